@@ -1,0 +1,150 @@
+// A reader of ZIP archives that lie in memory, in place.
+//
+// The archive bytes are never copied: the reader keeps a pointer into the
+// caller's block, plus one small offset per entry. Every call reports failure
+// by its return value and records a code that ZipTakeLastError() hands out
+// once. The library never prints, never throws and never exits.
+#ifndef STARTER_ZIP_ZIP_READER_H
+#define STARTER_ZIP_ZIP_READER_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zip {
+
+/// The reader's error codes. Their texts (ZipErrorText) are fixed and are part
+/// of the reader's observable behaviour.
+enum class ZipError : std::uint32_t {
+  kNone = 0,                    // "no error"
+  kUndefined,                   // "undefined error"
+  kTooManyFiles,                // "too many files"
+  kFileTooLarge,                // "file too large"
+  kUnsupportedMethod,           // "unsupported method"
+  kUnsupportedEncryption,       // "unsupported encryption"
+  kUnsupportedFeature,          // "unsupported feature"
+  kCentralDirectoryNotFound,    // "failed finding central directory"
+  kNotAnArchive,                // "not a ZIP archive"
+  kInvalidHeader,               // "invalid header or archive is corrupted"
+  kMultiDiskUnsupported,        // "unsupported multidisk archive"
+  kDecompressionFailed,         // "decompression failed or archive is corrupted"
+  kCompressionFailed,           // "compression failed"
+  kUnexpectedSize,              // "unexpected decompressed size"
+  kCrcMismatch,                 // "CRC-32 check failed"
+  kUnsupportedDirectorySize,    // "unsupported central directory size"
+  kAllocationFailed,            // "allocation failed"
+  kFileOpenFailed,              // "file open failed"
+  kFileCreateFailed,            // "file create failed"
+  kFileWriteFailed,             // "file write failed"
+  kFileReadFailed,              // "file read failed"
+  kFileCloseFailed,             // "file close failed"
+  kFileSeekFailed,              // "file seek failed"
+  kFileStatFailed,              // "file stat failed"
+  kInvalidParameter,            // "invalid parameter"
+  kInvalidFilename,             // "invalid filename"
+  kBufferTooSmall,              // "buffer too small"
+  kInternalError,               // "internal error"
+  kFileNotFound,                // "file not found"
+  kArchiveTooLarge,             // "archive is too large"
+  kValidationFailed,            // "validation failed"
+  kWriteCallbackFailed,         // "write callback failed"
+};
+
+/// Returns the fixed text of `error`; "unknown error" for a value outside the
+/// enumeration. The pointer is to static storage.
+const char* ZipErrorText(ZipError error);
+
+/// One entry's central-directory record, with Zip64 values already applied.
+/// A value-initialised record (`ZipEntryRecord{}`) is the "all zero" record:
+/// index 0, a file, an empty name.
+struct ZipEntryRecord {
+  std::uint32_t index = 0;               // position in the central directory, from 0
+  bool isDirectory = false;              // name ends in '/' or DOS attribute 0x10 is set
+  std::string name;                      // the whole stored name, bytes as stored
+  std::uint64_t compressedSize = 0;      // bytes of entry data in the archive
+  std::uint64_t uncompressedSize = 0;    // bytes after unpacking
+  std::uint64_t localHeaderOffset = 0;   // from the first byte of the block
+  std::uint32_t crc32 = 0;               // CRC-32 of the unpacked data
+  std::uint16_t method = 0;              // 0 stored, 8 deflate, others unsupported
+  std::uint16_t flags = 0;               // general-purpose bit flags
+  std::uint16_t dosTime = 0;             // MS-DOS time of last modification
+  std::uint16_t dosDate = 0;             // MS-DOS date of last modification
+  std::uint16_t versionMadeBy = 0;       // host in the high byte, version in the low
+  std::uint16_t versionNeeded = 0;       // version needed to extract
+  std::uint32_t externalAttributes = 0;  // host-specific; low byte MS-DOS attributes
+};
+
+/// A reader over one archive in memory. A value-initialised object is closed;
+/// that is the only state in which ZipOpenMemory may be called. Objects are not
+/// thread-safe; distinct objects are independent.
+struct ZipArchive {
+  const unsigned char* data = nullptr;  // the caller's block, while open
+  std::uint64_t size = 0;               // its length in bytes
+  bool open = false;
+  ZipError lastError = ZipError::kNone;
+  std::uint64_t centralDirectoryOffset = 0;
+  std::uint64_t centralDirectorySize = 0;
+  std::vector<std::uint64_t> recordOffsets;  // one per entry, into the block
+};
+
+/// Opens `archive` over `size` bytes at `data`, without copying them. The
+/// block must stay valid and unchanged until ZipClose.
+///
+/// Success: returns true; the archive is open and its entries are indexed.
+/// The end-of-central-directory record is searched for from the end (allowing
+/// for an archive comment); Zip64 end records are honoured; every central
+/// record with its name, extra field and comment lies inside the block.
+/// Offsets count from `data`: an archive with bytes in front of it whose
+/// offsets count from its own first header does not open.
+///
+/// Failure: returns false, sets the last error, and leaves `archive` closed
+/// (value-initialised but for its last error). Fails for a null `data`, fewer
+/// than 22 bytes, a multi-volume archive, or any record that does not fit.
+/// Also fails with kInvalidParameter when `archive` is already open.
+bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size);
+
+/// Number of entries of an open archive; 0 for a closed one. Never fails.
+std::uint32_t ZipEntryCount(const ZipArchive& archive);
+
+/// Fills `record` from the central directory entry `index`.
+/// Success: returns true; `record` holds the entry's values.
+/// Failure (closed archive, index out of range): returns false, sets the last
+/// error (kInvalidParameter) and leaves `record` untouched.
+bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord& record);
+
+/// Writes entry `index` to the file named by the UTF-8 text `outputPath`,
+/// creating or overwriting it. Parent folders must exist. Data is streamed in
+/// bounded chunks; memory use does not depend on the entry's size. After the
+/// data is written and checked, the file's access and modification times are
+/// set from the entry's MS-DOS date and time, read as local time.
+///
+/// Checks, in this order, each failing with the last error set:
+/// - closed archive, index out of range, null path: kInvalidParameter;
+/// - folder entry, encryption (flag bit 0 or 6), patch data (bit 5), or a
+///   method other than 0 and 8: kUnsupportedFeature (nothing is opened);
+/// - local header signature, lengths, or data outside the block:
+///   kInvalidHeader (nothing is opened);
+/// - the output file cannot be opened: kFileOpenFailed;
+/// - a write fails: kFileWriteFailed; closing fails: kFileCloseFailed;
+/// - damaged deflate data, or a CRC-32 other than the recorded one:
+///   kDecompressionFailed;
+/// - more or fewer bytes than the recorded size: kUnexpectedSize.
+/// After a failure past the open, the partly written file stays on disk.
+///
+/// A symbolic link standing at `outputPath` is never written through: the open
+/// fails (kFileOpenFailed). On POSIX a new file gets the entry's rwx permission
+/// bits when the archive was made on a Unix host, otherwise 0666; the umask
+/// applies to both.
+bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath);
+
+/// Returns the last error and resets it to ZipError::kNone.
+ZipError ZipTakeLastError(ZipArchive& archive);
+
+/// Closes the archive: releases the index and returns `archive` to its
+/// value-initialised state. Returns false (and changes nothing) when it was not
+/// open. The caller's block is not touched.
+bool ZipClose(ZipArchive& archive);
+
+}  // namespace zip
+
+#endif  // STARTER_ZIP_ZIP_READER_H
