@@ -14,8 +14,8 @@ TempFolder::TempFolder(const std::string& prefix) {
   std::random_device random;
   const auto base = std::filesystem::temp_directory_path();
   for (int attempt = 0;; ++attempt) {
-    const std::string name = prefix + std::to_string(random()) + "-" +
-                             std::to_string(counter.fetch_add(1));
+    const std::string name =
+        prefix + std::to_string(random()) + "-" + std::to_string(counter.fetch_add(1));
     std::filesystem::path candidate = base / std::filesystem::u8path(name);
     std::error_code error;
     if (std::filesystem::create_directory(candidate, error)) {

@@ -1,0 +1,128 @@
+#include "extract/entry_name.h"
+
+#include <array>
+#include <cctype>
+#include <string>
+
+namespace {
+
+bool IsValidUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      low = lead == 0xE0 ? 0xA0 : 0x80;
+      high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      low = lead == 0xF0 ? 0x90 : 0x80;
+      high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+      return false;
+    }
+    if (i + length > text.size()) {
+      return false;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
+        return false;
+      }
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::string UpperAscii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return upper;
+}
+
+// Windows opens the device, not a file, for these names, whatever follows the
+// first dot and whatever blanks trail the base name.
+bool IsReservedDeviceName(std::string_view component) {
+  std::string base = UpperAscii(component.substr(0, component.find('.')));
+  while (!base.empty() && base.back() == ' ') {
+    base.pop_back();
+  }
+  static const std::array<const char*, 6> kPlain = {"CON", "PRN",    "AUX",
+                                                    "NUL", "CONIN$", "CONOUT$"};
+  for (const char* reserved : kPlain) {
+    if (base == reserved) {
+      return true;
+    }
+  }
+  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
+    return base[3] >= '0' && base[3] <= '9';
+  }
+  // COM and LPT followed by a superscript digit 1, 2 or 3 (UTF-8 C2 B9/B2/B3).
+  if (base.size() == 5 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
+    return base[3] == '\xC2' && (base[4] == '\xB9' || base[4] == '\xB2' || base[4] == '\xB3');
+  }
+  return false;
+}
+
+bool IsSafeWindowsComponent(std::string_view component) {
+  for (char c : component) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || c == ':' || c == '<' || c == '>' || c == '"' || c == '|' || c == '?' ||
+        c == '*') {
+      return false;
+    }
+  }
+  if (component == ".") {
+    return true;
+  }
+  // Windows strips trailing dots and blanks, so "a." and "a " name "a".
+  if (component.back() == '.' || component.back() == ' ') {
+    return false;
+  }
+  return !IsReservedDeviceName(component);
+}
+
+}  // namespace
+
+bool IsSafeEntryName(std::string_view name, EntryNameRules rules) {
+  if (name.empty() || name.front() == '/' || name.front() == '\\') {
+    return false;
+  }
+  if (name.find('\\') != std::string_view::npos || name.find('\0') != std::string_view::npos) {
+    return false;
+  }
+  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) {
+    return false;
+  }
+  if (rules == EntryNameRules::kWindows && !IsValidUtf8(name)) {
+    return false;
+  }
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find('/', start);
+    if (end == std::string_view::npos) {
+      end = name.size();
+    }
+    const std::string_view component = name.substr(start, end - start);
+    if (component == "..") {
+      return false;
+    }
+    if (!component.empty() && rules == EntryNameRules::kWindows &&
+        !IsSafeWindowsComponent(component)) {
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}

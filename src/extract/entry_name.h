@@ -1,0 +1,25 @@
+// Which archive entry names may be written below the destination folder.
+#ifndef STARTER_EXTRACT_ENTRY_NAME_H
+#define STARTER_EXTRACT_ENTRY_NAME_H
+
+#include <string_view>
+
+/// The rules a name is checked against: those every platform needs, or those
+/// plus what Windows maps to another place than the name says.
+enum class EntryNameRules { kPortable, kWindows };
+
+/// The rules of the platform the starter runs on.
+extern const EntryNameRules kPlatformEntryNameRules;
+
+/// True when joining `name` (as stored, '/' between levels) to a folder yields
+/// a path inside that folder, under `rules`.
+///
+/// Always refused: an empty name, a leading '/' or '\' (a root or a UNC
+/// prefix), a drive ("C:..."), a '\' anywhere, a ".." component, a NUL byte.
+/// Also refused under kWindows: ':' anywhere, control characters and any of
+/// <>"|?*, a component that ends in '.' or ' ' (other than "."), reserved
+/// device names such as CON, NUL, COM1 or LPT1 (with or without an
+/// extension), and text that is not valid UTF-8.
+bool IsSafeEntryName(std::string_view name, EntryNameRules rules);
+
+#endif  // STARTER_EXTRACT_ENTRY_NAME_H

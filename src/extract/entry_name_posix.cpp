@@ -1,0 +1,3 @@
+#include "extract/entry_name.h"
+
+const EntryNameRules kPlatformEntryNameRules = EntryNameRules::kPortable;

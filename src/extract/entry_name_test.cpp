@@ -1,0 +1,70 @@
+#include "extract/entry_name.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct NameCase {
+  std::string name;
+  bool portable;  // accepted under EntryNameRules::kPortable
+  bool windows;   // accepted under EntryNameRules::kWindows
+};
+
+TEST(IsSafeEntryName, AcceptsPlainRelativeNames) {
+  const NameCase cases[] = {
+      {"quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe", true, true},
+      {"a/", true, true},
+      {"top.txt", true, true},
+      {"Engine/Content/Slate/Fonts/", true, true},
+      {"caf\xC3\xA9/\xE4\xB8\xAD.txt", true, true},
+      {"a/./b", true, true},
+      {"..dots-inside..name", true, true},
+      {"a..b/c", true, true},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kPortable), c.portable) << c.name;
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kWindows), c.windows) << c.name;
+  }
+}
+
+TEST(IsSafeEntryName, RefusesNamesThatLeadOutside) {
+  const NameCase cases[] = {
+      {"", false, false},
+      {"/etc/passwd", false, false},
+      {"\\Windows\\evil.dll", false, false},
+      {"//server/share/x", false, false},
+      {"C:/Windows/evil.dll", false, false},
+      {"c:evil", false, false},
+      {"../escape.txt", false, false},
+      {"a/../../escape.txt", false, false},
+      {"a/..", false, false},
+      {"a/../", false, false},
+      {"a\\b.txt", false, false},
+      {"..\\escape.txt", false, false},
+      {std::string("a\0b", 3), false, false},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kPortable), c.portable) << c.name;
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kWindows), c.windows) << c.name;
+  }
+}
+
+TEST(IsSafeEntryName, RefusesWhatWindowsMapsElsewhereOnlyUnderWindowsRules) {
+  const NameCase cases[] = {
+      {"a/b:stream", true, false},  {"CON", true, false},         {"dir/nul.txt", true, false},
+      {"dir/Com1", true, false},    {"lpt9.log", true, false},    {"aux /x", true, false},
+      {"CONOUT$", true, false},     {"COM\xC2\xB9", true, false}, {"trailing./x", true, false},
+      {"trailing /x", true, false}, {"name.", true, false},       {"wild*card", true, false},
+      {"what?", true, false},       {"pipe|name", true, false},   {"tab\tname", true, false},
+      {"bad\xFFutf8", true, false}, {"CONSOLE.txt", true, true},  {"COM10", true, true},
+      {"nullable/x", true, true},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kPortable), c.portable) << c.name;
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kWindows), c.windows) << c.name;
+  }
+}
+
+}  // namespace

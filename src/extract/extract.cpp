@@ -1,0 +1,155 @@
+#include "extract/extract.h"
+
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+#include <system_error>
+
+#include "extract/entry_name.h"
+#include "extract/text_convert.h"
+
+std::wstring g_extractLog;
+zip::ZipArchive g_zipArchive;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void AppendToLog(const std::string& utf8) {
+  g_extractLog += Utf8ToWide(utf8.data(), utf8.size());
+}
+
+std::string DecimalText(std::uint32_t number) {
+  return std::to_string(number);
+}
+
+// The standard operations throw with their own wording; the starter's errors
+// name the operation, so each is called in its error-code form.
+bool Exists(const fs::path& path) {
+  std::error_code error;
+  const bool found = fs::exists(path, error);
+  if (error) {
+    throw fs::filesystem_error("exists", path, error);
+  }
+  return found;
+}
+
+void CreateDirectories(const fs::path& path) {
+  std::error_code error;
+  fs::create_directories(path, error);
+  if (error) {
+    throw fs::filesystem_error("create_directories", path, error);
+  }
+}
+
+void CreateDirectory(const fs::path& path) {
+  std::error_code error;
+  fs::create_directory(path, error);
+  if (error) {
+    throw fs::filesystem_error("create_directory", path, error);
+  }
+}
+
+fs::path Absolute(const fs::path& path) {
+  std::error_code error;
+  fs::path result = fs::absolute(path, error);
+  if (error) {
+    throw fs::filesystem_error("absolute", path, error);
+  }
+  return result;
+}
+
+std::string WithForwardSlashes(std::string text) {
+  for (char& c : text) {
+    if (c == '\\') {
+      c = '/';
+    }
+  }
+  return text;
+}
+
+void ReportFailedEntry(std::uint32_t index, const std::string& name, const std::string& outputText,
+                       const std::string& errorText) {
+  std::cerr << "Failed extracting " << name << " from archive. Error string: " << errorText
+            << std::endl;
+  g_extractLog += L" Failed extracting ";
+  AppendToLog(DecimalText(index));
+  AppendToLog(name);
+  g_extractLog += L" full path fail: ";
+  AppendToLog(outputText);
+  AppendToLog(errorText);
+}
+
+}  // namespace
+
+void ExtractAllEntries(const std::string& destinationText) {
+  const fs::path destination = fs::u8path(destinationText);
+  if (!Exists(destination)) {
+    CreateDirectories(destination);
+    g_extractLog += L"destDir created";
+  }
+
+  const std::uint32_t count = zip::ZipEntryCount(g_zipArchive);
+  g_extractLog += L"num";
+  AppendToLog(DecimalText(count));
+
+  zip::ZipEntryRecord record;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    record = zip::ZipEntryRecord{};
+    if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
+      const std::string errorText = zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive));
+      std::cerr << "Read archive file failed. Error string: " << errorText << std::endl;
+      g_extractLog += L" Read failed";
+      // Nothing is known of an entry whose record did not read: skip it.
+      continue;
+    }
+    g_extractLog += L" Stat read";
+
+    if (!IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
+      // The name is not made into a path at all: the text shows where it
+      // would have led.
+      const std::string outputText =
+          WithForwardSlashes(Absolute(destination).u8string() + "/" + record.name);
+      ReportFailedEntry(i, record.name, outputText,
+                        zip::ZipErrorText(zip::ZipError::kInvalidFilename));
+      continue;
+    }
+
+    if (record.isDirectory) {
+      CreateDirectory(destination / fs::u8path(record.name));
+      g_extractLog += L" Dir created";
+      continue;
+    }
+
+    const fs::path fullPath = Absolute(destination) / fs::u8path(record.name);
+    if (fullPath.filename().u8string() != record.name) {
+      const fs::path parent = fullPath.parent_path();
+      if (!Exists(parent)) {
+        CreateDirectories(parent);
+      }
+    }
+    const std::string outputText = WithForwardSlashes(fullPath.u8string());
+    if (zip::ZipExtractEntryToFile(g_zipArchive, record.index, outputText.c_str())) {
+      g_extractLog += L" success ";
+      AppendToLog(DecimalText(i));
+    } else {
+      ReportFailedEntry(i, record.name, outputText,
+                        zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
+    }
+  }
+
+  g_extractLog += L" End";
+  zip::ZipClose(g_zipArchive);
+}
+
+const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination) {
+  g_extractLog.clear();
+  const std::string destinationText = WideToUtf8(destination);
+  if (!zip::ZipOpenMemory(g_zipArchive, archive, length)) {
+    g_extractLog += L"open error ";
+    throw std::runtime_error("Failed opening zip ");
+  }
+  g_extractLog += L"open success";
+  ExtractAllEntries(destinationText);
+  return g_extractLog.c_str();
+}

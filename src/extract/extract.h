@@ -1,0 +1,42 @@
+// Unpacking the embedded archive into the destination folder, with a progress
+// log and one line on standard error for each entry that fails.
+#ifndef STARTER_EXTRACT_EXTRACT_H
+#define STARTER_EXTRACT_EXTRACT_H
+
+#include <cstddef>
+#include <string>
+
+#include "zip/zip_reader.h"
+
+/// The progress log: a diagnostic text of pieces joined back to back, emptied
+/// at the start of each ExtractPayload call and only appended to after that.
+/// It is never written to a stream or a file.
+extern std::wstring g_extractLog;
+
+/// The one archive reader of the process: opened by ExtractPayload, closed by
+/// ExtractAllEntries at the end of its walk. Closed at program start.
+extern zip::ZipArchive g_zipArchive;
+
+/// Unpacks the archive of `length` bytes at `archive` (read in place, never
+/// copied) into the folder `destination` (NUL-terminated wide text).
+///
+/// Returns the text of g_extractLog, valid until the log next changes. Throws
+/// std::runtime_error("Failed opening zip ") when the archive does not open
+/// (the log is then exactly "open error " and nothing is created on disk), and
+/// passes on the std::filesystem::filesystem_error of a failed file-system
+/// operation from ExtractAllEntries. Not re-entrant.
+const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination);
+
+/// Writes every entry of the open g_zipArchive below the folder named by the
+/// UTF-8 text `destination`, in index order, creating that folder when it is
+/// missing, then closes g_zipArchive.
+///
+/// An entry that cannot be written (including one whose name would lead
+/// outside the destination) gets one line on standard error and a log piece,
+/// and the walk goes on. A failed file-system operation throws
+/// std::filesystem::filesystem_error naming it ("exists",
+/// "create_directories", "create_directory" or "absolute"); the archive then
+/// stays open and what was written stays on disk.
+void ExtractAllEntries(const std::string& destination);
+
+#endif  // STARTER_EXTRACT_EXTRACT_H

@@ -1,0 +1,103 @@
+#include "starter/destination.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// A read-only file or folder cannot be deleted until the attribute is cleared.
+bool ClearReadOnly(const std::wstring& path, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return false;
+  }
+  return SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+bool RemoveOne(const std::wstring& path, DWORD attributes, std::error_code& error) {
+  const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  auto remove = [&] {
+    return isFolder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+  };
+  if (remove()) {
+    return true;
+  }
+  if (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path, attributes) && remove()) {
+    return true;
+  }
+  const DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+    return true;  // gone meanwhile: nothing left to remove
+  }
+  error.assign(static_cast<int>(code), std::system_category());
+  return false;
+}
+
+// Removes what lies inside `folder`. Reparse points (symbolic links,
+// junctions, mount points) are removed as entries and never descended into,
+// so the removal cannot reach anything outside the tree.
+bool RemoveContents(const std::wstring& folder, std::error_code& error) {
+  WIN32_FIND_DATAW found;
+  const std::wstring pattern = folder + L"\\*";
+  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      return true;
+    }
+    error.assign(static_cast<int>(code), std::system_category());
+    return false;
+  }
+  bool ok = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") {
+      continue;
+    }
+    const std::wstring child = folder + L"\\" + name;
+    const DWORD attributes = found.dwFileAttributes;
+    const bool descend = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (descend && !RemoveContents(child, error)) {
+      ok = false;
+      break;
+    }
+    if (!RemoveOne(child, attributes, error)) {
+      ok = false;
+      break;
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return ok;
+}
+
+}  // namespace
+
+bool PathExists(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return true;
+  }
+  const DWORD code = GetLastError();
+  return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+}
+
+void RemoveDestinationTree(const std::wstring& path) {
+  std::error_code error;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      return;
+    }
+    throw std::filesystem::filesystem_error(
+        "remove_all", std::filesystem::path(path),
+        std::error_code(static_cast<int>(code), std::system_category()));
+  }
+  const bool descend = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  if ((descend && !RemoveContents(path, error)) || !RemoveOne(path, attributes, error)) {
+    throw std::filesystem::filesystem_error("remove_all", std::filesystem::path(path), error);
+  }
+}

@@ -1,0 +1,28 @@
+// The starter's whole job, from the destination folder to the exit status.
+#ifndef STARTER_STARTER_RUN_SEQUENCE_H
+#define STARTER_STARTER_RUN_SEQUENCE_H
+
+/// The child ran and ended, and the clean-up (where due) succeeded. The
+/// child's own exit code has no influence.
+constexpr int kExitSuccess = 0;
+/// The child process could not be created. On POSIX, where an exit status
+/// keeps 8 bits, it shows as 45 (9005 modulo 256).
+constexpr int kExitLaunchFailed = 9005;
+/// The image carries no archive. On POSIX it shows as 255.
+constexpr int kExitNoPayload = -1;
+/// An exception ended the run (its message went to standard error). None of
+/// the statuses above, on Windows or in its low 8 bits on POSIX.
+constexpr int kExitUnhandledError = 70;
+
+/// The banner written to standard output before the archive is unpacked.
+constexpr const char* kBanner = "VORTAKEN-Cruncher decrunches while loading...";
+
+/// Runs the starter once: destination and pre-existence probe, the child's
+/// command line, the payload lookup, the banner, extraction, the child and
+/// the wait, and the clean-up. Returns kExitSuccess, kExitLaunchFailed or
+/// kExitNoPayload. Catches nothing: a failed file-system operation, an archive
+/// that does not open and allocation failure leave as exceptions, and no later
+/// step takes place.
+int RunStarter();
+
+#endif  // STARTER_STARTER_RUN_SEQUENCE_H
