@@ -1,0 +1,479 @@
+#include "pack/archive_writer.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "pack/chunk_deflate.h"
+#include "pack/entry_names.h"
+#include "pack/host_io.h"
+
+namespace pack {
+
+namespace {
+
+// One independently compressed piece of one file.
+struct Piece {
+  std::size_t entry = 0;
+  std::uint64_t offset = 0;
+  std::uint32_t length = 0;
+  bool first = false;
+  bool last = false;
+};
+
+struct PieceResult {
+  bool ready = false;
+  std::string error;       // empty when the piece was processed
+  std::uint32_t crc = 0;   // CRC-32 of the piece's raw bytes
+  std::string compressed;  // deflate data, unless `raw` is used instead
+  std::string raw;         // the raw bytes when the file goes stored
+};
+
+std::string Describe(const TreeEntry& entry, const std::string& why) {
+  return DisplayName(entry.sourcePath) + ": " + why;
+}
+
+// Compresses pieces on worker threads, in order, at most `window` ahead of the
+// consumer, so memory stays bounded however large the files are.
+class PiecePool {
+ public:
+  PiecePool(const std::vector<TreeEntry>& entries, const std::vector<Piece>& pieces,
+            const WriteOptions& options)
+      : entries_(entries), pieces_(pieces), options_(options) {
+    const unsigned threads = std::max(1u, options.threads);
+    slots_.resize(2 * static_cast<std::size_t>(threads) + 2);
+    if (pieces_.empty()) {
+      return;
+    }
+    for (unsigned i = 0; i < threads; ++i) {
+      threads_.emplace_back([this] { Work(); });
+    }
+  }
+
+  ~PiecePool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    workReady_.notify_all();
+    for (std::thread& thread : threads_) {
+      thread.join();
+    }
+  }
+
+  PiecePool(const PiecePool&) = delete;
+  PiecePool& operator=(const PiecePool&) = delete;
+
+  // Waits for piece `index` (asked for in order, each once) and hands it out.
+  PieceResult Take(std::size_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    PieceResult& slot = slots_[index % slots_.size()];
+    resultReady_.wait(lock, [&] { return slot.ready; });
+    PieceResult result = std::move(slot);
+    slot = PieceResult();
+    taken_ = index + 1;
+    lock.unlock();
+    workReady_.notify_all();
+    return result;
+  }
+
+ private:
+  void Work() {
+    while (true) {
+      std::size_t index;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        workReady_.wait(lock, [&] {
+          return stop_ || (next_ < pieces_.size() && next_ < taken_ + slots_.size());
+        });
+        if (stop_) {
+          return;
+        }
+        index = next_++;
+      }
+      PieceResult result;
+      Process(pieces_[index], result);
+      result.ready = true;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slots_[index % slots_.size()] = std::move(result);
+      }
+      resultReady_.notify_all();
+    }
+  }
+
+  void Process(const Piece& piece, PieceResult& result) const {
+    const TreeEntry& entry = entries_[piece.entry];
+    InputFile file;
+    std::string reason;
+    if (!file.Open(entry.sourcePath, reason)) {
+      result.error = Describe(entry, "cannot open: " + reason);
+      return;
+    }
+    const std::uint64_t historyLength =
+        std::min<std::uint64_t>(piece.offset, kDeflateDictionarySize);
+    // One byte past the end of the last piece tells whether the file grew.
+    const std::size_t wanted =
+        static_cast<std::size_t>(historyLength) + piece.length + (piece.last ? 1 : 0);
+    std::string buffer(wanted, '\0');
+    const long long got = file.ReadAt(piece.offset - historyLength, &buffer[0], wanted, reason);
+    if (got < 0) {
+      result.error = Describe(entry, "cannot read: " + reason);
+      return;
+    }
+    const std::size_t expected = static_cast<std::size_t>(historyLength) + piece.length;
+    if (static_cast<std::size_t>(got) != expected) {
+      result.error = Describe(entry, static_cast<std::size_t>(got) < expected
+                                         ? "changed while being packed (it shrank)"
+                                         : "changed while being packed (it grew)");
+      return;
+    }
+    const unsigned char* history = reinterpret_cast<const unsigned char*>(buffer.data());
+    const unsigned char* data = history + historyLength;
+    result.crc = static_cast<std::uint32_t>(crc32(0, data, piece.length));
+    if (options_.level == 0) {
+      result.raw.assign(reinterpret_cast<const char*>(data), piece.length);
+      return;
+    }
+    if (!DeflatePiece(history, static_cast<std::size_t>(historyLength), data, piece.length,
+                      piece.last, options_.level, result.compressed)) {
+      result.error = Describe(entry, "compression failed");
+      return;
+    }
+    // A file in one piece that deflate does not shrink is stored; handing over
+    // the raw bytes spares reading it again.
+    if (piece.first && piece.last && result.compressed.size() >= piece.length) {
+      result.compressed.clear();
+      result.raw.assign(reinterpret_cast<const char*>(data), piece.length);
+    }
+  }
+
+  const std::vector<TreeEntry>& entries_;
+  const std::vector<Piece>& pieces_;
+  const WriteOptions& options_;
+  std::mutex mutex_;
+  std::condition_variable workReady_;
+  std::condition_variable resultReady_;
+  std::vector<PieceResult> slots_;
+  std::size_t next_ = 0;
+  std::size_t taken_ = 0;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Buffered sequential output with the size limit enforced on every append.
+// Appended bytes always end up in the archive at that place or further on, so
+// hitting the limit here means the archive could not fit.
+class Sink {
+ public:
+  Sink(OutputFile& file, std::uint64_t limit) : file_(file), limit_(limit) {}
+
+  std::uint64_t position() const { return flushed_ + buffer_.size(); }
+
+  bool Append(const void* data, std::size_t length, std::string& error) {
+    if (position() + length + kEndRecordSize >= limit_) {
+      error = "the archive would reach " + std::to_string(limit_) +
+              " bytes, the most a ZIP archive without Zip64 records can hold";
+      return false;
+    }
+    buffer_.append(static_cast<const char*>(data), length);
+    return buffer_.size() < kBufferSize || Flush(error);
+  }
+
+  bool Append(const std::string& bytes, std::string& error) {
+    return Append(bytes.data(), bytes.size(), error);
+  }
+
+  // Overwrites already appended bytes at `offset`.
+  bool Patch(std::uint64_t offset, const std::string& bytes, std::string& error) {
+    if (offset >= flushed_) {
+      std::memcpy(&buffer_[static_cast<std::size_t>(offset - flushed_)], bytes.data(),
+                  bytes.size());
+      return true;
+    }
+    return Flush(error) && WriteOut(offset, bytes.data(), bytes.size(), error);
+  }
+
+  // Makes `offset` (not beyond the current position) the place of the next
+  // append.
+  bool Rewind(std::uint64_t offset, std::string& error) {
+    if (!Flush(error)) {
+      return false;
+    }
+    flushed_ = offset;
+    return true;
+  }
+
+  bool Flush(std::string& error) {
+    if (buffer_.empty()) {
+      return true;
+    }
+    if (!WriteOut(flushed_, buffer_.data(), buffer_.size(), error)) {
+      return false;
+    }
+    flushed_ += buffer_.size();
+    buffer_.clear();
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kBufferSize = 1 << 20;
+
+  bool WriteOut(std::uint64_t offset, const char* data, std::size_t length, std::string& error) {
+    std::string reason;
+    if (!file_.WriteAt(offset, data, length, reason)) {
+      error = "cannot write the archive: " + reason;
+      return false;
+    }
+    return true;
+  }
+
+  OutputFile& file_;
+  std::uint64_t limit_;
+  std::uint64_t flushed_ = 0;
+  std::string buffer_;
+};
+
+DosStamp StampOf(std::int64_t modified) {
+  CivilTime civil;
+  if (!ToLocalTime(modified, civil)) {
+    civil.year = modified < 0 ? 1 : 9999;
+  }
+  return DosStampFromCivil(civil);
+}
+
+std::string LocalHeaderBytes(const EntryHeader& header) {
+  std::string bytes;
+  AppendLocalHeader(bytes, header);
+  return bytes;
+}
+
+class ArchiveBuilder {
+ public:
+  ArchiveBuilder(const std::vector<TreeEntry>& entries, const WriteOptions& options,
+                 WriteSummary& summary, std::string& error)
+      : entries_(entries), options_(options), summary_(summary), error_(error) {}
+
+  bool Build(const std::string& outputPath) {
+    if (!CheckLimits()) {
+      return false;
+    }
+    PlanPieces();
+    OutputFile file;
+    std::string reason;
+    if (!file.Create(outputPath, reason)) {
+      error_ = DisplayName(outputPath) + ": cannot create the archive: " + reason;
+      return false;
+    }
+    Sink sink(file, std::min(options_.sizeLimit, kArchiveSizeLimit));
+    PiecePool pool(entries_, pieces_, options_);
+    std::string central;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      EntryHeader header;
+      if (!WriteEntry(i, sink, pool, header)) {
+        return false;
+      }
+      AppendCentralRecord(central, header);
+    }
+    const std::uint64_t directoryOffset = sink.position();
+    std::string end;
+    AppendEndRecord(end, static_cast<std::uint16_t>(entries_.size()),
+                    static_cast<std::uint32_t>(central.size()),
+                    static_cast<std::uint32_t>(directoryOffset));
+    if (!sink.Append(central, error_) || !sink.Append(end, error_) || !sink.Flush(error_)) {
+      return false;
+    }
+    summary_.archiveSize = sink.position();
+    summary_.entries = entries_.size();
+    if (!file.Truncate(summary_.archiveSize, reason) || !file.Commit(reason)) {
+      error_ = DisplayName(outputPath) + ": cannot write the archive: " + reason;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  bool CheckLimits() {
+    if (entries_.size() > kMaxEntries) {
+      error_ = "too many entries (" + std::to_string(entries_.size()) +
+               "); an archive without Zip64 records holds at most 65535";
+      return false;
+    }
+    for (const TreeEntry& entry : entries_) {
+      if (entry.name.size() > kMaxNameLength) {
+        error_ = Describe(entry, "name longer than 65535 bytes");
+        return false;
+      }
+      if (entry.size >= 0xFFFFFFFFull) {
+        error_ =
+            Describe(entry, "4 GiB or larger; an archive without Zip64 records cannot hold it");
+        return false;
+      }
+      total_ += entry.size;
+    }
+    summary_.inputBytes = total_;
+    return true;
+  }
+
+  void PlanPieces() {
+    const std::uint64_t size = std::max<std::uint32_t>(options_.pieceSize, 1);
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      const TreeEntry& entry = entries_[i];
+      if (entry.isFolder) {
+        continue;
+      }
+      for (std::uint64_t offset = 0; offset < entry.size; offset += size) {
+        Piece piece;
+        piece.entry = i;
+        piece.offset = offset;
+        piece.length = static_cast<std::uint32_t>(std::min(size, entry.size - offset));
+        piece.first = offset == 0;
+        piece.last = offset + piece.length == entry.size;
+        pieces_.push_back(piece);
+      }
+    }
+  }
+
+  bool WriteEntry(std::size_t index, Sink& sink, PiecePool& pool, EntryHeader& header) {
+    const TreeEntry& entry = entries_[index];
+    header.name = entry.name;
+    header.flags = IsAscii(entry.name) ? 0 : kFlagUtf8Name;
+    header.stamp = StampOf(entry.modified);
+    header.localHeaderOffset = static_cast<std::uint32_t>(sink.position());
+    if (entry.isFolder) {
+      header.versionNeeded = kVersionNeededFolder;
+      header.externalAttributes = kAttributeFolder;
+      return sink.Append(LocalHeaderBytes(header), error_);
+    }
+    header.externalAttributes = kAttributeFile;
+    header.versionNeeded = kVersionNeededStored;
+    if (entry.size == 0) {
+      ++summary_.storedFiles;
+      return sink.Append(LocalHeaderBytes(header), error_);
+    }
+    // Sizes and CRC are known only after the data; the header is patched then.
+    const std::uint64_t headerOffset = sink.position();
+    if (!sink.Append(LocalHeaderBytes(header), error_)) {
+      return false;
+    }
+    const std::uint64_t dataStart = sink.position();
+    std::uint32_t crc = 0;
+    std::uint64_t written = 0;
+    bool stored = false;
+    bool compressionLost = false;
+    while (nextPiece_ < pieces_.size() && pieces_[nextPiece_].entry == index) {
+      const std::uint32_t length = pieces_[nextPiece_].length;
+      PieceResult result = pool.Take(nextPiece_++);
+      if (!result.error.empty()) {
+        error_ = result.error;
+        return false;
+      }
+      crc = static_cast<std::uint32_t>(crc32_combine(crc, result.crc, length));
+      if (!result.raw.empty()) {
+        stored = true;
+        if (!sink.Append(result.raw, error_)) {
+          return false;
+        }
+        written += result.raw.size();
+      } else if (!compressionLost) {
+        // Once deflate cannot win any more, stop writing its output: the file
+        // will be stored, and the limit check stays exact.
+        if (written + result.compressed.size() >= entry.size) {
+          compressionLost = true;
+        } else {
+          if (!sink.Append(result.compressed, error_)) {
+            return false;
+          }
+          written += result.compressed.size();
+        }
+      }
+      done_ += length;
+      if (options_.progress) {
+        options_.progress(done_, total_);
+      }
+    }
+    if (compressionLost) {
+      stored = true;
+      if (!sink.Rewind(dataStart, error_) || !CopyStored(entry, crc, sink)) {
+        return false;
+      }
+      written = entry.size;
+    }
+    header.method = stored ? kMethodStored : kMethodDeflate;
+    header.versionNeeded = stored ? kVersionNeededStored : kVersionNeededDeflate;
+    header.crc32 = crc;
+    header.compressedSize = static_cast<std::uint32_t>(written);
+    header.uncompressedSize = static_cast<std::uint32_t>(entry.size);
+    ++(stored ? summary_.storedFiles : summary_.deflatedFiles);
+    return sink.Patch(headerOffset, LocalHeaderBytes(header), error_);
+  }
+
+  // Copies a file whose pieces were compressed in vain, checking that it is
+  // still the data those pieces saw.
+  bool CopyStored(const TreeEntry& entry, std::uint32_t expectedCrc, Sink& sink) {
+    InputFile file;
+    std::string reason;
+    if (!file.Open(entry.sourcePath, reason)) {
+      error_ = Describe(entry, "cannot open: " + reason);
+      return false;
+    }
+    std::string buffer(std::max<std::uint32_t>(options_.pieceSize, 64 * 1024), '\0');
+    std::uint32_t crc = 0;
+    std::uint64_t offset = 0;
+    while (true) {
+      const long long got = file.ReadAt(offset, &buffer[0], buffer.size(), reason);
+      if (got < 0) {
+        error_ = Describe(entry, "cannot read: " + reason);
+        return false;
+      }
+      if (got == 0) {
+        break;
+      }
+      const std::size_t count = static_cast<std::size_t>(got);
+      if (offset + count > entry.size) {
+        error_ = Describe(entry, "changed while being packed (it grew)");
+        return false;
+      }
+      crc = static_cast<std::uint32_t>(crc32(
+          crc, reinterpret_cast<const unsigned char*>(buffer.data()), static_cast<uInt>(count)));
+      if (!sink.Append(buffer.data(), count, error_)) {
+        return false;
+      }
+      offset += count;
+    }
+    if (offset != entry.size || crc != expectedCrc) {
+      error_ = Describe(entry, "changed while being packed");
+      return false;
+    }
+    return true;
+  }
+
+  const std::vector<TreeEntry>& entries_;
+  const WriteOptions& options_;
+  WriteSummary& summary_;
+  std::string& error_;
+  std::vector<Piece> pieces_;
+  std::size_t nextPiece_ = 0;
+  std::uint64_t total_ = 0;
+  std::uint64_t done_ = 0;
+};
+
+}  // namespace
+
+bool WriteArchive(const std::vector<TreeEntry>& entries, const std::string& outputPath,
+                  const WriteOptions& options, WriteSummary& summary, std::string& error) {
+  summary = WriteSummary();
+  if (options.level < 0 || options.level > 9) {
+    error = "compression level must be 0 to 9";
+    return false;
+  }
+  ArchiveBuilder builder(entries, options, summary, error);
+  return builder.Build(outputPath);
+}
+
+}  // namespace pack

@@ -1,0 +1,69 @@
+// Writes the list of entries from a tree walk as one ZIP archive of the fixed
+// form the starter expects, compressing in parallel.
+#ifndef PACK_ARCHIVE_WRITER_H
+#define PACK_ARCHIVE_WRITER_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pack/tree_walk.h"
+#include "pack/zip_format.h"
+
+namespace pack {
+
+/// The deflate level used when none is chosen.
+constexpr int kDefaultLevel = 6;
+
+/// Files are compressed in pieces of this many bytes (see DeflatePiece).
+constexpr std::uint32_t kDefaultPieceSize = 256 * 1024;
+
+/// How to write.
+struct WriteOptions {
+  int level = kDefaultLevel;  // 0 stores every file; 1-9 deflate
+  unsigned threads = 1;       // compressing threads, at least 1
+  /// The archive must stay strictly below this many bytes (tests inject a
+  /// small value; the real one is where Zip64 would become necessary).
+  std::uint64_t sizeLimit = kArchiveSizeLimit;
+  /// Piece size; the archive's bytes depend on it, never on `threads`.
+  std::uint32_t pieceSize = kDefaultPieceSize;
+  /// Called from the writing thread now and then with the bytes of file data
+  /// processed so far and the total; may be empty.
+  std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+};
+
+/// What was written.
+struct WriteSummary {
+  std::uint64_t archiveSize = 0;
+  std::uint64_t entries = 0;
+  std::uint64_t inputBytes = 0;  // sum of the files' sizes
+  std::uint64_t deflatedFiles = 0;
+  std::uint64_t storedFiles = 0;
+};
+
+/// Writes `entries` (in the given order, see WalkTree) to `outputPath`.
+///
+/// Each entry: a local header without extra field directly followed by its
+/// data, from offset 0 on; then the central directory and one end record.
+/// Folders: stored, sizes and CRC 0, attributes 0x10, version needed 20.
+/// Files: attributes 0x20; deflated (version needed 20) unless that would not
+/// make them smaller, then stored (version needed 10); empty files stored.
+/// Made by 0x003F; MS-DOS stamps from `modified` as local time; flags 0, or
+/// 0x0800 for a name that is not ASCII. Memory stays bounded by a few pieces
+/// per thread, whatever the file sizes. The bytes written depend only on the
+/// entries, the files' contents and times, `level` and `pieceSize`.
+///
+/// The archive is built in a temporary file beside `outputPath` and renamed
+/// to it only on success. On failure returns false with `error` naming the
+/// problem (and the file, when one is to blame), and leaves nothing behind:
+/// a file that cannot be opened or read, that is not a regular file, or that
+/// changed size while being read; more than 65535 entries; a name longer than
+/// 65535 bytes; an archive that would reach `sizeLimit` bytes; the output
+/// that cannot be created or written.
+bool WriteArchive(const std::vector<TreeEntry>& entries, const std::string& outputPath,
+                  const WriteOptions& options, WriteSummary& summary, std::string& error);
+
+}  // namespace pack
+
+#endif  // PACK_ARCHIVE_WRITER_H

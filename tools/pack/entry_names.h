@@ -1,0 +1,50 @@
+// Rules for archive entry names: validity, the order of entries, and a safe
+// way to print a name that may hold arbitrary bytes.
+#ifndef PACK_ENTRY_NAMES_H
+#define PACK_ENTRY_NAMES_H
+
+#include <string>
+#include <string_view>
+
+namespace pack {
+
+/// True when `text` is well-formed UTF-8: no overlong forms, no surrogates
+/// (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequence.
+bool IsValidUtf8(std::string_view text);
+
+/// True when every byte of `text` is below 0x80.
+bool IsAscii(std::string_view text);
+
+/// Orders two sibling names (single path components, no '/'): first by their
+/// ASCII upper-case forms compared byte by byte (bytes >= 0x80 unchanged, a
+/// proper prefix first), then, when those are equal, by the raw bytes.
+/// Returns a negative value, zero (only for identical names) or a positive
+/// value.
+int CompareSiblingNames(std::string_view a, std::string_view b);
+
+/// The total order of entry names in an archive: depth first, a folder
+/// ("dir/") before everything inside it, siblings by CompareSiblingNames.
+/// Names are '/'-separated; a trailing '/' marks a folder and is not part of
+/// the comparison except as the last tie-breaker (raw bytes of the whole
+/// names). True when `a` must come strictly before `b`.
+bool EntryNameLess(std::string_view a, std::string_view b);
+
+/// Checks one path component found on disk. Returns an empty string when it
+/// may be used in an entry name, otherwise why not ("holds a backslash",
+/// "is not valid UTF-8").
+std::string CheckComponentName(std::string_view component);
+
+/// Checks a relative '/'-separated path given by the user for the executable
+/// (e.g. "app/bin/app.exe"). Returns an empty string when it is usable,
+/// otherwise why not. Refused: empty, leading or trailing '/', empty, "." or
+/// ".." components, '\', invalid UTF-8.
+std::string CheckRelativeFilePath(std::string_view path);
+
+/// `text` made safe for a terminal: printable ASCII and valid multi-byte UTF-8
+/// as is; control characters, DEL and bytes that are not valid UTF-8 as
+/// "\xNN"; a backslash itself stays a single backslash.
+std::string DisplayName(std::string_view text);
+
+}  // namespace pack
+
+#endif  // PACK_ENTRY_NAMES_H

@@ -1,0 +1,134 @@
+// The packer's only contact with the operating system: file metadata, folder
+// listings, reading and writing files, local time, terminals and signals.
+// Every call reports failure by its return value and a message (the system's
+// error text); none prints, throws or exits.
+#ifndef PACK_HOST_IO_H
+#define PACK_HOST_IO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/zip_format.h"
+
+namespace pack {
+
+/// What a path names.
+enum class NodeKind { kFile, kFolder, kSymlink, kOther };
+
+/// Metadata of one file-system object.
+struct NodeInfo {
+  NodeKind kind = NodeKind::kOther;
+  std::uint64_t size = 0;     // bytes, for a regular file
+  std::int64_t modified = 0;  // modification time, seconds since the epoch
+  std::uint64_t device = 0;   // identity: device and inode together
+  std::uint64_t inode = 0;
+};
+
+/// Describes `path`. With `follow` false a symbolic link is described itself
+/// (kSymlink); with `follow` true its final target is (and a dangling link
+/// fails). Returns false with `error` set when the path cannot be examined.
+bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error);
+
+/// Lists the names in folder `path`, without "." and "..", in no particular
+/// order. Returns false with `error` set when the folder cannot be read.
+bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error);
+
+/// The absolute path of `path` with every symbolic link, "." and ".."
+/// resolved; the path must exist. Returns false with `error` set otherwise.
+bool ResolvePath(const std::string& path, std::string& resolved, std::string& error);
+
+/// Converts `seconds` since the epoch to the local time of this machine.
+/// Returns false when it cannot be represented.
+bool ToLocalTime(std::int64_t seconds, CivilTime& civil);
+
+/// True when the standard error stream is a terminal.
+bool IsStderrTerminal();
+
+/// A file open for reading at explicit offsets; safe to use from one thread
+/// at a time, and distinct objects from distinct threads. Closed on
+/// destruction.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  /// Opens `path` for reading; it must be a regular file (a FIFO, device or
+  /// folder is refused without blocking). Returns false with `error` set.
+  bool Open(const std::string& path, std::string& error);
+
+  /// Reads up to `length` bytes at `offset` into `buffer`, fewer only at the
+  /// end of the file. Returns the number read, or -1 with `error` set.
+  long long ReadAt(std::uint64_t offset, void* buffer, std::size_t length, std::string& error);
+
+  /// Closes the file (no effect when not open).
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+/// A new archive being written: a temporary file beside the final path that
+/// becomes the final file only on Commit. Until then it is removed when the
+/// object is destroyed, on Discard, and when the process receives SIGINT,
+/// SIGTERM or SIGHUP (one such file per process is covered at a time).
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  /// Creates the temporary file in the folder of `finalPath`. Returns false
+  /// with `error` set when it cannot.
+  bool Create(const std::string& finalPath, std::string& error);
+
+  /// Writes all `length` bytes at `offset`. Returns false with `error` set.
+  bool WriteAt(std::uint64_t offset, const void* data, std::size_t length, std::string& error);
+
+  /// Cuts or extends the file to `length` bytes. Returns false with `error`.
+  bool Truncate(std::uint64_t length, std::string& error);
+
+  /// Flushes the file to disk, gives it the usual permissions (0666 less the
+  /// umask) and renames it to the final path, replacing any file there.
+  /// Returns false with `error` set (the temporary is then removed).
+  bool Commit(std::string& error);
+
+  /// Closes and removes the temporary file; no effect when none is open.
+  void Discard();
+
+  /// The temporary file's path while one is open, otherwise empty.
+  const std::string& temporaryPath() const { return tempPath_; }
+
+ private:
+  int fd_ = -1;
+  std::string tempPath_;
+  std::string finalPath_;
+};
+
+/// A whole file mapped read-only into memory. Closed on destruction.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  /// Maps regular file `path`. Returns false with `error` set.
+  bool Open(const std::string& path, std::string& error);
+
+  /// The file's bytes (null for an empty file) and their number.
+  const unsigned char* data() const { return data_; }
+  std::uint64_t size() const { return size_; }
+
+ private:
+  const unsigned char* data_ = nullptr;
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace pack
+
+#endif  // PACK_HOST_IO_H

@@ -1,0 +1,332 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "pack/host_io.h"
+
+namespace pack {
+
+namespace {
+
+std::string ErrorText(int code) {
+  return std::strerror(code);
+}
+
+// The signal handler may only touch static storage, so the path to remove on a
+// signal lives here rather than in the OutputFile.
+char g_cleanupPath[PATH_MAX + 1];
+volatile sig_atomic_t g_cleanupArmed = 0;
+
+void RemoveTemporaryAndDie(int signalNumber) {
+  if (g_cleanupArmed) {
+    unlink(g_cleanupPath);
+  }
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+void ArmCleanup(const std::string& path) {
+  static bool installed = false;
+  if (path.size() > PATH_MAX || g_cleanupArmed) {
+    return;
+  }
+  std::memcpy(g_cleanupPath, path.c_str(), path.size() + 1);
+  g_cleanupArmed = 1;
+  if (!installed) {
+    installed = true;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction action;
+      std::memset(&action, 0, sizeof action);
+      action.sa_handler = RemoveTemporaryAndDie;
+      sigemptyset(&action.sa_mask);
+      sigaction(number, &action, nullptr);
+    }
+  }
+}
+
+void DisarmCleanup(const std::string& path) {
+  if (g_cleanupArmed && path == g_cleanupPath) {
+    g_cleanupArmed = 0;
+  }
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  if (slash == 0) {
+    return "/";
+  }
+  return path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
+  struct stat st;
+  const int result = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
+  if (result != 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  if (S_ISREG(st.st_mode)) {
+    info.kind = NodeKind::kFile;
+  } else if (S_ISDIR(st.st_mode)) {
+    info.kind = NodeKind::kFolder;
+  } else if (S_ISLNK(st.st_mode)) {
+    info.kind = NodeKind::kSymlink;
+  } else {
+    info.kind = NodeKind::kOther;
+  }
+  info.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+  info.modified = static_cast<std::int64_t>(st.st_mtime);
+  info.device = static_cast<std::uint64_t>(st.st_dev);
+  info.inode = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {
+  names.clear();
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) {
+    error = ErrorText(errno);
+    return false;
+  }
+  while (true) {
+    errno = 0;
+    const struct dirent* item = readdir(folder);
+    if (item == nullptr) {
+      break;
+    }
+    if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) {
+      continue;
+    }
+    names.emplace_back(item->d_name);
+  }
+  const int readError = errno;
+  closedir(folder);
+  if (readError != 0) {
+    error = ErrorText(readError);
+    return false;
+  }
+  return true;
+}
+
+bool ResolvePath(const std::string& path, std::string& resolved, std::string& error) {
+  std::unique_ptr<char, decltype(&free)> result(realpath(path.c_str(), nullptr), &free);
+  if (!result) {
+    error = ErrorText(errno);
+    return false;
+  }
+  resolved = result.get();
+  return true;
+}
+
+bool ToLocalTime(std::int64_t seconds, CivilTime& civil) {
+  const time_t value = static_cast<time_t>(seconds);
+  struct tm parts;
+  if (localtime_r(&value, &parts) == nullptr) {
+    return false;
+  }
+  civil.year = parts.tm_year + 1900;
+  civil.month = parts.tm_mon + 1;
+  civil.day = parts.tm_mday;
+  civil.hour = parts.tm_hour;
+  civil.minute = parts.tm_min;
+  civil.second = parts.tm_sec;
+  return true;
+}
+
+bool IsStderrTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
+InputFile::~InputFile() {
+  Close();
+}
+
+bool InputFile::Open(const std::string& path, std::string& error) {
+  Close();
+  // O_NONBLOCK keeps a FIFO from hanging the open; the type check below then
+  // refuses it.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    error = ErrorText(errno);
+    close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = "not a regular file";
+    close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length,
+                            std::string& error) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t got = pread(fd_, static_cast<char*>(buffer) + done, length - done,
+                              static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = ErrorText(errno);
+      return -1;
+    }
+    if (got == 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<long long>(done);
+}
+
+void InputFile::Close() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+OutputFile::~OutputFile() {
+  Discard();
+}
+
+bool OutputFile::Create(const std::string& finalPath, std::string& error) {
+  Discard();
+  std::string pattern = FolderOf(finalPath) + "/." + BaseOf(finalPath) + ".tmp-XXXXXX";
+  const int fd = mkostemp(&pattern[0], O_CLOEXEC);
+  if (fd < 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  fd_ = fd;
+  tempPath_ = pattern;
+  finalPath_ = finalPath;
+  ArmCleanup(tempPath_);
+  return true;
+}
+
+bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t length,
+                         std::string& error) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t put = pwrite(fd_, static_cast<const char*>(data) + done, length - done,
+                               static_cast<off_t>(offset + done));
+    if (put < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error = ErrorText(errno);
+      return false;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool OutputFile::Truncate(std::uint64_t length, std::string& error) {
+  if (ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::Commit(std::string& error) {
+  const mode_t mask = umask(0);
+  umask(mask);
+  if (fchmod(fd_, 0666 & ~mask) != 0 || fsync(fd_) != 0) {
+    error = ErrorText(errno);
+    Discard();
+    return false;
+  }
+  const int closeResult = close(fd_);
+  fd_ = -1;
+  if (closeResult != 0 || rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
+    error = ErrorText(errno);
+    Discard();
+    return false;
+  }
+  DisarmCleanup(tempPath_);
+  tempPath_.clear();
+  return true;
+}
+
+void OutputFile::Discard() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  if (!tempPath_.empty()) {
+    DisarmCleanup(tempPath_);
+    unlink(tempPath_.c_str());
+    tempPath_.clear();
+  }
+}
+
+MappedFile::~MappedFile() {
+  if (data_ != nullptr) {
+    munmap(const_cast<unsigned char*>(data_), static_cast<std::size_t>(size_));
+  }
+}
+
+bool MappedFile::Open(const std::string& path, std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    error = ErrorText(errno);
+    close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = "not a regular file";
+    close(fd);
+    return false;
+  }
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  if (size_ > 0) {
+    void* mapped = mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (mapped == MAP_FAILED) {
+      error = ErrorText(errno);
+      close(fd);
+      size_ = 0;
+      return false;
+    }
+    data_ = static_cast<const unsigned char*>(mapped);
+  }
+  close(fd);
+  return true;
+}
+
+}  // namespace pack

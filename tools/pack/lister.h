@@ -1,0 +1,80 @@
+// Reads an archive in memory, lists its entries, and tells which properties of
+// the starter's archive form (as WriteArchive produces it) it breaks.
+#ifndef PACK_LISTER_H
+#define PACK_LISTER_H
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "pack/zip_format.h"
+
+namespace pack {
+
+/// One entry, from its central-directory record (Zip64 values applied).
+struct ListedEntry {
+  std::string name;
+  std::uint16_t versionMadeBy = 0;
+  std::uint16_t versionNeeded = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  DosStamp stamp;
+  std::uint32_t crc32 = 0;
+  std::uint64_t compressedSize = 0;
+  std::uint64_t uncompressedSize = 0;
+  std::uint32_t externalAttributes = 0;
+  std::uint64_t localHeaderOffset = 0;
+};
+
+/// One property of the form that the archive breaks. `rule` is a short fixed
+/// label (e.g. "order", "extra field", "zip64"); `detail` says where and how.
+struct FormBreak {
+  std::string rule;
+  std::string detail;
+};
+
+/// What an inspection found.
+struct ArchiveReport {
+  std::vector<ListedEntry> entries;  // in central-directory order
+  std::vector<FormBreak> breaks;     // empty when the archive conforms
+};
+
+/// What to check besides the fixed form.
+struct InspectOptions {
+  /// Relative path of a file entry that must be present; empty: none.
+  std::string executablePath;
+  /// Also decompress every entry and check its size and CRC-32.
+  bool checkData = true;
+};
+
+/// Inspects the `size` bytes at `data`. Every offset is validated before use.
+///
+/// Returns false with `error` set when the bytes cannot be read as a ZIP
+/// archive at all (no end record, a central directory that does not fit or
+/// has a bad record). Otherwise returns true with `report` holding every
+/// entry and every break found: entry order (depth first, folder entry
+/// directly before its contents, siblings by CompareSiblingNames) and missing
+/// folder entries; external attributes; version made by and needed; flags
+/// (encryption, data descriptor, the UTF-8 bit matching a non-ASCII name);
+/// extra fields (local and central); data descriptors; comments; local
+/// headers not back to back from offset 0 or disagreeing with the central
+/// record; anything between the pieces; Zip64 records; methods (only stored
+/// or deflate; folders and empty files stored; deflate only when smaller);
+/// folder sizes and CRC; names ('\', invalid UTF-8, absolute, empty, "." or
+/// ".." components, duplicates); invalid MS-DOS dates; multi-disk archives;
+/// the missing executable; damaged data (with `checkData`).
+bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
+                    ArchiveReport& report, std::string& error);
+
+/// Prints one line per entry (method, compressed and uncompressed sizes,
+/// MS-DOS date and time, name) under a heading, then a line of totals.
+void PrintEntries(const ArchiveReport& report, std::ostream& out);
+
+/// Prints whether the archive conforms and, if not, its breaks grouped by
+/// rule (at most `perRule` details each, then how many more).
+void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t perRule = 5);
+
+}  // namespace pack
+
+#endif  // PACK_LISTER_H

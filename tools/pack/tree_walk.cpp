@@ -1,0 +1,126 @@
+#include "pack/tree_walk.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "pack/entry_names.h"
+#include "pack/host_io.h"
+
+namespace pack {
+
+namespace {
+
+struct FolderIdentity {
+  std::uint64_t device;
+  std::uint64_t inode;
+};
+
+class Walker {
+ public:
+  Walker(const WalkOptions& options, std::vector<TreeEntry>& entries, std::string& error)
+      : options_(options), entries_(entries), error_(error) {}
+
+  bool WalkFolder(const std::string& path, const std::string& prefix, const NodeInfo& info) {
+    for (const FolderIdentity& ancestor : ancestors_) {
+      if (ancestor.device == info.device && ancestor.inode == info.inode) {
+        return Fail(path, "symbolic link loop: leads back to a folder that contains it");
+      }
+    }
+    if (options_.hasExcludedFolder && info.device == options_.excludedDevice &&
+        info.inode == options_.excludedInode) {
+      return Fail(path, "the output archive would be written inside the application folder");
+    }
+    std::vector<std::string> names;
+    std::string reason;
+    if (!ListFolder(path.empty() ? "/" : path, names, reason)) {
+      return Fail(path, "cannot read folder: " + reason);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+      return CompareSiblingNames(a, b) < 0;
+    });
+    ancestors_.push_back(FolderIdentity{info.device, info.inode});
+    for (const std::string& name : names) {
+      if (!WalkChild(path + "/" + name, prefix, name)) {
+        return false;
+      }
+    }
+    ancestors_.pop_back();
+    return true;
+  }
+
+ private:
+  bool WalkChild(const std::string& path, const std::string& prefix, const std::string& name) {
+    const std::string problem = CheckComponentName(name);
+    if (!problem.empty()) {
+      return Fail(path, "name " + problem);
+    }
+    NodeInfo info;
+    std::string reason;
+    if (!InspectNode(path, false, info, reason)) {
+      return Fail(path, reason);
+    }
+    if (info.kind == NodeKind::kSymlink) {
+      if (!options_.followSymlinks) {
+        return Fail(path, "is a symbolic link (use --follow-symlinks to follow it)");
+      }
+      if (!InspectNode(path, true, info, reason)) {
+        return Fail(path, "symbolic link cannot be followed: " + reason);
+      }
+    }
+    TreeEntry entry;
+    entry.sourcePath = path;
+    entry.modified = info.modified;
+    if (info.kind == NodeKind::kFolder) {
+      entry.name = prefix + name + "/";
+      entry.isFolder = true;
+      entries_.push_back(entry);
+      return WalkFolder(path, entry.name, info);
+    }
+    if (info.kind != NodeKind::kFile) {
+      return Fail(path, "is neither a regular file nor a folder");
+    }
+    entry.name = prefix + name;
+    entry.size = info.size;
+    entries_.push_back(std::move(entry));
+    return true;
+  }
+
+  bool Fail(const std::string& path, const std::string& why) {
+    error_ = DisplayName(path.empty() ? "/" : path) + ": " + why;
+    return false;
+  }
+
+  const WalkOptions& options_;
+  std::vector<TreeEntry>& entries_;
+  std::string& error_;
+  std::vector<FolderIdentity> ancestors_;
+};
+
+}  // namespace
+
+bool WalkTree(const std::string& root, const WalkOptions& options, std::vector<TreeEntry>& entries,
+              std::string& error) {
+  entries.clear();
+  NodeInfo info;
+  std::string reason;
+  if (!InspectNode(root, true, info, reason)) {
+    error = DisplayName(root) + ": " + reason;
+    return false;
+  }
+  if (info.kind != NodeKind::kFolder) {
+    error = DisplayName(root) + ": not a folder";
+    return false;
+  }
+  std::string base = root;
+  // Children are named base + "/" + name, so "/" itself becomes empty.
+  while (base.size() > 1 && base.back() == '/') {
+    base.pop_back();
+  }
+  if (base == "/") {
+    base.clear();
+  }
+  Walker walker(options, entries, error);
+  return walker.WalkFolder(base, "", info);
+}
+
+}  // namespace pack
