@@ -16,38 +16,38 @@ namespace zip {
 /// The reader's error codes. Their texts (ZipErrorText) are fixed and are part
 /// of the reader's observable behaviour.
 enum class ZipError : std::uint32_t {
-  kNone = 0,                    // "no error"
-  kUndefined,                   // "undefined error"
-  kTooManyFiles,                // "too many files"
-  kFileTooLarge,                // "file too large"
-  kUnsupportedMethod,           // "unsupported method"
-  kUnsupportedEncryption,       // "unsupported encryption"
-  kUnsupportedFeature,          // "unsupported feature"
-  kCentralDirectoryNotFound,    // "failed finding central directory"
-  kNotAnArchive,                // "not a ZIP archive"
-  kInvalidHeader,               // "invalid header or archive is corrupted"
-  kMultiDiskUnsupported,        // "unsupported multidisk archive"
-  kDecompressionFailed,         // "decompression failed or archive is corrupted"
-  kCompressionFailed,           // "compression failed"
-  kUnexpectedSize,              // "unexpected decompressed size"
-  kCrcMismatch,                 // "CRC-32 check failed"
-  kUnsupportedDirectorySize,    // "unsupported central directory size"
-  kAllocationFailed,            // "allocation failed"
-  kFileOpenFailed,              // "file open failed"
-  kFileCreateFailed,            // "file create failed"
-  kFileWriteFailed,             // "file write failed"
-  kFileReadFailed,              // "file read failed"
-  kFileCloseFailed,             // "file close failed"
-  kFileSeekFailed,              // "file seek failed"
-  kFileStatFailed,              // "file stat failed"
-  kInvalidParameter,            // "invalid parameter"
-  kInvalidFilename,             // "invalid filename"
-  kBufferTooSmall,              // "buffer too small"
-  kInternalError,               // "internal error"
-  kFileNotFound,                // "file not found"
-  kArchiveTooLarge,             // "archive is too large"
-  kValidationFailed,            // "validation failed"
-  kWriteCallbackFailed,         // "write callback failed"
+  kNone = 0,                  // "no error"
+  kUndefined,                 // "undefined error"
+  kTooManyFiles,              // "too many files"
+  kFileTooLarge,              // "file too large"
+  kUnsupportedMethod,         // "unsupported method"
+  kUnsupportedEncryption,     // "unsupported encryption"
+  kUnsupportedFeature,        // "unsupported feature"
+  kCentralDirectoryNotFound,  // "failed finding central directory"
+  kNotAnArchive,              // "not a ZIP archive"
+  kInvalidHeader,             // "invalid header or archive is corrupted"
+  kMultiDiskUnsupported,      // "unsupported multidisk archive"
+  kDecompressionFailed,       // "decompression failed or archive is corrupted"
+  kCompressionFailed,         // "compression failed"
+  kUnexpectedSize,            // "unexpected decompressed size"
+  kCrcMismatch,               // "CRC-32 check failed"
+  kUnsupportedDirectorySize,  // "unsupported central directory size"
+  kAllocationFailed,          // "allocation failed"
+  kFileOpenFailed,            // "file open failed"
+  kFileCreateFailed,          // "file create failed"
+  kFileWriteFailed,           // "file write failed"
+  kFileReadFailed,            // "file read failed"
+  kFileCloseFailed,           // "file close failed"
+  kFileSeekFailed,            // "file seek failed"
+  kFileStatFailed,            // "file stat failed"
+  kInvalidParameter,          // "invalid parameter"
+  kInvalidFilename,           // "invalid filename"
+  kBufferTooSmall,            // "buffer too small"
+  kInternalError,             // "internal error"
+  kFileNotFound,              // "file not found"
+  kArchiveTooLarge,           // "archive is too large"
+  kValidationFailed,          // "validation failed"
+  kWriteCallbackFailed,       // "write callback failed"
 };
 
 /// Returns the fixed text of `error`; "unknown error" for a value outside the
@@ -122,10 +122,12 @@ bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord
 /// - closed archive, index out of range, null path: kInvalidParameter;
 /// - folder entry, encryption (flag bit 0 or 6), patch data (bit 5), or a
 ///   method other than 0 and 8: kUnsupportedFeature (nothing is opened);
-/// - local header signature, lengths, or data outside the block:
-///   kInvalidHeader (nothing is opened);
+/// - local header signature, lengths, or data outside the block (entry data
+///   must end before the central directory): kInvalidHeader (nothing is
+///   opened);
 /// - the output file cannot be opened: kFileOpenFailed;
-/// - a write fails: kFileWriteFailed; closing fails: kFileCloseFailed;
+/// - a write fails, or the times cannot be set: kFileWriteFailed; closing
+///   fails: kFileCloseFailed;
 /// - damaged deflate data, or a CRC-32 other than the recorded one:
 ///   kDecompressionFailed;
 /// - more or fewer bytes than the recorded size: kUnexpectedSize.

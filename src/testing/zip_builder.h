@@ -1,0 +1,230 @@
+// Test support: builds ZIP archives in memory, field by field, so tests can
+// make exactly the archive they need: a valid one, or one with a single field
+// corrupted.
+//
+// Every header field is computed from the entries unless an override is set;
+// overrides (std::optional members) replace one field in one structure and
+// nothing else. Lengths and offsets written elsewhere are still computed from
+// what is actually written, so overriding a length field produces a header
+// that disagrees with the bytes that follow it.
+//
+// Example:
+//   testing_support::ZipBuilder builder;
+//   builder.AddDeflated("dir/file.txt", "hello");
+//   auto& bad = builder.AddStored("bad.bin", "data");
+//   bad.local.signature = 0x12345678;  // corrupt only that local header
+//   testing_support::ZipLayout layout;
+//   const std::string archive = builder.Build(&layout);
+#ifndef STARTER_TESTING_ZIP_BUILDER_H
+#define STARTER_TESTING_ZIP_BUILDER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+/// Packs a time of day the MS-DOS way (seconds in units of two).
+std::uint16_t DosTime(int hour, int minute, int second);
+/// Packs a date the MS-DOS way (years from 1980).
+std::uint16_t DosDate(int year, int month, int day);
+
+/// Compresses `data` to a raw deflate stream (no zlib or gzip wrapper) at the
+/// zlib `level` (0-9, or -1 for zlib's default). Aborts the test binary when
+/// zlib fails, which it does not for valid input.
+std::string DeflateRaw(const std::string& data, int level = -1);
+
+/// The standard CRC-32 of `data`, as zlib computes it.
+std::uint32_t Crc32(const std::string& data);
+
+/// Little-endian stores into an existing byte string, for patching a built
+/// archive at an offset taken from ZipLayout. `offset` + width must fit.
+void PutLe16(std::string& bytes, std::size_t offset, std::uint16_t value);
+void PutLe32(std::string& bytes, std::size_t offset, std::uint32_t value);
+void PutLe64(std::string& bytes, std::size_t offset, std::uint64_t value);
+
+/// Overrides for one local file header (signature 0x04034b50, 30 bytes + name
+/// + extra field). Unset fields take the entry's values.
+struct ZipLocalHeaderFields {
+  std::optional<std::uint32_t> signature;         // 0x04034b50
+  std::optional<std::uint16_t> versionNeeded;     // entry.versionNeeded
+  std::optional<std::uint16_t> flags;             // entry.flags (+ bit 3 for a descriptor)
+  std::optional<std::uint16_t> method;            // entry.method
+  std::optional<std::uint16_t> dosTime;           // entry.dosTime
+  std::optional<std::uint16_t> dosDate;           // entry.dosDate
+  std::optional<std::uint32_t> crc32;             // CRC of content; 0 with a descriptor
+  std::optional<std::uint32_t> compressedSize;    // data length; 0 with a descriptor
+  std::optional<std::uint32_t> uncompressedSize;  // content length; 0 with a descriptor
+  std::optional<std::uint16_t> nameLength;        // length of the name written
+  std::optional<std::uint16_t> extraLength;       // length of the extra field written
+  std::optional<std::string> name;                // entry.name
+  std::optional<std::string> extra;               // Zip64 field (if any) + entry.localExtra
+};
+
+/// Overrides for one central directory record (signature 0x02014b50, 46 bytes
+/// + name + extra field + comment). Unset fields take the entry's values.
+struct ZipCentralRecordFields {
+  std::optional<std::uint32_t> signature;           // 0x02014b50
+  std::optional<std::uint16_t> versionMadeBy;       // entry.versionMadeBy
+  std::optional<std::uint16_t> versionNeeded;       // entry.versionNeeded
+  std::optional<std::uint16_t> flags;               // entry.flags (+ bit 3 for a descriptor)
+  std::optional<std::uint16_t> method;              // entry.method
+  std::optional<std::uint16_t> dosTime;             // entry.dosTime
+  std::optional<std::uint16_t> dosDate;             // entry.dosDate
+  std::optional<std::uint32_t> crc32;               // CRC of content
+  std::optional<std::uint32_t> compressedSize;      // data length, or 0xFFFFFFFF for Zip64
+  std::optional<std::uint32_t> uncompressedSize;    // content length, or 0xFFFFFFFF for Zip64
+  std::optional<std::uint16_t> nameLength;          // length of the name written
+  std::optional<std::uint16_t> extraLength;         // length of the extra field written
+  std::optional<std::uint16_t> commentLength;       // length of the comment written
+  std::optional<std::uint16_t> diskStart;           // 0, or 0xFFFF with Zip64 disk
+  std::optional<std::uint16_t> internalAttributes;  // entry.internalAttributes
+  std::optional<std::uint32_t> externalAttributes;  // entry.externalAttributes
+  std::optional<std::uint32_t> localHeaderOffset;   // real offset, or 0xFFFFFFFF for Zip64
+  std::optional<std::string> name;                  // entry.name
+  std::optional<std::string> extra;                 // Zip64 field (if any) + entry.centralExtra
+  std::optional<std::string> comment;               // entry.comment
+};
+
+/// Zip64 extended information extra fields (header id 0x0001) for one entry.
+/// Each included value is written as 8 bytes (the disk as 4) in the fixed
+/// order uncompressed size, compressed size, local header offset, disk, and
+/// its 32-bit (16-bit) field in the record becomes 0xFFFFFFFF (0xFFFF). The
+/// local header carries only the two sizes.
+struct ZipZip64Extra {
+  bool uncompressedSize = true;
+  bool compressedSize = true;
+  bool localHeaderOffset = true;                   // central record only
+  bool diskStart = false;                          // central record only
+  bool inLocalHeader = true;                       // also write the sizes in the local header
+  std::optional<std::uint64_t> uncompressedValue;  // content length
+  std::optional<std::uint64_t> compressedValue;    // data length
+  std::optional<std::uint64_t> offsetValue;        // real local header offset
+  std::optional<std::uint32_t> diskValue;          // 0
+  std::optional<std::uint16_t> headerId;           // 0x0001
+  std::optional<std::uint16_t> dataSize;           // bytes of values written
+};
+
+/// Overrides for a data descriptor (written after the data when the entry has
+/// `dataDescriptor`): optional signature 0x08074b50, CRC, then the sizes as 4
+/// bytes each, or 8 bytes each for a Zip64 entry.
+struct ZipDataDescriptorFields {
+  bool withSignature = true;
+  std::optional<std::uint32_t> signature;         // 0x08074b50
+  std::optional<std::uint32_t> crc32;             // CRC of content
+  std::optional<std::uint64_t> compressedSize;    // data length
+  std::optional<std::uint64_t> uncompressedSize;  // content length
+};
+
+/// One archive entry. Content is the unpacked bytes; the data written is the
+/// content stored (method 0) or deflated (method 8), unless `data` is set.
+struct ZipBuilderEntry {
+  std::string name;
+  std::string content;
+  std::uint16_t method = 0;              // 0 stored, 8 deflated; others store `content` as is
+  int deflateLevel = -1;                 // zlib level for method 8
+  std::optional<std::string> data;       // exact bytes to write as the entry's data
+  std::uint16_t flags = 0;               // general-purpose bits (bit 3 added for a descriptor)
+  std::uint16_t dosTime = 0x6000;        // 12:00:00
+  std::uint16_t dosDate = 0x5021;        // 2020-01-01
+  std::uint16_t versionMadeBy = 0x031E;  // Unix host, version 3.0
+  std::uint16_t versionNeeded = 20;      // 2.0 (45 is used when zip64 is set)
+  std::uint16_t internalAttributes = 0;  // bit 0: text
+  std::uint32_t externalAttributes = 0100644u << 16;  // Unix mode in the high half
+  std::string comment;                                // the central record's comment
+  std::string localExtra;                             // extra bytes after any Zip64 field, local
+  std::string centralExtra;                           // extra bytes after any Zip64 field, central
+  bool dataDescriptor = false;         // set bit 3, zero local CRC/sizes, add descriptor
+  std::optional<ZipZip64Extra> zip64;  // add Zip64 extra fields
+
+  ZipLocalHeaderFields local;          // overrides for this entry's local header
+  ZipCentralRecordFields central;      // overrides for this entry's central record
+  ZipDataDescriptorFields descriptor;  // overrides for this entry's data descriptor
+};
+
+/// Overrides for the end of central directory record (signature 0x06054b50,
+/// 22 bytes + comment). With a Zip64 end record the count, size and offset
+/// fields default to their all-ones markers.
+struct ZipEndRecordFields {
+  std::optional<std::uint32_t> signature;        // 0x06054b50
+  std::optional<std::uint16_t> diskNumber;       // 0
+  std::optional<std::uint16_t> directoryDisk;    // 0
+  std::optional<std::uint16_t> entriesOnDisk;    // entry count
+  std::optional<std::uint16_t> totalEntries;     // entry count
+  std::optional<std::uint32_t> directorySize;    // bytes of central records
+  std::optional<std::uint32_t> directoryOffset;  // offset of the first central record
+  std::optional<std::uint16_t> commentLength;    // length of the comment written
+};
+
+/// Overrides for the Zip64 end of central directory record (signature
+/// 0x06064b50, 56 bytes + extensible data).
+struct ZipZip64EndRecordFields {
+  std::optional<std::uint32_t> signature;        // 0x06064b50
+  std::optional<std::uint64_t> recordSize;       // 44 + extensible data length
+  std::optional<std::uint16_t> versionMadeBy;    // 0x032D
+  std::optional<std::uint16_t> versionNeeded;    // 45
+  std::optional<std::uint32_t> diskNumber;       // 0
+  std::optional<std::uint32_t> directoryDisk;    // 0
+  std::optional<std::uint64_t> entriesOnDisk;    // entry count
+  std::optional<std::uint64_t> totalEntries;     // entry count
+  std::optional<std::uint64_t> directorySize;    // bytes of central records
+  std::optional<std::uint64_t> directoryOffset;  // offset of the first central record
+  std::string extensibleData;                    // written after the fixed part
+};
+
+/// Overrides for the Zip64 end of central directory locator (signature
+/// 0x07064b50, 20 bytes).
+struct ZipZip64LocatorFields {
+  std::optional<std::uint32_t> signature;       // 0x07064b50
+  std::optional<std::uint32_t> zip64EndDisk;    // 0
+  std::optional<std::uint64_t> zip64EndOffset;  // offset of the Zip64 end record
+  std::optional<std::uint32_t> totalDisks;      // 1
+};
+
+/// Where each structure of a built archive begins, as offsets into the string
+/// Build() returned (prefix included).
+struct ZipLayout {
+  std::vector<std::size_t> localHeaderOffsets;    // one per entry
+  std::vector<std::size_t> dataOffsets;           // one per entry: first data byte
+  std::vector<std::size_t> dataLengths;           // one per entry: bytes of data
+  std::vector<std::size_t> centralRecordOffsets;  // one per entry
+  std::size_t centralDirectoryOffset = 0;
+  std::size_t centralDirectorySize = 0;
+  std::size_t zip64EndRecordOffset = 0;  // valid when zip64End was set
+  std::size_t zip64LocatorOffset = 0;    // valid when zip64End was set
+  std::size_t endRecordOffset = 0;
+};
+
+/// Builds one archive: prefix bytes, then for each entry its local header,
+/// data and optional descriptor, then the central records, then optionally
+/// the Zip64 end record and locator, then the end record with the comment,
+/// then trailing bytes.
+struct ZipBuilder {
+  /// Appends an entry and returns it for further changes. References stay
+  /// valid while the builder lives (entries are kept in a deque).
+  ZipBuilderEntry& AddStored(const std::string& name, const std::string& content);
+  ZipBuilderEntry& AddDeflated(const std::string& name, const std::string& content);
+  /// A folder entry: name should end in '/'; stored, empty, MS-DOS attribute
+  /// 0x10 and Unix mode 040755.
+  ZipBuilderEntry& AddFolder(const std::string& name);
+
+  /// Returns the archive bytes; fills `layout` when given.
+  std::string Build(ZipLayout* layout = nullptr) const;
+
+  std::deque<ZipBuilderEntry> entries;
+  std::string prefix;                    // bytes in front of the archive
+  bool offsetsFromArchiveStart = false;  // offsets ignore `prefix` (a plain archive appended)
+  std::string comment;                   // the archive comment after the end record
+  std::string trailer;                   // bytes after the end record and comment
+  bool zip64End = false;                 // write the Zip64 end record and locator
+  ZipEndRecordFields end;
+  ZipZip64EndRecordFields zip64EndRecord;
+  ZipZip64LocatorFields zip64Locator;
+};
+
+}  // namespace testing_support
+
+#endif  // STARTER_TESTING_ZIP_BUILDER_H

@@ -1,0 +1,42 @@
+// The reader's private output file: the few operations it needs from the
+// operating system to write one extracted entry. Not part of the public API.
+#ifndef STARTER_ZIP_ZIP_OUTPUT_H
+#define STARTER_ZIP_ZIP_OUTPUT_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zip {
+namespace detail {
+
+/// An output file. `handle` is the platform's descriptor or handle, -1 when
+/// no file is open. Value-initialised means "not open".
+struct OutputFile {
+  std::intptr_t handle = -1;
+};
+
+/// Opens the file named by the UTF-8 text `path` for writing, creating it or
+/// truncating it. `posixMode` gives a newly created file's permission bits on
+/// POSIX (the umask applies) and is ignored elsewhere. A symbolic link or other
+/// reparse point standing at `path` is not followed: the open fails.
+/// Success: returns true and `file` is open. Failure: returns false and `file`
+/// stays not open.
+bool OpenOutputFile(OutputFile& file, const char* path, std::uint32_t posixMode);
+
+/// Writes all `size` bytes at `data` to the open `file`, retrying partial and
+/// interrupted writes. Returns false when the bytes could not all be written.
+bool WriteOutputFile(OutputFile& file, const void* data, std::size_t size);
+
+/// Sets the open `file`'s access and modification times to `seconds` since
+/// 1970-01-01 00:00:00 UTC. Returns false on failure.
+bool SetOutputFileTimes(OutputFile& file, std::int64_t seconds);
+
+/// Closes `file` and leaves it not open, whatever the outcome. Returns false
+/// when the close reported an error (buffered data may be lost) or `file`
+/// was not open.
+bool CloseOutputFile(OutputFile& file);
+
+}  // namespace detail
+}  // namespace zip
+
+#endif  // STARTER_ZIP_ZIP_OUTPUT_H

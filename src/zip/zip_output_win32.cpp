@@ -1,0 +1,115 @@
+#include <windows.h>
+
+#include <climits>
+#include <string>
+
+#include "zip/zip_output.h"
+
+namespace zip {
+namespace detail {
+namespace {
+
+// Seconds between 1601-01-01 (FILETIME's epoch) and 1970-01-01.
+constexpr std::int64_t kFileTimeEpochOffsetSeconds = 11644473600LL;
+constexpr std::int64_t kFileTimeTicksPerSecond = 10000000LL;
+
+HANDLE ToHandle(const OutputFile& file) {
+  return reinterpret_cast<HANDLE>(file.handle);
+}
+
+// Strict conversion: text that is not valid UTF-8 names no file, rather than
+// some other file after a lossy conversion.
+bool Utf8ToWide(const char* text, std::wstring& wide) {
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (length <= 0) {
+    return false;
+  }
+  wide.assign(static_cast<std::size_t>(length), L'\0');
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], length) != length) {
+    return false;
+  }
+  wide.resize(static_cast<std::size_t>(length) - 1);
+  return true;
+}
+
+}  // namespace
+
+bool OpenOutputFile(OutputFile& file, const char* path, std::uint32_t /*posixMode*/) {
+  if (path == nullptr || file.handle != -1) {
+    return false;
+  }
+  std::wstring widePath;
+  try {
+    if (!Utf8ToWide(path, widePath)) {
+      return false;
+    }
+  } catch (...) {
+    return false;
+  }
+  const DWORD existing = GetFileAttributesW(widePath.c_str());
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return false;
+  }
+  // FILE_FLAG_OPEN_REPARSE_POINT: should a link appear between the check and
+  // the open, we open the link itself instead of its target, and the check
+  // on the handle below refuses it.
+  HANDLE handle =
+      CreateFileW(widePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    CloseHandle(handle);
+    return false;
+  }
+  file.handle = reinterpret_cast<std::intptr_t>(handle);
+  return true;
+}
+
+bool WriteOutputFile(OutputFile& file, const void* data, std::size_t size) {
+  if (file.handle == -1) {
+    return false;
+  }
+  const char* next = static_cast<const char*>(data);
+  while (size > 0) {
+    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(ToHandle(file), next, chunk, &written, nullptr) || written == 0) {
+      return false;
+    }
+    next += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool SetOutputFileTimes(OutputFile& file, std::int64_t seconds) {
+  if (file.handle == -1) {
+    return false;
+  }
+  if (seconds < -kFileTimeEpochOffsetSeconds ||
+      seconds > LLONG_MAX / kFileTimeTicksPerSecond - kFileTimeEpochOffsetSeconds) {
+    return false;
+  }
+  const std::uint64_t ticks = static_cast<std::uint64_t>(seconds + kFileTimeEpochOffsetSeconds) *
+                              static_cast<std::uint64_t>(kFileTimeTicksPerSecond);
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return SetFileTime(ToHandle(file), nullptr, &time, &time) != 0;
+}
+
+bool CloseOutputFile(OutputFile& file) {
+  if (file.handle == -1) {
+    return false;
+  }
+  HANDLE handle = ToHandle(file);
+  file.handle = -1;
+  return CloseHandle(handle) != 0;
+}
+
+}  // namespace detail
+}  // namespace zip
