@@ -175,8 +175,11 @@ class Sink {
 
   std::uint64_t position() const { return flushed_ + buffer_.size(); }
 
+  // Until the end record itself is appended, room for it is kept free.
+  void ReleaseEndRecordReserve() { reserve_ = 0; }
+
   bool Append(const void* data, std::size_t length, std::string& error) {
-    if (position() + length + kEndRecordSize >= limit_) {
+    if (position() + length + reserve_ >= limit_) {
       error = "the archive would reach " + std::to_string(limit_) +
               " bytes, the most a ZIP archive without Zip64 records can hold";
       return false;
@@ -236,6 +239,7 @@ class Sink {
   OutputFile& file_;
   std::uint64_t limit_;
   std::uint64_t flushed_ = 0;
+  std::uint64_t reserve_ = kEndRecordSize;
   std::string buffer_;
 };
 
@@ -285,7 +289,11 @@ class ArchiveBuilder {
     AppendEndRecord(end, static_cast<std::uint16_t>(entries_.size()),
                     static_cast<std::uint32_t>(central.size()),
                     static_cast<std::uint32_t>(directoryOffset));
-    if (!sink.Append(central, error_) || !sink.Append(end, error_) || !sink.Flush(error_)) {
+    if (!sink.Append(central, error_)) {
+      return false;
+    }
+    sink.ReleaseEndRecordReserve();
+    if (!sink.Append(end, error_) || !sink.Flush(error_)) {
       return false;
     }
     summary_.archiveSize = sink.position();

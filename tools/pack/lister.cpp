@@ -41,6 +41,7 @@ class Inspector {
     std::uint16_t extraLength = 0;
     std::uint16_t commentLength = 0;
     std::uint16_t diskStart = 0;
+    std::uint16_t internalAttributes = 0;
   };
 
   bool Fatal(const std::string& why) {
@@ -167,6 +168,7 @@ class Inspector {
       extras.extraLength = ReadLe16(p + 30);
       extras.commentLength = ReadLe16(p + 32);
       extras.diskStart = ReadLe16(p + 34);
+      extras.internalAttributes = ReadLe16(p + 36);
       entry.externalAttributes = ReadLe32(p + 38);
       entry.localHeaderOffset = ReadLe32(p + 42);
       const std::uint64_t total = std::uint64_t{kCentralRecordSize} + nameLength +
@@ -269,6 +271,9 @@ class Inspector {
     }
     if (extras.commentLength != 0) {
       Break("comment", who + ": entry comment");
+    }
+    if (extras.internalAttributes != 0) {
+      Break("internal attributes", who + ": " + Hex(extras.internalAttributes) + " instead of 0");
     }
     if (extras.diskStart != 0) {
       Break("multi-disk", who + ": starts on disk " + std::to_string(extras.diskStart));

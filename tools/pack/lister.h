@@ -55,7 +55,8 @@ struct InspectOptions {
 /// has a bad record). Otherwise returns true with `report` holding every
 /// entry and every break found: entry order (depth first, folder entry
 /// directly before its contents, siblings by CompareSiblingNames) and missing
-/// folder entries; external attributes; version made by and needed; flags
+/// folder entries; external attributes (internal ones must be 0); version
+/// made by and needed; flags
 /// (encryption, data descriptor, the UTF-8 bit matching a non-ASCII name);
 /// extra fields (local and central); data descriptors; comments; local
 /// headers not back to back from offset 0 or disagreeing with the central

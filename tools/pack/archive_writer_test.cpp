@@ -1,0 +1,430 @@
+#include "pack/archive_writer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "pack/entry_names.h"
+#include "pack/lister.h"
+#include "pack/pack_test_support.h"
+#include "pack/tree_walk.h"
+#include "testing/temp_folder.h"
+
+namespace {
+
+using pack_test::PutFile;
+using pack_test::ReadBack;
+using pack_test::ReadBackEntry;
+using testing_support::ReadFileBytes;
+using testing_support::TempFolder;
+
+std::vector<ReadBackEntry> PackAndRead(const TempFolder& app, const TempFolder& out,
+                                       pack::WriteOptions options = pack::WriteOptions()) {
+  const auto archive = out / "a.zip";
+  const std::string error = pack_test::Pack(app.path(), archive, options);
+  EXPECT_EQ(error, "");
+  std::vector<ReadBackEntry> entries;
+  std::string readError;
+  EXPECT_TRUE(ReadBack(ReadFileBytes(archive), entries, readError)) << readError;
+  return entries;
+}
+
+std::vector<std::string> Names(const std::vector<ReadBackEntry>& entries) {
+  std::vector<std::string> names;
+  for (const auto& e : entries) {
+    names.push_back(e.name);
+  }
+  return names;
+}
+
+const ReadBackEntry* Find(const std::vector<ReadBackEntry>& entries, const std::string& name) {
+  for (const auto& e : entries) {
+    if (e.name == name) {
+      return &e;
+    }
+  }
+  return nullptr;
+}
+
+TEST(PackWriter, OrdersSiblingsCaseInsensitivelyWithUnderscoreAfterLettersAndDigitsFirst) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  for (const char* name : {"beta", "Alpha", "_private", "9lives", "alpha2", "Zulu", "zeta/x",
+                           "MID/inner", "mid.txt", "a_b", "aB", "AA"}) {
+    PutFile(app, name, std::string("data of ") + name);
+  }
+  const auto entries = PackAndRead(app, out);
+  const std::vector<std::string> expected = {"9lives", "AA",     "aB",   "Alpha",     "alpha2",
+                                             "a_b",    "beta",   "MID/", "MID/inner", "mid.txt",
+                                             "zeta/",  "zeta/x", "Zulu", "_private"};
+  EXPECT_EQ(Names(entries), expected);
+}
+
+TEST(PackWriter, TiesBetweenNamesDifferingOnlyInCaseAreBrokenByRawBytes) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "readme", "lower");
+  PutFile(app, "README", "upper");
+  PutFile(app, "ReadMe", "mixed");
+  const auto entries = PackAndRead(app, out);
+  const std::vector<std::string> expected = {"README", "ReadMe", "readme"};
+  EXPECT_EQ(Names(entries), expected);
+}
+
+TEST(PackWriter, PutsEachFolderEntryDirectlyBeforeItsContentsDepthFirst) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "b/z.txt", "1");
+  PutFile(app, "b/a/deep/file", "2");
+  PutFile(app, "b.txt", "3");
+  PutFile(app, "a", "4");
+  const auto entries = PackAndRead(app, out);
+  const std::vector<std::string> expected = {
+      "a", "b/", "b/a/", "b/a/deep/", "b/a/deep/file", "b/z.txt", "b.txt"};
+  EXPECT_EQ(Names(entries), expected);
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    EXPECT_TRUE(pack::EntryNameLess(entries[i - 1].name, entries[i].name)) << entries[i].name;
+  }
+}
+
+TEST(PackWriter, KeepsEmptyFoldersAndStoresEmptyFiles) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  std::filesystem::create_directories(app / "empty/inner");
+  PutFile(app, "nothing.dat", "");
+  const auto entries = PackAndRead(app, out);
+  const std::vector<std::string> expected = {"empty/", "empty/inner/", "nothing.dat"};
+  ASSERT_EQ(Names(entries), expected);
+  for (int i = 0; i < 2; ++i) {
+    const ReadBackEntry& folder = entries[i];
+    EXPECT_EQ(folder.method, pack::kMethodStored);
+    EXPECT_EQ(folder.compressedSize, 0u);
+    EXPECT_EQ(folder.uncompressedSize, 0u);
+    EXPECT_EQ(folder.crc32, 0u);
+    EXPECT_EQ(folder.externalAttributes, 0x10u);
+    EXPECT_EQ(folder.versionNeeded, 20);
+  }
+  const ReadBackEntry& file = entries[2];
+  EXPECT_EQ(file.method, pack::kMethodStored);
+  EXPECT_EQ(file.versionNeeded, 10);
+  EXPECT_EQ(file.externalAttributes, 0x20u);
+  EXPECT_EQ(file.compressedSize, 0u);
+}
+
+TEST(PackWriter, WritesTheFixedHeaderFieldsAndBackToBackLayout) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "dir/text.txt", pack_test::TextBytes(100000, 1));
+  PutFile(app, "dir/noise.bin", pack_test::RandomBytes(5000, 2));
+  const auto archive = out / "a.zip";
+  ASSERT_EQ(pack_test::Pack(app.path(), archive), "");
+  const std::string bytes = ReadFileBytes(archive);
+  std::vector<ReadBackEntry> entries;
+  std::string error;
+  ASSERT_TRUE(ReadBack(bytes, entries, error)) << error;
+  ASSERT_EQ(entries.size(), 3u);
+  std::uint64_t expectedOffset = 0;
+  for (const auto& e : entries) {
+    EXPECT_EQ(e.versionMadeBy, 0x003F) << e.name;
+    EXPECT_EQ(e.flags, 0) << e.name;
+    EXPECT_EQ(e.localExtraLength, 0) << e.name;
+    EXPECT_EQ(e.localHeaderOffset, expectedOffset) << e.name;
+    expectedOffset = e.dataEnd;
+  }
+  // The central directory starts right after the last entry's data.
+  EXPECT_EQ(pack_test::Le32(bytes, bytes.size() - 22 + 16), expectedOffset);
+  EXPECT_EQ(pack_test::Le32(bytes, static_cast<std::size_t>(expectedOffset)),
+            pack::kCentralRecordSignature);
+  const ReadBackEntry* text = Find(entries, "dir/text.txt");
+  const ReadBackEntry* noise = Find(entries, "dir/noise.bin");
+  ASSERT_NE(text, nullptr);
+  ASSERT_NE(noise, nullptr);
+  EXPECT_EQ(text->method, pack::kMethodDeflate);
+  EXPECT_EQ(text->versionNeeded, 20);
+  EXPECT_LT(text->compressedSize, text->uncompressedSize);
+  EXPECT_EQ(text->data, pack_test::TextBytes(100000, 1));
+  EXPECT_EQ(noise->method, pack::kMethodStored);
+  EXPECT_EQ(noise->versionNeeded, 10);
+  EXPECT_EQ(noise->data, pack_test::RandomBytes(5000, 2));
+}
+
+TEST(PackWriter, StoresMultiPieceFilesThatDeflateCannotShrinkAndDeflatesTheRest) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  const std::string noise = pack_test::RandomBytes(300000, 3);
+  // Mostly random with a compressible tail: deflate wins only in total.
+  const std::string mixed = pack_test::RandomBytes(100000, 4) + pack_test::TextBytes(200000, 5);
+  PutFile(app, "noise", noise);
+  PutFile(app, "mixed", mixed);
+  PutFile(app, "tiny", "x");
+  pack::WriteOptions options;
+  options.pieceSize = 64 * 1024;
+  options.threads = 3;
+  const auto entries = PackAndRead(app, out, options);
+  ASSERT_EQ(entries.size(), 3u);
+  const ReadBackEntry* n = Find(entries, "noise");
+  const ReadBackEntry* m = Find(entries, "mixed");
+  const ReadBackEntry* t = Find(entries, "tiny");
+  ASSERT_TRUE(n && m && t);
+  EXPECT_EQ(n->method, pack::kMethodStored);
+  EXPECT_EQ(n->compressedSize, noise.size());
+  EXPECT_EQ(n->data, noise);
+  EXPECT_EQ(m->method, pack::kMethodDeflate);
+  EXPECT_EQ(m->data, mixed);
+  EXPECT_EQ(t->method, pack::kMethodStored);
+  EXPECT_EQ(t->data, "x");
+}
+
+TEST(PackWriter, LevelZeroStoresEverything) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "text", pack_test::TextBytes(700000, 6));
+  pack::WriteOptions options;
+  options.level = 0;
+  options.pieceSize = 100000;
+  const auto entries = PackAndRead(app, out, options);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].method, pack::kMethodStored);
+  EXPECT_EQ(entries[0].data, pack_test::TextBytes(700000, 6));
+}
+
+TEST(PackWriter, SetsTheUtf8FlagExactlyForNonAsciiNames) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "caf\xC3\xA9/men\xC3\xBC.txt", "menu");
+  PutFile(app, "plain.txt", "plain");
+  PutFile(app, "\xE6\x97\xA5\xE6\x9C\xAC", "japan");
+  const auto entries = PackAndRead(app, out);
+  ASSERT_EQ(entries.size(), 4u);
+  for (const auto& e : entries) {
+    const bool ascii = pack::IsAscii(e.name);
+    EXPECT_EQ(e.flags, ascii ? 0 : 0x0800) << e.name;
+  }
+  EXPECT_NE(Find(entries, "caf\xC3\xA9/men\xC3\xBC.txt"), nullptr);
+}
+
+TEST(PackWriter, HandlesDeepPaths) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  std::string relative;
+  for (int i = 0; i < 40; ++i) {
+    relative += "level" + std::to_string(i) + "/";
+  }
+  PutFile(app, relative + "bottom.txt", "deep down");
+  const auto entries = PackAndRead(app, out);
+  ASSERT_EQ(entries.size(), 41u);
+  EXPECT_EQ(entries[0].name, "level0/");
+  EXPECT_EQ(entries[39].name, relative);
+  EXPECT_EQ(entries[40].name, relative + "bottom.txt");
+  EXPECT_EQ(entries[40].data, "deep down");
+}
+
+TEST(PackWriter, StampsEntriesWithLocalModificationTimeInDosForm) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "dir/file", "x");
+  PutFile(app, "old", "y");
+  std::tm when = {};
+  when.tm_year = 2021 - 1900;
+  when.tm_mon = 6 - 1;
+  when.tm_mday = 15;
+  when.tm_hour = 13;
+  when.tm_min = 45;
+  when.tm_sec = 31;
+  when.tm_isdst = -1;
+  const std::time_t stamp = std::mktime(&when);
+  const auto setTime = [](const std::filesystem::path& path, std::time_t seconds) {
+    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  setTime(app / "dir/file", stamp);
+  setTime(app / "dir", stamp + 3600);
+  setTime(app / "old", 86400 * 365);  // 1971, before the MS-DOS epoch
+  const auto entries = PackAndRead(app, out);
+  ASSERT_EQ(entries.size(), 3u);
+  const ReadBackEntry* file = Find(entries, "dir/file");
+  const ReadBackEntry* folder = Find(entries, "dir/");
+  const ReadBackEntry* old = Find(entries, "old");
+  ASSERT_TRUE(file && folder && old);
+  EXPECT_EQ(file->dosDate, ((2021 - 1980) << 9) | (6 << 5) | 15);
+  EXPECT_EQ(file->dosTime, (13 << 11) | (45 << 5) | 15);
+  EXPECT_EQ(folder->dosTime, (14 << 11) | (45 << 5) | 15);
+  EXPECT_EQ(old->dosDate, (0 << 9) | (1 << 5) | 1);
+  EXPECT_EQ(old->dosTime, 0);
+}
+
+TEST(PackWriter, GivesIdenticalBytesForAnyThreadCount) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  for (int i = 0; i < 12; ++i) {
+    PutFile(app, "text/t" + std::to_string(i), pack_test::TextBytes(20000 + 7919 * i, 10 + i));
+    PutFile(app, "bin/b" + std::to_string(i), pack_test::RandomBytes(3000 * i, 40 + i));
+  }
+  PutFile(app, "big/mixed",
+          pack_test::TextBytes(400000, 7) + pack_test::RandomBytes(90000, 8) +
+              pack_test::TextBytes(300000, 9));
+  PutFile(app, "big/noise", pack_test::RandomBytes(350000, 11));
+  std::string reference;
+  for (const unsigned threads : {1u, 2u, 7u}) {
+    pack::WriteOptions options;
+    options.threads = threads;
+    options.pieceSize = 64 * 1024;
+    const auto archive = out / ("t" + std::to_string(threads) + ".zip");
+    ASSERT_EQ(pack_test::Pack(app.path(), archive, options), "");
+    const std::string bytes = ReadFileBytes(archive);
+    ASSERT_FALSE(bytes.empty());
+    if (reference.empty()) {
+      reference = bytes;
+      std::vector<ReadBackEntry> entries;
+      std::string error;
+      ASSERT_TRUE(ReadBack(bytes, entries, error)) << error;
+    } else {
+      EXPECT_TRUE(bytes == reference) << threads << " threads gave different bytes";
+    }
+  }
+}
+
+TEST(PackWriter, RefusesAnArchiveReachingTheSizeLimitAndLeavesNothingBehind) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "a/noise", pack_test::RandomBytes(200000, 12));
+  PutFile(app, "b/noise", pack_test::RandomBytes(200000, 13));
+  pack::WriteOptions options;
+  options.pieceSize = 32 * 1024;
+  options.threads = 2;
+  options.sizeLimit = 300000;
+  const std::string error = pack_test::Pack(app.path(), out / "a.zip", options);
+  EXPECT_NE(error.find("300000"), std::string::npos) << error;
+  EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
+}
+
+TEST(PackWriter, SizeLimitIsExactAtTheLastByte) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "f", pack_test::RandomBytes(1000, 14));
+  ASSERT_EQ(pack_test::Pack(app.path(), out / "probe.zip"), "");
+  const std::uint64_t size = std::filesystem::file_size(out / "probe.zip");
+  pack::WriteOptions options;
+  options.sizeLimit = size + 1;  // the archive must stay below the limit
+  EXPECT_EQ(pack_test::Pack(app.path(), out / "fits.zip", options), "");
+  options.sizeLimit = size;
+  EXPECT_NE(pack_test::Pack(app.path(), out / "refused.zip", options), "");
+  EXPECT_FALSE(std::filesystem::exists(out / "refused.zip"));
+}
+
+TEST(PackWriter, DoesNotReplaceAnExistingArchiveOnFailure) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "noise", pack_test::RandomBytes(100000, 15));
+  testing_support::WriteFileBytes(out / "a.zip", "previous");
+  pack::WriteOptions options;
+  options.sizeLimit = 50000;
+  EXPECT_NE(pack_test::Pack(app.path(), out / "a.zip", options), "");
+  EXPECT_EQ(ReadFileBytes(out / "a.zip"), "previous");
+  EXPECT_EQ(pack_test::FolderNames(out.path()), std::vector<std::string>{"a.zip"});
+}
+
+TEST(PackWriter, FailsNamingAFileThatVanishedAndLeavesNothingBehind) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "keep", "k");
+  PutFile(app, "gone", "g");
+  std::vector<pack::TreeEntry> entries;
+  std::string error;
+  ASSERT_TRUE(pack::WalkTree(app.path().string(), pack::WalkOptions(), entries, error));
+  std::filesystem::remove(app / "gone");
+  pack::WriteSummary summary;
+  EXPECT_FALSE(
+      pack::WriteArchive(entries, (out / "a.zip").string(), pack::WriteOptions(), summary, error));
+  EXPECT_NE(error.find("gone"), std::string::npos) << error;
+  EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
+}
+
+TEST(PackWriter, FailsWhenAFileChangedSizeSinceTheWalk) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "grows", "short");
+  PutFile(app, "shrinks", pack_test::TextBytes(5000, 16));
+  for (const char* name : {"grows", "shrinks"}) {
+    std::vector<pack::TreeEntry> entries;
+    std::string error;
+    ASSERT_TRUE(pack::WalkTree(app.path().string(), pack::WalkOptions(), entries, error));
+    PutFile(app, name, std::string(name) == "grows" ? std::string(5000, 'g') : "tiny");
+    pack::WriteSummary summary;
+    EXPECT_FALSE(pack::WriteArchive(entries, (out / "a.zip").string(), pack::WriteOptions(),
+                                    summary, error));
+    EXPECT_NE(error.find(name), std::string::npos) << error;
+    EXPECT_NE(error.find("changed"), std::string::npos) << error;
+  }
+  EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
+}
+
+TEST(PackWriter, FailsOnAnUnreadableFileWhenNotRoot) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "root can read any file";
+  }
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "secret", "s");
+  ASSERT_EQ(chmod((app / "secret").c_str(), 0), 0);
+  const std::string error = pack_test::Pack(app.path(), out / "a.zip");
+  EXPECT_NE(error.find("secret"), std::string::npos) << error;
+  EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
+}
+
+TEST(PackWriter, RefusesTooManyEntries) {
+  std::vector<pack::TreeEntry> entries(70000);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    entries[i].name = "d" + std::to_string(i) + "/";
+    entries[i].isFolder = true;
+  }
+  TempFolder out("pack-out-");
+  pack::WriteSummary summary;
+  std::string error;
+  EXPECT_FALSE(
+      pack::WriteArchive(entries, (out / "a.zip").string(), pack::WriteOptions(), summary, error));
+  EXPECT_NE(error.find("65535"), std::string::npos) << error;
+  EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
+}
+
+TEST(PackWriter, ProducesArchivesTheListerAcceptsAndReportsProgress) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe",
+          pack_test::RandomBytes(70000, 17));
+  PutFile(app, "quillorbite/Content/data.pak", pack_test::TextBytes(500000, 18));
+  std::filesystem::create_directories(app / "Engine/Empty");
+  std::uint64_t lastDone = 0;
+  std::uint64_t lastTotal = 0;
+  pack::WriteOptions options;
+  options.pieceSize = 100000;
+  options.progress = [&](std::uint64_t done, std::uint64_t total) {
+    EXPECT_GE(done, lastDone);
+    lastDone = done;
+    lastTotal = total;
+  };
+  ASSERT_EQ(pack_test::Pack(app.path(), out / "a.zip", options), "");
+  EXPECT_EQ(lastDone, 570000u);
+  EXPECT_EQ(lastTotal, 570000u);
+  const std::string bytes = ReadFileBytes(out / "a.zip");
+  pack::InspectOptions inspect;
+  inspect.executablePath = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe";
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(pack::InspectArchive(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                   bytes.size(), inspect, report, error))
+      << error;
+  EXPECT_EQ(report.entries.size(), 8u);
+  for (const auto& item : report.breaks) {
+    ADD_FAILURE() << item.rule << ": " << item.detail;
+  }
+}
+
+}  // namespace

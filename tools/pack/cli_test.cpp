@@ -1,0 +1,180 @@
+#include "pack/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pack/pack_test_support.h"
+#include "testing/temp_folder.h"
+
+namespace {
+
+using pack_test::PutFile;
+using testing_support::TempFolder;
+
+struct CliRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+CliRun Cli(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  CliRun run;
+  run.status = pack::RunCommandLine(args, out, err, false);
+  run.out = out.str();
+  run.err = err.str();
+  return run;
+}
+
+TEST(PackCli, PrintsHelpAndVersion) {
+  CliRun run = Cli({"--help"});
+  EXPECT_EQ(run.status, pack::kExitSuccess);
+  EXPECT_NE(run.out.find("pack APP_DIR -o ARCHIVE"), std::string::npos);
+  run = Cli({"--version"});
+  EXPECT_EQ(run.status, pack::kExitSuccess);
+  EXPECT_EQ(run.out, "pack 1.0.0\n");
+}
+
+TEST(PackCli, RefusesBadCommandLines) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"dir"},
+      {"-o", "x.zip"},
+      {"a", "b", "-o", "x.zip"},
+      {"dir", "-o"},
+      {"dir", "-o", "x.zip", "--level", "10"},
+      {"dir", "-o", "x.zip", "--level=x"},
+      {"dir", "-o", "x.zip", "--threads", "0"},
+      {"dir", "-o", "x.zip", "--exe", "/abs/app.exe"},
+      {"dir", "-o", "x.zip", "--exe", "a\\b.exe"},
+      {"dir", "-o", "x.zip", "--bogus"},
+      {"dir", "-o", "x.zip", "-o", "y.zip"},
+      {"dir", "-o", "x.zip", "--quiet=yes"},
+      {"list"},
+      {"list", "a.zip", "b.zip"},
+      {"list", "a.zip", "--level", "3"},
+  };
+  for (const auto& args : cases) {
+    const CliRun run = Cli(args);
+    std::string joined;
+    for (const auto& arg : args) {
+      joined += arg + " ";
+    }
+    EXPECT_EQ(run.status, pack::kExitUsage) << joined;
+    EXPECT_EQ(run.err.rfind("pack: ", 0), 0u) << joined << run.err;
+  }
+}
+
+TEST(PackCli, PacksWithEveryOutputSpellingToTheSameBytes) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, pack::kDefaultExecutablePath, "MZ");
+  PutFile(app, "readme.txt", pack_test::TextBytes(9000, 1));
+  const std::string dir = app.path().string();
+  const std::vector<std::vector<std::string>> spellings = {
+      {dir, "-o", (out / "a.zip").string()},
+      {"-o" + (out / "b.zip").string(), dir, "--threads", "3"},
+      {"--output=" + (out / "c.zip").string(), "--quiet", "--", dir},
+      {dir, "--output", (out / "d.zip").string(), "--threads=1", "--level", "6"},
+  };
+  for (const auto& args : spellings) {
+    const CliRun run = Cli(args);
+    EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
+    EXPECT_EQ(run.err, "");
+  }
+  const std::string a = testing_support::ReadFileBytes(out / "a.zip");
+  ASSERT_FALSE(a.empty());
+  for (const char* other : {"b.zip", "c.zip", "d.zip"}) {
+    EXPECT_TRUE(testing_support::ReadFileBytes(out / other) == a) << other;
+  }
+  EXPECT_EQ(Cli({"--quiet", dir, "-o", (out / "e.zip").string()}).out, "");
+}
+
+TEST(PackCli, WarnsAboutAMissingExecutableOrFailsWithRequireExe) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, "other/thing.exe", "MZ");
+  const std::string dir = app.path().string();
+  CliRun run = Cli({dir, "-o", (out / "a.zip").string()});
+  EXPECT_EQ(run.status, pack::kExitSuccess);
+  EXPECT_NE(run.err.find("warning"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(pack::kDefaultExecutablePath), std::string::npos) << run.err;
+
+  run = Cli({dir, "-o", (out / "b.zip").string(), "--require-exe"});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_NE(run.err.find("error"), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(out / "b.zip"));
+
+  run = Cli({dir, "-o", (out / "c.zip").string(), "--require-exe", "--exe", "other/thing.exe"});
+  EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
+  EXPECT_EQ(run.err, "");
+
+  run = Cli({dir, "-o", (out / "d.zip").string(), "--exe", ""});
+  EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(PackCli, FailsOnAMissingFolderNamingIt) {
+  TempFolder out("pack-cli-out-");
+  const CliRun run = Cli({(out / "no-such-app").string(), "-o", (out / "a.zip").string()});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_NE(run.err.find("no-such-app"), std::string::npos) << run.err;
+  EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
+}
+
+TEST(PackCli, RefusesAnOutputInsideTheApplicationFolder) {
+  TempFolder app("pack-cli-app-");
+  PutFile(app, "sub/file", "f");
+  for (const char* inside : {"payload.zip", "sub/payload.zip"}) {
+    const CliRun run = Cli({app.path().string(), "-o", (app / inside).string(), "--exe", ""});
+    EXPECT_EQ(run.status, pack::kExitFailure) << inside;
+    EXPECT_NE(run.err.find("inside"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(app / inside));
+  }
+  EXPECT_EQ(pack_test::FolderNames(app.path()), std::vector<std::string>{"sub"});
+}
+
+TEST(PackCli, RefusesSymbolicLinksUnlessAskedToFollowThem) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, "real.txt", "r");
+  std::filesystem::create_symlink("real.txt", app / "alias.txt");
+  CliRun run = Cli({app.path().string(), "-o", (out / "a.zip").string(), "--exe", ""});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_NE(run.err.find("alias.txt"), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(out / "a.zip"));
+  run =
+      Cli({app.path().string(), "-o", (out / "a.zip").string(), "--exe", "", "--follow-symlinks"});
+  EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
+}
+
+TEST(PackCli, ListsAConformingArchiveAndFlagsABrokenOne) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, pack::kDefaultExecutablePath, "MZ");
+  const std::string archive = (out / "a.zip").string();
+  ASSERT_EQ(Cli({app.path().string(), "-o", archive}).status, pack::kExitSuccess);
+  CliRun run = Cli({"list", archive});
+  EXPECT_EQ(run.status, pack::kExitSuccess) << run.out;
+  EXPECT_NE(run.out.find("quillorbite/Binaries/"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("conforms"), std::string::npos) << run.out;
+
+  run = Cli({"list", "--exe", "missing/app.exe", archive});
+  EXPECT_EQ(run.status, pack::kExitNonConforming);
+  EXPECT_NE(run.out.find("[executable]"), std::string::npos) << run.out;
+
+  testing_support::WriteFileBytes(out / "junk.zip", "not an archive at all, not even close");
+  run = Cli({"list", (out / "junk.zip").string()});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_NE(run.err.find("junk.zip"), std::string::npos) << run.err;
+
+  run = Cli({"list", (out / "missing.zip").string()});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+}
+
+}  // namespace

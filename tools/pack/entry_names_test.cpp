@@ -1,0 +1,73 @@
+#include "pack/entry_names.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(EntryNames, AcceptsWellFormedUtf8) {
+  EXPECT_TRUE(pack::IsValidUtf8(""));
+  EXPECT_TRUE(pack::IsValidUtf8("plain"));
+  EXPECT_TRUE(pack::IsValidUtf8("caf\xC3\xA9"));
+  EXPECT_TRUE(pack::IsValidUtf8("\xE2\x82\xAC"));      // U+20AC
+  EXPECT_TRUE(pack::IsValidUtf8("\xF0\x9F\x98\x80"));  // U+1F600
+  EXPECT_TRUE(pack::IsValidUtf8("\xF4\x8F\xBF\xBF"));  // U+10FFFF
+  EXPECT_TRUE(pack::IsValidUtf8("\xED\x9F\xBF"));      // U+D7FF
+}
+
+TEST(EntryNames, RejectsMalformedUtf8) {
+  EXPECT_FALSE(pack::IsValidUtf8("\xE9"));              // Latin-1
+  EXPECT_FALSE(pack::IsValidUtf8("\xC0\xAF"));          // overlong '/'
+  EXPECT_FALSE(pack::IsValidUtf8("\xE0\x80\xAF"));      // overlong
+  EXPECT_FALSE(pack::IsValidUtf8("\xED\xA0\x80"));      // surrogate
+  EXPECT_FALSE(pack::IsValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_FALSE(pack::IsValidUtf8("\xE2\x82"));          // truncated
+  EXPECT_FALSE(pack::IsValidUtf8("ab\x80"));            // stray continuation
+  EXPECT_FALSE(pack::IsValidUtf8("\xFF"));
+}
+
+TEST(EntryNames, OrdersSiblingsByUpperCaseBytesThenRawBytes) {
+  std::vector<std::string> names = {"b",  "_x", "B", "a",        "Z", "1",
+                                    "a_", "aa", "A", "\xC3\xA9", "~"};
+  std::sort(names.begin(), names.end(), [](const std::string& x, const std::string& y) {
+    return pack::CompareSiblingNames(x, y) < 0;
+  });
+  const std::vector<std::string> expected = {"1", "A", "a",  "aa", "a_",      "B",
+                                             "b", "Z", "_x", "~",  "\xC3\xA9"};
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(pack::CompareSiblingNames("same", "same"), 0);
+  EXPECT_LT(pack::CompareSiblingNames("abc", "ABCD"), 0);
+  EXPECT_GT(pack::CompareSiblingNames("abc", "ABC"), 0);
+}
+
+TEST(EntryNames, OrdersPathsDepthFirstWithFoldersBeforeTheirContents) {
+  EXPECT_TRUE(pack::EntryNameLess("dir/", "dir/file"));
+  EXPECT_FALSE(pack::EntryNameLess("dir/file", "dir/"));
+  EXPECT_TRUE(pack::EntryNameLess("dir/zzz/deep", "dir2"));
+  EXPECT_TRUE(pack::EntryNameLess("a/b/", "a/b/c/"));
+  EXPECT_TRUE(pack::EntryNameLess("a/B/x", "a/c"));
+  EXPECT_TRUE(pack::EntryNameLess("x/", "x.txt"));  // components compared without the '/'
+  EXPECT_FALSE(pack::EntryNameLess("same/", "same/"));
+  EXPECT_TRUE(pack::EntryNameLess("Dir/", "dir/"));
+}
+
+TEST(EntryNames, ChecksComponentsAndExecutablePaths) {
+  EXPECT_EQ(pack::CheckComponentName("ok name.txt"), "");
+  EXPECT_NE(pack::CheckComponentName("a\\b"), "");
+  EXPECT_NE(pack::CheckComponentName("\xFF"), "");
+  EXPECT_EQ(pack::CheckRelativeFilePath("app/bin/app.exe"), "");
+  for (const char* bad : {"", "/abs", "dir/", "a\\b", "a//b", "./a", "a/../b", "\xFF"}) {
+    EXPECT_NE(pack::CheckRelativeFilePath(bad), "") << bad;
+  }
+}
+
+TEST(EntryNames, DisplaysControlAndInvalidBytesEscaped) {
+  EXPECT_EQ(pack::DisplayName("plain/caf\xC3\xA9"), "plain/caf\xC3\xA9");
+  EXPECT_EQ(pack::DisplayName("a\nb\xE9"), "a\\x0Ab\\xE9");
+  EXPECT_EQ(pack::DisplayName(std::string("nul\0x", 5)), "nul\\x00x");
+}
+
+}  // namespace

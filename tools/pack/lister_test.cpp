@@ -1,0 +1,404 @@
+#include "pack/lister.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pack/chunk_deflate.h"
+#include "pack/pack_test_support.h"
+#include "pack/zip_format.h"
+
+namespace {
+
+constexpr char kExe[] = "app/run.exe";
+
+// One entry of an archive built byte by byte, with knobs to break the form.
+struct Item {
+  std::string name;
+  std::string data;
+  bool deflate = false;
+  int flags = -1;  // -1: derived from the name
+  std::uint16_t madeBy = pack::kVersionMadeBy;
+  int needed = -1;       // -1: derived from the kind and method
+  long attributes = -1;  // -1: derived from the kind
+  std::string localExtra;
+  std::string centralExtra;
+  std::string comment;
+  std::string after;  // bytes between this entry's data and the next header
+  bool descriptor = false;
+  bool corruptCrc = false;
+  bool forceSizes = false;  // a folder with non-zero sizes
+};
+
+struct Archive {
+  std::vector<Item> items;
+  std::string comment;
+  bool zip64Locator = false;
+};
+
+std::string Build(const Archive& archive) {
+  std::string out;
+  std::string central;
+  for (const Item& item : archive.items) {
+    const bool folder = !item.name.empty() && item.name.back() == '/';
+    std::string stored = item.data;
+    std::uint16_t method = pack::kMethodStored;
+    if (item.deflate) {
+      stored.clear();
+      const auto* bytes = reinterpret_cast<const unsigned char*>(item.data.data());
+      EXPECT_TRUE(pack::DeflatePiece(nullptr, 0, bytes, item.data.size(), true, 9, stored));
+      method = pack::kMethodDeflate;
+    }
+    std::uint32_t crc = static_cast<std::uint32_t>(crc32(
+        0, reinterpret_cast<const Bytef*>(item.data.data()), static_cast<uInt>(item.data.size())));
+    if (item.corruptCrc) {
+      crc ^= 1;
+    }
+    const std::uint16_t flags = static_cast<std::uint16_t>(
+        item.flags >= 0 ? item.flags
+                        : (std::all_of(item.name.begin(), item.name.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; })
+                               ? 0
+                               : 0x0800) |
+                              (item.descriptor ? 0x0008 : 0));
+    const std::uint16_t needed = static_cast<std::uint16_t>(
+        item.needed >= 0 ? item.needed : (folder || item.deflate ? 20 : 10));
+    const std::uint32_t attributes =
+        static_cast<std::uint32_t>(item.attributes >= 0 ? item.attributes : (folder ? 0x10 : 0x20));
+    const std::uint32_t offset = static_cast<std::uint32_t>(out.size());
+    const std::uint32_t csize = item.forceSizes ? 5 : static_cast<std::uint32_t>(stored.size());
+    const std::uint32_t usize = item.forceSizes ? 5 : static_cast<std::uint32_t>(item.data.size());
+    const std::uint16_t time = (10 << 11) | (20 << 5);
+    const std::uint16_t date = (44 << 9) | (3 << 5) | 7;
+
+    pack::AppendLe32(out, pack::kLocalHeaderSignature);
+    pack::AppendLe16(out, needed);
+    pack::AppendLe16(out, flags);
+    pack::AppendLe16(out, method);
+    pack::AppendLe16(out, time);
+    pack::AppendLe16(out, date);
+    pack::AppendLe32(out, item.descriptor ? 0 : crc);
+    pack::AppendLe32(out, item.descriptor ? 0 : csize);
+    pack::AppendLe32(out, item.descriptor ? 0 : usize);
+    pack::AppendLe16(out, static_cast<std::uint16_t>(item.name.size()));
+    pack::AppendLe16(out, static_cast<std::uint16_t>(item.localExtra.size()));
+    out += item.name + item.localExtra + stored;
+    if (item.descriptor) {
+      pack::AppendLe32(out, pack::kDataDescriptorSignature);
+      pack::AppendLe32(out, crc);
+      pack::AppendLe32(out, csize);
+      pack::AppendLe32(out, usize);
+    }
+    out += item.after;
+
+    pack::AppendLe32(central, pack::kCentralRecordSignature);
+    pack::AppendLe16(central, item.madeBy);
+    pack::AppendLe16(central, needed);
+    pack::AppendLe16(central, flags);
+    pack::AppendLe16(central, method);
+    pack::AppendLe16(central, time);
+    pack::AppendLe16(central, date);
+    pack::AppendLe32(central, crc);
+    pack::AppendLe32(central, csize);
+    pack::AppendLe32(central, usize);
+    pack::AppendLe16(central, static_cast<std::uint16_t>(item.name.size()));
+    pack::AppendLe16(central, static_cast<std::uint16_t>(item.centralExtra.size()));
+    pack::AppendLe16(central, static_cast<std::uint16_t>(item.comment.size()));
+    pack::AppendLe16(central, 0);
+    pack::AppendLe16(central, 0);
+    pack::AppendLe32(central, attributes);
+    pack::AppendLe32(central, offset);
+    central += item.name + item.centralExtra + item.comment;
+  }
+  const std::uint32_t directoryOffset = static_cast<std::uint32_t>(out.size());
+  out += central;
+  if (archive.zip64Locator) {
+    const std::uint64_t record = out.size();
+    pack::AppendLe32(out, pack::kZip64EndRecordSignature);
+    pack::AppendLe32(out, 44);
+    pack::AppendLe32(out, 0);
+    pack::AppendLe16(out, 45);
+    pack::AppendLe16(out, 45);
+    pack::AppendLe32(out, 0);
+    pack::AppendLe32(out, 0);
+    for (int i = 0; i < 2; ++i) {
+      pack::AppendLe32(out, static_cast<std::uint32_t>(archive.items.size()));
+      pack::AppendLe32(out, 0);
+    }
+    pack::AppendLe32(out, static_cast<std::uint32_t>(central.size()));
+    pack::AppendLe32(out, 0);
+    pack::AppendLe32(out, directoryOffset);
+    pack::AppendLe32(out, 0);
+    pack::AppendLe32(out, pack::kZip64LocatorSignature);
+    pack::AppendLe32(out, 0);
+    pack::AppendLe32(out, static_cast<std::uint32_t>(record));
+    pack::AppendLe32(out, 0);
+    pack::AppendLe32(out, 1);
+  }
+  pack::AppendLe32(out, pack::kEndRecordSignature);
+  pack::AppendLe16(out, 0);
+  pack::AppendLe16(out, 0);
+  pack::AppendLe16(out, static_cast<std::uint16_t>(archive.items.size()));
+  pack::AppendLe16(out, static_cast<std::uint16_t>(archive.items.size()));
+  pack::AppendLe32(out, static_cast<std::uint32_t>(central.size()));
+  pack::AppendLe32(out, directoryOffset);
+  pack::AppendLe16(out, static_cast<std::uint16_t>(archive.comment.size()));
+  out += archive.comment;
+  return out;
+}
+
+Item MakeItem(const std::string& name, const std::string& data, bool deflate = false) {
+  Item item;
+  item.name = name;
+  item.data = data;
+  item.deflate = deflate;
+  return item;
+}
+
+Archive Conforming() {
+  Archive archive;
+  archive.items = {
+      MakeItem("app/", ""),
+      MakeItem("app/data/", ""),
+      MakeItem("app/data/text.txt", pack_test::TextBytes(5000, 1), true),
+      MakeItem(kExe, pack_test::RandomBytes(300, 2)),
+      MakeItem("app/\xC3\xA9t\xC3\xA9.txt", "summer"),
+      MakeItem("empty/", ""),
+      MakeItem("zero", ""),
+  };
+  return archive;
+}
+
+bool Inspect(const std::string& bytes, pack::ArchiveReport& report, std::string& error) {
+  pack::InspectOptions options;
+  options.executablePath = kExe;
+  return pack::InspectArchive(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                              options, report, error);
+}
+
+// The rules broken by `archive`, each once, in the order first found.
+std::vector<std::string> BrokenRules(const Archive& archive) {
+  pack::ArchiveReport report;
+  std::string error;
+  EXPECT_TRUE(Inspect(Build(archive), report, error)) << error;
+  std::vector<std::string> rules;
+  for (const auto& item : report.breaks) {
+    if (std::find(rules.begin(), rules.end(), item.rule) == rules.end()) {
+      rules.push_back(item.rule);
+    }
+  }
+  return rules;
+}
+
+bool Breaks(const Archive& archive, const std::string& rule) {
+  const auto rules = BrokenRules(archive);
+  return std::find(rules.begin(), rules.end(), rule) != rules.end();
+}
+
+TEST(Lister, AcceptsAConformingArchiveAndListsIt) {
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(Build(Conforming()), report, error)) << error;
+  for (const auto& item : report.breaks) {
+    ADD_FAILURE() << item.rule << ": " << item.detail;
+  }
+  ASSERT_EQ(report.entries.size(), 7u);
+  EXPECT_EQ(report.entries[2].name, "app/data/text.txt");
+  EXPECT_EQ(report.entries[2].method, pack::kMethodDeflate);
+  EXPECT_EQ(report.entries[2].uncompressedSize, 5000u);
+  std::ostringstream listing;
+  pack::PrintEntries(report, listing);
+  EXPECT_NE(listing.str().find("deflate"), std::string::npos);
+  EXPECT_NE(listing.str().find("2024-03-07 10:20:00  app/data/text.txt"), std::string::npos)
+      << listing.str();
+  std::ostringstream verdict;
+  pack::PrintBreaks(report, verdict);
+  EXPECT_EQ(verdict.str().rfind("conforms", 0), 0u) << verdict.str();
+}
+
+TEST(Lister, ReportsEntriesOutOfOrder) {
+  Archive archive = Conforming();
+  std::swap(archive.items[3], archive.items[4]);
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"order"});
+  archive = Conforming();
+  archive.items[0].name = "App/";  // still sorted case-insensitively, but now orphaned children
+  EXPECT_TRUE(Breaks(archive, "folder entries"));
+}
+
+TEST(Lister, ReportsAMissingFolderEntry) {
+  Archive archive = Conforming();
+  archive.items.erase(archive.items.begin() + 1);
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"folder entries"});
+}
+
+TEST(Lister, ReportsWrongAttributesVersionsAndFlags) {
+  Archive archive = Conforming();
+  archive.items[3].attributes = 0x81ED0000;  // Unix mode bits, as Info-ZIP writes them
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"external attributes"});
+  archive = Conforming();
+  archive.items[1].attributes = 0x30;
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"external attributes"});
+  archive = Conforming();
+  archive.items[2].madeBy = 0x031E;
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"version made by"});
+  archive = Conforming();
+  archive.items[3].needed = 20;  // stored file
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"version needed"});
+  archive = Conforming();
+  archive.items[4].flags = 0;  // non-ASCII name without bit 11
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"flags"});
+  archive = Conforming();
+  archive.items[6].flags = 0x0800;  // ASCII name with bit 11
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"flags"});
+  archive = Conforming();
+  archive.items[6].flags = 0x0002;
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"flags"});
+}
+
+TEST(Lister, ReportsExtraFieldsCommentsAndDataDescriptors) {
+  Archive archive = Conforming();
+  archive.items[2].localExtra = std::string("UT\x05\x00\x01\x00\x00\x00\x00", 9);
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"extra field"});
+  archive = Conforming();
+  archive.items[2].centralExtra = std::string("UT\x01\x00\x01", 5);
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"extra field"});
+  archive = Conforming();
+  archive.items[3].comment = "hello";
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"comment"});
+  archive = Conforming();
+  archive.comment = "archive comment";
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"comment"});
+  archive = Conforming();
+  archive.items[2].descriptor = true;
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"data descriptor"});
+}
+
+TEST(Lister, ReportsGapsBetweenLocalHeaders) {
+  Archive archive = Conforming();
+  archive.items[3].after = "junk";
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"layout"});
+  archive = Conforming();
+  archive.items.back().after = "junk before the directory";
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"layout"});
+}
+
+TEST(Lister, ReportsZip64Records) {
+  Archive archive = Conforming();
+  archive.zip64Locator = true;
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(Build(archive), report, error)) << error;
+  ASSERT_FALSE(report.breaks.empty());
+  EXPECT_EQ(report.breaks[0].rule, "zip64");
+  EXPECT_EQ(report.entries.size(), 7u);
+}
+
+TEST(Lister, ReportsMethodAndFolderEntryProblems) {
+  Archive archive = Conforming();
+  archive.items[3].deflate = true;  // random data: deflate does not shrink it
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"method"});
+  archive = Conforming();
+  archive.items[5].forceSizes = true;
+  EXPECT_TRUE(Breaks(archive, "folder entry"));
+}
+
+TEST(Lister, ReportsBadNamesAndTheMissingExecutable) {
+  Archive archive = Conforming();
+  archive.items[6].name = "zero\\back";
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"name"});
+  archive = Conforming();
+  archive.items[6].name = "zero\xFF";
+  archive.items[6].flags = 0x0800;
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"name"});
+  archive = Conforming();
+  archive.items[6].name = "zz/../x";
+  EXPECT_TRUE(Breaks(archive, "name"));
+  archive = Conforming();
+  archive.items.erase(archive.items.begin() + 3);
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"executable"});
+}
+
+TEST(Lister, ReportsDamagedData) {
+  Archive archive = Conforming();
+  archive.items[3].corruptCrc = true;
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"data"});
+  std::string bytes = Build(Conforming());
+  // Flip a byte in the middle of the deflated entry's data.
+  const std::size_t dataStart = 30 + 4 + 30 + 9 + 30 + 17;
+  bytes[dataStart + 20] = static_cast<char>(bytes[dataStart + 20] ^ 0x55);
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(bytes, report, error)) << error;
+  ASSERT_FALSE(report.breaks.empty());
+  EXPECT_EQ(report.breaks[0].rule, "data");
+}
+
+TEST(Lister, RefusesWhatIsNotAZipArchive) {
+  pack::ArchiveReport report;
+  std::string error;
+  EXPECT_FALSE(Inspect("", report, error));
+  EXPECT_FALSE(Inspect("short", report, error));
+  EXPECT_FALSE(Inspect(pack_test::RandomBytes(5000, 3), report, error));
+  EXPECT_NE(error, "");
+  // A central directory said to lie beyond the end of the file.
+  std::string bytes = Build(Conforming());
+  bytes[bytes.size() - 6] = '\x7F';
+  EXPECT_FALSE(Inspect(bytes, report, error));
+  EXPECT_NE(error.find("central directory"), std::string::npos) << error;
+}
+
+TEST(Lister, SurvivesEveryTruncationAndNeverCallsItConforming) {
+  const std::string bytes = Build(Conforming());
+  for (std::size_t length = 0; length < bytes.size(); ++length) {
+    pack::ArchiveReport report;
+    std::string error;
+    if (Inspect(bytes.substr(0, length), report, error)) {
+      EXPECT_FALSE(report.breaks.empty()) << length;
+    }
+  }
+}
+
+TEST(Lister, SurvivesCorruptedOffsetsAndLengths) {
+  const std::string original = Build(Conforming());
+  // Overwrite each byte of the central directory and end record in turn with
+  // extreme values: every change must be noticed, and nothing may read out of
+  // bounds (the sanitizer build checks that).
+  const std::size_t directory = pack_test::Le32(original, original.size() - 22 + 16);
+  for (std::size_t at = directory; at < original.size(); ++at) {
+    for (const char value : {'\x00', '\xFF', '\x80'}) {
+      if (original[at] == value) {
+        continue;
+      }
+      std::string bytes = original;
+      bytes[at] = value;
+      pack::ArchiveReport report;
+      std::string error;
+      if (Inspect(bytes, report, error)) {
+        EXPECT_FALSE(report.breaks.empty()) << "byte " << at << " set to " << int{value};
+      }
+    }
+  }
+}
+
+TEST(Lister, GroupsManyBreaksOfOneRule) {
+  pack::ArchiveReport report;
+  for (int i = 0; i < 8; ++i) {
+    report.breaks.push_back(pack::FormBreak{"extra field", "entry " + std::to_string(i)});
+  }
+  report.breaks.push_back(pack::FormBreak{"order", "x"});
+  std::ostringstream out;
+  pack::PrintBreaks(report, out, 3);
+  EXPECT_EQ(out.str(),
+            "does not conform: 9 problems\n"
+            "  [extra field] entry 0\n"
+            "  [extra field] entry 1\n"
+            "  [extra field] entry 2\n"
+            "  [extra field] ... and 5 more\n"
+            "  [order] x\n");
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// Test support for the packer's unit tests: building trees on disk, packing
+// them, and reading archives back with a parser independent of the lister.
+#ifndef PACK_PACK_TEST_SUPPORT_H
+#define PACK_PACK_TEST_SUPPORT_H
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pack/archive_writer.h"
+#include "pack/tree_walk.h"
+#include "pack/zip_format.h"
+#include "testing/temp_folder.h"
+
+namespace pack_test {
+
+/// One entry as read back: the central record's fields plus the unpacked data
+/// and the local header's extra-field length.
+struct ReadBackEntry {
+  std::string name;
+  std::uint16_t versionMadeBy = 0;
+  std::uint16_t versionNeeded = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint16_t dosTime = 0;
+  std::uint16_t dosDate = 0;
+  std::uint32_t crc32 = 0;
+  std::uint32_t compressedSize = 0;
+  std::uint32_t uncompressedSize = 0;
+  std::uint32_t externalAttributes = 0;
+  std::uint32_t localHeaderOffset = 0;
+  std::uint16_t localExtraLength = 0;
+  std::uint64_t dataEnd = 0;  // offset just past the entry's data
+  std::string data;           // unpacked
+};
+
+inline std::uint16_t Le16(const std::string& b, std::size_t at) {
+  return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) |
+                                    (static_cast<unsigned char>(b[at + 1]) << 8));
+}
+
+inline std::uint32_t Le32(const std::string& b, std::size_t at) {
+  return static_cast<std::uint32_t>(Le16(b, at)) |
+         (static_cast<std::uint32_t>(Le16(b, at + 2)) << 16);
+}
+
+/// Inflates raw deflate `input`; false when it is damaged or incomplete.
+inline bool InflateRaw(const std::string& input, std::string& output) {
+  z_stream stream;
+  std::memset(&stream, 0, sizeof stream);
+  if (inflateInit2(&stream, -15) != Z_OK) {
+    return false;
+  }
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+  stream.avail_in = static_cast<uInt>(input.size());
+  output.clear();
+  int result = Z_OK;
+  char buffer[65536];
+  while (result == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    result = inflate(&stream, Z_NO_FLUSH);
+    output.append(buffer, sizeof buffer - stream.avail_out);
+  }
+  const bool ok = result == Z_STREAM_END && stream.avail_in == 0;
+  inflateEnd(&stream);
+  return ok;
+}
+
+/// Reads a whole archive: the end record at the very end (no comment), every
+/// central record, every local header and the data (inflated and
+/// CRC-checked). Returns false with `error` on anything unexpected.
+inline bool ReadBack(const std::string& bytes, std::vector<ReadBackEntry>& entries,
+                     std::string& error) {
+  entries.clear();
+  if (bytes.size() < 22 || Le32(bytes, bytes.size() - 22) != pack::kEndRecordSignature) {
+    error = "no end record at the end";
+    return false;
+  }
+  const std::size_t end = bytes.size() - 22;
+  const std::size_t count = Le16(bytes, end + 10);
+  const std::size_t directorySize = Le32(bytes, end + 12);
+  std::size_t at = Le32(bytes, end + 16);
+  if (at + directorySize != end || Le16(bytes, end + 20) != 0) {
+    error = "central directory not right before the end record";
+    return false;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (at + 46 > end || Le32(bytes, at) != pack::kCentralRecordSignature) {
+      error = "bad central record";
+      return false;
+    }
+    ReadBackEntry e;
+    e.versionMadeBy = Le16(bytes, at + 4);
+    e.versionNeeded = Le16(bytes, at + 6);
+    e.flags = Le16(bytes, at + 8);
+    e.method = Le16(bytes, at + 10);
+    e.dosTime = Le16(bytes, at + 12);
+    e.dosDate = Le16(bytes, at + 14);
+    e.crc32 = Le32(bytes, at + 16);
+    e.compressedSize = Le32(bytes, at + 20);
+    e.uncompressedSize = Le32(bytes, at + 24);
+    const std::size_t nameLength = Le16(bytes, at + 28);
+    const std::size_t extra = Le16(bytes, at + 30);
+    const std::size_t comment = Le16(bytes, at + 32);
+    e.externalAttributes = Le32(bytes, at + 38);
+    e.localHeaderOffset = Le32(bytes, at + 42);
+    if (at + 46 + nameLength + extra + comment > end) {
+      error = "central record too long";
+      return false;
+    }
+    e.name = bytes.substr(at + 46, nameLength);
+    at += 46 + nameLength + extra + comment;
+    const std::size_t local = e.localHeaderOffset;
+    if (local + 30 > bytes.size() || Le32(bytes, local) != pack::kLocalHeaderSignature) {
+      error = "bad local header for " + e.name;
+      return false;
+    }
+    const std::size_t localName = Le16(bytes, local + 26);
+    e.localExtraLength = Le16(bytes, local + 28);
+    const std::size_t dataStart = local + 30 + localName + e.localExtraLength;
+    if (bytes.compare(local + 30, localName, e.name) != 0 || Le16(bytes, local + 8) != e.method ||
+        Le32(bytes, local + 14) != e.crc32 || Le32(bytes, local + 18) != e.compressedSize ||
+        Le32(bytes, local + 22) != e.uncompressedSize || Le16(bytes, local + 6) != e.flags) {
+      error = "local header disagrees for " + e.name;
+      return false;
+    }
+    if (dataStart + e.compressedSize > bytes.size()) {
+      error = "data out of range for " + e.name;
+      return false;
+    }
+    const std::string raw = bytes.substr(dataStart, e.compressedSize);
+    e.dataEnd = dataStart + e.compressedSize;
+    if (e.method == pack::kMethodStored) {
+      e.data = raw;
+    } else if (e.method != pack::kMethodDeflate || !InflateRaw(raw, e.data)) {
+      error = "cannot unpack " + e.name;
+      return false;
+    }
+    const auto crc =
+        crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size()));
+    if (e.data.size() != e.uncompressedSize || crc != e.crc32) {
+      error = "size or CRC wrong for " + e.name;
+      return false;
+    }
+    entries.push_back(std::move(e));
+  }
+  return true;
+}
+
+/// `length` bytes of deterministic incompressible data.
+inline std::string RandomBytes(std::size_t length, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::string out(length, '\0');
+  for (char& c : out) {
+    c = static_cast<char>(engine() & 0xFF);
+  }
+  return out;
+}
+
+/// `length` bytes of deterministic, well compressible text.
+inline std::string TextBytes(std::size_t length, unsigned seed) {
+  std::mt19937 engine(seed);
+  static const char* const kWords[] = {"alpha ",   "beta ", "gamma ", "delta\n",
+                                       "epsilon ", "zeta ", "eta ",   "theta\n"};
+  std::string out;
+  while (out.size() < length) {
+    out += kWords[engine() % 8];
+  }
+  out.resize(length);
+  return out;
+}
+
+/// Creates `relative` below `root` (parents too) holding `bytes`.
+inline void PutFile(const testing_support::TempFolder& root, const std::string& relative,
+                    const std::string& bytes) {
+  const std::filesystem::path path = root / relative;
+  std::filesystem::create_directories(path.parent_path());
+  testing_support::WriteFileBytes(path, bytes);
+}
+
+/// Walks `root` and writes `output`; returns "" on success or the error.
+inline std::string Pack(const std::filesystem::path& root, const std::filesystem::path& output,
+                        pack::WriteOptions options = pack::WriteOptions(),
+                        pack::WalkOptions walk = pack::WalkOptions()) {
+  std::vector<pack::TreeEntry> entries;
+  std::string error;
+  if (!pack::WalkTree(root.string(), walk, entries, error)) {
+    return "walk: " + error;
+  }
+  pack::WriteSummary summary;
+  if (!pack::WriteArchive(entries, output.string(), options, summary, error)) {
+    return "write: " + error;
+  }
+  return std::string();
+}
+
+/// The names of the files and folders directly in `folder`.
+inline std::vector<std::string> FolderNames(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& item : std::filesystem::directory_iterator(folder)) {
+    names.push_back(item.path().filename().string());
+  }
+  return names;
+}
+
+}  // namespace pack_test
+
+#endif  // PACK_PACK_TEST_SUPPORT_H
