@@ -1,0 +1,60 @@
+// Runs a command line under Wine with environment variables set inside the
+// Windows process (Wine takes TEMP and TMP from its registry, not from the
+// Unix environment) and records the child's full 32-bit exit code, which
+// Wine's own exit status cuts to 8 bits.
+//
+// Usage: e2e_launch.exe EXIT_CODE_FILE [NAME=VALUE ...] -- PROGRAM [ARGUMENT ...]
+// The program is quoted; arguments holding a blank are quoted too.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+
+int main() {
+  int count = 0;
+  wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+  int split = 2;
+  while (split < count && std::wstring(words[split]) != L"--") {
+    ++split;
+  }
+  if (count < 2 || split + 1 >= count) {
+    std::fputs("usage: e2e_launch.exe EXIT_CODE_FILE [NAME=VALUE ...] -- PROGRAM [ARGUMENT ...]\n",
+               stderr);
+    return 2;
+  }
+  const std::wstring exitCodeFile = words[1];
+  for (int i = 2; i < split; ++i) {
+    const std::wstring setting = words[i];
+    const std::size_t equals = setting.find(L'=');
+    if (equals == std::wstring::npos) {
+      return 2;
+    }
+    SetEnvironmentVariableW(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str());
+  }
+  std::wstring commandLine = L"\"" + std::wstring(words[split + 1]) + L"\"";
+  for (int i = split + 2; i < count; ++i) {
+    const std::wstring word = words[i];
+    commandLine += word.find(L' ') == std::wstring::npos ? L" " + word : L" \"" + word + L"\"";
+  }
+  LocalFree(words);
+
+  STARTUPINFOW startupInfo = {};
+  startupInfo.cb = sizeof startupInfo;
+  PROCESS_INFORMATION processInfo = {};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startupInfo, &processInfo)) {
+    std::fprintf(stderr, "e2e_launch: CreateProcessW failed with %lu\n", GetLastError());
+    return 3;
+  }
+  WaitForSingleObject(processInfo.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(processInfo.hProcess, &exitCode);
+  CloseHandle(processInfo.hThread);
+  CloseHandle(processInfo.hProcess);
+  if (FILE* out = _wfopen(exitCodeFile.c_str(), L"w")) {
+    std::fprintf(out, "%lu\n", exitCode);
+    std::fclose(out);
+  }
+  return static_cast<int>(exitCode);
+}

@@ -1,0 +1,93 @@
+"""Builds the archives that the end-to-end starters carry.
+
+Usage: make_archive.py KIND OUTPUT [PROBE_EXECUTABLE]
+
+Entries are written the way Windows tools write them (made on MS-DOS, folder
+attribute 0x10, archive attribute 0x20), with fixed times so the bytes do not
+depend on when the test was built.
+"""
+
+import struct
+import sys
+import zipfile
+import zlib
+
+EXE = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
+STAMP = (2024, 5, 17, 13, 45, 30)
+
+
+def folder(archive, name):
+    info = zipfile.ZipInfo(name, STAMP)
+    info.create_system = 0
+    info.external_attr = 0x10
+    archive.writestr(info, b"")
+
+
+def file(archive, name, data, method=zipfile.ZIP_DEFLATED):
+    info = zipfile.ZipInfo(name, STAMP)
+    info.create_system = 0
+    info.external_attr = 0x20
+    info.compress_type = method
+    archive.writestr(info, data)
+
+
+def application(archive, probe):
+    """The probe at the executable's path with a few files and folders."""
+    for name in ("Engine/", "Engine/Config/", "Engine/Empty/", "quillorbite/",
+                 "quillorbite/Binaries/", "quillorbite/Binaries/Win64/"):
+        folder(archive, name)
+    file(archive, "Engine/Config/base.ini", b"[Core]\nmode=test\n" * 50)
+    file(archive, "quillorbite/readme.txt", b"hello", zipfile.ZIP_STORED)
+    with open(probe, "rb") as executable:
+        file(archive, EXE, executable.read())
+
+
+def build(kind, output, probe):
+    if kind == "not-zip":
+        with open(output, "wb") as out:
+            out.write(b"This is no archive, just text that ends here.\n")
+        return
+    if kind == "empty":
+        # An end-of-central-directory record alone: 22 bytes, no entries.
+        with open(output, "wb") as out:
+            out.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0, 0, 0, 0, 0))
+        return
+    with zipfile.ZipFile(output, "w") as archive:
+        if kind == "application":
+            application(archive, probe)
+        elif kind == "no-executable":
+            folder(archive, "quillorbite/")
+            file(archive, "quillorbite/readme.txt", b"no program here")
+        elif kind == "hostile-names":
+            file(archive, "../escaped.txt", b"outside")
+            file(archive, "Engine/../../escaped-too.txt", b"outside")
+            file(archive, "/absolute.txt", b"rooted")
+            file(archive, "back\\slash.txt", b"backslash")
+            application(archive, probe)
+        elif kind == "damaged-entry":
+            application(archive, probe)
+            file(archive, "quillorbite/damaged.bin", b"will not match its CRC " * 100)
+        else:
+            raise SystemExit("unknown kind " + kind)
+    if kind == "damaged-entry":
+        corrupt_last_crc(output)
+
+
+def corrupt_last_crc(path):
+    """Flips the recorded CRC-32 of the last entry in its central record."""
+    with open(path, "r+b") as f:
+        data = bytearray(f.read())
+        end = data.rfind(b"PK\x05\x06")
+        (count, cd_size, cd_offset) = struct.unpack_from("<HII", data, end + 10)
+        offset = cd_offset
+        for _ in range(count - 1):
+            (n, m, k) = struct.unpack_from("<HHH", data, offset + 28)
+            offset += 46 + n + m + k
+        (crc,) = struct.unpack_from("<I", data, offset + 16)
+        struct.pack_into("<I", data, offset + 16, crc ^ 0xFFFFFFFF)
+        f.seek(0)
+        f.write(data)
+
+
+if __name__ == "__main__":
+    build(sys.argv[1], sys.argv[2], sys.argv[3] if len(sys.argv) > 3 else None)

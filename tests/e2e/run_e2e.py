@@ -1,0 +1,373 @@
+"""End-to-end cases for the starter executables, natively or under Wine.
+
+Each case names a starter (by the archive it carries), how the run is set up,
+and what must come out: the exit status, standard output, standard error and
+the state of the destination folder. Every case runs in a fresh temporary
+directory of its own, so the starter's destination is <temp>/quillorbite.
+
+Usage: run_e2e.py --platform native|windows --bin-dir DIR [--case NAME]
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+BANNER = "VORTAKEN-Cruncher decrunches while loading...\n"
+PROBE = "probe: started\n"
+EXE_PARTS = ["quillorbite", "Binaries", "Win64", "quillorbite-Win64-Shipping.exe"]
+EXIT_LAUNCH_FAILED = 9005
+EXIT_NO_PAYLOAD = -1
+EXIT_UNHANDLED = 70
+
+
+class Context:
+    """One case's folders: the temporary directory, the destination in it,
+    the folder the starter is started from, and the probe's report file."""
+
+    def __init__(self, root, temp_name="temp"):
+        self.root = root
+        self.temp = os.path.join(root, temp_name)
+        os.makedirs(self.temp)
+        self.destination = os.path.join(self.temp, "quillorbite")
+        self.cwd = os.path.join(root, "started from here")
+        os.makedirs(self.cwd)
+        self.report = os.path.join(root, "report.txt")
+        self.env = {}
+
+    def read_report(self):
+        if not os.path.exists(self.report):
+            return None
+        with open(self.report, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        report = {"arg": []}
+        for line in lines:
+            key, _, value = line.partition("=")
+            if key == "arg":
+                report["arg"].append(value)
+            else:
+                report[key] = value
+        return report
+
+
+class Native:
+    name = "native"
+
+    def __init__(self, bin_dir):
+        self.bin_dir = os.path.abspath(bin_dir)
+
+    def starter(self, kind):
+        return os.path.join(self.bin_dir, "starter-" + kind)
+
+    def child_path(self, path):
+        return path
+
+    def separator(self):
+        return "/"
+
+    def run(self, kind, args, ctx):
+        env = dict(os.environ, TMPDIR=ctx.temp, **ctx.env)
+        done = subprocess.run([self.starter(kind)] + args, cwd=ctx.cwd, env=env,
+                              capture_output=True, timeout=120)
+        return done.returncode & 0xFF, done.stdout, done.stderr
+
+    def expected_status(self, status):
+        return status & 0xFF
+
+
+class Windows:
+    name = "windows"
+
+    def __init__(self, bin_dir):
+        self.bin_dir = os.path.abspath(bin_dir)
+        self.wine = shutil.which("wine64") or shutil.which("wine")
+
+    def starter(self, kind):
+        return os.path.join(self.bin_dir, "starter-" + kind + ".exe")
+
+    def child_path(self, path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def separator(self):
+        return "\\"
+
+    def run(self, kind, args, ctx):
+        exit_file = os.path.join(ctx.root, "exit-code.txt")
+        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        for key, value in ctx.env.items():
+            env[key] = value
+        temp = self.child_path(ctx.temp) + "\\"
+        command = [self.wine, os.path.join(self.bin_dir, "e2e_launch.exe"),
+                   self.child_path(exit_file), "TEMP=" + temp, "TMP=" + temp, "--",
+                   self.child_path(self.starter(kind))] + args
+        done = subprocess.run(command, cwd=ctx.cwd, env=env, capture_output=True, timeout=300)
+        status = None
+        if os.path.exists(exit_file):
+            with open(exit_file) as f:
+                status = int(f.read().strip())
+        # The C runtime writes text mode line ends to pipes.
+        return (status, done.stdout.replace(b"\r\n", b"\n"),
+                done.stderr.replace(b"\r\n", b"\n"))
+
+    def expected_status(self, status):
+        return status & 0xFFFFFFFF
+
+
+def exe_path(platform, ctx):
+    """The child's executable as the starter names it."""
+    sep = platform.separator()
+    return platform.child_path(ctx.destination) + sep + sep.join(EXE_PARTS)
+
+
+# --- checks shared by several cases -------------------------------------------
+
+def check_probe_ran(platform, ctx, extra_args_given=False):
+    report = ctx.read_report()
+    assert report is not None, "the child wrote no report"
+    assert report["arg"] == [exe_path(platform, ctx), "quillorbite"], report["arg"]
+    assert report["cwd"] == platform.child_path(ctx.cwd), (report["cwd"], ctx.cwd)
+    assert report["marker"] == "from-the-starter's-environment", report["marker"]
+
+
+def check_removed(platform, ctx):
+    check_probe_ran(platform, ctx)
+    assert not os.path.lexists(ctx.destination), "destination left behind"
+
+
+def check_unpacked_tree(root):
+    exe = os.path.join(root, *EXE_PARTS)
+    assert os.path.isfile(exe), "executable missing from " + root
+    with open(os.path.join(root, "Engine", "Config", "base.ini"), "rb") as f:
+        assert f.read() == b"[Core]\nmode=test\n" * 50
+    with open(os.path.join(root, "quillorbite", "readme.txt"), "rb") as f:
+        assert f.read() == b"hello"
+    assert os.path.isdir(os.path.join(root, "Engine", "Empty"))
+
+
+def nothing_in_temp(platform, ctx):
+    assert os.listdir(ctx.temp) == [], os.listdir(ctx.temp)
+
+
+# --- the cases ----------------------------------------------------------------
+
+def setup_existing(ctx):
+    os.makedirs(ctx.destination)
+    with open(os.path.join(ctx.destination, "left-by-an-earlier-run.txt"), "w") as f:
+        f.write("keep me")
+
+
+def check_existing(platform, ctx):
+    check_probe_ran(platform, ctx)
+    check_unpacked_tree(ctx.destination)
+    with open(os.path.join(ctx.destination, "left-by-an-earlier-run.txt")) as f:
+        assert f.read() == "keep me"
+
+
+def setup_file_at_destination(ctx):
+    with open(ctx.destination, "w") as f:
+        f.write("a file, not a folder")
+
+
+def check_file_untouched(platform, ctx):
+    with open(ctx.destination) as f:
+        assert f.read() == "a file, not a folder"
+    assert ctx.read_report() is None, "the child ran"
+
+
+def setup_child_removes_destination(ctx):
+    ctx.env["PROBE_REMOVE_FOLDER"] = ctx.destination
+    ctx.env["PROBE_MOVE_SELF_TO"] = os.path.join(ctx.root, "moved-probe.exe")
+
+
+def check_child_removed(platform, ctx):
+    check_probe_ran(platform, ctx)
+    assert ctx.read_report()["removed"] == "yes"
+    assert not os.path.lexists(ctx.destination)
+
+
+def check_launch_failed(platform, ctx):
+    assert os.path.isfile(os.path.join(ctx.destination, "quillorbite", "readme.txt")), \
+        "the unpacked tree was not left in place"
+
+
+def check_hostile(platform, ctx):
+    check_removed(platform, ctx)
+    for escaped in ("escaped.txt", "escaped-too.txt"):
+        for folder in (ctx.root, ctx.temp):
+            assert not os.path.exists(os.path.join(folder, escaped)), escaped
+    assert not os.path.exists("/absolute.txt")
+
+
+def unpacked_failure_line(name, text):
+    return "Failed extracting %s from archive. Error string: %s\n" % (name, text)
+
+
+def launch_failure(platform, ctx):
+    # The command line is the same text on both: the relative path keeps its
+    # backslashes. The code is the system's own (ENOENT natively).
+    program = platform.child_path(ctx.destination) + "\\" + "\\".join(EXE_PARTS)
+    line = re.escape('"%s" quillorbite' % program)
+    return r"\ACouldn't start:\n%s\nCreateProcess\(\) returned [0-9a-f]+\.\n\Z" % line
+
+
+CASES = [
+    dict(name="no payload: status -1, silent, nothing on disk",
+         kind="no-payload", status=EXIT_NO_PAYLOAD, stdout="", stderr="",
+         check=nothing_in_temp),
+    dict(name="absent destination: unpacked, child run, removed",
+         kind="application", status=0, stdout=BANNER + PROBE, stderr="", check=check_removed),
+    dict(name="existing destination: unpacked into and left in place",
+         kind="application", setup=setup_existing, status=0, stdout=BANNER + PROBE,
+         stderr="", check=check_existing),
+    dict(name="a child exiting with 7 still gives status 0",
+         kind="application", env={"PROBE_EXIT_CODE": "7"}, status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_removed),
+    dict(name="the starter's own arguments do not reach the child",
+         kind="application", args=["--extra", "two words", "%PATH%"], status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_removed),
+    dict(name="a temporary directory with blanks and percent signs",
+         kind="application", temp_name="t mp %PATH% 100%", status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_removed),
+    dict(name="a child that removes the destination itself",
+         kind="application", setup=setup_child_removes_destination, status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_child_removed),
+    dict(name="no executable in the archive: 9005, the tree stays",
+         kind="no-executable", status=EXIT_LAUNCH_FAILED, stdout=BANNER,
+         stderr=launch_failure, check=check_launch_failed),
+    dict(name="an archive of no entries: the launch fails",
+         kind="empty", status=EXIT_LAUNCH_FAILED, stdout=BANNER, stderr=launch_failure,
+         check=lambda platform, ctx: os.path.isdir(ctx.destination)),
+    dict(name="bytes that are no archive: the error ends the run, nothing created",
+         kind="not-zip", status=EXIT_UNHANDLED, stdout=BANNER,
+         stderr=r"\AFailed opening zip \n\Z", check=nothing_in_temp),
+    dict(name="a file in the destination's place is never touched",
+         kind="application", setup=setup_file_at_destination, status=EXIT_UNHANDLED,
+         stdout=BANNER, stderr=r"\A[^\n]*create_directory[^\n]*\n\Z",
+         check=check_file_untouched),
+    dict(name="names leading outside the destination are refused, the rest unpacked",
+         kind="hostile-names", status=0, stdout=BANNER + PROBE,
+         stderr="".join(unpacked_failure_line(n, "invalid filename") for n in
+                        ("../escaped.txt", "Engine/../../escaped-too.txt", "/absolute.txt",
+                         "back\\slash.txt")),
+         check=check_hostile),
+    dict(name="a damaged entry is reported and the run goes on",
+         kind="damaged-entry", status=0, stdout=BANNER + PROBE,
+         stderr=unpacked_failure_line("quillorbite/damaged.bin",
+                                      "decompression failed or archive is corrupted"),
+         check=check_removed),
+]
+
+
+def run_case(platform, case):
+    root = tempfile.mkdtemp(prefix="starter-e2e-")
+    try:
+        ctx = Context(root, case.get("temp_name", "temp"))
+        ctx.env["PROBE_REPORT"] = platform.child_path(ctx.report)
+        ctx.env["PROBE_MARKER"] = "from-the-starter's-environment"
+        ctx.env.update(case.get("env", {}))
+        if "setup" in case:
+            case["setup"](ctx)
+        for key in ("PROBE_REMOVE_FOLDER", "PROBE_MOVE_SELF_TO"):
+            if key in ctx.env:
+                ctx.env[key] = platform.child_path(ctx.env[key])
+        status, out, err = platform.run(case["kind"], case.get("args", []), ctx)
+        out = out.decode("utf-8", "replace")
+        err = err.decode("utf-8", "replace")
+        problems = []
+        if status != platform.expected_status(case["status"]):
+            problems.append("status %r, expected %r" % (status,
+                                                        platform.expected_status(case["status"])))
+        if out != case["stdout"]:
+            problems.append("stdout %r, expected %r" % (out, case["stdout"]))
+        expected_err = case["stderr"]
+        if callable(expected_err):
+            expected_err = expected_err(platform, ctx)
+        if expected_err.startswith(r"\A"):
+            if not re.search(expected_err, err):
+                problems.append("stderr %r does not match %r" % (err, expected_err))
+        elif err != expected_err:
+            problems.append("stderr %r, expected %r" % (err, expected_err))
+        try:
+            result = case["check"](platform, ctx)
+            if result is False:
+                problems.append("disk check failed")
+        except AssertionError as failure:
+            problems.append("disk check: %s" % failure)
+        return problems
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def check_embedding(platform):
+    """The archive is stored in the image byte for byte; on Windows as RCDATA
+    101 in language 2057, beside the manifest and nothing else."""
+    problems = []
+    with open(os.path.join(platform.bin_dir, "application.zip"), "rb") as f:
+        archive = f.read()
+    with open(platform.starter("application"), "rb") as f:
+        image = f.read()
+    with open(platform.starter("no-payload"), "rb") as f:
+        bare = f.read()
+    if platform.name == "windows":
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import pe_resources
+        found = [(t, n, lang, blob) for t, n, lang, blob in pe_resources.list_resources(image)]
+        kinds = sorted((t, n) for t, n, _, _ in found)
+        if kinds != [(10, 101), (24, 1)]:
+            problems.append("resources %r, expected RCDATA 101 and manifest 1" % kinds)
+        for t, n, lang, blob in found:
+            if t == 10 and (lang != 2057 or blob != archive):
+                problems.append("RCDATA 101: language %d, %d bytes, equal to the archive: %s"
+                                % (lang, len(blob), blob == archive))
+            if t == 24 and (b'level="asInvoker"' not in blob or b'uiAccess="false"' not in blob):
+                problems.append("the manifest does not ask for asInvoker without UI access")
+        bare_kinds = sorted((t, n) for t, n, _, _ in pe_resources.list_resources(bare))
+        if bare_kinds != [(24, 1)]:
+            problems.append("the starter without payload has resources %r" % bare_kinds)
+    else:
+        if image.find(archive) < 0:
+            problems.append("the archive is not in the image byte for byte")
+    if bare.find(archive[:64]) >= 0:
+        problems.append("the starter without payload carries the archive")
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--platform", choices=["native", "windows"], required=True)
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--case", help="run only cases whose name contains this")
+    options = parser.parse_args()
+    platform = (Native if options.platform == "native" else Windows)(options.bin_dir)
+    passed = failed = 0
+    for case in CASES:
+        if options.case and options.case not in case["name"]:
+            continue
+        problems = run_case(platform, case)
+        if problems:
+            failed += 1
+            print("FAIL %s: %s" % (platform.name, case["name"]))
+            for problem in problems:
+                print("    " + problem)
+        else:
+            passed += 1
+            print("ok   %s: %s" % (platform.name, case["name"]))
+    if not options.case:
+        problems = check_embedding(platform)
+        if problems:
+            failed += 1
+            print("FAIL %s: embedding" % platform.name)
+            for problem in problems:
+                print("    " + problem)
+        else:
+            passed += 1
+            print("ok   %s: the archive is embedded byte for byte" % platform.name)
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
