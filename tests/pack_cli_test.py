@@ -1,0 +1,305 @@
+#!/usr/bin/env python3
+"""Command-line tests of the pack tool.
+
+Usage: pack_cli_test.py PATH_TO_PACK
+
+Builds application folders in a temporary directory, runs pack on them and
+checks exit statuses, messages and the archives (with Info-ZIP unzip/zipinfo
+and zip where installed). Prints one line per case and "N passed, M failed";
+exits non-zero when any case failed.
+"""
+
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+EXE = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
+
+# Cases run as data: (name, arguments, expected exit status, substring the
+# standard error must hold, substring the standard output must hold). In the
+# arguments "{app}" is a conforming application folder, "{out}" an empty
+# output folder (checked to stay empty when the status is not 0), "{tmp}"
+# the scratch folder and "{bad_*}" folders each holding one defect.
+CASES = [
+    ("help", ["--help"], 0, "", "pack APP_DIR -o ARCHIVE"),
+    ("version", ["--version"], 0, "", "pack 1.0.0"),
+    ("no arguments", [], 2, "no application folder", ""),
+    ("no output", ["{app}"], 2, "-o ARCHIVE", ""),
+    ("unknown option", ["{app}", "-o", "{out}/a.zip", "--fast"], 2, "unknown option", ""),
+    ("level out of range", ["{app}", "-o", "{out}/a.zip", "--level", "12"], 2, "--level", ""),
+    ("zero threads", ["{app}", "-o", "{out}/a.zip", "--threads", "0"], 2, "--threads", ""),
+    ("absolute --exe", ["{app}", "-o", "{out}/a.zip", "--exe", "/x.exe"], 2, "--exe", ""),
+    ("missing folder", ["{tmp}/no-such-app", "-o", "{out}/a.zip"], 1, "no-such-app", ""),
+    ("folder is a file", ["{tmp}/plain-file", "-o", "{out}/a.zip"], 1, "not a folder", ""),
+    ("output folder missing", ["{app}", "-o", "{tmp}/nowhere/a.zip"], 1, "nowhere", ""),
+    ("output inside the folder", ["{app}", "-o", "{app}/payload.zip"], 1, "inside", ""),
+    ("symbolic link refused", ["{bad_link}", "-o", "{out}/a.zip", "--exe", ""], 1,
+     "alias.txt: is a symbolic link", ""),
+    ("symbolic link followed", ["{bad_link}", "-o", "{tmp}/followed.zip", "--exe", "",
+                                "--follow-symlinks"], 0, "", "wrote"),
+    ("symbolic link loop", ["{bad_loop}", "-o", "{out}/a.zip", "--exe", "",
+                            "--follow-symlinks"], 1, "loop", ""),
+    ("dangling link", ["{bad_dangling}", "-o", "{out}/a.zip", "--exe", "",
+                       "--follow-symlinks"], 1, "dangling", ""),
+    ("backslash in a name", ["{bad_backslash}", "-o", "{out}/a.zip", "--exe", ""], 1,
+     "backslash", ""),
+    ("name not UTF-8", ["{bad_latin1}", "-o", "{out}/a.zip", "--exe", ""], 1,
+     "caf\\xE9.txt: name is not valid UTF-8", ""),
+    ("FIFO", ["{bad_fifo}", "-o", "{out}/a.zip", "--exe", ""], 1, "pipe", ""),
+    ("missing executable warns", ["{bad_noexe}", "-o", "{tmp}/noexe.zip"], 0,
+     "warning: ", "wrote"),
+    ("missing executable with --require-exe", ["{bad_noexe}", "-o", "{out}/a.zip",
+                                               "--require-exe"], 1, EXE, ""),
+    ("other executable with --exe", ["{bad_noexe}", "-o", "{tmp}/other.zip", "--require-exe",
+                                     "--exe", "bin/tool.exe"], 0, "", "wrote"),
+    ("quiet", ["{app}", "-o", "{tmp}/quiet.zip", "--quiet"], 0, "", ""),
+    ("list missing archive", ["list", "{tmp}/none.zip"], 1, "none.zip", ""),
+    ("list not an archive", ["list", "{tmp}/plain-file"], 1, "not a ZIP", ""),
+]
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as handle:
+        handle.write(data)
+
+
+def text_bytes(length, seed):
+    rng = random.Random(seed)
+    words = [b"alpha ", b"beta ", b"gamma\n", b"delta ", b"epsilon ", b"zeta\n"]
+    out = bytearray()
+    while len(out) < length:
+        out += rng.choice(words)
+    return bytes(out[:length])
+
+
+def random_bytes(length, seed):
+    return random.Random(seed).randbytes(length) if hasattr(random.Random, "randbytes") \
+        else bytes(random.Random(seed).getrandbits(8) for _ in range(length))
+
+
+def make_app(root):
+    """A conforming application folder with mixed content and tricky names."""
+    write(os.path.join(root, EXE), b"MZ" + random_bytes(150000, 1))
+    write(os.path.join(root, "quillorbite/Content/Paks/data.pak"),
+          text_bytes(900000, 2) + random_bytes(300000, 3) + text_bytes(400000, 4))
+    write(os.path.join(root, "Engine/Config/base.ini"), text_bytes(20000, 5))
+    write(os.path.join(root, "_internal/x.txt"), b"underscore")
+    write(os.path.join(root, "9first.txt"), b"digit")
+    write(os.path.join(root, "readme.TXT"), text_bytes(3000, 6))
+    write(os.path.join(root, "empty.bin"), b"")
+    write(os.path.join(root, "caf\u00e9/men\u00fc.txt"), b"menu")
+    os.makedirs(os.path.join(root, "Empty Folder"))
+    deep = os.path.join(root, *["d%d" % i for i in range(25)])
+    write(os.path.join(deep, "bottom.txt"), b"deep")
+
+
+def make_bad_folders(tmp):
+    folders = {}
+
+    def new(name):
+        path = os.path.join(tmp, name)
+        os.makedirs(path)
+        folders[name] = path
+        return path
+
+    link = new("bad_link")
+    write(os.path.join(link, "real.txt"), b"real")
+    os.symlink("real.txt", os.path.join(link, "alias.txt"))
+    loop = new("bad_loop")
+    os.makedirs(os.path.join(loop, "a"))
+    os.symlink("..", os.path.join(loop, "a", "up"))
+    dangling = new("bad_dangling")
+    os.symlink("nowhere", os.path.join(dangling, "dangling"))
+    backslash = new("bad_backslash")
+    write(os.path.join(backslash, "win\\name.txt"), b"x")
+    latin1 = new("bad_latin1")
+    write(os.path.join(latin1.encode(), b"caf\xe9.txt"), b"x")
+    fifo = new("bad_fifo")
+    os.mkfifo(os.path.join(fifo, "pipe"))
+    noexe = new("bad_noexe")
+    write(os.path.join(noexe, "bin/tool.exe"), b"MZ")
+    return folders
+
+
+class Runner:
+    def __init__(self, pack):
+        self.pack = pack
+        self.passed = 0
+        self.failed = 0
+
+    def run(self, args):
+        return subprocess.run([self.pack] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              stdin=subprocess.DEVNULL, timeout=300)
+
+    def check(self, name, ok, detail=""):
+        if ok:
+            self.passed += 1
+            print("PASS  " + name)
+        else:
+            self.failed += 1
+            print("FAIL  " + name + ("\n      " + detail.replace("\n", "\n      ") if detail else ""))
+
+
+def expand(args, places):
+    return [arg.format(**places) for arg in args]
+
+
+def run_cases(runner, places, out):
+    for name, args, status, err_part, out_part in CASES:
+        result = runner.run(expand(args, places))
+        err = result.stderr.decode("utf-8", "replace")
+        text = result.stdout.decode("utf-8", "replace")
+        problems = []
+        if result.returncode != status:
+            problems.append("status %d, expected %d" % (result.returncode, status))
+        if err_part and err_part not in err:
+            problems.append("stderr lacks %r" % err_part)
+        if out_part and out_part not in text:
+            problems.append("stdout lacks %r" % out_part)
+        if status != 0 and os.listdir(out):
+            problems.append("left behind: %s" % os.listdir(out))
+        for leftover in os.listdir(out):
+            os.remove(os.path.join(out, leftover))
+        runner.check(name, not problems, "; ".join(problems) + "\nstderr: " + err.strip())
+
+
+def zipinfo_blocks(archive):
+    text = subprocess.run(["zipinfo", "-v", archive], stdout=subprocess.PIPE,
+                          check=True).stdout.decode("utf-8", "replace")
+    return re.split(r"\nCentral directory entry #\d+:\n-+\n", text)[1:]
+
+
+def check_archive_properties(runner, archive):
+    result = subprocess.run(["unzip", "-t", archive], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    runner.check("unzip -t passes", result.returncode == 0,
+                 result.stdout.decode("utf-8", "replace")[-2000:])
+
+    blocks = zipinfo_blocks(archive)
+    problems = []
+    for block in blocks:
+        name = block.strip().splitlines()[0].strip()
+        folder = "MS-DOS file attributes (10 hex):" in block
+        wanted = [
+            "file system or operating system of origin:      MS-DOS, OS/2 or NT FAT",
+            "version of encoding software:                   6.3",
+            "file security status:                           not encrypted",
+            "extended local header:                          no",
+            "length of extra field:                          0 bytes",
+            "length of file comment:                         0 characters",
+        ]
+        if not folder:
+            wanted.append("MS-DOS file attributes (20 hex):")
+            if "compression method:                             deflated" in block:
+                wanted.append("minimum software version required to extract:   2.0")
+            else:
+                wanted.append("minimum software version required to extract:   1.0")
+        else:
+            wanted.append("minimum software version required to extract:   2.0")
+            wanted.append("compression method:                             none (stored)")
+            if not name.endswith("/"):
+                problems.append("%s: folder attributes on a name without '/'" % name)
+        for line in wanted:
+            if line not in block:
+                problems.append("%s: lacks %r" % (name, line))
+    runner.check("zipinfo -v shows the fixed form (%d entries)" % len(blocks),
+                 blocks and not problems, "\n".join(problems[:10]))
+
+
+def check_roundtrip(runner, archive, app):
+    """Python's zipfile (which honours the UTF-8 flag) must give back every
+    file and folder of `app` byte for byte, and nothing else."""
+    problems = []
+    with zipfile.ZipFile(archive) as packed:
+        names = packed.namelist()
+        expected = []
+        for folder, dirs, files in os.walk(app):
+            relative = os.path.relpath(folder, app)
+            prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
+            expected += [prefix + name + "/" for name in dirs]
+            for name in files:
+                expected.append(prefix + name)
+                with open(os.path.join(folder, name), "rb") as handle:
+                    if packed.read(prefix + name) != handle.read():
+                        problems.append("differs: " + prefix + name)
+        if sorted(names) != sorted(expected):
+            problems.append("names differ: %s" % sorted(set(names) ^ set(expected)))
+    runner.check("zipfile gives back the folder byte for byte", not problems,
+                 "\n".join(problems[:10]))
+
+
+def main():
+    if len(sys.argv) != 2:
+        print("usage: pack_cli_test.py PATH_TO_PACK", file=sys.stderr)
+        return 2
+    runner = Runner(os.path.abspath(sys.argv[1]))
+    tmp = tempfile.mkdtemp(prefix="pack-cli-")
+    try:
+        app = os.path.join(tmp, "app")
+        make_app(app)
+        out = os.path.join(tmp, "out")
+        os.makedirs(out)
+        write(os.path.join(tmp, "plain-file"), b"just text, not an archive")
+        places = {"app": app, "out": out, "tmp": tmp}
+        places.update(make_bad_folders(tmp))
+
+        run_cases(runner, places, out)
+
+        archives = []
+        for threads in ("1", "2", "7"):
+            archive = os.path.join(tmp, "threads-%s.zip" % threads)
+            result = runner.run([app, "-o", archive, "--threads", threads])
+            runner.check("pack with %s threads" % threads, result.returncode == 0,
+                         result.stderr.decode("utf-8", "replace"))
+            archives.append(archive)
+        contents = [open(a, "rb").read() if os.path.exists(a) else b"" for a in archives]
+        runner.check("byte-identical for 1, 2 and 7 threads",
+                     contents[0] and contents[0] == contents[1] == contents[2])
+
+        if shutil.which("unzip") and shutil.which("zipinfo"):
+            check_archive_properties(runner, archives[0])
+        else:
+            print("SKIP  unzip/zipinfo checks: Info-ZIP not installed")
+        check_roundtrip(runner, archives[0], app)
+
+        result = runner.run(["list", archives[0]])
+        text = result.stdout.decode("utf-8", "replace")
+        runner.check("list on a conforming archive", result.returncode == 0 and
+                     "conforms" in text and "men\u00fc.txt" in text and EXE in text, text[-1500:])
+
+        if shutil.which("zip"):
+            infozip = os.path.join(tmp, "infozip.zip")
+            subprocess.run(["zip", "-q", "-r", infozip, "."], cwd=app, check=True)
+            result = runner.run(["list", infozip])
+            text = result.stdout.decode("utf-8", "replace")
+            runner.check("list on an Info-ZIP archive reports its breaks",
+                         result.returncode == 3 and "does not conform" in text and
+                         "[extra field]" in text and "[version made by]" in text and
+                         "[external attributes]" in text and "[order]" in text, text[-2500:])
+            # Through a pipe zip cannot seek back, so it writes data descriptors.
+            streamed = os.path.join(tmp, "streamed.zip")
+            zipped = subprocess.run(["zip", "-q", "-r", "-", "Engine"], cwd=app,
+                                    stdout=subprocess.PIPE, check=True).stdout
+            write(streamed, zipped)
+            result = runner.run(["list", streamed])
+            text = result.stdout.decode("utf-8", "replace")
+            runner.check("list on a streamed Info-ZIP archive reports data descriptors",
+                         result.returncode == 3 and "[data descriptor]" in text and
+                         "[executable]" in text, text[-2500:])
+        else:
+            print("SKIP  Info-ZIP archive checks: zip not installed")
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    print("%d passed, %d failed" % (runner.passed, runner.failed))
+    return 0 if runner.failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
