@@ -63,3 +63,63 @@ function(starter_add_executable name)
     starter_embed_payload(${name})
   endif()
 endfunction()
+
+# starter_add_application(<name> SOURCE <folder-or-archive>
+#                         [APP_NAME <name>] [EXE_RELATIVE_PATH <path>]
+#                         [OUTPUT_NAME <name>] [DEPENDS <file-or-target>...])
+#   A starter for an application. SOURCE is either a ready archive, embedded
+#   as it is, or an application folder, packed at build time by the host
+#   packer (the `pack` target of a native build, or STARTER_HOST_PACKER in a
+#   cross build). Packing fails when the folder lacks the executable. DEPENDS
+#   names what must be built before the folder is complete.
+set(STARTER_HOST_PACKER "" CACHE FILEPATH
+    "The host's pack executable, for cross builds that pack application folders")
+
+function(starter_add_application name)
+  cmake_parse_arguments(ARG "" "SOURCE;APP_NAME;EXE_RELATIVE_PATH;OUTPUT_NAME" "DEPENDS" ${ARGN})
+  if(NOT ARG_SOURCE)
+    message(FATAL_ERROR "starter_add_application(${name}): SOURCE is required")
+  endif()
+  get_filename_component(source "${ARG_SOURCE}" ABSOLUTE)
+  if(NOT ARG_EXE_RELATIVE_PATH)
+    set(ARG_EXE_RELATIVE_PATH "\\quillorbite\\Binaries\\Win64\\quillorbite-Win64-Shipping.exe")
+  endif()
+  set(pass_on EXE_RELATIVE_PATH "${ARG_EXE_RELATIVE_PATH}")
+  if(ARG_APP_NAME)
+    list(APPEND pass_on APP_NAME "${ARG_APP_NAME}")
+  endif()
+  if(ARG_OUTPUT_NAME)
+    list(APPEND pass_on OUTPUT_NAME "${ARG_OUTPUT_NAME}")
+  endif()
+
+  if(IS_DIRECTORY "${source}" OR ARG_DEPENDS)
+    if(TARGET pack)
+      set(packer $<TARGET_FILE:pack>)
+      set(packer_dependency pack)
+    elseif(STARTER_HOST_PACKER)
+      set(packer "${STARTER_HOST_PACKER}")
+      set(packer_dependency "${STARTER_HOST_PACKER}")
+    else()
+      message(FATAL_ERROR "starter_add_application(${name}): packing a folder needs the host "
+                          "packer; pass -DSTARTER_HOST_PACKER=<native build>/tools/pack")
+    endif()
+    # The packer takes the executable's path the way the archive names it.
+    string(REGEX REPLACE "^\\\\" "" exe_in_archive "${ARG_EXE_RELATIVE_PATH}")
+    string(REPLACE "\\" "/" exe_in_archive "${exe_in_archive}")
+    set(archive ${CMAKE_CURRENT_BINARY_DIR}/${name}_payload.zip)
+    file(GLOB_RECURSE folder_files CONFIGURE_DEPENDS "${source}/*")
+    add_custom_command(OUTPUT ${archive}
+      COMMAND ${packer} "${source}" -o ${archive} --exe "${exe_in_archive}" --require-exe --quiet
+      DEPENDS ${packer_dependency} ${folder_files} ${ARG_DEPENDS}
+      COMMENT "Packing ${source}"
+      VERBATIM)
+  else()
+    if(NOT EXISTS "${source}")
+      message(FATAL_ERROR "starter_add_application(${name}): ${source} does not exist")
+    endif()
+    set(archive "${source}")
+  endif()
+  add_custom_target(${name}_payload DEPENDS ${archive})
+  starter_add_executable(${name} ARCHIVE ${archive} ${pass_on})
+  add_dependencies(${name} ${name}_payload)
+endfunction()

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native build, the native build
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build
+# under Wine. Exits non-zero on the first failure.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+"$repo_root/scripts/install-deps.sh"
+
+echo "== native build"
+configure_native
+cmake --build "$native_build"
+ctest --test-dir "$native_build" --output-on-failure
+
+echo "== native build with sanitizers"
+sanitize_build="$repo_root/build/sanitize"
+CC=clang CXX=clang++ cmake -S "$repo_root" -B "$sanitize_build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=Debug -DSTARTER_SANITIZE=address,undefined
+cmake --build "$sanitize_build"
+ctest --test-dir "$sanitize_build" --output-on-failure
+
+echo "== Windows build, tests under Wine"
+configure_windows
+cmake --build "$windows_build"
+ctest --test-dir "$windows_build" --output-on-failure
