@@ -13,9 +13,11 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
 EXE = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
@@ -234,6 +236,33 @@ def check_roundtrip(runner, archive, app):
                  "\n".join(problems[:10]))
 
 
+def check_interrupted_run(runner, tmp):
+    """A run stopped by SIGINT or SIGTERM removes its temporary archive."""
+    slow = os.path.join(tmp, "slow")
+    for i in range(4):
+        write(os.path.join(slow, "part%d.txt" % i), text_bytes(2 << 20, 20 + i) * 8)
+    for number in (signal.SIGINT, signal.SIGTERM):
+        target = os.path.join(tmp, "stopped")
+        os.makedirs(target)
+        child = subprocess.Popen([runner.pack, slow, "-o", os.path.join(target, "a.zip"),
+                                  "--level", "9", "--threads", "1", "--exe", ""],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not os.listdir(target) and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.005)
+        if child.poll() is not None:
+            print("SKIP  stopped by %s: packing ended before the signal" % number.name)
+            shutil.rmtree(target)
+            continue
+        child.send_signal(number)
+        status = child.wait(timeout=60)
+        left = os.listdir(target)
+        runner.check("stopped by %s leaves nothing behind" % number.name,
+                     status == -number and not left, "status %d, left %s" % (status, left))
+        shutil.rmtree(target)
+    shutil.rmtree(slow)
+
+
 def main():
     if len(sys.argv) != 2:
         print("usage: pack_cli_test.py PATH_TO_PACK", file=sys.stderr)
@@ -294,6 +323,8 @@ def main():
                          "[executable]" in text, text[-2500:])
         else:
             print("SKIP  Info-ZIP archive checks: zip not installed")
+
+        check_interrupted_run(runner, tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

@@ -46,6 +46,11 @@ void ArmCleanup(const std::string& path) {
   if (!installed) {
     installed = true;
     for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction previous;
+      // A signal the caller ignores (nohup, background jobs) stays ignored.
+      if (sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
+        continue;
+      }
       struct sigaction action;
       std::memset(&action, 0, sizeof action);
       action.sa_handler = RemoveTemporaryAndDie;
