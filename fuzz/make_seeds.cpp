@@ -1,0 +1,195 @@
+// Writes the seed archives of the ZIP reader fuzzer into the folder named on
+// the command line, creating it when missing. Each seed shows the fuzzer one
+// structure it would take long to find alone.
+//
+// Usage: make_seeds FOLDER
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "testing/temp_folder.h"
+#include "testing/zip_builder.h"
+
+namespace {
+
+using testing_support::ZipBuilder;
+
+// Seeds stay small: the fuzzer runs with a cap on the input length, and small
+// inputs are mutated faster.
+std::string Text(std::size_t size) {
+  std::string out;
+  for (unsigned i = 0; out.size() < size; ++i) {
+    out += "line " + std::to_string(i * 7919u % 1000u) + " of the seed text\n";
+  }
+  out.resize(size);
+  return out;
+}
+
+std::string Noise(std::size_t size) {
+  std::string out(size, '\0');
+  std::uint32_t state = 0x9E3779B9u;
+  for (char& c : out) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    c = static_cast<char>(state & 0xFF);
+  }
+  return out;
+}
+
+std::vector<std::pair<std::string, std::string>> Seeds() {
+  std::vector<std::pair<std::string, std::string>> seeds;
+
+  seeds.emplace_back("empty.zip", ZipBuilder().Build());
+
+  {
+    ZipBuilder builder;
+    builder.AddStored("stored.txt", "stored content\n");
+    seeds.emplace_back("stored.zip", builder.Build());
+  }
+  {
+    ZipBuilder builder;
+    builder.AddDeflated("deflated.txt", Text(4000));
+    builder.AddDeflated("fast.txt", Text(600)).deflateLevel = 1;
+    builder.AddDeflated("blocks.bin", Noise(300)).deflateLevel = 0;  // stored deflate blocks
+    builder.AddDeflated("empty.txt", "");
+    seeds.emplace_back("deflate.zip", builder.Build());
+  }
+  {
+    ZipBuilder builder;
+    builder.AddFolder("dir/");
+    builder.AddFolder("dir/sub/");
+    builder.AddStored("dir/sub/file.txt", "in a folder\n");
+    auto& dosFolder = builder.AddStored("dosfolder", "");
+    dosFolder.versionMadeBy = 0x0014;  // MS-DOS host
+    dosFolder.externalAttributes = 0x10;
+    builder.AddDeflated("later/parent/missing.txt", Text(100));
+    seeds.emplace_back("folder.zip", builder.Build());
+  }
+  {
+    ZipBuilder builder;
+    builder.AddFolder("z64/").zip64.emplace();
+    auto& stored = builder.AddStored("z64/stored.txt", "zip64 stored\n");
+    stored.zip64.emplace();
+    stored.zip64->diskStart = true;
+    auto& deflated = builder.AddDeflated("z64/deflated.txt", Text(1500));
+    deflated.zip64.emplace();
+    deflated.zip64->uncompressedSize = false;
+    deflated.zip64->inLocalHeader = false;
+    builder.zip64End = true;
+    builder.zip64EndRecord.extensibleData = "ext";
+    seeds.emplace_back("zip64.zip", builder.Build());
+  }
+  {
+    ZipBuilder builder;
+    auto& entry = builder.AddStored("commented.txt", "with comments\n");
+    entry.comment = "an entry comment";
+    entry.localExtra = std::string("\x55\x54\x05\x00\x01\x00\x00\x00\x00", 9);  // a time field
+    entry.centralExtra = std::string("\x55\x54\x05\x00\x01\x00\x00\x00\x00", 9);
+    builder.comment = "an archive comment holding PK\x05\x06 in the middle";
+    seeds.emplace_back("comment.zip", builder.Build());
+  }
+  {
+    ZipBuilder builder;
+    builder.AddDeflated("descriptor.txt", Text(700)).dataDescriptor = true;
+    auto& bare = builder.AddStored("bare.txt", "descriptor without signature\n");
+    bare.dataDescriptor = true;
+    bare.descriptor.withSignature = false;
+    auto& wide = builder.AddDeflated("wide.txt", Text(300));
+    wide.dataDescriptor = true;
+    wide.zip64.emplace();
+    builder.zip64End = true;
+    seeds.emplace_back("descriptor.zip", builder.Build());
+  }
+  {
+    ZipBuilder builder;
+    const std::uint16_t utf8Names = 0x0800;
+    builder.AddStored("na\xC3\xAFve/\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.txt", "cyrillic\n").flags =
+        utf8Names;
+    builder.AddDeflated("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", Text(200)).flags = utf8Names;
+    builder.AddStored("emoji \xF0\x9F\x98\x80.txt", "four bytes\n").flags = utf8Names;
+    builder.AddStored("cp437 \x81\x94.txt", "not UTF-8\n");
+    seeds.emplace_back("non_ascii.zip", builder.Build());
+  }
+  {
+    ZipBuilder builder;
+    for (const char* name : {"../escape.txt", "/absolute.txt", "a/../../up.txt", "dir/../../up.txt",
+                             "C:drive.txt", "back\\slash.txt", "CON", "aux.txt", "trailing. ",
+                             "colon:stream", "./dot.txt", "dir//double.txt", ""}) {
+      builder.AddStored(name, "hostile\n");
+    }
+    builder.AddStored(std::string("nul\0byte.txt", 12), "hostile\n");
+    builder.AddFolder("../escape/");
+    seeds.emplace_back("hostile.zip", builder.Build());
+  }
+  {
+    // A file and a folder under one name, and a file in place of a folder.
+    ZipBuilder builder;
+    builder.AddStored("clash", "a file first\n");
+    builder.AddFolder("clash/");
+    builder.AddStored("clash/inner.txt", "then a file below it\n");
+    builder.AddStored("same.txt", "first\n");
+    builder.AddStored("same.txt", "second, longer\n");
+    seeds.emplace_back("clash.zip", builder.Build());
+  }
+  {
+    // The starter's own shape: executable bytes in front, offsets counted
+    // from the first byte of the block.
+    ZipBuilder builder;
+    builder.prefix = "MZ" + std::string(200, '\0') + "stub";
+    builder.AddDeflated("app/run.sh", "#!/bin/sh\necho run\n").externalAttributes = 0100755u << 16;
+    builder.AddStored("app/readonly.txt", "read only\n").externalAttributes = 0100444u << 16;
+    builder.AddStored("app/nomode.txt", "no mode\n").externalAttributes = 0;
+    seeds.emplace_back("prefixed.zip", builder.Build());
+    // The same archive appended as is: its offsets ignore the bytes in front,
+    // which the reader refuses.
+    builder.offsetsFromArchiveStart = true;
+    seeds.emplace_back("appended.zip", builder.Build());
+  }
+  {
+    ZipBuilder builder;
+    for (int i = 0; i < 40; ++i) {
+      builder.AddStored("many/" + std::to_string(i), std::to_string(i * i));
+    }
+    seeds.emplace_back("many.zip", builder.Build());
+  }
+  {
+    // Entries the reader refuses: encryption, another method, patch data.
+    ZipBuilder builder;
+    builder.AddStored("encrypted.txt", "secret").flags = 0x0001;
+    builder.AddStored("strong.txt", "secret").flags = 0x0040;
+    builder.AddStored("patch.txt", "patch").flags = 0x0020;
+    builder.AddStored("bzip2.bin", "BZh9").method = 12;
+    seeds.emplace_back("refused.zip", builder.Build());
+  }
+  return seeds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s FOLDER\n", argc > 0 ? argv[0] : "make_seeds");
+    return 2;
+  }
+  const std::filesystem::path folder = std::filesystem::u8path(argv[1]);
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) {
+    std::fprintf(stderr, "cannot create %s: %s\n", argv[1], error.message().c_str());
+    return 1;
+  }
+  int written = 0;
+  for (const auto& [name, bytes] : Seeds()) {
+    if (!testing_support::WriteFileBytes(folder / name, bytes)) {
+      std::fprintf(stderr, "cannot write %s\n", (folder / name).u8string().c_str());
+      return 1;
+    }
+    ++written;
+  }
+  std::printf("%d seeds in %s\n", written, folder.u8string().c_str());
+  return 0;
+}

@@ -1,0 +1,342 @@
+// libFuzzer target for the ZIP reader and the extraction driver on top of it.
+//
+// Each input is opened in memory; every entry record is read and every entry
+// is extracted on its own into a scratch folder, then the same bytes go
+// through ExtractPayload into that folder. A broken promise of either contract
+// stops the process with a trap, so libFuzzer keeps the input.
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "extract/entry_name.h"
+#include "extract/extract.h"
+#include "extract/text_convert.h"
+#include "testing/temp_folder.h"
+#include "zip/zip_reader.h"
+
+// A trap alone would leave a crash report that does not say which promise
+// broke; the line and the condition are printed first.
+#define FUZZ_CHECK(condition)                                                           \
+  do {                                                                                  \
+    if (!(condition)) {                                                                 \
+      std::fprintf(stderr, "fuzz check failed at line %d: %s\n", __LINE__, #condition); \
+      __builtin_trap();                                                                 \
+    }                                                                                   \
+  } while (0)
+
+namespace {
+
+namespace fs = std::filesystem;
+using zip::ZipArchive;
+using zip::ZipEntryRecord;
+using zip::ZipError;
+
+// Bounds that keep one input cheap; the reader is still run on every byte.
+// Entries that unpack to more are only walked, not written. ExtractPayload
+// cannot skip single entries, so it only runs on archives that stay within
+// both bounds.
+constexpr std::uint64_t kMaxExtractedSize = 16u << 20;
+constexpr std::uint32_t kMaxPayloadEntries = 256;
+
+constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
+constexpr std::uint16_t kFlagsNeverExtracted = 0x0001 | 0x0020 | 0x0040;
+
+// The scratch folder is the only thing in a private parent folder: anything
+// else appearing in the parent was written outside the scratch folder.
+struct Folders {
+  testing_support::TempFolder parent{"starter-fuzz-"};
+  fs::path scratch = parent.path() / "scratch";
+  fs::path out = scratch / "out";
+  std::string outText = out.u8string();
+  std::wstring scratchWide = PathToWide(scratch);
+
+  Folders() { fs::create_directory(scratch); }
+};
+
+Folders& GetFolders() {
+  static Folders folders;
+  return folders;
+}
+
+const std::set<std::string>& ReaderErrorTexts() {
+  static const std::set<std::string> texts = [] {
+    std::set<std::string> all;
+    for (auto code = static_cast<std::uint32_t>(ZipError::kUndefined);
+         code <= static_cast<std::uint32_t>(ZipError::kWriteCallbackFailed); ++code) {
+      all.insert(zip::ZipErrorText(static_cast<ZipError>(code)));
+    }
+    return all;
+  }();
+  return texts;
+}
+
+bool IsFailureText(ZipError error) {
+  return error != ZipError::kNone && ReaderErrorTexts().count(zip::ZipErrorText(error)) == 1;
+}
+
+// The contract names these as failing before the output file is opened.
+bool FailsBeforeOpen(ZipError error) {
+  return error == ZipError::kInvalidParameter || error == ZipError::kUnsupportedFeature ||
+         error == ZipError::kInvalidHeader;
+}
+
+bool IsClosed(const ZipArchive& archive) {
+  return !archive.open && archive.data == nullptr && archive.size == 0 &&
+         archive.centralDirectoryOffset == 0 && archive.centralDirectorySize == 0 &&
+         archive.recordOffsets.empty();
+}
+
+void EmptyFolder(const fs::path& folder) {
+  std::error_code error;
+  std::vector<fs::path> children;
+  for (const auto& item : fs::directory_iterator(folder, error)) {
+    children.push_back(item.path());
+  }
+  FUZZ_CHECK(!error);
+  for (const auto& child : children) {
+    fs::remove_all(child, error);
+    FUZZ_CHECK(!error);
+  }
+}
+
+bool FolderIsEmpty(const fs::path& folder) {
+  std::error_code error;
+  return fs::is_empty(folder, error) && !error;
+}
+
+bool ParentHoldsOnlyScratch(const Folders& folders) {
+  std::error_code error;
+  int count = 0;
+  for (const auto& item : fs::directory_iterator(folders.parent.path(), error)) {
+    if (item.path() != folders.scratch) {
+      std::fprintf(stderr, "outside the scratch folder: %s\n", item.path().c_str());
+      return false;
+    }
+    ++count;
+  }
+  return !error && count == 1;
+}
+
+std::uint32_t FileCrc(const fs::path& file) {
+  // Entries may carry modes without the read bit.
+  std::error_code ignored;
+  fs::permissions(file, fs::perms::owner_read, fs::perm_options::add, ignored);
+  const std::string bytes = testing_support::ReadFileBytes(file);
+  uLong crc = crc32(0L, Z_NULL, 0);
+  crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()));
+  return static_cast<std::uint32_t>(crc);
+}
+
+// A second opinion on the name check: a name it lets through must not reach
+// outside the folder it is joined to, however deep the parent it climbs to.
+bool StaysInside(const std::string& name) {
+  const fs::path relative = fs::u8path(name);
+  if (relative.has_root_name() || relative.has_root_directory()) {
+    return false;
+  }
+  const fs::path normal = relative.lexically_normal();
+  return normal.empty() || *normal.begin() != "..";
+}
+
+// Adds the path an entry name leads to, and every folder on the way, in the
+// generic form a walk of the destination gives.
+void AddPathAndParents(const std::string& name, std::set<std::string>& paths) {
+  fs::path path = fs::u8path(name).lexically_normal();
+  if (!path.empty() && path.filename().empty()) {
+    path = path.parent_path();
+  }
+  for (; !path.empty() && path != "."; path = path.parent_path()) {
+    paths.insert(path.generic_string());
+  }
+}
+
+// Reads one entry's record and extracts it alone to the scratch folder's
+// "out" file, checking the outcome against the record. Returns false when the
+// entry unpacks to more than the fuzzer writes.
+bool CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders,
+                ZipEntryRecord& record) {
+  FUZZ_CHECK(zip::ZipReadEntryRecord(archive, index, record));
+  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone);
+  FUZZ_CHECK(record.index == index);
+  const bool nameEndsInSlash = !record.name.empty() && record.name.back() == '/';
+  FUZZ_CHECK(record.isDirectory ==
+             (nameEndsInSlash || (record.externalAttributes & kDosDirectoryAttribute) != 0));
+  if (IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
+    FUZZ_CHECK(StaysInside(record.name));
+  }
+  if (IsSafeEntryName(record.name, EntryNameRules::kWindows)) {
+    FUZZ_CHECK(IsSafeEntryName(record.name, EntryNameRules::kPortable));
+  }
+  if (record.uncompressedSize > kMaxExtractedSize) {
+    return false;
+  }
+
+  const bool extracted = zip::ZipExtractEntryToFile(archive, index, folders.outText.c_str());
+  const ZipError error = zip::ZipTakeLastError(archive);
+  std::error_code fileError;
+  if (extracted) {
+    FUZZ_CHECK(error == ZipError::kNone);
+    FUZZ_CHECK(!record.isDirectory);
+    FUZZ_CHECK(record.method == 0 || record.method == 8);
+    FUZZ_CHECK((record.flags & kFlagsNeverExtracted) == 0);
+    const std::uintmax_t size = fs::file_size(folders.out, fileError);
+    FUZZ_CHECK(!fileError);
+    FUZZ_CHECK(size == record.uncompressedSize);
+    FUZZ_CHECK(FileCrc(folders.out) == record.crc32);
+  } else {
+    FUZZ_CHECK(IsFailureText(error));
+    if (record.isDirectory) {
+      FUZZ_CHECK(error == ZipError::kUnsupportedFeature);
+    }
+    if (FailsBeforeOpen(error)) {
+      FUZZ_CHECK(!fs::exists(folders.out, fileError));
+    }
+  }
+  fs::remove(folders.out, fileError);
+  FUZZ_CHECK(!fileError);
+  return true;
+}
+
+// Walks an open archive; on return it is closed. Returns whether every entry
+// stays within the bounds ExtractPayload is run under.
+bool CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std::size_t size,
+                      const Folders& folders, std::set<std::string>& payloadPaths) {
+  FUZZ_CHECK(archive.open);
+  FUZZ_CHECK(archive.data == data);
+  FUZZ_CHECK(archive.size == size);
+  FUZZ_CHECK(archive.centralDirectoryOffset <= size);
+  FUZZ_CHECK(archive.centralDirectorySize <= size - archive.centralDirectoryOffset);
+  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone);
+
+  const std::uint32_t count = zip::ZipEntryCount(archive);
+  FUZZ_CHECK(count == archive.recordOffsets.size());
+  bool withinBounds = count <= kMaxPayloadEntries;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ZipEntryRecord record;
+    if (!CheckEntry(archive, i, folders, record)) {
+      withinBounds = false;
+    }
+    if (IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
+      AddPathAndParents(record.name, payloadPaths);
+    }
+  }
+  FUZZ_CHECK(FolderIsEmpty(folders.scratch));
+
+  // Calls the contract refuses leave the archive as it was.
+  ZipEntryRecord untouched;
+  untouched.name = "untouched";
+  FUZZ_CHECK(!zip::ZipReadEntryRecord(archive, count, untouched));
+  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
+  FUZZ_CHECK(untouched.name == "untouched");
+  FUZZ_CHECK(!zip::ZipExtractEntryToFile(archive, count, folders.outText.c_str()));
+  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
+  FUZZ_CHECK(!zip::ZipExtractEntryToFile(archive, 0, nullptr));
+  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
+  FUZZ_CHECK(!zip::ZipOpenMemory(archive, data, size));
+  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
+  FUZZ_CHECK(archive.open && archive.data == data && zip::ZipEntryCount(archive) == count);
+
+  FUZZ_CHECK(zip::ZipClose(archive));
+  FUZZ_CHECK(IsClosed(archive));
+  FUZZ_CHECK(archive.lastError == ZipError::kNone);
+  FUZZ_CHECK(zip::ZipEntryCount(archive) == 0);
+  FUZZ_CHECK(!zip::ZipClose(archive));
+  return withinBounds;
+}
+
+// Everything ExtractPayload left below the scratch folder must be a file or
+// folder some accepted entry name leads to.
+void CheckPayloadOutput(const Folders& folders, const std::set<std::string>& payloadPaths) {
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(folders.scratch, error);
+       it != fs::recursive_directory_iterator(); it.increment(error)) {
+    FUZZ_CHECK(!error);
+    FUZZ_CHECK(!it->is_symlink(error));
+    const std::string relative = it->path().lexically_relative(folders.scratch).generic_string();
+    if (payloadPaths.count(relative) == 0) {
+      std::fprintf(stderr, "not named by any entry: %s\n", relative.c_str());
+      __builtin_trap();
+    }
+  }
+  FUZZ_CHECK(!error);
+}
+
+// Runs ExtractPayload into the scratch folder. `opens` is whether the reader
+// opened the same bytes.
+void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
+                         const Folders& folders, const std::set<std::string>& payloadPaths) {
+  FUZZ_CHECK(IsClosed(g_zipArchive));
+  // The driver reports each failed entry on standard error; thousands of
+  // inputs would drown libFuzzer's own output.
+  std::streambuf* const standardError = std::cerr.rdbuf(nullptr);
+  bool returned = false;
+  bool refusedOpen = false;
+  const wchar_t* log = nullptr;
+  try {
+    log = ExtractPayload(data, size, folders.scratchWide.c_str());
+    returned = true;
+  } catch (const fs::filesystem_error&) {
+    // A documented failure, e.g. an entry whose parent folder is a file.
+  } catch (const std::runtime_error& failure) {
+    refusedOpen = std::strcmp(failure.what(), "Failed opening zip ") == 0;
+    FUZZ_CHECK(refusedOpen);
+  }
+  std::cerr.rdbuf(standardError);
+
+  if (!opens) {
+    FUZZ_CHECK(refusedOpen);
+    FUZZ_CHECK(g_extractLog == L"open error ");
+    FUZZ_CHECK(IsClosed(g_zipArchive));
+    FUZZ_CHECK(FolderIsEmpty(folders.scratch));
+    return;
+  }
+  FUZZ_CHECK(!refusedOpen);
+  FUZZ_CHECK(g_extractLog.rfind(L"open success", 0) == 0);
+  if (returned) {
+    FUZZ_CHECK(log == g_extractLog.c_str());
+    FUZZ_CHECK(g_extractLog.size() >= 4 &&
+               g_extractLog.compare(g_extractLog.size() - 4, 4, L" End") == 0);
+    FUZZ_CHECK(IsClosed(g_zipArchive));
+  } else {
+    FUZZ_CHECK(g_zipArchive.open);
+    zip::ZipClose(g_zipArchive);
+  }
+  g_zipArchive.lastError = ZipError::kNone;
+  CheckPayloadOutput(folders, payloadPaths);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Folders& folders = GetFolders();
+  EmptyFolder(folders.scratch);
+
+  ZipArchive archive;
+  const bool opens = zip::ZipOpenMemory(archive, data, size);
+  bool runPayload = true;
+  std::set<std::string> payloadPaths;
+  if (opens) {
+    runPayload = CheckOpenArchive(archive, data, size, folders, payloadPaths);
+  } else {
+    FUZZ_CHECK(IsClosed(archive));
+    FUZZ_CHECK(IsFailureText(zip::ZipTakeLastError(archive)));
+    FUZZ_CHECK(archive.lastError == ZipError::kNone);
+  }
+  FUZZ_CHECK(FolderIsEmpty(folders.scratch));
+
+  if (runPayload) {
+    CheckExtractPayload(data, size, opens, folders, payloadPaths);
+  }
+  FUZZ_CHECK(ParentHoldsOnlyScratch(folders));
+  return 0;
+}

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Fuzzes the ZIP reader and the extraction driver with libFuzzer.
+#
+# Usage: scripts/fuzz.sh [SECONDS]   (default 1800)
+#
+# Installs clang and its runtime when missing, builds build/fuzz with clang,
+# AddressSanitizer and UndefinedBehaviorSanitizer, writes the seed archives,
+# then runs two fuzzing processes side by side for SECONDS each. The corpus
+# grows in build/fuzz/corpus across runs; each run's findings go to
+# build/fuzz/artifacts/<run>/. Exits non-zero when a run left a crash, leak,
+# timeout or out-of-memory input behind.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+duration="${1:-1800}"
+if ! [[ "$duration" =~ ^[0-9]+$ ]] || [ "$duration" -eq 0 ]; then
+  echo "usage: $0 [SECONDS]" >&2
+  exit 2
+fi
+
+packages=(cmake ninja-build zlib1g-dev clang libclang-rt-14-dev)
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+fi
+
+fuzz_build="$repo_root/build/fuzz"
+CC=clang CXX=clang++ cmake -S "$repo_root" -B "$fuzz_build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSTARTER_BUILD_FUZZER=ON -DSTARTER_SANITIZE=address,undefined \
+  -DSTARTER_BUILD_TESTS=OFF -DSTARTER_BUILD_TOOLS=OFF -DSTARTER_BUILD_DEMO=OFF
+cmake --build "$fuzz_build" --target zip_reader_fuzzer make_seeds
+
+seeds="$fuzz_build/seeds"
+corpus="$fuzz_build/corpus"
+run_id="$(date +%Y%m%d-%H%M%S)"
+artifacts="$fuzz_build/artifacts/$run_id"
+logs="$fuzz_build/logs/$run_id"
+mkdir -p "$corpus" "$artifacts" "$logs"
+"$fuzz_build/fuzz/make_seeds" "$seeds"
+
+echo "Fuzzing for $duration seconds on 2 processes; logs in $logs"
+# With -jobs, libFuzzer writes each job's log as fuzz-N.log in the working
+# folder. New inputs go to the first corpus folder only, so the seeds stay
+# as written.
+# Every input writes and removes files; on a RAM-backed folder that costs a
+# quarter of what it does on disk.
+scratch_parent="${TMPDIR:-/tmp}"
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  scratch_parent=/dev/shm
+fi
+(
+  cd "$logs"
+  TMPDIR="$scratch_parent" "$fuzz_build/fuzz/zip_reader_fuzzer" \
+    -max_len=65536 -timeout=30 -rss_limit_mb=2048 -max_total_time="$duration" \
+    -jobs=2 -workers=2 -print_final_stats=1 \
+    -dict="$repo_root/fuzz/zip.dict" -artifact_prefix="$artifacts/" \
+    "$corpus" "$seeds"
+) || true
+
+executions=0
+for log in "$logs"/fuzz-*.log; do
+  [ -f "$log" ] || continue
+  count="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
+  executions=$((executions + ${count:-0}))
+done
+corpus_files="$(find "$corpus" -type f | wc -l)"
+corpus_bytes="$(du -sb "$corpus" | cut -f1)"
+echo "Executions: $executions"
+echo "Corpus: $corpus_files inputs, $corpus_bytes bytes in $corpus"
+
+findings="$(find "$artifacts" -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
+  -o -name 'oom-*' \) | sort)"
+if [ -n "$findings" ]; then
+  echo "Findings (reproduce with $fuzz_build/fuzz/zip_reader_fuzzer FILE):"
+  echo "$findings"
+  exit 1
+fi
+echo "No crash, leak, timeout or out-of-memory input."
