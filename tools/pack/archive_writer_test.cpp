@@ -16,6 +16,7 @@
 #include "pack/pack_test_support.h"
 #include "pack/tree_walk.h"
 #include "testing/temp_folder.h"
+#include "zip/zip_reader.h"
 
 namespace {
 
@@ -425,6 +426,42 @@ TEST(PackWriter, ProducesArchivesTheListerAcceptsAndReportsProgress) {
   for (const auto& item : report.breaks) {
     ADD_FAILURE() << item.rule << ": " << item.detail;
   }
+}
+
+TEST(PackWriter, TheStartersReaderExtractsEveryEntry) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  const std::string big = pack_test::TextBytes(600000, 20) + pack_test::RandomBytes(70000, 21);
+  PutFile(app, "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe", big);
+  PutFile(app, "caf\xC3\xA9/noise", pack_test::RandomBytes(4000, 22));
+  PutFile(app, "empty", "");
+  std::filesystem::create_directories(app / "hollow");
+  pack::WriteOptions options;
+  options.pieceSize = 64 * 1024;
+  options.threads = 2;
+  ASSERT_EQ(pack_test::Pack(app.path(), out / "a.zip", options), "");
+  const std::string bytes = ReadFileBytes(out / "a.zip");
+
+  zip::ZipArchive archive;
+  ASSERT_TRUE(zip::ZipOpenMemory(archive, bytes.data(), bytes.size()));
+  ASSERT_EQ(zip::ZipEntryCount(archive), 8u);
+  int files = 0;
+  for (std::uint32_t i = 0; i < zip::ZipEntryCount(archive); ++i) {
+    zip::ZipEntryRecord record;
+    ASSERT_TRUE(zip::ZipReadEntryRecord(archive, i, record));
+    EXPECT_EQ(record.versionMadeBy, 0x003F) << record.name;
+    if (record.isDirectory) {
+      EXPECT_EQ(record.externalAttributes, 0x10u) << record.name;
+      continue;
+    }
+    const auto target = out / ("file" + std::to_string(i));
+    ASSERT_TRUE(zip::ZipExtractEntryToFile(archive, i, target.c_str()))
+        << record.name << ": " << zip::ZipErrorText(zip::ZipTakeLastError(archive));
+    EXPECT_TRUE(ReadFileBytes(target) == ReadFileBytes(app / record.name)) << record.name;
+    ++files;
+  }
+  EXPECT_EQ(files, 3);
+  zip::ZipClose(archive);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ std::string DeflateInPieces(const std::string& data, std::size_t pieceSize, int 
   return out;
 }
 
-TEST(ChunkDeflate, JoinedPiecesInflateToTheInput) {
+TEST(PackChunkDeflate, JoinedPiecesInflateToTheInput) {
   const std::string data = pack_test::TextBytes(300000, 1) + pack_test::RandomBytes(50000, 2) +
                            pack_test::TextBytes(123457, 3);
   for (const std::size_t pieceSize : {std::size_t{1000}, std::size_t{65536}, data.size()}) {
@@ -32,7 +32,7 @@ TEST(ChunkDeflate, JoinedPiecesInflateToTheInput) {
   }
 }
 
-TEST(ChunkDeflate, AnEarlierPieceDoesNotEndTheStream) {
+TEST(PackChunkDeflate, AnEarlierPieceDoesNotEndTheStream) {
   const std::string data = pack_test::TextBytes(10000, 4);
   std::string first;
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
@@ -44,7 +44,7 @@ TEST(ChunkDeflate, AnEarlierPieceDoesNotEndTheStream) {
   EXPECT_FALSE(pack_test::InflateRaw(first, unpacked));
 }
 
-TEST(ChunkDeflate, TheDictionaryLetsRepeatsAcrossPiecesShrink) {
+TEST(PackChunkDeflate, TheDictionaryLetsRepeatsAcrossPiecesShrink) {
   const std::string block = pack_test::RandomBytes(20000, 5);
   const std::string data = block + block;
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
@@ -56,7 +56,7 @@ TEST(ChunkDeflate, TheDictionaryLetsRepeatsAcrossPiecesShrink) {
   EXPECT_GT(without.size(), 19000u);
 }
 
-TEST(ChunkDeflate, IsDeterministic) {
+TEST(PackChunkDeflate, IsDeterministic) {
   const std::string data = pack_test::TextBytes(200000, 6);
   EXPECT_EQ(DeflateInPieces(data, 50000, 6), DeflateInPieces(data, 50000, 6));
 }

@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(EntryNames, AcceptsWellFormedUtf8) {
+TEST(PackEntryNames, AcceptsWellFormedUtf8) {
   EXPECT_TRUE(pack::IsValidUtf8(""));
   EXPECT_TRUE(pack::IsValidUtf8("plain"));
   EXPECT_TRUE(pack::IsValidUtf8("caf\xC3\xA9"));
@@ -18,7 +18,7 @@ TEST(EntryNames, AcceptsWellFormedUtf8) {
   EXPECT_TRUE(pack::IsValidUtf8("\xED\x9F\xBF"));      // U+D7FF
 }
 
-TEST(EntryNames, RejectsMalformedUtf8) {
+TEST(PackEntryNames, RejectsMalformedUtf8) {
   EXPECT_FALSE(pack::IsValidUtf8("\xE9"));              // Latin-1
   EXPECT_FALSE(pack::IsValidUtf8("\xC0\xAF"));          // overlong '/'
   EXPECT_FALSE(pack::IsValidUtf8("\xE0\x80\xAF"));      // overlong
@@ -29,7 +29,7 @@ TEST(EntryNames, RejectsMalformedUtf8) {
   EXPECT_FALSE(pack::IsValidUtf8("\xFF"));
 }
 
-TEST(EntryNames, OrdersSiblingsByUpperCaseBytesThenRawBytes) {
+TEST(PackEntryNames, OrdersSiblingsByUpperCaseBytesThenRawBytes) {
   std::vector<std::string> names = {"b",  "_x", "B", "a",        "Z", "1",
                                     "a_", "aa", "A", "\xC3\xA9", "~"};
   std::sort(names.begin(), names.end(), [](const std::string& x, const std::string& y) {
@@ -43,7 +43,7 @@ TEST(EntryNames, OrdersSiblingsByUpperCaseBytesThenRawBytes) {
   EXPECT_GT(pack::CompareSiblingNames("abc", "ABC"), 0);
 }
 
-TEST(EntryNames, OrdersPathsDepthFirstWithFoldersBeforeTheirContents) {
+TEST(PackEntryNames, OrdersPathsDepthFirstWithFoldersBeforeTheirContents) {
   EXPECT_TRUE(pack::EntryNameLess("dir/", "dir/file"));
   EXPECT_FALSE(pack::EntryNameLess("dir/file", "dir/"));
   EXPECT_TRUE(pack::EntryNameLess("dir/zzz/deep", "dir2"));
@@ -54,7 +54,7 @@ TEST(EntryNames, OrdersPathsDepthFirstWithFoldersBeforeTheirContents) {
   EXPECT_TRUE(pack::EntryNameLess("Dir/", "dir/"));
 }
 
-TEST(EntryNames, ChecksComponentsAndExecutablePaths) {
+TEST(PackEntryNames, ChecksComponentsAndExecutablePaths) {
   EXPECT_EQ(pack::CheckComponentName("ok name.txt"), "");
   EXPECT_NE(pack::CheckComponentName("a\\b"), "");
   EXPECT_NE(pack::CheckComponentName("\xFF"), "");
@@ -64,7 +64,7 @@ TEST(EntryNames, ChecksComponentsAndExecutablePaths) {
   }
 }
 
-TEST(EntryNames, DisplaysControlAndInvalidBytesEscaped) {
+TEST(PackEntryNames, DisplaysControlAndInvalidBytesEscaped) {
   EXPECT_EQ(pack::DisplayName("plain/caf\xC3\xA9"), "plain/caf\xC3\xA9");
   EXPECT_EQ(pack::DisplayName("a\nb\xE9"), "a\\x0Ab\\xE9");
   EXPECT_EQ(pack::DisplayName(std::string("nul\0x", 5)), "nul\\x00x");

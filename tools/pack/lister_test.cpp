@@ -199,7 +199,7 @@ bool Breaks(const Archive& archive, const std::string& rule) {
   return std::find(rules.begin(), rules.end(), rule) != rules.end();
 }
 
-TEST(Lister, AcceptsAConformingArchiveAndListsIt) {
+TEST(PackLister, AcceptsAConformingArchiveAndListsIt) {
   pack::ArchiveReport report;
   std::string error;
   ASSERT_TRUE(Inspect(Build(Conforming()), report, error)) << error;
@@ -220,7 +220,7 @@ TEST(Lister, AcceptsAConformingArchiveAndListsIt) {
   EXPECT_EQ(verdict.str().rfind("conforms", 0), 0u) << verdict.str();
 }
 
-TEST(Lister, ReportsEntriesOutOfOrder) {
+TEST(PackLister, ReportsEntriesOutOfOrder) {
   Archive archive = Conforming();
   std::swap(archive.items[3], archive.items[4]);
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"order"});
@@ -229,13 +229,13 @@ TEST(Lister, ReportsEntriesOutOfOrder) {
   EXPECT_TRUE(Breaks(archive, "folder entries"));
 }
 
-TEST(Lister, ReportsAMissingFolderEntry) {
+TEST(PackLister, ReportsAMissingFolderEntry) {
   Archive archive = Conforming();
   archive.items.erase(archive.items.begin() + 1);
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"folder entries"});
 }
 
-TEST(Lister, ReportsWrongAttributesVersionsAndFlags) {
+TEST(PackLister, ReportsWrongAttributesVersionsAndFlags) {
   Archive archive = Conforming();
   archive.items[3].attributes = 0x81ED0000;  // Unix mode bits, as Info-ZIP writes them
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"external attributes"});
@@ -259,7 +259,7 @@ TEST(Lister, ReportsWrongAttributesVersionsAndFlags) {
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"flags"});
 }
 
-TEST(Lister, ReportsExtraFieldsCommentsAndDataDescriptors) {
+TEST(PackLister, ReportsExtraFieldsCommentsAndDataDescriptors) {
   Archive archive = Conforming();
   archive.items[2].localExtra = std::string("UT\x05\x00\x01\x00\x00\x00\x00", 9);
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"extra field"});
@@ -277,7 +277,7 @@ TEST(Lister, ReportsExtraFieldsCommentsAndDataDescriptors) {
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"data descriptor"});
 }
 
-TEST(Lister, ReportsGapsBetweenLocalHeaders) {
+TEST(PackLister, ReportsGapsBetweenLocalHeaders) {
   Archive archive = Conforming();
   archive.items[3].after = "junk";
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"layout"});
@@ -286,7 +286,7 @@ TEST(Lister, ReportsGapsBetweenLocalHeaders) {
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"layout"});
 }
 
-TEST(Lister, ReportsZip64Records) {
+TEST(PackLister, ReportsZip64Records) {
   Archive archive = Conforming();
   archive.zip64Locator = true;
   pack::ArchiveReport report;
@@ -297,7 +297,7 @@ TEST(Lister, ReportsZip64Records) {
   EXPECT_EQ(report.entries.size(), 7u);
 }
 
-TEST(Lister, ReportsMethodAndFolderEntryProblems) {
+TEST(PackLister, ReportsMethodAndFolderEntryProblems) {
   Archive archive = Conforming();
   archive.items[3].deflate = true;  // random data: deflate does not shrink it
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"method"});
@@ -306,7 +306,7 @@ TEST(Lister, ReportsMethodAndFolderEntryProblems) {
   EXPECT_TRUE(Breaks(archive, "folder entry"));
 }
 
-TEST(Lister, ReportsBadNamesAndTheMissingExecutable) {
+TEST(PackLister, ReportsBadNamesAndTheMissingExecutable) {
   Archive archive = Conforming();
   archive.items[6].name = "zero\\back";
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"name"});
@@ -322,7 +322,7 @@ TEST(Lister, ReportsBadNamesAndTheMissingExecutable) {
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"executable"});
 }
 
-TEST(Lister, ReportsDamagedData) {
+TEST(PackLister, ReportsDamagedData) {
   Archive archive = Conforming();
   archive.items[3].corruptCrc = true;
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"data"});
@@ -337,7 +337,7 @@ TEST(Lister, ReportsDamagedData) {
   EXPECT_EQ(report.breaks[0].rule, "data");
 }
 
-TEST(Lister, RefusesWhatIsNotAZipArchive) {
+TEST(PackLister, RefusesWhatIsNotAZipArchive) {
   pack::ArchiveReport report;
   std::string error;
   EXPECT_FALSE(Inspect("", report, error));
@@ -351,7 +351,7 @@ TEST(Lister, RefusesWhatIsNotAZipArchive) {
   EXPECT_NE(error.find("central directory"), std::string::npos) << error;
 }
 
-TEST(Lister, SurvivesEveryTruncationAndNeverCallsItConforming) {
+TEST(PackLister, SurvivesEveryTruncationAndNeverCallsItConforming) {
   const std::string bytes = Build(Conforming());
   for (std::size_t length = 0; length < bytes.size(); ++length) {
     pack::ArchiveReport report;
@@ -362,7 +362,7 @@ TEST(Lister, SurvivesEveryTruncationAndNeverCallsItConforming) {
   }
 }
 
-TEST(Lister, SurvivesCorruptedOffsetsAndLengths) {
+TEST(PackLister, SurvivesCorruptedOffsetsAndLengths) {
   const std::string original = Build(Conforming());
   // Overwrite each byte of the central directory and end record in turn with
   // extreme values: every change must be noticed, and nothing may read out of
@@ -384,7 +384,7 @@ TEST(Lister, SurvivesCorruptedOffsetsAndLengths) {
   }
 }
 
-TEST(Lister, GroupsManyBreaksOfOneRule) {
+TEST(PackLister, GroupsManyBreaksOfOneRule) {
   pack::ArchiveReport report;
   for (int i = 0; i < 8; ++i) {
     report.breaks.push_back(pack::FormBreak{"extra field", "entry " + std::to_string(i)});

@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(Progress, FormatsBytesRateAndTimeLeft) {
+TEST(PackProgress, FormatsBytesRateAndTimeLeft) {
   EXPECT_EQ(pack::FormatProgress(12 << 20, 300ull << 20, 2.0),
             "12.0 MiB of 300.0 MiB (4%), 6.0 MiB/s, 0:48 left");
   EXPECT_EQ(pack::FormatProgress(0, 1000, 0.0), "0 B of 1000 B (0%), - /s, - left");
@@ -17,7 +17,7 @@ TEST(Progress, FormatsBytesRateAndTimeLeft) {
   EXPECT_EQ(pack::FormatProgress(1, 7201, 1.0), "1 B of 7.0 KiB (0%), 1 B/s, 2:00:00 left");
 }
 
-TEST(Progress, StaysSilentWhenDisabledOrBeforeTheDelay) {
+TEST(PackProgress, StaysSilentWhenDisabledOrBeforeTheDelay) {
   std::ostringstream disabled;
   pack::ProgressMeter off(disabled, false, std::chrono::milliseconds(0));
   off.Update(1, 2);
@@ -31,7 +31,7 @@ TEST(Progress, StaysSilentWhenDisabledOrBeforeTheDelay) {
   EXPECT_EQ(early.str(), "");
 }
 
-TEST(Progress, DrawsInPlaceAndClearsAtTheEnd) {
+TEST(PackProgress, DrawsInPlaceAndClearsAtTheEnd) {
   std::ostringstream out;
   pack::ProgressMeter meter(out, true, std::chrono::milliseconds(0));
   meter.Update(512, 1024);

@@ -39,7 +39,7 @@ std::vector<std::string> Names(const WalkResult& result) {
   return names;
 }
 
-TEST(TreeWalk, ListsFilesAndFoldersWithSizesInArchiveOrder) {
+TEST(PackTreeWalk, ListsFilesAndFoldersWithSizesInArchiveOrder) {
   TempFolder app("pack-walk-");
   PutFile(app, "b/two", "22");
   PutFile(app, "A", "1");
@@ -55,7 +55,7 @@ TEST(TreeWalk, ListsFilesAndFoldersWithSizesInArchiveOrder) {
   EXPECT_EQ(result.entries[2].sourcePath, (app / "b/two").string());
 }
 
-TEST(TreeWalk, RefusesAMissingRootAndARootThatIsAFile) {
+TEST(PackTreeWalk, RefusesAMissingRootAndARootThatIsAFile) {
   TempFolder app("pack-walk-");
   WalkResult result = Walk(app / "missing");
   EXPECT_FALSE(result.ok);
@@ -66,7 +66,7 @@ TEST(TreeWalk, RefusesAMissingRootAndARootThatIsAFile) {
   EXPECT_NE(result.error.find("not a folder"), std::string::npos) << result.error;
 }
 
-TEST(TreeWalk, RefusesSymbolicLinksUnlessFollowing) {
+TEST(PackTreeWalk, RefusesSymbolicLinksUnlessFollowing) {
   TempFolder app("pack-walk-");
   PutFile(app, "real/file.txt", "content");
   std::filesystem::create_symlink("real/file.txt", app / "link.txt");
@@ -86,7 +86,7 @@ TEST(TreeWalk, RefusesSymbolicLinksUnlessFollowing) {
   EXPECT_TRUE(result.entries[1].isFolder);
 }
 
-TEST(TreeWalk, RefusesADanglingSymbolicLinkEvenWhenFollowing) {
+TEST(PackTreeWalk, RefusesADanglingSymbolicLinkEvenWhenFollowing) {
   TempFolder app("pack-walk-");
   std::filesystem::create_symlink("nowhere", app / "dangling");
   for (const bool follow : {false, true}) {
@@ -96,7 +96,7 @@ TEST(TreeWalk, RefusesADanglingSymbolicLinkEvenWhenFollowing) {
   }
 }
 
-TEST(TreeWalk, RefusesASymbolicLinkLoopWhenFollowing) {
+TEST(PackTreeWalk, RefusesASymbolicLinkLoopWhenFollowing) {
   TempFolder app("pack-walk-");
   std::filesystem::create_directories(app / "a/b");
   std::filesystem::create_directory_symlink("../..", app / "a/b/up");
@@ -106,7 +106,7 @@ TEST(TreeWalk, RefusesASymbolicLinkLoopWhenFollowing) {
   EXPECT_NE(result.error.find("up"), std::string::npos) << result.error;
 }
 
-TEST(TreeWalk, RefusesAFifo) {
+TEST(PackTreeWalk, RefusesAFifo) {
   TempFolder app("pack-walk-");
   ASSERT_EQ(mkfifo((app / "pipe").c_str(), 0644), 0);
   const WalkResult result = Walk(app.path());
@@ -116,7 +116,7 @@ TEST(TreeWalk, RefusesAFifo) {
       << result.error;
 }
 
-TEST(TreeWalk, RefusesANameWithABackslash) {
+TEST(PackTreeWalk, RefusesANameWithABackslash) {
   TempFolder app("pack-walk-");
   PutFile(app, "dir/bad\\name.txt", "x");
   const WalkResult result = Walk(app.path());
@@ -125,7 +125,7 @@ TEST(TreeWalk, RefusesANameWithABackslash) {
   EXPECT_NE(result.error.find("bad\\name.txt"), std::string::npos) << result.error;
 }
 
-TEST(TreeWalk, RefusesANameThatIsNotUtf8) {
+TEST(PackTreeWalk, RefusesANameThatIsNotUtf8) {
   TempFolder app("pack-walk-");
   // Latin-1 "é" alone is not valid UTF-8.
   PutFile(app, "caf\xE9.txt", "x");
@@ -135,7 +135,7 @@ TEST(TreeWalk, RefusesANameThatIsNotUtf8) {
   EXPECT_NE(result.error.find("caf\\xE9.txt"), std::string::npos) << result.error;
 }
 
-TEST(TreeWalk, RefusesTheExcludedFolder) {
+TEST(PackTreeWalk, RefusesTheExcludedFolder) {
   TempFolder app("pack-walk-");
   std::filesystem::create_directories(app / "sub/out");
   pack::NodeInfo info;
@@ -151,7 +151,7 @@ TEST(TreeWalk, RefusesTheExcludedFolder) {
   EXPECT_NE(error.find("output"), std::string::npos) << error;
 }
 
-TEST(TreeWalk, RefusesAnUnreadableFolderWhenNotRoot) {
+TEST(PackTreeWalk, RefusesAnUnreadableFolderWhenNotRoot) {
   if (geteuid() == 0) {
     GTEST_SKIP() << "root can read any folder";
   }

@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(ZipFormat, EncodesDosStampsWithTwoSecondResolution) {
+TEST(PackZipFormat, EncodesDosStampsWithTwoSecondResolution) {
   const pack::DosStamp stamp = pack::DosStampFromCivil(pack::CivilTime{2024, 2, 29, 23, 59, 59});
   EXPECT_EQ(stamp.date, ((2024 - 1980) << 9) | (2 << 5) | 29);
   EXPECT_EQ(stamp.time, (23 << 11) | (59 << 5) | 29);
@@ -16,7 +16,7 @@ TEST(ZipFormat, EncodesDosStampsWithTwoSecondResolution) {
   EXPECT_TRUE(pack::IsValidDosStamp(stamp));
 }
 
-TEST(ZipFormat, ClampsDosStampsToTheRepresentableRange) {
+TEST(PackZipFormat, ClampsDosStampsToTheRepresentableRange) {
   const pack::DosStamp early = pack::DosStampFromCivil(pack::CivilTime{1979, 12, 31, 23, 59, 59});
   EXPECT_EQ(early.date, (0 << 9) | (1 << 5) | 1);
   EXPECT_EQ(early.time, 0);
@@ -27,7 +27,7 @@ TEST(ZipFormat, ClampsDosStampsToTheRepresentableRange) {
   EXPECT_EQ(leap.time & 0x1F, 29);
 }
 
-TEST(ZipFormat, RecognisesInvalidDosStamps) {
+TEST(PackZipFormat, RecognisesInvalidDosStamps) {
   EXPECT_FALSE(pack::IsValidDosStamp(pack::DosStamp{0, 0}));  // month 0
   EXPECT_FALSE(pack::IsValidDosStamp(
       pack::DosStamp{static_cast<std::uint16_t>((41 << 9) | (2 << 5) | 29), 0}));  // 2021-02-29
@@ -35,7 +35,7 @@ TEST(ZipFormat, RecognisesInvalidDosStamps) {
       pack::DosStamp{static_cast<std::uint16_t>((41 << 9) | (1 << 5) | 1), 24 << 11}));
 }
 
-TEST(ZipFormat, WritesHeadersWithoutExtraFields) {
+TEST(PackZipFormat, WritesHeadersWithoutExtraFields) {
   pack::EntryHeader header;
   header.name = "dir/file";
   header.versionNeeded = 20;
