@@ -1,0 +1,528 @@
+// bench_gen: writes a synthetic application tree shaped like the delivered
+// payload, for the benchmark.
+//
+// Usage: bench_gen --out DIR [--seed N] [--scale S] [--exe-head FILE]
+//
+// DIR must not exist yet. At scale 1 the tree holds 31 folders and 22 files
+// (407,197,171 bytes) under "quillorbite/" and "Engine/"; at scale S every
+// file size is multiplied by S, except the two smallest files (1,128 and 3
+// bytes), which keep their size. The contents follow from the seed alone:
+// the same seed, scale and head give the same bytes. The application's
+// executable starts with the bytes of --exe-head (a real program) and is
+// padded to its size with code-like data. Every file and folder gets the same
+// fixed modification time, so that packing the tree twice gives the same
+// archive. Prints one summary line: folders, files and bytes written.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class Kind {
+  kFolder,
+  kExecutable,  // the head program, then code-like data
+  kCode,        // machine-code-like: deflates to about 38%
+  kText,        // words, lines and settings: deflates to about 30%
+  kPacked,      // already compressed: does not deflate at all
+  kPak,         // compressed blocks with padding: deflate hardly shrinks it
+};
+
+struct Entry {
+  const char* path;  // folders end in '/'
+  Kind kind;
+  std::uint64_t size;  // at scale 1
+  bool fixedSize;      // kept as it is at every scale
+};
+
+// The shape of the delivered payload: "quillorbite/" with 7 folders and 11
+// files (359,269,898 bytes), "Engine/" with 24 folders and 11 files
+// (47,927,273 bytes).
+const Entry kEntries[] = {
+    {"Engine/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/DbgHelp/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/DbgHelp/dbghelp.dll", Kind::kCode, 1487216, false},
+    {"Engine/Binaries/ThirdParty/NVIDIA/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/NVIDIA/NVaftermath/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/NVIDIA/NVaftermath/Win64/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/NVIDIA/NVaftermath/Win64/GFSDK_Aftermath_Lib.x64.dll", Kind::kCode,
+     1926752, false},
+    {"Engine/Binaries/ThirdParty/Ogg/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Ogg/Win64/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Ogg/Win64/VS2015/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Ogg/Win64/VS2015/libogg_64.dll", Kind::kCode, 31232, false},
+    {"Engine/Binaries/ThirdParty/Vorbis/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Vorbis/Win64/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Vorbis/Win64/VS2015/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Vorbis/Win64/VS2015/libvorbis_64.dll", Kind::kCode, 1137152,
+     false},
+    {"Engine/Binaries/ThirdParty/Vorbis/Win64/VS2015/libvorbisfile_64.dll", Kind::kCode, 38400,
+     false},
+    {"Engine/Binaries/ThirdParty/Windows/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Windows/DirectX/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Windows/DirectX/x64/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Windows/DirectX/x64/X3DAudio1_7.dll", Kind::kCode, 55048, false},
+    {"Engine/Binaries/ThirdParty/Windows/DirectX/x64/d3dcompiler_47.dll", Kind::kCode, 4173928,
+     false},
+    {"Engine/Binaries/ThirdParty/Windows/XAudio2_9/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Windows/XAudio2_9/x64/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Windows/XAudio2_9/x64/xaudio2_9redist.dll", Kind::kCode, 544840,
+     false},
+    {"Engine/Content/", Kind::kFolder, 0, false},
+    {"Engine/Content/SlateDebug/", Kind::kFolder, 0, false},
+    {"Engine/Content/SlateDebug/Fonts/", Kind::kFolder, 0, false},
+    {"Engine/Content/SlateDebug/Fonts/LastResort.tps", Kind::kText, 1128, true},
+    {"Engine/Content/SlateDebug/Fonts/LastResort.ttf", Kind::kCode, 5038288, false},
+    {"Engine/Extras/", Kind::kFolder, 0, false},
+    {"Engine/Extras/Redist/", Kind::kFolder, 0, false},
+    {"Engine/Extras/Redist/en-us/", Kind::kFolder, 0, false},
+    {"Engine/Extras/Redist/en-us/UEPrereqSetup_x64.exe", Kind::kPacked, 33493289, false},
+    {"quillorbite/", Kind::kFolder, 0, false},
+    {"quillorbite/Binaries/", Kind::kFolder, 0, false},
+    {"quillorbite/Binaries/Win64/", Kind::kFolder, 0, false},
+    {"quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe", Kind::kExecutable, 132632064,
+     false},
+    {"quillorbite/Binaries/Win64/steam_api64.dll", Kind::kCode, 298384, false},
+    {"quillorbite/Binaries/Win64/steam_appid.txt", Kind::kText, 3, true},
+    {"quillorbite/Binaries/Win64/tbb12.dll", Kind::kCode, 422184, false},
+    {"quillorbite/Content/", Kind::kFolder, 0, false},
+    {"quillorbite/Content/Movies/", Kind::kFolder, 0, false},
+    {"quillorbite/Content/Movies/Intro.bk2", Kind::kPacked, 9431552, false},
+    {"quillorbite/Content/Paks/", Kind::kFolder, 0, false},
+    {"quillorbite/Content/Paks/global.ucas", Kind::kPacked, 3915776, false},
+    {"quillorbite/Content/Paks/global.utoc", Kind::kText, 1842217, false},
+    {"quillorbite/Content/Paks/quillorbite-Windows.pak", Kind::kPak, 204761264, false},
+    {"quillorbite/Content/Paks/quillorbite-Windows.ucas", Kind::kPacked, 2434276, false},
+    {"quillorbite/Content/Paks/quillorbite-Windows.utoc", Kind::kCode, 2286940, false},
+    {"quillorbite/Content/Splash/", Kind::kFolder, 0, false},
+    {"quillorbite/Content/Splash/Splash.bmp", Kind::kCode, 1245238, false},
+};
+
+// 2024-05-01 12:00:00 UTC.
+constexpr std::int64_t kModifiedTime = 1714564800;
+
+// xorshift64*: fast, and good enough to fool deflate.
+class Rng {
+ public:
+  explicit Rng(std::uint64_t seed) : state_(Mix(seed) | 1) {}
+
+  std::uint64_t Next() {
+    state_ ^= state_ >> 12;
+    state_ ^= state_ << 25;
+    state_ ^= state_ >> 27;
+    return state_ * 0x2545F4914F6CDD1DULL;
+  }
+
+  // A value in [0, n) biased towards 0: frequent things first, as in code and
+  // text, where a few words and instructions make up most of the bytes.
+  std::uint32_t Skewed(std::uint32_t n) {
+    const double u = static_cast<double>(Next() >> 11) * (1.0 / 9007199254740992.0);
+    return static_cast<std::uint32_t>(u * u * u * n);
+  }
+
+  static std::uint64_t Mix(std::uint64_t z) {
+    z += 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+std::uint64_t HashText(const char* text) {
+  std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a
+  for (; *text != '\0'; ++text) {
+    hash = (hash ^ static_cast<unsigned char>(*text)) * 1099511628211ULL;
+  }
+  return hash;
+}
+
+// The longest token any model emits at once; the writer keeps this much
+// room at the end of its buffer.
+constexpr std::size_t kMaxToken = 4096;
+
+// Machine-code-like bytes: instruction-like phrases from a fixed table, most
+// of them frequent, between random immediates and addresses, with padding
+// between functions.
+class CodeModel {
+ public:
+  explicit CodeModel(Rng& rng) : rng_(rng) {
+    static const unsigned char kCommon[] = {0x48, 0x89, 0x8B, 0x4C, 0x41, 0x0F, 0x83, 0xE8,
+                                            0xFF, 0x85, 0xC0, 0x74, 0x75, 0x24, 0x44, 0x8D,
+                                            0x45, 0x33, 0xC3, 0x49, 0x01, 0x00, 0x10, 0xEB};
+    phrases_.resize(kPhrases);
+    for (std::string& phrase : phrases_) {
+      const std::size_t length = 3 + rng_.Next() % 18;
+      for (std::size_t i = 0; i < length; ++i) {
+        const std::uint64_t r = rng_.Next();
+        phrase.push_back(static_cast<char>((r & 1) != 0 ? kCommon[(r >> 8) % sizeof kCommon]
+                                                        : static_cast<unsigned char>(r >> 16)));
+      }
+    }
+  }
+
+  std::size_t Emit(unsigned char* out) {
+    const std::uint64_t r = rng_.Next();
+    const unsigned select = r & 0xFF;
+    if (select < kLiteralShare) {
+      // An immediate or a relative address: as good as random.
+      const std::size_t length = 1 + ((r >> 8) & 3);
+      std::uint64_t bytes = rng_.Next();
+      std::memcpy(out, &bytes, length);
+      return length;
+    }
+    if (select == 0xFF && ((r >> 8) & 3) == 0) {
+      // The end of a function and the padding up to the next.
+      const std::size_t length = 1 + ((r >> 12) & 15);
+      out[0] = 0xC3;
+      std::memset(out + 1, 0xCC, length - 1);
+      return length;
+    }
+    const std::string& phrase = phrases_[rng_.Skewed(kPhrases)];
+    std::memcpy(out, phrase.data(), phrase.size());
+    return phrase.size();
+  }
+
+ private:
+  static constexpr std::uint32_t kPhrases = 1600;
+  // Out of 256: how often a token is literal bytes rather than a phrase; sets
+  // how far the data deflates.
+  static constexpr unsigned kLiteralShare = 40;
+
+  Rng& rng_;
+  std::vector<std::string> phrases_;
+};
+
+// Text-like bytes: settings lines and sentences from a fixed vocabulary of
+// made-up words.
+class TextModel {
+ public:
+  explicit TextModel(Rng& rng) : rng_(rng) {
+    static const char kConsonants[] = "bcdfghklmnprstvwxz";
+    static const char kVowels[] = "aeiouy";
+    words_.resize(kWords);
+    for (std::string& word : words_) {
+      const std::size_t syllables = 1 + rng_.Next() % 4;
+      for (std::size_t i = 0; i < syllables; ++i) {
+        const std::uint64_t r = rng_.Next();
+        word.push_back(kConsonants[r % (sizeof kConsonants - 1)]);
+        word.push_back(kVowels[(r >> 8) % (sizeof kVowels - 1)]);
+        if (((r >> 16) & 3) == 0) {
+          word.push_back(kConsonants[(r >> 24) % (sizeof kConsonants - 1)]);
+        }
+      }
+    }
+  }
+
+  std::size_t Emit(unsigned char* out) {
+    std::size_t length = 0;
+    const std::uint64_t r = rng_.Next();
+    auto put = [&](const std::string& text) {
+      std::memcpy(out + length, text.data(), text.size());
+      length += text.size();
+    };
+    if ((r & 3) == 0) {
+      // A setting: Section.Key=Value
+      put(words_[rng_.Skewed(kWords)]);
+      out[length++] = '.';
+      put(words_[rng_.Skewed(kWords)]);
+      out[length++] = '=';
+      if (((r >> 2) & 1) != 0) {
+        put(std::to_string((r >> 8) % 10000));
+      } else {
+        put(words_[rng_.Skewed(kWords)]);
+      }
+      out[length++] = '\n';
+      return length;
+    }
+    // A sentence of a few words.
+    const std::size_t count = 3 + (r >> 8) % 12;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i > 0) {
+        out[length++] = ' ';
+      }
+      put(words_[rng_.Skewed(kWords)]);
+    }
+    out[length++] = ((r >> 16) & 7) == 0 ? ',' : '.';
+    out[length++] = ((r >> 20) & 3) == 0 ? '\n' : ' ';
+    return length;
+  }
+
+ private:
+  static constexpr std::uint32_t kWords = 600;
+  Rng& rng_;
+  std::vector<std::string> words_;
+};
+
+std::size_t EmitRandom(Rng& rng, unsigned char* out) {
+  for (std::size_t i = 0; i < kMaxToken; i += 8) {
+    const std::uint64_t bytes = rng.Next();
+    std::memcpy(out + i, &bytes, 8);
+  }
+  return kMaxToken;
+}
+
+// A package of compressed blocks: each block a short header and random data,
+// zero-padded to the next 4 KiB boundary.
+class PakModel {
+ public:
+  explicit PakModel(Rng& rng) : rng_(rng) {}
+
+  std::size_t Emit(unsigned char* out) {
+    if (dataLeft_ == 0 && padLeft_ == 0) {
+      // A new block: header, then data of 32 to 160 KiB.
+      const std::uint64_t r = rng_.Next();
+      dataLeft_ = 32 * 1024 + r % (128 * 1024);
+      const std::uint64_t end = offset_ + kHeaderSize + dataLeft_;
+      padLeft_ = (kAlignment - end % kAlignment) % kAlignment;
+      unsigned char header[kHeaderSize] = {'Q', 'P', 'A', 'K'};
+      std::memcpy(header + 4, &blocks_, sizeof blocks_);
+      std::memcpy(header + 12, &dataLeft_, sizeof dataLeft_);
+      ++blocks_;
+      std::memcpy(out, header, kHeaderSize);
+      offset_ += kHeaderSize;
+      return kHeaderSize;
+    }
+    if (dataLeft_ > 0) {
+      const std::size_t length =
+          dataLeft_ < kMaxToken ? static_cast<std::size_t>(dataLeft_) : kMaxToken;
+      EmitRandom(rng_, out);
+      dataLeft_ -= length;
+      offset_ += length;
+      return length;
+    }
+    const std::size_t length = static_cast<std::size_t>(padLeft_);
+    std::memset(out, 0, length);
+    padLeft_ = 0;
+    offset_ += length;
+    return length;
+  }
+
+ private:
+  static constexpr std::size_t kHeaderSize = 32;
+  static constexpr std::uint64_t kAlignment = 4096;
+  Rng& rng_;
+  std::uint64_t offset_ = 0;
+  std::uint64_t blocks_ = 0;
+  std::uint64_t dataLeft_ = 0;
+  std::uint64_t padLeft_ = 0;
+};
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "bench_gen: %s\n", what.c_str());
+  std::exit(1);
+}
+
+[[noreturn]] void FailErrno(const std::string& what) {
+  Fail(what + ": " + std::strerror(errno));
+}
+
+void WriteAll(int fd, const unsigned char* data, std::size_t size, const std::string& path) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      FailErrno("writing " + path);
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+std::vector<unsigned char> ReadWholeFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    FailErrno("opening " + path);
+  }
+  std::vector<unsigned char> bytes;
+  unsigned char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      FailErrno("reading " + path);
+    }
+    if (got == 0) {
+      break;
+    }
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  }
+  ::close(fd);
+  return bytes;
+}
+
+void SetTimes(const std::string& path) {
+  struct timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(kModifiedTime);
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+    FailErrno("setting the times of " + path);
+  }
+}
+
+constexpr std::size_t kChunk = 1 << 20;
+
+// Streams `left` bytes from `emit` (which writes one token at its argument
+// and returns its length) to `fd`.
+template <typename Emit>
+void Produce(int fd, std::uint64_t left, Emit emit, const std::string& path) {
+  std::vector<unsigned char> buffer(kChunk + kMaxToken);
+  std::size_t used = 0;
+  while (left > 0) {
+    while (used < kChunk) {
+      used += emit(buffer.data() + used);
+    }
+    const std::size_t out = left < kChunk ? static_cast<std::size_t>(left) : kChunk;
+    WriteAll(fd, buffer.data(), out, path);
+    left -= out;
+    // What went past the chunk starts the next one.
+    std::memmove(buffer.data(), buffer.data() + kChunk, used - kChunk);
+    used -= kChunk;
+  }
+}
+
+void WriteFile(const std::string& path, const Entry& entry, std::uint64_t size, std::uint64_t seed,
+               const std::vector<unsigned char>& head) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+  if (fd < 0) {
+    FailErrno("creating " + path);
+  }
+  Rng rng(seed ^ HashText(entry.path));
+  std::uint64_t left = size;
+  switch (entry.kind) {
+    case Kind::kExecutable: {
+      if (head.size() > size) {
+        Fail(path + ": the program (" + std::to_string(head.size()) + " bytes) is larger than " +
+             std::to_string(size) + " bytes; use a larger scale");
+      }
+      WriteAll(fd, head.data(), head.size(), path);
+      left -= head.size();
+      CodeModel model(rng);
+      Produce(
+          fd, left, [&](unsigned char* out) { return model.Emit(out); }, path);
+      break;
+    }
+    case Kind::kCode: {
+      CodeModel model(rng);
+      Produce(
+          fd, left, [&](unsigned char* out) { return model.Emit(out); }, path);
+      break;
+    }
+    case Kind::kText: {
+      TextModel model(rng);
+      Produce(
+          fd, left, [&](unsigned char* out) { return model.Emit(out); }, path);
+      break;
+    }
+    case Kind::kPacked:
+      Produce(
+          fd, left, [&](unsigned char* out) { return EmitRandom(rng, out); }, path);
+      break;
+    case Kind::kPak: {
+      PakModel model(rng);
+      Produce(
+          fd, left, [&](unsigned char* out) { return model.Emit(out); }, path);
+      break;
+    }
+    case Kind::kFolder:
+      break;
+  }
+  if (::close(fd) != 0) {
+    FailErrno("closing " + path);
+  }
+}
+
+struct Options {
+  std::string out;
+  std::string exeHead;
+  std::uint64_t seed = 1;
+  double scale = 1.0;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) {
+      Fail("missing value after " + arg);
+    }
+    const std::string value = argv[++i];
+    if (arg == "--out") {
+      options.out = value;
+    } else if (arg == "--exe-head") {
+      options.exeHead = value;
+    } else if (arg == "--seed") {
+      options.seed = std::strtoull(value.c_str(), nullptr, 10);
+    } else if (arg == "--scale") {
+      options.scale = std::strtod(value.c_str(), nullptr);
+      if (!(options.scale > 0.0 && options.scale <= 4.0)) {
+        Fail("the scale must lie in (0, 4]");
+      }
+    } else {
+      Fail("unknown option " + arg);
+    }
+  }
+  if (options.out.empty()) {
+    Fail("usage: bench_gen --out DIR [--seed N] [--scale S] [--exe-head FILE]");
+  }
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
+  std::vector<unsigned char> head;
+  if (!options.exeHead.empty()) {
+    head = ReadWholeFile(options.exeHead);
+  }
+  if (::mkdir(options.out.c_str(), 0755) != 0) {
+    FailErrno("creating " + options.out);
+  }
+  std::uint64_t folders = 0;
+  std::uint64_t files = 0;
+  std::uint64_t bytes = 0;
+  std::vector<std::string> folderPaths;
+  for (const Entry& entry : kEntries) {
+    const std::string path = options.out + "/" + entry.path;
+    if (entry.kind == Kind::kFolder) {
+      if (::mkdir(path.c_str(), 0755) != 0) {
+        FailErrno("creating " + path);
+      }
+      folderPaths.push_back(path);
+      ++folders;
+      continue;
+    }
+    const std::uint64_t size =
+        entry.fixedSize ? entry.size
+                        : static_cast<std::uint64_t>(std::llround(entry.size * options.scale));
+    WriteFile(path, entry, size, options.seed, head);
+    SetTimes(path);
+    ++files;
+    bytes += size;
+  }
+  // Folders last: creating their contents changed their times.
+  for (const std::string& path : folderPaths) {
+    SetTimes(path);
+  }
+  std::printf("folders %llu files %llu bytes %llu\n", static_cast<unsigned long long>(folders),
+              static_cast<unsigned long long>(files), static_cast<unsigned long long>(bytes));
+  return 0;
+}
