@@ -17,7 +17,7 @@ namespace pack {
 
 namespace {
 
-// One independently compressed piece of one file.
+// Files are cut into pieces so that one large file can keep every thread busy.
 struct Piece {
   std::size_t entry = 0;
   std::uint64_t offset = 0;
@@ -26,12 +26,14 @@ struct Piece {
   bool last = false;
 };
 
+// A piece that will be stored comes back raw, so the writer need not read it
+// again.
 struct PieceResult {
   bool ready = false;
-  std::string error;       // empty when the piece was processed
-  std::uint32_t crc = 0;   // CRC-32 of the piece's raw bytes
-  std::string compressed;  // deflate data, unless `raw` is used instead
-  std::string raw;         // the raw bytes when the file goes stored
+  std::string error;
+  std::uint32_t crc = 0;
+  std::string compressed;
+  std::string raw;
 };
 
 std::string Describe(const TreeEntry& entry, const std::string& why) {
@@ -69,7 +71,8 @@ class PiecePool {
   PiecePool(const PiecePool&) = delete;
   PiecePool& operator=(const PiecePool&) = delete;
 
-  // Waits for piece `index` (asked for in order, each once) and hands it out.
+  // Pieces are taken strictly in order: that frees the slots in order, which
+  // is what keeps the workers at most one window ahead.
   PieceResult Take(std::size_t index) {
     std::unique_lock<std::mutex> lock(mutex_);
     PieceResult& slot = slots_[index % slots_.size()];
@@ -175,7 +178,8 @@ class Sink {
 
   std::uint64_t position() const { return flushed_ + buffer_.size(); }
 
-  // Until the end record itself is appended, room for it is kept free.
+  // Room for the end record is kept free until it is appended, so an archive
+  // too large fails as early as possible.
   void ReleaseEndRecordReserve() { reserve_ = 0; }
 
   bool Append(const void* data, std::size_t length, std::string& error) {
@@ -192,7 +196,6 @@ class Sink {
     return Append(bytes.data(), bytes.size(), error);
   }
 
-  // Overwrites already appended bytes at `offset`.
   bool Patch(std::uint64_t offset, const std::string& bytes, std::string& error) {
     if (offset >= flushed_) {
       std::memcpy(&buffer_[static_cast<std::size_t>(offset - flushed_)], bytes.data(),
@@ -202,8 +205,8 @@ class Sink {
     return Flush(error) && WriteOut(offset, bytes.data(), bytes.size(), error);
   }
 
-  // Makes `offset` (not beyond the current position) the place of the next
-  // append.
+  // Compressed output already written is dropped this way when the file
+  // turns out to be better stored.
   bool Rewind(std::uint64_t offset, std::string& error) {
     if (!Flush(error)) {
       return false;
@@ -421,8 +424,8 @@ class ArchiveBuilder {
     return sink.Patch(headerOffset, LocalHeaderBytes(header), error_);
   }
 
-  // Copies a file whose pieces were compressed in vain, checking that it is
-  // still the data those pieces saw.
+  // The CRC came from the pieces read earlier; checking the copy against it
+  // catches a file that changed in between.
   bool CopyStored(const TreeEntry& entry, std::uint32_t expectedCrc, Sink& sink) {
     InputFile file;
     std::string reason;

@@ -69,7 +69,6 @@ bool ParseNumber(const std::string& text, long long low, long long high, long lo
   return value >= low && value <= high;
 }
 
-// Fills `settings` from `args`; on a mistake returns false with `error` set.
 bool ParseArguments(const std::vector<std::string>& args, Settings& settings, std::string& error) {
   std::size_t i = 0;
   if (!args.empty() && args[0] == "list") {

@@ -8,7 +8,7 @@ namespace pack {
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence at text[i], or 0 when it is not one.
+// Validation and display share this, so they agree on what is UTF-8.
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);

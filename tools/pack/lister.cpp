@@ -193,7 +193,8 @@ class Inspector {
     return true;
   }
 
-  // Replaces 32-bit markers by the values of a Zip64 extra field, if any.
+  // Archives from other tools may use Zip64; applying its values lets them
+  // still be listed and checked.
   bool ApplyZip64Extra(const unsigned char* extra, std::uint16_t length, ListedEntry& entry) {
     std::uint16_t at = 0;
     while (at + 4u <= length) {
@@ -377,8 +378,8 @@ class Inspector {
     }
   }
 
-  // Checks the local header of `entry` against its central record; on success
-  // `dataEnd` is the offset just past the entry's data.
+  // Readers that stream from the local headers see only them, so they must
+  // agree with the central records.
   bool CheckLocalHeader(const ListedEntry& entry, const std::string& who, std::uint64_t& dataEnd) {
     const std::uint64_t at = entry.localHeaderOffset;
     if (!Fits(at, kLocalHeaderSize) || ReadLe32(data_ + at) != kLocalHeaderSignature) {
@@ -447,8 +448,8 @@ class Inspector {
     }
   }
 
-  // Inflates exactly `length` raw deflate bytes; false when they are damaged,
-  // end early or do not end the stream.
+  // Bytes left after the end of the deflate stream count as damage: the
+  // recorded compressed size must be exact.
   static bool Inflate(const unsigned char* input, std::uint64_t length, uLong& crc,
                       std::uint64_t& produced) {
     z_stream stream;

@@ -6,6 +6,13 @@ namespace pack {
 
 namespace {
 
+// Named zero fields: the form has no extra fields, comments, internal
+// attributes or other disks.
+constexpr std::uint16_t kNoExtraField = 0;
+constexpr std::uint16_t kNoComment = 0;
+constexpr std::uint16_t kDiskZero = 0;
+constexpr std::uint16_t kNoInternalAttributes = 0;
+
 bool IsLeapYear(int year) {
   return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
@@ -77,7 +84,7 @@ void AppendLocalHeader(std::string& out, const EntryHeader& header) {
   AppendLe32(out, header.compressedSize);
   AppendLe32(out, header.uncompressedSize);
   AppendLe16(out, static_cast<std::uint16_t>(header.name.size()));
-  AppendLe16(out, 0);
+  AppendLe16(out, kNoExtraField);
   out += header.name;
 }
 
@@ -93,10 +100,10 @@ void AppendCentralRecord(std::string& out, const EntryHeader& header) {
   AppendLe32(out, header.compressedSize);
   AppendLe32(out, header.uncompressedSize);
   AppendLe16(out, static_cast<std::uint16_t>(header.name.size()));
-  AppendLe16(out, 0);  // extra field length
-  AppendLe16(out, 0);  // comment length
-  AppendLe16(out, 0);  // disk number start
-  AppendLe16(out, 0);  // internal attributes
+  AppendLe16(out, kNoExtraField);
+  AppendLe16(out, kNoComment);
+  AppendLe16(out, kDiskZero);
+  AppendLe16(out, kNoInternalAttributes);
   AppendLe32(out, header.externalAttributes);
   AppendLe32(out, header.localHeaderOffset);
   out += header.name;
@@ -105,13 +112,13 @@ void AppendCentralRecord(std::string& out, const EntryHeader& header) {
 void AppendEndRecord(std::string& out, std::uint16_t entries, std::uint32_t directorySize,
                      std::uint32_t directoryOffset) {
   AppendLe32(out, kEndRecordSignature);
-  AppendLe16(out, 0);  // this disk
-  AppendLe16(out, 0);  // disk holding the central directory
+  AppendLe16(out, kDiskZero);
+  AppendLe16(out, kDiskZero);
   AppendLe16(out, entries);
   AppendLe16(out, entries);
   AppendLe32(out, directorySize);
   AppendLe32(out, directoryOffset);
-  AppendLe16(out, 0);  // comment length
+  AppendLe16(out, kNoComment);
 }
 
 }  // namespace pack
