@@ -19,7 +19,8 @@ namespace {
 const char kUsage[] =
     "Usage:\n"
     "  pack APP_DIR -o ARCHIVE [options]   pack the folder APP_DIR into ARCHIVE\n"
-    "  pack list [--exe PATH] ARCHIVE       list ARCHIVE and check its form\n"
+    "  pack list [--exe PATH] [--quiet] ARCHIVE\n"
+    "                                      list ARCHIVE and check its form\n"
     "  pack --help | --version\n"
     "\n"
     "Packing options:\n"
@@ -33,7 +34,8 @@ const char kUsage[] =
     "                        quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe;\n"
     "                        empty: no check)\n"
     "  --require-exe         a missing executable is an error, not a warning\n"
-    "  -q, --quiet           no progress display and no summary\n"
+    "  -q, --quiet           no progress display and no summary (list: only\n"
+    "                        the verdict, not the entries)\n"
     "\n"
     "A first argument 'list' selects listing; to pack a folder named list,\n"
     "write ./list.\n"
@@ -305,9 +307,10 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     char timing[32];
     std::snprintf(timing, sizeof timing, "%.2f s", seconds);
-    out << "pack: wrote " << DisplayName(output) << ": " << summary.entries << " entries ("
-        << summary.deflatedFiles << " files deflated, " << summary.storedFiles << " stored), "
-        << summary.archiveSize << " bytes from " << summary.inputBytes << " in " << timing << '\n';
+    out << "pack: wrote " << DisplayName(output) << ": " << summary.entries
+        << " entries (files: " << summary.deflatedFiles << " deflated, " << summary.storedFiles
+        << " stored), " << summary.archiveSize << " bytes from " << summary.inputBytes << " in "
+        << timing << '\n';
   }
   return kExitSuccess;
 }
