@@ -310,7 +310,18 @@ def main():
             runner.check("list on an Info-ZIP archive reports its breaks",
                          result.returncode == 3 and "does not conform" in text and
                          "[extra field]" in text and "[version made by]" in text and
-                         "[external attributes]" in text and "[order]" in text, text[-2500:])
+                         "[external attributes]" in text, text[-2500:])
+            # Files named in an order of our choosing, no folder entries (-D), no
+            # extra fields (-X): the order break is certain whatever readdir does.
+            unordered = os.path.join(tmp, "unordered.zip")
+            subprocess.run(["zip", "-q", "-X", "-D", unordered, "readme.TXT", "9first.txt",
+                            "Engine/Config/base.ini"], cwd=app, check=True)
+            result = runner.run(["list", unordered])
+            text = result.stdout.decode("utf-8", "replace")
+            runner.check("list on an Info-ZIP archive reports order and folder entries",
+                         result.returncode == 3 and "[order] '9first.txt' comes after" in text
+                         and "[folder entries] no folder entry 'Engine/Config/'" in text and
+                         "[extra field]" not in text, text[-2500:])
             # Through a pipe zip cannot seek back, so it writes data descriptors.
             streamed = os.path.join(tmp, "streamed.zip")
             zipped = subprocess.run(["zip", "-q", "-r", "-", "Engine"], cwd=app,

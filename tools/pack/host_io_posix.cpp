@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -36,28 +37,32 @@ void RemoveTemporaryAndDie(int signalNumber) {
   raise(signalNumber);
 }
 
-void ArmCleanup(const std::string& path) {
+void InstallCleanupHandlers() {
   static bool installed = false;
+  if (installed) {
+    return;
+  }
+  installed = true;
+  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction previous;
+    // A signal the caller ignores (nohup, background jobs) stays ignored.
+    if (sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
+      continue;
+    }
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = RemoveTemporaryAndDie;
+    sigemptyset(&action.sa_mask);
+    sigaction(number, &action, nullptr);
+  }
+}
+
+void ArmCleanup(const std::string& path) {
   if (path.size() > PATH_MAX || g_cleanupArmed) {
     return;
   }
   std::memcpy(g_cleanupPath, path.c_str(), path.size() + 1);
   g_cleanupArmed = 1;
-  if (!installed) {
-    installed = true;
-    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
-      struct sigaction previous;
-      // A signal the caller ignores (nohup, background jobs) stays ignored.
-      if (sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
-        continue;
-      }
-      struct sigaction action;
-      std::memset(&action, 0, sizeof action);
-      action.sa_handler = RemoveTemporaryAndDie;
-      sigemptyset(&action.sa_mask);
-      sigaction(number, &action, nullptr);
-    }
-  }
 }
 
 void DisarmCleanup(const std::string& path) {
@@ -226,15 +231,29 @@ OutputFile::~OutputFile() {
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   Discard();
   std::string pattern = FolderOf(finalPath) + "/." + BaseOf(finalPath) + ".tmp-XXXXXX";
+  InstallCleanupHandlers();
+  // A signal between creating the file and arming its removal would leave it
+  // behind, so the signals wait until both are done.
+  sigset_t blocked;
+  sigset_t previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   const int fd = mkostemp(&pattern[0], O_CLOEXEC);
+  const int createError = errno;
+  if (fd >= 0) {
+    ArmCleanup(pattern);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (fd < 0) {
-    error = ErrorText(errno);
+    error = ErrorText(createError);
     return false;
   }
   fd_ = fd;
   tempPath_ = pattern;
   finalPath_ = finalPath;
-  ArmCleanup(tempPath_);
   return true;
 }
 
@@ -290,8 +309,8 @@ void OutputFile::Discard() {
     fd_ = -1;
   }
   if (!tempPath_.empty()) {
-    DisarmCleanup(tempPath_);
     unlink(tempPath_.c_str());
+    DisarmCleanup(tempPath_);
     tempPath_.clear();
   }
 }

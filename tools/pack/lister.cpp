@@ -498,13 +498,13 @@ class Inspector {
       if (!name.empty() && name.back() == '/') {
         name.pop_back();
       }
-      const std::size_t slash = name.find_last_of('/');
-      if (slash == std::string::npos || slash == 0) {
-        continue;
-      }
-      const std::string parent = name.substr(0, slash + 1);
-      if (names_.count(parent) == 0 && reported.insert(parent).second) {
-        Break("folder entries", "no folder entry " + Quoted(parent) + " for " + Quoted(entry.name));
+      for (std::size_t slash = name.find('/'); slash != std::string::npos && slash != 0;
+           slash = name.find('/', slash + 1)) {
+        const std::string ancestor = name.substr(0, slash + 1);
+        if (names_.count(ancestor) == 0 && reported.insert(ancestor).second) {
+          Break("folder entries",
+                "no folder entry " + Quoted(ancestor) + " for " + Quoted(entry.name));
+        }
       }
     }
   }

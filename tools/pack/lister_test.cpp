@@ -233,6 +233,21 @@ TEST(PackLister, ReportsAMissingFolderEntry) {
   Archive archive = Conforming();
   archive.items.erase(archive.items.begin() + 1);
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"folder entries"});
+  // Every missing ancestor counts, each once.
+  archive = Conforming();
+  archive.items.erase(archive.items.begin(), archive.items.begin() + 2);
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(Build(archive), report, error)) << error;
+  std::vector<std::string> details;
+  for (const auto& item : report.breaks) {
+    details.push_back(item.detail);
+  }
+  const std::vector<std::string> expected = {
+      "no folder entry 'app/' for 'app/data/text.txt'",
+      "no folder entry 'app/data/' for 'app/data/text.txt'",
+  };
+  EXPECT_EQ(details, expected);
 }
 
 TEST(PackLister, ReportsWrongAttributesVersionsAndFlags) {
