@@ -1,0 +1,454 @@
+"""The starter benchmark: builds what it needs, generates the synthetic
+application, packs it, times the starter against a floor and other unzip
+tools, measures the starter's memory, and prints a table.
+
+Run through bench/run.sh, which installs the Debian packages first:
+    bench/run.sh [--scale S] [--runs N] [--no-wine] [--seed N]
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BENCH = os.path.join(REPO, "bench")
+BUILD = os.path.join(REPO, "build", "bench")
+TOOLCHAIN = os.path.join(REPO, "cmake", "mingw-w64-x86_64.cmake")
+EXE_IN_ARCHIVE = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
+MEMORY_SCALES = (0.1, 1.0)
+MIB = 1024 * 1024
+
+# Targets, checked on ratios measured in the same run.
+TARGET_TIME_RATIO = 1.10  # starter's whole run against the floor
+TARGET_HEAP_BYTES = 4 * MIB  # peak heap of the starter
+TARGET_HEAP_SPREAD = 0.10  # peak heap at 0.1 and 1.0 differ by at most this
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def run_logged(command, log_name, **kwargs):
+    """Runs a build step with its output in build/bench/logs; on failure shows
+    the end of the log and stops."""
+    os.makedirs(os.path.join(BUILD, "logs"), exist_ok=True)
+    path = os.path.join(BUILD, "logs", log_name + ".log")
+    with open(path, "w") as out:
+        done = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT, **kwargs)
+    if done.returncode != 0:
+        with open(path) as f:
+            tail = f.read()[-4000:]
+        sys.exit(f"bench: '{' '.join(command)}' failed (log: {path}):\n{tail}")
+
+
+def cmake_build(source, build_dir, targets, options, log_name):
+    run_logged(["cmake", "-S", source, "-B", build_dir, "-G", "Ninja",
+                "-DCMAKE_BUILD_TYPE=Release"] + options, log_name + "-configure")
+    run_logged(["cmake", "--build", build_dir, "--target"] + targets, log_name + "-build")
+
+
+def file_digest(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def scale_name(scale):
+    return f"{scale:g}"
+
+
+# ---------------------------------------------------------------- building
+
+
+def build_tools(windows):
+    """The bench's own programs (bench/CMakeLists.txt), natively or for Windows."""
+    if windows:
+        build_dir = os.path.join(BUILD, "tools-windows")
+        cmake_build(BENCH, build_dir, ["bench_child", "bench_launch"],
+                    [f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}"], "tools-windows")
+    else:
+        build_dir = os.path.join(BUILD, "tools")
+        cmake_build(BENCH, build_dir, ["bench_child", "bench_gen", "bench_floor", "heap_probe"],
+                    [], "tools")
+    return build_dir
+
+
+def build_packer():
+    build_dir = os.path.join(BUILD, "host")
+    cmake_build(REPO, build_dir, ["pack"],
+                ["-DSTARTER_BUILD_TESTS=OFF", "-DSTARTER_BUILD_DEMO=OFF"], "host")
+    return os.path.join(build_dir, "tools", "pack")
+
+
+def build_starter(archive, name, windows, packer):
+    """A starter around `archive`, the way starter_add_application makes one."""
+    build_dir = os.path.join(BUILD, name)
+    options = ["-DSTARTER_BUILD_TESTS=OFF", "-DSTARTER_BUILD_DEMO=OFF",
+               "-DSTARTER_BUILD_TOOLS=OFF", f"-DSTARTER_APP_SOURCE={archive}"]
+    if windows:
+        options += [f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}", f"-DSTARTER_HOST_PACKER={packer}"]
+    cmake_build(REPO, build_dir, ["starter_app"], options, name)
+    return os.path.join(build_dir, "starter_app.exe" if windows else "starter_app")
+
+
+def prepare_archive(scale, seed, head, flavor, generator, packer):
+    """Generates the tree and packs it, unless the archive on disk came from
+    the same seed, scale, programs and packer. Returns the archive's path."""
+    data_dir = os.path.join(BUILD, "data", f"{flavor}-{scale_name(scale)}")
+    archive = os.path.join(data_dir, "archive.zip")
+    stamp_path = os.path.join(data_dir, "stamp.json")
+    stamp = {"seed": seed, "scale": scale, "head": file_digest(head),
+             "generator": file_digest(generator), "packer": file_digest(packer)}
+    if os.path.exists(archive) and os.path.exists(stamp_path):
+        with open(stamp_path) as f:
+            if json.load(f) == stamp:
+                return archive
+    shutil.rmtree(data_dir, ignore_errors=True)
+    os.makedirs(data_dir)
+    tree = os.path.join(data_dir, "tree")
+    started = time.perf_counter()
+    subprocess.run([generator, "--out", tree, "--seed", str(seed), "--scale", str(scale),
+                    "--exe-head", head], check=True, stdout=subprocess.DEVNULL)
+    generated = time.perf_counter()
+    subprocess.run([packer, tree, "-o", archive, "--exe", EXE_IN_ARCHIVE, "--require-exe",
+                    "--quiet"], check=True)
+    packed = time.perf_counter()
+    log(f"  {flavor} tree at scale {scale_name(scale)}: generated in "
+        f"{generated - started:.1f} s, packed in {packed - generated:.1f} s")
+    # The archive lists everything the tree held; the tree is not needed again.
+    shutil.rmtree(tree)
+    with open(stamp_path, "w") as f:
+        json.dump(stamp, f)
+    return archive
+
+
+def describe_archive(archive):
+    with zipfile.ZipFile(archive) as z:
+        infos = z.infolist()
+    folders = [i for i in infos if i.filename.endswith("/")]
+    files = [i for i in infos if not i.filename.endswith("/")]
+    return {
+        "size": os.path.getsize(archive),
+        "entries": len(infos),
+        "folders": len(folders),
+        "files": len(files),
+        "unpacked": sum(i.file_size for i in files),
+        "expected": {i.filename.rstrip("/"): (None if i.filename.endswith("/") else i.file_size)
+                     for i in infos},
+        "deflated": sum(1 for i in files if i.compress_type == zipfile.ZIP_DEFLATED),
+    }
+
+
+# ---------------------------------------------------------------- timing
+
+
+def run_timed(command, env=None, cwd=None):
+    """Runs `command`, returning wall seconds, CPU seconds (user + system) of
+    it and its children, the exit status and standard error."""
+    with tempfile.TemporaryFile() as err:
+        started = time.perf_counter()
+        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=err, env=env,
+                                   cwd=cwd)
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - started
+        process.returncode = os.waitstatus_to_exitcode(status)
+        err.seek(0)
+        stderr = err.read().decode(errors="replace")
+    return wall, usage.ru_utime + usage.ru_stime, process.returncode, stderr
+
+
+def tree_listing(root):
+    found = {}
+    for folder, dirs, files in os.walk(root):
+        for d in dirs:
+            found[os.path.relpath(os.path.join(folder, d), root)] = None
+        for f in files:
+            path = os.path.join(folder, f)
+            found[os.path.relpath(path, root)] = os.path.getsize(path)
+    return found
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Tool:
+    """One way of unpacking the archive: `command(dest)` gives the command
+    line, `env(dest)` its environment. A tool that unpacks into `dest` itself
+    is checked against the archive's listing; a starter unpacks below it into
+    its own folder and must leave `dest` empty."""
+
+    def __init__(self, name, command, env=None, starter=False, info=False):
+        self.name = name
+        self.command = command
+        self.env = env or (lambda dest: None)
+        self.starter = starter
+        self.info = info
+        self.walls = []
+        self.cpus = []
+
+
+def make_tools(archive, tools_dir, starter, wine_setup):
+    floor = os.path.join(tools_dir, "bench_floor")
+    native_env = lambda dest: dict(os.environ, TMPDIR=dest)
+    tools = [
+        Tool("floor (bench_floor)", lambda d: [floor, archive, d]),
+        Tool("native starter, whole run", lambda d: [starter], env=native_env, starter=True),
+    ]
+    if shutil.which("unzip"):
+        tools.append(Tool("unzip -q", lambda d: ["unzip", "-q", archive, "-d", d]))
+    if shutil.which("bsdtar"):
+        tools.append(Tool("bsdtar -xf", lambda d: ["bsdtar", "-xf", archive, "-C", d]))
+    if shutil.which("7zz"):
+        tools.append(Tool("7zz x", lambda d: ["7zz", "x", "-y", "-bso0", "-bsp0", "-o" + d,
+                                               archive]))
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else shutil.which("python3")
+    if python:
+        tools.append(Tool("python3 -m zipfile -e",
+                          lambda d: [python, "-m", "zipfile", "-e", archive, d]))
+    if wine_setup:
+        wine, launch, wine_starter, wine_child, wine_env = wine_setup
+        tools.append(Tool("Windows starter under Wine (info)",
+                          lambda d: [wine, launch, windows_path(d), windows_path(wine_starter)],
+                          env=lambda d: wine_env, starter=True, info=True))
+        # What Wine itself costs: the same launch of the bare stand-in program.
+        tools.append(Tool("Wine start-up alone (info)",
+                          lambda d: [wine, launch, windows_path(d), windows_path(wine_child)],
+                          env=lambda d: wine_env, starter=True, info=True))
+    return tools
+
+
+def time_tools(tools, runs, expected, work):
+    for run in range(runs):
+        # Each round starts with a different tool, so none always runs first.
+        order = tools[run % len(tools):] + tools[:run % len(tools)]
+        for tool in order:
+            dest = os.path.join(work, "dest")
+            shutil.rmtree(dest, ignore_errors=True)
+            os.makedirs(dest)
+            wall, cpu, status, stderr = run_timed(tool.command(dest), env=tool.env(dest))
+            if status != 0 or (stderr.strip() and not tool.info):
+                sys.exit(f"bench: {tool.name} failed with status {status}:\n{stderr[-2000:]}")
+            if run == 0:
+                found = tree_listing(dest)
+                if tool.starter and found:
+                    sys.exit(f"bench: {tool.name} left {sorted(found)[:5]} in its temp folder")
+                if not tool.starter and found != expected:
+                    missing = set(expected.items()) ^ set(found.items())
+                    sys.exit(f"bench: {tool.name} unpacked something else: {sorted(missing)[:5]}")
+            tool.walls.append(wall)
+            tool.cpus.append(cpu)
+            shutil.rmtree(dest, ignore_errors=True)
+        log(f"  round {run + 1}/{runs} done")
+
+
+# ---------------------------------------------------------------- memory
+
+
+def read_status(pid):
+    values = {}
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if key in ("VmHWM", "RssAnon", "RssFile", "VmRSS"):
+                    values[key] = int(rest.split()[0]) * 1024
+    except (FileNotFoundError, ProcessLookupError, IndexError, ValueError):
+        return None
+    return values
+
+
+def measure_memory(starter, heap_probe, work):
+    """Runs the starter once with the heap probe preloaded, sampling its
+    /proc status every millisecond."""
+    dest = os.path.join(work, "dest")
+    shutil.rmtree(dest, ignore_errors=True)
+    os.makedirs(dest)
+    heap_log = os.path.join(work, "heap.log")
+    if os.path.exists(heap_log):
+        os.remove(heap_log)
+    env = dict(os.environ, TMPDIR=dest, LD_PRELOAD=heap_probe, HEAP_PROBE_LOG=heap_log)
+    process = subprocess.Popen([starter], stdout=subprocess.DEVNULL, env=env)
+    peaks = {"VmHWM": 0, "RssAnon": 0, "RssFile": 0, "VmRSS": 0}
+    samples = 0
+    while process.poll() is None:
+        values = read_status(process.pid)
+        if values:
+            samples += 1
+            for key, value in values.items():
+                peaks[key] = max(peaks[key], value)
+        time.sleep(0.001)
+    if process.returncode != 0:
+        sys.exit(f"bench: the starter failed with status {process.returncode} under the probe")
+    heap = None
+    with open(heap_log) as f:
+        for line in f:
+            words = line.split()
+            record = dict(zip(words[0::2], (int(w) for w in words[1::2])))
+            if record["pid"] == process.pid:
+                heap = record
+    shutil.rmtree(dest, ignore_errors=True)
+    if heap is None:
+        sys.exit("bench: the heap probe wrote nothing for the starter")
+    return {"heap_peak": heap["peak"], "largest": heap["largest"],
+            "allocations": heap["allocations"], "samples": samples, **peaks}
+
+
+# ---------------------------------------------------------------- report
+
+
+def fmt_ratio(value):
+    return f"{value:6.2f}"
+
+
+def print_report(args, info, tools, memory, image_size):
+    floor = next(t for t in tools if t.name.startswith("floor"))
+    unzip = next((t for t in tools if t.name.startswith("unzip")), None)
+    log("")
+    log(f"Archive: {info['size']:,} bytes, {info['entries']} entries ({info['folders']} folders, "
+        f"{info['files']} files, {info['deflated']} deflated), {info['unpacked']:,} bytes "
+        f"unpacked; scale {scale_name(args.scale)}, seed {args.seed}.")
+    log(f"Native starter image: {image_size:,} bytes (the archive mapped from the image).")
+    log(f"{args.runs} runs each, round-robin, each into a fresh empty folder; warm page cache "
+        "(nothing dropped). Machine: "
+        f"{os.cpu_count()} cores, load average at start {info['load']}.")
+    log("")
+    header = (f"{'program':36} {'min s':>7} {'median s':>9} {'cpu s':>6} "
+              f"{'min/floor':>9} {'med/floor':>9} {'min/unzip':>9} {'med/unzip':>9}")
+    log(header)
+    log("-" * len(header))
+    for tool in tools:
+        low = min(tool.walls)
+        mid = statistics.median(tool.walls)
+        cpu = statistics.median(tool.cpus)
+        cells = [fmt_ratio(low / min(floor.walls)), fmt_ratio(mid / statistics.median(floor.walls))]
+        if unzip:
+            cells += [fmt_ratio(low / min(unzip.walls)),
+                      fmt_ratio(mid / statistics.median(unzip.walls))]
+        else:
+            cells += ["     -", "     -"]
+        log(f"{tool.name:36} {low:7.3f} {mid:9.3f} {cpu:6.2f} "
+            + " ".join(f"{c:>9}" for c in cells))
+    log("")
+    log("All runs (seconds):")
+    for tool in tools:
+        log(f"  {tool.name:36} " + " ".join(f"{w:.3f}" for w in tool.walls))
+
+    results = []
+    starter = next(t for t in tools if t.name.startswith("native starter"))
+    ratio_median = statistics.median(starter.walls) / statistics.median(floor.walls)
+    ratio_min = min(starter.walls) / min(floor.walls)
+    results.append((f"native starter / floor <= {TARGET_TIME_RATIO:.2f} (median "
+                    f"{ratio_median:.3f}, min {ratio_min:.3f})",
+                    ratio_median <= TARGET_TIME_RATIO))
+
+    if memory:
+        log("")
+        log("Memory of the native starter (one run each, heap probe preloaded, /proc sampled "
+            "every ms):")
+        log(f"  {'scale':>5} {'archive':>12} {'heap peak':>11} {'largest block':>14} "
+            f"{'allocs':>7} {'RssAnon peak':>13} {'RssFile peak':>13} {'VmHWM':>12}")
+        for scale, (m, archive_size) in memory.items():
+            log(f"  {scale_name(scale):>5} {archive_size / MIB:10.1f} MiB "
+                f"{m['heap_peak'] / MIB:7.3f} MiB {m['largest'] / MIB:10.3f} MiB "
+                f"{m['allocations']:7d} {m['RssAnon'] / MIB:9.2f} MiB "
+                f"{m['RssFile'] / MIB:9.1f} MiB {m['VmHWM'] / MIB:8.1f} MiB")
+        log("  heap peak: most heap in use at once (usable bytes); RssAnon: private anonymous "
+            "memory (heap, stacks, data);")
+        log("  RssFile: file-backed pages, i.e. the image with the archive mapped from it.")
+        peaks = [m["heap_peak"] for m, _ in memory.values()]
+        highest = max(peaks)
+        results.append((f"peak heap <= {TARGET_HEAP_BYTES // MIB} MiB "
+                        f"(highest {highest / MIB:.3f} MiB)", highest <= TARGET_HEAP_BYTES))
+        if len(peaks) == 2:
+            spread = (max(peaks) - min(peaks)) / max(peaks)
+            results.append((f"peak heap at scale 0.1 and 1.0 within "
+                            f"{TARGET_HEAP_SPREAD:.0%} (differ by {spread:.1%})",
+                            spread <= TARGET_HEAP_SPREAD))
+    log("")
+    log("Targets:")
+    for text, met in results:
+        log(f"  {'met   ' if met else 'MISSED'}  {text}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", type=float, default=1.0)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--no-wine", action="store_true")
+    args = parser.parse_args()
+    if not 0 < args.scale <= 4 or args.runs < 1:
+        parser.error("the scale must lie in (0, 4] and the runs be at least 1")
+
+    info = {"load": " ".join(open("/proc/loadavg").read().split()[:3])}
+    log("== building")
+    tools_dir = build_tools(windows=False)
+    packer = build_packer()
+    generator = os.path.join(tools_dir, "bench_gen")
+    child = os.path.join(tools_dir, "bench_child")
+
+    log("== preparing the archives")
+    scales = [args.scale] + [s for s in MEMORY_SCALES if s != args.scale]
+    archives = {s: prepare_archive(s, args.seed, child, "native", generator, packer)
+                for s in scales}
+    starters = {s: build_starter(archives[s], f"native-{scale_name(s)}", False, packer)
+                for s in scales}
+
+    wine_setup = None
+    wine_prefix = os.path.join(BUILD, "wine-prefix")
+    wine_env = None
+    if not args.no_wine:
+        wine = shutil.which("wine64") or shutil.which("wine")
+        if not wine:
+            sys.exit("bench: Wine is missing (run with --no-wine to skip it)")
+        windows_tools = build_tools(windows=True)
+        windows_archive = prepare_archive(args.scale, args.seed,
+                                          os.path.join(windows_tools, "bench_child.exe"),
+                                          "windows", generator, packer)
+        windows_starter = build_starter(windows_archive, f"windows-{scale_name(args.scale)}",
+                                        True, packer)
+        # A prefix of the bench's own, with a server kept running while the
+        # bench lasts, so that no run pays for starting Wine's server.
+        wine_env = dict(os.environ, WINEPREFIX=wine_prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        if not os.path.isdir(wine_prefix):
+            log("  creating the Wine prefix (once)")
+            run_logged(["wineboot", "-i"], "wineboot", env=wine_env)
+        subprocess.run(["wineserver", "-p"], env=wine_env, check=True)
+        wine_setup = (wine, os.path.join(windows_tools, "bench_launch.exe"), windows_starter,
+                      os.path.join(windows_tools, "bench_child.exe"), wine_env)
+
+    archive = archives[args.scale]
+    info.update(describe_archive(archive))
+    work = tempfile.mkdtemp(prefix="starter-bench-")
+    try:
+        log(f"== timing ({args.runs} runs each, work folder {work})")
+        tools = make_tools(archive, tools_dir, starters[args.scale], wine_setup)
+        time_tools(tools, args.runs, info["expected"], work)
+
+        log("== memory")
+        memory = {}
+        for s in MEMORY_SCALES:
+            memory[s] = (measure_memory(starters[s], os.path.join(tools_dir, "heap_probe.so"),
+                                        work), os.path.getsize(archives[s]))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+        if wine_env:
+            # Only the bench's own prefix's server: the one started above.
+            subprocess.run(["wineserver", "-k"], env=wine_env)
+    print_report(args, info, tools, memory, os.path.getsize(starters[args.scale]))
+
+
+if __name__ == "__main__":
+    main()
