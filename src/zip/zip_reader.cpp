@@ -418,8 +418,10 @@ bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size) {
     }
     const unsigned char* zip64End = bytes + zip64EndOffset;
     const std::uint64_t recordSize = Read64(zip64End + 4);
+    // The size counts the bytes after its own 12; compared without adding to
+    // it, since a size near 2^64 would wrap the sum.
     if (Read32(zip64End) != kZip64EndRecordSignature || recordSize < kZip64EndRecordSize - 12 ||
-        !RangeFits(zip64EndOffset, recordSize + 12, locatorOffset)) {
+        recordSize > locatorOffset - zip64EndOffset - 12) {
       return FailOpen(archive, ZipError::kInvalidHeader);
     }
     const std::uint32_t zip64Disk = Read32(zip64End + 16);

@@ -781,6 +781,10 @@ TEST(ZipOpenZip64, RejectsBadZip64Structures) {
             ZipError::kInvalidHeader);
   EXPECT_EQ(OpenError(build([](ZipBuilder& b) { b.zip64EndRecord.recordSize = 10; })),
             ZipError::kInvalidHeader);
+  // A size whose sum with the 12 bytes in front of it would wrap.
+  EXPECT_EQ(
+      OpenError(build([](ZipBuilder& b) { b.zip64EndRecord.recordSize = 0xFFFFFFFFFFFFFFF8ull; })),
+      ZipError::kInvalidHeader);
   EXPECT_EQ(OpenError(build(
                 [](ZipBuilder& b) { b.zip64EndRecord.directoryOffset = 0xFFFFFFFFFFFFFF00ull; })),
             ZipError::kUnsupportedDirectorySize);
