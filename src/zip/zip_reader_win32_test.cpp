@@ -1,0 +1,98 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "testing/temp_folder.h"
+#include "testing/zip_builder.h"
+#include "zip/zip_reader.h"
+
+namespace {
+
+using testing_support::ReadFileBytes;
+using testing_support::TempFolder;
+using testing_support::ZipBuilder;
+using zip::ZipArchive;
+using zip::ZipError;
+
+class ZipExtractWin32 : public ::testing::Test {
+ protected:
+  void TearDown() override { zip::ZipClose(archive_); }
+
+  void OpenBuilt(const ZipBuilder& builder) {
+    bytes_ = builder.Build();
+    ASSERT_TRUE(zip::ZipOpenMemory(archive_, bytes_.data(), bytes_.size()));
+  }
+  ZipError Extract(std::uint32_t index, const std::string& utf8Path) {
+    if (zip::ZipExtractEntryToFile(archive_, index, utf8Path.c_str())) {
+      return ZipError::kNone;
+    }
+    return zip::ZipTakeLastError(archive_);
+  }
+
+  TempFolder folder_;
+  std::string bytes_;
+  ZipArchive archive_;
+};
+
+TEST_F(ZipExtractWin32, DoesNotWriteThroughASymbolicLink) {
+  ZipBuilder builder;
+  builder.AddStored("a", "payload");
+  OpenBuilt(builder);
+  ASSERT_TRUE(testing_support::WriteFileBytes(folder_ / "target", "original"));
+  std::error_code error;
+  std::filesystem::create_symlink(folder_ / "target", folder_ / "link", error);
+  if (error || (GetFileAttributesW((folder_ / "link").wstring().c_str()) &
+                FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    GTEST_SKIP() << "symbolic links cannot be made here";
+  }
+  EXPECT_EQ(Extract(0, (folder_ / "link").u8string()), ZipError::kFileOpenFailed);
+  EXPECT_EQ(ReadFileBytes(folder_ / "target"), "original");
+}
+
+TEST_F(ZipExtractWin32, PathsAreUtf8NotTheAnsiCodePage) {
+  ZipBuilder builder;
+  builder.AddStored("a", "payload");
+  OpenBuilt(builder);
+  // Greek, CJK and a character outside the BMP: no single-byte code page
+  // holds them all.
+  const std::wstring wideName = L"\x03B1\x03B2\x03B3-\x65E5\x672C-\xD83D\xDE00.txt";
+  const std::string utf8Name =
+      "\xCE\xB1\xCE\xB2\xCE\xB3-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9F\x98\x80.txt";
+  ASSERT_EQ(Extract(0, (folder_ / utf8Name).u8string()), ZipError::kNone);
+  const std::wstring widePath = folder_.path().wstring() + L"\\" + wideName;
+  EXPECT_NE(GetFileAttributesW(widePath.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(ReadFileBytes(std::filesystem::path(widePath)), "payload");
+}
+
+TEST_F(ZipExtractWin32, InvalidUtf8NamesNoFile) {
+  ZipBuilder builder;
+  builder.AddStored("a", "payload");
+  OpenBuilt(builder);
+  const std::string bad = folder_.path().u8string() + "\\bad-\xC3\x28-\xFF.txt";
+  EXPECT_EQ(Extract(0, bad), ZipError::kFileOpenFailed);
+  EXPECT_TRUE(std::filesystem::is_empty(folder_.path()));
+}
+
+TEST_F(ZipExtractWin32, OtherReadersMayOpenTheFileWhileItIsWritten) {
+  // FILE_SHARE_READ is part of the contract with antivirus and indexers;
+  // checked here by a reader holding the file open across the extraction.
+  ZipBuilder builder;
+  builder.AddStored("a", "payload");
+  OpenBuilt(builder);
+  const auto path = folder_ / "shared";
+  ASSERT_TRUE(testing_support::WriteFileBytes(path, "old"));
+  HANDLE reader =
+      CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  const ZipError error = Extract(0, path.u8string());
+  CloseHandle(reader);
+  EXPECT_EQ(error, ZipError::kNone);
+  EXPECT_EQ(ReadFileBytes(path), "payload");
+}
+
+}  // namespace
