@@ -221,6 +221,30 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The archive is meant for Windows above all, where the starter refuses these
+// names at run time; saying so now is cheaper than a failed start.
+void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& err) {
+  constexpr std::size_t kShown = 10;
+  std::size_t found = 0;
+  for (const TreeEntry& entry : entries) {
+    std::string name = entry.name;
+    if (entry.isFolder) {
+      name.pop_back();
+    }
+    const std::string problem = WindowsNameProblem(name.substr(name.find_last_of('/') + 1));
+    if (problem.empty()) {
+      continue;
+    }
+    if (++found <= kShown) {
+      err << "pack: warning: " << DisplayName(entry.name) << ": the name " << problem
+          << "; the starter on Windows will refuse it\n";
+    }
+  }
+  if (found > kShown) {
+    err << "pack: warning: ... and " << (found - kShown) << " more such names\n";
+  }
+}
+
 int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   const std::string& path = settings.positional[0];
   MappedFile file;
@@ -286,6 +310,8 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool
       }
     }
   }
+
+  WarnAboutWindowsNames(entries, err);
 
   ProgressMeter meter(err, progressAllowed && !settings.quiet);
   WriteOptions options;

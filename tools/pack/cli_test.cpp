@@ -119,6 +119,25 @@ TEST(PackCli, WarnsAboutAMissingExecutableOrFailsWithRequireExe) {
   EXPECT_EQ(run.err, "");
 }
 
+TEST(PackCli, WarnsAboutNamesTheWindowsStarterWouldRefuse) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, "ok/fine.txt", "f");
+  PutFile(app, "ok/what?.txt", "q");
+  PutFile(app, "con/inner.txt", "c");
+  for (int i = 0; i < 12; ++i) {
+    PutFile(app, "many/f" + std::to_string(i) + ".", "d");
+  }
+  const CliRun run = Cli({app.path().string(), "-o", (out / "a.zip").string(), "--exe", ""});
+  EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
+  EXPECT_NE(run.err.find("warning: con/: the name is a Windows device name"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("con/inner.txt"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("... and 4 more such names"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("fine.txt"), std::string::npos) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(out / "a.zip"));
+}
+
 TEST(PackCli, FailsOnAMissingFolderNamingIt) {
   TempFolder out("pack-cli-out-");
   const CliRun run = Cli({(out / "no-such-app").string(), "-o", (out / "a.zip").string()});

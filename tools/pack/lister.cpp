@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "pack/entry_names.h"
 
@@ -358,6 +359,16 @@ class Inspector {
     }
     if (name.front() == '/') {
       Break("name", who + ": absolute path");
+    }
+    std::string_view rest(name);
+    while (!rest.empty()) {
+      const std::size_t slash = rest.find('/');
+      const std::string problem = WindowsNameProblem(rest.substr(0, slash));
+      if (!problem.empty()) {
+        Break("windows name", who + ": a component " + problem);
+        break;
+      }
+      rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     }
     std::string trimmed = name;
     if (trimmed.back() == '/') {

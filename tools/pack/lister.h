@@ -63,7 +63,8 @@ struct InspectOptions {
 /// record; anything between the pieces; Zip64 records; methods (only stored
 /// or deflate; folders and empty files stored; deflate only when smaller);
 /// folder sizes and CRC; names ('\', invalid UTF-8, absolute, empty, "." or
-/// ".." components, duplicates); invalid MS-DOS dates; multi-disk archives;
+/// ".." components, duplicates); names Windows cannot create as they are
+/// (WindowsNameProblem); invalid MS-DOS dates; multi-disk archives;
 /// the missing executable; damaged data (with `checkData`).
 bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
                     ArchiveReport& report, std::string& error);

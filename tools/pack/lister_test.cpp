@@ -337,6 +337,21 @@ TEST(PackLister, ReportsBadNamesAndTheMissingExecutable) {
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"executable"});
 }
 
+TEST(PackLister, ReportsNamesWindowsCannotCreate) {
+  Archive archive = Conforming();
+  archive.items[6].name = "zero:stream";
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"windows name"});
+  archive = Conforming();
+  archive.items.insert(archive.items.begin() + 5, MakeItem("aux/", ""));
+  archive.items.insert(archive.items.begin() + 6, MakeItem("aux/inner", "x"));
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(Build(archive), report, error)) << error;
+  ASSERT_EQ(report.breaks.size(), 2u);
+  EXPECT_EQ(report.breaks[0].detail, "entry 'aux/': a component is a Windows device name");
+  EXPECT_EQ(report.breaks[1].detail, "entry 'aux/inner': a component is a Windows device name");
+}
+
 TEST(PackLister, ReportsDamagedData) {
   Archive archive = Conforming();
   archive.items[3].corruptCrc = true;
