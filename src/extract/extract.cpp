@@ -1,10 +1,13 @@
 #include "extract/extract.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
 
+#include "extract/destination_folder.h"
 #include "extract/entry_name.h"
 #include "extract/text_convert.h"
 
@@ -68,6 +71,51 @@ std::string WithForwardSlashes(std::string text) {
   return text;
 }
 
+std::string SizeText(std::uint64_t bytes) {
+  char mebibytes[32];
+  std::snprintf(mebibytes, sizeof mebibytes, "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
+  return std::to_string(bytes) + " bytes (" + mebibytes + ")";
+}
+
+// Running out of room halfway would leave a broken application behind and
+// start it all the same: better to refuse before the first byte is written.
+void CheckRoomToUnpack(const fs::path& destination) {
+  std::uint64_t needed = 0;
+  zip::ZipEntryRecord record;
+  const std::uint32_t count = zip::ZipEntryCount(g_zipArchive);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
+      zip::ZipTakeLastError(g_zipArchive);
+      continue;
+    }
+    if (record.isDirectory) {
+      continue;
+    }
+    std::uint64_t size = record.uncompressedSize;
+    if (IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
+      // A file left by an earlier run is overwritten: only growth needs room.
+      std::error_code error;
+      const std::uintmax_t existing = fs::file_size(destination / fs::u8path(record.name), error);
+      if (!error) {
+        size = size > existing ? size - existing : 0;
+      }
+    }
+    needed = needed + size < needed ? UINT64_MAX : needed + size;
+  }
+  fs::path volume = destination;
+  std::error_code error;
+  while (!fs::exists(volume, error) && volume.has_relative_path()) {
+    volume = volume.parent_path();
+  }
+  const fs::space_info space = fs::space(volume, error);
+  if (error || needed <= space.available) {
+    return;  // a volume that cannot tell its free space is not refused
+  }
+  throw fs::filesystem_error("not enough free space to unpack: needs " + SizeText(needed) + ", " +
+                                 SizeText(space.available) + " free",
+                             destination, std::make_error_code(std::errc::no_space_on_device));
+}
+
 void ReportFailedEntry(std::uint32_t index, const std::string& name, const std::string& outputText,
                        const std::string& errorText) {
   std::cerr << "Failed extracting " << name << " from archive. Error string: " << errorText
@@ -84,9 +132,12 @@ void ReportFailedEntry(std::uint32_t index, const std::string& name, const std::
 
 void ExtractAllEntries(const std::string& destinationText) {
   const fs::path destination = fs::u8path(destinationText);
+  CheckRoomToUnpack(destination);
   if (!Exists(destination)) {
-    CreateDirectories(destination);
+    CreateDestinationFolder(destination);
     g_extractLog += L"destDir created";
+  } else {
+    CheckDestinationFolder(destination);
   }
 
   const std::uint32_t count = zip::ZipEntryCount(g_zipArchive);

@@ -31,6 +31,15 @@ const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wch
 /// UTF-8 text `destination`, in index order, creating that folder when it is
 /// missing, then closes g_zipArchive.
 ///
+/// A destination that exists must pass CheckDestinationFolder, and a missing
+/// one is made with CreateDestinationFolder (private to the user on POSIX);
+/// a refused one ends the call with std::runtime_error before anything is
+/// written. Before anything is written, the unpacked size of the file entries (less
+/// what files already at their paths hold) is compared with the free space of
+/// the destination's volume; when it does not fit, std::filesystem::
+/// filesystem_error (std::errc::no_space_on_device) says how much is needed
+/// and how much is free, and nothing is created.
+///
 /// An entry that cannot be written (including one whose name would lead
 /// outside the destination) gets one line on standard error and a log piece,
 /// and the walk goes on. A failed file-system operation throws

@@ -281,4 +281,44 @@ TEST_F(ExtractTest, ExtractedFilesCarryTheEntryTimeAsLocalTime) {
   EXPECT_LE(offBy < 0 ? -offBy : offBy, 1) << "off by " << offBy << " s";
 }
 
+TEST_F(ExtractTest, AnArchiveThatCannotFitIsRefusedBeforeAnythingIsWritten) {
+  ZipBuilder builder;
+  builder.AddStored("small.txt", "small");
+  auto& huge = builder.AddStored("huge.bin", "claims far more than any disk holds");
+  huge.zip64 = testing_support::ZipZip64Extra{};
+  huge.zip64->uncompressedValue = std::uint64_t{1} << 62;
+  const fs::path destination = temp_ / "quillorbite";
+  try {
+    Extract(builder.Build(), destination);
+    FAIL() << "no exception";
+  } catch (const fs::filesystem_error& error) {
+    EXPECT_EQ(error.code(), std::make_error_code(std::errc::no_space_on_device));
+    EXPECT_NE(std::string(error.what())
+                  .find("not enough free space to unpack: needs " +
+                        std::to_string((std::uint64_t{1} << 62) + 5) + " bytes"),
+              std::string::npos)
+        << error.what();
+  }
+  EXPECT_FALSE(fs::exists(destination));
+}
+
+TEST_F(ExtractTest, FilesAlreadyInPlaceCountOnlyWithWhatTheyGrow) {
+  // The same archive unpacked twice needs no more room the second time.
+  ZipBuilder builder;
+  builder.AddStored("a.txt", std::string(1000, 'a'));
+  const std::string archive = builder.Build();
+  const fs::path destination = temp_ / "quillorbite";
+  Extract(archive, destination);
+  EXPECT_EQ(Extract(archive, destination), L"open successnum1 Stat read success 0 End");
+}
+
+TEST_F(ExtractTest, AnExistingDestinationThatIsNoFolderIsRefusedUntouched) {
+  const fs::path destination = temp_ / "quillorbite";
+  testing_support::WriteFileBytes(destination, "a file");
+  ZipBuilder builder;
+  builder.AddStored("a.txt", "a");
+  EXPECT_THROW(Extract(builder.Build(), destination), std::runtime_error);
+  EXPECT_EQ(testing_support::ReadFileBytes(destination), "a file");
+}
+
 }  // namespace
