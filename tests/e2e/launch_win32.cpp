@@ -4,8 +4,11 @@
 // Wine's own exit status cuts to 8 bits.
 //
 // Usage: e2e_launch.exe EXIT_CODE_FILE [NAME=VALUE ...] -- PROGRAM [ARGUMENT ...]
-// The program is quoted; arguments holding a blank are quoted too.
+// The program is quoted; arguments holding a blank are quoted too. When the
+// environment names a file in E2E_HOLD_OPEN, it is held open without sharing
+// while the command runs, the way another program may hold a file.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <cstdio>
@@ -39,6 +42,16 @@ int main() {
   }
   LocalFree(words);
 
+  HANDLE held = INVALID_HANDLE_VALUE;
+  wchar_t holdPath[1024];
+  if (GetEnvironmentVariableW(L"E2E_HOLD_OPEN", holdPath, 1024) > 0) {
+    held = CreateFileW(holdPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+      std::fprintf(stderr, "e2e_launch: cannot hold the file open (%lu)\n", GetLastError());
+      return 3;
+    }
+  }
   STARTUPINFOW startupInfo = {};
   startupInfo.cb = sizeof startupInfo;
   PROCESS_INFORMATION processInfo = {};
@@ -52,6 +65,9 @@ int main() {
   GetExitCodeProcess(processInfo.hProcess, &exitCode);
   CloseHandle(processInfo.hThread);
   CloseHandle(processInfo.hProcess);
+  if (held != INVALID_HANDLE_VALUE) {
+    CloseHandle(held);
+  }
   if (FILE* out = _wfopen(exitCodeFile.c_str(), L"w")) {
     std::fprintf(out, "%lu\n", exitCode);
     std::fclose(out);

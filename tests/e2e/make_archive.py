@@ -64,6 +64,16 @@ def build(kind, output, probe):
             file(archive, "/absolute.txt", b"rooted")
             file(archive, "back\\slash.txt", b"backslash")
             application(archive, probe)
+        elif kind == "large-file":
+            application(archive, probe)
+            # A megabyte that deflate cannot shrink, from a fixed seed.
+            state, chunks = 2463534242, []
+            for _ in range(1 << 18):
+                state ^= (state << 13) & 0xFFFFFFFF
+                state ^= state >> 17
+                state ^= (state << 5) & 0xFFFFFFFF
+                chunks.append(state.to_bytes(4, "little"))
+            file(archive, "quillorbite/Content/big.pak", b"".join(chunks), zipfile.ZIP_STORED)
         elif kind == "damaged-entry":
             application(archive, probe)
             file(archive, "quillorbite/damaged.bin", b"will not match its CRC " * 100)

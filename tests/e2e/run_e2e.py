@@ -37,6 +37,7 @@ class Context:
         os.makedirs(self.cwd)
         self.report = os.path.join(root, "report.txt")
         self.env = {}
+        self.preexec = None  # native only: runs in the starter's process before exec
 
     def read_report(self):
         if not os.path.exists(self.report):
@@ -71,7 +72,9 @@ class Native:
     def run(self, kind, args, ctx):
         env = dict(os.environ, TMPDIR=ctx.temp, **ctx.env)
         done = subprocess.run([self.starter(kind)] + args, cwd=ctx.cwd, env=env,
-                              capture_output=True, timeout=120)
+                              capture_output=True, timeout=120, preexec_fn=ctx.preexec)
+        if done.returncode < 0:
+            return "killed by signal %d" % -done.returncode, done.stdout, done.stderr
         return done.returncode & 0xFF, done.stdout, done.stderr
 
     def expected_status(self, status):
@@ -99,7 +102,7 @@ class Windows:
         env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         for key, value in ctx.env.items():
             env[key] = value
-        temp = self.child_path(ctx.temp) + "\\"
+        temp = getattr(ctx, "windows_temp", None) or self.child_path(ctx.temp) + "\\"
         command = [self.wine, os.path.join(self.bin_dir, "e2e_launch.exe"),
                    self.child_path(exit_file), "TEMP=" + temp, "TMP=" + temp, "--",
                    self.child_path(self.starter(kind))] + args
@@ -213,6 +216,98 @@ def launch_failure(platform, ctx):
     return r"\ACouldn't start:\n%s\nCreateProcess\(\) returned [0-9a-f]+\.\n\Z" % line
 
 
+NOBODY = 65534
+
+
+def run_as_nobody(ctx):
+    """The starter runs as another user, in a temporary directory it may read
+    but not write (as root, permissions would not stop it)."""
+    os.chmod(ctx.root, 0o755)
+    os.chmod(ctx.temp, 0o755)
+    os.chmod(ctx.cwd, 0o777)
+
+    def become_nobody():
+        os.setgid(NOBODY)
+        os.setuid(NOBODY)
+    ctx.preexec = become_nobody
+
+
+def check_nothing_written_by_nobody(platform, ctx):
+    nothing_in_temp(platform, ctx)
+
+
+def setup_file_size_limit(ctx):
+    """A disk that fills up: writes past 256 KiB fail (EFBIG) for the starter."""
+    import resource
+    import signal
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (256 * 1024, 256 * 1024))
+    ctx.preexec = limit
+
+
+def setup_missing_temp(ctx):
+    os.rmdir(ctx.temp)
+    ctx.windows_temp = "Z:\\no\\such\\temp\\"
+    ctx.temp = os.path.join(ctx.root, "no", "such", "temp")
+
+
+def check_missing_temp(platform, ctx):
+    assert not os.path.exists(os.path.join(ctx.root, "no")), "the temp folder was created"
+    assert ctx.read_report() is None
+
+
+def setup_symlink_destination(ctx):
+    elsewhere = os.path.join(ctx.root, "elsewhere")
+    os.makedirs(elsewhere)
+    os.symlink(elsewhere, ctx.destination)
+
+
+def check_symlink_untouched(platform, ctx):
+    assert os.path.islink(ctx.destination)
+    assert os.listdir(os.path.join(ctx.root, "elsewhere")) == []
+    assert ctx.read_report() is None
+
+
+def setup_foreign_destination(ctx):
+    os.makedirs(ctx.destination)
+    os.chown(ctx.destination, NOBODY, NOBODY)
+
+
+def setup_shared_destination(ctx):
+    os.makedirs(ctx.destination)
+    os.chmod(ctx.destination, 0o777)
+
+
+def check_destination_untouched(platform, ctx):
+    assert os.listdir(ctx.destination) == [], os.listdir(ctx.destination)
+    assert ctx.read_report() is None
+
+
+def check_private_and_left(platform, ctx):
+    check_launch_failed(platform, ctx)
+    mode = os.stat(ctx.destination).st_mode & 0o777
+    assert mode == 0o700, "destination mode %o" % mode
+
+
+def setup_held_open(ctx):
+    os.makedirs(os.path.join(ctx.destination, "quillorbite"))
+    with open(os.path.join(ctx.destination, "quillorbite", "readme.txt"), "w") as f:
+        f.write("held by another program")
+    ctx.env["E2E_HOLD_OPEN"] = os.path.join(ctx.destination, "quillorbite", "readme.txt")
+
+
+def check_held_file_kept(platform, ctx):
+    check_probe_ran(platform, ctx)
+    with open(os.path.join(ctx.destination, "quillorbite", "readme.txt")) as f:
+        assert f.read() == "held by another program"
+
+
+def check_big_file_cut(platform, ctx):
+    check_removed(platform, ctx)
+
+
 CASES = [
     dict(name="no payload: status -1, silent, nothing on disk",
          kind="no-payload", status=EXIT_NO_PAYLOAD, stdout="", stderr="",
@@ -243,10 +338,46 @@ CASES = [
     dict(name="bytes that are no archive: the error ends the run, nothing created",
          kind="not-zip", status=EXIT_UNHANDLED, stdout=BANNER,
          stderr=r"\AFailed opening zip \n\Z", check=nothing_in_temp),
-    dict(name="a file in the destination's place is never touched",
+    dict(name="a file in the destination's place is refused and never touched",
          kind="application", setup=setup_file_at_destination, status=EXIT_UNHANDLED,
-         stdout=BANNER, stderr=r"\A[^\n]*create_directory[^\n]*\n\Z",
+         stdout=BANNER, stderr=r"\ARefusing to unpack into [^\n]*quillorbite: it is not a folder\n\Z",
          check=check_file_untouched),
+    dict(name="a temporary directory that does not exist ends the run, nothing created",
+         kind="application", setup=setup_missing_temp, status=EXIT_UNHANDLED, stdout="",
+         stderr=r"\A[^\n]*temp_directory_path[^\n]*\n\Z", check=check_missing_temp),
+    dict(name="a destination the starter creates is private to its user",
+         kind="no-executable", platforms=["native"], status=EXIT_LAUNCH_FAILED, stdout=BANNER,
+         stderr=launch_failure, check=check_private_and_left),
+    dict(name="a destination that is a symbolic link is refused, nothing followed",
+         kind="application", platforms=["native"], setup=setup_symlink_destination,
+         status=EXIT_UNHANDLED, stdout=BANNER,
+         stderr=r"\ARefusing to unpack into [^\n]*quillorbite: it is a symbolic link\n\Z",
+         check=check_symlink_untouched),
+    dict(name="a destination of another user is refused, nothing touched",
+         kind="application", platforms=["native"], setup=setup_foreign_destination,
+         status=EXIT_UNHANDLED, stdout=BANNER,
+         stderr=r"\ARefusing to unpack into [^\n]*quillorbite: it belongs to another user "
+                r"\(uid 65534\)\n\Z",
+         check=check_destination_untouched),
+    dict(name="a destination others may write to is refused, nothing touched",
+         kind="application", platforms=["native"], setup=setup_shared_destination,
+         status=EXIT_UNHANDLED, stdout=BANNER,
+         stderr=r"\ARefusing to unpack into [^\n]*quillorbite: other users may write to it\n\Z",
+         check=check_destination_untouched),
+    dict(name="a temporary directory the user cannot write to ends the run",
+         kind="application", platforms=["native"], setup=run_as_nobody, status=EXIT_UNHANDLED,
+         stdout=BANNER, stderr=r"\A[^\n]*create_directories[^\n]*Permission denied[^\n]*\n\Z",
+         check=check_nothing_written_by_nobody),
+    dict(name="a disk that fills up fails the file that does not fit, the run goes on",
+         kind="large-file", platforms=["native"], setup=setup_file_size_limit, status=0,
+         stdout=BANNER + PROBE,
+         stderr=unpacked_failure_line("quillorbite/Content/big.pak", "file write failed"),
+         check=check_big_file_cut),
+    dict(name="a file held open by another program fails alone, the run goes on",
+         kind="application", platforms=["windows"], setup=setup_held_open, status=0,
+         stdout=BANNER + PROBE,
+         stderr=unpacked_failure_line("quillorbite/readme.txt", "file open failed"),
+         check=check_held_file_kept),
     dict(name="names leading outside the destination are refused, the rest unpacked",
          kind="hostile-names", status=0, stdout=BANNER + PROBE,
          stderr="".join(unpacked_failure_line(n, "invalid filename") for n in
@@ -270,7 +401,7 @@ def run_case(platform, case):
         ctx.env.update(case.get("env", {}))
         if "setup" in case:
             case["setup"](ctx)
-        for key in ("PROBE_REMOVE_FOLDER", "PROBE_MOVE_SELF_TO"):
+        for key in ("PROBE_REMOVE_FOLDER", "PROBE_MOVE_SELF_TO", "E2E_HOLD_OPEN"):
             if key in ctx.env:
                 ctx.env[key] = platform.child_path(ctx.env[key])
         status, out, err = platform.run(case["kind"], case.get("args", []), ctx)
@@ -299,6 +430,54 @@ def run_case(platform, case):
         return problems
     finally:
         shutil.rmtree(root, ignore_errors=True)
+
+
+def two_runs_at_once(platform):
+    """Two starters share the destination: the second starts while the first
+    one's application runs. Both must end normally; the second finds the folder
+    present, unpacks into it (the running program cannot be replaced) and
+    leaves it; the first removes it once its own application has ended."""
+    import threading
+    import time
+    root = tempfile.mkdtemp(prefix="starter-e2e-")
+    problems = []
+    try:
+        first, second = Context(os.path.join(root, "first")), None
+        os.makedirs(os.path.join(root, "second"))
+        second = Context.__new__(Context)
+        second.__dict__.update(first.__dict__)
+        second.root = os.path.join(root, "second")
+        second.report = os.path.join(second.root, "report.txt")
+        second.env = {}
+        results = {}
+        for ctx, sleep in ((first, "3000"), (second, "0")):
+            ctx.env.update(PROBE_REPORT=platform.child_path(ctx.report), PROBE_SLEEP_MS=sleep,
+                           PROBE_MARKER="from-the-starter's-environment")
+
+        def run(name, ctx):
+            results[name] = platform.run("application", [], ctx)
+        a = threading.Thread(target=run, args=("first", first))
+        a.start()
+        deadline = time.time() + 120
+        while not os.path.exists(first.report) and time.time() < deadline:
+            time.sleep(0.05)
+        run("second", second)
+        a.join()
+        exe = "/".join(EXE_PARTS)
+        allowed_second = {"", unpacked_failure_line(exe, "file open failed")}
+        for name, (status, out, err) in sorted(results.items()):
+            out, err = out.decode(), err.decode()
+            if status != 0:
+                problems.append("%s run: status %r, stderr %r" % (name, status, err))
+            if out != BANNER + PROBE:
+                problems.append("%s run: stdout %r" % (name, out))
+            if err not in (allowed_second if name == "second" else {""}):
+                problems.append("%s run: stderr %r" % (name, err))
+        if os.path.lexists(first.destination):
+            problems.append("the destination is left after both runs")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    return problems
 
 
 def check_embedding(platform):
@@ -346,6 +525,8 @@ def main():
     for case in CASES:
         if options.case and options.case not in case["name"]:
             continue
+        if platform.name not in case.get("platforms", [platform.name]):
+            continue
         problems = run_case(platform, case)
         if problems:
             failed += 1
@@ -356,6 +537,15 @@ def main():
             passed += 1
             print("ok   %s: %s" % (platform.name, case["name"]))
     if not options.case:
+        problems = two_runs_at_once(platform)
+        if problems:
+            failed += 1
+            print("FAIL %s: two runs at once" % platform.name)
+            for problem in problems:
+                print("    " + problem)
+        else:
+            passed += 1
+            print("ok   %s: two runs at once" % platform.name)
         problems = check_embedding(platform)
         if problems:
             failed += 1

@@ -6,19 +6,23 @@
 //   PROBE_REMOVE_FOLDER       a folder to remove (with everything in it) before exiting
 //   PROBE_MOVE_SELF_TO        where to move the probe's own file first: Windows
 //                             cannot delete a running image, but it can move one
+//   PROBE_SLEEP_MS            how long to wait after writing the report
 //   PROBE_EXIT_CODE           the exit code to end with (default 0)
 // Report lines: "arg=<argument>" for each argument including the program,
 // "cwd=<current directory>", "marker=<PROBE_MARKER>", "removed=<yes|no>".
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 #endif
 
@@ -74,6 +78,10 @@ int main(int argc, char** argv) {
     report << "cwd=" << std::filesystem::current_path().u8string() << "\n";
     report << "marker=" << Environment("PROBE_MARKER") << "\n";
     report << "removed=" << (removed ? "yes" : "no") << "\n";
+  }
+  const int sleepMilliseconds = std::atoi(Environment("PROBE_SLEEP_MS").c_str());
+  if (sleepMilliseconds > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleepMilliseconds));
   }
   return std::atoi(Environment("PROBE_EXIT_CODE").c_str());
 }
