@@ -32,6 +32,31 @@ bool Utf8ToWide(const char* text, std::wstring& wide) {
   return true;
 }
 
+// Paths past MAX_PATH only open with the \\?\ prefix, which also turns off
+// the normalisation Windows otherwise does; so the path is made full and
+// normalised first. Short paths are left as they are.
+bool ExtendedLengthPath(std::wstring& path) {
+  if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) {
+    return true;
+  }
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) {
+    return false;
+  }
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+  if (length == 0 || length >= needed) {
+    return false;
+  }
+  full.resize(length);
+  if (full.compare(0, 2, L"\\\\") == 0) {
+    path = L"\\\\?\\UNC\\" + full.substr(2);
+  } else {
+    path = L"\\\\?\\" + full;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool OpenOutputFile(OutputFile& file, const char* path, std::uint32_t /*posixMode*/) {
@@ -40,7 +65,7 @@ bool OpenOutputFile(OutputFile& file, const char* path, std::uint32_t /*posixMod
   }
   std::wstring widePath;
   try {
-    if (!Utf8ToWide(path, widePath)) {
+    if (!Utf8ToWide(path, widePath) || !ExtendedLengthPath(widePath)) {
       return false;
     }
   } catch (...) {

@@ -95,4 +95,39 @@ TEST_F(ZipExtractWin32, OtherReadersMayOpenTheFileWhileItIsWritten) {
   EXPECT_EQ(ReadFileBytes(path), "payload");
 }
 
+// Reads a file by a path of any length.
+std::string ReadLongPath(const std::wstring& extendedPath) {
+  HANDLE file = CreateFileW(extendedPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return "(cannot open)";
+  }
+  std::string bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    bytes.append(buffer, got);
+  }
+  CloseHandle(file);
+  return bytes;
+}
+
+// Wine has no MAX_PATH limit; on Windows this fails without the \\?\ prefix.
+TEST_F(ZipExtractWin32, WritesPathsLongerThanMaxPath) {
+  ZipBuilder builder;
+  builder.AddDeflated("a", "deep payload");
+  OpenBuilt(builder);
+  std::wstring folder = L"\\\\?\\" + folder_.path().wstring();
+  std::string utf8 = folder_.path().u8string();
+  const std::string segment(60, 's');
+  while (utf8.size() < 2 * MAX_PATH) {
+    folder += L"\\" + std::wstring(segment.begin(), segment.end());
+    utf8 += "/" + segment;  // forward slashes, as the extraction code builds them
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  }
+  utf8 += "/./file.txt";
+  ASSERT_EQ(Extract(0, utf8), ZipError::kNone);
+  EXPECT_EQ(ReadLongPath(folder + L"\\file.txt"), "deep payload");
+}
+
 }  // namespace
