@@ -323,8 +323,8 @@ def print_report(args, info, tools, memory, image_size):
         "(nothing dropped). Machine: "
         f"{os.cpu_count()} cores, load average at start {info['load']}.")
     log("")
-    header = (f"{'program':36} {'min s':>7} {'median s':>9} {'cpu s':>6} "
-              f"{'min/floor':>9} {'med/floor':>9} {'min/unzip':>9} {'med/unzip':>9}")
+    header = (f"{'program':36} {'min s':>7} {'median s':>9} {'min/floor':>9} {'med/floor':>9} "
+              f"{'min/unzip':>9} {'med/unzip':>9} {'cpu s':>6} {'cpu/floor':>9}")
     log(header)
     log("-" * len(header))
     for tool in tools:
@@ -337,8 +337,18 @@ def print_report(args, info, tools, memory, image_size):
                       fmt_ratio(mid / statistics.median(unzip.walls))]
         else:
             cells += ["     -", "     -"]
-        log(f"{tool.name:36} {low:7.3f} {mid:9.3f} {cpu:6.2f} "
-            + " ".join(f"{c:>9}" for c in cells))
+        if tool.info:
+            # Wine's processes are not the launcher's children: their CPU
+            # time does not reach us.
+            cpu_cells = f" {'-':>6} {'-':>9}"
+        else:
+            cpu_cells = f" {cpu:6.2f} {fmt_ratio(cpu / statistics.median(floor.cpus)):>9}"
+        log(f"{tool.name:36} {low:7.3f} {mid:9.3f} " + " ".join(f"{c:>9}" for c in cells)
+            + cpu_cells)
+    log("min, median: wall-clock seconds over the runs; x/floor, x/unzip: ratios of those; "
+        "cpu s: median user + system")
+    log("seconds of the program and its children, cpu/floor its ratio (less affected by other "
+        "load on the machine).")
     log("")
     log("All runs (seconds):")
     for tool in tools:
@@ -425,6 +435,10 @@ def main():
         if not os.path.isdir(wine_prefix):
             log("  creating the Wine prefix (once)")
             run_logged(["wineboot", "-i"], "wineboot", env=wine_env)
+        # A server of this prefix left running (by wineboot, or by a bench
+        # that was interrupted) would refuse to become persistent.
+        subprocess.run(["wineserver", "-k"], env=wine_env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=wine_env)
         subprocess.run(["wineserver", "-p"], env=wine_env, check=True)
         wine_setup = (wine, os.path.join(windows_tools, "bench_launch.exe"), windows_starter,
                       os.path.join(windows_tools, "bench_child.exe"), wine_env)
