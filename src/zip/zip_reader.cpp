@@ -585,7 +585,9 @@ bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char*
 
   const bool unixHost = (record.versionMadeBy >> 8) == kHostUnix;
   const std::uint32_t unixMode = (record.externalAttributes >> 16) & 0777;
-  const std::uint32_t mode = unixHost && unixMode != 0 ? unixMode : 0666;
+  // The owner keeps read and write permission, so that a later extraction
+  // into the same folder can overwrite what this one wrote.
+  const std::uint32_t mode = unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
   OutputGuard output;
   if (!detail::OpenOutputFile(output.file, outputPath, mode)) {
     return Fail(archive, ZipError::kFileOpenFailed);

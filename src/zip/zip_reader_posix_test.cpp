@@ -63,17 +63,21 @@ TEST_F(ZipExtractPosix, NewFilesGetUnixModesFromUnixHostsOnly) {
   dos.versionMadeBy = 0x0014;  // MS-DOS host: the high half means nothing
   dos.externalAttributes = 0100700u << 16;
   builder.AddStored("no-bits", "x").externalAttributes = 0x20;
+  builder.AddStored("read-only", "x").externalAttributes = 0100444u << 16;
   OpenBuilt(builder);
   ASSERT_EQ(Extract(0, "exec"), ZipError::kNone);
   ASSERT_EQ(Extract(1, "private"), ZipError::kNone);
   ASSERT_EQ(Extract(2, "setuid"), ZipError::kNone);
   ASSERT_EQ(Extract(3, "dos"), ZipError::kNone);
   ASSERT_EQ(Extract(4, "no-bits"), ZipError::kNone);
+  ASSERT_EQ(Extract(5, "read-only"), ZipError::kNone);
   EXPECT_EQ(Mode("exec"), 0755 & ~umask_);
   EXPECT_EQ(Mode("private"), 0600 & ~umask_);
   EXPECT_EQ(Mode("setuid"), 0755 & ~umask_);  // never the set-id bits
   EXPECT_EQ(Mode("dos"), 0666 & ~umask_);
   EXPECT_EQ(Mode("no-bits"), 0666 & ~umask_);
+  // The owner can always write what it unpacked, so a later run overwrites it.
+  EXPECT_EQ(Mode("read-only"), 0644 & ~umask_);
 }
 
 TEST_F(ZipExtractPosix, DoesNotWriteThroughASymlink) {

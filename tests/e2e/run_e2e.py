@@ -237,13 +237,15 @@ def check_nothing_written_by_nobody(platform, ctx):
 
 
 def setup_file_size_limit(ctx):
-    """A disk that fills up: writes past 256 KiB fail (EFBIG) for the starter."""
+    """A disk that fills up: for the starter, writes fail (EFBIG) past a size
+    that the program fits in but the 8 MiB content file does not."""
     import resource
     import signal
+    size = os.path.getsize(os.path.join(ctx.bin_dir, "e2e_probe")) + 256 * 1024
 
     def limit():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (256 * 1024, 256 * 1024))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
     ctx.preexec = limit
 
 
@@ -396,6 +398,7 @@ def run_case(platform, case):
     root = tempfile.mkdtemp(prefix="starter-e2e-")
     try:
         ctx = Context(root, case.get("temp_name", "temp"))
+        ctx.bin_dir = platform.bin_dir
         ctx.env["PROBE_REPORT"] = platform.child_path(ctx.report)
         ctx.env["PROBE_MARKER"] = "from-the-starter's-environment"
         ctx.env.update(case.get("env", {}))
