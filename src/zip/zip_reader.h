@@ -135,9 +135,8 @@ bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord
 ///
 /// A symbolic link standing at `outputPath` is never written through: the open
 /// fails (kFileOpenFailed). On POSIX a new file gets the entry's rwx permission
-/// bits (plus read and write for its owner) when the archive was made on a Unix
-/// host, otherwise 0666; the umask
-/// applies to both.
+/// bits (plus read and write for its owner) when the archive was made on a
+/// Unix host, otherwise 0666; the umask applies to both.
 bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath);
 
 /// Returns the last error and resets it to ZipError::kNone.
