@@ -1,0 +1,143 @@
+"""Archives written by other ZIP writers unpack through the starter's
+extraction to the same tree, contents and file times as Info-ZIP unzip makes
+of them.
+
+Writers, where installed: Info-ZIP zip (plain, streamed with data
+descriptors, forced Zip64), bsdtar, and Python's zipfile (plain, streamed
+with data descriptors, forced Zip64). Source files get even-second times, so
+the MS-DOS time the starter uses and the exact times unzip restores agree.
+
+Usage: interop_test.py EXTRACT_ARCHIVE_TOOL
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+STAMP = 1_700_000_000  # an even second
+
+
+def make_source(root):
+    files = {
+        "readme.txt": b"plain text\n" * 10,
+        "empty.bin": b"",
+        "Engine/Config/base.ini": b"[Core]\nmode=interop\n" * 400,
+        "Engine/Binaries/big.bin": bytes((i * 2654435761) >> 13 & 0xFF for i in range(700_000)),
+        "quillorbite/caf\u00e9 \u65e5\u672c.txt": "utf-8 name\n".encode(),
+    }
+    for name, data in files.items():
+        path = os.path.join(root, *name.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    os.makedirs(os.path.join(root, "Engine", "Empty"))
+    for folder, _, names in os.walk(root):
+        for name in names:
+            os.utime(os.path.join(folder, name), (STAMP, STAMP + 2 * len(name)))
+    return files
+
+
+def python_zip(source, archive, zip64=False, streamed=False):
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as out:
+        for folder, folders, names in sorted(os.walk(source)):
+            relative = os.path.relpath(folder, source)
+            if relative != "." and not names and not folders:
+                out.write(folder, relative + "/")
+            for name in sorted(names):
+                path = os.path.join(folder, name)
+                arcname = os.path.normpath(os.path.join(relative, name)).replace(os.sep, "/")
+                if streamed or zip64:
+                    info = zipfile.ZipInfo.from_file(path, arcname)
+                    info.compress_type = zipfile.ZIP_DEFLATED
+                    # Writing through open() without a known size makes a data
+                    # descriptor; force_zip64 adds Zip64 extra fields.
+                    with out.open(info, "w", force_zip64=zip64) as dest, open(path, "rb") as src:
+                        shutil.copyfileobj(src, dest)
+                else:
+                    out.write(path, arcname)
+
+
+def writers():
+    found = []
+    if shutil.which("zip"):
+        found.append(("Info-ZIP zip", lambda s, a: subprocess.run(
+            ["zip", "-q", "-r", a, "."], cwd=s, check=True)))
+        found.append(("Info-ZIP zip, streamed", lambda s, a: subprocess.run(
+            "zip -q -r -fd - . > '%s'" % a, shell=True, cwd=s, check=True)))
+        found.append(("Info-ZIP zip, Zip64", lambda s, a: subprocess.run(
+            ["zip", "-q", "-r", "-fz", a, "."], cwd=s, check=True)))
+    if shutil.which("bsdtar"):
+        found.append(("bsdtar", lambda s, a: subprocess.run(
+            ["bsdtar", "--format", "zip", "-cf", a, "."], cwd=s, check=True)))
+    found.append(("Python zipfile", lambda s, a: python_zip(s, a)))
+    found.append(("Python zipfile, streamed", lambda s, a: python_zip(s, a, streamed=True)))
+    found.append(("Python zipfile, Zip64", lambda s, a: python_zip(s, a, zip64=True)))
+    return found
+
+
+def tree(root):
+    """{relative path: (kind, bytes, mtime)} for everything below root."""
+    result = {}
+    for folder, folders, names in os.walk(root):
+        for name in folders:
+            path = os.path.join(folder, name)
+            result[os.path.relpath(path, root)] = ("folder", None, None)
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                result[os.path.relpath(path, root)] = ("file", f.read(), int(os.stat(path).st_mtime))
+    return result
+
+
+def main():
+    tool = sys.argv[1]
+    if not shutil.which("unzip"):
+        print("Info-ZIP unzip is not installed: nothing to compare with")
+        print("0 passed, 0 failed")
+        return 0
+    passed = failed = 0
+    work = tempfile.mkdtemp(prefix="interop-")
+    try:
+        source = os.path.join(work, "source")
+        make_source(source)
+        for label, write in writers():
+            archive = os.path.join(work, label.replace(" ", "_").replace(",", "") + ".zip")
+            write(source, archive)
+            by_unzip = os.path.join(work, "unzip-" + os.path.basename(archive))
+            by_starter = os.path.join(work, "starter-" + os.path.basename(archive))
+            subprocess.run(["unzip", "-q", archive, "-d", by_unzip], check=True)
+            done = subprocess.run([tool, archive, by_starter], capture_output=True, text=True)
+            problems = []
+            if done.returncode != 0 or done.stderr:
+                problems.append("extraction: status %d, %s" % (done.returncode, done.stderr))
+            if not done.stdout.startswith("open success") or " Failed" in done.stdout:
+                problems.append("log: " + done.stdout.strip()[:300])
+            expected, got = tree(by_unzip), tree(by_starter)
+            if sorted(expected) != sorted(got):
+                problems.append("trees differ: only unzip %s, only ours %s" % (
+                    sorted(set(expected) - set(got)), sorted(set(got) - set(expected))))
+            for path in sorted(set(expected) & set(got)):
+                if expected[path][:2] != got[path][:2]:
+                    problems.append("%s: contents differ" % path)
+                elif expected[path][2] != got[path][2]:
+                    problems.append("%s: time %s, unzip gives %s" % (path, got[path][2],
+                                                                     expected[path][2]))
+            if problems:
+                failed += 1
+                print("FAIL %s" % label)
+                for problem in problems:
+                    print("    " + problem)
+            else:
+                passed += 1
+                print("ok   %s" % label)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
