@@ -248,7 +248,8 @@ def time_tools(tools, runs, expected, work):
                     sys.exit(f"bench: {tool.name} left {sorted(found)[:5]} in its temp folder")
                 if not tool.starter and found != expected:
                     missing = set(expected.items()) ^ set(found.items())
-                    sys.exit(f"bench: {tool.name} unpacked something else: {sorted(missing, key=str)[:5]}")
+                    differences = sorted(missing, key=str)[:5]
+                    sys.exit(f"bench: {tool.name} unpacked something else: {differences}")
             tool.walls.append(wall)
             tool.cpus.append(cpu)
             if tool.removal:
