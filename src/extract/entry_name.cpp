@@ -1,6 +1,5 @@
 #include "extract/entry_name.h"
 
-#include <array>
 #include <cctype>
 #include <string>
 
@@ -43,56 +42,6 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
-std::string UpperAscii(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  return upper;
-}
-
-// Windows opens the device, not a file, for these names, whatever follows the
-// first dot and whatever blanks trail the base name.
-bool IsReservedDeviceName(std::string_view component) {
-  std::string base = UpperAscii(component.substr(0, component.find('.')));
-  while (!base.empty() && base.back() == ' ') {
-    base.pop_back();
-  }
-  static const std::array<const char*, 6> kPlain = {"CON", "PRN",    "AUX",
-                                                    "NUL", "CONIN$", "CONOUT$"};
-  for (const char* reserved : kPlain) {
-    if (base == reserved) {
-      return true;
-    }
-  }
-  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
-    return base[3] >= '0' && base[3] <= '9';
-  }
-  // COM and LPT followed by a superscript digit 1, 2 or 3 (UTF-8 C2 B9/B2/B3).
-  if (base.size() == 5 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
-    return base[3] == '\xC2' && (base[4] == '\xB9' || base[4] == '\xB2' || base[4] == '\xB3');
-  }
-  return false;
-}
-
-bool IsSafeWindowsComponent(std::string_view component) {
-  for (char c : component) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || c == ':' || c == '<' || c == '>' || c == '"' || c == '|' || c == '?' ||
-        c == '*') {
-      return false;
-    }
-  }
-  if (component == ".") {
-    return true;
-  }
-  // Windows strips trailing dots and blanks, so "a." and "a " name "a".
-  if (component.back() == '.' || component.back() == ' ') {
-    return false;
-  }
-  return !IsReservedDeviceName(component);
-}
-
 }  // namespace
 
 bool IsSafeEntryName(std::string_view name, EntryNameRules rules) {
@@ -118,11 +67,43 @@ bool IsSafeEntryName(std::string_view name, EntryNameRules rules) {
     if (component == "..") {
       return false;
     }
-    if (!component.empty() && rules == EntryNameRules::kWindows &&
-        !IsSafeWindowsComponent(component)) {
+    if (rules == EntryNameRules::kWindows && !WindowsNameProblem(component).empty()) {
       return false;
     }
     start = end + 1;
   }
   return true;
+}
+
+std::string WindowsNameProblem(std::string_view component) {
+  if (component.empty() || component == "." || component == "..") {
+    return std::string();
+  }
+  for (const char c : component) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      return "holds a control character";
+    }
+    if (std::string_view(":<>\"|?*").find(c) != std::string_view::npos) {
+      return std::string("holds '") + c + "'";
+    }
+  }
+  if (component.back() == '.' || component.back() == ' ') {
+    return "ends in '.' or ' '";
+  }
+  // Windows opens the device, not a file, for these names, whatever follows
+  // the first dot and whatever blanks trail the base name.
+  std::string base(component.substr(0, component.find('.')));
+  while (!base.empty() && base.back() == ' ') {
+    base.pop_back();
+  }
+  for (char& c : base) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  const bool comOrLpt = base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0;
+  const bool device = base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" ||
+                      base == "CONIN$" || base == "CONOUT$" ||
+                      (comOrLpt && base.size() == 4 && base[3] >= '0' && base[3] <= '9') ||
+                      (comOrLpt && base.size() == 5 && base[3] == '\xC2' &&
+                       (base[4] == '\xB9' || base[4] == '\xB2' || base[4] == '\xB3'));
+  return device ? "is a Windows device name" : std::string();
 }

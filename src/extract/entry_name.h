@@ -2,6 +2,7 @@
 #ifndef STARTER_EXTRACT_ENTRY_NAME_H
 #define STARTER_EXTRACT_ENTRY_NAME_H
 
+#include <string>
 #include <string_view>
 
 /// The rules a name is checked against: those every platform needs, or those
@@ -21,5 +22,14 @@ extern const EntryNameRules kPlatformEntryNameRules;
 /// device names such as CON, NUL, COM1 or LPT1 (with or without an
 /// extension), and text that is not valid UTF-8.
 bool IsSafeEntryName(std::string_view name, EntryNameRules rules);
+
+/// Why Windows cannot create a file or folder under the one path level
+/// `component` as it stands, or an empty string when it can: a control
+/// character or one of :<>"|?*; a trailing '.' or ' ' (Windows strips them);
+/// a device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9, COM or
+/// LPT with a superscript 1-3), alone or before a '.', ignoring trailing
+/// blanks, in any case. "", "." and ".." are left to other checks. The packer
+/// warns with the same rule that the starter refuses names by.
+std::string WindowsNameProblem(std::string_view component);
 
 #endif  // STARTER_EXTRACT_ENTRY_NAME_H

@@ -67,4 +67,18 @@ TEST(IsSafeEntryName, RefusesWhatWindowsMapsElsewhereOnlyUnderWindowsRules) {
   }
 }
 
+TEST(WindowsNameProblem, FindsNamesWindowsCannotCreate) {
+  for (const char* fine : {"readme.txt", "CONFIG", "icon.d", "COM10", "LPT", "nul_", "a.b c",
+                           "caf\xC3\xA9", ".hidden", ".", ".."}) {
+    EXPECT_EQ(WindowsNameProblem(fine), "") << fine;
+  }
+  for (const char* bad :
+       {"a:b",       "what?",       "star*",          "pipe|",     "less<",   "more>",
+        "quote\"",   "tab\t",       "trailing.",      "trailing ", "CON",     "con.txt",
+        "Nul",       "aux .log",    "COM1",           "lpt9.dat",  "con.d.x", "CONIN$",
+        "conout$.x", "COM\xC2\xB9", "LPT\xC2\xB3.txt"}) {
+    EXPECT_NE(WindowsNameProblem(bad), "") << bad;
+  }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "pack/archive_writer.h"
+#include "extract/entry_name.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "pack/lister.h"

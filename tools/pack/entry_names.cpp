@@ -136,37 +136,6 @@ std::string CheckComponentName(std::string_view component) {
   return std::string();
 }
 
-std::string WindowsNameProblem(std::string_view component) {
-  if (component.empty() || component == "." || component == "..") {
-    return std::string();
-  }
-  for (const char c : component) {
-    if (static_cast<unsigned char>(c) < 0x20) {
-      return "holds a control character";
-    }
-    if (std::string_view(":<>\"|?*").find(c) != std::string_view::npos) {
-      return std::string("holds '") + c + "'";
-    }
-  }
-  if (component.back() == '.' || component.back() == ' ') {
-    return "ends in '.' or ' '";
-  }
-  std::string base(component.substr(0, component.find('.')));
-  while (!base.empty() && base.back() == ' ') {
-    base.pop_back();
-  }
-  for (char& c : base) {
-    c = static_cast<char>(AsciiUpper(static_cast<unsigned char>(c)));
-  }
-  const bool comOrLpt = base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0;
-  const bool device = base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" ||
-                      base == "CONIN$" || base == "CONOUT$" ||
-                      (comOrLpt && base.size() == 4 && base[3] >= '0' && base[3] <= '9') ||
-                      (comOrLpt && base.size() == 5 && base[3] == '\xC2' &&
-                       (base[4] == '\xB9' || base[4] == '\xB2' || base[4] == '\xB3'));
-  return device ? "is a Windows device name" : std::string();
-}
-
 std::string CheckRelativeFilePath(std::string_view path) {
   if (path.empty()) {
     return "is empty";

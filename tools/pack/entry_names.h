@@ -34,14 +34,6 @@ bool EntryNameLess(std::string_view a, std::string_view b);
 /// "is not valid UTF-8").
 std::string CheckComponentName(std::string_view component);
 
-/// Checks one path component against what Windows can create under that very
-/// name. Returns an empty string when it can, otherwise why not: a control
-/// character or one of :<>"|?*; a trailing '.' or ' ' (Windows strips them);
-/// a device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9, COM or
-/// LPT with a superscript 1-3), alone or before a '.', ignoring trailing
-/// blanks, in any case. "." and ".." are left to other checks.
-std::string WindowsNameProblem(std::string_view component);
-
 /// Checks a relative '/'-separated path given by the user for the executable
 /// (e.g. "app/bin/app.exe"). Returns an empty string when it is usable,
 /// otherwise why not. Refused: empty, leading or trailing '/', empty, "." or

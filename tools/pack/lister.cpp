@@ -9,6 +9,7 @@
 #include <set>
 #include <string_view>
 
+#include "extract/entry_name.h"
 #include "pack/entry_names.h"
 
 namespace pack {
