@@ -3,6 +3,7 @@
 // structure it would take long to find alone.
 //
 // Usage: make_seeds FOLDER
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -164,6 +165,31 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     builder.AddStored("patch.txt", "patch").flags = 0x0020;
     builder.AddStored("bzip2.bin", "BZh9").method = 12;
     seeds.emplace_back("refused.zip", builder.Build());
+  }
+  {
+    // Sizes past any disk: Zip64 values of 2^63 and 2^32 for one byte of data.
+    ZipBuilder builder;
+    auto& huge = builder.AddStored("huge.bin", "x");
+    huge.zip64.emplace();
+    huge.zip64->uncompressedValue = std::uint64_t{1} << 63;
+    auto& large = builder.AddStored("large.bin", "y");
+    large.zip64.emplace();
+    large.zip64->uncompressedValue = std::uint64_t{1} << 32;
+    builder.zip64End = true;
+    seeds.emplace_back("huge.zip", builder.Build());
+  }
+  {
+    // Central records that all point at the first local header: little data,
+    // many times over when unpacked.
+    ZipBuilder builder;
+    const std::string content = Text(20000);
+    builder.AddDeflated("shared/0.txt", content).deflateLevel = 9;
+    for (int i = 1; i < 8; ++i) {
+      auto& entry = builder.AddDeflated("shared/" + std::to_string(i) + ".txt", content);
+      entry.deflateLevel = 9;
+      entry.central.localHeaderOffset = 0;
+    }
+    seeds.emplace_back("overlapping.zip", builder.Build());
   }
   return seeds;
 }

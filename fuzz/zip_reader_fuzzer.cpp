@@ -42,11 +42,15 @@ using zip::ZipEntryRecord;
 using zip::ZipError;
 
 // Bounds that keep one input cheap; the reader is still run on every byte.
-// Entries that unpack to more are only walked, not written. ExtractPayload
-// cannot skip single entries, so it only runs on archives that stay within
-// both bounds.
+// Entries may share their data, so a small input can record gigabytes: each
+// entry and each input get a budget of recorded unpacked bytes, and entries
+// past it are only walked, not written. ExtractPayload cannot skip single
+// entries, so it only runs on archives within the bounds, or on those that
+// record more than any volume holds, which it must refuse before writing.
 constexpr std::uint64_t kMaxExtractedSize = 16u << 20;
+constexpr std::uint64_t kMaxExtractedTotal = 64u << 20;
 constexpr std::uint32_t kMaxPayloadEntries = 256;
+constexpr std::uint64_t kBeyondAnyVolume = std::uint64_t{1} << 62;
 
 constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
 constexpr std::uint16_t kFlagsNeverExtracted = 0x0001 | 0x0020 | 0x0040;
@@ -160,11 +164,18 @@ void AddPathAndParents(const std::string& name, std::set<std::string>& paths) {
   }
 }
 
-// Reads one entry's record and extracts it alone to the scratch folder's
-// "out" file, checking the outcome against the record. Returns false when the
-// entry unpacks to more than the fuzzer writes.
-bool CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders,
-                ZipEntryRecord& record) {
+// What the walk of an open archive learnt for the ExtractPayload run.
+struct WalkSummary {
+  std::uint32_t count = 0;
+  std::uint64_t fileBytes = 0;  // recorded unpacked size of the file entries, saturated
+  std::set<std::string> payloadPaths;
+};
+
+// Reads one entry's record and, within `budget` (recorded unpacked bytes left
+// for this input), extracts it alone to the scratch folder's "out" file,
+// checking the outcome against the record.
+void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders,
+                std::uint64_t& budget, ZipEntryRecord& record) {
   FUZZ_CHECK(zip::ZipReadEntryRecord(archive, index, record));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone);
   FUZZ_CHECK(record.index == index);
@@ -177,9 +188,10 @@ bool CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
   if (IsSafeEntryName(record.name, EntryNameRules::kWindows)) {
     FUZZ_CHECK(IsSafeEntryName(record.name, EntryNameRules::kPortable));
   }
-  if (record.uncompressedSize > kMaxExtractedSize) {
-    return false;
+  if (record.uncompressedSize > kMaxExtractedSize || record.uncompressedSize > budget) {
+    return;
   }
+  budget -= record.uncompressedSize;
 
   const bool extracted = zip::ZipExtractEntryToFile(archive, index, folders.outText.c_str());
   const ZipError error = zip::ZipTakeLastError(archive);
@@ -204,13 +216,11 @@ bool CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
   }
   fs::remove(folders.out, fileError);
   FUZZ_CHECK(!fileError);
-  return true;
 }
 
-// Walks an open archive; on return it is closed. Returns whether every entry
-// stays within the bounds ExtractPayload is run under.
-bool CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std::size_t size,
-                      const Folders& folders, std::set<std::string>& payloadPaths) {
+// Walks an open archive; on return it is closed.
+WalkSummary CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std::size_t size,
+                             const Folders& folders) {
   FUZZ_CHECK(archive.open);
   FUZZ_CHECK(archive.data == data);
   FUZZ_CHECK(archive.size == size);
@@ -218,16 +228,20 @@ bool CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std::size_t
   FUZZ_CHECK(archive.centralDirectorySize <= size - archive.centralDirectoryOffset);
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone);
 
+  WalkSummary summary;
   const std::uint32_t count = zip::ZipEntryCount(archive);
   FUZZ_CHECK(count == archive.recordOffsets.size());
-  bool withinBounds = count <= kMaxPayloadEntries;
+  summary.count = count;
+  std::uint64_t budget = kMaxExtractedTotal;
   for (std::uint32_t i = 0; i < count; ++i) {
     ZipEntryRecord record;
-    if (!CheckEntry(archive, i, folders, record)) {
-      withinBounds = false;
+    CheckEntry(archive, i, folders, budget, record);
+    if (!record.isDirectory) {
+      const std::uint64_t sum = summary.fileBytes + record.uncompressedSize;
+      summary.fileBytes = sum < summary.fileBytes ? UINT64_MAX : sum;
     }
     if (IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
-      AddPathAndParents(record.name, payloadPaths);
+      AddPathAndParents(record.name, summary.payloadPaths);
     }
   }
   FUZZ_CHECK(FolderIsEmpty(folders.scratch));
@@ -251,7 +265,7 @@ bool CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std::size_t
   FUZZ_CHECK(archive.lastError == ZipError::kNone);
   FUZZ_CHECK(zip::ZipEntryCount(archive) == 0);
   FUZZ_CHECK(!zip::ZipClose(archive));
-  return withinBounds;
+  return summary;
 }
 
 // Everything ExtractPayload left below the scratch folder must be a file or
@@ -272,8 +286,8 @@ void CheckPayloadOutput(const Folders& folders, const std::set<std::string>& pay
 }
 
 // Runs ExtractPayload into the scratch folder. `opens` is whether the reader
-// opened the same bytes.
-void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
+// opened the same bytes; `noRoom` whether they record more than fits.
+void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens, bool noRoom,
                          const Folders& folders, const std::set<std::string>& payloadPaths) {
   FUZZ_CHECK(IsClosed(g_zipArchive));
   // The driver reports each failed entry on standard error; thousands of
@@ -281,12 +295,14 @@ void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
   std::streambuf* const standardError = std::cerr.rdbuf(nullptr);
   bool returned = false;
   bool refusedOpen = false;
+  std::error_code thrown;
   const wchar_t* log = nullptr;
   try {
     log = ExtractPayload(data, size, folders.scratchWide.c_str());
     returned = true;
-  } catch (const fs::filesystem_error&) {
+  } catch (const fs::filesystem_error& failure) {
     // A documented failure, e.g. an entry whose parent folder is a file.
+    thrown = failure.code();
   } catch (const std::runtime_error& failure) {
     refusedOpen = std::strcmp(failure.what(), "Failed opening zip ") == 0;
     FUZZ_CHECK(refusedOpen);
@@ -302,6 +318,14 @@ void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
   }
   FUZZ_CHECK(!refusedOpen);
   FUZZ_CHECK(g_extractLog.rfind(L"open success", 0) == 0);
+  if (noRoom) {
+    FUZZ_CHECK(thrown == std::errc::no_space_on_device);
+    FUZZ_CHECK(g_zipArchive.open);
+    zip::ZipClose(g_zipArchive);
+    g_zipArchive.lastError = ZipError::kNone;
+    FUZZ_CHECK(FolderIsEmpty(folders.scratch));
+    return;
+  }
   if (returned) {
     FUZZ_CHECK(log == g_extractLog.c_str());
     FUZZ_CHECK(g_extractLog.size() >= 4 &&
@@ -323,10 +347,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ZipArchive archive;
   const bool opens = zip::ZipOpenMemory(archive, data, size);
-  bool runPayload = true;
-  std::set<std::string> payloadPaths;
+  WalkSummary summary;
   if (opens) {
-    runPayload = CheckOpenArchive(archive, data, size, folders, payloadPaths);
+    summary = CheckOpenArchive(archive, data, size, folders);
   } else {
     FUZZ_CHECK(IsClosed(archive));
     FUZZ_CHECK(IsFailureText(zip::ZipTakeLastError(archive)));
@@ -334,8 +357,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(FolderIsEmpty(folders.scratch));
 
-  if (runPayload) {
-    CheckExtractPayload(data, size, opens, folders, payloadPaths);
+  const bool noRoom = summary.fileBytes >= kBeyondAnyVolume;
+  const bool withinBounds =
+      summary.count <= kMaxPayloadEntries && summary.fileBytes <= kMaxExtractedTotal;
+  if (!opens || noRoom || withinBounds) {
+    CheckExtractPayload(data, size, opens, noRoom, folders, summary.payloadPaths);
   }
   FUZZ_CHECK(ParentHoldsOnlyScratch(folders));
   return 0;
