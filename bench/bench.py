@@ -221,12 +221,16 @@ def make_tools(archive, tools_dir, starter, wine_setup):
                           lambda d: [python, "-m", "zipfile", "-e", archive, d]))
     if wine_setup:
         wine, launch, wine_starter, wine_child, wine_env = wine_setup
-        tools.append(Tool("Windows starter under Wine (info)",
-                          lambda d: [wine, launch, windows_path(d), windows_path(wine_starter)],
+
+        def launched(program):
+            # e2e_launch: EXIT_CODE_FILE NAME=VALUE... -- PROGRAM
+            return lambda d: [wine, launch, windows_path(d + ".exit-code"),
+                              "TEMP=" + windows_path(d), "TMP=" + windows_path(d), "--",
+                              windows_path(program)]
+        tools.append(Tool("Windows starter under Wine (info)", launched(wine_starter),
                           env=lambda d: wine_env, starter=True, info=True))
         # What Wine itself costs: the same launch of the bare stand-in program.
-        tools.append(Tool("Wine start-up alone (info)",
-                          lambda d: [wine, launch, windows_path(d), windows_path(wine_child)],
+        tools.append(Tool("Wine start-up alone (info)", launched(wine_child),
                           env=lambda d: wine_env, starter=True, info=True))
     return tools
 
