@@ -28,10 +28,13 @@ class Context:
     """One case's folders: the temporary directory, the destination in it,
     the folder the starter is started from, and the probe's report file."""
 
-    def __init__(self, root, temp_name="temp"):
+    def __init__(self, root, temp_name="temp", shared_temp=None):
         self.root = root
-        self.temp = os.path.join(root, temp_name)
-        os.makedirs(self.temp)
+        if shared_temp:
+            self.temp = shared_temp  # another context's, for runs that share it
+        else:
+            self.temp = os.path.join(root, temp_name)
+            os.makedirs(self.temp)
         self.destination = os.path.join(self.temp, "quillorbite")
         self.cwd = os.path.join(root, "started from here")
         os.makedirs(self.cwd)
@@ -445,16 +448,14 @@ def two_runs_at_once(platform):
     root = tempfile.mkdtemp(prefix="starter-e2e-")
     problems = []
     try:
-        first, second = Context(os.path.join(root, "first")), None
-        os.makedirs(os.path.join(root, "second"))
-        second = Context.__new__(Context)
-        second.__dict__.update(first.__dict__)
-        second.root = os.path.join(root, "second")
-        second.report = os.path.join(second.root, "report.txt")
-        second.env = {}
+        first = Context(os.path.join(root, "first"))
+        second = Context(os.path.join(root, "second"), shared_temp=first.temp)
+        second.cwd = first.cwd
         results = {}
-        for ctx, sleep in ((first, "3000"), (second, "0")):
-            ctx.env.update(PROBE_REPORT=platform.child_path(ctx.report), PROBE_SLEEP_MS=sleep,
+        go = os.path.join(root, "second-run-done")
+        first.env["PROBE_WAIT_FOR"] = platform.child_path(go)
+        for ctx in (first, second):
+            ctx.env.update(PROBE_REPORT=platform.child_path(ctx.report),
                            PROBE_MARKER="from-the-starter's-environment")
 
         def run(name, ctx):
@@ -465,6 +466,8 @@ def two_runs_at_once(platform):
         while not os.path.exists(first.report) and time.time() < deadline:
             time.sleep(0.05)
         run("second", second)
+        with open(go, "w"):
+            pass
         a.join()
         exe = "/".join(EXE_PARTS)
         allowed_second = {"", unpacked_failure_line(exe, "file open failed")}

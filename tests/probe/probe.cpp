@@ -6,7 +6,8 @@
 //   PROBE_REMOVE_FOLDER       a folder to remove (with everything in it) before exiting
 //   PROBE_MOVE_SELF_TO        where to move the probe's own file first: Windows
 //                             cannot delete a running image, but it can move one
-//   PROBE_SLEEP_MS            how long to wait after writing the report
+//   PROBE_WAIT_FOR            a file to wait for (at most a minute) after writing
+//                             the report, so a test can hold the probe running
 //   PROBE_EXIT_CODE           the exit code to end with (default 0)
 // Report lines: "arg=<argument>" for each argument including the program,
 // "cwd=<current directory>", "marker=<PROBE_MARKER>", "removed=<yes|no>".
@@ -79,9 +80,13 @@ int main(int argc, char** argv) {
     report << "marker=" << Environment("PROBE_MARKER") << "\n";
     report << "removed=" << (removed ? "yes" : "no") << "\n";
   }
-  const int sleepMilliseconds = std::atoi(Environment("PROBE_SLEEP_MS").c_str());
-  if (sleepMilliseconds > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(sleepMilliseconds));
+  const std::string waitFor = Environment("PROBE_WAIT_FOR");
+  for (int waited = 0; !waitFor.empty() && waited < 600; ++waited) {
+    std::error_code error;
+    if (std::filesystem::exists(std::filesystem::u8path(waitFor), error)) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return std::atoi(Environment("PROBE_EXIT_CODE").c_str());
 }
