@@ -168,28 +168,42 @@ bool IsStderrTerminal() {
   return isatty(STDERR_FILENO) == 1;
 }
 
+namespace {
+
+// Opens `path` for reading when it is a regular file; returns the descriptor
+// and fills `st`, or returns -1 with `error` set.
+int OpenRegularFile(const std::string& path, struct stat& st, std::string& error) {
+  // O_NONBLOCK keeps a FIFO from hanging the open; the type check then
+  // refuses it.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = ErrorText(errno);
+    return -1;
+  }
+  if (fstat(fd, &st) != 0) {
+    error = ErrorText(errno);
+    close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = "not a regular file";
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 InputFile::~InputFile() {
   Close();
 }
 
 bool InputFile::Open(const std::string& path, std::string& error) {
   Close();
-  // O_NONBLOCK keeps a FIFO from hanging the open; the type check below then
-  // refuses it.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = ErrorText(errno);
-    return false;
-  }
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    error = ErrorText(errno);
-    close(fd);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error = "not a regular file";
-    close(fd);
+  const int fd = OpenRegularFile(path, st, error);
+  if (fd < 0) {
     return false;
   }
   fd_ = fd;
@@ -322,20 +336,9 @@ MappedFile::~MappedFile() {
 }
 
 bool MappedFile::Open(const std::string& path, std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = ErrorText(errno);
-    return false;
-  }
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    error = ErrorText(errno);
-    close(fd);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error = "not a regular file";
-    close(fd);
+  const int fd = OpenRegularFile(path, st, error);
+  if (fd < 0) {
     return false;
   }
   size_ = static_cast<std::uint64_t>(st.st_size);
