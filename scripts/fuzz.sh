@@ -3,7 +3,7 @@
 #
 # Usage: scripts/fuzz.sh [SECONDS]   (default 1800)
 #
-# Installs clang and its runtime when missing, builds build/fuzz with clang,
+# Installs what is missing (clang and its runtime among it), builds build/fuzz with clang,
 # AddressSanitizer and UndefinedBehaviorSanitizer, writes the seed archives,
 # then runs two fuzzing processes side by side for SECONDS each. The corpus
 # grows in build/fuzz/corpus across runs; each run's findings go to
@@ -18,22 +18,7 @@ if ! [[ "$duration" =~ ^[0-9]+$ ]] || [ "$duration" -eq 0 ]; then
   exit 2
 fi
 
-packages=(cmake ninja-build zlib1g-dev clang libclang-rt-14-dev)
-missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$package")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then
-    sudo="sudo"
-  fi
-  echo "Installing: ${missing[*]}"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
-fi
+"$repo_root/scripts/install-deps.sh"
 
 fuzz_build="$repo_root/build/fuzz"
 CC=clang CXX=clang++ cmake -S "$repo_root" -B "$fuzz_build" -G Ninja \
