@@ -527,40 +527,24 @@ def main():
     parser.add_argument("--case", help="run only cases whose name contains this")
     options = parser.parse_args()
     platform = (Native if options.platform == "native" else Windows)(options.bin_dir)
-    passed = failed = 0
+    outcomes = []
+
+    def report(name, problems):
+        outcomes.append(not problems)
+        print("%s %s: %s" % ("FAIL" if problems else "ok  ", platform.name, name))
+        for problem in problems:
+            print("    " + problem)
+
     for case in CASES:
         if options.case and options.case not in case["name"]:
             continue
         if platform.name not in case.get("platforms", [platform.name]):
             continue
-        problems = run_case(platform, case)
-        if problems:
-            failed += 1
-            print("FAIL %s: %s" % (platform.name, case["name"]))
-            for problem in problems:
-                print("    " + problem)
-        else:
-            passed += 1
-            print("ok   %s: %s" % (platform.name, case["name"]))
+        report(case["name"], run_case(platform, case))
     if not options.case:
-        problems = two_runs_at_once(platform)
-        if problems:
-            failed += 1
-            print("FAIL %s: two runs at once" % platform.name)
-            for problem in problems:
-                print("    " + problem)
-        else:
-            passed += 1
-            print("ok   %s: two runs at once" % platform.name)
-        problems = check_embedding(platform)
-        if problems:
-            failed += 1
-            print("FAIL %s: embedding" % platform.name)
-            for problem in problems:
-                print("    " + problem)
-        else:
-            passed += 1
-            print("ok   %s: the archive is embedded byte for byte" % platform.name)
+        report("two runs at once", two_runs_at_once(platform))
+        report("the archive is embedded byte for byte", check_embedding(platform))
+    passed, failed = outcomes.count(True), outcomes.count(False)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 
