@@ -73,24 +73,35 @@ def build(kind, output, probe):
         elif kind == "damaged-entry":
             application(archive, probe)
             file(archive, "quillorbite/damaged.bin", b"will not match its CRC " * 100)
+        elif kind == "too-large":
+            application(archive, probe)
+            for i in range(300):
+                file(archive, "quillorbite/Content/filler%03d.pak" % i, b"x", zipfile.ZIP_STORED)
         else:
             raise SystemExit("unknown kind " + kind)
     if kind == "damaged-entry":
-        corrupt_last_crc(output)
+        patch_central_records(output, lambda data, offset, name: name == b"quillorbite/damaged.bin"
+                              and struct.pack_into("<I", data, offset + 16,
+                                                   struct.unpack_from("<I", data, offset + 16)[0]
+                                                   ^ 0xFFFFFFFF))
+    if kind == "too-large":
+        # Each filler claims almost 4 GiB unpacked: 300 of them need more room
+        # than any disk here has.
+        patch_central_records(output, lambda data, offset, name: b"filler" in name
+                              and struct.pack_into("<I", data, offset + 24, 0xFFFF0000))
 
 
-def corrupt_last_crc(path):
-    """Flips the recorded CRC-32 of the last entry in its central record."""
+def patch_central_records(path, patch):
+    """Calls patch(data, record_offset, name) for every central record."""
     with open(path, "r+b") as f:
         data = bytearray(f.read())
         end = data.rfind(b"PK\x05\x06")
         (count, cd_size, cd_offset) = struct.unpack_from("<HII", data, end + 10)
         offset = cd_offset
-        for _ in range(count - 1):
+        for _ in range(count):
             (n, m, k) = struct.unpack_from("<HHH", data, offset + 28)
+            patch(data, offset, bytes(data[offset + 46:offset + 46 + n]))
             offset += 46 + n + m + k
-        (crc,) = struct.unpack_from("<I", data, offset + 16)
-        struct.pack_into("<I", data, offset + 16, crc ^ 0xFFFFFFFF)
         f.seek(0)
         f.write(data)
 

@@ -347,6 +347,11 @@ CASES = [
          kind="application", setup=setup_file_at_destination, status=EXIT_UNHANDLED,
          stdout=BANNER, stderr=r"\ARefusing to unpack into [^\n]*quillorbite: it is not a folder\n\Z",
          check=check_file_untouched),
+    dict(name="an archive that cannot fit on the disk is refused before anything is written",
+         kind="too-large", status=EXIT_UNHANDLED, stdout=BANNER,
+         stderr=r"\A[^\n]*not enough free space to unpack: needs 1288\d+ bytes \([0-9.]+ MiB\), "
+                r"\d+ bytes \([0-9.]+ MiB\) free[^\n]*\n\Z",
+         check=nothing_in_temp),
     dict(name="a temporary directory that does not exist ends the run, nothing created",
          kind="application", setup=setup_missing_temp, status=EXIT_UNHANDLED, stdout="",
          stderr=r"\A[^\n]*temp_directory_path[^\n]*\n\Z", check=check_missing_temp),
