@@ -2,6 +2,7 @@
 #ifndef STARTER_EXTRACT_ENTRY_NAME_H
 #define STARTER_EXTRACT_ENTRY_NAME_H
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,15 @@ extern const EntryNameRules kPlatformEntryNameRules;
 /// device names such as CON, NUL, COM1 or LPT1 (with or without an
 /// extension), and text that is not valid UTF-8.
 bool IsSafeEntryName(std::string_view name, EntryNameRules rules);
+
+/// The length of the well-formed UTF-8 sequence starting at byte `i` of
+/// `text` (1 to 4), or 0 when none starts there: overlong forms, surrogates,
+/// values above U+10FFFF and cut-off sequences are ill-formed. `i` must be
+/// less than `text.size()`.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i);
+
+/// True when all of `text` is well-formed UTF-8.
+bool IsValidUtf8(std::string_view text);
 
 /// Why Windows cannot create a file or folder under the one path level
 /// `component` as it stands, or an empty string when it can: a control

@@ -81,4 +81,27 @@ TEST(WindowsNameProblem, FindsNamesWindowsCannotCreate) {
   }
 }
 
+TEST(IsValidUtf8, AcceptsWellFormedUtf8) {
+  EXPECT_TRUE(IsValidUtf8(""));
+  EXPECT_TRUE(IsValidUtf8("plain"));
+  EXPECT_TRUE(IsValidUtf8("caf\xC3\xA9"));
+  EXPECT_TRUE(IsValidUtf8("\xE2\x82\xAC"));      // U+20AC
+  EXPECT_TRUE(IsValidUtf8("\xF0\x9F\x98\x80"));  // U+1F600
+  EXPECT_TRUE(IsValidUtf8("\xF4\x8F\xBF\xBF"));  // U+10FFFF
+  EXPECT_TRUE(IsValidUtf8("\xED\x9F\xBF"));      // U+D7FF
+}
+
+TEST(IsValidUtf8, RejectsMalformedUtf8) {
+  EXPECT_FALSE(IsValidUtf8("\xE9"));              // Latin-1
+  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));          // overlong '/'
+  EXPECT_FALSE(IsValidUtf8("\xE0\x80\xAF"));      // overlong
+  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate
+  EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_FALSE(IsValidUtf8("\xE2\x82"));          // truncated
+  EXPECT_FALSE(IsValidUtf8("ab\x80"));            // stray continuation
+  EXPECT_FALSE(IsValidUtf8("\xFF"));
+  EXPECT_EQ(Utf8SequenceLength("a\xF0\x9F\x98\x80", 1), 4u);
+  EXPECT_EQ(Utf8SequenceLength("a\xF0\x9F\x98", 1), 0u);  // cut off
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include "pack/entry_names.h"
 
+#include "extract/entry_name.h"
+
 #include <cstddef>
 #include <cstdio>
 #include <vector>
@@ -7,49 +9,6 @@
 namespace pack {
 
 namespace {
-
-// Validation and display share this, so they agree on what is UTF-8.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) {
-    return 1;
-  }
-  std::size_t length;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) {
-      low = 0xA0;  // overlong below U+0800
-    } else if (lead == 0xED) {
-      high = 0x9F;  // surrogates
-    }
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) {
-      low = 0x90;  // overlong below U+10000
-    } else if (lead == 0xF4) {
-      high = 0x8F;  // above U+10FFFF
-    }
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) {
-    return 0;
-  }
-  if (byte(i + 1) < low || byte(i + 1) > high) {
-    return 0;
-  }
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
-      return 0;
-    }
-  }
-  return length;
-}
 
 unsigned char AsciiUpper(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
@@ -73,17 +32,6 @@ std::vector<std::string_view> SplitComponents(std::string_view name) {
 }
 
 }  // namespace
-
-bool IsValidUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = Utf8SequenceLength(text, i);
-    if (length == 0) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
 
 bool IsAscii(std::string_view text) {
   for (const char c : text) {

@@ -8,10 +8,6 @@
 
 namespace pack {
 
-/// True when `text` is well-formed UTF-8: no overlong forms, no surrogates
-/// (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequence.
-bool IsValidUtf8(std::string_view text);
-
 /// True when every byte of `text` is below 0x80.
 bool IsAscii(std::string_view text);
 

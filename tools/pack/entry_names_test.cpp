@@ -8,27 +8,6 @@
 
 namespace {
 
-TEST(PackEntryNames, AcceptsWellFormedUtf8) {
-  EXPECT_TRUE(pack::IsValidUtf8(""));
-  EXPECT_TRUE(pack::IsValidUtf8("plain"));
-  EXPECT_TRUE(pack::IsValidUtf8("caf\xC3\xA9"));
-  EXPECT_TRUE(pack::IsValidUtf8("\xE2\x82\xAC"));      // U+20AC
-  EXPECT_TRUE(pack::IsValidUtf8("\xF0\x9F\x98\x80"));  // U+1F600
-  EXPECT_TRUE(pack::IsValidUtf8("\xF4\x8F\xBF\xBF"));  // U+10FFFF
-  EXPECT_TRUE(pack::IsValidUtf8("\xED\x9F\xBF"));      // U+D7FF
-}
-
-TEST(PackEntryNames, RejectsMalformedUtf8) {
-  EXPECT_FALSE(pack::IsValidUtf8("\xE9"));              // Latin-1
-  EXPECT_FALSE(pack::IsValidUtf8("\xC0\xAF"));          // overlong '/'
-  EXPECT_FALSE(pack::IsValidUtf8("\xE0\x80\xAF"));      // overlong
-  EXPECT_FALSE(pack::IsValidUtf8("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(pack::IsValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_FALSE(pack::IsValidUtf8("\xE2\x82"));          // truncated
-  EXPECT_FALSE(pack::IsValidUtf8("ab\x80"));            // stray continuation
-  EXPECT_FALSE(pack::IsValidUtf8("\xFF"));
-}
-
 TEST(PackEntryNames, OrdersSiblingsByUpperCaseBytesThenRawBytes) {
   std::vector<std::string> names = {"b",  "_x", "B", "a",        "Z", "1",
                                     "a_", "aa", "A", "\xC3\xA9", "~"};
