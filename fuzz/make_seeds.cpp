@@ -29,18 +29,6 @@ std::string Text(std::size_t size) {
   return out;
 }
 
-std::string Noise(std::size_t size) {
-  std::string out(size, '\0');
-  std::uint32_t state = 0x9E3779B9u;
-  for (char& c : out) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    c = static_cast<char>(state & 0xFF);
-  }
-  return out;
-}
-
 std::vector<std::pair<std::string, std::string>> Seeds() {
   std::vector<std::pair<std::string, std::string>> seeds;
 
@@ -55,7 +43,8 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     ZipBuilder builder;
     builder.AddDeflated("deflated.txt", Text(4000));
     builder.AddDeflated("fast.txt", Text(600)).deflateLevel = 1;
-    builder.AddDeflated("blocks.bin", Noise(300)).deflateLevel = 0;  // stored deflate blocks
+    builder.AddDeflated("blocks.bin", testing_support::NoiseBytes(300, 0x9E3779B9u)).deflateLevel =
+        0;  // stored deflate blocks
     builder.AddDeflated("empty.txt", "");
     seeds.emplace_back("deflate.zip", builder.Build());
   }

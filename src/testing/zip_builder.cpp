@@ -93,6 +93,18 @@ std::uint32_t Crc32(const std::string& data) {
                                           static_cast<uInt>(data.size())));
 }
 
+std::string NoiseBytes(std::size_t size, std::uint32_t seed) {
+  std::string out(size, '\0');
+  std::uint32_t state = seed;
+  for (char& c : out) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    c = static_cast<char>(state & 0xFF);
+  }
+  return out;
+}
+
 void PutLe16(std::string& bytes, std::size_t offset, std::uint16_t value) {
   bytes.at(offset) = static_cast<char>(value & 0xFF);
   bytes.at(offset + 1) = static_cast<char>(value >> 8);

@@ -40,6 +40,10 @@ std::string DeflateRaw(const std::string& data, int level = -1);
 /// The standard CRC-32 of `data`, as zlib computes it.
 std::uint32_t Crc32(const std::string& data);
 
+/// `size` bytes of deterministic content that deflate cannot shrink, from an
+/// xorshift generator started at `seed` (not 0).
+std::string NoiseBytes(std::size_t size, std::uint32_t seed = 7);
+
 /// Little-endian stores into an existing byte string, for patching a built
 /// archive at an offset taken from ZipLayout. `offset` + width must fit.
 void PutLe16(std::string& bytes, std::size_t offset, std::uint16_t value);

@@ -36,19 +36,6 @@ std::string TextContent(std::size_t size, unsigned seed = 1) {
   return out;
 }
 
-// Deterministic content that does not compress.
-std::string NoiseContent(std::size_t size, unsigned seed = 7) {
-  std::string out(size, '\0');
-  std::uint32_t state = seed;
-  for (char& c : out) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    c = static_cast<char>(state & 0xFF);
-  }
-  return out;
-}
-
 std::string PathText(const std::filesystem::path& path) {
   return path.u8string();
 }
@@ -488,8 +475,9 @@ class ZipExtract : public ::testing::Test {
 
 TEST_F(ZipExtract, StoredAndDeflatedAreByteExact) {
   const std::string text = TextContent(3 * 1024 * 1024 + 17);
-  const std::string noise = NoiseContent(700 * 1024 + 3);
-  const std::string mixed = TextContent(400000, 3) + NoiseContent(300000, 9) + TextContent(5, 4);
+  const std::string noise = testing_support::NoiseBytes(700 * 1024 + 3);
+  const std::string mixed =
+      TextContent(400000, 3) + testing_support::NoiseBytes(300000, 9) + TextContent(5, 4);
   ZipBuilder builder;
   builder.AddStored("stored.txt", text);
   builder.AddDeflated("text.txt", text);
