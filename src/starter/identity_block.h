@@ -1,0 +1,110 @@
+// The application's identity as a starter image carries it: one block of
+// read-only data that opens with a marker and holds a "filled" flag and the
+// two texts (kAppName, kExeRelativePath) in UTF-16.
+//
+// A starter built from the sources has the block filled at compile time. A
+// stub carries it open, holding the default texts, and the packer fills it in
+// a copy of the stub's bytes, found by its marker, when it makes a starter of
+// it. The layout is fixed: little-endian integers at the offsets below, the
+// same on every platform, so that the packer can write it field by field.
+#ifndef STARTER_STARTER_IDENTITY_BLOCK_H
+#define STARTER_STARTER_IDENTITY_BLOCK_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+/// The block's first 16 bytes. They occur nowhere else in a starter image:
+/// nothing in the starter's code refers to them at run time.
+inline constexpr unsigned char kIdentityMarker[16] = {0x89, 'S', 'T', 'A',  'R',  'T',  'E',  'R',
+                                                      '-',  'I', 'D', 0x0D, 0x0A, 0x1A, 0x0A, 0x00};
+
+/// The most UTF-16 code units each text may have.
+inline constexpr std::size_t kIdentityNameCapacity = 64;
+inline constexpr std::size_t kIdentityExePathCapacity = 260;
+
+/// Values of the `filled` field: a stub's block, and one that holds the
+/// application's own texts.
+inline constexpr std::uint32_t kIdentityOpen = 0;
+inline constexpr std::uint32_t kIdentityFilled = 1;
+
+/// The block. Unused code units after each text are zero.
+struct IdentityBlock {
+  unsigned char marker[16];                    // kIdentityMarker
+  std::uint32_t filled;                        // kIdentityOpen or kIdentityFilled
+  std::uint16_t nameLength;                    // code units of `name` in use
+  std::uint16_t exePathLength;                 // code units of `exePath` in use
+  char16_t name[kIdentityNameCapacity];        // kAppName
+  char16_t exePath[kIdentityExePathCapacity];  // kExeRelativePath
+};
+
+/// Byte offsets of the fields and the block's size, for writers of the bytes.
+inline constexpr std::size_t kIdentityFilledOffset = 16;
+inline constexpr std::size_t kIdentityNameLengthOffset = 20;
+inline constexpr std::size_t kIdentityExePathLengthOffset = 22;
+inline constexpr std::size_t kIdentityNameOffset = 24;
+inline constexpr std::size_t kIdentityExePathOffset =
+    kIdentityNameOffset + 2 * kIdentityNameCapacity;
+inline constexpr std::size_t kIdentityBlockSize =
+    kIdentityExePathOffset + 2 * kIdentityExePathCapacity;
+
+static_assert(offsetof(IdentityBlock, filled) == kIdentityFilledOffset, "layout");
+static_assert(offsetof(IdentityBlock, nameLength) == kIdentityNameLengthOffset, "layout");
+static_assert(offsetof(IdentityBlock, exePathLength) == kIdentityExePathLengthOffset, "layout");
+static_assert(offsetof(IdentityBlock, name) == kIdentityNameOffset, "layout");
+static_assert(offsetof(IdentityBlock, exePath) == kIdentityExePathOffset, "layout");
+static_assert(sizeof(IdentityBlock) == kIdentityBlockSize, "layout");
+
+/// The block for the texts `name` and `exePath` (string literals; their
+/// terminators are not stored) with `filled` as given. A text longer than its
+/// capacity does not compile.
+template <std::size_t NameSize, std::size_t ExePathSize>
+constexpr IdentityBlock MakeIdentityBlock(const char16_t (&name)[NameSize],
+                                          const char16_t (&exePath)[ExePathSize],
+                                          std::uint32_t filled) {
+  static_assert(NameSize - 1 <= kIdentityNameCapacity, "the application name is too long");
+  static_assert(ExePathSize - 1 <= kIdentityExePathCapacity, "the executable path is too long");
+  IdentityBlock block{};
+  for (std::size_t i = 0; i < sizeof kIdentityMarker; ++i) {
+    block.marker[i] = kIdentityMarker[i];
+  }
+  block.filled = filled;
+  block.nameLength = static_cast<std::uint16_t>(NameSize - 1);
+  block.exePathLength = static_cast<std::uint16_t>(ExePathSize - 1);
+  for (std::size_t i = 0; i + 1 < NameSize; ++i) {
+    block.name[i] = name[i];
+  }
+  for (std::size_t i = 0; i + 1 < ExePathSize; ++i) {
+    block.exePath[i] = exePath[i];
+  }
+  return block;
+}
+
+/// The first `length` code units of `units` (no more than `capacity`) as a
+/// wide string. Where wchar_t is 32 bits wide, a surrogate pair becomes one
+/// character and a lone surrogate stays as it is; where it is 16 bits wide,
+/// the units are taken unchanged. Reads through a volatile view, so that what
+/// a packer wrote after compilation is what is read.
+inline std::wstring IdentityText(const volatile char16_t* units, std::size_t length,
+                                 std::size_t capacity) {
+  if (length > capacity) {
+    length = capacity;
+  }
+  std::wstring text;
+  text.reserve(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    const char32_t unit = units[i];
+    if (sizeof(wchar_t) >= 4 && unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
+      const char32_t low = units[i + 1];
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        text.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
+        ++i;
+        continue;
+      }
+    }
+    text.push_back(static_cast<wchar_t>(unit));
+  }
+  return text;
+}
+
+#endif  // STARTER_STARTER_IDENTITY_BLOCK_H
