@@ -1,19 +1,83 @@
 #include "payload/payload.h"
 
-// The archive is linked into the image as read-only data between these two
-// symbols (see resources/payload_posix.S.in). A starter built without an
-// archive leaves them undefined; being weak, they then resolve to null, which
-// plays the part of a missing resource.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "payload/payload_trailer.h"
+
+// An archive linked into the image lies as read-only data between these two
+// symbols (see resources/payload_posix.S.in). A starter built without one
+// leaves them undefined; being weak, they then resolve to null.
 extern "C" {
 extern const unsigned char starter_payload_begin[] __attribute__((weak));
 extern const unsigned char starter_payload_end[] __attribute__((weak));
 }
 
+namespace {
+
+bool ReadFully(int fd, unsigned char* buffer, std::size_t length, off_t offset) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t got = pread(fd, buffer + done, length - done, offset + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Payload> FindAppendedPayload(const std::string& imagePath) {
+  const int fd = open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  struct stat st;
+  unsigned char bytes[kPayloadTrailerSize];
+  std::optional<PayloadTrailer> trailer;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::uint64_t>(st.st_size) >= kPayloadTrailerSize &&
+      ReadFully(fd, bytes, sizeof bytes, st.st_size - static_cast<off_t>(kPayloadTrailerSize))) {
+    trailer = ParsePayloadTrailer(bytes, static_cast<std::uint64_t>(st.st_size));
+  }
+  if (!trailer) {
+    close(fd);
+    return std::nullopt;
+  }
+  Payload payload{nullptr, trailer->archiveLength};
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (payload.length > 0 && pageSize > 0) {
+    // mmap takes offsets in whole pages; the archive starts wherever the stub
+    // ended.
+    const std::uint64_t page = static_cast<std::uint64_t>(pageSize);
+    const std::uint64_t start = trailer->archiveOffset / page * page;
+    const std::uint64_t lead = trailer->archiveOffset - start;
+    // Mapped like the image itself: for the rest of the process, never unmapped.
+    void* mapped = mmap(nullptr, static_cast<std::size_t>(lead + payload.length), PROT_READ,
+                        MAP_PRIVATE, fd, static_cast<off_t>(start));
+    if (mapped != MAP_FAILED) {
+      payload.bytes = static_cast<const unsigned char*>(mapped) + lead;
+    }
+  }
+  close(fd);
+  return payload;
+}
+
 std::optional<Payload> FindPayload() {
   const unsigned char* begin = starter_payload_begin;
   const unsigned char* end = starter_payload_end;
-  if (begin == nullptr || end == nullptr) {
-    return std::nullopt;
+  if (begin != nullptr && end != nullptr) {
+    return Payload{begin, static_cast<std::uint32_t>(end - begin)};
   }
-  return Payload{begin, static_cast<std::uint32_t>(end - begin)};
+  // A starter made from a stub carries its archive at the end of its file.
+  return FindAppendedPayload("/proc/self/exe");
 }

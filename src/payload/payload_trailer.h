@@ -1,0 +1,112 @@
+// The record that marks an archive appended to a POSIX starter's file.
+//
+// A starter that the packer makes from a POSIX stub is the stub's file, then
+// the archive byte for byte, then this 32-byte trailer, which ends the file:
+//
+//   offset  size  field
+//        0     8  magic "STARTZIP"
+//        8     8  archive offset: the archive's first byte, counted from the
+//                 file's first byte
+//       16     8  archive length in bytes (below 4 GiB)
+//       24     4  format version, 1
+//       28     4  checksum: 32-bit FNV-1a of bytes 0 to 27
+//
+// Integers are little-endian. The archive ends where the trailer begins, so
+// offset + length + 32 is the file's size. The starter maps the archive
+// read-only from its own file; a linked-in archive takes precedence.
+#ifndef STARTER_PAYLOAD_PAYLOAD_TRAILER_H
+#define STARTER_PAYLOAD_PAYLOAD_TRAILER_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "payload/payload.h"
+
+inline constexpr std::size_t kPayloadTrailerSize = 32;
+inline constexpr unsigned char kPayloadTrailerMagic[8] = {'S', 'T', 'A', 'R', 'T', 'Z', 'I', 'P'};
+inline constexpr std::uint32_t kPayloadTrailerVersion = 1;
+
+/// Where the archive lies in the file, as a valid trailer says.
+struct PayloadTrailer {
+  std::uint64_t archiveOffset = 0;
+  std::uint32_t archiveLength = 0;
+};
+
+namespace payload_trailer_detail {
+
+inline std::uint64_t Read(const unsigned char* bytes, int count) {
+  std::uint64_t value = 0;
+  for (int i = count - 1; i >= 0; --i) {
+    value = value << 8 | bytes[i];
+  }
+  return value;
+}
+
+inline void Write(unsigned char* bytes, int count, std::uint64_t value) {
+  for (int i = 0; i < count; ++i) {
+    bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+  }
+}
+
+inline std::uint32_t Checksum(const unsigned char* bytes, std::size_t count) {
+  std::uint32_t hash = 2166136261u;
+  for (std::size_t i = 0; i < count; ++i) {
+    hash = (hash ^ bytes[i]) * 16777619u;
+  }
+  return hash;
+}
+
+}  // namespace payload_trailer_detail
+
+/// The trailer for an archive of `archiveLength` bytes at `archiveOffset`.
+inline std::array<unsigned char, kPayloadTrailerSize> EncodePayloadTrailer(
+    std::uint64_t archiveOffset, std::uint32_t archiveLength) {
+  namespace detail = payload_trailer_detail;
+  std::array<unsigned char, kPayloadTrailerSize> bytes{};
+  for (std::size_t i = 0; i < sizeof kPayloadTrailerMagic; ++i) {
+    bytes[i] = kPayloadTrailerMagic[i];
+  }
+  detail::Write(&bytes[8], 8, archiveOffset);
+  detail::Write(&bytes[16], 8, archiveLength);
+  detail::Write(&bytes[24], 4, kPayloadTrailerVersion);
+  detail::Write(&bytes[28], 4, detail::Checksum(bytes.data(), 28));
+  return bytes;
+}
+
+/// Reads the trailer in the `kPayloadTrailerSize` bytes at `bytes`, the last
+/// ones of a file of `fileSize` bytes. Returns nothing unless the magic, the
+/// version and the checksum match and the archive lies directly before the
+/// trailer, below 4 GiB: offset + length + 32 equals `fileSize`.
+inline std::optional<PayloadTrailer> ParsePayloadTrailer(const unsigned char* bytes,
+                                                         std::uint64_t fileSize) {
+  namespace detail = payload_trailer_detail;
+  for (std::size_t i = 0; i < sizeof kPayloadTrailerMagic; ++i) {
+    if (bytes[i] != kPayloadTrailerMagic[i]) {
+      return std::nullopt;
+    }
+  }
+  if (detail::Read(&bytes[24], 4) != kPayloadTrailerVersion ||
+      detail::Read(&bytes[28], 4) != detail::Checksum(bytes, 28)) {
+    return std::nullopt;
+  }
+  const std::uint64_t offset = detail::Read(&bytes[8], 8);
+  const std::uint64_t length = detail::Read(&bytes[16], 8);
+  // Each term is checked before the sum, so the sum cannot wrap.
+  if (fileSize < kPayloadTrailerSize || length > UINT32_MAX ||
+      offset > fileSize - kPayloadTrailerSize ||
+      length != fileSize - kPayloadTrailerSize - offset) {
+    return std::nullopt;
+  }
+  return PayloadTrailer{offset, static_cast<std::uint32_t>(length)};
+}
+
+/// POSIX: the archive appended to the file at `imagePath` (see above), mapped
+/// read-only for the rest of the process and never copied. Returns nothing
+/// when the file cannot be read or ends in no valid trailer; an address of
+/// null when the mapping fails (left for the archive reader to reject).
+std::optional<Payload> FindAppendedPayload(const std::string& imagePath);
+
+#endif  // STARTER_PAYLOAD_PAYLOAD_TRAILER_H
