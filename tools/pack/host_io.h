@@ -71,10 +71,11 @@ class InputFile {
   int fd_ = -1;
 };
 
-/// A new archive being written: a temporary file beside the final path that
+/// A new file being written: a temporary file beside the final path that
 /// becomes the final file only on Commit. Until then it is removed when the
 /// object is destroyed, on Discard, and when the process receives SIGINT,
-/// SIGTERM or SIGHUP (one such file per process is covered at a time).
+/// SIGTERM or SIGHUP (up to four such files per process are covered at a
+/// time).
 class OutputFile {
  public:
   OutputFile() = default;
@@ -92,9 +93,14 @@ class OutputFile {
   /// Cuts or extends the file to `length` bytes. Returns false with `error`.
   bool Truncate(std::uint64_t length, std::string& error);
 
+  /// Makes Commit give the file execute permission too, where the system has
+  /// such a permission.
+  void MarkExecutable() { executable_ = true; }
+
   /// Flushes the file to disk, gives it the usual permissions (0666 less the
-  /// umask) and renames it to the final path, replacing any file there.
-  /// Returns false with `error` set (the temporary is then removed).
+  /// umask; 0777 less the umask after MarkExecutable) and renames it to the
+  /// final path, replacing any file there. Returns false with `error` set
+  /// (the temporary is then removed).
   bool Commit(std::string& error);
 
   /// Closes and removes the temporary file; no effect when none is open.
@@ -107,6 +113,7 @@ class OutputFile {
   int fd_ = -1;
   std::string tempPath_;
   std::string finalPath_;
+  bool executable_ = false;
 };
 
 /// A whole file mapped read-only into memory. Closed on destruction.

@@ -24,14 +24,18 @@ std::string ErrorText(int code) {
   return std::strerror(code);
 }
 
-// The signal handler may only touch static storage, so the path to remove on a
-// signal lives here rather than in the OutputFile.
-char g_cleanupPath[PATH_MAX + 1];
-volatile sig_atomic_t g_cleanupArmed = 0;
+// The signal handler may only touch static storage, so the paths to remove on
+// a signal live here rather than in the OutputFiles. A starter made from a
+// folder has two at once: the archive and the starter.
+constexpr int kCleanupSlots = 4;
+char g_cleanupPath[kCleanupSlots][PATH_MAX + 1];
+volatile sig_atomic_t g_cleanupArmed[kCleanupSlots] = {};
 
 void RemoveTemporaryAndDie(int signalNumber) {
-  if (g_cleanupArmed) {
-    unlink(g_cleanupPath);
+  for (int slot = 0; slot < kCleanupSlots; ++slot) {
+    if (g_cleanupArmed[slot]) {
+      unlink(g_cleanupPath[slot]);
+    }
   }
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
@@ -57,17 +61,25 @@ void InstallCleanupHandlers() {
   }
 }
 
+// Called with the signals blocked (see OutputFile::Create).
 void ArmCleanup(const std::string& path) {
-  if (path.size() > PATH_MAX || g_cleanupArmed) {
+  if (path.size() > PATH_MAX) {
     return;
   }
-  std::memcpy(g_cleanupPath, path.c_str(), path.size() + 1);
-  g_cleanupArmed = 1;
+  for (int slot = 0; slot < kCleanupSlots; ++slot) {
+    if (!g_cleanupArmed[slot]) {
+      std::memcpy(g_cleanupPath[slot], path.c_str(), path.size() + 1);
+      g_cleanupArmed[slot] = 1;
+      return;
+    }
+  }
 }
 
 void DisarmCleanup(const std::string& path) {
-  if (g_cleanupArmed && path == g_cleanupPath) {
-    g_cleanupArmed = 0;
+  for (int slot = 0; slot < kCleanupSlots; ++slot) {
+    if (g_cleanupArmed[slot] && path == g_cleanupPath[slot]) {
+      g_cleanupArmed[slot] = 0;
+    }
   }
 }
 
@@ -300,7 +312,8 @@ bool OutputFile::Truncate(std::uint64_t length, std::string& error) {
 bool OutputFile::Commit(std::string& error) {
   const mode_t mask = umask(0);
   umask(mask);
-  if (fchmod(fd_, 0666 & ~mask) != 0 || fsync(fd_) != 0) {
+  const mode_t mode = executable_ ? 0777 : 0666;
+  if (fchmod(fd_, mode & ~mask) != 0 || fsync(fd_) != 0) {
     error = ErrorText(errno);
     Discard();
     return false;

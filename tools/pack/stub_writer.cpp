@@ -1,0 +1,282 @@
+#include "pack/stub_writer.h"
+
+#include <cstring>
+
+#include "extract/entry_name.h"
+#include "pack/elf_image.h"
+#include "pack/entry_names.h"
+#include "pack/host_io.h"
+#include "pack/pe_image.h"
+#include "payload/payload.h"
+#include "payload/payload_trailer.h"
+#include "starter/identity_block.h"
+
+namespace pack {
+
+namespace {
+
+// Valid UTF-8 only (the callers check first).
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string units;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      units.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    char32_t point = length == 1   ? lead
+                     : length == 2 ? lead & 0x1F
+                     : length == 3 ? lead & 0x0F
+                                   : lead & 0x07;
+    for (std::size_t k = 1; k < length; ++k) {
+      point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    if (point >= 0x10000) {
+      point -= 0x10000;
+      units.push_back(static_cast<char16_t>(0xD800 + (point >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + (point & 0x3FF)));
+    } else {
+      units.push_back(static_cast<char16_t>(point));
+    }
+    i += length;
+  }
+  return units;
+}
+
+std::uint32_t Get32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+void Put16(unsigned char* p, std::uint32_t value) {
+  p[0] = static_cast<unsigned char>(value);
+  p[1] = static_cast<unsigned char>(value >> 8);
+}
+
+void Put32(unsigned char* p, std::uint32_t value) {
+  Put16(p, value & 0xFFFF);
+  Put16(p + 2, value >> 16);
+}
+
+// Why `identity` cannot fill a block, or "".
+std::string IdentityProblem(const StarterIdentity& identity) {
+  std::string problem = CheckAppName(identity.appName);
+  if (!problem.empty()) {
+    return "the application name '" + DisplayName(identity.appName) + "' " + problem;
+  }
+  problem = CheckStarterExecutablePath(identity.executablePath);
+  if (!problem.empty()) {
+    return "the executable path '" + DisplayName(identity.executablePath) + "' " + problem;
+  }
+  return std::string();
+}
+
+void PutText(unsigned char* at, std::size_t capacity, const std::u16string& text) {
+  std::memset(at, 0, 2 * capacity);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    Put16(at + 2 * i, text[i]);
+  }
+}
+
+// The language the archive resource is stored under: English (United
+// Kingdom), as the resource script of a compiled starter declares it.
+constexpr std::uint32_t kPayloadLanguage = 2057;
+
+}  // namespace
+
+std::string CheckAppName(std::string_view name) {
+  if (name.empty()) {
+    return "is empty";
+  }
+  if (name == "." || name == "..") {
+    return "is not a folder name";
+  }
+  if (name.find('/') != std::string_view::npos || name.find('\\') != std::string_view::npos) {
+    return "holds a '/' or '\\': it must be a plain folder name";
+  }
+  if (!IsValidUtf8(name)) {
+    return "is not valid UTF-8";
+  }
+  const std::string problem = WindowsNameProblem(name);
+  if (!problem.empty()) {
+    return problem;
+  }
+  if (Utf8ToUtf16(name).size() > kIdentityNameCapacity) {
+    return "is longer than " + std::to_string(kIdentityNameCapacity) + " UTF-16 code units";
+  }
+  return std::string();
+}
+
+std::string CheckStarterExecutablePath(std::string_view path) {
+  const std::string problem = CheckRelativeFilePath(path);
+  if (!problem.empty()) {
+    return problem;
+  }
+  if (Utf8ToUtf16(path).size() + 1 > kIdentityExePathCapacity) {
+    return "is longer than " + std::to_string(kIdentityExePathCapacity - 1) + " UTF-16 code units";
+  }
+  return std::string();
+}
+
+bool FindIdentityBlock(const unsigned char* bytes, std::uint64_t size, std::uint64_t& offset,
+                       std::string& error) {
+  std::uint64_t found = 0;
+  std::uint64_t at = 0;
+  while (size - at >= sizeof kIdentityMarker) {
+    const void* first =
+        std::memchr(bytes + at, kIdentityMarker[0],
+                    static_cast<std::size_t>(size - at - sizeof kIdentityMarker + 1));
+    if (first == nullptr) {
+      break;
+    }
+    at = static_cast<std::uint64_t>(static_cast<const unsigned char*>(first) - bytes);
+    if (std::memcmp(bytes + at, kIdentityMarker, sizeof kIdentityMarker) == 0) {
+      if (++found == 1) {
+        offset = at;
+      }
+    }
+    ++at;
+  }
+  if (found == 0) {
+    error = "it has no identity block";
+    return false;
+  }
+  if (found > 1) {
+    error = "its identity marker occurs " + std::to_string(found) + " times";
+    return false;
+  }
+  if (size - offset < kIdentityBlockSize) {
+    error = "its identity block is cut short";
+    return false;
+  }
+  return true;
+}
+
+bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, std::string& error) {
+  const std::uint32_t filled = Get32(block + kIdentityFilledOffset);
+  if (filled == kIdentityFilled) {
+    error = "its identity block is already filled: it is a complete starter, not a stub";
+    return false;
+  }
+  if (filled != kIdentityOpen) {
+    error = "its identity block is damaged";
+    return false;
+  }
+  const std::string problem = IdentityProblem(identity);
+  if (!problem.empty()) {
+    error = problem;
+    return false;
+  }
+  const std::u16string name = Utf8ToUtf16(identity.appName);
+  std::u16string exePath = u"\\" + Utf8ToUtf16(identity.executablePath);
+  for (char16_t& unit : exePath) {
+    unit = unit == u'/' ? u'\\' : unit;
+  }
+  Put16(block + kIdentityNameLengthOffset, static_cast<std::uint32_t>(name.size()));
+  Put16(block + kIdentityExePathLengthOffset, static_cast<std::uint32_t>(exePath.size()));
+  PutText(block + kIdentityNameOffset, kIdentityNameCapacity, name);
+  PutText(block + kIdentityExePathOffset, kIdentityExePathCapacity, exePath);
+  Put32(block + kIdentityFilledOffset, kIdentityFilled);
+  return true;
+}
+
+bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
+                       const unsigned char* archive, std::uint64_t archiveSize,
+                       const StarterIdentity& identity, StarterParts& parts, std::string& error) {
+  parts = StarterParts();
+  error = IdentityProblem(identity);
+  if (!error.empty()) {
+    return false;
+  }
+  if (archiveSize > UINT32_MAX) {
+    error = "the archive is 4 GiB or larger; a starter carries less";
+    return false;
+  }
+  const bool windows = stubSize >= 2 && stub[0] == 'M' && stub[1] == 'Z';
+  const bool posix = stubSize >= 4 && std::memcmp(stub,
+                                                  "\x7F"
+                                                  "ELF",
+                                                  4) == 0;
+  if (!windows && !posix) {
+    error = "not a starter stub: neither a Windows nor an ELF executable";
+    return false;
+  }
+  std::vector<unsigned char> bytes(stub, stub + stubSize);
+  std::string reason;
+  PeImage pe;
+  ElfImage elf;
+  const bool parsed = windows ? ParsePeImage(bytes.data(), bytes.size(), pe, reason)
+                              : ParseElfImage(bytes.data(), bytes.size(), elf, reason);
+  std::uint64_t block = 0;
+  if (!parsed || !FindIdentityBlock(bytes.data(), bytes.size(), block, reason)) {
+    error = "not a starter stub: " + reason;
+    return false;
+  }
+  const bool readOnly = windows ? IsInReadOnlySection(pe, block, kIdentityBlockSize)
+                                : IsInReadOnlySegment(elf, block, kIdentityBlockSize);
+  if (!readOnly) {
+    error = "not a starter stub: its identity block is not in read-only data";
+    return false;
+  }
+  if (posix && stubSize >= kPayloadTrailerSize &&
+      ParsePayloadTrailer(stub + stubSize - kPayloadTrailerSize, stubSize)) {
+    error = "not a starter stub: it already carries an archive";
+    return false;
+  }
+  if (!FillIdentityBlock(bytes.data() + block, identity, reason)) {
+    error = "not a starter stub: " + reason;
+    return false;
+  }
+
+  if (posix) {
+    parts.kind = StubKind::kPosix;
+    const auto trailer = EncodePayloadTrailer(stubSize, static_cast<std::uint32_t>(archiveSize));
+    parts.front = std::move(bytes);
+    parts.archive = archive;
+    parts.archiveSize = archiveSize;
+    parts.back.assign(trailer.begin(), trailer.end());
+    return true;
+  }
+  PeResource payload;
+  payload.type = kPeResourceTypeRcData;
+  payload.name = kPayloadResourceId;
+  payload.language = kPayloadLanguage;
+  payload.data = archive;
+  payload.size = archiveSize;
+  PeOutput output;
+  if (!AddPeResource(pe, payload, output, reason)) {
+    error = "cannot add the archive to the stub: " + reason;
+    return false;
+  }
+  parts.kind = StubKind::kWindows;
+  parts.front = std::move(output.front);
+  parts.archive = output.archive;
+  parts.archiveSize = output.archiveSize;
+  parts.back = std::move(output.back);
+  return true;
+}
+
+bool WriteStarter(const StarterParts& parts, const std::string& outputPath, std::string& error) {
+  OutputFile file;
+  if (!file.Create(outputPath, error)) {
+    error = DisplayName(outputPath) + ": cannot create: " + error;
+    return false;
+  }
+  file.MarkExecutable();
+  const std::uint64_t archiveAt = parts.front.size();
+  const std::uint64_t backAt = archiveAt + parts.archiveSize;
+  if (!file.WriteAt(0, parts.front.data(), parts.front.size(), error) ||
+      (parts.archiveSize > 0 &&
+       !file.WriteAt(archiveAt, parts.archive, static_cast<std::size_t>(parts.archiveSize),
+                     error)) ||
+      !file.WriteAt(backAt, parts.back.data(), parts.back.size(), error) || !file.Commit(error)) {
+    error = DisplayName(outputPath) + ": cannot write: " + error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace pack

@@ -1,0 +1,83 @@
+// Making a complete starter from a stub, without a compiler or a linker: a
+// copy of the stub's bytes with its identity block filled and the archive
+// added. A Windows stub (PE32+, x86-64) gets the archive as resource RCDATA
+// 101 in language 2057 (see pe_image.h); a POSIX stub (64-bit ELF) gets it
+// appended, followed by the trailer of payload/payload_trailer.h.
+#ifndef PACK_STUB_WRITER_H
+#define PACK_STUB_WRITER_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pack {
+
+/// The application name a starter uses unless --app-name gives another.
+constexpr const char* kDefaultAppName = "quillorbite";
+
+/// What the identity block is filled with, as UTF-8 text.
+struct StarterIdentity {
+  /// The destination folder's name and the child's argument.
+  std::string appName = kDefaultAppName;
+  /// The executable inside the archive, relative and '/'-separated.
+  std::string executablePath;
+};
+
+/// Checks an application name for the identity block. Returns an empty
+/// string when it is usable, otherwise why not: empty, "." or "..", a '/' or
+/// '\', invalid UTF-8, a name Windows cannot create (WindowsNameProblem), or
+/// more than kIdentityNameCapacity UTF-16 code units.
+std::string CheckAppName(std::string_view name);
+
+/// Checks an executable path for the identity block: CheckRelativeFilePath,
+/// and at most kIdentityExePathCapacity UTF-16 code units once it is written
+/// with a leading '\' and '\' separators. Returns "" or why not.
+std::string CheckStarterExecutablePath(std::string_view path);
+
+/// Finds the identity block in the `size` bytes at `bytes` by its marker,
+/// which must occur exactly once with a whole block after it. Returns false
+/// with `error` set otherwise.
+bool FindIdentityBlock(const unsigned char* bytes, std::uint64_t size, std::uint64_t& offset,
+                       std::string& error);
+
+/// Fills the kIdentityBlockSize bytes at `block` with `identity` (texts in
+/// UTF-16, the executable path as "\dir\file", unused units zeroed) and marks
+/// it filled. Refuses, changing nothing, a block already filled or texts
+/// that CheckAppName or CheckStarterExecutablePath refuse.
+bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, std::string& error);
+
+/// Which kind of stub a file is.
+enum class StubKind { kWindows, kPosix };
+
+/// A starter in three parts, written one after the other: `front`, the
+/// archive's bytes unchanged, `back`.
+struct StarterParts {
+  StubKind kind = StubKind::kPosix;
+  std::vector<unsigned char> front;
+  const unsigned char* archive = nullptr;
+  std::uint64_t archiveSize = 0;
+  std::vector<unsigned char> back;
+};
+
+/// Lays out the starter made of `stub` (`stubSize` bytes) and the archive at
+/// `archive`: the stub's identity block, which must lie in read-only data,
+/// is filled with `identity`; on Windows the archive becomes resource RCDATA
+/// 101, language 2057; on POSIX it is appended after the stub, then the
+/// trailer. Returns false with `error` saying why the stub cannot be used:
+/// neither a PE32+ x86-64 image nor a 64-bit little-endian ELF executable,
+/// malformed, signed, without an identity block or with one already filled
+/// or not in read-only data, already carrying an archive; or an archive of
+/// 4 GiB or more.
+bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
+                       const unsigned char* archive, std::uint64_t archiveSize,
+                       const StarterIdentity& identity, StarterParts& parts, std::string& error);
+
+/// Writes `parts` to `outputPath` through a temporary file beside it that is
+/// renamed into place only when complete, executable by whoever may read it
+/// (less the umask). Returns false with `error` set, leaving nothing behind.
+bool WriteStarter(const StarterParts& parts, const std::string& outputPath, std::string& error);
+
+}  // namespace pack
+
+#endif  // PACK_STUB_WRITER_H
