@@ -5,13 +5,15 @@
 #include <cstdio>
 #include <thread>
 
-#include "pack/archive_writer.h"
 #include "extract/entry_name.h"
+#include "pack/archive_writer.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "pack/lister.h"
 #include "pack/progress.h"
+#include "pack/stub_writer.h"
 #include "pack/tree_walk.h"
+#include "zip/zip_reader.h"
 
 namespace pack {
 
@@ -20,6 +22,10 @@ namespace {
 const char kUsage[] =
     "Usage:\n"
     "  pack APP_DIR -o ARCHIVE [options]   pack the folder APP_DIR into ARCHIVE\n"
+    "  pack SOURCE -o STARTER --stub STUB [--app-name NAME] [options]\n"
+    "                                      make a starter from the stub STUB and\n"
+    "                                      SOURCE, a folder (packed first) or an\n"
+    "                                      archive\n"
     "  pack list [--exe PATH] [--quiet] ARCHIVE\n"
     "                                      list ARCHIVE and check its form\n"
     "  pack --help | --version\n"
@@ -35,6 +41,12 @@ const char kUsage[] =
     "                        quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe;\n"
     "                        empty: no check)\n"
     "  --require-exe         a missing executable is an error, not a warning\n"
+    "  --stub STUB           write a starter, not an archive: a copy of STUB\n"
+    "                        (build/native/starter-stub or\n"
+    "                        build/windows/starter-stub.exe) carrying the\n"
+    "                        archive, with --exe as the program it runs\n"
+    "  --app-name NAME       with --stub: the folder the starter unpacks into\n"
+    "                        and the program's argument (default quillorbite)\n"
     "  -q, --quiet           no progress display and no summary (list: only\n"
     "                        the verdict, not the entries)\n"
     "\n"
@@ -55,6 +67,9 @@ struct Settings {
   unsigned threads = 0;
   std::string exePath = kDefaultExecutablePath;
   std::string output;
+  std::string stub;
+  std::string appName = kDefaultAppName;
+  bool appNameGiven = false;
   std::vector<std::string> positional;
 };
 
@@ -119,7 +134,7 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
     };
     const bool packOnly = name == "-o" || name == "--output" || name == "--level" ||
                           name == "--threads" || name == "--follow-symlinks" ||
-                          name == "--require-exe";
+                          name == "--require-exe" || name == "--stub" || name == "--app-name";
     if (settings.list && packOnly) {
       error = "option " + name + " is for packing, not for list";
       return false;
@@ -179,6 +194,26 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
         return false;
       }
       settings.exePath = value;
+    } else if (name == "--stub") {
+      if (!takeValue()) {
+        return false;
+      }
+      if (!settings.stub.empty() || value.empty()) {
+        error = value.empty() ? "the stub path is empty" : "the stub is given twice";
+        return false;
+      }
+      settings.stub = value;
+    } else if (name == "--app-name") {
+      if (!takeValue()) {
+        return false;
+      }
+      const std::string problem = CheckAppName(value);
+      if (!problem.empty()) {
+        error = "--app-name '" + DisplayName(value) + "' " + problem;
+        return false;
+      }
+      settings.appName = value;
+      settings.appNameGiven = true;
     } else if (name == "--follow-symlinks" && noValue()) {
       settings.followSymlinks = true;
     } else if (name == "--require-exe" && noValue()) {
@@ -210,6 +245,19 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
   if (!outputGiven) {
     error = "no output archive given (-o ARCHIVE)";
     return false;
+  }
+  if (settings.appNameGiven && settings.stub.empty()) {
+    error = "--app-name is for making a starter (--stub STUB)";
+    return false;
+  }
+  if (!settings.stub.empty()) {
+    const std::string problem = settings.exePath.empty()
+                                    ? std::string("is empty: a starter needs a program to run")
+                                    : CheckStarterExecutablePath(settings.exePath);
+    if (!problem.empty()) {
+      error = "--exe '" + DisplayName(settings.exePath) + "' " + problem;
+      return false;
+    }
   }
   return true;
 }
@@ -268,24 +316,40 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   return report.breaks.empty() ? kExitSuccess : kExitNonConforming;
 }
 
-int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool progressAllowed) {
-  const auto started = std::chrono::steady_clock::now();
-  const std::string& root = settings.positional[0];
-  const std::string& output = settings.output;
+// Checks that `output` can be written: its folder exists and it is not a
+// folder itself. Fills `folder` with its folder's identity.
+bool CheckOutputPath(const std::string& output, const char* what, NodeInfo& folder,
+                     std::ostream& err) {
   std::string reason;
-  NodeInfo outputFolder;
-  if (!InspectNode(FolderOf(output), true, outputFolder, reason) ||
-      outputFolder.kind != NodeKind::kFolder) {
-    err << "pack: " << DisplayName(output) << ": the folder for the archive "
+  if (!InspectNode(FolderOf(output), true, folder, reason) || folder.kind != NodeKind::kFolder) {
+    err << "pack: " << DisplayName(output) << ": the folder for the " << what << " "
         << (reason.empty() ? "is not a folder" : "cannot be used: " + reason) << '\n';
-    return kExitFailure;
+    return false;
   }
   NodeInfo existing;
   if (InspectNode(output, true, existing, reason) && existing.kind == NodeKind::kFolder) {
-    err << "pack: " << DisplayName(output) << ": is a folder, not an archive path\n";
-    return kExitFailure;
+    err << "pack: " << DisplayName(output) << ": is a folder, not "
+        << (std::string(what) == "archive" ? "an " : "a ") << what << " path\n";
+    return false;
   }
+  return true;
+}
 
+std::string Seconds(std::chrono::steady_clock::time_point started) {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  char timing[32];
+  std::snprintf(timing, sizeof timing, "%.2f s", seconds);
+  return timing;
+}
+
+// Packs the folder `root` into `archivePath`. The summary line starts with
+// `done` ("wrote ARCHIVE"). `outputFolder` is kept out of the walk.
+int PackFolder(const Settings& settings, const std::string& root, const NodeInfo& outputFolder,
+               const std::string& archivePath, const std::string& done, std::ostream& out,
+               std::ostream& err, bool progressAllowed) {
+  const auto started = std::chrono::steady_clock::now();
+  std::string reason;
   WalkOptions walkOptions;
   walkOptions.followSymlinks = settings.followSymlinks;
   walkOptions.hasExcludedFolder = true;
@@ -323,21 +387,135 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool
     meter.Update(done, total);
   };
   WriteSummary summary;
-  const bool written = WriteArchive(entries, output, options, summary, reason);
+  const bool written = WriteArchive(entries, archivePath, options, summary, reason);
   meter.Finish();
   if (!written) {
     err << "pack: " << reason << '\n';
     return kExitFailure;
   }
   if (!settings.quiet) {
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    char timing[32];
-    std::snprintf(timing, sizeof timing, "%.2f s", seconds);
-    out << "pack: wrote " << DisplayName(output) << ": " << summary.entries
+    out << "pack: " << done << ": " << summary.entries
         << " entries (files: " << summary.deflatedFiles << " deflated, " << summary.storedFiles
         << " stored), " << summary.archiveSize << " bytes from " << summary.inputBytes << " in "
-        << timing << '\n';
+        << Seconds(started) << '\n';
+  }
+  return kExitSuccess;
+}
+
+int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool progressAllowed) {
+  const std::string& output = settings.output;
+  NodeInfo outputFolder;
+  if (!CheckOutputPath(output, "archive", outputFolder, err)) {
+    return kExitFailure;
+  }
+  return PackFolder(settings, settings.positional[0], outputFolder, output,
+                    "wrote " + DisplayName(output), out, err, progressAllowed);
+}
+
+// The starter opens its archive with the ZIP reader: an archive it cannot
+// open, or one without the program to run, makes a useless starter.
+bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
+                       const Settings& settings, std::ostream& err) {
+  if (archive.size() > UINT32_MAX) {
+    err << "pack: " << DisplayName(source) << ": the archive is 4 GiB or larger; a starter "
+        << "carries less\n";
+    return false;
+  }
+  zip::ZipArchive reader;
+  if (!zip::ZipOpenMemory(reader, archive.data(), archive.size())) {
+    err << "pack: " << DisplayName(source) << ": the starter could not open it as an archive: "
+        << zip::ZipErrorText(zip::ZipTakeLastError(reader)) << '\n';
+    return false;
+  }
+  bool found = false;
+  zip::ZipEntryRecord record;
+  for (std::uint32_t i = 0; !found && i < zip::ZipEntryCount(reader); ++i) {
+    found = zip::ZipReadEntryRecord(reader, i, record) && !record.isDirectory &&
+            record.name == settings.exePath;
+  }
+  zip::ZipClose(reader);
+  if (!found) {
+    err << "pack: " << (settings.requireExe ? "error" : "warning") << ": " << DisplayName(source)
+        << " has no " << DisplayName(settings.exePath)
+        << (settings.requireExe ? "" : " (the starter will have nothing to run)") << '\n';
+  }
+  return found || !settings.requireExe;
+}
+
+int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool progressAllowed) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::string& source = settings.positional[0];
+  const std::string& output = settings.output;
+  std::string reason;
+  NodeInfo outputFolder;
+  if (!CheckOutputPath(output, "starter", outputFolder, err)) {
+    return kExitFailure;
+  }
+  MappedFile stub;
+  if (!stub.Open(settings.stub, reason)) {
+    err << "pack: " << DisplayName(settings.stub) << ": " << reason << '\n';
+    return kExitFailure;
+  }
+  NodeInfo sourceInfo;
+  if (!InspectNode(source, true, sourceInfo, reason)) {
+    err << "pack: " << DisplayName(source) << ": " << reason << '\n';
+    return kExitFailure;
+  }
+
+  // A folder is packed into a temporary archive beside the starter, removed
+  // once the starter is written.
+  OutputFile packed;
+  std::string archivePath = source;
+  if (sourceInfo.kind == NodeKind::kFolder) {
+    if (!packed.Create(output, reason)) {
+      err << "pack: " << DisplayName(output)
+          << ": cannot create a temporary archive beside it: " << reason << '\n';
+      return kExitFailure;
+    }
+    archivePath = packed.temporaryPath();
+    const int status = PackFolder(settings, source, outputFolder, archivePath,
+                                  "packed " + DisplayName(source), out, err, progressAllowed);
+    if (status != kExitSuccess) {
+      return status;
+    }
+  } else if (sourceInfo.kind != NodeKind::kFile) {
+    err << "pack: " << DisplayName(source) << ": is neither a folder nor an archive\n";
+    return kExitFailure;
+  }
+  MappedFile archive;
+  if (!archive.Open(archivePath, reason)) {
+    err << "pack: " << DisplayName(archivePath) << ": " << reason << '\n';
+    return kExitFailure;
+  }
+  if (!CheckReadyArchive(archive, source, settings, err)) {
+    return kExitFailure;
+  }
+
+  // The starter passes the name unquoted (as every starter does), so the
+  // application sees each blank-separated part as an argument of its own.
+  if (settings.appName.find(' ') != std::string::npos) {
+    err << "pack: warning: the application name '" << DisplayName(settings.appName)
+        << "' holds a blank: the application receives it as more than one argument\n";
+  }
+  StarterIdentity identity;
+  identity.appName = settings.appName;
+  identity.executablePath = settings.exePath;
+  StarterParts parts;
+  if (!BuildStarterParts(stub.data(), stub.size(), archive.data(), archive.size(), identity, parts,
+                         reason)) {
+    err << "pack: " << DisplayName(settings.stub) << ": " << reason << '\n';
+    return kExitFailure;
+  }
+  if (!WriteStarter(parts, output, reason)) {
+    err << "pack: " << reason << '\n';
+    return kExitFailure;
+  }
+  if (!settings.quiet) {
+    const std::uint64_t size = parts.front.size() + parts.archiveSize + parts.back.size();
+    out << "pack: wrote " << DisplayName(output) << ": a "
+        << (parts.kind == StubKind::kWindows ? "Windows" : "POSIX") << " starter for "
+        << DisplayName(settings.appName) << ", " << size << " bytes (stub " << stub.size()
+        << ", archive " << archive.size() << ") in " << Seconds(started) << '\n';
   }
   return kExitSuccess;
 }
@@ -360,7 +538,11 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     out << "pack " << kPackVersion << '\n';
     return kExitSuccess;
   }
-  return settings.list ? RunList(settings, out, err) : RunPack(settings, out, err, progressAllowed);
+  if (settings.list) {
+    return RunList(settings, out, err);
+  }
+  return settings.stub.empty() ? RunPack(settings, out, err, progressAllowed)
+                               : RunStub(settings, out, err, progressAllowed);
 }
 
 }  // namespace pack

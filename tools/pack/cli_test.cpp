@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "pack/pack_test_support.h"
+#include "pack/stub_test_support.h"
+#include "payload/payload_trailer.h"
 #include "testing/temp_folder.h"
 
 namespace {
@@ -194,6 +197,130 @@ TEST(PackCli, ListsAConformingArchiveAndFlagsABrokenOne) {
 
   run = Cli({"list", (out / "missing.zip").string()});
   EXPECT_EQ(run.status, pack::kExitFailure);
+}
+
+// --- making starters from stubs -----------------------------------------------
+
+// A POSIX stub as the packer sees one: an ELF file with an open identity
+// block in read-only data.
+std::string WriteStub(const TempFolder& folder) {
+  const std::string path = (folder / "stub").string();
+  testing_support::WriteFileBytes(
+      path, stub_test::Elf({{"code " + stub_test::IdentityBlock(), false}, {"data", true}}));
+  return path;
+}
+
+// The archive a starter file carries, found through its trailer; "" when none.
+std::string CarriedArchive(const std::filesystem::path& starter) {
+  const std::optional<Payload> payload = FindAppendedPayload(starter.string());
+  if (!payload || payload->bytes == nullptr) {
+    return "";
+  }
+  return std::string(reinterpret_cast<const char*>(payload->bytes), payload->length);
+}
+
+TEST(PackCliStub, RefusesBadStubCommandLines) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"dir", "-o", "x", "--app-name", "other"},               // --app-name without --stub
+      {"dir", "-o", "x", "--stub", ""},                        // empty stub path
+      {"dir", "-o", "x", "--stub", "a", "--stub", "b"},        // two stubs
+      {"dir", "-o", "x", "--stub", "s", "--exe", ""},          // nothing to run
+      {"dir", "-o", "x", "--stub", "s", "--app-name", "a/b"},  // no plain folder name
+      {"dir", "-o", "x", "--stub", "s", "--app-name", ""},
+      {"dir", "-o", "x", "--stub", "s", "--app-name", std::string(65, 'n')},
+      {"dir", "-o", "x", "--stub", "s", "--exe", std::string(260, 'e')},
+      {"list", "a.zip", "--stub", "s"},
+      {"dir", "--stub", "s"},  // no output
+  };
+  for (const auto& args : cases) {
+    const CliRun run = Cli(args);
+    std::string joined;
+    for (const auto& arg : args) {
+      joined += arg + " ";
+    }
+    EXPECT_EQ(run.status, pack::kExitUsage) << joined;
+    EXPECT_EQ(run.err.rfind("pack: ", 0), 0u) << joined << run.err;
+  }
+}
+
+TEST(PackCliStub, MakesAStarterFromAFolderAndLeavesNothingElse) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, pack::kDefaultExecutablePath, "MZ program");
+  PutFile(app, "readme.txt", pack_test::TextBytes(5000, 3));
+  const std::string stub = WriteStub(out);
+  const CliRun run =
+      Cli({app.path().string(), "-o", (out / "starter").string(), "--stub", stub, "--quiet"});
+  ASSERT_EQ(run.status, pack::kExitSuccess) << run.err;
+  EXPECT_EQ(run.out, "");
+  std::vector<std::string> names = pack_test::FolderNames(out.path());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"starter", "stub"}));
+
+  // The archive it carries is the one packing the folder writes.
+  ASSERT_EQ(Cli({app.path().string(), "-o", (out / "a.zip").string(), "--quiet"}).status,
+            pack::kExitSuccess);
+  EXPECT_EQ(CarriedArchive(out / "starter"), testing_support::ReadFileBytes(out / "a.zip"));
+}
+
+TEST(PackCliStub, MakesAStarterFromAReadyArchiveWithTheGivenIdentity) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, "bin/run", "program");
+  const std::string archive = (out / "a.zip").string();
+  ASSERT_EQ(Cli({app.path().string(), "-o", archive, "--exe", "bin/run"}).status,
+            pack::kExitSuccess);
+  const CliRun run = Cli({archive, "-o", (out / "starter").string(), "--stub", WriteStub(out),
+                          "--app-name", "renamed", "--exe", "bin/run"});
+  ASSERT_EQ(run.status, pack::kExitSuccess) << run.err;
+  EXPECT_NE(run.out.find("POSIX starter for renamed"), std::string::npos) << run.out;
+  const std::string starter = testing_support::ReadFileBytes(out / "starter");
+  EXPECT_EQ(CarriedArchive(out / "starter"), testing_support::ReadFileBytes(archive));
+  const std::string block = starter.substr(starter.find(stub_test::Marker()), 672);
+  EXPECT_EQ(stub_test::BlockText(block, 24, stub_test::Get(block, 20, 2)), u"renamed");
+  EXPECT_EQ(stub_test::BlockText(block, 152, stub_test::Get(block, 22, 2)), u"\\bin\\run");
+}
+
+TEST(PackCliStub, WarnsWhenTheArchiveLacksTheExecutableOrFailsWithRequireExe) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, "readme.txt", "no program");
+  const std::string archive = (out / "a.zip").string();
+  ASSERT_EQ(Cli({app.path().string(), "-o", archive, "--exe", ""}).status, pack::kExitSuccess);
+  const std::string stub = WriteStub(out);
+  CliRun run = Cli({archive, "-o", (out / "starter").string(), "--stub", stub});
+  EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
+  EXPECT_NE(run.err.find("warning: "), std::string::npos) << run.err;
+  run = Cli({archive, "-o", (out / "never").string(), "--stub", stub, "--require-exe"});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_NE(run.err.find(pack::kDefaultExecutablePath), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(out / "never"));
+}
+
+TEST(PackCliStub, RefusesWhatTheStarterCouldNotOpenAndStubsThatAreNone) {
+  TempFolder out("pack-cli-out-");
+  const std::string stub = WriteStub(out);
+  testing_support::WriteFileBytes(out / "junk.zip", "no archive, just text");
+  CliRun run = Cli({(out / "junk.zip").string(), "-o", (out / "never").string(), "--stub", stub});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_NE(run.err.find("could not open it as an archive"), std::string::npos) << run.err;
+
+  TempFolder app("pack-cli-app-");
+  PutFile(app, pack::kDefaultExecutablePath, "MZ");
+  const std::string archive = (out / "a.zip").string();
+  ASSERT_EQ(Cli({app.path().string(), "-o", archive}).status, pack::kExitSuccess);
+  // The archive is no stub; neither is a starter already made from one.
+  run = Cli({archive, "-o", (out / "never").string(), "--stub", archive});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_NE(run.err.find("not a starter stub"), std::string::npos) << run.err;
+  ASSERT_EQ(Cli({archive, "-o", (out / "starter").string(), "--stub", stub}).status,
+            pack::kExitSuccess);
+  run = Cli({archive, "-o", (out / "never").string(), "--stub", (out / "starter").string()});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_NE(run.err.find("already"), std::string::npos) << run.err;
+  run = Cli({archive, "-o", (out / "never").string(), "--stub", (out / "missing").string()});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_FALSE(std::filesystem::exists(out / "never"));
 }
 
 }  // namespace
