@@ -5,7 +5,12 @@ and what must come out: the exit status, standard output, standard error and
 the state of the destination folder. Every case runs in a fresh temporary
 directory of its own, so the starter's destination is <temp>/quillorbite.
 
+With --stub STUB --pack PACK the cases run against starters made from the
+stub by `pack --stub` (with no compiler on the PATH) from the archives that the
+compiled starters carry, instead of the compiled starters themselves.
+
 Usage: run_e2e.py --platform native|windows --bin-dir DIR [--case NAME]
+                  [--stub STUB --pack PACK]
 """
 
 import argparse
@@ -59,12 +64,14 @@ class Context:
 
 class Native:
     name = "native"
+    suffix = ""
 
     def __init__(self, bin_dir):
         self.bin_dir = os.path.abspath(bin_dir)
+        self.starter_dir = self.bin_dir
 
     def starter(self, kind):
-        return os.path.join(self.bin_dir, "starter-" + kind)
+        return os.path.join(self.starter_dir, "starter-" + kind + self.suffix)
 
     def child_path(self, path):
         return path
@@ -86,13 +93,15 @@ class Native:
 
 class Windows:
     name = "windows"
+    suffix = ".exe"
 
     def __init__(self, bin_dir):
         self.bin_dir = os.path.abspath(bin_dir)
+        self.starter_dir = self.bin_dir
         self.wine = shutil.which("wine64") or shutil.which("wine")
 
     def starter(self, kind):
-        return os.path.join(self.bin_dir, "starter-" + kind + ".exe")
+        return os.path.join(self.starter_dir, "starter-" + kind + self.suffix)
 
     def child_path(self, path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -491,9 +500,11 @@ def two_runs_at_once(platform):
     return problems
 
 
-def check_embedding(platform):
+def check_embedding(platform, from_stub=False):
     """The archive is stored in the image byte for byte; on Windows as RCDATA
-    101 in language 2057, beside the manifest and nothing else."""
+    101 in language 2057, beside the manifest and nothing else; on POSIX, in
+    a starter made from the stub, right after the stub's bytes and before the
+    32-byte trailer."""
     problems = []
     with open(os.path.join(platform.bin_dir, "application.zip"), "rb") as f:
         archive = f.read()
@@ -520,9 +531,104 @@ def check_embedding(platform):
     else:
         if image.find(archive) < 0:
             problems.append("the archive is not in the image byte for byte")
+        if from_stub and (len(image) != len(bare) + len(archive) + 32 or
+                          image[len(bare):len(bare) + len(archive)] != archive):
+            problems.append("the archive does not follow the stub's bytes")
     if bare.find(archive[:64]) >= 0:
         problems.append("the starter without payload carries the archive")
     return problems
+
+
+# --- starters made from the stub ----------------------------------------------
+
+# What a build would need and making a starter from a stub must not.
+BUILD_TOOLS = ["cc", "gcc", "g++", "c++", "clang", "ld", "as", "windres", "cmake",
+               "x86_64-w64-mingw32-gcc", "x86_64-w64-mingw32-ld", "x86_64-w64-mingw32-windres"]
+
+# Cases whose starter pack --stub refuses to make: the bytes are no archive.
+UNPACKABLE_KINDS = {"not-zip"}
+
+
+class StubMaker:
+    """Makes starters with `pack --stub`, the PATH limited to an empty folder."""
+
+    def __init__(self, platform, stub, pack, work):
+        self.platform = platform
+        self.stub = os.path.abspath(stub)
+        self.pack = os.path.abspath(pack)
+        self.no_tools = os.path.join(work, "no-tools")
+        os.makedirs(self.no_tools)
+        # Starters run as another user in one case: the folders must let it in.
+        os.chmod(work, 0o755)
+        platform.starter_dir = os.path.join(work, "starters")
+        os.makedirs(platform.starter_dir)
+        os.chmod(platform.starter_dir, 0o755)
+
+    def make(self, source, output, extra=()):
+        env = dict(os.environ, PATH=self.no_tools)
+        return subprocess.run([self.pack, source, "-o", output, "--stub", self.stub, "--quiet"]
+                              + list(extra), env=env, capture_output=True, text=True, timeout=300)
+
+    def make_case_starters(self):
+        """Each case's starter from the archive its compiled starter carries;
+        the bare stub stands in for the starter without payload."""
+        problems = []
+        found = [tool for tool in BUILD_TOOLS if shutil.which(tool, path=self.no_tools)]
+        if found:
+            problems.append("the limited PATH still offers %s" % ", ".join(found))
+        for kind in sorted({case["kind"] for case in CASES}):
+            output = self.platform.starter(kind)
+            if kind == "no-payload":
+                shutil.copyfile(self.stub, output)
+                os.chmod(output, 0o755)
+                continue
+            done = self.make(os.path.join(self.platform.bin_dir, kind + ".zip"), output)
+            if kind in UNPACKABLE_KINDS:
+                if (done.returncode != 1 or "could not open it as an archive" not in done.stderr
+                        or os.path.exists(output)):
+                    problems.append("%s: pack --stub did not refuse it: status %d, %r"
+                                    % (kind, done.returncode, done.stderr))
+            elif done.returncode != 0 or not os.path.isfile(output):
+                problems.append("%s: pack --stub failed: status %d, %r"
+                                % (kind, done.returncode, done.stderr))
+        return problems
+
+    def check_identity(self):
+        """A starter made from a folder with another application name (beyond
+        ASCII, with a character outside the BMP) and another executable path
+        unpacks into that folder and starts that program with that name."""
+        platform = self.platform
+        name = "Gr\u00fc\u00dfe-\U0001F600"
+        program = ["Other App", "bin", "run" + platform.suffix]
+        root = tempfile.mkdtemp(prefix="starter-e2e-")
+        try:
+            app = os.path.join(root, "app")
+            os.makedirs(os.path.join(app, *program[:-1]))
+            shutil.copyfile(os.path.join(platform.bin_dir, "e2e_probe" + platform.suffix),
+                            os.path.join(app, *program))
+            os.chmod(os.path.join(app, *program), 0o755)
+            done = self.make(app, platform.starter("renamed"),
+                             ["--app-name", name, "--exe", "/".join(program)])
+            if done.returncode != 0:
+                return ["pack --stub failed: status %d, %r" % (done.returncode, done.stderr)]
+            ctx = Context(os.path.join(root, "run"))
+            ctx.destination = os.path.join(ctx.temp, name)
+            ctx.env["PROBE_REPORT"] = platform.child_path(ctx.report)
+            status, out, err = platform.run("renamed", [], ctx)
+            problems = []
+            if status != 0 or out != (BANNER + PROBE).encode() or err != b"":
+                problems.append("status %r, stdout %r, stderr %r" % (status, out, err))
+            report = ctx.read_report()
+            sep = platform.separator()
+            expected = [platform.child_path(ctx.destination) + sep + sep.join(program), name]
+            if report is None or report["arg"] != expected:
+                problems.append("the child got %r, expected %r"
+                                % (report and report["arg"], expected))
+            if os.path.lexists(ctx.destination) or os.listdir(ctx.temp):
+                problems.append("left in the temporary directory: %r" % os.listdir(ctx.temp))
+            return problems
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
 
 
 def main():
@@ -530,7 +636,11 @@ def main():
     parser.add_argument("--platform", choices=["native", "windows"], required=True)
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("--case", help="run only cases whose name contains this")
+    parser.add_argument("--stub", help="run against starters made from this stub")
+    parser.add_argument("--pack", help="the packer that makes them (with --stub)")
     options = parser.parse_args()
+    if bool(options.stub) != bool(options.pack):
+        parser.error("--stub and --pack go together")
     platform = (Native if options.platform == "native" else Windows)(options.bin_dir)
     outcomes = []
 
@@ -540,15 +650,30 @@ def main():
         for problem in problems:
             print("    " + problem)
 
-    for case in CASES:
-        if options.case and options.case not in case["name"]:
-            continue
-        if platform.name not in case.get("platforms", [platform.name]):
-            continue
-        report(case["name"], run_case(platform, case))
-    if not options.case:
-        report("two runs at once", two_runs_at_once(platform))
-        report("the archive is embedded byte for byte", check_embedding(platform))
+    work = tempfile.mkdtemp(prefix="starter-e2e-stub-") if options.stub else None
+    try:
+        if work:
+            maker = StubMaker(platform, options.stub, options.pack, work)
+            report("pack --stub makes the starters with no compiler on the PATH "
+                   "and refuses bytes that are no archive", maker.make_case_starters())
+        for case in CASES:
+            if options.case and options.case not in case["name"]:
+                continue
+            if platform.name not in case.get("platforms", [platform.name]):
+                continue
+            if work and case["kind"] in UNPACKABLE_KINDS:
+                continue
+            report(case["name"], run_case(platform, case))
+        if not options.case:
+            report("two runs at once", two_runs_at_once(platform))
+            report("the archive is embedded byte for byte",
+                   check_embedding(platform, from_stub=bool(work)))
+            if work:
+                report("a stub filled with another name and program runs them",
+                       maker.check_identity())
+    finally:
+        if work:
+            shutil.rmtree(work, ignore_errors=True)
     passed, failed = outcomes.count(True), outcomes.count(False)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
