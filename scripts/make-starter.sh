@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Builds a starter for an application: one executable that unpacks the
+# Makes a starter for an application: one executable that unpacks the
 # application at each run, starts it, and cleans up after it.
 #
 #   ./scripts/make-starter.sh SOURCE -o OUTPUT [--windows] [--app-name NAME] [--exe PATH]
 #
 # SOURCE is the application's folder (packed now) or a ready ZIP archive.
-# --windows builds the Windows .exe (cross-compiled); without it, a native
-# starter. --app-name names the folder unpacked into the temporary directory
-# and is the application's only argument (default quillorbite); --exe is the
-# application's executable inside SOURCE, '/'-separated (default
-# quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe).
+# The starter is a copy of a prebuilt stub carrying the archive (pack --stub):
+# --windows makes the Windows .exe, otherwise a native starter. The packer and
+# the stub are built once when missing. --app-name names the folder unpacked
+# into the temporary directory and is the application's only argument (default
+# quillorbite); --exe is the application's executable inside SOURCE,
+# '/'-separated (default quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -50,34 +51,37 @@ fi
 case "$app_name" in
   ""|*/*|*\\*) fail "--app-name must be a plain folder name" ;;
 esac
-exe_relative="\\${exe//\//\\}"
 
-"$repo_root/scripts/install-deps.sh" >&2
+# A starter is a copy of a prebuilt stub with the archive added (pack --stub):
+# no compiler runs per starter. The packer and the stub are built once, when
+# missing.
+pack="$native_build/tools/pack"
+if [ "$windows" = 1 ]; then
+  stub="$windows_build/starter-stub.exe"
+else
+  stub="$native_build/starter-stub"
+fi
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT
 build() {
   if ! "$@" >"$log" 2>&1; then
-    grep -E '^(pack|CMake Error|make-starter)' "$log" >&2 || tail -n 20 "$log" >&2
+    grep -E '^(CMake Error|FAILED)' "$log" >&2 || tail -n 20 "$log" >&2
     fail "the build failed"
   fi
 }
-
-app_settings=(-DSTARTER_APP_SOURCE="$source_path" -DSTARTER_APP_NAME="$app_name"
-              -DSTARTER_APP_EXE="$exe_relative" -DSTARTER_BUILD_TESTS=OFF -DSTARTER_BUILD_DEMO=OFF)
-if [ "$windows" = 1 ]; then
+if [ ! -x "$pack" ] || { [ "$windows" = 0 ] && [ ! -f "$stub" ]; }; then
+  echo "make-starter: building the packer and the native stub (once)" >&2
+  "$repo_root/scripts/install-deps.sh" >&2
   build configure_native
-  build cmake --build "$native_build" --target pack
-  build_dir="$repo_root/build/make-starter-windows"
-  build cmake -S "$repo_root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$repo_root/cmake/mingw-w64-x86_64.cmake" \
-    -DSTARTER_HOST_PACKER="$native_build/tools/pack" "${app_settings[@]}"
-  built="$build_dir/starter_app.exe"
-else
-  build_dir="$repo_root/build/make-starter-native"
-  build cmake -S "$repo_root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    "${app_settings[@]}"
-  built="$build_dir/starter_app"
+  build cmake --build "$native_build" --target pack starter_stub
 fi
-build cmake --build "$build_dir" --target starter_app
-cp "$built" "$output"
+if [ "$windows" = 1 ] && [ ! -f "$stub" ]; then
+  echo "make-starter: building the Windows stub (once)" >&2
+  "$repo_root/scripts/install-deps.sh" >&2
+  build configure_windows
+  build cmake --build "$windows_build" --target starter_stub
+fi
+
+"$pack" "$source_path" -o "$output" --stub "$stub" --app-name "$app_name" --exe "$exe" \
+  --require-exe --quiet || fail "pack could not make the starter"
 echo "make-starter: wrote $output ($(stat -c %s "$output") bytes)"
