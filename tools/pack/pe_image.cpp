@@ -142,13 +142,12 @@ bool ReadResourceDirectory(const unsigned char* base, std::uint64_t limit, std::
   return true;
 }
 
+// Reads the tree at `rva`. It is read within the resource section's own raw
+// data, which lies inside the file: every offset in it is checked against
+// `limit`, the bytes from the tree's start to the section's end.
 bool ReadResources(PeImage& image, std::uint32_t rva, std::string& error) {
-  std::uint64_t base = 0;
-  if (!RvaToOffset(image, rva, kResourceDirectorySize, base)) {
-    error = "the resource directory lies outside the sections' data";
-    return false;
-  }
   const PeSection& section = image.sections[image.resourceSection];
+  const std::uint64_t base = std::uint64_t{section.rawOffset} + (rva - section.virtualAddress);
   const std::uint64_t limit = section.rawSize - (rva - section.virtualAddress);
   const unsigned char* tree = image.bytes + base;
   std::vector<DirectoryEntry> types;
@@ -357,6 +356,7 @@ bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image
     const PeSection& section = image.sections[i];
     if (rva >= section.virtualAddress && rva - section.virtualAddress < section.rawSize) {
       image.resourceSection = static_cast<int>(i);
+      break;
     }
   }
   if (image.resourceSection < 0) {
