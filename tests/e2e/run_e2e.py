@@ -5,7 +5,11 @@ and what must come out: the exit status, standard output, standard error and
 the state of the destination folder. Every case runs in a fresh temporary
 directory of its own, so the starter's destination is <temp>/quillorbite.
 
-Usage: run_e2e.py --platform native|windows --bin-dir DIR [--case NAME]
+A case that cannot run where the runner is (it needs root, or a folder
+another user can reach) is reported as skipped with the reason; a case that
+fails in an unexpected way is reported as failed, and the run goes on.
+
+Usage: run_e2e.py --platform native|windows --bin-dir DIR [--case NAME]...
 """
 
 import argparse
@@ -14,7 +18,9 @@ import re
 import shutil
 import subprocess
 import sys
+import stat
 import tempfile
+import traceback
 
 BANNER = "VORTAKEN-Cruncher decrunches while loading...\n"
 PROBE = "probe: started\n"
@@ -22,6 +28,11 @@ EXE_PARTS = ["quillorbite", "Binaries", "Win64", "quillorbite-Win64-Shipping.exe
 EXIT_LAUNCH_FAILED = 9005
 EXIT_NO_PAYLOAD = -1
 EXIT_UNHANDLED = 70
+
+
+class Skipped(Exception):
+    """Raised by a case's setup when the case cannot run here; the message says
+    why."""
 
 
 class Context:
@@ -40,6 +51,7 @@ class Context:
         os.makedirs(self.cwd)
         self.report = os.path.join(root, "report.txt")
         self.env = {}
+        self.starter = None  # the starter to run, when not the platform's for the kind
         self.preexec = None  # native only: runs in the starter's process before exec
 
     def read_report(self):
@@ -74,7 +86,7 @@ class Native:
 
     def run(self, kind, args, ctx):
         env = dict(os.environ, TMPDIR=ctx.temp, **ctx.env)
-        done = subprocess.run([self.starter(kind)] + args, cwd=ctx.cwd, env=env,
+        done = subprocess.run([ctx.starter or self.starter(kind)] + args, cwd=ctx.cwd, env=env,
                               capture_output=True, timeout=120, preexec_fn=ctx.preexec)
         if done.returncode < 0:
             return "killed by signal %d" % -done.returncode, done.stdout, done.stderr
@@ -108,7 +120,7 @@ class Windows:
         temp = getattr(ctx, "windows_temp", None) or self.child_path(ctx.temp) + "\\"
         command = [self.wine, os.path.join(self.bin_dir, "e2e_launch.exe"),
                    self.child_path(exit_file), "TEMP=" + temp, "TMP=" + temp, "--",
-                   self.child_path(self.starter(kind))] + args
+                   self.child_path(ctx.starter or self.starter(kind))] + args
         done = subprocess.run(command, cwd=ctx.cwd, env=env, capture_output=True, timeout=300)
         status = None
         if os.path.exists(exit_file):
@@ -222,12 +234,46 @@ def launch_failure(platform, ctx):
 NOBODY = 65534
 
 
+def require_root(what):
+    if os.geteuid() != 0:
+        raise Skipped("needs root to " + what)
+
+
+def closed_to_others(path):
+    """The first folder on the way to `path` (itself included) that a user
+    other than its owner and group cannot pass, or None."""
+    folder = os.path.abspath(path)
+    folders = []
+    while True:
+        folders.append(folder)
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            break
+        folder = parent
+    for folder in reversed(folders):
+        if not os.stat(folder).st_mode & stat.S_IXOTH:
+            return folder
+    return None
+
+
 def run_as_nobody(ctx):
     """The starter runs as another user, in a temporary directory it may read
-    but not write (as root, permissions would not stop it)."""
+    but not write (as root, permissions would not stop it). The user may not
+    be able to reach the build folder (a clone in a home folder), so it runs a
+    copy of the starter placed in the case's own folder."""
+    require_root("run the starter as uid %d" % NOBODY)
     os.chmod(ctx.root, 0o755)
     os.chmod(ctx.temp, 0o755)
     os.chmod(ctx.cwd, 0o777)
+    closed = closed_to_others(ctx.root)
+    if closed:
+        raise Skipped("uid %d cannot reach the case's folder: %s is closed to other users "
+                      "(set TMPDIR to a folder they can reach)" % (NOBODY, closed))
+    program_folder = os.path.join(ctx.root, "program")
+    os.makedirs(program_folder)
+    os.chmod(program_folder, 0o755)
+    ctx.starter = shutil.copy(ctx.starter, program_folder)
+    os.chmod(ctx.starter, 0o755)
 
     def become_nobody():
         os.setgid(NOBODY)
@@ -276,6 +322,7 @@ def check_symlink_untouched(platform, ctx):
 
 
 def setup_foreign_destination(ctx):
+    require_root("give the destination to uid %d" % NOBODY)
     os.makedirs(ctx.destination)
     os.chown(ctx.destination, NOBODY, NOBODY)
 
@@ -407,6 +454,7 @@ def run_case(platform, case):
     try:
         ctx = Context(root, case.get("temp_name", "temp"))
         ctx.bin_dir = platform.bin_dir
+        ctx.starter = platform.starter(case["kind"])
         ctx.env["PROBE_REPORT"] = platform.child_path(ctx.report)
         ctx.env["PROBE_MARKER"] = "from-the-starter's-environment"
         ctx.env.update(case.get("env", {}))
@@ -529,28 +577,39 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--platform", choices=["native", "windows"], required=True)
     parser.add_argument("--bin-dir", required=True)
-    parser.add_argument("--case", help="run only cases whose name contains this")
+    parser.add_argument("--case", action="append",
+                        help="run only cases whose name contains this (may be repeated)")
     options = parser.parse_args()
     platform = (Native if options.platform == "native" else Windows)(options.bin_dir)
     outcomes = []
 
-    def report(name, problems):
-        outcomes.append(not problems)
-        print("%s %s: %s" % ("FAIL" if problems else "ok  ", platform.name, name))
+    def report(name, run):
+        try:
+            problems = run()
+        except Skipped as reason:
+            outcomes.append("skipped")
+            print("skip %s: %s\n    %s" % (platform.name, name, reason), flush=True)
+            return
+        except Exception:
+            problems = ["the case raised an exception:"]
+            problems += ["  " + line for line in traceback.format_exc().rstrip().splitlines()]
+        outcomes.append("failed" if problems else "passed")
+        print("%s %s: %s" % ("FAIL" if problems else "ok  ", platform.name, name), flush=True)
         for problem in problems:
             print("    " + problem)
 
     for case in CASES:
-        if options.case and options.case not in case["name"]:
+        if options.case and not any(part in case["name"] for part in options.case):
             continue
         if platform.name not in case.get("platforms", [platform.name]):
             continue
-        report(case["name"], run_case(platform, case))
+        report(case["name"], lambda: run_case(platform, case))
     if not options.case:
-        report("two runs at once", two_runs_at_once(platform))
-        report("the archive is embedded byte for byte", check_embedding(platform))
-    passed, failed = outcomes.count(True), outcomes.count(False)
-    print("%d passed, %d failed" % (passed, failed))
+        report("two runs at once", lambda: two_runs_at_once(platform))
+        report("the archive is embedded byte for byte", lambda: check_embedding(platform))
+    failed = outcomes.count("failed")
+    print("%d passed, %d failed, %d skipped" % (outcomes.count("passed"), failed,
+                                                outcomes.count("skipped")))
     return 1 if failed else 0
 
 
