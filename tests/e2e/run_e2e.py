@@ -9,7 +9,10 @@ A case that cannot run where the runner is (it needs root, or a folder
 another user can reach) is reported as skipped with the reason; a case that
 fails in an unexpected way is reported as failed, and the run goes on.
 
-Usage: run_e2e.py --platform native|windows --bin-dir DIR [--case NAME]...
+Usage: run_e2e.py --platform native|windows --bin-dir DIR
+                  [--demo-starter FILE --demo-app DIR] [--case NAME]...
+The demo's starter and the folder it was packed from are optional; without
+them the demo's case is skipped.
 """
 
 import argparse
@@ -72,10 +75,14 @@ class Context:
 class Native:
     name = "native"
 
-    def __init__(self, bin_dir):
+    def __init__(self, bin_dir, demo_starter=None, demo_app=None):
         self.bin_dir = os.path.abspath(bin_dir)
+        self.demo_starter = demo_starter and os.path.abspath(demo_starter)
+        self.demo_app = demo_app and os.path.abspath(demo_app)
 
     def starter(self, kind):
+        if kind == "demo":
+            return self.demo_starter
         return os.path.join(self.bin_dir, "starter-" + kind)
 
     def child_path(self, path):
@@ -99,11 +106,15 @@ class Native:
 class Windows:
     name = "windows"
 
-    def __init__(self, bin_dir):
+    def __init__(self, bin_dir, demo_starter=None, demo_app=None):
         self.bin_dir = os.path.abspath(bin_dir)
+        self.demo_starter = demo_starter and os.path.abspath(demo_starter)
+        self.demo_app = demo_app and os.path.abspath(demo_app)
         self.wine = shutil.which("wine64") or shutil.which("wine")
 
     def starter(self, kind):
+        if kind == "demo":
+            return self.demo_starter
         return os.path.join(self.bin_dir, "starter-" + kind + ".exe")
 
     def child_path(self, path):
@@ -360,6 +371,35 @@ def check_big_file_cut(platform, ctx):
     check_removed(platform, ctx)
 
 
+def setup_demo(ctx):
+    if not ctx.starter:
+        raise Skipped("no --demo-starter given")
+
+
+def demo_output(platform, ctx):
+    """What the demo prints, with the tree it lists taken from the folder its
+    starter was packed from."""
+    lines = []
+    for folder, folders, files in os.walk(platform.demo_app):
+        relative = os.path.relpath(folder, platform.demo_app).replace(os.sep, "/")
+        prefix = "" if relative == "." else relative + "/"
+        lines += ["    %s%s/" % (prefix, name) for name in folders]
+        lines += ["    %s%s (%d bytes)" % (prefix, name, os.path.getsize(os.path.join(folder, name)))
+                  for name in files]
+    return "".join([
+        BANNER,
+        "quillorbite demo: running as %s\n" % exe_path(platform, ctx),
+        "  argument: quillorbite\n",
+        "  started in: %s\n" % platform.child_path(ctx.cwd),
+        "  unpacked tree %s:\n" % platform.child_path(ctx.destination),
+    ] + [line + "\n" for line in sorted(lines)] + ["quillorbite demo: done\n"])
+
+
+def check_demo_removed(platform, ctx):
+    assert not os.path.lexists(ctx.destination), "destination left behind"
+    nothing_in_temp(platform, ctx)
+
+
 CASES = [
     dict(name="no payload: status -1, silent, nothing on disk",
          kind="no-payload", status=EXIT_NO_PAYLOAD, stdout="", stderr="",
@@ -441,6 +481,9 @@ CASES = [
                         ("../escaped.txt", "Engine/../../escaped-too.txt", "/absolute.txt",
                          "back\\slash.txt")),
          check=check_hostile),
+    dict(name="the demo in a temporary directory named outside ASCII: run and removed",
+         kind="demo", temp_name="T\u00ebmp-\u03c0", setup=setup_demo, status=0,
+         stdout=demo_output, stderr="", check=check_demo_removed),
     dict(name="a damaged entry is reported and the run goes on",
          kind="damaged-entry", status=0, stdout=BANNER + PROBE,
          stderr=unpacked_failure_line("quillorbite/damaged.bin",
@@ -467,11 +510,14 @@ def run_case(platform, case):
         out = out.decode("utf-8", "replace")
         err = err.decode("utf-8", "replace")
         problems = []
+        expected_out = case["stdout"]
+        if callable(expected_out):
+            expected_out = expected_out(platform, ctx)
         if status != platform.expected_status(case["status"]):
             problems.append("status %r, expected %r" % (status,
                                                         platform.expected_status(case["status"])))
-        if out != case["stdout"]:
-            problems.append("stdout %r, expected %r" % (out, case["stdout"]))
+        if out != expected_out:
+            problems.append("stdout %r, expected %r" % (out, expected_out))
         expected_err = case["stderr"]
         if callable(expected_err):
             expected_err = expected_err(platform, ctx)
@@ -577,10 +623,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--platform", choices=["native", "windows"], required=True)
     parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--demo-starter", help="the starter around the demo application")
+    parser.add_argument("--demo-app", help="the folder the demo's starter was packed from")
     parser.add_argument("--case", action="append",
                         help="run only cases whose name contains this (may be repeated)")
     options = parser.parse_args()
-    platform = (Native if options.platform == "native" else Windows)(options.bin_dir)
+    if bool(options.demo_starter) != bool(options.demo_app):
+        parser.error("--demo-starter and --demo-app go together")
+    platform = (Native if options.platform == "native" else Windows)(
+        options.bin_dir, options.demo_starter, options.demo_app)
     outcomes = []
 
     def report(name, run):
