@@ -6,12 +6,12 @@
 #include <thread>
 
 #include "pack/archive_writer.h"
-#include "extract/entry_name.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "pack/lister.h"
 #include "pack/progress.h"
 #include "pack/tree_walk.h"
+#include "text/entry_name.h"
 
 namespace pack {
 
