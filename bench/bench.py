@@ -19,10 +19,7 @@ import time
 import zipfile
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BENCH = os.path.join(REPO, "bench")
 BUILD = os.path.join(REPO, "build", "bench")
-TOOLCHAIN = os.path.join(REPO, "cmake", "mingw-w64-x86_64.cmake")
-EXE_IN_ARCHIVE = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
 MEMORY_SCALES = (0.1, 1.0)
 MIB = 1024 * 1024
 
@@ -49,9 +46,11 @@ def run_logged(command, log_name, **kwargs):
         sys.exit(f"bench: '{' '.join(command)}' failed (log: {path}):\n{tail}")
 
 
-def cmake_build(source, build_dir, targets, options, log_name):
-    run_logged(["cmake", "-S", source, "-B", build_dir, "-G", "Ninja",
-                "-DCMAKE_BUILD_TYPE=Release"] + options, log_name + "-configure")
+def cmake_build(preset, build_dir, targets, options, log_name):
+    """Configures `build_dir` through the project's CMake preset `preset`
+    (with `options` on top) and builds `targets` there."""
+    run_logged(["cmake", "-S", REPO, "--preset", preset, "-B", build_dir] + options,
+               log_name + "-configure")
     run_logged(["cmake", "--build", build_dir, "--target"] + targets, log_name + "-build")
 
 
@@ -70,34 +69,34 @@ def scale_name(scale):
 # ---------------------------------------------------------------- building
 
 
-def build_tools(windows):
-    """The bench's own programs (bench/CMakeLists.txt), natively or for Windows."""
-    if windows:
-        build_dir = os.path.join(BUILD, "tools-windows")
-        cmake_build(BENCH, build_dir, ["bench_child", "bench_launch"],
-                    [f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}"], "tools-windows")
-    else:
-        build_dir = os.path.join(BUILD, "tools")
-        cmake_build(BENCH, build_dir, ["bench_child", "bench_gen", "bench_floor", "heap_probe"],
-                    [], "tools")
-    return build_dir
+# Only what the bench runs: no tests, no demo.
+LEAN = ["-DSTARTER_BUILD_TESTS=OFF", "-DSTARTER_BUILD_DEMO=OFF"]
 
 
-def build_packer():
+def build_host():
+    """The packer and the bench's own programs (bench/CMakeLists.txt) for the
+    host. Returns the folder of the bench's programs and the packer."""
     build_dir = os.path.join(BUILD, "host")
-    cmake_build(REPO, build_dir, ["pack"],
-                ["-DSTARTER_BUILD_TESTS=OFF", "-DSTARTER_BUILD_DEMO=OFF"], "host")
-    return os.path.join(build_dir, "tools", "pack")
+    cmake_build("native", build_dir, ["pack", "bench_child", "bench_gen", "bench_floor",
+                                      "heap_probe"], LEAN + ["-DSTARTER_BUILD_BENCH=ON"], "host")
+    return os.path.join(build_dir, "bench"), os.path.join(build_dir, "tools", "pack")
+
+
+def build_windows_tools():
+    """The bench's own programs for Windows."""
+    build_dir = os.path.join(BUILD, "windows-tools")
+    cmake_build("windows", build_dir, ["bench_child", "bench_launch"],
+                LEAN + ["-DSTARTER_BUILD_BENCH=ON"], "windows-tools")
+    return os.path.join(build_dir, "bench")
 
 
 def build_starter(archive, name, windows, packer):
     """A starter around `archive`, the way starter_add_application makes one."""
     build_dir = os.path.join(BUILD, name)
-    options = ["-DSTARTER_BUILD_TESTS=OFF", "-DSTARTER_BUILD_DEMO=OFF",
-               "-DSTARTER_BUILD_TOOLS=OFF", f"-DSTARTER_APP_SOURCE={archive}"]
+    options = LEAN + ["-DSTARTER_BUILD_TOOLS=OFF", f"-DSTARTER_APP_SOURCE={archive}"]
     if windows:
-        options += [f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}", f"-DSTARTER_HOST_PACKER={packer}"]
-    cmake_build(REPO, build_dir, ["starter_app"], options, name)
+        options += [f"-DSTARTER_HOST_PACKER={packer}"]
+    cmake_build("windows" if windows else "native", build_dir, ["starter_app"], options, name)
     return os.path.join(build_dir, "starter_app.exe" if windows else "starter_app")
 
 
@@ -120,8 +119,9 @@ def prepare_archive(scale, seed, head, flavor, generator, packer):
     subprocess.run([generator, "--out", tree, "--seed", str(seed), "--scale", str(scale),
                     "--exe-head", head], check=True, stdout=subprocess.DEVNULL)
     generated = time.perf_counter()
-    subprocess.run([packer, tree, "-o", archive, "--exe", EXE_IN_ARCHIVE, "--require-exe",
-                    "--quiet"], check=True)
+    # The packer checks for the build's default executable, the one the
+    # starters are built to start.
+    subprocess.run([packer, tree, "-o", archive, "--require-exe", "--quiet"], check=True)
     packed = time.perf_counter()
     log(f"  {flavor} tree at scale {scale_name(scale)}: generated in "
         f"{generated - started:.1f} s, packed in {packed - generated:.1f} s")
@@ -420,8 +420,7 @@ def main():
 
     info = {"load": " ".join(open("/proc/loadavg").read().split()[:3])}
     log("== building")
-    tools_dir = build_tools(windows=False)
-    packer = build_packer()
+    tools_dir, packer = build_host()
     generator = os.path.join(tools_dir, "bench_gen")
     child = os.path.join(tools_dir, "bench_child")
 
@@ -439,7 +438,7 @@ def main():
         wine = shutil.which("wine64") or shutil.which("wine")
         if not wine:
             sys.exit("bench: Wine is missing (run with --no-wine to skip it)")
-        windows_tools = build_tools(windows=True)
+        windows_tools = build_windows_tools()
         windows_archive = prepare_archive(args.scale, args.seed,
                                           os.path.join(windows_tools, "bench_child.exe"),
                                           "windows", generator, packer)

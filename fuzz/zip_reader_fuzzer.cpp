@@ -18,10 +18,10 @@
 #include <system_error>
 #include <vector>
 
-#include "extract/entry_name.h"
 #include "extract/extract.h"
-#include "extract/text_convert.h"
 #include "testing/temp_folder.h"
+#include "text/entry_name.h"
+#include "text/text_convert.h"
 #include "zip/zip_reader.h"
 
 // A trap alone would leave a crash report that does not say which promise

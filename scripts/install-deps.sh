@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages this project needs, and only those missing.
-# Safe to run again: with everything present it changes nothing.
+# Installs the Debian packages this project needs, and only those missing:
+# the one list, for the builds, the tests, the fuzzer and the bench. Safe to
+# run again: with everything present it changes nothing.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make python3 zlib1g-dev googletest    # the native build and its tests
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev             # the Windows build
   libz-mingw-w64-dev wine wine64                              # its zlib, and Wine to test it
-  clang libclang-rt-14-dev                                    # sanitizers and the fuzzer
-  zip unzip libarchive-tools                                  # other ZIP tools, for comparison
+  clang libclang-rt-dev                                       # sanitizers and the fuzzer
+  zip unzip libarchive-tools 7zip                             # other ZIP tools, for comparison
 )
 
 missing=()

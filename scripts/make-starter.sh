@@ -7,14 +7,17 @@
 # SOURCE is the application's folder (packed now) or a ready ZIP archive.
 # --windows builds the Windows .exe (cross-compiled); without it, a native
 # starter. --app-name names the folder unpacked into the temporary directory
-# and is the application's only argument (default quillorbite); --exe is the
-# application's executable inside SOURCE, '/'-separated (default
-# quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe).
+# and is the application's only argument; --exe is the application's
+# executable inside SOURCE, '/'-separated. Without them the build's defaults
+# apply (cmake/StarterDefaults.cmake; shown below).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 usage() {
-  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+  {
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    echo "Defaults: --app-name $default_app_name --exe $default_exe"
+  } >&2
   exit 2
 }
 fail() {
@@ -22,8 +25,8 @@ fail() {
   exit 1
 }
 
-source_arg="" output="" windows=0 app_name="quillorbite"
-exe="quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
+load_starter_defaults || fail "cannot read the defaults from cmake/StarterDefaults.cmake"
+source_arg="" output="" windows=0 app_name="$default_app_name" exe="$default_exe"
 while [ $# -gt 0 ]; do
   case "$1" in
     -o) [ $# -ge 2 ] || usage; output="$2"; shift 2 ;;
@@ -68,14 +71,11 @@ if [ "$windows" = 1 ]; then
   build configure_native
   build cmake --build "$native_build" --target pack
   build_dir="$repo_root/build/make-starter-windows"
-  build cmake -S "$repo_root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$repo_root/cmake/mingw-w64-x86_64.cmake" \
-    -DSTARTER_HOST_PACKER="$native_build/tools/pack" "${app_settings[@]}"
+  build configure windows -B "$build_dir" "${app_settings[@]}"
   built="$build_dir/starter_app.exe"
 else
   build_dir="$repo_root/build/make-starter-native"
-  build cmake -S "$repo_root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    "${app_settings[@]}"
+  build configure native -B "$build_dir" "${app_settings[@]}"
   built="$build_dir/starter_app"
 fi
 build cmake --build "$build_dir" --target starter_app

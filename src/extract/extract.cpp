@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "extract/destination_folder.h"
-#include "extract/entry_name.h"
-#include "extract/text_convert.h"
+#include "destination/destination.h"
+#include "text/entry_name.h"
+#include "text/text_convert.h"
 
 std::wstring g_extractLog;
 zip::ZipArchive g_zipArchive;

@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "extract/text_convert.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
+#include "text/text_convert.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/text_convert.h"
+#include "text/text_convert.h"
 
 extern char** environ;
 

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 
-#include "extract/text_convert.h"
 #include "starter/child_process.h"
 #include "testing/temp_folder.h"
+#include "text/text_convert.h"
 
 namespace {
 

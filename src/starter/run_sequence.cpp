@@ -6,11 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "destination/destination.h"
 #include "extract/extract.h"
-#include "extract/text_convert.h"
 #include "payload/payload.h"
+#include "starter/app_identity.h"
 #include "starter/child_process.h"
-#include "starter/destination.h"
+#include "text/text_convert.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ void ReportLaunchFailure(const std::wstring& commandLine, std::uint32_t creation
 }  // namespace
 
 int RunStarter() {
-  const std::wstring destination = MakeDestinationPath();
+  const std::wstring destination = MakeDestinationPath(kAppName);
   const bool destinationExisted = PathExists(destination);
   const std::wstring commandLine = BuildChildCommandLine(destination);
   const std::unique_ptr<wchar_t[]> writableCommandLine = MakeWritableCommandLine(commandLine);

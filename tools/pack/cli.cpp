@@ -5,15 +5,22 @@
 #include <cstdio>
 #include <thread>
 
-#include "extract/entry_name.h"
 #include "pack/archive_writer.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "pack/lister.h"
 #include "pack/progress.h"
 #include "pack/tree_walk.h"
+#include "text/entry_name.h"
+
+#if !defined(PACK_VERSION) || !defined(PACK_DEFAULT_EXECUTABLE_PATH)
+#error "PACK_VERSION and PACK_DEFAULT_EXECUTABLE_PATH come from the build"
+#endif
 
 namespace pack {
+
+const char kDefaultExecutablePath[] = PACK_DEFAULT_EXECUTABLE_PATH;
+const char kPackVersion[] = PACK_VERSION;
 
 namespace {
 
@@ -32,7 +39,8 @@ const char kUsage[] =
     "  --follow-symlinks     follow symbolic links instead of refusing them\n"
     "  --exe PATH            the executable APP_DIR must hold, relative and\n"
     "                        '/'-separated (default\n"
-    "                        quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe;\n"
+    "                        " PACK_DEFAULT_EXECUTABLE_PATH
+    ";\n"
     "                        empty: no check)\n"
     "  --require-exe         a missing executable is an error, not a warning\n"
     "  -q, --quiet           no progress display and no summary (list: only\n"

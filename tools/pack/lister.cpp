@@ -9,8 +9,8 @@
 #include <set>
 #include <string_view>
 
-#include "extract/entry_name.h"
 #include "pack/entry_names.h"
+#include "text/entry_name.h"
 
 namespace pack {
 

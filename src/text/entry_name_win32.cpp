@@ -1,3 +1,3 @@
-#include "extract/entry_name.h"
+#include "text/entry_name.h"
 
 const EntryNameRules kPlatformEntryNameRules = EntryNameRules::kWindows;

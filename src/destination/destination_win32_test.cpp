@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <string>
 
-#include "extract/text_convert.h"
-#include "starter/destination.h"
+#include "destination/destination.h"
 #include "testing/temp_folder.h"
+#include "text/text_convert.h"
 
 namespace {
 

@@ -1,11 +1,19 @@
-#include "starter/destination.h"
+#include "destination/destination.h"
 
 #include <windows.h>
 
 #include <filesystem>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 
 namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void Refuse(const fs::path& path, const std::string& why) {
+  throw std::runtime_error("Refusing to unpack into " + path.u8string() + ": " + why);
+}
 
 // A read-only file or folder cannot be deleted until the attribute is cleared.
 bool ClearReadOnly(const std::wstring& path, DWORD attributes) {
@@ -83,6 +91,33 @@ bool PathExists(const std::wstring& path) {
   return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
 }
 
+void CheckDestinationFolder(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    throw fs::filesystem_error(
+        "exists", path, std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+  }
+  // A link or junction would send what is unpacked, and what the clean-up
+  // removes, somewhere else.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    Refuse(path, "it is a symbolic link or junction");
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    Refuse(path, "it is not a folder");
+  }
+}
+
+void CreateDestinationFolder(const fs::path& path) {
+  std::error_code error;
+  fs::create_directories(path, error);
+  if (error) {
+    throw fs::filesystem_error("create_directories", path, error);
+  }
+  // The user's temporary directory is the user's own: a folder made there by
+  // a race is still checked for a link.
+  CheckDestinationFolder(path);
+}
+
 void RemoveDestinationTree(const std::wstring& path) {
   std::error_code error;
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -91,13 +126,12 @@ void RemoveDestinationTree(const std::wstring& path) {
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
       return;
     }
-    throw std::filesystem::filesystem_error(
-        "remove_all", std::filesystem::path(path),
-        std::error_code(static_cast<int>(code), std::system_category()));
+    throw fs::filesystem_error("remove_all", fs::path(path),
+                               std::error_code(static_cast<int>(code), std::system_category()));
   }
   const bool descend = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
   if ((descend && !RemoveContents(path, error)) || !RemoveOne(path, attributes, error)) {
-    throw std::filesystem::filesystem_error("remove_all", std::filesystem::path(path), error);
+    throw fs::filesystem_error("remove_all", fs::path(path), error);
   }
 }

@@ -3,8 +3,8 @@
 // Wide text is UTF-16 on Windows and UTF-32 on POSIX (the width of wchar_t).
 // Neither direction rejects ill-formed input: what cannot be converted becomes
 // U+FFFD, as the Windows conversions do when called without flags.
-#ifndef STARTER_EXTRACT_TEXT_CONVERT_H
-#define STARTER_EXTRACT_TEXT_CONVERT_H
+#ifndef STARTER_TEXT_TEXT_CONVERT_H
+#define STARTER_TEXT_TEXT_CONVERT_H
 
 #include <cstddef>
 #include <filesystem>
@@ -24,4 +24,4 @@ std::filesystem::path WideToPath(const std::wstring& text);
 /// The wide text of a path (the inverse of WideToPath).
 std::wstring PathToWide(const std::filesystem::path& path);
 
-#endif  // STARTER_EXTRACT_TEXT_CONVERT_H
+#endif  // STARTER_TEXT_TEXT_CONVERT_H

@@ -1,13 +1,13 @@
-#include "starter/destination.h"
+#include "destination/destination.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
-#include "extract/text_convert.h"
 #include "testing/environment.h"
 #include "testing/temp_folder.h"
+#include "text/text_convert.h"
 
 namespace {
 
@@ -16,6 +16,7 @@ using testing_support::ScopedTemporaryDirectory;
 using testing_support::TempFolder;
 
 const std::wstring kSeparator(1, static_cast<wchar_t>(fs::path::preferred_separator));
+const std::wstring kAppName = L"quillorbite";
 
 std::string Narrow(const fs::path& path) {
   return WideToUtf8(PathToWide(path).c_str());
@@ -26,11 +27,11 @@ TEST(MakeDestinationPath, AppendsTheAppNameWithoutDoublingASeparator) {
   const std::wstring expected = PathToWide(temp.path()) + kSeparator + L"quillorbite";
   {
     ScopedTemporaryDirectory withTrailing(Narrow(temp.path()) + Narrow(fs::path(kSeparator)));
-    EXPECT_EQ(MakeDestinationPath(), expected);
+    EXPECT_EQ(MakeDestinationPath(kAppName), expected);
   }
   {
     ScopedTemporaryDirectory withoutTrailing(Narrow(temp.path()));
-    EXPECT_EQ(MakeDestinationPath(), expected);
+    EXPECT_EQ(MakeDestinationPath(kAppName), expected);
   }
 }
 
@@ -39,14 +40,14 @@ TEST(MakeDestinationPath, KeepsBlanksAndPercentSignsAsText) {
   const fs::path odd = temp / "a b%PATH%c";
   fs::create_directory(odd);
   ScopedTemporaryDirectory redirect(Narrow(odd));
-  EXPECT_EQ(MakeDestinationPath(), PathToWide(odd) + kSeparator + L"quillorbite");
+  EXPECT_EQ(MakeDestinationPath(kAppName), PathToWide(odd) + kSeparator + L"quillorbite");
 }
 
 TEST(MakeDestinationPath, ThrowsNamingTheQueryWhenTheTemporaryDirectoryIsMissing) {
   TempFolder temp;
   ScopedTemporaryDirectory redirect(Narrow(temp / "does-not-exist"));
   try {
-    MakeDestinationPath();
+    MakeDestinationPath(kAppName);
     FAIL() << "no exception";
   } catch (const fs::filesystem_error& error) {
     EXPECT_NE(std::string(error.what()).find("temp_directory_path"), std::string::npos)

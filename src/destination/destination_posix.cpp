@@ -1,12 +1,15 @@
-#include "extract/destination_folder.h"
+#include "destination/destination.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+
+#include "text/text_convert.h"
 
 namespace {
 
@@ -22,6 +25,16 @@ namespace fs = std::filesystem;
 }
 
 }  // namespace
+
+bool PathExists(const std::wstring& path) {
+  const std::string native = WideToPath(path).native();
+  struct stat info;
+  // lstat, like the Windows attribute query, does not follow a link.
+  if (lstat(native.c_str(), &info) == 0) {
+    return true;
+  }
+  return errno != ENOENT && errno != ENOTDIR;
+}
 
 void CheckDestinationFolder(const fs::path& path) {
   struct stat info;
@@ -61,4 +74,14 @@ void CreateDestinationFolder(const fs::path& path) {
   }
   // Made by someone else since it was found missing: it must pass as found.
   CheckDestinationFolder(path);
+}
+
+void RemoveDestinationTree(const std::wstring& path) {
+  const fs::path target = WideToPath(path);
+  std::error_code error;
+  // remove_all never follows symbolic links; it removes them.
+  fs::remove_all(target, error);
+  if (error) {
+    throw fs::filesystem_error("remove_all", target, error);
+  }
 }

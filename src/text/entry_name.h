@@ -1,6 +1,6 @@
 // Which archive entry names may be written below the destination folder.
-#ifndef STARTER_EXTRACT_ENTRY_NAME_H
-#define STARTER_EXTRACT_ENTRY_NAME_H
+#ifndef STARTER_TEXT_ENTRY_NAME_H
+#define STARTER_TEXT_ENTRY_NAME_H
 
 #include <cstddef>
 #include <string>
@@ -42,4 +42,4 @@ bool IsValidUtf8(std::string_view text);
 /// warns with the same rule that the starter refuses names by.
 std::string WindowsNameProblem(std::string_view component);
 
-#endif  // STARTER_EXTRACT_ENTRY_NAME_H
+#endif  // STARTER_TEXT_ENTRY_NAME_H

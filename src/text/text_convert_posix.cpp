@@ -1,4 +1,4 @@
-#include "extract/text_convert.h"
+#include "text/text_convert.h"
 
 #include <cstdint>
 

@@ -1,15 +1,14 @@
-#include "starter/destination.h"
+#include "destination/destination.h"
 
 #include <filesystem>
 
-#include "extract/text_convert.h"
-#include "starter/app_identity.h"
+#include "text/text_convert.h"
 
-std::wstring MakeDestinationPath() {
+std::wstring MakeDestinationPath(const std::wstring& appName) {
   std::wstring path = PathToWide(std::filesystem::temp_directory_path());
   const auto preferred = static_cast<wchar_t>(std::filesystem::path::preferred_separator);
   if (path.empty() || (path.back() != preferred && path.back() != L'/')) {
     path += preferred;
   }
-  return path + kAppName;
+  return path + appName;
 }
