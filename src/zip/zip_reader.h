@@ -17,37 +17,22 @@ namespace zip {
 /// of the reader's observable behaviour.
 enum class ZipError : std::uint32_t {
   kNone = 0,                  // "no error"
-  kUndefined,                 // "undefined error"
   kTooManyFiles,              // "too many files"
-  kFileTooLarge,              // "file too large"
-  kUnsupportedMethod,         // "unsupported method"
-  kUnsupportedEncryption,     // "unsupported encryption"
   kUnsupportedFeature,        // "unsupported feature"
   kCentralDirectoryNotFound,  // "failed finding central directory"
   kNotAnArchive,              // "not a ZIP archive"
   kInvalidHeader,             // "invalid header or archive is corrupted"
   kMultiDiskUnsupported,      // "unsupported multidisk archive"
   kDecompressionFailed,       // "decompression failed or archive is corrupted"
-  kCompressionFailed,         // "compression failed"
   kUnexpectedSize,            // "unexpected decompressed size"
-  kCrcMismatch,               // "CRC-32 check failed"
   kUnsupportedDirectorySize,  // "unsupported central directory size"
   kAllocationFailed,          // "allocation failed"
   kFileOpenFailed,            // "file open failed"
-  kFileCreateFailed,          // "file create failed"
   kFileWriteFailed,           // "file write failed"
-  kFileReadFailed,            // "file read failed"
   kFileCloseFailed,           // "file close failed"
-  kFileSeekFailed,            // "file seek failed"
-  kFileStatFailed,            // "file stat failed"
   kInvalidParameter,          // "invalid parameter"
-  kInvalidFilename,           // "invalid filename"
-  kBufferTooSmall,            // "buffer too small"
+  kInvalidFilename,           // "invalid filename": never set here; for callers that refuse a name
   kInternalError,             // "internal error"
-  kFileNotFound,              // "file not found"
-  kArchiveTooLarge,           // "archive is too large"
-  kValidationFailed,          // "validation failed"
-  kWriteCallbackFailed,       // "write callback failed"
 };
 
 /// Returns the fixed text of `error`; "unknown error" for a value outside the
