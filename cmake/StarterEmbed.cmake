@@ -107,7 +107,7 @@ function(starter_add_application name)
   endif()
 
   if(IS_DIRECTORY "${source}" OR ARG_DEPENDS)
-    if(TARGET pack)
+    if(TARGET pack AND NOT CMAKE_CROSSCOMPILING)
       set(packer $<TARGET_FILE:pack>)
       set(packer_dependency pack)
     elseif(STARTER_HOST_PACKER)

@@ -276,14 +276,6 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
   return CheckOperands(settings, error);
 }
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The archive is meant for Windows above all, where the starter refuses these
 // names at run time; saying so now is cheaper than a failed start.
 void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& err) {
@@ -336,7 +328,7 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool
   const std::string& output = settings.output;
   std::string reason;
   NodeInfo outputFolder;
-  if (!InspectNode(FolderOf(output), true, outputFolder, reason) ||
+  if (!InspectNode(FolderOfPath(output), true, outputFolder, reason) ||
       outputFolder.kind != NodeKind::kFolder) {
     err << "pack: " << DisplayName(output) << ": the folder for the archive "
         << (reason.empty() ? "is not a folder" : "cannot be used: " + reason) << '\n';

@@ -23,8 +23,8 @@ struct Item {
   bool deflate = false;
   int flags = -1;  // -1: derived from the name
   std::uint16_t madeBy = pack::kVersionMadeBy;
-  int needed = -1;       // -1: derived from the kind and method
-  long attributes = -1;  // -1: derived from the kind
+  int needed = -1;            // -1: derived from the kind and method
+  long long attributes = -1;  // -1: derived from the kind
   std::string localExtra;
   std::string centralExtra;
   std::string comment;

@@ -200,6 +200,31 @@ inline std::string Pack(const std::filesystem::path& root, const std::filesystem
   return std::string();
 }
 
+/// What WalkTree gave for a folder.
+struct WalkResult {
+  bool ok = false;
+  std::string error;
+  std::vector<pack::TreeEntry> entries;
+};
+
+/// Walks `root`, following symbolic links when `follow`.
+inline WalkResult Walk(const std::filesystem::path& root, bool follow = false) {
+  WalkResult result;
+  pack::WalkOptions options;
+  options.followSymlinks = follow;
+  result.ok = pack::WalkTree(root.string(), options, result.entries, result.error);
+  return result;
+}
+
+/// The entry names of a walk, in its order.
+inline std::vector<std::string> Names(const WalkResult& result) {
+  std::vector<std::string> names;
+  for (const auto& e : result.entries) {
+    names.push_back(e.name);
+  }
+  return names;
+}
+
 /// The names of the files and folders directly in `folder`.
 inline std::vector<std::string> FolderNames(const std::filesystem::path& folder) {
   std::vector<std::string> names;
