@@ -57,4 +57,8 @@ if [ ${#missing[@]} -gt 0 ] || [ "$want_7zip" = 1 ]; then
   fi
 fi
 
+# The project's own dependencies, libdeflate's source for the Windows build
+# among them.
+"$bench_dir/../scripts/install-deps.sh"
+
 exec /usr/bin/python3 "$bench_dir/bench.py" "$@"
