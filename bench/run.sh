@@ -19,4 +19,8 @@ done
 
 "$bench_dir/../scripts/install-deps.sh"
 
+# The project's own dependencies, libdeflate's source for the Windows build
+# among them.
+"$bench_dir/../scripts/install-deps.sh"
+
 exec /usr/bin/python3 "$bench_dir/bench.py" "$@"
