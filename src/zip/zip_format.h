@@ -142,6 +142,8 @@ constexpr std::uint16_t kMarker16 = 0xFFFFu;
 /// Extra-field header IDs, and the size of an extra field's own header.
 constexpr std::uint16_t kExtraIdZip64 = 0x0001;
 constexpr std::uint16_t kExtraIdNtfs = 0x000A;
+/// Info-ZIP's extended timestamp: a flags byte, then up to three Unix times.
+constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;
 constexpr std::uint64_t kExtraHeaderSize = 4;
 /// An NTFS extra field with one time attribute: header, 4 reserved bytes,
 /// attribute tag 1 and size 24, then three FILETIME values.

@@ -19,6 +19,7 @@
 #include "pack/pack_test_support.h"
 #include "pack/tree_walk.h"
 #include "testing/temp_folder.h"
+#include "zip/zip_format.h"
 #include "zip/zip_reader.h"
 
 namespace {
@@ -134,7 +135,7 @@ TEST(PackWriter, KeepsEmptyFoldersAndStoresEmptyFiles) {
   ASSERT_EQ(Names(entries), expected);
   for (int i = 0; i < 2; ++i) {
     const ReadBackEntry& folder = entries[i];
-    EXPECT_EQ(folder.method, pack::kMethodStored);
+    EXPECT_EQ(folder.method, zip::kMethodStored);
     EXPECT_EQ(folder.compressedSize, 0u);
     EXPECT_EQ(folder.uncompressedSize, 0u);
     EXPECT_EQ(folder.crc32, 0u);
@@ -142,7 +143,7 @@ TEST(PackWriter, KeepsEmptyFoldersAndStoresEmptyFiles) {
     EXPECT_EQ(folder.versionNeeded, 20);
   }
   const ReadBackEntry& file = entries[2];
-  EXPECT_EQ(file.method, pack::kMethodStored);
+  EXPECT_EQ(file.method, zip::kMethodStored);
   EXPECT_EQ(file.versionNeeded, 10);
   EXPECT_EQ(file.externalAttributes, 0x20u);
   EXPECT_EQ(file.compressedSize, 0u);
@@ -169,18 +170,20 @@ TEST(PackWriter, WritesTheFixedHeaderFieldsAndBackToBackLayout) {
     expectedOffset = e.dataEnd;
   }
   // The central directory starts right after the last entry's data.
-  EXPECT_EQ(pack_test::Le32(bytes, bytes.size() - 22 + 16), expectedOffset);
+  const std::size_t endRecord = bytes.size() - zip::kEndRecordSize;
+  EXPECT_EQ(pack_test::Le32(bytes, endRecord + zip::end_record_field::kDirectoryOffset),
+            expectedOffset);
   EXPECT_EQ(pack_test::Le32(bytes, static_cast<std::size_t>(expectedOffset)),
-            pack::kCentralRecordSignature);
+            zip::kCentralRecordSignature);
   const ReadBackEntry* text = Find(entries, "dir/text.txt");
   const ReadBackEntry* noise = Find(entries, "dir/noise.bin");
   ASSERT_NE(text, nullptr);
   ASSERT_NE(noise, nullptr);
-  EXPECT_EQ(text->method, pack::kMethodDeflate);
+  EXPECT_EQ(text->method, zip::kMethodDeflate);
   EXPECT_EQ(text->versionNeeded, 20);
   EXPECT_LT(text->compressedSize, text->uncompressedSize);
   EXPECT_EQ(text->data, pack_test::TextBytes(100000, 1));
-  EXPECT_EQ(noise->method, pack::kMethodStored);
+  EXPECT_EQ(noise->method, zip::kMethodStored);
   EXPECT_EQ(noise->versionNeeded, 10);
   EXPECT_EQ(noise->data, pack_test::RandomBytes(5000, 2));
 }
@@ -203,12 +206,12 @@ TEST(PackWriter, StoresMultiPieceFilesThatDeflateCannotShrinkAndDeflatesTheRest)
   const ReadBackEntry* m = Find(entries, "mixed");
   const ReadBackEntry* t = Find(entries, "tiny");
   ASSERT_TRUE(n && m && t);
-  EXPECT_EQ(n->method, pack::kMethodStored);
+  EXPECT_EQ(n->method, zip::kMethodStored);
   EXPECT_EQ(n->compressedSize, noise.size());
   EXPECT_EQ(n->data, noise);
-  EXPECT_EQ(m->method, pack::kMethodDeflate);
+  EXPECT_EQ(m->method, zip::kMethodDeflate);
   EXPECT_EQ(m->data, mixed);
-  EXPECT_EQ(t->method, pack::kMethodStored);
+  EXPECT_EQ(t->method, zip::kMethodStored);
   EXPECT_EQ(t->data, "x");
 }
 
@@ -221,7 +224,7 @@ TEST(PackWriter, LevelZeroStoresEverything) {
   options.pieceSize = 100000;
   const auto entries = PackAndRead(app, out, options);
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].method, pack::kMethodStored);
+  EXPECT_EQ(entries[0].method, zip::kMethodStored);
   EXPECT_EQ(entries[0].data, pack_test::TextBytes(700000, 6));
 }
 

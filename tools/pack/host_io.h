@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/zip_format.h"
+#include "zip/zip_format.h"
 
 namespace pack {
 
@@ -67,7 +67,7 @@ bool ResolvePath(const std::string& path, std::string& resolved, std::string& er
 
 /// Converts `seconds` since the epoch to the local time of this machine.
 /// Returns false when it cannot be represented.
-bool ToLocalTime(std::int64_t seconds, CivilTime& civil);
+bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil);
 
 /// True when the standard error stream is a terminal (Windows: a console).
 bool IsStderrTerminal();

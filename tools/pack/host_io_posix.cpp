@@ -153,7 +153,7 @@ bool ResolvePath(const std::string& path, std::string& resolved, std::string& er
   return true;
 }
 
-bool ToLocalTime(std::int64_t seconds, CivilTime& civil) {
+bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil) {
   const time_t value = static_cast<time_t>(seconds);
   struct tm parts;
   if (localtime_r(&value, &parts) == nullptr) {

@@ -486,7 +486,7 @@ bool ResolvePath(const std::string& path, std::string& resolved, std::string& er
   return true;
 }
 
-bool ToLocalTime(std::int64_t seconds, CivilTime& civil) {
+bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil) {
   // The C library's conversion, as on POSIX: the starter turns the stamps
   // back with the same library's mktime, so a file packed and unpacked on one
   // machine gets its time back. Before 1970 it fails, and the caller clamps,
