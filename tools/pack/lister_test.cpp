@@ -11,6 +11,7 @@
 #include "pack/chunk_deflate.h"
 #include "pack/pack_test_support.h"
 #include "pack/zip_format.h"
+#include "zip/zip_format.h"
 
 namespace {
 
@@ -379,6 +380,28 @@ TEST(PackLister, RefusesWhatIsNotAZipArchive) {
   bytes[bytes.size() - 6] = '\x7F';
   EXPECT_FALSE(Inspect(bytes, report, error));
   EXPECT_NE(error.find("central directory"), std::string::npos) << error;
+}
+
+TEST(PackLister, ReportsBytesAfterTheEndRecord) {
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(Build(Conforming()) + "trailing bytes", report, error)) << error;
+  ASSERT_EQ(report.breaks.size(), 1u);
+  EXPECT_EQ(report.breaks[0].rule, "layout");
+  EXPECT_EQ(report.breaks[0].detail, "bytes after the end-of-central-directory record");
+  EXPECT_EQ(report.entries.size(), 7u);
+}
+
+TEST(PackLister, RefusesWhatTheReaderRefuses) {
+  std::string bytes = Build(Conforming());
+  // The first entry starts on disk 1.
+  const std::size_t directory = pack_test::Le32(
+      bytes, bytes.size() - zip::kEndRecordSize + zip::end_record_field::kDirectoryOffset);
+  bytes[directory + zip::central_record_field::kDiskStart] = 1;
+  pack::ArchiveReport report;
+  std::string error;
+  EXPECT_FALSE(Inspect(bytes, report, error));
+  EXPECT_EQ(error, "multi-disk archives are not supported");
 }
 
 TEST(PackLister, SurvivesEveryTruncationAndNeverCallsItConforming) {
