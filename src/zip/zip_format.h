@@ -33,6 +33,10 @@ constexpr std::uint64_t kCentralRecordSize = 46;
 constexpr std::uint64_t kEndRecordSize = 22;
 constexpr std::uint64_t kZip64EndRecordSize = 56;
 constexpr std::uint64_t kZip64LocatorSize = 20;
+/// A data descriptor after an entry's data: an optional signature, then the
+/// CRC-32 and the two sizes (4 bytes each, 8 each for a Zip64 entry).
+constexpr std::uint64_t kDataDescriptorSignatureSize = 4;
+constexpr std::uint64_t kDataDescriptorSize = 12;  // without the signature, 4-byte sizes
 /// The Zip64 end record's size field counts the bytes after its first 12.
 constexpr std::uint64_t kZip64EndRecordLeadSize = 12;
 /// The longest name, extra field or comment a 16-bit length can describe.

@@ -68,21 +68,170 @@ bool ParseIndexedEntry(const ZipArchive& archive, std::uint32_t index, ParsedEnt
                     entry) == ZipError::kNone;
 }
 
-// Finds the end record: the last signature from which a record with its
-// whole comment reaches exactly the end of the block. Requiring the exact end
-// keeps a comment that happens to contain the signature from misleading us.
-bool FindEndRecord(const unsigned char* data, std::uint64_t size, std::uint64_t& endOffset) {
+// Looks at every place an end record can start, from the last one back as
+// far as the longest comment reaches, and stops at the first that starts with
+// the signature and that `accept` takes.
+template <typename Accept>
+bool ScanForEndRecord(const unsigned char* data, std::uint64_t size, Accept accept) {
   const std::uint64_t last = size - kEndRecordSize;
   const std::uint64_t first = last > kMaxCommentLength ? last - kMaxCommentLength : 0;
   for (std::uint64_t pos = last + 1; pos-- > first;) {
-    const unsigned char* p = data + pos;
-    if (p[0] == 0x50 && LoadLe32(p) == kEndRecordSignature &&
-        pos + kEndRecordSize + LoadLe16(p + end_record_field::kCommentLength) == size) {
-      endOffset = pos;
+    if (data[pos] == 0x50 && LoadLe32(data + pos) == kEndRecordSignature && accept(pos)) {
       return true;
     }
   }
   return false;
+}
+
+// Finds the end record: the last signature from which a record with its
+// whole comment reaches exactly the end of the block. Requiring the exact end
+// keeps a comment that happens to contain the signature from misleading us.
+bool FindEndRecord(const unsigned char* data, std::uint64_t size, std::uint64_t& endOffset) {
+  return ScanForEndRecord(data, size, [&](std::uint64_t pos) {
+    if (pos + kEndRecordSize + LoadLe16(data + pos + end_record_field::kCommentLength) != size) {
+      return false;
+    }
+    endOffset = pos;
+    return true;
+  });
+}
+
+// Finds the last end record whose comment lies inside the block, wherever
+// the comment ends.
+bool FindEndRecordBeforeTrailer(const unsigned char* data, std::uint64_t size,
+                                std::uint64_t& archiveSize) {
+  return ScanForEndRecord(data, size, [&](std::uint64_t pos) {
+    EndRecord end;
+    if (!ParseEndRecord(data, size, pos, end)) {
+      return false;
+    }
+    archiveSize = pos + RecordLength(end);
+    return true;
+  });
+}
+
+// Where the central directory is, as the end records give it.
+struct DirectoryBounds {
+  std::uint64_t endOffset = 0;
+  bool zip64 = false;
+  std::uint64_t entryCount = 0;
+  std::uint64_t directorySize = 0;
+  std::uint64_t directoryOffset = 0;
+  std::uint64_t directoryLimit = 0;  // where the directory must end: the first end record
+};
+
+// Takes the directory's place from the Zip64 end record named by `locator`,
+// which lies just in front of the end record.
+ZipError ReadZip64EndRecord(const unsigned char* data, const EndRecord& end,
+                            const Zip64Locator& locator, DirectoryBounds& bounds) {
+  if (locator.endRecordDisk != 0 || locator.totalDisks > 1) {
+    return ZipError::kMultiDiskUnsupported;
+  }
+  const std::uint64_t locatorOffset = bounds.endOffset - kZip64LocatorSize;
+  Zip64EndRecord zip64End;
+  if (!ParseZip64EndRecord(data, locatorOffset, locator.endRecordOffset, zip64End)) {
+    return ZipError::kInvalidHeader;
+  }
+  if (zip64End.diskNumber != 0 || zip64End.directoryDisk != 0 ||
+      zip64End.entriesOnDisk != zip64End.entryCount) {
+    return ZipError::kMultiDiskUnsupported;
+  }
+  bounds.zip64 = true;
+  bounds.entryCount = zip64End.entryCount;
+  bounds.directorySize = zip64End.directorySize;
+  bounds.directoryOffset = zip64End.directoryOffset;
+  bounds.directoryLimit = locator.endRecordOffset;
+  // The 16-bit fields of the plain end record only count when not markers.
+  if ((end.diskNumber != 0 && end.diskNumber != kMarker16) ||
+      (end.directoryDisk != 0 && end.directoryDisk != kMarker16)) {
+    return ZipError::kMultiDiskUnsupported;
+  }
+  return ZipError::kNone;
+}
+
+// Finds the end record and, when a locator precedes it, the Zip64 end record.
+ZipError ReadEndRecords(const unsigned char* data, std::uint64_t size, DirectoryBounds& bounds) {
+  if (!FindEndRecord(data, size, bounds.endOffset)) {
+    return ZipError::kCentralDirectoryNotFound;
+  }
+  EndRecord end;
+  ParseEndRecord(data, size, bounds.endOffset, end);  // found above, comment and all
+  bounds.entryCount = end.entryCount;
+  bounds.directorySize = end.directorySize;
+  bounds.directoryOffset = end.directoryOffset;
+  bounds.directoryLimit = bounds.endOffset;
+  Zip64Locator locator;
+  if (bounds.endOffset >= kZip64LocatorSize &&
+      ParseZip64Locator(data, bounds.endOffset, bounds.endOffset - kZip64LocatorSize, locator)) {
+    return ReadZip64EndRecord(data, end, locator, bounds);
+  }
+  if (end.diskNumber != 0 || end.directoryDisk != 0 || end.entriesOnDisk != end.entryCount) {
+    return ZipError::kMultiDiskUnsupported;
+  }
+  return ZipError::kNone;
+}
+
+ZipError CheckDirectoryBounds(const DirectoryBounds& bounds) {
+  // The directory must end exactly where the end records begin: with bytes in
+  // front of an archive whose offsets ignore them, it would not.
+  if (!RangeFits(bounds.directoryOffset, bounds.directorySize, bounds.directoryLimit) ||
+      bounds.directoryOffset + bounds.directorySize != bounds.directoryLimit) {
+    return ZipError::kUnsupportedDirectorySize;
+  }
+  if (bounds.entryCount > std::numeric_limits<std::uint32_t>::max()) {
+    return ZipError::kTooManyFiles;
+  }
+  // Every record takes at least its fixed part: a count the directory cannot
+  // hold is rejected before anything is allocated for it.
+  if (bounds.entryCount > bounds.directorySize / kCentralRecordSize) {
+    return ZipError::kInvalidHeader;
+  }
+  return ZipError::kNone;
+}
+
+// Checks every central record and notes where each one starts.
+ZipError IndexDirectory(const unsigned char* data, const DirectoryBounds& bounds,
+                        std::vector<std::uint64_t>& recordOffsets) {
+  try {
+    recordOffsets.reserve(static_cast<std::size_t>(bounds.entryCount));
+  } catch (...) {
+    return ZipError::kAllocationFailed;
+  }
+  const std::uint64_t directoryEnd = bounds.directoryOffset + bounds.directorySize;
+  std::uint64_t pos = bounds.directoryOffset;
+  for (std::uint64_t i = 0; i < bounds.entryCount; ++i) {
+    ParsedEntry entry;
+    const ZipError error = ParseEntry(data, pos, directoryEnd, entry);
+    if (error != ZipError::kNone) {
+      return error;
+    }
+    recordOffsets.push_back(pos);  // capacity reserved above
+    pos += RecordLength(entry.record);
+  }
+  if (pos != directoryEnd) {
+    return ZipError::kInvalidHeader;  // more records than counted
+  }
+  return ZipError::kNone;
+}
+
+// The local header of an entry, which must lie with its name and extra field
+// in front of the central directory.
+bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& location,
+                           LocalHeader& local) {
+  return ParseLocalHeader(archive.data, archive.centralDirectoryOffset, location.localHeaderOffset,
+                          local);
+}
+
+// Where the data after `local` starts; it must end before the central
+// directory.
+bool LocateData(const ZipArchive& archive, const EntryLocation& location, const LocalHeader& local,
+                std::uint64_t& dataOffset) {
+  const std::uint64_t offset = location.localHeaderOffset + RecordLength(local);
+  if (!RangeFits(offset, location.compressedSize, archive.centralDirectoryOffset)) {
+    return false;
+  }
+  dataOffset = offset;
+  return true;
 }
 
 // The MS-DOS date and time, read as local time. Returns false when the C
@@ -248,6 +397,19 @@ const char* ZipErrorText(ZipError error) {
   return "unknown error";
 }
 
+bool ZipFindArchiveEnd(const void* data, std::uint64_t size, std::uint64_t& archiveSize) {
+  if (data == nullptr || size < kEndRecordSize) {
+    return false;
+  }
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::uint64_t endOffset = 0;
+  if (FindEndRecord(bytes, size, endOffset)) {
+    archiveSize = size;
+    return true;
+  }
+  return FindEndRecordBeforeTrailer(bytes, size, archiveSize);
+}
+
 bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size) {
   if (archive.open) {
     return Fail(archive, ZipError::kInvalidParameter);
@@ -259,89 +421,25 @@ bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size) {
     return FailOpen(archive, ZipError::kNotAnArchive);
   }
   const auto* bytes = static_cast<const unsigned char*>(data);
-  std::uint64_t endOffset = 0;
-  if (!FindEndRecord(bytes, size, endOffset)) {
-    return FailOpen(archive, ZipError::kCentralDirectoryNotFound);
+  DirectoryBounds bounds;
+  ZipError error = ReadEndRecords(bytes, size, bounds);
+  if (error == ZipError::kNone) {
+    error = CheckDirectoryBounds(bounds);
   }
-  EndRecord end;
-  ParseEndRecord(bytes, size, endOffset, end);  // found above, comment and all
-  std::uint64_t entryCount = end.entryCount;
-  std::uint64_t directorySize = end.directorySize;
-  std::uint64_t directoryOffset = end.directoryOffset;
-  // Where the central directory must end: at the first end record.
-  std::uint64_t directoryLimit = endOffset;
-
-  Zip64Locator locator;
-  const bool hasLocator =
-      endOffset >= kZip64LocatorSize &&
-      ParseZip64Locator(bytes, endOffset, endOffset - kZip64LocatorSize, locator);
-  if (hasLocator) {
-    const std::uint64_t locatorOffset = endOffset - kZip64LocatorSize;
-    if (locator.endRecordDisk != 0 || locator.totalDisks > 1) {
-      return FailOpen(archive, ZipError::kMultiDiskUnsupported);
-    }
-    Zip64EndRecord zip64End;
-    if (!ParseZip64EndRecord(bytes, locatorOffset, locator.endRecordOffset, zip64End)) {
-      return FailOpen(archive, ZipError::kInvalidHeader);
-    }
-    if (zip64End.diskNumber != 0 || zip64End.directoryDisk != 0 ||
-        zip64End.entriesOnDisk != zip64End.entryCount) {
-      return FailOpen(archive, ZipError::kMultiDiskUnsupported);
-    }
-    entryCount = zip64End.entryCount;
-    directorySize = zip64End.directorySize;
-    directoryOffset = zip64End.directoryOffset;
-    directoryLimit = locator.endRecordOffset;
-    // The 16-bit fields of the plain end record only count when not markers.
-    if ((end.diskNumber != 0 && end.diskNumber != kMarker16) ||
-        (end.directoryDisk != 0 && end.directoryDisk != kMarker16)) {
-      return FailOpen(archive, ZipError::kMultiDiskUnsupported);
-    }
-  } else if (end.diskNumber != 0 || end.directoryDisk != 0 || end.entriesOnDisk != entryCount) {
-    return FailOpen(archive, ZipError::kMultiDiskUnsupported);
-  }
-
-  // The directory must end exactly where the end records begin: with bytes in
-  // front of an archive whose offsets ignore them, it would not.
-  if (!RangeFits(directoryOffset, directorySize, directoryLimit) ||
-      directoryOffset + directorySize != directoryLimit) {
-    return FailOpen(archive, ZipError::kUnsupportedDirectorySize);
-  }
-  if (entryCount > std::numeric_limits<std::uint32_t>::max()) {
-    return FailOpen(archive, ZipError::kTooManyFiles);
-  }
-  // Every record takes at least its fixed part: a count the directory cannot
-  // hold is rejected before anything is allocated for it.
-  if (entryCount > directorySize / kCentralRecordSize) {
-    return FailOpen(archive, ZipError::kInvalidHeader);
-  }
-
   ZipArchive opened;
-  try {
-    opened.recordOffsets.reserve(static_cast<std::size_t>(entryCount));
-  } catch (...) {
-    return FailOpen(archive, ZipError::kAllocationFailed);
+  if (error == ZipError::kNone) {
+    error = IndexDirectory(bytes, bounds, opened.recordOffsets);
   }
-  const std::uint64_t directoryEnd = directoryOffset + directorySize;
-  std::uint64_t pos = directoryOffset;
-  for (std::uint64_t i = 0; i < entryCount; ++i) {
-    ParsedEntry entry;
-    const ZipError error = ParseEntry(bytes, pos, directoryEnd, entry);
-    if (error != ZipError::kNone) {
-      return FailOpen(archive, error);
-    }
-    opened.recordOffsets.push_back(pos);  // capacity reserved above
-    pos += RecordLength(entry.record);
+  if (error != ZipError::kNone) {
+    return FailOpen(archive, error);
   }
-  if (pos != directoryEnd) {
-    return FailOpen(archive, ZipError::kInvalidHeader);  // more records than counted
-  }
-
   opened.data = bytes;
   opened.size = size;
   opened.open = true;
-  opened.centralDirectoryOffset = directoryOffset;
-  opened.centralDirectorySize = directorySize;
+  opened.centralDirectoryOffset = bounds.directoryOffset;
+  opened.centralDirectorySize = bounds.directorySize;
+  opened.endRecordOffset = bounds.endOffset;
+  opened.hasZip64 = bounds.zip64;
   archive = std::move(opened);
   return true;
 }
@@ -361,6 +459,7 @@ bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord
   ZipEntryRecord result;
   try {
     result.name.assign(parsed.record.name);
+    result.extra.assign(parsed.record.extra);
   } catch (...) {
     return Fail(archive, ZipError::kAllocationFailed);
   }
@@ -377,7 +476,89 @@ bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord
   result.versionMadeBy = parsed.record.versionMadeBy;
   result.versionNeeded = parsed.record.versionNeeded;
   result.externalAttributes = parsed.record.externalAttributes;
+  result.internalAttributes = parsed.record.internalAttributes;
+  result.diskStart = parsed.record.diskStart;
+  result.commentLength = static_cast<std::uint16_t>(parsed.record.comment.size());
   record = std::move(result);
+  return true;
+}
+
+bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
+  if (!archive.open) {
+    return Fail(archive, ZipError::kInvalidParameter);
+  }
+  EndRecord end;
+  if (!ParseEndRecord(archive.data, archive.size, archive.endRecordOffset, end)) {
+    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  }
+  ZipArchiveFacts result;
+  result.endRecordOffset = archive.endRecordOffset;
+  result.endRecordDiskNumber = end.diskNumber;
+  result.endRecordDirectoryDisk = end.directoryDisk;
+  result.endRecordEntriesOnDisk = end.entriesOnDisk;
+  result.endRecordEntryCount = end.entryCount;
+  result.endRecordDirectorySize = end.directorySize;
+  result.endRecordDirectoryOffset = end.directoryOffset;
+  result.commentLength = static_cast<std::uint16_t>(end.comment.size());
+  result.hasZip64 = archive.hasZip64;
+  result.centralDirectoryOffset = archive.centralDirectoryOffset;
+  result.centralDirectorySize = archive.centralDirectorySize;
+  result.entryCount = archive.recordOffsets.size();
+  facts = result;
+  return true;
+}
+
+bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header) {
+  if (!archive.open || index >= archive.recordOffsets.size()) {
+    return Fail(archive, ZipError::kInvalidParameter);
+  }
+  ParsedEntry parsed;
+  if (!ParseIndexedEntry(archive, index, parsed)) {
+    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  }
+  LocalHeader local;
+  if (!ParseEntryLocalHeader(archive, parsed.location, local)) {
+    return Fail(archive, ZipError::kInvalidHeader);
+  }
+  ZipLocalHeaderRecord result;
+  try {
+    result.name.assign(local.name);
+    result.extra.assign(local.extra);
+  } catch (...) {
+    return Fail(archive, ZipError::kAllocationFailed);
+  }
+  result.offset = parsed.location.localHeaderOffset;
+  result.versionNeeded = local.versionNeeded;
+  result.flags = local.flags;
+  result.method = local.method;
+  result.dosTime = local.dosTime;
+  result.dosDate = local.dosDate;
+  result.crc32 = local.crc32;
+  result.compressedSize = local.compressedSize;
+  result.uncompressedSize = local.uncompressedSize;
+  result.dataOffset = parsed.location.localHeaderOffset + RecordLength(local);
+  result.dataLength = parsed.location.compressedSize;
+  header = std::move(result);
+  return true;
+}
+
+bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
+                        std::uint64_t& length) {
+  if (!archive.open || index >= archive.recordOffsets.size()) {
+    return Fail(archive, ZipError::kInvalidParameter);
+  }
+  ParsedEntry parsed;
+  if (!ParseIndexedEntry(archive, index, parsed)) {
+    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  }
+  LocalHeader local;
+  std::uint64_t dataOffset = 0;
+  if (!ParseEntryLocalHeader(archive, parsed.location, local) ||
+      !LocateData(archive, parsed.location, local, dataOffset)) {
+    return Fail(archive, ZipError::kInvalidHeader);
+  }
+  data = archive.data + dataOffset;
+  length = parsed.location.compressedSize;
   return true;
 }
 
@@ -397,14 +578,10 @@ bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char*
     return Fail(archive, ZipError::kUnsupportedFeature);
   }
 
-  // Entry data lies in front of the central directory.
-  const std::uint64_t dataLimit = archive.centralDirectoryOffset;
   LocalHeader local;
-  if (!ParseLocalHeader(archive.data, dataLimit, location.localHeaderOffset, local)) {
-    return Fail(archive, ZipError::kInvalidHeader);
-  }
-  const std::uint64_t dataOffset = location.localHeaderOffset + RecordLength(local);
-  if (!RangeFits(dataOffset, location.compressedSize, dataLimit)) {
+  std::uint64_t dataOffset = 0;
+  if (!ParseEntryLocalHeader(archive, location, local) ||
+      !LocateData(archive, location, local, dataOffset)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
   const unsigned char* entryData = archive.data + dataOffset;
