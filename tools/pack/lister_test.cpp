@@ -135,8 +135,8 @@ std::string Build(const Archive& archive) {
   end.entryCount = static_cast<std::uint16_t>(archive.items.size());
   end.directorySize = static_cast<std::uint32_t>(central.size());
   end.directoryOffset = directoryOffset;
+  end.comment = archive.comment;
   zip::AppendEndRecord(out, end);
-  out += archive.comment;
   return out;
 }
 
