@@ -413,6 +413,40 @@ def check_folder_link_inside(platform, ctx):
         assert f.read() == b"hello"
 
 
+def setup_program_folder_link_inside(ctx):
+    make_private_destination(ctx)
+    os.symlink(ctx.victim, os.path.join(ctx.destination, "quillorbite"))
+    ctx.victim_program = os.path.join(ctx.victim, *EXE_PARTS[1:])
+    plant_victim_program(ctx.victim_program)
+
+
+def check_program_folder_link_inside(platform, ctx):
+    assert ctx.read_report() is None, "the child ran"
+    check_victim_program(ctx.victim_program)
+    found = sorted(os.path.relpath(os.path.join(folder, name), ctx.victim)
+                   for folder, _, names in os.walk(ctx.victim) for name in names)
+    assert found == [os.path.join(*EXE_PARTS[1:])], found
+    with open(os.path.join(ctx.destination, "Engine", "Config", "base.ini"), "rb") as f:
+        assert f.read() == b"[Core]\nmode=test\n" * 50
+
+
+def setup_program_link(ctx):
+    make_private_destination(ctx)
+    folder = os.path.join(ctx.destination, *EXE_PARTS[:-1])
+    os.makedirs(folder)
+    ctx.victim_program = os.path.join(ctx.victim, "program")
+    plant_victim_program(ctx.victim_program)
+    os.symlink(ctx.victim_program, os.path.join(folder, EXE_PARTS[-1]))
+
+
+def check_program_link(platform, ctx):
+    assert ctx.read_report() is None, "the child ran"
+    check_victim_program(ctx.victim_program)
+    assert os.path.islink(os.path.join(ctx.destination, *EXE_PARTS))
+    with open(os.path.join(ctx.destination, "quillorbite", "readme.txt"), "rb") as f:
+        assert f.read() == b"hello"
+
+
 def setup_hard_links(ctx):
     make_private_destination(ctx)
     folder = os.path.join(ctx.destination, *EXE_PARTS[:-1])
@@ -442,6 +476,10 @@ def failure_lines(names, then=""):
     as a pattern, followed by the pattern `then` (a launch failure's)."""
     lines = "".join(re.escape(unpacked_failure_line(name, "file open failed")) for name in names)
     return r"\A" + lines + then + (r"\Z" if not then else "")
+
+
+def launch_failure_after(names):
+    return lambda platform, ctx: failure_lines(names, launch_failure(platform, ctx)[2:])
 
 
 def setup_demo(ctx):
@@ -563,6 +601,18 @@ CASES = [
          stderr=failure_lines(["Engine/", "Engine/Config/", "Engine/Empty/",
                                "Engine/Config/base.ini"]),
          check=check_folder_link_inside),
+    dict(name="a folder link on the program's way: nothing written or run through it, 9005",
+         kind="application", platforms=["native"], setup=setup_program_folder_link_inside,
+         status=EXIT_LAUNCH_FAILED, stdout=BANNER,
+         stderr=launch_failure_after(["quillorbite/", "quillorbite/Binaries/",
+                                      "quillorbite/Binaries/Win64/", "quillorbite/readme.txt",
+                                      "/".join(EXE_PARTS)]),
+         check=check_program_folder_link_inside),
+    dict(name="a link at the program's path: its target is neither changed nor run, 9005",
+         kind="application", platforms=["native"], setup=setup_program_link,
+         status=EXIT_LAUNCH_FAILED, stdout=BANNER,
+         stderr=launch_failure_after(["/".join(EXE_PARTS)]),
+         check=check_program_link),
     dict(name="files hard-linked from outside are replaced, the outside names keep their content",
          kind="application", setup=setup_hard_links, status=0, stdout=BANNER + PROBE, stderr="",
          check=check_hard_links),
