@@ -616,6 +616,8 @@ CASES = [
     dict(name="files hard-linked from outside are replaced, the outside names keep their content",
          kind="application", setup=setup_hard_links, status=0, stdout=BANNER + PROBE, stderr="",
          check=check_hard_links),
+    dict(name="a tree deeper than 260 characters is unpacked whole and removed whole",
+         kind="deep-tree", status=0, stdout=BANNER + PROBE, stderr="", check=check_removed),
     dict(name="a damaged entry is reported and the run goes on",
          kind="damaged-entry", status=0, stdout=BANNER + PROBE,
          stderr=unpacked_failure_line("quillorbite/damaged.bin",
