@@ -37,7 +37,9 @@ void CreateDestinationFolder(const std::filesystem::path& path);
 
 /// Removes the folder `path` and everything beneath it, contents first.
 /// Symbolic links (and on Windows every reparse point) met inside are removed
-/// themselves, never followed. A missing `path` is no error. Throws
+/// themselves, never followed. Depth is no limit (on Windows the tree is
+/// walked in the \\?\ long-path form). A missing `path` is no error; below
+/// it, a folder that cannot be reached is one. Throws
 /// std::filesystem::filesystem_error naming "remove_all" with the system's code
 /// and `path` when something cannot be removed; what was not removed stays.
 void RemoveDestinationTree(const std::wstring& path);

@@ -7,6 +7,8 @@
 #include <string>
 #include <system_error>
 
+#include "destination/long_path.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -23,7 +25,15 @@ bool ClearReadOnly(const std::wstring& path, DWORD attributes) {
   return SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-bool RemoveOne(const std::wstring& path, DWORD attributes, std::error_code& error) {
+bool IsNotFound(DWORD code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// Removes one entry. An entry the listing showed that is gone by now was
+// removed by someone else (ERROR_FILE_NOT_FOUND); the top folder may be gone
+// altogether. Any other "not found", like every other failure, is an error:
+// it would otherwise hide a tree that is still there.
+bool RemoveOne(const std::wstring& path, DWORD attributes, bool top, std::error_code& error) {
   const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   auto remove = [&] {
     return isFolder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
@@ -35,24 +45,27 @@ bool RemoveOne(const std::wstring& path, DWORD attributes, std::error_code& erro
     return true;
   }
   const DWORD code = GetLastError();
-  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-    return true;  // gone meanwhile: nothing left to remove
+  if (code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND)) {
+    return true;
   }
   error.assign(static_cast<int>(code), std::system_category());
   return false;
 }
 
-// Removes what lies inside `folder`. Reparse points (symbolic links,
-// junctions, mount points) are removed as entries and never descended into,
-// so the removal cannot reach anything outside the tree.
-bool RemoveContents(const std::wstring& folder, std::error_code& error) {
+// Removes what lies inside `folder`, a path in the long form, so that no
+// depth is out of reach. Reparse points (symbolic links, junctions, mount
+// points) are removed as entries and never descended into, so the removal
+// cannot reach anything outside the tree.
+bool RemoveContents(const std::wstring& folder, bool top, std::error_code& error) {
   WIN32_FIND_DATAW found;
   const std::wstring pattern = folder + L"\\*";
   HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
+    // No match at all is an empty folder; a missing folder is gone only at
+    // the top.
     const DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+    if (code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND)) {
       return true;
     }
     error.assign(static_cast<int>(code), std::system_category());
@@ -68,11 +81,11 @@ bool RemoveContents(const std::wstring& folder, std::error_code& error) {
     const DWORD attributes = found.dwFileAttributes;
     const bool descend = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    if (descend && !RemoveContents(child, error)) {
+    if (descend && !RemoveContents(child, false, error)) {
       ok = false;
       break;
     }
-    if (!RemoveOne(child, attributes, error)) {
+    if (!RemoveOne(child, attributes, false, error)) {
       ok = false;
       break;
     }
@@ -120,10 +133,18 @@ void CreateDestinationFolder(const fs::path& path) {
 
 void RemoveDestinationTree(const std::wstring& path) {
   std::error_code error;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  // The same long form the files were written with: a tree deeper than
+  // MAX_PATH is removed whole, not mistaken for one that is already gone.
+  const std::wstring extended = ExtendedLengthPath(path);
+  if (extended.empty()) {
+    throw fs::filesystem_error(
+        "remove_all", fs::path(path),
+        std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+  }
+  const DWORD attributes = GetFileAttributesW(extended.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+    if (IsNotFound(code)) {
       return;
     }
     throw fs::filesystem_error("remove_all", fs::path(path),
@@ -131,7 +152,8 @@ void RemoveDestinationTree(const std::wstring& path) {
   }
   const bool descend = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-  if ((descend && !RemoveContents(path, error)) || !RemoveOne(path, attributes, error)) {
+  if ((descend && !RemoveContents(extended, true, error)) ||
+      !RemoveOne(extended, attributes, true, error)) {
     throw fs::filesystem_error("remove_all", fs::path(path), error);
   }
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "destination/destination.h"
+#include "destination/long_path.h"
 #include "testing/temp_folder.h"
 #include "text/text_convert.h"
 
@@ -45,6 +46,25 @@ TEST(RemoveDestinationTreeWin32, ClearsReadOnlyAttributes) {
   ASSERT_TRUE(SetFileAttributesW((root / "ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
   RemoveDestinationTree(PathToWide(root));
   EXPECT_FALSE(fs::exists(root));
+}
+
+TEST(RemoveDestinationTreeWin32, RemovesATreeDeeperThanMaxPath) {
+  TempFolder temp;
+  const std::wstring root = PathToWide(temp / "quillorbite");
+  // Made in the long form, the only one that reaches this deep on Windows.
+  std::wstring folder = ExtendedLengthPath(root);
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  for (int level = 0; level < 8; ++level) {
+    folder += L"\\" + std::wstring(40, static_cast<wchar_t>(L'a' + level));
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << level;
+  }
+  ASSERT_GT(folder.size(), 300u);
+  HANDLE file = CreateFileW((folder + L"\\deepest.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  RemoveDestinationTree(root);
+  EXPECT_EQ(GetFileAttributesW(ExtendedLengthPath(root).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace

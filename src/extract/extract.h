@@ -40,9 +40,15 @@ const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wch
 /// filesystem_error (std::errc::no_space_on_device) says how much is needed
 /// and how much is free, and nothing is created.
 ///
+/// Everything is written through the checked destination, held open: no
+/// folder or file below it is reached through a symbolic link (on Windows,
+/// any reparse point). An existing file at an output path is replaced by a
+/// new one, so that its other hard links keep their content.
+///
 /// An entry that cannot be written (including one whose name would lead
-/// outside the destination) gets one line on standard error and a log piece,
-/// and the walk goes on. A failed file-system operation throws
+/// outside the destination, and one whose way or place holds a link: "file
+/// open failed") gets one line on standard error and a log piece, and the
+/// walk goes on. A failed file-system operation throws
 /// std::filesystem::filesystem_error naming it ("exists",
 /// "create_directories", "create_directory" or "absolute"); the archive then
 /// stays open and what was written stays on disk.

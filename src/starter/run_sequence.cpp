@@ -43,7 +43,7 @@ int RunStarter() {
   ExtractPayload(payload->bytes, payload->length, destination.c_str());
 
   std::uint32_t creationError = 0;
-  if (!RunChildAndWait(writableCommandLine.get(), creationError)) {
+  if (!RunChildAndWait(destination, writableCommandLine.get(), creationError)) {
     ReportLaunchFailure(commandLine, creationError);
     return kExitLaunchFailed;
   }

@@ -562,30 +562,51 @@ bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned
   return true;
 }
 
-bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath) {
-  if (!archive.open || index >= archive.recordOffsets.size() || outputPath == nullptr) {
-    return Fail(archive, ZipError::kInvalidParameter);
-  }
+namespace {
+
+// An entry's data, found and checked, ready to be written.
+struct EntryToWrite {
   ParsedEntry parsed;
-  if (!ParseIndexedEntry(archive, index, parsed)) {
-    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  const unsigned char* data = nullptr;
+};
+
+// The checks made before any output file is opened, in the order the header
+// gives them.
+ZipError FindEntryToWrite(const ZipArchive& archive, std::uint32_t index, EntryToWrite& entry) {
+  if (!archive.open || index >= archive.recordOffsets.size()) {
+    return ZipError::kInvalidParameter;
   }
-  const CentralRecord& record = parsed.record;
-  const EntryLocation& location = parsed.location;
+  if (!ParseIndexedEntry(archive, index, entry.parsed)) {
+    return ZipError::kInternalError;  // checked at open; the block changed
+  }
+  const CentralRecord& record = entry.parsed.record;
   if (IsDirectoryRecord(record) ||
       (record.flags & (kFlagEncrypted | kFlagPatchData | kFlagStrongEncryption)) != 0 ||
       (record.method != kMethodStored && record.method != kMethodDeflate)) {
-    return Fail(archive, ZipError::kUnsupportedFeature);
+    return ZipError::kUnsupportedFeature;
   }
-
   LocalHeader local;
   std::uint64_t dataOffset = 0;
-  if (!ParseEntryLocalHeader(archive, location, local) ||
-      !LocateData(archive, location, local, dataOffset)) {
-    return Fail(archive, ZipError::kInvalidHeader);
+  if (!ParseEntryLocalHeader(archive, entry.parsed.location, local) ||
+      !LocateData(archive, entry.parsed.location, local, dataOffset)) {
+    return ZipError::kInvalidHeader;
   }
-  const unsigned char* entryData = archive.data + dataOffset;
+  entry.data = archive.data + dataOffset;
+  return ZipError::kNone;
+}
 
+std::uint32_t NewFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttributes) {
+  const bool unixHost = (versionMadeBy >> 8) == kHostUnix;
+  const std::uint32_t unixMode = (externalAttributes >> 16) & 0777;
+  // The owner keeps read and write permission, so that a later extraction
+  // into the same folder can overwrite what this one wrote.
+  return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
+}
+
+// Writes the checked entry into `output`, which is open, and closes it.
+ZipError WriteEntry(const EntryToWrite& entry, OutputGuard& output) {
+  const CentralRecord& record = entry.parsed.record;
+  const EntryLocation& location = entry.parsed.location;
   std::unique_ptr<unsigned char[]> buffer;
   std::size_t bufferSize = 0;
   InflateGuard inflater;
@@ -600,49 +621,84 @@ bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char*
     }
     buffer.reset(new (std::nothrow) unsigned char[bufferSize]);
     if (!buffer) {
-      return Fail(archive, ZipError::kAllocationFailed);
+      return ZipError::kAllocationFailed;
     }
     const int status = inflateInit2(&inflater.stream, -MAX_WBITS);
     if (status != Z_OK) {
-      return Fail(archive,
-                  status == Z_MEM_ERROR ? ZipError::kAllocationFailed : ZipError::kInternalError);
+      return status == Z_MEM_ERROR ? ZipError::kAllocationFailed : ZipError::kInternalError;
     }
     inflater.initialised = true;
-  }
-
-  const bool unixHost = (record.versionMadeBy >> 8) == kHostUnix;
-  const std::uint32_t unixMode = (record.externalAttributes >> 16) & 0777;
-  // The owner keeps read and write permission, so that a later extraction
-  // into the same folder can overwrite what this one wrote.
-  const std::uint32_t mode = unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
-  OutputGuard output;
-  if (!detail::OpenOutputFile(output.file, outputPath, mode)) {
-    return Fail(archive, ZipError::kFileOpenFailed);
   }
 
   std::uint64_t written = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
   ZipError error =
       record.method == kMethodStored
-          ? WriteStored(output.file, entryData, location.compressedSize, location.uncompressedSize,
-                        written, crc)
-          : WriteInflated(output.file, inflater, buffer.get(), bufferSize, entryData,
+          ? WriteStored(output.file, entry.data, location.compressedSize,
+                        location.uncompressedSize, written, crc)
+          : WriteInflated(output.file, inflater, buffer.get(), bufferSize, entry.data,
                           location.compressedSize, location.uncompressedSize, written, crc);
   if (error == ZipError::kNone && static_cast<std::uint32_t>(crc) != record.crc32) {
     error = ZipError::kDecompressionFailed;
   }
   if (error != ZipError::kNone) {
-    return Fail(archive, error);  // the guard closes the partial file
+    return error;  // the guard closes the partial file
   }
   std::int64_t seconds = 0;
   if (DosToSeconds(record.dosDate, record.dosTime, seconds) &&
       !detail::SetOutputFileTimes(output.file, seconds)) {
-    return Fail(archive, ZipError::kFileWriteFailed);
+    return ZipError::kFileWriteFailed;
   }
   if (!detail::CloseOutputFile(output.file)) {
-    return Fail(archive, ZipError::kFileCloseFailed);
+    return ZipError::kFileCloseFailed;
   }
-  return true;
+  return ZipError::kNone;
+}
+
+}  // namespace
+
+std::uint32_t ZipEntryFileMode(const ZipEntryRecord& record) {
+  return NewFileMode(record.versionMadeBy, record.externalAttributes);
+}
+
+bool ZipCheckEntryExtractable(ZipArchive& archive, std::uint32_t index) {
+  EntryToWrite entry;
+  const ZipError error = FindEntryToWrite(archive, index, entry);
+  return error == ZipError::kNone || Fail(archive, error);
+}
+
+bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath) {
+  if (outputPath == nullptr) {
+    return Fail(archive, ZipError::kInvalidParameter);
+  }
+  EntryToWrite entry;
+  ZipError error = FindEntryToWrite(archive, index, entry);
+  if (error != ZipError::kNone) {
+    return Fail(archive, error);
+  }
+  const CentralRecord& record = entry.parsed.record;
+  OutputGuard output;
+  if (!detail::OpenOutputFile(output.file, outputPath,
+                              NewFileMode(record.versionMadeBy, record.externalAttributes))) {
+    return Fail(archive, ZipError::kFileOpenFailed);
+  }
+  error = WriteEntry(entry, output);
+  return error == ZipError::kNone || Fail(archive, error);
+}
+
+bool ZipExtractEntryToOpenFile(ZipArchive& archive, std::uint32_t index, std::intptr_t file) {
+  // Taken over at once, so that every early return closes it.
+  OutputGuard output;
+  output.file.handle = file;
+  if (file == -1) {
+    return Fail(archive, ZipError::kInvalidParameter);
+  }
+  EntryToWrite entry;
+  ZipError error = FindEntryToWrite(archive, index, entry);
+  if (error == ZipError::kNone) {
+    error = WriteEntry(entry, output);
+  }
+  return error == ZipError::kNone || Fail(archive, error);
 }
 
 ZipError ZipTakeLastError(ZipArchive& archive) {

@@ -212,6 +212,28 @@ bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned
 /// Unix host, otherwise 0666; the umask applies to both.
 bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath);
 
+/// The permission bits that ZipExtractEntryToFile gives a new file for the
+/// entry described by `record` on POSIX, before the umask: the entry's rwx
+/// bits plus read and write for the owner when the archive was made on a Unix
+/// host and carries some, otherwise 0666. Never the set-id or sticky bits.
+std::uint32_t ZipEntryFileMode(const ZipEntryRecord& record);
+
+/// Makes the checks that ZipExtractEntryToFile makes before it opens its
+/// output file (the first three of its list), and nothing else: a caller that
+/// opens the file itself learns first whether there is anything to write.
+/// Success: returns true. Failure: returns false with the last error set
+/// (kInvalidParameter, kUnsupportedFeature or kInvalidHeader).
+bool ZipCheckEntryExtractable(ZipArchive& archive, std::uint32_t index);
+
+/// Writes entry `index` into `file`, an empty file the caller opened for
+/// writing: on POSIX its descriptor, on Windows its HANDLE, as an integer.
+/// The call takes `file` over and closes it before returning, whatever the
+/// outcome. Data, checks, times and failures are those of
+/// ZipExtractEntryToFile, with "the output file cannot be opened" replaced by
+/// `file` being -1 (kInvalidParameter); a failed check leaves the file empty.
+/// Permissions are the caller's business (see ZipEntryFileMode).
+bool ZipExtractEntryToOpenFile(ZipArchive& archive, std::uint32_t index, std::intptr_t file);
+
 /// Returns the last error and resets it to ZipError::kNone.
 ZipError ZipTakeLastError(ZipArchive& archive);
 

@@ -1089,6 +1089,60 @@ TEST_F(ZipExtract, OutputThatCannotBeOpened) {
   EXPECT_EQ(Extract(archive.get(), 0, std::filesystem::path()), ZipError::kFileOpenFailed);
 }
 
+TEST_F(ZipExtract, TheCheckAloneRefusesWhatTheExtractionRefusesAndOpensNothing) {
+  ZipBuilder builder;
+  builder.AddStored("fine", "data");
+  builder.AddDeflated("fine-deflated", "data");
+  builder.AddFolder("dir/");
+  builder.AddStored("method", "data").method = 12;
+  builder.AddStored("encrypted", "data").flags = 0x0001;
+  builder.AddStored("signature", "data").local.signature = 0x04034b51;
+  builder.AddStored("offset", "data").central.localHeaderOffset = 0x7FFFFFFF;
+  // A damaged CRC only shows while writing: the check passes it.
+  builder.AddStored("crc", "data").central.crc32 = 0x12345678;
+  OpenArchive archive(builder.Build());
+  ASSERT_TRUE(archive.ok());
+  const ZipError expected[] = {ZipError::kNone,
+                               ZipError::kNone,
+                               ZipError::kUnsupportedFeature,
+                               ZipError::kUnsupportedFeature,
+                               ZipError::kUnsupportedFeature,
+                               ZipError::kInvalidHeader,
+                               ZipError::kInvalidHeader,
+                               ZipError::kNone};
+  for (std::uint32_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(zip::ZipCheckEntryExtractable(archive.get(), i), expected[i] == ZipError::kNone) << i;
+    EXPECT_EQ(zip::ZipTakeLastError(archive.get()), expected[i]) << i;
+    if (expected[i] != ZipError::kNone) {
+      const auto out = Out("out" + std::to_string(i));
+      EXPECT_EQ(Extract(archive.get(), i, out), expected[i]) << i;
+      EXPECT_FALSE(std::filesystem::exists(out)) << i;
+    }
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(folder_.path()));
+  EXPECT_FALSE(zip::ZipCheckEntryExtractable(archive.get(), 8));
+  EXPECT_EQ(zip::ZipTakeLastError(archive.get()), ZipError::kInvalidParameter);
+  ZipArchive closed;
+  EXPECT_FALSE(zip::ZipCheckEntryExtractable(closed, 0));
+  EXPECT_EQ(zip::ZipTakeLastError(closed), ZipError::kInvalidParameter);
+}
+
+TEST(ZipEntryFileMode, TakesUnixBitsFromUnixHostsOnly) {
+  ZipEntryRecord record;
+  record.versionMadeBy = 0x031E;  // Unix host
+  record.externalAttributes = 0100755u << 16;
+  EXPECT_EQ(zip::ZipEntryFileMode(record), 0755u);
+  record.externalAttributes = 0104751u << 16;  // set-user-id is dropped
+  EXPECT_EQ(zip::ZipEntryFileMode(record), 0751u);
+  record.externalAttributes = 0100444u << 16;  // the owner may always rewrite
+  EXPECT_EQ(zip::ZipEntryFileMode(record), 0644u);
+  record.externalAttributes = 0x20;  // no Unix bits at all
+  EXPECT_EQ(zip::ZipEntryFileMode(record), 0666u);
+  record.versionMadeBy = 0x0014;  // MS-DOS host: the high half means nothing
+  record.externalAttributes = 0100700u << 16;
+  EXPECT_EQ(zip::ZipEntryFileMode(record), 0666u);
+}
+
 TEST_F(ZipExtract, ExtractsTheSameEntryRepeatedly) {
   // Each extraction starts from a fresh inflate state.
   const std::string content = TextContent(600000);

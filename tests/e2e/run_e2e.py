@@ -371,6 +371,117 @@ def check_big_file_cut(platform, ctx):
     check_removed(platform, ctx)
 
 
+def make_private_destination(ctx):
+    """The destination as an earlier run of the user's leaves it: a folder
+    only its owner may enter."""
+    os.makedirs(ctx.destination)
+    os.chmod(ctx.destination, 0o700)
+    ctx.victim = os.path.join(ctx.root, "victim")
+    os.makedirs(ctx.victim)
+
+
+VICTIM_PROGRAM = b"#!/bin/sh\necho ran > \"$0.ran\"\n"
+
+
+def plant_victim_program(path):
+    """A program outside the destination that must be neither changed nor run:
+    it would leave <path>.ran behind."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(VICTIM_PROGRAM)
+    os.chmod(path, 0o644)
+
+
+def check_victim_program(path):
+    with open(path, "rb") as f:
+        assert f.read() == VICTIM_PROGRAM, "the program outside was written to"
+    mode = os.stat(path).st_mode & 0o7777
+    assert mode == 0o644, "the program outside has mode %o" % mode
+    assert not os.path.exists(path + ".ran"), "the program outside was run"
+
+
+def setup_folder_link_inside(ctx):
+    make_private_destination(ctx)
+    os.symlink(ctx.victim, os.path.join(ctx.destination, "Engine"))
+
+
+def check_folder_link_inside(platform, ctx):
+    check_probe_ran(platform, ctx)
+    assert os.listdir(ctx.victim) == [], os.listdir(ctx.victim)
+    assert os.path.islink(os.path.join(ctx.destination, "Engine"))
+    with open(os.path.join(ctx.destination, "quillorbite", "readme.txt"), "rb") as f:
+        assert f.read() == b"hello"
+
+
+def setup_program_folder_link_inside(ctx):
+    make_private_destination(ctx)
+    os.symlink(ctx.victim, os.path.join(ctx.destination, "quillorbite"))
+    ctx.victim_program = os.path.join(ctx.victim, *EXE_PARTS[1:])
+    plant_victim_program(ctx.victim_program)
+
+
+def check_program_folder_link_inside(platform, ctx):
+    assert ctx.read_report() is None, "the child ran"
+    check_victim_program(ctx.victim_program)
+    found = sorted(os.path.relpath(os.path.join(folder, name), ctx.victim)
+                   for folder, _, names in os.walk(ctx.victim) for name in names)
+    assert found == [os.path.join(*EXE_PARTS[1:])], found
+    with open(os.path.join(ctx.destination, "Engine", "Config", "base.ini"), "rb") as f:
+        assert f.read() == b"[Core]\nmode=test\n" * 50
+
+
+def setup_program_link(ctx):
+    make_private_destination(ctx)
+    folder = os.path.join(ctx.destination, *EXE_PARTS[:-1])
+    os.makedirs(folder)
+    ctx.victim_program = os.path.join(ctx.victim, "program")
+    plant_victim_program(ctx.victim_program)
+    os.symlink(ctx.victim_program, os.path.join(folder, EXE_PARTS[-1]))
+
+
+def check_program_link(platform, ctx):
+    assert ctx.read_report() is None, "the child ran"
+    check_victim_program(ctx.victim_program)
+    assert os.path.islink(os.path.join(ctx.destination, *EXE_PARTS))
+    with open(os.path.join(ctx.destination, "quillorbite", "readme.txt"), "rb") as f:
+        assert f.read() == b"hello"
+
+
+def setup_hard_links(ctx):
+    make_private_destination(ctx)
+    folder = os.path.join(ctx.destination, *EXE_PARTS[:-1])
+    os.makedirs(folder)
+    ctx.victim_text = os.path.join(ctx.victim, "notes.txt")
+    with open(ctx.victim_text, "wb") as f:
+        f.write(b"outside content")
+    os.link(ctx.victim_text, os.path.join(ctx.destination, "quillorbite", "readme.txt"))
+    ctx.victim_program = os.path.join(ctx.victim, "program")
+    plant_victim_program(ctx.victim_program)
+    os.link(ctx.victim_program, os.path.join(folder, EXE_PARTS[-1]))
+
+
+def check_hard_links(platform, ctx):
+    check_probe_ran(platform, ctx)
+    with open(ctx.victim_text, "rb") as f:
+        assert f.read() == b"outside content", "the file outside was written to"
+    check_victim_program(ctx.victim_program)
+    check_unpacked_tree(ctx.destination)
+    for name in ("notes.txt", "program"):
+        links = os.stat(os.path.join(ctx.victim, name)).st_nlink
+        assert links == 1, "%s still has %d names" % (name, links)
+
+
+def failure_lines(names, then=""):
+    """The standard-error lines of entries refused with "file open failed",
+    as a pattern, followed by the pattern `then` (a launch failure's)."""
+    lines = "".join(re.escape(unpacked_failure_line(name, "file open failed")) for name in names)
+    return r"\A" + lines + then + (r"\Z" if not then else "")
+
+
+def launch_failure_after(names):
+    return lambda platform, ctx: failure_lines(names, launch_failure(platform, ctx)[2:])
+
+
 def setup_demo(ctx):
     if not ctx.starter:
         raise Skipped("no --demo-starter given")
@@ -484,6 +595,29 @@ CASES = [
     dict(name="the demo in a temporary directory named outside ASCII: run and removed",
          kind="demo", temp_name="T\u00ebmp-\u03c0", setup=setup_demo, status=0,
          stdout=demo_output, stderr="", check=check_demo_removed),
+    dict(name="a folder link inside an existing destination is not followed, the rest unpacked",
+         kind="application", platforms=["native"], setup=setup_folder_link_inside, status=0,
+         stdout=BANNER + PROBE,
+         stderr=failure_lines(["Engine/", "Engine/Config/", "Engine/Empty/",
+                               "Engine/Config/base.ini"]),
+         check=check_folder_link_inside),
+    dict(name="a folder link on the program's way: nothing written or run through it, 9005",
+         kind="application", platforms=["native"], setup=setup_program_folder_link_inside,
+         status=EXIT_LAUNCH_FAILED, stdout=BANNER,
+         stderr=launch_failure_after(["quillorbite/", "quillorbite/Binaries/",
+                                      "quillorbite/Binaries/Win64/", "quillorbite/readme.txt",
+                                      "/".join(EXE_PARTS)]),
+         check=check_program_folder_link_inside),
+    dict(name="a link at the program's path: its target is neither changed nor run, 9005",
+         kind="application", platforms=["native"], setup=setup_program_link,
+         status=EXIT_LAUNCH_FAILED, stdout=BANNER,
+         stderr=launch_failure_after(["/".join(EXE_PARTS)]),
+         check=check_program_link),
+    dict(name="files hard-linked from outside are replaced, the outside names keep their content",
+         kind="application", setup=setup_hard_links, status=0, stdout=BANNER + PROBE, stderr="",
+         check=check_hard_links),
+    dict(name="a tree deeper than 260 characters is unpacked whole and removed whole",
+         kind="deep-tree", status=0, stdout=BANNER + PROBE, stderr="", check=check_removed),
     dict(name="a damaged entry is reported and the run goes on",
          kind="damaged-entry", status=0, stdout=BANNER + PROBE,
          stderr=unpacked_failure_line("quillorbite/damaged.bin",
