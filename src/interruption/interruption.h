@@ -42,10 +42,11 @@ class Interrupted {
 /// Windows, a console control handler. Extraction phase: Ctrl-C and
 /// Ctrl-Break are recorded. Child phase: they are left to the application (the
 /// console gives them to it as well); the starter goes on waiting. Closing the
-/// console, log-off and shut-down are recorded in either phase; the handler
-/// then holds the process until the main thread has finished the run and
-/// ends the process (the system ends it anyway when its grace period runs
-/// out, about five seconds after a close).
+/// console, log-off and shut-down are recorded in either phase, and the
+/// handler holds the process (which the system ends once the handler returns)
+/// until the guard ends, that is until the run has stopped the extraction or
+/// seen the application end, and cleaned up. The system's grace period, about
+/// five seconds after a close, bounds that wait.
 class InterruptionGuard {
  public:
   InterruptionGuard();

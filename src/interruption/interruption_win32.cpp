@@ -14,6 +14,9 @@ constexpr int kExtracting = -2;
 constexpr int kChildPhase = -1;
 std::atomic<int> g_state{kNoGuard};
 
+// Manual-reset, set when the guard ends: the run has finished its clean-up.
+HANDLE g_runFinished = nullptr;
+
 // Runs on a thread the system starts for each event.
 BOOL WINAPI OnConsoleControl(DWORD event) {
   switch (event) {
@@ -29,13 +32,17 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: {
       int state = g_state.load();
-      while (state < 0 && !g_state.compare_exchange_weak(state, static_cast<int>(event))) {
+      while (state < 0 && state != kNoGuard &&
+             !g_state.compare_exchange_weak(state, static_cast<int>(event))) {
+      }
+      if (state == kNoGuard) {
+        return FALSE;
       }
       // The system ends the process as soon as this returns, which would cut
-      // the clean-up short. The main thread ends the process itself once the
-      // application has ended and the tree is removed; the system's grace
-      // period bounds the wait.
-      Sleep(INFINITE);
+      // the clean-up short: wait for the main thread to stop the extraction
+      // or see the application end, and remove the tree. The system's grace
+      // period (about five seconds after a close) bounds the wait.
+      WaitForSingleObject(g_runFinished, INFINITE);
       return TRUE;
     }
     default:
@@ -46,14 +53,23 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 }  // namespace
 
 InterruptionGuard::InterruptionGuard() {
+  if (g_runFinished == nullptr) {
+    g_runFinished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  } else {
+    ResetEvent(g_runFinished);
+  }
   g_state = kExtracting;
   // Without a console there are no console events to handle.
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 InterruptionGuard::~InterruptionGuard() {
-  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
   g_state = kNoGuard;
+  // First let a handler that holds the process go: the system keeps the list
+  // of handlers locked while one runs, so removing ours waits for it. After a
+  // close the process ends here, its clean-up done.
+  SetEvent(g_runFinished);
+  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
 }
 
 void ThrowIfInterrupted() {

@@ -73,6 +73,13 @@ def build(kind, output, probe):
         elif kind == "damaged-entry":
             application(archive, probe)
             file(archive, "quillorbite/damaged.bin", b"will not match its CRC " * 100)
+        elif kind == "many-entries":
+            # Long enough to unpack that a test can interrupt it halfway:
+            # many files of zeros, small in the archive, large on disk. The
+            # program comes last.
+            for i in range(1000):
+                file(archive, "quillorbite/Content/part%04d.pak" % i, bytes(64 * 1024))
+            application(archive, probe)
         elif kind == "too-large":
             application(archive, probe)
             for i in range(300):
