@@ -365,6 +365,7 @@ def setup_file_size_limit(ctx):
     size = os.path.getsize(os.path.join(ctx.bin_dir, "e2e_probe")) + 256 * 1024
 
     def limit():
+        signals_at_default()
         resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
     ctx.preexec = limit
 
