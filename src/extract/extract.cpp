@@ -9,6 +9,7 @@
 
 #include "destination/destination.h"
 #include "destination/folder_walker.h"
+#include "interruption/interruption.h"
 #include "text/entry_name.h"
 #include "text/text_convert.h"
 
@@ -140,6 +141,7 @@ void ExtractAllEntries(const std::string& destinationText) {
 
   zip::ZipEntryRecord record;
   for (std::uint32_t i = 0; i < count; ++i) {
+    ThrowIfInterrupted();
     record = zip::ZipEntryRecord{};
     if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
       const std::string errorText = zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive));

@@ -24,7 +24,8 @@ extern zip::ZipArchive g_zipArchive;
 /// std::runtime_error("Failed opening zip ") when the archive does not open
 /// (the log is then exactly "open error " and nothing is created on disk), and
 /// passes on the std::filesystem::filesystem_error of a failed file-system
-/// operation from ExtractAllEntries. Not re-entrant.
+/// operation and the Interrupted of an interruption from ExtractAllEntries.
+/// Not re-entrant.
 const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination);
 
 /// Writes every entry of the open g_zipArchive below the folder named by the
@@ -52,6 +53,10 @@ const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wch
 /// std::filesystem::filesystem_error naming it ("exists",
 /// "create_directories", "create_directory" or "absolute"); the archive then
 /// stays open and what was written stays on disk.
+///
+/// Before each entry the walk polls for an interruption (ThrowIfInterrupted):
+/// a recorded one ends it with Interrupted, the archive open and what was
+/// written on disk, as above.
 void ExtractAllEntries(const std::string& destination);
 
 #endif  // STARTER_EXTRACT_EXTRACT_H

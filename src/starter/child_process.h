@@ -20,8 +20,11 @@ std::unique_ptr<wchar_t[]> MakeWritableCommandLine(const std::wstring& commandLi
 
 /// Starts the program named by the first (quoted) token of `commandLine` with
 /// the rest of the line as its arguments. The child inherits the starter's
-/// environment, current directory, console and inheritable handles. Waits for
-/// its end without a time limit, then releases everything held for it.
+/// environment, current directory, console and inheritable handles; on POSIX
+/// it starts with the signal dispositions and mask the starter was started
+/// with, whatever an InterruptionGuard changed. Waits for its end without a
+/// time limit (under a guard, passing SIGTERM and SIGHUP on to it), then
+/// releases everything held for it.
 ///
 /// The program must lie below the folder `destination` (see
 /// ProgramBelowDestination), and is reached from there the way the unpacked

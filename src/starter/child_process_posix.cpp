@@ -1,8 +1,6 @@
 #include "starter/child_process.h"
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "destination/folder_walker.h"
+#include "interruption/interruption_posix.h"
 #include "text/text_convert.h"
 
 extern char** environ;
@@ -103,14 +102,11 @@ bool RunChildAndWait(const std::wstring& destination, wchar_t* commandLine,
   // posix_spawn reports a failed exec to the parent as its result, so the
   // starter never goes on running in a child whose exec failed.
   pid_t child = 0;
-  const int spawnError =
-      posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  const int spawnError = SpawnChild(child, program.c_str(), argv.data(), environ);
   if (spawnError != 0) {
     creationError = static_cast<std::uint32_t>(spawnError);
     return false;
   }
-  int status = 0;
-  while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
-  }
+  WaitForChild(child);
   return true;
 }

@@ -5,6 +5,9 @@ and what must come out: the exit status, standard output, standard error and
 the state of the destination folder. Every case runs in a fresh temporary
 directory of its own, so the starter's destination is <temp>/quillorbite.
 
+A case may act while the starter runs (send it a signal, release the held
+application); it waits for what it acts on, never for a length of time.
+
 A case that cannot run where the runner is (it needs root, or a folder
 another user can reach) is reported as skipped with the reason; a case that
 fails in an unexpected way is reported as failed, and the run goes on.
@@ -19,10 +22,12 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import stat
 import tempfile
+import time
 import traceback
 
 BANNER = "VORTAKEN-Cruncher decrunches while loading...\n"
@@ -31,6 +36,13 @@ EXE_PARTS = ["quillorbite", "Binaries", "Win64", "quillorbite-Win64-Shipping.exe
 EXIT_LAUNCH_FAILED = 9005
 EXIT_NO_PAYLOAD = -1
 EXIT_UNHANDLED = 70
+# A Windows console process ended by Ctrl-C.
+STATUS_CONTROL_C_EXIT = 0xC000013A
+
+
+def killed_by(number):
+    """The status of a native starter that a signal ended."""
+    return "killed by signal %d" % number
 
 
 class Skipped(Exception):
@@ -56,6 +68,11 @@ class Context:
         self.env = {}
         self.starter = None  # the starter to run, when not the platform's for the kind
         self.preexec = None  # native only: runs in the starter's process before exec
+        self.during = None  # during(ctx, process): acts while the starter runs
+        self.stderr_unread = False  # native only: standard error a pipe nobody reads
+        self.console = False  # windows only: run on a console (a terminal for Wine)
+        self.release = None  # the file that lets a held probe end
+        self.signal_log = None  # the probe's log of the interruptions it got
 
     def read_report(self):
         if not os.path.exists(self.report):
@@ -70,6 +87,28 @@ class Context:
             else:
                 report[key] = value
         return report
+
+    def read_signal_log(self):
+        if not os.path.exists(self.signal_log):
+            return ""
+        with open(self.signal_log, encoding="utf-8") as f:
+            return f.read()
+
+
+def start_and_finish(command, ctx, timeout, **options):
+    """Runs `command` with ctx.during acting on it meanwhile; returns the
+    process (ended) and its standard output and error."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE,
+                               stderr=options.pop("stderr", subprocess.PIPE), **options)
+    try:
+        if ctx.during:
+            ctx.during(ctx, process)
+        out, err = process.communicate(timeout=timeout)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    return process, out, err or b""
 
 
 class Native:
@@ -93,14 +132,25 @@ class Native:
 
     def run(self, kind, args, ctx):
         env = dict(os.environ, TMPDIR=ctx.temp, **ctx.env)
-        done = subprocess.run([ctx.starter or self.starter(kind)] + args, cwd=ctx.cwd, env=env,
-                              capture_output=True, timeout=120, preexec_fn=ctx.preexec)
+        options = {}
+        unread = None
+        if ctx.stderr_unread:
+            reader, unread = os.pipe()
+            os.close(reader)
+            options["stderr"] = unread
+        try:
+            done, out, err = start_and_finish([ctx.starter or self.starter(kind)] + args, ctx,
+                                              120, cwd=ctx.cwd, env=env,
+                                              preexec_fn=ctx.preexec, **options)
+        finally:
+            if unread is not None:
+                os.close(unread)
         if done.returncode < 0:
-            return "killed by signal %d" % -done.returncode, done.stdout, done.stderr
-        return done.returncode & 0xFF, done.stdout, done.stderr
+            return killed_by(-done.returncode), out, err
+        return done.returncode & 0xFF, out, err
 
     def expected_status(self, status):
-        return status & 0xFF
+        return status if isinstance(status, str) else status & 0xFF
 
 
 class Windows:
@@ -132,14 +182,25 @@ class Windows:
         command = [self.wine, os.path.join(self.bin_dir, "e2e_launch.exe"),
                    self.child_path(exit_file), "TEMP=" + temp, "TMP=" + temp, "--",
                    self.child_path(ctx.starter or self.starter(kind))] + args
-        done = subprocess.run(command, cwd=ctx.cwd, env=env, capture_output=True, timeout=300)
+        options = {}
+        terminal = None
+        if ctx.console:
+            # Wine gives its programs a console when it runs on a terminal.
+            import pty
+            terminal = pty.openpty()
+            options["stdin"] = terminal[1]
+        try:
+            _, out, err = start_and_finish(command, ctx, 300, cwd=ctx.cwd, env=env, **options)
+        finally:
+            if terminal:
+                for descriptor in terminal:
+                    os.close(descriptor)
         status = None
         if os.path.exists(exit_file):
             with open(exit_file) as f:
                 status = int(f.read().strip())
         # The C runtime writes text mode line ends to pipes.
-        return (status, done.stdout.replace(b"\r\n", b"\n"),
-                done.stderr.replace(b"\r\n", b"\n"))
+        return status, out.replace(b"\r\n", b"\n"), err.replace(b"\r\n", b"\n")
 
     def expected_status(self, status):
         return status & 0xFFFFFFFF
@@ -298,13 +359,13 @@ def check_nothing_written_by_nobody(platform, ctx):
 
 def setup_file_size_limit(ctx):
     """A disk that fills up: for the starter, writes fail (EFBIG) past a size
-    that the program fits in but the 8 MiB content file does not."""
+    that the program fits in but the 8 MiB content file does not. SIGXFSZ
+    stays at its default, which ends a program that does not ignore it."""
     import resource
-    import signal
     size = os.path.getsize(os.path.join(ctx.bin_dir, "e2e_probe")) + 256 * 1024
 
     def limit():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        signals_at_default()
         resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
     ctx.preexec = limit
 
@@ -369,6 +430,151 @@ def check_held_file_kept(platform, ctx):
 
 def check_big_file_cut(platform, ctx):
     check_removed(platform, ctx)
+    check_child_signals(ctx, ignored="")
+
+
+# --- interruptions --------------------------------------------------------------
+
+MANAGED_SIGNALS = (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP,
+                   signal.SIGPIPE, signal.SIGXFSZ)
+
+
+def signals_at_default():
+    """Runs in the starter's process before exec: the signals the starter
+    handles start at their defaults and nothing is blocked, whatever the
+    runner itself was given."""
+    for number in MANAGED_SIGNALS:
+        signal.signal(number, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_SETMASK, [])
+
+
+def wait_until(condition, what):
+    deadline = time.time() + 120
+    while not condition():
+        if time.time() > deadline:
+            raise AssertionError("gave up waiting for " + what)
+        time.sleep(0.001)
+
+
+def process_exists(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
+
+
+def hold_probe(ctx):
+    """The probe stays running until ctx.release appears, and logs the
+    interruptions it gets."""
+    ctx.release = os.path.join(ctx.root, "release-the-probe")
+    ctx.signal_log = os.path.join(ctx.root, "signals.txt")
+    ctx.env["PROBE_WAIT_FOR"] = ctx.release
+    ctx.env["PROBE_SIGNAL_LOG"] = ctx.signal_log
+    ctx.preexec = signals_at_default
+
+
+def release_probe(ctx):
+    with open(ctx.release, "w"):
+        pass
+
+
+def setup_signal_while_running(number, then_release=False, ignored_by_caller=()):
+    """Sends `number` to the starter alone once the held probe has reported;
+    with `then_release`, lets the probe end afterwards. Signals in
+    `ignored_by_caller` are ignored when the starter starts, as nohup does."""
+    def setup(ctx):
+        hold_probe(ctx)
+
+        def preexec():
+            signals_at_default()
+            for ignored in ignored_by_caller:
+                signal.signal(ignored, signal.SIG_IGN)
+        ctx.preexec = preexec
+
+        def during(ctx, process):
+            wait_until(lambda: os.path.exists(ctx.report), "the application's report")
+            os.kill(process.pid, number)
+            if then_release:
+                release_probe(ctx)
+        ctx.during = during
+    return setup
+
+
+def check_child_signals(ctx, ignored, blocked=""):
+    """The probe started with these signals ignored and blocked: what the
+    starter was started with, nothing the starter itself changed."""
+    report = ctx.read_report()
+    assert (report["ignored"], report["blocked"]) == (ignored, blocked), \
+        "the application started with signals ignored %r and blocked %r" % (
+            report["ignored"], report["blocked"])
+
+
+def check_passed_on(number):
+    def check(platform, ctx):
+        check_removed(platform, ctx)
+        assert ctx.read_signal_log() == "signal=%d\n" % number, ctx.read_signal_log()
+        assert not process_exists(int(ctx.read_report()["pid"])), \
+            "the application outlived the starter"
+        check_child_signals(ctx, ignored="")
+    return check
+
+
+def check_not_passed_on(ignored=""):
+    def check(platform, ctx):
+        check_removed(platform, ctx)
+        assert ctx.read_signal_log() == "", ctx.read_signal_log()
+        check_child_signals(ctx, ignored=ignored)
+    return check
+
+
+def setup_signal_during_extraction(ctx):
+    ctx.preexec = signals_at_default
+
+    def during(ctx, process):
+        wait_until(lambda: os.path.isdir(ctx.destination), "the destination")
+        os.kill(process.pid, signal.SIGINT)
+    ctx.during = during
+
+
+def check_stopped_before_the_application(platform, ctx):
+    assert ctx.read_report() is None, "the application was started"
+    nothing_in_temp(platform, ctx)
+
+
+def setup_unread_standard_error(ctx):
+    ctx.stderr_unread = True
+    ctx.preexec = signals_at_default
+
+
+def check_unread_standard_error(platform, ctx):
+    check_removed(platform, ctx)
+    check_child_signals(ctx, ignored="")
+
+
+def setup_ctrl_c_while_running(ctx):
+    """The launcher presses Ctrl-C on the console once the held probe has
+    reported; the probe is let go once it has logged the event."""
+    hold_probe(ctx)
+    ctx.console = True
+    ctx.env["E2E_CTRL_C_WHEN"] = ctx.report
+
+    def during(ctx, process):
+        wait_until(lambda: ctx.read_signal_log() != "", "the application's Ctrl-C")
+        release_probe(ctx)
+    ctx.during = during
+
+
+def check_ctrl_c_left_to_the_application(platform, ctx):
+    check_removed(platform, ctx)
+    assert ctx.read_signal_log() == "event=0\n", ctx.read_signal_log()
+
+
+def setup_ctrl_c_during_extraction(ctx):
+    ctx.console = True
+    ctx.env["E2E_CTRL_C_WHEN"] = ctx.destination
 
 
 def make_private_destination(ctx):
@@ -618,6 +824,43 @@ CASES = [
          check=check_hard_links),
     dict(name="a tree deeper than 260 characters is unpacked whole and removed whole",
          kind="deep-tree", status=0, stdout=BANNER + PROBE, stderr="", check=check_removed),
+    dict(name="SIGTERM while the application runs: passed on, the tree removed, the starter "
+              "ends by it",
+         kind="application", platforms=["native"],
+         setup=setup_signal_while_running(signal.SIGTERM), status=killed_by(signal.SIGTERM),
+         stdout=BANNER + PROBE, stderr="", check=check_passed_on(signal.SIGTERM)),
+    dict(name="SIGHUP while the application runs: passed on, the tree removed, the starter "
+              "ends by it",
+         kind="application", platforms=["native"],
+         setup=setup_signal_while_running(signal.SIGHUP), status=killed_by(signal.SIGHUP),
+         stdout=BANNER + PROBE, stderr="", check=check_passed_on(signal.SIGHUP)),
+    dict(name="SIGINT to the starter alone while the application runs: ignored, the "
+              "application ends on its own",
+         kind="application", platforms=["native"],
+         setup=setup_signal_while_running(signal.SIGINT, then_release=True), status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_not_passed_on()),
+    dict(name="a starter started ignoring SIGHUP leaves it ignored, for the application too",
+         kind="application", platforms=["native"],
+         setup=setup_signal_while_running(signal.SIGHUP, then_release=True,
+                                          ignored_by_caller=[signal.SIGHUP]),
+         status=0, stdout=BANNER + PROBE, stderr="",
+         check=check_not_passed_on(ignored="%d" % signal.SIGHUP)),
+    dict(name="SIGINT during the extraction: stopped, the tree removed, no application started",
+         kind="many-entries", platforms=["native"], setup=setup_signal_during_extraction,
+         status=killed_by(signal.SIGINT), stdout=BANNER, stderr="",
+         check=check_stopped_before_the_application),
+    dict(name="standard error a pipe nobody reads: the lost lines do not end the run",
+         kind="damaged-entry", platforms=["native"], setup=setup_unread_standard_error, status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_unread_standard_error),
+    dict(name="Ctrl-C on the console while the application runs: left to it, the starter "
+              "lives on",
+         kind="application", platforms=["windows"], setup=setup_ctrl_c_while_running, status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_ctrl_c_left_to_the_application),
+    dict(name="Ctrl-C on the console during the extraction: stopped, the tree removed, no "
+              "application started",
+         kind="many-entries", platforms=["windows"], setup=setup_ctrl_c_during_extraction,
+         status=STATUS_CONTROL_C_EXIT, stdout=BANNER, stderr="",
+         check=check_stopped_before_the_application),
     dict(name="a damaged entry is reported and the run goes on",
          kind="damaged-entry", status=0, stdout=BANNER + PROBE,
          stderr=unpacked_failure_line("quillorbite/damaged.bin",
@@ -637,7 +880,8 @@ def run_case(platform, case):
         ctx.env.update(case.get("env", {}))
         if "setup" in case:
             case["setup"](ctx)
-        for key in ("PROBE_REMOVE_FOLDER", "PROBE_MOVE_SELF_TO", "E2E_HOLD_OPEN"):
+        for key in ("PROBE_REMOVE_FOLDER", "PROBE_MOVE_SELF_TO", "PROBE_WAIT_FOR",
+                    "PROBE_SIGNAL_LOG", "E2E_HOLD_OPEN", "E2E_CTRL_C_WHEN"):
             if key in ctx.env:
                 ctx.env[key] = platform.child_path(ctx.env[key])
         status, out, err = platform.run(case["kind"], case.get("args", []), ctx)
