@@ -11,7 +11,11 @@
 /// temporary directory's path with `appName` appended as plain text, with one
 /// separator between them only when that path does not end in one.
 /// Throws std::filesystem::filesystem_error naming "temp_directory_path" when
-/// the temporary directory cannot be obtained or is not a directory.
+/// the temporary directory cannot be obtained or is not a directory. POSIX: an
+/// empty TMPDIR (or TMP, TEMP, TEMPDIR) counts as unset, and a temporary
+/// directory whose path holds '\' or '"' or is not well-formed UTF-8 throws
+/// the same error with a message saying why, since the starter could not pass
+/// that path on unchanged.
 std::wstring MakeDestinationPath(const std::wstring& appName);
 
 /// True when something (a folder, a file, a link, even a dangling one) stands
@@ -22,15 +26,20 @@ bool PathExists(const std::wstring& path);
 
 /// Checks that the existing folder `path` may receive what the starter will
 /// run, touching nothing. POSIX, where the temporary directory is often shared
-/// by all users: it must be a real folder (not a symbolic link), owned by the
-/// user running the starter, and not writable by group or others. Windows: it
-/// must be a folder and not a reparse point (a symbolic link or junction).
-/// Throws std::runtime_error("Refusing to unpack into <path>: <why>") when not.
+/// by all users: its parent (and the symbolic link the parent may be) must
+/// belong to the user running the starter or to root and either be closed to
+/// writes by group and others or be sticky, as /tmp is; `path` itself must be
+/// a real folder (not a symbolic link), owned by the user running the starter,
+/// and not writable by group or others. Windows: it must be a folder and not a
+/// reparse point (a symbolic link or junction); its parent is not checked.
+/// Throws std::runtime_error("Refusing to unpack into <path>: <why>") when not;
+/// for the parent, <why> begins "its parent <parent> ".
 void CheckDestinationFolder(const std::filesystem::path& path);
 
 /// Creates the missing folder `path` and its missing parents. On POSIX the
-/// folder itself gets mode 0700; when someone else creates it first, it must
-/// pass CheckDestinationFolder. Throws std::filesystem::filesystem_error
+/// parent must pass CheckDestinationFolder's rule for parents before the
+/// folder itself is made, with mode 0700; when someone else creates it first,
+/// it must pass CheckDestinationFolder. Throws std::filesystem::filesystem_error
 /// naming "create_directories" when it cannot be created, and what
 /// CheckDestinationFolder throws.
 void CreateDestinationFolder(const std::filesystem::path& path);

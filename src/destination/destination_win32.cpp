@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "destination/long_path.h"
+#include "destination/temporary_directory.h"
 
 namespace {
 
@@ -95,6 +96,12 @@ bool RemoveContents(const std::wstring& folder, bool top, std::error_code& error
 }
 
 }  // namespace
+
+fs::path TemporaryDirectory() {
+  // Unlike on POSIX, the path needs no check of its text: a backslash is the
+  // separator, and no existing folder's path holds a double quote.
+  return fs::temp_directory_path();
+}
 
 bool PathExists(const std::wstring& path) {
   if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {

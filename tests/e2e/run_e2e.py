@@ -13,9 +13,12 @@ another user can reach) is reported as skipped with the reason; a case that
 fails in an unexpected way is reported as failed, and the run goes on.
 
 Usage: run_e2e.py --platform native|windows --bin-dir DIR
-                  [--demo-starter FILE --demo-app DIR] [--case NAME]...
+                  [--demo-starter FILE --demo-app DIR] [--default-temp-app NAME]
+                  [--case NAME]...
 The demo's starter and the folder it was packed from are optional; without
-them the demo's case is skipped.
+them the demo's case is skipped. NAME after --default-temp-app is the
+application name of the bin folder's starter-default-temp, which unpacks into
+/tmp/NAME itself; without it that case is skipped.
 """
 
 import argparse
@@ -61,6 +64,9 @@ class Context:
         else:
             self.temp = os.path.join(root, temp_name)
             os.makedirs(self.temp)
+            # Whatever the runner's umask: a folder that only its owner may
+            # change, as the starter requires of a temporary directory.
+            os.chmod(self.temp, 0o755)
         self.destination = os.path.join(self.temp, "quillorbite")
         self.cwd = os.path.join(root, "started from here")
         os.makedirs(self.cwd)
@@ -131,7 +137,9 @@ class Native:
         return "/"
 
     def run(self, kind, args, ctx):
-        env = dict(os.environ, TMPDIR=ctx.temp, **ctx.env)
+        env = dict(os.environ, TMPDIR=ctx.temp)
+        env.update(ctx.env)
+        env = {key: value for key, value in env.items() if value is not None}  # None: unset
         options = {}
         unread = None
         if ctx.stderr_unread:
@@ -177,7 +185,10 @@ class Windows:
         exit_file = os.path.join(ctx.root, "exit-code.txt")
         env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         for key, value in ctx.env.items():
-            env[key] = value
+            if value is None:
+                env.pop(key, None)
+            else:
+                env[key] = value
         temp = getattr(ctx, "windows_temp", None) or self.child_path(ctx.temp) + "\\"
         command = [self.wine, os.path.join(self.bin_dir, "e2e_launch.exe"),
                    self.child_path(exit_file), "TEMP=" + temp, "TMP=" + temp, "--",
@@ -688,6 +699,76 @@ def launch_failure_after(names):
     return lambda platform, ctx: failure_lines(names, launch_failure(platform, ctx)[2:])
 
 
+def temp_text_refusal(why):
+    return (r"\A[^\n]*temp_directory_path: the temporary directory's path holds %s, "
+            r"which the starter cannot pass on faithfully[^\n]*\n\Z" % re.escape(why))
+
+
+def check_nothing_created(platform, ctx):
+    """Nothing in the temporary directory nor beside it (where a folder at the
+    path with '/' for the backslash, or with U+FFFD for the bytes that are not
+    UTF-8, would appear), and the child never ran."""
+    nothing_in_temp(platform, ctx)
+    expected = sorted([os.path.relpath(ctx.temp, ctx.root), os.path.basename(ctx.cwd)])
+    found = sorted(os.listdir(ctx.root))
+    assert found == expected, "beside the temporary directory: %r" % found
+    assert ctx.read_report() is None, "the child ran"
+
+
+def setup_empty_tmpdir_then_tmp(ctx):
+    ctx.env.update(TMPDIR="", TMP=ctx.temp, TEMP=None, TEMPDIR=None)
+
+
+def setup_empty_tmpdir_alone(ctx):
+    if not ctx.default_temp_app:
+        raise Skipped("no --default-temp-app given")
+    if not os.path.isdir("/tmp"):
+        raise Skipped("no /tmp here")
+    ctx.destination = os.path.join("/tmp", ctx.default_temp_app)
+    if os.path.lexists(ctx.destination):
+        raise Skipped("%s is there already: left by a run of this build that was cut short? "
+                      "(remove it)" % ctx.destination)
+    ctx.env.update(TMPDIR="", TMP=None, TEMP=None, TEMPDIR=None)
+
+
+def check_unpacked_in_tmp_and_removed(platform, ctx):
+    try:
+        report = ctx.read_report()
+        assert report is not None, "the child wrote no report"
+        assert report["arg"] == [os.path.join(ctx.destination, *EXE_PARTS),
+                                 ctx.default_temp_app], report["arg"]
+        assert not os.path.lexists(ctx.destination), "destination left behind"
+        nothing_in_temp(platform, ctx)
+    finally:
+        # The name is this build's own: what a failed run left is removed, so
+        # that the next run is not skipped.
+        if os.path.lexists(ctx.destination):
+            shutil.rmtree(ctx.destination, ignore_errors=True)
+
+
+def setup_temp_mode(mode):
+    def setup(ctx):
+        os.chmod(ctx.temp, mode)
+    return setup
+
+
+def setup_foreign_temp(ctx):
+    require_root("give the temporary directory to uid %d" % NOBODY)
+    os.chown(ctx.temp, NOBODY, NOBODY)
+
+
+def parent_refusal(why):
+    def expected(platform, ctx):
+        return r"\A%s\n\Z" % re.escape("Refusing to unpack into %s: its parent %s %s"
+                                       % (ctx.destination, ctx.temp, why))
+    return expected
+
+
+def check_refused_in_temp(platform, ctx):
+    nothing_in_temp(platform, ctx)
+    assert ctx.read_report() is None, "the child ran"
+
+
 def setup_demo(ctx):
     if not ctx.starter:
         raise Skipped("no --demo-starter given")
@@ -759,6 +840,38 @@ CASES = [
     dict(name="a temporary directory that does not exist ends the run, nothing created",
          kind="application", setup=setup_missing_temp, status=EXIT_UNHANDLED, stdout="",
          stderr=r"\A[^\n]*temp_directory_path[^\n]*\n\Z", check=check_missing_temp),
+    dict(name="a temporary directory whose path holds a backslash ends the run, nothing created",
+         kind="application", platforms=["native"], temp_name="te\\mp", status=EXIT_UNHANDLED,
+         stdout="", stderr=temp_text_refusal("a backslash"), check=check_nothing_created),
+    dict(name="a temporary directory whose path holds a double quote ends the run, nothing "
+              "created",
+         kind="application", platforms=["native"], temp_name='te"mp', status=EXIT_UNHANDLED,
+         stdout="", stderr=temp_text_refusal("a double quote"), check=check_nothing_created),
+    dict(name="a temporary directory whose path is not UTF-8 ends the run, nothing created",
+         kind="application", platforms=["native"], temp_name="te\udce9mp",
+         status=EXIT_UNHANDLED, stdout="",
+         stderr=temp_text_refusal("bytes that are not well-formed UTF-8"),
+         check=check_nothing_created),
+    dict(name="an empty TMPDIR counts as unset: the next variable names the temporary directory",
+         kind="application", platforms=["native"], setup=setup_empty_tmpdir_then_tmp, status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_removed),
+    dict(name="an empty TMPDIR and no other variable: unpacked into /tmp, run and removed",
+         kind="default-temp", platforms=["native"], setup=setup_empty_tmpdir_alone, status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_unpacked_in_tmp_and_removed),
+    dict(name="a temporary directory its group may write to, not sticky, is refused, nothing "
+              "created",
+         kind="application", platforms=["native"], setup=setup_temp_mode(0o775),
+         status=EXIT_UNHANDLED, stdout=BANNER,
+         stderr=parent_refusal("may be written to by other users and is not sticky"),
+         check=check_refused_in_temp),
+    dict(name="a sticky temporary directory anyone may write to, as /tmp is, is used",
+         kind="application", platforms=["native"], setup=setup_temp_mode(0o1777), status=0,
+         stdout=BANNER + PROBE, stderr="", check=check_removed),
+    dict(name="a temporary directory of another user, not sticky, is refused, nothing created",
+         kind="application", platforms=["native"], setup=setup_foreign_temp,
+         status=EXIT_UNHANDLED, stdout=BANNER,
+         stderr=parent_refusal("belongs to another user (uid 65534)"),
+         check=check_refused_in_temp),
     dict(name="a destination the starter creates is private to its user",
          kind="no-executable", platforms=["native"], status=EXIT_LAUNCH_FAILED, stdout=BANNER,
          stderr=launch_failure, check=check_private_and_left),
@@ -874,6 +987,7 @@ def run_case(platform, case):
     try:
         ctx = Context(root, case.get("temp_name", "temp"))
         ctx.bin_dir = platform.bin_dir
+        ctx.default_temp_app = platform.default_temp_app
         ctx.starter = platform.starter(case["kind"])
         ctx.env["PROBE_REPORT"] = platform.child_path(ctx.report)
         ctx.env["PROBE_MARKER"] = "from-the-starter's-environment"
@@ -1003,6 +1117,8 @@ def main():
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("--demo-starter", help="the starter around the demo application")
     parser.add_argument("--demo-app", help="the folder the demo's starter was packed from")
+    parser.add_argument("--default-temp-app",
+                        help="the application name of starter-default-temp (native only)")
     parser.add_argument("--case", action="append",
                         help="run only cases whose name contains this (may be repeated)")
     options = parser.parse_args()
@@ -1010,6 +1126,7 @@ def main():
         parser.error("--demo-starter and --demo-app go together")
     platform = (Native if options.platform == "native" else Windows)(
         options.bin_dir, options.demo_starter, options.demo_app)
+    platform.default_temp_app = options.default_temp_app
     outcomes = []
 
     def report(name, run):
