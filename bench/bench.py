@@ -1,5 +1,5 @@
 """The starter benchmark: builds what it needs, generates the synthetic
-application, packs it, times the starter against a floor and other unzip
+application, packs it, times the starter against floors and other unzip
 tools, measures the starter's memory, and prints a table.
 
 Run through bench/run.sh, which installs the Debian packages first:
@@ -19,10 +19,7 @@ import time
 import zipfile
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BENCH = os.path.join(REPO, "bench")
 BUILD = os.path.join(REPO, "build", "bench")
-TOOLCHAIN = os.path.join(REPO, "cmake", "mingw-w64-x86_64.cmake")
-EXE_IN_ARCHIVE = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
 MEMORY_SCALES = (0.1, 1.0)
 MIB = 1024 * 1024
 
@@ -49,9 +46,11 @@ def run_logged(command, log_name, **kwargs):
         sys.exit(f"bench: '{' '.join(command)}' failed (log: {path}):\n{tail}")
 
 
-def cmake_build(source, build_dir, targets, options, log_name):
-    run_logged(["cmake", "-S", source, "-B", build_dir, "-G", "Ninja",
-                "-DCMAKE_BUILD_TYPE=Release"] + options, log_name + "-configure")
+def cmake_build(preset, build_dir, targets, options, log_name):
+    """Configures `build_dir` through the project's CMake preset `preset`
+    (with `options` on top) and builds `targets` there."""
+    run_logged(["cmake", "-S", REPO, "--preset", preset, "-B", build_dir] + options,
+               log_name + "-configure")
     run_logged(["cmake", "--build", build_dir, "--target"] + targets, log_name + "-build")
 
 
@@ -70,45 +69,62 @@ def scale_name(scale):
 # ---------------------------------------------------------------- building
 
 
-def build_tools(windows):
-    """The bench's own programs (bench/CMakeLists.txt), natively or for Windows."""
-    if windows:
-        build_dir = os.path.join(BUILD, "tools-windows")
-        cmake_build(BENCH, build_dir, ["bench_child", "bench_launch"],
-                    [f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}"], "tools-windows")
-    else:
-        build_dir = os.path.join(BUILD, "tools")
-        cmake_build(BENCH, build_dir, ["bench_child", "bench_gen", "bench_floor", "heap_probe"],
-                    [], "tools")
-    return build_dir
+# Only what the bench runs: no tests, no demo.
+LEAN = ["-DSTARTER_BUILD_TESTS=OFF", "-DSTARTER_BUILD_DEMO=OFF"]
 
 
-def build_packer():
+def build_host():
+    """The packer and the bench's own programs (bench/CMakeLists.txt) for the
+    host. Returns the folder of the bench's programs and the packer."""
     build_dir = os.path.join(BUILD, "host")
-    cmake_build(REPO, build_dir, ["pack"],
-                ["-DSTARTER_BUILD_TESTS=OFF", "-DSTARTER_BUILD_DEMO=OFF"], "host")
-    return os.path.join(build_dir, "tools", "pack")
+    cmake_build("native", build_dir, ["pack", "bench_child", "bench_gen", "bench_floor",
+                                      "bench_floor_libdeflate", "heap_probe"],
+                LEAN + ["-DSTARTER_BUILD_BENCH=ON"], "host")
+    return os.path.join(build_dir, "bench"), os.path.join(build_dir, "tools", "pack")
+
+
+def build_windows_tools():
+    """The bench's own programs for Windows."""
+    build_dir = os.path.join(BUILD, "windows-tools")
+    cmake_build("windows", build_dir, ["bench_child", "bench_launch", "bench_floor_win32"],
+                LEAN + ["-DSTARTER_BUILD_BENCH=ON"], "windows-tools")
+    return os.path.join(build_dir, "bench")
 
 
 def build_starter(archive, name, windows, packer):
     """A starter around `archive`, the way starter_add_application makes one."""
     build_dir = os.path.join(BUILD, name)
-    options = ["-DSTARTER_BUILD_TESTS=OFF", "-DSTARTER_BUILD_DEMO=OFF",
-               "-DSTARTER_BUILD_TOOLS=OFF", f"-DSTARTER_APP_SOURCE={archive}"]
+    options = LEAN + ["-DSTARTER_BUILD_TOOLS=OFF", f"-DSTARTER_APP_SOURCE={archive}"]
     if windows:
-        options += [f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}", f"-DSTARTER_HOST_PACKER={packer}"]
-    cmake_build(REPO, build_dir, ["starter_app"], options, name)
+        options += [f"-DSTARTER_HOST_PACKER={packer}"]
+    cmake_build("windows" if windows else "native", build_dir, ["starter_app"], options, name)
     return os.path.join(build_dir, "starter_app.exe" if windows else "starter_app")
 
 
-def prepare_archive(scale, seed, head, flavor, generator, packer):
-    """Generates the tree and packs it, unless the archive on disk came from
-    the same seed, scale, programs and packer. Returns the archive's path."""
+def write_zipfile_archive(tree, archive):
+    """The tree as Python's zipfile writes it: a folder entry for each folder,
+    each file deflated at level 6 in one stream of its own."""
+    with zipfile.ZipFile(archive, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=6) as z:
+        for folder, folders, files in os.walk(tree):
+            folders.sort()
+            if folder != tree:
+                z.write(folder, os.path.relpath(folder, tree))
+            for name in sorted(files):
+                path = os.path.join(folder, name)
+                z.write(path, os.path.relpath(path, tree))
+
+
+def prepare_archive(scale, seed, head, flavor, generator, packer, with_zipfile=False):
+    """Generates the tree and packs it (and with `with_zipfile` writes it with
+    Python's zipfile too, as zipfile.zip beside it), unless the archives on
+    disk came from the same seed, scale, programs and packer. Returns the
+    packed archive's path."""
     data_dir = os.path.join(BUILD, "data", f"{flavor}-{scale_name(scale)}")
     archive = os.path.join(data_dir, "archive.zip")
     stamp_path = os.path.join(data_dir, "stamp.json")
     stamp = {"seed": seed, "scale": scale, "head": file_digest(head),
-             "generator": file_digest(generator), "packer": file_digest(packer)}
+             "generator": file_digest(generator), "packer": file_digest(packer),
+             "zipfile": with_zipfile}
     if os.path.exists(archive) and os.path.exists(stamp_path):
         with open(stamp_path) as f:
             if json.load(f) == stamp:
@@ -120,16 +136,25 @@ def prepare_archive(scale, seed, head, flavor, generator, packer):
     subprocess.run([generator, "--out", tree, "--seed", str(seed), "--scale", str(scale),
                     "--exe-head", head], check=True, stdout=subprocess.DEVNULL)
     generated = time.perf_counter()
-    subprocess.run([packer, tree, "-o", archive, "--exe", EXE_IN_ARCHIVE, "--require-exe",
-                    "--quiet"], check=True)
+    # The packer checks for the build's default executable, the one the
+    # starters are built to start.
+    subprocess.run([packer, tree, "-o", archive, "--require-exe", "--quiet"], check=True)
     packed = time.perf_counter()
     log(f"  {flavor} tree at scale {scale_name(scale)}: generated in "
         f"{generated - started:.1f} s, packed in {packed - generated:.1f} s")
+    if with_zipfile:
+        write_zipfile_archive(tree, zipfile_archive(archive))
+        log(f"  written with Python's zipfile in {time.perf_counter() - packed:.1f} s")
     # The archive lists everything the tree held; the tree is not needed again.
     shutil.rmtree(tree)
     with open(stamp_path, "w") as f:
         json.dump(stamp, f)
     return archive
+
+
+def zipfile_archive(archive):
+    """The path of the zipfile-written twin of a packed archive."""
+    return os.path.join(os.path.dirname(archive), "zipfile.zip")
 
 
 def describe_archive(archive):
@@ -183,59 +208,106 @@ def windows_path(path):
 
 
 class Tool:
-    """One way of unpacking the archive: `command(dest)` gives the command
+    """One way of unpacking an archive: `command(dest)` gives the command
     line, `env(dest)` its environment. A tool that unpacks into `dest` itself
-    is checked against the archive's listing; a starter unpacks below it into
-    its own folder and must leave `dest` empty."""
+    is checked against `expected`, its archive's listing; a starter unpacks
+    below it into its own folder and must leave `dest` empty. Without `cpu`,
+    the CPU time of what it runs does not reach us (Wine's processes)."""
 
-    def __init__(self, name, command, env=None, starter=False, info=False):
+    def __init__(self, name, command, env=None, starter=False, info=False, expected=None,
+                 cpu=True):
         self.name = name
         self.command = command
         self.env = env or (lambda dest: None)
         self.starter = starter
         self.info = info
+        self.expected = expected
+        self.cpu = cpu
         self.walls = []
         self.cpus = []
         self.removal = None  # a Tool timing the removal of this tool's output
 
 
-def make_tools(archive, tools_dir, starter, wine_setup):
+class Group:
+    """Tools timed on one archive on one platform, reported as ratios to
+    `floor`, the zlib floor of that platform on that archive (and to `unzip`,
+    where it ran on the same archive)."""
+
+    def __init__(self, title, floor, tools, unzip=None):
+        self.title = title
+        self.floor = floor
+        self.tools = [floor] + tools
+        self.unzip = unzip
+
+    def rows(self):
+        return self.tools + [t.removal for t in self.tools if t.removal]
+
+
+def make_groups(packed, foreign, tools_dir, wine_setup):
+    """`packed` and `foreign`: (archive, listing, native starter around it)
+    for our packer's archive and for the zipfile-written one."""
     floor = os.path.join(tools_dir, "bench_floor")
+    floor_libdeflate = os.path.join(tools_dir, "bench_floor_libdeflate")
     native_env = lambda dest: dict(os.environ, TMPDIR=dest)
-    floor_tool = Tool("floor (bench_floor)", lambda d: [floor, archive, d])
-    floor_tool.removal = Tool("rm -rf of the floor's tree (info)", None, info=True)
-    tools = [
-        floor_tool,
-        Tool("native starter, whole run", lambda d: [starter], env=native_env, starter=True),
-    ]
+
+    def native_tools(archive, expected, starter):
+        zlib_floor = Tool("floor, zlib (bench_floor)", lambda d: [floor, archive, d],
+                          expected=expected)
+        return zlib_floor, [
+            Tool("floor, libdeflate (bench_floor_libdeflate)",
+                 lambda d: [floor_libdeflate, archive, d], expected=expected),
+            Tool("native starter, whole run", lambda d: [starter], env=native_env,
+                 starter=True),
+        ]
+
+    archive, expected, _ = packed
+    zlib_floor, tools = native_tools(*packed)
+    zlib_floor.removal = Tool("rm -rf of the floor's tree (info)", None, info=True)
+    unzip = None
     if shutil.which("unzip"):
-        tools.append(Tool("unzip -q", lambda d: ["unzip", "-q", archive, "-d", d]))
+        unzip = Tool("unzip -q", lambda d: ["unzip", "-q", archive, "-d", d], expected=expected)
+        tools.append(unzip)
     if shutil.which("bsdtar"):
-        tools.append(Tool("bsdtar -xf", lambda d: ["bsdtar", "-xf", archive, "-C", d]))
+        tools.append(Tool("bsdtar -xf", lambda d: ["bsdtar", "-xf", archive, "-C", d],
+                          expected=expected))
     if shutil.which("7zz"):
         tools.append(Tool("7zz x", lambda d: ["7zz", "x", "-y", "-bso0", "-bsp0", "-o" + d,
-                                               archive]))
+                                               archive], expected=expected))
     python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else shutil.which("python3")
     if python:
         tools.append(Tool("python3 -m zipfile -e",
-                          lambda d: [python, "-m", "zipfile", "-e", archive, d]))
-    if wine_setup:
-        wine, launch, wine_starter, wine_child, wine_env = wine_setup
+                          lambda d: [python, "-m", "zipfile", "-e", archive, d],
+                          expected=expected))
+    groups = [Group("Native, the archive our packer wrote", zlib_floor, tools, unzip)]
+    groups.append(Group("Native, the same tree written by Python's zipfile (level 6, one "
+                        "stream per entry)", *native_tools(*foreign)))
 
-        def launched(program):
-            # e2e_launch: EXIT_CODE_FILE NAME=VALUE... -- PROGRAM
+    if wine_setup:
+        wine, launch, windows_archive, windows_expected, wine_starter, wine_child, wine_floor, \
+            wine_env = wine_setup
+
+        def launched(program, *arguments):
+            # e2e_launch: EXIT_CODE_FILE NAME=VALUE... -- PROGRAM ARGUMENT...
             return lambda d: [wine, launch, windows_path(d + ".exit-code"),
                               "TEMP=" + windows_path(d), "TMP=" + windows_path(d), "--",
-                              windows_path(program)]
-        tools.append(Tool("Windows starter under Wine (info)", launched(wine_starter),
-                          env=lambda d: wine_env, starter=True, info=True))
-        # What Wine itself costs: the same launch of the bare stand-in program.
-        tools.append(Tool("Wine start-up alone (info)", launched(wine_child),
-                          env=lambda d: wine_env, starter=True, info=True))
-    return tools
+                              windows_path(program)] + [a(d) for a in arguments]
+        windows_floor = Tool("floor, zlib (bench_floor_win32)",
+                             launched(wine_floor, lambda d: windows_path(windows_archive),
+                                      windows_path),
+                             env=lambda d: wine_env, info=True, expected=windows_expected,
+                             cpu=False)
+        groups.append(Group("Windows under Wine, the archive our packer wrote around the "
+                            "Windows stand-in (info)", windows_floor, [
+            Tool("Windows starter, whole run", launched(wine_starter), env=lambda d: wine_env,
+                 starter=True, info=True, cpu=False),
+            # What Wine itself costs: the same launch of the bare stand-in program.
+            Tool("Wine start-up alone", launched(wine_child), env=lambda d: wine_env,
+                 starter=True, info=True, cpu=False),
+        ]))
+    return groups
 
 
-def time_tools(tools, runs, expected, work):
+def time_tools(tools, runs, work):
     for run in range(runs):
         # Each round starts with a different tool, so none always runs first.
         order = tools[run % len(tools):] + tools[:run % len(tools)]
@@ -250,8 +322,8 @@ def time_tools(tools, runs, expected, work):
                 found = tree_listing(dest)
                 if tool.starter and found:
                     sys.exit(f"bench: {tool.name} left {sorted(found)[:5]} in its temp folder")
-                if not tool.starter and found != expected:
-                    missing = set(expected.items()) ^ set(found.items())
+                if not tool.starter and found != tool.expected:
+                    missing = set(tool.expected.items()) ^ set(found.items())
                     differences = sorted(missing, key=str)[:5]
                     sys.exit(f"bench: {tool.name} unpacked something else: {differences}")
             tool.walls.append(wall)
@@ -327,52 +399,67 @@ def fmt_ratio(value):
     return f"{value:6.2f}"
 
 
-def print_report(args, info, tools, memory, image_size):
-    floor = next(t for t in tools if t.name.startswith("floor"))
-    unzip = next((t for t in tools if t.name.startswith("unzip")), None)
+def describe_line(title, info):
+    return (f"{title}: {info['size']:,} bytes, {info['entries']} entries ({info['folders']} "
+            f"folders, {info['files']} files, {info['deflated']} deflated), "
+            f"{info['unpacked']:,} bytes unpacked.")
+
+
+def print_report(args, infos, groups, memory, image_size):
     log("")
-    log(f"Archive: {info['size']:,} bytes, {info['entries']} entries ({info['folders']} folders, "
-        f"{info['files']} files, {info['deflated']} deflated), {info['unpacked']:,} bytes "
-        f"unpacked; scale {scale_name(args.scale)}, seed {args.seed}.")
+    log(f"Scale {scale_name(args.scale)}, seed {args.seed}.")
+    log(describe_line("Archive by our packer", infos["packed"]))
+    log(describe_line("Archive by Python's zipfile", infos["foreign"]))
+    if "windows" in infos:
+        log(describe_line("Windows archive by our packer", infos["windows"]))
     log(f"Native starter image: {image_size:,} bytes (the archive mapped from the image).")
     log(f"{args.runs} runs each, round-robin, each into a fresh empty folder; warm page cache "
         "(nothing dropped). Machine: "
-        f"{os.cpu_count()} cores, load average at start {info['load']}.")
+        f"{os.cpu_count()} cores, load average at start {infos['load']}.")
     log("")
-    header = (f"{'program':36} {'min s':>7} {'median s':>9} {'min/floor':>9} {'med/floor':>9} "
-              f"{'min/unzip':>9} {'med/unzip':>9} {'cpu s':>6} {'cpu/floor':>9}")
+    width = max(len(t.name) for g in groups for t in g.rows()) + 2
+    header = (f"{'program':{width}} {'min s':>7} {'median s':>9} {'min/floor':>9} "
+              f"{'med/floor':>9} {'min/unzip':>9} {'med/unzip':>9} {'cpu s':>6} {'cpu/floor':>9}")
     log(header)
     log("-" * len(header))
-    rows = tools + [t.removal for t in tools if t.removal]
-    for tool in rows:
-        low = min(tool.walls)
-        mid = statistics.median(tool.walls)
-        cpu = statistics.median(tool.cpus)
-        cells = [fmt_ratio(low / min(floor.walls)), fmt_ratio(mid / statistics.median(floor.walls))]
-        if unzip:
-            cells += [fmt_ratio(low / min(unzip.walls)),
-                      fmt_ratio(mid / statistics.median(unzip.walls))]
-        else:
-            cells += ["     -", "     -"]
-        if tool.info and tool.command is not None:
-            # Wine's processes are not the launcher's children: their CPU
-            # time does not reach us.
-            cpu_cells = f" {'-':>6} {'-':>9}"
-        else:
-            cpu_cells = f" {cpu:6.2f} {fmt_ratio(cpu / statistics.median(floor.cpus)):>9}"
-        log(f"{tool.name:36} {low:7.3f} {mid:9.3f} " + " ".join(f"{c:>9}" for c in cells)
-            + cpu_cells)
-    log("min, median: wall-clock seconds over the runs; x/floor, x/unzip: ratios of those; "
-        "cpu s: median user + system")
-    log("seconds of the program and its children, cpu/floor its ratio (less affected by other "
-        "load on the machine).")
+    for group in groups:
+        log(group.title)
+        floor, unzip = group.floor, group.unzip
+        for tool in group.rows():
+            low = min(tool.walls)
+            mid = statistics.median(tool.walls)
+            cells = [fmt_ratio(low / min(floor.walls)),
+                     fmt_ratio(mid / statistics.median(floor.walls))]
+            if unzip:
+                cells += [fmt_ratio(low / min(unzip.walls)),
+                          fmt_ratio(mid / statistics.median(unzip.walls))]
+            else:
+                cells += ["     -", "     -"]
+            if tool.cpu and floor.cpu:
+                cpu = statistics.median(tool.cpus)
+                cpu_cells = f" {cpu:6.2f} {fmt_ratio(cpu / statistics.median(floor.cpus)):>9}"
+            else:
+                # Wine's processes are not the launcher's children: their CPU
+                # time does not reach us.
+                cpu_cells = f" {'-':>6} {'-':>9}"
+            log(f"  {tool.name:{width - 2}} {low:7.3f} {mid:9.3f} "
+                + " ".join(f"{c:>9}" for c in cells) + cpu_cells)
+    log("min, median: wall-clock seconds over the runs; x/floor, x/unzip: ratios of those to the "
+        "zlib floor of the")
+    log("row's own platform and archive, and to unzip on the same archive; cpu s: median user + "
+        "system seconds of")
+    log("the program and its children, cpu/floor its ratio (less affected by other load on the "
+        "machine).")
     log("")
     log("All runs (seconds):")
-    for tool in rows:
-        log(f"  {tool.name:36} " + " ".join(f"{w:.3f}" for w in tool.walls))
+    for group in groups:
+        log(f"  {group.title}")
+        for tool in group.rows():
+            log(f"    {tool.name:{width - 2}} " + " ".join(f"{w:.3f}" for w in tool.walls))
 
     results = []
-    starter = next(t for t in tools if t.name.startswith("native starter"))
+    floor = groups[0].floor
+    starter = next(t for t in groups[0].tools if t.name.startswith("native starter"))
     ratio_median = statistics.median(starter.walls) / statistics.median(floor.walls)
     ratio_min = min(starter.walls) / min(floor.walls)
     results.append((f"native starter / floor <= {TARGET_TIME_RATIO:.2f} (median "
@@ -418,19 +505,25 @@ def main():
     if not 0 < args.scale <= 4 or args.runs < 1:
         parser.error("the scale must lie in (0, 4] and the runs be at least 1")
 
-    info = {"load": " ".join(open("/proc/loadavg").read().split()[:3])}
+    load = " ".join(open("/proc/loadavg").read().split()[:3])
     log("== building")
-    tools_dir = build_tools(windows=False)
-    packer = build_packer()
+    tools_dir, packer = build_host()
     generator = os.path.join(tools_dir, "bench_gen")
     child = os.path.join(tools_dir, "bench_child")
 
     log("== preparing the archives")
     scales = [args.scale] + [s for s in MEMORY_SCALES if s != args.scale]
-    archives = {s: prepare_archive(s, args.seed, child, "native", generator, packer)
+    archives = {s: prepare_archive(s, args.seed, child, "native", generator, packer,
+                                   with_zipfile=True)
                 for s in scales}
     starters = {s: build_starter(archives[s], f"native-{scale_name(s)}", False, packer)
                 for s in scales}
+    archive = archives[args.scale]
+    foreign_archive = zipfile_archive(archive)
+    foreign_starter = build_starter(foreign_archive, f"native-zipfile-{scale_name(args.scale)}",
+                                    False, packer)
+    infos = {"load": load, "packed": describe_archive(archive),
+             "foreign": describe_archive(foreign_archive)}
 
     wine_setup = None
     wine_prefix = os.path.join(BUILD, "wine-prefix")
@@ -439,12 +532,13 @@ def main():
         wine = shutil.which("wine64") or shutil.which("wine")
         if not wine:
             sys.exit("bench: Wine is missing (run with --no-wine to skip it)")
-        windows_tools = build_tools(windows=True)
+        windows_tools = build_windows_tools()
         windows_archive = prepare_archive(args.scale, args.seed,
                                           os.path.join(windows_tools, "bench_child.exe"),
                                           "windows", generator, packer)
         windows_starter = build_starter(windows_archive, f"windows-{scale_name(args.scale)}",
                                         True, packer)
+        infos["windows"] = describe_archive(windows_archive)
         # A prefix of the bench's own, with a server kept running while the
         # bench lasts, so that no run pays for starting Wine's server.
         wine_env = dict(os.environ, WINEPREFIX=wine_prefix, WINEDEBUG="-all",
@@ -457,16 +551,25 @@ def main():
         subprocess.run(["wineserver", "-k"], env=wine_env, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=wine_env)
         subprocess.run(["wineserver", "-p"], env=wine_env, check=True)
-        wine_setup = (wine, os.path.join(windows_tools, "bench_launch.exe"), windows_starter,
-                      os.path.join(windows_tools, "bench_child.exe"), wine_env)
+        launch = os.path.join(windows_tools, "bench_launch.exe")
+        child_exe = os.path.join(windows_tools, "bench_child.exe")
+        # The first program after the server starts pays for loading Wine
+        # itself; an untimed launch keeps that out of the first timed run.
+        subprocess.run([wine, launch, windows_path(os.path.join(BUILD, "warm-up.exit-code")),
+                        "--", windows_path(child_exe)], env=wine_env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wine_setup = (wine, launch, windows_archive,
+                      infos["windows"]["expected"], windows_starter, child_exe,
+                      os.path.join(windows_tools, "bench_floor_win32.exe"), wine_env)
 
-    archive = archives[args.scale]
-    info.update(describe_archive(archive))
     work = tempfile.mkdtemp(prefix="starter-bench-")
     try:
         log(f"== timing ({args.runs} runs each, work folder {work})")
-        tools = make_tools(archive, tools_dir, starters[args.scale], wine_setup)
-        time_tools(tools, args.runs, info["expected"], work)
+        groups = make_groups(
+            (archive, infos["packed"]["expected"], starters[args.scale]),
+            (foreign_archive, infos["foreign"]["expected"], foreign_starter),
+            tools_dir, wine_setup)
+        time_tools([t for g in groups for t in g.tools], args.runs, work)
 
         log("== memory")
         memory = {}
@@ -478,8 +581,7 @@ def main():
         if wine_env:
             # Only the bench's own prefix's server: the one started above.
             subprocess.run(["wineserver", "-k"], env=wine_env)
-    print_report(args, info, tools, memory, os.path.getsize(starters[args.scale]))
-
+    print_report(args, infos, groups, memory, os.path.getsize(starters[args.scale]))
 
 if __name__ == "__main__":
     main()

@@ -3,13 +3,14 @@
 //
 // Usage: bench_floor ARCHIVE DEST
 //
-// Maps ARCHIVE, reads its central directory, and for each entry in order
-// creates the folder or writes the file below DEST (which must exist): raw
-// inflate (or a plain copy of stored data) in 256 KiB chunks, CRC-32 of each
-// chunk, write() of each chunk. It checks each file's CRC-32 and size and
-// does nothing else: no path checks, no times, no permissions. Handles the
-// archives our packer writes (no Zip64, no data descriptors). Exits 0 on
-// success, 1 with a message on the first problem.
+// Maps ARCHIVE, reads its central directory through zip/zip_format.h's
+// bounds-checked records, and for each entry in order creates the folder or
+// writes the file below DEST (which must exist): raw inflate (or a plain copy
+// of stored data) in 256 KiB chunks, CRC-32 of each chunk, write() of each
+// chunk. It checks each file's CRC-32 and size and does nothing else: no path
+// checks, no times, no permissions. Handles the archives our packer writes (no
+// Zip64, no data descriptors). Exits 0 on success, 1 with a message on the
+// first problem.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -23,6 +24,8 @@
 #include <cstring>
 #include <string>
 
+#include "zip/zip_format.h"
+
 namespace {
 
 constexpr std::size_t kChunk = 256 * 1024;
@@ -34,15 +37,6 @@ constexpr std::size_t kChunk = 256 * 1024;
 
 [[noreturn]] void FailErrno(const std::string& what) {
   Fail(what + ": " + std::strerror(errno));
-}
-
-std::uint16_t Read16(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t Read32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 void WriteAll(int fd, const unsigned char* data, std::size_t size, const char* name) {
@@ -66,7 +60,7 @@ void Unpack(z_stream& stream, int fd, std::uint16_t method, const unsigned char*
             std::uint32_t compressedSize, const char* name, uLong& crc, std::uint64_t& length) {
   crc = crc32(0L, Z_NULL, 0);
   length = 0;
-  if (method == 0) {
+  if (method == zip::kMethodStored) {
     for (std::uint32_t done = 0; done < compressedSize;) {
       const std::uint32_t left = compressedSize - done;
       const std::size_t piece = left < kChunk ? left : kChunk;
@@ -77,7 +71,7 @@ void Unpack(z_stream& stream, int fd, std::uint16_t method, const unsigned char*
     length = compressedSize;
     return;
   }
-  if (method != 8) {
+  if (method != zip::kMethodDeflate) {
     Fail(std::string(name) + ": unsupported method");
   }
   if (inflateReset(&stream) != Z_OK) {
@@ -118,7 +112,7 @@ int main(int argc, char** argv) {
     FailErrno("fstat");
   }
   const std::size_t size = static_cast<std::size_t>(info.st_size);
-  if (size < 22) {
+  if (size < zip::kEndRecordSize) {
     Fail("not an archive");
   }
   void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, archiveFd, 0);
@@ -129,17 +123,16 @@ int main(int argc, char** argv) {
   const auto* bytes = static_cast<const unsigned char*>(mapping);
 
   // The end record, searched for from the end past a comment of any length.
-  std::size_t end = size - 22;
-  const std::size_t first = end > 0xFFFF ? end - 0xFFFF : 0;
-  while (Read32(bytes + end) != 0x06054b50) {
-    if (end == first) {
+  std::size_t at = size - zip::kEndRecordSize;
+  const std::size_t first = at > zip::kMaxFieldLength ? at - zip::kMaxFieldLength : 0;
+  zip::EndRecord end;
+  while (!zip::ParseEndRecord(bytes, size, at, end)) {
+    if (at == first) {
       Fail("no end record");
     }
-    --end;
+    --at;
   }
-  const std::uint16_t count = Read16(bytes + end + 10);
-  const std::uint32_t directoryOffset = Read32(bytes + end + 16);
-  if (count == 0xFFFF || directoryOffset == 0xFFFFFFFFu) {
+  if (end.entryCount == zip::kMarker16 || end.directoryOffset == zip::kMarker32) {
     Fail("Zip64 archives are not handled");
   }
 
@@ -152,23 +145,17 @@ int main(int argc, char** argv) {
     Fail("inflateInit2 failed");
   }
 
-  char name[0x10000];
-  const unsigned char* record = bytes + directoryOffset;
-  for (std::uint16_t i = 0; i < count; ++i) {
-    if (Read32(record) != 0x02014b50) {
+  char name[zip::kMaxFieldLength + 1];
+  std::uint64_t next = end.directoryOffset;
+  for (std::uint16_t i = 0; i < end.entryCount; ++i) {
+    zip::CentralRecord record;
+    if (!zip::ParseCentralRecord(bytes, size, next, record)) {
       Fail("bad central record");
     }
-    const std::uint16_t method = Read16(record + 10);
-    const std::uint32_t crc = Read32(record + 16);
-    const std::uint32_t compressedSize = Read32(record + 20);
-    const std::uint32_t uncompressedSize = Read32(record + 24);
-    const std::uint16_t nameLength = Read16(record + 28);
-    const std::uint16_t extraLength = Read16(record + 30);
-    const std::uint16_t commentLength = Read16(record + 32);
-    const std::uint32_t localOffset = Read32(record + 42);
-    std::memcpy(name, record + 46, nameLength);
+    next += zip::RecordLength(record);
+    const std::size_t nameLength = record.name.size();
+    std::memcpy(name, record.name.data(), nameLength);
     name[nameLength] = '\0';
-    record += 46 + nameLength + extraLength + commentLength;
 
     if (nameLength > 0 && name[nameLength - 1] == '/') {
       if (::mkdirat(destination, name, 0755) != 0 && errno != EEXIST) {
@@ -176,16 +163,23 @@ int main(int argc, char** argv) {
       }
       continue;
     }
-    const unsigned char* local = bytes + localOffset;
-    const unsigned char* data = local + 30 + Read16(local + 26) + Read16(local + 28);
+    zip::LocalHeader local;
+    if (!zip::ParseLocalHeader(bytes, size, record.localHeaderOffset, local)) {
+      Fail(std::string(name) + ": bad local header");
+    }
+    const std::uint64_t dataOffset = record.localHeaderOffset + zip::RecordLength(local);
+    if (!zip::RangeFits(dataOffset, record.compressedSize, size)) {
+      Fail(std::string(name) + ": data past the end");
+    }
     const int fd = ::openat(destination, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
       FailErrno(std::string("creating ") + name);
     }
     uLong gotCrc = 0;
     std::uint64_t gotLength = 0;
-    Unpack(stream, fd, method, data, compressedSize, name, gotCrc, gotLength);
-    if (gotCrc != crc || gotLength != uncompressedSize) {
+    Unpack(stream, fd, record.method, bytes + dataOffset, record.compressedSize, name, gotCrc,
+           gotLength);
+    if (gotCrc != record.crc32 || gotLength != record.uncompressedSize) {
       Fail(std::string(name) + ": CRC-32 or size mismatch");
     }
     if (::close(fd) != 0) {

@@ -8,9 +8,16 @@
 #
 # starter_add_executable(<name> [ARCHIVE <file>] [APP_NAME <name>]
 #                        [EXE_RELATIVE_PATH <path>] [OUTPUT_NAME <name>])
-#   A starter executable. APP_NAME names the destination folder and is the
-#   child's argument; EXE_RELATIVE_PATH is the child's executable below the
-#   destination, starting with a backslash.
+#   A starter executable, linking the `starter` library. APP_NAME names the
+#   destination folder and is the child's argument; EXE_RELATIVE_PATH is the
+#   child's executable below the destination, starting with a backslash. Both
+#   default to the build's defaults (cmake/StarterDefaults.cmake).
+#
+# starter_add_app_identity(<target> [APP_NAME <name>] [EXE_RELATIVE_PATH <path>])
+#   Compiles the application's identity (kAppName, kExeRelativePath) into
+#   <target>, with the same defaults.
+
+include(${CMAKE_CURRENT_LIST_DIR}/StarterDefaults.cmake)
 
 set(STARTER_RESOURCES_DIR ${CMAKE_CURRENT_LIST_DIR}/../resources)
 get_filename_component(STARTER_RESOURCES_DIR ${STARTER_RESOURCES_DIR} ABSOLUTE)
@@ -41,19 +48,26 @@ function(starter_embed_payload target)
   target_sources(${target} PRIVATE ${generated})
 endfunction()
 
+function(starter_add_app_identity target)
+  cmake_parse_arguments(ARG "" "APP_NAME;EXE_RELATIVE_PATH" "" ${ARGN})
+  if(NOT ARG_APP_NAME)
+    set(ARG_APP_NAME "${STARTER_DEFAULT_APP_NAME}")
+  endif()
+  if(NOT ARG_EXE_RELATIVE_PATH)
+    set(ARG_EXE_RELATIVE_PATH "${STARTER_DEFAULT_EXE_RELATIVE_PATH}")
+  endif()
+  string(REPLACE "\\" "\\\\" escaped "${ARG_EXE_RELATIVE_PATH}")
+  target_sources(${target} PRIVATE ${STARTER_SOURCE_DIR}/starter/app_identity.cpp)
+  target_compile_definitions(${target} PRIVATE "STARTER_APP_NAME=\"${ARG_APP_NAME}\""
+                                               "STARTER_EXE_RELATIVE_PATH=\"${escaped}\"")
+endfunction()
+
 function(starter_add_executable name)
   cmake_parse_arguments(ARG "" "ARCHIVE;APP_NAME;EXE_RELATIVE_PATH;OUTPUT_NAME" "" ${ARGN})
-  add_executable(${name}
-    ${STARTER_SOURCE_DIR}/starter/main.cpp
-    ${STARTER_SOURCE_DIR}/starter/app_identity.cpp)
-  target_link_libraries(${name} PRIVATE starter_core)
-  if(ARG_APP_NAME)
-    target_compile_definitions(${name} PRIVATE "STARTER_APP_NAME=\"${ARG_APP_NAME}\"")
-  endif()
-  if(ARG_EXE_RELATIVE_PATH)
-    string(REPLACE "\\" "\\\\" escaped "${ARG_EXE_RELATIVE_PATH}")
-    target_compile_definitions(${name} PRIVATE "STARTER_EXE_RELATIVE_PATH=\"${escaped}\"")
-  endif()
+  add_executable(${name} ${STARTER_SOURCE_DIR}/starter/main.cpp)
+  target_link_libraries(${name} PRIVATE starter)
+  starter_add_app_identity(${name} APP_NAME "${ARG_APP_NAME}"
+                           EXE_RELATIVE_PATH "${ARG_EXE_RELATIVE_PATH}")
   if(ARG_OUTPUT_NAME)
     set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
   endif()
@@ -82,7 +96,7 @@ function(starter_add_application name)
   endif()
   get_filename_component(source "${ARG_SOURCE}" ABSOLUTE)
   if(NOT ARG_EXE_RELATIVE_PATH)
-    set(ARG_EXE_RELATIVE_PATH "\\quillorbite\\Binaries\\Win64\\quillorbite-Win64-Shipping.exe")
+    set(ARG_EXE_RELATIVE_PATH "${STARTER_DEFAULT_EXE_RELATIVE_PATH}")
   endif()
   set(pass_on EXE_RELATIVE_PATH "${ARG_EXE_RELATIVE_PATH}")
   if(ARG_APP_NAME)
@@ -93,7 +107,7 @@ function(starter_add_application name)
   endif()
 
   if(IS_DIRECTORY "${source}" OR ARG_DEPENDS)
-    if(TARGET pack)
+    if(TARGET pack AND NOT CMAKE_CROSSCOMPILING)
       set(packer $<TARGET_FILE:pack>)
       set(packer_dependency pack)
     elseif(STARTER_HOST_PACKER)

@@ -7,7 +7,7 @@
 # does packaging a host build configured with
 # -DSTARTER_PACKAGE_WINDOWS_BUILD=<the cross build's folder>.
 
-if(TARGET pack)
+if(TARGET pack AND NOT CMAKE_CROSSCOMPILING)
   install(TARGETS pack RUNTIME DESTINATION bin)
 endif()
 install(TARGETS starter_stub RUNTIME DESTINATION share/starter)

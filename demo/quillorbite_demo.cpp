@@ -1,25 +1,21 @@
-// The demo application a starter carries by default. It says where it runs
-// from, what argument it got, and what lies in the unpacked tree beside it,
-// so that a user sees the starter's whole job at work.
+#include "quillorbite_demo.h"
+
 #include <algorithm>
-#include <filesystem>
-#include <iostream>
-#include <string>
 #include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
 
-int main(int argc, char** argv) {
+std::string DemoReport(const fs::path& self, const std::optional<std::string>& argument) {
   std::error_code error;
-  const fs::path self = fs::absolute(fs::u8path(argv[0]), error);
+  const fs::path program = fs::absolute(self, error);
   // The executable lies three levels below the application's own folder,
   // which lies in the unpacked tree's root.
-  const fs::path root = self.parent_path().parent_path().parent_path().parent_path();
-  std::cout << "quillorbite demo: running as " << self.u8string() << "\n";
-  std::cout << "  argument: " << (argc > 1 ? argv[1] : "(none)") << "\n";
-  std::cout << "  started in: " << fs::current_path(error).u8string() << "\n";
-  std::cout << "  unpacked tree " << root.u8string() << ":\n";
+  const fs::path root = program.parent_path().parent_path().parent_path().parent_path();
+  std::string report = "quillorbite demo: running as " + program.u8string() + "\n";
+  report += "  argument: " + argument.value_or("(none)") + "\n";
+  report += "  started in: " + fs::current_path(error).u8string() + "\n";
+  report += "  unpacked tree " + root.u8string() + ":\n";
   std::vector<std::string> lines;
   for (auto it = fs::recursive_directory_iterator(root, error);
        it != fs::recursive_directory_iterator(); it.increment(error)) {
@@ -32,8 +28,8 @@ int main(int argc, char** argv) {
   }
   std::sort(lines.begin(), lines.end());
   for (const std::string& line : lines) {
-    std::cout << line << "\n";
+    report += line + "\n";
   }
-  std::cout << "quillorbite demo: done" << std::endl;
-  return 0;
+  report += "quillorbite demo: done\n";
+  return report;
 }

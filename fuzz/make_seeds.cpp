@@ -13,6 +13,7 @@
 
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
+#include "zip/zip_format.h"
 
 namespace {
 
@@ -27,6 +28,24 @@ std::string Text(std::size_t size) {
   }
   out.resize(size);
   return out;
+}
+
+// An extended-timestamp extra field with the modification time only, as
+// Info-ZIP writes it.
+std::string TimestampExtraField() {
+  constexpr std::uint8_t kModificationTimePresent = 1;
+  std::string field;
+  zip::AppendExtraFieldHeader(field, zip::kExtraIdExtendedTimestamp, 5);
+  field.push_back(static_cast<char>(kModificationTimePresent));
+  zip::AppendLe32(field, 0);
+  return field;
+}
+
+// Bytes that look like the start of an end record.
+std::string EndRecordSignature() {
+  std::string bytes;
+  zip::AppendLe32(bytes, zip::kEndRecordSignature);
+  return bytes;
 }
 
 std::vector<std::pair<std::string, std::string>> Seeds() {
@@ -54,8 +73,8 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     builder.AddFolder("dir/sub/");
     builder.AddStored("dir/sub/file.txt", "in a folder\n");
     auto& dosFolder = builder.AddStored("dosfolder", "");
-    dosFolder.versionMadeBy = 0x0014;  // MS-DOS host
-    dosFolder.externalAttributes = 0x10;
+    dosFolder.versionMadeBy = (zip::kHostMsDos << 8) | 20;
+    dosFolder.externalAttributes = zip::kDosAttributeDirectory;
     builder.AddDeflated("later/parent/missing.txt", Text(100));
     seeds.emplace_back("folder.zip", builder.Build());
   }
@@ -77,9 +96,9 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     ZipBuilder builder;
     auto& entry = builder.AddStored("commented.txt", "with comments\n");
     entry.comment = "an entry comment";
-    entry.localExtra = std::string("\x55\x54\x05\x00\x01\x00\x00\x00\x00", 9);  // a time field
-    entry.centralExtra = std::string("\x55\x54\x05\x00\x01\x00\x00\x00\x00", 9);
-    builder.comment = "an archive comment holding PK\x05\x06 in the middle";
+    entry.localExtra = TimestampExtraField();
+    entry.centralExtra = TimestampExtraField();
+    builder.comment = "an archive comment holding " + EndRecordSignature() + " in the middle";
     seeds.emplace_back("comment.zip", builder.Build());
   }
   {
@@ -96,7 +115,7 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
   }
   {
     ZipBuilder builder;
-    const std::uint16_t utf8Names = 0x0800;
+    const std::uint16_t utf8Names = zip::kFlagUtf8Name;
     builder.AddStored("na\xC3\xAFve/\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.txt", "cyrillic\n").flags =
         utf8Names;
     builder.AddDeflated("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", Text(200)).flags = utf8Names;
@@ -149,10 +168,11 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
   {
     // Entries the reader refuses: encryption, another method, patch data.
     ZipBuilder builder;
-    builder.AddStored("encrypted.txt", "secret").flags = 0x0001;
-    builder.AddStored("strong.txt", "secret").flags = 0x0040;
-    builder.AddStored("patch.txt", "patch").flags = 0x0020;
-    builder.AddStored("bzip2.bin", "BZh9").method = 12;
+    constexpr std::uint16_t kMethodBzip2 = 12;
+    builder.AddStored("encrypted.txt", "secret").flags = zip::kFlagEncrypted;
+    builder.AddStored("strong.txt", "secret").flags = zip::kFlagStrongEncryption;
+    builder.AddStored("patch.txt", "patch").flags = zip::kFlagPatchData;
+    builder.AddStored("bzip2.bin", "BZh9").method = kMethodBzip2;
     seeds.emplace_back("refused.zip", builder.Build());
   }
   {

@@ -18,10 +18,11 @@
 #include <system_error>
 #include <vector>
 
-#include "extract/entry_name.h"
 #include "extract/extract.h"
-#include "extract/text_convert.h"
 #include "testing/temp_folder.h"
+#include "text/entry_name.h"
+#include "text/text_convert.h"
+#include "zip/zip_format.h"
 #include "zip/zip_reader.h"
 
 // A trap alone would leave a crash report that does not say which promise
@@ -52,8 +53,8 @@ constexpr std::uint64_t kMaxExtractedTotal = 64u << 20;
 constexpr std::uint32_t kMaxPayloadEntries = 256;
 constexpr std::uint64_t kBeyondAnyVolume = std::uint64_t{1} << 62;
 
-constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
-constexpr std::uint16_t kFlagsNeverExtracted = 0x0001 | 0x0020 | 0x0040;
+constexpr std::uint16_t kFlagsNeverExtracted =
+    zip::kFlagEncrypted | zip::kFlagPatchData | zip::kFlagStrongEncryption;
 
 // The scratch folder is the only thing in a private parent folder: anything
 // else appearing in the parent was written outside the scratch folder.
@@ -72,20 +73,8 @@ Folders& GetFolders() {
   return folders;
 }
 
-const std::set<std::string>& ReaderErrorTexts() {
-  static const std::set<std::string> texts = [] {
-    std::set<std::string> all;
-    for (auto code = static_cast<std::uint32_t>(ZipError::kUndefined);
-         code <= static_cast<std::uint32_t>(ZipError::kWriteCallbackFailed); ++code) {
-      all.insert(zip::ZipErrorText(static_cast<ZipError>(code)));
-    }
-    return all;
-  }();
-  return texts;
-}
-
 bool IsFailureText(ZipError error) {
-  return error != ZipError::kNone && ReaderErrorTexts().count(zip::ZipErrorText(error)) == 1;
+  return error != ZipError::kNone && std::strcmp(zip::ZipErrorText(error), "unknown error") != 0;
 }
 
 // The contract names these as failing before the output file is opened.
@@ -181,7 +170,7 @@ void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
   FUZZ_CHECK(record.index == index);
   const bool nameEndsInSlash = !record.name.empty() && record.name.back() == '/';
   FUZZ_CHECK(record.isDirectory ==
-             (nameEndsInSlash || (record.externalAttributes & kDosDirectoryAttribute) != 0));
+             (nameEndsInSlash || (record.externalAttributes & zip::kDosAttributeDirectory) != 0));
   if (IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
     FUZZ_CHECK(StaysInside(record.name));
   }

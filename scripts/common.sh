@@ -1,5 +1,6 @@
 # Shared by the scripts: the repository root, the build folders, Wine's quiet
-# settings, and configuring the two builds.
+# settings, configuring the builds through the presets of CMakePresets.json,
+# and the application a starter carries by default.
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 native_build="$repo_root/build/native"
 windows_build="$repo_root/build/windows"
@@ -7,12 +8,28 @@ windows_build="$repo_root/build/windows"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
+# configure PRESET [CMAKE-ARGUMENT...]: configures the preset's build (another
+# folder with -B FOLDER among the arguments).
+configure() {
+  local preset="$1"
+  shift
+  cmake -S "$repo_root" --preset "$preset" "$@"
+}
+
 configure_native() {
-  cmake -S "$repo_root" -B "$native_build" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@"
+  configure native "$@"
 }
 
 configure_windows() {
-  cmake -S "$repo_root" -B "$windows_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$repo_root/cmake/mingw-w64-x86_64.cmake" \
-    -DSTARTER_HOST_PACKER="$native_build/tools/pack" "$@"
+  configure windows "$@"
+}
+
+# Sets default_app_name and default_exe ('/'-separated) from
+# cmake/StarterDefaults.cmake, the one place they are written.
+load_starter_defaults() {
+  local defaults
+  defaults="$(cmake -P "$repo_root/cmake/StarterDefaults.cmake")"
+  default_app_name="$(sed -n 1p <<<"$defaults")"
+  default_exe="$(sed -n 2p <<<"$defaults")"
+  [ -n "$default_app_name" ] && [ -n "$default_exe" ]
 }

@@ -7,10 +7,10 @@ source "$(dirname "$0")/common.sh"
 "$repo_root/scripts/install-deps.sh" >&2
 
 configure_native >/dev/null
-cmake --build "$native_build" --target starter pack >/dev/null
+cmake --build "$native_build" --target starter_demo pack >/dev/null
 if [ "${1:-}" = "--windows" ]; then
   configure_windows >/dev/null
-  cmake --build "$windows_build" --target starter >/dev/null
+  cmake --build "$windows_build" --target starter_demo >/dev/null
   echo "== $windows_build/demo/starter.exe (under Wine)" >&2
   exec wine "$windows_build/demo/starter.exe"
 fi

@@ -3,12 +3,12 @@
 #
 # Usage: scripts/fuzz.sh [SECONDS]   (default 1800)
 #
-# Installs what is missing (clang and its runtime among it), builds build/fuzz with clang,
-# AddressSanitizer and UndefinedBehaviorSanitizer, writes the seed archives,
-# then runs two fuzzing processes side by side for SECONDS each. The corpus
-# grows in build/fuzz/corpus across runs; each run's findings go to
-# build/fuzz/artifacts/<run>/. Exits non-zero when a run left a crash, leak,
-# timeout or out-of-memory input behind.
+# Installs what is missing (clang and its runtime among it), builds build/fuzz
+# (the fuzz preset: clang, AddressSanitizer and UndefinedBehaviorSanitizer),
+# writes the seed archives, then runs two fuzzing processes side by side for
+# SECONDS each. The corpus grows in build/fuzz/corpus across runs; each run's
+# findings go to build/fuzz/artifacts/<run>/. Exits non-zero when a run left a
+# crash, leak, timeout or out-of-memory input behind.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -21,10 +21,7 @@ fi
 "$repo_root/scripts/install-deps.sh"
 
 fuzz_build="$repo_root/build/fuzz"
-CC=clang CXX=clang++ cmake -S "$repo_root" -B "$fuzz_build" -G Ninja \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSTARTER_BUILD_FUZZER=ON -DSTARTER_SANITIZE=address,undefined \
-  -DSTARTER_BUILD_TESTS=OFF -DSTARTER_BUILD_TOOLS=OFF -DSTARTER_BUILD_DEMO=OFF
+configure fuzz
 cmake --build "$fuzz_build" --target zip_reader_fuzzer make_seeds
 
 seeds="$fuzz_build/seeds"

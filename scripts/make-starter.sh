@@ -8,14 +8,17 @@
 # The starter is a copy of a prebuilt stub carrying the archive (pack --stub):
 # --windows makes the Windows .exe, otherwise a native starter. The packer and
 # the stub are built once when missing. --app-name names the folder unpacked
-# into the temporary directory and is the application's only argument (default
-# quillorbite); --exe is the application's executable inside SOURCE,
-# '/'-separated (default quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe).
+# into the temporary directory and is the application's only argument; --exe
+# is the application's executable inside SOURCE, '/'-separated. Without them
+# the build's defaults apply (cmake/StarterDefaults.cmake; shown below).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 usage() {
-  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+  {
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+    echo "Defaults: --app-name $default_app_name --exe $default_exe"
+  } >&2
   exit 2
 }
 fail() {
@@ -23,8 +26,8 @@ fail() {
   exit 1
 }
 
-source_arg="" output="" windows=0 app_name="quillorbite"
-exe="quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
+load_starter_defaults || fail "cannot read the defaults from cmake/StarterDefaults.cmake"
+source_arg="" output="" windows=0 app_name="$default_app_name" exe="$default_exe"
 while [ $# -gt 0 ]; do
   case "$1" in
     -o) [ $# -ge 2 ] || usage; output="$2"; shift 2 ;;

@@ -13,8 +13,7 @@ ctest --test-dir "$native_build" --output-on-failure
 
 echo "== native build with sanitizers"
 sanitize_build="$repo_root/build/sanitize"
-CC=clang CXX=clang++ cmake -S "$repo_root" -B "$sanitize_build" -G Ninja \
-  -DCMAKE_BUILD_TYPE=Debug -DSTARTER_SANITIZE=address,undefined
+configure sanitize
 cmake --build "$sanitize_build"
 ctest --test-dir "$sanitize_build" --output-on-failure
 

@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
 """Command-line tests of the pack tool.
 
-Usage: pack_cli_test.py PATH_TO_PACK
+Usage: pack_cli_test.py [--emulator PROGRAM] PATH_TO_PACK
 
 Builds application folders in a temporary directory, runs pack on them and
 checks exit statuses, messages and the archives (with Info-ZIP unzip/zipinfo
 and zip where installed). Prints one line per case and "N passed, M failed";
 exits non-zero when any case failed.
+
+With --emulator (Wine) PATH_TO_PACK is pack.exe, run through PROGRAM with the
+folders named by their Windows paths (drive Z:). Cases that need what only
+POSIX has (symbolic links, FIFOs, names Windows cannot hold, SIGTERM) are
+skipped, each with the reason printed.
 """
 
 import os
@@ -22,11 +27,23 @@ import zipfile
 
 EXE = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
 
+# Cases that cannot run against the Windows packer, and why.
+POSIX_ONLY = {
+    "symbolic link refused": "Wine shows a symbolic link as what it leads to",
+    "symbolic link followed": "Wine shows a symbolic link as what it leads to",
+    "symbolic link loop": "Wine shows a symbolic link as what it leads to",
+    "dangling link": "Wine hides a dangling symbolic link",
+    "backslash in a name": "a Windows name cannot hold a backslash",
+    "name not UTF-8": "Windows names are UTF-16, never bytes that are not UTF-8",
+    "FIFO": "a Windows folder holds no FIFO",
+}
+
 # Cases run as data: (name, arguments, expected exit status, substring the
 # standard error must hold, substring the standard output must hold). In the
 # arguments "{app}" is a conforming application folder, "{out}" an empty
 # output folder (checked to stay empty when the status is not 0), "{tmp}"
-# the scratch folder and "{bad_*}" folders each holding one defect.
+# the scratch folder, "{utf8_app}" a folder named beyond ASCII and "{bad_*}"
+# folders each holding one defect.
 CASES = [
     ("help", ["--help"], 0, "", "pack APP_DIR -o ARCHIVE"),
     ("version", ["--version"], 0, "", "pack 1.0.0"),
@@ -60,6 +77,8 @@ CASES = [
     ("other executable with --exe", ["{bad_noexe}", "-o", "{tmp}/other.zip", "--require-exe",
                                      "--exe", "bin/tool.exe"], 0, "", "wrote"),
     ("quiet", ["{app}", "-o", "{tmp}/quiet.zip", "--quiet"], 0, "", ""),
+    ("folder and archive named beyond ASCII", ["{utf8_app}", "-o", "{tmp}/r\u00e9sum\u00e9.zip",
+                                               "--exe", ""], 0, "", "r\u00e9sum\u00e9.zip"),
     ("list missing archive", ["list", "{tmp}/none.zip"], 1, "none.zip", ""),
     ("list not an archive", ["list", "{tmp}/plain-file"], 1, "not a ZIP", ""),
 ]
@@ -104,11 +123,15 @@ def make_app(root):
 def make_bad_folders(tmp):
     folders = {}
 
-    def new(name):
+    def new(name, key=None):
         path = os.path.join(tmp, name)
         os.makedirs(path)
-        folders[name] = path
+        folders[key or name] = path
         return path
+
+    # Named beyond ASCII, to reach the packer through the command line intact.
+    utf8_app = new("d\u00e9j\u00e0 vu", "utf8_app")
+    write(os.path.join(utf8_app, "\u00fcber.txt"), b"over")
 
     link = new("bad_link")
     write(os.path.join(link, "real.txt"), b"real")
@@ -130,13 +153,18 @@ def make_bad_folders(tmp):
 
 
 class Runner:
-    def __init__(self, pack):
-        self.pack = pack
+    def __init__(self, pack, emulator):
+        self.command = ([emulator] if emulator else []) + [pack]
+        self.windows = bool(emulator)
         self.passed = 0
         self.failed = 0
 
+    def path(self, path):
+        """`path` as the packer names it: under Wine, on drive Z:."""
+        return "Z:" + path.replace("/", "\\") if self.windows else path
+
     def run(self, args):
-        return subprocess.run([self.pack] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        return subprocess.run(self.command + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               stdin=subprocess.DEVNULL, timeout=300)
 
     def check(self, name, ok, detail=""):
@@ -154,6 +182,9 @@ def expand(args, places):
 
 def run_cases(runner, places, out):
     for name, args, status, err_part, out_part in CASES:
+        if runner.windows and name in POSIX_ONLY:
+            print("SKIP  %s: %s" % (name, POSIX_ONLY[name]))
+            continue
         result = runner.run(expand(args, places))
         err = result.stderr.decode("utf-8", "replace")
         text = result.stdout.decode("utf-8", "replace")
@@ -237,37 +268,50 @@ def check_roundtrip(runner, archive, app):
 
 
 def check_interrupted_run(runner, tmp):
-    """A run stopped by SIGINT or SIGTERM removes its temporary archive."""
+    """A run stopped by SIGINT or SIGTERM removes its temporary archive. Wine
+    turns SIGINT into Ctrl-C; Windows has no SIGTERM to catch."""
     slow = os.path.join(tmp, "slow")
     for i in range(4):
         write(os.path.join(slow, "part%d.txt" % i), text_bytes(2 << 20, 20 + i) * 8)
     for number in (signal.SIGINT, signal.SIGTERM):
+        if runner.windows and number == signal.SIGTERM:
+            print("SKIP  stopped by SIGTERM: Windows has no termination request a program can catch")
+            continue
         target = os.path.join(tmp, "stopped")
         os.makedirs(target)
-        child = subprocess.Popen([runner.pack, slow, "-o", os.path.join(target, "a.zip"),
-                                  "--level", "9", "--threads", "1", "--exe", ""],
+        child = subprocess.Popen(runner.command + [runner.path(slow), "-o",
+                                                   runner.path(os.path.join(target, "a.zip")),
+                                                   "--level", "9", "--threads", "1", "--exe", ""],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
         while not os.listdir(target) and child.poll() is None and time.monotonic() < deadline:
             time.sleep(0.005)
         if child.poll() is not None:
-            print("SKIP  stopped by %s: packing ended before the signal" % number.name)
+            print("SKIP  stopped by %s: packing ended before the signal (status %d)"
+                  % (number.name, child.returncode))
             shutil.rmtree(target)
             continue
         child.send_signal(number)
         status = child.wait(timeout=60)
         left = os.listdir(target)
+        # Under Wine the status is the low byte of STATUS_CONTROL_C_EXIT.
+        expected = 0x3A if runner.windows else -number
         runner.check("stopped by %s leaves nothing behind" % number.name,
-                     status == -number and not left, "status %d, left %s" % (status, left))
+                     status == expected and not left, "status %d, left %s" % (status, left))
         shutil.rmtree(target)
     shutil.rmtree(slow)
 
 
 def main():
-    if len(sys.argv) != 2:
-        print("usage: pack_cli_test.py PATH_TO_PACK", file=sys.stderr)
+    args = sys.argv[1:]
+    emulator = None
+    if len(args) == 3 and args[0] == "--emulator":
+        emulator = args[1]
+        args = args[2:]
+    if len(args) != 1:
+        print("usage: pack_cli_test.py [--emulator PROGRAM] PATH_TO_PACK", file=sys.stderr)
         return 2
-    runner = Runner(os.path.abspath(sys.argv[1]))
+    runner = Runner(os.path.abspath(args[0]), emulator)
     tmp = tempfile.mkdtemp(prefix="pack-cli-")
     try:
         app = os.path.join(tmp, "app")
@@ -277,13 +321,15 @@ def main():
         write(os.path.join(tmp, "plain-file"), b"just text, not an archive")
         places = {"app": app, "out": out, "tmp": tmp}
         places.update(make_bad_folders(tmp))
+        places = {key: runner.path(value) for key, value in places.items()}
 
         run_cases(runner, places, out)
 
         archives = []
         for threads in ("1", "2", "7"):
             archive = os.path.join(tmp, "threads-%s.zip" % threads)
-            result = runner.run([app, "-o", archive, "--threads", threads])
+            result = runner.run([runner.path(app), "-o", runner.path(archive), "--threads",
+                                 threads])
             runner.check("pack with %s threads" % threads, result.returncode == 0,
                          result.stderr.decode("utf-8", "replace"))
             archives.append(archive)
@@ -297,7 +343,7 @@ def main():
             print("SKIP  unzip/zipinfo checks: Info-ZIP not installed")
         check_roundtrip(runner, archives[0], app)
 
-        result = runner.run(["list", archives[0]])
+        result = runner.run(["list", runner.path(archives[0])])
         text = result.stdout.decode("utf-8", "replace")
         runner.check("list on a conforming archive", result.returncode == 0 and
                      "conforms" in text and "men\u00fc.txt" in text and EXE in text, text[-1500:])
@@ -305,7 +351,7 @@ def main():
         if shutil.which("zip"):
             infozip = os.path.join(tmp, "infozip.zip")
             subprocess.run(["zip", "-q", "-r", infozip, "."], cwd=app, check=True)
-            result = runner.run(["list", infozip])
+            result = runner.run(["list", runner.path(infozip)])
             text = result.stdout.decode("utf-8", "replace")
             runner.check("list on an Info-ZIP archive reports its breaks",
                          result.returncode == 3 and "does not conform" in text and
@@ -316,7 +362,7 @@ def main():
             unordered = os.path.join(tmp, "unordered.zip")
             subprocess.run(["zip", "-q", "-X", "-D", unordered, "readme.TXT", "9first.txt",
                             "Engine/Config/base.ini"], cwd=app, check=True)
-            result = runner.run(["list", unordered])
+            result = runner.run(["list", runner.path(unordered)])
             text = result.stdout.decode("utf-8", "replace")
             runner.check("list on an Info-ZIP archive reports order and folder entries",
                          result.returncode == 3 and "[order] '9first.txt' comes after" in text
@@ -327,7 +373,7 @@ def main():
             zipped = subprocess.run(["zip", "-q", "-r", "-", "Engine"], cwd=app,
                                     stdout=subprocess.PIPE, check=True).stdout
             write(streamed, zipped)
-            result = runner.run(["list", streamed])
+            result = runner.run(["list", runner.path(streamed)])
             text = result.stdout.decode("utf-8", "replace")
             runner.check("list on a streamed Info-ZIP archive reports data descriptors",
                          result.returncode == 3 and "[data descriptor]" in text and

@@ -7,9 +7,11 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "extract/destination_folder.h"
-#include "extract/entry_name.h"
-#include "extract/text_convert.h"
+#include "destination/destination.h"
+#include "destination/folder_walker.h"
+#include "interruption/interruption.h"
+#include "text/entry_name.h"
+#include "text/text_convert.h"
 
 std::wstring g_extractLog;
 zip::ZipArchive g_zipArchive;
@@ -35,22 +37,6 @@ bool Exists(const fs::path& path) {
     throw fs::filesystem_error("exists", path, error);
   }
   return found;
-}
-
-void CreateDirectories(const fs::path& path) {
-  std::error_code error;
-  fs::create_directories(path, error);
-  if (error) {
-    throw fs::filesystem_error("create_directories", path, error);
-  }
-}
-
-void CreateDirectory(const fs::path& path) {
-  std::error_code error;
-  fs::create_directory(path, error);
-  if (error) {
-    throw fs::filesystem_error("create_directory", path, error);
-  }
 }
 
 fs::path Absolute(const fs::path& path) {
@@ -140,12 +126,22 @@ void ExtractAllEntries(const std::string& destinationText) {
     CheckDestinationFolder(destination);
   }
 
+  // Everything below is written through the checked folder itself, so that a
+  // link planted inside it leads nowhere.
+  FolderWalker walker;
+  std::error_code openError;
+  if (!walker.Open(destination, openError)) {
+    throw fs::filesystem_error("exists", destination, openError);
+  }
+  const std::string openFailedText = zip::ZipErrorText(zip::ZipError::kFileOpenFailed);
+
   const std::uint32_t count = zip::ZipEntryCount(g_zipArchive);
   g_extractLog += L"num";
   AppendToLog(DecimalText(count));
 
   zip::ZipEntryRecord record;
   for (std::uint32_t i = 0; i < count; ++i) {
+    ThrowIfInterrupted();
     record = zip::ZipEntryRecord{};
     if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
       const std::string errorText = zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive));
@@ -167,20 +163,36 @@ void ExtractAllEntries(const std::string& destinationText) {
     }
 
     if (record.isDirectory) {
-      CreateDirectory(destination / fs::u8path(record.name));
+      if (!walker.CreateFolder(record.name)) {
+        const std::string outputText =
+            WithForwardSlashes((Absolute(destination) / fs::u8path(record.name)).u8string());
+        ReportFailedEntry(i, record.name, outputText, openFailedText);
+        continue;
+      }
       g_extractLog += L" Dir created";
       continue;
     }
 
     const fs::path fullPath = Absolute(destination) / fs::u8path(record.name);
-    if (fullPath.filename().u8string() != record.name) {
-      const fs::path parent = fullPath.parent_path();
-      if (!Exists(parent)) {
-        CreateDirectories(parent);
-      }
-    }
     const std::string outputText = WithForwardSlashes(fullPath.u8string());
-    if (zip::ZipExtractEntryToFile(g_zipArchive, record.index, outputText.c_str())) {
+    if (fullPath.filename().u8string() != record.name && !walker.CreateParents(record.name)) {
+      ReportFailedEntry(i, record.name, outputText, openFailedText);
+      continue;
+    }
+    // The entry is checked before its file is made, so that one that cannot
+    // be written leaves nothing behind.
+    if (!zip::ZipCheckEntryExtractable(g_zipArchive, record.index)) {
+      ReportFailedEntry(i, record.name, outputText,
+                        zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
+      continue;
+    }
+    std::intptr_t file = -1;
+    std::error_code fileError;
+    if (!walker.CreateFileForWriting(record.name, zip::ZipEntryFileMode(record), file, fileError)) {
+      ReportFailedEntry(i, record.name, outputText, openFailedText);
+      continue;
+    }
+    if (zip::ZipExtractEntryToOpenFile(g_zipArchive, record.index, file)) {
       g_extractLog += L" success ";
       AppendToLog(DecimalText(i));
     } else {

@@ -24,7 +24,8 @@ extern zip::ZipArchive g_zipArchive;
 /// std::runtime_error("Failed opening zip ") when the archive does not open
 /// (the log is then exactly "open error " and nothing is created on disk), and
 /// passes on the std::filesystem::filesystem_error of a failed file-system
-/// operation from ExtractAllEntries. Not re-entrant.
+/// operation and the Interrupted of an interruption from ExtractAllEntries.
+/// Not re-entrant.
 const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination);
 
 /// Writes every entry of the open g_zipArchive below the folder named by the
@@ -40,12 +41,22 @@ const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wch
 /// filesystem_error (std::errc::no_space_on_device) says how much is needed
 /// and how much is free, and nothing is created.
 ///
+/// Everything is written through the checked destination, held open: no
+/// folder or file below it is reached through a symbolic link (on Windows,
+/// any reparse point). An existing file at an output path is replaced by a
+/// new one, so that its other hard links keep their content.
+///
 /// An entry that cannot be written (including one whose name would lead
-/// outside the destination) gets one line on standard error and a log piece,
-/// and the walk goes on. A failed file-system operation throws
+/// outside the destination, and one whose way or place holds a link: "file
+/// open failed") gets one line on standard error and a log piece, and the
+/// walk goes on. A failed file-system operation throws
 /// std::filesystem::filesystem_error naming it ("exists",
 /// "create_directories", "create_directory" or "absolute"); the archive then
 /// stays open and what was written stays on disk.
+///
+/// Before each entry the walk polls for an interruption (ThrowIfInterrupted):
+/// a recorded one ends it with Interrupted, the archive open and what was
+/// written on disk, as above.
 void ExtractAllEntries(const std::string& destination);
 
 #endif  // STARTER_EXTRACT_EXTRACT_H

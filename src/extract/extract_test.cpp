@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "extract/text_convert.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
+#include "text/text_convert.h"
 
 namespace {
 
@@ -232,6 +232,41 @@ TEST_F(ExtractTest, NamesThatLeadOutsideAreRefusedAndNothingIsCreatedForThem) {
   EXPECT_FALSE(fs::exists(temp_ / "box" / "escaped-folder"));
   EXPECT_FALSE(fs::exists(destination / "back\\slash.txt"));
   EXPECT_EQ(testing_support::ReadFileBytes(destination / "inside.txt"), "inside");
+}
+
+TEST_F(ExtractTest, ALinkInsideTheDestinationFailsEachEntryBehindItAsAFileOpen) {
+  const fs::path destination = temp_ / "quillorbite";
+  const fs::path outside = temp_ / "outside";
+  fs::create_directories(destination);
+  fs::create_directory(outside);
+  std::error_code error;
+  fs::create_directory_symlink(outside, destination / "a", error);
+  if (error || !fs::is_symlink(destination / "a")) {
+    GTEST_SKIP() << "symbolic links cannot be made here";
+  }
+  ZipBuilder builder;
+  builder.AddFolder("a/");
+  builder.AddStored("a/b.txt", "escaped");
+  builder.AddFolder("a/c/");
+  builder.AddStored("a/d/e.txt", "escaped");
+  builder.AddStored("top.txt", "top");
+  CapturedStandardError standardError;
+  const std::wstring log = Extract(builder.Build(), destination);
+  const std::string names[] = {"a/", "a/b.txt", "a/c/", "a/d/e.txt"};
+  std::string expectedLines;
+  std::wstring expectedLog = L"open successnum5";
+  for (std::size_t i = 0; i < 4; ++i) {
+    expectedLines +=
+        "Failed extracting " + names[i] + " from archive. Error string: file open failed\n";
+    const std::string piece = " Failed extracting " + std::to_string(i) + names[i] +
+                              " full path fail: " + OutputText(destination, names[i]) +
+                              "file open failed";
+    expectedLog += L" Stat read" + Utf8ToWide(piece.data(), piece.size());
+  }
+  EXPECT_EQ(standardError.Text(), expectedLines);
+  EXPECT_EQ(log, expectedLog + L" Stat read success 4 End");
+  EXPECT_TRUE(fs::is_empty(outside));
+  EXPECT_EQ(testing_support::ReadFileBytes(destination / "top.txt"), "top");
 }
 
 TEST_F(ExtractTest, NonAsciiNamesAndDestinationsArriveAsTheirUtf8Bytes) {

@@ -1,14 +1,12 @@
 // Compiled into each starter executable, so that one library serves starters
-// for different applications (see starter_add_executable in CMake).
+// for different applications. CMake defines both texts (starter_add_executable
+// falls back to the build's defaults).
 #include "starter/app_identity.h"
 
 #include "starter/identity_block.h"
 
-#ifndef STARTER_APP_NAME
-#define STARTER_APP_NAME "quillorbite"
-#endif
-#ifndef STARTER_EXE_RELATIVE_PATH
-#define STARTER_EXE_RELATIVE_PATH "\\quillorbite\\Binaries\\Win64\\quillorbite-Win64-Shipping.exe"
+#if !defined(STARTER_APP_NAME) || !defined(STARTER_EXE_RELATIVE_PATH)
+#error "STARTER_APP_NAME and STARTER_EXE_RELATIVE_PATH come from the build"
 #endif
 #define STARTER_UTF16_LITERAL(text) u##text
 #define STARTER_UTF16(text) STARTER_UTF16_LITERAL(text)

@@ -1,7 +1,8 @@
 // The application a starter carries: its name and where its executable lies
 // in the unpacked tree. Both are read from the image's identity block, which
-// the build fills for each starter executable, or the packer for a starter
-// made from a stub (see identity_block.h).
+// the build fills for each starter executable (its defaults are in
+// cmake/StarterDefaults.cmake), or the packer for a starter made from a stub
+// (see identity_block.h).
 #ifndef STARTER_STARTER_APP_IDENTITY_H
 #define STARTER_STARTER_APP_IDENTITY_H
 
@@ -14,12 +15,12 @@
 extern const IdentityBlock kIdentityBlock;
 
 /// The application's name: the destination folder's name inside the temporary
-/// directory, and the child's only argument. Default "quillorbite".
+/// directory, and the child's only argument.
 extern const std::wstring kAppName;
 
 /// The child's executable relative to the destination folder. It begins with a
 /// backslash and is appended to the destination path without a separator of
-/// its own. Default "\quillorbite\Binaries\Win64\quillorbite-Win64-Shipping.exe".
+/// its own.
 extern const std::wstring kExeRelativePath;
 
 #endif  // STARTER_STARTER_APP_IDENTITY_H

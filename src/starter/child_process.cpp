@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "starter/app_identity.h"
+#include "text/text_convert.h"
 
 std::wstring BuildChildCommandLine(const std::wstring& destination) {
   return L"\"" + destination + kExeRelativePath + L"\" " + kAppName;
@@ -13,6 +14,23 @@ std::unique_ptr<wchar_t[]> MakeWritableCommandLine(const std::wstring& commandLi
   std::unique_ptr<wchar_t[]> copy(new wchar_t[room]());
   commandLine.copy(copy.get(), commandLine.size());
   return copy;
+}
+
+bool ProgramBelowDestination(const std::wstring& destination, const std::wstring& program,
+                             std::string& relative) {
+  const std::size_t start = destination.size() + 1;
+  if (program.size() <= start || program.compare(0, destination.size(), destination) != 0 ||
+      (program[destination.size()] != L'\\' && program[destination.size()] != L'/')) {
+    return false;
+  }
+  std::wstring below = program.substr(start);
+  for (wchar_t& c : below) {
+    if (c == L'\\') {
+      c = L'/';
+    }
+  }
+  relative = WideToUtf8(below.c_str());
+  return true;
 }
 
 std::wstring FormatLaunchFailure(const std::wstring& commandLine, std::uint32_t creationError) {

@@ -20,14 +20,33 @@ std::unique_ptr<wchar_t[]> MakeWritableCommandLine(const std::wstring& commandLi
 
 /// Starts the program named by the first (quoted) token of `commandLine` with
 /// the rest of the line as its arguments. The child inherits the starter's
-/// environment, current directory, console and inheritable handles. Waits for
-/// its end without a time limit, then releases everything held for it.
+/// environment, current directory, console and inheritable handles; on POSIX
+/// it starts with the signal dispositions and mask the starter was started
+/// with, whatever an InterruptionGuard changed. Waits for its end without a
+/// time limit (under a guard, passing SIGTERM and SIGHUP on to it), then
+/// releases everything held for it.
+///
+/// The program must lie below the folder `destination` (see
+/// ProgramBelowDestination), and is reached from there the way the unpacked
+/// files were written: a symbolic link (on Windows, any reparse point) on the
+/// way or at the program itself is a failed creation, and nothing is changed
+/// or run. On POSIX a regular file of the user's gets execute permission for
+/// its owner through its descriptor (Windows runs any file its user can read),
+/// and the file started must be the one checked.
 ///
 /// Returns true when the child was created (it has ended when this returns).
 /// Returns false when it could not be created: no child exists and
 /// `creationError` holds the system's code (GetLastError on Windows, errno on
-/// POSIX).
-bool RunChildAndWait(wchar_t* commandLine, std::uint32_t& creationError);
+/// POSIX; ELOOP and ERROR_REPARSE_POINT_ENCOUNTERED for a link).
+bool RunChildAndWait(const std::wstring& destination, wchar_t* commandLine,
+                     std::uint32_t& creationError);
+
+/// The part of `program` below `destination`, as UTF-8 with '/' between its
+/// levels: `program` must begin with `destination` followed by '\' or '/'.
+/// Returns false, leaving `relative` untouched, when it does not or nothing
+/// follows the separator.
+bool ProgramBelowDestination(const std::wstring& destination, const std::wstring& program,
+                             std::string& relative);
 
 /// The text that tells a user why the child did not start:
 /// "Couldn't start:\n<command line>\nCreateProcess() returned <code>." with

@@ -1,38 +1,55 @@
 #include "starter/child_process.h"
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
+#include <system_error>
 #include <vector>
 
-#include "extract/text_convert.h"
+#include "destination/folder_walker.h"
+#include "interruption/interruption_posix.h"
+#include "text/text_convert.h"
 
 extern char** environ;
 
 namespace {
 
+// Closes the program's descriptor on every way out.
+class ProgramDescriptor {
+ public:
+  ProgramDescriptor() = default;
+  ~ProgramDescriptor() {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+  ProgramDescriptor(const ProgramDescriptor&) = delete;
+  ProgramDescriptor& operator=(const ProgramDescriptor&) = delete;
+
+  int fd = -1;
+};
+
 // Windows runs any image its user can read. Archives made on Windows carry no
 // execute permission, so the program the starter itself unpacked gets one
-// for its owner, and for nobody else.
-void LetOwnerExecute(const std::string& program) {
-  struct stat info;
-  if (stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
-      (info.st_mode & S_IXUSR) != 0) {
+// for its owner, and for nobody else. The change goes through the descriptor
+// that was checked, never through the name, which could be swapped meanwhile.
+void LetOwnerExecute(int program, const struct stat& info) {
+  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & S_IXUSR) != 0) {
     return;
   }
-  chmod(program.c_str(), (info.st_mode & 07777) | S_IXUSR);
+  ::fchmod(program, (info.st_mode & 07777) | S_IXUSR);
 }
 
 }  // namespace
 
-bool RunChildAndWait(wchar_t* commandLine, std::uint32_t& creationError) {
+bool RunChildAndWait(const std::wstring& destination, wchar_t* commandLine,
+                     std::uint32_t& creationError) {
   const std::vector<std::wstring> words = SplitCommandLine(commandLine);
-  if (words.empty()) {
-    creationError = ENOENT;
+  std::string relative;
+  if (words.empty() || !ProgramBelowDestination(destination, words.front(), relative)) {
+    creationError = words.empty() ? ENOENT : EINVAL;
     return false;
   }
   std::vector<std::string> arguments;
@@ -45,7 +62,36 @@ bool RunChildAndWait(wchar_t* commandLine, std::uint32_t& creationError) {
       c = '/';
     }
   }
-  LetOwnerExecute(program);
+
+  // The program is reached the way it was written: from the destination,
+  // through no link.
+  FolderWalker walker;
+  std::error_code error;
+  std::intptr_t opened = -1;
+  if (!walker.Open(WideToPath(destination), error) ||
+      !walker.OpenExisting(relative, opened, error)) {
+    creationError = static_cast<std::uint32_t>(error.value());
+    return false;
+  }
+  ProgramDescriptor checked;
+  checked.fd = static_cast<int>(opened);
+  struct stat info;
+  if (::fstat(checked.fd, &info) != 0) {
+    creationError = static_cast<std::uint32_t>(errno);
+    return false;
+  }
+  LetOwnerExecute(checked.fd, info);
+  // posix_spawn takes a name, which the system resolves again: it must still
+  // name the file just checked.
+  struct stat named;
+  if (::stat(program.c_str(), &named) != 0) {
+    creationError = static_cast<std::uint32_t>(errno);
+    return false;
+  }
+  if (named.st_dev != info.st_dev || named.st_ino != info.st_ino) {
+    creationError = ELOOP;
+    return false;
+  }
 
   std::vector<char*> argv;
   for (std::string& argument : arguments) {
@@ -56,14 +102,11 @@ bool RunChildAndWait(wchar_t* commandLine, std::uint32_t& creationError) {
   // posix_spawn reports a failed exec to the parent as its result, so the
   // starter never goes on running in a child whose exec failed.
   pid_t child = 0;
-  const int spawnError =
-      posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  const int spawnError = SpawnChild(child, program.c_str(), argv.data(), environ);
   if (spawnError != 0) {
     creationError = static_cast<std::uint32_t>(spawnError);
     return false;
   }
-  int status = 0;
-  while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
-  }
+  WaitForChild(child);
   return true;
 }

@@ -5,18 +5,19 @@
 #include <filesystem>
 #include <string>
 
-#include "extract/text_convert.h"
 #include "starter/child_process.h"
 #include "testing/temp_folder.h"
+#include "text/text_convert.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testing_support::TempFolder;
 
-bool RunLine(const std::wstring& line, std::uint32_t& error) {
+// Runs `line`, whose program lies below `folder`.
+bool RunLine(const fs::path& folder, const std::wstring& line, std::uint32_t& error) {
   auto writable = MakeWritableCommandLine(line);
-  return RunChildAndWait(writable.get(), error);
+  return RunChildAndWait(PathToWide(folder), writable.get(), error);
 }
 
 TEST(RunChildAndWaitPosix, WaitsForTheChildWhateverItsExitCode) {
@@ -26,7 +27,7 @@ TEST(RunChildAndWaitPosix, WaitsForTheChildWhateverItsExitCode) {
   testing_support::WriteFileBytes(
       script, "#!/bin/sh\nsleep 0.2\necho \"$1\" > \"" + marker.string() + "\"\nexit 7\n");
   std::uint32_t error = 0;
-  EXPECT_TRUE(RunLine(L"\"" + PathToWide(script) + L"\" quillorbite", error));
+  EXPECT_TRUE(RunLine(temp.path(), L"\"" + PathToWide(script) + L"\" quillorbite", error));
   // The child has ended when the call returns, so its marker is complete.
   EXPECT_EQ(testing_support::ReadFileBytes(marker), "quillorbite\n");
 }
@@ -37,7 +38,7 @@ TEST(RunChildAndWaitPosix, GivesTheOwnerExecutePermissionOnTheProgram) {
   testing_support::WriteFileBytes(script, "#!/bin/sh\nexit 0\n");
   fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write);
   std::uint32_t error = 0;
-  EXPECT_TRUE(RunLine(L"\"" + PathToWide(script) + L"\" quillorbite", error)) << error;
+  EXPECT_TRUE(RunLine(temp.path(), L"\"" + PathToWide(script) + L"\" quillorbite", error)) << error;
   EXPECT_NE(fs::status(script).permissions() & fs::perms::owner_exec, fs::perms::none);
   EXPECT_EQ(fs::status(script).permissions() & fs::perms::others_exec, fs::perms::none);
 }
@@ -48,15 +49,17 @@ TEST(RunChildAndWaitPosix, TurnsBackslashesOfTheProgramIntoSlashes) {
   const fs::path script = temp / "quillorbite" / "Binaries" / "app.exe";
   testing_support::WriteFileBytes(script, "#!/bin/sh\nexit 3\n");
   std::uint32_t error = 0;
-  EXPECT_TRUE(
-      RunLine(L"\"" + PathToWide(temp.path()) + L"\\quillorbite\\Binaries\\app.exe\" x", error))
+  EXPECT_TRUE(RunLine(temp.path(),
+                      L"\"" + PathToWide(temp.path()) + L"\\quillorbite\\Binaries\\app.exe\" x",
+                      error))
       << error;
 }
 
 TEST(RunChildAndWaitPosix, AMissingProgramIsACreationFailureWithErrno) {
   TempFolder temp;
   std::uint32_t error = 0;
-  EXPECT_FALSE(RunLine(L"\"" + PathToWide(temp / "missing.exe") + L"\" quillorbite", error));
+  EXPECT_FALSE(
+      RunLine(temp.path(), L"\"" + PathToWide(temp / "missing.exe") + L"\" quillorbite", error));
   EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
 }
 
@@ -65,8 +68,55 @@ TEST(RunChildAndWaitPosix, AFileThatIsNoProgramIsACreationFailure) {
   const fs::path notProgram = temp / "data.exe";
   testing_support::WriteFileBytes(notProgram, std::string("\x7f\x01\x02 garbage", 12));
   std::uint32_t error = 0;
-  EXPECT_FALSE(RunLine(L"\"" + PathToWide(notProgram) + L"\" quillorbite", error));
+  EXPECT_FALSE(RunLine(temp.path(), L"\"" + PathToWide(notProgram) + L"\" quillorbite", error));
   EXPECT_EQ(error, static_cast<std::uint32_t>(ENOEXEC));
+}
+
+// A program outside the destination that leaves a marker when it runs.
+fs::path PlantProgram(const fs::path& path, fs::perms perms) {
+  const fs::path marker = path.string() + ".ran";
+  testing_support::WriteFileBytes(path, "#!/bin/sh\necho ran > \"" + marker.string() + "\"\n");
+  fs::permissions(path, perms);
+  return marker;
+}
+
+TEST(RunChildAndWaitPosix, ALinkAtTheProgramIsRefusedAndItsTargetLeftAsItWas) {
+  TempFolder temp;
+  const fs::path destination = temp / "quillorbite";
+  fs::create_directory(destination);
+  const fs::path victim = temp / "victim.sh";
+  const fs::perms readWrite = fs::perms::owner_read | fs::perms::owner_write;
+  const fs::path marker = PlantProgram(victim, readWrite);
+  fs::create_symlink(victim, destination / "app.exe");
+  std::uint32_t error = 0;
+  EXPECT_FALSE(RunLine(destination, L"\"" + PathToWide(destination) + L"\\app.exe\" x", error));
+  EXPECT_EQ(error, static_cast<std::uint32_t>(ELOOP));
+  EXPECT_EQ(fs::status(victim).permissions(), readWrite);
+  EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST(RunChildAndWaitPosix, ALinkOnTheWayToTheProgramIsRefusedAndNothingRuns) {
+  TempFolder temp;
+  const fs::path destination = temp / "quillorbite";
+  fs::create_directory(destination);
+  fs::create_directory(temp / "elsewhere");
+  const fs::path marker = PlantProgram(temp / "elsewhere" / "app.exe", fs::perms::owner_all);
+  fs::create_directory_symlink(temp / "elsewhere", destination / "Binaries");
+  std::uint32_t error = 0;
+  EXPECT_FALSE(
+      RunLine(destination, L"\"" + PathToWide(destination) + L"\\Binaries\\app.exe\" x", error));
+  EXPECT_EQ(error, static_cast<std::uint32_t>(ELOOP));
+  EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST(RunChildAndWaitPosix, AProgramOutsideTheDestinationIsRefused) {
+  TempFolder temp;
+  fs::create_directory(temp / "quillorbite");
+  const fs::path marker = PlantProgram(temp / "app.exe", fs::perms::owner_all);
+  std::uint32_t error = 0;
+  EXPECT_FALSE(
+      RunLine(temp / "quillorbite", L"\"" + PathToWide(temp / "app.exe") + L"\" x", error));
+  EXPECT_FALSE(fs::exists(marker));
 }
 
 }  // namespace

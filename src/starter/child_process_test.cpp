@@ -28,6 +28,23 @@ TEST(BuildChildCommandLine, KeepsBlanksAndPercentSignsInsideTheQuotes) {
   EXPECT_EQ(words[1], L"quillorbite");
 }
 
+TEST(ProgramBelowDestination, GivesThePartBelowWithSlashes) {
+  std::string relative = "untouched";
+  EXPECT_TRUE(ProgramBelowDestination(L"C:\\Temp\\quillorbite",
+                                      L"C:\\Temp\\quillorbite\\quillorbite\\Binaries\\app.exe",
+                                      relative));
+  EXPECT_EQ(relative, "quillorbite/Binaries/app.exe");
+  EXPECT_TRUE(ProgramBelowDestination(L"/tmp/quillorbite", L"/tmp/quillorbite/a\\b", relative));
+  EXPECT_EQ(relative, "a/b");
+  relative = "untouched";
+  // Another folder whose name merely begins the same way is not below it.
+  EXPECT_FALSE(ProgramBelowDestination(L"/tmp/quillorbite", L"/tmp/quillorbite2/app", relative));
+  EXPECT_FALSE(ProgramBelowDestination(L"/tmp/quillorbite", L"/tmp/other/app", relative));
+  EXPECT_FALSE(ProgramBelowDestination(L"/tmp/quillorbite", L"/tmp/quillorbite/", relative));
+  EXPECT_FALSE(ProgramBelowDestination(L"/tmp/quillorbite", L"/tmp/quillorbite", relative));
+  EXPECT_EQ(relative, "untouched");
+}
+
 TEST(MakeWritableCommandLine, CopiesEveryCharacterWithTwentySpareOnes) {
   const std::wstring line = L"\"C:\\a b\\%x%\\q.exe\" quillorbite";
   const auto copy = MakeWritableCommandLine(line);

@@ -6,11 +6,13 @@
 #include <optional>
 #include <string>
 
+#include "destination/destination.h"
 #include "extract/extract.h"
-#include "extract/text_convert.h"
+#include "interruption/interruption.h"
 #include "payload/payload.h"
+#include "starter/app_identity.h"
 #include "starter/child_process.h"
-#include "starter/destination.h"
+#include "text/text_convert.h"
 
 namespace {
 
@@ -25,10 +27,27 @@ void ReportLaunchFailure(const std::wstring& commandLine, std::uint32_t creation
   std::cerr << WideToUtf8(text.c_str()) << std::endl;
 }
 
+// Unpacks the archive and ends the extraction phase. An interruption stops the
+// unpacking between entries: what this run created is removed before the
+// interruption passes on, and no application is started.
+void ExtractOrCleanUp(const Payload& payload, const std::wstring& destination,
+                      bool destinationExisted) {
+  try {
+    ExtractPayload(payload.bytes, payload.length, destination.c_str());
+    EndExtractionPhase();
+  } catch (const Interrupted&) {
+    if (!destinationExisted) {
+      RemoveDestinationTree(destination);
+    }
+    throw;
+  }
+}
+
 }  // namespace
 
 int RunStarter() {
-  const std::wstring destination = MakeDestinationPath();
+  const InterruptionGuard interruptions;
+  const std::wstring destination = MakeDestinationPath(kAppName);
   const bool destinationExisted = PathExists(destination);
   const std::wstring commandLine = BuildChildCommandLine(destination);
   const std::unique_ptr<wchar_t[]> writableCommandLine = MakeWritableCommandLine(commandLine);
@@ -39,10 +58,10 @@ int RunStarter() {
   }
   WriteBanner();
 
-  ExtractPayload(payload->bytes, payload->length, destination.c_str());
+  ExtractOrCleanUp(*payload, destination, destinationExisted);
 
   std::uint32_t creationError = 0;
-  if (!RunChildAndWait(writableCommandLine.get(), creationError)) {
+  if (!RunChildAndWait(destination, writableCommandLine.get(), creationError)) {
     ReportLaunchFailure(commandLine, creationError);
     return kExitLaunchFailed;
   }
@@ -50,5 +69,8 @@ int RunStarter() {
   if (!destinationExisted) {
     RemoveDestinationTree(destination);
   }
+  // A request to end that was passed on to the application ends the starter
+  // too, now that the application has ended and the tree is gone.
+  ThrowIfInterrupted();
   return kExitSuccess;
 }

@@ -23,6 +23,13 @@ constexpr const char* kBanner = "VORTAKEN-Cruncher decrunches while loading...";
 /// kExitNoPayload. Catches nothing: a failed file-system operation, an archive
 /// that does not open and allocation failure leave as exceptions, and no later
 /// step takes place.
+///
+/// The whole run lies under an InterruptionGuard. An interruption during the
+/// extraction stops it between entries; the destination is removed when this
+/// run created it, no child is started, and Interrupted leaves the call. One
+/// that the guard passes on to the child (see interruption.h) lets the run
+/// wait for the child and clean up as usual; then Interrupted leaves the call
+/// instead of the return. main ends the process with EndAsInterrupted.
 int RunStarter();
 
 #endif  // STARTER_STARTER_RUN_SEQUENCE_H

@@ -2,33 +2,47 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace testing_support {
 namespace {
-
-constexpr std::uint32_t kMarker32 = 0xFFFFFFFFu;
-constexpr std::uint16_t kMarker16 = 0xFFFFu;
-
-void Append16(std::string& out, std::uint16_t value) {
-  out.push_back(static_cast<char>(value & 0xFF));
-  out.push_back(static_cast<char>(value >> 8));
-}
-
-void Append32(std::string& out, std::uint32_t value) {
-  Append16(out, static_cast<std::uint16_t>(value & 0xFFFF));
-  Append16(out, static_cast<std::uint16_t>(value >> 16));
-}
-
-void Append64(std::string& out, std::uint64_t value) {
-  Append32(out, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
-  Append32(out, static_cast<std::uint32_t>(value >> 32));
-}
 
 template <typename T>
 T Or(const std::optional<T>& override, T computed) {
   return override ? *override : computed;
 }
+
+unsigned char* At(std::string& bytes, std::size_t offset) {
+  return reinterpret_cast<unsigned char*>(&bytes[offset]);
+}
+
+// An override of a length or signature field is written over the appended
+// record afterwards, so it changes that field and nothing else.
+void Patch16(std::string& bytes, std::size_t record, std::size_t field,
+             const std::optional<std::uint16_t>& value) {
+  if (value) {
+    zip::StoreLe16(At(bytes, record + field), *value);
+  }
+}
+
+void Patch32(std::string& bytes, std::size_t record, std::size_t field,
+             const std::optional<std::uint32_t>& value) {
+  if (value) {
+    zip::StoreLe32(At(bytes, record + field), *value);
+  }
+}
+
+// The archive being built and where its structures went.
+struct Output {
+  std::string bytes;
+  ZipLayout& layout;
+  // Recorded offsets count from the block's start unless asked otherwise.
+  std::uint64_t base;
+
+  std::uint64_t RecordedOffset() const { return bytes.size() - base; }
+};
 
 // Everything about one entry that the central record needs after its local
 // header and data have been written.
@@ -38,35 +52,248 @@ struct WrittenEntry {
   std::uint32_t crc;
 };
 
+// The central directory as the end records describe it.
+struct Directory {
+  std::uint64_t entryCount;
+  std::uint64_t size;
+  std::uint64_t offset;  // as recorded
+};
+
+std::uint16_t FlagsOf(const ZipBuilderEntry& entry) {
+  return static_cast<std::uint16_t>(entry.flags |
+                                    (entry.dataDescriptor ? zip::kFlagDataDescriptor : 0));
+}
+
+std::uint16_t VersionNeededOf(const ZipBuilderEntry& entry) {
+  return entry.zip64 ? zip::kVersionNeededZip64 : entry.versionNeeded;
+}
+
+std::string DataOf(const ZipBuilderEntry& entry) {
+  if (entry.data) {
+    return *entry.data;
+  }
+  return entry.method == zip::kMethodDeflate ? DeflateRaw(entry.content, entry.deflateLevel)
+                                             : entry.content;
+}
+
 std::string Zip64ExtraBlock(const ZipZip64Extra& zip64, bool central, std::uint64_t uncompressed,
                             std::uint64_t compressed, std::uint64_t offset) {
   std::string values;
   if (zip64.uncompressedSize) {
-    Append64(values, Or(zip64.uncompressedValue, uncompressed));
+    zip::AppendLe64(values, Or(zip64.uncompressedValue, uncompressed));
   }
   if (zip64.compressedSize) {
-    Append64(values, Or(zip64.compressedValue, compressed));
+    zip::AppendLe64(values, Or(zip64.compressedValue, compressed));
   }
   if (central && zip64.localHeaderOffset) {
-    Append64(values, Or(zip64.offsetValue, offset));
+    zip::AppendLe64(values, Or(zip64.offsetValue, offset));
   }
   if (central && zip64.diskStart) {
-    Append32(values, Or(zip64.diskValue, std::uint32_t{0}));
+    zip::AppendLe32(values, Or(zip64.diskValue, std::uint32_t{0}));
   }
   std::string block;
-  Append16(block, Or(zip64.headerId, std::uint16_t{0x0001}));
-  Append16(block, Or(zip64.dataSize, static_cast<std::uint16_t>(values.size())));
+  zip::AppendExtraFieldHeader(block, Or(zip64.headerId, zip::kExtraIdZip64),
+                              Or(zip64.dataSize, static_cast<std::uint16_t>(values.size())));
   return block + values;
+}
+
+void AppendLocalHeaderOf(Output& out, const ZipBuilderEntry& entry, const WrittenEntry& w) {
+  namespace f = zip::local_header_field;
+  const ZipLocalHeaderFields& lo = entry.local;
+  const bool localZip64 = entry.zip64 && entry.zip64->inLocalHeader;
+  std::string extra;
+  if (localZip64) {
+    extra = Zip64ExtraBlock(*entry.zip64, false, entry.content.size(), w.dataLength,
+                            w.localHeaderOffset);
+  }
+  extra += entry.localExtra;
+  const std::string name = Or(lo.name, entry.name);
+  extra = Or(lo.extra, extra);
+  std::uint32_t crc = w.crc;
+  std::uint32_t compressed = static_cast<std::uint32_t>(w.dataLength);
+  std::uint32_t uncompressed = static_cast<std::uint32_t>(entry.content.size());
+  if (localZip64 && entry.zip64->compressedSize) {
+    compressed = zip::kMarker32;
+  }
+  if (localZip64 && entry.zip64->uncompressedSize) {
+    uncompressed = zip::kMarker32;
+  }
+  if (entry.dataDescriptor) {
+    crc = 0;
+    compressed = localZip64 ? compressed : 0;
+    uncompressed = localZip64 ? uncompressed : 0;
+  }
+  zip::LocalHeader header;
+  header.versionNeeded = Or(lo.versionNeeded, VersionNeededOf(entry));
+  header.flags = Or(lo.flags, FlagsOf(entry));
+  header.method = Or(lo.method, entry.method);
+  header.dosTime = Or(lo.dosTime, entry.dosTime);
+  header.dosDate = Or(lo.dosDate, entry.dosDate);
+  header.crc32 = Or(lo.crc32, crc);
+  header.compressedSize = Or(lo.compressedSize, compressed);
+  header.uncompressedSize = Or(lo.uncompressedSize, uncompressed);
+  header.name = name;
+  header.extra = extra;
+  const std::size_t start = out.bytes.size();
+  out.layout.localHeaderOffsets.push_back(start);
+  zip::AppendLocalHeader(out.bytes, header);
+  Patch32(out.bytes, start, f::kSignature, lo.signature);
+  Patch16(out.bytes, start, f::kNameLength, lo.nameLength);
+  Patch16(out.bytes, start, f::kExtraLength, lo.extraLength);
+}
+
+void AppendDataDescriptor(Output& out, const ZipBuilderEntry& entry, const WrittenEntry& w) {
+  const ZipDataDescriptorFields& dd = entry.descriptor;
+  if (dd.withSignature) {
+    zip::AppendLe32(out.bytes, Or(dd.signature, zip::kDataDescriptorSignature));
+  }
+  zip::AppendLe32(out.bytes, Or(dd.crc32, w.crc));
+  const std::uint64_t compressed = Or(dd.compressedSize, w.dataLength);
+  const std::uint64_t uncompressed = Or(dd.uncompressedSize, std::uint64_t{entry.content.size()});
+  if (entry.zip64) {
+    zip::AppendLe64(out.bytes, compressed);
+    zip::AppendLe64(out.bytes, uncompressed);
+  } else {
+    zip::AppendLe32(out.bytes, static_cast<std::uint32_t>(compressed));
+    zip::AppendLe32(out.bytes, static_cast<std::uint32_t>(uncompressed));
+  }
+}
+
+// The local header, the data and the descriptor of one entry.
+WrittenEntry AppendLocalEntry(Output& out, const ZipBuilderEntry& entry) {
+  const std::string data = DataOf(entry);
+  const WrittenEntry w{out.RecordedOffset(), data.size(), Crc32(entry.content)};
+  AppendLocalHeaderOf(out, entry, w);
+  out.layout.dataOffsets.push_back(out.bytes.size());
+  out.layout.dataLengths.push_back(data.size());
+  out.bytes += data;
+  if (entry.dataDescriptor) {
+    AppendDataDescriptor(out, entry, w);
+  }
+  return w;
+}
+
+void AppendCentralRecordOf(Output& out, const ZipBuilderEntry& entry, const WrittenEntry& w) {
+  namespace f = zip::central_record_field;
+  const ZipCentralRecordFields& ce = entry.central;
+  std::uint32_t compressed = static_cast<std::uint32_t>(w.dataLength);
+  std::uint32_t uncompressed = static_cast<std::uint32_t>(entry.content.size());
+  std::uint32_t offset = static_cast<std::uint32_t>(w.localHeaderOffset);
+  std::uint16_t disk = 0;
+  std::string extra;
+  if (entry.zip64) {
+    const ZipZip64Extra& z = *entry.zip64;
+    uncompressed = z.uncompressedSize ? zip::kMarker32 : uncompressed;
+    compressed = z.compressedSize ? zip::kMarker32 : compressed;
+    offset = z.localHeaderOffset ? zip::kMarker32 : offset;
+    disk = z.diskStart ? zip::kMarker16 : disk;
+    extra = Zip64ExtraBlock(z, true, entry.content.size(), w.dataLength, w.localHeaderOffset);
+  }
+  extra += entry.centralExtra;
+  const std::string name = Or(ce.name, entry.name);
+  extra = Or(ce.extra, extra);
+  const std::string comment = Or(ce.comment, entry.comment);
+  zip::CentralRecord record;
+  record.versionMadeBy = Or(ce.versionMadeBy, entry.versionMadeBy);
+  record.versionNeeded = Or(ce.versionNeeded, VersionNeededOf(entry));
+  record.flags = Or(ce.flags, FlagsOf(entry));
+  record.method = Or(ce.method, entry.method);
+  record.dosTime = Or(ce.dosTime, entry.dosTime);
+  record.dosDate = Or(ce.dosDate, entry.dosDate);
+  record.crc32 = Or(ce.crc32, w.crc);
+  record.compressedSize = Or(ce.compressedSize, compressed);
+  record.uncompressedSize = Or(ce.uncompressedSize, uncompressed);
+  record.diskStart = Or(ce.diskStart, disk);
+  record.internalAttributes = Or(ce.internalAttributes, entry.internalAttributes);
+  record.externalAttributes = Or(ce.externalAttributes, entry.externalAttributes);
+  record.localHeaderOffset = Or(ce.localHeaderOffset, offset);
+  record.name = name;
+  record.extra = extra;
+  record.comment = comment;
+  const std::size_t start = out.bytes.size();
+  out.layout.centralRecordOffsets.push_back(start);
+  zip::AppendCentralRecord(out.bytes, record);
+  Patch32(out.bytes, start, f::kSignature, ce.signature);
+  Patch16(out.bytes, start, f::kNameLength, ce.nameLength);
+  Patch16(out.bytes, start, f::kExtraLength, ce.extraLength);
+  Patch16(out.bytes, start, f::kCommentLength, ce.commentLength);
+}
+
+void AppendZip64EndRecordOf(Output& out, const ZipZip64EndRecordFields& z,
+                            const Directory& directory) {
+  zip::Zip64EndRecord record;
+  // The size field is written as it stands, so an override changes only it.
+  record.recordSize = Or(z.recordSize, zip::kZip64EndRecordSize - zip::kZip64EndRecordLeadSize +
+                                           std::uint64_t{z.extensibleData.size()});
+  record.versionMadeBy = Or(z.versionMadeBy, static_cast<std::uint16_t>((zip::kHostUnix << 8) |
+                                                                        zip::kVersionNeededZip64));
+  record.versionNeeded = Or(z.versionNeeded, zip::kVersionNeededZip64);
+  record.diskNumber = Or(z.diskNumber, std::uint32_t{0});
+  record.directoryDisk = Or(z.directoryDisk, std::uint32_t{0});
+  record.entriesOnDisk = Or(z.entriesOnDisk, directory.entryCount);
+  record.entryCount = Or(z.totalEntries, directory.entryCount);
+  record.directorySize = Or(z.directorySize, directory.size);
+  record.directoryOffset = Or(z.directoryOffset, directory.offset);
+  record.extensibleData = z.extensibleData;
+  const std::size_t start = out.bytes.size();
+  out.layout.zip64EndRecordOffset = start;
+  zip::AppendZip64EndRecord(out.bytes, record);
+  Patch32(out.bytes, start, zip::zip64_end_record_field::kSignature, z.signature);
+}
+
+void AppendZip64LocatorOf(Output& out, const ZipZip64LocatorFields& l) {
+  zip::Zip64Locator locator;
+  locator.endRecordDisk = Or(l.zip64EndDisk, std::uint32_t{0});
+  locator.endRecordOffset =
+      Or(l.zip64EndOffset, std::uint64_t{out.layout.zip64EndRecordOffset - out.base});
+  locator.totalDisks = Or(l.totalDisks, std::uint32_t{1});
+  const std::size_t start = out.bytes.size();
+  out.layout.zip64LocatorOffset = start;
+  zip::AppendZip64Locator(out.bytes, locator);
+  Patch32(out.bytes, start, zip::zip64_locator_field::kSignature, l.signature);
+}
+
+// With a Zip64 end record the 16- and 32-bit fields hold their markers.
+void AppendEndRecordOf(Output& out, const ZipEndRecordFields& e, bool zip64End,
+                       const Directory& directory, const std::string& comment) {
+  namespace f = zip::end_record_field;
+  const std::uint16_t count =
+      zip64End ? zip::kMarker16
+               : static_cast<std::uint16_t>(std::min<std::uint64_t>(directory.entryCount, 0xFFFF));
+  const std::uint32_t size = zip64End ? zip::kMarker32 : static_cast<std::uint32_t>(directory.size);
+  const std::uint32_t offset =
+      zip64End ? zip::kMarker32 : static_cast<std::uint32_t>(directory.offset);
+  zip::EndRecord record;
+  record.diskNumber = Or(e.diskNumber, std::uint16_t{0});
+  record.directoryDisk = Or(e.directoryDisk, std::uint16_t{0});
+  record.entriesOnDisk = Or(e.entriesOnDisk, count);
+  record.entryCount = Or(e.totalEntries, count);
+  record.directorySize = Or(e.directorySize, size);
+  record.directoryOffset = Or(e.directoryOffset, offset);
+  record.comment = comment;
+  const std::size_t start = out.bytes.size();
+  out.layout.endRecordOffset = start;
+  zip::AppendEndRecord(out.bytes, record);
+  Patch32(out.bytes, start, f::kSignature, e.signature);
+  Patch16(out.bytes, start, f::kCommentLength, e.commentLength);
+}
+
+// Room for a `width`-byte value at `offset` of `bytes`.
+unsigned char* Room(std::string& bytes, std::size_t offset, std::size_t width) {
+  if (offset > bytes.size() || width > bytes.size() - offset) {
+    throw std::out_of_range("PutLe: the value runs past the end of the bytes");
+  }
+  return At(bytes, offset);
 }
 
 }  // namespace
 
 std::uint16_t DosTime(int hour, int minute, int second) {
-  return static_cast<std::uint16_t>((hour << 11) | (minute << 5) | (second / 2));
+  return zip::DosStampFromCivil(zip::CivilTime{1980, 1, 1, hour, minute, second}).time;
 }
 
 std::uint16_t DosDate(int year, int month, int day) {
-  return static_cast<std::uint16_t>(((year - 1980) << 9) | (month << 5) | day);
+  return zip::DosStampFromCivil(zip::CivilTime{year, month, day, 0, 0, 0}).date;
 }
 
 std::string DeflateRaw(const std::string& data, int level) {
@@ -106,213 +333,60 @@ std::string NoiseBytes(std::size_t size, std::uint32_t seed) {
 }
 
 void PutLe16(std::string& bytes, std::size_t offset, std::uint16_t value) {
-  bytes.at(offset) = static_cast<char>(value & 0xFF);
-  bytes.at(offset + 1) = static_cast<char>(value >> 8);
+  zip::StoreLe16(Room(bytes, offset, 2), value);
 }
 
 void PutLe32(std::string& bytes, std::size_t offset, std::uint32_t value) {
-  PutLe16(bytes, offset, static_cast<std::uint16_t>(value & 0xFFFF));
-  PutLe16(bytes, offset + 2, static_cast<std::uint16_t>(value >> 16));
+  zip::StoreLe32(Room(bytes, offset, 4), value);
 }
 
 void PutLe64(std::string& bytes, std::size_t offset, std::uint64_t value) {
-  PutLe32(bytes, offset, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
-  PutLe32(bytes, offset + 4, static_cast<std::uint32_t>(value >> 32));
+  zip::StoreLe64(Room(bytes, offset, 8), value);
 }
 
 ZipBuilderEntry& ZipBuilder::AddStored(const std::string& name, const std::string& content) {
   entries.emplace_back();
   entries.back().name = name;
   entries.back().content = content;
-  entries.back().method = 0;
+  entries.back().method = zip::kMethodStored;
   return entries.back();
 }
 
 ZipBuilderEntry& ZipBuilder::AddDeflated(const std::string& name, const std::string& content) {
   ZipBuilderEntry& entry = AddStored(name, content);
-  entry.method = 8;
+  entry.method = zip::kMethodDeflate;
   return entry;
 }
 
 ZipBuilderEntry& ZipBuilder::AddFolder(const std::string& name) {
   ZipBuilderEntry& entry = AddStored(name, "");
-  entry.externalAttributes = (040755u << 16) | 0x10;
+  entry.externalAttributes = (040755u << 16) | zip::kDosAttributeDirectory;
   return entry;
 }
 
 std::string ZipBuilder::Build(ZipLayout* layout) const {
   ZipLayout scratch;
-  ZipLayout& where = layout != nullptr ? *layout : scratch;
-  where = ZipLayout{};
-  std::string out = prefix;
-  // Recorded offsets count from the block's start unless asked otherwise.
-  const std::uint64_t base = offsetsFromArchiveStart ? prefix.size() : 0;
-
+  Output out{prefix, layout != nullptr ? *layout : scratch,
+             offsetsFromArchiveStart ? prefix.size() : 0};
+  out.layout = ZipLayout{};
   std::vector<WrittenEntry> written;
   for (const ZipBuilderEntry& entry : entries) {
-    const std::string data =
-        entry.data
-            ? *entry.data
-            : (entry.method == 8 ? DeflateRaw(entry.content, entry.deflateLevel) : entry.content);
-    const std::uint32_t crc = Crc32(entry.content);
-    const std::uint16_t flags =
-        static_cast<std::uint16_t>(entry.flags | (entry.dataDescriptor ? 0x0008 : 0));
-    const std::uint16_t versionNeeded = entry.zip64 ? std::uint16_t{45} : entry.versionNeeded;
-    const std::uint64_t offset = out.size() - base;
-    where.localHeaderOffsets.push_back(out.size());
-
-    const bool localZip64 = entry.zip64 && entry.zip64->inLocalHeader;
-    std::string extra;
-    if (localZip64) {
-      extra = Zip64ExtraBlock(*entry.zip64, false, entry.content.size(), data.size(), offset);
-    }
-    extra += entry.localExtra;
-    const ZipLocalHeaderFields& lo = entry.local;
-    const std::string name = Or(lo.name, entry.name);
-    extra = Or(lo.extra, extra);
-    std::uint32_t localCrc = crc;
-    std::uint32_t localCompressed = static_cast<std::uint32_t>(data.size());
-    std::uint32_t localUncompressed = static_cast<std::uint32_t>(entry.content.size());
-    if (localZip64 && entry.zip64->compressedSize) {
-      localCompressed = kMarker32;
-    }
-    if (localZip64 && entry.zip64->uncompressedSize) {
-      localUncompressed = kMarker32;
-    }
-    if (entry.dataDescriptor) {
-      localCrc = 0;
-      localCompressed = localZip64 ? localCompressed : 0;
-      localUncompressed = localZip64 ? localUncompressed : 0;
-    }
-    Append32(out, Or(lo.signature, std::uint32_t{0x04034b50}));
-    Append16(out, Or(lo.versionNeeded, versionNeeded));
-    Append16(out, Or(lo.flags, flags));
-    Append16(out, Or(lo.method, entry.method));
-    Append16(out, Or(lo.dosTime, entry.dosTime));
-    Append16(out, Or(lo.dosDate, entry.dosDate));
-    Append32(out, Or(lo.crc32, localCrc));
-    Append32(out, Or(lo.compressedSize, localCompressed));
-    Append32(out, Or(lo.uncompressedSize, localUncompressed));
-    Append16(out, Or(lo.nameLength, static_cast<std::uint16_t>(name.size())));
-    Append16(out, Or(lo.extraLength, static_cast<std::uint16_t>(extra.size())));
-    out += name;
-    out += extra;
-
-    where.dataOffsets.push_back(out.size());
-    where.dataLengths.push_back(data.size());
-    out += data;
-
-    if (entry.dataDescriptor) {
-      const ZipDataDescriptorFields& dd = entry.descriptor;
-      if (dd.withSignature) {
-        Append32(out, Or(dd.signature, std::uint32_t{0x08074b50}));
-      }
-      Append32(out, Or(dd.crc32, crc));
-      const std::uint64_t compressed = Or(dd.compressedSize, std::uint64_t{data.size()});
-      const std::uint64_t uncompressed =
-          Or(dd.uncompressedSize, std::uint64_t{entry.content.size()});
-      if (entry.zip64) {
-        Append64(out, compressed);
-        Append64(out, uncompressed);
-      } else {
-        Append32(out, static_cast<std::uint32_t>(compressed));
-        Append32(out, static_cast<std::uint32_t>(uncompressed));
-      }
-    }
-    written.push_back(WrittenEntry{offset, data.size(), crc});
+    written.push_back(AppendLocalEntry(out, entry));
   }
-
-  where.centralDirectoryOffset = out.size();
+  out.layout.centralDirectoryOffset = out.bytes.size();
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const ZipBuilderEntry& entry = entries[i];
-    const WrittenEntry& w = written[i];
-    const ZipCentralRecordFields& ce = entry.central;
-    where.centralRecordOffsets.push_back(out.size());
-    const std::uint16_t flags =
-        static_cast<std::uint16_t>(entry.flags | (entry.dataDescriptor ? 0x0008 : 0));
-    const std::uint16_t versionNeeded = entry.zip64 ? std::uint16_t{45} : entry.versionNeeded;
-    std::uint32_t compressed = static_cast<std::uint32_t>(w.dataLength);
-    std::uint32_t uncompressed = static_cast<std::uint32_t>(entry.content.size());
-    std::uint32_t offset = static_cast<std::uint32_t>(w.localHeaderOffset);
-    std::uint16_t disk = 0;
-    std::string extra;
-    if (entry.zip64) {
-      const ZipZip64Extra& z = *entry.zip64;
-      uncompressed = z.uncompressedSize ? kMarker32 : uncompressed;
-      compressed = z.compressedSize ? kMarker32 : compressed;
-      offset = z.localHeaderOffset ? kMarker32 : offset;
-      disk = z.diskStart ? kMarker16 : disk;
-      extra = Zip64ExtraBlock(z, true, entry.content.size(), w.dataLength, w.localHeaderOffset);
-    }
-    extra += entry.centralExtra;
-    const std::string name = Or(ce.name, entry.name);
-    extra = Or(ce.extra, extra);
-    const std::string comment = Or(ce.comment, entry.comment);
-    Append32(out, Or(ce.signature, std::uint32_t{0x02014b50}));
-    Append16(out, Or(ce.versionMadeBy, entry.versionMadeBy));
-    Append16(out, Or(ce.versionNeeded, versionNeeded));
-    Append16(out, Or(ce.flags, flags));
-    Append16(out, Or(ce.method, entry.method));
-    Append16(out, Or(ce.dosTime, entry.dosTime));
-    Append16(out, Or(ce.dosDate, entry.dosDate));
-    Append32(out, Or(ce.crc32, w.crc));
-    Append32(out, Or(ce.compressedSize, compressed));
-    Append32(out, Or(ce.uncompressedSize, uncompressed));
-    Append16(out, Or(ce.nameLength, static_cast<std::uint16_t>(name.size())));
-    Append16(out, Or(ce.extraLength, static_cast<std::uint16_t>(extra.size())));
-    Append16(out, Or(ce.commentLength, static_cast<std::uint16_t>(comment.size())));
-    Append16(out, Or(ce.diskStart, disk));
-    Append16(out, Or(ce.internalAttributes, entry.internalAttributes));
-    Append32(out, Or(ce.externalAttributes, entry.externalAttributes));
-    Append32(out, Or(ce.localHeaderOffset, offset));
-    out += name;
-    out += extra;
-    out += comment;
+    AppendCentralRecordOf(out, entries[i], written[i]);
   }
-  where.centralDirectorySize = out.size() - where.centralDirectoryOffset;
-  const std::uint64_t directoryOffset = where.centralDirectoryOffset - base;
-  const std::uint64_t directorySize = where.centralDirectorySize;
-  const std::uint64_t count = entries.size();
-
+  out.layout.centralDirectorySize = out.bytes.size() - out.layout.centralDirectoryOffset;
+  const Directory directory{entries.size(), out.layout.centralDirectorySize,
+                            out.layout.centralDirectoryOffset - out.base};
   if (zip64End) {
-    const ZipZip64EndRecordFields& z = zip64EndRecord;
-    where.zip64EndRecordOffset = out.size();
-    Append32(out, Or(z.signature, std::uint32_t{0x06064b50}));
-    Append64(out, Or(z.recordSize, std::uint64_t{44 + z.extensibleData.size()}));
-    Append16(out, Or(z.versionMadeBy, std::uint16_t{0x032D}));
-    Append16(out, Or(z.versionNeeded, std::uint16_t{45}));
-    Append32(out, Or(z.diskNumber, std::uint32_t{0}));
-    Append32(out, Or(z.directoryDisk, std::uint32_t{0}));
-    Append64(out, Or(z.entriesOnDisk, count));
-    Append64(out, Or(z.totalEntries, count));
-    Append64(out, Or(z.directorySize, directorySize));
-    Append64(out, Or(z.directoryOffset, directoryOffset));
-    out += z.extensibleData;
-
-    const ZipZip64LocatorFields& l = zip64Locator;
-    where.zip64LocatorOffset = out.size();
-    Append32(out, Or(l.signature, std::uint32_t{0x07064b50}));
-    Append32(out, Or(l.zip64EndDisk, std::uint32_t{0}));
-    Append64(out, Or(l.zip64EndOffset, std::uint64_t{where.zip64EndRecordOffset - base}));
-    Append32(out, Or(l.totalDisks, std::uint32_t{1}));
+    AppendZip64EndRecordOf(out, zip64EndRecord, directory);
+    AppendZip64LocatorOf(out, zip64Locator);
   }
-
-  where.endRecordOffset = out.size();
-  const std::uint16_t count16 =
-      zip64End ? kMarker16 : static_cast<std::uint16_t>(count > 0xFFFF ? 0xFFFF : count);
-  const std::uint32_t size32 = zip64End ? kMarker32 : static_cast<std::uint32_t>(directorySize);
-  const std::uint32_t offset32 = zip64End ? kMarker32 : static_cast<std::uint32_t>(directoryOffset);
-  Append32(out, Or(end.signature, std::uint32_t{0x06054b50}));
-  Append16(out, Or(end.diskNumber, std::uint16_t{0}));
-  Append16(out, Or(end.directoryDisk, std::uint16_t{0}));
-  Append16(out, Or(end.entriesOnDisk, count16));
-  Append16(out, Or(end.totalEntries, count16));
-  Append32(out, Or(end.directorySize, size32));
-  Append32(out, Or(end.directoryOffset, offset32));
-  Append16(out, Or(end.commentLength, static_cast<std::uint16_t>(comment.size())));
-  out += comment;
-  out += trailer;
-  return out;
+  AppendEndRecordOf(out, end, zip64End, directory, comment);
+  out.bytes += trailer;
+  return out.bytes;
 }
 
 }  // namespace testing_support

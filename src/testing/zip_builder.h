@@ -2,7 +2,8 @@
 // make exactly the archive they need: a valid one, or one with a single field
 // corrupted.
 //
-// Every header field is computed from the entries unless an override is set;
+// The records are zip/zip_format.h's, appended by its Append* calls. Every
+// header field is computed from the entries unless an override is set;
 // overrides (std::optional members) replace one field in one structure and
 // nothing else. Lengths and offsets written elsewhere are still computed from
 // what is actually written, so overriding a length field produces a header
@@ -25,11 +26,15 @@
 #include <string>
 #include <vector>
 
+#include "zip/zip_format.h"
+
 namespace testing_support {
 
-/// Packs a time of day the MS-DOS way (seconds in units of two).
+/// Packs a time of day the MS-DOS way (seconds in units of two), as
+/// zip::DosStampFromCivil does.
 std::uint16_t DosTime(int hour, int minute, int second);
-/// Packs a date the MS-DOS way (years from 1980).
+/// Packs a date the MS-DOS way (years from 1980), as zip::DosStampFromCivil
+/// does.
 std::uint16_t DosDate(int year, int month, int day);
 
 /// Compresses `data` to a raw deflate stream (no zlib or gzip wrapper) at the
@@ -45,15 +50,16 @@ std::uint32_t Crc32(const std::string& data);
 std::string NoiseBytes(std::size_t size, std::uint32_t seed = 7);
 
 /// Little-endian stores into an existing byte string, for patching a built
-/// archive at an offset taken from ZipLayout. `offset` + width must fit.
+/// archive at an offset taken from ZipLayout (plus a zip::*_field offset).
+/// Throws std::out_of_range unless `offset` + width fits.
 void PutLe16(std::string& bytes, std::size_t offset, std::uint16_t value);
 void PutLe32(std::string& bytes, std::size_t offset, std::uint32_t value);
 void PutLe64(std::string& bytes, std::size_t offset, std::uint64_t value);
 
-/// Overrides for one local file header (signature 0x04034b50, 30 bytes + name
-/// + extra field). Unset fields take the entry's values.
+/// Overrides for one local file header (zip::LocalHeader: kLocalHeaderSize
+/// bytes + name + extra field). Unset fields take the entry's values.
 struct ZipLocalHeaderFields {
-  std::optional<std::uint32_t> signature;         // 0x04034b50
+  std::optional<std::uint32_t> signature;         // zip::kLocalHeaderSignature
   std::optional<std::uint16_t> versionNeeded;     // entry.versionNeeded
   std::optional<std::uint16_t> flags;             // entry.flags (+ bit 3 for a descriptor)
   std::optional<std::uint16_t> method;            // entry.method
@@ -68,10 +74,11 @@ struct ZipLocalHeaderFields {
   std::optional<std::string> extra;               // Zip64 field (if any) + entry.localExtra
 };
 
-/// Overrides for one central directory record (signature 0x02014b50, 46 bytes
-/// + name + extra field + comment). Unset fields take the entry's values.
+/// Overrides for one central directory record (zip::CentralRecord:
+/// kCentralRecordSize bytes + name + extra field + comment). Unset fields take
+/// the entry's values.
 struct ZipCentralRecordFields {
-  std::optional<std::uint32_t> signature;           // 0x02014b50
+  std::optional<std::uint32_t> signature;           // zip::kCentralRecordSignature
   std::optional<std::uint16_t> versionMadeBy;       // entry.versionMadeBy
   std::optional<std::uint16_t> versionNeeded;       // entry.versionNeeded
   std::optional<std::uint16_t> flags;               // entry.flags (+ bit 3 for a descriptor)
@@ -79,25 +86,25 @@ struct ZipCentralRecordFields {
   std::optional<std::uint16_t> dosTime;             // entry.dosTime
   std::optional<std::uint16_t> dosDate;             // entry.dosDate
   std::optional<std::uint32_t> crc32;               // CRC of content
-  std::optional<std::uint32_t> compressedSize;      // data length, or 0xFFFFFFFF for Zip64
-  std::optional<std::uint32_t> uncompressedSize;    // content length, or 0xFFFFFFFF for Zip64
+  std::optional<std::uint32_t> compressedSize;      // data length, or kMarker32 for Zip64
+  std::optional<std::uint32_t> uncompressedSize;    // content length, or kMarker32 for Zip64
   std::optional<std::uint16_t> nameLength;          // length of the name written
   std::optional<std::uint16_t> extraLength;         // length of the extra field written
   std::optional<std::uint16_t> commentLength;       // length of the comment written
-  std::optional<std::uint16_t> diskStart;           // 0, or 0xFFFF with Zip64 disk
+  std::optional<std::uint16_t> diskStart;           // 0, or kMarker16 with Zip64 disk
   std::optional<std::uint16_t> internalAttributes;  // entry.internalAttributes
   std::optional<std::uint32_t> externalAttributes;  // entry.externalAttributes
-  std::optional<std::uint32_t> localHeaderOffset;   // real offset, or 0xFFFFFFFF for Zip64
+  std::optional<std::uint32_t> localHeaderOffset;   // real offset, or kMarker32 for Zip64
   std::optional<std::string> name;                  // entry.name
   std::optional<std::string> extra;                 // Zip64 field (if any) + entry.centralExtra
   std::optional<std::string> comment;               // entry.comment
 };
 
-/// Zip64 extended information extra fields (header id 0x0001) for one entry.
+/// Zip64 extended information extra fields (zip::kExtraIdZip64) for one entry.
 /// Each included value is written as 8 bytes (the disk as 4) in the fixed
 /// order uncompressed size, compressed size, local header offset, disk, and
-/// its 32-bit (16-bit) field in the record becomes 0xFFFFFFFF (0xFFFF). The
-/// local header carries only the two sizes.
+/// its 32-bit (16-bit) field in the record becomes zip::kMarker32
+/// (zip::kMarker16). The local header carries only the two sizes.
 struct ZipZip64Extra {
   bool uncompressedSize = true;
   bool compressedSize = true;
@@ -108,40 +115,42 @@ struct ZipZip64Extra {
   std::optional<std::uint64_t> compressedValue;    // data length
   std::optional<std::uint64_t> offsetValue;        // real local header offset
   std::optional<std::uint32_t> diskValue;          // 0
-  std::optional<std::uint16_t> headerId;           // 0x0001
+  std::optional<std::uint16_t> headerId;           // zip::kExtraIdZip64
   std::optional<std::uint16_t> dataSize;           // bytes of values written
 };
 
 /// Overrides for a data descriptor (written after the data when the entry has
-/// `dataDescriptor`): optional signature 0x08074b50, CRC, then the sizes as 4
-/// bytes each, or 8 bytes each for a Zip64 entry.
+/// `dataDescriptor`): optional signature, CRC, then the sizes as 4 bytes each,
+/// or 8 bytes each for a Zip64 entry.
 struct ZipDataDescriptorFields {
   bool withSignature = true;
-  std::optional<std::uint32_t> signature;         // 0x08074b50
+  std::optional<std::uint32_t> signature;         // zip::kDataDescriptorSignature
   std::optional<std::uint32_t> crc32;             // CRC of content
   std::optional<std::uint64_t> compressedSize;    // data length
   std::optional<std::uint64_t> uncompressedSize;  // content length
 };
 
 /// One archive entry. Content is the unpacked bytes; the data written is the
-/// content stored (method 0) or deflated (method 8), unless `data` is set.
+/// content stored (zip::kMethodStored) or deflated (zip::kMethodDeflate),
+/// unless `data` is set.
 struct ZipBuilderEntry {
   std::string name;
   std::string content;
-  std::uint16_t method = 0;              // 0 stored, 8 deflated; others store `content` as is
-  int deflateLevel = -1;                 // zlib level for method 8
-  std::optional<std::string> data;       // exact bytes to write as the entry's data
-  std::uint16_t flags = 0;               // general-purpose bits (bit 3 added for a descriptor)
-  std::uint16_t dosTime = 0x6000;        // 12:00:00
-  std::uint16_t dosDate = 0x5021;        // 2020-01-01
-  std::uint16_t versionMadeBy = 0x031E;  // Unix host, version 3.0
-  std::uint16_t versionNeeded = 20;      // 2.0 (45 is used when zip64 is set)
-  std::uint16_t internalAttributes = 0;  // bit 0: text
+  std::uint16_t method = zip::kMethodStored;  // any other but deflate stores `content` as is
+  int deflateLevel = -1;                      // zlib level for deflate
+  std::optional<std::string> data;            // exact bytes to write as the entry's data
+  std::uint16_t flags = 0;         // general-purpose bits (+ kFlagDataDescriptor for a descriptor)
+  std::uint16_t dosTime = 0x6000;  // 12:00:00
+  std::uint16_t dosDate = 0x5021;  // 2020-01-01
+  std::uint16_t versionMadeBy = (zip::kHostUnix << 8) | 30;  // Unix host, version 3.0
+  // 2.0; zip::kVersionNeededZip64 is used when zip64 is set.
+  std::uint16_t versionNeeded = zip::kVersionNeededDeflate;
+  std::uint16_t internalAttributes = 0;               // bit 0: text
   std::uint32_t externalAttributes = 0100644u << 16;  // Unix mode in the high half
   std::string comment;                                // the central record's comment
   std::string localExtra;                             // extra bytes after any Zip64 field, local
   std::string centralExtra;                           // extra bytes after any Zip64 field, central
-  bool dataDescriptor = false;         // set bit 3, zero local CRC/sizes, add descriptor
+  bool dataDescriptor = false;         // set the flag, zero local CRC/sizes, add descriptor
   std::optional<ZipZip64Extra> zip64;  // add Zip64 extra fields
 
   ZipLocalHeaderFields local;          // overrides for this entry's local header
@@ -149,11 +158,11 @@ struct ZipBuilderEntry {
   ZipDataDescriptorFields descriptor;  // overrides for this entry's data descriptor
 };
 
-/// Overrides for the end of central directory record (signature 0x06054b50,
-/// 22 bytes + comment). With a Zip64 end record the count, size and offset
-/// fields default to their all-ones markers.
+/// Overrides for the end of central directory record (zip::EndRecord:
+/// kEndRecordSize bytes + comment). With a Zip64 end record the count, size
+/// and offset fields default to their markers.
 struct ZipEndRecordFields {
-  std::optional<std::uint32_t> signature;        // 0x06054b50
+  std::optional<std::uint32_t> signature;        // zip::kEndRecordSignature
   std::optional<std::uint16_t> diskNumber;       // 0
   std::optional<std::uint16_t> directoryDisk;    // 0
   std::optional<std::uint16_t> entriesOnDisk;    // entry count
@@ -163,13 +172,13 @@ struct ZipEndRecordFields {
   std::optional<std::uint16_t> commentLength;    // length of the comment written
 };
 
-/// Overrides for the Zip64 end of central directory record (signature
-/// 0x06064b50, 56 bytes + extensible data).
+/// Overrides for the Zip64 end of central directory record
+/// (zip::Zip64EndRecord: kZip64EndRecordSize bytes + extensible data).
 struct ZipZip64EndRecordFields {
-  std::optional<std::uint32_t> signature;        // 0x06064b50
+  std::optional<std::uint32_t> signature;        // zip::kZip64EndRecordSignature
   std::optional<std::uint64_t> recordSize;       // 44 + extensible data length
-  std::optional<std::uint16_t> versionMadeBy;    // 0x032D
-  std::optional<std::uint16_t> versionNeeded;    // 45
+  std::optional<std::uint16_t> versionMadeBy;    // Unix host, version 4.5
+  std::optional<std::uint16_t> versionNeeded;    // zip::kVersionNeededZip64
   std::optional<std::uint32_t> diskNumber;       // 0
   std::optional<std::uint32_t> directoryDisk;    // 0
   std::optional<std::uint64_t> entriesOnDisk;    // entry count
@@ -179,10 +188,10 @@ struct ZipZip64EndRecordFields {
   std::string extensibleData;                    // written after the fixed part
 };
 
-/// Overrides for the Zip64 end of central directory locator (signature
-/// 0x07064b50, 20 bytes).
+/// Overrides for the Zip64 end of central directory locator
+/// (zip::Zip64Locator, kZip64LocatorSize bytes).
 struct ZipZip64LocatorFields {
-  std::optional<std::uint32_t> signature;       // 0x07064b50
+  std::optional<std::uint32_t> signature;       // zip::kZip64LocatorSignature
   std::optional<std::uint32_t> zip64EndDisk;    // 0
   std::optional<std::uint64_t> zip64EndOffset;  // offset of the Zip64 end record
   std::optional<std::uint32_t> totalDisks;      // 1
@@ -212,7 +221,7 @@ struct ZipBuilder {
   ZipBuilderEntry& AddStored(const std::string& name, const std::string& content);
   ZipBuilderEntry& AddDeflated(const std::string& name, const std::string& content);
   /// A folder entry: name should end in '/'; stored, empty, MS-DOS attribute
-  /// 0x10 and Unix mode 040755.
+  /// zip::kDosAttributeDirectory and Unix mode 040755.
   ZipBuilderEntry& AddFolder(const std::string& name);
 
   /// Returns the archive bytes; fills `layout` when given.

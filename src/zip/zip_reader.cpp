@@ -7,35 +7,13 @@
 #include <memory>
 #include <new>
 
+#include "zip/zip_format.h"
 #include "zip/zip_output.h"
 
 namespace zip {
 namespace {
 
-constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
-constexpr std::uint32_t kCentralRecordSignature = 0x02014b50;
-constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
-constexpr std::uint32_t kZip64EndRecordSignature = 0x06064b50;
-constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
-
-constexpr std::uint64_t kLocalHeaderSize = 30;
-constexpr std::uint64_t kCentralRecordSize = 46;
-constexpr std::uint64_t kEndRecordSize = 22;
-constexpr std::uint64_t kZip64EndRecordSize = 56;
-constexpr std::uint64_t kZip64LocatorSize = 20;
-constexpr std::uint64_t kMaxCommentLength = 0xFFFF;
-
-constexpr std::uint16_t kZip64ExtraId = 0x0001;
-constexpr std::uint32_t kMarker32 = 0xFFFFFFFFu;
-constexpr std::uint16_t kMarker16 = 0xFFFFu;
-
-constexpr std::uint16_t kFlagEncrypted = 0x0001;
-constexpr std::uint16_t kFlagPatchData = 0x0020;
-constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
-constexpr std::uint16_t kMethodStored = 0;
-constexpr std::uint16_t kMethodDeflate = 8;
-constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
-constexpr unsigned kHostUnix = 3;
+constexpr std::uint64_t kMaxCommentLength = kMaxFieldLength;
 
 // Sizes of the extraction loop. The output buffer is large enough that the
 // per-call overhead of inflate and write() disappears, small enough to stay
@@ -44,63 +22,6 @@ constexpr std::size_t kMaxInflateBuffer = 512 * 1024;
 constexpr std::size_t kMinInflateBuffer = 16 * 1024;
 constexpr std::uint64_t kMaxInflateInput = 1u << 30;  // avail_in is a uInt
 constexpr std::uint64_t kStoredChunk = 4 * 1024 * 1024;
-
-const char* const kErrorTexts[] = {
-    "no error",
-    "undefined error",
-    "too many files",
-    "file too large",
-    "unsupported method",
-    "unsupported encryption",
-    "unsupported feature",
-    "failed finding central directory",
-    "not a ZIP archive",
-    "invalid header or archive is corrupted",
-    "unsupported multidisk archive",
-    "decompression failed or archive is corrupted",
-    "compression failed",
-    "unexpected decompressed size",
-    "CRC-32 check failed",
-    "unsupported central directory size",
-    "allocation failed",
-    "file open failed",
-    "file create failed",
-    "file write failed",
-    "file read failed",
-    "file close failed",
-    "file seek failed",
-    "file stat failed",
-    "invalid parameter",
-    "invalid filename",
-    "buffer too small",
-    "internal error",
-    "file not found",
-    "archive is too large",
-    "validation failed",
-    "write callback failed",
-};
-static_assert(sizeof(kErrorTexts) / sizeof(kErrorTexts[0]) ==
-                  static_cast<std::size_t>(ZipError::kWriteCallbackFailed) + 1,
-              "one text per error code");
-
-std::uint16_t Read16(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t Read32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint64_t Read64(const unsigned char* p) {
-  return static_cast<std::uint64_t>(Read32(p)) | (static_cast<std::uint64_t>(Read32(p + 4)) << 32);
-}
-
-// True when [offset, offset + length) lies within [0, limit), without the sum
-// overflowing.
-bool RangeFits(std::uint64_t offset, std::uint64_t length, std::uint64_t limit) {
-  return offset <= limit && length <= limit - offset;
-}
 
 bool Fail(ZipArchive& archive, ZipError error) {
   archive.lastError = error;
@@ -114,149 +35,216 @@ bool FailOpen(ZipArchive& archive, ZipError error) {
   return false;
 }
 
-// The fields of one central record; the name stays in the block.
-struct CentralRecord {
-  std::uint16_t versionMadeBy;
-  std::uint16_t versionNeeded;
-  std::uint16_t flags;
-  std::uint16_t method;
-  std::uint16_t dosTime;
-  std::uint16_t dosDate;
-  std::uint32_t crc32;
-  std::uint64_t compressedSize;
-  std::uint64_t uncompressedSize;
-  std::uint64_t localHeaderOffset;
-  std::uint32_t externalAttributes;
-  const unsigned char* name;
-  std::uint16_t nameLength;
-  std::uint64_t recordLength;  // fixed part, name, extra field and comment
+// One central record with its Zip64 values applied; the name, extra field and
+// comment stay in the block.
+struct ParsedEntry {
+  CentralRecord record;
+  EntryLocation location;
 };
-
-// Reads the Zip64 extended information field out of `extra`, replacing each
-// value whose 32-bit (or 16-bit) field holds the marker, in the fixed order
-// the format gives them.
-ZipError ApplyZip64Extra(const unsigned char* extra, std::uint64_t extraLength,
-                         bool needUncompressed, bool needCompressed, bool needOffset, bool needDisk,
-                         CentralRecord& record, std::uint32_t& diskStart) {
-  std::uint64_t pos = 0;
-  while (extraLength - pos >= 4) {
-    const std::uint16_t id = Read16(extra + pos);
-    const std::uint64_t length = Read16(extra + pos + 2);
-    const std::uint64_t body = pos + 4;
-    if (length > extraLength - body) {
-      break;  // a malformed tail; some writers pad the field
-    }
-    if (id == kZip64ExtraId) {
-      const std::uint64_t needed = (needUncompressed ? 8 : 0) + (needCompressed ? 8 : 0) +
-                                   (needOffset ? 8 : 0) + (needDisk ? 4 : 0);
-      if (needed > length) {
-        return ZipError::kInvalidHeader;
-      }
-      const unsigned char* p = extra + body;
-      if (needUncompressed) {
-        record.uncompressedSize = Read64(p);
-        p += 8;
-      }
-      if (needCompressed) {
-        record.compressedSize = Read64(p);
-        p += 8;
-      }
-      if (needOffset) {
-        record.localHeaderOffset = Read64(p);
-        p += 8;
-      }
-      if (needDisk) {
-        diskStart = Read32(p);
-      }
-      return ZipError::kNone;
-    }
-    pos = body + length;
-  }
-  return ZipError::kInvalidHeader;
-}
 
 // Parses the central record at `offset`, which must lie with all its parts
 // before `directoryEnd`.
-ZipError ParseCentralRecord(const unsigned char* data, std::uint64_t offset,
-                            std::uint64_t directoryEnd, CentralRecord& record) {
-  if (!RangeFits(offset, kCentralRecordSize, directoryEnd)) {
+ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64_t directoryEnd,
+                    ParsedEntry& entry) {
+  if (!ParseCentralRecord(data, directoryEnd, offset, entry.record) ||
+      !ResolveZip64(entry.record, entry.location)) {
     return ZipError::kInvalidHeader;
   }
-  const unsigned char* p = data + offset;
-  if (Read32(p) != kCentralRecordSignature) {
-    return ZipError::kInvalidHeader;
-  }
-  record.versionMadeBy = Read16(p + 4);
-  record.versionNeeded = Read16(p + 6);
-  record.flags = Read16(p + 8);
-  record.method = Read16(p + 10);
-  record.dosTime = Read16(p + 12);
-  record.dosDate = Read16(p + 14);
-  record.crc32 = Read32(p + 16);
-  record.compressedSize = Read32(p + 20);
-  record.uncompressedSize = Read32(p + 24);
-  record.nameLength = Read16(p + 28);
-  const std::uint64_t extraLength = Read16(p + 30);
-  const std::uint64_t commentLength = Read16(p + 32);
-  std::uint32_t diskStart = Read16(p + 34);
-  record.externalAttributes = Read32(p + 38);
-  record.localHeaderOffset = Read32(p + 42);
-  record.recordLength = kCentralRecordSize + record.nameLength + extraLength + commentLength;
-  if (!RangeFits(offset, record.recordLength, directoryEnd)) {
-    return ZipError::kInvalidHeader;
-  }
-  record.name = p + kCentralRecordSize;
-
-  const bool needUncompressed = record.uncompressedSize == kMarker32;
-  const bool needCompressed = record.compressedSize == kMarker32;
-  const bool needOffset = record.localHeaderOffset == kMarker32;
-  const bool needDisk = diskStart == kMarker16;
-  if (needUncompressed || needCompressed || needOffset || needDisk) {
-    const ZipError error =
-        ApplyZip64Extra(record.name + record.nameLength, extraLength, needUncompressed,
-                        needCompressed, needOffset, needDisk, record, diskStart);
-    if (error != ZipError::kNone) {
-      return error;
-    }
-  }
-  if (diskStart != 0) {
+  if (entry.location.diskStart != 0) {
     return ZipError::kMultiDiskUnsupported;
   }
   return ZipError::kNone;
 }
 
 bool IsDirectoryRecord(const CentralRecord& record) {
-  return (record.nameLength > 0 && record.name[record.nameLength - 1] == '/') ||
-         (record.externalAttributes & kDosDirectoryAttribute) != 0;
+  return (!record.name.empty() && record.name.back() == '/') ||
+         (record.externalAttributes & kDosAttributeDirectory) != 0;
 }
 
-// Finds the end record: the last signature from which a record with its
-// whole comment reaches exactly the end of the block. Requiring the exact end
-// keeps a comment that happens to contain the signature from misleading us.
-bool FindEndRecord(const unsigned char* data, std::uint64_t size, std::uint64_t& endOffset) {
+// Parses the central record of entry `index`, which the open checked.
+bool ParseIndexedEntry(const ZipArchive& archive, std::uint32_t index, ParsedEntry& entry) {
+  return ParseEntry(archive.data, archive.recordOffsets[index],
+                    archive.centralDirectoryOffset + archive.centralDirectorySize,
+                    entry) == ZipError::kNone;
+}
+
+// Looks at every place an end record can start, from the last one back as
+// far as the longest comment reaches, and stops at the first that starts with
+// the signature and that `accept` takes.
+template <typename Accept>
+bool ScanForEndRecord(const unsigned char* data, std::uint64_t size, Accept accept) {
   const std::uint64_t last = size - kEndRecordSize;
   const std::uint64_t first = last > kMaxCommentLength ? last - kMaxCommentLength : 0;
   for (std::uint64_t pos = last + 1; pos-- > first;) {
-    const unsigned char* p = data + pos;
-    if (p[0] == 0x50 && Read32(p) == kEndRecordSignature &&
-        pos + kEndRecordSize + Read16(p + 20) == size) {
-      endOffset = pos;
+    if (data[pos] == 0x50 && LoadLe32(data + pos) == kEndRecordSignature && accept(pos)) {
       return true;
     }
   }
   return false;
 }
 
+// Finds the end record: the last signature from which a record with its
+// whole comment reaches exactly the end of the block. Requiring the exact end
+// keeps a comment that happens to contain the signature from misleading us.
+bool FindEndRecord(const unsigned char* data, std::uint64_t size, std::uint64_t& endOffset) {
+  return ScanForEndRecord(data, size, [&](std::uint64_t pos) {
+    if (pos + kEndRecordSize + LoadLe16(data + pos + end_record_field::kCommentLength) != size) {
+      return false;
+    }
+    endOffset = pos;
+    return true;
+  });
+}
+
+// Finds the last end record whose comment lies inside the block, wherever
+// the comment ends.
+bool FindEndRecordBeforeTrailer(const unsigned char* data, std::uint64_t size,
+                                std::uint64_t& archiveSize) {
+  return ScanForEndRecord(data, size, [&](std::uint64_t pos) {
+    EndRecord end;
+    if (!ParseEndRecord(data, size, pos, end)) {
+      return false;
+    }
+    archiveSize = pos + RecordLength(end);
+    return true;
+  });
+}
+
+// Where the central directory is, as the end records give it.
+struct DirectoryBounds {
+  std::uint64_t endOffset = 0;
+  bool zip64 = false;
+  std::uint64_t entryCount = 0;
+  std::uint64_t directorySize = 0;
+  std::uint64_t directoryOffset = 0;
+  std::uint64_t directoryLimit = 0;  // where the directory must end: the first end record
+};
+
+// Takes the directory's place from the Zip64 end record named by `locator`,
+// which lies just in front of the end record.
+ZipError ReadZip64EndRecord(const unsigned char* data, const EndRecord& end,
+                            const Zip64Locator& locator, DirectoryBounds& bounds) {
+  if (locator.endRecordDisk != 0 || locator.totalDisks > 1) {
+    return ZipError::kMultiDiskUnsupported;
+  }
+  const std::uint64_t locatorOffset = bounds.endOffset - kZip64LocatorSize;
+  Zip64EndRecord zip64End;
+  if (!ParseZip64EndRecord(data, locatorOffset, locator.endRecordOffset, zip64End)) {
+    return ZipError::kInvalidHeader;
+  }
+  if (zip64End.diskNumber != 0 || zip64End.directoryDisk != 0 ||
+      zip64End.entriesOnDisk != zip64End.entryCount) {
+    return ZipError::kMultiDiskUnsupported;
+  }
+  bounds.zip64 = true;
+  bounds.entryCount = zip64End.entryCount;
+  bounds.directorySize = zip64End.directorySize;
+  bounds.directoryOffset = zip64End.directoryOffset;
+  bounds.directoryLimit = locator.endRecordOffset;
+  // The 16-bit fields of the plain end record only count when not markers.
+  if ((end.diskNumber != 0 && end.diskNumber != kMarker16) ||
+      (end.directoryDisk != 0 && end.directoryDisk != kMarker16)) {
+    return ZipError::kMultiDiskUnsupported;
+  }
+  return ZipError::kNone;
+}
+
+// Finds the end record and, when a locator precedes it, the Zip64 end record.
+ZipError ReadEndRecords(const unsigned char* data, std::uint64_t size, DirectoryBounds& bounds) {
+  if (!FindEndRecord(data, size, bounds.endOffset)) {
+    return ZipError::kCentralDirectoryNotFound;
+  }
+  EndRecord end;
+  ParseEndRecord(data, size, bounds.endOffset, end);  // found above, comment and all
+  bounds.entryCount = end.entryCount;
+  bounds.directorySize = end.directorySize;
+  bounds.directoryOffset = end.directoryOffset;
+  bounds.directoryLimit = bounds.endOffset;
+  Zip64Locator locator;
+  if (bounds.endOffset >= kZip64LocatorSize &&
+      ParseZip64Locator(data, bounds.endOffset, bounds.endOffset - kZip64LocatorSize, locator)) {
+    return ReadZip64EndRecord(data, end, locator, bounds);
+  }
+  if (end.diskNumber != 0 || end.directoryDisk != 0 || end.entriesOnDisk != end.entryCount) {
+    return ZipError::kMultiDiskUnsupported;
+  }
+  return ZipError::kNone;
+}
+
+ZipError CheckDirectoryBounds(const DirectoryBounds& bounds) {
+  // The directory must end exactly where the end records begin: with bytes in
+  // front of an archive whose offsets ignore them, it would not.
+  if (!RangeFits(bounds.directoryOffset, bounds.directorySize, bounds.directoryLimit) ||
+      bounds.directoryOffset + bounds.directorySize != bounds.directoryLimit) {
+    return ZipError::kUnsupportedDirectorySize;
+  }
+  if (bounds.entryCount > std::numeric_limits<std::uint32_t>::max()) {
+    return ZipError::kTooManyFiles;
+  }
+  // Every record takes at least its fixed part: a count the directory cannot
+  // hold is rejected before anything is allocated for it.
+  if (bounds.entryCount > bounds.directorySize / kCentralRecordSize) {
+    return ZipError::kInvalidHeader;
+  }
+  return ZipError::kNone;
+}
+
+// Checks every central record and notes where each one starts.
+ZipError IndexDirectory(const unsigned char* data, const DirectoryBounds& bounds,
+                        std::vector<std::uint64_t>& recordOffsets) {
+  try {
+    recordOffsets.reserve(static_cast<std::size_t>(bounds.entryCount));
+  } catch (...) {
+    return ZipError::kAllocationFailed;
+  }
+  const std::uint64_t directoryEnd = bounds.directoryOffset + bounds.directorySize;
+  std::uint64_t pos = bounds.directoryOffset;
+  for (std::uint64_t i = 0; i < bounds.entryCount; ++i) {
+    ParsedEntry entry;
+    const ZipError error = ParseEntry(data, pos, directoryEnd, entry);
+    if (error != ZipError::kNone) {
+      return error;
+    }
+    recordOffsets.push_back(pos);  // capacity reserved above
+    pos += RecordLength(entry.record);
+  }
+  if (pos != directoryEnd) {
+    return ZipError::kInvalidHeader;  // more records than counted
+  }
+  return ZipError::kNone;
+}
+
+// The local header of an entry, which must lie with its name and extra field
+// in front of the central directory.
+bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& location,
+                           LocalHeader& local) {
+  return ParseLocalHeader(archive.data, archive.centralDirectoryOffset, location.localHeaderOffset,
+                          local);
+}
+
+// Where the data after `local` starts; it must end before the central
+// directory.
+bool LocateData(const ZipArchive& archive, const EntryLocation& location, const LocalHeader& local,
+                std::uint64_t& dataOffset) {
+  const std::uint64_t offset = location.localHeaderOffset + RecordLength(local);
+  if (!RangeFits(offset, location.compressedSize, archive.centralDirectoryOffset)) {
+    return false;
+  }
+  dataOffset = offset;
+  return true;
+}
+
 // The MS-DOS date and time, read as local time. Returns false when the C
 // library cannot represent them.
 bool DosToSeconds(std::uint16_t dosDate, std::uint16_t dosTime, std::int64_t& seconds) {
+  const CivilTime civil = CivilFromDosStamp(DosStamp{dosDate, dosTime});
   std::tm local{};
-  local.tm_year = 80 + (dosDate >> 9);
-  local.tm_mon = ((dosDate >> 5) & 0x0F) - 1;
-  local.tm_mday = dosDate & 0x1F;
-  local.tm_hour = dosTime >> 11;
-  local.tm_min = (dosTime >> 5) & 0x3F;
-  local.tm_sec = (dosTime & 0x1F) * 2;
+  local.tm_year = civil.year - 1900;
+  local.tm_mon = civil.month - 1;
+  local.tm_mday = civil.day;
+  local.tm_hour = civil.hour;
+  local.tm_min = civil.minute;
+  local.tm_sec = civil.second;
   local.tm_isdst = -1;
   const std::time_t result = std::mktime(&local);
   if (result == static_cast<std::time_t>(-1)) {
@@ -370,11 +358,56 @@ ZipError WriteInflated(detail::OutputFile& file, InflateGuard& inflater, unsigne
 }  // namespace
 
 const char* ZipErrorText(ZipError error) {
-  const auto index = static_cast<std::size_t>(error);
-  if (index >= sizeof(kErrorTexts) / sizeof(kErrorTexts[0])) {
-    return "unknown error";
+  switch (error) {
+    case ZipError::kNone:
+      return "no error";
+    case ZipError::kTooManyFiles:
+      return "too many files";
+    case ZipError::kUnsupportedFeature:
+      return "unsupported feature";
+    case ZipError::kCentralDirectoryNotFound:
+      return "failed finding central directory";
+    case ZipError::kNotAnArchive:
+      return "not a ZIP archive";
+    case ZipError::kInvalidHeader:
+      return "invalid header or archive is corrupted";
+    case ZipError::kMultiDiskUnsupported:
+      return "unsupported multidisk archive";
+    case ZipError::kDecompressionFailed:
+      return "decompression failed or archive is corrupted";
+    case ZipError::kUnexpectedSize:
+      return "unexpected decompressed size";
+    case ZipError::kUnsupportedDirectorySize:
+      return "unsupported central directory size";
+    case ZipError::kAllocationFailed:
+      return "allocation failed";
+    case ZipError::kFileOpenFailed:
+      return "file open failed";
+    case ZipError::kFileWriteFailed:
+      return "file write failed";
+    case ZipError::kFileCloseFailed:
+      return "file close failed";
+    case ZipError::kInvalidParameter:
+      return "invalid parameter";
+    case ZipError::kInvalidFilename:
+      return "invalid filename";
+    case ZipError::kInternalError:
+      return "internal error";
   }
-  return kErrorTexts[index];
+  return "unknown error";
+}
+
+bool ZipFindArchiveEnd(const void* data, std::uint64_t size, std::uint64_t& archiveSize) {
+  if (data == nullptr || size < kEndRecordSize) {
+    return false;
+  }
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::uint64_t endOffset = 0;
+  if (FindEndRecord(bytes, size, endOffset)) {
+    archiveSize = size;
+    return true;
+  }
+  return FindEndRecordBeforeTrailer(bytes, size, archiveSize);
 }
 
 bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size) {
@@ -388,103 +421,25 @@ bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size) {
     return FailOpen(archive, ZipError::kNotAnArchive);
   }
   const auto* bytes = static_cast<const unsigned char*>(data);
-  std::uint64_t endOffset = 0;
-  if (!FindEndRecord(bytes, size, endOffset)) {
-    return FailOpen(archive, ZipError::kCentralDirectoryNotFound);
+  DirectoryBounds bounds;
+  ZipError error = ReadEndRecords(bytes, size, bounds);
+  if (error == ZipError::kNone) {
+    error = CheckDirectoryBounds(bounds);
   }
-  const unsigned char* end = bytes + endOffset;
-  const std::uint16_t diskNumber = Read16(end + 4);
-  const std::uint16_t directoryDisk = Read16(end + 6);
-  const std::uint16_t entriesOnDisk = Read16(end + 8);
-  std::uint64_t entryCount = Read16(end + 10);
-  std::uint64_t directorySize = Read32(end + 12);
-  std::uint64_t directoryOffset = Read32(end + 16);
-  // Where the central directory must end: at the first end record.
-  std::uint64_t directoryLimit = endOffset;
-
-  const bool hasLocator = endOffset >= kZip64LocatorSize &&
-                          Read32(bytes + endOffset - kZip64LocatorSize) == kZip64LocatorSignature;
-  if (hasLocator) {
-    const std::uint64_t locatorOffset = endOffset - kZip64LocatorSize;
-    const unsigned char* locator = bytes + locatorOffset;
-    const std::uint32_t zip64EndDisk = Read32(locator + 4);
-    const std::uint64_t zip64EndOffset = Read64(locator + 8);
-    const std::uint32_t totalDisks = Read32(locator + 16);
-    if (zip64EndDisk != 0 || totalDisks > 1) {
-      return FailOpen(archive, ZipError::kMultiDiskUnsupported);
-    }
-    if (!RangeFits(zip64EndOffset, kZip64EndRecordSize, locatorOffset)) {
-      return FailOpen(archive, ZipError::kInvalidHeader);
-    }
-    const unsigned char* zip64End = bytes + zip64EndOffset;
-    const std::uint64_t recordSize = Read64(zip64End + 4);
-    // The size counts the bytes after its own 12; compared without adding to
-    // it, since a size near 2^64 would wrap the sum.
-    if (Read32(zip64End) != kZip64EndRecordSignature || recordSize < kZip64EndRecordSize - 12 ||
-        recordSize > locatorOffset - zip64EndOffset - 12) {
-      return FailOpen(archive, ZipError::kInvalidHeader);
-    }
-    const std::uint32_t zip64Disk = Read32(zip64End + 16);
-    const std::uint32_t zip64DirectoryDisk = Read32(zip64End + 20);
-    const std::uint64_t zip64EntriesOnDisk = Read64(zip64End + 24);
-    const std::uint64_t zip64EntryCount = Read64(zip64End + 32);
-    if (zip64Disk != 0 || zip64DirectoryDisk != 0 || zip64EntriesOnDisk != zip64EntryCount) {
-      return FailOpen(archive, ZipError::kMultiDiskUnsupported);
-    }
-    entryCount = zip64EntryCount;
-    directorySize = Read64(zip64End + 40);
-    directoryOffset = Read64(zip64End + 48);
-    directoryLimit = zip64EndOffset;
-    // The 16-bit fields of the plain end record only count when not markers.
-    if ((diskNumber != 0 && diskNumber != kMarker16) ||
-        (directoryDisk != 0 && directoryDisk != kMarker16)) {
-      return FailOpen(archive, ZipError::kMultiDiskUnsupported);
-    }
-  } else if (diskNumber != 0 || directoryDisk != 0 || entriesOnDisk != entryCount) {
-    return FailOpen(archive, ZipError::kMultiDiskUnsupported);
-  }
-
-  // The directory must end exactly where the end records begin: with bytes in
-  // front of an archive whose offsets ignore them, it would not.
-  if (!RangeFits(directoryOffset, directorySize, directoryLimit) ||
-      directoryOffset + directorySize != directoryLimit) {
-    return FailOpen(archive, ZipError::kUnsupportedDirectorySize);
-  }
-  if (entryCount > std::numeric_limits<std::uint32_t>::max()) {
-    return FailOpen(archive, ZipError::kTooManyFiles);
-  }
-  // Every record takes at least its fixed part: a count the directory cannot
-  // hold is rejected before anything is allocated for it.
-  if (entryCount > directorySize / kCentralRecordSize) {
-    return FailOpen(archive, ZipError::kInvalidHeader);
-  }
-
   ZipArchive opened;
-  try {
-    opened.recordOffsets.reserve(static_cast<std::size_t>(entryCount));
-  } catch (...) {
-    return FailOpen(archive, ZipError::kAllocationFailed);
+  if (error == ZipError::kNone) {
+    error = IndexDirectory(bytes, bounds, opened.recordOffsets);
   }
-  const std::uint64_t directoryEnd = directoryOffset + directorySize;
-  std::uint64_t pos = directoryOffset;
-  for (std::uint64_t i = 0; i < entryCount; ++i) {
-    CentralRecord record;
-    const ZipError error = ParseCentralRecord(bytes, pos, directoryEnd, record);
-    if (error != ZipError::kNone) {
-      return FailOpen(archive, error);
-    }
-    opened.recordOffsets.push_back(pos);  // capacity reserved above
-    pos += record.recordLength;
+  if (error != ZipError::kNone) {
+    return FailOpen(archive, error);
   }
-  if (pos != directoryEnd) {
-    return FailOpen(archive, ZipError::kInvalidHeader);  // more records than counted
-  }
-
   opened.data = bytes;
   opened.size = size;
   opened.open = true;
-  opened.centralDirectoryOffset = directoryOffset;
-  opened.centralDirectorySize = directorySize;
+  opened.centralDirectoryOffset = bounds.directoryOffset;
+  opened.centralDirectorySize = bounds.directorySize;
+  opened.endRecordOffset = bounds.endOffset;
+  opened.hasZip64 = bounds.zip64;
   archive = std::move(opened);
   return true;
 }
@@ -497,125 +452,253 @@ bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord
   if (!archive.open || index >= archive.recordOffsets.size()) {
     return Fail(archive, ZipError::kInvalidParameter);
   }
-  CentralRecord parsed;
-  const ZipError error =
-      ParseCentralRecord(archive.data, archive.recordOffsets[index],
-                         archive.centralDirectoryOffset + archive.centralDirectorySize, parsed);
-  if (error != ZipError::kNone) {
+  ParsedEntry parsed;
+  if (!ParseIndexedEntry(archive, index, parsed)) {
     return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
   }
   ZipEntryRecord result;
   try {
-    result.name.assign(reinterpret_cast<const char*>(parsed.name), parsed.nameLength);
+    result.name.assign(parsed.record.name);
+    result.extra.assign(parsed.record.extra);
   } catch (...) {
     return Fail(archive, ZipError::kAllocationFailed);
   }
   result.index = index;
-  result.isDirectory = IsDirectoryRecord(parsed);
-  result.compressedSize = parsed.compressedSize;
-  result.uncompressedSize = parsed.uncompressedSize;
-  result.localHeaderOffset = parsed.localHeaderOffset;
-  result.crc32 = parsed.crc32;
-  result.method = parsed.method;
-  result.flags = parsed.flags;
-  result.dosTime = parsed.dosTime;
-  result.dosDate = parsed.dosDate;
-  result.versionMadeBy = parsed.versionMadeBy;
-  result.versionNeeded = parsed.versionNeeded;
-  result.externalAttributes = parsed.externalAttributes;
+  result.isDirectory = IsDirectoryRecord(parsed.record);
+  result.compressedSize = parsed.location.compressedSize;
+  result.uncompressedSize = parsed.location.uncompressedSize;
+  result.localHeaderOffset = parsed.location.localHeaderOffset;
+  result.crc32 = parsed.record.crc32;
+  result.method = parsed.record.method;
+  result.flags = parsed.record.flags;
+  result.dosTime = parsed.record.dosTime;
+  result.dosDate = parsed.record.dosDate;
+  result.versionMadeBy = parsed.record.versionMadeBy;
+  result.versionNeeded = parsed.record.versionNeeded;
+  result.externalAttributes = parsed.record.externalAttributes;
+  result.internalAttributes = parsed.record.internalAttributes;
+  result.diskStart = parsed.record.diskStart;
+  result.commentLength = static_cast<std::uint16_t>(parsed.record.comment.size());
   record = std::move(result);
   return true;
 }
 
-bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath) {
-  if (!archive.open || index >= archive.recordOffsets.size() || outputPath == nullptr) {
+bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
+  if (!archive.open) {
     return Fail(archive, ZipError::kInvalidParameter);
   }
-  CentralRecord record;
-  if (ParseCentralRecord(archive.data, archive.recordOffsets[index],
-                         archive.centralDirectoryOffset + archive.centralDirectorySize,
-                         record) != ZipError::kNone) {
+  EndRecord end;
+  if (!ParseEndRecord(archive.data, archive.size, archive.endRecordOffset, end)) {
     return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
   }
+  ZipArchiveFacts result;
+  result.endRecordOffset = archive.endRecordOffset;
+  result.endRecordDiskNumber = end.diskNumber;
+  result.endRecordDirectoryDisk = end.directoryDisk;
+  result.endRecordEntriesOnDisk = end.entriesOnDisk;
+  result.endRecordEntryCount = end.entryCount;
+  result.endRecordDirectorySize = end.directorySize;
+  result.endRecordDirectoryOffset = end.directoryOffset;
+  result.commentLength = static_cast<std::uint16_t>(end.comment.size());
+  result.hasZip64 = archive.hasZip64;
+  result.centralDirectoryOffset = archive.centralDirectoryOffset;
+  result.centralDirectorySize = archive.centralDirectorySize;
+  result.entryCount = archive.recordOffsets.size();
+  facts = result;
+  return true;
+}
+
+bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header) {
+  if (!archive.open || index >= archive.recordOffsets.size()) {
+    return Fail(archive, ZipError::kInvalidParameter);
+  }
+  ParsedEntry parsed;
+  if (!ParseIndexedEntry(archive, index, parsed)) {
+    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  }
+  LocalHeader local;
+  if (!ParseEntryLocalHeader(archive, parsed.location, local)) {
+    return Fail(archive, ZipError::kInvalidHeader);
+  }
+  ZipLocalHeaderRecord result;
+  try {
+    result.name.assign(local.name);
+    result.extra.assign(local.extra);
+  } catch (...) {
+    return Fail(archive, ZipError::kAllocationFailed);
+  }
+  result.offset = parsed.location.localHeaderOffset;
+  result.versionNeeded = local.versionNeeded;
+  result.flags = local.flags;
+  result.method = local.method;
+  result.dosTime = local.dosTime;
+  result.dosDate = local.dosDate;
+  result.crc32 = local.crc32;
+  result.compressedSize = local.compressedSize;
+  result.uncompressedSize = local.uncompressedSize;
+  result.dataOffset = parsed.location.localHeaderOffset + RecordLength(local);
+  result.dataLength = parsed.location.compressedSize;
+  header = std::move(result);
+  return true;
+}
+
+bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
+                        std::uint64_t& length) {
+  if (!archive.open || index >= archive.recordOffsets.size()) {
+    return Fail(archive, ZipError::kInvalidParameter);
+  }
+  ParsedEntry parsed;
+  if (!ParseIndexedEntry(archive, index, parsed)) {
+    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  }
+  LocalHeader local;
+  std::uint64_t dataOffset = 0;
+  if (!ParseEntryLocalHeader(archive, parsed.location, local) ||
+      !LocateData(archive, parsed.location, local, dataOffset)) {
+    return Fail(archive, ZipError::kInvalidHeader);
+  }
+  data = archive.data + dataOffset;
+  length = parsed.location.compressedSize;
+  return true;
+}
+
+namespace {
+
+// An entry's data, found and checked, ready to be written.
+struct EntryToWrite {
+  ParsedEntry parsed;
+  const unsigned char* data = nullptr;
+};
+
+// The checks made before any output file is opened, in the order the header
+// gives them.
+ZipError FindEntryToWrite(const ZipArchive& archive, std::uint32_t index, EntryToWrite& entry) {
+  if (!archive.open || index >= archive.recordOffsets.size()) {
+    return ZipError::kInvalidParameter;
+  }
+  if (!ParseIndexedEntry(archive, index, entry.parsed)) {
+    return ZipError::kInternalError;  // checked at open; the block changed
+  }
+  const CentralRecord& record = entry.parsed.record;
   if (IsDirectoryRecord(record) ||
       (record.flags & (kFlagEncrypted | kFlagPatchData | kFlagStrongEncryption)) != 0 ||
       (record.method != kMethodStored && record.method != kMethodDeflate)) {
-    return Fail(archive, ZipError::kUnsupportedFeature);
+    return ZipError::kUnsupportedFeature;
   }
+  LocalHeader local;
+  std::uint64_t dataOffset = 0;
+  if (!ParseEntryLocalHeader(archive, entry.parsed.location, local) ||
+      !LocateData(archive, entry.parsed.location, local, dataOffset)) {
+    return ZipError::kInvalidHeader;
+  }
+  entry.data = archive.data + dataOffset;
+  return ZipError::kNone;
+}
 
-  // Entry data lies in front of the central directory.
-  const std::uint64_t dataLimit = archive.centralDirectoryOffset;
-  if (!RangeFits(record.localHeaderOffset, kLocalHeaderSize, dataLimit)) {
-    return Fail(archive, ZipError::kInvalidHeader);
-  }
-  const unsigned char* local = archive.data + record.localHeaderOffset;
-  if (Read32(local) != kLocalHeaderSignature) {
-    return Fail(archive, ZipError::kInvalidHeader);
-  }
-  const std::uint64_t dataOffset =
-      record.localHeaderOffset + kLocalHeaderSize + Read16(local + 26) + Read16(local + 28);
-  if (!RangeFits(dataOffset, record.compressedSize, dataLimit)) {
-    return Fail(archive, ZipError::kInvalidHeader);
-  }
-  const unsigned char* entryData = archive.data + dataOffset;
+std::uint32_t NewFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttributes) {
+  const bool unixHost = (versionMadeBy >> 8) == kHostUnix;
+  const std::uint32_t unixMode = (externalAttributes >> 16) & 0777;
+  // The owner keeps read and write permission, so that a later extraction
+  // into the same folder can overwrite what this one wrote.
+  return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
+}
 
+// Writes the checked entry into `output`, which is open, and closes it.
+ZipError WriteEntry(const EntryToWrite& entry, OutputGuard& output) {
+  const CentralRecord& record = entry.parsed.record;
+  const EntryLocation& location = entry.parsed.location;
   std::unique_ptr<unsigned char[]> buffer;
   std::size_t bufferSize = 0;
   InflateGuard inflater;
   if (record.method == kMethodDeflate) {
     // Small entries get a small buffer; the size only bounds the allocation
     // and never decides correctness.
-    bufferSize = record.uncompressedSize < kMaxInflateBuffer
-                     ? static_cast<std::size_t>(record.uncompressedSize)
+    bufferSize = location.uncompressedSize < kMaxInflateBuffer
+                     ? static_cast<std::size_t>(location.uncompressedSize)
                      : kMaxInflateBuffer;
     if (bufferSize < kMinInflateBuffer) {
       bufferSize = kMinInflateBuffer;
     }
     buffer.reset(new (std::nothrow) unsigned char[bufferSize]);
     if (!buffer) {
-      return Fail(archive, ZipError::kAllocationFailed);
+      return ZipError::kAllocationFailed;
     }
     const int status = inflateInit2(&inflater.stream, -MAX_WBITS);
     if (status != Z_OK) {
-      return Fail(archive,
-                  status == Z_MEM_ERROR ? ZipError::kAllocationFailed : ZipError::kInternalError);
+      return status == Z_MEM_ERROR ? ZipError::kAllocationFailed : ZipError::kInternalError;
     }
     inflater.initialised = true;
-  }
-
-  const bool unixHost = (record.versionMadeBy >> 8) == kHostUnix;
-  const std::uint32_t unixMode = (record.externalAttributes >> 16) & 0777;
-  // The owner keeps read and write permission, so that a later extraction
-  // into the same folder can overwrite what this one wrote.
-  const std::uint32_t mode = unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
-  OutputGuard output;
-  if (!detail::OpenOutputFile(output.file, outputPath, mode)) {
-    return Fail(archive, ZipError::kFileOpenFailed);
   }
 
   std::uint64_t written = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
   ZipError error =
       record.method == kMethodStored
-          ? WriteStored(output.file, entryData, record.compressedSize, record.uncompressedSize,
-                        written, crc)
-          : WriteInflated(output.file, inflater, buffer.get(), bufferSize, entryData,
-                          record.compressedSize, record.uncompressedSize, written, crc);
+          ? WriteStored(output.file, entry.data, location.compressedSize,
+                        location.uncompressedSize, written, crc)
+          : WriteInflated(output.file, inflater, buffer.get(), bufferSize, entry.data,
+                          location.compressedSize, location.uncompressedSize, written, crc);
   if (error == ZipError::kNone && static_cast<std::uint32_t>(crc) != record.crc32) {
     error = ZipError::kDecompressionFailed;
   }
   if (error != ZipError::kNone) {
-    return Fail(archive, error);  // the guard closes the partial file
+    return error;  // the guard closes the partial file
   }
   std::int64_t seconds = 0;
   if (DosToSeconds(record.dosDate, record.dosTime, seconds) &&
       !detail::SetOutputFileTimes(output.file, seconds)) {
-    return Fail(archive, ZipError::kFileWriteFailed);
+    return ZipError::kFileWriteFailed;
   }
   if (!detail::CloseOutputFile(output.file)) {
-    return Fail(archive, ZipError::kFileCloseFailed);
+    return ZipError::kFileCloseFailed;
   }
-  return true;
+  return ZipError::kNone;
+}
+
+}  // namespace
+
+std::uint32_t ZipEntryFileMode(const ZipEntryRecord& record) {
+  return NewFileMode(record.versionMadeBy, record.externalAttributes);
+}
+
+bool ZipCheckEntryExtractable(ZipArchive& archive, std::uint32_t index) {
+  EntryToWrite entry;
+  const ZipError error = FindEntryToWrite(archive, index, entry);
+  return error == ZipError::kNone || Fail(archive, error);
+}
+
+bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath) {
+  if (outputPath == nullptr) {
+    return Fail(archive, ZipError::kInvalidParameter);
+  }
+  EntryToWrite entry;
+  ZipError error = FindEntryToWrite(archive, index, entry);
+  if (error != ZipError::kNone) {
+    return Fail(archive, error);
+  }
+  const CentralRecord& record = entry.parsed.record;
+  OutputGuard output;
+  if (!detail::OpenOutputFile(output.file, outputPath,
+                              NewFileMode(record.versionMadeBy, record.externalAttributes))) {
+    return Fail(archive, ZipError::kFileOpenFailed);
+  }
+  error = WriteEntry(entry, output);
+  return error == ZipError::kNone || Fail(archive, error);
+}
+
+bool ZipExtractEntryToOpenFile(ZipArchive& archive, std::uint32_t index, std::intptr_t file) {
+  // Taken over at once, so that every early return closes it.
+  OutputGuard output;
+  output.file.handle = file;
+  if (file == -1) {
+    return Fail(archive, ZipError::kInvalidParameter);
+  }
+  EntryToWrite entry;
+  ZipError error = FindEntryToWrite(archive, index, entry);
+  if (error == ZipError::kNone) {
+    error = WriteEntry(entry, output);
+  }
+  return error == ZipError::kNone || Fail(archive, error);
 }
 
 ZipError ZipTakeLastError(ZipArchive& archive) {

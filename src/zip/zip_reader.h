@@ -17,37 +17,22 @@ namespace zip {
 /// of the reader's observable behaviour.
 enum class ZipError : std::uint32_t {
   kNone = 0,                  // "no error"
-  kUndefined,                 // "undefined error"
   kTooManyFiles,              // "too many files"
-  kFileTooLarge,              // "file too large"
-  kUnsupportedMethod,         // "unsupported method"
-  kUnsupportedEncryption,     // "unsupported encryption"
   kUnsupportedFeature,        // "unsupported feature"
   kCentralDirectoryNotFound,  // "failed finding central directory"
   kNotAnArchive,              // "not a ZIP archive"
   kInvalidHeader,             // "invalid header or archive is corrupted"
   kMultiDiskUnsupported,      // "unsupported multidisk archive"
   kDecompressionFailed,       // "decompression failed or archive is corrupted"
-  kCompressionFailed,         // "compression failed"
   kUnexpectedSize,            // "unexpected decompressed size"
-  kCrcMismatch,               // "CRC-32 check failed"
   kUnsupportedDirectorySize,  // "unsupported central directory size"
   kAllocationFailed,          // "allocation failed"
   kFileOpenFailed,            // "file open failed"
-  kFileCreateFailed,          // "file create failed"
   kFileWriteFailed,           // "file write failed"
-  kFileReadFailed,            // "file read failed"
   kFileCloseFailed,           // "file close failed"
-  kFileSeekFailed,            // "file seek failed"
-  kFileStatFailed,            // "file stat failed"
   kInvalidParameter,          // "invalid parameter"
-  kInvalidFilename,           // "invalid filename"
-  kBufferTooSmall,            // "buffer too small"
+  kInvalidFilename,           // "invalid filename": never set here; for callers that refuse a name
   kInternalError,             // "internal error"
-  kFileNotFound,              // "file not found"
-  kArchiveTooLarge,           // "archive is too large"
-  kValidationFailed,          // "validation failed"
-  kWriteCallbackFailed,       // "write callback failed"
 };
 
 /// Returns the fixed text of `error`; "unknown error" for a value outside the
@@ -72,6 +57,48 @@ struct ZipEntryRecord {
   std::uint16_t versionMadeBy = 0;       // host in the high byte, version in the low
   std::uint16_t versionNeeded = 0;       // version needed to extract
   std::uint32_t externalAttributes = 0;  // host-specific; low byte MS-DOS attributes
+  std::uint16_t internalAttributes = 0;  // bit 0: the data is text
+  // The starting disk as stored: 0xFFFF defers to the Zip64 extra field, whose
+  // value is 0 in every archive that opens.
+  std::uint16_t diskStart = 0;
+  std::uint16_t commentLength = 0;  // bytes of the entry's comment
+  std::string extra;                // the central extra field, bytes as stored
+};
+
+/// One entry's local header, its fields as stored, and where its data lies.
+/// A value-initialised header is the "all zero" header.
+struct ZipLocalHeaderRecord {
+  std::uint64_t offset = 0;            // of the header, from the first byte of the block
+  std::uint16_t versionNeeded = 0;     // version needed to extract
+  std::uint16_t flags = 0;             // general-purpose bit flags
+  std::uint16_t method = 0;            // compression method
+  std::uint16_t dosTime = 0;           // MS-DOS time of last modification
+  std::uint16_t dosDate = 0;           // MS-DOS date of last modification
+  std::uint32_t crc32 = 0;             // 0 when flag bit 3 moves it behind the data
+  std::uint32_t compressedSize = 0;    // as stored; 0xFFFFFFFF defers to the Zip64 extra field
+  std::uint32_t uncompressedSize = 0;  // as stored; 0xFFFFFFFF defers to the Zip64 extra field
+  std::string name;                    // the whole stored name, bytes as stored
+  std::string extra;                   // the local extra field, bytes as stored
+  std::uint64_t dataOffset = 0;        // first byte after the extra field
+  std::uint64_t dataLength = 0;        // the compressed size of the central record
+};
+
+/// What the end records of an open archive hold. The end record's fields are
+/// as stored; the directory's place and the entry count are the values in
+/// effect, from the Zip64 end record when there is one.
+struct ZipArchiveFacts {
+  std::uint64_t endRecordOffset = 0;           // from the first byte of the block
+  std::uint16_t endRecordDiskNumber = 0;       // as stored; 0xFFFF with Zip64
+  std::uint16_t endRecordDirectoryDisk = 0;    // as stored; 0xFFFF with Zip64
+  std::uint16_t endRecordEntriesOnDisk = 0;    // as stored; 0xFFFF with Zip64
+  std::uint16_t endRecordEntryCount = 0;       // as stored; 0xFFFF with Zip64
+  std::uint32_t endRecordDirectorySize = 0;    // as stored; 0xFFFFFFFF with Zip64
+  std::uint32_t endRecordDirectoryOffset = 0;  // as stored; 0xFFFFFFFF with Zip64
+  std::uint16_t commentLength = 0;             // bytes of the archive comment
+  bool hasZip64 = false;                       // a Zip64 locator and end record were used
+  std::uint64_t centralDirectoryOffset = 0;    // in effect, from the first byte of the block
+  std::uint64_t centralDirectorySize = 0;      // in effect, in bytes
+  std::uint64_t entryCount = 0;                // as recorded; equals ZipEntryCount
 };
 
 /// A reader over one archive in memory. A value-initialised object is closed;
@@ -84,8 +111,24 @@ struct ZipArchive {
   ZipError lastError = ZipError::kNone;
   std::uint64_t centralDirectoryOffset = 0;
   std::uint64_t centralDirectorySize = 0;
+  std::uint64_t endRecordOffset = 0;
+  bool hasZip64 = false;                     // the directory's place came from a Zip64 end record
   std::vector<std::uint64_t> recordOffsets;  // one per entry, into the block
 };
+
+/// Finds where an archive ends in a block that may hold other bytes after it.
+/// Like ZipOpenMemory it takes the last end-of-central-directory record that,
+/// with its comment, reaches exactly the end of the block; when there is none,
+/// the last one within the final 22 + 65535 bytes whose comment lies inside
+/// the block (which may be a signature inside the real comment).
+///
+/// Success: returns true and sets `archiveSize` to the offset just past that
+/// record's comment, which is `size` when nothing follows the archive; the
+/// first `archiveSize` bytes are what ZipOpenMemory may be given.
+/// Failure (null `data`, fewer than 22 bytes, no such record): returns false
+/// and leaves `archiveSize` untouched. No archive is involved, so no error is
+/// recorded anywhere.
+bool ZipFindArchiveEnd(const void* data, std::uint64_t size, std::uint64_t& archiveSize);
 
 /// Opens `archive` over `size` bytes at `data`, without copying them. The
 /// block must stay valid and unchanged until ZipClose.
@@ -111,6 +154,36 @@ std::uint32_t ZipEntryCount(const ZipArchive& archive);
 /// Failure (closed archive, index out of range): returns false, sets the last
 /// error (kInvalidParameter) and leaves `record` untouched.
 bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord& record);
+
+/// Fills `facts` from the end records of an open archive.
+/// Success: returns true; `facts` holds the archive's values.
+/// Failure (closed archive): returns false, sets the last error
+/// (kInvalidParameter) and leaves `facts` untouched; kInternalError when the
+/// block changed since the open.
+bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts);
+
+/// Fills `header` from the local header of entry `index`, at the offset its
+/// central record gives (Zip64 value applied).
+/// Success: returns true; the header starts with its signature and lies,
+/// with its name and extra field, in front of the central directory, so
+/// `dataOffset` is at most the directory's offset. Whether the data itself
+/// fits is not checked here: ZipLocateEntryData does that.
+/// Failure: returns false and leaves `header` untouched, with the last error
+/// set: kInvalidParameter for a closed archive or an index out of range,
+/// kInvalidHeader when no such header lies there, kAllocationFailed when the
+/// name or extra field cannot be copied.
+bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header);
+
+/// Gives the stored (possibly compressed) data of entry `index` in place.
+/// Success: returns true; `data` points into the block at the first byte
+/// after the entry's local header and `length` is the entry's compressed
+/// size; all of it lies in front of the central directory.
+/// Failure: returns false and leaves `data` and `length` untouched, with the
+/// last error set: kInvalidParameter for a closed archive or an index out of
+/// range, kInvalidHeader when the local header (as ZipReadLocalHeader checks
+/// it) or the data does not lie in front of the central directory.
+bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
+                        std::uint64_t& length);
 
 /// Writes entry `index` to the file named by the UTF-8 text `outputPath`,
 /// creating or overwriting it. Parent folders must exist. Data is streamed in
@@ -138,6 +211,28 @@ bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord
 /// bits (plus read and write for its owner) when the archive was made on a
 /// Unix host, otherwise 0666; the umask applies to both.
 bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath);
+
+/// The permission bits that ZipExtractEntryToFile gives a new file for the
+/// entry described by `record` on POSIX, before the umask: the entry's rwx
+/// bits plus read and write for the owner when the archive was made on a Unix
+/// host and carries some, otherwise 0666. Never the set-id or sticky bits.
+std::uint32_t ZipEntryFileMode(const ZipEntryRecord& record);
+
+/// Makes the checks that ZipExtractEntryToFile makes before it opens its
+/// output file (the first three of its list), and nothing else: a caller that
+/// opens the file itself learns first whether there is anything to write.
+/// Success: returns true. Failure: returns false with the last error set
+/// (kInvalidParameter, kUnsupportedFeature or kInvalidHeader).
+bool ZipCheckEntryExtractable(ZipArchive& archive, std::uint32_t index);
+
+/// Writes entry `index` into `file`, an empty file the caller opened for
+/// writing: on POSIX its descriptor, on Windows its HANDLE, as an integer.
+/// The call takes `file` over and closes it before returning, whatever the
+/// outcome. Data, checks, times and failures are those of
+/// ZipExtractEntryToFile, with "the output file cannot be opened" replaced by
+/// `file` being -1 (kInvalidParameter); a failed check leaves the file empty.
+/// Permissions are the caller's business (see ZipEntryFileMode).
+bool ZipExtractEntryToOpenFile(ZipArchive& archive, std::uint32_t index, std::intptr_t file);
 
 /// Returns the last error and resets it to ZipError::kNone.
 ZipError ZipTakeLastError(ZipArchive& archive);

@@ -96,6 +96,51 @@ TEST_F(ZipExtractPosix, DoesNotWriteThroughASymlink) {
   EXPECT_FALSE(std::filesystem::exists(folder_ / "absent"));
 }
 
+TEST_F(ZipExtractPosix, WritesIntoAFileTheCallerOpenedAndAlwaysClosesIt) {
+  ZipBuilder builder;
+  builder.AddDeflated("a", "deflated content");
+  builder.AddStored("b", "x").method = 12;
+  auto& damaged = builder.AddStored("c", "stored content");
+  damaged.central.crc32 = 0x12345678;
+  OpenBuilt(builder);
+  const auto openNew = [this](const char* name) {
+    return ::open((folder_ / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  };
+  const int written = openNew("a");
+  ASSERT_GE(written, 0);
+  EXPECT_TRUE(zip::ZipExtractEntryToOpenFile(archive_, 0, written));
+  EXPECT_EQ(::fcntl(written, F_GETFD), -1);  // closed
+  EXPECT_EQ(ReadFileBytes(folder_ / "a"), "deflated content");
+
+  const int unsupported = openNew("b");
+  ASSERT_GE(unsupported, 0);
+  EXPECT_FALSE(zip::ZipExtractEntryToOpenFile(archive_, 1, unsupported));
+  EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kUnsupportedFeature);
+  EXPECT_EQ(::fcntl(unsupported, F_GETFD), -1);
+  EXPECT_EQ(ReadFileBytes(folder_ / "b"), "");
+
+  const int badCrc = openNew("c");
+  ASSERT_GE(badCrc, 0);
+  EXPECT_FALSE(zip::ZipExtractEntryToOpenFile(archive_, 2, badCrc));
+  EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kDecompressionFailed);
+  EXPECT_EQ(::fcntl(badCrc, F_GETFD), -1);
+
+  EXPECT_FALSE(zip::ZipExtractEntryToOpenFile(archive_, 0, -1));
+  EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kInvalidParameter);
+}
+
+TEST_F(ZipExtractPosix, ReportsAFileOpenedOnlyForReadingAsAFailedWrite) {
+  ZipBuilder builder;
+  builder.AddStored("a", "content");
+  OpenBuilt(builder);
+  ASSERT_TRUE(testing_support::WriteFileBytes(folder_ / "a", ""));
+  const int readOnly = ::open((folder_ / "a").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(readOnly, 0);
+  EXPECT_FALSE(zip::ZipExtractEntryToOpenFile(archive_, 0, readOnly));
+  EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kFileWriteFailed);
+  EXPECT_EQ(::fcntl(readOnly, F_GETFD), -1);
+}
+
 TEST_F(ZipExtractPosix, RefusesAFifoWithoutBlocking) {
   ZipBuilder builder;
   builder.AddStored("a", "payload");

@@ -53,6 +53,32 @@ TEST_F(ZipExtractWin32, DoesNotWriteThroughASymbolicLink) {
   EXPECT_EQ(ReadFileBytes(folder_ / "target"), "original");
 }
 
+TEST_F(ZipExtractWin32, WritesIntoAFileTheCallerOpenedAndAlwaysClosesIt) {
+  ZipBuilder builder;
+  builder.AddDeflated("a", "deflated content");
+  builder.AddStored("b", "x").method = 12;
+  OpenBuilt(builder);
+  const auto createNew = [this](const char* name) {
+    return CreateFileW((folder_ / name).wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  DWORD flags = 0;
+  HANDLE written = createNew("a");
+  ASSERT_NE(written, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(
+      zip::ZipExtractEntryToOpenFile(archive_, 0, reinterpret_cast<std::intptr_t>(written)));
+  EXPECT_FALSE(GetHandleInformation(written, &flags));  // closed
+  EXPECT_EQ(ReadFileBytes(folder_ / "a"), "deflated content");
+
+  HANDLE unsupported = createNew("b");
+  ASSERT_NE(unsupported, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(
+      zip::ZipExtractEntryToOpenFile(archive_, 1, reinterpret_cast<std::intptr_t>(unsupported)));
+  EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kUnsupportedFeature);
+  EXPECT_FALSE(GetHandleInformation(unsupported, &flags));
+  EXPECT_EQ(ReadFileBytes(folder_ / "b"), "");
+}
+
 TEST_F(ZipExtractWin32, PathsAreUtf8NotTheAnsiCodePage) {
   ZipBuilder builder;
   builder.AddStored("a", "payload");

@@ -6,13 +6,39 @@
 // Usage: e2e_launch.exe EXIT_CODE_FILE [NAME=VALUE ...] -- PROGRAM [ARGUMENT ...]
 // The program is quoted; arguments holding a blank are quoted too. When the
 // environment names a file in E2E_HOLD_OPEN, it is held open without sharing
-// while the command runs, the way another program may hold a file.
+// while the command runs, the way another program may hold a file. When it
+// names a path in E2E_CTRL_C_WHEN, a Ctrl-C goes to every process on the
+// console once that path exists (within a minute), the way a user's key press
+// would; the launcher itself lives on through every such event.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <cstdio>
 #include <string>
+
+namespace {
+
+BOOL WINAPI OutliveConsoleControl(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
+DWORD WINAPI CtrlCWhenPathExists(void* path) {
+  const wchar_t* awaited = static_cast<const wchar_t*>(path);
+  for (int waited = 0; waited < 60000; ++waited) {
+    if (GetFileAttributesW(awaited) != INVALID_FILE_ATTRIBUTES) {
+      if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        std::fprintf(stderr, "e2e_launch: GenerateConsoleCtrlEvent failed with %lu\n",
+                     GetLastError());
+      }
+      return 0;
+    }
+    Sleep(1);
+  }
+  return 0;
+}
+
+}  // namespace
 
 int main() {
   int count = 0;
@@ -51,6 +77,12 @@ int main() {
       std::fprintf(stderr, "e2e_launch: cannot hold the file open (%lu)\n", GetLastError());
       return 3;
     }
+  }
+  // A handler of its own, not the ignore flag, which the child would inherit.
+  SetConsoleCtrlHandler(OutliveConsoleControl, TRUE);
+  static wchar_t ctrlCWhen[1024];
+  if (GetEnvironmentVariableW(L"E2E_CTRL_C_WHEN", ctrlCWhen, 1024) > 0) {
+    CloseHandle(CreateThread(nullptr, 0, CtrlCWhenPathExists, ctrlCWhen, 0, nullptr));
   }
   STARTUPINFOW startupInfo = {};
   startupInfo.cb = sizeof startupInfo;

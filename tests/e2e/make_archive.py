@@ -73,6 +73,22 @@ def build(kind, output, probe):
         elif kind == "damaged-entry":
             application(archive, probe)
             file(archive, "quillorbite/damaged.bin", b"will not match its CRC " * 100)
+        elif kind == "deep-tree":
+            application(archive, probe)
+            # Eight levels of 40 characters: every path below the deepest
+            # level is longer than Windows' 260 without the long-path form.
+            path = ""
+            for level in range(8):
+                path += "level%d-" % level + "d" * 33 + "/"
+                folder(archive, path)
+            file(archive, path + "deepest.txt", b"at the bottom")
+        elif kind == "many-entries":
+            # Long enough to unpack that a test can interrupt it halfway:
+            # many files of zeros, small in the archive, large on disk. The
+            # program comes last.
+            for i in range(1000):
+                file(archive, "quillorbite/Content/part%04d.pak" % i, bytes(64 * 1024))
+            application(archive, probe)
         elif kind == "too-large":
             application(archive, probe)
             for i in range(300):

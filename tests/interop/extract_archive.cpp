@@ -12,7 +12,7 @@
 #include <string>
 
 #include "extract/extract.h"
-#include "extract/text_convert.h"
+#include "text/text_convert.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

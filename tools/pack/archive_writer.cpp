@@ -10,12 +10,19 @@
 #include <utility>
 
 #include "pack/chunk_deflate.h"
+#include "pack/entry_header.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
+#include "zip/zip_format.h"
 
 namespace pack {
 
 namespace {
+
+// Without Zip64 records the end record counts entries in 16 bits, and a
+// header's name length is 16 bits.
+constexpr std::uint64_t kMaxEntries = 0xFFFF;
+constexpr std::uint64_t kMaxNameLength = zip::kMaxFieldLength;
 
 // Files are cut into pieces so that one large file can keep every thread busy.
 struct Piece {
@@ -242,21 +249,21 @@ class Sink {
   OutputFile& file_;
   std::uint64_t limit_;
   std::uint64_t flushed_ = 0;
-  std::uint64_t reserve_ = kEndRecordSize;
+  std::uint64_t reserve_ = zip::kEndRecordSize;
   std::string buffer_;
 };
 
-DosStamp StampOf(std::int64_t modified) {
-  CivilTime civil;
+zip::DosStamp StampOf(std::int64_t modified) {
+  zip::CivilTime civil;
   if (!ToLocalTime(modified, civil)) {
     civil.year = modified < 0 ? 1 : 9999;
   }
-  return DosStampFromCivil(civil);
+  return zip::DosStampFromCivil(civil);
 }
 
 std::string LocalHeaderBytes(const EntryHeader& header) {
   std::string bytes;
-  AppendLocalHeader(bytes, header);
+  zip::AppendLocalHeader(bytes, LocalHeaderOf(header));
   return bytes;
 }
 
@@ -285,13 +292,13 @@ class ArchiveBuilder {
       if (!WriteEntry(i, sink, pool, header)) {
         return false;
       }
-      AppendCentralRecord(central, header);
+      zip::AppendCentralRecord(central, CentralRecordOf(header));
     }
     const std::uint64_t directoryOffset = sink.position();
     std::string end;
-    AppendEndRecord(end, static_cast<std::uint16_t>(entries_.size()),
-                    static_cast<std::uint32_t>(central.size()),
-                    static_cast<std::uint32_t>(directoryOffset));
+    zip::AppendEndRecord(end, EndRecordOf(static_cast<std::uint16_t>(entries_.size()),
+                                          static_cast<std::uint32_t>(central.size()),
+                                          static_cast<std::uint32_t>(directoryOffset)));
     if (!sink.Append(central, error_)) {
       return false;
     }
@@ -320,7 +327,7 @@ class ArchiveBuilder {
         error_ = Describe(entry, "name longer than 65535 bytes");
         return false;
       }
-      if (entry.size >= 0xFFFFFFFFull) {
+      if (entry.size >= zip::kMarker32) {
         error_ =
             Describe(entry, "4 GiB or larger; an archive without Zip64 records cannot hold it");
         return false;
@@ -353,16 +360,16 @@ class ArchiveBuilder {
   bool WriteEntry(std::size_t index, Sink& sink, PiecePool& pool, EntryHeader& header) {
     const TreeEntry& entry = entries_[index];
     header.name = entry.name;
-    header.flags = IsAscii(entry.name) ? 0 : kFlagUtf8Name;
+    header.flags = IsAscii(entry.name) ? 0 : zip::kFlagUtf8Name;
     header.stamp = StampOf(entry.modified);
     header.localHeaderOffset = static_cast<std::uint32_t>(sink.position());
     if (entry.isFolder) {
-      header.versionNeeded = kVersionNeededFolder;
-      header.externalAttributes = kAttributeFolder;
+      header.versionNeeded = zip::kVersionNeededFolder;
+      header.externalAttributes = zip::kDosAttributeDirectory;
       return sink.Append(LocalHeaderBytes(header), error_);
     }
-    header.externalAttributes = kAttributeFile;
-    header.versionNeeded = kVersionNeededStored;
+    header.externalAttributes = zip::kDosAttributeArchive;
+    header.versionNeeded = zip::kVersionNeededStored;
     if (entry.size == 0) {
       ++summary_.storedFiles;
       return sink.Append(LocalHeaderBytes(header), error_);
@@ -415,8 +422,8 @@ class ArchiveBuilder {
       }
       written = entry.size;
     }
-    header.method = stored ? kMethodStored : kMethodDeflate;
-    header.versionNeeded = stored ? kVersionNeededStored : kVersionNeededDeflate;
+    header.method = stored ? zip::kMethodStored : zip::kMethodDeflate;
+    header.versionNeeded = stored ? zip::kVersionNeededStored : zip::kVersionNeededDeflate;
     header.crc32 = crc;
     header.compressedSize = static_cast<std::uint32_t>(written);
     header.uncompressedSize = static_cast<std::uint32_t>(entry.size);

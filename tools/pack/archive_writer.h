@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "pack/tree_walk.h"
-#include "pack/zip_format.h"
 
 namespace pack {
+
+/// The largest archive (in bytes, exclusive) that needs no Zip64 records.
+constexpr std::uint64_t kArchiveSizeLimit = std::uint64_t{1} << 32;
 
 /// The deflate level used when none is chosen.
 constexpr int kDefaultLevel = 6;

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "pack/pack_test_support.h"
 
@@ -56,9 +61,66 @@ TEST(PackChunkDeflate, TheDictionaryLetsRepeatsAcrossPiecesShrink) {
   EXPECT_GT(without.size(), 19000u);
 }
 
-TEST(PackChunkDeflate, IsDeterministic) {
-  const std::string data = pack_test::TextBytes(200000, 6);
-  EXPECT_EQ(DeflateInPieces(data, 50000, 6), DeflateInPieces(data, 50000, 6));
+// Inflates one piece on its own, with `window` (the bytes before it) as the
+// preset dictionary; false when the piece does not decode.
+bool InflatePiece(const std::string& window, const std::string& piece, std::string& output) {
+  z_stream stream;
+  std::memset(&stream, 0, sizeof stream);
+  if (inflateInit2(&stream, -15) != Z_OK) {
+    return false;
+  }
+  bool ok =
+      window.empty() || inflateSetDictionary(&stream, reinterpret_cast<const Bytef*>(window.data()),
+                                             static_cast<uInt>(window.size())) == Z_OK;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+  stream.avail_in = static_cast<uInt>(piece.size());
+  output.clear();
+  char buffer[65536];
+  while (ok) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    const int result = inflate(&stream, Z_SYNC_FLUSH);
+    output.append(buffer, sizeof buffer - stream.avail_out);
+    if (result == Z_STREAM_END ||
+        (result == Z_OK && stream.avail_in == 0 && stream.avail_out > 0)) {
+      break;
+    }
+    ok = result == Z_OK;
+  }
+  ok = ok && stream.avail_in == 0;
+  inflateEnd(&stream);
+  return ok;
+}
+
+// The writer compresses pieces on any thread in any order, each from a buffer
+// holding only the piece and the window before it; the archive is the same
+// for any thread count only if that gives the bytes of one pass in order.
+TEST(PackChunkDeflate, APieceDependsOnlyOnItsWindow) {
+  const std::string data = pack_test::TextBytes(150000, 6) + pack_test::RandomBytes(30000, 7) +
+                           pack_test::TextBytes(70001, 8);
+  constexpr std::size_t kPieceSize = 20000;
+  const std::string inOrder = DeflateInPieces(data, kPieceSize, 6);
+
+  std::vector<std::string> pieces((data.size() + kPieceSize - 1) / kPieceSize);
+  for (std::size_t index = pieces.size(); index-- > 0;) {
+    const std::size_t offset = index * kPieceSize;
+    const std::size_t length = std::min(kPieceSize, data.size() - offset);
+    const std::size_t windowLength = std::min(offset, pack::kDeflateDictionarySize);
+    // A copy, so that nothing before the window is there to be read.
+    const std::string buffer = data.substr(offset - windowLength, windowLength + length);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    ASSERT_TRUE(pack::DeflatePiece(bytes, windowLength, bytes + windowLength, length,
+                                   offset + length == data.size(), 6, pieces[index]));
+
+    std::string unpacked;
+    ASSERT_TRUE(InflatePiece(buffer.substr(0, windowLength), pieces[index], unpacked)) << index;
+    EXPECT_TRUE(unpacked == data.substr(offset, length)) << "piece " << index;
+  }
+  std::string joined;
+  for (const std::string& piece : pieces) {
+    joined += piece;
+  }
+  EXPECT_TRUE(joined == inOrder);
 }
 
 }  // namespace

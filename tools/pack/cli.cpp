@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "extract/entry_name.h"
 #include "pack/archive_writer.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
@@ -13,9 +12,18 @@
 #include "pack/progress.h"
 #include "pack/stub_writer.h"
 #include "pack/tree_walk.h"
+#include "text/entry_name.h"
 #include "zip/zip_reader.h"
 
+#if !defined(PACK_VERSION) || !defined(PACK_DEFAULT_EXECUTABLE_PATH) || \
+    !defined(PACK_DEFAULT_APP_NAME)
+#error "PACK_VERSION, PACK_DEFAULT_EXECUTABLE_PATH and PACK_DEFAULT_APP_NAME come from the build"
+#endif
+
 namespace pack {
+
+const char kDefaultExecutablePath[] = PACK_DEFAULT_EXECUTABLE_PATH;
+const char kPackVersion[] = PACK_VERSION;
 
 namespace {
 
@@ -38,7 +46,8 @@ const char kUsage[] =
     "  --follow-symlinks     follow symbolic links instead of refusing them\n"
     "  --exe PATH            the executable APP_DIR must hold, relative and\n"
     "                        '/'-separated (default\n"
-    "                        quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe;\n"
+    "                        " PACK_DEFAULT_EXECUTABLE_PATH
+    ";\n"
     "                        empty: no check)\n"
     "  --require-exe         a missing executable is an error, not a warning\n"
     "  --stub STUB           write a starter, not an archive: a copy of STUB\n"
@@ -46,7 +55,8 @@ const char kUsage[] =
     "                        build/windows/starter-stub.exe) carrying the\n"
     "                        archive, with --exe as the program it runs\n"
     "  --app-name NAME       with --stub: the folder the starter unpacks into\n"
-    "                        and the program's argument (default quillorbite)\n"
+    "                        and the program's argument (default " PACK_DEFAULT_APP_NAME
+    ")\n"
     "  -q, --quiet           no progress display and no summary (list: only\n"
     "                        the verdict, not the entries)\n"
     "\n"
@@ -87,146 +97,188 @@ bool ParseNumber(const std::string& text, long long low, long long high, long lo
   return value >= low && value <= high;
 }
 
-bool ParseArguments(const std::vector<std::string>& args, Settings& settings, std::string& error) {
-  std::size_t i = 0;
-  if (!args.empty() && args[0] == "list") {
-    settings.list = true;
-    i = 1;
+// One option argument split into its name and, when the same argument
+// carries it (--name=value, -oPATH), its value.
+struct Option {
+  std::string name;
+  std::string value;
+  bool hasValue = false;
+};
+
+bool LooksLikeOption(const std::string& arg) {
+  return arg.size() >= 2 && arg[0] == '-';
+}
+
+Option SplitOption(const std::string& arg) {
+  Option option;
+  option.name = arg;
+  const std::size_t equals = arg.find('=');
+  if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+    option.name = arg.substr(0, equals);
+    option.value = arg.substr(equals + 1);
+    option.hasValue = true;
+  } else if (arg.compare(0, 2, "-o") == 0 && arg.size() > 2) {
+    option.name = "-o";
+    option.value = arg.substr(2);
+    option.hasValue = true;
   }
-  bool optionsEnded = false;
-  bool outputGiven = false;
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      settings.positional.push_back(arg);
-      continue;
-    }
-    std::string name = arg;
-    std::string value;
-    bool hasValue = false;
-    const std::size_t equals = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-      hasValue = true;
-    } else if (arg.compare(0, 2, "-o") == 0 && arg.size() > 2) {
-      name = "-o";
-      value = arg.substr(2);
-      hasValue = true;
-    }
-    const auto takeValue = [&]() {
-      if (hasValue) {
-        return true;
-      }
-      if (i + 1 >= args.size()) {
-        error = "option " + name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-      return true;
-    };
-    const auto noValue = [&]() {
-      if (hasValue) {
-        error = "option " + name + " takes no value";
-        return false;
-      }
-      return true;
-    };
-    const bool packOnly = name == "-o" || name == "--output" || name == "--level" ||
-                          name == "--threads" || name == "--follow-symlinks" ||
-                          name == "--require-exe" || name == "--stub" || name == "--app-name";
-    if (settings.list && packOnly) {
-      error = "option " + name + " is for packing, not for list";
+  return option;
+}
+
+bool IsPackingOption(const std::string& name) {
+  return name == "-o" || name == "--output" || name == "--level" || name == "--threads" ||
+         name == "--follow-symlinks" || name == "--require-exe" || name == "--stub" ||
+         name == "--app-name";
+}
+
+// The setting an option without a value turns on; null for any other name.
+bool* FlagFor(const std::string& name, Settings& settings) {
+  if (name == "-h" || name == "--help") {
+    return &settings.help;
+  }
+  if (name == "--version") {
+    return &settings.version;
+  }
+  if (name == "--follow-symlinks") {
+    return &settings.followSymlinks;
+  }
+  if (name == "--require-exe") {
+    return &settings.requireExe;
+  }
+  if (name == "-q" || name == "--quiet") {
+    return &settings.quiet;
+  }
+  return nullptr;
+}
+
+bool TakesValue(const std::string& name) {
+  return name == "-o" || name == "--output" || name == "--level" || name == "--threads" ||
+         name == "--exe" || name == "--stub" || name == "--app-name";
+}
+
+// Gives `option` its value from the next argument unless it has one already.
+bool TakeValue(const std::vector<std::string>& args, std::size_t& i, Option& option,
+               std::string& error) {
+  if (option.hasValue) {
+    return true;
+  }
+  if (i + 1 >= args.size()) {
+    error = "option " + option.name + " needs a value";
+    return false;
+  }
+  option.value = args[++i];
+  return true;
+}
+
+bool SetOutput(const std::string& value, Settings& settings, std::string& error) {
+  // An empty output is never stored, so a stored one means it was given.
+  if (!settings.output.empty()) {
+    error = "the output is given twice";
+    return false;
+  }
+  if (value.empty()) {
+    error = "the output path is empty";
+    return false;
+  }
+  settings.output = value;
+  return true;
+}
+
+bool SetLevel(const std::string& value, Settings& settings, std::string& error) {
+  long long number = 0;
+  if (!ParseNumber(value, 0, 9, number)) {
+    error = "--level needs a number from 0 to 9, not '" + DisplayName(value) + "'";
+    return false;
+  }
+  settings.level = static_cast<int>(number);
+  return true;
+}
+
+bool SetThreads(const std::string& value, Settings& settings, std::string& error) {
+  long long number = 0;
+  if (!ParseNumber(value, 1, 1024, number)) {
+    error = "--threads needs a number from 1 to 1024, not '" + DisplayName(value) + "'";
+    return false;
+  }
+  settings.threads = static_cast<unsigned>(number);
+  return true;
+}
+
+bool SetExePath(const std::string& value, Settings& settings, std::string& error) {
+  const std::string problem = value.empty() ? std::string() : CheckRelativeFilePath(value);
+  if (!problem.empty()) {
+    error = "--exe '" + DisplayName(value) + "' " + problem;
+    return false;
+  }
+  settings.exePath = value;
+  return true;
+}
+
+bool SetStub(const std::string& value, Settings& settings, std::string& error) {
+  if (!settings.stub.empty() || value.empty()) {
+    error = value.empty() ? "the stub path is empty" : "the stub is given twice";
+    return false;
+  }
+  settings.stub = value;
+  return true;
+}
+
+bool SetAppName(const std::string& value, Settings& settings, std::string& error) {
+  const std::string problem = CheckAppName(value);
+  if (!problem.empty()) {
+    error = "--app-name '" + DisplayName(value) + "' " + problem;
+    return false;
+  }
+  settings.appName = value;
+  settings.appNameGiven = true;
+  return true;
+}
+
+bool SetValue(const Option& option, Settings& settings, std::string& error) {
+  if (option.name == "-o" || option.name == "--output") {
+    return SetOutput(option.value, settings, error);
+  }
+  if (option.name == "--level") {
+    return SetLevel(option.value, settings, error);
+  }
+  if (option.name == "--threads") {
+    return SetThreads(option.value, settings, error);
+  }
+  if (option.name == "--stub") {
+    return SetStub(option.value, settings, error);
+  }
+  if (option.name == "--app-name") {
+    return SetAppName(option.value, settings, error);
+  }
+  return SetExePath(option.value, settings, error);
+}
+
+// Applies the option at args[i], moving `i` past its value when that is the
+// next argument.
+bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings& settings,
+                 std::string& error) {
+  Option option = SplitOption(args[i]);
+  if (settings.list && IsPackingOption(option.name)) {
+    error = "option " + option.name + " is for packing, not for list";
+    return false;
+  }
+  if (bool* flag = FlagFor(option.name, settings)) {
+    if (option.hasValue) {
+      error = "option " + option.name + " takes no value";
       return false;
     }
-    long long number = 0;
-    if (name == "--") {
-      optionsEnded = true;
-    } else if (name == "-h" || name == "--help") {
-      if (!noValue()) {
-        return false;
-      }
-      settings.help = true;
-    } else if (name == "--version") {
-      if (!noValue()) {
-        return false;
-      }
-      settings.version = true;
-    } else if (name == "-o" || name == "--output") {
-      if (!takeValue()) {
-        return false;
-      }
-      if (outputGiven) {
-        error = "the output is given twice";
-        return false;
-      }
-      if (value.empty()) {
-        error = "the output path is empty";
-        return false;
-      }
-      outputGiven = true;
-      settings.output = value;
-    } else if (name == "--level") {
-      if (!takeValue()) {
-        return false;
-      }
-      if (!ParseNumber(value, 0, 9, number)) {
-        error = "--level needs a number from 0 to 9, not '" + DisplayName(value) + "'";
-        return false;
-      }
-      settings.level = static_cast<int>(number);
-    } else if (name == "--threads") {
-      if (!takeValue()) {
-        return false;
-      }
-      if (!ParseNumber(value, 1, 1024, number)) {
-        error = "--threads needs a number from 1 to 1024, not '" + DisplayName(value) + "'";
-        return false;
-      }
-      settings.threads = static_cast<unsigned>(number);
-    } else if (name == "--exe") {
-      if (!takeValue()) {
-        return false;
-      }
-      const std::string problem = value.empty() ? std::string() : CheckRelativeFilePath(value);
-      if (!problem.empty()) {
-        error = "--exe '" + DisplayName(value) + "' " + problem;
-        return false;
-      }
-      settings.exePath = value;
-    } else if (name == "--stub") {
-      if (!takeValue()) {
-        return false;
-      }
-      if (!settings.stub.empty() || value.empty()) {
-        error = value.empty() ? "the stub path is empty" : "the stub is given twice";
-        return false;
-      }
-      settings.stub = value;
-    } else if (name == "--app-name") {
-      if (!takeValue()) {
-        return false;
-      }
-      const std::string problem = CheckAppName(value);
-      if (!problem.empty()) {
-        error = "--app-name '" + DisplayName(value) + "' " + problem;
-        return false;
-      }
-      settings.appName = value;
-      settings.appNameGiven = true;
-    } else if (name == "--follow-symlinks" && noValue()) {
-      settings.followSymlinks = true;
-    } else if (name == "--require-exe" && noValue()) {
-      settings.requireExe = true;
-    } else if ((name == "-q" || name == "--quiet") && noValue()) {
-      settings.quiet = true;
-    } else {
-      if (error.empty()) {
-        error = "unknown option '" + DisplayName(arg) + "'";
-      }
-      return false;
-    }
+    *flag = true;
+    return true;
   }
+  if (TakesValue(option.name)) {
+    return TakeValue(args, i, option, error) && SetValue(option, settings, error);
+  }
+  error = "unknown option '" + DisplayName(args[i]) + "'";
+  return false;
+}
+
+// Checks the folder or archive operands against the chosen command.
+bool CheckOperands(const Settings& settings, std::string& error) {
   if (settings.help || settings.version) {
     return true;
   }
@@ -242,7 +294,7 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
                                         : "more than one application folder given";
     return false;
   }
-  if (!outputGiven) {
+  if (settings.output.empty()) {
     error = "no output archive given (-o ARCHIVE)";
     return false;
   }
@@ -262,12 +314,23 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
   return true;
 }
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) {
-    return ".";
+bool ParseArguments(const std::vector<std::string>& args, Settings& settings, std::string& error) {
+  std::size_t i = 0;
+  if (!args.empty() && args[0] == "list") {
+    settings.list = true;
+    i = 1;
   }
-  return slash == 0 ? "/" : path.substr(0, slash);
+  bool optionsEnded = false;
+  for (; i < args.size(); ++i) {
+    if (optionsEnded || !LooksLikeOption(args[i])) {
+      settings.positional.push_back(args[i]);
+    } else if (SplitOption(args[i]).name == "--") {
+      optionsEnded = true;
+    } else if (!ParseOption(args, i, settings, error)) {
+      return false;
+    }
+  }
+  return CheckOperands(settings, error);
 }
 
 // The archive is meant for Windows above all, where the starter refuses these
@@ -321,7 +384,8 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
 bool CheckOutputPath(const std::string& output, const char* what, NodeInfo& folder,
                      std::ostream& err) {
   std::string reason;
-  if (!InspectNode(FolderOf(output), true, folder, reason) || folder.kind != NodeKind::kFolder) {
+  if (!InspectNode(FolderOfPath(output), true, folder, reason) ||
+      folder.kind != NodeKind::kFolder) {
     err << "pack: " << DisplayName(output) << ": the folder for the " << what << " "
         << (reason.empty() ? "is not a folder" : "cannot be used: " + reason) << '\n';
     return false;

@@ -10,12 +10,11 @@
 namespace pack {
 
 /// The executable an application folder is expected to hold, unless --exe
-/// names another.
-constexpr const char* kDefaultExecutablePath =
-    "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe";
+/// names another ('/'-separated; the build's default application).
+extern const char kDefaultExecutablePath[];
 
-/// The version `pack --version` prints.
-constexpr const char* kPackVersion = "1.0.0";
+/// The version `pack --version` prints (the project's version).
+extern const char kPackVersion[];
 
 /// Exit statuses of the command.
 enum ExitStatus : int {

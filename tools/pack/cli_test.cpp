@@ -123,6 +123,9 @@ TEST(PackCli, WarnsAboutAMissingExecutableOrFailsWithRequireExe) {
 }
 
 TEST(PackCli, WarnsAboutNamesTheWindowsStarterWouldRefuse) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows cannot create the names this test warns about";
+#endif
   TempFolder app("pack-cli-app-");
   TempFolder out("pack-cli-out-");
   PutFile(app, "ok/fine.txt", "f");
@@ -162,6 +165,10 @@ TEST(PackCli, RefusesAnOutputInsideTheApplicationFolder) {
 }
 
 TEST(PackCli, RefusesSymbolicLinksUnlessAskedToFollowThem) {
+#ifdef _WIN32
+  GTEST_SKIP() << "making a symbolic link needs a privilege on Windows, and Wine makes none; "
+                  "PackHostIo.DescribesAWindowsSymbolicLinkAsOne covers Windows";
+#endif
   TempFolder app("pack-cli-app-");
   TempFolder out("pack-cli-out-");
   PutFile(app, "real.txt", "r");

@@ -1,6 +1,6 @@
 #include "pack/entry_names.h"
 
-#include "extract/entry_name.h"
+#include "text/entry_name.h"
 
 #include <cstddef>
 #include <cstdio>

@@ -1,7 +1,16 @@
-// The packer's only contact with the operating system: file metadata, folder
-// listings, reading and writing files, local time, terminals and signals.
-// Every call reports failure by its return value and a message (the system's
-// error text); none prints, throws or exits.
+// The packer's only contact with the operating system: the command line,
+// path syntax, file metadata, folder listings, reading and writing files,
+// local time, terminals and signals. Every call reports failure by its return
+// value and a message (the system's error text); none prints, throws or exits.
+//
+// Paths are UTF-8 text. On POSIX they are passed to the system as they are.
+// On Windows they are converted to UTF-16 at this boundary (text that is not
+// valid UTF-8 names no file), both '/' and '\' separate levels, and a path of
+// MAX_PATH characters or more is made absolute and given the \\?\ prefix so
+// that it opens all the same. Names read from Windows come back as UTF-8; a
+// name that is not valid UTF-16 (an unpaired surrogate) comes back with that
+// surrogate encoded as if it were a character, which is not valid UTF-8, so
+// the walker's name check refuses it rather than packing another name.
 #ifndef PACK_HOST_IO_H
 #define PACK_HOST_IO_H
 
@@ -10,11 +19,25 @@
 #include <string>
 #include <vector>
 
-#include "pack/zip_format.h"
+#include "zip/zip_format.h"
 
 namespace pack {
 
-/// What a path names.
+/// The program's arguments (without the program name) as UTF-8 text. POSIX:
+/// `argv` as it is. Windows: the process's UTF-16 command line, split the way
+/// CommandLineToArgvW splits it; `argc` and `argv` (in the ANSI code page)
+/// are not used.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+
+/// The folder part of `path`: everything before its last separator ("/" for
+/// a path directly below the root, "." when there is no separator). On
+/// Windows '\' separates too, and a drive ("C:", "C:\") is kept whole.
+std::string FolderOfPath(const std::string& path);
+
+/// What a path names. On Windows a symbolic link or a junction (a reparse
+/// point whose tag marks it as naming another object) is kSymlink; any other
+/// reparse point (cloud placeholders, deduplicated files) is described as
+/// the file or folder it presents.
 enum class NodeKind { kFile, kFolder, kSymlink, kOther };
 
 /// Metadata of one file-system object.
@@ -22,13 +45,15 @@ struct NodeInfo {
   NodeKind kind = NodeKind::kOther;
   std::uint64_t size = 0;     // bytes, for a regular file
   std::int64_t modified = 0;  // modification time, seconds since the epoch
-  std::uint64_t device = 0;   // identity: device and inode together
-  std::uint64_t inode = 0;
+  std::uint64_t device = 0;   // identity: device and inode together (Windows:
+  std::uint64_t inode = 0;    // volume serial number and file index)
 };
 
 /// Describes `path`. With `follow` false a symbolic link is described itself
 /// (kSymlink); with `follow` true its final target is (and a dangling link
-/// fails). Returns false with `error` set when the path cannot be examined.
+/// fails). A device or pipe (Windows: anything but a disk file or folder, such
+/// as NUL or CON) is kOther. Returns false with `error` set when the path
+/// cannot be examined.
 bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error);
 
 /// Lists the names in folder `path`, without "." and "..", in no particular
@@ -36,14 +61,15 @@ bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::stri
 bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error);
 
 /// The absolute path of `path` with every symbolic link, "." and ".."
-/// resolved; the path must exist. Returns false with `error` set otherwise.
+/// resolved (Windows: without a \\?\ prefix); the path must exist. Returns
+/// false with `error` set otherwise.
 bool ResolvePath(const std::string& path, std::string& resolved, std::string& error);
 
 /// Converts `seconds` since the epoch to the local time of this machine.
 /// Returns false when it cannot be represented.
-bool ToLocalTime(std::int64_t seconds, CivilTime& civil);
+bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil);
 
-/// True when the standard error stream is a terminal.
+/// True when the standard error stream is a terminal (Windows: a console).
 bool IsStderrTerminal();
 
 /// A file open for reading at explicit offsets; safe to use from one thread
@@ -68,14 +94,17 @@ class InputFile {
   void Close();
 
  private:
-  int fd_ = -1;
+  std::intptr_t handle_ = -1;  // the descriptor (POSIX) or handle (Windows)
 };
 
 /// A new file being written: a temporary file beside the final path that
 /// becomes the final file only on Commit. Until then it is removed when the
-/// object is destroyed, on Discard, and when the process receives SIGINT,
-/// SIGTERM or SIGHUP (up to four such files per process are covered at a
-/// time).
+/// object is destroyed, on Discard, and when the process is interrupted (up
+/// to four such files per process are covered at a time): on POSIX by SIGINT,
+/// SIGTERM or SIGHUP, which the caller has not set to be ignored; on Windows by
+/// Ctrl-C, Ctrl-Break or the console window closing, unless the process
+/// ignores Ctrl-C. Windows has no catchable termination request, so a process
+/// ended by TerminateProcess (taskkill /F) leaves the temporary file behind.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -94,13 +123,16 @@ class OutputFile {
   bool Truncate(std::uint64_t length, std::string& error);
 
   /// Makes Commit give the file execute permission too, where the system has
-  /// such a permission.
+  /// such a permission (not on Windows).
   void MarkExecutable() { executable_ = true; }
 
-  /// Flushes the file to disk, gives it the usual permissions (0666 less the
-  /// umask; 0777 less the umask after MarkExecutable) and renames it to the
-  /// final path, replacing any file there. Returns false with `error` set
-  /// (the temporary is then removed).
+  /// Flushes the file to disk, gives it the usual permissions and renames it
+  /// to the final path, replacing any file there. POSIX: 0666 less the umask,
+  /// or 0777 less the umask after MarkExecutable. Windows: no execute bits
+  /// exist; the file keeps the access rules it inherited from its folder; a
+  /// read-only final file is replaced as on POSIX, but one that another
+  /// process holds open without delete sharing is not. Returns false with
+  /// `error` set (the temporary is then removed).
   bool Commit(std::string& error);
 
   /// Closes and removes the temporary file; no effect when none is open.
@@ -110,7 +142,7 @@ class OutputFile {
   const std::string& temporaryPath() const { return tempPath_; }
 
  private:
-  int fd_ = -1;
+  std::intptr_t handle_ = -1;  // the descriptor (POSIX) or handle (Windows)
   std::string tempPath_;
   std::string finalPath_;
   bool executable_ = false;

@@ -83,7 +83,18 @@ void DisarmCleanup(const std::string& path) {
   }
 }
 
-std::string FolderOf(const std::string& path) {
+std::string BaseOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+std::string FolderOfPath(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) {
     return ".";
@@ -93,13 +104,6 @@ std::string FolderOf(const std::string& path) {
   }
   return path.substr(0, slash);
 }
-
-std::string BaseOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
 
 bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
   struct stat st;
@@ -161,7 +165,7 @@ bool ResolvePath(const std::string& path, std::string& resolved, std::string& er
   return true;
 }
 
-bool ToLocalTime(std::int64_t seconds, CivilTime& civil) {
+bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil) {
   const time_t value = static_cast<time_t>(seconds);
   struct tm parts;
   if (localtime_r(&value, &parts) == nullptr) {
@@ -218,7 +222,7 @@ bool InputFile::Open(const std::string& path, std::string& error) {
   if (fd < 0) {
     return false;
   }
-  fd_ = fd;
+  handle_ = fd;
   return true;
 }
 
@@ -226,8 +230,8 @@ long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t leng
                             std::string& error) {
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t got = pread(fd_, static_cast<char*>(buffer) + done, length - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t got = pread(static_cast<int>(handle_), static_cast<char*>(buffer) + done,
+                              length - done, static_cast<off_t>(offset + done));
     if (got < 0) {
       if (errno == EINTR) {
         continue;
@@ -244,9 +248,9 @@ long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t leng
 }
 
 void InputFile::Close() {
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
+  if (handle_ >= 0) {
+    close(static_cast<int>(handle_));
+    handle_ = -1;
   }
 }
 
@@ -256,7 +260,7 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   Discard();
-  std::string pattern = FolderOf(finalPath) + "/." + BaseOf(finalPath) + ".tmp-XXXXXX";
+  std::string pattern = FolderOfPath(finalPath) + "/." + BaseOf(finalPath) + ".tmp-XXXXXX";
   InstallCleanupHandlers();
   // A signal between creating the file and arming its removal would leave it
   // behind, so the signals wait until both are done.
@@ -277,7 +281,7 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
     error = ErrorText(createError);
     return false;
   }
-  fd_ = fd;
+  handle_ = fd;
   tempPath_ = pattern;
   finalPath_ = finalPath;
   return true;
@@ -287,8 +291,8 @@ bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t len
                          std::string& error) {
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t put = pwrite(fd_, static_cast<const char*>(data) + done, length - done,
-                               static_cast<off_t>(offset + done));
+    const ssize_t put = pwrite(static_cast<int>(handle_), static_cast<const char*>(data) + done,
+                               length - done, static_cast<off_t>(offset + done));
     if (put < 0) {
       if (errno == EINTR) {
         continue;
@@ -302,7 +306,7 @@ bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t len
 }
 
 bool OutputFile::Truncate(std::uint64_t length, std::string& error) {
-  if (ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+  if (ftruncate(static_cast<int>(handle_), static_cast<off_t>(length)) != 0) {
     error = ErrorText(errno);
     return false;
   }
@@ -312,14 +316,15 @@ bool OutputFile::Truncate(std::uint64_t length, std::string& error) {
 bool OutputFile::Commit(std::string& error) {
   const mode_t mask = umask(0);
   umask(mask);
+  const int fd = static_cast<int>(handle_);
   const mode_t mode = executable_ ? 0777 : 0666;
-  if (fchmod(fd_, mode & ~mask) != 0 || fsync(fd_) != 0) {
+  if (fchmod(fd, mode & ~mask) != 0 || fsync(fd) != 0) {
     error = ErrorText(errno);
     Discard();
     return false;
   }
-  const int closeResult = close(fd_);
-  fd_ = -1;
+  const int closeResult = close(fd);
+  handle_ = -1;
   if (closeResult != 0 || rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
     error = ErrorText(errno);
     Discard();
@@ -331,9 +336,9 @@ bool OutputFile::Commit(std::string& error) {
 }
 
 void OutputFile::Discard() {
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
+  if (handle_ >= 0) {
+    close(static_cast<int>(handle_));
+    handle_ = -1;
   }
   if (!tempPath_.empty()) {
     unlink(tempPath_.c_str());

@@ -9,14 +9,56 @@
 #include <set>
 #include <string_view>
 
-#include "extract/entry_name.h"
 #include "pack/entry_names.h"
+#include "text/entry_name.h"
+#include "zip/zip_format.h"
+#include "zip/zip_reader.h"
 
 namespace pack {
 
 namespace {
 
-constexpr std::uint16_t kZip64ExtraId = 0x0001;
+// Sizes of the data check: zlib counts its input in uInt, and the output
+// buffer only bounds memory.
+constexpr std::uint64_t kMaxZlibInput = 1u << 30;
+constexpr std::size_t kInflateBufferSize = 256 * 1024;
+
+// The starter's form allows neither kind of encryption.
+constexpr std::uint16_t kEncryptionFlags = zip::kFlagEncrypted | zip::kFlagStrongEncryption;
+
+bool IsFolderName(const std::string& name) {
+  return !name.empty() && name.back() == '/';
+}
+
+// The text `pack list` gives for an archive the reader refuses.
+std::string OpenFailureText(zip::ZipError error) {
+  switch (error) {
+    case zip::ZipError::kNotAnArchive:
+    case zip::ZipError::kCentralDirectoryNotFound:
+      return "no end-of-central-directory record: not a ZIP archive";
+    case zip::ZipError::kMultiDiskUnsupported:
+      return "multi-disk archives are not supported";
+    case zip::ZipError::kUnsupportedDirectorySize:
+      return "the central directory lies outside the archive or does not end at the end records";
+    case zip::ZipError::kTooManyFiles:
+      return "implausible Zip64 entry count";
+    case zip::ZipError::kInvalidHeader:
+      return "damaged central directory or Zip64 end record";
+    default:
+      return zip::ZipErrorText(error);
+  }
+}
+
+// Closes the reader on every way out of an inspection.
+class OpenedArchive {
+ public:
+  OpenedArchive() = default;
+  ~OpenedArchive() { zip::ZipClose(archive); }
+  OpenedArchive(const OpenedArchive&) = delete;
+  OpenedArchive& operator=(const OpenedArchive&) = delete;
+
+  zip::ZipArchive archive;
+};
 
 class Inspector {
  public:
@@ -26,10 +68,10 @@ class Inspector {
 
   bool Run() {
     report_ = ArchiveReport();
-    if (data_ == nullptr || size_ < kEndRecordSize) {
+    if (data_ == nullptr || size_ < zip::kEndRecordSize) {
       return Fatal("too small to be a ZIP archive");
     }
-    if (!ReadEndRecord() || !ReadCentralDirectory()) {
+    if (!Open() || !CheckEndRecords() || !ReadEntries()) {
       return false;
     }
     CheckEntries();
@@ -39,11 +81,13 @@ class Inspector {
   }
 
  private:
+  // What the central record holds besides the listed values.
   struct CentralExtras {
-    std::uint16_t extraLength = 0;
+    std::size_t extraLength = 0;
     std::uint16_t commentLength = 0;
     std::uint16_t diskStart = 0;
     std::uint16_t internalAttributes = 0;
+    bool zip64Extra = false;
   };
 
   bool Fatal(const std::string& why) {
@@ -57,169 +101,77 @@ class Inspector {
 
   static std::string Quoted(const std::string& name) { return "'" + DisplayName(name) + "'"; }
 
-  bool Fits(std::uint64_t offset, std::uint64_t length) const {
-    return offset <= size_ && length <= size_ - offset;
+  zip::ZipArchive& Archive() { return opened_.archive; }
+
+  // The reader opens what lies in front of any bytes after the end record;
+  // those bytes only break the form.
+  bool Open() {
+    std::uint64_t archiveSize = 0;
+    if (!zip::ZipFindArchiveEnd(data_, size_, archiveSize)) {
+      return Fatal(OpenFailureText(zip::ZipError::kCentralDirectoryNotFound));
+    }
+    if (archiveSize != size_) {
+      Break("layout", "bytes after the end-of-central-directory record");
+    }
+    if (!zip::ZipOpenMemory(Archive(), data_, archiveSize)) {
+      return Fatal(OpenFailureText(zip::ZipTakeLastError(Archive())));
+    }
+    if (!zip::ZipReadArchiveFacts(Archive(), facts_)) {
+      return Fatal(zip::ZipErrorText(zip::ZipTakeLastError(Archive())));
+    }
+    return true;
   }
 
-  bool SignatureAt(std::uint64_t offset, std::uint32_t signature) const {
-    return Fits(offset, 4) && ReadLe32(data_ + offset) == signature;
-  }
-
-  bool ReadEndRecord() {
-    // The record normally ends the file; an archive comment moves it back by
-    // up to 65535 bytes.
-    std::uint64_t end = size_ - kEndRecordSize;
-    bool found = false;
-    const std::uint64_t lowest = end > 0xFFFF ? end - 0xFFFF : 0;
-    for (std::uint64_t at = end + 1; at-- > lowest;) {
-      if (SignatureAt(at, kEndRecordSignature) &&
-          at + kEndRecordSize + ReadLe16(data_ + at + 20) == size_) {
-        end = at;
-        found = true;
-        break;
-      }
+  bool CheckEndRecords() {
+    if (facts_.commentLength != 0) {
+      Break("comment", "archive comment of " + std::to_string(facts_.commentLength) + " bytes");
     }
-    if (!found) {
-      for (std::uint64_t at = end + 1; at-- > lowest;) {
-        if (SignatureAt(at, kEndRecordSignature)) {
-          end = at;
-          found = true;
-          Break("layout", "bytes after the end-of-central-directory record");
-          break;
-        }
-      }
-    }
-    if (!found) {
-      return Fatal("no end-of-central-directory record: not a ZIP archive");
-    }
-    endOffset_ = end;
-    const unsigned char* p = data_ + end;
-    const std::uint16_t commentLength = ReadLe16(p + 20);
-    if (commentLength != 0) {
-      Break("comment", "archive comment of " + std::to_string(commentLength) + " bytes");
-    }
-    if (ReadLe16(p + 4) != 0 || ReadLe16(p + 6) != 0) {
+    // The reader takes Zip64 markers in the disk fields; the form has none.
+    if (facts_.endRecordDiskNumber != 0 || facts_.endRecordDirectoryDisk != 0) {
       Break("multi-disk", "the end record names disks other than 0");
       return Fatal("multi-disk archives are not supported");
     }
-    if (ReadLe16(p + 8) != ReadLe16(p + 10)) {
+    if (facts_.endRecordEntriesOnDisk != facts_.endRecordEntryCount) {
       Break("layout", "the end record's two entry counts differ");
     }
-    entryCount_ = ReadLe16(p + 10);
-    directorySize_ = ReadLe32(p + 12);
-    directoryOffset_ = ReadLe32(p + 16);
-    directoryEnd_ = end;
-    if (end >= kZip64LocatorSize && SignatureAt(end - kZip64LocatorSize, kZip64LocatorSignature)) {
+    if (facts_.hasZip64) {
       Break("zip64", "Zip64 end-of-central-directory locator present");
-      if (!ReadZip64EndRecord(end - kZip64LocatorSize)) {
-        return false;
-      }
-    } else if (entryCount_ == 0xFFFF || directorySize_ == 0xFFFFFFFF ||
-               directoryOffset_ == 0xFFFFFFFF) {
+    } else if (facts_.endRecordEntryCount == zip::kMarker16 ||
+               facts_.endRecordDirectorySize == zip::kMarker32 ||
+               facts_.endRecordDirectoryOffset == zip::kMarker32) {
       Break("zip64", "the end record holds Zip64 markers but no locator follows them");
     }
-    if (!Fits(directoryOffset_, directorySize_) ||
-        directoryOffset_ + directorySize_ > directoryEnd_) {
-      return Fatal("the central directory lies outside the archive");
-    }
-    if (directoryOffset_ + directorySize_ != directoryEnd_) {
-      Break("layout", "bytes between the central directory and the end record");
-    }
     return true;
   }
 
-  bool ReadZip64EndRecord(std::uint64_t locator) {
-    const std::uint64_t record = ReadLe64(data_ + locator + 8);
-    if (!Fits(record, 56) || record + 56 > locator ||
-        !SignatureAt(record, kZip64EndRecordSignature)) {
-      return Fatal("the Zip64 end record lies outside the archive or is damaged");
-    }
-    const unsigned char* p = data_ + record;
-    const std::uint64_t count = ReadLe64(p + 32);
-    if (count > 0xFFFFFFFFull) {
-      return Fatal("implausible Zip64 entry count");
-    }
-    entryCount_ = count;
-    directorySize_ = ReadLe64(p + 40);
-    directoryOffset_ = ReadLe64(p + 48);
-    directoryEnd_ = record;
-    return true;
-  }
-
-  bool ReadCentralDirectory() {
-    std::uint64_t at = directoryOffset_;
-    const std::uint64_t end = directoryOffset_ + directorySize_;
-    while (at < end) {
-      if (!Fits(at, kCentralRecordSize) || at + kCentralRecordSize > end ||
-          ReadLe32(data_ + at) != kCentralRecordSignature) {
-        return Fatal("damaged central-directory record at offset " + std::to_string(at));
+  bool ReadEntries() {
+    const std::uint32_t count = zip::ZipEntryCount(Archive());
+    for (std::uint32_t i = 0; i < count; ++i) {
+      zip::ZipEntryRecord record;
+      if (!zip::ZipReadEntryRecord(Archive(), i, record)) {
+        return Fatal(zip::ZipErrorText(zip::ZipTakeLastError(Archive())));
       }
-      const unsigned char* p = data_ + at;
       ListedEntry entry;
+      entry.name = record.name;
+      entry.versionMadeBy = record.versionMadeBy;
+      entry.versionNeeded = record.versionNeeded;
+      entry.flags = record.flags;
+      entry.method = record.method;
+      entry.stamp = zip::DosStamp{record.dosDate, record.dosTime};
+      entry.crc32 = record.crc32;
+      entry.compressedSize = record.compressedSize;
+      entry.uncompressedSize = record.uncompressedSize;
+      entry.externalAttributes = record.externalAttributes;
+      entry.localHeaderOffset = record.localHeaderOffset;
       CentralExtras extras;
-      entry.versionMadeBy = ReadLe16(p + 4);
-      entry.versionNeeded = ReadLe16(p + 6);
-      entry.flags = ReadLe16(p + 8);
-      entry.method = ReadLe16(p + 10);
-      entry.stamp.time = ReadLe16(p + 12);
-      entry.stamp.date = ReadLe16(p + 14);
-      entry.crc32 = ReadLe32(p + 16);
-      entry.compressedSize = ReadLe32(p + 20);
-      entry.uncompressedSize = ReadLe32(p + 24);
-      const std::uint16_t nameLength = ReadLe16(p + 28);
-      extras.extraLength = ReadLe16(p + 30);
-      extras.commentLength = ReadLe16(p + 32);
-      extras.diskStart = ReadLe16(p + 34);
-      extras.internalAttributes = ReadLe16(p + 36);
-      entry.externalAttributes = ReadLe32(p + 38);
-      entry.localHeaderOffset = ReadLe32(p + 42);
-      const std::uint64_t total = std::uint64_t{kCentralRecordSize} + nameLength +
-                                  extras.extraLength + extras.commentLength;
-      if (at + total > end) {
-        return Fatal("central-directory record at offset " + std::to_string(at) +
-                     " runs past the directory");
-      }
-      entry.name.assign(reinterpret_cast<const char*>(p + kCentralRecordSize), nameLength);
-      if (!ApplyZip64Extra(p + kCentralRecordSize + nameLength, extras.extraLength, entry)) {
-        return false;
-      }
+      extras.extraLength = record.extra.size();
+      extras.commentLength = record.commentLength;
+      extras.diskStart = record.diskStart;
+      extras.internalAttributes = record.internalAttributes;
+      std::string_view zip64Field;
+      extras.zip64Extra = zip::FindExtraField(record.extra, zip::kExtraIdZip64, zip64Field);
       report_.entries.push_back(entry);
       centralExtras_.push_back(extras);
-      at += total;
-    }
-    if (report_.entries.size() != entryCount_) {
-      Break("layout", "the end record counts " + std::to_string(entryCount_) +
-                          " entries, the central directory holds " +
-                          std::to_string(report_.entries.size()));
-    }
-    return true;
-  }
-
-  // Archives from other tools may use Zip64; applying its values lets them
-  // still be listed and checked.
-  bool ApplyZip64Extra(const unsigned char* extra, std::uint16_t length, ListedEntry& entry) {
-    std::uint16_t at = 0;
-    while (at + 4u <= length) {
-      const std::uint16_t id = ReadLe16(extra + at);
-      const std::uint16_t size = ReadLe16(extra + at + 2);
-      if (at + 4u + size > length) {
-        break;
-      }
-      if (id == kZip64ExtraId) {
-        const unsigned char* field = extra + at + 4;
-        std::uint16_t used = 0;
-        const auto take = [&](std::uint64_t& value) {
-          if (value == 0xFFFFFFFF && used + 8u <= size) {
-            value = ReadLe64(field + used);
-            used = static_cast<std::uint16_t>(used + 8);
-          }
-        };
-        take(entry.uncompressedSize);
-        take(entry.compressedSize);
-        take(entry.localHeaderOffset);
-        zip64Entries_.insert(report_.entries.size());
-      }
-      at = static_cast<std::uint16_t>(at + 4 + size);
     }
     return true;
   }
@@ -230,7 +182,7 @@ class Inspector {
       const ListedEntry& entry = report_.entries[i];
       const std::string who = "entry " + Quoted(entry.name);
       CheckCentralFields(entry, centralExtras_[i], who);
-      if (zip64Entries_.count(i) != 0) {
+      if (centralExtras_[i].zip64Extra) {
         Break("zip64", who + ": Zip64 extra field");
       }
       CheckName(entry, who);
@@ -241,31 +193,47 @@ class Inspector {
                                     : "previous entry (" + std::to_string(expectedOffset) + ")"));
       }
       std::uint64_t dataEnd = 0;
-      if (!CheckLocalHeader(entry, who, dataEnd)) {
+      if (!CheckLocalHeader(static_cast<std::uint32_t>(i), entry, who, dataEnd)) {
         expectedOffset = entry.localHeaderOffset;
         continue;
       }
       expectedOffset = dataEnd;
-      if ((entry.flags & kFlagDataDescriptor) != 0) {
+      if ((entry.flags & zip::kFlagDataDescriptor) != 0) {
         expectedOffset += DataDescriptorLength(dataEnd);
       }
     }
-    if (!report_.entries.empty() && expectedOffset != directoryOffset_) {
+    if (!report_.entries.empty() && expectedOffset != facts_.centralDirectoryOffset) {
       Break("layout", "the central directory does not start right after the last entry's data");
-    } else if (report_.entries.empty() && directoryOffset_ != 0) {
+    } else if (report_.entries.empty() && facts_.centralDirectoryOffset != 0) {
       Break("layout", "bytes before the central directory of an empty archive");
     }
   }
 
+  // The reader does not look behind an entry's data; the descriptor's
+  // signature is optional.
   std::uint64_t DataDescriptorLength(std::uint64_t at) const {
-    const std::uint64_t base = SignatureAt(at, kDataDescriptorSignature) ? 4 : 0;
-    return base + 12;
+    const bool signature = zip::RangeFits(at, zip::kDataDescriptorSignatureSize, size_) &&
+                           zip::LoadLe32(data_ + at) == zip::kDataDescriptorSignature;
+    return (signature ? zip::kDataDescriptorSignatureSize : 0) + zip::kDataDescriptorSize;
   }
 
   void CheckCentralFields(const ListedEntry& entry, const CentralExtras& extras,
                           const std::string& who) {
-    const bool folder = !entry.name.empty() && entry.name.back() == '/';
-    if (entry.versionMadeBy != kVersionMadeBy) {
+    CheckRecordExtras(entry, extras, who);
+    CheckFlags(entry, who);
+    if (!zip::IsValidDosStamp(entry.stamp)) {
+      Break("date", who + ": invalid MS-DOS date or time");
+    }
+    if (IsFolderName(entry.name)) {
+      CheckFolderFields(entry, who);
+    } else {
+      CheckFileFields(entry, who);
+    }
+  }
+
+  void CheckRecordExtras(const ListedEntry& entry, const CentralExtras& extras,
+                         const std::string& who) {
+    if (entry.versionMadeBy != zip::kVersionMadeByMsDos63) {
       Break("version made by", who + ": " + Hex(entry.versionMadeBy) + " instead of 0x003F");
     }
     if (extras.extraLength != 0) {
@@ -281,56 +249,59 @@ class Inspector {
     if (extras.diskStart != 0) {
       Break("multi-disk", who + ": starts on disk " + std::to_string(extras.diskStart));
     }
-    if ((entry.flags & (kFlagEncrypted | 0x0040)) != 0) {
+  }
+
+  void CheckFlags(const ListedEntry& entry, const std::string& who) {
+    if ((entry.flags & kEncryptionFlags) != 0) {
       Break("flags", who + ": encrypted");
     }
-    if ((entry.flags & kFlagDataDescriptor) != 0) {
+    if ((entry.flags & zip::kFlagDataDescriptor) != 0) {
       Break("data descriptor", who + ": sizes and CRC follow the data (flag bit 3)");
     }
-    const std::uint16_t expectedUtf8 = IsAscii(entry.name) ? 0 : kFlagUtf8Name;
-    if ((entry.flags & kFlagUtf8Name) != expectedUtf8) {
+    const std::uint16_t expectedUtf8 = IsAscii(entry.name) ? 0 : zip::kFlagUtf8Name;
+    if ((entry.flags & zip::kFlagUtf8Name) != expectedUtf8) {
       Break("flags", who + (expectedUtf8 != 0 ? ": non-ASCII name without the UTF-8 flag (bit 11)"
                                               : ": UTF-8 flag (bit 11) on an ASCII name"));
     }
     const std::uint16_t otherFlags = static_cast<std::uint16_t>(
-        entry.flags & ~(kFlagEncrypted | 0x0040 | kFlagDataDescriptor | kFlagUtf8Name));
+        entry.flags & ~(kEncryptionFlags | zip::kFlagDataDescriptor | zip::kFlagUtf8Name));
     if (otherFlags != 0) {
       Break("flags", who + ": flags " + Hex(otherFlags) + " set");
     }
-    if (!IsValidDosStamp(entry.stamp)) {
-      Break("date", who + ": invalid MS-DOS date or time");
+  }
+
+  void CheckFolderFields(const ListedEntry& entry, const std::string& who) {
+    if (entry.externalAttributes != zip::kDosAttributeDirectory) {
+      Break("external attributes",
+            who + ": " + Hex(entry.externalAttributes) + " instead of 0x10 for a folder");
     }
-    if (folder) {
-      if (entry.externalAttributes != kAttributeFolder) {
-        Break("external attributes",
-              who + ": " + Hex(entry.externalAttributes) + " instead of 0x10 for a folder");
-      }
-      if (entry.method != kMethodStored) {
-        Break("method", who + ": a folder entry must be stored");
-      }
-      if (entry.compressedSize != 0 || entry.uncompressedSize != 0 || entry.crc32 != 0) {
-        Break("folder entry", who + ": non-zero sizes or CRC");
-      }
-      if (entry.versionNeeded != kVersionNeededFolder) {
-        Break("version needed",
-              who + ": " + std::to_string(entry.versionNeeded) + " instead of 20 for a folder");
-      }
-      return;
+    if (entry.method != zip::kMethodStored) {
+      Break("method", who + ": a folder entry must be stored");
     }
-    if (entry.externalAttributes != kAttributeFile) {
+    if (entry.compressedSize != 0 || entry.uncompressedSize != 0 || entry.crc32 != 0) {
+      Break("folder entry", who + ": non-zero sizes or CRC");
+    }
+    if (entry.versionNeeded != zip::kVersionNeededFolder) {
+      Break("version needed",
+            who + ": " + std::to_string(entry.versionNeeded) + " instead of 20 for a folder");
+    }
+  }
+
+  void CheckFileFields(const ListedEntry& entry, const std::string& who) {
+    if (entry.externalAttributes != zip::kDosAttributeArchive) {
       Break("external attributes",
             who + ": " + Hex(entry.externalAttributes) + " instead of 0x20 for a file");
     }
-    if (entry.method == kMethodDeflate) {
-      if (entry.versionNeeded != kVersionNeededDeflate) {
+    if (entry.method == zip::kMethodDeflate) {
+      if (entry.versionNeeded != zip::kVersionNeededDeflate) {
         Break("version needed", who + ": " + std::to_string(entry.versionNeeded) +
                                     " instead of 20 for a deflated file");
       }
       if (entry.compressedSize >= entry.uncompressedSize) {
         Break("method", who + ": deflated although that does not make it smaller");
       }
-    } else if (entry.method == kMethodStored) {
-      if (entry.versionNeeded != kVersionNeededStored) {
+    } else if (entry.method == zip::kMethodStored) {
+      if (entry.versionNeeded != zip::kVersionNeededStored) {
         Break("version needed", who + ": " + std::to_string(entry.versionNeeded) +
                                     " instead of 10 for a stored file");
       }
@@ -392,58 +363,73 @@ class Inspector {
 
   // Readers that stream from the local headers see only them, so they must
   // agree with the central records.
-  bool CheckLocalHeader(const ListedEntry& entry, const std::string& who, std::uint64_t& dataEnd) {
-    const std::uint64_t at = entry.localHeaderOffset;
-    if (!Fits(at, kLocalHeaderSize) || ReadLe32(data_ + at) != kLocalHeaderSignature) {
-      Break("local header", who + ": no local header at offset " + std::to_string(at));
+  bool CheckLocalHeader(std::uint32_t index, const ListedEntry& entry, const std::string& who,
+                        std::uint64_t& dataEnd) {
+    zip::ZipLocalHeaderRecord local;
+    if (!zip::ZipReadLocalHeader(Archive(), index, local)) {
+      zip::ZipTakeLastError(Archive());
+      if (HasLocalHeaderSignature(entry.localHeaderOffset)) {
+        Break("local header", who + ": header or data runs past the entries' area");
+      } else {
+        Break("local header",
+              who + ": no local header at offset " + std::to_string(entry.localHeaderOffset));
+      }
       return false;
     }
-    const unsigned char* p = data_ + at;
-    const std::uint16_t nameLength = ReadLe16(p + 26);
-    const std::uint16_t extraLength = ReadLe16(p + 28);
-    const std::uint64_t dataStart = at + kLocalHeaderSize + nameLength + extraLength;
-    if (!Fits(at, dataStart - at) || !Fits(dataStart, entry.compressedSize) ||
-        dataStart + entry.compressedSize > directoryOffset_) {
+    const unsigned char* entryData = nullptr;
+    std::uint64_t length = 0;
+    if (!zip::ZipLocateEntryData(Archive(), index, entryData, length)) {
+      zip::ZipTakeLastError(Archive());
       Break("local header", who + ": header or data runs past the entries' area");
       return false;
     }
-    if (extraLength != 0) {
+    if (!local.extra.empty()) {
       Break("extra field",
-            who + ": local extra field of " + std::to_string(extraLength) + " bytes");
+            who + ": local extra field of " + std::to_string(local.extra.size()) + " bytes");
     }
-    const std::string localName(reinterpret_cast<const char*>(p + kLocalHeaderSize), nameLength);
-    const bool descriptor = (ReadLe16(p + 6) & kFlagDataDescriptor) != 0;
-    const std::uint32_t localCompressed = ReadLe32(p + 18);
-    const std::uint32_t localUncompressed = ReadLe32(p + 22);
-    const bool sizesAgree =
-        (localCompressed == entry.compressedSize || localCompressed == 0xFFFFFFFF) &&
-        (localUncompressed == entry.uncompressedSize || localUncompressed == 0xFFFFFFFF);
-    const bool agree = localName == entry.name && ReadLe16(p + 4) == entry.versionNeeded &&
-                       ReadLe16(p + 6) == entry.flags && ReadLe16(p + 8) == entry.method &&
-                       ReadLe16(p + 10) == entry.stamp.time &&
-                       ReadLe16(p + 12) == entry.stamp.date &&
-                       (descriptor || (ReadLe32(p + 14) == entry.crc32 && sizesAgree));
-    if (!agree) {
+    if (!LocalHeaderAgrees(local, entry)) {
       Break("local header", who + ": local header disagrees with the central record");
     }
-    if (localCompressed == 0xFFFFFFFF || localUncompressed == 0xFFFFFFFF) {
+    if (local.compressedSize == zip::kMarker32 || local.uncompressedSize == zip::kMarker32) {
       Break("zip64", who + ": Zip64 sizes in the local header");
     }
-    dataEnd = dataStart + entry.compressedSize;
-    if (options_.checkData && (entry.method == kMethodStored || entry.method == kMethodDeflate) &&
-        (entry.flags & (kFlagEncrypted | 0x0040)) == 0) {
-      CheckData(entry, who, data_ + dataStart);
+    dataEnd = local.dataOffset + length;
+    if (options_.checkData &&
+        (entry.method == zip::kMethodStored || entry.method == zip::kMethodDeflate) &&
+        (entry.flags & kEncryptionFlags) == 0) {
+      CheckData(entry, who, entryData);
     }
     return true;
+  }
+
+  // The reader refuses a header that is not there and one whose name or extra
+  // field runs past the entries alike; the signature tells them apart.
+  bool HasLocalHeaderSignature(std::uint64_t at) const {
+    return zip::RangeFits(at, zip::kLocalHeaderSize, size_) &&
+           zip::LoadLe32(data_ + at) == zip::kLocalHeaderSignature;
+  }
+
+  // With a data descriptor (local flag bit 3) the header need not hold the
+  // CRC and sizes; a Zip64 marker stands for the central record's value.
+  static bool LocalHeaderAgrees(const zip::ZipLocalHeaderRecord& local, const ListedEntry& entry) {
+    const bool descriptor = (local.flags & zip::kFlagDataDescriptor) != 0;
+    const bool sizesAgree =
+        (local.compressedSize == entry.compressedSize || local.compressedSize == zip::kMarker32) &&
+        (local.uncompressedSize == entry.uncompressedSize ||
+         local.uncompressedSize == zip::kMarker32);
+    return local.name == entry.name && local.versionNeeded == entry.versionNeeded &&
+           local.flags == entry.flags && local.method == entry.method &&
+           local.dosTime == entry.stamp.time && local.dosDate == entry.stamp.date &&
+           (descriptor || (local.crc32 == entry.crc32 && sizesAgree));
   }
 
   void CheckData(const ListedEntry& entry, const std::string& who, const unsigned char* start) {
     std::uint64_t produced = 0;
     uLong crc = crc32(0, nullptr, 0);
-    if (entry.method == kMethodStored) {
+    if (entry.method == zip::kMethodStored) {
       for (std::uint64_t done = 0; done < entry.compressedSize;) {
         const uInt step =
-            static_cast<uInt>(std::min<std::uint64_t>(entry.compressedSize - done, 1u << 30));
+            static_cast<uInt>(std::min<std::uint64_t>(entry.compressedSize - done, kMaxZlibInput));
         crc = crc32(crc, start + done, step);
         done += step;
       }
@@ -466,15 +452,15 @@ class Inspector {
                       std::uint64_t& produced) {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
-    if (inflateInit2(&stream, -15) != Z_OK) {
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
       return false;
     }
-    std::vector<unsigned char> buffer(256 * 1024);
+    std::vector<unsigned char> buffer(kInflateBufferSize);
     std::uint64_t consumed = 0;
     int result = Z_OK;
     while (result != Z_STREAM_END) {
       if (stream.avail_in == 0) {
-        const std::uint64_t step = std::min<std::uint64_t>(length - consumed, 1u << 30);
+        const std::uint64_t step = std::min<std::uint64_t>(length - consumed, kMaxZlibInput);
         stream.next_in = const_cast<unsigned char*>(input + consumed);
         stream.avail_in = static_cast<uInt>(step);
         consumed += step;
@@ -541,21 +527,17 @@ class Inspector {
   const InspectOptions& options_;
   ArchiveReport& report_;
   std::string& error_;
-  std::uint64_t endOffset_ = 0;
-  std::uint64_t entryCount_ = 0;
-  std::uint64_t directorySize_ = 0;
-  std::uint64_t directoryOffset_ = 0;
-  std::uint64_t directoryEnd_ = 0;
+  OpenedArchive opened_;
+  zip::ZipArchiveFacts facts_;
   std::vector<CentralExtras> centralExtras_;
-  std::set<std::size_t> zip64Entries_;
   std::set<std::string> names_;
 };
 
 std::string MethodName(std::uint16_t method) {
   switch (method) {
-    case kMethodStored:
+    case zip::kMethodStored:
       return "stored";
-    case kMethodDeflate:
+    case zip::kMethodDeflate:
       return "deflate";
     default:
       return "method" + std::to_string(method);
@@ -578,7 +560,7 @@ void PrintEntries(const ArchiveReport& report, std::ostream& out) {
   std::uint64_t compressed = 0;
   std::uint64_t uncompressed = 0;
   for (const ListedEntry& entry : report.entries) {
-    const CivilTime t = CivilFromDosStamp(entry.stamp);
+    const zip::CivilTime t = zip::CivilFromDosStamp(entry.stamp);
     std::snprintf(line, sizeof line, "%-8s %12llu %12llu  %04d-%02d-%02d %02d:%02d:%02d  ",
                   MethodName(entry.method).c_str(),
                   static_cast<unsigned long long>(entry.compressedSize),

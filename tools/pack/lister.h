@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/zip_format.h"
+#include "zip/zip_format.h"
 
 namespace pack {
 
@@ -19,7 +19,7 @@ struct ListedEntry {
   std::uint16_t versionNeeded = 0;
   std::uint16_t flags = 0;
   std::uint16_t method = 0;
-  DosStamp stamp;
+  zip::DosStamp stamp;
   std::uint32_t crc32 = 0;
   std::uint64_t compressedSize = 0;
   std::uint64_t uncompressedSize = 0;
@@ -48,24 +48,28 @@ struct InspectOptions {
   bool checkData = true;
 };
 
-/// Inspects the `size` bytes at `data`. Every offset is validated before use.
+/// Inspects the `size` bytes at `data` through the ZIP reader (zip_reader.h),
+/// which checks every offset and length before use.
 ///
 /// Returns false with `error` set when the bytes cannot be read as a ZIP
-/// archive at all (no end record, a central directory that does not fit or
-/// has a bad record). Otherwise returns true with `report` holding every
-/// entry and every break found: entry order (depth first, folder entry
-/// directly before its contents, siblings by CompareSiblingNames) and missing
-/// folder entries; external attributes (internal ones must be 0); version
-/// made by and needed; flags
-/// (encryption, data descriptor, the UTF-8 bit matching a non-ASCII name);
-/// extra fields (local and central); data descriptors; comments; local
+/// archive at all: fewer than 22 bytes, no end record, or an archive the
+/// reader refuses to open (a central directory that does not fit or does not
+/// end at the end records, a bad record or Zip64 value, several disks); bytes
+/// after the end record are left out of what the reader is given.
+///
+/// Otherwise returns true with `report` holding every entry and every break
+/// found: entry order (depth first, folder entry directly before its
+/// contents, siblings by CompareSiblingNames) and missing folder entries;
+/// external attributes (internal ones must be 0); version made by and needed;
+/// flags (encryption, data descriptor, the UTF-8 bit matching a non-ASCII
+/// name); extra fields (local and central); data descriptors; comments; local
 /// headers not back to back from offset 0 or disagreeing with the central
 /// record; anything between the pieces; Zip64 records; methods (only stored
 /// or deflate; folders and empty files stored; deflate only when smaller);
 /// folder sizes and CRC; names ('\', invalid UTF-8, absolute, empty, "." or
 /// ".." components, duplicates); names Windows cannot create as they are
-/// (WindowsNameProblem); invalid MS-DOS dates; multi-disk archives;
-/// the missing executable; damaged data (with `checkData`).
+/// (WindowsNameProblem); invalid MS-DOS dates; multi-disk archives; the
+/// missing executable; damaged data (with `checkData`).
 bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
                     ArchiveReport& report, std::string& error);
 

@@ -10,7 +10,7 @@
 
 #include "pack/chunk_deflate.h"
 #include "pack/pack_test_support.h"
-#include "pack/zip_format.h"
+#include "zip/zip_format.h"
 
 namespace {
 
@@ -22,9 +22,9 @@ struct Item {
   std::string data;
   bool deflate = false;
   int flags = -1;  // -1: derived from the name
-  std::uint16_t madeBy = pack::kVersionMadeBy;
-  int needed = -1;       // -1: derived from the kind and method
-  long attributes = -1;  // -1: derived from the kind
+  std::uint16_t madeBy = zip::kVersionMadeByMsDos63;
+  int needed = -1;            // -1: derived from the kind and method
+  long long attributes = -1;  // -1: derived from the kind
   std::string localExtra;
   std::string centralExtra;
   std::string comment;
@@ -46,12 +46,12 @@ std::string Build(const Archive& archive) {
   for (const Item& item : archive.items) {
     const bool folder = !item.name.empty() && item.name.back() == '/';
     std::string stored = item.data;
-    std::uint16_t method = pack::kMethodStored;
+    std::uint16_t method = zip::kMethodStored;
     if (item.deflate) {
       stored.clear();
       const auto* bytes = reinterpret_cast<const unsigned char*>(item.data.data());
       EXPECT_TRUE(pack::DeflatePiece(nullptr, 0, bytes, item.data.size(), true, 9, stored));
-      method = pack::kMethodDeflate;
+      method = zip::kMethodDeflate;
     }
     std::uint32_t crc = static_cast<std::uint32_t>(crc32(
         0, reinterpret_cast<const Bytef*>(item.data.data()), static_cast<uInt>(item.data.size())));
@@ -75,79 +75,68 @@ std::string Build(const Archive& archive) {
     const std::uint16_t time = (10 << 11) | (20 << 5);
     const std::uint16_t date = (44 << 9) | (3 << 5) | 7;
 
-    pack::AppendLe32(out, pack::kLocalHeaderSignature);
-    pack::AppendLe16(out, needed);
-    pack::AppendLe16(out, flags);
-    pack::AppendLe16(out, method);
-    pack::AppendLe16(out, time);
-    pack::AppendLe16(out, date);
-    pack::AppendLe32(out, item.descriptor ? 0 : crc);
-    pack::AppendLe32(out, item.descriptor ? 0 : csize);
-    pack::AppendLe32(out, item.descriptor ? 0 : usize);
-    pack::AppendLe16(out, static_cast<std::uint16_t>(item.name.size()));
-    pack::AppendLe16(out, static_cast<std::uint16_t>(item.localExtra.size()));
-    out += item.name + item.localExtra + stored;
+    zip::LocalHeader local;
+    local.versionNeeded = needed;
+    local.flags = flags;
+    local.method = method;
+    local.dosTime = time;
+    local.dosDate = date;
+    local.crc32 = item.descriptor ? 0 : crc;
+    local.compressedSize = item.descriptor ? 0 : csize;
+    local.uncompressedSize = item.descriptor ? 0 : usize;
+    local.name = item.name;
+    local.extra = item.localExtra;
+    zip::AppendLocalHeader(out, local);
+    out += stored;
     if (item.descriptor) {
-      pack::AppendLe32(out, pack::kDataDescriptorSignature);
-      pack::AppendLe32(out, crc);
-      pack::AppendLe32(out, csize);
-      pack::AppendLe32(out, usize);
+      zip::AppendLe32(out, zip::kDataDescriptorSignature);
+      zip::AppendLe32(out, crc);
+      zip::AppendLe32(out, csize);
+      zip::AppendLe32(out, usize);
     }
     out += item.after;
 
-    pack::AppendLe32(central, pack::kCentralRecordSignature);
-    pack::AppendLe16(central, item.madeBy);
-    pack::AppendLe16(central, needed);
-    pack::AppendLe16(central, flags);
-    pack::AppendLe16(central, method);
-    pack::AppendLe16(central, time);
-    pack::AppendLe16(central, date);
-    pack::AppendLe32(central, crc);
-    pack::AppendLe32(central, csize);
-    pack::AppendLe32(central, usize);
-    pack::AppendLe16(central, static_cast<std::uint16_t>(item.name.size()));
-    pack::AppendLe16(central, static_cast<std::uint16_t>(item.centralExtra.size()));
-    pack::AppendLe16(central, static_cast<std::uint16_t>(item.comment.size()));
-    pack::AppendLe16(central, 0);
-    pack::AppendLe16(central, 0);
-    pack::AppendLe32(central, attributes);
-    pack::AppendLe32(central, offset);
-    central += item.name + item.centralExtra + item.comment;
+    zip::CentralRecord record;
+    record.versionMadeBy = item.madeBy;
+    record.versionNeeded = needed;
+    record.flags = flags;
+    record.method = method;
+    record.dosTime = time;
+    record.dosDate = date;
+    record.crc32 = crc;
+    record.compressedSize = csize;
+    record.uncompressedSize = usize;
+    record.externalAttributes = attributes;
+    record.localHeaderOffset = offset;
+    record.name = item.name;
+    record.extra = item.centralExtra;
+    record.comment = item.comment;
+    zip::AppendCentralRecord(central, record);
   }
   const std::uint32_t directoryOffset = static_cast<std::uint32_t>(out.size());
   out += central;
   if (archive.zip64Locator) {
-    const std::uint64_t record = out.size();
-    pack::AppendLe32(out, pack::kZip64EndRecordSignature);
-    pack::AppendLe32(out, 44);
-    pack::AppendLe32(out, 0);
-    pack::AppendLe16(out, 45);
-    pack::AppendLe16(out, 45);
-    pack::AppendLe32(out, 0);
-    pack::AppendLe32(out, 0);
-    for (int i = 0; i < 2; ++i) {
-      pack::AppendLe32(out, static_cast<std::uint32_t>(archive.items.size()));
-      pack::AppendLe32(out, 0);
-    }
-    pack::AppendLe32(out, static_cast<std::uint32_t>(central.size()));
-    pack::AppendLe32(out, 0);
-    pack::AppendLe32(out, directoryOffset);
-    pack::AppendLe32(out, 0);
-    pack::AppendLe32(out, pack::kZip64LocatorSignature);
-    pack::AppendLe32(out, 0);
-    pack::AppendLe32(out, static_cast<std::uint32_t>(record));
-    pack::AppendLe32(out, 0);
-    pack::AppendLe32(out, 1);
+    zip::Zip64EndRecord record;
+    record.recordSize = zip::kZip64EndRecordSize - zip::kZip64EndRecordLeadSize;
+    record.versionMadeBy = zip::kVersionNeededZip64;
+    record.versionNeeded = zip::kVersionNeededZip64;
+    record.entriesOnDisk = archive.items.size();
+    record.entryCount = archive.items.size();
+    record.directorySize = central.size();
+    record.directoryOffset = directoryOffset;
+    zip::Zip64Locator locator;
+    locator.endRecordOffset = out.size();
+    locator.totalDisks = 1;
+    zip::AppendZip64EndRecord(out, record);
+    zip::AppendZip64Locator(out, locator);
   }
-  pack::AppendLe32(out, pack::kEndRecordSignature);
-  pack::AppendLe16(out, 0);
-  pack::AppendLe16(out, 0);
-  pack::AppendLe16(out, static_cast<std::uint16_t>(archive.items.size()));
-  pack::AppendLe16(out, static_cast<std::uint16_t>(archive.items.size()));
-  pack::AppendLe32(out, static_cast<std::uint32_t>(central.size()));
-  pack::AppendLe32(out, directoryOffset);
-  pack::AppendLe16(out, static_cast<std::uint16_t>(archive.comment.size()));
-  out += archive.comment;
+  zip::EndRecord end;
+  end.entriesOnDisk = static_cast<std::uint16_t>(archive.items.size());
+  end.entryCount = static_cast<std::uint16_t>(archive.items.size());
+  end.directorySize = static_cast<std::uint32_t>(central.size());
+  end.directoryOffset = directoryOffset;
+  end.comment = archive.comment;
+  zip::AppendEndRecord(out, end);
   return out;
 }
 
@@ -208,7 +197,7 @@ TEST(PackLister, AcceptsAConformingArchiveAndListsIt) {
   }
   ASSERT_EQ(report.entries.size(), 7u);
   EXPECT_EQ(report.entries[2].name, "app/data/text.txt");
-  EXPECT_EQ(report.entries[2].method, pack::kMethodDeflate);
+  EXPECT_EQ(report.entries[2].method, zip::kMethodDeflate);
   EXPECT_EQ(report.entries[2].uncompressedSize, 5000u);
   std::ostringstream listing;
   pack::PrintEntries(report, listing);
@@ -379,6 +368,28 @@ TEST(PackLister, RefusesWhatIsNotAZipArchive) {
   bytes[bytes.size() - 6] = '\x7F';
   EXPECT_FALSE(Inspect(bytes, report, error));
   EXPECT_NE(error.find("central directory"), std::string::npos) << error;
+}
+
+TEST(PackLister, ReportsBytesAfterTheEndRecord) {
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(Build(Conforming()) + "trailing bytes", report, error)) << error;
+  ASSERT_EQ(report.breaks.size(), 1u);
+  EXPECT_EQ(report.breaks[0].rule, "layout");
+  EXPECT_EQ(report.breaks[0].detail, "bytes after the end-of-central-directory record");
+  EXPECT_EQ(report.entries.size(), 7u);
+}
+
+TEST(PackLister, RefusesWhatTheReaderRefuses) {
+  std::string bytes = Build(Conforming());
+  // The first entry starts on disk 1.
+  const std::size_t directory = pack_test::Le32(
+      bytes, bytes.size() - zip::kEndRecordSize + zip::end_record_field::kDirectoryOffset);
+  bytes[directory + zip::central_record_field::kDiskStart] = 1;
+  pack::ArchiveReport report;
+  std::string error;
+  EXPECT_FALSE(Inspect(bytes, report, error));
+  EXPECT_EQ(error, "multi-disk archives are not supported");
 }
 
 TEST(PackLister, SurvivesEveryTruncationAndNeverCallsItConforming) {

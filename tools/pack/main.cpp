@@ -6,6 +6,6 @@
 #include "pack/host_io.h"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  return pack::RunCommandLine(args, std::cout, std::cerr, pack::IsStderrTerminal());
+  return pack::RunCommandLine(pack::CommandLineArguments(argc, argv), std::cout, std::cerr,
+                              pack::IsStderrTerminal());
 }

@@ -14,8 +14,8 @@
 
 #include "pack/archive_writer.h"
 #include "pack/tree_walk.h"
-#include "pack/zip_format.h"
 #include "testing/temp_folder.h"
+#include "zip/zip_format.h"
 
 namespace pack_test {
 
@@ -39,14 +39,13 @@ struct ReadBackEntry {
   std::string data;           // unpacked
 };
 
+/// The little-endian value at offset `at` of `b`; `at` + width must fit.
 inline std::uint16_t Le16(const std::string& b, std::size_t at) {
-  return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) |
-                                    (static_cast<unsigned char>(b[at + 1]) << 8));
+  return zip::LoadLe16(reinterpret_cast<const unsigned char*>(b.data()) + at);
 }
 
 inline std::uint32_t Le32(const std::string& b, std::size_t at) {
-  return static_cast<std::uint32_t>(Le16(b, at)) |
-         (static_cast<std::uint32_t>(Le16(b, at + 2)) << 16);
+  return zip::LoadLe32(reinterpret_cast<const unsigned char*>(b.data()) + at);
 }
 
 /// Inflates raw deflate `input`; false when it is damaged or incomplete.
@@ -72,73 +71,68 @@ inline bool InflateRaw(const std::string& input, std::string& output) {
   return ok;
 }
 
-/// Reads a whole archive: the end record at the very end (no comment), every
-/// central record, every local header and the data (inflated and
-/// CRC-checked). Returns false with `error` on anything unexpected.
+/// Reads a whole archive through zip/zip_format.h's records: the end record at
+/// the very end (no comment), every central record, every local header and the
+/// data (inflated and CRC-checked). Returns false with `error` on anything
+/// unexpected.
 inline bool ReadBack(const std::string& bytes, std::vector<ReadBackEntry>& entries,
                      std::string& error) {
   entries.clear();
-  if (bytes.size() < 22 || Le32(bytes, bytes.size() - 22) != pack::kEndRecordSignature) {
-    error = "no end record at the end";
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  zip::EndRecord endRecord;
+  if (bytes.size() < zip::kEndRecordSize ||
+      !zip::ParseEndRecord(data, bytes.size(), bytes.size() - zip::kEndRecordSize, endRecord)) {
+    error = "no end record without comment at the end";
     return false;
   }
-  const std::size_t end = bytes.size() - 22;
-  const std::size_t count = Le16(bytes, end + 10);
-  const std::size_t directorySize = Le32(bytes, end + 12);
-  std::size_t at = Le32(bytes, end + 16);
-  if (at + directorySize != end || Le16(bytes, end + 20) != 0) {
+  const std::size_t end = bytes.size() - zip::kEndRecordSize;
+  std::size_t at = endRecord.directoryOffset;
+  if (std::uint64_t{at} + endRecord.directorySize != end) {
     error = "central directory not right before the end record";
     return false;
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (at + 46 > end || Le32(bytes, at) != pack::kCentralRecordSignature) {
+  for (std::size_t i = 0; i < endRecord.entryCount; ++i) {
+    zip::CentralRecord record;
+    if (!zip::ParseCentralRecord(data, end, at, record)) {
       error = "bad central record";
       return false;
     }
+    at += static_cast<std::size_t>(zip::RecordLength(record));
     ReadBackEntry e;
-    e.versionMadeBy = Le16(bytes, at + 4);
-    e.versionNeeded = Le16(bytes, at + 6);
-    e.flags = Le16(bytes, at + 8);
-    e.method = Le16(bytes, at + 10);
-    e.dosTime = Le16(bytes, at + 12);
-    e.dosDate = Le16(bytes, at + 14);
-    e.crc32 = Le32(bytes, at + 16);
-    e.compressedSize = Le32(bytes, at + 20);
-    e.uncompressedSize = Le32(bytes, at + 24);
-    const std::size_t nameLength = Le16(bytes, at + 28);
-    const std::size_t extra = Le16(bytes, at + 30);
-    const std::size_t comment = Le16(bytes, at + 32);
-    e.externalAttributes = Le32(bytes, at + 38);
-    e.localHeaderOffset = Le32(bytes, at + 42);
-    if (at + 46 + nameLength + extra + comment > end) {
-      error = "central record too long";
-      return false;
-    }
-    e.name = bytes.substr(at + 46, nameLength);
-    at += 46 + nameLength + extra + comment;
-    const std::size_t local = e.localHeaderOffset;
-    if (local + 30 > bytes.size() || Le32(bytes, local) != pack::kLocalHeaderSignature) {
+    e.name = std::string(record.name);
+    e.versionMadeBy = record.versionMadeBy;
+    e.versionNeeded = record.versionNeeded;
+    e.flags = record.flags;
+    e.method = record.method;
+    e.dosTime = record.dosTime;
+    e.dosDate = record.dosDate;
+    e.crc32 = record.crc32;
+    e.compressedSize = record.compressedSize;
+    e.uncompressedSize = record.uncompressedSize;
+    e.externalAttributes = record.externalAttributes;
+    e.localHeaderOffset = record.localHeaderOffset;
+    zip::LocalHeader local;
+    if (!zip::ParseLocalHeader(data, bytes.size(), e.localHeaderOffset, local)) {
       error = "bad local header for " + e.name;
       return false;
     }
-    const std::size_t localName = Le16(bytes, local + 26);
-    e.localExtraLength = Le16(bytes, local + 28);
-    const std::size_t dataStart = local + 30 + localName + e.localExtraLength;
-    if (bytes.compare(local + 30, localName, e.name) != 0 || Le16(bytes, local + 8) != e.method ||
-        Le32(bytes, local + 14) != e.crc32 || Le32(bytes, local + 18) != e.compressedSize ||
-        Le32(bytes, local + 22) != e.uncompressedSize || Le16(bytes, local + 6) != e.flags) {
+    e.localExtraLength = static_cast<std::uint16_t>(local.extra.size());
+    const std::uint64_t dataStart = e.localHeaderOffset + zip::RecordLength(local);
+    if (local.name != e.name || local.method != e.method || local.crc32 != e.crc32 ||
+        local.compressedSize != e.compressedSize || local.uncompressedSize != e.uncompressedSize ||
+        local.flags != e.flags) {
       error = "local header disagrees for " + e.name;
       return false;
     }
-    if (dataStart + e.compressedSize > bytes.size()) {
+    if (!zip::RangeFits(dataStart, e.compressedSize, bytes.size())) {
       error = "data out of range for " + e.name;
       return false;
     }
-    const std::string raw = bytes.substr(dataStart, e.compressedSize);
+    const std::string raw = bytes.substr(static_cast<std::size_t>(dataStart), e.compressedSize);
     e.dataEnd = dataStart + e.compressedSize;
-    if (e.method == pack::kMethodStored) {
+    if (e.method == zip::kMethodStored) {
       e.data = raw;
-    } else if (e.method != pack::kMethodDeflate || !InflateRaw(raw, e.data)) {
+    } else if (e.method != zip::kMethodDeflate || !InflateRaw(raw, e.data)) {
       error = "cannot unpack " + e.name;
       return false;
     }
@@ -198,6 +192,31 @@ inline std::string Pack(const std::filesystem::path& root, const std::filesystem
     return "write: " + error;
   }
   return std::string();
+}
+
+/// What WalkTree gave for a folder.
+struct WalkResult {
+  bool ok = false;
+  std::string error;
+  std::vector<pack::TreeEntry> entries;
+};
+
+/// Walks `root`, following symbolic links when `follow`.
+inline WalkResult Walk(const std::filesystem::path& root, bool follow = false) {
+  WalkResult result;
+  pack::WalkOptions options;
+  options.followSymlinks = follow;
+  result.ok = pack::WalkTree(root.string(), options, result.entries, result.error);
+  return result;
+}
+
+/// The entry names of a walk, in its order.
+inline std::vector<std::string> Names(const WalkResult& result) {
+  std::vector<std::string> names;
+  for (const auto& e : result.entries) {
+    names.push_back(e.name);
+  }
+  return names;
 }
 
 /// The names of the files and folders directly in `folder`.

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "extract/entry_name.h"
 #include "pack/elf_image.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
@@ -10,8 +9,15 @@
 #include "payload/payload.h"
 #include "payload/payload_trailer.h"
 #include "starter/identity_block.h"
+#include "text/entry_name.h"
+
+#ifndef PACK_DEFAULT_APP_NAME
+#error "PACK_DEFAULT_APP_NAME comes from the build"
+#endif
 
 namespace pack {
+
+const char kDefaultAppName[] = PACK_DEFAULT_APP_NAME;
 
 namespace {
 

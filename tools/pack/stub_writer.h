@@ -13,8 +13,9 @@
 
 namespace pack {
 
-/// The application name a starter uses unless --app-name gives another.
-constexpr const char* kDefaultAppName = "quillorbite";
+/// The application name a starter uses unless --app-name gives another: the
+/// build's default.
+extern const char kDefaultAppName[];
 
 /// What the identity block is filled with, as UTF-8 text.
 struct StarterIdentity {

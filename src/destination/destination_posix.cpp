@@ -1,0 +1,184 @@
+#include "destination/destination.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "destination/temporary_directory.h"
+#include "text/entry_name.h"
+#include "text/text_convert.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void Refuse(const fs::path& path, const std::string& why) {
+  throw std::runtime_error("Refusing to unpack into " + path.string() + ": " + why);
+}
+
+[[noreturn]] void RefuseParent(const fs::path& path, const fs::path& parent,
+                               const std::string& why) {
+  Refuse(path, "its parent " + parent.string() + " " + why);
+}
+
+bool OwnedByThisUserOrRoot(const struct stat& info) {
+  return info.st_uid == geteuid() || info.st_uid == 0;
+}
+
+// Whoever may rename or remove entries in the folder that holds the
+// destination could swap the destination for a folder of their own between
+// its check and its use: only the folder's owner and root may, and in a
+// sticky folder (as /tmp is) nobody else but the entry's own owner. The check
+// runs beside the destination's own, right before the destination is used or
+// created: nothing has been created by then, and a refusal reads like theirs.
+void CheckParentFolder(const fs::path& path) {
+  const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  struct stat info;
+  // A link's owner may point it elsewhere: the link and its target must pass.
+  if (lstat(parent.c_str(), &info) != 0) {
+    throw fs::filesystem_error("exists", parent, std::error_code(errno, std::generic_category()));
+  }
+  if (S_ISLNK(info.st_mode) && !OwnedByThisUserOrRoot(info)) {
+    RefuseParent(path, parent,
+                 "is a symbolic link of another user (uid " + std::to_string(info.st_uid) + ")");
+  }
+  if (stat(parent.c_str(), &info) != 0) {
+    throw fs::filesystem_error("exists", parent, std::error_code(errno, std::generic_category()));
+  }
+  if (!OwnedByThisUserOrRoot(info)) {
+    RefuseParent(path, parent, "belongs to another user (uid " + std::to_string(info.st_uid) + ")");
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+    RefuseParent(path, parent, "may be written to by other users and is not sticky");
+  }
+}
+
+[[noreturn]] void RefuseTemporaryDirectory(const fs::path& path, const std::string& why) {
+  throw fs::filesystem_error("temp_directory_path: the temporary directory's path holds " + why +
+                                 ", which the starter cannot pass on faithfully",
+                             path, std::make_error_code(std::errc::invalid_argument));
+}
+
+const char* TemporaryDirectoryVariable(const char* name) {
+  // As in libstdc++: where the C library can tell, a program running with
+  // raised privileges does not take its temporary directory from the
+  // environment.
+#if defined(__GLIBC__)
+  return secure_getenv(name);
+#else
+  return std::getenv(name);
+#endif
+}
+
+[[noreturn]] void ThrowCreateFailure(const fs::path& path, int error) {
+  throw fs::filesystem_error("create_directories", path,
+                             std::error_code(error, std::generic_category()));
+}
+
+}  // namespace
+
+fs::path TemporaryDirectory() {
+  // The variables libstdc++'s temp_directory_path reads, in its order. It
+  // takes the first one that is set even when it is empty and then fails on
+  // the empty path; an empty variable counts as unset here.
+  fs::path path = "/tmp";
+  for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+    const char* value = TemporaryDirectoryVariable(name);
+    if (value != nullptr && *value != '\0') {
+      path = value;
+      break;
+    }
+  }
+  // The destination travels as wide text, where bytes that are not UTF-8
+  // become U+FFFD; the output paths and the child's program path turn each
+  // backslash into '/'; the child's program name is read back from a command
+  // line of Windows rules, where a double quote ends it. Each would send the
+  // writes or the launch elsewhere than to the folder checked.
+  const std::string& text = path.native();
+  if (text.find('\\') != std::string::npos) {
+    RefuseTemporaryDirectory(path, "a backslash");
+  }
+  if (text.find('"') != std::string::npos) {
+    RefuseTemporaryDirectory(path, "a double quote");
+  }
+  if (!IsValidUtf8(text)) {
+    RefuseTemporaryDirectory(path, "bytes that are not well-formed UTF-8");
+  }
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (!error && !fs::is_directory(status)) {
+    error = std::make_error_code(std::errc::not_a_directory);
+  }
+  if (error) {
+    throw fs::filesystem_error("temp_directory_path", path, error);
+  }
+  return path;
+}
+
+bool PathExists(const std::wstring& path) {
+  const std::string native = WideToPath(path).native();
+  struct stat info;
+  // lstat, like the Windows attribute query, does not follow a link.
+  if (lstat(native.c_str(), &info) == 0) {
+    return true;
+  }
+  return errno != ENOENT && errno != ENOTDIR;
+}
+
+void CheckDestinationFolder(const fs::path& path) {
+  CheckParentFolder(path);
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    throw fs::filesystem_error("exists", path, std::error_code(errno, std::generic_category()));
+  }
+  // What is unpacked here is run: only a folder that nobody but this user can
+  // change may hold it.
+  if (S_ISLNK(info.st_mode)) {
+    Refuse(path, "it is a symbolic link");
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    Refuse(path, "it is not a folder");
+  }
+  if (info.st_uid != geteuid()) {
+    Refuse(path, "it belongs to another user (uid " + std::to_string(info.st_uid) + ")");
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    Refuse(path, "other users may write to it");
+  }
+}
+
+void CreateDestinationFolder(const fs::path& path) {
+  const fs::path parent = path.parent_path();
+  if (!parent.empty()) {
+    std::error_code error;
+    fs::create_directories(parent, error);
+    if (error) {
+      throw fs::filesystem_error("create_directories", parent, error);
+    }
+  }
+  CheckParentFolder(path);
+  if (mkdir(path.c_str(), 0700) == 0) {
+    return;
+  }
+  if (errno != EEXIST) {
+    ThrowCreateFailure(path, errno);
+  }
+  // Made by someone else since it was found missing: it must pass as found.
+  CheckDestinationFolder(path);
+}
+
+void RemoveDestinationTree(const std::wstring& path) {
+  const fs::path target = WideToPath(path);
+  std::error_code error;
+  // remove_all never follows symbolic links; it removes them.
+  fs::remove_all(target, error);
+  if (error) {
+    throw fs::filesystem_error("remove_all", target, error);
+  }
+}

@@ -1,0 +1,72 @@
+// The way below the destination folder for everything unpacked and run there.
+// The destination is held open once it has been checked, and every path
+// below it is walked one level at a time from there, never following a
+// symbolic link (or, on Windows, any reparse point): a link planted inside the
+// destination cannot send a file, a folder or the launch anywhere else.
+#ifndef STARTER_DESTINATION_FOLDER_WALKER_H
+#define STARTER_DESTINATION_FOLDER_WALKER_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+/// Paths below the folder are given as UTF-8 text with '/' between levels
+/// (an archive entry name, which must pass IsSafeEntryName; a trailing '/' is
+/// allowed). Not copyable; the folder is released when the object goes.
+class FolderWalker {
+ public:
+  FolderWalker() = default;
+  ~FolderWalker();
+  FolderWalker(const FolderWalker&) = delete;
+  FolderWalker& operator=(const FolderWalker&) = delete;
+
+  /// Opens the existing folder `folder`, which must not itself be a link.
+  /// Success: returns true and the walker is ready. Failure: returns false,
+  /// `error` holds the system's code, and the walker stays unusable. Must be
+  /// called once, before any other call. On Windows the folder cannot be
+  /// renamed or removed while the walker holds it.
+  bool Open(const std::filesystem::path& folder, std::error_code& error);
+
+  /// Creates the folder `name`, whose parent must exist; a folder already
+  /// there is no error (as std::filesystem::create_directory). Returns false,
+  /// creating nothing, when the way meets a link, the folder's own place
+  /// included. Throws std::filesystem::filesystem_error naming
+  /// "create_directory" (with the folder's path) when a parent is missing or is
+  /// no folder, something else than a folder stands at `name`, or the system
+  /// refuses.
+  bool CreateFolder(const std::string& name);
+
+  /// Creates the missing folders on the way to the file `name` (as
+  /// std::filesystem::create_directories on its parent). Returns false when
+  /// the way meets a link; what was created before it stays. Throws
+  /// std::filesystem::filesystem_error naming "exists" when an existing folder
+  /// on the way cannot be entered, "create_directories" when one cannot be
+  /// created or something else than a folder stands in its place.
+  bool CreateParents(const std::string& name);
+
+  /// Opens a new, empty file `name` for writing; its folders must exist. A
+  /// regular file already there is removed first, so that its other hard
+  /// links keep their content. On POSIX the file gets `posixMode & 0777` less
+  /// the umask. Success: returns true and `file` holds the descriptor (POSIX)
+  /// or HANDLE (Windows), which the caller closes. Failure: returns false,
+  /// `file` is -1, nothing is written and `error` holds the system's code: a
+  /// link on the way or at `name` itself gives ELOOP on POSIX and
+  /// ERROR_REPARSE_POINT_ENCOUNTERED (4395) on Windows; anything else than a
+  /// regular file at `name` is left in place.
+  bool CreateFileForWriting(const std::string& name, std::uint32_t posixMode, std::intptr_t& file,
+                            std::error_code& error);
+
+  /// Opens what stands at `name` for reading (a folder or other non-regular
+  /// file included: the caller looks at what it got), through no link.
+  /// Success and failure as CreateFileForWriting; something missing gives
+  /// the system's "not found" code.
+  bool OpenExisting(const std::string& name, std::intptr_t& file, std::error_code& error);
+
+ private:
+  std::filesystem::path path_;  // the folder, as given to Open
+  std::intptr_t folder_ = -1;   // its descriptor or HANDLE, -1 before Open
+  std::wstring extendedPath_;   // Windows: its long-path form
+};
+
+#endif  // STARTER_DESTINATION_FOLDER_WALKER_H

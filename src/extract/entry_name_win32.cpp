@@ -1,3 +1,0 @@
-#include "extract/entry_name.h"
-
-const EntryNameRules kPlatformEntryNameRules = EntryNameRules::kWindows;

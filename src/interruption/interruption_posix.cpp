@@ -1,0 +1,204 @@
+#include "interruption/interruption.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <initializer_list>
+
+#include "interruption/interruption_posix.h"
+
+namespace {
+
+// Lock-free atomics are the only shared state a signal handler may touch.
+static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-free atomics");
+static_assert(std::atomic<pid_t>::is_always_lock_free, "the handler needs lock-free atomics");
+
+constexpr int kManagedSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+constexpr std::size_t kManagedCount = sizeof kManagedSignals / sizeof kManagedSignals[0];
+
+// Written by the main thread only, while the handler cannot run or does not
+// read it.
+struct GuardState {
+  bool installed = false;
+  struct sigaction found[kManagedCount];
+  sigset_t maskFound;
+  sigset_t defaultForChild;  // the managed signals that were not ignored
+};
+GuardState g_guard;
+
+std::atomic<int> g_recorded{0};  // the first signal recorded, 0 for none
+std::atomic<pid_t> g_child{0};   // the child to pass signals on to, 0 for none
+
+void OnSignal(int number) {
+  const int savedErrno = errno;
+  int none = 0;
+  g_recorded.compare_exchange_strong(none, number);
+  const pid_t child = g_child.load();
+  if (child > 0) {
+    kill(child, number);
+  }
+  errno = savedErrno;
+}
+
+bool IgnoredWhenFound(int number) {
+  for (std::size_t i = 0; i < kManagedCount; ++i) {
+    if (kManagedSignals[i] == number) {
+      return (g_guard.found[i].sa_flags & SA_SIGINFO) == 0 &&
+             g_guard.found[i].sa_handler == SIG_IGN;
+    }
+  }
+  return false;
+}
+
+void SetDisposition(int number, void (*handler)(int)) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  // Restarted calls keep the extraction's writes and the wait undisturbed.
+  action.sa_flags = handler == OnSignal ? SA_RESTART : 0;
+  sigaction(number, &action, nullptr);
+}
+
+// Blocks `numbers` until the object ends, so that the main thread can look at
+// the recorded state and change dispositions without a handler in between.
+class HeldSignals {
+ public:
+  explicit HeldSignals(std::initializer_list<int> numbers) {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int number : numbers) {
+      sigaddset(&held, number);
+    }
+    sigprocmask(SIG_BLOCK, &held, &before_);
+  }
+  ~HeldSignals() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+ private:
+  sigset_t before_;
+};
+
+}  // namespace
+
+InterruptionGuard::InterruptionGuard() {
+  sigprocmask(SIG_SETMASK, nullptr, &g_guard.maskFound);
+  sigemptyset(&g_guard.defaultForChild);
+  g_recorded = 0;
+  g_child = 0;
+  for (std::size_t i = 0; i < kManagedCount; ++i) {
+    const int number = kManagedSignals[i];
+    sigaction(number, nullptr, &g_guard.found[i]);
+  }
+  g_guard.installed = true;
+  for (const int number : kManagedSignals) {
+    // Whoever started the starter ignoring a signal (nohup, a background job
+    // of a non-interactive shell) meant it for the application too.
+    if (IgnoredWhenFound(number)) {
+      continue;
+    }
+    sigaddset(&g_guard.defaultForChild, number);
+    if (number == SIGPIPE || number == SIGXFSZ) {
+      SetDisposition(number, SIG_IGN);
+    } else if (number != SIGQUIT) {
+      SetDisposition(number, OnSignal);
+    }
+  }
+}
+
+InterruptionGuard::~InterruptionGuard() {
+  const HeldSignals held{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+  for (std::size_t i = 0; i < kManagedCount; ++i) {
+    sigaction(kManagedSignals[i], &g_guard.found[i], nullptr);
+  }
+  g_guard.installed = false;
+  g_child = 0;
+  g_recorded = 0;
+}
+
+void ThrowIfInterrupted() {
+  const int recorded = g_recorded.load();
+  if (g_guard.installed && recorded != 0) {
+    throw Interrupted(recorded);
+  }
+}
+
+void EndExtractionPhase() {
+  if (!g_guard.installed) {
+    return;
+  }
+  int recorded = 0;
+  {
+    const HeldSignals held{SIGINT, SIGTERM, SIGHUP};
+    recorded = g_recorded.load();
+    if (recorded == 0) {
+      // A SIGINT still held back is dropped by SIG_IGN: it came after the
+      // extraction, and is the application's to answer.
+      for (const int number : {SIGINT, SIGQUIT}) {
+        if (!IgnoredWhenFound(number)) {
+          SetDisposition(number, SIG_IGN);
+        }
+      }
+    }
+  }
+  if (recorded != 0) {
+    throw Interrupted(recorded);
+  }
+}
+
+int SpawnChild(pid_t& child, const char* program, char* const argv[], char* const envp[]) {
+  if (!g_guard.installed) {
+    return posix_spawn(&child, program, nullptr, nullptr, argv, envp);
+  }
+  posix_spawnattr_t attributes;
+  int error = posix_spawnattr_init(&attributes);
+  if (error != 0) {
+    return error;
+  }
+  posix_spawnattr_setsigmask(&attributes, &g_guard.maskFound);
+  posix_spawnattr_setsigdefault(&attributes, &g_guard.defaultForChild);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  {
+    // Held from before the child exists until its id is known, so that each
+    // signal is passed on exactly once: here, or later by the handler.
+    const HeldSignals held{SIGTERM, SIGHUP};
+    error = posix_spawn(&child, program, nullptr, &attributes, argv, envp);
+    if (error == 0) {
+      g_child = child;
+      const int recorded = g_recorded.load();
+      if (recorded != 0) {
+        kill(child, recorded);
+      }
+    }
+  }
+  posix_spawnattr_destroy(&attributes);
+  return error;
+}
+
+void WaitForChild(pid_t child) {
+  // Waited for without reaping first: until the reap, the ended child's id
+  // stays its own, so a signal passed on in between reaches no other process.
+  siginfo_t info;
+  while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) == -1 &&
+         errno == EINTR) {
+  }
+  g_child = 0;
+  int status = 0;
+  while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
+  }
+}
+
+int EndAsInterrupted(const Interrupted& interruption) {
+  const int number = interruption.cause();
+  SetDisposition(number, SIG_DFL);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, number);
+  sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+  raise(number);
+  return 128 + number;
+}

@@ -1,0 +1,118 @@
+#include "text/entry_name.h"
+
+#include <cctype>
+#include <string>
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) {
+    return 1;
+  }
+  std::size_t length;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) {
+      low = 0xA0;  // overlong below U+0800
+    } else if (lead == 0xED) {
+      high = 0x9F;  // surrogates
+    }
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) {
+      low = 0x90;  // overlong below U+10000
+    } else if (lead == 0xF4) {
+      high = 0x8F;  // above U+10FFFF
+    }
+  } else {
+    return 0;
+  }
+  if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+    return 0;
+  }
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
+      return 0;
+    }
+  }
+  return length;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+bool IsSafeEntryName(std::string_view name, EntryNameRules rules) {
+  if (name.empty() || name.front() == '/' || name.front() == '\\') {
+    return false;
+  }
+  if (name.find('\\') != std::string_view::npos || name.find('\0') != std::string_view::npos) {
+    return false;
+  }
+  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) {
+    return false;
+  }
+  if (rules == EntryNameRules::kWindows && !IsValidUtf8(name)) {
+    return false;
+  }
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find('/', start);
+    if (end == std::string_view::npos) {
+      end = name.size();
+    }
+    const std::string_view component = name.substr(start, end - start);
+    if (component == "..") {
+      return false;
+    }
+    if (rules == EntryNameRules::kWindows && !WindowsNameProblem(component).empty()) {
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string WindowsNameProblem(std::string_view component) {
+  if (component.empty() || component == "." || component == "..") {
+    return std::string();
+  }
+  for (const char c : component) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      return "holds a control character";
+    }
+    if (std::string_view(":<>\"|?*").find(c) != std::string_view::npos) {
+      return std::string("holds '") + c + "'";
+    }
+  }
+  if (component.back() == '.' || component.back() == ' ') {
+    return "ends in '.' or ' '";
+  }
+  // Windows opens the device, not a file, for these names, whatever follows
+  // the first dot and whatever blanks trail the base name.
+  std::string base(component.substr(0, component.find('.')));
+  while (!base.empty() && base.back() == ' ') {
+    base.pop_back();
+  }
+  for (char& c : base) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  const bool comOrLpt = base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0;
+  const bool device = base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" ||
+                      base == "CONIN$" || base == "CONOUT$" ||
+                      (comOrLpt && base.size() == 4 && base[3] >= '0' && base[3] <= '9') ||
+                      (comOrLpt && base.size() == 5 && base[3] == '\xC2' &&
+                       (base[4] == '\xB9' || base[4] == '\xB2' || base[4] == '\xB3'));
+  return device ? "is a Windows device name" : std::string();
+}

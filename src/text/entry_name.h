@@ -1,0 +1,45 @@
+// Which archive entry names may be written below the destination folder.
+#ifndef STARTER_TEXT_ENTRY_NAME_H
+#define STARTER_TEXT_ENTRY_NAME_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+/// The rules a name is checked against: those every platform needs, or those
+/// plus what Windows maps to another place than the name says.
+enum class EntryNameRules { kPortable, kWindows };
+
+/// The rules of the platform the starter runs on.
+extern const EntryNameRules kPlatformEntryNameRules;
+
+/// True when joining `name` (as stored, '/' between levels) to a folder yields
+/// a path inside that folder, under `rules`.
+///
+/// Always refused: an empty name, a leading '/' or '\' (a root or a UNC
+/// prefix), a drive ("C:..."), a '\' anywhere, a ".." component, a NUL byte.
+/// Also refused under kWindows: ':' anywhere, control characters and any of
+/// <>"|?*, a component that ends in '.' or ' ' (other than "."), reserved
+/// device names such as CON, NUL, COM1 or LPT1 (with or without an
+/// extension), and text that is not valid UTF-8.
+bool IsSafeEntryName(std::string_view name, EntryNameRules rules);
+
+/// The length of the well-formed UTF-8 sequence starting at byte `i` of
+/// `text` (1 to 4), or 0 when none starts there: overlong forms, surrogates,
+/// values above U+10FFFF and cut-off sequences are ill-formed. `i` must be
+/// less than `text.size()`.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i);
+
+/// True when all of `text` is well-formed UTF-8.
+bool IsValidUtf8(std::string_view text);
+
+/// Why Windows cannot create a file or folder under the one path level
+/// `component` as it stands, or an empty string when it can: a control
+/// character or one of :<>"|?*; a trailing '.' or ' ' (Windows strips them);
+/// a device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9, COM or
+/// LPT with a superscript 1-3), alone or before a '.', ignoring trailing
+/// blanks, in any case. "", "." and ".." are left to other checks. The packer
+/// warns with the same rule that the starter refuses names by.
+std::string WindowsNameProblem(std::string_view component);
+
+#endif  // STARTER_TEXT_ENTRY_NAME_H

@@ -1,0 +1,3 @@
+#include "text/entry_name.h"
+
+const EntryNameRules kPlatformEntryNameRules = EntryNameRules::kPortable;

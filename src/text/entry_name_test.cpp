@@ -1,0 +1,107 @@
+#include "text/entry_name.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct NameCase {
+  std::string name;
+  bool portable;  // accepted under EntryNameRules::kPortable
+  bool windows;   // accepted under EntryNameRules::kWindows
+};
+
+TEST(IsSafeEntryName, AcceptsPlainRelativeNames) {
+  const NameCase cases[] = {
+      {"quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe", true, true},
+      {"a/", true, true},
+      {"top.txt", true, true},
+      {"Engine/Content/Slate/Fonts/", true, true},
+      {"caf\xC3\xA9/\xE4\xB8\xAD.txt", true, true},
+      {"a/./b", true, true},
+      {"..dots-inside..name", true, true},
+      {"a..b/c", true, true},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kPortable), c.portable) << c.name;
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kWindows), c.windows) << c.name;
+  }
+}
+
+TEST(IsSafeEntryName, RefusesNamesThatLeadOutside) {
+  const NameCase cases[] = {
+      {"", false, false},
+      {"/etc/passwd", false, false},
+      {"\\Windows\\evil.dll", false, false},
+      {"//server/share/x", false, false},
+      {"C:/Windows/evil.dll", false, false},
+      {"c:evil", false, false},
+      {"../escape.txt", false, false},
+      {"a/../../escape.txt", false, false},
+      {"a/..", false, false},
+      {"a/../", false, false},
+      {"a\\b.txt", false, false},
+      {"..\\escape.txt", false, false},
+      {std::string("a\0b", 3), false, false},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kPortable), c.portable) << c.name;
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kWindows), c.windows) << c.name;
+  }
+}
+
+TEST(IsSafeEntryName, RefusesWhatWindowsMapsElsewhereOnlyUnderWindowsRules) {
+  const NameCase cases[] = {
+      {"a/b:stream", true, false},  {"CON", true, false},         {"dir/nul.txt", true, false},
+      {"dir/Com1", true, false},    {"lpt9.log", true, false},    {"aux /x", true, false},
+      {"CONOUT$", true, false},     {"COM\xC2\xB9", true, false}, {"trailing./x", true, false},
+      {"trailing /x", true, false}, {"name.", true, false},       {"wild*card", true, false},
+      {"what?", true, false},       {"pipe|name", true, false},   {"tab\tname", true, false},
+      {"bad\xFFutf8", true, false}, {"CONSOLE.txt", true, true},  {"COM10", true, true},
+      {"nullable/x", true, true},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kPortable), c.portable) << c.name;
+    EXPECT_EQ(IsSafeEntryName(c.name, EntryNameRules::kWindows), c.windows) << c.name;
+  }
+}
+
+TEST(WindowsNameProblem, FindsNamesWindowsCannotCreate) {
+  for (const char* fine : {"readme.txt", "CONFIG", "icon.d", "COM10", "LPT", "nul_", "a.b c",
+                           "caf\xC3\xA9", ".hidden", ".", ".."}) {
+    EXPECT_EQ(WindowsNameProblem(fine), "") << fine;
+  }
+  for (const char* bad :
+       {"a:b",       "what?",       "star*",          "pipe|",     "less<",   "more>",
+        "quote\"",   "tab\t",       "trailing.",      "trailing ", "CON",     "con.txt",
+        "Nul",       "aux .log",    "COM1",           "lpt9.dat",  "con.d.x", "CONIN$",
+        "conout$.x", "COM\xC2\xB9", "LPT\xC2\xB3.txt"}) {
+    EXPECT_NE(WindowsNameProblem(bad), "") << bad;
+  }
+}
+
+TEST(IsValidUtf8, AcceptsWellFormedUtf8) {
+  EXPECT_TRUE(IsValidUtf8(""));
+  EXPECT_TRUE(IsValidUtf8("plain"));
+  EXPECT_TRUE(IsValidUtf8("caf\xC3\xA9"));
+  EXPECT_TRUE(IsValidUtf8("\xE2\x82\xAC"));      // U+20AC
+  EXPECT_TRUE(IsValidUtf8("\xF0\x9F\x98\x80"));  // U+1F600
+  EXPECT_TRUE(IsValidUtf8("\xF4\x8F\xBF\xBF"));  // U+10FFFF
+  EXPECT_TRUE(IsValidUtf8("\xED\x9F\xBF"));      // U+D7FF
+}
+
+TEST(IsValidUtf8, RejectsMalformedUtf8) {
+  EXPECT_FALSE(IsValidUtf8("\xE9"));              // Latin-1
+  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));          // overlong '/'
+  EXPECT_FALSE(IsValidUtf8("\xE0\x80\xAF"));      // overlong
+  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate
+  EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_FALSE(IsValidUtf8("\xE2\x82"));          // truncated
+  EXPECT_FALSE(IsValidUtf8("ab\x80"));            // stray continuation
+  EXPECT_FALSE(IsValidUtf8("\xFF"));
+  EXPECT_EQ(Utf8SequenceLength("a\xF0\x9F\x98\x80", 1), 4u);
+  EXPECT_EQ(Utf8SequenceLength("a\xF0\x9F\x98", 1), 0u);  // cut off
+}
+
+}  // namespace

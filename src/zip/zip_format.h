@@ -1,0 +1,374 @@
+// The ZIP format in one place: record signatures, fixed sizes, field offsets,
+// flags, Zip64 markers, extra-field IDs, little-endian encoding and the MS-DOS
+// date and time. The reader, the packer, the test builder and the tools all
+// parse and write records through this header, so no other file spells a
+// signature or a field offset.
+//
+// Parsing never trusts a number from the block: every Parse* call checks that
+// the record, with its variable parts, lies inside the limit it is given
+// before it reads a byte of it. Appending writes the record as its fields
+// stand; the lengths of the variable parts come from the views themselves.
+#ifndef STARTER_ZIP_ZIP_FORMAT_H
+#define STARTER_ZIP_ZIP_FORMAT_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zip {
+
+// ---------------------------------------------------------------------------
+// Constants
+
+constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
+constexpr std::uint32_t kCentralRecordSignature = 0x02014b50;
+constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
+constexpr std::uint32_t kZip64EndRecordSignature = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::uint32_t kDataDescriptorSignature = 0x08074b50;
+
+/// Fixed parts of the records, without names, extra fields and comments.
+constexpr std::uint64_t kLocalHeaderSize = 30;
+constexpr std::uint64_t kCentralRecordSize = 46;
+constexpr std::uint64_t kEndRecordSize = 22;
+constexpr std::uint64_t kZip64EndRecordSize = 56;
+constexpr std::uint64_t kZip64LocatorSize = 20;
+/// A data descriptor after an entry's data: an optional signature, then the
+/// CRC-32 and the two sizes (4 bytes each, 8 each for a Zip64 entry).
+constexpr std::uint64_t kDataDescriptorSignatureSize = 4;
+constexpr std::uint64_t kDataDescriptorSize = 12;  // without the signature, 4-byte sizes
+/// The Zip64 end record's size field counts the bytes after its first 12.
+constexpr std::uint64_t kZip64EndRecordLeadSize = 12;
+/// The longest name, extra field or comment a 16-bit length can describe.
+constexpr std::uint64_t kMaxFieldLength = 0xFFFF;
+
+/// Byte offsets of the fields of a local file header.
+namespace local_header_field {
+constexpr std::size_t kSignature = 0;
+constexpr std::size_t kVersionNeeded = 4;
+constexpr std::size_t kFlags = 6;
+constexpr std::size_t kMethod = 8;
+constexpr std::size_t kDosTime = 10;
+constexpr std::size_t kDosDate = 12;
+constexpr std::size_t kCrc32 = 14;
+constexpr std::size_t kCompressedSize = 18;
+constexpr std::size_t kUncompressedSize = 22;
+constexpr std::size_t kNameLength = 26;
+constexpr std::size_t kExtraLength = 28;
+}  // namespace local_header_field
+
+/// Byte offsets of the fields of a central-directory record.
+namespace central_record_field {
+constexpr std::size_t kSignature = 0;
+constexpr std::size_t kVersionMadeBy = 4;
+constexpr std::size_t kVersionNeeded = 6;
+constexpr std::size_t kFlags = 8;
+constexpr std::size_t kMethod = 10;
+constexpr std::size_t kDosTime = 12;
+constexpr std::size_t kDosDate = 14;
+constexpr std::size_t kCrc32 = 16;
+constexpr std::size_t kCompressedSize = 20;
+constexpr std::size_t kUncompressedSize = 24;
+constexpr std::size_t kNameLength = 28;
+constexpr std::size_t kExtraLength = 30;
+constexpr std::size_t kCommentLength = 32;
+constexpr std::size_t kDiskStart = 34;
+constexpr std::size_t kInternalAttributes = 36;
+constexpr std::size_t kExternalAttributes = 38;
+constexpr std::size_t kLocalHeaderOffset = 42;
+}  // namespace central_record_field
+
+/// Byte offsets of the fields of the end-of-central-directory record.
+namespace end_record_field {
+constexpr std::size_t kSignature = 0;
+constexpr std::size_t kDiskNumber = 4;
+constexpr std::size_t kDirectoryDisk = 6;
+constexpr std::size_t kEntriesOnDisk = 8;
+constexpr std::size_t kEntryCount = 10;
+constexpr std::size_t kDirectorySize = 12;
+constexpr std::size_t kDirectoryOffset = 16;
+constexpr std::size_t kCommentLength = 20;
+}  // namespace end_record_field
+
+/// Byte offsets of the fields of the Zip64 end-of-central-directory record.
+namespace zip64_end_record_field {
+constexpr std::size_t kSignature = 0;
+constexpr std::size_t kRecordSize = 4;
+constexpr std::size_t kVersionMadeBy = 12;
+constexpr std::size_t kVersionNeeded = 14;
+constexpr std::size_t kDiskNumber = 16;
+constexpr std::size_t kDirectoryDisk = 20;
+constexpr std::size_t kEntriesOnDisk = 24;
+constexpr std::size_t kEntryCount = 32;
+constexpr std::size_t kDirectorySize = 40;
+constexpr std::size_t kDirectoryOffset = 48;
+}  // namespace zip64_end_record_field
+
+/// Byte offsets of the fields of the Zip64 end-of-central-directory locator.
+namespace zip64_locator_field {
+constexpr std::size_t kSignature = 0;
+constexpr std::size_t kEndRecordDisk = 4;
+constexpr std::size_t kEndRecordOffset = 8;
+constexpr std::size_t kTotalDisks = 16;
+}  // namespace zip64_locator_field
+
+/// General-purpose bit flags.
+constexpr std::uint16_t kFlagEncrypted = 0x0001;
+constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
+constexpr std::uint16_t kFlagPatchData = 0x0020;
+constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
+constexpr std::uint16_t kFlagUtf8Name = 0x0800;
+
+constexpr std::uint16_t kMethodStored = 0;
+constexpr std::uint16_t kMethodDeflate = 8;
+
+/// "Version needed to extract" values.
+constexpr std::uint16_t kVersionNeededStored = 10;
+constexpr std::uint16_t kVersionNeededDeflate = 20;
+constexpr std::uint16_t kVersionNeededFolder = 20;
+constexpr std::uint16_t kVersionNeededZip64 = 45;
+
+/// Hosts, in the high byte of "version made by".
+constexpr unsigned kHostMsDos = 0;
+constexpr unsigned kHostUnix = 3;
+/// "Made by" version 6.3 on host 0 (MS-DOS attribute compatibility).
+constexpr std::uint16_t kVersionMadeByMsDos63 = 0x003F;
+
+/// MS-DOS attribute bits, in the low byte of the external attributes.
+constexpr std::uint32_t kDosAttributeDirectory = 0x10;
+constexpr std::uint32_t kDosAttributeArchive = 0x20;
+
+/// A 32-bit (16-bit) field holding this value defers to the Zip64 record or
+/// extra field.
+constexpr std::uint32_t kMarker32 = 0xFFFFFFFFu;
+constexpr std::uint16_t kMarker16 = 0xFFFFu;
+
+/// Extra-field header IDs, and the size of an extra field's own header.
+constexpr std::uint16_t kExtraIdZip64 = 0x0001;
+constexpr std::uint16_t kExtraIdNtfs = 0x000A;
+/// Info-ZIP's extended timestamp: a flags byte, then up to three Unix times.
+constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;
+constexpr std::uint64_t kExtraHeaderSize = 4;
+/// An NTFS extra field with one time attribute: header, 4 reserved bytes,
+/// attribute tag 1 and size 24, then three FILETIME values.
+constexpr std::uint64_t kNtfsExtraSize = 36;
+
+// ---------------------------------------------------------------------------
+// Little-endian values and ranges
+
+/// Load a little-endian value from the bytes at `p` (2, 4 or 8 of them).
+inline std::uint16_t LoadLe16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t LoadLe32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::uint64_t LoadLe64(const unsigned char* p) {
+  return static_cast<std::uint64_t>(LoadLe32(p)) |
+         (static_cast<std::uint64_t>(LoadLe32(p + 4)) << 32);
+}
+
+/// Store `value` little-endian into the bytes at `p` (2, 4 or 8 of them).
+void StoreLe16(unsigned char* p, std::uint16_t value);
+void StoreLe32(unsigned char* p, std::uint32_t value);
+void StoreLe64(unsigned char* p, std::uint64_t value);
+
+/// Append `value` to `out` as 2, 4 or 8 little-endian bytes.
+void AppendLe16(std::string& out, std::uint16_t value);
+void AppendLe32(std::string& out, std::uint32_t value);
+void AppendLe64(std::string& out, std::uint64_t value);
+
+/// True when [offset, offset + length) lies within [0, limit); the sum is
+/// never formed, so it cannot wrap.
+inline bool RangeFits(std::uint64_t offset, std::uint64_t length, std::uint64_t limit) {
+  return offset <= limit && length <= limit - offset;
+}
+
+// ---------------------------------------------------------------------------
+// MS-DOS date and time
+
+/// A broken-down local time (year in full, month 1-12, day 1-31, hour 0-23,
+/// minute 0-59, second 0-60).
+struct CivilTime {
+  int year = 1980;
+  int month = 1;
+  int day = 1;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+/// An MS-DOS date and time as stored in ZIP headers.
+struct DosStamp {
+  std::uint16_t date = 0;
+  std::uint16_t time = 0;
+};
+
+/// Encodes `civil` as an MS-DOS stamp (two-second resolution, seconds rounded
+/// down). Times before 1980-01-01 00:00:00 become that instant; times after
+/// 2107-12-31 23:59:58 become that instant. Fields out of range within a year
+/// in range are clamped to their limits.
+DosStamp DosStampFromCivil(const CivilTime& civil);
+
+/// Decodes an MS-DOS stamp into its fields, without any validation.
+CivilTime CivilFromDosStamp(DosStamp stamp);
+
+/// True when `stamp` names a real calendar date and time of day (month 1-12,
+/// a day that exists in that month, hour < 24, minute < 60, second < 60).
+bool IsValidDosStamp(DosStamp stamp);
+
+// ---------------------------------------------------------------------------
+// Records
+//
+// Each record holds its fields as stored. Names, extra fields and comments are
+// views: after a parse they point into the parsed block (valid while it is);
+// for an append they name the bytes to write.
+
+/// A local file header.
+struct LocalHeader {
+  std::uint16_t versionNeeded = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint16_t dosTime = 0;
+  std::uint16_t dosDate = 0;
+  std::uint32_t crc32 = 0;
+  std::uint32_t compressedSize = 0;    // kMarker32 defers to the Zip64 extra field
+  std::uint32_t uncompressedSize = 0;  // kMarker32 defers to the Zip64 extra field
+  std::string_view name;
+  std::string_view extra;
+};
+
+/// A central-directory record.
+struct CentralRecord {
+  std::uint16_t versionMadeBy = 0;  // host in the high byte, version in the low
+  std::uint16_t versionNeeded = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint16_t dosTime = 0;
+  std::uint16_t dosDate = 0;
+  std::uint32_t crc32 = 0;
+  std::uint32_t compressedSize = 0;    // kMarker32 defers to the Zip64 extra field
+  std::uint32_t uncompressedSize = 0;  // kMarker32 defers to the Zip64 extra field
+  std::uint16_t diskStart = 0;         // kMarker16 defers to the Zip64 extra field
+  std::uint16_t internalAttributes = 0;
+  std::uint32_t externalAttributes = 0;  // host-specific; low byte MS-DOS attributes
+  std::uint32_t localHeaderOffset = 0;   // kMarker32 defers to the Zip64 extra field
+  std::string_view name;
+  std::string_view extra;
+  std::string_view comment;
+};
+
+/// The end-of-central-directory record.
+struct EndRecord {
+  std::uint16_t diskNumber = 0;
+  std::uint16_t directoryDisk = 0;
+  std::uint16_t entriesOnDisk = 0;
+  std::uint16_t entryCount = 0;
+  std::uint32_t directorySize = 0;
+  std::uint32_t directoryOffset = 0;
+  std::string_view comment;
+};
+
+/// The Zip64 end-of-central-directory record.
+struct Zip64EndRecord {
+  std::uint64_t recordSize = 0;  // bytes after the first 12; 44 + extensible data
+  std::uint16_t versionMadeBy = 0;
+  std::uint16_t versionNeeded = 0;
+  std::uint32_t diskNumber = 0;
+  std::uint32_t directoryDisk = 0;
+  std::uint64_t entriesOnDisk = 0;
+  std::uint64_t entryCount = 0;
+  std::uint64_t directorySize = 0;
+  std::uint64_t directoryOffset = 0;
+  std::string_view extensibleData;
+};
+
+/// The Zip64 end-of-central-directory locator.
+struct Zip64Locator {
+  std::uint32_t endRecordDisk = 0;
+  std::uint64_t endRecordOffset = 0;
+  std::uint32_t totalDisks = 0;
+};
+
+/// Bytes a record takes in the archive, variable parts included.
+std::uint64_t RecordLength(const LocalHeader& header);
+std::uint64_t RecordLength(const CentralRecord& record);
+std::uint64_t RecordLength(const EndRecord& record);
+
+/// Parse the record that starts at `offset` in the first `limit` bytes at
+/// `data` (the whole block, or less of it to bound the record, e.g. by the
+/// start of the central directory).
+/// Success: returns true when the fixed part, with the record's signature,
+/// and every variable part lie within [0, limit); the record is filled.
+/// Failure: returns false and leaves the record as it was.
+/// The Zip64 end record also requires `recordSize` >= 44; its extensible data
+/// is the bytes its size counts beyond the fixed part.
+bool ParseLocalHeader(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
+                      LocalHeader& header);
+bool ParseCentralRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
+                        CentralRecord& record);
+bool ParseEndRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
+                    EndRecord& record);
+bool ParseZip64EndRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
+                         Zip64EndRecord& record);
+bool ParseZip64Locator(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
+                       Zip64Locator& locator);
+
+/// Append the record to `out`, each field as it stands. The length fields
+/// are the sizes of the views, which must be at most kMaxFieldLength; the Zip64
+/// end record's size is written as it stands.
+void AppendLocalHeader(std::string& out, const LocalHeader& header);
+void AppendCentralRecord(std::string& out, const CentralRecord& record);
+void AppendEndRecord(std::string& out, const EndRecord& record);
+void AppendZip64EndRecord(std::string& out, const Zip64EndRecord& record);
+void AppendZip64Locator(std::string& out, const Zip64Locator& locator);
+
+// ---------------------------------------------------------------------------
+// Extra fields
+
+/// Finds the first field with header `id` in the extra-field bytes `extra`.
+/// The walk stops at a header whose length runs past the end (some writers
+/// pad the area); such a tail holds no field. Returns true and sets `body` to
+/// the field's data when found; otherwise returns false and leaves `body`.
+bool FindExtraField(std::string_view extra, std::uint16_t id, std::string_view& body);
+
+/// Appends an extra field's 4-byte header (ID and data length) to `out`.
+void AppendExtraFieldHeader(std::string& out, std::uint16_t id, std::uint16_t dataLength);
+
+/// An entry's sizes, offset and starting disk in 64 bits.
+struct EntryLocation {
+  std::uint64_t compressedSize = 0;
+  std::uint64_t uncompressedSize = 0;
+  std::uint64_t localHeaderOffset = 0;
+  std::uint32_t diskStart = 0;
+};
+
+/// Resolves `record`'s sizes, local header offset and disk: each field that
+/// holds its marker is replaced by the next value of the Zip64 extended
+/// information field, in the format's fixed order (uncompressed size,
+/// compressed size, offset: 8 bytes each; disk: 4 bytes). Returns false when a
+/// marked value has no Zip64 field, or the field is too short for the marked
+/// values; `location` is then unspecified. Without markers the extra field is
+/// not looked at.
+bool ResolveZip64(const CentralRecord& record, EntryLocation& location);
+
+/// File times of the NTFS extra field, as Windows FILETIME values (100 ns
+/// units since 1601-01-01 UTC).
+struct NtfsTimes {
+  std::uint64_t modification = 0;
+  std::uint64_t access = 0;
+  std::uint64_t creation = 0;
+};
+
+/// Appends a kNtfsExtraSize-byte NTFS extra field with `times` to `out`.
+void AppendNtfsExtraField(std::string& out, const NtfsTimes& times);
+
+/// Reads the times of an NTFS extra field's data (`body` as FindExtraField
+/// gives it): the first attribute with tag 1 and size 24. Returns false when
+/// there is none, leaving `times` as it was.
+bool ParseNtfsExtraField(std::string_view body, NtfsTimes& times);
+
+}  // namespace zip
+
+#endif  // STARTER_ZIP_ZIP_FORMAT_H

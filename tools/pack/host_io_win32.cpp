@@ -1,0 +1,729 @@
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <shellapi.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+
+#include "pack/host_io.h"
+
+namespace pack {
+
+namespace {
+
+// Seconds between 1601-01-01 (FILETIME's epoch) and 1970-01-01.
+constexpr std::int64_t kFileTimeEpochOffsetSeconds = 11644473600LL;
+constexpr std::int64_t kFileTimeTicksPerSecond = 10000000LL;
+
+// CreateDirectoryW's limit, the lowest of the path calls, is MAX_PATH less
+// room for an 8.3 name; from there on paths get the \\?\ prefix.
+constexpr std::size_t kLongPathLength = MAX_PATH - 12;
+
+// The longest path Windows handles, in UTF-16 units, with its NUL.
+constexpr std::size_t kMaxWidePath = 32768;
+
+HANDLE ToHandle(std::intptr_t value) {
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::intptr_t FromHandle(HANDLE handle) {
+  return reinterpret_cast<std::intptr_t>(handle);
+}
+
+// Hand-written rather than WideCharToMultiByte so that an unpaired surrogate
+// survives as its three-byte form instead of becoming U+FFFD: a name that is
+// not valid UTF-16 must be refused, not packed under another name.
+std::string WideToUtf8(const wchar_t* text, std::size_t length) {
+  std::string out;
+  out.reserve(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    std::uint32_t c = static_cast<std::uint16_t>(text[i]);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length) {
+      const std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Strict: text that is not valid UTF-8 names no file, rather than some other
+// file after a lossy conversion.
+bool Utf8ToWide(const std::string& text, std::wstring& wide) {
+  wide.clear();
+  if (text.empty()) {
+    return true;
+  }
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+    return false;
+  }
+  const int count = static_cast<int>(text.size());
+  const int needed =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), count, nullptr, 0);
+  if (needed <= 0) {
+    return false;
+  }
+  wide.assign(static_cast<std::size_t>(needed), L'\0');
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), count, &wide[0], needed) ==
+         needed;
+}
+
+std::string ErrorText(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text = length > 0 && buffer != nullptr ? WideToUtf8(buffer, length) : std::string();
+  LocalFree(buffer);
+  // The system's texts end in a full stop and a line break; messages here
+  // continue after them.
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  if (text.empty()) {
+    text = "system error";
+  }
+  return text + " (error " + std::to_string(code) + ")";
+}
+
+std::string LastErrorText() {
+  return ErrorText(GetLastError());
+}
+
+// The system's form of `path`: UTF-16, '\' between levels, runs of
+// separators collapsed (a leading "\\" of a network path kept), and a long
+// path made full and given the \\?\ prefix, which turns off the system's own
+// normalisation and so needs it done first. A path that already has the
+// prefix is taken as it is.
+bool ToSystemPath(const std::string& path, std::wstring& result, std::string& error) {
+  if (path.find('\0') != std::string::npos) {
+    error = "the path holds a NUL character";
+    return false;
+  }
+  std::wstring wide;
+  if (!Utf8ToWide(path, wide)) {
+    error = "the path is not valid UTF-8";
+    return false;
+  }
+  if (wide.compare(0, 4, L"\\\\?\\") == 0) {
+    result = wide;
+    return true;
+  }
+  std::wstring normal;
+  normal.reserve(wide.size());
+  for (const wchar_t original : wide) {
+    const wchar_t c = original == L'/' ? L'\\' : original;
+    if (c == L'\\' && normal.size() > 1 && normal.back() == L'\\') {
+      continue;
+    }
+    normal.push_back(c);
+  }
+  if (normal.size() < kLongPathLength || normal.compare(0, 4, L"\\\\.\\") == 0) {
+    result = normal;
+    return true;
+  }
+  const DWORD needed = GetFullPathNameW(normal.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) {
+    error = LastErrorText();
+    return false;
+  }
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(normal.c_str(), needed, &full[0], nullptr);
+  if (length == 0 || length >= needed) {
+    error = length == 0 ? LastErrorText() : "the path changed while it was being made full";
+    return false;
+  }
+  full.resize(length);
+  if (full.compare(0, 4, L"\\\\.\\") == 0 || full.compare(0, 4, L"\\\\?\\") == 0) {
+    result = full;
+  } else if (full.compare(0, 2, L"\\\\") == 0) {
+    result = L"\\\\?\\UNC\\" + full.substr(2);
+  } else {
+    result = L"\\\\?\\" + full;
+  }
+  return true;
+}
+
+// Where the folder part of `path` ends: just after its last separator, or
+// after a drive "X:" with none, or 0.
+std::size_t FolderPartLength(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  if (separator != std::string::npos) {
+    return separator + 1;
+  }
+  return path.size() >= 2 && path[1] == ':' ? 2 : 0;
+}
+
+std::int64_t SecondsSinceEpoch(const FILETIME& time) {
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / kFileTimeTicksPerSecond) - kFileTimeEpochOffsetSeconds;
+}
+
+// Closes a handle when it goes out of scope.
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (valid()) {
+      CloseHandle(handle_);
+    }
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+  HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Asking only for attributes needs no sharing with other openers, so even a
+// file held open exclusively can be described. Folders open only with
+// FILE_FLAG_BACKUP_SEMANTICS.
+HANDLE OpenForMetadata(const std::wstring& path, bool follow) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     flags, nullptr);
+}
+
+// Fills `info` from an open handle; `reparseTag` is the reparse point's tag,
+// or 0 when it is none.
+bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::string& error) {
+  info = NodeInfo();
+  reparseTag = 0;
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    info.kind = NodeKind::kOther;
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(handle, &data)) {
+    error = LastErrorText();
+    return false;
+  }
+  const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  info.kind = folder ? NodeKind::kFolder : NodeKind::kFile;
+  info.size =
+      folder ? 0 : (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  info.modified = SecondsSinceEpoch(data.ftLastWriteTime);
+  info.device = data.dwVolumeSerialNumber;
+  info.inode = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+      error = LastErrorText();
+      return false;
+    }
+    reparseTag = tag.ReparseTag;
+  }
+  return true;
+}
+
+// The console control handler runs on a thread of its own while the packer
+// goes on writing, so the path to remove lives in static storage under a
+// lock, and the handler marks the run interrupted so that a Commit racing it
+// does not rename what it has just removed.
+SRWLOCK g_cleanupLock = SRWLOCK_INIT;
+wchar_t g_cleanupPath[kMaxWidePath];
+bool g_cleanupArmed = false;
+bool g_interrupted = false;
+
+BOOL WINAPI RemoveTemporaryOnInterrupt(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    AcquireSRWLockExclusive(&g_cleanupLock);
+    g_interrupted = true;
+    if (g_cleanupArmed) {
+      // The writer's handle allows deletion; the file goes when it is closed,
+      // at the latest when the process ends.
+      DeleteFileW(g_cleanupPath);
+      g_cleanupArmed = false;
+    }
+    // Ends the run as the system's own handler does on Windows. Wine's would
+    // exit with status 0, as if the archive had been written.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+  }
+  return FALSE;
+}
+
+void InstallCleanupHandler() {
+  static const bool installed = SetConsoleCtrlHandler(RemoveTemporaryOnInterrupt, TRUE) != 0;
+  static_cast<void>(installed);
+}
+
+// Both take the lock held.
+void ArmCleanupLocked(const std::wstring& path) {
+  if (path.size() >= kMaxWidePath || g_cleanupArmed) {
+    return;
+  }
+  std::memcpy(g_cleanupPath, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  g_cleanupArmed = true;
+}
+
+void DisarmCleanupLocked(const std::wstring& path) {
+  if (g_cleanupArmed && path == g_cleanupPath) {
+    g_cleanupArmed = false;
+  }
+}
+
+// Six characters that make a temporary name unlikely to be taken; CREATE_NEW
+// settles any clash.
+std::string TemporarySuffix(std::uint64_t& state) {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+  std::uint64_t bits = state >> 16;
+  std::string suffix;
+  for (int i = 0; i < 6; ++i) {
+    suffix += kAlphabet[bits % 36];
+    bits /= 36;
+  }
+  return suffix;
+}
+
+// Opens `path` for reading when it is a regular file; returns the handle and
+// fills `size`, or returns INVALID_HANDLE_VALUE with `error` set.
+HANDLE OpenRegularFile(const std::string& path, std::uint64_t& size, std::string& error) {
+  std::wstring wide;
+  if (!ToSystemPath(path, wide, error)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  // Others may go on writing, renaming or deleting the file, as on POSIX.
+  ScopedHandle file(CreateFileW(wide.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    const DWORD code = GetLastError();
+    // A folder does not open this way; "access denied" would mislead.
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      error = "not a regular file";
+    } else {
+      error = ErrorText(code);
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+    error = "not a regular file";
+    return INVALID_HANDLE_VALUE;
+  }
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file.get(), &length)) {
+    error = LastErrorText();
+    return INVALID_HANDLE_VALUE;
+  }
+  size = static_cast<std::uint64_t>(length.QuadPart);
+  return file.release();
+}
+
+// ReadFile and WriteFile take a DWORD count; bigger requests go in parts.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+OVERLAPPED AtOffset(std::uint64_t offset) {
+  OVERLAPPED at;
+  std::memset(&at, 0, sizeof at);
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return at;
+}
+
+}  // namespace
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (words == nullptr) {
+    // Out of memory at start-up; the ANSI arguments are better than none.
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+  }
+  std::vector<std::string> args;
+  for (int i = 1; i < count; ++i) {
+    args.push_back(WideToUtf8(words[i], std::wcslen(words[i])));
+  }
+  LocalFree(words);
+  return args;
+}
+
+std::string FolderOfPath(const std::string& path) {
+  const std::size_t length = FolderPartLength(path);
+  if (length == 0) {
+    return ".";
+  }
+  const bool drive = length >= 2 && path[1] == ':';
+  if (drive && length == 2) {
+    return path.substr(0, 2);  // "C:name": the current folder of drive C
+  }
+  // The separator itself stays when it is the root: "\", "C:\".
+  if (length == 1 || (drive && length == 3)) {
+    return path.substr(0, length);
+  }
+  return path.substr(0, length - 1);
+}
+
+bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
+  std::wstring wide;
+  if (!ToSystemPath(path, wide, error)) {
+    return false;
+  }
+  ScopedHandle node(OpenForMetadata(wide, follow));
+  if (!node.valid()) {
+    error = LastErrorText();
+    return false;
+  }
+  DWORD reparseTag = 0;
+  if (!DescribeOpenNode(node.get(), info, reparseTag, error)) {
+    return false;
+  }
+  if (follow || reparseTag == 0) {
+    return true;
+  }
+  if (IsReparseTagNameSurrogate(reparseTag)) {
+    info.kind = NodeKind::kSymlink;
+    info.size = 0;
+    return true;
+  }
+  // A reparse point that names nothing else (a cloud placeholder, a
+  // deduplicated file) is what it presents: look through it.
+  ScopedHandle target(OpenForMetadata(wide, true));
+  if (!target.valid()) {
+    error = LastErrorText();
+    return false;
+  }
+  return DescribeOpenNode(target.get(), info, reparseTag, error);
+}
+
+bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {
+  names.clear();
+  std::wstring pattern;
+  if (!ToSystemPath(path + "\\*", pattern, error)) {
+    return false;
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    // Only a drive's root has no "." and "..": an existing folder that
+    // matches nothing is empty.
+    if (code == ERROR_FILE_NOT_FOUND) {
+      std::wstring folder;
+      const DWORD attributes = ToSystemPath(path, folder, error)
+                                   ? GetFileAttributesW(folder.c_str())
+                                   : INVALID_FILE_ATTRIBUTES;
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return true;
+      }
+    }
+    error = ErrorText(code);
+    return false;
+  }
+  do {
+    if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) {
+      continue;
+    }
+    names.push_back(WideToUtf8(found.cFileName, std::wcslen(found.cFileName)));
+  } while (FindNextFileW(search, &found));
+  const DWORD code = GetLastError();
+  FindClose(search);
+  if (code != ERROR_NO_MORE_FILES) {
+    error = ErrorText(code);
+    return false;
+  }
+  return true;
+}
+
+bool ResolvePath(const std::string& path, std::string& resolved, std::string& error) {
+  std::wstring wide;
+  if (!ToSystemPath(path, wide, error)) {
+    return false;
+  }
+  ScopedHandle node(OpenForMetadata(wide, true));
+  if (!node.valid()) {
+    error = LastErrorText();
+    return false;
+  }
+  std::wstring final(kMaxWidePath, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(node.get(), &final[0], kMaxWidePath,
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0 || length >= kMaxWidePath) {
+    error = LastErrorText();
+    return false;
+  }
+  final.resize(length);
+  if (final.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    final = L"\\\\" + final.substr(8);
+  } else if (final.compare(0, 4, L"\\\\?\\") == 0) {
+    final = final.substr(4);
+  }
+  resolved = WideToUtf8(final.data(), final.size());
+  return true;
+}
+
+bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil) {
+  // The C library's conversion, as on POSIX: the starter turns the stamps
+  // back with the same library's mktime, so a file packed and unpacked on one
+  // machine gets its time back. Before 1970 it fails, and the caller clamps,
+  // to the same stamp POSIX gives (the first MS-DOS date).
+  const __time64_t value = static_cast<__time64_t>(seconds);
+  struct tm parts;
+  if (_localtime64_s(&parts, &value) != 0) {
+    return false;
+  }
+  civil.year = parts.tm_year + 1900;
+  civil.month = parts.tm_mon + 1;
+  civil.day = parts.tm_mday;
+  civil.hour = parts.tm_hour;
+  civil.minute = parts.tm_min;
+  civil.second = parts.tm_sec;
+  return true;
+}
+
+bool IsStderrTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+InputFile::~InputFile() {
+  Close();
+}
+
+bool InputFile::Open(const std::string& path, std::string& error) {
+  Close();
+  std::uint64_t size = 0;
+  const HANDLE file = OpenRegularFile(path, size, error);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  handle_ = FromHandle(file);
+  return true;
+}
+
+long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length,
+                            std::string& error) {
+  std::size_t done = 0;
+  while (done < length) {
+    const DWORD wanted = static_cast<DWORD>(std::min(length - done, kMaxTransfer));
+    OVERLAPPED at = AtOffset(offset + done);
+    DWORD got = 0;
+    if (!ReadFile(ToHandle(handle_), static_cast<char*>(buffer) + done, wanted, &got, &at)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_HANDLE_EOF) {
+        break;
+      }
+      error = ErrorText(code);
+      return -1;
+    }
+    if (got == 0) {
+      break;
+    }
+    done += got;
+  }
+  return static_cast<long long>(done);
+}
+
+void InputFile::Close() {
+  if (handle_ != -1) {
+    CloseHandle(ToHandle(handle_));
+    handle_ = -1;
+  }
+}
+
+OutputFile::~OutputFile() {
+  Discard();
+}
+
+bool OutputFile::Create(const std::string& finalPath, std::string& error) {
+  Discard();
+  InstallCleanupHandler();
+  const std::size_t folderLength = FolderPartLength(finalPath);
+  const std::string stem =
+      finalPath.substr(0, folderLength) + "." + finalPath.substr(folderLength) + ".tmp-";
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  std::uint64_t state = static_cast<std::uint64_t>(now.QuadPart) ^
+                        (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string candidate = stem + TemporarySuffix(state);
+    std::wstring wide;
+    if (!ToSystemPath(candidate, wide, error)) {
+      return false;
+    }
+    // An interrupt between creating the file and arming its removal would
+    // leave it behind, so the handler waits until both are done.
+    AcquireSRWLockExclusive(&g_cleanupLock);
+    const HANDLE file =
+        CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD code = GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+      ArmCleanupLocked(wide);
+    }
+    ReleaseSRWLockExclusive(&g_cleanupLock);
+    if (file != INVALID_HANDLE_VALUE) {
+      handle_ = FromHandle(file);
+      tempPath_ = candidate;
+      finalPath_ = finalPath;
+      return true;
+    }
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+      error = ErrorText(code);
+      return false;
+    }
+  }
+  error = "no free temporary name beside the archive";
+  return false;
+}
+
+bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t length,
+                         std::string& error) {
+  std::size_t done = 0;
+  while (done < length) {
+    const DWORD wanted = static_cast<DWORD>(std::min(length - done, kMaxTransfer));
+    OVERLAPPED at = AtOffset(offset + done);
+    DWORD put = 0;
+    if (!WriteFile(ToHandle(handle_), static_cast<const char*>(data) + done, wanted, &put, &at)) {
+      error = LastErrorText();
+      return false;
+    }
+    if (put == 0) {
+      error = "the system wrote nothing";
+      return false;
+    }
+    done += put;
+  }
+  return true;
+}
+
+bool OutputFile::Truncate(std::uint64_t length, std::string& error) {
+  FILE_END_OF_FILE_INFO end;
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  if (!SetFileInformationByHandle(ToHandle(handle_), FileEndOfFileInfo, &end, sizeof end)) {
+    error = LastErrorText();
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::Commit(std::string& error) {
+  const HANDLE file = ToHandle(handle_);
+  const bool flushed = FlushFileBuffers(file) != 0;
+  const DWORD flushCode = GetLastError();
+  handle_ = -1;
+  if (!CloseHandle(file) || !flushed) {
+    error = flushed ? LastErrorText() : ErrorText(flushCode);
+    Discard();
+    return false;
+  }
+  std::wstring wideTemp;
+  std::wstring wideFinal;
+  if (!ToSystemPath(tempPath_, wideTemp, error) || !ToSystemPath(finalPath_, wideFinal, error)) {
+    Discard();
+    return false;
+  }
+  // MoveFileExW does not replace a read-only file, where rename() on POSIX
+  // does; the attribute is cleared for the move and put back if it fails.
+  const DWORD finalAttributes = GetFileAttributesW(wideFinal.c_str());
+  const bool readOnly = finalAttributes != INVALID_FILE_ATTRIBUTES &&
+                        (finalAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                        (finalAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  AcquireSRWLockExclusive(&g_cleanupLock);
+  DWORD code = ERROR_OPERATION_ABORTED;
+  bool renamed = false;
+  if (!g_interrupted) {
+    if (readOnly) {
+      SetFileAttributesW(wideFinal.c_str(), finalAttributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    renamed = MoveFileExW(wideTemp.c_str(), wideFinal.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    code = GetLastError();
+    if (renamed) {
+      DisarmCleanupLocked(wideTemp);
+    } else if (readOnly) {
+      SetFileAttributesW(wideFinal.c_str(), finalAttributes);
+    }
+  }
+  ReleaseSRWLockExclusive(&g_cleanupLock);
+  if (!renamed) {
+    error = ErrorText(code);
+    Discard();
+    return false;
+  }
+  tempPath_.clear();
+  return true;
+}
+
+void OutputFile::Discard() {
+  if (handle_ != -1) {
+    CloseHandle(ToHandle(handle_));
+    handle_ = -1;
+  }
+  if (!tempPath_.empty()) {
+    std::wstring wide;
+    std::string ignored;
+    if (ToSystemPath(tempPath_, wide, ignored)) {
+      AcquireSRWLockExclusive(&g_cleanupLock);
+      DeleteFileW(wide.c_str());
+      DisarmCleanupLocked(wide);
+      ReleaseSRWLockExclusive(&g_cleanupLock);
+    }
+    tempPath_.clear();
+  }
+}
+
+MappedFile::~MappedFile() {
+  if (data_ != nullptr) {
+    UnmapViewOfFile(data_);
+  }
+}
+
+bool MappedFile::Open(const std::string& path, std::string& error) {
+  std::uint64_t size = 0;
+  ScopedHandle file(OpenRegularFile(path, size, error));
+  if (!file.valid()) {
+    return false;
+  }
+  size_ = size;
+  // An empty file cannot be mapped; it has no bytes to show either.
+  if (size_ > 0) {
+    ScopedHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    void* view = mapping.valid()
+                     ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size_))
+                     : nullptr;
+    if (view == nullptr) {
+      error = LastErrorText();
+      size_ = 0;
+      return false;
+    }
+    data_ = static_cast<const unsigned char*>(view);
+  }
+  return true;
+}
+
+}  // namespace pack
