@@ -248,23 +248,27 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
 }
 
 // The console control handler runs on a thread of its own while the packer
-// goes on writing, so the path to remove lives in static storage under a
+// goes on writing, so the paths to remove live in static storage under a
 // lock, and the handler marks the run interrupted so that a Commit racing it
-// does not rename what it has just removed.
+// does not rename what it has just removed. A starter made from a folder has
+// two at once: the archive and the starter.
+constexpr int kCleanupSlots = 4;
 SRWLOCK g_cleanupLock = SRWLOCK_INIT;
-wchar_t g_cleanupPath[kMaxWidePath];
-bool g_cleanupArmed = false;
+wchar_t g_cleanupPath[kCleanupSlots][kMaxWidePath];
+bool g_cleanupArmed[kCleanupSlots] = {};
 bool g_interrupted = false;
 
 BOOL WINAPI RemoveTemporaryOnInterrupt(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
     AcquireSRWLockExclusive(&g_cleanupLock);
     g_interrupted = true;
-    if (g_cleanupArmed) {
-      // The writer's handle allows deletion; the file goes when it is closed,
-      // at the latest when the process ends.
-      DeleteFileW(g_cleanupPath);
-      g_cleanupArmed = false;
+    for (int slot = 0; slot < kCleanupSlots; ++slot) {
+      if (g_cleanupArmed[slot]) {
+        // The writer's handle allows deletion; the file goes when it is
+        // closed, at the latest when the process ends.
+        DeleteFileW(g_cleanupPath[slot]);
+        g_cleanupArmed[slot] = false;
+      }
     }
     // Ends the run as the system's own handler does on Windows. Wine's would
     // exit with status 0, as if the archive had been written.
@@ -280,16 +284,23 @@ void InstallCleanupHandler() {
 
 // Both take the lock held.
 void ArmCleanupLocked(const std::wstring& path) {
-  if (path.size() >= kMaxWidePath || g_cleanupArmed) {
+  if (path.size() >= kMaxWidePath) {
     return;
   }
-  std::memcpy(g_cleanupPath, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-  g_cleanupArmed = true;
+  for (int slot = 0; slot < kCleanupSlots; ++slot) {
+    if (!g_cleanupArmed[slot]) {
+      std::memcpy(g_cleanupPath[slot], path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+      g_cleanupArmed[slot] = true;
+      return;
+    }
+  }
 }
 
 void DisarmCleanupLocked(const std::wstring& path) {
-  if (g_cleanupArmed && path == g_cleanupPath) {
-    g_cleanupArmed = false;
+  for (int slot = 0; slot < kCleanupSlots; ++slot) {
+    if (g_cleanupArmed[slot] && path == g_cleanupPath[slot]) {
+      g_cleanupArmed[slot] = false;
+    }
   }
 }
 
