@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -219,11 +220,17 @@ std::string WriteStub(const TempFolder& folder) {
 
 // The archive a starter file carries, found through its trailer; "" when none.
 std::string CarriedArchive(const std::filesystem::path& starter) {
-  const std::optional<Payload> payload = FindAppendedPayload(starter.string());
-  if (!payload || payload->bytes == nullptr) {
+  const std::string bytes = testing_support::ReadFileBytes(starter);
+  if (bytes.size() < kPayloadTrailerSize) {
     return "";
   }
-  return std::string(reinterpret_cast<const char*>(payload->bytes), payload->length);
+  const std::optional<PayloadTrailer> trailer = ParsePayloadTrailer(
+      reinterpret_cast<const unsigned char*>(bytes.data()) + bytes.size() - kPayloadTrailerSize,
+      bytes.size());
+  if (!trailer) {
+    return "";
+  }
+  return bytes.substr(static_cast<std::size_t>(trailer->archiveOffset), trailer->archiveLength);
 }
 
 TEST(PackCliStub, RefusesBadStubCommandLines) {
