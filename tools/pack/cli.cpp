@@ -527,7 +527,8 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool
   }
 
   // A folder is packed into a temporary archive beside the starter, removed
-  // once the starter is written.
+  // once the starter is written. The archive writer replaces the reserved
+  // name, which it can only do to a closed file on Windows.
   OutputFile packed;
   std::string archivePath = source;
   if (sourceInfo.kind == NodeKind::kFolder) {
@@ -536,6 +537,7 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool
           << ": cannot create a temporary archive beside it: " << reason << '\n';
       return kExitFailure;
     }
+    packed.CloseKeepingTemporary();
     archivePath = packed.temporaryPath();
     const int status = PackFolder(settings, source, outputFolder, archivePath,
                                   "packed " + DisplayName(source), out, err, progressAllowed);

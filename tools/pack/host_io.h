@@ -138,6 +138,12 @@ class OutputFile {
   /// Closes and removes the temporary file; no effect when none is open.
   void Discard();
 
+  /// Closes the temporary file but keeps its name: it is still removed on
+  /// destruction, on Discard and on an interrupt, and another writer may now
+  /// replace it (Windows does not replace a file that is open). Writing and
+  /// Commit fail after this.
+  void CloseKeepingTemporary();
+
   /// The temporary file's path while one is open, otherwise empty.
   const std::string& temporaryPath() const { return tempPath_; }
 

@@ -347,6 +347,13 @@ void OutputFile::Discard() {
   }
 }
 
+void OutputFile::CloseKeepingTemporary() {
+  if (handle_ >= 0) {
+    close(static_cast<int>(handle_));
+    handle_ = -1;
+  }
+}
+
 MappedFile::~MappedFile() {
   if (data_ != nullptr) {
     munmap(const_cast<unsigned char*>(data_), static_cast<std::size_t>(size_));

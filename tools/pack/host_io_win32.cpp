@@ -708,6 +708,13 @@ void OutputFile::Discard() {
   }
 }
 
+void OutputFile::CloseKeepingTemporary() {
+  if (handle_ != -1) {
+    CloseHandle(ToHandle(handle_));
+    handle_ = -1;
+  }
+}
+
 MappedFile::~MappedFile() {
   if (data_ != nullptr) {
     UnmapViewOfFile(data_);
