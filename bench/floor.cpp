@@ -23,7 +23,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "floor_archive.h"
 #include "zip/zip_format.h"
 
 namespace {
@@ -122,18 +124,10 @@ int main(int argc, char** argv) {
   ::close(archiveFd);
   const auto* bytes = static_cast<const unsigned char*>(mapping);
 
-  // The end record, searched for from the end past a comment of any length.
-  std::size_t at = size - zip::kEndRecordSize;
-  const std::size_t first = at > zip::kMaxFieldLength ? at - zip::kMaxFieldLength : 0;
-  zip::EndRecord end;
-  while (!zip::ParseEndRecord(bytes, size, at, end)) {
-    if (at == first) {
-      Fail("no end record");
-    }
-    --at;
-  }
-  if (end.entryCount == zip::kMarker16 || end.directoryOffset == zip::kMarker32) {
-    Fail("Zip64 archives are not handled");
+  std::vector<floor_archive::Entry> entries;
+  std::string error;
+  if (!floor_archive::ReadEntries(bytes, size, entries, error)) {
+    Fail(error);
   }
 
   const int destination = ::open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -145,31 +139,13 @@ int main(int argc, char** argv) {
     Fail("inflateInit2 failed");
   }
 
-  char name[zip::kMaxFieldLength + 1];
-  std::uint64_t next = end.directoryOffset;
-  for (std::uint16_t i = 0; i < end.entryCount; ++i) {
-    zip::CentralRecord record;
-    if (!zip::ParseCentralRecord(bytes, size, next, record)) {
-      Fail("bad central record");
-    }
-    next += zip::RecordLength(record);
-    const std::size_t nameLength = record.name.size();
-    std::memcpy(name, record.name.data(), nameLength);
-    name[nameLength] = '\0';
-
-    if (nameLength > 0 && name[nameLength - 1] == '/') {
+  for (const floor_archive::Entry& entry : entries) {
+    const char* name = entry.name.c_str();
+    if (entry.folder) {
       if (::mkdirat(destination, name, 0755) != 0 && errno != EEXIST) {
         FailErrno(std::string("creating ") + name);
       }
       continue;
-    }
-    zip::LocalHeader local;
-    if (!zip::ParseLocalHeader(bytes, size, record.localHeaderOffset, local)) {
-      Fail(std::string(name) + ": bad local header");
-    }
-    const std::uint64_t dataOffset = record.localHeaderOffset + zip::RecordLength(local);
-    if (!zip::RangeFits(dataOffset, record.compressedSize, size)) {
-      Fail(std::string(name) + ": data past the end");
     }
     const int fd = ::openat(destination, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -177,10 +153,9 @@ int main(int argc, char** argv) {
     }
     uLong gotCrc = 0;
     std::uint64_t gotLength = 0;
-    Unpack(stream, fd, record.method, bytes + dataOffset, record.compressedSize, name, gotCrc,
-           gotLength);
-    if (gotCrc != record.crc32 || gotLength != record.uncompressedSize) {
-      Fail(std::string(name) + ": CRC-32 or size mismatch");
+    Unpack(stream, fd, entry.method, entry.data, entry.compressedSize, name, gotCrc, gotLength);
+    if (gotCrc != entry.crc32 || gotLength != entry.uncompressedSize) {
+      Fail(entry.name + ": CRC-32 or size mismatch");
     }
     if (::close(fd) != 0) {
       FailErrno(std::string("closing ") + name);

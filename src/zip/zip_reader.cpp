@@ -61,11 +61,18 @@ bool IsDirectoryRecord(const CentralRecord& record) {
          (record.externalAttributes & kDosAttributeDirectory) != 0;
 }
 
-// Parses the central record of entry `index`, which the open checked.
-bool ParseIndexedEntry(const ZipArchive& archive, std::uint32_t index, ParsedEntry& entry) {
-  return ParseEntry(archive.data, archive.recordOffsets[index],
-                    archive.centralDirectoryOffset + archive.centralDirectorySize,
-                    entry) == ZipError::kNone;
+// Parses the central record of entry `index` of an open archive, which the
+// open already checked: a failure now means the block changed.
+ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ParsedEntry& entry) {
+  if (!archive.open || index >= archive.recordOffsets.size()) {
+    return ZipError::kInvalidParameter;
+  }
+  if (ParseEntry(archive.data, archive.recordOffsets[index],
+                 archive.centralDirectoryOffset + archive.centralDirectorySize,
+                 entry) != ZipError::kNone) {
+    return ZipError::kInternalError;
+  }
+  return ZipError::kNone;
 }
 
 // Looks at every place an end record can start, from the last one back as
@@ -449,12 +456,9 @@ std::uint32_t ZipEntryCount(const ZipArchive& archive) {
 }
 
 bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord& record) {
-  if (!archive.open || index >= archive.recordOffsets.size()) {
-    return Fail(archive, ZipError::kInvalidParameter);
-  }
   ParsedEntry parsed;
-  if (!ParseIndexedEntry(archive, index, parsed)) {
-    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
+    return Fail(archive, error);
   }
   ZipEntryRecord result;
   try {
@@ -509,12 +513,9 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
 }
 
 bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header) {
-  if (!archive.open || index >= archive.recordOffsets.size()) {
-    return Fail(archive, ZipError::kInvalidParameter);
-  }
   ParsedEntry parsed;
-  if (!ParseIndexedEntry(archive, index, parsed)) {
-    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
+    return Fail(archive, error);
   }
   LocalHeader local;
   if (!ParseEntryLocalHeader(archive, parsed.location, local)) {
@@ -544,12 +545,9 @@ bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeader
 
 bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
                         std::uint64_t& length) {
-  if (!archive.open || index >= archive.recordOffsets.size()) {
-    return Fail(archive, ZipError::kInvalidParameter);
-  }
   ParsedEntry parsed;
-  if (!ParseIndexedEntry(archive, index, parsed)) {
-    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
+    return Fail(archive, error);
   }
   LocalHeader local;
   std::uint64_t dataOffset = 0;
@@ -573,11 +571,8 @@ struct EntryToWrite {
 // The checks made before any output file is opened, in the order the header
 // gives them.
 ZipError FindEntryToWrite(const ZipArchive& archive, std::uint32_t index, EntryToWrite& entry) {
-  if (!archive.open || index >= archive.recordOffsets.size()) {
-    return ZipError::kInvalidParameter;
-  }
-  if (!ParseIndexedEntry(archive, index, entry.parsed)) {
-    return ZipError::kInternalError;  // checked at open; the block changed
+  if (const ZipError error = LoadEntry(archive, index, entry.parsed); error != ZipError::kNone) {
+    return error;
   }
   const CentralRecord& record = entry.parsed.record;
   if (IsDirectoryRecord(record) ||
@@ -634,8 +629,8 @@ ZipError WriteEntry(const EntryToWrite& entry, OutputGuard& output) {
   uLong crc = crc32(0L, Z_NULL, 0);
   ZipError error =
       record.method == kMethodStored
-          ? WriteStored(output.file, entry.data, location.compressedSize,
-                        location.uncompressedSize, written, crc)
+          ? WriteStored(output.file, entry.data, location.compressedSize, location.uncompressedSize,
+                        written, crc)
           : WriteInflated(output.file, inflater, buffer.get(), bufferSize, entry.data,
                           location.compressedSize, location.uncompressedSize, written, crc);
   if (error == ZipError::kNone && static_cast<std::uint32_t>(crc) != record.crc32) {

@@ -43,6 +43,8 @@ EXE_PARTS = ["quillorbite", "Binaries", "Win64", "quillorbite-Win64-Shipping.exe
 EXIT_LAUNCH_FAILED = 9005
 EXIT_NO_PAYLOAD = -1
 EXIT_UNHANDLED = 70
+# What Wine prints when it, not the program, has failed.
+WINE_FAULTS = ("wine: Unhandled page fault", "e2e_launch: CreateProcessW failed")
 # A Windows console process ended by Ctrl-C.
 STATUS_CONTROL_C_EXIT = 0xC000013A
 
@@ -1243,16 +1245,32 @@ def main():
     platform.default_temp_app = options.default_temp_app
     outcomes = []
 
+    def attempt(run):
+        try:
+            return run()
+        except Skipped:
+            raise
+        except Exception:
+            problems = ["the case raised an exception:"]
+            return problems + ["  " + line
+                               for line in traceback.format_exc().rstrip().splitlines()]
+
     def report(name, run):
         try:
-            problems = run()
+            problems = attempt(run)
+            # Wine 8 now and then faults inside its own code, or fails to
+            # start a process, whatever the program: that says nothing of the
+            # starter, so such a run is tried again, and said so.
+            for _ in range(2):
+                if not (platform.name == "windows" and any(
+                        marker in problem for problem in problems for marker in WINE_FAULTS)):
+                    break
+                print("again %s: %s (Wine faulted)" % (platform.name, name), flush=True)
+                problems = attempt(run)
         except Skipped as reason:
             outcomes.append("skipped")
             print("skip %s: %s\n    %s" % (platform.name, name, reason), flush=True)
             return
-        except Exception:
-            problems = ["the case raised an exception:"]
-            problems += ["  " + line for line in traceback.format_exc().rstrip().splitlines()]
         outcomes.append("failed" if problems else "passed")
         print("%s %s: %s" % ("FAIL" if problems else "ok  ", platform.name, name), flush=True)
         for problem in problems:
