@@ -51,6 +51,10 @@ struct WriteSummary {
 /// Folders: stored, sizes and CRC 0, attributes 0x10, version needed 20.
 /// Files: attributes 0x20; deflated (version needed 20) unless that would not
 /// make them smaller, then stored (version needed 10); empty files stored.
+/// Deflated in independent pieces of `pieceSize` bytes (DeflatePiece); a
+/// deflated file of more than one piece carries a zip::PieceIndex as its
+/// central record's extra field, or no extra field when the index would not
+/// fit in one.
 /// Made by 0x003F; MS-DOS stamps from `modified` as local time; flags 0, or
 /// 0x0800 for a name that is not ASCII. Memory stays bounded by a few pieces
 /// per thread, whatever the file sizes. The bytes written depend only on the

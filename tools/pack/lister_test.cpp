@@ -50,7 +50,7 @@ std::string Build(const Archive& archive) {
     if (item.deflate) {
       stored.clear();
       const auto* bytes = reinterpret_cast<const unsigned char*>(item.data.data());
-      EXPECT_TRUE(pack::DeflatePiece(nullptr, 0, bytes, item.data.size(), true, 9, stored));
+      EXPECT_TRUE(pack::DeflatePiece(bytes, item.data.size(), true, 9, stored));
       method = zip::kMethodDeflate;
     }
     std::uint32_t crc = static_cast<std::uint32_t>(crc32(
