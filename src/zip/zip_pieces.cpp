@@ -136,6 +136,9 @@ bool ZipPieceDecoder::Decode(const unsigned char* in, std::uint64_t inLength, bo
   if (last) {
     decoded = DecodeWithLibdeflate(decompressor_, in, length, out, size);
   } else if (scratch != nullptr && scratchSize >= ZipPieceScratchSize(inLength)) {
+    // Worth the copy: on 2 and 4 MiB pieces of the bench's payload libdeflate
+    // took a quarter to a third of zlib's time on code-like data, and a
+    // tenth less on data deflate barely shrinks.
     // libdeflate wants a complete stream, and the piece is followed in the
     // archive by the next one: the copy gets the final block instead. Both
     // bytes must be consumed, so a piece that ends the stream by itself, or

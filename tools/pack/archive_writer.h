@@ -18,8 +18,13 @@ constexpr std::uint64_t kArchiveSizeLimit = std::uint64_t{1} << 32;
 /// The deflate level used when none is chosen.
 constexpr int kDefaultLevel = 6;
 
-/// Files are compressed in pieces of this many bytes (see DeflatePiece).
-constexpr std::uint32_t kDefaultPieceSize = 256 * 1024;
+/// Files are compressed in independent pieces of this many bytes (see
+/// DeflatePiece). Each piece starts without history, which costs a little
+/// size: on the bench's payload 1 MiB pieces made the archive 0.16% larger
+/// than one history-carrying stream (2 MiB: 0.07%, 4 MiB: 0.03%). The
+/// smallest size within 0.3% was chosen, as a piece is what a decoding
+/// thread holds in memory.
+constexpr std::uint32_t kDefaultPieceSize = 1024 * 1024;
 
 /// How to write.
 struct WriteOptions {
