@@ -200,6 +200,71 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     }
     seeds.emplace_back("overlapping.zip", builder.Build());
   }
+  {
+    // Entries deflated in independent pieces with honest piece indexes, one
+    // after another field, one piece of noise among text.
+    constexpr std::uint32_t kPieceSize = 1000;
+    ZipBuilder builder;
+    std::vector<std::uint32_t> lengths;
+    const std::string text = Text(3500);
+    auto& plain = builder.AddDeflated("pieces/text.txt", text);
+    plain.data = testing_support::DeflatePieces(text, kPieceSize, 6, lengths);
+    plain.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
+    const std::string mixed =
+        Text(1200) + testing_support::NoiseBytes(1000, 0x2545F491u) + Text(900);
+    auto& noisy = builder.AddDeflated("pieces/mixed.bin", mixed);
+    noisy.data = testing_support::DeflatePieces(mixed, kPieceSize, 6, lengths);
+    noisy.centralExtra =
+        TimestampExtraField() + testing_support::PieceIndexField(kPieceSize, lengths);
+    seeds.emplace_back("pieces.zip", builder.Build());
+  }
+  {
+    // Piece indexes that lie: lengths short of or past the data, a boundary
+    // moved so that two pieces overlap, lengths that wrap 32 bits, a count
+    // that does not match the size, a count near 2^32, a piece whose matches
+    // reach into the one before.
+    constexpr std::uint32_t kPieceSize = 1000;
+    const std::string text = Text(3500);
+    std::vector<std::uint32_t> honest;
+    const std::string data = testing_support::DeflatePieces(text, kPieceSize, 6, honest);
+    const auto lying = [&](const std::vector<std::uint32_t>& lengths) {
+      return testing_support::PieceIndexField(kPieceSize, lengths);
+    };
+    ZipBuilder builder;
+    const auto add = [&](const std::string& name, const std::string& extra) {
+      auto& entry = builder.AddDeflated("lying/" + name, text);
+      entry.data = data;
+      entry.centralExtra = extra;
+    };
+    std::vector<std::uint32_t> lengths = honest;
+    lengths[0] -= 1;
+    add("short.txt", lying(lengths));
+    lengths = honest;
+    lengths[3] += 1;
+    add("long.txt", lying(lengths));
+    lengths = honest;
+    lengths[1] += 3;
+    lengths[2] -= 3;
+    add("overlap.txt", lying(lengths));
+    lengths = honest;
+    lengths[0] += 0x80000000u;
+    lengths[1] += 0x80000000u;
+    add("wrap.txt", lying(lengths));
+    lengths = honest;
+    lengths.pop_back();
+    add("count.txt", lying(lengths));
+    std::string nearMax;
+    zip::AppendExtraFieldHeader(nearMax, zip::kExtraIdPieceIndex, 9);
+    nearMax.push_back(static_cast<char>(zip::kPieceIndexVersion));
+    zip::AppendLe32(nearMax, kPieceSize);
+    zip::AppendLe32(nearMax, 0xFFFFFFFEu);
+    add("count_max.txt", nearMax);
+    lengths = honest;
+    auto& reaching = builder.AddDeflated("lying/reaching.txt", text);
+    reaching.data = testing_support::DeflatePieces(text, kPieceSize, 6, lengths, true);
+    reaching.centralExtra = lying(lengths);
+    seeds.emplace_back("pieces_lying.zip", builder.Build());
+  }
   return seeds;
 }
 

@@ -23,6 +23,7 @@
 #include "text/entry_name.h"
 #include "text/text_convert.h"
 #include "zip/zip_format.h"
+#include "zip/zip_pieces.h"
 #include "zip/zip_reader.h"
 
 // A trap alone would leave a crash report that does not say which promise
@@ -160,6 +161,56 @@ struct WalkSummary {
   std::set<std::string> payloadPaths;
 };
 
+// A piece index is only a hint: whatever it claims, the pieces it yields lie
+// back to back over the entry's data and content, and decoding one either
+// gives its bytes with their CRC-32 or fails, leaving the CRC as it was.
+// Pieces alternate between the two ways of decoding (scratch or none).
+void CheckPieces(ZipArchive& archive, std::uint32_t index, const ZipEntryRecord& record) {
+  std::vector<zip::ZipPiece> pieces;
+  if (!zip::ZipPiecesFromIndex(record.extra, record.compressedSize, record.uncompressedSize,
+                               pieces)) {
+    FUZZ_CHECK(pieces.empty());
+    return;
+  }
+  FUZZ_CHECK(pieces.size() >= 2);
+  std::uint64_t compressed = 0;
+  std::uint64_t uncompressed = 0;
+  for (const zip::ZipPiece& piece : pieces) {
+    FUZZ_CHECK(piece.compressedOffset == compressed && piece.uncompressedOffset == uncompressed);
+    FUZZ_CHECK(piece.compressedLength > 0 && piece.uncompressedLength > 0);
+    compressed += piece.compressedLength;
+    uncompressed += piece.uncompressedLength;
+  }
+  FUZZ_CHECK(compressed == record.compressedSize && uncompressed == record.uncompressedSize);
+  const unsigned char* data = nullptr;
+  std::uint64_t length = 0;
+  if (!zip::ZipLocateEntryData(archive, index, data, length)) {
+    zip::ZipTakeLastError(archive);
+    return;
+  }
+  FUZZ_CHECK(length == record.compressedSize);
+  zip::ZipPieceDecoder decoder;
+  FUZZ_CHECK(decoder.ready());
+  std::vector<unsigned char> output;
+  std::vector<unsigned char> scratch;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const zip::ZipPiece& piece = pieces[i];
+    output.resize(static_cast<std::size_t>(piece.uncompressedLength));
+    scratch.resize(i % 2 == 0
+                       ? static_cast<std::size_t>(zip::ZipPieceScratchSize(piece.compressedLength))
+                       : 0);
+    constexpr std::uint32_t kUntouched = 0x5EED5EEDu;
+    std::uint32_t crc = kUntouched;
+    if (decoder.Decode(data + piece.compressedOffset, piece.compressedLength,
+                       i + 1 == pieces.size(), output.data(), output.size(), scratch.data(),
+                       scratch.size(), crc)) {
+      FUZZ_CHECK(crc == crc32(0, output.data(), static_cast<uInt>(output.size())));
+    } else {
+      FUZZ_CHECK(crc == kUntouched);
+    }
+  }
+}
+
 // Reads one entry's record and, within `budget` (recorded unpacked bytes left
 // for this input), extracts it alone to the scratch folder's "out" file,
 // checking the outcome against the record.
@@ -181,6 +232,7 @@ void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
     return;
   }
   budget -= record.uncompressedSize;
+  CheckPieces(archive, index, record);
 
   const bool extracted = zip::ZipExtractEntryToFile(archive, index, folders.outText.c_str());
   const ZipError error = zip::ZipTakeLastError(archive);

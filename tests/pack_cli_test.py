@@ -224,7 +224,6 @@ def check_archive_properties(runner, archive):
             "version of encoding software:                   6.3",
             "file security status:                           not encrypted",
             "extended local header:                          no",
-            "length of extra field:                          0 bytes",
             "length of file comment:                         0 characters",
         ]
         if not folder:
@@ -241,6 +240,16 @@ def check_archive_properties(runner, archive):
         for line in wanted:
             if line not in block:
                 problems.append("%s: lacks %r" % (name, line))
+        # No extra field, or, on a deflated file of several pieces, the piece
+        # index (ID 0xBC01) alone.
+        extra = re.search(r"length of extra field:\s+(\d+) bytes", block)
+        extra_length = int(extra.group(1)) if extra else -1
+        subfields = re.findall(r"- A subfield with ID (0x[0-9a-f]{4}) \(\w+\) and (\d+) data bytes",
+                               block)
+        index_alone = subfields == [("0xbc01", str(extra_length - 4))]
+        if extra_length != 0 and not (index_alone and "deflated" in block):
+            problems.append("%s: extra field of %d bytes, subfields %s" % (name, extra_length,
+                                                                         subfields))
     runner.check("zipinfo -v shows the fixed form (%d entries)" % len(blocks),
                  blocks and not problems, "\n".join(problems[:10]))
 

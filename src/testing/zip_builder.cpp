@@ -314,6 +314,56 @@ std::string DeflateRaw(const std::string& data, int level) {
   return out;
 }
 
+std::string DeflatePieces(const std::string& data, std::size_t pieceSize, int level,
+                          std::vector<std::uint32_t>& lengths, bool dictionary) {
+  constexpr std::size_t kWindow = 32 * 1024;
+  lengths.clear();
+  std::string out;
+  std::size_t offset = 0;
+  do {
+    const std::size_t length = std::min(pieceSize, data.size() - offset);
+    const bool last = offset + length == data.size();
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+      std::abort();
+    }
+    if (dictionary && offset > 0) {
+      const std::size_t history = std::min(offset, kWindow);
+      if (deflateSetDictionary(&stream,
+                               reinterpret_cast<const Bytef*>(data.data() + offset - history),
+                               static_cast<uInt>(history)) != Z_OK) {
+        std::abort();
+      }
+    }
+    std::string piece(deflateBound(&stream, static_cast<uLong>(length)) + 16, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + offset));
+    stream.avail_in = static_cast<uInt>(length);
+    stream.next_out = reinterpret_cast<Bytef*>(&piece[0]);
+    stream.avail_out = static_cast<uInt>(piece.size());
+    const int result = deflate(&stream, last ? Z_FINISH : Z_SYNC_FLUSH);
+    if (result != (last ? Z_STREAM_END : Z_OK) || stream.avail_in != 0 || stream.avail_out == 0) {
+      std::abort();
+    }
+    piece.resize(stream.total_out);
+    deflateEnd(&stream);
+    lengths.push_back(static_cast<std::uint32_t>(piece.size()));
+    out += piece;
+    offset += length;
+  } while (offset < data.size());
+  return out;
+}
+
+std::string PieceIndexField(std::uint32_t pieceSize, const std::vector<std::uint32_t>& lengths) {
+  zip::PieceIndex index;
+  index.pieceSize = pieceSize;
+  index.compressedLengths = lengths;
+  std::string field;
+  if (!zip::AppendPieceIndex(field, index)) {
+    std::abort();
+  }
+  return field;
+}
+
 std::uint32_t Crc32(const std::string& data) {
   return static_cast<std::uint32_t>(crc32(crc32(0L, Z_NULL, 0),
                                           reinterpret_cast<const Bytef*>(data.data()),

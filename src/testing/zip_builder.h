@@ -42,6 +42,20 @@ std::uint16_t DosDate(int year, int month, int day);
 /// zlib fails, which it does not for valid input.
 std::string DeflateRaw(const std::string& data, int level = -1);
 
+/// Compresses `data` as a raw deflate stream in pieces of `pieceSize` bytes
+/// (the last one the rest), each piece from a fresh stream without history,
+/// every piece but the last ended with a sync flush, as the packer does; the
+/// compressed length of each piece goes to `lengths`. With `dictionary` set,
+/// each piece after the first is compressed against the 32 KiB before it
+/// instead, so its matches may reach into the previous piece. Aborts the test
+/// binary when zlib fails.
+std::string DeflatePieces(const std::string& data, std::size_t pieceSize, int level,
+                          std::vector<std::uint32_t>& lengths, bool dictionary = false);
+
+/// A complete piece-index extra field (header and data, zip::AppendPieceIndex)
+/// for `pieceSize` and `lengths`, written as given.
+std::string PieceIndexField(std::uint32_t pieceSize, const std::vector<std::uint32_t>& lengths);
+
 /// The standard CRC-32 of `data`, as zlib computes it.
 std::uint32_t Crc32(const std::string& data);
 

@@ -1,6 +1,7 @@
 #include "zip/zip_format.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zip {
 namespace {
@@ -413,6 +414,49 @@ bool ParseNtfsExtraField(std::string_view body, NtfsTimes& times) {
     pos = start + size;
   }
   return false;
+}
+
+bool ParsePieceIndex(std::string_view body, PieceIndex& index) {
+  if (body.size() < kPieceIndexFixedSize) {
+    return false;
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(body.data());
+  if (bytes[0] != kPieceIndexVersion) {
+    return false;
+  }
+  const std::uint32_t pieceSize = LoadLe32(bytes + 1);
+  const std::uint64_t count = LoadLe32(bytes + 5);
+  // 64-bit arithmetic: a count near 2^32 cannot wrap the expected size.
+  if (body.size() - kPieceIndexFixedSize != 4 * count) {
+    return false;
+  }
+  std::vector<std::uint32_t> lengths(static_cast<std::size_t>(count));
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    lengths[i] = LoadLe32(bytes + kPieceIndexFixedSize + 4 * i);
+  }
+  index.pieceSize = pieceSize;
+  index.compressedLengths = std::move(lengths);
+  return true;
+}
+
+bool AppendPieceIndex(std::string& out, const PieceIndex& index) {
+  const std::uint64_t count = index.compressedLengths.size();
+  if (count > kMaxIndexedPieces) {
+    return false;
+  }
+  const std::uint64_t dataLength = kPieceIndexFixedSize + 4 * count;
+  if (out.size() > kMaxFieldLength ||
+      kExtraHeaderSize + dataLength > kMaxFieldLength - out.size()) {
+    return false;
+  }
+  AppendExtraFieldHeader(out, kExtraIdPieceIndex, static_cast<std::uint16_t>(dataLength));
+  out.push_back(static_cast<char>(kPieceIndexVersion));
+  AppendLe32(out, index.pieceSize);
+  AppendLe32(out, static_cast<std::uint32_t>(count));
+  for (const std::uint32_t length : index.compressedLengths) {
+    AppendLe32(out, length);
+  }
+  return true;
 }
 
 }  // namespace zip

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zip {
 
@@ -148,6 +149,12 @@ constexpr std::uint16_t kExtraIdZip64 = 0x0001;
 constexpr std::uint16_t kExtraIdNtfs = 0x000A;
 /// Info-ZIP's extended timestamp: a flags byte, then up to three Unix times.
 constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;
+/// The packer's piece index (see PieceIndex). PKWARE reserves IDs 0-31 and
+/// lists a few more (0x0065, 0x0066, 0x4690); its third-party list and
+/// Info-ZIP's extra-field list assign IDs from 0x07c8 up to 0xa220 and then
+/// 0xcafe and above, nothing in between: an ID from that gap collides with no
+/// writer either list knows.
+constexpr std::uint16_t kExtraIdPieceIndex = 0xBC01;
 constexpr std::uint64_t kExtraHeaderSize = 4;
 /// An NTFS extra field with one time attribute: header, 4 reserved bytes,
 /// attribute tag 1 and size 24, then three FILETIME values.
@@ -368,6 +375,44 @@ void AppendNtfsExtraField(std::string& out, const NtfsTimes& times);
 /// gives it): the first attribute with tag 1 and size 24. Returns false when
 /// there is none, leaving `times` as it was.
 bool ParseNtfsExtraField(std::string_view body, NtfsTimes& times);
+
+// ---------------------------------------------------------------------------
+// The piece index
+
+/// How an entry's deflate data divides into pieces that decode on their own:
+/// piece i holds the uncompressed bytes [i * pieceSize, (i + 1) * pieceSize)
+/// (the last one the rest) in compressedLengths[i] bytes, the pieces back to
+/// back from the start of the data. Every piece but the last ends on a byte
+/// boundary after a sync flush, without the final-block bit, and none refers
+/// back to bytes before its start, so the concatenation is one deflate stream
+/// that any reader inflates as usual. Kept in the central record's extra
+/// field only. Stored little-endian: a version byte, the piece size and the
+/// piece count (4 bytes each), then one 4-byte compressed length per piece.
+struct PieceIndex {
+  std::uint32_t pieceSize = 0;
+  std::vector<std::uint32_t> compressedLengths;
+};
+
+/// The version of the piece index this module reads and writes.
+constexpr std::uint8_t kPieceIndexVersion = 1;
+/// The index's data before the lengths: version, piece size, piece count.
+constexpr std::uint64_t kPieceIndexFixedSize = 9;
+/// The most pieces one index can list: its field, header included, then fills
+/// the 16-bit length of an extra-field area on its own.
+constexpr std::uint64_t kMaxIndexedPieces =
+    (kMaxFieldLength - kExtraHeaderSize - kPieceIndexFixedSize) / 4;
+
+/// Reads a piece index's data (`body` as FindExtraField gives it). Returns
+/// true when the version is kPieceIndexVersion and `body` holds exactly the
+/// fixed part and as many lengths as its count says; `index` is then filled
+/// with the values as stored (their meaning is not checked: see
+/// zip_pieces.h). Otherwise returns false and leaves `index` as it was.
+bool ParsePieceIndex(std::string_view body, PieceIndex& index);
+
+/// Appends `index` as a complete extra field (header and data) to `out`, an
+/// extra-field area being built. Returns false and appends nothing when
+/// `out` would then be longer than kMaxFieldLength bytes.
+bool AppendPieceIndex(std::string& out, const PieceIndex& index);
 
 }  // namespace zip
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -653,6 +654,73 @@ TEST(ZipFormatNtfs, TimesRoundTripThroughTheExtraField) {
   EXPECT_EQ(read.modification, written.modification);
   EXPECT_EQ(read.access, written.access);
   EXPECT_EQ(read.creation, written.creation);
+}
+
+// A piece index's data, field by field.
+std::string PieceIndexBody(std::uint8_t version, std::uint32_t pieceSize, std::uint32_t count,
+                           const std::vector<std::uint32_t>& lengths) {
+  std::string body(1, static_cast<char>(version));
+  zip::AppendLe32(body, pieceSize);
+  zip::AppendLe32(body, count);
+  for (const std::uint32_t length : lengths) {
+    zip::AppendLe32(body, length);
+  }
+  return body;
+}
+
+TEST(ZipFormatPieceIndex, RoundTripsThroughTheExtraField) {
+  zip::PieceIndex written;
+  written.pieceSize = 1u << 20;
+  written.compressedLengths = {7, 0xFFFFFFFFu, 1000};
+  std::string extra = ExtraField(zip::kExtraIdNtfs, "before");
+  ASSERT_TRUE(zip::AppendPieceIndex(extra, written));
+  std::string_view body;
+  ASSERT_TRUE(zip::FindExtraField(extra, zip::kExtraIdPieceIndex, body));
+  EXPECT_EQ(body, PieceIndexBody(1, 1u << 20, 3, {7, 0xFFFFFFFFu, 1000}));
+  zip::PieceIndex read;
+  ASSERT_TRUE(zip::ParsePieceIndex(body, read));
+  EXPECT_EQ(read.pieceSize, written.pieceSize);
+  EXPECT_EQ(read.compressedLengths, written.compressedLengths);
+}
+
+TEST(ZipFormatPieceIndex, RefusesAnotherVersionOrACountThatDisagreesWithTheLength) {
+  const zip::PieceIndex untouched{5, {1, 2}};
+  for (const std::string& body : {
+           PieceIndexBody(2, 64, 1, {10}),                // unknown version
+           PieceIndexBody(0, 64, 1, {10}),                // unknown version
+           PieceIndexBody(1, 64, 2, {10}),                // one length missing
+           PieceIndexBody(1, 64, 1, {10, 20}),            // one length too many
+           PieceIndexBody(1, 64, 0xFFFFFFFFu, {10}),      // count near 2^32
+           PieceIndexBody(1, 64, 0x40000000u, {}),        // 4 * count wraps 32 bits
+           PieceIndexBody(1, 64, 1, {10}).substr(0, 12),  // truncated length
+           PieceIndexBody(1, 64, 0, {}).substr(0, 8),     // truncated count
+           std::string(),                                 // nothing
+       }) {
+    zip::PieceIndex index = untouched;
+    EXPECT_FALSE(zip::ParsePieceIndex(body, index)) << body.size();
+    EXPECT_EQ(index.pieceSize, 5u);
+    EXPECT_EQ(index.compressedLengths, untouched.compressedLengths);
+  }
+}
+
+TEST(ZipFormatPieceIndex, AppendsNothingWhenTheAreaWouldPass64KiB) {
+  zip::PieceIndex largest;
+  largest.pieceSize = 1;
+  largest.compressedLengths.assign(zip::kMaxIndexedPieces, 1);
+  std::string extra;
+  ASSERT_TRUE(zip::AppendPieceIndex(extra, largest));
+  EXPECT_LE(extra.size(), zip::kMaxFieldLength);
+  EXPECT_GT(extra.size() + 4, zip::kMaxFieldLength);  // one more length would not fit
+
+  std::string crowded(8, 'x');  // other fields already in the area
+  EXPECT_FALSE(zip::AppendPieceIndex(crowded, largest));
+  EXPECT_EQ(crowded, std::string(8, 'x'));
+
+  zip::PieceIndex tooMany = largest;
+  tooMany.compressedLengths.push_back(1);
+  std::string empty;
+  EXPECT_FALSE(zip::AppendPieceIndex(empty, tooMany));
+  EXPECT_TRUE(empty.empty());
 }
 
 // An NTFS field's data: 4 reserved bytes, then the attributes given.

@@ -7,15 +7,23 @@ descriptors, forced Zip64), bsdtar, and Python's zipfile (plain, streamed
 with data descriptors, forced Zip64). Source files get even-second times, so
 the MS-DOS time the starter uses and the exact times unzip restores agree.
 
-Usage: interop_test.py EXTRACT_ARCHIVE_TOOL
+With --pack, the other way round too: an archive of our packer whose files
+span several pieces, with a piece index in their central records, must read
+unchanged in unzip -t, 7-Zip's test, bsdtar and Python's zipfile, and each
+piece must inflate on its own with Python's zlib.
+
+Usage: interop_test.py EXTRACT_ARCHIVE_TOOL [--pack PACK_TOOL]
 """
 
 import os
+import random
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import zipfile
+import zlib
 
 STAMP = 1_700_000_000  # an even second
 
@@ -92,8 +100,127 @@ def tree(root):
     return result
 
 
+PIECE_INDEX_ID = 0xBC01
+MIB = 1 << 20
+
+
+def make_pieced_source(root):
+    """Files of several pieces at any piece size up to 4 MiB: text, noise, and
+    both mixed, with sizes that do not divide into whole pieces."""
+    noise = random.Random(7)
+    text = b"".join(b"line %d of a text that deflate shrinks well\n" % (i % 9973)
+                    for i in range(300_000))
+    files = {
+        "pieces/text.txt": text[:9 * MIB + 12345],
+        "pieces/mixed.bin": text[:3 * MIB] + noise.randbytes(3 * MIB + 777) + text[:2 * MIB],
+        "pieces/small.txt": b"fits in one piece\n",
+    }
+    for name, data in files.items():
+        path = os.path.join(root, *name.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return files
+
+
+def piece_index(extra):
+    """(piece size, [compressed lengths]) from a central extra field, or None."""
+    pos = 0
+    while pos + 4 <= len(extra):
+        field_id, length = struct.unpack_from("<HH", extra, pos)
+        body = extra[pos + 4:pos + 4 + length]
+        if field_id == PIECE_INDEX_ID:
+            version, size, count = struct.unpack_from("<BII", body)
+            if version != 1 or len(body) != 9 + 4 * count:
+                return "malformed"
+            return size, list(struct.unpack_from("<%dI" % count, body, 9))
+        pos += 4 + length
+    return None
+
+
+def check_pieces(archive, files):
+    """What is wrong with the piece indexes and the pieces, as a list."""
+    problems = []
+    with open(archive, "rb") as f:
+        raw = f.read()
+    with zipfile.ZipFile(archive) as z:
+        for info in z.infolist():
+            if info.is_dir():
+                continue
+            index = piece_index(info.extra)
+            if info.file_size <= MIB:
+                if index is not None:
+                    problems.append("%s: an index on a file of one piece" % info.filename)
+                continue
+            if not isinstance(index, tuple):
+                problems.append("%s: piece index %s" % (info.filename, index or "missing"))
+                continue
+            size, lengths = index
+            if len(lengths) < 2 or len(lengths) != -(-info.file_size // size):
+                problems.append("%s: %d pieces of %d bytes for %d bytes" % (
+                    info.filename, len(lengths), size, info.file_size))
+            if sum(lengths) != info.compress_size:
+                problems.append("%s: the lengths do not add up" % info.filename)
+            name_length, extra_length = struct.unpack_from("<HH", raw, info.header_offset + 26)
+            start = info.header_offset + 30 + name_length + extra_length
+            content = files[info.filename]
+            for i, length in enumerate(lengths):
+                piece = raw[start:start + length]
+                start += length
+                decoder = zlib.decompressobj(-15)
+                out = decoder.decompress(piece)
+                last = i + 1 == len(lengths)
+                if out != content[i * size:(i + 1) * size] or decoder.eof != last:
+                    problems.append("%s: piece %d does not inflate alone" % (info.filename, i))
+                    break
+    return problems
+
+
+def tool_problems(archive, files, work):
+    """Each installed reader must accept the archive and give the files back."""
+    problems = []
+    runs = [("unzip -t", ["unzip", "-t", "-q", archive])]
+    seven = shutil.which("7zz") or shutil.which("7z")
+    if seven:
+        runs.append(("7-Zip t", [seven, "t", archive]))
+    for label, command in runs:
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode != 0:
+            problems.append("%s: status %d, %s" % (label, done.returncode,
+                                                   (done.stdout + done.stderr)[-300:]))
+    if shutil.which("bsdtar"):
+        out = os.path.join(work, "bsdtar-pieces")
+        os.makedirs(out)
+        done = subprocess.run(["bsdtar", "-xf", archive, "-C", out], capture_output=True,
+                              text=True)
+        if done.returncode != 0:
+            problems.append("bsdtar: status %d, %s" % (done.returncode, done.stderr[-300:]))
+        for name, data in files.items():
+            path = os.path.join(out, *name.split("/"))
+            if not os.path.isfile(path) or open(path, "rb").read() != data:
+                problems.append("bsdtar: %s differs" % name)
+    with zipfile.ZipFile(archive) as z:
+        bad = z.testzip()
+        if bad is not None:
+            problems.append("zipfile: %s fails its CRC" % bad)
+        for name, data in files.items():
+            if z.read(name) != data:
+                problems.append("zipfile: %s differs" % name)
+    return problems
+
+
+def check_packed_pieces(pack, work):
+    source = os.path.join(work, "pieced")
+    files = make_pieced_source(source)
+    archive = os.path.join(work, "pieced.zip")
+    # A tree without the starter's executable: the packer warns about that.
+    subprocess.run([pack, source, "-o", archive, "--quiet"], check=True, capture_output=True)
+    return check_pieces(archive, files) + tool_problems(archive, files, work)
+
+
 def main():
     tool = sys.argv[1]
+    pack = sys.argv[3] if len(sys.argv) == 4 and sys.argv[2] == "--pack" else None
     if not shutil.which("unzip"):
         print("Info-ZIP unzip is not installed: nothing to compare with")
         print("0 passed, 0 failed")
@@ -101,6 +228,16 @@ def main():
     passed = failed = 0
     work = tempfile.mkdtemp(prefix="interop-")
     try:
+        if pack:
+            problems = check_packed_pieces(pack, work)
+            if problems:
+                failed += 1
+                print("FAIL our packer, files in several pieces")
+                for problem in problems:
+                    print("    " + problem)
+            else:
+                passed += 1
+                print("ok   our packer, files in several pieces")
         source = os.path.join(work, "source")
         make_source(source)
         for label, write in writers():

@@ -125,33 +125,28 @@ class PiecePool {
       result.error = Describe(entry, "cannot open: " + reason);
       return;
     }
-    const std::uint64_t historyLength =
-        std::min<std::uint64_t>(piece.offset, kDeflateDictionarySize);
     // One byte past the end of the last piece tells whether the file grew.
-    const std::size_t wanted =
-        static_cast<std::size_t>(historyLength) + piece.length + (piece.last ? 1 : 0);
+    const std::size_t wanted = static_cast<std::size_t>(piece.length) + (piece.last ? 1 : 0);
     std::string buffer(wanted, '\0');
-    const long long got = file.ReadAt(piece.offset - historyLength, &buffer[0], wanted, reason);
+    const long long got = file.ReadAt(piece.offset, &buffer[0], wanted, reason);
     if (got < 0) {
       result.error = Describe(entry, "cannot read: " + reason);
       return;
     }
-    const std::size_t expected = static_cast<std::size_t>(historyLength) + piece.length;
+    const std::size_t expected = piece.length;
     if (static_cast<std::size_t>(got) != expected) {
       result.error = Describe(entry, static_cast<std::size_t>(got) < expected
                                          ? "changed while being packed (it shrank)"
                                          : "changed while being packed (it grew)");
       return;
     }
-    const unsigned char* history = reinterpret_cast<const unsigned char*>(buffer.data());
-    const unsigned char* data = history + historyLength;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(buffer.data());
     result.crc = static_cast<std::uint32_t>(crc32(0, data, piece.length));
     if (options_.level == 0) {
       result.raw.assign(reinterpret_cast<const char*>(data), piece.length);
       return;
     }
-    if (!DeflatePiece(history, static_cast<std::size_t>(historyLength), data, piece.length,
-                      piece.last, options_.level, result.compressed)) {
+    if (!DeflatePiece(data, piece.length, piece.last, options_.level, result.compressed)) {
       result.error = Describe(entry, "compression failed");
       return;
     }
@@ -338,8 +333,10 @@ class ArchiveBuilder {
     return true;
   }
 
+  std::uint32_t PieceSize() const { return std::max<std::uint32_t>(options_.pieceSize, 1); }
+
   void PlanPieces() {
-    const std::uint64_t size = std::max<std::uint32_t>(options_.pieceSize, 1);
+    const std::uint64_t size = PieceSize();
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       const TreeEntry& entry = entries_[i];
       if (entry.isFolder) {
@@ -384,6 +381,8 @@ class ArchiveBuilder {
     std::uint64_t written = 0;
     bool stored = false;
     bool compressionLost = false;
+    zip::PieceIndex pieceIndex;
+    pieceIndex.pieceSize = PieceSize();
     while (nextPiece_ < pieces_.size() && pieces_[nextPiece_].entry == index) {
       const std::uint32_t length = pieces_[nextPiece_].length;
       PieceResult result = pool.Take(nextPiece_++);
@@ -408,6 +407,8 @@ class ArchiveBuilder {
             return false;
           }
           written += result.compressed.size();
+          pieceIndex.compressedLengths.push_back(
+              static_cast<std::uint32_t>(result.compressed.size()));
         }
       }
       done_ += length;
@@ -427,6 +428,11 @@ class ArchiveBuilder {
     header.crc32 = crc;
     header.compressedSize = static_cast<std::uint32_t>(written);
     header.uncompressedSize = static_cast<std::uint32_t>(entry.size);
+    // An index that does not fit the extra field is left out: the entry is
+    // then decoded in one pass, as any other reader does.
+    if (!stored && pieceIndex.compressedLengths.size() > 1) {
+      zip::AppendPieceIndex(header.centralExtra, pieceIndex);
+    }
     ++(stored ? summary_.storedFiles : summary_.deflatedFiles);
     return sink.Patch(headerOffset, LocalHeaderBytes(header), error_);
   }

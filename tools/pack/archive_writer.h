@@ -18,8 +18,13 @@ constexpr std::uint64_t kArchiveSizeLimit = std::uint64_t{1} << 32;
 /// The deflate level used when none is chosen.
 constexpr int kDefaultLevel = 6;
 
-/// Files are compressed in pieces of this many bytes (see DeflatePiece).
-constexpr std::uint32_t kDefaultPieceSize = 256 * 1024;
+/// Files are compressed in independent pieces of this many bytes (see
+/// DeflatePiece). Each piece starts without history, which costs a little
+/// size: on the bench's payload 1 MiB pieces made the archive 0.16% larger
+/// than one history-carrying stream (2 MiB: 0.07%, 4 MiB: 0.03%). The
+/// smallest size within 0.3% was chosen, as a piece is what a decoding
+/// thread holds in memory.
+constexpr std::uint32_t kDefaultPieceSize = 1024 * 1024;
 
 /// How to write.
 struct WriteOptions {
@@ -51,6 +56,10 @@ struct WriteSummary {
 /// Folders: stored, sizes and CRC 0, attributes 0x10, version needed 20.
 /// Files: attributes 0x20; deflated (version needed 20) unless that would not
 /// make them smaller, then stored (version needed 10); empty files stored.
+/// Deflated in independent pieces of `pieceSize` bytes (DeflatePiece); a
+/// deflated file of more than one piece carries a zip::PieceIndex as its
+/// central record's extra field, or no extra field when the index would not
+/// fit in one.
 /// Made by 0x003F; MS-DOS stamps from `modified` as local time; flags 0, or
 /// 0x0800 for a name that is not ASCII. Memory stays bounded by a few pieces
 /// per thread, whatever the file sizes. The bytes written depend only on the

@@ -20,6 +20,7 @@
 #include "pack/tree_walk.h"
 #include "testing/temp_folder.h"
 #include "zip/zip_format.h"
+#include "zip/zip_pieces.h"
 #include "zip/zip_reader.h"
 
 namespace {
@@ -213,6 +214,79 @@ TEST(PackWriter, StoresMultiPieceFilesThatDeflateCannotShrinkAndDeflatesTheRest)
   EXPECT_EQ(m->data, mixed);
   EXPECT_EQ(t->method, zip::kMethodStored);
   EXPECT_EQ(t->data, "x");
+}
+
+// Decodes each piece of entry `index` alone, as its index places it, and
+// joins the results; false when the entry has no usable index or a piece
+// does not decode.
+bool DecodeEachPiece(zip::ZipArchive& archive, std::uint32_t index, std::string& content) {
+  zip::ZipEntryRecord record;
+  zip::ZipLocalHeaderRecord local;
+  const unsigned char* data = nullptr;
+  std::uint64_t length = 0;
+  std::vector<zip::ZipPiece> pieces;
+  if (!zip::ZipReadEntryRecord(archive, index, record) ||
+      !zip::ZipReadLocalHeader(archive, index, local) ||
+      !zip::ZipLocateEntryData(archive, index, data, length) || !local.extra.empty() ||
+      !zip::ZipPiecesFromIndex(record.extra, record.compressedSize, record.uncompressedSize,
+                               pieces)) {
+    return false;
+  }
+  zip::ZipPieceDecoder decoder;
+  content.assign(static_cast<std::size_t>(record.uncompressedSize), '\0');
+  std::vector<unsigned char> scratch;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const zip::ZipPiece& piece = pieces[i];
+    scratch.resize(static_cast<std::size_t>(zip::ZipPieceScratchSize(piece.compressedLength)));
+    std::uint32_t crc = 0;
+    auto* out = reinterpret_cast<unsigned char*>(&content[0]) + piece.uncompressedOffset;
+    if (!decoder.Decode(data + piece.compressedOffset, piece.compressedLength,
+                        i + 1 == pieces.size(), out, piece.uncompressedLength, scratch.data(),
+                        scratch.size(), crc)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST(PackWriter, IndexesTheIndependentPiecesOfAMultiPieceFileInItsCentralRecord) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  constexpr std::uint32_t kPieceSize = 64 * 1024;
+  const std::string mixed = pack_test::TextBytes(150000, 21) + pack_test::RandomBytes(70000, 22) +
+                            pack_test::TextBytes(9000, 23);
+  PutFile(app, "a-mixed", mixed);
+  PutFile(app, "b-one-piece", pack_test::TextBytes(kPieceSize, 24));
+  PutFile(app, "c-noise", pack_test::RandomBytes(3 * kPieceSize, 25));
+  pack::WriteOptions options;
+  options.pieceSize = kPieceSize;
+  options.threads = 2;
+  const auto archive = out / "a.zip";
+  ASSERT_EQ(pack_test::Pack(app.path(), archive, options), "");
+  const std::string bytes = ReadFileBytes(archive);
+
+  zip::ZipArchive reader;
+  ASSERT_TRUE(zip::ZipOpenMemory(reader, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                 bytes.size()));
+  ASSERT_EQ(zip::ZipEntryCount(reader), 3u);
+  std::string content;
+  EXPECT_TRUE(DecodeEachPiece(reader, 0, content));
+  EXPECT_TRUE(content == mixed);
+  // One piece, or stored: no index at all.
+  for (std::uint32_t i = 1; i < 3; ++i) {
+    zip::ZipEntryRecord record;
+    ASSERT_TRUE(zip::ZipReadEntryRecord(reader, i, record));
+    EXPECT_EQ(record.extra, "") << record.name;
+  }
+  zip::ZipClose(reader);
+
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(pack::InspectArchive(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                   bytes.size(), pack::InspectOptions(), report, error))
+      << error;
+  EXPECT_TRUE(report.breaks.empty()) << report.breaks[0].rule << ": " << report.breaks[0].detail;
+  EXPECT_TRUE(report.notes.empty()) << report.notes[0].detail;
 }
 
 TEST(PackWriter, LevelZeroStoresEverything) {

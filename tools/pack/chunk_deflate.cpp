@@ -7,8 +7,7 @@
 
 namespace pack {
 
-bool DeflatePiece(const unsigned char* dictionary, std::size_t dictionaryLength,
-                  const unsigned char* input, std::size_t length, bool last, int level,
+bool DeflatePiece(const unsigned char* input, std::size_t length, bool last, int level,
                   std::string& out) {
   if (length > UINT_MAX) {
     return false;
@@ -19,14 +18,9 @@ bool DeflatePiece(const unsigned char* dictionary, std::size_t dictionaryLength,
   if (deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     return false;
   }
+  // A fresh stream per piece, without a preset dictionary: no match can
+  // reach back before the piece, which is what lets it decode alone.
   bool ok = true;
-  if (dictionaryLength > kDeflateDictionarySize) {
-    dictionary += dictionaryLength - kDeflateDictionarySize;
-    dictionaryLength = kDeflateDictionarySize;
-  }
-  if (dictionaryLength > 0) {
-    ok = deflateSetDictionary(&stream, dictionary, static_cast<uInt>(dictionaryLength)) == Z_OK;
-  }
   const std::size_t start = out.size();
   // deflateBound covers a finished stream; a sync flush adds at most a few
   // bytes more, and the loop below grows the buffer if ever needed.

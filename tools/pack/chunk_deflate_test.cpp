@@ -19,7 +19,7 @@ std::string DeflateInPieces(const std::string& data, std::size_t pieceSize, int 
   for (std::size_t offset = 0; offset < data.size(); offset += pieceSize) {
     const std::size_t length = std::min(pieceSize, data.size() - offset);
     const bool last = offset + length == data.size();
-    EXPECT_TRUE(pack::DeflatePiece(bytes, offset, bytes + offset, length, last, level, out));
+    EXPECT_TRUE(pack::DeflatePiece(bytes + offset, length, last, level, out));
   }
   return out;
 }
@@ -41,7 +41,7 @@ TEST(PackChunkDeflate, AnEarlierPieceDoesNotEndTheStream) {
   const std::string data = pack_test::TextBytes(10000, 4);
   std::string first;
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-  ASSERT_TRUE(pack::DeflatePiece(nullptr, 0, bytes, 5000, false, 6, first));
+  ASSERT_TRUE(pack::DeflatePiece(bytes, 5000, false, 6, first));
   // A sync flush ends in an empty stored block: 00 00 FF FF.
   ASSERT_GE(first.size(), 4u);
   EXPECT_EQ(first.substr(first.size() - 4), std::string("\x00\x00\xFF\xFF", 4));
@@ -49,29 +49,26 @@ TEST(PackChunkDeflate, AnEarlierPieceDoesNotEndTheStream) {
   EXPECT_FALSE(pack_test::InflateRaw(first, unpacked));
 }
 
-TEST(PackChunkDeflate, TheDictionaryLetsRepeatsAcrossPiecesShrink) {
+// A repeat of the previous piece is not found: the piece carries no history,
+// which is what lets it decode alone.
+TEST(PackChunkDeflate, ARepeatOfTheEarlierPieceIsNotReferenced) {
   const std::string block = pack_test::RandomBytes(20000, 5);
   const std::string data = block + block;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-  std::string withHistory;
-  std::string without;
-  ASSERT_TRUE(pack::DeflatePiece(bytes, 20000, bytes + 20000, 20000, true, 6, withHistory));
-  ASSERT_TRUE(pack::DeflatePiece(nullptr, 0, bytes + 20000, 20000, true, 6, without));
-  EXPECT_LT(withHistory.size(), 1000u);
-  EXPECT_GT(without.size(), 19000u);
+  const std::string packed = DeflateInPieces(data, 20000, 6);
+  EXPECT_GT(packed.size(), 2 * 19000u);
+  const std::string whole = DeflateInPieces(data, data.size(), 6);
+  EXPECT_LT(whole.size(), 21000u);  // within one piece, the repeat is found
 }
 
-// Inflates one piece on its own, with `window` (the bytes before it) as the
-// preset dictionary; false when the piece does not decode.
-bool InflatePiece(const std::string& window, const std::string& piece, std::string& output) {
+// Inflates one piece on its own, without a preset dictionary; false when the
+// piece does not decode (a match reaching before it fails).
+bool InflatePiece(const std::string& piece, std::string& output) {
   z_stream stream;
   std::memset(&stream, 0, sizeof stream);
   if (inflateInit2(&stream, -15) != Z_OK) {
     return false;
   }
-  bool ok =
-      window.empty() || inflateSetDictionary(&stream, reinterpret_cast<const Bytef*>(window.data()),
-                                             static_cast<uInt>(window.size())) == Z_OK;
+  bool ok = true;
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
   stream.avail_in = static_cast<uInt>(piece.size());
   output.clear();
@@ -93,9 +90,10 @@ bool InflatePiece(const std::string& window, const std::string& piece, std::stri
 }
 
 // The writer compresses pieces on any thread in any order, each from a buffer
-// holding only the piece and the window before it; the archive is the same
-// for any thread count only if that gives the bytes of one pass in order.
-TEST(PackChunkDeflate, APieceDependsOnlyOnItsWindow) {
+// holding only the piece; the archive is the same for any thread count only if
+// that gives the bytes of one pass in order. Each piece must also inflate on
+// its own, with no window before it.
+TEST(PackChunkDeflate, APieceDependsOnlyOnItsOwnBytesAndInflatesAlone) {
   const std::string data = pack_test::TextBytes(150000, 6) + pack_test::RandomBytes(30000, 7) +
                            pack_test::TextBytes(70001, 8);
   constexpr std::size_t kPieceSize = 20000;
@@ -105,16 +103,15 @@ TEST(PackChunkDeflate, APieceDependsOnlyOnItsWindow) {
   for (std::size_t index = pieces.size(); index-- > 0;) {
     const std::size_t offset = index * kPieceSize;
     const std::size_t length = std::min(kPieceSize, data.size() - offset);
-    const std::size_t windowLength = std::min(offset, pack::kDeflateDictionarySize);
-    // A copy, so that nothing before the window is there to be read.
-    const std::string buffer = data.substr(offset - windowLength, windowLength + length);
+    // A copy, so that nothing before the piece is there to be read.
+    const std::string buffer = data.substr(offset, length);
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
-    ASSERT_TRUE(pack::DeflatePiece(bytes, windowLength, bytes + windowLength, length,
-                                   offset + length == data.size(), 6, pieces[index]));
+    ASSERT_TRUE(
+        pack::DeflatePiece(bytes, length, offset + length == data.size(), 6, pieces[index]));
 
     std::string unpacked;
-    ASSERT_TRUE(InflatePiece(buffer.substr(0, windowLength), pieces[index], unpacked)) << index;
-    EXPECT_TRUE(unpacked == data.substr(offset, length)) << "piece " << index;
+    ASSERT_TRUE(InflatePiece(pieces[index], unpacked)) << index;
+    EXPECT_TRUE(unpacked == buffer) << "piece " << index;
   }
   std::string joined;
   for (const std::string& piece : pieces) {

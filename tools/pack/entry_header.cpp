@@ -30,6 +30,7 @@ zip::CentralRecord CentralRecordOf(const EntryHeader& header) {
   record.externalAttributes = header.externalAttributes;
   record.localHeaderOffset = header.localHeaderOffset;
   record.name = header.name;
+  record.extra = header.centralExtra;
   return record;
 }
 

@@ -24,6 +24,7 @@ struct EntryHeader {
   std::uint32_t uncompressedSize = 0;
   std::uint32_t externalAttributes = zip::kDosAttributeArchive;
   std::uint32_t localHeaderOffset = 0;  // used by the central record only
+  std::string centralExtra;             // the central record's extra field (a piece index)
 };
 
 /// The local header for `header`: no extra field. Its name views
@@ -31,8 +32,9 @@ struct EntryHeader {
 zip::LocalHeader LocalHeaderOf(const EntryHeader& header);
 
 /// The central-directory record for `header`: made by
-/// zip::kVersionMadeByMsDos63, no extra field, no comment, disk 0, no internal
-/// attributes. Its name views `header.name`, as above.
+/// zip::kVersionMadeByMsDos63, `header.centralExtra` as its extra field, no
+/// comment, disk 0, no internal attributes. Its name and extra field view
+/// `header`, as above.
 zip::CentralRecord CentralRecordOf(const EntryHeader& header);
 
 /// The end-of-central-directory record, without comment, of a single-disk

@@ -12,6 +12,7 @@
 #include "pack/entry_names.h"
 #include "text/entry_name.h"
 #include "zip/zip_format.h"
+#include "zip/zip_pieces.h"
 #include "zip/zip_reader.h"
 
 namespace pack {
@@ -83,7 +84,7 @@ class Inspector {
  private:
   // What the central record holds besides the listed values.
   struct CentralExtras {
-    std::size_t extraLength = 0;
+    std::string extra;
     std::uint16_t commentLength = 0;
     std::uint16_t diskStart = 0;
     std::uint16_t internalAttributes = 0;
@@ -97,6 +98,10 @@ class Inspector {
 
   void Break(const std::string& rule, const std::string& detail) {
     report_.breaks.push_back(FormBreak{rule, detail});
+  }
+
+  void Note(const std::string& rule, const std::string& detail) {
+    report_.notes.push_back(FormBreak{rule, detail});
   }
 
   static std::string Quoted(const std::string& name) { return "'" + DisplayName(name) + "'"; }
@@ -164,7 +169,7 @@ class Inspector {
       entry.externalAttributes = record.externalAttributes;
       entry.localHeaderOffset = record.localHeaderOffset;
       CentralExtras extras;
-      extras.extraLength = record.extra.size();
+      extras.extra = std::string(record.extra);
       extras.commentLength = record.commentLength;
       extras.diskStart = record.diskStart;
       extras.internalAttributes = record.internalAttributes;
@@ -236,9 +241,9 @@ class Inspector {
     if (entry.versionMadeBy != zip::kVersionMadeByMsDos63) {
       Break("version made by", who + ": " + Hex(entry.versionMadeBy) + " instead of 0x003F");
     }
-    if (extras.extraLength != 0) {
+    if (!extras.extra.empty() && !IsPieceIndexAlone(extras.extra)) {
       Break("extra field",
-            who + ": central extra field of " + std::to_string(extras.extraLength) + " bytes");
+            who + ": central extra field of " + std::to_string(extras.extra.size()) + " bytes");
     }
     if (extras.commentLength != 0) {
       Break("comment", who + ": entry comment");
@@ -248,6 +253,59 @@ class Inspector {
     }
     if (extras.diskStart != 0) {
       Break("multi-disk", who + ": starts on disk " + std::to_string(extras.diskStart));
+    }
+  }
+
+  // The packer's central extra field: one piece index, nothing else.
+  static bool IsPieceIndexAlone(const std::string& extra) {
+    std::string_view body;
+    return zip::FindExtraField(extra, zip::kExtraIdPieceIndex, body) &&
+           body.size() + zip::kExtraHeaderSize == extra.size();
+  }
+
+  // The index is a hint the starter checks before it uses it: what does not
+  // hold up only costs the parallel decoding of that entry.
+  void CheckPieceIndex(const ListedEntry& entry, const CentralExtras& extras,
+                       const std::string& who, const unsigned char* data) {
+    std::string_view body;
+    if (!zip::FindExtraField(extras.extra, zip::kExtraIdPieceIndex, body)) {
+      return;
+    }
+    if (entry.method != zip::kMethodDeflate) {
+      Note("piece index", who + ": a piece index on an entry that is not deflated");
+      return;
+    }
+    std::vector<zip::ZipPiece> pieces;
+    if (!zip::ZipPiecesFromIndex(extras.extra, entry.compressedSize, entry.uncompressedSize,
+                                 pieces)) {
+      Note("piece index",
+           who + ": the piece index does not describe the entry; it is decoded in one pass");
+      return;
+    }
+    if (!options_.checkData || (entry.flags & kEncryptionFlags) != 0) {
+      return;
+    }
+    zip::ZipPieceDecoder decoder;
+    std::vector<unsigned char> output;
+    std::vector<unsigned char> scratch;
+    uLong crc = crc32(0, nullptr, 0);
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      const zip::ZipPiece& piece = pieces[i];
+      output.resize(static_cast<std::size_t>(piece.uncompressedLength));
+      scratch.resize(static_cast<std::size_t>(zip::ZipPieceScratchSize(piece.compressedLength)));
+      std::uint32_t pieceCrc = 0;
+      if (!decoder.Decode(data + piece.compressedOffset, piece.compressedLength,
+                          i + 1 == pieces.size(), output.data(), output.size(), scratch.data(),
+                          scratch.size(), pieceCrc)) {
+        Note("piece index", who + ": piece " + std::to_string(i + 1) + " of " +
+                                std::to_string(pieces.size()) +
+                                " does not decode on its own; the entry is decoded in one pass");
+        return;
+      }
+      crc = crc32_combine(crc, pieceCrc, static_cast<z_off_t>(piece.uncompressedLength));
+    }
+    if (crc != entry.crc32) {
+      Note("piece index", who + ": the pieces decode to other content than the entry's");
     }
   }
 
@@ -399,6 +457,7 @@ class Inspector {
         (entry.flags & kEncryptionFlags) == 0) {
       CheckData(entry, who, entryData);
     }
+    CheckPieceIndex(entry, centralExtras_[index], who, entryData);
     return true;
   }
 
@@ -574,7 +633,9 @@ void PrintEntries(const ArchiveReport& report, std::ostream& out) {
       << uncompressed << " bytes unpacked\n";
 }
 
-void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t perRule) {
+namespace {
+
+void PrintVerdict(const ArchiveReport& report, std::ostream& out, std::size_t perRule) {
   if (report.breaks.empty()) {
     out << "conforms: the archive has the starter's archive form\n";
     return;
@@ -598,6 +659,15 @@ void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t per
     if (list.size() > perRule) {
       out << "  [" << rule << "] ... and " << (list.size() - perRule) << " more\n";
     }
+  }
+}
+
+}  // namespace
+
+void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t perRule) {
+  PrintVerdict(report, out, perRule);
+  for (const FormBreak& note : report.notes) {
+    out << "  note: [" << note.rule << "] " << note.detail << '\n';
   }
 }
 

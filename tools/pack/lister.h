@@ -38,6 +38,10 @@ struct FormBreak {
 struct ArchiveReport {
   std::vector<ListedEntry> entries;  // in central-directory order
   std::vector<FormBreak> breaks;     // empty when the archive conforms
+  /// Findings that break nothing, in the same form: a piece index that does
+  /// not describe its entry (rule "piece index"), which the starter then
+  /// ignores, decoding the entry in one pass.
+  std::vector<FormBreak> notes;
 };
 
 /// What to check besides the fixed form.
@@ -62,14 +66,18 @@ struct InspectOptions {
 /// contents, siblings by CompareSiblingNames) and missing folder entries;
 /// external attributes (internal ones must be 0); version made by and needed;
 /// flags (encryption, data descriptor, the UTF-8 bit matching a non-ASCII
-/// name); extra fields (local and central); data descriptors; comments; local
+/// name); extra fields (none in local headers; in a central record only a
+/// zip::PieceIndex alone); data descriptors; comments; local
 /// headers not back to back from offset 0 or disagreeing with the central
 /// record; anything between the pieces; Zip64 records; methods (only stored
 /// or deflate; folders and empty files stored; deflate only when smaller);
 /// folder sizes and CRC; names ('\', invalid UTF-8, absolute, empty, "." or
 /// ".." components, duplicates); names Windows cannot create as they are
 /// (WindowsNameProblem); invalid MS-DOS dates; multi-disk archives; the
-/// missing executable; damaged data (with `checkData`).
+/// missing executable; damaged data (with `checkData`). A piece index that
+/// zip::ZipPiecesFromIndex refuses, that sits on an entry that is not
+/// deflated, or (with `checkData`) whose pieces do not each decode alone to
+/// the entry's content, is a note, not a break.
 bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
                     ArchiveReport& report, std::string& error);
 
@@ -78,7 +86,8 @@ bool InspectArchive(const unsigned char* data, std::uint64_t size, const Inspect
 void PrintEntries(const ArchiveReport& report, std::ostream& out);
 
 /// Prints whether the archive conforms and, if not, its breaks grouped by
-/// rule (at most `perRule` details each, then how many more).
+/// rule (at most `perRule` details each, then how many more); then the notes,
+/// one line each, marked "note:".
 void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t perRule = 5);
 
 }  // namespace pack

@@ -10,6 +10,7 @@
 
 #include "pack/chunk_deflate.h"
 #include "pack/pack_test_support.h"
+#include "testing/zip_builder.h"
 #include "zip/zip_format.h"
 
 namespace {
@@ -32,6 +33,11 @@ struct Item {
   bool descriptor = false;
   bool corruptCrc = false;
   bool forceSizes = false;  // a folder with non-zero sizes
+  /// With `deflate`: deflate in independent pieces of this size and add
+  /// their index to the central record (after `centralExtra`), as the packer
+  /// does; `lengths` then replaces the honest lengths when not empty.
+  std::uint32_t pieceSize = 0;
+  std::vector<std::uint32_t> lengths;
 };
 
 struct Archive {
@@ -50,8 +56,15 @@ std::string Build(const Archive& archive) {
     if (item.deflate) {
       stored.clear();
       const auto* bytes = reinterpret_cast<const unsigned char*>(item.data.data());
-      EXPECT_TRUE(pack::DeflatePiece(nullptr, 0, bytes, item.data.size(), true, 9, stored));
+      EXPECT_TRUE(pack::DeflatePiece(bytes, item.data.size(), true, 9, stored));
       method = zip::kMethodDeflate;
+    }
+    std::string centralExtra = item.centralExtra;
+    if (item.deflate && item.pieceSize != 0) {
+      std::vector<std::uint32_t> lengths;
+      stored = testing_support::DeflatePieces(item.data, item.pieceSize, 9, lengths);
+      centralExtra += testing_support::PieceIndexField(
+          item.pieceSize, item.lengths.empty() ? lengths : item.lengths);
     }
     std::uint32_t crc = static_cast<std::uint32_t>(crc32(
         0, reinterpret_cast<const Bytef*>(item.data.data()), static_cast<uInt>(item.data.size())));
@@ -109,7 +122,7 @@ std::string Build(const Archive& archive) {
     record.externalAttributes = attributes;
     record.localHeaderOffset = offset;
     record.name = item.name;
-    record.extra = item.centralExtra;
+    record.extra = centralExtra;
     record.comment = item.comment;
     zip::AppendCentralRecord(central, record);
   }
@@ -279,6 +292,68 @@ TEST(PackLister, ReportsExtraFieldsCommentsAndDataDescriptors) {
   archive = Conforming();
   archive.items[2].descriptor = true;
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"data descriptor"});
+}
+
+// The pieces of app/data/text.txt (5000 bytes) in an index.
+Archive WithPieceIndex(std::vector<std::uint32_t> lengths = {}) {
+  Archive archive = Conforming();
+  archive.items[2].pieceSize = 1500;
+  archive.items[2].lengths = std::move(lengths);
+  return archive;
+}
+
+std::vector<std::string> Notes(const Archive& archive) {
+  pack::ArchiveReport report;
+  std::string error;
+  EXPECT_TRUE(Inspect(Build(archive), report, error)) << error;
+  std::vector<std::string> details;
+  for (const auto& note : report.notes) {
+    EXPECT_EQ(note.rule, "piece index");
+    details.push_back(note.detail);
+  }
+  return details;
+}
+
+TEST(PackLister, AcceptsAPieceIndexAsTheCentralExtraField) {
+  EXPECT_EQ(BrokenRules(WithPieceIndex()), std::vector<std::string>{});
+  EXPECT_EQ(Notes(WithPieceIndex()), std::vector<std::string>{});
+  // Beside another field it is an extra field like any other.
+  Archive archive = WithPieceIndex();
+  archive.items[2].centralExtra = std::string("UT\x01\x00\x01", 5);
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"extra field"});
+}
+
+TEST(PackLister, NotesAPieceIndexThatLiesWithoutBreakingTheForm) {
+  std::vector<std::uint32_t> honest;
+  testing_support::DeflatePieces(pack_test::TextBytes(5000, 1), 1500, 9, honest);
+  ASSERT_EQ(honest.size(), 4u);
+  // Conforming() fills app/data/text.txt with pack_test::TextBytes(5000, 1).
+  ASSERT_EQ(Conforming().items[2].data, pack_test::TextBytes(5000, 1));
+  std::vector<std::uint32_t> shorter = honest;
+  shorter[0] -= 1;
+  std::vector<std::uint32_t> moved = honest;
+  moved[1] += 3;
+  moved[2] -= 3;
+  const std::vector<std::uint32_t> fewer(honest.begin(), honest.end() - 1);
+  for (const auto& lengths : {shorter, fewer}) {
+    EXPECT_EQ(BrokenRules(WithPieceIndex(lengths)), std::vector<std::string>{});
+    EXPECT_EQ(Notes(WithPieceIndex(lengths)),
+              std::vector<std::string>{"entry 'app/data/text.txt': the piece index does not "
+                                       "describe the entry; it is decoded in one pass"});
+  }
+  EXPECT_EQ(BrokenRules(WithPieceIndex(moved)), std::vector<std::string>{});
+  EXPECT_EQ(Notes(WithPieceIndex(moved)),
+            std::vector<std::string>{"entry 'app/data/text.txt': piece 2 of 4 does not decode "
+                                     "on its own; the entry is decoded in one pass"});
+  std::ostringstream verdict;
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(Build(WithPieceIndex(moved)), report, error)) << error;
+  pack::PrintBreaks(report, verdict);
+  EXPECT_EQ(verdict.str(),
+            "conforms: the archive has the starter's archive form\n"
+            "  note: [piece index] entry 'app/data/text.txt': piece 2 of 4 does not decode on its "
+            "own; the entry is decoded in one pass\n");
 }
 
 TEST(PackLister, ReportsGapsBetweenLocalHeaders) {

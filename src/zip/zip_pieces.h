@@ -1,0 +1,92 @@
+// The pieces of one deflated entry that decode independently, as a piece
+// index (zip::PieceIndex in its central record) describes them: checking the
+// index against the entry, and decoding one piece straight into its place in
+// the output. No console output, no exceptions.
+//
+// The index is a hint. Whatever it says, an entry stays readable in one pass
+// from start to end; an index that does not describe the entry exactly is
+// refused here as a whole, and a piece that does not decode as described
+// fails its decode, both meaning "decode this entry in one pass instead".
+#ifndef STARTER_ZIP_ZIP_PIECES_H
+#define STARTER_ZIP_ZIP_PIECES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+struct libdeflate_decompressor;
+
+namespace zip {
+
+/// One piece: its compressed bytes at `compressedOffset` from the start of
+/// the entry's data, and the uncompressed bytes it yields at
+/// `uncompressedOffset` in the entry's content.
+struct ZipPiece {
+  std::uint64_t compressedOffset = 0;
+  std::uint64_t compressedLength = 0;
+  std::uint64_t uncompressedOffset = 0;
+  std::uint64_t uncompressedLength = 0;
+};
+
+/// Reads the piece index in `centralExtra` (an entry's central extra field)
+/// and checks it against the entry's `compressedSize` and `uncompressedSize`
+/// as its central record gives them (Zip64 values applied).
+/// Returns true with `pieces` holding every piece in order when the index
+/// parses (ParsePieceIndex) and describes the entry exactly: at least two
+/// pieces; a piece size of at least 1; as many pieces as the uncompressed
+/// size needs at that size, the last one holding the rest; no compressed
+/// length of 0; the lengths adding up to `compressedSize` (summed in 64 bits,
+/// so lengths that wrap 32 bits do not pass). The pieces then lie back to
+/// back from offset 0 on both sides and cover both sizes.
+/// Returns false with `pieces` empty otherwise, and when there is no index:
+/// the entry is then to be decoded in one pass.
+bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedSize,
+                        std::uint64_t uncompressedSize, std::vector<ZipPiece>& pieces);
+
+/// Bytes of scratch that let ZipPieceDecoder::Decode take its faster way with
+/// a piece of `compressedLength` bytes: a copy of the piece and the two bytes
+/// of an empty final block that make it a complete deflate stream.
+std::uint64_t ZipPieceScratchSize(std::uint64_t compressedLength);
+
+/// Decodes pieces, one at a time: one decoder per thread (it keeps
+/// libdeflate's decompressor, about 32 KiB, for all its pieces).
+class ZipPieceDecoder {
+ public:
+  /// Allocates the decompressor; ready() tells whether that worked.
+  ZipPieceDecoder();
+  ~ZipPieceDecoder();
+  ZipPieceDecoder(const ZipPieceDecoder&) = delete;
+  ZipPieceDecoder& operator=(const ZipPieceDecoder&) = delete;
+
+  /// False when the decompressor could not be allocated; Decode then fails.
+  bool ready() const { return decompressor_ != nullptr; }
+
+  /// Decodes the piece `in` (`inLength` compressed bytes, in place in the
+  /// archive) into `out`, which has room for exactly `outLength` bytes (the
+  /// piece's place in the output, e.g. in a mapped file). `last` says
+  /// whether it is the entry's last piece.
+  /// Success (returns true, `crc` set to the CRC-32 of the `outLength` bytes
+  /// written): the piece decodes on its own, with no match reaching before
+  /// its start, to exactly `outLength` bytes from exactly `inLength` bytes;
+  /// a piece that is not last ends on a byte boundary after a block without
+  /// the final bit, the last one with the end of the stream.
+  /// Failure (returns false, `crc` unchanged): anything else; `out` may hold
+  /// partial output. The entry's CRC-32 stays the check of its content.
+  /// A piece that is not last is decoded by libdeflate from a copy in
+  /// `scratch` (`scratchSize` bytes, caller-owned) when it has at least
+  /// ZipPieceScratchSize(inLength) bytes, by zlib straight from `in`
+  /// otherwise (slower, no copy); the last piece is decoded by libdeflate
+  /// from `in`. The scratch is what bounds the extra memory per thread:
+  /// ZipPieceScratchSize of the largest compressed piece of an entry.
+  bool Decode(const unsigned char* in, std::uint64_t inLength, bool last, unsigned char* out,
+              std::uint64_t outLength, unsigned char* scratch, std::size_t scratchSize,
+              std::uint32_t& crc);
+
+ private:
+  libdeflate_decompressor* decompressor_ = nullptr;
+};
+
+}  // namespace zip
+
+#endif  // STARTER_ZIP_ZIP_PIECES_H

@@ -1,0 +1,292 @@
+#include "zip/zip_pieces.h"
+
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "testing/zip_builder.h"
+#include "zip/zip_format.h"
+
+namespace {
+
+using testing_support::DeflatePieces;
+using testing_support::PieceIndexField;
+
+constexpr std::uint32_t kPieceSize = 40000;
+
+// Text that deflate shrinks, with long repeats that a match across a piece
+// boundary would use.
+std::string Compressible(std::size_t size) {
+  std::string out;
+  for (unsigned i = 0; out.size() < size; ++i) {
+    out += "record " + std::to_string(i % 977) + " of the piece test, padded for length\n";
+  }
+  out.resize(size);
+  return out;
+}
+
+const unsigned char* Bytes(const std::string& s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+// An entry's content, its deflated data in pieces and its honest index.
+struct PiecedEntry {
+  std::string content;
+  std::string data;
+  std::vector<std::uint32_t> lengths;
+};
+
+PiecedEntry MakeEntry(const std::string& content, bool dictionary = false) {
+  PiecedEntry entry;
+  entry.content = content;
+  entry.data = DeflatePieces(content, kPieceSize, 6, entry.lengths, dictionary);
+  return entry;
+}
+
+// 3.5 pieces: compressible, then noise, then compressible again.
+std::string MixedContent() {
+  return Compressible(50000) + testing_support::NoiseBytes(45000, 0x1234567u) + Compressible(45000);
+}
+
+bool Pieces(const std::vector<std::uint32_t>& lengths, std::uint64_t compressedSize,
+            std::uint64_t uncompressedSize, std::vector<zip::ZipPiece>& pieces,
+            std::uint32_t pieceSize = kPieceSize) {
+  return zip::ZipPiecesFromIndex(PieceIndexField(pieceSize, lengths), compressedSize,
+                                 uncompressedSize, pieces);
+}
+
+// Decodes piece `i` of `entry` as `pieces` places it; `scratch` picks the
+// way (large enough: libdeflate from a copy; none: zlib in place).
+bool DecodePiece(const PiecedEntry& entry, const std::vector<zip::ZipPiece>& pieces, std::size_t i,
+                 bool withScratch, std::string& out, std::uint32_t& crc) {
+  const zip::ZipPiece& piece = pieces[i];
+  out.assign(static_cast<std::size_t>(piece.uncompressedLength), '\0');
+  std::vector<unsigned char> scratch(
+      withScratch ? static_cast<std::size_t>(zip::ZipPieceScratchSize(piece.compressedLength)) : 0);
+  zip::ZipPieceDecoder decoder;
+  return decoder.Decode(Bytes(entry.data) + piece.compressedOffset, piece.compressedLength,
+                        i + 1 == pieces.size(), reinterpret_cast<unsigned char*>(&out[0]),
+                        out.size(), scratch.data(), scratch.size(), crc);
+}
+
+// ---------------------------------------------------------------------------
+// The index
+
+TEST(ZipPieces, AnHonestIndexGivesThePiecesBackToBack) {
+  const PiecedEntry entry = MakeEntry(MixedContent());
+  ASSERT_EQ(entry.lengths.size(), 4u);
+  std::vector<zip::ZipPiece> pieces;
+  ASSERT_TRUE(Pieces(entry.lengths, entry.data.size(), entry.content.size(), pieces));
+  ASSERT_EQ(pieces.size(), 4u);
+  std::uint64_t compressedOffset = 0;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    EXPECT_EQ(pieces[i].compressedOffset, compressedOffset) << i;
+    EXPECT_EQ(pieces[i].compressedLength, entry.lengths[i]) << i;
+    EXPECT_EQ(pieces[i].uncompressedOffset, i * kPieceSize) << i;
+    compressedOffset += entry.lengths[i];
+  }
+  EXPECT_EQ(pieces[0].uncompressedLength, kPieceSize);
+  EXPECT_EQ(pieces[3].uncompressedLength, entry.content.size() - 3 * kPieceSize);
+}
+
+TEST(ZipPieces, AnIndexAmongOtherFieldsIsFound) {
+  const PiecedEntry entry = MakeEntry(MixedContent());
+  std::string extra;
+  zip::AppendNtfsExtraField(extra, zip::NtfsTimes{});
+  extra += PieceIndexField(kPieceSize, entry.lengths);
+  std::vector<zip::ZipPiece> pieces;
+  EXPECT_TRUE(zip::ZipPiecesFromIndex(extra, entry.data.size(), entry.content.size(), pieces));
+  EXPECT_EQ(pieces.size(), 4u);
+}
+
+TEST(ZipPieces, NoIndexOrAnIndexThatDoesNotParseIsNoUse) {
+  std::vector<zip::ZipPiece> pieces(3);
+  EXPECT_FALSE(zip::ZipPiecesFromIndex(std::string_view(), 100, 100000, pieces));
+  EXPECT_TRUE(pieces.empty());
+  std::string other;
+  zip::AppendNtfsExtraField(other, zip::NtfsTimes{});
+  EXPECT_FALSE(zip::ZipPiecesFromIndex(other, 100, 100000, pieces));
+  // Version 2, which this reader does not know.
+  std::string field = PieceIndexField(kPieceSize, {50, 50, 50});
+  field[zip::kExtraHeaderSize] = 2;
+  EXPECT_FALSE(zip::ZipPiecesFromIndex(field, 150, 3 * kPieceSize, pieces));
+  EXPECT_TRUE(pieces.empty());
+}
+
+TEST(ZipPieces, LengthsThatDoNotAddUpToTheCompressedSizeAreRefused) {
+  const PiecedEntry entry = MakeEntry(MixedContent());
+  const std::uint64_t size = entry.data.size();
+  std::vector<zip::ZipPiece> pieces;
+  std::vector<std::uint32_t> lengths = entry.lengths;
+  lengths[1] -= 1;  // one byte short
+  EXPECT_FALSE(Pieces(lengths, size, entry.content.size(), pieces));
+  lengths = entry.lengths;
+  lengths[3] += 1;  // one byte past the data
+  EXPECT_FALSE(Pieces(lengths, size, entry.content.size(), pieces));
+  EXPECT_FALSE(Pieces(entry.lengths, size + 1, entry.content.size(), pieces));
+  EXPECT_FALSE(Pieces(entry.lengths, size - 1, entry.content.size(), pieces));
+  EXPECT_TRUE(pieces.empty());
+}
+
+TEST(ZipPieces, LengthsThatWrapThirtyTwoBitsAreRefused) {
+  // 0xFFFFFFFF + 0x65 + 0x65 + 0x65 is 2^32 + 0x12E: summed in 32 bits it
+  // would match a compressed size of 0x12E.
+  std::vector<zip::ZipPiece> pieces;
+  EXPECT_FALSE(Pieces({0xFFFFFFFFu, 0x65, 0x65, 0x65}, 0x12E, 4 * kPieceSize - 1, pieces));
+  // The true 64-bit sum, as a Zip64 size, passes the check.
+  EXPECT_TRUE(Pieces({0xFFFFFFFFu, 0x65, 0x65, 0x65}, 0x10000012Eull, 4 * kPieceSize - 1, pieces));
+}
+
+TEST(ZipPieces, ACountThatDoesNotMatchTheUncompressedSizeIsRefused) {
+  const std::vector<std::uint32_t> lengths = {10, 20, 30};
+  std::vector<zip::ZipPiece> pieces;
+  EXPECT_TRUE(Pieces(lengths, 60, 2 * kPieceSize + 1, pieces));
+  EXPECT_TRUE(Pieces(lengths, 60, 3 * kPieceSize, pieces));
+  EXPECT_FALSE(Pieces(lengths, 60, 2 * kPieceSize, pieces));      // needs two pieces
+  EXPECT_FALSE(Pieces(lengths, 60, 3 * kPieceSize + 1, pieces));  // needs four
+  EXPECT_FALSE(Pieces(lengths, 60, 0, pieces));
+  // Sizes near 2^64 (from Zip64) neither wrap the piece count nor match it.
+  const std::uint64_t huge = std::numeric_limits<std::uint64_t>::max();
+  EXPECT_FALSE(Pieces(lengths, 60, huge, pieces));
+  EXPECT_FALSE(Pieces(lengths, 60, huge, pieces, 0xFFFFFFFFu));
+  EXPECT_FALSE(Pieces(lengths, huge, 3 * kPieceSize, pieces));
+  EXPECT_TRUE(pieces.empty());
+}
+
+TEST(ZipPieces, ZeroSizesAndSinglePiecesAreRefused) {
+  std::vector<zip::ZipPiece> pieces;
+  EXPECT_FALSE(Pieces({10, 20}, 30, 2 * kPieceSize, pieces, 0));  // piece size 0
+  EXPECT_FALSE(Pieces({10, 0, 20}, 30, 3 * kPieceSize, pieces));  // an empty piece
+  EXPECT_FALSE(Pieces({30}, 30, kPieceSize, pieces));             // one piece: no use
+  EXPECT_FALSE(Pieces({}, 0, 0, pieces));
+}
+
+TEST(ZipPieces, ALargestIndexOfTinyPiecesIsTakenAsItStands) {
+  const std::vector<std::uint32_t> lengths(zip::kMaxIndexedPieces, 3);
+  std::vector<zip::ZipPiece> pieces;
+  ASSERT_TRUE(Pieces(lengths, 3 * lengths.size(), lengths.size(), pieces, 1));
+  EXPECT_EQ(pieces.back().compressedOffset, 3 * (lengths.size() - 1));
+  EXPECT_EQ(pieces.back().uncompressedOffset, lengths.size() - 1);
+}
+
+// ---------------------------------------------------------------------------
+// Decoding one piece
+
+TEST(ZipPieces, EveryPieceDecodesAloneEitherWay) {
+  const PiecedEntry entry = MakeEntry(MixedContent());
+  std::vector<zip::ZipPiece> pieces;
+  ASSERT_TRUE(Pieces(entry.lengths, entry.data.size(), entry.content.size(), pieces));
+  for (const bool withScratch : {true, false}) {
+    std::uint32_t whole = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      std::string out;
+      std::uint32_t crc = 0;
+      ASSERT_TRUE(DecodePiece(entry, pieces, i, withScratch, out, crc)) << i << withScratch;
+      EXPECT_TRUE(out == entry.content.substr(
+                             static_cast<std::size_t>(pieces[i].uncompressedOffset), out.size()))
+          << i;
+      EXPECT_EQ(crc, testing_support::Crc32(out));
+      whole =
+          static_cast<std::uint32_t>(crc32_combine(whole, crc, static_cast<z_off_t>(out.size())));
+    }
+    EXPECT_EQ(whole, testing_support::Crc32(entry.content));
+  }
+}
+
+TEST(ZipPieces, APieceReachingBackBeforeItsStartFails) {
+  // Each piece compressed against the one before: the repeats across the
+  // boundary become matches into the previous piece.
+  const PiecedEntry entry = MakeEntry(Compressible(3 * kPieceSize), true);
+  std::vector<zip::ZipPiece> pieces;
+  ASSERT_TRUE(Pieces(entry.lengths, entry.data.size(), entry.content.size(), pieces));
+  for (const bool withScratch : {true, false}) {
+    std::string out;
+    std::uint32_t crc = 0x5EED;
+    EXPECT_TRUE(DecodePiece(entry, pieces, 0, withScratch, out, crc));
+    crc = 0x5EED;
+    EXPECT_FALSE(DecodePiece(entry, pieces, 1, withScratch, out, crc)) << withScratch;
+    EXPECT_FALSE(DecodePiece(entry, pieces, 2, withScratch, out, crc)) << withScratch;
+    EXPECT_EQ(crc, 0x5EEDu);
+  }
+}
+
+TEST(ZipPieces, LengthsThatAddUpButLieFailTheDecode) {
+  const PiecedEntry entry = MakeEntry(MixedContent());
+  // The boundary between pieces 1 and 2 moved: piece 1 overlaps piece 2's
+  // start, or stops short of its own end. (Moving it by exactly the 5 bytes
+  // of the empty stored block of a sync flush would leave two valid pieces.)
+  for (const int shift : {3, -3, 1000, -1000}) {
+    std::vector<std::uint32_t> lengths = entry.lengths;
+    lengths[1] += shift;
+    lengths[2] -= shift;
+    std::vector<zip::ZipPiece> pieces;
+    ASSERT_TRUE(Pieces(lengths, entry.data.size(), entry.content.size(), pieces));
+    for (const bool withScratch : {true, false}) {
+      std::string out;
+      std::uint32_t crc = 0;
+      EXPECT_TRUE(DecodePiece(entry, pieces, 0, withScratch, out, crc));
+      EXPECT_FALSE(DecodePiece(entry, pieces, 1, withScratch, out, crc)) << shift << withScratch;
+      EXPECT_FALSE(DecodePiece(entry, pieces, 2, withScratch, out, crc)) << shift << withScratch;
+    }
+  }
+}
+
+// Decodes `piece` from `data` into exactly `outLength` bytes.
+bool DecodeBytes(const std::string& piece, bool last, std::size_t outLength, bool withScratch) {
+  std::string out(outLength, '\0');
+  std::vector<unsigned char> scratch(
+      withScratch ? static_cast<std::size_t>(zip::ZipPieceScratchSize(piece.size())) : 0);
+  zip::ZipPieceDecoder decoder;
+  std::uint32_t crc = 0;
+  return decoder.Decode(Bytes(piece), piece.size(), last, reinterpret_cast<unsigned char*>(&out[0]),
+                        out.size(), scratch.data(), scratch.size(), crc);
+}
+
+TEST(ZipPieces, ATruncatedPieceFails) {
+  const PiecedEntry entry = MakeEntry(MixedContent());
+  const std::string first = entry.data.substr(0, entry.lengths[0]);
+  const std::string last = entry.data.substr(entry.data.size() - entry.lengths[3]);
+  const std::size_t lastSize = entry.content.size() - 3 * kPieceSize;
+  for (const bool withScratch : {true, false}) {
+    ASSERT_TRUE(DecodeBytes(first, false, kPieceSize, withScratch));
+    EXPECT_FALSE(DecodeBytes(first.substr(0, first.size() - 1), false, kPieceSize, withScratch));
+    // Without its sync flush, the piece stops inside a block.
+    EXPECT_FALSE(DecodeBytes(first.substr(0, first.size() - 4), false, kPieceSize, withScratch));
+    EXPECT_FALSE(DecodeBytes(first.substr(0, first.size() / 2), false, kPieceSize, withScratch));
+  }
+  ASSERT_TRUE(DecodeBytes(last, true, lastSize, false));
+  EXPECT_FALSE(DecodeBytes(last.substr(0, last.size() - 1), true, lastSize, false));
+}
+
+TEST(ZipPieces, APieceThatDecodesToMoreOrFewerBytesFails) {
+  const PiecedEntry entry = MakeEntry(MixedContent());
+  const std::string first = entry.data.substr(0, entry.lengths[0]);
+  const std::string last = entry.data.substr(entry.data.size() - entry.lengths[3]);
+  const std::size_t lastSize = entry.content.size() - 3 * kPieceSize;
+  for (const bool withScratch : {true, false}) {
+    EXPECT_FALSE(DecodeBytes(first, false, kPieceSize - 1, withScratch));
+    EXPECT_FALSE(DecodeBytes(first, false, kPieceSize + 1, withScratch));
+  }
+  EXPECT_FALSE(DecodeBytes(last, true, lastSize - 1, false));
+  EXPECT_FALSE(DecodeBytes(last, true, lastSize + 1, false));
+}
+
+TEST(ZipPieces, OnlyTheLastPieceEndsTheStream) {
+  const PiecedEntry entry = MakeEntry(MixedContent());
+  const std::string first = entry.data.substr(0, entry.lengths[0]);
+  const std::string complete = testing_support::DeflateRaw(entry.content.substr(0, kPieceSize), 6);
+  for (const bool withScratch : {true, false}) {
+    // A whole stream in the place of a piece that must not end it.
+    EXPECT_FALSE(DecodeBytes(complete, false, kPieceSize, withScratch)) << withScratch;
+  }
+  EXPECT_TRUE(DecodeBytes(complete, true, kPieceSize, false));
+  // A sync-flushed piece does not end the stream as the last one must.
+  EXPECT_FALSE(DecodeBytes(first, true, kPieceSize, false));
+}
+
+}  // namespace
