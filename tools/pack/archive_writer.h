@@ -30,6 +30,10 @@ struct WriteOptions {
   std::uint64_t sizeLimit = kArchiveSizeLimit;
   /// Piece size; the archive's bytes depend on it, never on `threads`.
   std::uint32_t pieceSize = kDefaultPieceSize;
+  /// Record each entry's Unix permissions, for a starter on a POSIX system:
+  /// made by 0x033F, external attributes UnixExternalAttributes (see
+  /// entry_header.h). Otherwise the MS-DOS form below.
+  bool unixModes = false;
   /// Called from the writing thread now and then with the bytes of file data
   /// processed so far and the total; may be empty.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
@@ -51,10 +55,12 @@ struct WriteSummary {
 /// Folders: stored, sizes and CRC 0, attributes 0x10, version needed 20.
 /// Files: attributes 0x20; deflated (version needed 20) unless that would not
 /// make them smaller, then stored (version needed 10); empty files stored.
-/// Made by 0x003F; MS-DOS stamps from `modified` as local time; flags 0, or
-/// 0x0800 for a name that is not ASCII. Memory stays bounded by a few pieces
-/// per thread, whatever the file sizes. The bytes written depend only on the
-/// entries, the files' contents and times, `level` and `pieceSize`.
+/// Made by 0x003F, or with `unixModes` the Unix form described there; MS-DOS
+/// stamps from `modified` as local time; flags 0, or 0x0800 for a name that
+/// is not ASCII. Memory stays bounded by a few pieces per thread, whatever
+/// the file sizes. The bytes written depend only on the
+/// entries, the files' contents, times (and with `unixModes` permissions),
+/// `level` and `pieceSize`.
 ///
 /// The archive is built in a temporary file beside `outputPath` and renamed
 /// to it only on success. On failure returns false with `error` naming the

@@ -271,8 +271,11 @@ TEST(PackCliStub, MakesAStarterFromAFolderAndLeavesNothingElse) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"starter", "stub"}));
 
-  // The archive it carries is the one packing the folder writes.
-  ASSERT_EQ(Cli({app.path().string(), "-o", (out / "a.zip").string(), "--quiet"}).status,
+  // The archive it carries is the one packing the folder for a native starter
+  // writes.
+  ASSERT_EQ(Cli({app.path().string(), "-o", (out / "a.zip").string(), "--quiet", "--target",
+                 "native"})
+                .status,
             pack::kExitSuccess);
   EXPECT_EQ(CarriedArchive(out / "starter"), testing_support::ReadFileBytes(out / "a.zip"));
 }
