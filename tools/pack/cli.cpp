@@ -491,8 +491,8 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   }
   if (!exeRequired && !settings.exePath.empty() && !HasFileEntry(report, settings.exePath)) {
     out << "note: no " << DisplayName(settings.exePath)
-        << " in the archive, the default program (--exe PATH checks for another, --require-exe "
-           "requires it)\n";
+        << " in the archive (the default program; give --exe PATH to check for another, "
+           "--require-exe to require it)\n";
   }
   PrintBreaks(report, out);
   return report.breaks.empty() ? kExitSuccess : kExitNonConforming;
