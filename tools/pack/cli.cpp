@@ -83,7 +83,7 @@ const char kUsage[] =
     "a missing default executable is reported as a note.\n"
     "\n"
     "A first argument 'list' or 'check-names' selects that command; to pack a\n"
-    "folder named so, write ./list.\n"
+    "folder named so, write ./list or ./check-names.\n"
     "\n"
     "Exit status: 0 success (list: the archive conforms; check-names: the\n"
     "names are usable), 1 failure (nothing written), 2 bad command line or\n"

@@ -1,5 +1,5 @@
-// The `pack` command line: packing an application folder, and listing and
-// checking an archive.
+// The `pack` command line: packing an application folder, making a starter
+// from a stub, listing and checking an archive, and checking names.
 #ifndef PACK_CLI_H
 #define PACK_CLI_H
 
