@@ -84,8 +84,9 @@ endfunction()
 #   A starter for an application. SOURCE is either a ready archive, embedded
 #   as it is, or an application folder, packed at build time by the host
 #   packer (the `pack` target of a native build, or STARTER_HOST_PACKER in a
-#   cross build). Packing fails when the folder lacks the executable. DEPENDS
-#   names what must be built before the folder is complete.
+#   cross build), for this build's platform (pack --target). Packing fails
+#   when the folder lacks the executable. DEPENDS names what must be built
+#   before the folder is complete.
 set(STARTER_HOST_PACKER "" CACHE FILEPATH
     "The host's pack executable, for cross builds that pack application folders")
 
@@ -120,10 +121,19 @@ function(starter_add_application name)
     # The packer takes the executable's path the way the archive names it.
     string(REGEX REPLACE "^\\\\" "" exe_in_archive "${ARG_EXE_RELATIVE_PATH}")
     string(REPLACE "\\" "/" exe_in_archive "${exe_in_archive}")
+    # The starter is built for this build's platform: a native one gets the
+    # files' Unix permissions, and only a Windows one needs names that differ
+    # in more than case.
+    if(WIN32)
+      set(target_platform windows)
+    else()
+      set(target_platform native)
+    endif()
     set(archive ${CMAKE_CURRENT_BINARY_DIR}/${name}_payload.zip)
     file(GLOB_RECURSE folder_files CONFIGURE_DEPENDS "${source}/*")
     add_custom_command(OUTPUT ${archive}
-      COMMAND ${packer} "${source}" -o ${archive} --exe "${exe_in_archive}" --require-exe --quiet
+      COMMAND ${packer} "${source}" -o ${archive} --exe "${exe_in_archive}" --require-exe
+              --target ${target_platform} --quiet
       DEPENDS ${packer_dependency} ${folder_files} ${ARG_DEPENDS}
       COMMENT "Packing ${source}"
       VERBATIM)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Command-line tests of the pack tool.
 
-Usage: pack_cli_test.py [--emulator PROGRAM] PATH_TO_PACK
+Usage: pack_cli_test.py [--emulator PROGRAM] [--stub STUB] PATH_TO_PACK
 
 Builds application folders in a temporary directory, runs pack on them and
 checks exit statuses, messages and the archives (with Info-ZIP unzip/zipinfo
@@ -12,6 +12,10 @@ With --emulator (Wine) PATH_TO_PACK is pack.exe, run through PROGRAM with the
 folders named by their Windows paths (drive Z:). Cases that need what only
 POSIX has (symbolic links, FIFOs, names Windows cannot hold, SIGTERM) are
 skipped, each with the reason printed.
+
+With --stub (the build's starter-stub: an ELF file natively, a PE image for
+Windows) the cases that make starters run too; the stub's kind decides which
+form pack gives them.
 """
 
 import os
@@ -36,7 +40,38 @@ POSIX_ONLY = {
     "backslash in a name": "a Windows name cannot hold a backslash",
     "name not UTF-8": "Windows names are UTF-16, never bytes that are not UTF-8",
     "FIFO": "a Windows folder holds no FIFO",
+    "names differing only in case refused": "a Windows folder cannot hold both names",
+    "names differing only in case refused for windows": "a Windows folder cannot hold both names",
+    "names differing only in case warned for native": "a Windows folder cannot hold both names",
 }
+
+# Names that are no plain folder name on every platform: refused as the
+# application name and as a level of the executable's path, in every command
+# that takes them, with status 2.
+BAD_NAMES = ["", ".", "..", "a/b", "a\\b", "CON", "con.txt", "LPT9", "Com1.log", "name.",
+             "name ", "a:b", "a|b", "a<b", "tab\tname"]
+
+
+def bad_name_cases():
+    cases = []
+    for bad in BAD_NAMES:
+        exe = "bin/%s/app.exe" % bad
+        uses = [("--app-name", ["{app}", "-o", "{out}/s", "--stub", "{tmp}/plain-file",
+                                "--app-name", bad]),
+                ("--app-name", ["check-names", "--app-name", bad])]
+        if "/" not in bad:  # "bin/a/b/app.exe" is a good path
+            uses += [("--exe", ["{app}", "-o", "{out}/a.zip", "--exe", exe]),
+                     ("--exe", ["{app}", "-o", "{out}/s", "--stub", "{tmp}/plain-file",
+                                "--exe", exe]),
+                     ("--exe", ["list", "--exe", exe, "{tmp}/plain-file"]),
+                     ("--exe", ["check-names", "--exe", exe])]
+        for option, args in uses:
+            mode = "pack" if args[0] == "{app}" else args[0]
+            if "--stub" in args:
+                mode = "pack --stub"
+            cases.append(("%s %s %r refused" % (mode, option, bad), args, 2,
+                          "pack: %s '" % option, ""))
+    return cases
 
 # Cases run as data: (name, arguments, expected exit status, substring the
 # standard error must hold, substring the standard output must hold). In the
@@ -81,7 +116,37 @@ CASES = [
                                                "--exe", ""], 0, "", "r\u00e9sum\u00e9.zip"),
     ("list missing archive", ["list", "{tmp}/none.zip"], 1, "none.zip", ""),
     ("list not an archive", ["list", "{tmp}/plain-file"], 1, "not a ZIP", ""),
-]
+    # noexe.zip is the archive "missing executable warns" wrote.
+    ("list notes a missing default executable", ["list", "{tmp}/noexe.zip"], 0, "",
+     "note: no " + EXE),
+    ("list with --require-exe breaks on it", ["list", "--require-exe", "{tmp}/noexe.zip"], 3,
+     "", "[executable] no entry '%s'" % EXE),
+    ("list with --exe checks for another", ["list", "--exe", "bin/tool.exe", "{tmp}/noexe.zip"],
+     0, "", "conforms"),
+    ("list with --exe breaks on a missing one", ["list", "--exe", "bin/none.exe",
+                                                 "{tmp}/noexe.zip"], 3, "", "[executable]"),
+    ("check-names accepts good names", ["check-names", "--app-name", "quillorbite", "--exe", EXE],
+     0, "", ""),
+    ("check-names accepts names beyond ASCII", ["check-names", "--app-name", "Gr\u00fc\u00dfe",
+                                                "--exe", "Other App/r\u00e9sum\u00e9.exe"],
+     0, "", ""),
+    ("check-names needs a name", ["check-names"], 2, "check-names needs", ""),
+    ("check-names takes no folder", ["check-names", "{app}", "--app-name", "a"], 2,
+     "takes no folder", ""),
+    ("check-names takes no packing option", ["check-names", "--app-name", "a", "--level", "1"],
+     2, "not for check-names", ""),
+    ("unknown target", ["{app}", "-o", "{out}/a.zip", "--target", "linux"], 2, "--target", ""),
+    ("no target for list", ["list", "--target", "native", "{tmp}/noexe.zip"], 2,
+     "not for list", ""),
+    ("names differing only in case refused", ["{bad_case}", "-o", "{out}/a.zip"], 1,
+     "pack: Data/ and data differ only in case", ""),
+    ("names differing only in case refused for windows", ["{bad_case}", "-o", "{out}/a.zip",
+                                                          "--target", "windows"], 1,
+     "nothing written", ""),
+    ("names differing only in case warned for native", ["{bad_case}", "-o", "{tmp}/case.zip",
+                                                        "--target", "native"], 0,
+     "pack: warning: Data/ and data differ only in case", "wrote"),
+] + bad_name_cases()
 
 
 def write(path, data):
@@ -118,6 +183,7 @@ def make_app(root):
     os.makedirs(os.path.join(root, "Empty Folder"))
     deep = os.path.join(root, *["d%d" % i for i in range(25)])
     write(os.path.join(deep, "bottom.txt"), b"deep")
+    os.chmod(os.path.join(root, EXE), 0o755)
 
 
 def make_bad_folders(tmp):
@@ -149,6 +215,10 @@ def make_bad_folders(tmp):
     os.mkfifo(os.path.join(fifo, "pipe"))
     noexe = new("bad_noexe")
     write(os.path.join(noexe, "bin/tool.exe"), b"MZ")
+    case = new("bad_case")
+    write(os.path.join(case, EXE), b"MZ")
+    write(os.path.join(case, "Data", "readme.txt"), b"a folder")
+    write(os.path.join(case, "data"), b"and a file of the same name but for case")
     return folders
 
 
@@ -276,6 +346,79 @@ def check_roundtrip(runner, archive, app):
                  "\n".join(problems[:10]))
 
 
+def check_native_form(runner, tmp, app):
+    """--target native records Unix modes: host 3, the file's mode (on POSIX
+    its own, 0755 for the executable; Windows has none and gives 0644), and
+    the lister still calls the archive conforming. Returns its path."""
+    archive = os.path.join(tmp, "native.zip")
+    result = runner.run([runner.path(app), "-o", runner.path(archive), "--target", "native"])
+    runner.check("pack --target native", result.returncode == 0,
+                 result.stderr.decode("utf-8", "replace"))
+    problems = []
+    with zipfile.ZipFile(archive) as packed:
+        for info in packed.infolist():
+            if info.create_system != 3 or info.create_version != 63:
+                problems.append("%s: made by %d/%d" % (info.filename, info.create_system,
+                                                       info.create_version))
+            kind = 0o040000 if info.is_dir() else 0o100000
+            if info.external_attr >> 16 & 0o170000 != kind:
+                problems.append("%s: mode %o" % (info.filename, info.external_attr >> 16))
+            if info.external_attr & 0xFFFF != (0x10 if info.is_dir() else 0x20):
+                problems.append("%s: MS-DOS attributes %#x" % (info.filename,
+                                                              info.external_attr & 0xFFFF))
+        mode = packed.getinfo(EXE).external_attr >> 16
+        wanted = 0o100644 if runner.windows else 0o100755
+        if mode != wanted:
+            problems.append("%s: mode %o, expected %o" % (EXE, mode, wanted))
+    runner.check("the native form records Unix modes", not problems, "\n".join(problems[:10]))
+    result = runner.run(["list", "--quiet", runner.path(archive)])
+    text = result.stdout.decode("utf-8", "replace")
+    runner.check("list on a native archive", result.returncode == 0 and "conforms" in text, text)
+    return archive
+
+
+def check_stub(runner, tmp, app, places, stub, archives):
+    """A starter made from `stub` carries the archive of the stub's form, byte
+    for byte; a --target the stub contradicts is a bad command line; names
+    differing only in case are refused for Windows and warned about for a
+    native starter."""
+    with open(stub, "rb") as handle:
+        windows_stub = handle.read(2) == b"MZ"
+    kind = "windows" if windows_stub else "native"
+    other = "native" if windows_stub else "windows"
+    starter = os.path.join(tmp, "starter-" + kind)
+    result = runner.run([runner.path(app), "-o", runner.path(starter), "--stub",
+                         runner.path(stub)])
+    ok = result.returncode == 0 and os.path.isfile(starter)
+    runner.check("pack --stub with a %s stub" % kind, ok,
+                 result.stderr.decode("utf-8", "replace"))
+    if ok:
+        with open(starter, "rb") as handle, open(archives[kind], "rb") as packed:
+            carried = handle.read()
+            runner.check("the %s starter carries the %s form" % (kind, kind),
+                         packed.read() in carried)
+    never = os.path.join(tmp, "never-" + kind)
+    result = runner.run([runner.path(app), "-o", runner.path(never), "--stub", runner.path(stub),
+                         "--target", other])
+    err = result.stderr.decode("utf-8", "replace")
+    runner.check("--target %s with a %s stub is refused" % (other, kind),
+                 result.returncode == 2 and "does not fit the stub" in err and
+                 not os.path.exists(never), err)
+    if runner.windows and not windows_stub:
+        return
+    result = runner.run([places["bad_case"], "-o", runner.path(never), "--stub",
+                         runner.path(stub)])
+    err = result.stderr.decode("utf-8", "replace")
+    if windows_stub:
+        runner.check("names differing only in case refused with a Windows stub",
+                     result.returncode == 1 and "Data/ and data differ only in case" in err and
+                     not os.path.exists(never), err)
+    else:
+        runner.check("names differing only in case warned about with a native stub",
+                     result.returncode == 0 and
+                     "warning: Data/ and data differ only in case" in err, err)
+
+
 def check_interrupted_run(runner, tmp):
     """A run stopped by SIGINT or SIGTERM removes its temporary archive. Wine
     turns SIGINT into Ctrl-C; Windows has no SIGTERM to catch."""
@@ -314,11 +457,16 @@ def check_interrupted_run(runner, tmp):
 def main():
     args = sys.argv[1:]
     emulator = None
-    if len(args) == 3 and args[0] == "--emulator":
-        emulator = args[1]
+    stub = None
+    while len(args) >= 3 and args[0] in ("--emulator", "--stub"):
+        if args[0] == "--emulator":
+            emulator = args[1]
+        else:
+            stub = os.path.abspath(args[1])
         args = args[2:]
     if len(args) != 1:
-        print("usage: pack_cli_test.py [--emulator PROGRAM] PATH_TO_PACK", file=sys.stderr)
+        print("usage: pack_cli_test.py [--emulator PROGRAM] [--stub STUB] PATH_TO_PACK",
+              file=sys.stderr)
         return 2
     runner = Runner(os.path.abspath(args[0]), emulator)
     tmp = tempfile.mkdtemp(prefix="pack-cli-")
@@ -351,6 +499,12 @@ def main():
         else:
             print("SKIP  unzip/zipinfo checks: Info-ZIP not installed")
         check_roundtrip(runner, archives[0], app)
+        native = check_native_form(runner, tmp, app)
+        if stub:
+            check_stub(runner, tmp, app, places, stub,
+                       {"windows": archives[0], "native": native})
+        else:
+            print("SKIP  starters from a stub: no --stub given")
 
         result = runner.run(["list", runner.path(archives[0])])
         text = result.stdout.decode("utf-8", "replace")
@@ -382,7 +536,7 @@ def main():
             zipped = subprocess.run(["zip", "-q", "-r", "-", "Engine"], cwd=app,
                                     stdout=subprocess.PIPE, check=True).stdout
             write(streamed, zipped)
-            result = runner.run(["list", runner.path(streamed)])
+            result = runner.run(["list", "--require-exe", runner.path(streamed)])
             text = result.stdout.decode("utf-8", "replace")
             runner.check("list on a streamed Info-ZIP archive reports data descriptors",
                          result.returncode == 3 and "[data descriptor]" in text and

@@ -1222,6 +1222,53 @@ class StubMaker:
         finally:
             shutil.rmtree(root, ignore_errors=True)
 
+    def check_unix_modes(self):
+        """A native starter made from a folder carries its files' permissions:
+        the program it runs starts a helper script of the tree, which only
+        runs when it is executable. From the same tree packed for a Windows
+        starter (no modes), the helper cannot run."""
+        platform = self.platform
+        root = tempfile.mkdtemp(prefix="starter-e2e-")
+        try:
+            app = os.path.join(root, "app")
+            os.makedirs(os.path.join(app, "bin"))
+            main = os.path.join(app, "bin", "main")
+            helper = os.path.join(app, "bin", "helper.sh")
+            with open(main, "w") as handle:
+                handle.write('#!/bin/sh\nexec "$(dirname "$0")/helper.sh" "$@"\n')
+            with open(helper, "w") as handle:
+                handle.write('#!/bin/sh\necho "helper: ran for $1"\n')
+            os.chmod(main, 0o644)  # the starter makes the program it runs executable
+            os.chmod(helper, 0o755)
+            problems = []
+            windows_form = os.path.join(root, "windows-form.zip")
+            packed = subprocess.run([self.pack, app, "-o", windows_form, "--exe", "bin/main",
+                                     "--quiet"], capture_output=True, text=True, timeout=300)
+            if packed.returncode != 0:
+                return ["pack failed: status %d, %r" % (packed.returncode, packed.stderr)]
+            for kind, source in (("modes", app), ("no-modes", windows_form)):
+                done = self.make(source, platform.starter(kind), ["--exe", "bin/main"])
+                if done.returncode != 0:
+                    return ["pack --stub failed: status %d, %r" % (done.returncode, done.stderr)]
+                ctx = Context(os.path.join(root, "run-" + kind))
+                status, out, err = platform.run(kind, [], ctx)
+                if kind == "modes" and (status != 0 or
+                                        out != (BANNER + "helper: ran for quillorbite\n").encode()
+                                        or err != b""):
+                    problems.append("from the folder: status %r, stdout %r, stderr %r"
+                                    % (status, out, err))
+                # The starter ends with 0 whatever its application's status.
+                if kind == "no-modes" and (status != 0 or out != BANNER.encode() or
+                                           not err):
+                    problems.append("without modes: status %r, stdout %r, stderr %r"
+                                    % (status, out, err))
+                if os.path.lexists(ctx.destination) or os.listdir(ctx.temp):
+                    problems.append("%s: left in the temporary directory: %r"
+                                    % (kind, os.listdir(ctx.temp)))
+            return problems
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -1297,6 +1344,9 @@ def main():
             if work:
                 report("a stub filled with another name and program runs them",
                        maker.check_identity)
+                if platform.name == "native":
+                    report("a native starter keeps the files' Unix permissions",
+                           maker.check_unix_modes)
     finally:
         if work:
             shutil.rmtree(work, ignore_errors=True)

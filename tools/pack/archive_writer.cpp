@@ -360,12 +360,17 @@ class ArchiveBuilder {
     header.flags = IsAscii(entry.name) ? 0 : zip::kFlagUtf8Name;
     header.stamp = StampOf(entry.modified);
     header.localHeaderOffset = static_cast<std::uint32_t>(sink.position());
+    if (options_.unixModes) {
+      header.versionMadeBy = kVersionMadeByUnix63;
+    }
+    header.externalAttributes = options_.unixModes
+                                    ? UnixExternalAttributes(entry.isFolder, entry.permissions)
+                                : entry.isFolder ? zip::kDosAttributeDirectory
+                                                 : zip::kDosAttributeArchive;
     if (entry.isFolder) {
       header.versionNeeded = zip::kVersionNeededFolder;
-      header.externalAttributes = zip::kDosAttributeDirectory;
       return sink.Append(LocalHeaderBytes(header), error_);
     }
-    header.externalAttributes = zip::kDosAttributeArchive;
     header.versionNeeded = zip::kVersionNeededStored;
     if (entry.size == 0) {
       ++summary_.storedFiles;

@@ -35,6 +35,10 @@ struct WriteOptions {
   std::uint64_t sizeLimit = kArchiveSizeLimit;
   /// Piece size; the archive's bytes depend on it, never on `threads`.
   std::uint32_t pieceSize = kDefaultPieceSize;
+  /// Record each entry's Unix permissions, for a starter on a POSIX system:
+  /// made by 0x033F, external attributes UnixExternalAttributes (see
+  /// entry_header.h). Otherwise the MS-DOS form below.
+  bool unixModes = false;
   /// Called from the writing thread now and then with the bytes of file data
   /// processed so far and the total; may be empty.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
@@ -60,10 +64,12 @@ struct WriteSummary {
 /// deflated file of more than one piece carries a zip::PieceIndex as its
 /// central record's extra field, or no extra field when the index would not
 /// fit in one.
-/// Made by 0x003F; MS-DOS stamps from `modified` as local time; flags 0, or
-/// 0x0800 for a name that is not ASCII. Memory stays bounded by a few pieces
-/// per thread, whatever the file sizes. The bytes written depend only on the
-/// entries, the files' contents and times, `level` and `pieceSize`.
+/// Made by 0x003F, or with `unixModes` the Unix form described there; MS-DOS
+/// stamps from `modified` as local time; flags 0, or 0x0800 for a name that
+/// is not ASCII. Memory stays bounded by a few pieces per thread, whatever
+/// the file sizes. The bytes written depend only on the entries, the files'
+/// contents, times (and with `unixModes` permissions), `level` and
+/// `pieceSize`.
 ///
 /// The archive is built in a temporary file beside `outputPath` and renamed
 /// to it only on success. On failure returns false with `error` naming the

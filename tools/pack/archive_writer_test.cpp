@@ -517,6 +517,82 @@ TEST(PackWriter, ProducesArchivesTheListerAcceptsAndReportsProgress) {
   }
 }
 
+// Entries as a walk gives them, with permissions of the test's choosing, so
+// the Unix form can be checked on any host.
+std::vector<pack::TreeEntry> EntriesWithPermissions(const TempFolder& app) {
+  pack_test::WalkResult walk = pack_test::Walk(app.path());
+  EXPECT_TRUE(walk.ok) << walk.error;
+  for (pack::TreeEntry& entry : walk.entries) {
+    entry.permissions = entry.isFolder ? 0750 : (entry.name == "bin/run" ? 0755 : 0640);
+  }
+  return walk.entries;
+}
+
+TEST(PackWriter, RecordsUnixModesForANativeStarter) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "bin/run", pack_test::TextBytes(5000, 30));
+  PutFile(app, "data.txt", "plain data");
+  pack::WriteOptions options;
+  options.unixModes = true;
+  pack::WriteSummary summary;
+  std::string error;
+  ASSERT_TRUE(pack::WriteArchive(EntriesWithPermissions(app), (out / "a.zip").string(), options,
+                                 summary, error))
+      << error;
+  const std::string bytes = ReadFileBytes(out / "a.zip");
+  std::vector<ReadBackEntry> entries;
+  ASSERT_TRUE(ReadBack(bytes, entries, error)) << error;
+  ASSERT_EQ(Names(entries), (std::vector<std::string>{"bin/", "bin/run", "data.txt"}));
+  for (const auto& e : entries) {
+    EXPECT_EQ(e.versionMadeBy, 0x033F) << e.name;
+  }
+  EXPECT_EQ(entries[0].externalAttributes, (040750u << 16) | 0x10u);
+  EXPECT_EQ(entries[1].externalAttributes, (0100755u << 16) | 0x20u);
+  EXPECT_EQ(entries[2].externalAttributes, (0100640u << 16) | 0x20u);
+
+  // The starter's reader gives the files these bits, and the lister takes the
+  // archive for one of the form.
+  zip::ZipArchive archive;
+  ASSERT_TRUE(zip::ZipOpenMemory(archive, bytes.data(), bytes.size()));
+  zip::ZipEntryRecord record;
+  ASSERT_TRUE(zip::ZipReadEntryRecord(archive, 1, record));
+  EXPECT_EQ(zip::ZipEntryFileMode(record), 0755u);
+  ASSERT_TRUE(zip::ZipReadEntryRecord(archive, 2, record));
+  EXPECT_EQ(zip::ZipEntryFileMode(record), 0640u);
+  zip::ZipClose(archive);
+  pack::ArchiveReport report;
+  ASSERT_TRUE(pack::InspectArchive(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                   bytes.size(), pack::InspectOptions(), report, error))
+      << error;
+  for (const auto& item : report.breaks) {
+    ADD_FAILURE() << item.rule << ": " << item.detail;
+  }
+}
+
+TEST(PackWriter, KeepsTheMsDosFormWhateverThePermissions) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "bin/run", pack_test::TextBytes(5000, 30));
+  PutFile(app, "data.txt", "plain data");
+  pack::WriteSummary summary;
+  std::string error;
+  ASSERT_TRUE(pack::WriteArchive(EntriesWithPermissions(app), (out / "a.zip").string(),
+                                 pack::WriteOptions(), summary, error))
+      << error;
+  // Packing the same tree with the walk's own permissions gives the same bytes.
+  ASSERT_EQ(pack_test::Pack(app.path(), out / "b.zip"), "");
+  const std::string bytes = ReadFileBytes(out / "a.zip");
+  EXPECT_TRUE(bytes == ReadFileBytes(out / "b.zip"));
+  std::vector<ReadBackEntry> entries;
+  ASSERT_TRUE(ReadBack(bytes, entries, error)) << error;
+  ASSERT_EQ(entries.size(), 3u);
+  for (const auto& e : entries) {
+    EXPECT_EQ(e.versionMadeBy, 0x003F) << e.name;
+    EXPECT_EQ(e.externalAttributes, e.name == "bin/" ? 0x10u : 0x20u) << e.name;
+  }
+}
+
 TEST(PackWriter, TheStartersReaderExtractsEveryEntry) {
   TempFolder app("pack-app-");
   TempFolder out("pack-out-");

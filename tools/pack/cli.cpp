@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <thread>
 
 #include "pack/archive_writer.h"
@@ -10,8 +11,10 @@
 #include "pack/host_io.h"
 #include "pack/lister.h"
 #include "pack/progress.h"
+#include "pack/starter_names.h"
 #include "pack/stub_writer.h"
 #include "pack/tree_walk.h"
+#include "text/case_fold.h"
 #include "text/entry_name.h"
 #include "zip/zip_reader.h"
 
@@ -34,8 +37,11 @@ const char kUsage[] =
     "                                      make a starter from the stub STUB and\n"
     "                                      SOURCE, a folder (packed first) or an\n"
     "                                      archive\n"
-    "  pack list [--exe PATH] [--quiet] ARCHIVE\n"
+    "  pack list [--exe PATH] [--require-exe] [--quiet] ARCHIVE\n"
     "                                      list ARCHIVE and check its form\n"
+    "  pack check-names [--app-name NAME] [--exe PATH]\n"
+    "                                      only check the names, as packing and\n"
+    "                                      making a starter would\n"
     "  pack --help | --version\n"
     "\n"
     "Packing options:\n"
@@ -50,6 +56,13 @@ const char kUsage[] =
     ";\n"
     "                        empty: no check)\n"
     "  --require-exe         a missing executable is an error, not a warning\n"
+    "                        (list: makes the archive non-conforming)\n"
+    "  --target T            without --stub: the starter the archive is for,\n"
+    "                        windows (the default) or native; with --stub the\n"
+    "                        stub decides (a PE stub is windows, an ELF stub\n"
+    "                        native) and T must agree. Names differing only\n"
+    "                        in case are refused for windows and warned about\n"
+    "                        for native; native archives record Unix modes\n"
     "  --stub STUB           write a starter, not an archive: a copy of STUB\n"
     "                        (build/native/starter-stub or\n"
     "                        build/windows/starter-stub.exe) carrying the\n"
@@ -60,22 +73,39 @@ const char kUsage[] =
     "  -q, --quiet           no progress display and no summary (list: only\n"
     "                        the verdict, not the entries)\n"
     "\n"
-    "A first argument 'list' selects listing; to pack a folder named list,\n"
-    "write ./list.\n"
+    "Names: NAME is one plain folder name and PATH's levels are such names:\n"
+    "not empty, '.' or '..', no '/' or '\\', no control characters or any of\n"
+    "<>:\"|?*, no trailing '.' or ' ', no device name such as CON, NUL, COM1\n"
+    "or LPT9 (also with an extension, in any case). A bad name is a bad\n"
+    "command line in every command.\n"
     "\n"
-    "Exit status: 0 success (list: the archive conforms), 1 failure (nothing\n"
-    "written), 2 bad command line, 3 list: the archive breaks the form.\n";
+    "list checks for PATH only when --exe or --require-exe is given; otherwise\n"
+    "a missing default executable is reported as a note.\n"
+    "\n"
+    "A first argument 'list' or 'check-names' selects that command; to pack a\n"
+    "folder named so, write ./list or ./check-names.\n"
+    "\n"
+    "Exit status: 0 success (list: the archive conforms; check-names: the\n"
+    "names are usable), 1 failure (nothing written), 2 bad command line or\n"
+    "name, 3 list: the archive breaks the form.\n";
+
+// The platform of the starter an archive is packed for.
+enum class Target { kWindows, kNative };
 
 struct Settings {
   bool help = false;
   bool version = false;
   bool list = false;
+  bool checkNames = false;
   bool quiet = false;
   bool followSymlinks = false;
   bool requireExe = false;
   int level = kDefaultLevel;
   unsigned threads = 0;
   std::string exePath = kDefaultExecutablePath;
+  bool exeGiven = false;
+  Target target = Target::kWindows;
+  bool targetGiven = false;
   std::string output;
   std::string stub;
   std::string appName = kDefaultAppName;
@@ -127,8 +157,12 @@ Option SplitOption(const std::string& arg) {
 
 bool IsPackingOption(const std::string& name) {
   return name == "-o" || name == "--output" || name == "--level" || name == "--threads" ||
-         name == "--follow-symlinks" || name == "--require-exe" || name == "--stub" ||
-         name == "--app-name";
+         name == "--follow-symlinks" || name == "--stub" || name == "--app-name" ||
+         name == "--target";
+}
+
+bool IsCheckNamesOption(const std::string& name) {
+  return name == "--app-name" || name == "--exe" || name == "-h" || name == "--help";
 }
 
 // The setting an option without a value turns on; null for any other name.
@@ -153,7 +187,7 @@ bool* FlagFor(const std::string& name, Settings& settings) {
 
 bool TakesValue(const std::string& name) {
   return name == "-o" || name == "--output" || name == "--level" || name == "--threads" ||
-         name == "--exe" || name == "--stub" || name == "--app-name";
+         name == "--exe" || name == "--stub" || name == "--app-name" || name == "--target";
 }
 
 // Gives `option` its value from the next argument unless it has one already.
@@ -205,12 +239,27 @@ bool SetThreads(const std::string& value, Settings& settings, std::string& error
 }
 
 bool SetExePath(const std::string& value, Settings& settings, std::string& error) {
-  const std::string problem = value.empty() ? std::string() : CheckRelativeFilePath(value);
+  const std::string problem = value.empty() ? std::string() : CheckExecutablePath(value);
   if (!problem.empty()) {
     error = "--exe '" + DisplayName(value) + "' " + problem;
     return false;
   }
   settings.exePath = value;
+  settings.exeGiven = true;
+  return true;
+}
+
+bool SetTarget(const std::string& value, Settings& settings, std::string& error) {
+  if (settings.targetGiven) {
+    error = "the target is given twice";
+    return false;
+  }
+  if (value != "windows" && value != "native") {
+    error = "--target needs windows or native, not '" + DisplayName(value) + "'";
+    return false;
+  }
+  settings.target = value == "windows" ? Target::kWindows : Target::kNative;
+  settings.targetGiven = true;
   return true;
 }
 
@@ -250,6 +299,9 @@ bool SetValue(const Option& option, Settings& settings, std::string& error) {
   if (option.name == "--app-name") {
     return SetAppName(option.value, settings, error);
   }
+  if (option.name == "--target") {
+    return SetTarget(option.value, settings, error);
+  }
   return SetExePath(option.value, settings, error);
 }
 
@@ -260,6 +312,10 @@ bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings&
   Option option = SplitOption(args[i]);
   if (settings.list && IsPackingOption(option.name)) {
     error = "option " + option.name + " is for packing, not for list";
+    return false;
+  }
+  if (settings.checkNames && !IsCheckNamesOption(option.name)) {
+    error = "option " + option.name + " is not for check-names";
     return false;
   }
   if (bool* flag = FlagFor(option.name, settings)) {
@@ -289,6 +345,21 @@ bool CheckOperands(const Settings& settings, std::string& error) {
     }
     return true;
   }
+  if (settings.checkNames) {
+    if (!settings.positional.empty()) {
+      error = "check-names takes no folder or archive";
+      return false;
+    }
+    if (!settings.appNameGiven && !settings.exeGiven) {
+      error = "check-names needs --app-name NAME or --exe PATH";
+      return false;
+    }
+    if (settings.exeGiven && settings.exePath.empty()) {
+      error = "--exe '' is empty: a starter needs a program to run";
+      return false;
+    }
+    return true;
+  }
   if (settings.positional.size() != 1) {
     error = settings.positional.empty() ? "no application folder given"
                                         : "more than one application folder given";
@@ -302,14 +373,9 @@ bool CheckOperands(const Settings& settings, std::string& error) {
     error = "--app-name is for making a starter (--stub STUB)";
     return false;
   }
-  if (!settings.stub.empty()) {
-    const std::string problem = settings.exePath.empty()
-                                    ? std::string("is empty: a starter needs a program to run")
-                                    : CheckStarterExecutablePath(settings.exePath);
-    if (!problem.empty()) {
-      error = "--exe '" + DisplayName(settings.exePath) + "' " + problem;
-      return false;
-    }
+  if (!settings.stub.empty() && settings.exePath.empty()) {
+    error = "--exe '' is empty: a starter needs a program to run";
+    return false;
   }
   return true;
 }
@@ -318,6 +384,9 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
   std::size_t i = 0;
   if (!args.empty() && args[0] == "list") {
     settings.list = true;
+    i = 1;
+  } else if (!args.empty() && args[0] == "check-names") {
+    settings.checkNames = true;
     i = 1;
   }
   bool optionsEnded = false;
@@ -357,6 +426,48 @@ void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& 
   }
 }
 
+// Two names Windows takes for one would make the starter write both into the
+// same file or folder; a native starter on a case-sensitive file system
+// keeps them apart, so there it is only worth a warning. Returns false when
+// the archive must not be written.
+bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, Target target, std::ostream& err) {
+  std::vector<std::string> names;
+  names.reserve(entries.size());
+  for (const TreeEntry& entry : entries) {
+    names.push_back(entry.name);
+  }
+  const std::vector<CaseCollision> collisions = FindCaseCollisions(names);
+  if (collisions.empty()) {
+    return true;
+  }
+  const bool refused = target == Target::kWindows;
+  constexpr std::size_t kShown = 10;
+  for (std::size_t i = 0; i < collisions.size() && i < kShown; ++i) {
+    err << "pack: " << (refused ? "" : "warning: ") << DisplayName(collisions[i].first) << " and "
+        << DisplayName(collisions[i].second) << " differ only in case; "
+        << (refused ? "a Windows starter would unpack both into one"
+                    : "a starter on a case-insensitive file system would unpack both into one")
+        << '\n';
+  }
+  if (collisions.size() > kShown) {
+    err << "pack: " << (refused ? "" : "warning: ") << "... and " << (collisions.size() - kShown)
+        << " more such pairs\n";
+  }
+  if (refused) {
+    err << "pack: nothing written: rename one of each pair, or pack for a native starter\n";
+  }
+  return !refused;
+}
+
+bool HasFileEntry(const ArchiveReport& report, const std::string& name) {
+  for (const ListedEntry& entry : report.entries) {
+    if (entry.name == name) {
+      return true;
+    }
+  }
+  return false;
+}
+
 int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   const std::string& path = settings.positional[0];
   MappedFile file;
@@ -365,8 +476,11 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
     err << "pack: " << DisplayName(path) << ": " << reason << '\n';
     return kExitFailure;
   }
+  // An archive need not hold the build's default program; only a program
+  // asked for makes its absence break the form.
+  const bool exeRequired = settings.exeGiven || settings.requireExe;
   InspectOptions options;
-  options.executablePath = settings.exePath;
+  options.executablePath = exeRequired ? settings.exePath : std::string();
   ArchiveReport report;
   if (!InspectArchive(file.data(), file.size(), options, report, reason)) {
     err << "pack: " << DisplayName(path) << ": " << reason << '\n';
@@ -374,6 +488,11 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   }
   if (!settings.quiet) {
     PrintEntries(report, out);
+  }
+  if (!exeRequired && !settings.exePath.empty() && !HasFileEntry(report, settings.exePath)) {
+    out << "note: no " << DisplayName(settings.exePath)
+        << " in the archive (the default program; give --exe PATH to check for another, "
+           "--require-exe to require it)\n";
   }
   PrintBreaks(report, out);
   return report.breaks.empty() ? kExitSuccess : kExitNonConforming;
@@ -409,9 +528,10 @@ std::string Seconds(std::chrono::steady_clock::time_point started) {
 
 // Packs the folder `root` into `archivePath`. The summary line starts with
 // `done` ("wrote ARCHIVE"). `outputFolder` is kept out of the walk.
-int PackFolder(const Settings& settings, const std::string& root, const NodeInfo& outputFolder,
-               const std::string& archivePath, const std::string& done, std::ostream& out,
-               std::ostream& err, bool progressAllowed) {
+int PackFolder(const Settings& settings, Target target, const std::string& root,
+               const NodeInfo& outputFolder, const std::string& archivePath,
+               const std::string& done, std::ostream& out, std::ostream& err,
+               bool progressAllowed) {
   const auto started = std::chrono::steady_clock::now();
   std::string reason;
   WalkOptions walkOptions;
@@ -441,10 +561,14 @@ int PackFolder(const Settings& settings, const std::string& root, const NodeInfo
   }
 
   WarnAboutWindowsNames(entries, err);
+  if (!CheckCaseCollisions(entries, target, err)) {
+    return kExitFailure;
+  }
 
   ProgressMeter meter(err, progressAllowed && !settings.quiet);
   WriteOptions options;
   options.level = settings.level;
+  options.unixModes = target == Target::kNative;
   options.threads =
       settings.threads != 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
   options.progress = [&meter](std::uint64_t done, std::uint64_t total) {
@@ -472,7 +596,7 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool
   if (!CheckOutputPath(output, "archive", outputFolder, err)) {
     return kExitFailure;
   }
-  return PackFolder(settings, settings.positional[0], outputFolder, output,
+  return PackFolder(settings, settings.target, settings.positional[0], outputFolder, output,
                     "wrote " + DisplayName(output), out, err, progressAllowed);
 }
 
@@ -520,6 +644,20 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool
     err << "pack: " << DisplayName(settings.stub) << ": " << reason << '\n';
     return kExitFailure;
   }
+  StubKind kind = StubKind::kPosix;
+  if (!StubKindOf(stub.data(), stub.size(), kind)) {
+    err << "pack: " << DisplayName(settings.stub)
+        << ": not a starter stub: neither a Windows nor an ELF executable\n";
+    return kExitFailure;
+  }
+  const Target target = kind == StubKind::kWindows ? Target::kWindows : Target::kNative;
+  if (settings.targetGiven && settings.target != target) {
+    err << "pack: --target " << (settings.target == Target::kWindows ? "windows" : "native")
+        << " does not fit the stub " << DisplayName(settings.stub) << ", "
+        << (kind == StubKind::kWindows ? "a Windows" : "an ELF (native)")
+        << " stub\n(see pack --help)\n";
+    return kExitUsage;
+  }
   NodeInfo sourceInfo;
   if (!InspectNode(source, true, sourceInfo, reason)) {
     err << "pack: " << DisplayName(source) << ": " << reason << '\n';
@@ -539,7 +677,7 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool
     }
     packed.CloseKeepingTemporary();
     archivePath = packed.temporaryPath();
-    const int status = PackFolder(settings, source, outputFolder, archivePath,
+    const int status = PackFolder(settings, target, source, outputFolder, archivePath,
                                   "packed " + DisplayName(source), out, err, progressAllowed);
     if (status != kExitSuccess) {
       return status;
@@ -606,6 +744,9 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   }
   if (settings.list) {
     return RunList(settings, out, err);
+  }
+  if (settings.checkNames) {
+    return kExitSuccess;  // the names passed their checks while being parsed
   }
   return settings.stub.empty() ? RunPack(settings, out, err, progressAllowed)
                                : RunStub(settings, out, err, progressAllowed);

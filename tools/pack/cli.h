@@ -1,5 +1,5 @@
-// The `pack` command line: packing an application folder, and listing and
-// checking an archive.
+// The `pack` command line: packing an application folder, making a starter
+// from a stub, listing and checking an archive, and checking names.
 #ifndef PACK_CLI_H
 #define PACK_CLI_H
 
@@ -26,9 +26,14 @@ enum ExitStatus : int {
 
 /// Runs the command line `args` (without the program name):
 ///   APP_DIR -o ARCHIVE [--level N] [--threads N] [--follow-symlinks]
-///                      [--exe PATH] [--require-exe] [--quiet]
-///   list [--exe PATH] [--quiet] ARCHIVE
+///                      [--exe PATH] [--require-exe] [--target windows|native]
+///                      [--quiet]
+///   SOURCE -o STARTER --stub STUB [--app-name NAME] [the options above]
+///   list [--exe PATH] [--require-exe] [--quiet] ARCHIVE
+///   check-names [--app-name NAME] [--exe PATH]
 ///   --help | --version
+/// A name CheckAppName or CheckExecutablePath (starter_names.h) refuses is a
+/// bad command line in every command.
 /// Normal output goes to `out`, messages (prefixed "pack: ") to `err`. A
 /// progress line is drawn on `err` only when `progressAllowed` (the caller
 /// has found it to be a terminal) and not --quiet. Returns an ExitStatus.

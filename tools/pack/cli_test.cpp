@@ -7,9 +7,11 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pack/pack_test_support.h"
+#include "pack/pe_test_support.h"
 #include "pack/stub_test_support.h"
 #include "payload/payload_trailer.h"
 #include "testing/temp_folder.h"
@@ -62,6 +64,14 @@ TEST(PackCli, RefusesBadCommandLines) {
       {"list"},
       {"list", "a.zip", "b.zip"},
       {"list", "a.zip", "--level", "3"},
+      {"list", "a.zip", "--target", "native"},
+      {"dir", "-o", "x.zip", "--target", "linux"},
+      {"dir", "-o", "x.zip", "--target", "native", "--target", "native"},
+      {"check-names"},
+      {"check-names", "dir", "--exe", "a"},
+      {"check-names", "--exe", ""},
+      {"check-names", "--exe", "a", "--level", "3"},
+      {"check-names", "--app-name", "a", "--require-exe"},
   };
   for (const auto& args : cases) {
     const CliRun run = Cli(args);
@@ -72,6 +82,55 @@ TEST(PackCli, RefusesBadCommandLines) {
     EXPECT_EQ(run.status, pack::kExitUsage) << joined;
     EXPECT_EQ(run.err.rfind("pack: ", 0), 0u) << joined << run.err;
   }
+}
+
+// Names refused in every command that takes an application name or an
+// executable path.
+const char* const kBadNames[] = {"",     ".",     "..",    "a/b", "a\\b", "CON",   "con.txt",
+                                 "LPT9", "name.", "name ", "a:b", "a*b",  "a\x01b"};
+
+TEST(PackCli, RefusesBadNamesInEveryCommandThatTakesThem) {
+  for (const std::string bad : kBadNames) {
+    const std::string exe = "bin/" + bad + "/app";
+    // The option whose value is refused, and the command line.
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"--exe", {"dir", "-o", "x.zip", "--exe", exe}},
+        {"--exe", {"dir", "-o", "x", "--stub", "s", "--exe", exe}},
+        {"--app-name", {"dir", "-o", "x", "--stub", "s", "--app-name", bad}},
+        {"--exe", {"list", "--exe", exe, "a.zip"}},
+        {"--exe", {"check-names", "--exe", exe}},
+        {"--app-name", {"check-names", "--app-name", bad}},
+        {"--exe", {"check-names", "--app-name", "fine", "--exe", exe}},
+    };
+    for (const auto& [option, args] : cases) {
+      if (option == "--exe" && bad.find('/') != std::string::npos) {
+        continue;  // two good levels of a path
+      }
+      const CliRun run = Cli(args);
+      EXPECT_EQ(run.status, pack::kExitUsage) << args[0] << " " << option << " '" << bad << "'";
+      EXPECT_EQ(run.err.rfind("pack: " + option + " '", 0), 0u) << run.err;
+    }
+  }
+}
+
+TEST(PackCli, ChecksNamesWithoutPackingAnything) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"check-names", "--app-name", "quillorbite"},
+           {"check-names", "--exe", "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"},
+           {"check-names", "--app-name",
+            "Gr\xC3\xBC\xC3\x9F"
+            "e",
+            "--exe", "Other App/run"},
+           {"check-names", "--exe=CONSOLE/app.exe", "--app-name=LPT10"}}) {
+    const CliRun run = Cli(args);
+    EXPECT_EQ(run.status, pack::kExitSuccess) << args.back() << ": " << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+  }
+  const CliRun run = Cli({"check-names", "--app-name", "nul"});
+  EXPECT_EQ(run.status, pack::kExitUsage);
+  EXPECT_NE(run.err.find("--app-name 'nul' is a Windows device name"), std::string::npos)
+      << run.err;
 }
 
 TEST(PackCli, PacksWithEveryOutputSpellingToTheSameBytes) {
@@ -183,6 +242,31 @@ TEST(PackCli, RefusesSymbolicLinksUnlessAskedToFollowThem) {
   EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
 }
 
+TEST(PackCli, ListNotesAMissingDefaultExecutableUnlessItIsRequired) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, "bin/tool", "program");
+  const std::string archive = (out / "a.zip").string();
+  ASSERT_EQ(Cli({app.path().string(), "-o", archive, "--exe", "bin/tool"}).status,
+            pack::kExitSuccess);
+  CliRun run = Cli({"list", archive});
+  EXPECT_EQ(run.status, pack::kExitSuccess) << run.out;
+  EXPECT_NE(run.out.find("note: no " + std::string(pack::kDefaultExecutablePath)),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("conforms"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("[executable]"), std::string::npos) << run.out;
+
+  run = Cli({"list", "--quiet", "--require-exe", archive});
+  EXPECT_EQ(run.status, pack::kExitNonConforming);
+  EXPECT_NE(run.out.find("[executable]"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("note:"), std::string::npos) << run.out;
+
+  run = Cli({"list", "--exe", "bin/tool", "--require-exe", archive});
+  EXPECT_EQ(run.status, pack::kExitSuccess) << run.out;
+  EXPECT_EQ(run.out.find("note:"), std::string::npos) << run.out;
+}
+
 TEST(PackCli, ListsAConformingArchiveAndFlagsABrokenOne) {
   TempFolder app("pack-cli-app-");
   TempFolder out("pack-cli-out-");
@@ -233,6 +317,110 @@ std::string CarriedArchive(const std::filesystem::path& starter) {
   return bytes.substr(static_cast<std::size_t>(trailer->archiveOffset), trailer->archiveLength);
 }
 
+// A Windows stub as the packer sees one: a PE32+ image with an open identity
+// block in read-only data.
+std::string WriteWindowsStub(const TempFolder& folder) {
+  pe_test::Image image;
+  image.sections = {{".text", pe_test::kCode, std::string(500, '\xC3')},
+                    {".rdata", pe_test::kReadOnlyData, "constants" + stub_test::IdentityBlock()},
+                    {".rsrc", pe_test::kReadOnlyData, ""}};
+  image.resources = {{24, 1, 2057, "<assembly/>"}};
+  const std::string path = (folder / "stub.exe").string();
+  testing_support::WriteFileBytes(path, pe_test::Build(image));
+  return path;
+}
+
+// Windows cannot hold the two names; the case-insensitive file system Wine
+// gives it could not either.
+#ifndef _WIN32
+TEST(PackCli, RefusesNamesDifferingOnlyInCaseForWindowsAndWarnsForNative) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, pack::kDefaultExecutablePath, "MZ");
+  PutFile(app, "Data/readme.txt", "upper");
+  PutFile(app, "data", "a file beside a folder of the same name but for case");
+  const std::string dir = app.path().string();
+  const std::string elfStub = WriteStub(out);
+  const std::string peStub = WriteWindowsStub(out);
+  const std::vector<std::vector<std::string>> refused = {
+      {dir, "-o", (out / "a.zip").string()},
+      {dir, "-o", (out / "a.zip").string(), "--target", "windows"},
+      {dir, "-o", (out / "starter.exe").string(), "--stub", peStub},
+  };
+  for (const auto& args : refused) {
+    const CliRun run = Cli(args);
+    EXPECT_EQ(run.status, pack::kExitFailure) << args.back();
+    EXPECT_NE(run.err.find("pack: Data/ and data differ only in case"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("nothing written"), std::string::npos) << run.err;
+    std::vector<std::string> names = pack_test::FolderNames(out.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"stub", "stub.exe"})) << args.back();
+  }
+  const std::vector<std::vector<std::string>> warned = {
+      {dir, "-o", (out / "a.zip").string(), "--target", "native"},
+      {dir, "-o", (out / "starter").string(), "--stub", elfStub},
+      {dir, "-o", (out / "starter2").string(), "--stub", elfStub, "--target", "native"},
+  };
+  for (const auto& args : warned) {
+    const CliRun run = Cli(args);
+    EXPECT_EQ(run.status, pack::kExitSuccess) << args.back() << ": " << run.err;
+    EXPECT_NE(run.err.find("pack: warning: Data/ and data differ only in case"), std::string::npos)
+        << run.err;
+  }
+}
+#endif
+
+TEST(PackCli, RefusesATargetTheStubContradicts) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, pack::kDefaultExecutablePath, "MZ");
+  const std::string dir = app.path().string();
+  CliRun run =
+      Cli({dir, "-o", (out / "s").string(), "--stub", WriteStub(out), "--target", "windows"});
+  EXPECT_EQ(run.status, pack::kExitUsage);
+  EXPECT_NE(run.err.find("--target windows does not fit"), std::string::npos) << run.err;
+  run = Cli(
+      {dir, "-o", (out / "s.exe").string(), "--stub", WriteWindowsStub(out), "--target", "native"});
+  EXPECT_EQ(run.status, pack::kExitUsage);
+  EXPECT_NE(run.err.find("--target native does not fit"), std::string::npos) << run.err;
+  std::vector<std::string> names = pack_test::FolderNames(out.path());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"stub", "stub.exe"}));
+}
+
+TEST(PackCliStub, GivesAWindowsStarterTheMsDosFormAndANativeOneUnixModes) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, pack::kDefaultExecutablePath, "MZ");
+  const std::string dir = app.path().string();
+  ASSERT_EQ(Cli({dir, "-o", (out / "native.zip").string(), "--target", "native"}).status,
+            pack::kExitSuccess);
+  ASSERT_EQ(Cli({dir, "-o", (out / "windows.zip").string()}).status, pack::kExitSuccess);
+  const std::string native = testing_support::ReadFileBytes(out / "native.zip");
+  const std::string windows = testing_support::ReadFileBytes(out / "windows.zip");
+  EXPECT_FALSE(native == windows);
+  std::vector<pack_test::ReadBackEntry> entries;
+  std::string error;
+  ASSERT_TRUE(pack_test::ReadBack(native, entries, error)) << error;
+  for (const auto& entry : entries) {
+    EXPECT_EQ(entry.versionMadeBy, 0x033F) << entry.name;
+    EXPECT_NE(entry.externalAttributes >> 16, 0u) << entry.name;
+  }
+  ASSERT_TRUE(pack_test::ReadBack(windows, entries, error)) << error;
+  for (const auto& entry : entries) {
+    EXPECT_EQ(entry.versionMadeBy, 0x003F) << entry.name;
+  }
+
+  ASSERT_EQ(Cli({dir, "-o", (out / "s").string(), "--stub", WriteStub(out)}).status,
+            pack::kExitSuccess);
+  EXPECT_TRUE(CarriedArchive(out / "s") == native);
+  const std::string peStub = WriteWindowsStub(out);
+  ASSERT_EQ(Cli({dir, "-o", (out / "s.exe").string(), "--stub", peStub}).status,
+            pack::kExitSuccess);
+  EXPECT_EQ(pe_test::FindResource(testing_support::ReadFileBytes(out / "s.exe"), 10, 101), windows);
+}
+
 TEST(PackCliStub, RefusesBadStubCommandLines) {
   const std::vector<std::vector<std::string>> cases = {
       {"dir", "-o", "x", "--app-name", "other"},               // --app-name without --stub
@@ -271,9 +459,12 @@ TEST(PackCliStub, MakesAStarterFromAFolderAndLeavesNothingElse) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"starter", "stub"}));
 
-  // The archive it carries is the one packing the folder writes.
-  ASSERT_EQ(Cli({app.path().string(), "-o", (out / "a.zip").string(), "--quiet"}).status,
-            pack::kExitSuccess);
+  // The archive it carries is the one packing the folder for a native starter
+  // writes.
+  ASSERT_EQ(
+      Cli({app.path().string(), "-o", (out / "a.zip").string(), "--quiet", "--target", "native"})
+          .status,
+      pack::kExitSuccess);
   EXPECT_EQ(CarriedArchive(out / "starter"), testing_support::ReadFileBytes(out / "a.zip"));
 }
 

@@ -18,7 +18,7 @@ zip::LocalHeader LocalHeaderOf(const EntryHeader& header) {
 
 zip::CentralRecord CentralRecordOf(const EntryHeader& header) {
   zip::CentralRecord record;
-  record.versionMadeBy = zip::kVersionMadeByMsDos63;
+  record.versionMadeBy = header.versionMadeBy;
   record.versionNeeded = header.versionNeeded;
   record.flags = header.flags;
   record.method = header.method;
@@ -32,6 +32,11 @@ zip::CentralRecord CentralRecordOf(const EntryHeader& header) {
   record.name = header.name;
   record.extra = header.centralExtra;
   return record;
+}
+
+std::uint32_t UnixExternalAttributes(bool folder, std::uint32_t permissions) {
+  const std::uint32_t mode = (folder ? kUnixTypeFolder : kUnixTypeFile) | (permissions & 07777);
+  return mode << 16 | (folder ? zip::kDosAttributeDirectory : zip::kDosAttributeArchive);
 }
 
 zip::EndRecord EndRecordOf(std::uint16_t entries, std::uint32_t directorySize,

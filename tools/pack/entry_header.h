@@ -15,6 +15,7 @@ namespace pack {
 /// are built from the same values, so they always agree.
 struct EntryHeader {
   std::string name;
+  std::uint16_t versionMadeBy = zip::kVersionMadeByMsDos63;
   std::uint16_t versionNeeded = zip::kVersionNeededStored;
   std::uint16_t flags = 0;
   std::uint16_t method = zip::kMethodStored;
@@ -31,11 +32,25 @@ struct EntryHeader {
 /// `header.name`, so it is valid while `header` is unchanged.
 zip::LocalHeader LocalHeaderOf(const EntryHeader& header);
 
-/// The central-directory record for `header`: made by
-/// zip::kVersionMadeByMsDos63, `header.centralExtra` as its extra field, no
-/// comment, disk 0, no internal attributes. Its name and extra field view
-/// `header`, as above.
+/// The central-directory record for `header`: `header.centralExtra` as its
+/// extra field, no comment, disk 0, no internal attributes. Its name and
+/// extra field view `header`, as above.
 zip::CentralRecord CentralRecordOf(const EntryHeader& header);
+
+/// "Version made by" 6.3 on a Unix host: the external attributes carry a
+/// Unix mode in their high 16 bits.
+constexpr std::uint16_t kVersionMadeByUnix63 =
+    (zip::kHostUnix << 8) | (zip::kVersionMadeByMsDos63 & 0xFF);
+
+/// The Unix file type bits of a mode (S_IFREG, S_IFDIR), as the high half of
+/// the external attributes holds them.
+constexpr std::uint32_t kUnixTypeFile = 0100000;
+constexpr std::uint32_t kUnixTypeFolder = 0040000;
+
+/// The external attributes of an entry made on a Unix host: the mode (the
+/// type of a folder or a file and `permissions`, 07777 at most) above the
+/// MS-DOS attributes the MS-DOS form gives the entry.
+std::uint32_t UnixExternalAttributes(bool folder, std::uint32_t permissions);
 
 /// The end-of-central-directory record, without comment, of a single-disk
 /// archive of `entries` entries.

@@ -23,6 +23,31 @@ pack::EntryHeader DeflatedFile() {
   return header;
 }
 
+TEST(PackEntryHeader, CentralRecordCarriesTheVersionMadeByOfTheHeader) {
+  namespace f = zip::central_record_field;
+  pack::EntryHeader header = DeflatedFile();
+  std::string central;
+  zip::AppendCentralRecord(central, pack::CentralRecordOf(header));
+  EXPECT_EQ(
+      zip::LoadLe16(reinterpret_cast<const unsigned char*>(central.data()) + f::kVersionMadeBy),
+      0x003F);
+  header.versionMadeBy = pack::kVersionMadeByUnix63;
+  header.externalAttributes = pack::UnixExternalAttributes(false, 0755);
+  central.clear();
+  zip::AppendCentralRecord(central, pack::CentralRecordOf(header));
+  const auto* c = reinterpret_cast<const unsigned char*>(central.data());
+  EXPECT_EQ(zip::LoadLe16(c + f::kVersionMadeBy), 0x033F);
+  EXPECT_EQ(zip::LoadLe32(c + f::kExternalAttributes), 0x81ED0020u);
+}
+
+TEST(PackEntryHeader, UnixAttributesPutTheModeAboveTheMsDosAttributes) {
+  EXPECT_EQ(pack::UnixExternalAttributes(false, 0644), (0100644u << 16) | 0x20u);
+  EXPECT_EQ(pack::UnixExternalAttributes(true, 0755), (040755u << 16) | 0x10u);
+  EXPECT_EQ(pack::UnixExternalAttributes(false, 04755), (0104755u << 16) | 0x20u);
+  // Bits beyond the permissions cannot pose as another file type.
+  EXPECT_EQ(pack::UnixExternalAttributes(false, 0170644), (0100644u << 16) | 0x20u);
+}
+
 TEST(PackEntryHeader, LocalHeaderCarriesTheEntryAndNoExtraField) {
   namespace f = zip::local_header_field;
   const pack::EntryHeader header = DeflatedFile();

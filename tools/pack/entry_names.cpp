@@ -1,9 +1,11 @@
 #include "pack/entry_names.h"
 
+#include "text/case_fold.h"
 #include "text/entry_name.h"
 
 #include <cstddef>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 namespace pack {
@@ -72,6 +74,31 @@ bool EntryNameLess(std::string_view a, std::string_view b) {
     return pa.size() < pb.size();
   }
   return a < b;
+}
+
+std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& names) {
+  const auto withoutSlash = [](const std::string& name) {
+    return !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+  };
+  const auto parentOf = [](const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+  };
+  std::vector<CaseCollision> collisions;
+  std::map<std::string, std::size_t> firstByFolded;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string path = withoutSlash(names[i]);
+    const auto inserted = firstByFolded.emplace(FoldCase(path), i);
+    if (inserted.second) {
+      continue;
+    }
+    const std::size_t earlier = inserted.first->second;
+    // Different parents that fold alike are a collision reported already.
+    if (parentOf(withoutSlash(names[earlier])) == parentOf(path)) {
+      collisions.push_back(CaseCollision{names[earlier], names[i]});
+    }
+  }
+  return collisions;
 }
 
 std::string CheckComponentName(std::string_view component) {

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pack {
 
@@ -24,6 +25,19 @@ int CompareSiblingNames(std::string_view a, std::string_view b);
 /// the comparison except as the last tie-breaker (raw bytes of the whole
 /// names). True when `a` must come strictly before `b`.
 bool EntryNameLess(std::string_view a, std::string_view b);
+
+/// Two entry names that name one file or folder where case is not told apart.
+struct CaseCollision {
+  std::string first;   // the earlier of the two in the list searched
+  std::string second;  // the later one
+};
+
+/// Finds the siblings among `names` (entry names, '/'-separated, folders
+/// ending in '/') that differ only in case: equal under FoldCase
+/// (text/case_fold.h) once a folder's trailing '/' is set aside, so a folder
+/// "Lib/" and a file "lib" collide too. Names inside two colliding folders
+/// ("Lib/x", "lib/x") are not reported again. In the order of the later name.
+std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& names);
 
 /// Checks one path component found on disk. Returns an empty string when it
 /// may be used in an entry name, otherwise why not ("holds a backslash",

@@ -43,6 +43,47 @@ TEST(PackEntryNames, ChecksComponentsAndExecutablePaths) {
   }
 }
 
+TEST(PackEntryNames, FindsSiblingsThatDifferOnlyInCase) {
+  const std::vector<std::string> names = {
+      "Lib/",
+      "Lib/x",
+      "lib",
+      "README",
+      "Readme",
+      "docs/",
+      "docs/caf\xC3\xA9",
+      "docs/CAF\xC3\x89",
+      "docs/a/",
+      "docs/b/",
+      "docs/a/same",
+      "docs/b/SAME",
+      "folder/",
+      "folder/x",
+      "FOLDER/",
+      "FOLDER/X",
+  };
+  const std::vector<pack::CaseCollision> found = pack::FindCaseCollisions(names);
+  ASSERT_EQ(found.size(), 4u);
+  EXPECT_EQ(found[0].first, "Lib/");  // a folder and a file
+  EXPECT_EQ(found[0].second, "lib");
+  EXPECT_EQ(found[1].first, "README");
+  EXPECT_EQ(found[1].second, "Readme");
+  EXPECT_EQ(found[2].first, "docs/caf\xC3\xA9");  // beyond ASCII
+  EXPECT_EQ(found[2].second, "docs/CAF\xC3\x89");
+  // "docs/a/same" and "docs/b/SAME" live in different folders; "FOLDER/X"
+  // is reported through its folder only.
+  EXPECT_EQ(found[3].first, "folder/");
+  EXPECT_EQ(found[3].second, "FOLDER/");
+}
+
+TEST(PackEntryNames, FindsNoCollisionAmongNamesThatDifferOtherwise) {
+  EXPECT_TRUE(pack::FindCaseCollisions({"a", "b", "a_", "A1",
+                                        "stra\xC3\x9F"
+                                        "e",
+                                        "STRASSE", "\xC4\xB1", "I"})
+                  .empty());
+}
+
 TEST(PackEntryNames, DisplaysControlAndInvalidBytesEscaped) {
   EXPECT_EQ(pack::DisplayName("plain/caf\xC3\xA9"), "plain/caf\xC3\xA9");
   EXPECT_EQ(pack::DisplayName("a\nb\xE9"), "a\\x0Ab\\xE9");

@@ -47,6 +47,9 @@ struct NodeInfo {
   std::int64_t modified = 0;  // modification time, seconds since the epoch
   std::uint64_t device = 0;   // identity: device and inode together (Windows:
   std::uint64_t inode = 0;    // volume serial number and file index)
+  /// Unix permission bits (07777 of st_mode). Windows has none: a folder is
+  /// 0755, a file 0644, or 0444 when it is read-only.
+  std::uint32_t permissions = 0;
 };
 
 /// Describes `path`. With `follow` false a symbolic link is described itself

@@ -125,6 +125,7 @@ bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::stri
   info.modified = static_cast<std::int64_t>(st.st_mtime);
   info.device = static_cast<std::uint64_t>(st.st_dev);
   info.inode = static_cast<std::uint64_t>(st.st_ino);
+  info.permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
   return true;
 }
 

@@ -236,6 +236,9 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
   info.modified = SecondsSinceEpoch(data.ftLastWriteTime);
   info.device = data.dwVolumeSerialNumber;
   info.inode = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  // What a POSIX system would give a folder and a file made by default.
+  info.permissions =
+      folder ? 0755 : ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0644);
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     FILE_ATTRIBUTE_TAG_INFO tag;
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {

@@ -161,6 +161,23 @@ TEST(PackHostIo, DescribesAWindowsSymbolicLinkAsOne) {
   EXPECT_EQ(Names(result), (std::vector<std::string>{"alias.txt", "real.txt"}));
 }
 
+TEST(PackHostIo, GivesFoldersAndFilesTheUsualUnixPermissions) {
+  TempFolder folder("pack-host-io-");
+  PutFile(folder, "dir/file.txt", "text");
+  PutFile(folder, "dir/locked.txt", "text");
+  const std::wstring locked = (folder / "dir/locked.txt").wstring();
+  ASSERT_TRUE(SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_READONLY));
+  pack::NodeInfo info;
+  std::string error;
+  ASSERT_TRUE(pack::InspectNode((folder / "dir").string(), false, info, error)) << error;
+  EXPECT_EQ(info.permissions, 0755u);
+  ASSERT_TRUE(pack::InspectNode((folder / "dir/file.txt").string(), false, info, error)) << error;
+  EXPECT_EQ(info.permissions, 0644u);
+  ASSERT_TRUE(pack::InspectNode((folder / "dir/locked.txt").string(), false, info, error)) << error;
+  EXPECT_EQ(info.permissions, 0444u);
+  ASSERT_TRUE(SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_NORMAL));
+}
+
 TEST(PackHostIo, ReplacesAReadOnlyArchiveAsOnPosix) {
   TempFolder root("pack-io-");
   const std::wstring target = (root / "a.zip").wstring();

@@ -9,6 +9,7 @@
 #include <set>
 #include <string_view>
 
+#include "pack/entry_header.h"
 #include "pack/entry_names.h"
 #include "text/entry_name.h"
 #include "zip/zip_format.h"
@@ -238,8 +239,15 @@ class Inspector {
 
   void CheckRecordExtras(const ListedEntry& entry, const CentralExtras& extras,
                          const std::string& who) {
-    if (entry.versionMadeBy != zip::kVersionMadeByMsDos63) {
-      Break("version made by", who + ": " + Hex(entry.versionMadeBy) + " instead of 0x003F");
+    if (entry.versionMadeBy != zip::kVersionMadeByMsDos63 &&
+        entry.versionMadeBy != kVersionMadeByUnix63) {
+      Break("version made by",
+            who + ": " + Hex(entry.versionMadeBy) + " instead of 0x003F (or 0x033F)");
+    } else if (report_.entries.front().versionMadeBy != entry.versionMadeBy) {
+      // One archive is packed for one kind of starter.
+      Break("version made by", who + ": " + Hex(entry.versionMadeBy) + " after " +
+                                   Hex(report_.entries.front().versionMadeBy) +
+                                   " on the first entry");
     }
     if (!extras.extra.empty() && !IsPieceIndexAlone(extras.extra)) {
       Break("extra field",
@@ -328,11 +336,29 @@ class Inspector {
     }
   }
 
-  void CheckFolderFields(const ListedEntry& entry, const std::string& who) {
-    if (entry.externalAttributes != zip::kDosAttributeDirectory) {
-      Break("external attributes",
-            who + ": " + Hex(entry.externalAttributes) + " instead of 0x10 for a folder");
+  // The MS-DOS form carries the MS-DOS attributes alone; the Unix form a
+  // Unix mode of the entry's type above them.
+  void CheckExternalAttributes(const ListedEntry& entry, bool folder, const std::string& who) {
+    const std::uint32_t dos = folder ? zip::kDosAttributeDirectory : zip::kDosAttributeArchive;
+    const char* expected = folder ? "0x10 for a folder" : "0x20 for a file";
+    if (entry.versionMadeBy != kVersionMadeByUnix63) {
+      if (entry.externalAttributes != dos) {
+        Break("external attributes",
+              who + ": " + Hex(entry.externalAttributes) + " instead of " + expected);
+      }
+      return;
     }
+    const std::uint32_t mode = entry.externalAttributes >> 16;
+    const std::uint32_t type = folder ? kUnixTypeFolder : kUnixTypeFile;
+    if ((entry.externalAttributes & 0xFFFF) != dos || (mode & ~07777u) != type) {
+      Break("external attributes", who + ": " + Hex(entry.externalAttributes) + " instead of " +
+                                       (folder ? "mode 040000" : "mode 0100000") +
+                                       " and permissions above " + expected);
+    }
+  }
+
+  void CheckFolderFields(const ListedEntry& entry, const std::string& who) {
+    CheckExternalAttributes(entry, true, who);
     if (entry.method != zip::kMethodStored) {
       Break("method", who + ": a folder entry must be stored");
     }
@@ -346,10 +372,7 @@ class Inspector {
   }
 
   void CheckFileFields(const ListedEntry& entry, const std::string& who) {
-    if (entry.externalAttributes != zip::kDosAttributeArchive) {
-      Break("external attributes",
-            who + ": " + Hex(entry.externalAttributes) + " instead of 0x20 for a file");
-    }
+    CheckExternalAttributes(entry, false, who);
     if (entry.method == zip::kMethodDeflate) {
       if (entry.versionNeeded != zip::kVersionNeededDeflate) {
         Break("version needed", who + ": " + std::to_string(entry.versionNeeded) +

@@ -64,7 +64,10 @@ struct InspectOptions {
 /// Otherwise returns true with `report` holding every entry and every break
 /// found: entry order (depth first, folder entry directly before its
 /// contents, siblings by CompareSiblingNames) and missing folder entries;
-/// external attributes (internal ones must be 0); version made by and needed;
+/// version made by and external attributes (either the MS-DOS form, 0x003F
+/// with attributes 0x10 or 0x20, or the Unix form of a native starter's
+/// archive, 0x033F with a folder's or a file's mode above them, one form for
+/// every entry) and internal ones (must be 0); version needed;
 /// flags (encryption, data descriptor, the UTF-8 bit matching a non-ASCII
 /// name); extra fields (none in local headers; in a central record only a
 /// zip::PieceIndex alone); data descriptors; comments; local

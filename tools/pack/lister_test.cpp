@@ -276,6 +276,42 @@ TEST(PackLister, ReportsWrongAttributesVersionsAndFlags) {
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"flags"});
 }
 
+// The archive a native starter carries: made on a Unix host, each entry's
+// mode above its MS-DOS attributes.
+Archive ConformingWithUnixModes() {
+  Archive archive = Conforming();
+  for (Item& item : archive.items) {
+    const bool folder = item.name.back() == '/';
+    item.madeBy = 0x033F;
+    item.attributes = folder ? (040755LL << 16) | 0x10 : (0100644LL << 16) | 0x20;
+  }
+  archive.items[3].attributes = (0100755LL << 16) | 0x20;
+  return archive;
+}
+
+TEST(PackLister, AcceptsTheUnixFormOfANativeStartersArchive) {
+  EXPECT_EQ(BrokenRules(ConformingWithUnixModes()), std::vector<std::string>{});
+}
+
+TEST(PackLister, ReportsUnixModesThatDoNotFitTheEntryOrAMixOfForms) {
+  Archive archive = ConformingWithUnixModes();
+  archive.items[3].attributes = (040755LL << 16) | 0x20;  // a folder's type on a file
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"external attributes"});
+  archive = ConformingWithUnixModes();
+  archive.items[0].attributes = (040755LL << 16);  // no MS-DOS folder bit
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"external attributes"});
+  archive = ConformingWithUnixModes();
+  archive.items[2].attributes = 0x20;  // no mode at all
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"external attributes"});
+  archive = ConformingWithUnixModes();
+  archive.items[4].madeBy = zip::kVersionMadeByMsDos63;
+  archive.items[4].attributes = 0x20;
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"version made by"});
+  archive = Conforming();
+  archive.items[3].attributes = (0100755LL << 16) | 0x20;  // a mode in the MS-DOS form
+  EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"external attributes"});
+}
+
 TEST(PackLister, ReportsExtraFieldsCommentsAndDataDescriptors) {
   Archive archive = Conforming();
   archive.items[2].localExtra = std::string("UT\x05\x00\x01\x00\x00\x00\x00", 9);

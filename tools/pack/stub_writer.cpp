@@ -6,6 +6,7 @@
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "pack/pe_image.h"
+#include "pack/starter_names.h"
 #include "payload/payload.h"
 #include "payload/payload_trailer.h"
 #include "starter/identity_block.h"
@@ -73,7 +74,7 @@ std::string IdentityProblem(const StarterIdentity& identity) {
   if (!problem.empty()) {
     return "the application name '" + DisplayName(identity.appName) + "' " + problem;
   }
-  problem = CheckStarterExecutablePath(identity.executablePath);
+  problem = CheckExecutablePath(identity.executablePath);
   if (!problem.empty()) {
     return "the executable path '" + DisplayName(identity.executablePath) + "' " + problem;
   }
@@ -92,40 +93,6 @@ void PutText(unsigned char* at, std::size_t capacity, const std::u16string& text
 constexpr std::uint32_t kPayloadLanguage = 2057;
 
 }  // namespace
-
-std::string CheckAppName(std::string_view name) {
-  if (name.empty()) {
-    return "is empty";
-  }
-  if (name == "." || name == "..") {
-    return "is not a folder name";
-  }
-  if (name.find('/') != std::string_view::npos || name.find('\\') != std::string_view::npos) {
-    return "holds a '/' or '\\': it must be a plain folder name";
-  }
-  if (!IsValidUtf8(name)) {
-    return "is not valid UTF-8";
-  }
-  const std::string problem = WindowsNameProblem(name);
-  if (!problem.empty()) {
-    return problem;
-  }
-  if (Utf8ToUtf16(name).size() > kIdentityNameCapacity) {
-    return "is longer than " + std::to_string(kIdentityNameCapacity) + " UTF-16 code units";
-  }
-  return std::string();
-}
-
-std::string CheckStarterExecutablePath(std::string_view path) {
-  const std::string problem = CheckRelativeFilePath(path);
-  if (!problem.empty()) {
-    return problem;
-  }
-  if (Utf8ToUtf16(path).size() + 1 > kIdentityExePathCapacity) {
-    return "is longer than " + std::to_string(kIdentityExePathCapacity - 1) + " UTF-16 code units";
-  }
-  return std::string();
-}
 
 bool FindIdentityBlock(const unsigned char* bytes, std::uint64_t size, std::uint64_t& offset,
                        std::string& error) {
@@ -189,6 +156,21 @@ bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, st
   return true;
 }
 
+bool StubKindOf(const unsigned char* stub, std::uint64_t size, StubKind& kind) {
+  if (size >= 2 && stub[0] == 'M' && stub[1] == 'Z') {
+    kind = StubKind::kWindows;
+    return true;
+  }
+  if (size >= 4 && std::memcmp(stub,
+                               "\x7F"
+                               "ELF",
+                               4) == 0) {
+    kind = StubKind::kPosix;
+    return true;
+  }
+  return false;
+}
+
 bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
                        const unsigned char* archive, std::uint64_t archiveSize,
                        const StarterIdentity& identity, StarterParts& parts, std::string& error) {
@@ -201,15 +183,13 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
     error = "the archive is 4 GiB or larger; a starter carries less";
     return false;
   }
-  const bool windows = stubSize >= 2 && stub[0] == 'M' && stub[1] == 'Z';
-  const bool posix = stubSize >= 4 && std::memcmp(stub,
-                                                  "\x7F"
-                                                  "ELF",
-                                                  4) == 0;
-  if (!windows && !posix) {
+  StubKind kind = StubKind::kPosix;
+  if (!StubKindOf(stub, stubSize, kind)) {
     error = "not a starter stub: neither a Windows nor an ELF executable";
     return false;
   }
+  const bool windows = kind == StubKind::kWindows;
+  const bool posix = kind == StubKind::kPosix;
   std::vector<unsigned char> bytes(stub, stub + stubSize);
   std::string reason;
   PeImage pe;

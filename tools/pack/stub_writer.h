@@ -25,17 +25,6 @@ struct StarterIdentity {
   std::string executablePath;
 };
 
-/// Checks an application name for the identity block. Returns an empty
-/// string when it is usable, otherwise why not: empty, "." or "..", a '/' or
-/// '\', invalid UTF-8, a name Windows cannot create (WindowsNameProblem), or
-/// more than kIdentityNameCapacity UTF-16 code units.
-std::string CheckAppName(std::string_view name);
-
-/// Checks an executable path for the identity block: CheckRelativeFilePath,
-/// and at most kIdentityExePathCapacity UTF-16 code units once it is written
-/// with a leading '\' and '\' separators. Returns "" or why not.
-std::string CheckStarterExecutablePath(std::string_view path);
-
 /// Finds the identity block in the `size` bytes at `bytes` by its marker,
 /// which must occur exactly once with a whole block after it. Returns false
 /// with `error` set otherwise.
@@ -45,11 +34,16 @@ bool FindIdentityBlock(const unsigned char* bytes, std::uint64_t size, std::uint
 /// Fills the kIdentityBlockSize bytes at `block` with `identity` (texts in
 /// UTF-16, the executable path as "\dir\file", unused units zeroed) and marks
 /// it filled. Refuses, changing nothing, a block already filled or texts
-/// that CheckAppName or CheckStarterExecutablePath refuse.
+/// that CheckAppName or CheckExecutablePath (starter_names.h) refuse.
 bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, std::string& error);
 
 /// Which kind of stub a file is.
 enum class StubKind { kWindows, kPosix };
+
+/// Tells the kind of the stub whose first `size` bytes are at `stub` by its
+/// first bytes: "MZ" for Windows, "\x7FELF" for POSIX. Returns false for
+/// anything else; whether the stub is usable is BuildStarterParts' business.
+bool StubKindOf(const unsigned char* stub, std::uint64_t size, StubKind& kind);
 
 /// A starter in three parts, written one after the other: `front`, the
 /// archive's bytes unchanged, `back`.

@@ -91,32 +91,25 @@ std::string Refusal(const std::string& stub) {
   return Build(stub, "PK archive", kDefaultIdentity, parts, error) ? std::string() : error;
 }
 
-TEST(CheckAppName, AcceptsPlainFolderNamesUpToSixtyFourUnits) {
-  EXPECT_EQ(pack::CheckAppName("quillorbite"), "");
-  EXPECT_EQ(pack::CheckAppName("Grüße-\xF0\x9F\x98\x80"), "");
-  EXPECT_EQ(pack::CheckAppName(std::string(64, 'a')), "");
-  std::string emoji;
-  for (int i = 0; i < 32; ++i) {
-    emoji += "\xF0\x9F\x98\x80";  // two UTF-16 units each
-  }
-  EXPECT_EQ(pack::CheckAppName(emoji), "");
-  EXPECT_NE(pack::CheckAppName(emoji + "a"), "");
-  EXPECT_NE(pack::CheckAppName(std::string(65, 'a')), "");
-}
-
-TEST(CheckAppName, RefusesWhatIsNoPlainFolderName) {
-  for (const std::string name : {"", ".", "..", "a/b", "a\\b", "caf\xE9", "CON", "name.", "a:b"}) {
-    EXPECT_NE(pack::CheckAppName(name), "") << name;
-  }
-}
-
-TEST(CheckStarterExecutablePath, LeavesRoomForTheLeadingBackslash) {
-  EXPECT_EQ(pack::CheckStarterExecutablePath("a/b.exe"), "");
-  EXPECT_EQ(pack::CheckStarterExecutablePath(std::string(259, 'x')), "");
-  EXPECT_NE(pack::CheckStarterExecutablePath(std::string(260, 'x')), "");
-  EXPECT_NE(pack::CheckStarterExecutablePath("/abs.exe"), "");
-  EXPECT_NE(pack::CheckStarterExecutablePath("a\\b.exe"), "");
-  EXPECT_NE(pack::CheckStarterExecutablePath(""), "");
+TEST(StubKindOf, TellsWindowsFromPosixStubsByTheirFirstBytes) {
+  const auto kindOf = [](const std::string& bytes, pack::StubKind& kind) {
+    return pack::StubKindOf(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                            kind);
+  };
+  pack::StubKind kind = pack::StubKind::kPosix;
+  EXPECT_TRUE(kindOf("MZ", kind));
+  EXPECT_EQ(kind, pack::StubKind::kWindows);
+  EXPECT_TRUE(
+      kindOf("\x7F"
+             "ELF rest",
+             kind));
+  EXPECT_EQ(kind, pack::StubKind::kPosix);
+  EXPECT_FALSE(kindOf("M", kind));
+  EXPECT_FALSE(
+      kindOf("\x7F"
+             "EL",
+             kind));
+  EXPECT_FALSE(kindOf("PK\x03\x04", kind));
 }
 
 TEST(FindIdentityBlock, FindsTheOneMarker) {

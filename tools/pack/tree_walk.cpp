@@ -70,6 +70,7 @@ class Walker {
     TreeEntry entry;
     entry.sourcePath = path;
     entry.modified = info.modified;
+    entry.permissions = info.permissions;
     if (info.kind == NodeKind::kFolder) {
       entry.name = prefix + name + "/";
       entry.isFolder = true;

@@ -13,8 +13,9 @@ struct TreeEntry {
   std::string name;        // entry name: relative, '/'-separated, folders end in '/'
   std::string sourcePath;  // where it is on disk
   bool isFolder = false;
-  std::uint64_t size = 0;     // bytes of a file when walked; 0 for a folder
-  std::int64_t modified = 0;  // modification time, seconds since the epoch
+  std::uint64_t size = 0;         // bytes of a file when walked; 0 for a folder
+  std::int64_t modified = 0;      // modification time, seconds since the epoch
+  std::uint32_t permissions = 0;  // Unix permission bits (NodeInfo::permissions)
 };
 
 /// How to walk.

@@ -1,0 +1,80 @@
+#include "pack/starter_names.h"
+
+#include <cstddef>
+
+#include "pack/entry_names.h"
+#include "starter/identity_block.h"
+#include "text/entry_name.h"
+
+namespace pack {
+
+namespace {
+
+// Valid UTF-8 only: a four-byte sequence is a surrogate pair in UTF-16.
+std::size_t Utf16Length(std::string_view text) {
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = Utf8SequenceLength(text, i);
+    units += length == 4 ? 2 : 1;
+    i += length == 0 ? 1 : length;
+  }
+  return units;
+}
+
+// Why one path level cannot be a folder or file name on every platform the
+// starter runs on, or "".
+std::string ComponentProblem(std::string_view component) {
+  if (component.empty()) {
+    return "is empty";
+  }
+  if (component == "." || component == "..") {
+    return "is not a folder name";
+  }
+  if (component.find('/') != std::string_view::npos ||
+      component.find('\\') != std::string_view::npos) {
+    return "holds a '/' or '\\': it must be a plain folder name";
+  }
+  if (!IsValidUtf8(component)) {
+    return "is not valid UTF-8";
+  }
+  return WindowsNameProblem(component);
+}
+
+}  // namespace
+
+std::string CheckAppName(std::string_view name) {
+  const std::string problem = ComponentProblem(name);
+  if (!problem.empty()) {
+    return problem;
+  }
+  if (Utf16Length(name) > kIdentityNameCapacity) {
+    return "is longer than " + std::to_string(kIdentityNameCapacity) + " UTF-16 code units";
+  }
+  return std::string();
+}
+
+std::string CheckExecutablePath(std::string_view path) {
+  const std::string problem = CheckRelativeFilePath(path);
+  if (!problem.empty()) {
+    return problem;
+  }
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) {
+      slash = path.size();
+    }
+    const std::string_view component = path.substr(start, slash - start);
+    const std::string why = ComponentProblem(component);
+    if (!why.empty()) {
+      return "has a level '" + DisplayName(component) + "' that " + why;
+    }
+    start = slash + 1;
+  }
+  // The identity block stores the path with a leading '\'.
+  if (Utf16Length(path) + 1 > kIdentityExePathCapacity) {
+    return "is longer than " + std::to_string(kIdentityExePathCapacity - 1) + " UTF-16 code units";
+  }
+  return std::string();
+}
+
+}  // namespace pack
