@@ -19,6 +19,7 @@ import zipfile
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCRIPT = os.path.join(REPO, "scripts", "make-starter.sh")
 BANNER = "VORTAKEN-Cruncher decrunches while loading...\n"
+DEFAULT_EXE = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
 
 # The files a copy of the script needs to run up to the point where it would
 # build the packer and the stub.
@@ -41,6 +42,24 @@ def run_starter(platform, starter, temp):
         command = [shutil.which("wine64") or shutil.which("wine"), starter]
     done = subprocess.run(command, env=env, capture_output=True, timeout=300, cwd=temp)
     return done.returncode, done.stdout.decode(errors="replace").replace("\r\n", "\n")
+
+
+def destination_of_run(platform, out, exe):
+    """The folder the run unpacked into, as the demo application reports its
+    own path, on this system's terms (Wine's temporary folder is its own)."""
+    running = [line for line in out.splitlines() if "running as " in line]
+    if not running:
+        return None
+    program = running[0].split("running as ", 1)[1]
+    suffix = len(exe) + 1
+    if len(program) <= suffix:
+        return None
+    destination = program[:-suffix]
+    if platform == "windows":
+        done = subprocess.run(["winepath", "-u", destination], capture_output=True, text=True,
+                              env=dict(os.environ, WINEDEBUG="-all"))
+        destination = done.stdout.strip().rstrip("/")
+    return destination
 
 
 def listed_files(out):
@@ -90,10 +109,14 @@ def main():
         shutil.copytree(options.app_folder, app, symlinks=True)
         archive = os.path.abspath(options.app_archive)
 
-        # Starters from a folder and from an archive, run.
+        # Starters from a folder and from an archive, run. Each has a name of
+        # this test's own, so that no folder left by another run (Wine's
+        # temporary folder is shared) is there before it.
+        own_name = "make-starter-test-%d" % os.getpid()
         for label, source in (("folder", app), ("archive", archive)):
             output = os.path.join(work, "from-" + label + suffix)
-            done = make([source, "-o", output] + windows)
+            name = own_name + "-" + label
+            done = make([source, "-o", output, "--app-name", name] + windows)
             check("builds from an application %s" % label, done.returncode == 0 and
                   os.path.isfile(output), done.stderr[-2000:])
             if done.returncode != 0:
@@ -101,20 +124,23 @@ def main():
             status, out = run_starter(options.platform, output, work)
             check("the starter from the %s runs the application" % label,
                   status == 0 and out.startswith(BANNER) and
-                  "argument: quillorbite" in out and "quillorbite demo: done" in out,
+                  "argument: %s\n" % name in out and "quillorbite demo: done" in out,
                   "status %d, output %r" % (status, out[:400]))
-            check("and cleans up after it (%s)" % label,
-                  not os.path.exists(os.path.join(work, "quillorbite")))
+            destination = destination_of_run(options.platform, out, DEFAULT_EXE)
+            check("in <temp>/%s, removed after it (%s)" % (name, label),
+                  destination and os.path.basename(destination) == name and
+                  not os.path.exists(destination), repr(destination))
 
         # Each build packs the folder as it is: a file removed between two
-        # builds of the same starter is not in the second one.
+        # builds of the same starter is not in the second one. The name is
+        # this test's own, so no folder left by another run is unpacked into.
         extra = os.path.join(app, "quillorbite", "extra-file.txt")
         with open(extra, "w") as f:
             f.write("only in the first build\n")
         output = os.path.join(work, "rebuilt" + suffix)
         listings = []
         for step in ("with", "without"):
-            done = make([app, "-o", output] + windows)
+            done = make([app, "-o", output, "--app-name", own_name] + windows)
             status, out = run_starter(options.platform, output, work) if done.returncode == 0 \
                 else (None, "")
             listings.append(listed_files(out))
@@ -211,7 +237,7 @@ def main():
                   out.startswith("Usage: make-starter.sh SOURCE -o OUTPUT") and
                   all(option in out for option in ("--windows", "--app-name", "--exe",
                                                    "--level", "Exit status")) and
-                  "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe" in out and
+                  DEFAULT_EXE in out and
                   not any(line.startswith(("set ", "source ", "#")) for line in out.splitlines()),
                   "status %d, stdout %r, stderr %r" % (done.returncode, out, done.stderr))
         bad_lines = [[], [app], ["-o", never], [app, "-o"], [app, "-o", never, "--bogus"],
@@ -256,6 +282,14 @@ def main():
             sizes[level] = os.path.getsize(output) if done.returncode == 0 else None
         check("--level reaches the packer (level 0 stores, level 9 deflates)",
               None not in sizes.values() and sizes["0"] > sizes["9"], repr(sizes))
+        if sizes["9"] is not None:
+            status, out = run_starter(options.platform, os.path.join(work, "level-9" + suffix),
+                                      work)
+            destination = destination_of_run(options.platform, out, DEFAULT_EXE)
+            check("without --app-name the default name applies",
+                  status == 0 and "argument: quillorbite\n" in out and destination and
+                  os.path.basename(destination) == "quillorbite",
+                  "status %d, output %r" % (status, out[:400]))
         output = os.path.join(work, "blank" + suffix)
         done = make([app, "-o", output, "--app-name", "two words"] + windows)
         check("the packer's warnings are shown",
