@@ -12,10 +12,6 @@ set(STARTER_DEFAULT_APP_NAME "quillorbite")
 # archive names it.
 set(STARTER_DEFAULT_EXE "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe")
 
-# The same executable as the starter appends it to the destination: a
-# backslash before it, backslashes between its levels.
-string(REPLACE "/" "\\" STARTER_DEFAULT_EXE_RELATIVE_PATH "\\${STARTER_DEFAULT_EXE}")
-
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
   execute_process(COMMAND ${CMAKE_COMMAND} -E echo "${STARTER_DEFAULT_APP_NAME}")
   execute_process(COMMAND ${CMAKE_COMMAND} -E echo "${STARTER_DEFAULT_EXE}")

@@ -1,30 +1,62 @@
 # Building starter executables with an application archive embedded.
 #
+# The application's identity is given the same way to every function here:
+#   APP_NAME           the folder the starter unpacks into, inside the
+#                      temporary directory, and the one argument the
+#                      application gets;
+#   EXE_RELATIVE_PATH  the program the starter runs, relative to that folder
+#                      and '/'-separated the way the archive names it
+#                      ("bin/app.exe"; the form with '\' that the starter
+#                      appends to the folder is made here).
+# Both must be usable on Windows (cmake/StarterNames.cmake), or the
+# configuration stops with FATAL_ERROR. Both default to the build's defaults
+# (cmake/StarterDefaults.cmake).
+#
+# starter_add_application(<name> SOURCE <folder-or-archive>
+#                         [APP_NAME <name>] [EXE_RELATIVE_PATH <path>]
+#                         [OUTPUT_NAME <name>] [DEPENDS <file-or-target>...])
+#   A starter for an application, compiled and linked around its archive.
+#   SOURCE is either a ready archive, embedded as it is, or an application
+#   folder, packed at build time by the host packer (the `pack` target of a
+#   native build, or STARTER_HOST_PACKER in a cross build) in this build's
+#   platform's form (pack --target: Unix modes for a native starter, names
+#   that differ in more than case for a Windows one); packing fails when the
+#   folder lacks EXE_RELATIVE_PATH. OUTPUT_NAME names the executable file
+#   (default: <name>). DEPENDS names what must be built before the folder is
+#   complete (files or targets); with it, SOURCE need not exist at configure
+#   time. Release and MinSizeRel starters are stripped.
+#
+# starter_add_executable(<name> [ARCHIVE <file>] [APP_NAME <name>]
+#                        [EXE_RELATIVE_PATH <path>] [OUTPUT_NAME <name>])
+#   A starter executable around ARCHIVE as it is (without ARCHIVE, one that
+#   carries none), linking the `starter` library; stripped in Release and
+#   MinSizeRel.
+#
 # starter_embed_payload(<target> [ARCHIVE <file>])
 #   Windows: adds the application manifest (type 24, ID 1) and, with ARCHIVE,
 #   the archive as RCDATA 101 in language 2057. POSIX: with ARCHIVE, links the
 #   archive bytes in as read-only data. Without ARCHIVE the image has no payload.
 #   The bytes are stored unchanged at their exact length.
 #
-# starter_add_executable(<name> [ARCHIVE <file>] [APP_NAME <name>]
-#                        [EXE_RELATIVE_PATH <path>] [OUTPUT_NAME <name>])
-#   A starter executable, linking the `starter` library. APP_NAME names the
-#   destination folder and is the child's argument; EXE_RELATIVE_PATH is the
-#   child's executable below the destination, starting with a backslash. Both
-#   default to the build's defaults (cmake/StarterDefaults.cmake).
-#
 # starter_add_app_identity(<target> [APP_NAME <name>] [EXE_RELATIVE_PATH <path>])
 #   Compiles the application's identity (kAppName, kExeRelativePath) into
-#   <target>, with the same defaults.
+#   <target>.
 
 include(${CMAKE_CURRENT_LIST_DIR}/StarterDefaults.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/StarterNames.cmake)
 
-set(STARTER_RESOURCES_DIR ${CMAKE_CURRENT_LIST_DIR}/../resources)
-get_filename_component(STARTER_RESOURCES_DIR ${STARTER_RESOURCES_DIR} ABSOLUTE)
-set(STARTER_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/../src)
-get_filename_component(STARTER_SOURCE_DIR ${STARTER_SOURCE_DIR} ABSOLUTE)
+# The functions may be called from a project that holds this tree as a
+# subdirectory, where none of this file's variables are seen: each finds the
+# tree's files and defaults from its own location.
+macro(starter_locate_tree)
+  get_filename_component(STARTER_RESOURCES_DIR ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources
+                         ABSOLUTE)
+  get_filename_component(STARTER_SOURCE_DIR ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../src ABSOLUTE)
+  include(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/StarterDefaults.cmake)
+endmacro()
 
 function(starter_embed_payload target)
+  starter_locate_tree()
   cmake_parse_arguments(ARG "" "ARCHIVE" "" ${ARGN})
   if(WIN32)
     target_sources(${target} PRIVATE ${STARTER_RESOURCES_DIR}/manifest.rc)
@@ -41,33 +73,63 @@ function(starter_embed_payload target)
     set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}_payload.rc)
     configure_file(${STARTER_RESOURCES_DIR}/payload.rc.in ${generated} @ONLY)
   else()
-    set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}_payload.S)
-    configure_file(${STARTER_RESOURCES_DIR}/payload_posix.S.in ${generated} @ONLY)
+    set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}_payload.cpp)
+    configure_file(${STARTER_RESOURCES_DIR}/payload_posix.cpp.in ${generated} @ONLY)
   endif()
   set_property(SOURCE ${generated} APPEND PROPERTY OBJECT_DEPENDS ${STARTER_PAYLOAD_FILE})
   target_sources(${target} PRIVATE ${generated})
 endfunction()
 
+# Stops the configuration when the identity that <caller> was given is
+# unusable.
+function(starter_check_identity caller app_name exe)
+  starter_app_name_problem(problem "${app_name}")
+  if(NOT problem STREQUAL "")
+    message(FATAL_ERROR "${caller}: APP_NAME '${app_name}' ${problem}")
+  endif()
+  starter_exe_path_problem(problem "${exe}")
+  if(NOT problem STREQUAL "")
+    message(FATAL_ERROR "${caller}: EXE_RELATIVE_PATH '${exe}' ${problem}")
+  endif()
+endfunction()
+
 function(starter_add_app_identity target)
+  starter_locate_tree()
   cmake_parse_arguments(ARG "" "APP_NAME;EXE_RELATIVE_PATH" "" ${ARGN})
-  if(NOT ARG_APP_NAME)
+  if(NOT DEFINED ARG_APP_NAME)
     set(ARG_APP_NAME "${STARTER_DEFAULT_APP_NAME}")
   endif()
-  if(NOT ARG_EXE_RELATIVE_PATH)
-    set(ARG_EXE_RELATIVE_PATH "${STARTER_DEFAULT_EXE_RELATIVE_PATH}")
+  if(NOT DEFINED ARG_EXE_RELATIVE_PATH)
+    set(ARG_EXE_RELATIVE_PATH "${STARTER_DEFAULT_EXE}")
   endif()
-  string(REPLACE "\\" "\\\\" escaped "${ARG_EXE_RELATIVE_PATH}")
+  starter_check_identity("starter_add_app_identity(${target})" "${ARG_APP_NAME}"
+                         "${ARG_EXE_RELATIVE_PATH}")
+  # "\dir\file" inside a C string literal. The checked texts hold no '"' and
+  # no other '\' that would need escaping.
+  string(REPLACE "/" "\\\\" escaped "\\\\${ARG_EXE_RELATIVE_PATH}")
   target_sources(${target} PRIVATE ${STARTER_SOURCE_DIR}/starter/app_identity.cpp)
   target_compile_definitions(${target} PRIVATE "STARTER_APP_NAME=\"${ARG_APP_NAME}\""
                                                "STARTER_EXE_RELATIVE_PATH=\"${escaped}\"")
 endfunction()
 
 function(starter_add_executable name)
+  starter_locate_tree()
   cmake_parse_arguments(ARG "" "ARCHIVE;APP_NAME;EXE_RELATIVE_PATH;OUTPUT_NAME" "" ${ARGN})
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "starter_add_executable(${name}): unexpected ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  if(ARG_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "starter_add_executable(${name}): no value for ${ARG_KEYWORDS_MISSING_VALUES}")
+  endif()
+  set(identity)
+  foreach(key APP_NAME EXE_RELATIVE_PATH)
+    if(DEFINED ARG_${key})
+      list(APPEND identity ${key} "${ARG_${key}}")
+    endif()
+  endforeach()
   add_executable(${name} ${STARTER_SOURCE_DIR}/starter/main.cpp)
   target_link_libraries(${name} PRIVATE starter)
-  starter_add_app_identity(${name} APP_NAME "${ARG_APP_NAME}"
-                           EXE_RELATIVE_PATH "${ARG_EXE_RELATIVE_PATH}")
+  starter_add_app_identity(${name} ${identity})
   if(ARG_OUTPUT_NAME)
     set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
   endif()
@@ -76,33 +138,38 @@ function(starter_add_executable name)
   else()
     starter_embed_payload(${name})
   endif()
+  # A linked-in archive is read-only data, which stripping keeps; only an
+  # archive appended to the file (pack --stub) would be cut off by it.
+  if(NOT MSVC)
+    target_link_options(${name} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
+  endif()
 endfunction()
 
-# starter_add_application(<name> SOURCE <folder-or-archive>
-#                         [APP_NAME <name>] [EXE_RELATIVE_PATH <path>]
-#                         [OUTPUT_NAME <name>] [DEPENDS <file-or-target>...])
-#   A starter for an application. SOURCE is either a ready archive, embedded
-#   as it is, or an application folder, packed at build time by the host
-#   packer (the `pack` target of a native build, or STARTER_HOST_PACKER in a
-#   cross build), for this build's platform (pack --target). Packing fails
-#   when the folder lacks the executable. DEPENDS names what must be built
-#   before the folder is complete.
 set(STARTER_HOST_PACKER "" CACHE FILEPATH
     "The host's pack executable, for cross builds that pack application folders")
 
 function(starter_add_application name)
+  starter_locate_tree()
   cmake_parse_arguments(ARG "" "SOURCE;APP_NAME;EXE_RELATIVE_PATH;OUTPUT_NAME" "DEPENDS" ${ARGN})
+  set(caller "starter_add_application(${name})")
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "${caller}: unexpected ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  if(ARG_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "${caller}: no value for ${ARG_KEYWORDS_MISSING_VALUES}")
+  endif()
   if(NOT ARG_SOURCE)
-    message(FATAL_ERROR "starter_add_application(${name}): SOURCE is required")
+    message(FATAL_ERROR "${caller}: SOURCE is required")
   endif()
   get_filename_component(source "${ARG_SOURCE}" ABSOLUTE)
-  if(NOT ARG_EXE_RELATIVE_PATH)
-    set(ARG_EXE_RELATIVE_PATH "${STARTER_DEFAULT_EXE_RELATIVE_PATH}")
+  if(NOT DEFINED ARG_APP_NAME)
+    set(ARG_APP_NAME "${STARTER_DEFAULT_APP_NAME}")
   endif()
-  set(pass_on EXE_RELATIVE_PATH "${ARG_EXE_RELATIVE_PATH}")
-  if(ARG_APP_NAME)
-    list(APPEND pass_on APP_NAME "${ARG_APP_NAME}")
+  if(NOT DEFINED ARG_EXE_RELATIVE_PATH)
+    set(ARG_EXE_RELATIVE_PATH "${STARTER_DEFAULT_EXE}")
   endif()
+  starter_check_identity("${caller}" "${ARG_APP_NAME}" "${ARG_EXE_RELATIVE_PATH}")
+  set(pass_on APP_NAME "${ARG_APP_NAME}" EXE_RELATIVE_PATH "${ARG_EXE_RELATIVE_PATH}")
   if(ARG_OUTPUT_NAME)
     list(APPEND pass_on OUTPUT_NAME "${ARG_OUTPUT_NAME}")
   endif()
@@ -115,12 +182,9 @@ function(starter_add_application name)
       set(packer "${STARTER_HOST_PACKER}")
       set(packer_dependency "${STARTER_HOST_PACKER}")
     else()
-      message(FATAL_ERROR "starter_add_application(${name}): packing a folder needs the host "
-                          "packer; pass -DSTARTER_HOST_PACKER=<native build>/tools/pack")
+      message(FATAL_ERROR "${caller}: packing a folder needs the host packer; pass "
+                          "-DSTARTER_HOST_PACKER=<native build>/tools/pack")
     endif()
-    # The packer takes the executable's path the way the archive names it.
-    string(REGEX REPLACE "^\\\\" "" exe_in_archive "${ARG_EXE_RELATIVE_PATH}")
-    string(REPLACE "\\" "/" exe_in_archive "${exe_in_archive}")
     # The starter is built for this build's platform: a native one gets the
     # files' Unix permissions, and only a Windows one needs names that differ
     # in more than case.
@@ -132,14 +196,14 @@ function(starter_add_application name)
     set(archive ${CMAKE_CURRENT_BINARY_DIR}/${name}_payload.zip)
     file(GLOB_RECURSE folder_files CONFIGURE_DEPENDS "${source}/*")
     add_custom_command(OUTPUT ${archive}
-      COMMAND ${packer} "${source}" -o ${archive} --exe "${exe_in_archive}" --require-exe
+      COMMAND ${packer} "${source}" -o ${archive} --exe "${ARG_EXE_RELATIVE_PATH}" --require-exe
               --target ${target_platform} --quiet
       DEPENDS ${packer_dependency} ${folder_files} ${ARG_DEPENDS}
       COMMENT "Packing ${source}"
       VERBATIM)
   else()
     if(NOT EXISTS "${source}")
-      message(FATAL_ERROR "starter_add_application(${name}): ${source} does not exist")
+      message(FATAL_ERROR "${caller}: ${source} does not exist")
     endif()
     set(archive "${source}")
   endif()

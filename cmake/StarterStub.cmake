@@ -5,7 +5,7 @@
 # starter_add_stub(<name> [OUTPUT_NAME <name>])
 #   A stub executable: a starter without payload (on Windows with its
 #   manifest) holding the default application name and executable path in an
-#   open identity block. Release builds are stripped.
+#   open identity block. Release builds are stripped (starter_add_executable).
 
 function(starter_add_stub name)
   cmake_parse_arguments(ARG "" "OUTPUT_NAME" "" ${ARGN})
@@ -15,7 +15,4 @@ function(starter_add_stub name)
   endif()
   starter_add_executable(${name} ${pass_on})
   target_compile_definitions(${name} PRIVATE STARTER_IDENTITY_OPEN)
-  if(NOT MSVC)
-    target_link_options(${name} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
-  endif()
 endfunction()

@@ -10,7 +10,7 @@
 #include "payload/payload_trailer.h"
 
 // An archive linked into the image lies as read-only data between these two
-// symbols (see resources/payload_posix.S.in). A starter built without one
+// symbols (see resources/payload_posix.cpp.in). A starter built without one
 // leaves them undefined; being weak, they then resolve to null.
 extern "C" {
 extern const unsigned char starter_payload_begin[] __attribute__((weak));

@@ -1,0 +1,67 @@
+# Checks the rule for application names and executable paths that the CMake
+# functions and make-starter.sh apply (cmake/StarterNames.cmake), name by name.
+#   cmake -P tests/starter_names_test.cmake
+cmake_policy(VERSION 3.24)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/StarterNames.cmake)
+
+set(failures 0)
+
+# expect(<function> <text> <expected problem, "" for none>)
+function(expect check text expected)
+  cmake_language(CALL ${check} problem "${text}")
+  if(NOT problem STREQUAL expected)
+    message(NOTICE "FAIL ${check}('${text}'): '${problem}' instead of '${expected}'")
+    math(EXPR failures "${failures} + 1")
+    set(failures ${failures} PARENT_SCOPE)
+  endif()
+endfunction()
+
+string(ASCII 9 tab)
+string(ASCII 31 unit_separator)
+
+set(device "is a Windows device name")
+foreach(name CON con PRN AUX NUL Nul.txt "CON .log" COM1 com9 LPT1 lpt0.a.b CONIN$ conout$ COM¹
+             LPT³.x)
+  expect(starter_app_name_problem "${name}" "${device}")
+endforeach()
+# Close to a device name, but none.
+foreach(name CONSOLE COM10 LPT COMx xCON "a.CON" "my app" "a;b" "a[b]" "é" "-x" ".hidden")
+  expect(starter_app_name_problem "${name}" "")
+endforeach()
+
+expect(starter_app_name_problem "" "is empty")
+expect(starter_app_name_problem "." "is '.' or '..', not a folder name")
+expect(starter_app_name_problem ".." "is '.' or '..', not a folder name")
+expect(starter_app_name_problem "a/b" "holds a '/' or '\\': it must be one folder name")
+expect(starter_app_name_problem "a\\b" "holds a '/' or '\\': it must be one folder name")
+expect(starter_app_name_problem "/" "holds a '/' or '\\': it must be one folder name")
+foreach(character < > : "\"" | ? *)
+  expect(starter_app_name_problem "a${character}b" "holds '${character}'")
+endforeach()
+expect(starter_app_name_problem "a${tab}b" "holds a control character")
+expect(starter_app_name_problem "${unit_separator}" "holds a control character")
+expect(starter_app_name_problem "app." "ends in '.' or ' '")
+expect(starter_app_name_problem "app " "ends in '.' or ' '")
+expect(starter_app_name_problem "..." "ends in '.' or ' '")
+
+expect(starter_exe_path_problem "app" "")
+expect(starter_exe_path_problem "bin/app.exe" "")
+expect(starter_exe_path_problem "My App/bin 64/app;1.exe" "")
+expect(starter_exe_path_problem "" "is empty")
+expect(starter_exe_path_problem "/bin/app" "is not relative")
+expect(starter_exe_path_problem "bin/" "ends in '/'")
+expect(starter_exe_path_problem "\\bin\\app.exe" "holds a backslash (use '/')")
+expect(starter_exe_path_problem "bin\\app.exe" "holds a backslash (use '/')")
+foreach(path "bin//app" "./app" "bin/./app" "bin/../app" "../app" "bin/..")
+  expect(starter_exe_path_problem "${path}" "has an empty, '.' or '..' component")
+endforeach()
+expect(starter_exe_path_problem "CON/app" "has a component that ${device}")
+expect(starter_exe_path_problem "bin/aux.exe" "has a component that ${device}")
+expect(starter_exe_path_problem "bin/a:b" "has a component that holds ':'")
+expect(starter_exe_path_problem "bin /app" "has a component that ends in '.' or ' '")
+expect(starter_exe_path_problem "bin${tab}/app" "has a component that holds a control character")
+
+if(failures GREATER 0)
+  message(FATAL_ERROR "${failures} checks failed")
+endif()
+message(STATUS "all checks passed")
