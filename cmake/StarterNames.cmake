@@ -1,9 +1,9 @@
 # What an application name and an executable path must be to make a starter
 # that works on Windows as well: the rule the packer applies to --app-name and
-# --exe (tools/pack/stub_writer.h, CheckAppName and CheckStarterExecutablePath),
+# --exe (tools/pack/starter_names.h, CheckAppName and CheckExecutablePath),
 # written once more here so that a build refuses them at configure time and
-# ./scripts/make-starter.sh before it builds anything. The packer still checks
-# the lengths and the UTF-8 when it fills a starter.
+# ./scripts/make-starter.sh before it builds anything. The packer also checks
+# the UTF-8 when it fills a starter.
 #
 # starter_app_name_problem(<out-var> <name>)
 #   Sets <out-var> to "" when <name> can name the destination folder: one
@@ -55,6 +55,27 @@ function(starter_component_problem out component)
   set(${out} "" PARENT_SCOPE)
 endfunction()
 
+# Sets <out> to the number of UTF-16 code units of the UTF-8 text <text>:
+# one for each byte that starts a character, two for a four-byte one.
+function(starter_utf16_length out text)
+  string(HEX "${text}" hex)
+  string(REGEX MATCHALL ".." bytes "${hex}")
+  set(units 0)
+  foreach(byte IN LISTS bytes)
+    if(byte MATCHES "^f")
+      math(EXPR units "${units} + 2")
+    elseif(NOT byte MATCHES "^[89ab]")
+      math(EXPR units "${units} + 1")
+    endif()
+  endforeach()
+  set(${out} ${units} PARENT_SCOPE)
+endfunction()
+
+# The longest names the starter's identity block holds, in UTF-16 code units
+# (src/starter/identity_block.h; the path is stored with a leading '\').
+set(STARTER_APP_NAME_CAPACITY 64)
+set(STARTER_EXE_PATH_CAPACITY 259)
+
 function(starter_app_name_problem out name)
   if(name STREQUAL "")
     set(problem "is empty")
@@ -64,6 +85,12 @@ function(starter_app_name_problem out name)
     set(problem "holds a '/' or '\\': it must be one folder name")
   else()
     starter_component_problem(problem "${name}")
+  endif()
+  if(problem STREQUAL "")
+    starter_utf16_length(units "${name}")
+    if(units GREATER STARTER_APP_NAME_CAPACITY)
+      set(problem "is longer than ${STARTER_APP_NAME_CAPACITY} UTF-16 code units")
+    endif()
   endif()
   set(${out} "${problem}" PARENT_SCOPE)
 endfunction()
@@ -102,6 +129,12 @@ function(starter_exe_path_problem out path)
         break()
       endif()
     endwhile()
+  endif()
+  if(problem STREQUAL "")
+    starter_utf16_length(units "${path}")
+    if(units GREATER STARTER_EXE_PATH_CAPACITY)
+      set(problem "is longer than ${STARTER_EXE_PATH_CAPACITY} UTF-16 code units")
+    endif()
   endif()
   set(${out} "${problem}" PARENT_SCOPE)
 endfunction()
