@@ -139,6 +139,7 @@ void ExtractAllEntries(const std::string& destinationText) {
   g_extractLog += L"num";
   AppendToLog(DecimalText(count));
 
+  zip::ZipJobScratch scratch;
   zip::ZipEntryRecord record;
   for (std::uint32_t i = 0; i < count; ++i) {
     ThrowIfInterrupted();
@@ -181,7 +182,8 @@ void ExtractAllEntries(const std::string& destinationText) {
     }
     // The entry is checked before its file is made, so that one that cannot
     // be written leaves nothing behind.
-    if (!zip::ZipCheckEntryExtractable(g_zipArchive, record.index)) {
+    zip::ZipEntryJob job;
+    if (!zip::ZipPrepareEntryJob(g_zipArchive, record.index, job)) {
       ReportFailedEntry(i, record.name, outputText,
                         zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
       continue;
@@ -192,12 +194,12 @@ void ExtractAllEntries(const std::string& destinationText) {
       ReportFailedEntry(i, record.name, outputText, openFailedText);
       continue;
     }
-    if (zip::ZipExtractEntryToOpenFile(g_zipArchive, record.index, file)) {
+    const zip::ZipError error = zip::ZipWriteEntryJob(job, file, scratch);
+    if (error == zip::ZipError::kNone) {
       g_extractLog += L" success ";
       AppendToLog(DecimalText(i));
     } else {
-      ReportFailedEntry(i, record.name, outputText,
-                        zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
+      ReportFailedEntry(i, record.name, outputText, zip::ZipErrorText(error));
     }
   }
 
