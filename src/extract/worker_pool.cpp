@@ -1,5 +1,6 @@
 #include "extract/worker_pool.h"
 
+#include <system_error>
 #include <utility>
 
 WorkerPool::WorkerPool(unsigned workers) {
@@ -7,20 +8,14 @@ WorkerPool::WorkerPool(unsigned workers) {
     return;
   }
   threads_.reserve(workers);
-  try {
-    for (unsigned i = 0; i < workers; ++i) {
+  for (unsigned i = 0; i < workers; ++i) {
+    try {
       threads_.emplace_back([this] { RunWorker(); });
+    } catch (const std::system_error&) {
+      // Fewer threads only make the extraction slower; with none at all the
+      // tasks run on the calling thread.
+      break;
     }
-  } catch (...) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    taskQueued_.notify_all();
-    for (std::thread& thread : threads_) {
-      thread.join();
-    }
-    throw;
   }
 }
 

@@ -36,9 +36,9 @@ class WorkerPool {
     unsigned tasksLeft_ = 0;
   };
 
-  /// Starts `workers` threads. With 1 (or 0) no thread is started: Submit
-  /// runs each task at once on the calling thread. Throws std::system_error
-  /// when a thread cannot be started (those already started are joined).
+  /// Starts `workers` threads, or as many of them as the system allows. With
+  /// 1 (or 0), or when no thread starts, Submit runs each task at once on the
+  /// calling thread.
   explicit WorkerPool(unsigned workers);
 
   /// Runs every task still queued, then joins the threads.
