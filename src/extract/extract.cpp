@@ -161,7 +161,7 @@ class OrderedOutput {
   // Starts the next entry; what follows belongs to it until the next call.
   void BeginEntry() { entries_.emplace_back(); }
 
-  // Appends UTF-8 text to the log, converted on its own as today's pieces are.
+  // Appends UTF-8 text to the log, converted on its own as every piece is.
   void Log(std::string utf8) {
     entries_.back().pieces.push_back(Piece{false, std::move(utf8)});
     Flush();
