@@ -91,10 +91,12 @@ def build_windows_tools():
     return os.path.join(build_dir, "bench")
 
 
-def build_starter(archive, name, windows, packer):
-    """A starter around `archive`, the way starter_add_application makes one."""
+def build_starter(archive, name, windows, packer, workers=0):
+    """A starter around `archive`, the way starter_add_application makes one,
+    with `workers` extraction threads (0: one per core, as delivered)."""
     build_dir = os.path.join(BUILD, name)
-    options = LEAN + ["-DSTARTER_BUILD_TOOLS=OFF", f"-DSTARTER_APP_SOURCE={archive}"]
+    options = LEAN + ["-DSTARTER_BUILD_TOOLS=OFF", f"-DSTARTER_APP_SOURCE={archive}",
+                      f"-DSTARTER_EXTRACT_WORKERS={workers}"]
     if windows:
         options += [f"-DSTARTER_HOST_PACKER={packer}"]
     cmake_build("windows" if windows else "native", build_dir, ["starter_app"], options, name)
@@ -244,23 +246,26 @@ class Group:
 
 
 def make_groups(packed, foreign, tools_dir, wine_setup):
-    """`packed` and `foreign`: (archive, listing, native starter around it)
-    for our packer's archive and for the zipfile-written one."""
+    """`packed` and `foreign`: (archive, listing, native starter around it,
+    the same with one worker) for our packer's archive and for the
+    zipfile-written one."""
     floor = os.path.join(tools_dir, "bench_floor")
     floor_libdeflate = os.path.join(tools_dir, "bench_floor_libdeflate")
     native_env = lambda dest: dict(os.environ, TMPDIR=dest)
 
-    def native_tools(archive, expected, starter):
+    def native_tools(archive, expected, starter, single_starter):
         zlib_floor = Tool("floor, zlib (bench_floor)", lambda d: [floor, archive, d],
                           expected=expected)
         return zlib_floor, [
             Tool("floor, libdeflate (bench_floor_libdeflate)",
                  lambda d: [floor_libdeflate, archive, d], expected=expected),
+            Tool("native starter, one worker, whole run", lambda d: [single_starter],
+                 env=native_env, starter=True),
             Tool("native starter, whole run", lambda d: [starter], env=native_env,
                  starter=True),
         ]
 
-    archive, expected, _ = packed
+    archive, expected, _, _ = packed
     zlib_floor, tools = native_tools(*packed)
     zlib_floor.removal = Tool("rm -rf of the floor's tree (info)", None, info=True)
     unzip = None
@@ -283,8 +288,8 @@ def make_groups(packed, foreign, tools_dir, wine_setup):
                         "stream per entry)", *native_tools(*foreign)))
 
     if wine_setup:
-        wine, launch, windows_archive, windows_expected, wine_starter, wine_child, wine_floor, \
-            wine_env = wine_setup
+        wine, launch, windows_archive, windows_expected, wine_starter, wine_single_starter, \
+            wine_child, wine_floor, wine_env = wine_setup
 
         def launched(program, *arguments):
             # e2e_launch: EXIT_CODE_FILE NAME=VALUE... -- PROGRAM ARGUMENT...
@@ -298,6 +303,8 @@ def make_groups(packed, foreign, tools_dir, wine_setup):
                              cpu=False)
         groups.append(Group("Windows under Wine, the archive our packer wrote around the "
                             "Windows stand-in (info)", windows_floor, [
+            Tool("Windows starter, one worker, whole run", launched(wine_single_starter),
+                 env=lambda d: wine_env, starter=True, info=True, cpu=False),
             Tool("Windows starter, whole run", launched(wine_starter), env=lambda d: wine_env,
                  starter=True, info=True, cpu=False),
             # What Wine itself costs: the same launch of the bare stand-in program.
@@ -459,12 +466,17 @@ def print_report(args, infos, groups, memory, image_size):
 
     results = []
     floor = groups[0].floor
-    starter = next(t for t in groups[0].tools if t.name.startswith("native starter"))
+    starter = next(t for t in groups[0].tools if t.name == "native starter, whole run")
+    single = next(t for t in groups[0].tools if t.name.startswith("native starter, one worker"))
     ratio_median = statistics.median(starter.walls) / statistics.median(floor.walls)
     ratio_min = min(starter.walls) / min(floor.walls)
     results.append((f"native starter / floor <= {TARGET_TIME_RATIO:.2f} (median "
                     f"{ratio_median:.3f}, min {ratio_min:.3f})",
                     ratio_median <= TARGET_TIME_RATIO))
+    results.append((f"native starter faster than with one worker (median "
+                    f"{statistics.median(starter.walls):.3f} s against "
+                    f"{statistics.median(single.walls):.3f} s)",
+                    statistics.median(starter.walls) < statistics.median(single.walls)))
 
     if memory:
         log("")
@@ -522,6 +534,13 @@ def main():
     foreign_archive = zipfile_archive(archive)
     foreign_starter = build_starter(foreign_archive, f"native-zipfile-{scale_name(args.scale)}",
                                     False, packer)
+    # The same starters with one extraction thread, to show what the workers
+    # bring.
+    single_starter = build_starter(archive, f"native-one-worker-{scale_name(args.scale)}", False,
+                                   packer, workers=1)
+    foreign_single_starter = build_starter(
+        foreign_archive, f"native-zipfile-one-worker-{scale_name(args.scale)}", False, packer,
+        workers=1)
     infos = {"load": load, "packed": describe_archive(archive),
              "foreign": describe_archive(foreign_archive)}
 
@@ -538,6 +557,9 @@ def main():
                                           "windows", generator, packer)
         windows_starter = build_starter(windows_archive, f"windows-{scale_name(args.scale)}",
                                         True, packer)
+        windows_single_starter = build_starter(
+            windows_archive, f"windows-one-worker-{scale_name(args.scale)}", True, packer,
+            workers=1)
         infos["windows"] = describe_archive(windows_archive)
         # A prefix of the bench's own, with a server kept running while the
         # bench lasts, so that no run pays for starting Wine's server.
@@ -559,15 +581,17 @@ def main():
                         "--", windows_path(child_exe)], env=wine_env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wine_setup = (wine, launch, windows_archive,
-                      infos["windows"]["expected"], windows_starter, child_exe,
+                      infos["windows"]["expected"], windows_starter, windows_single_starter,
+                      child_exe,
                       os.path.join(windows_tools, "bench_floor_win32.exe"), wine_env)
 
     work = tempfile.mkdtemp(prefix="starter-bench-")
     try:
         log(f"== timing ({args.runs} runs each, work folder {work})")
         groups = make_groups(
-            (archive, infos["packed"]["expected"], starters[args.scale]),
-            (foreign_archive, infos["foreign"]["expected"], foreign_starter),
+            (archive, infos["packed"]["expected"], starters[args.scale], single_starter),
+            (foreign_archive, infos["foreign"]["expected"], foreign_starter,
+             foreign_single_starter),
             tools_dir, wine_setup)
         time_tools([t for g in groups for t in g.tools], args.runs, work)
 

@@ -53,6 +53,7 @@ constexpr std::uint64_t kMaxExtractedSize = 16u << 20;
 constexpr std::uint64_t kMaxExtractedTotal = 64u << 20;
 constexpr std::uint32_t kMaxPayloadEntries = 256;
 constexpr std::uint64_t kBeyondAnyVolume = std::uint64_t{1} << 62;
+constexpr unsigned kPayloadWorkers = 3;
 
 constexpr std::uint16_t kFlagsNeverExtracted =
     zip::kFlagEncrypted | zip::kFlagPatchData | zip::kFlagStrongEncryption;
@@ -339,7 +340,9 @@ void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
   std::error_code thrown;
   const wchar_t* log = nullptr;
   try {
-    log = ExtractPayload(data, size, folders.scratchWide.c_str());
+    // Under the fuzzer the machine may show one core; the walk with workers
+    // is the one the starter runs, so it is the one fuzzed.
+    log = ExtractPayload(data, size, folders.scratchWide.c_str(), kPayloadWorkers);
     returned = true;
   } catch (const fs::filesystem_error& failure) {
     // A documented failure, e.g. an entry whose parent folder is a file.

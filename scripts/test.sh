@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, the native build
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build
-# under Wine. Exits non-zero on the first failure.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the extraction's unit
+# tests under ThreadSanitizer, and the Windows build under Wine. Exits
+# non-zero on the first failure.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 "$repo_root/scripts/install-deps.sh"
@@ -16,6 +17,12 @@ sanitize_build="$repo_root/build/sanitize"
 configure sanitize
 cmake --build "$sanitize_build"
 ctest --test-dir "$sanitize_build" --output-on-failure
+
+echo "== extraction tests with ThreadSanitizer"
+tsan_build="$repo_root/build/tsan"
+configure tsan
+cmake --build "$tsan_build" --target unit_tests
+ctest --test-dir "$tsan_build" --output-on-failure -L threads
 
 echo "== Windows build, tests under Wine"
 configure_windows

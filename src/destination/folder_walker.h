@@ -45,7 +45,8 @@ class FolderWalker {
   /// created or something else than a folder stands in its place.
   bool CreateParents(const std::string& name);
 
-  /// Opens a new, empty file `name` for writing; its folders must exist. A
+  /// Opens a new, empty file `name` for reading and writing (so that it can
+  /// be mapped into memory); its folders must exist. A
   /// regular file already there is removed first, so that its other hard
   /// links keep their content. On POSIX the file gets `posixMode & 0777` less
   /// the umask. Success: returns true and `file` holds the descriptor (POSIX)

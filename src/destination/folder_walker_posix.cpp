@@ -270,8 +270,8 @@ bool FolderWalker::CreateFileForWriting(const std::string& name, std::uint32_t p
   }
   // O_EXCL: whatever appeared meanwhile, a link included, fails the open
   // instead of being written through.
-  Descriptor created(OpenAt(parent.Get(), last, O_WRONLY | O_CREAT | O_EXCL,
-                            static_cast<mode_t>(posixMode & 0777)));
+  Descriptor created(
+      OpenAt(parent.Get(), last, O_RDWR | O_CREAT | O_EXCL, static_cast<mode_t>(posixMode & 0777)));
   if (created.Get() < 0) {
     error = SystemError(errno);
     return false;

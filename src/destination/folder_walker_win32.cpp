@@ -289,8 +289,9 @@ bool FolderWalker::CreateFileForWriting(const std::string& name, std::uint32_t /
   }
   // CREATE_NEW: whatever appeared meanwhile, a link included, fails the
   // creation instead of being written through.
-  HANDLE created = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE created =
+      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (created == INVALID_HANDLE_VALUE) {
     error = SystemError(GetLastError());
     return false;

@@ -2,13 +2,20 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "destination/destination.h"
 #include "destination/folder_walker.h"
+#include "extract/worker_pool.h"
 #include "interruption/interruption.h"
 #include "text/entry_name.h"
 #include "text/text_convert.h"
@@ -102,21 +109,283 @@ void CheckRoomToUnpack(const fs::path& destination) {
                              destination, std::make_error_code(std::errc::no_space_on_device));
 }
 
-void ReportFailedEntry(std::uint32_t index, const std::string& name, const std::string& outputText,
-                       const std::string& errorText) {
-  std::cerr << "Failed extracting " << name << " from archive. Error string: " << errorText
-            << std::endl;
-  g_extractLog += L" Failed extracting ";
-  AppendToLog(DecimalText(index));
-  AppendToLog(name);
-  g_extractLog += L" full path fail: ";
-  AppendToLog(outputText);
-  AppendToLog(errorText);
+// The path levels of an entry name in the form the file system compares
+// them in, as the folder walker reads the name.
+std::vector<std::string> PathKey(const std::string& name) {
+  std::vector<std::string> key;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find('/', start);
+    if (end == std::string::npos) {
+      end = name.size();
+    }
+    const std::string_view part(name.data() + start, end - start);
+    if (!part.empty() && part != ".") {
+      key.push_back(FoldPathComponent(part));
+    }
+    start = end + 1;
+  }
+  return key;
+}
+
+// True when one path is the other or lies below it.
+bool SameOrNested(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < common; ++i) {
+    if (a[i] != b[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The walk's output, in index order. File data is written by the pool while
+// the walk goes on, but the log and standard error must read as if each
+// entry had been finished before the next one began: an entry's pieces are
+// held back until every earlier entry's file is written and reported.
+class OrderedOutput {
+ public:
+  explicit OrderedOutput(WorkerPool& pool) : pool_(pool) {}
+  OrderedOutput(const OrderedOutput&) = delete;
+  OrderedOutput& operator=(const OrderedOutput&) = delete;
+
+  // Tasks refer to the files below: none may still run when they go.
+  ~OrderedOutput() {
+    for (Entry& entry : entries_) {
+      if (entry.file) {
+        pool_.Wait(entry.file->work);
+      }
+    }
+  }
+
+  // Starts the next entry; what follows belongs to it until the next call.
+  void BeginEntry() { entries_.emplace_back(); }
+
+  // Appends UTF-8 text to the log, converted on its own as every piece is.
+  void Log(std::string utf8) {
+    entries_.back().pieces.push_back(Piece{false, std::move(utf8)});
+    Flush();
+  }
+
+  // Writes one line, ended and flushed, to standard error.
+  void ErrorLine(std::string line) {
+    entries_.back().pieces.push_back(Piece{true, std::move(line)});
+    Flush();
+  }
+
+  // One line on standard error and piece 9 of the log.
+  void ReportFailedEntry(std::uint32_t index, const std::string& name,
+                         const std::string& outputText, const std::string& errorText) {
+    std::vector<Piece>& pieces = entries_.back().pieces;
+    AddFailure(pieces, index, name, outputText, errorText);
+    Flush();
+  }
+
+  // Waits for every file still being written whose path is `name`'s, lies
+  // above it or below it, so that the walk finds the tree as it would have
+  // after writing each file at once.
+  void WaitForPath(const std::string& name) {
+    const std::vector<std::string> key = PathKey(name);
+    for (Entry& entry : entries_) {
+      if (entry.file && SameOrNested(entry.file->key, key)) {
+        pool_.Wait(entry.file->work);
+      }
+    }
+    Flush();
+  }
+
+  // Hands the current entry's file to the pool; its " success" or failure
+  // comes out once it is written. Waits for earlier files when too many are
+  // held, which bounds the memory the walk's lead costs.
+  void WriteFile(std::uint32_t index, const std::string& name, const std::string& outputText,
+                 const zip::ZipEntryJob& job, std::intptr_t handle) {
+    Entry& entry = entries_.back();
+    entry.file.reset(new FileWrite{
+        index, name, outputText, PathKey(name), job, handle, zip::ZipError::kNone, {}});
+    FileWrite* file = entry.file.get();
+    try {
+      pool_.Submit(file->work, [file](zip::ZipJobScratch& scratch) {
+        file->error = zip::ZipWriteEntryJob(file->job, file->handle, scratch);
+      });
+    } catch (...) {
+      entry.file.reset();
+      throw;
+    }
+    Flush();
+    while (entries_.size() > MaxHeld()) {
+      pool_.Wait(entries_.front().file->work);
+      Flush();
+    }
+  }
+
+  // Waits for every file and writes out everything held, the current
+  // entry's pieces last.
+  void FinishAll() {
+    while (!entries_.empty()) {
+      if (entries_.front().file) {
+        pool_.Wait(entries_.front().file->work);
+      }
+      Flush();
+      if (entries_.size() == 1 && !entries_.front().file) {
+        entries_.pop_front();  // the current entry, already written out
+      }
+    }
+  }
+
+ private:
+  struct Piece {
+    bool toStandardError;
+    std::string text;
+  };
+
+  struct FileWrite {
+    std::uint32_t index;
+    std::string name;
+    std::string outputText;
+    std::vector<std::string> key;
+    zip::ZipEntryJob job;
+    std::intptr_t handle;
+    zip::ZipError error;  // written by the task
+    WorkerPool::Work work;
+  };
+
+  struct Entry {
+    std::vector<Piece> pieces;  // not yet written out
+    std::unique_ptr<FileWrite> file;
+  };
+
+  std::size_t MaxHeld() const { return 4 * static_cast<std::size_t>(pool_.WorkerCount()) + 4; }
+
+  static void AddFailure(std::vector<Piece>& pieces, std::uint32_t index, const std::string& name,
+                         const std::string& outputText, const std::string& errorText) {
+    pieces.push_back(
+        Piece{true, "Failed extracting " + name + " from archive. Error string: " + errorText});
+    for (const std::string& text : {std::string(" Failed extracting "), DecimalText(index), name,
+                                    std::string(" full path fail: "), outputText, errorText}) {
+      pieces.push_back(Piece{false, text});
+    }
+  }
+
+  static void Emit(const Piece& piece) {
+    if (piece.toStandardError) {
+      std::cerr << piece.text << std::endl;
+    } else {
+      AppendToLog(piece.text);
+    }
+  }
+
+  // Writes out, from the first entry on, whatever no earlier file holds back.
+  // The last entry is the walk's current one and stays, written out so far.
+  void Flush() {
+    while (!entries_.empty()) {
+      Entry& front = entries_.front();
+      if (front.file && !pool_.IsDone(front.file->work)) {
+        return;
+      }
+      for (const Piece& piece : front.pieces) {
+        Emit(piece);
+      }
+      front.pieces.clear();
+      if (entries_.size() == 1 && !front.file) {
+        return;
+      }
+      if (front.file) {
+        const std::unique_ptr<FileWrite> file = std::move(front.file);
+        std::vector<Piece> result;
+        if (file->error == zip::ZipError::kNone) {
+          result.push_back(Piece{false, " success "});
+          result.push_back(Piece{false, DecimalText(file->index)});
+        } else {
+          AddFailure(result, file->index, file->name, file->outputText,
+                     zip::ZipErrorText(file->error));
+        }
+        for (const Piece& piece : result) {
+          Emit(piece);
+        }
+      }
+      entries_.pop_front();
+    }
+  }
+
+  WorkerPool& pool_;
+  std::deque<Entry> entries_;
+};
+
+unsigned DefaultWorkerCount() {
+#if STARTER_EXTRACT_WORKERS > 0
+  return STARTER_EXTRACT_WORKERS;
+#else
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores > 0 ? cores : 1;
+#endif
+}
+
+// One entry of the walk, everything but its file data.
+void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walker,
+               const std::string& openFailedText, zip::ZipEntryRecord& record,
+               OrderedOutput& output) {
+  record = zip::ZipEntryRecord{};
+  if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
+    const std::string errorText = zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive));
+    output.ErrorLine("Read archive file failed. Error string: " + errorText);
+    output.Log(" Read failed");
+    // Nothing is known of an entry whose record did not read: skip it.
+    return;
+  }
+  output.Log(" Stat read");
+
+  if (!IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
+    // The name is not made into a path at all: the text shows where it
+    // would have led.
+    const std::string outputText =
+        WithForwardSlashes(Absolute(destination).u8string() + "/" + record.name);
+    output.ReportFailedEntry(i, record.name, outputText,
+                             zip::ZipErrorText(zip::ZipError::kInvalidFilename));
+    return;
+  }
+  output.WaitForPath(record.name);
+
+  if (record.isDirectory) {
+    if (!walker.CreateFolder(record.name)) {
+      const std::string outputText =
+          WithForwardSlashes((Absolute(destination) / fs::u8path(record.name)).u8string());
+      output.ReportFailedEntry(i, record.name, outputText, openFailedText);
+      return;
+    }
+    output.Log(" Dir created");
+    return;
+  }
+
+  const fs::path fullPath = Absolute(destination) / fs::u8path(record.name);
+  const std::string outputText = WithForwardSlashes(fullPath.u8string());
+  if (fullPath.filename().u8string() != record.name && !walker.CreateParents(record.name)) {
+    output.ReportFailedEntry(i, record.name, outputText, openFailedText);
+    return;
+  }
+  // The entry is checked before its file is made, so that one that cannot
+  // be written leaves nothing behind.
+  zip::ZipEntryJob job;
+  if (!zip::ZipPrepareEntryJob(g_zipArchive, record.index, job)) {
+    output.ReportFailedEntry(i, record.name, outputText,
+                             zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
+    return;
+  }
+  std::intptr_t file = -1;
+  std::error_code fileError;
+  if (!walker.CreateFileForWriting(record.name, zip::ZipEntryFileMode(record), file, fileError)) {
+    output.ReportFailedEntry(i, record.name, outputText, openFailedText);
+    return;
+  }
+  output.WriteFile(i, record.name, outputText, job, file);
 }
 
 }  // namespace
 
 void ExtractAllEntries(const std::string& destinationText) {
+  ExtractAllEntries(destinationText, 0);
+}
+
+void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   const fs::path destination = fs::u8path(destinationText);
   CheckRoomToUnpack(destination);
   if (!Exists(destination)) {
@@ -139,73 +408,33 @@ void ExtractAllEntries(const std::string& destinationText) {
   g_extractLog += L"num";
   AppendToLog(DecimalText(count));
 
+  WorkerPool pool(workers == 0 ? DefaultWorkerCount() : workers);
+  OrderedOutput output(pool);
   zip::ZipEntryRecord record;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    ThrowIfInterrupted();
-    record = zip::ZipEntryRecord{};
-    if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
-      const std::string errorText = zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive));
-      std::cerr << "Read archive file failed. Error string: " << errorText << std::endl;
-      g_extractLog += L" Read failed";
-      // Nothing is known of an entry whose record did not read: skip it.
-      continue;
+  try {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      output.BeginEntry();
+      ThrowIfInterrupted();
+      WalkEntry(i, destination, walker, openFailedText, record, output);
     }
-    g_extractLog += L" Stat read";
-
-    if (!IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
-      // The name is not made into a path at all: the text shows where it
-      // would have led.
-      const std::string outputText =
-          WithForwardSlashes(Absolute(destination).u8string() + "/" + record.name);
-      ReportFailedEntry(i, record.name, outputText,
-                        zip::ZipErrorText(zip::ZipError::kInvalidFilename));
-      continue;
-    }
-
-    if (record.isDirectory) {
-      if (!walker.CreateFolder(record.name)) {
-        const std::string outputText =
-            WithForwardSlashes((Absolute(destination) / fs::u8path(record.name)).u8string());
-        ReportFailedEntry(i, record.name, outputText, openFailedText);
-        continue;
-      }
-      g_extractLog += L" Dir created";
-      continue;
-    }
-
-    const fs::path fullPath = Absolute(destination) / fs::u8path(record.name);
-    const std::string outputText = WithForwardSlashes(fullPath.u8string());
-    if (fullPath.filename().u8string() != record.name && !walker.CreateParents(record.name)) {
-      ReportFailedEntry(i, record.name, outputText, openFailedText);
-      continue;
-    }
-    // The entry is checked before its file is made, so that one that cannot
-    // be written leaves nothing behind.
-    if (!zip::ZipCheckEntryExtractable(g_zipArchive, record.index)) {
-      ReportFailedEntry(i, record.name, outputText,
-                        zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
-      continue;
-    }
-    std::intptr_t file = -1;
-    std::error_code fileError;
-    if (!walker.CreateFileForWriting(record.name, zip::ZipEntryFileMode(record), file, fileError)) {
-      ReportFailedEntry(i, record.name, outputText, openFailedText);
-      continue;
-    }
-    if (zip::ZipExtractEntryToOpenFile(g_zipArchive, record.index, file)) {
-      g_extractLog += L" success ";
-      AppendToLog(DecimalText(i));
-    } else {
-      ReportFailedEntry(i, record.name, outputText,
-                        zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
-    }
+  } catch (...) {
+    // The files before the failing entry are written and reported as if
+    // each had been finished in turn; nothing after it is begun.
+    output.FinishAll();
+    throw;
   }
+  output.FinishAll();
 
   g_extractLog += L" End";
   zip::ZipClose(g_zipArchive);
 }
 
 const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination) {
+  return ExtractPayload(archive, length, destination, 0);
+}
+
+const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination,
+                              unsigned workers) {
   g_extractLog.clear();
   const std::string destinationText = WideToUtf8(destination);
   if (!zip::ZipOpenMemory(g_zipArchive, archive, length)) {
@@ -213,6 +442,6 @@ const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wch
     throw std::runtime_error("Failed opening zip ");
   }
   g_extractLog += L"open success";
-  ExtractAllEntries(destinationText);
+  ExtractAllEntries(destinationText, workers);
   return g_extractLog.c_str();
 }

@@ -28,6 +28,15 @@ extern zip::ZipArchive g_zipArchive;
 /// Not re-entrant.
 const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination);
 
+/// ExtractPayload with the file data written by `workers` threads, for tests,
+/// the fuzzer and the bench (the starter calls the overload above): 1 writes
+/// everything on the calling thread; 0 takes the build's count
+/// (STARTER_EXTRACT_WORKERS, or by default one thread per core). The
+/// outcome, on disk, in the log, on standard error and in what is thrown,
+/// does not depend on `workers`.
+const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination,
+                              unsigned workers);
+
 /// Writes every entry of the open g_zipArchive below the folder named by the
 /// UTF-8 text `destination`, in index order, creating that folder when it is
 /// missing, then closes g_zipArchive.
@@ -57,6 +66,20 @@ const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wch
 /// Before each entry the walk polls for an interruption (ThrowIfInterrupted):
 /// a recorded one ends it with Interrupted, the archive open and what was
 /// written on disk, as above.
+///
+/// The walk, with every check, folder, file creation, log piece, line on
+/// standard error and exception, runs in index order on the calling thread;
+/// only the data of file entries is decoded and written by worker threads,
+/// as many as the machine has cores. Their outcomes are reported in index
+/// order, as if each file had been written before the next entry began: an
+/// entry whose path is, lies above or below a file still being written waits
+/// for it, and before anything is thrown, the files begun earlier are
+/// finished and reported. All workers have ended when the call returns or
+/// throws.
 void ExtractAllEntries(const std::string& destination);
+
+/// ExtractAllEntries with `workers` threads, as ExtractPayload's overload
+/// takes them.
+void ExtractAllEntries(const std::string& destination, unsigned workers);
 
 #endif  // STARTER_EXTRACT_EXTRACT_H

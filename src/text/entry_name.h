@@ -42,4 +42,11 @@ bool IsValidUtf8(std::string_view text);
 /// warns with the same rule that the starter refuses names by.
 std::string WindowsNameProblem(std::string_view component);
 
+/// The form in which the platform's file system compares the one path level
+/// `component` (UTF-8) with others: unchanged on POSIX, upper-cased the way
+/// the invariant locale does it on Windows (whose volumes ignore case), where
+/// text that does not convert is also left unchanged. Two levels that name
+/// the same file or folder have the same form.
+std::string FoldPathComponent(std::string_view component);
+
 #endif  // STARTER_TEXT_ENTRY_NAME_H

@@ -31,6 +31,32 @@ bool WriteOutputFile(OutputFile& file, const void* data, std::size_t size);
 /// 1970-01-01 00:00:00 UTC. Returns false on failure.
 bool SetOutputFileTimes(OutputFile& file, std::int64_t seconds);
 
+/// Empties the open `file` and moves its position back to its start, so that
+/// it can be written again from scratch. Returns false on failure.
+bool ResetOutputFile(OutputFile& file);
+
+/// A view of an output file's first `size` bytes mapped for writing.
+/// Value-initialised means "not mapped".
+struct OutputMapping {
+  unsigned char* address = nullptr;
+  std::size_t size = 0;
+  std::intptr_t mappingHandle = -1;  // Windows: the file mapping object
+};
+
+/// Gives the open, empty `file` the length `size` with its room reserved on
+/// the volume (so that writing through the view cannot run out of it), and
+/// maps those bytes for writing. The file must be open for reading too.
+/// Success: returns true and `mapping` holds the view. Failure (`size` 0 or
+/// too large for the address space, no room, a volume or file that cannot be
+/// mapped): returns false, `mapping` stays not mapped, and the file may have
+/// been lengthened (ResetOutputFile empties it again).
+bool MapOutputFile(OutputFile& file, std::uint64_t size, OutputMapping& mapping);
+
+/// Releases the view of `mapping` (what was written through it stays in the
+/// file) and leaves it not mapped. Returns false when the system reported an
+/// error or nothing was mapped.
+bool UnmapOutputFile(OutputMapping& mapping);
+
 /// Closes `file` and leaves it not open, whatever the outcome. Returns false
 /// when the close reported an error (buffered data may be lost) or `file`
 /// was not open.

@@ -1,8 +1,12 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <limits>
 
 #include "zip/zip_output.h"
 
@@ -65,6 +69,54 @@ bool SetOutputFileTimes(OutputFile& file, std::int64_t seconds) {
   times[0].tv_nsec = 0;
   times[1] = times[0];
   return ::futimens(static_cast<int>(file.handle), times) == 0;
+}
+
+bool ResetOutputFile(OutputFile& file) {
+  if (file.handle < 0) {
+    return false;
+  }
+  const int fd = static_cast<int>(file.handle);
+  int result;
+  do {
+    result = ::ftruncate(fd, 0);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 && ::lseek(fd, 0, SEEK_SET) == 0;
+}
+
+bool MapOutputFile(OutputFile& file, std::uint64_t size, OutputMapping& mapping) {
+  if (file.handle < 0 || mapping.address != nullptr || size == 0 ||
+      size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+      size > std::numeric_limits<std::size_t>::max()) {
+    return false;
+  }
+  const int fd = static_cast<int>(file.handle);
+  // A page written through the view past the volume's room would end the
+  // process with SIGBUS; reserving every block first turns that into a
+  // failure here.
+  int error;
+  do {
+    error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  } while (error == EINTR);
+  if (error != 0) {
+    return false;
+  }
+  void* address =
+      ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) {
+    return false;
+  }
+  mapping.address = static_cast<unsigned char*>(address);
+  mapping.size = static_cast<std::size_t>(size);
+  return true;
+}
+
+bool UnmapOutputFile(OutputMapping& mapping) {
+  if (mapping.address == nullptr) {
+    return false;
+  }
+  const bool unmapped = ::munmap(mapping.address, mapping.size) == 0;
+  mapping = OutputMapping{};
+  return unmapped;
 }
 
 bool CloseOutputFile(OutputFile& file) {

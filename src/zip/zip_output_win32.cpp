@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdint>
 #include <string>
 
 #include "zip/zip_output.h"
@@ -125,6 +126,56 @@ bool SetOutputFileTimes(OutputFile& file, std::int64_t seconds) {
   time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
   time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
   return SetFileTime(ToHandle(file), nullptr, &time, &time) != 0;
+}
+
+bool ResetOutputFile(OutputFile& file) {
+  if (file.handle == -1) {
+    return false;
+  }
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  return SetFilePointerEx(ToHandle(file), start, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(ToHandle(file));
+}
+
+bool MapOutputFile(OutputFile& file, std::uint64_t size, OutputMapping& mapping) {
+  if (file.handle == -1 || mapping.address != nullptr || size == 0 ||
+      size > static_cast<std::uint64_t>(LLONG_MAX) || size > SIZE_MAX) {
+    return false;
+  }
+  // Pages written through the view reach the volume later, where a full one
+  // would lose them without a word: the room is reserved first.
+  FILE_ALLOCATION_INFO allocation;
+  allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFileInformationByHandle(ToHandle(file), FileAllocationInfo, &allocation,
+                                  sizeof allocation)) {
+    return false;
+  }
+  HANDLE section =
+      CreateFileMappingW(ToHandle(file), nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
+                         static_cast<DWORD>(size & 0xFFFFFFFFu), nullptr);
+  if (section == nullptr) {
+    return false;
+  }
+  void* address = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, static_cast<SIZE_T>(size));
+  if (address == nullptr) {
+    CloseHandle(section);
+    return false;
+  }
+  mapping.address = static_cast<unsigned char*>(address);
+  mapping.size = static_cast<std::size_t>(size);
+  mapping.mappingHandle = reinterpret_cast<std::intptr_t>(section);
+  return true;
+}
+
+bool UnmapOutputFile(OutputMapping& mapping) {
+  if (mapping.address == nullptr) {
+    return false;
+  }
+  bool released = UnmapViewOfFile(mapping.address) != 0;
+  released = CloseHandle(reinterpret_cast<HANDLE>(mapping.mappingHandle)) != 0 && released;
+  mapping = OutputMapping{};
+  return released;
 }
 
 bool CloseOutputFile(OutputFile& file) {

@@ -1,5 +1,6 @@
 #include "zip/zip_reader.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <ctime>
@@ -598,18 +599,42 @@ std::uint32_t NewFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAtt
   return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
 }
 
-// Writes the checked entry into `output`, which is open, and closes it.
-ZipError WriteEntry(const EntryToWrite& entry, OutputGuard& output) {
+// What writing a checked entry needs, taken from its records.
+ZipEntryJob MakeJob(const EntryToWrite& entry) {
   const CentralRecord& record = entry.parsed.record;
   const EntryLocation& location = entry.parsed.location;
+  ZipEntryJob job;
+  job.data = entry.data;
+  job.compressedSize = location.compressedSize;
+  job.uncompressedSize = location.uncompressedSize;
+  job.crc32 = record.crc32;
+  job.method = record.method;
+  job.hasTime = DosToSeconds(record.dosDate, record.dosTime, job.modificationSeconds);
+  return job;
+}
+
+// After the data is in place: the times, then the close.
+ZipError FinishEntry(const ZipEntryJob& job, OutputGuard& output) {
+  if (job.hasTime && !detail::SetOutputFileTimes(output.file, job.modificationSeconds)) {
+    return ZipError::kFileWriteFailed;
+  }
+  if (!detail::CloseOutputFile(output.file)) {
+    return ZipError::kFileCloseFailed;
+  }
+  return ZipError::kNone;
+}
+
+// Writes the job into `output`, which is open and empty, streaming it through
+// zlib, and closes it.
+ZipError StreamEntry(const ZipEntryJob& job, OutputGuard& output) {
   std::unique_ptr<unsigned char[]> buffer;
   std::size_t bufferSize = 0;
   InflateGuard inflater;
-  if (record.method == kMethodDeflate) {
+  if (job.method == kMethodDeflate) {
     // Small entries get a small buffer; the size only bounds the allocation
     // and never decides correctness.
-    bufferSize = location.uncompressedSize < kMaxInflateBuffer
-                     ? static_cast<std::size_t>(location.uncompressedSize)
+    bufferSize = job.uncompressedSize < kMaxInflateBuffer
+                     ? static_cast<std::size_t>(job.uncompressedSize)
                      : kMaxInflateBuffer;
     if (bufferSize < kMinInflateBuffer) {
       bufferSize = kMinInflateBuffer;
@@ -627,27 +652,97 @@ ZipError WriteEntry(const EntryToWrite& entry, OutputGuard& output) {
 
   std::uint64_t written = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
-  ZipError error =
-      record.method == kMethodStored
-          ? WriteStored(output.file, entry.data, location.compressedSize, location.uncompressedSize,
-                        written, crc)
-          : WriteInflated(output.file, inflater, buffer.get(), bufferSize, entry.data,
-                          location.compressedSize, location.uncompressedSize, written, crc);
-  if (error == ZipError::kNone && static_cast<std::uint32_t>(crc) != record.crc32) {
+  ZipError error = job.method == kMethodStored
+                       ? WriteStored(output.file, job.data, job.compressedSize,
+                                     job.uncompressedSize, written, crc)
+                       : WriteInflated(output.file, inflater, buffer.get(), bufferSize, job.data,
+                                       job.compressedSize, job.uncompressedSize, written, crc);
+  if (error == ZipError::kNone && static_cast<std::uint32_t>(crc) != job.crc32) {
     error = ZipError::kDecompressionFailed;
   }
   if (error != ZipError::kNone) {
     return error;  // the guard closes the partial file
   }
-  std::int64_t seconds = 0;
-  if (DosToSeconds(record.dosDate, record.dosTime, seconds) &&
-      !detail::SetOutputFileTimes(output.file, seconds)) {
-    return ZipError::kFileWriteFailed;
+  return FinishEntry(job, output);
+}
+
+// Writes the checked entry into `output`, which is open, and closes it.
+ZipError WriteEntry(const EntryToWrite& entry, OutputGuard& output) {
+  return StreamEntry(MakeJob(entry), output);
+}
+
+// Entries up to this size are decoded into a worker's buffer and written with
+// one write(); larger ones straight into the mapped file, which saves a copy
+// but costs a mapping and its page faults.
+constexpr std::size_t kSmallEntryLimit = 256 * 1024;
+// No deflate stream unpacks to more than about 1032 times its length: an
+// entry that records more fails anyway, so no file is grown for it.
+constexpr std::uint64_t kMaxDeflateRatio = 1032;
+
+}  // namespace
+
+struct ZipJobScratchState {
+  libdeflate_decompressor* decompressor = nullptr;
+  std::unique_ptr<unsigned char[]> buffer;  // kSmallEntryLimit bytes, once made
+};
+
+namespace {
+
+// True when libdeflate decoded exactly the stored data into exactly the
+// recorded size with the recorded CRC-32.
+bool DecodedExactly(const ZipEntryJob& job, libdeflate_decompressor* decompressor,
+                    unsigned char* out) {
+  std::size_t consumed = 0;
+  std::size_t produced = 0;
+  const libdeflate_result result = libdeflate_deflate_decompress_ex(
+      decompressor, job.data, static_cast<std::size_t>(job.compressedSize), out,
+      static_cast<std::size_t>(job.uncompressedSize), &consumed, &produced);
+  return result == LIBDEFLATE_SUCCESS && consumed == job.compressedSize &&
+         produced == job.uncompressedSize && libdeflate_crc32(0, out, produced) == job.crc32;
+}
+
+enum class WholeDecode {
+  kSkipped,  // not an entry for it; the file is untouched
+  kDone,     // the whole entry is in the file
+  kFailed,   // something differed; the file may hold anything
+};
+
+// The whole-buffer decode of a deflate entry.
+WholeDecode WriteDecodedWhole(const ZipEntryJob& job, detail::OutputFile& file,
+                              ZipJobScratchState& state) {
+  if (job.method != kMethodDeflate || job.uncompressedSize == 0 ||
+      job.compressedSize > std::numeric_limits<std::size_t>::max() ||
+      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
+      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize) {
+    return WholeDecode::kSkipped;
   }
-  if (!detail::CloseOutputFile(output.file)) {
-    return ZipError::kFileCloseFailed;
+  if (state.decompressor == nullptr) {
+    state.decompressor = libdeflate_alloc_decompressor();
+    if (state.decompressor == nullptr) {
+      return WholeDecode::kSkipped;
+    }
   }
-  return ZipError::kNone;
+  if (job.uncompressedSize <= kSmallEntryLimit) {
+    if (!state.buffer) {
+      state.buffer.reset(new (std::nothrow) unsigned char[kSmallEntryLimit]);
+      if (!state.buffer) {
+        return WholeDecode::kSkipped;
+      }
+    }
+    if (!DecodedExactly(job, state.decompressor, state.buffer.get())) {
+      return WholeDecode::kSkipped;  // nothing was written yet
+    }
+    return detail::WriteOutputFile(file, state.buffer.get(),
+                                   static_cast<std::size_t>(job.uncompressedSize))
+               ? WholeDecode::kDone
+               : WholeDecode::kFailed;
+  }
+  detail::OutputMapping mapping;
+  if (!detail::MapOutputFile(file, job.uncompressedSize, mapping)) {
+    return WholeDecode::kFailed;  // the file may have been lengthened
+  }
+  const bool decoded = DecodedExactly(job, state.decompressor, mapping.address);
+  return detail::UnmapOutputFile(mapping) && decoded ? WholeDecode::kDone : WholeDecode::kFailed;
 }
 
 }  // namespace
@@ -694,6 +789,47 @@ bool ZipExtractEntryToOpenFile(ZipArchive& archive, std::uint32_t index, std::in
     error = WriteEntry(entry, output);
   }
   return error == ZipError::kNone || Fail(archive, error);
+}
+
+bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job) {
+  EntryToWrite entry;
+  const ZipError error = FindEntryToWrite(archive, index, entry);
+  if (error != ZipError::kNone) {
+    return Fail(archive, error);
+  }
+  job = MakeJob(entry);
+  return true;
+}
+
+ZipJobScratch::~ZipJobScratch() {
+  if (state_ != nullptr) {
+    libdeflate_free_decompressor(state_->decompressor);
+    delete state_;
+  }
+}
+
+ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScratch& scratch) {
+  OutputGuard output;
+  output.file.handle = file;
+  if (file == -1 || job.data == nullptr) {
+    return ZipError::kInvalidParameter;
+  }
+  if (scratch.state_ == nullptr) {
+    scratch.state_ = new (std::nothrow) ZipJobScratchState;
+  }
+  const WholeDecode whole = scratch.state_ != nullptr
+                                ? WriteDecodedWhole(job, output.file, *scratch.state_)
+                                : WholeDecode::kSkipped;
+  if (whole == WholeDecode::kDone) {
+    return FinishEntry(job, output);
+  }
+  // zlib's streaming decoder is the reference: whatever the whole-buffer
+  // decode made of the file, it starts over on an empty one and its outcome,
+  // partial file and all, is the entry's.
+  if (whole == WholeDecode::kFailed && !detail::ResetOutputFile(output.file)) {
+    return ZipError::kFileWriteFailed;
+  }
+  return StreamEntry(job, output);
 }
 
 ZipError ZipTakeLastError(ZipArchive& archive) {

@@ -234,6 +234,66 @@ bool ZipCheckEntryExtractable(ZipArchive& archive, std::uint32_t index);
 /// Permissions are the caller's business (see ZipEntryFileMode).
 bool ZipExtractEntryToOpenFile(ZipArchive& archive, std::uint32_t index, std::intptr_t file);
 
+/// A file entry made ready, on the thread that uses its archive, to be written
+/// by ZipWriteEntryJob on any thread. It refers to no ZipArchive, only to the
+/// archive's block, which must stay valid and unchanged until the write has
+/// returned; a closed or reopened archive does not affect it. A
+/// value-initialised job is "no job".
+struct ZipEntryJob {
+  const unsigned char* data = nullptr;   // the entry's stored data, in the block
+  std::uint64_t compressedSize = 0;      // bytes at `data`
+  std::uint64_t uncompressedSize = 0;    // as recorded
+  std::uint32_t crc32 = 0;               // as recorded
+  std::uint16_t method = 0;              // 0 stored or 8 deflate
+  bool hasTime = false;                  // the MS-DOS stamp is a local time the C library knows
+  std::int64_t modificationSeconds = 0;  // that time, in seconds since 1970-01-01 00:00:00 UTC
+};
+
+/// Makes the checks of ZipCheckEntryExtractable for entry `index` and fills
+/// `job` with what writing it needs, the entry's MS-DOS date and time read as
+/// local time among it (the C library's time zone is not read from workers).
+/// Success: returns true. Failure: returns false with the last error set
+/// (kInvalidParameter, kUnsupportedFeature or kInvalidHeader) and leaves `job`
+/// untouched.
+bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job);
+
+struct ZipJobScratchState;
+
+/// What one thread needs to write jobs: a decoder and a buffer of bounded
+/// size, made on first use and kept for later jobs. Not copyable; one object
+/// must not be used by two threads at once.
+class ZipJobScratch {
+ public:
+  ZipJobScratch() = default;
+  ~ZipJobScratch();
+  ZipJobScratch(const ZipJobScratch&) = delete;
+  ZipJobScratch& operator=(const ZipJobScratch&) = delete;
+
+ private:
+  friend ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file,
+                                   ZipJobScratch& scratch);
+  ZipJobScratchState* state_ = nullptr;
+};
+
+/// Writes `job` into `file`, an empty file the caller opened (on POSIX its
+/// descriptor, on Windows its HANDLE, as an integer), taking it over and
+/// closing it before returning, whatever the outcome.
+///
+/// Returns ZipError::kNone on success, otherwise the error that
+/// ZipExtractEntryToOpenFile would have recorded for the same entry and file
+/// (kInvalidParameter for a `file` of -1 or a value-initialised job); the file
+/// is then left exactly as that call would have left it, times included.
+///
+/// Thread-safe: touches no ZipArchive and no shared state, so calls on
+/// different threads with different `scratch` objects may run at once. A
+/// deflate entry is first decoded whole with libdeflate, into a bounded
+/// buffer for a small entry and into the file mapped into memory for a larger
+/// one (which needs `file` open for reading too); when that decode reports
+/// anything but exactly the recorded size and CRC-32 from exactly the stored
+/// data, the file is emptied and the entry written again by the streaming
+/// zlib decoder of ZipExtractEntryToOpenFile, whose outcome is returned.
+ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScratch& scratch);
+
 /// Returns the last error and resets it to ZipError::kNone.
 ZipError ZipTakeLastError(ZipArchive& archive);
 

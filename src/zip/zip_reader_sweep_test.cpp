@@ -10,14 +10,13 @@
 #include <system_error>
 #include <vector>
 
+#include "testing/sample_archives.h"
 #include "testing/temp_folder.h"
-#include "testing/zip_builder.h"
 #include "zip/zip_reader.h"
 
 namespace {
 
 using testing_support::TempFolder;
-using testing_support::ZipBuilder;
 using zip::ZipArchive;
 using zip::ZipError;
 
@@ -28,41 +27,7 @@ constexpr int kRandomMutations = 600;
 constexpr int kRandomMutations = 4000;
 #endif
 
-struct Sample {
-  std::string bytes;
-  std::vector<std::string> contents;  // expected bytes by entry index
-};
-
-std::string Text(std::size_t size) {
-  std::string out;
-  for (unsigned i = 0; out.size() < size; ++i) {
-    out += "row " + std::to_string(i * 7919u % 1000u) + ": the quick brown fox\n";
-  }
-  out.resize(size);
-  return out;
-}
-
-Sample PlainSample() {
-  ZipBuilder builder;
-  builder.AddFolder("dir/");
-  builder.AddStored("dir/a.txt", "stored entry content, stored as is\n");
-  builder.AddDeflated("b.txt", Text(3000));
-  builder.comment = "sweep";
-  return Sample{builder.Build(), {"", "stored entry content, stored as is\n", Text(3000)}};
-}
-
-Sample Zip64Sample() {
-  ZipBuilder builder;
-  builder.AddFolder("dir/").zip64.emplace();
-  auto& stored = builder.AddStored("dir/a.txt", "zip64 stored\n");
-  stored.zip64.emplace();
-  stored.dataDescriptor = true;
-  auto& deflated = builder.AddDeflated("b.txt", Text(2000));
-  deflated.zip64.emplace();
-  deflated.zip64->uncompressedSize = false;
-  builder.zip64End = true;
-  return Sample{builder.Build(), {"", "zip64 stored\n", Text(2000)}};
-}
+using Sample = testing_support::SweepSample;
 
 bool IsReaderError(ZipError error) {
   return error != ZipError::kNone && std::strcmp(zip::ZipErrorText(error), "unknown error") != 0;
@@ -173,7 +138,7 @@ class ZipSweep : public ::testing::Test {
 };
 
 TEST_F(ZipSweep, PlainArchive) {
-  const Sample sample = PlainSample();
+  const Sample sample = testing_support::PlainSweepSample();
   Sweep(sample);
   // The sweep must reach past the open often enough to mean something.
   EXPECT_GT(opened_, static_cast<int>(sample.bytes.size()) / 2);
@@ -181,7 +146,7 @@ TEST_F(ZipSweep, PlainArchive) {
 }
 
 TEST_F(ZipSweep, Zip64Archive) {
-  const Sample sample = Zip64Sample();
+  const Sample sample = testing_support::Zip64SweepSample();
   Sweep(sample);
   EXPECT_GT(opened_, static_cast<int>(sample.bytes.size()) / 2);
   EXPECT_GT(extracted_, static_cast<int>(sample.bytes.size()) / 4);

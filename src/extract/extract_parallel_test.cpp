@@ -1,0 +1,300 @@
+// The parallel walk against the walk on one thread: whatever the archive, the
+// log, the lines on standard error, what is thrown and the tree on disk must
+// be the same with 4 workers as with 1.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "extract/extract.h"
+#include "interruption/interruption.h"
+#include "testing/sample_archives.h"
+#include "testing/temp_folder.h"
+#include "testing/zip_builder.h"
+#include "text/text_convert.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::TempFolder;
+using testing_support::ZipBuilder;
+
+#if defined(_WIN32)
+constexpr std::size_t kSweepStep = 41;  // file creation under Wine costs far more
+#elif defined(__SANITIZE_THREAD__)
+constexpr std::size_t kSweepStep = 17;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr std::size_t kSweepStep = 17;
+#else
+constexpr std::size_t kSweepStep = 5;
+#endif
+#else
+constexpr std::size_t kSweepStep = 5;
+#endif
+
+std::string Text(std::size_t size, unsigned seed) {
+  std::string out;
+  for (unsigned i = 0; out.size() < size; ++i) {
+    out += "file " + std::to_string(seed) + " line " + std::to_string(i * 7919u % 10007u) + "\n";
+  }
+  out.resize(size);
+  return out;
+}
+
+// Everything an extraction shows to the outside.
+struct Outcome {
+  std::wstring log;
+  std::string standardError;
+  std::string thrown;                       // type, what() and code; empty when it returned
+  std::map<std::string, std::string> tree;  // relative path -> type, size, mode, content
+
+  bool operator==(const Outcome& other) const {
+    return log == other.log && standardError == other.standardError && thrown == other.thrown &&
+           tree == other.tree;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
+  out << "log: " << WideToUtf8(outcome.log.c_str()) << "\nstandard error: " << outcome.standardError
+      << "\nthrown: " << outcome.thrown << "\ntree:";
+  for (const auto& [path, what] : outcome.tree) {
+    out << "\n  " << path << " " << what.substr(0, 40);
+  }
+  return out;
+}
+
+std::map<std::string, std::string> Tree(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  std::error_code error;
+  if (!fs::exists(root, error)) {
+    return tree;
+  }
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const fs::file_status status = it->symlink_status();
+    std::string what;
+    if (fs::is_directory(status)) {
+      what = "folder";
+    } else if (fs::is_regular_file(status)) {
+      what = "file " + std::to_string(fs::file_size(it->path())) + " " +
+             testing_support::ReadFileBytes(it->path());
+    } else {
+      what = "other";
+    }
+#ifndef _WIN32
+    what += " mode " + std::to_string(static_cast<unsigned>(status.permissions()));
+#endif
+    tree[it->path().lexically_relative(root).generic_u8string()] = what;
+  }
+  return tree;
+}
+
+// Unpacks `archive` into the missing folder `destination` with `workers`,
+// and removes the folder again afterwards.
+Outcome Extract(const std::string& archive, unsigned workers, const fs::path& destination) {
+  Outcome outcome;
+  std::ostringstream captured;
+  std::streambuf* const previous = std::cerr.rdbuf(captured.rdbuf());
+  try {
+    ExtractPayload(archive.data(), archive.size(), PathToWide(destination).c_str(), workers);
+  } catch (const fs::filesystem_error& failure) {
+    // The free space of the volume changes with whatever else runs.
+    static const std::regex freeSpace("[0-9]+ bytes \\([0-9.]+ MiB\\) free");
+    outcome.thrown = std::string("filesystem_error ") +
+                     std::regex_replace(failure.what(), freeSpace, "(some) free") + " " +
+                     std::to_string(failure.code().value());
+  } catch (const std::runtime_error& failure) {
+    outcome.thrown = std::string("runtime_error ") + failure.what();
+  } catch (const Interrupted& interruption) {
+    outcome.thrown = "Interrupted " + std::to_string(interruption.cause());
+  }
+  std::cerr.rdbuf(previous);
+  // A walk that threw leaves the archive open.
+  zip::ZipClose(g_zipArchive);
+  g_zipArchive.lastError = zip::ZipError::kNone;
+  outcome.log = g_extractLog;
+  outcome.standardError = captured.str();
+  outcome.tree = Tree(destination);
+  std::error_code ignored;
+  fs::remove_all(destination, ignored);
+  return outcome;
+}
+
+class ExtractParallelTest : public ::testing::Test {
+ protected:
+  // The outcome with 4 workers, checked against the one with 1.
+  Outcome Compare(const std::string& archive, const std::string& what) {
+    const Outcome alone = Extract(archive, 1, destination_);
+    const Outcome parallel = Extract(archive, 4, destination_);
+    EXPECT_EQ(parallel, alone) << what;
+    return parallel;
+  }
+
+  void Sweep(const std::string& good) {
+    Compare(good, "intact");
+    for (std::size_t i = 0; i < good.size(); i += kSweepStep) {
+      Compare(good.substr(0, i), "first " + std::to_string(i) + " bytes");
+      std::string flipped = good;
+      flipped[i] = static_cast<char>(flipped[i] ^ 0x01);
+      Compare(flipped, "bit 0 flipped at " + std::to_string(i));
+      std::string changed = good;
+      changed[i] = static_cast<char>(changed[i] + 0x41);
+      Compare(changed, "byte " + std::to_string(i) + " + 0x41");
+      if (HasFailure()) {
+        return;
+      }
+    }
+  }
+
+  TempFolder temp_;
+  const fs::path destination_ = temp_ / "quillorbite";
+};
+
+TEST_F(ExtractParallelTest, TheSweepArchivesAndTheirDamageGiveTheSameOutcome) {
+  Sweep(testing_support::PlainSweepSample().bytes);
+  Sweep(testing_support::Zip64SweepSample().bytes);
+}
+
+TEST_F(ExtractParallelTest, TheFuzzerSeedsGiveTheSameOutcome) {
+  for (const auto& [name, bytes] : testing_support::FuzzSeedArchives()) {
+    Compare(bytes, name);
+  }
+}
+
+TEST_F(ExtractParallelTest, ManyFilesInFlightAreReportedInIndexOrder) {
+  ZipBuilder builder;
+  std::vector<std::string> contents;
+  for (unsigned i = 0; i < 24; ++i) {
+    if (i % 6 == 0) {
+      builder.AddFolder("folder" + std::to_string(i) + "/");
+      contents.emplace_back();
+      continue;
+    }
+    // Sizes on both sides of the small-entry buffer, some stored.
+    contents.push_back(Text((i % 4 + 1) * 150000 + i, i));
+    const std::string name = "folder" + std::to_string(i / 6 * 6) + "/f" + std::to_string(i);
+    if (i % 5 == 0) {
+      builder.AddStored(name, contents.back());
+    } else {
+      builder.AddDeflated(name, contents.back());
+    }
+  }
+  const Outcome outcome = Compare(builder.Build(), "many files");
+  EXPECT_TRUE(outcome.thrown.empty()) << outcome.thrown;
+  std::wstring expected = L"open successdestDir creatednum24";
+  for (unsigned i = 0; i < 24; ++i) {
+    expected +=
+        i % 6 == 0 ? L" Stat read Dir created" : L" Stat read success " + std::to_wstring(i);
+  }
+  EXPECT_EQ(outcome.log, expected + L" End");
+  EXPECT_EQ(outcome.tree.at("folder18/f23").substr(0, 12), "file 600023 ");
+}
+
+TEST_F(ExtractParallelTest, ASecondFileUnderTheSameNameWaitsAndWins) {
+  ZipBuilder builder;
+  builder.AddDeflated("same.txt", Text(3 << 20, 1));
+  builder.AddDeflated("same.txt", Text(1000, 2));
+#ifdef _WIN32
+  builder.AddDeflated("SAME.TXT", Text(2 << 20, 3));
+  builder.AddStored("Same.Txt", "last\n");
+  const std::string last = "last\n";
+#else
+  const std::string last = Text(1000, 2);
+#endif
+  const Outcome outcome = Compare(builder.Build(), "duplicates");
+  EXPECT_TRUE(outcome.thrown.empty()) << outcome.thrown;
+  ASSERT_EQ(outcome.tree.size(), 1u);
+  EXPECT_NE(outcome.tree.begin()->second.find(" " + last), std::string::npos);
+}
+
+TEST_F(ExtractParallelTest, AFolderOrFileBelowAFileInFlightSeesTheWrittenFile) {
+  for (const bool folder : {true, false}) {
+    ZipBuilder builder;
+    builder.AddDeflated("clash", Text(2 << 20, 4));
+    if (folder) {
+      builder.AddFolder("clash/");
+    } else {
+      builder.AddStored("clash/inner.txt", "below a file\n");
+    }
+    builder.AddStored("after.txt", "never written\n");
+    const Outcome outcome = Compare(builder.Build(), folder ? "folder below" : "file below");
+    EXPECT_NE(outcome.thrown.find(folder ? "create_directory" : "create_directories"),
+              std::string::npos)
+        << outcome.thrown;
+    EXPECT_EQ(outcome.log, L"open successdestDir creatednum3 Stat read success 0 Stat read");
+    EXPECT_EQ(outcome.tree.count("after.txt"), 0u);
+    EXPECT_EQ(outcome.tree.at("clash").substr(0, 13), "file 2097152 ");
+  }
+}
+
+TEST_F(ExtractParallelTest, AFailingFileIsReportedInItsPlaceAndTheWalkGoesOn) {
+  ZipBuilder builder;
+  builder.AddDeflated("first.bin", Text(1 << 20, 5));
+  builder.AddDeflated("broken.bin", Text(3 << 20, 6)).central.crc32 = 0xDEADBEEF;
+  builder.AddStored("refused.bin", "x").method = 12;
+  for (unsigned i = 0; i < 5; ++i) {
+    builder.AddDeflated("good" + std::to_string(i) + ".bin", Text(700000, 10 + i));
+  }
+  const Outcome outcome = Compare(builder.Build(), "failures");
+  EXPECT_TRUE(outcome.thrown.empty()) << outcome.thrown;
+  EXPECT_EQ(outcome.standardError,
+            "Failed extracting broken.bin from archive. Error string: decompression failed or "
+            "archive is corrupted\nFailed extracting refused.bin from archive. Error string: "
+            "unsupported feature\n");
+  const std::wstring log = outcome.log;
+  const std::size_t broken = log.find(L" Failed extracting 1broken.bin");
+  const std::size_t refused = log.find(L" Failed extracting 2refused.bin");
+  ASSERT_NE(broken, std::wstring::npos);
+  ASSERT_NE(refused, std::wstring::npos);
+  EXPECT_LT(log.find(L" success 0"), broken);
+  EXPECT_LT(broken, refused);
+  EXPECT_LT(refused, log.find(L" success 3"));
+  EXPECT_EQ(outcome.tree.at("broken.bin").substr(0, 13), "file 3145728 ");  // left as written
+  EXPECT_EQ(outcome.tree.count("refused.bin"), 0u);
+}
+
+TEST_F(ExtractParallelTest, AnExceptionWaitsForTheFilesInFlightAndWritesNothingAfter) {
+  ZipBuilder builder;
+  std::wstring expected = L"open successdestDir creatednum9";
+  for (unsigned i = 0; i < 6; ++i) {
+    builder.AddDeflated("in-flight" + std::to_string(i) + ".bin", Text(1500000, 20 + i));
+    expected += L" Stat read success " + std::to_wstring(i);
+  }
+  builder.AddFolder("missing/parent/");  // its parent is created by nothing
+  builder.AddStored("after.txt", "never written\n");
+  builder.AddFolder("after/");
+  const Outcome outcome = Compare(builder.Build(), "exception");
+  EXPECT_EQ(outcome.thrown.rfind("filesystem_error ", 0), 0u) << outcome.thrown;
+  EXPECT_NE(outcome.thrown.find("create_directory"), std::string::npos);
+  EXPECT_EQ(outcome.log, expected + L" Stat read");
+  EXPECT_EQ(outcome.tree.size(), 6u);
+  for (unsigned i = 0; i < 6; ++i) {
+    EXPECT_EQ(outcome.tree.at("in-flight" + std::to_string(i) + ".bin")
+                  .rfind("file 1500000 " + Text(1500000, 20 + i), 0),
+              0u);
+  }
+}
+
+TEST_F(ExtractParallelTest, AnyNumberOfWorkersGivesTheSameOutcome) {
+  ZipBuilder builder;
+  for (unsigned i = 0; i < 12; ++i) {
+    builder.AddDeflated("d" + std::to_string(i % 3) + "/f" + std::to_string(i),
+                        Text(100000 * (i % 5) + 1, 40 + i));
+  }
+  const std::string archive = builder.Build();
+  const Outcome alone = Extract(archive, 1, destination_);
+  for (const unsigned workers : {2u, 3u, 7u, 16u, 0u}) {
+    EXPECT_EQ(Extract(archive, workers, destination_), alone) << workers << " workers";
+  }
+}
+
+}  // namespace
