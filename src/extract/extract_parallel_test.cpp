@@ -353,6 +353,29 @@ TEST_F(ExtractParallelTest, IndexedEntriesGiveTheReferencesOutcomeOnAnyNumberOfW
   EXPECT_TRUE(alone.thrown.empty()) << alone.thrown;
 }
 
+TEST_F(ExtractParallelTest, FilesInFlightWithManyPiecesHoldTheWalkBack) {
+  // Six entries of 4000 pieces each: more pieces than the walk keeps in
+  // flight, so it waits for earlier files before it goes on.
+  constexpr std::uint32_t kPieceSize = 16;
+  ZipBuilder builder;
+  std::vector<std::string> contents;
+  for (unsigned i = 0; i < 6; ++i) {
+    contents.push_back(Text(4000 * kPieceSize, 70 + i));
+    std::vector<std::uint32_t> lengths;
+    auto& entry = builder.AddDeflated("many" + std::to_string(i) + ".txt", contents.back());
+    entry.data = testing_support::DeflatePieces(contents.back(), kPieceSize, 6, lengths);
+    entry.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
+  }
+  const Outcome outcome = Compare(builder.Build(), "many pieces");
+  EXPECT_TRUE(outcome.thrown.empty()) << outcome.thrown;
+  EXPECT_EQ(outcome.standardError, "");
+  for (unsigned i = 0; i < 6; ++i) {
+    EXPECT_EQ(
+        outcome.tree.at("many" + std::to_string(i) + ".txt").rfind("file 64000 " + contents[i], 0),
+        0u);
+  }
+}
+
 TEST_F(ExtractParallelTest, AnyNumberOfWorkersGivesTheSameOutcome) {
   ZipBuilder builder;
   for (unsigned i = 0; i < 12; ++i) {
