@@ -198,21 +198,36 @@ class OrderedOutput {
   // comes out once it is written. Waits for earlier files when too many are
   // held, which bounds the memory the walk's lead costs.
   void WriteFile(std::uint32_t index, const std::string& name, const std::string& outputText,
-                 const zip::ZipEntryJob& job, std::intptr_t handle) {
+                 zip::ZipEntryJob job, std::intptr_t handle) {
     Entry& entry = entries_.back();
-    entry.file.reset(new FileWrite{
-        index, name, outputText, PathKey(name), job, handle, zip::ZipError::kNone, {}});
+    entry.file.reset(new FileWrite{index,
+                                   name,
+                                   outputText,
+                                   PathKey(name),
+                                   std::move(job),
+                                   handle,
+                                   zip::ZipError::kNone,
+                                   {},
+                                   {}});
     FileWrite* file = entry.file.get();
     try {
-      pool_.Submit(file->work, [file](zip::ZipJobScratch& scratch) {
-        file->error = zip::ZipWriteEntryJob(file->job, file->handle, scratch);
-      });
+      if (pool_.WorkerCount() > 1 && !file->job.pieces.empty()) {
+        SubmitPieces(*file);
+      } else {
+        pool_.Submit(file->work, [file](zip::ZipJobScratch& scratch) {
+          file->error = zip::ZipWriteEntryJob(file->job, file->handle, scratch);
+        });
+      }
     } catch (...) {
+      // Tasks already queued refer to the file.
+      pool_.Wait(file->work);
       entry.file.reset();
       throw;
     }
+    heldPieces_ += file->job.pieces.size();
     Flush();
-    while (entries_.size() > MaxHeld()) {
+    // After Flush, an entry in front of the current one has a file in flight.
+    while (entries_.size() > MaxHeld() || (entries_.size() > 1 && heldPieces_ > kMaxHeldPieces)) {
       pool_.Wait(entries_.front().file->work);
       Flush();
     }
@@ -245,14 +260,45 @@ class OrderedOutput {
     std::vector<std::string> key;
     zip::ZipEntryJob job;
     std::intptr_t handle;
-    zip::ZipError error;  // written by the task
+    zip::ZipError error;  // written by the task that finishes the file
     WorkerPool::Work work;
+    zip::ZipPiecedWrite pieced;  // an indexed entry's, written piece by piece
   };
+
+  // An indexed entry's pieces go to as many tasks as there are workers, each
+  // taking the next piece left until none is: a task never waits for
+  // another, and the one whose piece ends last finishes the file, so no
+  // worker ever blocks on work that only a blocked worker could do.
+  void SubmitPieces(FileWrite& file) {
+    FileWrite* const target = &file;
+    const std::size_t count = file.pieced.Begin(file.job, file.handle);
+    if (count == 0) {
+      pool_.Submit(file.work, [target](zip::ZipJobScratch& scratch) {
+        target->error = target->pieced.Finish(scratch);
+      });
+      return;
+    }
+    const std::size_t tasks = count < pool_.WorkerCount() ? count : pool_.WorkerCount();
+    for (std::size_t i = 0; i < tasks; ++i) {
+      pool_.Submit(file.work, [target](zip::ZipJobScratch& scratch) {
+        std::size_t piece = 0;
+        while (target->pieced.ClaimPiece(piece)) {
+          if (target->pieced.WritePiece(piece, scratch)) {
+            target->error = target->pieced.Finish(scratch);
+          }
+        }
+      });
+    }
+  }
 
   struct Entry {
     std::vector<Piece> pieces;  // not yet written out
     std::unique_ptr<FileWrite> file;
   };
+
+  // The pieces of the files in flight, whose lists a lying index could make
+  // long: about 512 KiB of them at most.
+  static constexpr std::size_t kMaxHeldPieces = 16384;
 
   std::size_t MaxHeld() const { return 4 * static_cast<std::size_t>(pool_.WorkerCount()) + 4; }
 
@@ -291,6 +337,7 @@ class OrderedOutput {
       }
       if (front.file) {
         const std::unique_ptr<FileWrite> file = std::move(front.file);
+        heldPieces_ -= file->job.pieces.size();
         std::vector<Piece> result;
         if (file->error == zip::ZipError::kNone) {
           result.push_back(Piece{false, " success "});
@@ -309,6 +356,7 @@ class OrderedOutput {
 
   WorkerPool& pool_;
   std::deque<Entry> entries_;
+  std::size_t heldPieces_ = 0;
 };
 
 unsigned DefaultWorkerCount() {
@@ -376,7 +424,7 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
     output.ReportFailedEntry(i, record.name, outputText, openFailedText);
     return;
   }
-  output.WriteFile(i, record.name, outputText, job, file);
+  output.WriteFile(i, record.name, outputText, std::move(job), file);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
 #include "text/text_convert.h"
+#include "zip/zip_reader.h"
 
 namespace {
 
@@ -281,6 +282,97 @@ TEST_F(ExtractParallelTest, AnExceptionWaitsForTheFilesInFlightAndWritesNothingA
     EXPECT_EQ(outcome.tree.at("in-flight" + std::to_string(i) + ".bin")
                   .rfind("file 1500000 " + Text(1500000, 20 + i), 0),
               0u);
+  }
+}
+
+TEST_F(ExtractParallelTest, IndexedEntriesGiveTheReferencesOutcomeOnAnyNumberOfWorkers) {
+  constexpr std::uint32_t kPieceSize = 1 << 20;
+  ZipBuilder builder;
+  std::vector<std::uint32_t> lengths;
+  const auto addPieced = [&](const std::string& name,
+                             const std::string& content) -> testing_support::ZipBuilderEntry& {
+    auto& entry = builder.AddDeflated(name, content);
+    entry.data = testing_support::DeflatePieces(content, kPieceSize, 6, lengths);
+    entry.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
+    return entry;
+  };
+  addPieced("text.txt", Text((7 << 19) + 3, 60));
+  addPieced("noise.bin", testing_support::NoiseBytes((2 << 20) + 5, 61));
+  // A piece that overlaps the next one by the index's word.
+  const std::string overlapping = Text(3 << 20, 62);
+  auto& overlap = addPieced("overlap.txt", overlapping);
+  lengths[0] += 2;
+  lengths[1] -= 2;
+  overlap.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
+  // Pieces that decode to more than the index's piece size.
+  auto& more = addPieced("more.txt", Text(3 << 20, 63));
+  more.centralExtra = testing_support::PieceIndexField(kPieceSize - 4096, lengths);
+  // Pieces whose matches reach into the piece before.
+  const std::string reachingText = Text(3 << 20, 64);
+  auto& reaching = builder.AddDeflated("reaching.txt", reachingText);
+  reaching.data = testing_support::DeflatePieces(reachingText, kPieceSize, 6, lengths, true);
+  reaching.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
+  // Piece 2 of 4 damaged.
+  auto& damaged = addPieced("damaged.txt", Text(4 << 20, 65));
+  for (std::size_t i = lengths[0] + lengths[1] / 2; i < lengths[0] + lengths[1] / 2 + 16; ++i) {
+    (*damaged.data)[i] = static_cast<char>((*damaged.data)[i] ^ 0x5A);
+  }
+  // Sound pieces, a wrong CRC-32 for the whole.
+  addPieced("wrong-crc.txt", Text(2 << 20, 66)).central.crc32 = 0x01234567;
+  addPieced("last.txt", Text((3 << 20) + 77, 67));
+  const std::string archive = builder.Build();
+
+  const Outcome alone = Extract(archive, 1, destination_);
+  for (const unsigned workers : {2u, 4u}) {
+    EXPECT_EQ(Extract(archive, workers, destination_), alone) << workers << " workers";
+  }
+  // Entry by entry, the reader's streaming reference.
+  zip::ZipArchive reader;
+  ASSERT_TRUE(zip::ZipOpenMemory(reader, archive.data(), archive.size()));
+  const fs::path reference = temp_ / "reference";
+  fs::create_directories(reference);
+  std::string standardError;
+  for (std::uint32_t i = 0; i < zip::ZipEntryCount(reader); ++i) {
+    zip::ZipEntryRecord record;
+    ASSERT_TRUE(zip::ZipReadEntryRecord(reader, i, record));
+    const fs::path path = reference / record.name;
+    if (!zip::ZipExtractEntryToFile(reader, i, path.u8string().c_str())) {
+      standardError += "Failed extracting " + record.name + " from archive. Error string: " +
+                       zip::ZipErrorText(zip::ZipTakeLastError(reader)) + "\n";
+    }
+    const std::string bytes = testing_support::ReadFileBytes(path);
+    EXPECT_EQ(
+        alone.tree.at(record.name).rfind("file " + std::to_string(bytes.size()) + " " + bytes, 0),
+        0u)
+        << record.name;
+  }
+  zip::ZipClose(reader);
+  EXPECT_EQ(alone.standardError, standardError);
+  EXPECT_NE(standardError.find("damaged.txt"), std::string::npos);
+  EXPECT_NE(standardError.find("wrong-crc.txt"), std::string::npos);
+  EXPECT_TRUE(alone.thrown.empty()) << alone.thrown;
+}
+
+TEST_F(ExtractParallelTest, FilesInFlightWithManyPiecesHoldTheWalkBack) {
+  // Six entries of 4000 pieces each: more pieces than the walk keeps in
+  // flight, so it waits for earlier files before it goes on.
+  constexpr std::uint32_t kPieceSize = 16;
+  ZipBuilder builder;
+  std::vector<std::string> contents;
+  for (unsigned i = 0; i < 6; ++i) {
+    contents.push_back(Text(4000 * kPieceSize, 70 + i));
+    std::vector<std::uint32_t> lengths;
+    auto& entry = builder.AddDeflated("many" + std::to_string(i) + ".txt", contents.back());
+    entry.data = testing_support::DeflatePieces(contents.back(), kPieceSize, 6, lengths);
+    entry.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
+  }
+  const Outcome outcome = Compare(builder.Build(), "many pieces");
+  EXPECT_TRUE(outcome.thrown.empty()) << outcome.thrown;
+  EXPECT_EQ(outcome.standardError, "");
+  for (unsigned i = 0; i < 6; ++i) {
+    EXPECT_EQ(
+        outcome.tree.at("many" + std::to_string(i) + ".txt").rfind("file 64000 " + contents[i], 0),
+        0u);
   }
 }
 

@@ -147,8 +147,11 @@ bool MapOutputFile(OutputFile& file, std::uint64_t size, OutputMapping& mapping)
   // would lose them without a word: the room is reserved first.
   FILE_ALLOCATION_INFO allocation;
   allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+  // Wine does not implement FileAllocationInfo; there the mapping lengthens
+  // the file without reserving its room, as its host's sparse files would.
   if (!SetFileInformationByHandle(ToHandle(file), FileAllocationInfo, &allocation,
-                                  sizeof allocation)) {
+                                  sizeof allocation) &&
+      GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) {
     return false;
   }
   HANDLE section =

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "zip/zip_format.h"
 #include "zip/zip_output.h"
@@ -678,12 +679,21 @@ constexpr std::size_t kSmallEntryLimit = 256 * 1024;
 // No deflate stream unpacks to more than about 1032 times its length: an
 // entry that records more fails anyway, so no file is grown for it.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
+// The packer's pieces hold 1 MiB; one that deflate cannot shrink takes a few
+// bytes more for its stored blocks' headers. A larger compressed piece is
+// decoded by zlib without a copy instead.
+constexpr std::uint64_t kPieceBufferSize = (1u << 20) + 1024;
+// crc32_combine takes the length of the second part as a z_off_t, which is
+// 32 bits wide on Windows.
+constexpr std::uint64_t kMaxPieceLength = 0x7FFFFFFF;
 
 }  // namespace
 
 struct ZipJobScratchState {
   libdeflate_decompressor* decompressor = nullptr;
   std::unique_ptr<unsigned char[]> buffer;  // kSmallEntryLimit bytes, once made
+  std::unique_ptr<ZipPieceDecoder> pieceDecoder;
+  std::unique_ptr<unsigned char[]> pieceBuffer;  // kPieceBufferSize bytes, once made
 };
 
 namespace {
@@ -797,9 +807,64 @@ bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& j
   if (error != ZipError::kNone) {
     return Fail(archive, error);
   }
-  job = MakeJob(entry);
+  ZipEntryJob prepared = MakeJob(entry);
+  if (prepared.method == kMethodDeflate) {
+    try {
+      ZipPiecesFromIndex(entry.parsed.record.extra, prepared.compressedSize,
+                         prepared.uncompressedSize, prepared.pieces);
+    } catch (...) {
+      prepared.pieces.clear();  // the index is only a hint
+    }
+  }
+  job = std::move(prepared);
   return true;
 }
+
+namespace {
+
+ZipJobScratchState* ScratchState(ZipJobScratchState*& state) {
+  if (state == nullptr) {
+    state = new (std::nothrow) ZipJobScratchState;
+  }
+  return state;
+}
+
+// ZipWriteEntryJob's way into an open, empty file, which it closes.
+ZipError WriteJob(const ZipEntryJob& job, OutputGuard& output, ZipJobScratchState* state) {
+  const WholeDecode whole =
+      state != nullptr ? WriteDecodedWhole(job, output.file, *state) : WholeDecode::kSkipped;
+  if (whole == WholeDecode::kDone) {
+    return FinishEntry(job, output);
+  }
+  // zlib's streaming decoder is the reference: whatever the whole-buffer
+  // decode made of the file, it starts over on an empty one and its outcome,
+  // partial file and all, is the entry's.
+  if (whole == WholeDecode::kFailed && !detail::ResetOutputFile(output.file)) {
+    return ZipError::kFileWriteFailed;
+  }
+  return StreamEntry(job, output);
+}
+
+// True when `pieces` lie back to back from offset 0 on both sides and cover
+// the job's sizes, each small enough for crc32_combine.
+bool PiecesDescribe(const ZipEntryJob& job, const std::vector<ZipPiece>& pieces) {
+  std::uint64_t compressedOffset = 0;
+  std::uint64_t uncompressedOffset = 0;
+  for (const ZipPiece& piece : pieces) {
+    if (piece.compressedOffset != compressedOffset ||
+        piece.uncompressedOffset != uncompressedOffset || piece.compressedLength == 0 ||
+        piece.uncompressedLength == 0 || piece.uncompressedLength > kMaxPieceLength ||
+        piece.compressedLength > job.compressedSize - compressedOffset ||
+        piece.uncompressedLength > job.uncompressedSize - uncompressedOffset) {
+      return false;
+    }
+    compressedOffset += piece.compressedLength;
+    uncompressedOffset += piece.uncompressedLength;
+  }
+  return compressedOffset == job.compressedSize && uncompressedOffset == job.uncompressedSize;
+}
+
+}  // namespace
 
 ZipJobScratch::~ZipJobScratch() {
   if (state_ != nullptr) {
@@ -814,22 +879,120 @@ ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScra
   if (file == -1 || job.data == nullptr) {
     return ZipError::kInvalidParameter;
   }
-  if (scratch.state_ == nullptr) {
-    scratch.state_ = new (std::nothrow) ZipJobScratchState;
+  return WriteJob(job, output, ScratchState(scratch.state_));
+}
+
+ZipPiecedWrite::~ZipPiecedWrite() {
+  if (view_ != nullptr) {
+    detail::OutputMapping mapping{view_, viewSize_, viewHandle_};
+    detail::UnmapOutputFile(mapping);
   }
-  const WholeDecode whole = scratch.state_ != nullptr
-                                ? WriteDecodedWhole(job, output.file, *scratch.state_)
-                                : WholeDecode::kSkipped;
-  if (whole == WholeDecode::kDone) {
+  if (file_ != -1) {
+    detail::OutputFile file{file_};
+    detail::CloseOutputFile(file);
+  }
+}
+
+std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, std::intptr_t file) {
+  job_ = &job;
+  file_ = file;
+  if (file == -1 || job.data == nullptr || job.method != kMethodDeflate || job.pieces.size() < 2 ||
+      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
+      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize ||
+      !PiecesDescribe(job, job.pieces)) {
+    return 0;
+  }
+  try {
+    pieceCrcs_.assign(job.pieces.size(), 0);
+  } catch (...) {
+    return 0;
+  }
+  detail::OutputFile output{file};
+  detail::OutputMapping mapping;
+  if (!detail::MapOutputFile(output, job.uncompressedSize, mapping)) {
+    lengthened_ = true;
+    return 0;
+  }
+  view_ = mapping.address;
+  viewSize_ = mapping.size;
+  viewHandle_ = mapping.mappingHandle;
+  pieceCount_ = job.pieces.size();
+  piecesLeft_.store(pieceCount_, std::memory_order_relaxed);
+  return pieceCount_;
+}
+
+bool ZipPiecedWrite::ClaimPiece(std::size_t& index) {
+  // Relaxed: Begin ran before the threads were handed the write, and the
+  // pieces' results meet through piecesLeft_.
+  const std::size_t next = nextPiece_.fetch_add(1, std::memory_order_relaxed);
+  if (next >= pieceCount_) {
+    return false;
+  }
+  index = next;
+  return true;
+}
+
+bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
+  if (index < pieceCount_ && !pieceFailed_.load(std::memory_order_relaxed)) {
+    const ZipPiece& piece = job_->pieces[index];
+    const bool last = index + 1 == pieceCount_;
+    ZipJobScratchState* state = ScratchState(scratch.state_);
+    bool decoded = false;
+    if (state != nullptr && !state->pieceDecoder) {
+      state->pieceDecoder.reset(new (std::nothrow) ZipPieceDecoder);
+    }
+    if (state != nullptr && state->pieceDecoder) {
+      // The last piece is decoded in place; the others want a copy, which
+      // a piece larger than the buffer does without.
+      if (!last && !state->pieceBuffer &&
+          ZipPieceScratchSize(piece.compressedLength) <= kPieceBufferSize) {
+        state->pieceBuffer.reset(new (std::nothrow) unsigned char[kPieceBufferSize]);
+      }
+      std::uint32_t crc = 0;
+      decoded = state->pieceDecoder->Decode(
+          job_->data + piece.compressedOffset, piece.compressedLength, last,
+          view_ + piece.uncompressedOffset, piece.uncompressedLength, state->pieceBuffer.get(),
+          state->pieceBuffer ? static_cast<std::size_t>(kPieceBufferSize) : 0, crc);
+      if (decoded) {
+        pieceCrcs_[index] = crc;
+      }
+    }
+    if (!decoded) {
+      pieceFailed_.store(true, std::memory_order_relaxed);
+    }
+  }
+  // Release and acquire: the last call sees every piece's bytes and CRC-32.
+  return piecesLeft_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+}
+
+ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
+  OutputGuard output;
+  output.file.handle = file_;
+  file_ = -1;
+  if (output.file.handle == -1 || job_ == nullptr || job_->data == nullptr) {
+    return ZipError::kInvalidParameter;
+  }
+  const ZipEntryJob& job = *job_;
+  bool written = false;
+  if (pieceCount_ > 0) {
+    uLong crc = 0;  // the CRC-32 of nothing, which crc32_combine extends
+    for (std::size_t i = 0; i < pieceCount_; ++i) {
+      crc =
+          crc32_combine(crc, pieceCrcs_[i], static_cast<z_off_t>(job.pieces[i].uncompressedLength));
+    }
+    detail::OutputMapping mapping{view_, viewSize_, viewHandle_};
+    view_ = nullptr;
+    written = detail::UnmapOutputFile(mapping) && !pieceFailed_.load(std::memory_order_relaxed) &&
+              static_cast<std::uint32_t>(crc) == job.crc32;
+    lengthened_ = !written;
+  }
+  if (written) {
     return FinishEntry(job, output);
   }
-  // zlib's streaming decoder is the reference: whatever the whole-buffer
-  // decode made of the file, it starts over on an empty one and its outcome,
-  // partial file and all, is the entry's.
-  if (whole == WholeDecode::kFailed && !detail::ResetOutputFile(output.file)) {
+  if (lengthened_ && !detail::ResetOutputFile(output.file)) {
     return ZipError::kFileWriteFailed;
   }
-  return StreamEntry(job, output);
+  return WriteJob(job, output, ScratchState(scratch.state_));
 }
 
 ZipError ZipTakeLastError(ZipArchive& archive) {

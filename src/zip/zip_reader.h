@@ -7,9 +7,13 @@
 #ifndef STARTER_ZIP_ZIP_READER_H
 #define STARTER_ZIP_ZIP_READER_H
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "zip/zip_pieces.h"
 
 namespace zip {
 
@@ -247,11 +251,16 @@ struct ZipEntryJob {
   std::uint16_t method = 0;              // 0 stored or 8 deflate
   bool hasTime = false;                  // the MS-DOS stamp is a local time the C library knows
   std::int64_t modificationSeconds = 0;  // that time, in seconds since 1970-01-01 00:00:00 UTC
+  // A deflate entry's pieces as its piece index gives them (ZipPiecesFromIndex);
+  // empty without a usable index. A hint only: ZipPiecedWrite checks it again.
+  std::vector<ZipPiece> pieces;
 };
 
 /// Makes the checks of ZipCheckEntryExtractable for entry `index` and fills
 /// `job` with what writing it needs, the entry's MS-DOS date and time read as
-/// local time among it (the C library's time zone is not read from workers).
+/// local time among it (the C library's time zone is not read from workers),
+/// and for a deflate entry the pieces its central piece index describes (none
+/// when there is no usable index or they cannot be allocated).
 /// Success: returns true. Failure: returns false with the last error set
 /// (kInvalidParameter, kUnsupportedFeature or kInvalidHeader) and leaves `job`
 /// untouched.
@@ -272,6 +281,7 @@ class ZipJobScratch {
  private:
   friend ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file,
                                    ZipJobScratch& scratch);
+  friend class ZipPiecedWrite;
   ZipJobScratchState* state_ = nullptr;
 };
 
@@ -293,6 +303,68 @@ class ZipJobScratch {
 /// data, the file is emptied and the entry written again by the streaming
 /// zlib decoder of ZipExtractEntryToOpenFile, whose outcome is returned.
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScratch& scratch);
+
+/// One job written as ZipWriteEntryJob writes it, but with the pieces of an
+/// indexed entry decoded by several threads into the output file mapped into
+/// memory: Begin on one thread, then WritePiece once for each piece on any
+/// threads, then Finish once. Not copyable.
+///
+/// The outcome never depends on the index: unless every piece decodes
+/// exactly as described and their CRC-32s combine to the recorded one,
+/// Finish empties the file and writes the entry again from scratch by
+/// ZipWriteEntryJob's own way, whose outcome it returns.
+class ZipPiecedWrite {
+ public:
+  ZipPiecedWrite() = default;
+  /// Releases the view and closes a file that Begin took over when Finish
+  /// never ran (what the file then holds is undefined).
+  ~ZipPiecedWrite();
+  ZipPiecedWrite(const ZipPiecedWrite&) = delete;
+  ZipPiecedWrite& operator=(const ZipPiecedWrite&) = delete;
+
+  /// Takes over `job`, which must stay valid and unchanged until Finish has
+  /// returned, and `file`, as ZipWriteEntryJob does (an empty file open for
+  /// reading and writing, closed by Finish or the destructor). Call once.
+  /// Returns the number of pieces to write when the job is a deflate entry
+  /// whose pieces lie back to back from offset 0 on both sides, cover both
+  /// sizes, are at least two, none of them holding more than 2^31 - 1
+  /// uncompressed bytes, and the file could be given the uncompressed size
+  /// and mapped. Returns 0 otherwise (also for a `file` of -1 or a
+  /// value-initialised job): only Finish is then to be called.
+  std::size_t Begin(const ZipEntryJob& job, std::intptr_t file);
+
+  /// Hands out the pieces in order, each once, to whichever thread asks:
+  /// returns true with `index` set to the next piece not yet handed out,
+  /// false (`index` untouched) when none is left. Thread-safe.
+  bool ClaimPiece(std::size_t& index);
+
+  /// Decodes piece `index` (below what Begin returned; each index once) into
+  /// its place in the file with this thread's `scratch` (which keeps a
+  /// buffer of about 1 MiB for later pieces). Calls for different indexes
+  /// may run at the same time on different threads. Once one piece has
+  /// failed, later calls skip their decoding. Returns true for exactly one
+  /// call, the last to end: Finish may then run on that thread (or on one
+  /// that synchronised with it).
+  bool WritePiece(std::size_t index, ZipJobScratch& scratch);
+
+  /// Ends the write and returns what ZipWriteEntryJob(job, file, scratch)
+  /// returns, leaving the file as that call leaves it, times included. When
+  /// Begin returned pieces, every WritePiece call must have ended. Call once.
+  ZipError Finish(ZipJobScratch& scratch);
+
+ private:
+  const ZipEntryJob* job_ = nullptr;
+  std::intptr_t file_ = -1;
+  bool lengthened_ = false;  // a failed mapping may have grown the file
+  std::size_t pieceCount_ = 0;
+  unsigned char* view_ = nullptr;  // the mapped file, while pieces are written
+  std::size_t viewSize_ = 0;
+  std::intptr_t viewHandle_ = -1;
+  std::vector<std::uint32_t> pieceCrcs_;
+  std::atomic<std::size_t> nextPiece_{0};
+  std::atomic<std::size_t> piecesLeft_{0};
+  std::atomic<bool> pieceFailed_{false};
+};
 
 /// Returns the last error and resets it to ZipError::kNone.
 ZipError ZipTakeLastError(ZipArchive& archive);
