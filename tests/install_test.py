@@ -13,6 +13,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checklist import Checklist  # noqa: E402
+
 BANNER = "VORTAKEN-Cruncher decrunches while loading...\n"
 INSTALLED = ["bin/pack", "share/starter/starter-stub", "share/starter/cmake/StarterFromStub.cmake"]
 
@@ -28,13 +31,8 @@ def main():
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--archive", required=True)
     options = parser.parse_args()
-    passed = failed = 0
-
-    def check(name, ok, detail=""):
-        nonlocal passed, failed
-        passed, failed = (passed + 1, failed) if ok else (passed, failed + 1)
-        print(("ok   " if ok else "FAIL ") + name + ("" if ok or not detail else ": " + detail))
-        return ok
+    checklist = Checklist()
+    check = checklist.check
 
     work = tempfile.mkdtemp(prefix="starter-install-test-")
     try:
@@ -70,8 +68,7 @@ def main():
                       "status %d, output %r" % (run.returncode, run.stdout))
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return checklist.finish()
 
 
 if __name__ == "__main__":

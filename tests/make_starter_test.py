@@ -14,6 +14,9 @@ import stat
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checklist import Checklist  # noqa: E402
 import zipfile
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -87,17 +90,8 @@ def main():
     options = parser.parse_args()
     windows = ["--windows"] if options.platform == "windows" else []
     suffix = ".exe" if windows else ""
-    passed = failed = 0
-
-    def check(name, ok, detail=""):
-        nonlocal passed, failed
-        if ok:
-            passed += 1
-            print("ok   " + name)
-        else:
-            failed += 1
-            print("FAIL " + name + (": " + detail if detail else ""))
-        return ok
+    checklist = Checklist()
+    check = checklist.check
 
     def make(arguments, script=SCRIPT, timeout=900):
         return subprocess.run([script] + arguments, capture_output=True, text=True,
@@ -305,8 +299,7 @@ def main():
               "status %d, stderr %r" % (done.returncode, done.stderr[-1500:]))
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return checklist.finish()
 
 
 if __name__ == "__main__":

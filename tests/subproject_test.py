@@ -17,6 +17,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checklist import Checklist  # noqa: E402
+
 BANNER = "VORTAKEN-Cruncher decrunches while loading...\n"
 APP_NAME = "subproject-test-app"
 
@@ -46,13 +49,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repo", required=True)
     options = parser.parse_args()
-    passed = failed = 0
-
-    def check(name, ok, detail=""):
-        nonlocal passed, failed
-        passed, failed = (passed + 1, failed) if ok else (passed, failed + 1)
-        print(("ok   " if ok else "FAIL ") + name + ("" if ok or not detail else ": " + detail))
-        return ok
+    checklist = Checklist()
+    check = checklist.check
 
     work = tempfile.mkdtemp(prefix="starter-subproject-test-")
     try:
@@ -119,8 +117,7 @@ def main():
                   and message in output, output[-1500:])
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return checklist.finish()
 
 
 if __name__ == "__main__":

@@ -80,18 +80,6 @@ constexpr FoldRange kFoldRanges[] = {
     {0xFF41, 0xFF5A, -32, 1},
 };
 
-char32_t DecodeSequence(std::string_view text, std::size_t i, std::size_t length) {
-  const unsigned char lead = static_cast<unsigned char>(text[i]);
-  char32_t point = length == 1   ? lead
-                   : length == 2 ? lead & 0x1F
-                   : length == 3 ? lead & 0x0F
-                                 : lead & 0x07;
-  for (std::size_t k = 1; k < length; ++k) {
-    point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-  }
-  return point;
-}
-
 void AppendUtf8(std::string& out, char32_t point) {
   if (point < 0x80) {
     out.push_back(static_cast<char>(point));
@@ -146,7 +134,7 @@ std::string FoldCase(std::string_view text) {
       ++i;
       continue;
     }
-    AppendUtf8(out, FoldCodePoint(DecodeSequence(text, i, length)));
+    AppendUtf8(out, FoldCodePoint(DecodeUtf8Sequence(text, i, length)));
     i += length;
   }
   return out;

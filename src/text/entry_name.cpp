@@ -53,6 +53,41 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+char32_t DecodeUtf8Sequence(std::string_view text, std::size_t i, std::size_t length) {
+  const unsigned char lead = static_cast<unsigned char>(text[i]);
+  char32_t point = length == 1   ? lead
+                   : length == 2 ? lead & 0x1F
+                   : length == 3 ? lead & 0x0F
+                                 : lead & 0x07;
+  for (std::size_t k = 1; k < length; ++k) {
+    point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+  }
+  return point;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string units;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      units.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    char32_t point = DecodeUtf8Sequence(text, i, length);
+    if (point >= 0x10000) {
+      point -= 0x10000;
+      units.push_back(static_cast<char16_t>(0xD800 + (point >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + (point & 0x3FF)));
+    } else {
+      units.push_back(static_cast<char16_t>(point));
+    }
+    i += length;
+  }
+  return units;
+}
+
 bool IsSafeEntryName(std::string_view name, EntryNameRules rules) {
   if (name.empty() || name.front() == '/' || name.front() == '\\') {
     return false;

@@ -33,6 +33,14 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i);
 /// True when all of `text` is well-formed UTF-8.
 bool IsValidUtf8(std::string_view text);
 
+/// The code point of the well-formed sequence of `length` bytes (as
+/// Utf8SequenceLength gives it, 1 to 4) starting at byte `i` of `text`.
+char32_t DecodeUtf8Sequence(std::string_view text, std::size_t i, std::size_t length);
+
+/// `text` in UTF-16: a four-byte sequence becomes a surrogate pair, and each
+/// byte that starts no well-formed sequence becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
+
 /// Why Windows cannot create a file or folder under the one path level
 /// `component` as it stands, or an empty string when it can: a control
 /// character or one of :<>"|?*; a trailing '.' or ' ' (Windows strips them);

@@ -105,3 +105,16 @@ TEST(IsValidUtf8, RejectsMalformedUtf8) {
 }
 
 }  // namespace
+
+TEST(Utf8ToUtf16, DecodesEachSequenceLengthAndReplacesStrayBytes) {
+  EXPECT_EQ(Utf8ToUtf16("app"), u"app");
+  // Two, three and four bytes: U+00E9, U+20AC and U+1F600 as a surrogate pair.
+  EXPECT_EQ(Utf8ToUtf16("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
+            std::u16string(u"\u00E9\u20AC") + char16_t{0xD83D} + char16_t{0xDE00});
+  // A lone continuation byte, an overlong form and a cut-off sequence.
+  EXPECT_EQ(Utf8ToUtf16("a\x80"
+                        "b\xC0\xAF"
+                        "c\xE2\x82"),
+            u"a\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFD");
+  EXPECT_EQ(Utf8ToUtf16(""), u"");
+}

@@ -4,22 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "destination/folder_walker.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
+#include "testing/zip_write_fixture.h"
 #include "zip/zip_reader.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using testing_support::TempFolder;
 using testing_support::ZipBuilder;
-using zip::ZipArchive;
 using zip::ZipError;
 
 // Text that deflates well, varied enough that the decoder copies matches.
@@ -32,51 +27,10 @@ std::string Text(std::size_t size) {
   return out;
 }
 
-struct Written {
-  ZipError error = ZipError::kNone;
-  std::string bytes;
-  fs::file_time_type time;
-};
+using Written = testing_support::WrittenEntry;
 
-class ZipJobTest : public ::testing::Test {
+class ZipJobTest : public testing_support::ZipWriteFixture {
  protected:
-  void SetUp() override {
-    std::error_code error;
-    ASSERT_TRUE(walker_.Open(temp_.path(), error)) << error.message();
-  }
-
-  void TearDown() override { zip::ZipClose(archive_); }
-
-  void Open(const std::string& bytes) {
-    bytes_ = bytes;
-    ASSERT_TRUE(zip::ZipOpenMemory(archive_, bytes_.data(), bytes_.size()));
-  }
-
-  std::intptr_t NewFile(const std::string& name) {
-    std::intptr_t file = -1;
-    std::error_code error;
-    EXPECT_TRUE(walker_.CreateFileForWriting(name, 0644, file, error)) << error.message();
-    return file;
-  }
-
-  Written Read(const std::string& name, ZipError error) {
-    Written written;
-    written.error = error;
-    written.bytes = testing_support::ReadFileBytes(temp_ / name);
-    written.time = fs::last_write_time(temp_ / name);
-    return written;
-  }
-
-  // The streaming reference.
-  Written Streamed(std::uint32_t index) {
-    const std::string name = "streamed-" + std::to_string(index);
-    ZipError error = ZipError::kNone;
-    if (!zip::ZipExtractEntryToOpenFile(archive_, index, NewFile(name))) {
-      error = zip::ZipTakeLastError(archive_);
-    }
-    return Read(name, error);
-  }
-
   Written ThroughJob(std::uint32_t index) {
     const std::string name = "job-" + std::to_string(index);
     zip::ZipEntryJob job;
@@ -90,22 +44,12 @@ class ZipJobTest : public ::testing::Test {
     for (std::uint32_t i = 0; i < zip::ZipEntryCount(archive_); ++i) {
       const Written reference = Streamed(i);
       const Written job = ThroughJob(i);
-      EXPECT_EQ(zip::ZipErrorText(job.error), std::string(zip::ZipErrorText(reference.error)))
-          << "entry " << i;
-      EXPECT_EQ(job.bytes.size(), reference.bytes.size()) << "entry " << i;
-      EXPECT_TRUE(job.bytes == reference.bytes) << "entry " << i;
-      if (reference.error == ZipError::kNone) {
-        EXPECT_EQ(job.time, reference.time) << "entry " << i;  // failures set no time
-      }
+      testing_support::ExpectSameOutcome(job, reference, "entry " + std::to_string(i));
       errors.push_back(job.error);
     }
     return errors;
   }
 
-  TempFolder temp_;
-  FolderWalker walker_;
-  std::string bytes_;
-  ZipArchive archive_;
   zip::ZipJobScratch scratch_;
 };
 

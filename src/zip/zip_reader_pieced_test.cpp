@@ -4,22 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
-#include "destination/folder_walker.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
+#include "testing/zip_write_fixture.h"
 #include "zip/zip_reader.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using testing_support::TempFolder;
 using testing_support::ZipBuilder;
 using zip::ZipError;
 
@@ -34,26 +30,10 @@ std::string Text(std::size_t size, unsigned seed = 1) {
   return out;
 }
 
-struct Written {
-  ZipError error = ZipError::kNone;
-  std::string bytes;
-  fs::file_time_type time;
-};
+using Written = testing_support::WrittenEntry;
 
-class ZipPiecedWriteTest : public ::testing::Test {
+class ZipPiecedWriteTest : public testing_support::ZipWriteFixture {
  protected:
-  void SetUp() override {
-    std::error_code error;
-    ASSERT_TRUE(walker_.Open(temp_.path(), error)) << error.message();
-  }
-
-  void TearDown() override { zip::ZipClose(archive_); }
-
-  void Open(const std::string& bytes) {
-    bytes_ = bytes;
-    ASSERT_TRUE(zip::ZipOpenMemory(archive_, bytes_.data(), bytes_.size()));
-  }
-
   // Adds `content` deflated in pieces of `pieceSize`, with an honest index;
   // the compressed lengths go to `lengths`.
   static testing_support::ZipBuilderEntry& AddPieced(ZipBuilder& builder, const std::string& name,
@@ -64,31 +44,6 @@ class ZipPiecedWriteTest : public ::testing::Test {
     entry.data = testing_support::DeflatePieces(content, pieceSize, 6, lengths);
     entry.centralExtra = testing_support::PieceIndexField(pieceSize, lengths);
     return entry;
-  }
-
-  std::intptr_t NewFile(const std::string& name) {
-    std::intptr_t file = -1;
-    std::error_code error;
-    EXPECT_TRUE(walker_.CreateFileForWriting(name, 0644, file, error)) << error.message();
-    return file;
-  }
-
-  Written Read(const std::string& name, ZipError error) {
-    Written written;
-    written.error = error;
-    written.bytes = testing_support::ReadFileBytes(temp_ / name);
-    written.time = fs::last_write_time(temp_ / name);
-    return written;
-  }
-
-  // The streaming reference.
-  Written Streamed(std::uint32_t index) {
-    const std::string name = "streamed-" + std::to_string(index);
-    ZipError error = ZipError::kNone;
-    if (!zip::ZipExtractEntryToOpenFile(archive_, index, NewFile(name))) {
-      error = zip::ZipTakeLastError(archive_);
-    }
-    return Read(name, error);
   }
 
   // Entry `index` written by `threads` threads, each with its scratch, taking
@@ -141,13 +96,7 @@ class ZipPiecedWriteTest : public ::testing::Test {
         const Written pieced = Pieced(i, threads, pieces);
         const std::string what = "entry " + std::to_string(i) + ", " + std::to_string(threads) +
                                  " threads, " + std::to_string(pieces) + " pieces";
-        EXPECT_EQ(zip::ZipErrorText(pieced.error), std::string(zip::ZipErrorText(reference.error)))
-            << what;
-        EXPECT_EQ(pieced.bytes.size(), reference.bytes.size()) << what;
-        EXPECT_TRUE(pieced.bytes == reference.bytes) << what;
-        if (reference.error == ZipError::kNone) {
-          EXPECT_EQ(pieced.time, reference.time) << what;  // failures set no time
-        }
+        testing_support::ExpectSameOutcome(pieced, reference, what);
         if (threads == 1) {
           first = pieces;
         }
@@ -157,11 +106,6 @@ class ZipPiecedWriteTest : public ::testing::Test {
     }
     return counts;
   }
-
-  TempFolder temp_;
-  FolderWalker walker_;
-  std::string bytes_;
-  zip::ZipArchive archive_;
 };
 
 TEST_F(ZipPiecedWriteTest, HonestPiecesComeOutWholeOnAnyNumberOfThreads) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "zip/zip_format.h"
+
 namespace pack {
 
 namespace {
@@ -46,25 +48,6 @@ constexpr std::uint32_t kResourceDataAlignment = 8;
 // A tree may name one directory many times over; its leaves are counted so
 // that such a tree cannot make the walk explode.
 constexpr std::size_t kMaxResources = 4096;
-
-std::uint16_t Get16(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-std::uint32_t Get32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void Put16(unsigned char* p, std::uint32_t value) {
-  p[0] = static_cast<unsigned char>(value);
-  p[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void Put32(unsigned char* p, std::uint32_t value) {
-  Put16(p, value & 0xFFFF);
-  Put16(p + 2, value >> 16);
-}
 
 bool IsPowerOfTwo(std::uint32_t value) {
   return value != 0 && (value & (value - 1)) == 0;
@@ -118,8 +101,8 @@ bool ReadResourceDirectory(const unsigned char* base, std::uint64_t limit, std::
     return false;
   }
   const unsigned char* directory = base + offset;
-  const std::uint32_t named = Get16(directory + 12);
-  const std::uint32_t ids = Get16(directory + 14);
+  const std::uint32_t named = zip::LoadLe16(directory + 12);
+  const std::uint32_t ids = zip::LoadLe16(directory + 14);
   if (named != 0) {
     error = "it has resources with names instead of numbers";
     return false;
@@ -131,8 +114,8 @@ bool ReadResourceDirectory(const unsigned char* base, std::uint64_t limit, std::
   for (std::uint32_t i = 0; i < ids; ++i) {
     const unsigned char* entry = directory + kResourceDirectorySize + i * kResourceEntrySize;
     DirectoryEntry read;
-    read.id = Get32(entry);
-    read.target = Get32(entry + 4);
+    read.id = zip::LoadLe32(entry);
+    read.target = zip::LoadLe32(entry + 4);
     if ((read.id & kResourceSubdirectory) != 0) {
       error = "it has resources with names instead of numbers";
       return false;
@@ -187,10 +170,10 @@ bool ReadResources(PeImage& image, std::uint32_t rva, std::string& error) {
         resource.type = type.id;
         resource.name = name.id;
         resource.language = language.id;
-        resource.size = Get32(entry + 4);
-        resource.codePage = Get32(entry + 8);
+        resource.size = zip::LoadLe32(entry + 4);
+        resource.codePage = zip::LoadLe32(entry + 8);
         std::uint64_t dataOffset = 0;
-        if (!RvaToOffset(image, Get32(entry), resource.size, dataOffset)) {
+        if (!RvaToOffset(image, zip::LoadLe32(entry), resource.size, dataOffset)) {
           error = "the data of resource " + std::to_string(type.id) + "/" +
                   std::to_string(name.id) + " lies outside the sections' data";
           return false;
@@ -208,8 +191,8 @@ void DataDirectory(const PeImage& image, std::uint32_t index, std::uint32_t& rva
                    std::uint32_t& size) {
   const unsigned char* entry =
       image.bytes + image.optionalHeaderOffset + kOptionalDirectories + 8 * index;
-  rva = Get32(entry);
-  size = Get32(entry + 4);
+  rva = zip::LoadLe32(entry);
+  size = zip::LoadLe32(entry + 4);
 }
 
 // True when a data directory other than the resources' points into section
@@ -243,7 +226,7 @@ struct TypeGroup {
 
 void PutDirectory(unsigned char* at, std::size_t ids) {
   std::memset(at, 0, kResourceDirectorySize);
-  Put16(at + 14, static_cast<std::uint32_t>(ids));
+  zip::StoreLe16(at + 14, static_cast<std::uint16_t>(ids));
 }
 
 }  // namespace
@@ -257,7 +240,7 @@ bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image
     error = "not a Windows executable (no MZ header)";
     return false;
   }
-  const std::uint32_t peOffset = Get32(bytes + 0x3C);
+  const std::uint32_t peOffset = zip::LoadLe32(bytes + 0x3C);
   if (peOffset > size || size - peOffset < kSignatureSize + kCoffHeaderSize) {
     error = "the PE header lies outside the file";
     return false;
@@ -267,20 +250,20 @@ bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image
     return false;
   }
   const unsigned char* coff = bytes + peOffset + kSignatureSize;
-  const std::uint16_t machine = Get16(coff);
+  const std::uint16_t machine = zip::LoadLe16(coff);
   if (machine != kMachineAmd64) {
     error = "not an x86-64 image (machine " + Hex(machine) + ")";
     return false;
   }
-  const std::uint32_t sectionCount = Get16(coff + kCoffSectionCount);
-  const std::uint32_t optionalSize = Get16(coff + kCoffOptionalHeaderSize);
+  const std::uint32_t sectionCount = zip::LoadLe16(coff + kCoffSectionCount);
+  const std::uint32_t optionalSize = zip::LoadLe16(coff + kCoffOptionalHeaderSize);
   image.optionalHeaderOffset = peOffset + kSignatureSize + kCoffHeaderSize;
   if (size - image.optionalHeaderOffset < 2) {
     error = "the optional header is cut short";
     return false;
   }
   const unsigned char* optional = bytes + image.optionalHeaderOffset;
-  if (Get16(optional) != kMagicPe32Plus) {
+  if (zip::LoadLe16(optional) != kMagicPe32Plus) {
     error = "not a 64-bit (PE32+) image";
     return false;
   }
@@ -288,21 +271,21 @@ bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image
     error = "the optional header is cut short";
     return false;
   }
-  image.dataDirectoryCount = Get32(optional + kOptionalDirectoryCount);
+  image.dataDirectoryCount = zip::LoadLe32(optional + kOptionalDirectoryCount);
   if (image.dataDirectoryCount < kMinDataDirectories ||
       image.dataDirectoryCount > kMaxDataDirectories ||
       kOptionalDirectories + 8 * image.dataDirectoryCount > optionalSize) {
     error = "its data directories do not fit the optional header";
     return false;
   }
-  image.fileAlignment = Get32(optional + kOptionalFileAlignment);
-  image.sectionAlignment = Get32(optional + kOptionalSectionAlignment);
+  image.fileAlignment = zip::LoadLe32(optional + kOptionalFileAlignment);
+  image.sectionAlignment = zip::LoadLe32(optional + kOptionalSectionAlignment);
   if (!IsPowerOfTwo(image.fileAlignment) || !IsPowerOfTwo(image.sectionAlignment) ||
       image.sectionAlignment < image.fileAlignment) {
     error = "its file or section alignment is not a power of two";
     return false;
   }
-  image.sizeOfHeaders = Get32(optional + kOptionalSizeOfHeaders);
+  image.sizeOfHeaders = zip::LoadLe32(optional + kOptionalSizeOfHeaders);
   image.sectionTableOffset = image.optionalHeaderOffset + optionalSize;
   if (sectionCount == 0 || sectionCount > kMaxSections) {
     error = "it has " + std::to_string(sectionCount) + " sections";
@@ -319,11 +302,11 @@ bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image
     PeSection section;
     section.name.assign(reinterpret_cast<const char*>(header),
                         strnlen(reinterpret_cast<const char*>(header), 8));
-    section.virtualSize = Get32(header + 8);
-    section.virtualAddress = Get32(header + 12);
-    section.rawSize = Get32(header + 16);
-    section.rawOffset = Get32(header + 20);
-    section.characteristics = Get32(header + 36);
+    section.virtualSize = zip::LoadLe32(header + 8);
+    section.virtualAddress = zip::LoadLe32(header + 12);
+    section.rawSize = zip::LoadLe32(header + 16);
+    section.rawOffset = zip::LoadLe32(header + 20);
+    section.characteristics = zip::LoadLe32(header + 36);
     if (section.rawSize != 0 &&
         (section.rawOffset > size || size - section.rawOffset < section.rawSize)) {
       error = "the data of section " + section.name + " lies outside the file";
@@ -487,7 +470,7 @@ bool AddPeResource(const PeImage& image, const PeResource& added, PeOutput& outp
   const std::uint64_t rawOffset = AlignUp(cut, image.fileAlignment);
   const std::uint64_t imageEnd = AlignUp(virtualAddress + sectionSize, image.sectionAlignment);
   const unsigned char* optional = image.bytes + image.optionalHeaderOffset;
-  std::uint64_t initializedData = Get32(optional + kOptionalSizeOfInitializedData);
+  std::uint64_t initializedData = zip::LoadLe32(optional + kOptionalSizeOfInitializedData);
   if (replace) {
     initializedData -= std::min<std::uint64_t>(initializedData, lastSection.rawSize);
   }
@@ -508,33 +491,34 @@ bool AddPeResource(const PeImage& image, const PeResource& added, PeOutput& outp
   std::size_t nameIndex = 0;
   for (std::size_t t = 0; t < tree.size(); ++t) {
     unsigned char* rootEntry = section + kResourceDirectorySize + kResourceEntrySize * t;
-    Put32(rootEntry, tree[t].type);
-    Put32(rootEntry + 4, static_cast<std::uint32_t>(typeOffsets[t]) | kResourceSubdirectory);
+    zip::StoreLe32(rootEntry, tree[t].type);
+    zip::StoreLe32(rootEntry + 4,
+                   static_cast<std::uint32_t>(typeOffsets[t]) | kResourceSubdirectory);
     PutDirectory(section + typeOffsets[t], tree[t].names.size());
     for (std::size_t n = 0; n < tree[t].names.size(); ++n, ++nameIndex) {
       const NameGroup& name = tree[t].names[n];
       unsigned char* typeEntry =
           section + typeOffsets[t] + kResourceDirectorySize + kResourceEntrySize * n;
-      Put32(typeEntry, name.name);
-      Put32(typeEntry + 4,
-            static_cast<std::uint32_t>(nameOffsets[nameIndex]) | kResourceSubdirectory);
+      zip::StoreLe32(typeEntry, name.name);
+      zip::StoreLe32(typeEntry + 4,
+                     static_cast<std::uint32_t>(nameOffsets[nameIndex]) | kResourceSubdirectory);
       PutDirectory(section + nameOffsets[nameIndex], name.leaves.size());
       for (std::size_t l = 0; l < name.leaves.size(); ++l) {
         const std::size_t leaf = name.leaves[l];
         unsigned char* nameEntry =
             section + nameOffsets[nameIndex] + kResourceDirectorySize + kResourceEntrySize * l;
-        Put32(nameEntry, resources[leaf].language);
-        Put32(nameEntry + 4,
-              static_cast<std::uint32_t>(dataEntries + kResourceDataEntrySize * leaf));
+        zip::StoreLe32(nameEntry, resources[leaf].language);
+        zip::StoreLe32(nameEntry + 4,
+                       static_cast<std::uint32_t>(dataEntries + kResourceDataEntrySize * leaf));
       }
     }
   }
   for (std::size_t i = 0; i < resources.size(); ++i) {
     unsigned char* entry = section + dataEntries + kResourceDataEntrySize * i;
-    Put32(entry, static_cast<std::uint32_t>(virtualAddress + dataOffsets[i]));
-    Put32(entry + 4, static_cast<std::uint32_t>(resources[i].size));
-    Put32(entry + 8, resources[i].codePage);
-    Put32(entry + 12, 0);
+    zip::StoreLe32(entry, static_cast<std::uint32_t>(virtualAddress + dataOffsets[i]));
+    zip::StoreLe32(entry + 4, static_cast<std::uint32_t>(resources[i].size));
+    zip::StoreLe32(entry + 8, resources[i].codePage);
+    zip::StoreLe32(entry + 12, 0);
     if (i != addedIndex && resources[i].size != 0) {
       std::memcpy(section + dataOffsets[i], resources[i].data, resources[i].size);
     }
@@ -548,14 +532,15 @@ bool AddPeResource(const PeImage& image, const PeResource& added, PeOutput& outp
       front.data() + image.sectionTableOffset + kSectionHeaderSize * headerIndex;
   std::memset(header, 0, kSectionHeaderSize);
   std::memcpy(header, ".rsrc", 5);
-  Put32(header + 8, static_cast<std::uint32_t>(sectionSize));
-  Put32(header + 12, static_cast<std::uint32_t>(virtualAddress));
-  Put32(header + 16, static_cast<std::uint32_t>(rawSize));
-  Put32(header + 20, static_cast<std::uint32_t>(rawOffset));
-  Put32(header + 36, kSectionInitializedData | kSectionRead);
+  zip::StoreLe32(header + 8, static_cast<std::uint32_t>(sectionSize));
+  zip::StoreLe32(header + 12, static_cast<std::uint32_t>(virtualAddress));
+  zip::StoreLe32(header + 16, static_cast<std::uint32_t>(rawSize));
+  zip::StoreLe32(header + 20, static_cast<std::uint32_t>(rawOffset));
+  zip::StoreLe32(header + 36, kSectionInitializedData | kSectionRead);
   if (!replace) {
     const std::uint32_t coff = image.optionalHeaderOffset - kCoffHeaderSize;
-    Put16(front.data() + coff + kCoffSectionCount, static_cast<std::uint32_t>(headerIndex + 1));
+    zip::StoreLe16(front.data() + coff + kCoffSectionCount,
+                   static_cast<std::uint16_t>(headerIndex + 1));
     if (image.resourceSection >= 0) {
       std::memcpy(front.data() + image.sectionTableOffset +
                       kSectionHeaderSize * static_cast<std::uint32_t>(image.resourceSection),
@@ -563,18 +548,19 @@ bool AddPeResource(const PeImage& image, const PeResource& added, PeOutput& outp
     }
   }
   unsigned char* optionalOut = front.data() + image.optionalHeaderOffset;
-  Put32(optionalOut + kOptionalSizeOfInitializedData, static_cast<std::uint32_t>(initializedData));
-  Put32(optionalOut + kOptionalSizeOfImage, static_cast<std::uint32_t>(imageEnd));
+  zip::StoreLe32(optionalOut + kOptionalSizeOfInitializedData,
+                 static_cast<std::uint32_t>(initializedData));
+  zip::StoreLe32(optionalOut + kOptionalSizeOfImage, static_cast<std::uint32_t>(imageEnd));
   unsigned char* resourceDirectory = optionalOut + kOptionalDirectories + 8 * kDirectoryResource;
-  Put32(resourceDirectory, static_cast<std::uint32_t>(virtualAddress));
-  Put32(resourceDirectory + 4, static_cast<std::uint32_t>(sectionSize));
+  zip::StoreLe32(resourceDirectory, static_cast<std::uint32_t>(virtualAddress));
+  zip::StoreLe32(resourceDirectory + 4, static_cast<std::uint32_t>(sectionSize));
 
-  Put32(optionalOut + kPeChecksumFieldOffset, 0);
+  zip::StoreLe32(optionalOut + kPeChecksumFieldOffset, 0);
   PeChecksum checksum;
   checksum.Add(front.data(), front.size());
   checksum.Add(output.archive, static_cast<std::size_t>(output.archiveSize));
   checksum.Add(output.back.data(), output.back.size());
-  Put32(optionalOut + kPeChecksumFieldOffset, checksum.Value());
+  zip::StoreLe32(optionalOut + kPeChecksumFieldOffset, checksum.Value());
   return true;
 }
 

@@ -10,17 +10,6 @@ namespace pack {
 
 namespace {
 
-// Valid UTF-8 only: a four-byte sequence is a surrogate pair in UTF-16.
-std::size_t Utf16Length(std::string_view text) {
-  std::size_t units = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = Utf8SequenceLength(text, i);
-    units += length == 4 ? 2 : 1;
-    i += length == 0 ? 1 : length;
-  }
-  return units;
-}
-
 // Why one path level cannot be a folder or file name on every platform the
 // starter runs on, or "".
 std::string ComponentProblem(std::string_view component) {
@@ -47,7 +36,7 @@ std::string CheckAppName(std::string_view name) {
   if (!problem.empty()) {
     return problem;
   }
-  if (Utf16Length(name) > kIdentityNameCapacity) {
+  if (Utf8ToUtf16(name).size() > kIdentityNameCapacity) {
     return "is longer than " + std::to_string(kIdentityNameCapacity) + " UTF-16 code units";
   }
   return std::string();
@@ -71,7 +60,7 @@ std::string CheckExecutablePath(std::string_view path) {
     start = slash + 1;
   }
   // The identity block stores the path with a leading '\'.
-  if (Utf16Length(path) + 1 > kIdentityExePathCapacity) {
+  if (Utf8ToUtf16(path).size() + 1 > kIdentityExePathCapacity) {
     return "is longer than " + std::to_string(kIdentityExePathCapacity - 1) + " UTF-16 code units";
   }
   return std::string();

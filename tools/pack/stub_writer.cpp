@@ -11,6 +11,7 @@
 #include "payload/payload_trailer.h"
 #include "starter/identity_block.h"
 #include "text/entry_name.h"
+#include "zip/zip_format.h"
 
 #ifndef PACK_DEFAULT_APP_NAME
 #error "PACK_DEFAULT_APP_NAME comes from the build"
@@ -21,52 +22,6 @@ namespace pack {
 const char kDefaultAppName[] = PACK_DEFAULT_APP_NAME;
 
 namespace {
-
-// Valid UTF-8 only (the callers check first).
-std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string units;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t length = Utf8SequenceLength(text, i);
-    if (length == 0) {
-      units.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    char32_t point = length == 1   ? lead
-                     : length == 2 ? lead & 0x1F
-                     : length == 3 ? lead & 0x0F
-                                   : lead & 0x07;
-    for (std::size_t k = 1; k < length; ++k) {
-      point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    if (point >= 0x10000) {
-      point -= 0x10000;
-      units.push_back(static_cast<char16_t>(0xD800 + (point >> 10)));
-      units.push_back(static_cast<char16_t>(0xDC00 + (point & 0x3FF)));
-    } else {
-      units.push_back(static_cast<char16_t>(point));
-    }
-    i += length;
-  }
-  return units;
-}
-
-std::uint32_t Get32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void Put16(unsigned char* p, std::uint32_t value) {
-  p[0] = static_cast<unsigned char>(value);
-  p[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void Put32(unsigned char* p, std::uint32_t value) {
-  Put16(p, value & 0xFFFF);
-  Put16(p + 2, value >> 16);
-}
 
 // Why `identity` cannot fill a block, or "".
 std::string IdentityProblem(const StarterIdentity& identity) {
@@ -84,7 +39,7 @@ std::string IdentityProblem(const StarterIdentity& identity) {
 void PutText(unsigned char* at, std::size_t capacity, const std::u16string& text) {
   std::memset(at, 0, 2 * capacity);
   for (std::size_t i = 0; i < text.size(); ++i) {
-    Put16(at + 2 * i, text[i]);
+    zip::StoreLe16(at + 2 * i, text[i]);
   }
 }
 
@@ -129,7 +84,7 @@ bool FindIdentityBlock(const unsigned char* bytes, std::uint64_t size, std::uint
 }
 
 bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, std::string& error) {
-  const std::uint32_t filled = Get32(block + kIdentityFilledOffset);
+  const std::uint32_t filled = zip::LoadLe32(block + kIdentityFilledOffset);
   if (filled == kIdentityFilled) {
     error = "its identity block is already filled: it is a complete starter, not a stub";
     return false;
@@ -148,11 +103,11 @@ bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, st
   for (char16_t& unit : exePath) {
     unit = unit == u'/' ? u'\\' : unit;
   }
-  Put16(block + kIdentityNameLengthOffset, static_cast<std::uint32_t>(name.size()));
-  Put16(block + kIdentityExePathLengthOffset, static_cast<std::uint32_t>(exePath.size()));
+  zip::StoreLe16(block + kIdentityNameLengthOffset, static_cast<std::uint16_t>(name.size()));
+  zip::StoreLe16(block + kIdentityExePathLengthOffset, static_cast<std::uint16_t>(exePath.size()));
   PutText(block + kIdentityNameOffset, kIdentityNameCapacity, name);
   PutText(block + kIdentityExePathOffset, kIdentityExePathCapacity, exePath);
-  Put32(block + kIdentityFilledOffset, kIdentityFilled);
+  zip::StoreLe32(block + kIdentityFilledOffset, kIdentityFilled);
   return true;
 }
 
