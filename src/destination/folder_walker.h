@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 /// Paths below the folder are given as UTF-8 text with '/' between levels
 /// (an archive entry name, which must pass IsSafeEntryName; a trailing '/' is
@@ -25,7 +26,9 @@ class FolderWalker {
   /// Success: returns true and the walker is ready. Failure: returns false,
   /// `error` holds the system's code, and the walker stays unusable. Must be
   /// called once, before any other call. On Windows the folder cannot be
-  /// renamed or removed while the walker holds it.
+  /// renamed or removed while the walker holds it, and neither can the
+  /// folders of the last way a call below walked, which stay held until a
+  /// later call leaves them or the walker goes.
   bool Open(const std::filesystem::path& folder, std::error_code& error);
 
   /// Creates the folder `name`, whose parent must exist; a folder already
@@ -68,6 +71,9 @@ class FolderWalker {
   std::filesystem::path path_;  // the folder, as given to Open
   std::intptr_t folder_ = -1;   // its descriptor or HANDLE, -1 before Open
   std::wstring extendedPath_;   // Windows: its long-path form
+  // Windows: the folders of the last way walked below it, held open.
+  std::vector<std::wstring> heldNames_;
+  std::vector<std::intptr_t> heldHandles_;
 };
 
 #endif  // STARTER_DESTINATION_FOLDER_WALKER_H

@@ -21,26 +21,6 @@ std::error_code SystemError(DWORD code) {
   return std::error_code(static_cast<int>(code), std::system_category());
 }
 
-// Owns the handles of the folders a walk passes through. They are opened
-// without FILE_SHARE_DELETE, so none of them can be renamed, removed or
-// replaced by a junction until the walk's last step is done.
-class HeldFolders {
- public:
-  HeldFolders() = default;
-  ~HeldFolders() {
-    for (HANDLE handle : handles_) {
-      CloseHandle(handle);
-    }
-  }
-  HeldFolders(const HeldFolders&) = delete;
-  HeldFolders& operator=(const HeldFolders&) = delete;
-
-  void Hold(HANDLE handle) { handles_.push_back(handle); }
-
- private:
-  std::vector<HANDLE> handles_;
-};
-
 std::vector<std::wstring> Components(const std::string& name) {
   std::vector<std::wstring> parts;
   std::size_t start = 0;
@@ -80,51 +60,117 @@ HANDLE OpenItself(const std::wstring& path, DWORD access, DWORD share) {
                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
+// The attributes of what `handle` refers to. FileAttributeTagInfo asks for
+// nothing else: GetFileInformationByHandle also wants the volume serial
+// number, which Wine answers by resolving the handle's whole path.
+bool ReadAttributes(HANDLE handle, DWORD& attributes) {
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
+    return false;
+  }
+  attributes = info.FileAttributes;
+  return true;
+}
+
 bool IsNotFound(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
 enum class Step { kEntered, kMissing, kLink, kNotFolder, kFailed };
 
-Step EnterFolder(const std::wstring& path, HeldFolders& held, DWORD& error) {
+// Opens the folder at `path` without FILE_SHARE_DELETE, so that while its
+// handle is held it cannot be renamed, removed or replaced by a junction.
+// Only kEntered leaves a handle in `entered`, which the caller then owns.
+Step EnterFolder(const std::wstring& path, HANDLE& entered, DWORD& error) {
+  entered = INVALID_HANDLE_VALUE;
   HANDLE handle = OpenItself(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE);
   if (handle == INVALID_HANDLE_VALUE) {
     error = GetLastError();
     return IsNotFound(error) ? Step::kMissing : Step::kFailed;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) {
+  DWORD attributes = 0;
+  Step step = Step::kEntered;
+  if (!ReadAttributes(handle, attributes)) {
     error = GetLastError();
-    CloseHandle(handle);
-    return Step::kFailed;
-  }
-  held.Hold(handle);
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    step = Step::kFailed;
+  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     error = kReparsePointEncountered;
-    return Step::kLink;
-  }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    step = Step::kLink;
+  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     error = ERROR_DIRECTORY;
-    return Step::kNotFolder;
+    step = Step::kNotFolder;
   }
+  if (step != Step::kEntered) {
+    CloseHandle(handle);
+    return step;
+  }
+  entered = handle;
   return Step::kEntered;
 }
 
-// Enters every level of `parts` but the last `keep`, creating none. Returns
-// false with `error` set when one cannot be entered; `path` is then the
-// level's, else the last one entered.
-bool EnterExisting(const std::wstring& start, const std::vector<std::wstring>& parts,
-                   std::size_t keep, HeldFolders& held, std::wstring& path, DWORD& error) {
+// The held way: the folders of the last way walked, from the walker's own
+// folder down, each held open as EnterFolder leaves it. Since none of them
+// can be renamed or replaced while held, the next walk may start where the
+// part it shares with this one ends, instead of opening every level again.
+struct HeldWay {
+  std::vector<std::wstring>& names;
+  std::vector<std::intptr_t>& handles;
+};
+
+void ReleaseBelow(HeldWay way, std::size_t levels) {
+  while (way.handles.size() > levels) {
+    CloseHandle(reinterpret_cast<HANDLE>(way.handles.back()));
+    way.handles.pop_back();
+    way.names.pop_back();
+  }
+}
+
+// Keeps the held levels that are the first of `parts` (at most `count`) and
+// releases the others. Returns how many were kept; `path` is then the last
+// kept level's path, or `start`.
+std::size_t KeepShared(HeldWay way, const std::wstring& start,
+                       const std::vector<std::wstring>& parts, std::size_t count,
+                       std::wstring& path) {
+  std::size_t kept = 0;
   path = start;
-  for (std::size_t i = 0; i + keep < parts.size(); ++i) {
+  while (kept < count && kept < way.names.size() && way.names[kept] == parts[kept]) {
+    path = Join(path, parts[kept]);
+    ++kept;
+  }
+  ReleaseBelow(way, kept);
+  return kept;
+}
+
+// Adds the entered folder `name` at the end of the held way, which takes
+// over `handle` (closing it when it cannot be held).
+void Hold(HeldWay way, const std::wstring& name, HANDLE handle) {
+  try {
+    way.handles.reserve(way.handles.size() + 1);
+    way.names.push_back(name);
+  } catch (...) {
+    CloseHandle(handle);
+    throw;
+  }
+  way.handles.push_back(reinterpret_cast<std::intptr_t>(handle));  // reserved: cannot throw
+}
+
+// Enters every level of `parts` but the last `keep`, creating none, and
+// holds them as the way. Returns false with `error` set when one cannot be
+// entered; `path` is then the level's, else the last one entered.
+bool EnterExisting(HeldWay way, const std::wstring& start, const std::vector<std::wstring>& parts,
+                   std::size_t keep, std::wstring& path, DWORD& error) {
+  const std::size_t count = parts.size() > keep ? parts.size() - keep : 0;
+  for (std::size_t i = KeepShared(way, start, parts, count, path); i < count; ++i) {
     path = Join(path, parts[i]);
-    const Step step = EnterFolder(path, held, error);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const Step step = EnterFolder(path, handle, error);
     if (step == Step::kMissing) {
       error = ERROR_PATH_NOT_FOUND;
     }
     if (step != Step::kEntered) {
       return false;
     }
+    Hold(way, parts[i], handle);
   }
   return true;
 }
@@ -132,6 +178,7 @@ bool EnterExisting(const std::wstring& start, const std::vector<std::wstring>& p
 }  // namespace
 
 FolderWalker::~FolderWalker() {
+  ReleaseBelow(HeldWay{heldNames_, heldHandles_}, 0);
   if (folder_ != -1) {
     CloseHandle(reinterpret_cast<HANDLE>(folder_));
   }
@@ -183,10 +230,10 @@ bool FolderWalker::CreateFolder(const std::string& name) {
   if (parts.empty()) {
     return true;  // the walker's own folder
   }
-  HeldFolders held;
+  const HeldWay way{heldNames_, heldHandles_};
   std::wstring parent;
   DWORD error = 0;
-  if (!EnterExisting(extendedPath_, parts, 1, held, parent, error)) {
+  if (!EnterExisting(way, extendedPath_, parts, 1, parent, error)) {
     if (error == kReparsePointEncountered) {
       return false;
     }
@@ -198,8 +245,10 @@ bool FolderWalker::CreateFolder(const std::string& name) {
   }
   error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS) {
-    const Step step = EnterFolder(path, held, error);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const Step step = EnterFolder(path, handle, error);
     if (step == Step::kEntered) {
+      Hold(way, parts.back(), handle);
       return true;
     }
     if (step == Step::kLink) {
@@ -211,25 +260,28 @@ bool FolderWalker::CreateFolder(const std::string& name) {
 
 bool FolderWalker::CreateParents(const std::string& name) {
   const std::vector<std::wstring> parts = Components(name);
-  HeldFolders held;
-  std::wstring path = extendedPath_;
-  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+  const HeldWay way{heldNames_, heldHandles_};
+  const std::size_t count = parts.empty() ? 0 : parts.size() - 1;
+  std::wstring path;
+  for (std::size_t i = KeepShared(way, extendedPath_, parts, count, path); i < count; ++i) {
     path = Join(path, parts[i]);
     const fs::path level = Below(path_, parts, i + 1);
     DWORD error = 0;
-    Step step = EnterFolder(path, held, error);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    Step step = EnterFolder(path, handle, error);
     if (step == Step::kMissing) {
       if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         throw fs::filesystem_error("create_directories", level, SystemError(GetLastError()));
       }
       // Made here or by someone else meanwhile: entered the same way.
-      step = EnterFolder(path, held, error);
+      step = EnterFolder(path, handle, error);
       if (step == Step::kMissing || step == Step::kFailed) {
         throw fs::filesystem_error("create_directories", level, SystemError(error));
       }
     }
     switch (step) {
       case Step::kEntered:
+        Hold(way, parts[i], handle);
         break;
       case Step::kLink:
         return false;
@@ -251,10 +303,9 @@ bool FolderWalker::CreateFileForWriting(const std::string& name, std::uint32_t /
     error = SystemError(ERROR_ACCESS_DENIED);
     return false;
   }
-  HeldFolders held;
   std::wstring parent;
   DWORD code = 0;
-  if (!EnterExisting(extendedPath_, parts, 1, held, parent, code)) {
+  if (!EnterExisting(HeldWay{heldNames_, heldHandles_}, extendedPath_, parts, 1, parent, code)) {
     error = SystemError(code);
     return false;
   }
@@ -265,14 +316,14 @@ bool FolderWalker::CreateFileForWriting(const std::string& name, std::uint32_t /
   HANDLE existing =
       OpenItself(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   if (existing != INVALID_HANDLE_VALUE) {
-    BY_HANDLE_FILE_INFORMATION info;
+    DWORD attributes = 0;
     FILE_DISPOSITION_INFO remove = {};
     remove.DeleteFile = TRUE;
-    if (!GetFileInformationByHandle(existing, &info)) {
+    if (!ReadAttributes(existing, attributes)) {
       code = GetLastError();
-    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       code = kReparsePointEncountered;
-    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       code = ERROR_ACCESS_DENIED;
     } else if (!SetFileInformationByHandle(existing, FileDispositionInfo, &remove, sizeof remove)) {
       code = GetLastError();  // read-only, or a running program
@@ -309,10 +360,9 @@ bool FolderWalker::OpenExisting(const std::string& name, std::intptr_t& file,
     error = SystemError(ERROR_ACCESS_DENIED);
     return false;
   }
-  HeldFolders held;
   std::wstring parent;
   DWORD code = 0;
-  if (!EnterExisting(extendedPath_, parts, 1, held, parent, code)) {
+  if (!EnterExisting(HeldWay{heldNames_, heldHandles_}, extendedPath_, parts, 1, parent, code)) {
     error = SystemError(code);
     return false;
   }

@@ -132,6 +132,47 @@ TEST_F(FolderWalkerWin32, AFileHeldWithoutSharingIsRefusedAndKept) {
   EXPECT_EQ(ReadFileBytes(destination_ / "held.txt"), "held");
 }
 
+// True when a folder held open without FILE_SHARE_DELETE cannot be renamed,
+// as on Windows; Wine does not enforce it.
+bool HeldFoldersCannotMove(const fs::path& scratch) {
+  fs::create_directory(scratch / "probe");
+  HANDLE handle = CreateFileW((scratch / "probe").c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const bool moved = MoveFileW((scratch / "probe").c_str(), (scratch / "probe-moved").c_str());
+  CloseHandle(handle);
+  return !moved;
+}
+
+// The folders of the last way walked stay held, so that the next entry in
+// the same folder need not open them again; a walk elsewhere lets them go.
+TEST_F(FolderWalkerWin32, TheLastWayWalkedIsHeldUntilAWalkElsewhere) {
+  const fs::path left = destination_ / "a" / "b";
+  const fs::path moved = destination_ / "a" / "moved";
+  ASSERT_TRUE(walker_.CreateParents("a/b/one.txt"));
+  ASSERT_TRUE(Write("a/b/one.txt", "one"));
+  ASSERT_TRUE(Write("a/b/two.txt", "two"));  // along the held way
+  ASSERT_TRUE(walker_.CreateParents("a/other/three.txt"));
+  ASSERT_TRUE(Write("a/other/three.txt", "three"));
+
+  EXPECT_TRUE(MoveFileW(left.c_str(), moved.c_str())) << GetLastError();
+  EXPECT_EQ(ReadFileBytes(moved / "one.txt"), "one");
+  EXPECT_EQ(ReadFileBytes(moved / "two.txt"), "two");
+  EXPECT_EQ(ReadFileBytes(destination_ / "a" / "other" / "three.txt"), "three");
+  // A way walked again finds what stands there now.
+  EXPECT_FALSE(Write("a/b/four.txt", "four"));
+  ASSERT_TRUE(walker_.CreateParents("a/b/four.txt"));
+  ASSERT_TRUE(Write("a/b/four.txt", "four"));
+  EXPECT_EQ(ReadFileBytes(left / "four.txt"), "four");
+  EXPECT_FALSE(fs::exists(moved / "four.txt"));
+
+  if (!HeldFoldersCannotMove(temp_.path())) {
+    GTEST_SKIP() << "this system lets held folders be renamed";
+  }
+  EXPECT_FALSE(MoveFileW(left.c_str(), (destination_ / "a" / "else").c_str()));
+  EXPECT_FALSE(MoveFileW((destination_ / "a").c_str(), (destination_ / "gone").c_str()));
+}
+
 TEST_F(FolderWalkerWin32, ReparsePointsAreNeverFollowed) {
   WriteFileBytes(outside_ / "target.txt", "original");
   if (!MakeLink(outside_, destination_ / "linked", true) ||
