@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
@@ -180,6 +181,47 @@ TEST_F(ZipExtractPosix, ReportsAFailedWrite) {
   EXPECT_EQ(stored, ZipError::kFileWriteFailed);
   EXPECT_EQ(deflated, ZipError::kFileWriteFailed);
   EXPECT_TRUE(std::filesystem::exists(folder_ / "stored"));
+}
+
+// Pieces written at their offsets fail as the streaming write does when the
+// volume takes no more: the same error and the same partial file.
+TEST_F(ZipExtractPosix, APiecedWriteThatRunsOutOfRoomEndsAsTheStreamingWriteDoes) {
+  const std::string content = testing_support::NoiseBytes(3 << 20, 5);
+  std::vector<std::uint32_t> lengths;
+  ZipBuilder builder;
+  auto& entry = builder.AddDeflated("pieced", content);
+  entry.data = testing_support::DeflatePieces(content, 1 << 20, 6, lengths);
+  entry.centralExtra = testing_support::PieceIndexField(1 << 20, lengths);
+  OpenBuilt(builder);
+  zip::ZipEntryJob job;
+  ASSERT_TRUE(zip::ZipPrepareEntryJob(archive_, 0, job));
+  ASSERT_EQ(job.pieces.size(), 3u);
+
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*savedHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limited = saved;
+  limited.rlim_cur = (1 << 20) + 4096;  // piece 2 of 3 does not fit
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const ZipError streamed = Extract(0, "streamed");
+  const int fd = ::open((folder_ / "pieced").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  zip::ZipPiecedWrite write;
+  const std::size_t pieces = write.Begin(job, fd);
+  zip::ZipJobScratch scratch;
+  bool last = pieces == 0;
+  for (std::size_t piece = 0; write.ClaimPiece(piece);) {
+    last = write.WritePiece(piece, scratch);
+  }
+  const ZipError pieced = last ? write.Finish(scratch) : ZipError::kInternalError;
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, savedHandler);
+
+  EXPECT_EQ(pieces, 3u);
+  EXPECT_EQ(streamed, ZipError::kFileWriteFailed);
+  EXPECT_EQ(pieced, streamed);
+  const std::string partial = ReadFileBytes(folder_ / "streamed");
+  EXPECT_EQ(partial.size(), static_cast<std::size_t>(limited.rlim_cur));
+  EXPECT_TRUE(ReadFileBytes(folder_ / "pieced") == partial);
 }
 
 }  // namespace
