@@ -143,6 +143,13 @@ function(starter_add_executable name)
   if(NOT MSVC)
     target_link_options(${name} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
   endif()
+  # Wine maps a section of an executable from its file only when the section
+  # starts on a page boundary there; any other it reads into memory whole at
+  # load time, which for the resource section is a private copy of the whole
+  # archive before the first line runs. (Windows maps sections either way.)
+  if(WIN32 AND NOT MSVC)
+    target_link_options(${name} PRIVATE -Wl,--file-alignment,4096)
+  endif()
 endfunction()
 
 set(STARTER_HOST_PACKER "" CACHE FILEPATH
