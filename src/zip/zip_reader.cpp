@@ -683,11 +683,9 @@ constexpr std::uint64_t kMaxDeflateRatio = 1032;
 // bytes more for its stored blocks' headers. A larger compressed piece is
 // decoded by zlib without a copy instead.
 constexpr std::uint64_t kPieceBufferSize = (1u << 20) + 1024;
-// Each piece is decoded into a buffer of its worker's and written at its
-// place in the file: the packer's pieces unpack to 1 MiB, and an index whose
-// pieces unpack to more than this is not taken up, which bounds the buffer.
-// (Below crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
-constexpr std::uint64_t kMaxPieceLength = 4u << 20;
+// crc32_combine takes the length of the second part as a z_off_t, which is
+// 32 bits wide on Windows.
+constexpr std::uint64_t kMaxPieceLength = 0x7FFFFFFF;
 
 }  // namespace
 
@@ -696,8 +694,6 @@ struct ZipJobScratchState {
   std::unique_ptr<unsigned char[]> buffer;  // kSmallEntryLimit bytes, once made
   std::unique_ptr<ZipPieceDecoder> pieceDecoder;
   std::unique_ptr<unsigned char[]> pieceBuffer;  // kPieceBufferSize bytes, once made
-  std::unique_ptr<unsigned char[]> pieceOutput;  // pieceOutputSize bytes
-  std::size_t pieceOutputSize = 0;
 };
 
 namespace {
@@ -887,6 +883,10 @@ ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScra
 }
 
 ZipPiecedWrite::~ZipPiecedWrite() {
+  if (view_ != nullptr) {
+    detail::OutputMapping mapping{view_, viewSize_, viewHandle_};
+    detail::UnmapOutputFile(mapping);
+  }
   if (file_ != -1) {
     detail::OutputFile file{file_};
     detail::CloseOutputFile(file);
@@ -907,6 +907,15 @@ std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, std::intptr_t file) {
   } catch (...) {
     return 0;
   }
+  detail::OutputFile output{file};
+  detail::OutputMapping mapping;
+  if (!detail::MapOutputFile(output, job.uncompressedSize, mapping)) {
+    lengthened_ = true;
+    return 0;
+  }
+  view_ = mapping.address;
+  viewSize_ = mapping.size;
+  viewHandle_ = mapping.mappingHandle;
   pieceCount_ = job.pieces.size();
   piecesLeft_.store(pieceCount_, std::memory_order_relaxed);
   return pieceCount_;
@@ -932,26 +941,18 @@ bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
     if (state != nullptr && !state->pieceDecoder) {
       state->pieceDecoder.reset(new (std::nothrow) ZipPieceDecoder);
     }
-    const std::size_t length = static_cast<std::size_t>(piece.uncompressedLength);
-    if (state != nullptr && state->pieceOutputSize < length) {
-      state->pieceOutput.reset(new (std::nothrow) unsigned char[length]);
-      state->pieceOutputSize = state->pieceOutput ? length : 0;
-    }
-    if (state != nullptr && state->pieceDecoder && state->pieceOutput) {
-      // The last piece is decoded straight from the archive; the others
-      // want a copy, which a piece larger than the buffer does without.
+    if (state != nullptr && state->pieceDecoder) {
+      // The last piece is decoded in place; the others want a copy, which
+      // a piece larger than the buffer does without.
       if (!last && !state->pieceBuffer &&
           ZipPieceScratchSize(piece.compressedLength) <= kPieceBufferSize) {
         state->pieceBuffer.reset(new (std::nothrow) unsigned char[kPieceBufferSize]);
       }
       std::uint32_t crc = 0;
-      detail::OutputFile output{file_};
       decoded = state->pieceDecoder->Decode(
-                    job_->data + piece.compressedOffset, piece.compressedLength, last,
-                    state->pieceOutput.get(), piece.uncompressedLength, state->pieceBuffer.get(),
-                    state->pieceBuffer ? static_cast<std::size_t>(kPieceBufferSize) : 0, crc) &&
-                detail::WriteOutputFileAt(output, piece.uncompressedOffset,
-                                          state->pieceOutput.get(), length);
+          job_->data + piece.compressedOffset, piece.compressedLength, last,
+          view_ + piece.uncompressedOffset, piece.uncompressedLength, state->pieceBuffer.get(),
+          state->pieceBuffer ? static_cast<std::size_t>(kPieceBufferSize) : 0, crc);
       if (decoded) {
         pieceCrcs_[index] = crc;
       }
@@ -979,7 +980,9 @@ ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
       crc =
           crc32_combine(crc, pieceCrcs_[i], static_cast<z_off_t>(job.pieces[i].uncompressedLength));
     }
-    written = !pieceFailed_.load(std::memory_order_relaxed) &&
+    detail::OutputMapping mapping{view_, viewSize_, viewHandle_};
+    view_ = nullptr;
+    written = detail::UnmapOutputFile(mapping) && !pieceFailed_.load(std::memory_order_relaxed) &&
               static_cast<std::uint32_t>(crc) == job.crc32;
     lengthened_ = !written;
   }

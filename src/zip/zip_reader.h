@@ -305,9 +305,8 @@ class ZipJobScratch {
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScratch& scratch);
 
 /// One job written as ZipWriteEntryJob writes it, but with the pieces of an
-/// indexed entry decoded by several threads, each piece into a buffer of its
-/// thread's and from there written at its place in the file: Begin on one
-/// thread, then WritePiece once for each piece on any
+/// indexed entry decoded by several threads into the output file mapped into
+/// memory: Begin on one thread, then WritePiece once for each piece on any
 /// threads, then Finish once. Not copyable.
 ///
 /// The outcome never depends on the index: unless every piece decodes
@@ -317,8 +316,8 @@ ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScra
 class ZipPiecedWrite {
  public:
   ZipPiecedWrite() = default;
-  /// Closes a file that Begin took over when Finish never ran (what the file
-  /// then holds is undefined).
+  /// Releases the view and closes a file that Begin took over when Finish
+  /// never ran (what the file then holds is undefined).
   ~ZipPiecedWrite();
   ZipPiecedWrite(const ZipPiecedWrite&) = delete;
   ZipPiecedWrite& operator=(const ZipPiecedWrite&) = delete;
@@ -328,8 +327,9 @@ class ZipPiecedWrite {
   /// reading and writing, closed by Finish or the destructor). Call once.
   /// Returns the number of pieces to write when the job is a deflate entry
   /// whose pieces lie back to back from offset 0 on both sides, cover both
-  /// sizes, are at least two, none of them unpacking to more than 4 MiB
-  /// (4,194,304 bytes). Returns 0 otherwise (also for a `file` of -1 or a
+  /// sizes, are at least two, none of them holding more than 2^31 - 1
+  /// uncompressed bytes, and the file could be given the uncompressed size
+  /// and mapped. Returns 0 otherwise (also for a `file` of -1 or a
   /// value-initialised job): only Finish is then to be called.
   std::size_t Begin(const ZipEntryJob& job, std::intptr_t file);
 
@@ -339,9 +339,8 @@ class ZipPiecedWrite {
   bool ClaimPiece(std::size_t& index);
 
   /// Decodes piece `index` (below what Begin returned; each index once) into
-  /// its place in the file with this thread's `scratch` (which keeps, for
-  /// later pieces, a buffer of the largest piece's uncompressed length and
-  /// one of about 1 MiB for a copy of the compressed piece). Calls for different indexes
+  /// its place in the file with this thread's `scratch` (which keeps a
+  /// buffer of about 1 MiB for later pieces). Calls for different indexes
   /// may run at the same time on different threads. Once one piece has
   /// failed, later calls skip their decoding. Returns true for exactly one
   /// call, the last to end: Finish may then run on that thread (or on one
@@ -356,8 +355,11 @@ class ZipPiecedWrite {
  private:
   const ZipEntryJob* job_ = nullptr;
   std::intptr_t file_ = -1;
-  bool lengthened_ = false;  // pieces written before one failed
+  bool lengthened_ = false;  // a failed mapping may have grown the file
   std::size_t pieceCount_ = 0;
+  unsigned char* view_ = nullptr;  // the mapped file, while pieces are written
+  std::size_t viewSize_ = 0;
+  std::intptr_t viewHandle_ = -1;
   std::vector<std::uint32_t> pieceCrcs_;
   std::atomic<std::size_t> nextPiece_{0};
   std::atomic<std::size_t> piecesLeft_{0};
