@@ -27,6 +27,23 @@ bool OpenOutputFile(OutputFile& file, const char* path, std::uint32_t posixMode)
 /// interrupted writes. Returns false when the bytes could not all be written.
 bool WriteOutputFile(OutputFile& file, const void* data, std::size_t size);
 
+/// Writes all `size` bytes at `data` into the open `file` from byte `offset`
+/// on, lengthening the file when they reach past its end (what lies between
+/// its old end and `offset` reads as zeros). Calls for different ranges of
+/// one file may run at once on different threads. The file's position
+/// afterwards is unspecified. Returns false when the bytes could not all be
+/// written.
+bool WriteOutputFileAt(OutputFile& file, std::uint64_t offset, const void* data, std::size_t size);
+
+/// How the pieces of one file, decoded on several threads at once, are best
+/// put into it here: true when through a view of the file mapped into memory
+/// (MapOutputFile), false when each from a buffer with WriteOutputFileAt.
+/// POSIX maps: buffered writes to one file queue on its lock, where page
+/// faults on a shared mapping are taken on all cores at once. Windows writes:
+/// under Wine a mapped file whose room cannot be reserved first takes a block
+/// allocation with every page it faults in.
+bool PiecesThroughMapping();
+
 /// Sets the open `file`'s access and modification times to `seconds` since
 /// 1970-01-01 00:00:00 UTC. Returns false on failure.
 bool SetOutputFileTimes(OutputFile& file, std::int64_t seconds);

@@ -60,6 +60,36 @@ bool WriteOutputFile(OutputFile& file, const void* data, std::size_t size) {
   return true;
 }
 
+bool WriteOutputFileAt(OutputFile& file, std::uint64_t offset, const void* data, std::size_t size) {
+  constexpr std::uint64_t kMaxOffset =
+      static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+  if (file.handle < 0 || offset > kMaxOffset || size > kMaxOffset - offset) {
+    return false;
+  }
+  const int fd = static_cast<int>(file.handle);
+  const char* next = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::pwrite(fd, next, size, static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    if (written == 0) {
+      return false;  // as in WriteOutputFile: a full volume
+    }
+    next += written;
+    size -= static_cast<std::size_t>(written);
+    offset += static_cast<std::uint64_t>(written);
+  }
+  return true;
+}
+
+bool PiecesThroughMapping() {
+  return true;
+}
+
 bool SetOutputFileTimes(OutputFile& file, std::int64_t seconds) {
   if (file.handle < 0) {
     return false;

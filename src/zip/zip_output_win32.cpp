@@ -112,6 +112,34 @@ bool WriteOutputFile(OutputFile& file, const void* data, std::size_t size) {
   return true;
 }
 
+bool WriteOutputFileAt(OutputFile& file, std::uint64_t offset, const void* data, std::size_t size) {
+  if (file.handle == -1 || offset > static_cast<std::uint64_t>(LLONG_MAX) ||
+      size > static_cast<std::uint64_t>(LLONG_MAX) - offset) {
+    return false;
+  }
+  const char* next = static_cast<const char*>(data);
+  while (size > 0) {
+    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    // On a handle opened for synchronous use the offset in OVERLAPPED only
+    // says where to write; the call still returns when the write is done.
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    if (!WriteFile(ToHandle(file), next, chunk, &written, &at) || written == 0) {
+      return false;
+    }
+    next += written;
+    size -= written;
+    offset += written;
+  }
+  return true;
+}
+
+bool PiecesThroughMapping() {
+  return false;
+}
+
 bool SetOutputFileTimes(OutputFile& file, std::int64_t seconds) {
   if (file.handle == -1) {
     return false;

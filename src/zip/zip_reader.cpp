@@ -683,9 +683,12 @@ constexpr std::uint64_t kMaxDeflateRatio = 1032;
 // bytes more for its stored blocks' headers. A larger compressed piece is
 // decoded by zlib without a copy instead.
 constexpr std::uint64_t kPieceBufferSize = (1u << 20) + 1024;
-// crc32_combine takes the length of the second part as a z_off_t, which is
-// 32 bits wide on Windows.
-constexpr std::uint64_t kMaxPieceLength = 0x7FFFFFFF;
+// Where pieces are not decoded into the mapped file, each is decoded into a
+// buffer of its worker's and written at its place in the file: the packer's
+// pieces unpack to 1 MiB, and an index whose pieces unpack to more than this
+// is not taken up, on any platform, which bounds that buffer. (It is also
+// below crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
+constexpr std::uint64_t kMaxPieceLength = 4u << 20;
 
 }  // namespace
 
@@ -694,6 +697,8 @@ struct ZipJobScratchState {
   std::unique_ptr<unsigned char[]> buffer;  // kSmallEntryLimit bytes, once made
   std::unique_ptr<ZipPieceDecoder> pieceDecoder;
   std::unique_ptr<unsigned char[]> pieceBuffer;  // kPieceBufferSize bytes, once made
+  std::unique_ptr<unsigned char[]> pieceOutput;  // pieceOutputSize bytes
+  std::size_t pieceOutputSize = 0;
 };
 
 namespace {
@@ -907,15 +912,17 @@ std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, std::intptr_t file) {
   } catch (...) {
     return 0;
   }
-  detail::OutputFile output{file};
-  detail::OutputMapping mapping;
-  if (!detail::MapOutputFile(output, job.uncompressedSize, mapping)) {
-    lengthened_ = true;
-    return 0;
+  if (detail::PiecesThroughMapping()) {
+    detail::OutputFile output{file};
+    detail::OutputMapping mapping;
+    if (!detail::MapOutputFile(output, job.uncompressedSize, mapping)) {
+      lengthened_ = true;
+      return 0;
+    }
+    view_ = mapping.address;
+    viewSize_ = mapping.size;
+    viewHandle_ = mapping.mappingHandle;
   }
-  view_ = mapping.address;
-  viewSize_ = mapping.size;
-  viewHandle_ = mapping.mappingHandle;
   pieceCount_ = job.pieces.size();
   piecesLeft_.store(pieceCount_, std::memory_order_relaxed);
   return pieceCount_;
@@ -941,18 +948,30 @@ bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
     if (state != nullptr && !state->pieceDecoder) {
       state->pieceDecoder.reset(new (std::nothrow) ZipPieceDecoder);
     }
-    if (state != nullptr && state->pieceDecoder) {
-      // The last piece is decoded in place; the others want a copy, which
-      // a piece larger than the buffer does without.
+    const std::size_t length = static_cast<std::size_t>(piece.uncompressedLength);
+    unsigned char* out = view_ != nullptr ? view_ + piece.uncompressedOffset : nullptr;
+    if (view_ == nullptr && state != nullptr) {
+      if (state->pieceOutputSize < length) {
+        state->pieceOutput.reset(new (std::nothrow) unsigned char[length]);
+        state->pieceOutputSize = state->pieceOutput ? length : 0;
+      }
+      out = state->pieceOutput.get();
+    }
+    if (state != nullptr && state->pieceDecoder && out != nullptr) {
+      // The last piece is decoded straight from the archive; the others
+      // want a copy, which a piece larger than the buffer does without.
       if (!last && !state->pieceBuffer &&
           ZipPieceScratchSize(piece.compressedLength) <= kPieceBufferSize) {
         state->pieceBuffer.reset(new (std::nothrow) unsigned char[kPieceBufferSize]);
       }
       std::uint32_t crc = 0;
+      detail::OutputFile output{file_};
       decoded = state->pieceDecoder->Decode(
-          job_->data + piece.compressedOffset, piece.compressedLength, last,
-          view_ + piece.uncompressedOffset, piece.uncompressedLength, state->pieceBuffer.get(),
-          state->pieceBuffer ? static_cast<std::size_t>(kPieceBufferSize) : 0, crc);
+                    job_->data + piece.compressedOffset, piece.compressedLength, last, out,
+                    piece.uncompressedLength, state->pieceBuffer.get(),
+                    state->pieceBuffer ? static_cast<std::size_t>(kPieceBufferSize) : 0, crc) &&
+                (view_ != nullptr ||
+                 detail::WriteOutputFileAt(output, piece.uncompressedOffset, out, length));
       if (decoded) {
         pieceCrcs_[index] = crc;
       }
@@ -980,9 +999,13 @@ ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
       crc =
           crc32_combine(crc, pieceCrcs_[i], static_cast<z_off_t>(job.pieces[i].uncompressedLength));
     }
-    detail::OutputMapping mapping{view_, viewSize_, viewHandle_};
-    view_ = nullptr;
-    written = detail::UnmapOutputFile(mapping) && !pieceFailed_.load(std::memory_order_relaxed) &&
+    bool released = true;
+    if (view_ != nullptr) {
+      detail::OutputMapping mapping{view_, viewSize_, viewHandle_};
+      view_ = nullptr;
+      released = detail::UnmapOutputFile(mapping);
+    }
+    written = released && !pieceFailed_.load(std::memory_order_relaxed) &&
               static_cast<std::uint32_t>(crc) == job.crc32;
     lengthened_ = !written;
   }

@@ -305,9 +305,11 @@ class ZipJobScratch {
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScratch& scratch);
 
 /// One job written as ZipWriteEntryJob writes it, but with the pieces of an
-/// indexed entry decoded by several threads into the output file mapped into
-/// memory: Begin on one thread, then WritePiece once for each piece on any
-/// threads, then Finish once. Not copyable.
+/// indexed entry decoded by several threads: on POSIX straight into the
+/// output file mapped into memory, on Windows each into a buffer of its
+/// thread's and from there written at its place in the file. Begin on one
+/// thread, then WritePiece once for each piece on any threads, then Finish
+/// once. Not copyable.
 ///
 /// The outcome never depends on the index: unless every piece decodes
 /// exactly as described and their CRC-32s combine to the recorded one,
@@ -316,7 +318,7 @@ ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScra
 class ZipPiecedWrite {
  public:
   ZipPiecedWrite() = default;
-  /// Releases the view and closes a file that Begin took over when Finish
+  /// Releases a view and closes a file that Begin took over when Finish
   /// never ran (what the file then holds is undefined).
   ~ZipPiecedWrite();
   ZipPiecedWrite(const ZipPiecedWrite&) = delete;
@@ -327,10 +329,11 @@ class ZipPiecedWrite {
   /// reading and writing, closed by Finish or the destructor). Call once.
   /// Returns the number of pieces to write when the job is a deflate entry
   /// whose pieces lie back to back from offset 0 on both sides, cover both
-  /// sizes, are at least two, none of them holding more than 2^31 - 1
-  /// uncompressed bytes, and the file could be given the uncompressed size
-  /// and mapped. Returns 0 otherwise (also for a `file` of -1 or a
-  /// value-initialised job): only Finish is then to be called.
+  /// sizes, are at least two, none of them unpacking to more than 4 MiB
+  /// (4,194,304 bytes), and, where pieces go through a mapping, the file
+  /// could be given the uncompressed size and mapped. Returns 0 otherwise
+  /// (also for a `file` of -1 or a value-initialised job): only Finish is
+  /// then to be called.
   std::size_t Begin(const ZipEntryJob& job, std::intptr_t file);
 
   /// Hands out the pieces in order, each once, to whichever thread asks:
@@ -339,12 +342,13 @@ class ZipPiecedWrite {
   bool ClaimPiece(std::size_t& index);
 
   /// Decodes piece `index` (below what Begin returned; each index once) into
-  /// its place in the file with this thread's `scratch` (which keeps a
-  /// buffer of about 1 MiB for later pieces). Calls for different indexes
-  /// may run at the same time on different threads. Once one piece has
-  /// failed, later calls skip their decoding. Returns true for exactly one
-  /// call, the last to end: Finish may then run on that thread (or on one
-  /// that synchronised with it).
+  /// its place in the file with this thread's `scratch` (which keeps, for
+  /// later pieces, a buffer of about 1 MiB for a copy of the compressed
+  /// piece and, on Windows, one of the largest piece's uncompressed length).
+  /// Calls for different indexes may run at the same time on different
+  /// threads. Once one piece has failed, later calls skip their decoding.
+  /// Returns true for exactly one call, the last to end: Finish may then run
+  /// on that thread (or on one that synchronised with it).
   bool WritePiece(std::size_t index, ZipJobScratch& scratch);
 
   /// Ends the write and returns what ZipWriteEntryJob(job, file, scratch)
