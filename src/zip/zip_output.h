@@ -35,14 +35,15 @@ bool WriteOutputFile(OutputFile& file, const void* data, std::size_t size);
 /// written.
 bool WriteOutputFileAt(OutputFile& file, std::uint64_t offset, const void* data, std::size_t size);
 
-/// How the pieces of one file, decoded on several threads at once, are best
-/// put into it here: true when through a view of the file mapped into memory
-/// (MapOutputFile), false when each from a buffer with WriteOutputFileAt.
-/// POSIX maps: buffered writes to one file queue on its lock, where page
-/// faults on a shared mapping are taken on all cores at once. Windows writes:
-/// under Wine a mapped file whose room cannot be reserved first takes a block
-/// allocation with every page it faults in.
-bool PiecesThroughMapping();
+/// Whether large files are best written here through a view of the file
+/// mapped into memory (MapOutputFile) rather than with plain writes: a whole
+/// entry decoded in one call, and the pieces of one entry decoded on several
+/// threads at once. True on POSIX, where buffered writes to one file queue on
+/// its lock while page faults on a shared mapping are taken on all cores.
+/// False on Windows: under Wine a mapped file whose room cannot be reserved
+/// takes a block allocation with every page it faults in, and is slower than
+/// plain writes.
+bool MappedWritesPreferred();
 
 /// Sets the open `file`'s access and modification times to `seconds` since
 /// 1970-01-01 00:00:00 UTC. Returns false on failure.

@@ -136,7 +136,7 @@ bool WriteOutputFileAt(OutputFile& file, std::uint64_t offset, const void* data,
   return true;
 }
 
-bool PiecesThroughMapping() {
+bool MappedWritesPreferred() {
   return false;
 }
 

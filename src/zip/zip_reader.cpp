@@ -673,8 +673,9 @@ ZipError WriteEntry(const EntryToWrite& entry, OutputGuard& output) {
 }
 
 // Entries up to this size are decoded into a worker's buffer and written with
-// one write(); larger ones straight into the mapped file, which saves a copy
-// but costs a mapping and its page faults.
+// one write(); larger ones straight into the mapped file where mapped writes
+// are preferred, which saves a copy but costs a mapping and its page faults,
+// and by zlib's streaming decoder elsewhere.
 constexpr std::size_t kSmallEntryLimit = 256 * 1024;
 // No deflate stream unpacks to more than about 1032 times its length: an
 // entry that records more fails anyway, so no file is grown for it.
@@ -751,6 +752,9 @@ WholeDecode WriteDecodedWhole(const ZipEntryJob& job, detail::OutputFile& file,
                                    static_cast<std::size_t>(job.uncompressedSize))
                ? WholeDecode::kDone
                : WholeDecode::kFailed;
+  }
+  if (!detail::MappedWritesPreferred()) {
+    return WholeDecode::kSkipped;  // streamed by zlib through a bounded buffer
   }
   detail::OutputMapping mapping;
   if (!detail::MapOutputFile(file, job.uncompressedSize, mapping)) {
@@ -912,7 +916,7 @@ std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, std::intptr_t file) {
   } catch (...) {
     return 0;
   }
-  if (detail::PiecesThroughMapping()) {
+  if (detail::MappedWritesPreferred()) {
     detail::OutputFile output{file};
     detail::OutputMapping mapping;
     if (!detail::MapOutputFile(output, job.uncompressedSize, mapping)) {

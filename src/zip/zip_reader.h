@@ -297,11 +297,12 @@ class ZipJobScratch {
 /// Thread-safe: touches no ZipArchive and no shared state, so calls on
 /// different threads with different `scratch` objects may run at once. A
 /// deflate entry is first decoded whole with libdeflate, into a bounded
-/// buffer for a small entry and into the file mapped into memory for a larger
-/// one (which needs `file` open for reading too); when that decode reports
-/// anything but exactly the recorded size and CRC-32 from exactly the stored
-/// data, the file is emptied and the entry written again by the streaming
-/// zlib decoder of ZipExtractEntryToOpenFile, whose outcome is returned.
+/// buffer for a small entry and, on POSIX, into the file mapped into memory
+/// for a larger one (which needs `file` open for reading too); when that
+/// decode reports anything but exactly the recorded size and CRC-32 from
+/// exactly the stored data, the file is emptied and the entry written again
+/// by the streaming zlib decoder of ZipExtractEntryToOpenFile, whose outcome
+/// is returned. On Windows a larger entry goes to that decoder at once.
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScratch& scratch);
 
 /// One job written as ZipWriteEntryJob writes it, but with the pieces of an
