@@ -198,23 +198,10 @@ bool FolderWalker::Open(const fs::path& folder, std::error_code& error) {
   }
   // Held while the walker lives, so that the folder cannot be renamed or
   // replaced by a link meanwhile.
-  HANDLE handle = OpenItself(extended, 0, FILE_SHARE_READ | FILE_SHARE_WRITE);
-  if (handle == INVALID_HANDLE_VALUE) {
-    error = SystemError(GetLastError());
-    return false;
-  }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) {
-    error = SystemError(GetLastError());
-    CloseHandle(handle);
-    return false;
-  }
-  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
-      FILE_ATTRIBUTE_DIRECTORY) {
-    CloseHandle(handle);
-    error = SystemError((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                            ? kReparsePointEncountered
-                            : ERROR_DIRECTORY);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  DWORD code = 0;
+  if (EnterFolder(extended, handle, code) != Step::kEntered) {
+    error = SystemError(code);
     return false;
   }
   path_ = folder;
@@ -372,10 +359,10 @@ bool FolderWalker::OpenExisting(const std::string& name, std::intptr_t& file,
     error = SystemError(GetLastError());
     return false;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(opened, &info)) {
+  DWORD attributes = 0;
+  if (!ReadAttributes(opened, attributes)) {
     code = GetLastError();
-  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     code = kReparsePointEncountered;
   }
   if (code != 0) {

@@ -12,6 +12,34 @@
 
 namespace zip {
 namespace detail {
+namespace {
+
+// Writes all `size` bytes, at the file's position or, with `offset`, from
+// there on, retrying partial and interrupted writes.
+bool WriteAll(int fd, const void* data, std::size_t size, const std::uint64_t* offset) {
+  const char* next = static_cast<const char*>(data);
+  std::uint64_t at = offset != nullptr ? *offset : 0;
+  while (size > 0) {
+    const ssize_t written = offset != nullptr ? ::pwrite(fd, next, size, static_cast<off_t>(at))
+                                              : ::write(fd, next, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    if (written == 0) {
+      // A regular file that accepts nothing is full; retrying would spin.
+      return false;
+    }
+    next += written;
+    size -= static_cast<std::size_t>(written);
+    at += static_cast<std::uint64_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
 
 bool OpenOutputFile(OutputFile& file, const char* path, std::uint32_t posixMode) {
   if (path == nullptr || file.handle != -1) {
@@ -40,24 +68,7 @@ bool WriteOutputFile(OutputFile& file, const void* data, std::size_t size) {
   if (file.handle < 0) {
     return false;
   }
-  const int fd = static_cast<int>(file.handle);
-  const char* next = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t written = ::write(fd, next, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    if (written == 0) {
-      // A regular file that accepts nothing is full; retrying would spin.
-      return false;
-    }
-    next += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
+  return WriteAll(static_cast<int>(file.handle), data, size, nullptr);
 }
 
 bool WriteOutputFileAt(OutputFile& file, std::uint64_t offset, const void* data, std::size_t size) {
@@ -66,24 +77,7 @@ bool WriteOutputFileAt(OutputFile& file, std::uint64_t offset, const void* data,
   if (file.handle < 0 || offset > kMaxOffset || size > kMaxOffset - offset) {
     return false;
   }
-  const int fd = static_cast<int>(file.handle);
-  const char* next = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t written = ::pwrite(fd, next, size, static_cast<off_t>(offset));
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    if (written == 0) {
-      return false;  // as in WriteOutputFile: a full volume
-    }
-    next += written;
-    size -= static_cast<std::size_t>(written);
-    offset += static_cast<std::uint64_t>(written);
-  }
-  return true;
+  return WriteAll(static_cast<int>(file.handle), data, size, &offset);
 }
 
 bool MappedWritesPreferred() {

@@ -58,6 +58,30 @@ bool ExtendedLengthPath(std::wstring& path) {
   return true;
 }
 
+// Writes all `size` bytes, in pieces a DWORD can count, at the file's
+// position or, with `offset`, from there on. On a handle opened for
+// synchronous use the offset in OVERLAPPED only says where to write; the call
+// still returns when the write is done.
+bool WriteAll(HANDLE handle, const void* data, std::size_t size, const std::uint64_t* offset) {
+  const char* next = static_cast<const char*>(data);
+  std::uint64_t at = offset != nullptr ? *offset : 0;
+  while (size > 0) {
+    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD written = 0;
+    if (!WriteFile(handle, next, chunk, &written, offset != nullptr ? &where : nullptr) ||
+        written == 0) {
+      return false;
+    }
+    next += written;
+    size -= written;
+    at += written;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool OpenOutputFile(OutputFile& file, const char* path, std::uint32_t /*posixMode*/) {
@@ -99,17 +123,7 @@ bool WriteOutputFile(OutputFile& file, const void* data, std::size_t size) {
   if (file.handle == -1) {
     return false;
   }
-  const char* next = static_cast<const char*>(data);
-  while (size > 0) {
-    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-    DWORD written = 0;
-    if (!WriteFile(ToHandle(file), next, chunk, &written, nullptr) || written == 0) {
-      return false;
-    }
-    next += written;
-    size -= written;
-  }
-  return true;
+  return WriteAll(ToHandle(file), data, size, nullptr);
 }
 
 bool WriteOutputFileAt(OutputFile& file, std::uint64_t offset, const void* data, std::size_t size) {
@@ -117,23 +131,7 @@ bool WriteOutputFileAt(OutputFile& file, std::uint64_t offset, const void* data,
       size > static_cast<std::uint64_t>(LLONG_MAX) - offset) {
     return false;
   }
-  const char* next = static_cast<const char*>(data);
-  while (size > 0) {
-    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-    // On a handle opened for synchronous use the offset in OVERLAPPED only
-    // says where to write; the call still returns when the write is done.
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD written = 0;
-    if (!WriteFile(ToHandle(file), next, chunk, &written, &at) || written == 0) {
-      return false;
-    }
-    next += written;
-    size -= written;
-    offset += written;
-  }
-  return true;
+  return WriteAll(ToHandle(file), data, size, &offset);
 }
 
 bool MappedWritesPreferred() {
@@ -175,11 +173,8 @@ bool MapOutputFile(OutputFile& file, std::uint64_t size, OutputMapping& mapping)
   // would lose them without a word: the room is reserved first.
   FILE_ALLOCATION_INFO allocation;
   allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
-  // Wine does not implement FileAllocationInfo; there the mapping lengthens
-  // the file without reserving its room, as its host's sparse files would.
   if (!SetFileInformationByHandle(ToHandle(file), FileAllocationInfo, &allocation,
-                                  sizeof allocation) &&
-      GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) {
+                                  sizeof allocation)) {
     return false;
   }
   HANDLE section =
