@@ -50,6 +50,48 @@ std::string EndRecordSignature() {
 
 }  // namespace
 
+std::vector<std::size_t> AddPiecesEndingAtEveryBit(ZipBuilder& builder, std::size_t& added,
+                                                   std::size_t& takenByClosingAlone) {
+  constexpr std::size_t kFirstPieceLiterals = 30;
+  DeflateBitWriter lastPiece;
+  const std::string tail = "the last piece";
+  lastPiece.FixedBlock(tail, true);
+  std::vector<std::size_t> honest;
+  added = 0;
+  takenByClosingAlone = 0;
+  const auto add = [&](const std::string& first, const std::string& firstContent) {
+    auto& entry = builder.AddDeflated("bits/entry-" + std::to_string(added++), firstContent + tail);
+    entry.data = first + lastPiece.Bytes();
+    entry.centralExtra = PieceIndexField(static_cast<std::uint32_t>(firstContent.size()),
+                                         {static_cast<std::uint32_t>(first.size()),
+                                          static_cast<std::uint32_t>(lastPiece.Bytes().size())});
+  };
+  for (int end = 1; end <= 8; ++end) {
+    const std::string literals = FixedBlockLiteralsEndingAt(end, kFirstPieceLiterals);
+    DeflateBitWriter flushed;
+    flushed.FixedBlock(literals, false);
+    flushed.SyncFlush();
+    honest.push_back(added);
+    add(flushed.Bytes(), literals);
+    DeflateBitWriter unflushed;
+    unflushed.FixedBlock(literals, false);
+    for (unsigned fill = 0; fill < (1u << (8 - end)); ++fill) {
+      const std::string first = unflushed.Bytes(fill);
+      std::string claimed = literals;
+      for (const std::size_t size : {literals.size(), literals.size() + 1, literals.size() + 2}) {
+        std::string closed;
+        if (DecodeClosedWithFinalBlock(first, size, closed) && closed != literals) {
+          claimed = closed;
+          ++takenByClosingAlone;
+          break;
+        }
+      }
+      add(first, claimed);
+    }
+  }
+  return honest;
+}
+
 std::vector<std::pair<std::string, std::string>> FuzzSeedArchives() {
   std::vector<std::pair<std::string, std::string>> seeds;
 
@@ -266,6 +308,13 @@ std::vector<std::pair<std::string, std::string>> FuzzSeedArchives() {
     reaching.data = testing_support::DeflatePieces(text, kPieceSize, 6, lengths, true);
     reaching.centralExtra = lying(lengths);
     seeds.emplace_back("pieces_lying.zip", builder.Build());
+  }
+  {
+    std::size_t added = 0;
+    std::size_t taken = 0;
+    ZipBuilder builder;
+    AddPiecesEndingAtEveryBit(builder, added, taken);
+    seeds.emplace_back("pieces_bit_ends.zip", builder.Build());
   }
   return seeds;
 }

@@ -1,5 +1,6 @@
 #include "testing/zip_builder.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -351,6 +352,100 @@ std::string DeflatePieces(const std::string& data, std::size_t pieceSize, int le
     offset += length;
   } while (offset < data.size());
   return out;
+}
+
+namespace {
+
+// The fixed literal codes (RFC 1951, 3.2.6): bytes 0-143 take eight bits from
+// 0x30, bytes 144-255 nine bits from 0x190; end of block is seven zero bits.
+constexpr unsigned kFixedShortLiteralLimit = 144;
+constexpr std::uint32_t kFixedShortLiteralBase = 0x30;
+constexpr std::uint32_t kFixedLongLiteralBase = 0x190;
+constexpr int kFixedEndOfBlockBits = 7;
+constexpr int kBlockHeaderBits = 3;
+constexpr std::uint32_t kFixedBlockType = 1;  // in the two bits after the final bit
+
+// Huffman codes go out most significant bit first.
+std::uint32_t Reversed(std::uint32_t code, int count) {
+  std::uint32_t out = 0;
+  for (int i = 0; i < count; ++i) {
+    out = (out << 1) | ((code >> i) & 1u);
+  }
+  return out;
+}
+
+}  // namespace
+
+void DeflateBitWriter::Bits(std::uint32_t value, int count) {
+  for (int i = 0; i < count; ++i, ++bitCount_) {
+    if (bitCount_ % 8 == 0) {
+      bytes_.push_back('\0');
+    }
+    if ((value >> i) & 1u) {
+      bytes_.back() = static_cast<char>(bytes_.back() | (1 << (bitCount_ % 8)));
+    }
+  }
+}
+
+void DeflateBitWriter::FixedBlock(const std::string& literals, bool final) {
+  Bits(final ? 1u : 0u, 1);
+  Bits(kFixedBlockType, 2);
+  for (const char c : literals) {
+    const unsigned byte = static_cast<unsigned char>(c);
+    if (byte < kFixedShortLiteralLimit) {
+      Bits(Reversed(kFixedShortLiteralBase + byte, 8), 8);
+    } else {
+      Bits(Reversed(kFixedLongLiteralBase + byte - kFixedShortLiteralLimit, 9), 9);
+    }
+  }
+  Bits(0, kFixedEndOfBlockBits);
+}
+
+void DeflateBitWriter::SyncFlush() {
+  Bits(0, kBlockHeaderBits);  // not final, stored
+  if (BitsInLastByte() != 0) {
+    Bits(0, 8 - BitsInLastByte());
+  }
+  Bits(0x0000, 16);  // length
+  Bits(0xFFFF, 16);  // its complement
+}
+
+std::string DeflateBitWriter::Bytes(unsigned fill) const {
+  std::string out = bytes_;
+  if (BitsInLastByte() != 0) {
+    const unsigned used = (1u << BitsInLastByte()) - 1;
+    out.back() = static_cast<char>((static_cast<unsigned char>(out.back()) & used) |
+                                   ((fill << BitsInLastByte()) & ~used & 0xFFu));
+  }
+  return out;
+}
+
+std::string FixedBlockLiteralsEndingAt(int bitsInLastByte, std::size_t minimum) {
+  // Header and end of block take 10 bits, each short literal 8, each long
+  // one 9: the long ones alone move the end within its byte.
+  const int longOnes = ((bitsInLastByte - kBlockHeaderBits - kFixedEndOfBlockBits) % 8 + 8) % 8;
+  std::string literals(static_cast<std::size_t>(longOnes), '\xC8');
+  while (literals.size() < minimum) {
+    literals += "A";
+  }
+  return literals;
+}
+
+bool DecodeClosedWithFinalBlock(const std::string& piece, std::size_t size, std::string& out) {
+  const std::string closed = piece + std::string("\x03\x00", 2);
+  out.assign(size, '\0');
+  libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+  if (decompressor == nullptr) {
+    std::abort();
+  }
+  std::size_t consumed = 0;
+  std::size_t produced = 0;
+  const bool decoded =
+      libdeflate_deflate_decompress_ex(decompressor, closed.data(), closed.size(), &out[0], size,
+                                       &consumed, &produced) == LIBDEFLATE_SUCCESS &&
+      consumed == closed.size() && produced == size;
+  libdeflate_free_decompressor(decompressor);
+  return decoded;
 }
 
 std::string PieceIndexField(std::uint32_t pieceSize, const std::vector<std::uint32_t>& lengths) {

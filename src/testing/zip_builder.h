@@ -56,6 +56,42 @@ std::string DeflatePieces(const std::string& data, std::size_t pieceSize, int le
 /// for `pieceSize` and `lengths`, written as given.
 std::string PieceIndexField(std::uint32_t pieceSize, const std::vector<std::uint32_t>& lengths);
 
+/// A raw deflate stream written bit by bit (least significant bit first, as
+/// deflate packs its bits), for streams whose blocks end exactly where a test
+/// needs them to: at any bit of a byte, or inside what follows.
+class DeflateBitWriter {
+ public:
+  /// Appends the low `count` bits (0 to 32) of `value`.
+  void Bits(std::uint32_t value, int count);
+  /// Appends a block with the fixed codes holding `literals` as literals
+  /// only, then its end-of-block code; `final` sets the block's final bit.
+  void FixedBlock(const std::string& literals, bool final);
+  /// Appends the empty stored block of a sync flush: a block header without
+  /// the final bit, zero bits to the byte boundary, 00 00 FF FF.
+  void SyncFlush();
+  /// Bits used in the last byte so far: 0 on a byte boundary, else 1 to 7.
+  int BitsInLastByte() const { return bitCount_ % 8; }
+  /// The stream so far, its last byte's unused bits set from `fill`.
+  std::string Bytes(unsigned fill = 0) const;
+
+ private:
+  std::string bytes_;
+  std::size_t bitCount_ = 0;
+};
+
+/// Literals for DeflateBitWriter::FixedBlock that make a block started on a
+/// byte boundary end `bitsInLastByte` (1 to 8) bits into its last byte; at
+/// least `minimum` of them.
+std::string FixedBlockLiteralsEndingAt(int bitsInLastByte, std::size_t minimum);
+
+/// What a piece decoder that closes a piece with an empty final block and
+/// asks only that every byte be consumed makes of `piece`: true, with the
+/// output in `out`, when libdeflate takes `piece` + 03 00 to exactly `size`
+/// bytes. Such a decoder cannot tell a block that ends with the piece from
+/// one that ends inside its last byte; tests use it to show what a piece
+/// decoder must refuse.
+bool DecodeClosedWithFinalBlock(const std::string& piece, std::size_t size, std::string& out);
+
 /// The standard CRC-32 of `data`, as zlib computes it.
 std::uint32_t Crc32(const std::string& data);
 

@@ -13,11 +13,9 @@
 namespace zip {
 namespace {
 
-// An empty final block with fixed codes: the final bit, type 01, then the
-// seven zero bits of the end-of-block code, padded to two bytes. Appended to
-// a piece that ends on a byte boundary, it closes the stream without adding
-// output.
-constexpr unsigned char kEmptyFinalBlock[] = {0x03, 0x00};
+// The sync-flush marker: the length fields of the empty stored block that
+// ends every piece but the last on a byte boundary.
+constexpr unsigned char kSyncFlushMarker[] = {0x00, 0x00, 0xFF, 0xFF};
 
 // zlib's inflate state in data_type after a Z_BLOCK return.
 constexpr int kUnusedBitsMask = 7;
@@ -33,12 +31,18 @@ bool DecodeWithLibdeflate(libdeflate_decompressor* decompressor, const unsigned 
   return result == LIBDEFLATE_SUCCESS && consumed == inLength && produced == outLength;
 }
 
-// zlib stops after each block with Z_BLOCK, which shows where the piece's
-// data ends: it must end at a block boundary, on a byte boundary, outside a
-// final block.
-bool DecodeWithZlib(const unsigned char* in, std::uint64_t inLength, unsigned char* out,
-                    std::uint64_t outLength) {
-  if (inLength > UINT_MAX || outLength > UINT_MAX) {
+// A piece that is not last must end exactly where the whole stream has a
+// block boundary on a byte boundary, outside a final block, right after the
+// empty stored block of a sync flush. zlib stops after each block with
+// Z_BLOCK and says where it stands, so it decodes these pieces: libdeflate
+// only tells the bytes it consumed, rounded up, and a block that ends inside
+// the last byte, or runs on into whatever follows, cannot be told from one
+// that ends with it.
+bool DecodeNonLastPiece(const unsigned char* in, std::uint64_t inLength, unsigned char* out,
+                        std::uint64_t outLength) {
+  if (inLength > UINT_MAX || outLength > UINT_MAX || inLength < sizeof kSyncFlushMarker ||
+      std::memcmp(in + inLength - sizeof kSyncFlushMarker, kSyncFlushMarker,
+                  sizeof kSyncFlushMarker) != 0) {
     return false;
   }
   z_stream stream;
@@ -113,10 +117,6 @@ bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedS
   return true;
 }
 
-std::uint64_t ZipPieceScratchSize(std::uint64_t compressedLength) {
-  return compressedLength + sizeof kEmptyFinalBlock;
-}
-
 ZipPieceDecoder::ZipPieceDecoder() : decompressor_(libdeflate_alloc_decompressor()) {}
 
 ZipPieceDecoder::~ZipPieceDecoder() {
@@ -124,32 +124,16 @@ ZipPieceDecoder::~ZipPieceDecoder() {
 }
 
 bool ZipPieceDecoder::Decode(const unsigned char* in, std::uint64_t inLength, bool last,
-                             unsigned char* out, std::uint64_t outLength, unsigned char* scratch,
-                             std::size_t scratchSize, std::uint32_t& crc) {
-  if (decompressor_ == nullptr || inLength > SIZE_MAX - sizeof kEmptyFinalBlock ||
-      outLength > SIZE_MAX) {
+                             unsigned char* out, std::uint64_t outLength, std::uint32_t& crc) {
+  if (decompressor_ == nullptr || inLength > SIZE_MAX || outLength > SIZE_MAX) {
     return false;
   }
-  const std::size_t length = static_cast<std::size_t>(inLength);
   const std::size_t size = static_cast<std::size_t>(outLength);
-  bool decoded = false;
-  if (last) {
-    decoded = DecodeWithLibdeflate(decompressor_, in, length, out, size);
-  } else if (scratch != nullptr && scratchSize >= ZipPieceScratchSize(inLength)) {
-    // Worth the copy: on 2 and 4 MiB pieces of the bench's payload libdeflate
-    // took a quarter to a third of zlib's time on code-like data, and a
-    // tenth less on data deflate barely shrinks.
-    // libdeflate wants a complete stream, and the piece is followed in the
-    // archive by the next one: the copy gets the final block instead. Both
-    // bytes must be consumed, so a piece that ends the stream by itself, or
-    // does not end on a block and byte boundary, fails.
-    std::memcpy(scratch, in, length);
-    std::memcpy(scratch + length, kEmptyFinalBlock, sizeof kEmptyFinalBlock);
-    decoded =
-        DecodeWithLibdeflate(decompressor_, scratch, length + sizeof kEmptyFinalBlock, out, size);
-  } else {
-    decoded = DecodeWithZlib(in, inLength, out, outLength);
-  }
+  // The last piece starts where the one before it was checked to end, and
+  // must end the stream within its last byte, as a one-pass decode would.
+  const bool decoded =
+      last ? DecodeWithLibdeflate(decompressor_, in, static_cast<std::size_t>(inLength), out, size)
+           : DecodeNonLastPiece(in, inLength, out, outLength);
   if (!decoded) {
     return false;
   }

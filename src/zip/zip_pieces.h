@@ -44,11 +44,6 @@ struct ZipPiece {
 bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedSize,
                         std::uint64_t uncompressedSize, std::vector<ZipPiece>& pieces);
 
-/// Bytes of scratch that let ZipPieceDecoder::Decode take its faster way with
-/// a piece of `compressedLength` bytes: a copy of the piece and the two bytes
-/// of an empty final block that make it a complete deflate stream.
-std::uint64_t ZipPieceScratchSize(std::uint64_t compressedLength);
-
 /// Decodes pieces, one at a time: one decoder per thread (it keeps
 /// libdeflate's decompressor, about 32 KiB, for all its pieces).
 class ZipPieceDecoder {
@@ -68,20 +63,18 @@ class ZipPieceDecoder {
   /// whether it is the entry's last piece.
   /// Success (returns true, `crc` set to the CRC-32 of the `outLength` bytes
   /// written): the piece decodes on its own, with no match reaching before
-  /// its start, to exactly `outLength` bytes from exactly `inLength` bytes;
-  /// a piece that is not last ends on a byte boundary after a block without
-  /// the final bit, the last one with the end of the stream.
+  /// its start, to exactly `outLength` bytes from exactly `inLength` bytes,
+  /// and ends as the whole stream would there: a piece that is not last ends
+  /// on a byte boundary right after an empty stored block without the final
+  /// bit (a sync flush, its last four bytes 00 00 FF FF), exactly at a block
+  /// boundary; the last one ends the stream within its last byte. A piece
+  /// that meets this decodes to the very bytes a one-pass decode of the
+  /// entry gives at its place, so the index can never change the content.
   /// Failure (returns false, `crc` unchanged): anything else; `out` may hold
   /// partial output. The entry's CRC-32 stays the check of its content.
-  /// A piece that is not last is decoded by libdeflate from a copy in
-  /// `scratch` (`scratchSize` bytes, caller-owned) when it has at least
-  /// ZipPieceScratchSize(inLength) bytes, by zlib straight from `in`
-  /// otherwise (slower, no copy); the last piece is decoded by libdeflate
-  /// from `in`. The scratch is what bounds the extra memory per thread:
-  /// ZipPieceScratchSize of the largest compressed piece of an entry.
+  /// Pieces that are not last are decoded by zlib, the last by libdeflate.
   bool Decode(const unsigned char* in, std::uint64_t inLength, bool last, unsigned char* out,
-              std::uint64_t outLength, unsigned char* scratch, std::size_t scratchSize,
-              std::uint32_t& crc);
+              std::uint64_t outLength, std::uint32_t& crc);
 
  private:
   libdeflate_decompressor* decompressor_ = nullptr;

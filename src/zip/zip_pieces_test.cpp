@@ -60,18 +60,15 @@ bool Pieces(const std::vector<std::uint32_t>& lengths, std::uint64_t compressedS
                                  uncompressedSize, pieces);
 }
 
-// Decodes piece `i` of `entry` as `pieces` places it; `scratch` picks the
-// way (large enough: libdeflate from a copy; none: zlib in place).
+// Decodes piece `i` of `entry` as `pieces` places it.
 bool DecodePiece(const PiecedEntry& entry, const std::vector<zip::ZipPiece>& pieces, std::size_t i,
-                 bool withScratch, std::string& out, std::uint32_t& crc) {
+                 std::string& out, std::uint32_t& crc) {
   const zip::ZipPiece& piece = pieces[i];
   out.assign(static_cast<std::size_t>(piece.uncompressedLength), '\0');
-  std::vector<unsigned char> scratch(
-      withScratch ? static_cast<std::size_t>(zip::ZipPieceScratchSize(piece.compressedLength)) : 0);
   zip::ZipPieceDecoder decoder;
   return decoder.Decode(Bytes(entry.data) + piece.compressedOffset, piece.compressedLength,
                         i + 1 == pieces.size(), reinterpret_cast<unsigned char*>(&out[0]),
-                        out.size(), scratch.data(), scratch.size(), crc);
+                        out.size(), crc);
 }
 
 // ---------------------------------------------------------------------------
@@ -177,25 +174,22 @@ TEST(ZipPieces, ALargestIndexOfTinyPiecesIsTakenAsItStands) {
 // ---------------------------------------------------------------------------
 // Decoding one piece
 
-TEST(ZipPieces, EveryPieceDecodesAloneEitherWay) {
+TEST(ZipPieces, EveryPieceDecodesAlone) {
   const PiecedEntry entry = MakeEntry(MixedContent());
   std::vector<zip::ZipPiece> pieces;
   ASSERT_TRUE(Pieces(entry.lengths, entry.data.size(), entry.content.size(), pieces));
-  for (const bool withScratch : {true, false}) {
-    std::uint32_t whole = 0;
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-      std::string out;
-      std::uint32_t crc = 0;
-      ASSERT_TRUE(DecodePiece(entry, pieces, i, withScratch, out, crc)) << i << withScratch;
-      EXPECT_TRUE(out == entry.content.substr(
-                             static_cast<std::size_t>(pieces[i].uncompressedOffset), out.size()))
-          << i;
-      EXPECT_EQ(crc, testing_support::Crc32(out));
-      whole =
-          static_cast<std::uint32_t>(crc32_combine(whole, crc, static_cast<z_off_t>(out.size())));
-    }
-    EXPECT_EQ(whole, testing_support::Crc32(entry.content));
+  std::uint32_t whole = 0;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    std::string out;
+    std::uint32_t crc = 0;
+    ASSERT_TRUE(DecodePiece(entry, pieces, i, out, crc)) << i;
+    EXPECT_TRUE(out == entry.content.substr(static_cast<std::size_t>(pieces[i].uncompressedOffset),
+                                            out.size()))
+        << i;
+    EXPECT_EQ(crc, testing_support::Crc32(out));
+    whole = static_cast<std::uint32_t>(crc32_combine(whole, crc, static_cast<z_off_t>(out.size())));
   }
+  EXPECT_EQ(whole, testing_support::Crc32(entry.content));
 }
 
 TEST(ZipPieces, APieceReachingBackBeforeItsStartFails) {
@@ -204,15 +198,13 @@ TEST(ZipPieces, APieceReachingBackBeforeItsStartFails) {
   const PiecedEntry entry = MakeEntry(Compressible(3 * kPieceSize), true);
   std::vector<zip::ZipPiece> pieces;
   ASSERT_TRUE(Pieces(entry.lengths, entry.data.size(), entry.content.size(), pieces));
-  for (const bool withScratch : {true, false}) {
-    std::string out;
-    std::uint32_t crc = 0x5EED;
-    EXPECT_TRUE(DecodePiece(entry, pieces, 0, withScratch, out, crc));
-    crc = 0x5EED;
-    EXPECT_FALSE(DecodePiece(entry, pieces, 1, withScratch, out, crc)) << withScratch;
-    EXPECT_FALSE(DecodePiece(entry, pieces, 2, withScratch, out, crc)) << withScratch;
-    EXPECT_EQ(crc, 0x5EEDu);
-  }
+  std::string out;
+  std::uint32_t crc = 0x5EED;
+  EXPECT_TRUE(DecodePiece(entry, pieces, 0, out, crc));
+  crc = 0x5EED;
+  EXPECT_FALSE(DecodePiece(entry, pieces, 1, out, crc));
+  EXPECT_FALSE(DecodePiece(entry, pieces, 2, out, crc));
+  EXPECT_EQ(crc, 0x5EEDu);
 }
 
 TEST(ZipPieces, LengthsThatAddUpButLieFailTheDecode) {
@@ -226,25 +218,21 @@ TEST(ZipPieces, LengthsThatAddUpButLieFailTheDecode) {
     lengths[2] -= shift;
     std::vector<zip::ZipPiece> pieces;
     ASSERT_TRUE(Pieces(lengths, entry.data.size(), entry.content.size(), pieces));
-    for (const bool withScratch : {true, false}) {
-      std::string out;
-      std::uint32_t crc = 0;
-      EXPECT_TRUE(DecodePiece(entry, pieces, 0, withScratch, out, crc));
-      EXPECT_FALSE(DecodePiece(entry, pieces, 1, withScratch, out, crc)) << shift << withScratch;
-      EXPECT_FALSE(DecodePiece(entry, pieces, 2, withScratch, out, crc)) << shift << withScratch;
-    }
+    std::string out;
+    std::uint32_t crc = 0;
+    EXPECT_TRUE(DecodePiece(entry, pieces, 0, out, crc));
+    EXPECT_FALSE(DecodePiece(entry, pieces, 1, out, crc)) << shift;
+    EXPECT_FALSE(DecodePiece(entry, pieces, 2, out, crc)) << shift;
   }
 }
 
 // Decodes `piece` from `data` into exactly `outLength` bytes.
-bool DecodeBytes(const std::string& piece, bool last, std::size_t outLength, bool withScratch) {
+bool DecodeBytes(const std::string& piece, bool last, std::size_t outLength) {
   std::string out(outLength, '\0');
-  std::vector<unsigned char> scratch(
-      withScratch ? static_cast<std::size_t>(zip::ZipPieceScratchSize(piece.size())) : 0);
   zip::ZipPieceDecoder decoder;
   std::uint32_t crc = 0;
   return decoder.Decode(Bytes(piece), piece.size(), last, reinterpret_cast<unsigned char*>(&out[0]),
-                        out.size(), scratch.data(), scratch.size(), crc);
+                        out.size(), crc);
 }
 
 TEST(ZipPieces, ATruncatedPieceFails) {
@@ -252,15 +240,13 @@ TEST(ZipPieces, ATruncatedPieceFails) {
   const std::string first = entry.data.substr(0, entry.lengths[0]);
   const std::string last = entry.data.substr(entry.data.size() - entry.lengths[3]);
   const std::size_t lastSize = entry.content.size() - 3 * kPieceSize;
-  for (const bool withScratch : {true, false}) {
-    ASSERT_TRUE(DecodeBytes(first, false, kPieceSize, withScratch));
-    EXPECT_FALSE(DecodeBytes(first.substr(0, first.size() - 1), false, kPieceSize, withScratch));
-    // Without its sync flush, the piece stops inside a block.
-    EXPECT_FALSE(DecodeBytes(first.substr(0, first.size() - 4), false, kPieceSize, withScratch));
-    EXPECT_FALSE(DecodeBytes(first.substr(0, first.size() / 2), false, kPieceSize, withScratch));
-  }
-  ASSERT_TRUE(DecodeBytes(last, true, lastSize, false));
-  EXPECT_FALSE(DecodeBytes(last.substr(0, last.size() - 1), true, lastSize, false));
+  ASSERT_TRUE(DecodeBytes(first, false, kPieceSize));
+  EXPECT_FALSE(DecodeBytes(first.substr(0, first.size() - 1), false, kPieceSize));
+  // Without its sync flush, the piece stops inside a block.
+  EXPECT_FALSE(DecodeBytes(first.substr(0, first.size() - 4), false, kPieceSize));
+  EXPECT_FALSE(DecodeBytes(first.substr(0, first.size() / 2), false, kPieceSize));
+  ASSERT_TRUE(DecodeBytes(last, true, lastSize));
+  EXPECT_FALSE(DecodeBytes(last.substr(0, last.size() - 1), true, lastSize));
 }
 
 TEST(ZipPieces, APieceThatDecodesToMoreOrFewerBytesFails) {
@@ -268,25 +254,64 @@ TEST(ZipPieces, APieceThatDecodesToMoreOrFewerBytesFails) {
   const std::string first = entry.data.substr(0, entry.lengths[0]);
   const std::string last = entry.data.substr(entry.data.size() - entry.lengths[3]);
   const std::size_t lastSize = entry.content.size() - 3 * kPieceSize;
-  for (const bool withScratch : {true, false}) {
-    EXPECT_FALSE(DecodeBytes(first, false, kPieceSize - 1, withScratch));
-    EXPECT_FALSE(DecodeBytes(first, false, kPieceSize + 1, withScratch));
-  }
-  EXPECT_FALSE(DecodeBytes(last, true, lastSize - 1, false));
-  EXPECT_FALSE(DecodeBytes(last, true, lastSize + 1, false));
+  EXPECT_FALSE(DecodeBytes(first, false, kPieceSize - 1));
+  EXPECT_FALSE(DecodeBytes(first, false, kPieceSize + 1));
+  EXPECT_FALSE(DecodeBytes(last, true, lastSize - 1));
+  EXPECT_FALSE(DecodeBytes(last, true, lastSize + 1));
 }
 
 TEST(ZipPieces, OnlyTheLastPieceEndsTheStream) {
   const PiecedEntry entry = MakeEntry(MixedContent());
   const std::string first = entry.data.substr(0, entry.lengths[0]);
   const std::string complete = testing_support::DeflateRaw(entry.content.substr(0, kPieceSize), 6);
-  for (const bool withScratch : {true, false}) {
-    // A whole stream in the place of a piece that must not end it.
-    EXPECT_FALSE(DecodeBytes(complete, false, kPieceSize, withScratch)) << withScratch;
-  }
-  EXPECT_TRUE(DecodeBytes(complete, true, kPieceSize, false));
+  // A whole stream in the place of a piece that must not end it.
+  EXPECT_FALSE(DecodeBytes(complete, false, kPieceSize));
+  EXPECT_TRUE(DecodeBytes(complete, true, kPieceSize));
   // A sync-flushed piece does not end the stream as the last one must.
-  EXPECT_FALSE(DecodeBytes(first, true, kPieceSize, false));
+  EXPECT_FALSE(DecodeBytes(first, true, kPieceSize));
+}
+
+TEST(ZipPieces, APieceThatIsNotLastEndsOnlyRightAfterASyncFlush) {
+  int takenByClosingAlone = 0;
+  for (int end = 1; end <= 8; ++end) {
+    const std::string literals = testing_support::FixedBlockLiteralsEndingAt(end, 40);
+    testing_support::DeflateBitWriter honest;
+    honest.FixedBlock(literals, false);
+    ASSERT_EQ(honest.BitsInLastByte(), end % 8);
+    honest.SyncFlush();
+    std::string out(literals.size(), '\0');
+    std::uint32_t crc = 0;
+    zip::ZipPieceDecoder decoder;
+    ASSERT_TRUE(decoder.Decode(Bytes(honest.Bytes()), honest.Bytes().size(), false,
+                               reinterpret_cast<unsigned char*>(&out[0]), out.size(), crc))
+        << end;
+    EXPECT_EQ(out, literals);
+    EXPECT_EQ(crc, testing_support::Crc32(literals));
+
+    // The block ends `end` bits into the piece's last byte, the rest of that
+    // byte being whatever the writer chose: the whole stream would read those
+    // bits, then the next piece, as the next block.
+    testing_support::DeflateBitWriter unflushed;
+    unflushed.FixedBlock(literals, false);
+    const unsigned fills = 1u << (8 - end);
+    for (unsigned fill = 0; fill < fills; ++fill) {
+      const std::string piece = unflushed.Bytes(fill);
+      for (const std::size_t size : {literals.size(), literals.size() + 1, literals.size() + 2}) {
+        EXPECT_FALSE(DecodeBytes(piece, false, size)) << end << " " << fill << " " << size;
+        std::string closed;
+        if (testing_support::DecodeClosedWithFinalBlock(piece, size, closed) && closed != literals) {
+          ++takenByClosingAlone;
+        }
+      }
+    }
+    // The same block with the final bit ends the stream too early.
+    testing_support::DeflateBitWriter final;
+    final.FixedBlock(literals, true);
+    EXPECT_FALSE(DecodeBytes(final.Bytes(), false, literals.size())) << end;
+  }
+  // The pieces above include ones that closing alone would take, with other
+  // bytes than the stream holds: what the end rule is there for.
+  EXPECT_GT(takenByClosingAlone, 0);
 }
 
 }  // namespace

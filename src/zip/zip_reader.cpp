@@ -680,10 +680,6 @@ constexpr std::size_t kSmallEntryLimit = 256 * 1024;
 // No deflate stream unpacks to more than about 1032 times its length: an
 // entry that records more fails anyway, so no file is grown for it.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
-// The packer's pieces hold 1 MiB; one that deflate cannot shrink takes a few
-// bytes more for its stored blocks' headers. A larger compressed piece is
-// decoded by zlib without a copy instead.
-constexpr std::uint64_t kPieceBufferSize = (1u << 20) + 1024;
 // Where pieces are not decoded into the mapped file, each is decoded into a
 // buffer of its worker's and written at its place in the file: the packer's
 // pieces unpack to 1 MiB, and an index whose pieces unpack to more than this
@@ -697,7 +693,6 @@ struct ZipJobScratchState {
   libdeflate_decompressor* decompressor = nullptr;
   std::unique_ptr<unsigned char[]> buffer;  // kSmallEntryLimit bytes, once made
   std::unique_ptr<ZipPieceDecoder> pieceDecoder;
-  std::unique_ptr<unsigned char[]> pieceBuffer;  // kPieceBufferSize bytes, once made
   std::unique_ptr<unsigned char[]> pieceOutput;  // pieceOutputSize bytes
   std::size_t pieceOutputSize = 0;
 };
@@ -962,20 +957,13 @@ bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
       out = state->pieceOutput.get();
     }
     if (state != nullptr && state->pieceDecoder && out != nullptr) {
-      // The last piece is decoded straight from the archive; the others
-      // want a copy, which a piece larger than the buffer does without.
-      if (!last && !state->pieceBuffer &&
-          ZipPieceScratchSize(piece.compressedLength) <= kPieceBufferSize) {
-        state->pieceBuffer.reset(new (std::nothrow) unsigned char[kPieceBufferSize]);
-      }
       std::uint32_t crc = 0;
       detail::OutputFile output{file_};
-      decoded = state->pieceDecoder->Decode(
-                    job_->data + piece.compressedOffset, piece.compressedLength, last, out,
-                    piece.uncompressedLength, state->pieceBuffer.get(),
-                    state->pieceBuffer ? static_cast<std::size_t>(kPieceBufferSize) : 0, crc) &&
-                (view_ != nullptr ||
-                 detail::WriteOutputFileAt(output, piece.uncompressedOffset, out, length));
+      decoded =
+          state->pieceDecoder->Decode(job_->data + piece.compressedOffset, piece.compressedLength,
+                                      last, out, piece.uncompressedLength, crc) &&
+          (view_ != nullptr ||
+           detail::WriteOutputFileAt(output, piece.uncompressedOffset, out, length));
       if (decoded) {
         pieceCrcs_[index] = crc;
       }

@@ -344,8 +344,8 @@ class ZipPiecedWrite {
 
   /// Decodes piece `index` (below what Begin returned; each index once) into
   /// its place in the file with this thread's `scratch` (which keeps, for
-  /// later pieces, a buffer of about 1 MiB for a copy of the compressed
-  /// piece and, on Windows, one of the largest piece's uncompressed length).
+  /// later pieces, a piece decoder and, on Windows, a buffer of the largest
+  /// piece's uncompressed length).
   /// Calls for different indexes may run at the same time on different
   /// threads. Once one piece has failed, later calls skip their decoding.
   /// Returns true for exactly one call, the last to end: Finish may then run

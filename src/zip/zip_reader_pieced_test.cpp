@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "testing/sample_archives.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
 #include "testing/zip_write_fixture.h"
@@ -186,6 +187,27 @@ TEST_F(ZipPiecedWriteTest, IndexesThatLieChangeNoOutcome) {
     const Written written = Pieced(i, 4, pieces);
     EXPECT_EQ(written.error, ZipError::kNone) << "entry " << i;
     EXPECT_TRUE(written.bytes == text) << "entry " << i;
+  }
+}
+
+// Pieces whose last block ends at every bit of their last byte, most of
+// them recording content that trusting such a piece would write.
+TEST_F(ZipPiecedWriteTest, APieceEndingAtAnyBitChangesNoOutcome) {
+  ZipBuilder builder;
+  std::size_t added = 0;
+  std::size_t takenByClosingAlone = 0;
+  const std::vector<std::size_t> honest =
+      testing_support::AddPiecesEndingAtEveryBit(builder, added, takenByClosingAlone);
+  ASSERT_EQ(honest.size(), 8u);
+  ASSERT_GT(takenByClosingAlone, 0u);
+  Open(builder.Build());
+  ASSERT_EQ(zip::ZipEntryCount(archive_), added);
+  const std::vector<std::size_t> counts = ExpectSameAsStreaming();
+  // The honest entries' pieces are taken up and come out whole.
+  for (const std::size_t entry : honest) {
+    std::size_t pieces = 0;
+    EXPECT_EQ(counts[entry], 2u) << entry;
+    EXPECT_EQ(Pieced(static_cast<std::uint32_t>(entry), 2, pieces).error, ZipError::kNone) << entry;
   }
 }
 

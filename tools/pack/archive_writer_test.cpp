@@ -234,15 +234,12 @@ bool DecodeEachPiece(zip::ZipArchive& archive, std::uint32_t index, std::string&
   }
   zip::ZipPieceDecoder decoder;
   content.assign(static_cast<std::size_t>(record.uncompressedSize), '\0');
-  std::vector<unsigned char> scratch;
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     const zip::ZipPiece& piece = pieces[i];
-    scratch.resize(static_cast<std::size_t>(zip::ZipPieceScratchSize(piece.compressedLength)));
     std::uint32_t crc = 0;
     auto* out = reinterpret_cast<unsigned char*>(&content[0]) + piece.uncompressedOffset;
     if (!decoder.Decode(data + piece.compressedOffset, piece.compressedLength,
-                        i + 1 == pieces.size(), out, piece.uncompressedLength, scratch.data(),
-                        scratch.size(), crc)) {
+                        i + 1 == pieces.size(), out, piece.uncompressedLength, crc)) {
       return false;
     }
   }

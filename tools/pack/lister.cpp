@@ -295,16 +295,13 @@ class Inspector {
     }
     zip::ZipPieceDecoder decoder;
     std::vector<unsigned char> output;
-    std::vector<unsigned char> scratch;
     uLong crc = crc32(0, nullptr, 0);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
       const zip::ZipPiece& piece = pieces[i];
       output.resize(static_cast<std::size_t>(piece.uncompressedLength));
-      scratch.resize(static_cast<std::size_t>(zip::ZipPieceScratchSize(piece.compressedLength)));
       std::uint32_t pieceCrc = 0;
       if (!decoder.Decode(data + piece.compressedOffset, piece.compressedLength,
-                          i + 1 == pieces.size(), output.data(), output.size(), scratch.data(),
-                          scratch.size(), pieceCrc)) {
+                          i + 1 == pieces.size(), output.data(), output.size(), pieceCrc)) {
         Note("piece index", who + ": piece " + std::to_string(i + 1) + " of " +
                                 std::to_string(pieces.size()) +
                                 " does not decode on its own; the entry is decoded in one pass");
