@@ -108,20 +108,21 @@ std::optional<Payload> FindSlotPayload(const unsigned char* slot) {
   if (!search.found) {
     return Damaged(kNoSlotSegment);
   }
-  if (search.size == 0 || !IsReadable(slot + (search.size - 1))) {
-    return Damaged(search.size == 0 ? kSegmentTooShort : kCutShort);
-  }
   return ReadPayloadSegment(slot, search.size);
 }
 
 }  // namespace
 
 std::optional<Payload> ReadPayloadSegment(const unsigned char* segment, std::uint64_t size) {
-  if (IsOpenPayloadSlot(segment, size)) {
-    return std::nullopt;
-  }
   if (size < kPayloadTrailerSize) {
     return Damaged(kSegmentTooShort);
+  }
+  // The file ends before the segment does when the last byte cannot be read.
+  if (!IsReadable(segment + (size - 1))) {
+    return Damaged(kCutShort);
+  }
+  if (IsOpenPayloadSlot(segment, size)) {
+    return std::nullopt;
   }
   PayloadTrailer trailer;
   switch (CheckSlotTrailer(segment + (size - kPayloadTrailerSize), size, trailer)) {

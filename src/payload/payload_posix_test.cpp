@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
@@ -169,6 +172,28 @@ TEST(ReadPayloadSegment, NamesEachDamage) {
     EXPECT_NE(std::string(payload->damage).find(c.says), std::string::npos)
         << c.what << ": " << payload->damage;
   }
+}
+
+TEST(ReadPayloadSegment, SaysSoWhenTheFileEndsBeforeTheSegment) {
+  TempFolder folder("payload-segment-");
+  const long page = sysconf(_SC_PAGESIZE);
+  ASSERT_GT(page, 0);
+  const std::string archive = SomeBytes(3 * static_cast<std::size_t>(page), 8);
+  const std::string whole = archive + TrailerBytes(0, archive.size());
+  // The file lost its last page and more, as a download interrupted.
+  const std::string path = (folder / "cut").string();
+  ASSERT_TRUE(WriteFileBytes(path, whole.substr(0, whole.size() - page - 100)));
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  void* mapped = mmap(nullptr, whole.size(), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  ASSERT_NE(mapped, MAP_FAILED);
+  const std::optional<Payload> payload =
+      ReadPayloadSegment(static_cast<const unsigned char*>(mapped), whole.size());
+  munmap(mapped, whole.size());
+  ASSERT_TRUE(payload.has_value());
+  ASSERT_NE(payload->damage, nullptr);
+  EXPECT_NE(std::string(payload->damage).find("cut short"), std::string::npos) << payload->damage;
 }
 
 }  // namespace

@@ -174,10 +174,12 @@ inline SlotTrailerState CheckSlotTrailer(const unsigned char* bytes, std::uint64
 }
 
 /// POSIX: the archive in the payload slot segment as the loader mapped it:
-/// the `size` bytes at `segment`, all of them readable. Returns nothing when
-/// the segment is the open slot of a stub (no archive at all); the archive
-/// when the segment ends in a trailer that CheckSlotTrailer finds valid;
-/// otherwise a Payload whose `damage` names what is wrong.
+/// the `size` bytes at `segment`, in memory or mapped from a file that may
+/// end before them (a file cut short: the bytes past its end cannot be read,
+/// which is tested without touching them). Returns nothing when the segment
+/// is the open slot of a stub (no archive at all); the archive when the
+/// segment ends in a trailer that CheckSlotTrailer finds valid; otherwise a
+/// Payload whose `damage` names what is wrong.
 std::optional<Payload> ReadPayloadSegment(const unsigned char* segment, std::uint64_t size);
 
 /// POSIX: the archive appended to the file at `imagePath` (see above), mapped
