@@ -292,7 +292,8 @@ TEST(BuildStarterParts, RefusesAPosixStubThatAlreadyCarriesAnArchive) {
   // filled, whatever follows the file's end.
   pack::StarterParts parts;
   std::string error;
-  ASSERT_TRUE(Build(stub, EndRecordLead(""), kDefaultIdentity, parts, error)) << error;
+  const std::string archived = EndRecordLead("");
+  ASSERT_TRUE(Build(stub, archived, kDefaultIdentity, parts, error)) << error;
   std::string made = Joined(parts) + "appended by a download tool";
   stub_test::Put(made, made.find(stub_test::Marker()) + kFilled, 0, 4);
   EXPECT_NE(Refusal(made).find("already carries"), std::string::npos) << Refusal(made);
