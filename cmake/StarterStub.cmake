@@ -6,6 +6,9 @@
 #   A stub executable: a starter without payload (on Windows with its
 #   manifest) holding the default application name and executable path in an
 #   open identity block. Release builds are stripped (starter_add_executable).
+#   A POSIX stub also reserves its payload slot: a read-only segment of its
+#   own, above the others, that `pack` points at the archive, so that the
+#   kernel maps the archive with the image (src/payload/payload_trailer.h).
 
 function(starter_add_stub name)
   cmake_parse_arguments(ARG "" "OUTPUT_NAME" "" ${ARGN})
@@ -15,4 +18,8 @@ function(starter_add_stub name)
   endif()
   starter_add_executable(${name} ${pass_on})
   target_compile_definitions(${name} PRIVATE STARTER_IDENTITY_OPEN)
+  if(NOT WIN32)
+    get_filename_component(resources ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources ABSOLUTE)
+    target_sources(${name} PRIVATE ${resources}/payload_slot_posix.cpp)
+  endif()
 endfunction()

@@ -14,12 +14,16 @@ constexpr int kPayloadResourceId = 101;
 struct Payload {
   const unsigned char* bytes = nullptr;
   std::uint32_t length = 0;
+  /// Null, or a fixed text saying why the image carries an archive that
+  /// cannot be used (a damaged or cut-short file); `bytes` is then null.
+  const char* damage = nullptr;
 };
 
 /// Looks the archive up in the starter's own image. Returns nothing when the
 /// image has no archive; otherwise its address and length as the platform
 /// reports them (a null address or a short length is left for the archive
-/// reader to reject). Never throws.
+/// reader to reject), or, on POSIX, the damage that keeps it from the
+/// archive. Never throws.
 std::optional<Payload> FindPayload();
 
 #endif  // STARTER_PAYLOAD_PAYLOAD_H

@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
@@ -94,6 +97,103 @@ TEST(FindAppendedPayload, RefusesATrailerWhoseOffsetOrLengthLies) {
     ASSERT_TRUE(WriteFileBytes(path, front + archive + TrailerBytes(lie.offset, lie.length)));
     EXPECT_FALSE(FindAppendedPayload(path).has_value()) << lie.offset << " " << lie.length;
   }
+}
+
+// The open slot of a stub: its marker, then zero bytes up to 32.
+std::string OpenSlot() {
+  std::string slot(reinterpret_cast<const char*>(kPayloadOpenSlotMarker),
+                   sizeof kPayloadOpenSlotMarker);
+  slot.resize(kPayloadSlotSize, '\0');
+  return slot;
+}
+
+std::optional<Payload> ReadSegment(const std::string& segment) {
+  return ReadPayloadSegment(reinterpret_cast<const unsigned char*>(segment.data()), segment.size());
+}
+
+TEST(ReadPayloadSegment, FindsNoArchiveInTheOpenSlotOfAStub) {
+  EXPECT_FALSE(ReadSegment(OpenSlot()).has_value());
+}
+
+TEST(ReadPayloadSegment, FindsTheArchiveInFrontOfTheTrailerThatEndsTheSegment) {
+  const std::string archive = SomeBytes(5000, 6);
+  const std::string segment = archive + TrailerBytes(0x4000, archive.size());
+  const std::optional<Payload> payload = ReadSegment(segment);
+  ASSERT_TRUE(payload.has_value());
+  EXPECT_EQ(payload->damage, nullptr);
+  EXPECT_EQ(payload->bytes, reinterpret_cast<const unsigned char*>(segment.data()));
+  EXPECT_EQ(payload->length, archive.size());
+  // An empty archive is no damage either: the archive reader refuses it.
+  const std::optional<Payload> empty = ReadSegment(TrailerBytes(0x4000, 0));
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_EQ(empty->damage, nullptr);
+  EXPECT_EQ(empty->length, 0u);
+  // strip moves the segment's bytes in the file: the trailer's file offset
+  // is then stale, and the archive is still whole in memory.
+  const std::string moved = archive + TrailerBytes(0x9999, archive.size());
+  const std::optional<Payload> stripped = ReadSegment(moved);
+  ASSERT_TRUE(stripped.has_value());
+  EXPECT_EQ(stripped->damage, nullptr);
+  EXPECT_EQ(stripped->length, archive.size());
+}
+
+TEST(ReadPayloadSegment, NamesEachDamage) {
+  const std::string archive = SomeBytes(3000, 7);
+  const std::string good = archive + TrailerBytes(0x4000, archive.size());
+  std::string checksum = good;
+  checksum[good.size() - 1] ^= 0x01;  // the trailer's checksum, one bit off
+  std::string length = good;
+  length[good.size() - kPayloadTrailerSize + 16] ^= 0x01;  // the archive length, checksum stale
+  std::string version = good;
+  version[good.size() - kPayloadTrailerSize + 24] = 2;  // an unknown version ...
+  const auto versionTrailer = reinterpret_cast<unsigned char*>(&version[good.size() - 32]);
+  const std::uint32_t sum = payload_trailer_detail::Checksum(versionTrailer, 28);
+  payload_trailer_detail::Write(versionTrailer + 28, 4, sum);  // ... under a matching checksum
+  std::string openSlotGrown = OpenSlot() + std::string(32, '\0');
+  const struct {
+    const char* what;
+    std::string segment;
+    const char* says;
+  } cases[] = {
+      {"a segment shorter than a trailer", good.substr(good.size() - 31), "too short"},
+      {"an open slot grown by a file cut within its last page", openSlotGrown, "record is missing"},
+      {"zero bytes in place of the trailer", archive + std::string(32, '\0'), "record is missing"},
+      {"a wrong checksum", checksum, "wrong checksum"},
+      {"a changed length", length, "wrong checksum"},
+      {"an unknown version", version, "unknown version"},
+      {"a segment with bytes in front", "x" + good, "does not fit"},
+      {"a segment shorter than the archive", good.substr(1), "does not fit"},
+  };
+  for (const auto& c : cases) {
+    const std::optional<Payload> payload = ReadSegment(c.segment);
+    ASSERT_TRUE(payload.has_value()) << c.what;
+    ASSERT_NE(payload->damage, nullptr) << c.what;
+    EXPECT_EQ(payload->bytes, nullptr) << c.what;
+    EXPECT_NE(std::string(payload->damage).find(c.says), std::string::npos)
+        << c.what << ": " << payload->damage;
+  }
+}
+
+TEST(ReadPayloadSegment, SaysSoWhenTheFileEndsBeforeTheSegment) {
+  TempFolder folder("payload-segment-");
+  const long page = sysconf(_SC_PAGESIZE);
+  ASSERT_GT(page, 0);
+  const std::string archive = SomeBytes(3 * static_cast<std::size_t>(page), 8);
+  const std::string whole = archive + TrailerBytes(0, archive.size());
+  // The file lost its last page and more, as a download interrupted.
+  const std::string path = (folder / "cut").string();
+  ASSERT_TRUE(WriteFileBytes(path, whole.substr(0, whole.size() - page - 100)));
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  void* mapped = mmap(nullptr, whole.size(), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  ASSERT_NE(mapped, MAP_FAILED);
+  const std::optional<Payload> payload =
+      ReadPayloadSegment(static_cast<const unsigned char*>(mapped), whole.size());
+  munmap(mapped, whole.size());
+  ASSERT_TRUE(payload.has_value());
+  ASSERT_NE(payload->damage, nullptr);
+  EXPECT_NE(std::string(payload->damage).find("cut short"), std::string::npos) << payload->damage;
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
-// The record that marks an archive appended to a POSIX starter's file.
+// The records that mark an archive added to a POSIX starter.
 //
-// A starter that the packer makes from a POSIX stub is the stub's file, then
+// A POSIX stub reserves a loadable segment of its own, the payload slot: a
+// read-only PT_LOAD above every other segment of the image, holding only the
+// 32-byte open-slot record below, with the symbol `starter_payload_slot` on
+// its first byte (resources/payload_slot_posix.cpp). A starter that the packer
+// makes from the stub is the stub's file, zero bytes up to the offset that the
+// slot's address needs (file offset and address agree modulo the page size),
 // the archive byte for byte, then this 32-byte trailer, which ends the file:
 //
 //   offset  size  field
@@ -12,8 +17,13 @@
 //       28     4  checksum: 32-bit FNV-1a of bytes 0 to 27
 //
 // Integers are little-endian. The archive ends where the trailer begins, so
-// offset + length + 32 is the file's size. The starter maps the archive
-// read-only from its own file; a linked-in archive takes precedence.
+// offset + length + 32 is the file's size as the packer writes it. The packer
+// points the slot's
+// program header (and the section header that covered it) at the archive and
+// the trailer: the same address, the new file offset, the new size. The
+// kernel then maps the archive with the image, and the starter finds it at
+// `starter_payload_slot` without reading its own file. A linked-in archive
+// takes precedence.
 #ifndef STARTER_PAYLOAD_PAYLOAD_TRAILER_H
 #define STARTER_PAYLOAD_PAYLOAD_TRAILER_H
 
@@ -28,6 +38,27 @@
 inline constexpr std::size_t kPayloadTrailerSize = 32;
 inline constexpr unsigned char kPayloadTrailerMagic[8] = {'S', 'T', 'A', 'R', 'T', 'Z', 'I', 'P'};
 inline constexpr std::uint32_t kPayloadTrailerVersion = 1;
+
+inline constexpr std::size_t kPayloadSlotSize = 32;
+/// What the payload slot of a stub holds: this marker, then zero bytes up to
+/// kPayloadSlotSize.
+inline constexpr unsigned char kPayloadOpenSlotMarker[16] = {
+    0x89, 'S', 'T', 'A', 'R', 'T', 'E', 'R', '-', 'S', 'L', 'O', 'T', '\r', '\n', 0x1A};
+
+/// True when the `size` bytes at `bytes` are the open slot of a stub.
+inline bool IsOpenPayloadSlot(const unsigned char* bytes, std::uint64_t size) {
+  if (size != kPayloadSlotSize) {
+    return false;
+  }
+  for (std::size_t i = 0; i < kPayloadSlotSize; ++i) {
+    const unsigned char expected =
+        i < sizeof kPayloadOpenSlotMarker ? kPayloadOpenSlotMarker[i] : 0;
+    if (bytes[i] != expected) {
+      return false;
+    }
+  }
+  return true;
+}
 
 /// Where the archive lies in the file, as a valid trailer says.
 struct PayloadTrailer {
@@ -103,10 +134,59 @@ inline std::optional<PayloadTrailer> ParsePayloadTrailer(const unsigned char* by
   return PayloadTrailer{offset, static_cast<std::uint32_t>(length)};
 }
 
+/// How the trailer at the end of a filled slot segment reads.
+enum class SlotTrailerState {
+  kValid,
+  kNoMagic,
+  kWrongChecksum,
+  kUnknownVersion,
+  /// The archive length and the trailer do not fill the segment exactly.
+  kDoesNotFit,
+};
+
+/// Checks the `kPayloadTrailerSize` bytes at `bytes`, the last ones of a slot
+/// segment of `segmentSize` bytes, and on kValid sets `trailer`. Only the
+/// memory view is checked: the archive must fill the segment in front of the
+/// trailer. The recorded file offset is not compared, since tools that
+/// rewrite a file from its sections (strip) move the segment's bytes.
+inline SlotTrailerState CheckSlotTrailer(const unsigned char* bytes, std::uint64_t segmentSize,
+                                         PayloadTrailer& trailer) {
+  namespace detail = payload_trailer_detail;
+  for (std::size_t i = 0; i < sizeof kPayloadTrailerMagic; ++i) {
+    if (bytes[i] != kPayloadTrailerMagic[i]) {
+      return SlotTrailerState::kNoMagic;
+    }
+  }
+  if (detail::Read(&bytes[28], 4) != detail::Checksum(bytes, 28)) {
+    return SlotTrailerState::kWrongChecksum;
+  }
+  if (detail::Read(&bytes[24], 4) != kPayloadTrailerVersion) {
+    return SlotTrailerState::kUnknownVersion;
+  }
+  const std::uint64_t length = detail::Read(&bytes[16], 8);
+  if (segmentSize < kPayloadTrailerSize || length > UINT32_MAX ||
+      length != segmentSize - kPayloadTrailerSize) {
+    return SlotTrailerState::kDoesNotFit;
+  }
+  trailer.archiveOffset = detail::Read(&bytes[8], 8);
+  trailer.archiveLength = static_cast<std::uint32_t>(length);
+  return SlotTrailerState::kValid;
+}
+
+/// POSIX: the archive in the payload slot segment as the loader mapped it:
+/// the `size` bytes at `segment`, in memory or mapped from a file that may
+/// end before them (a file cut short: the bytes past its end cannot be read,
+/// which is tested without touching them). Returns nothing when the segment
+/// is the open slot of a stub (no archive at all); the archive when the
+/// segment ends in a trailer that CheckSlotTrailer finds valid; otherwise a
+/// Payload whose `damage` names what is wrong.
+std::optional<Payload> ReadPayloadSegment(const unsigned char* segment, std::uint64_t size);
+
 /// POSIX: the archive appended to the file at `imagePath` (see above), mapped
-/// read-only for the rest of the process and never copied. Returns nothing
-/// when the file cannot be read or ends in no valid trailer; an address of
-/// null when the mapping fails (left for the archive reader to reject).
+/// read-only for the rest of the process and never copied: how a tool or a
+/// test reads a starter file from outside (the starter itself reaches its
+/// archive through the slot). Returns nothing when the file cannot be read
+/// or ends in no valid trailer; an address of null when the mapping fails.
 std::optional<Payload> FindAppendedPayload(const std::string& imagePath);
 
 #endif  // STARTER_PAYLOAD_PAYLOAD_TRAILER_H

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "destination/destination.h"
@@ -55,6 +56,11 @@ int RunStarter() {
   const std::optional<Payload> payload = FindPayload();
   if (!payload) {
     return kExitNoPayload;
+  }
+  if (payload->damage != nullptr) {
+    // The image carries an archive that cannot be reached: that ends the run
+    // as an archive that does not open does, with the cause.
+    throw std::runtime_error(std::string("Failed opening zip : ") + payload->damage);
   }
   WriteBanner();
 

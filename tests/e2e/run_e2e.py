@@ -374,6 +374,22 @@ def run_as_nobody(ctx):
     ctx.preexec = become_nobody
 
 
+def hide_proc():
+    """In the starter's process before exec: a mount namespace of its own with
+    an empty file system over /proc, so that no /proc/self/exe exists."""
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    clone_newns = 0x00020000
+    ms_rec, ms_private = 0x4000, 0x40000
+    if libc.unshare(clone_newns) != 0:
+        raise OSError(ctypes.get_errno(), "unshare")
+    # Private first, so that the mount below stays in this namespace.
+    if libc.mount(b"none", b"/", None, ms_rec | ms_private, None) != 0:
+        raise OSError(ctypes.get_errno(), "mount --make-rprivate /")
+    if libc.mount(b"none", b"/proc", b"tmpfs", 0, None) != 0:
+        raise OSError(ctypes.get_errno(), "mount tmpfs on /proc")
+
+
 def check_nothing_written_by_nobody(platform, ctx):
     nothing_in_temp(platform, ctx)
 
@@ -1090,8 +1106,8 @@ def two_runs_at_once(platform):
 def check_embedding(platform, from_stub=False):
     """The archive is stored in the image byte for byte; on Windows as RCDATA
     101 in language 2057, beside the manifest and nothing else; on POSIX, in
-    a starter made from the stub, right after the stub's bytes and before the
-    32-byte trailer."""
+    a starter made from the stub, after the stub's bytes (and the padding its
+    payload slot needs) and before the 32-byte trailer."""
     problems = []
     with open(os.path.join(platform.bin_dir, "application.zip"), "rb") as f:
         archive = f.read()
@@ -1118,9 +1134,14 @@ def check_embedding(platform, from_stub=False):
     else:
         if image.find(archive) < 0:
             problems.append("the archive is not in the image byte for byte")
-        if from_stub and (len(image) != len(bare) + len(archive) + 32 or
-                          image[len(bare):len(bare) + len(archive)] != archive):
-            problems.append("the archive does not follow the stub's bytes")
+        if from_stub:
+            # After the stub's bytes, zero bytes up to the offset that the
+            # stub's payload slot needs (less than a page), the archive, and
+            # the 32-byte trailer that ends the file.
+            at = len(image) - 32 - len(archive)
+            if (at < len(bare) or at - len(bare) >= 65536 or
+                    image[len(bare):at].strip(b"\0") or image[at:at + len(archive)] != archive):
+                problems.append("the archive does not follow the stub's bytes")
     if bare.find(archive[:64]) >= 0:
         problems.append("the starter without payload carries the archive")
     return problems
@@ -1218,6 +1239,114 @@ class StubMaker:
                                 % (report and report["arg"], expected))
             if os.path.lexists(ctx.destination) or os.listdir(ctx.temp):
                 problems.append("left in the temporary directory: %r" % os.listdir(ctx.temp))
+            return problems
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+
+    def make_native_starter(self, root):
+        """A native starter of the probe application, made in `root`."""
+        starter = os.path.join(root, "starter")
+        done = self.make(os.path.join(self.platform.bin_dir, "application.zip"), starter)
+        if done.returncode != 0:
+            raise AssertionError("pack --stub failed: status %d, %r"
+                                 % (done.returncode, done.stderr))
+        return starter
+
+    def run_variant(self, root, name, starter, expect_status, expect_out, expect_err,
+                    preexec=None):
+        """Runs `starter`; the problems with its outcome, named `name`."""
+        ctx = Context(os.path.join(root, "run-" + name))
+        ctx.starter = starter
+        ctx.preexec = preexec
+        status, out, err = self.platform.run("application", [], ctx)
+        problems = []
+        if (status != expect_status or out != expect_out.encode() or
+                not re.search(expect_err, err.decode("utf-8", "replace"))):
+            problems.append("%s: status %r, stdout %r, stderr %r" % (name, status, out, err))
+        if os.listdir(ctx.temp):
+            problems.append("%s: left in the temporary directory: %r"
+                            % (name, os.listdir(ctx.temp)))
+        return problems
+
+    def check_damaged_starters(self):
+        """A native starter cut short ends through the failed-open path with a
+        message that says so, nothing written; bytes appended to it (a
+        download tool) and strip leave it working, since it finds its archive
+        through its program headers, not at the end of its file."""
+        root = tempfile.mkdtemp(prefix="starter-e2e-")
+        try:
+            starter = self.make_native_starter(root)
+            with open(starter, "rb") as handle:
+                image = handle.read()
+            variants = {
+                # More than a page gone: the archive's segment reaches past the
+                # end of the file.
+                "cut-by-a-page": image[:len(image) - 5000],
+                # A few bytes gone: the end of the trailer reads as zero bytes.
+                "cut-by-ten-bytes": image[:len(image) - 10],
+                "appended": image + b"added by a download tool\n" * 100,
+            }
+            for name, data in variants.items():
+                with open(os.path.join(root, name), "wb") as handle:
+                    handle.write(data)
+                os.chmod(os.path.join(root, name), 0o755)
+            problems = []
+            fail = r"\AFailed opening zip : the starter's "
+            problems += self.run_variant(root, "cut-by-a-page", os.path.join(root, "cut-by-a-page"),
+                                         EXIT_UNHANDLED, "", fail + r"file is cut short[^\n]*\n\Z")
+            problems += self.run_variant(root, "cut-by-ten-bytes",
+                                         os.path.join(root, "cut-by-ten-bytes"), EXIT_UNHANDLED,
+                                         "", fail + r"[^\n]*the file is cut short or was altered")
+            problems += self.run_variant(root, "appended", os.path.join(root, "appended"), 0,
+                                         BANNER + PROBE, r"\A\Z")
+            strip = shutil.which("strip")
+            if strip is None:
+                problems.append("no strip on the PATH to try a stripped starter with")
+            else:
+                stripped = os.path.join(root, "stripped")
+                subprocess.run([strip, "-o", stripped, starter], check=True, timeout=60)
+                problems += self.run_variant(root, "stripped", stripped, 0, BANNER + PROBE,
+                                             r"\A\Z")
+            return problems
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+
+    def check_without_reading_itself(self):
+        """A native starter reaches its archive with /proc unavailable (a
+        mount namespace with an empty /proc) and when the user running it may
+        execute but not read it (mode 0711, run as another user)."""
+        require_root("hide /proc and run the starter as uid %d" % NOBODY)
+        root = tempfile.mkdtemp(prefix="starter-e2e-")
+        try:
+            os.chmod(root, 0o755)
+            closed = closed_to_others(root)
+            if closed:
+                raise Skipped("uid %d cannot reach %s" % (NOBODY, closed))
+            try:
+                subprocess.run(["true"], preexec_fn=hide_proc, check=True, timeout=60)
+            except (OSError, subprocess.SubprocessError) as error:
+                raise Skipped("cannot hide /proc here: %s" % error)
+            starter = self.make_native_starter(root)
+            os.chmod(starter, 0o711)
+            problems = self.run_variant(root, "no-proc", starter, 0, BANNER + PROBE, r"\A\Z",
+                                        preexec=hide_proc)
+
+            def become_nobody():
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
+            # The run's folders belong to that user, which may then unpack.
+            ctx = Context(os.path.join(root, "run-unreadable"))
+            for folder in (ctx.root, ctx.temp, ctx.cwd):
+                os.chown(folder, NOBODY, NOBODY)
+            ctx.starter = starter
+            ctx.preexec = become_nobody
+            status, out, err = self.platform.run("application", [], ctx)
+            if status != 0 or out != (BANNER + PROBE).encode() or err != b"":
+                problems.append("mode 0711 as uid %d: status %r, stdout %r, stderr %r"
+                                % (NOBODY, status, out, err))
+            if os.listdir(ctx.temp):
+                problems.append("mode 0711: left in the temporary directory: %r"
+                                % os.listdir(ctx.temp))
             return problems
         finally:
             shutil.rmtree(root, ignore_errors=True)
@@ -1347,6 +1476,10 @@ def main():
                 if platform.name == "native":
                     report("a native starter keeps the files' Unix permissions",
                            maker.check_unix_modes)
+                    report("a native starter cut short says so; one with bytes appended or "
+                           "stripped runs", maker.check_damaged_starters)
+                    report("a native starter runs without /proc and when it may not be read",
+                           maker.check_without_reading_itself)
     finally:
         if work:
             shutil.rmtree(work, ignore_errors=True)

@@ -297,8 +297,7 @@ TEST(PackCli, ListsAConformingArchiveAndFlagsABrokenOne) {
 // block in read-only data.
 std::string WriteStub(const TempFolder& folder) {
   const std::string path = (folder / "stub").string();
-  testing_support::WriteFileBytes(
-      path, stub_test::Elf({{"code " + stub_test::IdentityBlock(), false}, {"data", true}}));
+  testing_support::WriteFileBytes(path, stub_test::PosixStub("code " + stub_test::IdentityBlock()));
   return path;
 }
 

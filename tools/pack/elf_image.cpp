@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "payload/payload_trailer.h"
+
 namespace pack {
 
 namespace {
@@ -14,6 +16,33 @@ constexpr std::uint16_t kTypeExecutable = 2;
 constexpr std::uint16_t kTypeShared = 3;
 constexpr std::uint32_t kSegmentLoad = 1;
 constexpr std::uint32_t kSegmentWritable = 2;
+constexpr std::uint64_t kSectionHeaderSize = 64;
+constexpr std::uint32_t kSectionFlagAlloc = 2;
+constexpr std::uint64_t kMinimumAlignment = 4096;
+
+// Field offsets of the file header.
+constexpr std::uint64_t kTypeField = 16;
+constexpr std::uint64_t kProgramHeadersField = 32;
+constexpr std::uint64_t kSectionHeadersField = 40;
+constexpr std::uint64_t kProgramHeaderSizeField = 54;
+constexpr std::uint64_t kProgramHeaderCountField = 56;
+constexpr std::uint64_t kSectionHeaderSizeField = 58;
+constexpr std::uint64_t kSectionHeaderCountField = 60;
+
+// Field offsets of a program header.
+constexpr std::uint64_t kSegmentTypeField = 0;
+constexpr std::uint64_t kSegmentFlagsField = 4;
+constexpr std::uint64_t kSegmentOffsetField = 8;
+constexpr std::uint64_t kSegmentAddressField = 16;
+constexpr std::uint64_t kSegmentFileSizeField = 32;
+constexpr std::uint64_t kSegmentMemorySizeField = 40;
+constexpr std::uint64_t kSegmentAlignmentField = 48;
+
+// Field offsets of a section header.
+constexpr std::uint64_t kSectionFlagsField = 8;
+constexpr std::uint64_t kSectionAddressField = 16;
+constexpr std::uint64_t kSectionOffsetField = 24;
+constexpr std::uint64_t kSectionSizeField = 32;
 
 std::uint64_t Get(const unsigned char* p, int count) {
   std::uint64_t value = 0;
@@ -21,6 +50,91 @@ std::uint64_t Get(const unsigned char* p, int count) {
     value = value << 8 | p[i];
   }
   return value;
+}
+
+void Put(unsigned char* p, int count, std::uint64_t value) {
+  for (int i = 0; i < count; ++i) {
+    p[i] = static_cast<unsigned char>(value >> (8 * i));
+  }
+}
+
+bool ReadSectionTable(const unsigned char* bytes, std::uint64_t size, ElfImage& image,
+                      std::string& error) {
+  const std::uint64_t offset = Get(bytes + kSectionHeadersField, 8);
+  const std::uint64_t entrySize = Get(bytes + kSectionHeaderSizeField, 2);
+  const std::uint64_t count = Get(bytes + kSectionHeaderCountField, 2);
+  if (count == 0) {
+    return true;
+  }
+  if (entrySize != kSectionHeaderSize || offset > size ||
+      (size - offset) / kSectionHeaderSize < count) {
+    error = "its section headers lie outside the file";
+    return false;
+  }
+  image.sectionHeaders = offset;
+  image.sectionCount = count;
+  return true;
+}
+
+bool IsPowerOfTwo(std::uint64_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
+
+// The loaded segment whose file bytes are the open payload slot, or null.
+const ElfSegment* FindOpenSlot(const unsigned char* bytes, const ElfImage& image) {
+  for (const ElfSegment& segment : image.loaded) {
+    if (IsOpenPayloadSlot(bytes + segment.fileOffset, segment.fileSize)) {
+      return &segment;
+    }
+  }
+  return nullptr;
+}
+
+// Whether a loaded segment ends in a valid trailer that says it carries an
+// archive: a slot that was filled before.
+bool HasFilledSlot(const unsigned char* bytes, const ElfImage& image) {
+  for (const ElfSegment& segment : image.loaded) {
+    PayloadTrailer trailer;
+    if (segment.fileSize >= kPayloadTrailerSize &&
+        CheckSlotTrailer(bytes + segment.fileOffset + segment.fileSize - kPayloadTrailerSize,
+                         segment.fileSize, trailer) == SlotTrailerState::kValid) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Why `slot` cannot take content, or "".
+std::string SlotProblem(const ElfImage& image, const ElfSegment& slot) {
+  if (slot.writable) {
+    return "its payload slot is writable";
+  }
+  if (slot.memorySize != slot.fileSize || !IsPowerOfTwo(slot.alignment)) {
+    return "its payload slot is malformed";
+  }
+  for (const ElfSegment& other : image.loaded) {
+    if (&other != &slot &&
+        (other.address > slot.address || other.memorySize > slot.address - other.address)) {
+      return "its payload slot is not above every other segment";
+    }
+  }
+  return std::string();
+}
+
+// The section header that covers exactly the bytes of `slot`, as an offset
+// into the file; 0 when there is none.
+std::uint64_t FindSlotSection(const unsigned char* bytes, const ElfImage& image,
+                              const ElfSegment& slot) {
+  for (std::uint64_t i = 0; i < image.sectionCount; ++i) {
+    const unsigned char* header = bytes + image.sectionHeaders + i * kSectionHeaderSize;
+    if ((Get(header + kSectionFlagsField, 8) & kSectionFlagAlloc) != 0 &&
+        Get(header + kSectionAddressField, 8) == slot.address &&
+        Get(header + kSectionOffsetField, 8) == slot.fileOffset &&
+        Get(header + kSectionSizeField, 8) == slot.fileSize) {
+      return image.sectionHeaders + i * kSectionHeaderSize;
+    }
+  }
+  return 0;
 }
 
 }  // namespace
@@ -39,14 +153,14 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
     error = "not a 64-bit little-endian ELF executable";
     return false;
   }
-  const std::uint64_t type = Get(bytes + 16, 2);
+  const std::uint64_t type = Get(bytes + kTypeField, 2);
   if (type != kTypeExecutable && type != kTypeShared) {
     error = "an ELF file but not an executable";
     return false;
   }
-  const std::uint64_t programHeaders = Get(bytes + 32, 8);
-  const std::uint64_t entrySize = Get(bytes + 54, 2);
-  const std::uint64_t count = Get(bytes + 56, 2);
+  const std::uint64_t programHeaders = Get(bytes + kProgramHeadersField, 8);
+  const std::uint64_t entrySize = Get(bytes + kProgramHeaderSizeField, 2);
+  const std::uint64_t count = Get(bytes + kProgramHeaderCountField, 2);
   if (entrySize != kProgramHeaderSize || programHeaders > size ||
       (size - programHeaders) / kProgramHeaderSize < count) {
     error = "its program headers lie outside the file";
@@ -54,20 +168,28 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     const unsigned char* header = bytes + programHeaders + i * kProgramHeaderSize;
-    if (Get(header, 4) != kSegmentLoad) {
+    if (Get(header + kSegmentTypeField, 4) != kSegmentLoad) {
       continue;
     }
     ElfSegment segment;
-    segment.writable = (Get(header + 4, 4) & kSegmentWritable) != 0;
-    segment.fileOffset = Get(header + 8, 8);
-    segment.fileSize = Get(header + 32, 8);
+    segment.headerOffset = programHeaders + i * kProgramHeaderSize;
+    segment.writable = (Get(header + kSegmentFlagsField, 4) & kSegmentWritable) != 0;
+    segment.fileOffset = Get(header + kSegmentOffsetField, 8);
+    segment.fileSize = Get(header + kSegmentFileSizeField, 8);
+    segment.address = Get(header + kSegmentAddressField, 8);
+    segment.memorySize = Get(header + kSegmentMemorySizeField, 8);
+    segment.alignment = Get(header + kSegmentAlignmentField, 8);
     if (segment.fileOffset > size || size - segment.fileOffset < segment.fileSize) {
       error = "a loaded segment lies outside the file";
       return false;
     }
+    if (segment.address > UINT64_MAX - segment.memorySize) {
+      error = "a loaded segment reaches past the end of the address space";
+      return false;
+    }
     image.loaded.push_back(segment);
   }
-  return true;
+  return ReadSectionTable(bytes, size, image, error);
 }
 
 bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint64_t length) {
@@ -83,6 +205,40 @@ bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint6
     }
   }
   return found;
+}
+
+bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
+                     std::uint64_t contentSize, std::uint64_t& contentOffset, std::string& error) {
+  const ElfSegment* slot = FindOpenSlot(bytes.data(), image);
+  if (slot == nullptr) {
+    error = HasFilledSlot(bytes.data(), image)
+                ? "it already carries an archive"
+                : "it has no payload slot (a stub of an older build?)";
+    return false;
+  }
+  error = SlotProblem(image, *slot);
+  if (!error.empty()) {
+    return false;
+  }
+  const std::uint64_t alignment =
+      slot->alignment < kMinimumAlignment ? kMinimumAlignment : slot->alignment;
+  const std::uint64_t end = bytes.size();
+  const std::uint64_t offset = end + ((slot->address - end) & (alignment - 1));
+  if (slot->address > UINT64_MAX - contentSize || offset > UINT64_MAX - contentSize) {
+    error = "the archive does not fit the address space above its payload slot";
+    return false;
+  }
+  const std::uint64_t section = FindSlotSection(bytes.data(), image, *slot);
+  unsigned char* header = bytes.data() + slot->headerOffset;
+  Put(header + kSegmentOffsetField, 8, offset);
+  Put(header + kSegmentFileSizeField, 8, contentSize);
+  Put(header + kSegmentMemorySizeField, 8, contentSize);
+  if (section != 0) {
+    Put(bytes.data() + section + kSectionOffsetField, 8, offset);
+    Put(bytes.data() + section + kSectionSizeField, 8, contentSize);
+  }
+  contentOffset = offset;
+  return true;
 }
 
 }  // namespace pack

@@ -1,5 +1,6 @@
-// Reading the program headers of a 64-bit little-endian ELF executable: enough
-// to tell whether some of its bytes are loaded read-only.
+// Reading the program headers of a 64-bit little-endian ELF executable, enough
+// to tell whether some of its bytes are loaded read-only, and pointing a
+// stub's payload slot at the archive added to it.
 #ifndef PACK_ELF_IMAGE_H
 #define PACK_ELF_IMAGE_H
 
@@ -11,27 +12,52 @@ namespace pack {
 
 /// One loaded segment (a PT_LOAD program header).
 struct ElfSegment {
+  /// Where its program header lies in the file.
+  std::uint64_t headerOffset = 0;
   std::uint64_t fileOffset = 0;
   std::uint64_t fileSize = 0;
+  std::uint64_t address = 0;
+  std::uint64_t memorySize = 0;
+  std::uint64_t alignment = 0;
   bool writable = false;
 };
 
 /// What ParseElfImage found.
 struct ElfImage {
   std::vector<ElfSegment> loaded;
+  /// The section header table's offset and entry count; 0 entries when the
+  /// file has none.
+  std::uint64_t sectionHeaders = 0;
+  std::uint64_t sectionCount = 0;
 };
 
 /// Parses the `size` bytes at `bytes` as a 64-bit little-endian ELF
-/// executable or position-independent executable, checking the header and
-/// every program header against the bytes. Returns false with `error` set
-/// when they are no such file, are cut short, or a loaded segment's file
-/// bytes lie outside the file.
+/// executable or position-independent executable, checking the header, every
+/// program header and the section header table against the bytes. Returns
+/// false with `error` set when they are no such file, are cut short, or a
+/// loaded segment's file bytes lie outside the file.
 bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& image,
                    std::string& error);
 
 /// True when the file bytes from `offset` for `length` lie in one loaded
 /// segment that is not writable.
 bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint64_t length);
+
+/// Points the payload slot of the stub image `bytes` (parsed into `image`)
+/// at `contentSize` bytes that will follow the image in the file: the slot is
+/// the one loaded segment that holds exactly the open-slot record of
+/// payload/payload_trailer.h, read-only and above every other segment. Its
+/// program header keeps its address and gets the file offset
+/// `contentOffset`, the first one at or after the end of `bytes` that agrees
+/// with the address modulo the segment's alignment (at least 4 KiB), and
+/// `contentSize` as its file and memory size; the section header that
+/// covered the slot is changed alike, so that tools that rewrite the file
+/// from its sections keep the content. Returns false with `error` set,
+/// changing nothing, when the image has no such slot (also when its slot
+/// already carries an archive) or the content would not fit the address
+/// space.
+bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
+                     std::uint64_t contentSize, std::uint64_t& contentOffset, std::string& error);
 
 }  // namespace pack
 

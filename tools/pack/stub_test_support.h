@@ -66,9 +66,25 @@ struct Segment {
   bool writable = false;
 };
 
+/// The payload slot as a stub holds it: a marker, then zero bytes up to 32.
+inline std::string OpenSlot() {
+  std::string slot("\x89STARTER-SLOT\r\n\x1A", 16);
+  slot.resize(32, '\0');
+  return slot;
+}
+
+/// A read-only segment holding the open payload slot.
+inline Segment SlotSegment() {
+  return Segment{OpenSlot(), false};
+}
+
 /// A 64-bit little-endian position-independent executable with `segments`
-/// loaded, each at its own 4 KiB-aligned file offset.
-inline std::string Elf(const std::vector<Segment>& segments, int elfClass = 2) {
+/// loaded, each at its own 4 KiB-aligned file offset, at the address equal
+/// to that offset plus `addressShift`. With `sections`, a section header
+/// table follows: the null section, then one allocated section per segment
+/// covering exactly its bytes.
+inline std::string Elf(const std::vector<Segment>& segments, int elfClass = 2,
+                       bool sections = false, std::uint64_t addressShift = 0) {
   std::string b = std::string(
       "\x7F"
       "ELF",
@@ -84,20 +100,47 @@ inline std::string Elf(const std::vector<Segment>& segments, int elfClass = 2) {
   Put(b, 54, 56, 2);                 // e_phentsize
   Put(b, 56, segments.size(), 2);    // e_phnum
   std::uint64_t offset = 0x1000;
+  std::vector<std::uint64_t> offsets;
   for (std::size_t i = 0; i < segments.size(); ++i) {
     const std::size_t h = 64 + 56 * i;
     Put(b, h + 0, 1, 4);                             // p_type: PT_LOAD
     Put(b, h + 4, segments[i].writable ? 6 : 4, 4);  // p_flags: R, or R and W
     Put(b, h + 8, offset, 8);                        // p_offset
-    Put(b, h + 16, offset, 8);                       // p_vaddr
+    Put(b, h + 16, offset + addressShift, 8);        // p_vaddr
+    Put(b, h + 24, offset + addressShift, 8);        // p_paddr
     Put(b, h + 32, segments[i].data.size(), 8);      // p_filesz
     Put(b, h + 40, segments[i].data.size(), 8);      // p_memsz
     Put(b, h + 48, 0x1000, 8);                       // p_align
     b.resize(offset, '\0');
     b += segments[i].data;
+    offsets.push_back(offset);
     offset = (b.size() + 0xFFF) / 0x1000 * 0x1000;
   }
+  if (sections) {
+    b.resize((b.size() + 7) / 8 * 8, '\0');
+    Put(b, 40, b.size(), 8);             // e_shoff
+    Put(b, 58, 64, 2);                   // e_shentsize
+    Put(b, 60, segments.size() + 1, 2);  // e_shnum
+    b.resize(b.size() + 64, '\0');       // section 0: the null section
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+      const std::size_t h = b.size();
+      Put(b, h + 4, 1, 4);                             // sh_type: SHT_PROGBITS
+      Put(b, h + 8, segments[i].writable ? 3 : 2, 8);  // sh_flags: SHF_ALLOC (and WRITE)
+      Put(b, h + 16, offsets[i] + addressShift, 8);    // sh_addr
+      Put(b, h + 24, offsets[i], 8);                   // sh_offset
+      Put(b, h + 32, segments[i].data.size(), 8);      // sh_size
+      Put(b, h + 48, 1, 8);                            // sh_addralign
+      b.resize(h + 64, '\0');
+    }
+  }
   return b;
+}
+
+/// A POSIX stub as the packer sees one: `front` (with the identity block) in
+/// a read-only segment, a writable one, then the payload slot.
+inline std::string PosixStub(const std::string& front = "code and constants " + IdentityBlock(),
+                             bool writable = false) {
+  return Elf({{front, writable}, {"data", true}, SlotSegment()});
 }
 
 }  // namespace stub_test

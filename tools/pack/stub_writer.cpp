@@ -167,6 +167,12 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
     error = "not a starter stub: it already carries an archive";
     return false;
   }
+  std::uint64_t archiveOffset = 0;
+  if (posix &&
+      !FillPayloadSlot(bytes, elf, archiveSize + kPayloadTrailerSize, archiveOffset, reason)) {
+    error = "not a starter stub: " + reason;
+    return false;
+  }
   if (!FillIdentityBlock(bytes.data() + block, identity, reason)) {
     error = "not a starter stub: " + reason;
     return false;
@@ -174,8 +180,11 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
 
   if (posix) {
     parts.kind = StubKind::kPosix;
-    const auto trailer = EncodePayloadTrailer(stubSize, static_cast<std::uint32_t>(archiveSize));
+    const auto trailer =
+        EncodePayloadTrailer(archiveOffset, static_cast<std::uint32_t>(archiveSize));
     parts.front = std::move(bytes);
+    // The slot's address decides where in the file the archive starts.
+    parts.front.resize(static_cast<std::size_t>(archiveOffset), 0);
     parts.archive = archive;
     parts.archiveSize = archiveSize;
     parts.back.assign(trailer.begin(), trailer.end());

@@ -2,7 +2,8 @@
 // copy of the stub's bytes with its identity block filled and the archive
 // added. A Windows stub (PE32+, x86-64) gets the archive as resource RCDATA
 // 101 in language 2057 (see pe_image.h); a POSIX stub (64-bit ELF) gets it
-// appended, followed by the trailer of payload/payload_trailer.h.
+// appended where its payload slot's address needs it, followed by the trailer
+// of payload/payload_trailer.h, and its slot pointed at both (elf_image.h).
 #ifndef PACK_STUB_WRITER_H
 #define PACK_STUB_WRITER_H
 
@@ -58,12 +59,13 @@ struct StarterParts {
 /// Lays out the starter made of `stub` (`stubSize` bytes) and the archive at
 /// `archive`: the stub's identity block, which must lie in read-only data,
 /// is filled with `identity`; on Windows the archive becomes resource RCDATA
-/// 101, language 2057; on POSIX it is appended after the stub, then the
-/// trailer. Returns false with `error` saying why the stub cannot be used:
-/// neither a PE32+ x86-64 image nor a 64-bit little-endian ELF executable,
-/// malformed, signed, without an identity block or with one already filled
-/// or not in read-only data, already carrying an archive; or an archive of
-/// 4 GiB or more.
+/// 101, language 2057; on POSIX it is appended after the stub (zero bytes up
+/// to the offset that its payload slot needs), then the trailer, and the slot
+/// is pointed at both. Returns false with `error` saying why the stub cannot
+/// be used: neither a PE32+ x86-64 image nor a 64-bit little-endian ELF
+/// executable, malformed, signed, without an identity block or with one
+/// already filled or not in read-only data, already carrying an archive,
+/// without a payload slot (POSIX); or an archive of 4 GiB or more.
 bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
                        const unsigned char* archive, std::uint64_t archiveSize,
                        const StarterIdentity& identity, StarterParts& parts, std::string& error);

@@ -14,8 +14,7 @@ namespace {
 
 TEST(WriteStarter, WritesAnExecutableFileThatThePayloadLookupFinds) {
   testing_support::TempFolder folder("stub-writer-");
-  const std::string stub =
-      stub_test::Elf({{"code and constants " + stub_test::IdentityBlock(), false}, {"data", true}});
+  const std::string stub = stub_test::PosixStub();
   const std::string archive = pe_test::ResourceSection({{1, 2, 3, "some bytes"}}, 0x1000);
   pack::StarterIdentity identity;
   identity.executablePath = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe";

@@ -74,7 +74,7 @@ std::string WindowsStub(const std::string& block = stub_test::IdentityBlock(),
 // A POSIX stub: the identity block in a read-only segment (or a writable one).
 std::string PosixStub(const std::string& block = stub_test::IdentityBlock(),
                       bool writable = false) {
-  return stub_test::Elf({{"code and constants " + block, writable}, {"data", true}});
+  return stub_test::PosixStub("code and constants " + block, writable);
 }
 
 bool Build(const std::string& stub, const std::string& archive,
@@ -194,7 +194,7 @@ TEST(BuildStarterParts, MakesAWindowsStarterWithTheArchiveAsResource101) {
   EXPECT_EQ(starter.find(stub_test::Marker()), stub.find(stub_test::Marker()));
 }
 
-TEST(BuildStarterParts, MakesAPosixStarterWithTheArchiveAndTrailerAppended) {
+TEST(BuildStarterParts, MakesAPosixStarterWithTheArchiveInItsSlotSegment) {
   const std::string stub = PosixStub();
   const std::string archive = EndRecordLead(" appended");
   pack::StarterParts parts;
@@ -202,20 +202,53 @@ TEST(BuildStarterParts, MakesAPosixStarterWithTheArchiveAndTrailerAppended) {
   ASSERT_TRUE(Build(stub, archive, kDefaultIdentity, parts, error)) << error;
   EXPECT_EQ(parts.kind, pack::StubKind::kPosix);
   const std::string starter = Joined(parts);
-  ASSERT_EQ(starter.size(), stub.size() + archive.size() + kPayloadTrailerSize);
-  EXPECT_EQ(starter.compare(stub.size(), archive.size(), archive), 0);
+  // The slot is the third program header; its address is 0x3000.
+  const std::size_t slotHeader = 64 + 2 * 56;
+  const std::uint64_t slotAddress = Get(stub, slotHeader + 16, 8);
   const std::optional<PayloadTrailer> trailer =
       ParsePayloadTrailer(Bytes(starter) + starter.size() - kPayloadTrailerSize, starter.size());
   ASSERT_TRUE(trailer.has_value());
-  EXPECT_EQ(trailer->archiveOffset, stub.size());
+  const std::uint64_t at = trailer->archiveOffset;
+  // The archive starts at the first offset after the stub's bytes that the
+  // slot's address allows, zero bytes between.
+  EXPECT_GE(at, stub.size());
+  EXPECT_LT(at, stub.size() + 0x1000);
+  EXPECT_EQ(at % 0x1000, slotAddress % 0x1000);
+  EXPECT_EQ(starter.find_first_not_of('\0', stub.size()), at);
   EXPECT_EQ(trailer->archiveLength, archive.size());
+  ASSERT_EQ(starter.size(), at + archive.size() + kPayloadTrailerSize);
+  EXPECT_EQ(starter.compare(at, archive.size(), archive), 0);
+  // The slot's program header maps the archive and the trailer at its address.
+  EXPECT_EQ(Get(starter, slotHeader + 0, 4), 1u);  // PT_LOAD
+  EXPECT_EQ(Get(starter, slotHeader + 4, 4), 4u);  // read-only
+  EXPECT_EQ(Get(starter, slotHeader + 8, 8), at);  // p_offset
+  EXPECT_EQ(Get(starter, slotHeader + 16, 8), slotAddress);
+  EXPECT_EQ(Get(starter, slotHeader + 32, 8), archive.size() + kPayloadTrailerSize);
+  EXPECT_EQ(Get(starter, slotHeader + 40, 8), archive.size() + kPayloadTrailerSize);
   EXPECT_EQ(Get(BlockOf(starter), kFilled, 4), 1u);
-  // Only the block's fields changed.
+  // Only the block's fields and the slot's sizes and offset changed.
   const std::size_t block = stub.find(stub_test::Marker());
-  EXPECT_EQ(starter.compare(0, block + kFilled, stub, 0, block + kFilled), 0);
+  EXPECT_EQ(starter.compare(0, slotHeader + 8, stub, 0, slotHeader + 8), 0);
+  EXPECT_EQ(starter.compare(slotHeader + 48, block + kFilled - slotHeader - 48, stub,
+                            slotHeader + 48, block + kFilled - slotHeader - 48),
+            0);
   EXPECT_EQ(starter.compare(block + 672, stub.size() - block - 672, stub, block + 672,
                             stub.size() - block - 672),
             0);
+}
+
+TEST(BuildStarterParts, RefusesAPosixStubWithoutAnOpenSlot) {
+  const std::string front = "code and constants " + stub_test::IdentityBlock();
+  const std::string noSlot = stub_test::Elf({{front, false}, {"data", true}});
+  EXPECT_NE(Refusal(noSlot).find("no payload slot"), std::string::npos) << Refusal(noSlot);
+  // A slot that is writable, or lies below another segment, cannot take the
+  // archive: the archive would be writable, or overlap that segment.
+  const std::string writableSlot =
+      stub_test::Elf({{front, false}, {"data", true}, {stub_test::OpenSlot(), true}});
+  EXPECT_NE(Refusal(writableSlot).find("writable"), std::string::npos);
+  const std::string lowSlot =
+      stub_test::Elf({{front, false}, stub_test::SlotSegment(), {"d", true}});
+  EXPECT_NE(Refusal(lowSlot).find("not above"), std::string::npos);
 }
 
 TEST(BuildStarterParts, RefusesStubsThatAreNotOurs) {
@@ -255,6 +288,15 @@ TEST(BuildStarterParts, RefusesAPosixStubThatAlreadyCarriesAnArchive) {
   const auto trailer = EncodePayloadTrailer(stub.size(), archive.size());
   const std::string carrying = stub + archive + std::string(trailer.begin(), trailer.end());
   EXPECT_NE(Refusal(carrying).find("already carries"), std::string::npos);
+  // A starter this packer made, identity block opened again: its slot is
+  // filled, whatever follows the file's end.
+  pack::StarterParts parts;
+  std::string error;
+  const std::string archived = EndRecordLead("");
+  ASSERT_TRUE(Build(stub, archived, kDefaultIdentity, parts, error)) << error;
+  std::string made = Joined(parts) + "appended by a download tool";
+  stub_test::Put(made, made.find(stub_test::Marker()) + kFilled, 0, 4);
+  EXPECT_NE(Refusal(made).find("already carries"), std::string::npos) << Refusal(made);
 }
 
 TEST(BuildStarterParts, RefusesAnArchiveOfFourGibibytes) {
