@@ -57,12 +57,12 @@ int RunStarter() {
   if (!payload) {
     return kExitNoPayload;
   }
+  WriteBanner();
   if (payload->damage != nullptr) {
     // The image carries an archive that cannot be reached: that ends the run
-    // as an archive that does not open does, with the cause.
+    // as an archive that does not open does, banner first, with the cause.
     throw std::runtime_error(std::string("Failed opening zip : ") + payload->damage);
   }
-  WriteBanner();
 
   ExtractOrCleanUp(*payload, destination, destinationExisted);
 

@@ -23,8 +23,9 @@ constexpr const char* kBanner = "VORTAKEN-Cruncher decrunches while loading...";
 /// kExitNoPayload. Catches nothing: a failed file-system operation, an archive
 /// that does not open and allocation failure leave as exceptions, and no later
 /// step takes place. An image that carries an archive it cannot reach (a
-/// damaged POSIX starter) throws std::runtime_error naming the cause before
-/// the banner, and nothing is written to disk.
+/// damaged POSIX starter) throws std::runtime_error naming the cause right
+/// after the banner, as an archive that does not open does, and nothing is
+/// written to disk.
 ///
 /// The whole run lies under an InterruptionGuard. An interruption during the
 /// extraction stops it between entries; the destination is removed when this

@@ -1293,10 +1293,10 @@ class StubMaker:
             problems = []
             fail = r"\AFailed opening zip : the starter's "
             problems += self.run_variant(root, "cut-by-a-page", os.path.join(root, "cut-by-a-page"),
-                                         EXIT_UNHANDLED, "", fail + r"file is cut short[^\n]*\n\Z")
+                                         EXIT_UNHANDLED, BANNER, fail + r"file is cut short[^\n]*\n\Z")
             problems += self.run_variant(root, "cut-by-ten-bytes",
                                          os.path.join(root, "cut-by-ten-bytes"), EXIT_UNHANDLED,
-                                         "", fail + r"[^\n]*the file is cut short or was altered")
+                                         BANNER, fail + r"[^\n]*the file is cut short or was altered")
             problems += self.run_variant(root, "appended", os.path.join(root, "appended"), 0,
                                          BANNER + PROBE, r"\A\Z")
             strip = shutil.which("strip")
