@@ -202,7 +202,7 @@ TreePlan PlanTree(const TreeFacts& facts, const ArchiveIdentity& archive);
 /// appended.
 std::filesystem::path LockFilePath(const std::filesystem::path& destination);
 
-class LockFile;
+class SharedLockFile;
 
 /// One run's share of the destination, by the protocol above. Not copyable.
 class SharedDestination {
@@ -273,7 +273,7 @@ class SharedDestination {
   std::filesystem::path destinationPath_;
   std::filesystem::path lockPath_;
   ArchiveIdentity archive_;
-  std::unique_ptr<LockFile> file_;  // the platform's, in lock_file.h
+  std::unique_ptr<SharedLockFile> file_;  // the platform's, in lock_file.h
   State state_ = State::kGone;
   TreePlan plan_ = TreePlan::kUnpackIntoNewFolder;
   TreeRecord record_;  // what this run wrote or found, while it holds the gate

@@ -13,12 +13,12 @@
 /// one process exclude each other like two processes) and go when it is
 /// closed or its process dies. Never inherited by a child process. Not
 /// copyable; the destructor closes.
-class LockFile {
+class SharedLockFile {
  public:
-  LockFile() = default;
-  ~LockFile();
-  LockFile(const LockFile&) = delete;
-  LockFile& operator=(const LockFile&) = delete;
+  SharedLockFile() = default;
+  ~SharedLockFile();
+  SharedLockFile(const SharedLockFile&) = delete;
+  SharedLockFile& operator=(const SharedLockFile&) = delete;
 
   /// Opens `path`, creating it (empty, private to the user on POSIX) when
   /// missing, never through a link. Success: returns true. Returns false,
@@ -54,7 +54,9 @@ class LockFile {
   void WriteStart(const std::string& bytes);
 
   /// Removes the file's name; this open stays usable until closed. On Windows
-  /// the file goes once every open of it is closed. Never throws.
+  /// the file goes once every open of it is closed, and its start is marked
+  /// as removed, so that StillNamed is false for every open of it. Never
+  /// throws.
   void Remove();
 
   /// Releases every lock and the file. Never throws.

@@ -53,11 +53,12 @@ struct flock OneByte(short type, std::uint64_t offset) {
 
 }  // namespace
 
-LockFile::~LockFile() {
+SharedLockFile::~SharedLockFile() {
   Close();
 }
 
-bool LockFile::Open(const fs::path& path, const fs::path& destination, std::error_code& error) {
+bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
+                          std::error_code& error) {
   path_ = path;
   // O_NONBLOCK: whatever else stands there, opening it must not wait.
   const int descriptor =
@@ -74,12 +75,12 @@ bool LockFile::Open(const fs::path& path, const fs::path& destination, std::erro
   return true;
 }
 
-bool LockFile::MayBeRemovedName(const std::error_code&) {
+bool SharedLockFile::MayBeRemovedName(const std::error_code&) {
   // unlink takes the name at once.
   return false;
 }
 
-bool LockFile::TryLock(std::uint64_t offset, bool exclusive) {
+bool SharedLockFile::TryLock(std::uint64_t offset, bool exclusive) {
   // Open file description locks: owned by this open, not by the process, so
   // that closing another descriptor of the file releases nothing, and two
   // opens in one process exclude each other.
@@ -93,12 +94,12 @@ bool LockFile::TryLock(std::uint64_t offset, bool exclusive) {
   ThrowSystemError("lock", path_);
 }
 
-void LockFile::Unlock(std::uint64_t offset) {
+void SharedLockFile::Unlock(std::uint64_t offset) {
   struct flock range = OneByte(F_UNLCK, offset);
   fcntl(static_cast<int>(handle_), F_OFD_SETLK, &range);
 }
 
-bool LockFile::StillNamed() {
+bool SharedLockFile::StillNamed() {
   struct stat held;
   struct stat named;
   if (fstat(static_cast<int>(handle_), &held) != 0 || held.st_nlink == 0) {
@@ -108,7 +109,7 @@ bool LockFile::StillNamed() {
          named.st_ino == held.st_ino;
 }
 
-std::string LockFile::ReadStart(std::size_t length) {
+std::string SharedLockFile::ReadStart(std::size_t length) {
   std::string bytes(length, '\0');
   const ssize_t got = pread(static_cast<int>(handle_), bytes.data(), length, 0);
   if (got < 0) {
@@ -118,7 +119,7 @@ std::string LockFile::ReadStart(std::size_t length) {
   return bytes;
 }
 
-void LockFile::WriteStart(const std::string& bytes) {
+void SharedLockFile::WriteStart(const std::string& bytes) {
   const ssize_t put = pwrite(static_cast<int>(handle_), bytes.data(), bytes.size(), 0);
   if (put < 0) {
     ThrowSystemError("write", path_);
@@ -128,11 +129,11 @@ void LockFile::WriteStart(const std::string& bytes) {
   }
 }
 
-void LockFile::Remove() {
+void SharedLockFile::Remove() {
   ::unlink(path_.c_str());
 }
 
-void LockFile::Close() {
+void SharedLockFile::Close() {
   if (handle_ >= 0) {
     ::close(static_cast<int>(handle_));
     handle_ = -1;

@@ -15,6 +15,13 @@ namespace fs = std::filesystem;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Written over the record of a removed lock file. Windows refuses to open a
+// file whose removal is pending, but Wine opens it (the same file) until its
+// last handle is closed and reports no pending removal: the mark tells every
+// holder to let it go.
+constexpr char kRemovedMark[] = "STARTRMV";
+constexpr DWORD kRemovedMarkSize = 8;
+
 [[noreturn]] void Refuse(const fs::path& destination, const fs::path& path,
                          const std::string& why) {
   throw std::runtime_error("Refusing to unpack into " + destination.u8string() +
@@ -48,11 +55,12 @@ bool SameFile(HANDLE a, HANDLE b) {
 
 }  // namespace
 
-LockFile::~LockFile() {
+SharedLockFile::~SharedLockFile() {
   Close();
 }
 
-bool LockFile::Open(const fs::path& path, const fs::path& destination, std::error_code& error) {
+bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
+                          std::error_code& error) {
   path_ = path;
   const std::wstring extended = ExtendedLengthPath(path.wstring());
   if (extended.empty()) {
@@ -83,11 +91,11 @@ bool LockFile::Open(const fs::path& path, const fs::path& destination, std::erro
   return true;
 }
 
-bool LockFile::MayBeRemovedName(const std::error_code& error) {
+bool SharedLockFile::MayBeRemovedName(const std::error_code& error) {
   return error.category() == std::system_category() && error.value() == ERROR_ACCESS_DENIED;
 }
 
-bool LockFile::TryLock(std::uint64_t offset, bool exclusive) {
+bool SharedLockFile::TryLock(std::uint64_t offset, bool exclusive) {
   OVERLAPPED position = At(offset);
   const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
   if (LockFileEx(AsHandle(handle_), flags, 0, 1, 0, &position)) {
@@ -101,14 +109,21 @@ bool LockFile::TryLock(std::uint64_t offset, bool exclusive) {
   ThrowSystemError("lock", path_);
 }
 
-void LockFile::Unlock(std::uint64_t offset) {
+void SharedLockFile::Unlock(std::uint64_t offset) {
   OVERLAPPED position = At(offset);
   UnlockFileEx(AsHandle(handle_), 0, 1, 0, &position);
 }
 
-bool LockFile::StillNamed() {
+bool SharedLockFile::StillNamed() {
   // A removed file stays until its last handle closes, "delete pending";
-  // meanwhile its name cannot be opened (or, under Wine, may name a new file).
+  // meanwhile its name cannot be opened (under Wine it opens the same file).
+  char start[kRemovedMarkSize] = {};
+  OVERLAPPED position = At(0);
+  DWORD got = 0;
+  if (ReadFile(AsHandle(handle_), start, kRemovedMarkSize, &got, &position) &&
+      got == kRemovedMarkSize && std::string(start, got) == kRemovedMark) {
+    return false;
+  }
   FILE_STANDARD_INFO standard;
   if (GetFileInformationByHandleEx(AsHandle(handle_), FileStandardInfo, &standard,
                                    sizeof standard) &&
@@ -126,7 +141,7 @@ bool LockFile::StillNamed() {
   return same;
 }
 
-std::string LockFile::ReadStart(std::size_t length) {
+std::string SharedLockFile::ReadStart(std::size_t length) {
   std::string bytes(length, '\0');
   OVERLAPPED position = At(0);
   DWORD got = 0;
@@ -138,7 +153,7 @@ std::string LockFile::ReadStart(std::size_t length) {
   return bytes;
 }
 
-void LockFile::WriteStart(const std::string& bytes) {
+void SharedLockFile::WriteStart(const std::string& bytes) {
   OVERLAPPED position = At(0);
   DWORD put = 0;
   if (!WriteFile(AsHandle(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &put,
@@ -150,14 +165,19 @@ void LockFile::WriteStart(const std::string& bytes) {
   }
 }
 
-void LockFile::Remove() {
+void SharedLockFile::Remove() {
   FILE_DISPOSITION_INFO disposition = {};
   disposition.DeleteFile = TRUE;
   SetFileInformationByHandle(AsHandle(handle_), FileDispositionInfo, &disposition,
                              sizeof disposition);
+  // After the removal is set, so that a run that dies between the two still
+  // leaves no marked file behind: its handle's closing removes it.
+  OVERLAPPED position = At(0);
+  DWORD put = 0;
+  WriteFile(AsHandle(handle_), kRemovedMark, kRemovedMarkSize, &put, &position);
 }
 
-void LockFile::Close() {
+void SharedLockFile::Close() {
   if (handle_ != -1) {
     CloseHandle(AsHandle(handle_));
     handle_ = -1;

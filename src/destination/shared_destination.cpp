@@ -168,12 +168,12 @@ bool SharedDestination::MustUnpack() const {
 void SharedDestination::OpenLockFile(void (*whileWaiting)()) {
   const auto giveUp = std::chrono::steady_clock::now() + kRemovedNameWait;
   for (;;) {
-    file_ = std::make_unique<LockFile>();
+    file_ = std::make_unique<SharedLockFile>();
     std::error_code error;
     if (file_->Open(lockPath_, destinationPath_, error)) {
       return;
     }
-    if (LockFile::MayBeRemovedName(error) && std::chrono::steady_clock::now() < giveUp) {
+    if (SharedLockFile::MayBeRemovedName(error) && std::chrono::steady_clock::now() < giveUp) {
       whileWaiting();
       PauseBeforeRetry();
       continue;
@@ -201,7 +201,10 @@ void SharedDestination::EnterGate(void (*whileWaiting)()) {
       state_ = State::kHoldingGate;
       return;
     }
+    // Every holder of the removed file lets it go, so that it can go.
     file_.reset();
+    whileWaiting();
+    PauseBeforeRetry();
   }
 }
 

@@ -154,8 +154,8 @@ struct LockFixture {
 
 TEST(LockFile, TwoOpensInOneProcessExcludeEachOther) {
   LockFixture f;
-  LockFile first;
-  LockFile second;
+  SharedLockFile first;
+  SharedLockFile second;
   std::error_code error;
   ASSERT_TRUE(first.Open(f.lock, f.destination, error)) << error.message();
   ASSERT_TRUE(second.Open(f.lock, f.destination, error)) << error.message();
@@ -183,8 +183,8 @@ TEST(LockFile, TwoOpensInOneProcessExcludeEachOther) {
 
 TEST(LockFile, HoldsItsRecordBesideTheLocks) {
   LockFixture f;
-  LockFile writer;
-  LockFile reader;
+  SharedLockFile writer;
+  SharedLockFile reader;
   std::error_code error;
   ASSERT_TRUE(writer.Open(f.lock, f.destination, error));
   ASSERT_TRUE(reader.Open(f.lock, f.destination, error));
@@ -198,16 +198,26 @@ TEST(LockFile, HoldsItsRecordBesideTheLocks) {
 
 TEST(LockFile, AnOpenOfARemovedFileIsNoLongerNamed) {
   LockFixture f;
-  LockFile remover;
-  LockFile other;
+  SharedLockFile remover;
+  SharedLockFile other;
   std::error_code error;
   ASSERT_TRUE(remover.Open(f.lock, f.destination, error));
   ASSERT_TRUE(other.Open(f.lock, f.destination, error));
   EXPECT_TRUE(other.StillNamed());
+  // As the last run out does: with the gate held, then closing.
+  ASSERT_TRUE(remover.TryLock(kGateOffset, true));
   remover.Remove();
-  EXPECT_FALSE(other.StillNamed());
   remover.Close();
+  ASSERT_TRUE(other.TryLock(kGateOffset, true));
+  EXPECT_FALSE(other.StillNamed());
   other.Close();
+  // A run that comes now makes a new file.
+  SharedLockFile next;
+  ASSERT_TRUE(next.Open(f.lock, f.destination, error)) << error.message();
+  EXPECT_TRUE(next.StillNamed());
+  EXPECT_EQ(next.ReadStart(kTreeRecordSize), "");
+  next.Remove();
+  next.Close();
   EXPECT_FALSE(fs::exists(f.lock));
 }
 
@@ -235,8 +245,15 @@ struct RunFixture {
   std::string Content() const {
     return testing_support::ReadFileBytes(destinationPath / "file.txt");
   }
+  // Read the way runs read it: on Windows a read that reaches a locked byte
+  // fails.
   std::optional<TreeRecord> Record() const {
-    return DecodeTreeRecord(testing_support::ReadFileBytes(lock));
+    SharedLockFile reader;
+    std::error_code error;
+    if (!reader.Open(lock, destinationPath, error)) {
+      return std::nullopt;
+    }
+    return DecodeTreeRecord(reader.ReadStart(kTreeRecordSize));
   }
 };
 
