@@ -276,21 +276,13 @@ def hold_gate(lock):
     return descriptor
 
 
-def holds_open(pid, path):
-    folder = "/proc/%d/fd" % pid
-    try:
-        return any(os.readlink(os.path.join(folder, name)) == path for name in os.listdir(folder))
-    except OSError:
-        return False
-
-
 def interrupted_while_waiting(platform):
-    """SIGINT to a run waiting for its turn (the gate held as by another run
-    at its turn) while a third run's application runs: it ends by the signal
-    at once, starts nothing, and leaves that application's files alone."""
-    if platform.name != "native":
-        raise Skipped("the case holds the gate with an OFD lock of its own, which a Windows "
-                      "program's LockFileEx under Wine does not see")
+    """An interruption of a run waiting for its turn (the gate held as by
+    another run at its turn) while a third run's application runs: SIGINT
+    natively, Ctrl-C on its console under Wine. It ends as the interruption
+    ends it, starts nothing, and leaves that application's files alone. Wine
+    takes its locks as POSIX locks too, so the case's OFD lock holds the gate
+    for both."""
     if not hasattr(fcntl, "F_OFD_SETLK"):
         raise Skipped("this Python has no F_OFD_SETLK")
     scene = Scene(platform)
@@ -302,14 +294,28 @@ def interrupted_while_waiting(platform):
         gate = hold_gate(scene.lock)
         try:
             waiting = scene.run()
+            trigger = scene.path("press-ctrl-c")
+            if platform.name == "windows":
+                waiting.ctx.console = True
+                waiting.ctx.env["E2E_CTRL_C_WHEN"] = platform.child_path(trigger)
+                status = run_e2e.STATUS_CONTROL_C_EXIT
+            else:
+                status = run_e2e.killed_by(signal.SIGINT)
+            banner = []
 
             def interrupt_while_waiting(ctx, process):
-                wait_until(lambda: holds_open(process.pid, scene.lock),
-                           "the second run's lock file")
-                os.kill(process.pid, signal.SIGINT)
+                # The banner comes before the turn, which the gate holds back.
+                banner.append(process.stdout.readline())
+                if platform.name == "windows":
+                    release(trigger)
+                else:
+                    os.kill(process.pid, signal.SIGINT)
             waiting.ctx.during = interrupt_while_waiting
             waiting.start().join()
-            waiting.check(problems, status=run_e2e.killed_by(signal.SIGINT), ran=False)
+            got_status, out, err = waiting.result
+            out = b"".join(banner).replace(b"\r\n", b"\n") + out
+            waiting.result = (got_status, out, err)
+            waiting.check(problems, status=status, ran=False)
         finally:
             os.close(gate)
         release(hold)
@@ -329,7 +335,7 @@ CASES = [
      users_folder),
     ("a run of another archive while the tree is in use is refused, the tree untouched",
      other_archive_while_in_use),
-    ("SIGINT to a run waiting for its turn leaves another run's application alone",
+    ("an interruption of a run waiting for its turn leaves another run's application alone",
      interrupted_while_waiting),
 ]
 
