@@ -42,7 +42,8 @@
 //          and the CRC-32 of its central directory), the application is
 //          started from it as it stands, and nothing is written; otherwise
 //          the run is refused, since unpacking would change files under a
-//          running application;
+//          running application (a tree its users removed themselves is made
+//          anew, which disturbs nobody);
 //   3. unpacks when step 2 says so, with the gate held: no other run writes,
 //      launches or removes meanwhile. The record says "incomplete" until the
 //      unpacking has ended;
@@ -70,6 +71,15 @@
 // killed (the same, until the next run). An application whose starter was
 // killed is no longer counted as a user: a later run may remove the tree
 // under it (on Windows the removal then fails on its open files).
+//
+// Removing the lock file: the last run out removes it with the gate held.
+// On POSIX the name goes at once; a run that opened the file before finds,
+// once it has the gate, that its file is no longer the one named, and opens
+// the new one. On Windows the file goes once its last handle is closed, and
+// meanwhile its name cannot be opened (such a run tries again for a while);
+// Wine instead opens the same file until then and reports no pending
+// removal, so the remover also marks the file's start as removed, and every
+// run that finds the mark lets the file go.
 #ifndef STARTER_DESTINATION_DESTINATION_H
 #define STARTER_DESTINATION_DESTINATION_H
 
