@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, the native build
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the extraction's unit
-# tests under ThreadSanitizer, and the Windows build under Wine. Exits
-# non-zero on the first failure.
+# tests under ThreadSanitizer, and the Windows build under Wine. Each build's
+# CTest run includes the runs that share one tree and their bounded stress
+# (8 runs at once, 5 rounds: tests/e2e/shared_runs.py). Exits non-zero on the
+# first failure.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 "$repo_root/scripts/install-deps.sh"

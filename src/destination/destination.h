@@ -1,11 +1,94 @@
 // The destination folder: where it is, whether it was there before the run,
-// whether it may receive what is unpacked, its creation, and its removal
-// after the run.
+// whether it may receive what is unpacked, its creation, its removal after
+// the run, and how runs with the same application name share it.
+//
+// Sharing the folder. Every run of a starter with the same application name
+// uses the same folder, <temp>/<app-name>. Runs overlap (a second
+// double-click, a build that calls the same tool several times at once) and
+// die (SIGKILL, a crash, a power cut), so the folder's lifetime is kept by a
+// lock file beside it, <temp>/<app-name>.lock (LockFilePath), with the kernel
+// as the only bookkeeper: a lock dies with the process that holds it, so
+// nothing goes stale.
+//
+// The lock file is opened without following a link and is never inherited by
+// the application (O_CLOEXEC; a handle that is not inheritable). Its folder
+// gets the destination's parent rule, and on POSIX the file itself must be a
+// regular file of the user's that nobody else may write to. It holds two
+// one-byte locks (OFD locks on POSIX, which belong to the open file and not
+// to the process, LockFileEx on Windows) and a record at its start:
+//
+//   - the gate, bytes [kGateOffset, +1), exclusive: held by one run at a time
+//     while it decides, unpacks and joins the users, and while it leaves;
+//   - the users, bytes [kUsersOffset, +1), shared: held by every run whose
+//     application may be running from the tree, from before it leaves the
+//     gate until it has left;
+//   - the record (TreeRecord), written only under the gate: whether a run
+//     created the folder, the folder's identity on its volume, the identity of
+//     the archive last unpacked into it, and whether that unpacking ended.
+//
+// A run:
+//   1. waits for the gate (polling, so that an interruption still stops it),
+//      then checks that the file it holds is still the one named, since the
+//      last run out removes it (else it opens the new one and waits again);
+//   2. decides (PlanTree), with the gate held. Users can only leave meanwhile,
+//      never join, so "nobody holds the users' lock" stays true:
+//        - nobody uses the tree: a folder that the record says a run created
+//          (the same folder, by identity) is left by a dead run or a failed
+//          launch: it is removed and unpacked afresh. No folder: it is
+//          created (mode 0700 on POSIX) and recorded as a run's. Any other
+//          folder is the user's: unpacked into as it is and never removed;
+//        - the tree is in use by a live run: when the record says it is the
+//          folder now there, unpacked whole from the same archive (its length
+//          and the CRC-32 of its central directory), the application is
+//          started from it as it stands, and nothing is written; otherwise
+//          the run is refused, since unpacking would change files under a
+//          running application (a tree its users removed themselves is made
+//          anew, which disturbs nobody);
+//   3. unpacks when step 2 says so, with the gate held: no other run writes,
+//      launches or removes meanwhile. The record says "incomplete" until the
+//      unpacking has ended;
+//   4. takes the users' lock (shared), then leaves the gate, and starts the
+//      application. Whatever stands in the tree then stays until it leaves;
+//   5. once the application has ended, waits for the gate again, drops its
+//      users' lock and tries to take that lock exclusively without waiting.
+//      When it can, no other run uses the tree: it is the last one out and
+//      removes the tree if a run created it, and then the lock file. When it
+//      cannot, others still use the tree, and the last of them removes it.
+//
+// A holder of the gate never waits for anything else, so no two runs wait for
+// each other: a run that leaves waits only for the gate's short decisions (no
+// run unpacks while another holds the users' lock). A run stopped by an
+// interruption while it unpacks removes the tree when it created it; no other
+// run uses that tree, since it unpacks only what nobody uses. A failed launch
+// keeps the tree and its record, and so the lock file: the next run finds it
+// unused and unpacks it afresh, and the last run out removes it. After an
+// error that left part of a new tree, the same holds; a new folder left empty
+// by an error (an archive that does not open) is removed at once.
+//
+// After the last run nothing of the runs is left in the temporary directory,
+// unless a run failed to launch or ended in an error with a tree it created
+// (then the tree and its lock file, whose record marks it as a run's), or was
+// killed (the same, until the next run). An application whose starter was
+// killed is no longer counted as a user: a later run may remove the tree
+// under it (on Windows the removal then fails on its open files).
+//
+// Removing the lock file: the last run out removes it with the gate held.
+// On POSIX the name goes at once; a run that opened the file before finds,
+// once it has the gate, that its file is no longer the one named, and opens
+// the new one. On Windows the file goes once its last handle is closed, and
+// meanwhile its name cannot be opened (such a run tries again for a while);
+// Wine instead opens the same file until then and reports no pending
+// removal, so the remover also marks the file's start as removed, and every
+// run that finds the mark lets the file go.
 #ifndef STARTER_DESTINATION_DESTINATION_H
 #define STARTER_DESTINATION_DESTINATION_H
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 /// The folder `appName` directly inside the user's temporary directory: the
 /// temporary directory's path with `appName` appended as plain text, with one
@@ -36,13 +119,18 @@ bool PathExists(const std::wstring& path);
 /// for the parent, <why> begins "its parent <parent> ".
 void CheckDestinationFolder(const std::filesystem::path& path);
 
+/// Checks the folder that holds `path` by CheckDestinationFolder's rule for
+/// parents (on Windows there is none), throwing what it throws.
+void CheckDestinationParent(const std::filesystem::path& path);
+
 /// Creates the missing folder `path` and its missing parents. On POSIX the
 /// parent must pass CheckDestinationFolder's rule for parents before the
 /// folder itself is made, with mode 0700; when someone else creates it first,
-/// it must pass CheckDestinationFolder. Throws std::filesystem::filesystem_error
-/// naming "create_directories" when it cannot be created, and what
-/// CheckDestinationFolder throws.
-void CreateDestinationFolder(const std::filesystem::path& path);
+/// it must pass CheckDestinationFolder. Returns true when this call made the
+/// folder, false when it found one made meanwhile. Throws
+/// std::filesystem::filesystem_error naming "create_directories" when it
+/// cannot be created, and what CheckDestinationFolder throws.
+bool CreateDestinationFolder(const std::filesystem::path& path);
 
 /// Removes the folder `path` and everything beneath it, contents first.
 /// Symbolic links (and on Windows every reparse point) met inside are removed
@@ -52,5 +140,153 @@ void CreateDestinationFolder(const std::filesystem::path& path);
 /// std::filesystem::filesystem_error naming "remove_all" with the system's code
 /// and `path` when something cannot be removed; what was not removed stays.
 void RemoveDestinationTree(const std::wstring& path);
+
+/// What tells one archive from another well enough to know whether a tree was
+/// unpacked from it: its length and the CRC-32 of its central directory (which
+/// holds every entry's name, sizes and CRC-32).
+struct ArchiveIdentity {
+  std::uint64_t length = 0;
+  std::uint32_t directoryCrc32 = 0;
+};
+bool operator==(const ArchiveIdentity& a, const ArchiveIdentity& b);
+
+/// What stands at a path, on its volume: device and inode on POSIX, volume
+/// serial number and file index on Windows.
+struct FolderIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+};
+bool operator==(const FolderIdentity& a, const FolderIdentity& b);
+
+/// The identity of what stands at `path`, without following a link; nothing
+/// when nothing stands there or it cannot be queried. Never throws.
+std::optional<FolderIdentity> IdentityAt(const std::filesystem::path& path);
+
+/// The lock file's record of the tree.
+struct TreeRecord {
+  bool createdByRun = false;  // a run of a starter created the folder
+  bool complete = false;      // the last unpacking into it ended
+  FolderIdentity folder;      // the folder it describes
+  ArchiveIdentity archive;    // what was last unpacked into it
+};
+
+/// Byte offsets in the lock file: the record at 0, the gate and the users'
+/// locks past it.
+constexpr std::uint64_t kTreeRecordSize = 48;
+constexpr std::uint64_t kGateOffset = 512;
+constexpr std::uint64_t kUsersOffset = 513;
+
+/// The record as kTreeRecordSize bytes: the magic "STARTLCK", the format
+/// version 1 and the flags (bit 0 created by a run, bit 1 complete) as 32-bit
+/// values, the folder's volume and file, the archive's length (64-bit each),
+/// the archive's CRC-32, and an FNV-1a checksum of the 44 bytes before it.
+/// All little-endian.
+std::string EncodeTreeRecord(const TreeRecord& record);
+
+/// The record in `bytes`; nothing when they are not one (empty, short, another
+/// magic or version, a wrong checksum), which counts as "no run created the
+/// folder".
+std::optional<TreeRecord> DecodeTreeRecord(std::string_view bytes);
+
+/// What a run does with the tree, decided under the gate.
+enum class TreePlan {
+  kUnpackIntoNewFolder,    // nothing there: create the folder, unpack
+  kReplaceStaleTree,       // a run's tree nobody uses: remove it, unpack afresh
+  kUnpackIntoUsersFolder,  // a folder no run created: unpack into it, keep it
+  kUseInPlace,             // in use, whole, from this archive: unpack nothing
+  kRefuseTreeOfOtherRuns,  // in use, and not that: leave it alone
+};
+
+/// What a run finds under the gate.
+struct TreeFacts {
+  bool inUse = false;                    // another run holds the users' lock
+  std::optional<TreeRecord> record;      // the lock file's record
+  bool somethingAtPath = false;          // PathExists on the destination
+  std::optional<FolderIdentity> atPath;  // IdentityAt the destination
+};
+
+/// The decision of step 2 above, for this run's archive `archive`.
+TreePlan PlanTree(const TreeFacts& facts, const ArchiveIdentity& archive);
+
+/// The lock file of the destination `destination`: its path with ".lock"
+/// appended.
+std::filesystem::path LockFilePath(const std::filesystem::path& destination);
+
+class SharedLockFile;
+
+/// One run's share of the destination, by the protocol above. Not copyable.
+class SharedDestination {
+ public:
+  /// Opens (or creates) the lock file, waits for the gate (calling
+  /// `whileWaiting` between attempts: what it throws leaves the call, the
+  /// gate not taken), and decides what to do with the tree (Plan). Throws
+  /// std::runtime_error("Refusing to unpack into <destination>: <why>") for a
+  /// lock file that is a link, no regular file, another user's or writable by
+  /// others, for a parent that fails CheckDestinationFolder's rule, and for
+  /// kRefuseTreeOfOtherRuns; std::filesystem::filesystem_error when the lock
+  /// file cannot be opened or read (naming "create_directories" with the
+  /// destination's path when the temporary directory refuses new entries and
+  /// the destination does not exist: the run could not create either).
+  SharedDestination(const std::wstring& destination, const ArchiveIdentity& archive,
+                    void (*whileWaiting)());
+  /// Leaves as LeaveKeepingTree would when the run joined the users;
+  /// otherwise leaves the gate, removing the lock file when nobody uses the
+  /// tree and no tree a run created stands. Never throws.
+  ~SharedDestination();
+  SharedDestination(const SharedDestination&) = delete;
+  SharedDestination& operator=(const SharedDestination&) = delete;
+
+  TreePlan plan() const { return plan_; }
+  /// True for the plans that unpack.
+  bool MustUnpack() const;
+
+  /// Before unpacking: removes a stale tree, creates a missing folder, and
+  /// records the folder (as a run's when this run created it), incomplete.
+  /// Throws what RemoveDestinationTree and CreateDestinationFolder throw, and
+  /// std::filesystem::filesystem_error when the record cannot be written.
+  void PrepareForUnpacking();
+  /// After the unpacking ended: records the tree as complete.
+  void UnpackingEnded();
+  /// After an interruption stopped the unpacking: removes the tree when this
+  /// run created it (nobody else uses it). Throws what RemoveDestinationTree
+  /// throws.
+  void DiscardTree();
+  /// After an error stopped the unpacking: removes the folder this run
+  /// created when it is still empty. Never throws.
+  void DiscardEmptyFolder();
+
+  /// Joins the tree's users and leaves the gate. Throws
+  /// std::filesystem::filesystem_error when the lock cannot be taken.
+  void BeginUse();
+  /// Once the application has ended: leaves; the last run out removes a tree
+  /// a run created, and the lock file. Throws what RemoveDestinationTree
+  /// throws (the tree and the lock file then stay).
+  void Leave();
+  /// After a failed launch: leaves, keeping the tree; the last run out
+  /// removes the lock file only when no run created the tree.
+  void LeaveKeepingTree();
+
+ private:
+  enum class State { kHoldingGate, kUsing, kLeaving, kGone };
+
+  void OpenLockFile(void (*whileWaiting)());
+  void EnterGate(void (*whileWaiting)());
+  void Decide();
+  bool NobodyUsesTree();
+  std::optional<TreeRecord> ReadRecord();
+  void WriteRecord();
+  bool RunsTreeStands();
+  void LeaveAs(bool removeTree);
+  void Finish(bool removeTree);
+
+  std::wstring destination_;
+  std::filesystem::path destinationPath_;
+  std::filesystem::path lockPath_;
+  ArchiveIdentity archive_;
+  std::unique_ptr<SharedLockFile> file_;  // the platform's, in lock_file.h
+  State state_ = State::kGone;
+  TreePlan plan_ = TreePlan::kUnpackIntoNewFolder;
+  TreeRecord record_;  // what this run wrote or found, while it holds the gate
+};
 
 #endif  // STARTER_DESTINATION_DESTINATION_H

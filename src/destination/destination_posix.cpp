@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -153,7 +155,11 @@ void CheckDestinationFolder(const fs::path& path) {
   }
 }
 
-void CreateDestinationFolder(const fs::path& path) {
+void CheckDestinationParent(const fs::path& path) {
+  CheckParentFolder(path);
+}
+
+bool CreateDestinationFolder(const fs::path& path) {
   const fs::path parent = path.parent_path();
   if (!parent.empty()) {
     std::error_code error;
@@ -164,13 +170,23 @@ void CreateDestinationFolder(const fs::path& path) {
   }
   CheckParentFolder(path);
   if (mkdir(path.c_str(), 0700) == 0) {
-    return;
+    return true;
   }
   if (errno != EEXIST) {
     ThrowCreateFailure(path, errno);
   }
   // Made by someone else since it was found missing: it must pass as found.
   CheckDestinationFolder(path);
+  return false;
+}
+
+std::optional<FolderIdentity> IdentityAt(const fs::path& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    return std::nullopt;
+  }
+  return FolderIdentity{static_cast<std::uint64_t>(info.st_dev),
+                        static_cast<std::uint64_t>(info.st_ino)};
 }
 
 void RemoveDestinationTree(const std::wstring& path) {

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -127,15 +129,45 @@ void CheckDestinationFolder(const fs::path& path) {
   }
 }
 
-void CreateDestinationFolder(const fs::path& path) {
+void CheckDestinationParent(const fs::path&) {
+  // The user's temporary directory is the user's own.
+}
+
+bool CreateDestinationFolder(const fs::path& path) {
   std::error_code error;
-  fs::create_directories(path, error);
+  const bool created = fs::create_directories(path, error);
   if (error) {
     throw fs::filesystem_error("create_directories", path, error);
   }
   // The user's temporary directory is the user's own: a folder made there by
   // a race is still checked for a link.
   CheckDestinationFolder(path);
+  return created;
+}
+
+std::optional<FolderIdentity> IdentityAt(const fs::path& path) {
+  const std::wstring extended = ExtendedLengthPath(path.wstring());
+  if (extended.empty()) {
+    return std::nullopt;
+  }
+  // Attributes only, shared every way, the link itself: the query takes
+  // nothing from anyone.
+  HANDLE opened =
+      CreateFileW(extended.c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    return std::nullopt;
+  }
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool known = GetFileInformationByHandle(opened, &information) != 0;
+  CloseHandle(opened);
+  if (!known) {
+    return std::nullopt;
+  }
+  return FolderIdentity{
+      information.dwVolumeSerialNumber,
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
 }
 
 void RemoveDestinationTree(const std::wstring& path) {

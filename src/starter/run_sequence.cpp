@@ -12,6 +12,7 @@
 #include "interruption/interruption.h"
 #include "payload/payload.h"
 #include "starter/app_identity.h"
+#include "starter/archive_identity.h"
 #include "starter/child_process.h"
 #include "text/text_convert.h"
 
@@ -30,16 +31,20 @@ void ReportLaunchFailure(const std::wstring& commandLine, std::uint32_t creation
 
 // Unpacks the archive and ends the extraction phase. An interruption stops the
 // unpacking between entries: what this run created is removed before the
-// interruption passes on, and no application is started.
-void ExtractOrCleanUp(const Payload& payload, const std::wstring& destination,
-                      bool destinationExisted) {
+// interruption passes on, and no application is started. After an error,
+// what was written stays, but not a new folder left empty.
+void UnpackOrCleanUp(const Payload& payload, const std::wstring& destination,
+                     SharedDestination& tree) {
+  tree.PrepareForUnpacking();
   try {
     ExtractPayload(payload.bytes, payload.length, destination.c_str());
+    tree.UnpackingEnded();
     EndExtractionPhase();
   } catch (const Interrupted&) {
-    if (!destinationExisted) {
-      RemoveDestinationTree(destination);
-    }
+    tree.DiscardTree();
+    throw;
+  } catch (...) {
+    tree.DiscardEmptyFolder();
     throw;
   }
 }
@@ -49,7 +54,6 @@ void ExtractOrCleanUp(const Payload& payload, const std::wstring& destination,
 int RunStarter() {
   const InterruptionGuard interruptions;
   const std::wstring destination = MakeDestinationPath(kAppName);
-  const bool destinationExisted = PathExists(destination);
   const std::wstring commandLine = BuildChildCommandLine(destination);
   const std::unique_ptr<wchar_t[]> writableCommandLine = MakeWritableCommandLine(commandLine);
 
@@ -64,17 +68,27 @@ int RunStarter() {
     throw std::runtime_error(std::string("Failed opening zip : ") + payload->damage);
   }
 
-  ExtractOrCleanUp(*payload, destination, destinationExisted);
+  // Runs with the same application name share the destination (see
+  // destination.h): this one waits its turn, then finds the tree absent, left
+  // behind, the user's, or in use by others.
+  SharedDestination tree(destination, IdentifyArchive(payload->bytes, payload->length),
+                         ThrowIfInterrupted);
+  if (tree.MustUnpack()) {
+    UnpackOrCleanUp(*payload, destination, tree);
+  } else {
+    EndExtractionPhase();
+  }
+  tree.BeginUse();
 
   std::uint32_t creationError = 0;
   if (!RunChildAndWait(destination, writableCommandLine.get(), creationError)) {
     ReportLaunchFailure(commandLine, creationError);
+    tree.LeaveKeepingTree();
     return kExitLaunchFailed;
   }
 
-  if (!destinationExisted) {
-    RemoveDestinationTree(destination);
-  }
+  // The last run out removes a tree that a run created.
+  tree.Leave();
   // A request to end that was passed on to the application ends the starter
   // too, now that the application has ended and the tree is gone.
   ThrowIfInterrupted();

@@ -17,22 +17,25 @@ constexpr int kExitUnhandledError = 70;
 /// The banner written to standard output before the archive is unpacked.
 constexpr const char* kBanner = "VORTAKEN-Cruncher decrunches while loading...";
 
-/// Runs the starter once: destination and pre-existence probe, the child's
-/// command line, the payload lookup, the banner, extraction, the child and
-/// the wait, and the clean-up. Returns kExitSuccess, kExitLaunchFailed or
-/// kExitNoPayload. Catches nothing: a failed file-system operation, an archive
-/// that does not open and allocation failure leave as exceptions, and no later
-/// step takes place. An image that carries an archive it cannot reach (a
-/// damaged POSIX starter) throws std::runtime_error naming the cause right
-/// after the banner, as an archive that does not open does, and nothing is
-/// written to disk.
+/// Runs the starter once: destination, the child's command line, the payload
+/// lookup, the banner, the turn at the destination shared with other runs of
+/// the same application name (see SharedDestination), extraction or the tree
+/// in use as it stands, the child and the wait, and the clean-up by the last
+/// run out. Returns kExitSuccess, kExitLaunchFailed or kExitNoPayload. Catches
+/// nothing: a failed file-system operation, an archive that does not open, a
+/// tree in use by runs of another archive and allocation failure leave as
+/// exceptions, and no later step takes place. An image that carries an
+/// archive it cannot reach (a damaged POSIX starter) throws
+/// std::runtime_error naming the cause right after the banner, as an archive
+/// that does not open does, and nothing is written to disk.
 ///
-/// The whole run lies under an InterruptionGuard. An interruption during the
-/// extraction stops it between entries; the destination is removed when this
-/// run created it, no child is started, and Interrupted leaves the call. One
-/// that the guard passes on to the child (see interruption.h) lets the run
-/// wait for the child and clean up as usual; then Interrupted leaves the call
-/// instead of the return. main ends the process with EndAsInterrupted.
+/// The whole run lies under an InterruptionGuard. An interruption while the
+/// run waits for its turn or unpacks stops it; the destination is removed
+/// when this run created it, no child is started, and Interrupted leaves the
+/// call. One that the guard passes on to the child (see interruption.h) lets
+/// the run wait for the child and clean up as usual; then Interrupted leaves
+/// the call instead of the return. main ends the process with
+/// EndAsInterrupted.
 int RunStarter();
 
 #endif  // STARTER_STARTER_RUN_SEQUENCE_H

@@ -43,6 +43,34 @@ def application(archive, probe):
         file(archive, EXE, executable.read())
 
 
+def fnv1a64(data):
+    value = 14695981039346656037
+    for byte in data:
+        value = ((value ^ byte) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+    return value
+
+
+def shared_tree(archive, program, variant):
+    """The tree checker at the executable's path, twenty files of noise and a
+    manifest of them all: what runs that share one tree check for as long as
+    their application runs. Each variant has other content (and so is another
+    archive) under the same names; the program comes last."""
+    noise = random.Random(20261209 + variant)
+    files = {"quillorbite/Content/part%02d.pak" % i: noise.randbytes(256 * 1024)
+             for i in range(20)}
+    files["quillorbite/readme.txt"] = b"variant %d" % variant
+    with open(program, "rb") as executable:
+        files[EXE] = executable.read()
+    manifest = "".join("%d %x %s\n" % (len(data), fnv1a64(data), name)
+                       for name, data in sorted(files.items()))
+    for name in ("quillorbite/", "quillorbite/Binaries/", "quillorbite/Binaries/Win64/",
+                 "quillorbite/Content/"):
+        folder(archive, name)
+    file(archive, "manifest.txt", manifest.encode())
+    for name in sorted(files, key=lambda name: name == EXE):
+        file(archive, name, files[name])
+
+
 def build(kind, output, probe):
     if kind == "not-zip":
         with open(output, "wb") as out:
@@ -89,6 +117,8 @@ def build(kind, output, probe):
             for i in range(1000):
                 file(archive, "quillorbite/Content/part%04d.pak" % i, bytes(64 * 1024))
             application(archive, probe)
+        elif kind.startswith("shared-tree"):
+            shared_tree(archive, probe, 1 if kind.endswith("other") else 0)
         elif kind == "too-large":
             application(archive, probe)
             for i in range(300):

@@ -1,0 +1,338 @@
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "destination/destination.h"
+#include "destination/lock_file.h"
+#include "text/text_convert.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kRecordMagic[] = "STARTLCK";
+constexpr std::size_t kMagicSize = 8;
+constexpr std::uint32_t kRecordVersion = 1;
+constexpr std::uint32_t kFlagCreatedByRun = 1;
+constexpr std::uint32_t kFlagComplete = 2;
+// Byte offsets of the record's fields.
+constexpr std::size_t kVersionAt = 8;
+constexpr std::size_t kFlagsAt = 12;
+constexpr std::size_t kVolumeAt = 16;
+constexpr std::size_t kFileAt = 24;
+constexpr std::size_t kLengthAt = 32;
+constexpr std::size_t kCrcAt = 40;
+constexpr std::size_t kChecksumAt = 44;
+static_assert(kChecksumAt + 4 == kTreeRecordSize, "the record's fields fill it");
+static_assert(kTreeRecordSize <= kGateOffset, "the locks lie past the record");
+
+// How often a run waiting for the gate tries again; and how long it waits for
+// a removed lock file's name to come free (Windows keeps the name until every
+// open of the removed file is closed, which runs then do within a try or two).
+constexpr std::chrono::milliseconds kRetryInterval{5};
+constexpr std::chrono::seconds kRemovedNameWait{30};
+
+void Store(std::string& bytes, std::size_t at, std::uint64_t value, int size) {
+  for (int i = 0; i < size; ++i) {
+    bytes[at + static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  }
+}
+
+std::uint64_t Load(std::string_view bytes, std::size_t at, int size) {
+  std::uint64_t value = 0;
+  for (int i = size - 1; i >= 0; --i) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+  }
+  return value;
+}
+
+std::uint32_t Fnv1a(std::string_view bytes) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : bytes) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  }
+  return hash;
+}
+
+void PauseBeforeRetry() {
+  std::this_thread::sleep_for(kRetryInterval);
+}
+
+void KeepWaiting() {}
+
+}  // namespace
+
+bool operator==(const ArchiveIdentity& a, const ArchiveIdentity& b) {
+  return a.length == b.length && a.directoryCrc32 == b.directoryCrc32;
+}
+
+bool operator==(const FolderIdentity& a, const FolderIdentity& b) {
+  return a.volume == b.volume && a.file == b.file;
+}
+
+std::string EncodeTreeRecord(const TreeRecord& record) {
+  std::string bytes(kTreeRecordSize, '\0');
+  bytes.replace(0, kMagicSize, kRecordMagic, kMagicSize);
+  Store(bytes, kVersionAt, kRecordVersion, 4);
+  const std::uint32_t flags =
+      (record.createdByRun ? kFlagCreatedByRun : 0) | (record.complete ? kFlagComplete : 0);
+  Store(bytes, kFlagsAt, flags, 4);
+  Store(bytes, kVolumeAt, record.folder.volume, 8);
+  Store(bytes, kFileAt, record.folder.file, 8);
+  Store(bytes, kLengthAt, record.archive.length, 8);
+  Store(bytes, kCrcAt, record.archive.directoryCrc32, 4);
+  Store(bytes, kChecksumAt, Fnv1a(std::string_view(bytes).substr(0, kChecksumAt)), 4);
+  return bytes;
+}
+
+std::optional<TreeRecord> DecodeTreeRecord(std::string_view bytes) {
+  if (bytes.size() < kTreeRecordSize || bytes.substr(0, kMagicSize) != kRecordMagic ||
+      Load(bytes, kVersionAt, 4) != kRecordVersion ||
+      Load(bytes, kChecksumAt, 4) != Fnv1a(bytes.substr(0, kChecksumAt))) {
+    return std::nullopt;
+  }
+  const std::uint64_t flags = Load(bytes, kFlagsAt, 4);
+  TreeRecord record;
+  record.createdByRun = (flags & kFlagCreatedByRun) != 0;
+  record.complete = (flags & kFlagComplete) != 0;
+  record.folder.volume = Load(bytes, kVolumeAt, 8);
+  record.folder.file = Load(bytes, kFileAt, 8);
+  record.archive.length = Load(bytes, kLengthAt, 8);
+  record.archive.directoryCrc32 = static_cast<std::uint32_t>(Load(bytes, kCrcAt, 4));
+  return record;
+}
+
+TreePlan PlanTree(const TreeFacts& facts, const ArchiveIdentity& archive) {
+  const bool recordDescribesFolder =
+      facts.record && facts.atPath && *facts.atPath == facts.record->folder;
+  if (!facts.somethingAtPath) {
+    // Whoever uses it now has removed it: a new folder disturbs nobody.
+    return TreePlan::kUnpackIntoNewFolder;
+  }
+  if (!facts.inUse) {
+    return recordDescribesFolder && facts.record->createdByRun ? TreePlan::kReplaceStaleTree
+                                                               : TreePlan::kUnpackIntoUsersFolder;
+  }
+  if (recordDescribesFolder && facts.record->complete && facts.record->archive == archive) {
+    return TreePlan::kUseInPlace;
+  }
+  return TreePlan::kRefuseTreeOfOtherRuns;
+}
+
+fs::path LockFilePath(const fs::path& destination) {
+  fs::path path = destination;
+  path += ".lock";
+  return path;
+}
+
+SharedDestination::SharedDestination(const std::wstring& destination,
+                                     const ArchiveIdentity& archive, void (*whileWaiting)())
+    : destination_(destination),
+      destinationPath_(WideToPath(destination)),
+      lockPath_(LockFilePath(destinationPath_)),
+      archive_(archive) {
+  // The lock file lies beside the destination: its folder passes the same
+  // rule first, and a refusal reads the same.
+  CheckDestinationParent(destinationPath_);
+  EnterGate(whileWaiting);
+  try {
+    Decide();
+  } catch (...) {
+    Finish(false);
+    throw;
+  }
+}
+
+SharedDestination::~SharedDestination() {
+  try {
+    if (state_ == State::kUsing) {
+      LeaveKeepingTree();
+    } else if (state_ != State::kGone) {
+      Finish(false);
+    }
+  } catch (...) {
+    // The locks go with the file in any case.
+  }
+}
+
+bool SharedDestination::MustUnpack() const {
+  return plan_ != TreePlan::kUseInPlace;
+}
+
+void SharedDestination::OpenLockFile(void (*whileWaiting)()) {
+  const auto giveUp = std::chrono::steady_clock::now() + kRemovedNameWait;
+  for (;;) {
+    file_ = std::make_unique<SharedLockFile>();
+    std::error_code error;
+    if (file_->Open(lockPath_, destinationPath_, error)) {
+      return;
+    }
+    if (SharedLockFile::MayBeRemovedName(error) && std::chrono::steady_clock::now() < giveUp) {
+      whileWaiting();
+      PauseBeforeRetry();
+      continue;
+    }
+    file_.reset();
+    if (error == std::errc::permission_denied && !PathExists(destination_)) {
+      // Neither the lock file nor the destination can be made here: the
+      // user would meet the latter's refusal without the former.
+      throw fs::filesystem_error("create_directories", destinationPath_, error);
+    }
+    throw fs::filesystem_error("open", lockPath_, error);
+  }
+}
+
+void SharedDestination::EnterGate(void (*whileWaiting)()) {
+  for (;;) {
+    OpenLockFile(whileWaiting);
+    while (!file_->TryLock(kGateOffset, true)) {
+      whileWaiting();
+      PauseBeforeRetry();
+    }
+    // The last run out removes the file with the gate held; one opened
+    // before that is no longer the lock.
+    if (file_->StillNamed()) {
+      state_ = State::kHoldingGate;
+      return;
+    }
+    // Every holder of the removed file lets it go, so that it can go.
+    file_.reset();
+    whileWaiting();
+    PauseBeforeRetry();
+  }
+}
+
+bool SharedDestination::NobodyUsesTree() {
+  if (!file_->TryLock(kUsersOffset, true)) {
+    return false;
+  }
+  file_->Unlock(kUsersOffset);
+  return true;
+}
+
+std::optional<TreeRecord> SharedDestination::ReadRecord() {
+  return DecodeTreeRecord(file_->ReadStart(kTreeRecordSize));
+}
+
+void SharedDestination::WriteRecord() {
+  file_->WriteStart(EncodeTreeRecord(record_));
+}
+
+bool SharedDestination::RunsTreeStands() {
+  const std::optional<TreeRecord> record = ReadRecord();
+  return record && record->createdByRun && IdentityAt(destinationPath_) == record->folder;
+}
+
+void SharedDestination::Decide() {
+  TreeFacts facts;
+  facts.inUse = !NobodyUsesTree();
+  facts.record = ReadRecord();
+  facts.somethingAtPath = PathExists(destination_);
+  facts.atPath = IdentityAt(destinationPath_);
+  plan_ = PlanTree(facts, archive_);
+  if (plan_ == TreePlan::kRefuseTreeOfOtherRuns) {
+    throw std::runtime_error("Refusing to unpack into " + destinationPath_.u8string() +
+                             ": another run's application is using it, and it does not hold "
+                             "this archive whole");
+  }
+  if (facts.record) {
+    record_ = *facts.record;
+  }
+}
+
+void SharedDestination::PrepareForUnpacking() {
+  if (plan_ == TreePlan::kReplaceStaleTree) {
+    RemoveDestinationTree(destination_);
+    record_ = TreeRecord{};
+    WriteRecord();
+  }
+  record_ = TreeRecord{};
+  if (plan_ != TreePlan::kUnpackIntoUsersFolder) {
+    record_.createdByRun = CreateDestinationFolder(destinationPath_);
+  }
+  record_.folder = IdentityAt(destinationPath_).value_or(FolderIdentity{});
+  record_.archive = archive_;
+  WriteRecord();
+}
+
+void SharedDestination::UnpackingEnded() {
+  record_.complete = true;
+  WriteRecord();
+}
+
+void SharedDestination::DiscardTree() {
+  if (!record_.createdByRun) {
+    return;
+  }
+  RemoveDestinationTree(destination_);
+  record_ = TreeRecord{};
+  WriteRecord();
+}
+
+void SharedDestination::DiscardEmptyFolder() {
+  if (!record_.createdByRun) {
+    return;
+  }
+  try {
+    std::error_code error;
+    // Removes a folder only while it is empty.
+    if (fs::remove(destinationPath_, error)) {
+      record_ = TreeRecord{};
+      WriteRecord();
+    }
+  } catch (...) {
+    // What stays is recorded as a run's and goes with a later run.
+  }
+}
+
+void SharedDestination::BeginUse() {
+  if (!file_->TryLock(kUsersOffset, false)) {
+    // Nobody holds it exclusively for longer than a try, under the gate.
+    throw fs::filesystem_error("lock", lockPath_,
+                               std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+  state_ = State::kUsing;
+  file_->Unlock(kGateOffset);
+}
+
+void SharedDestination::Leave() {
+  LeaveAs(true);
+}
+
+void SharedDestination::LeaveKeepingTree() {
+  LeaveAs(false);
+}
+
+void SharedDestination::LeaveAs(bool removeTree) {
+  if (state_ != State::kUsing) {
+    return;
+  }
+  // The holders of the gate wait for nothing else, so this wait is short.
+  while (!file_->TryLock(kGateOffset, true)) {
+    KeepWaiting();
+    PauseBeforeRetry();
+  }
+  file_->Unlock(kUsersOffset);
+  state_ = State::kLeaving;
+  Finish(removeTree);
+}
+
+void SharedDestination::Finish(bool removeTree) {
+  if (NobodyUsesTree()) {
+    if (removeTree && RunsTreeStands()) {
+      RemoveDestinationTree(destination_);
+    }
+    // A run's tree that stays keeps its record, so that a later run knows it.
+    if (!RunsTreeStands()) {
+      file_->Remove();
+    }
+  }
+  file_.reset();
+  state_ = State::kGone;
+}
