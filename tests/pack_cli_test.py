@@ -454,6 +454,74 @@ def check_interrupted_run(runner, tmp):
     shutil.rmtree(slow)
 
 
+def open_paths(pid):
+    """The paths of the files process `pid` holds open."""
+    folder = "/proc/%d/fd" % pid
+    paths = set()
+    for fd in os.listdir(folder):
+        try:
+            paths.add(os.readlink(os.path.join(folder, fd)))
+        except OSError:
+            pass
+    return paths
+
+
+def check_swapped_after_walk(runner, tmp):
+    """A file replaced after the walk, by a link to a file outside the folder or
+    by another file of the same size, fails the run naming it, and nothing is
+    written. The packer is stopped as soon as its temporary archive shows the
+    walk is over; the file, last in the archive, is swapped while it cannot
+    run. Should it have opened the file already (/proc tells), the case is
+    skipped rather than judged."""
+    if runner.windows or not os.path.isdir("/proc/self/fd"):
+        print("SKIP  file swapped after the walk: holding the packer between its walk and its "
+              "reads needs SIGSTOP and /proc")
+        return
+    app = os.path.join(tmp, "swapped")
+    for i in range(2):
+        write(os.path.join(app, "part%d.txt" % i), text_bytes(2 << 20, 30 + i) * 2)
+    secret = os.path.join(tmp, "secret.txt")
+    write(secret, b"s" * 1000)
+    os.chmod(secret, 0o600)
+    last = os.path.join(app, "zzz-last.txt")
+    swaps = [
+        ("a link to a file outside", "zzz-last.txt: cannot open: it has been replaced by a "
+         "symbolic link", lambda: (os.remove(last), os.symlink(secret, last))),
+        ("another file of the same size", "zzz-last.txt: changed while being packed (another "
+         "file took its place)", lambda: (write(last + ".new", b"n" * 1000),
+                                          os.rename(last + ".new", last))),
+    ]
+    for how, message, swap in swaps:
+        name = "file replaced by %s after the walk" % how
+        write(last, b"t" * 1000)
+        out = os.path.join(tmp, "swapped-out")
+        os.makedirs(out)
+        child = subprocess.Popen(runner.command + [app, "-o", os.path.join(out, "a.zip"),
+                                                   "--level", "9", "--threads", "1", "--exe", ""],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 30
+        while not os.listdir(out) and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.002)
+        opened = None  # whether it held the file open when stopped
+        if child.poll() is None:
+            os.kill(child.pid, signal.SIGSTOP)
+            opened = last in open_paths(child.pid)
+            swap()
+            os.kill(child.pid, signal.SIGCONT)
+        _, err = child.communicate(timeout=300)
+        err = err.decode("utf-8", "replace")
+        if opened is None:
+            print("SKIP  %s: the packer ended before it could be stopped" % name)
+        elif opened:
+            print("SKIP  %s: the packer had opened the file before it was stopped" % name)
+        else:
+            runner.check(name, child.returncode == 1 and message in err and not os.listdir(out),
+                         "status %d, left %s, stderr %s" % (child.returncode, os.listdir(out), err))
+        os.remove(last)
+        shutil.rmtree(out)
+    shutil.rmtree(app)
+
+
 def main():
     args = sys.argv[1:]
     emulator = None
@@ -545,6 +613,7 @@ def main():
             print("SKIP  Info-ZIP archive checks: zip not installed")
 
         check_interrupted_run(runner, tmp)
+        check_swapped_after_walk(runner, tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

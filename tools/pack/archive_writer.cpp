@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -47,13 +48,92 @@ std::string Describe(const TreeEntry& entry, const std::string& why) {
   return DisplayName(entry.sourcePath) + ": " + why;
 }
 
+bool IsWalkedFile(const TreeEntry& entry, const NodeInfo& info) {
+  return info.device == entry.device && info.inode == entry.inode;
+}
+
+bool HasWalkedContents(const TreeEntry& entry, const NodeInfo& info) {
+  return info.size == entry.size && info.modified == entry.modified &&
+         info.modifiedNanoseconds == entry.modifiedNanoseconds;
+}
+
+constexpr const char* kReplaced = "changed while being packed (another file took its place)";
+constexpr const char* kModified = "changed while being packed (it was modified)";
+
+// The entries' files, each opened once, by whichever thread needs it first,
+// and shared by all its pieces: whatever happens to the path meanwhile,
+// every byte comes from the one file the walk saw.
+class SourceFiles {
+ public:
+  explicit SourceFiles(const std::vector<TreeEntry>& entries)
+      : entries_(entries), sources_(new Source[entries.size()]) {}
+
+  // The open file of entry `index`; null with `error` naming the file when
+  // it cannot be opened or is not the file the walk saw.
+  InputFile* Get(std::size_t index, std::string& error) {
+    Source& source = sources_[index];
+    std::call_once(source.opened, [&] { Open(entries_[index], source); });
+    if (!source.error.empty()) {
+      error = source.error;
+      return nullptr;
+    }
+    return &source.file;
+  }
+
+  // Checks that entry `index`'s file, all of it read, still has the size and
+  // modification time the walk saw, and closes it. Returns false with
+  // `error` naming the file otherwise.
+  bool Finish(std::size_t index, std::string& error) {
+    InputFile* file = Get(index, error);
+    if (file == nullptr) {
+      return false;
+    }
+    const TreeEntry& entry = entries_[index];
+    NodeInfo now;
+    std::string reason;
+    if (!file->Describe(now, reason)) {
+      error = Describe(entry, "cannot examine: " + reason);
+      return false;
+    }
+    if (!HasWalkedContents(entry, now)) {
+      error = Describe(entry, kModified);
+      return false;
+    }
+    file->Close();
+    return true;
+  }
+
+ private:
+  struct Source {
+    std::once_flag opened;
+    InputFile file;
+    std::string error;
+  };
+
+  static void Open(const TreeEntry& entry, Source& source) {
+    NodeInfo info;
+    std::string reason;
+    if (!source.file.Open(entry.root, entry.name, entry.throughLink, info, reason)) {
+      source.error = Describe(entry, "cannot open: " + reason);
+      return;
+    }
+    if (!IsWalkedFile(entry, info) || !HasWalkedContents(entry, info)) {
+      source.error = Describe(entry, IsWalkedFile(entry, info) ? kModified : kReplaced);
+      source.file.Close();
+    }
+  }
+
+  const std::vector<TreeEntry>& entries_;
+  std::unique_ptr<Source[]> sources_;
+};
+
 // Compresses pieces on worker threads, in order, at most `window` ahead of the
 // consumer, so memory stays bounded however large the files are.
 class PiecePool {
  public:
   PiecePool(const std::vector<TreeEntry>& entries, const std::vector<Piece>& pieces,
-            const WriteOptions& options)
-      : entries_(entries), pieces_(pieces), options_(options) {
+            SourceFiles& sources, const WriteOptions& options)
+      : entries_(entries), pieces_(pieces), sources_(sources), options_(options) {
     const unsigned threads = std::max(1u, options.threads);
     slots_.resize(2 * static_cast<std::size_t>(threads) + 2);
     if (pieces_.empty()) {
@@ -119,16 +199,15 @@ class PiecePool {
 
   void Process(const Piece& piece, PieceResult& result) const {
     const TreeEntry& entry = entries_[piece.entry];
-    InputFile file;
-    std::string reason;
-    if (!file.Open(entry.sourcePath, reason)) {
-      result.error = Describe(entry, "cannot open: " + reason);
+    InputFile* file = sources_.Get(piece.entry, result.error);
+    if (file == nullptr) {
       return;
     }
     // One byte past the end of the last piece tells whether the file grew.
     const std::size_t wanted = static_cast<std::size_t>(piece.length) + (piece.last ? 1 : 0);
     std::string buffer(wanted, '\0');
-    const long long got = file.ReadAt(piece.offset, &buffer[0], wanted, reason);
+    std::string reason;
+    const long long got = file->ReadAt(piece.offset, &buffer[0], wanted, reason);
     if (got < 0) {
       result.error = Describe(entry, "cannot read: " + reason);
       return;
@@ -160,6 +239,7 @@ class PiecePool {
 
   const std::vector<TreeEntry>& entries_;
   const std::vector<Piece>& pieces_;
+  SourceFiles& sources_;
   const WriteOptions& options_;
   std::mutex mutex_;
   std::condition_variable workReady_;
@@ -280,11 +360,12 @@ class ArchiveBuilder {
       return false;
     }
     Sink sink(file, std::min(options_.sizeLimit, kArchiveSizeLimit));
-    PiecePool pool(entries_, pieces_, options_);
+    SourceFiles sources(entries_);
+    PiecePool pool(entries_, pieces_, sources, options_);
     std::string central;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       EntryHeader header;
-      if (!WriteEntry(i, sink, pool, header)) {
+      if (!WriteEntry(i, sink, pool, sources, header)) {
         return false;
       }
       zip::AppendCentralRecord(central, CentralRecordOf(header));
@@ -354,7 +435,8 @@ class ArchiveBuilder {
     }
   }
 
-  bool WriteEntry(std::size_t index, Sink& sink, PiecePool& pool, EntryHeader& header) {
+  bool WriteEntry(std::size_t index, Sink& sink, PiecePool& pool, SourceFiles& sources,
+                  EntryHeader& header) {
     const TreeEntry& entry = entries_[index];
     header.name = entry.name;
     header.flags = IsAscii(entry.name) ? 0 : zip::kFlagUtf8Name;
@@ -374,7 +456,7 @@ class ArchiveBuilder {
     header.versionNeeded = zip::kVersionNeededStored;
     if (entry.size == 0) {
       ++summary_.storedFiles;
-      return sink.Append(LocalHeaderBytes(header), error_);
+      return sources.Finish(index, error_) && sink.Append(LocalHeaderBytes(header), error_);
     }
     // Sizes and CRC are known only after the data; the header is patched then.
     const std::uint64_t headerOffset = sink.position();
@@ -423,10 +505,15 @@ class ArchiveBuilder {
     }
     if (compressionLost) {
       stored = true;
-      if (!sink.Rewind(dataStart, error_) || !CopyStored(entry, crc, sink)) {
+      InputFile* file = sources.Get(index, error_);
+      if (file == nullptr || !sink.Rewind(dataStart, error_) ||
+          !CopyStored(entry, *file, crc, sink)) {
         return false;
       }
       written = entry.size;
+    }
+    if (!sources.Finish(index, error_)) {
+      return false;
     }
     header.method = stored ? zip::kMethodStored : zip::kMethodDeflate;
     header.versionNeeded = stored ? zip::kVersionNeededStored : zip::kVersionNeededDeflate;
@@ -444,13 +531,8 @@ class ArchiveBuilder {
 
   // The CRC came from the pieces read earlier; checking the copy against it
   // catches a file that changed in between.
-  bool CopyStored(const TreeEntry& entry, std::uint32_t expectedCrc, Sink& sink) {
-    InputFile file;
+  bool CopyStored(const TreeEntry& entry, InputFile& file, std::uint32_t expectedCrc, Sink& sink) {
     std::string reason;
-    if (!file.Open(entry.sourcePath, reason)) {
-      error_ = Describe(entry, "cannot open: " + reason);
-      return false;
-    }
     std::string buffer(std::max<std::uint32_t>(options_.pieceSize, 64 * 1024), '\0');
     std::uint32_t crc = 0;
     std::uint64_t offset = 0;

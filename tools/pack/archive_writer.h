@@ -71,13 +71,20 @@ struct WriteSummary {
 /// contents, times (and with `unixModes` permissions), `level` and
 /// `pieceSize`.
 ///
+/// Each file is opened once, as `name` below the walked `root` and without
+/// following symbolic links unless the walk reached it through one, and all
+/// its bytes are read from that one open file, whatever happens to the path
+/// meanwhile. It must be the file the walk saw (same device and inode, size
+/// and modification time), and still have that size and time once read.
+///
 /// The archive is built in a temporary file beside `outputPath` and renamed
 /// to it only on success. On failure returns false with `error` naming the
 /// problem (and the file, when one is to blame), and leaves nothing behind:
-/// a file that cannot be opened or read, that is not a regular file, or that
-/// changed size while being read; more than 65535 entries; a name longer than
-/// 65535 bytes; an archive that would reach `sizeLimit` bytes; the output
-/// that cannot be created or written.
+/// a file that cannot be opened or read, that is not a regular file, that is
+/// not the file the walk saw (another file or a symbolic link took its
+/// place), or that changed size or modification time; more than 65535
+/// entries; a name longer than 65535 bytes; an archive that would reach
+/// `sizeLimit` bytes; the output that cannot be created or written.
 bool WriteArchive(const std::vector<TreeEntry>& entries, const std::string& outputPath,
                   const WriteOptions& options, WriteSummary& summary, std::string& error);
 

@@ -9,8 +9,11 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -463,6 +466,95 @@ TEST(PackWriter, FailsWhenAFileChangedSizeSinceTheWalk) {
     EXPECT_NE(error.find(name), std::string::npos) << error;
     EXPECT_NE(error.find("changed"), std::string::npos) << error;
   }
+  EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
+}
+
+// Walks `app`, lets `change` act on it, then writes `output`; returns the
+// writer's error, or "" when it wrote the archive.
+std::string WalkChangeAndWrite(const TempFolder& app, const std::filesystem::path& output,
+                               const std::function<void()>& change,
+                               pack::WriteOptions options = pack::WriteOptions()) {
+  std::vector<pack::TreeEntry> entries;
+  std::string error;
+  if (!pack::WalkTree(app.path().string(), pack::WalkOptions(), entries, error)) {
+    return "walk: " + error;
+  }
+  change();
+  pack::WriteSummary summary;
+  return pack::WriteArchive(entries, output.string(), options, summary, error) ? "" : error;
+}
+
+// Overwrites `length` bytes of `path` at `offset` in place, keeping its size
+// and its identity.
+void OverwriteInPlace(const std::filesystem::path& path, std::size_t offset, std::size_t length) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  ASSERT_TRUE(file.is_open());
+  file.seekp(static_cast<std::streamoff>(offset));
+  const std::string bytes(length, '#');
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(file.good());
+}
+
+TEST(PackWriter, FailsWhenAnotherFileOfTheSameSizeAndTimeTookAFilesPlace) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "data", pack_test::TextBytes(5000, 40));
+  PutFile(app, "empty", "");
+  for (const std::string name : {"data", "empty"}) {
+    const std::string error = WalkChangeAndWrite(app, out / "a.zip", [&] {
+      // Only the device and inode tell the newcomer from the file walked.
+      const std::size_t size = static_cast<std::size_t>(std::filesystem::file_size(app / name));
+      PutFile(app, "newcomer", std::string(size, 'n'));
+      std::filesystem::last_write_time(app / "newcomer",
+                                       std::filesystem::last_write_time(app / name));
+      std::filesystem::rename(app / "newcomer", app / name);
+    });
+    EXPECT_NE(error.find(name + ": changed while being packed (another file took its place)"),
+              std::string::npos)
+        << error;
+  }
+  EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
+}
+
+TEST(PackWriter, FailsWhenAFileWasRewrittenInPlaceToTheSameSize) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "data", pack_test::TextBytes(5000, 41));
+  const std::string error = WalkChangeAndWrite(app, out / "a.zip", [&] {
+    const auto walked = std::filesystem::last_write_time(app / "data");
+    OverwriteInPlace(app / "data", 100, 50);
+    std::filesystem::last_write_time(app / "data", walked + std::chrono::seconds(2));
+  });
+  EXPECT_NE(error.find("data: changed while being packed (it was modified)"), std::string::npos)
+      << error;
+  EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
+}
+
+// The pieces read after the change would make a consistent-looking mix of old
+// and new bytes; the file's time, checked once it is read, gives it away.
+TEST(PackWriter, FailsWhenAFileIsModifiedWhileItIsRead) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  constexpr std::uint32_t kPiece = 4096;
+  constexpr std::size_t kPieces = 64;
+  PutFile(app, "big", pack_test::TextBytes(kPiece * kPieces, 42));
+  pack::WriteOptions options;
+  options.pieceSize = kPiece;
+  options.threads = 2;
+  bool changed = false;
+  options.progress = [&](std::uint64_t, std::uint64_t) {
+    if (!changed) {
+      changed = true;
+      const auto walked = std::filesystem::last_write_time(app / "big");
+      OverwriteInPlace(app / "big", kPiece * (kPieces - 2), kPiece);
+      std::filesystem::last_write_time(app / "big", walked + std::chrono::seconds(2));
+    }
+  };
+  const std::string error = WalkChangeAndWrite(
+      app, out / "a.zip", [] {}, options);
+  EXPECT_TRUE(changed);
+  EXPECT_NE(error.find("big: changed while being packed (it was modified)"), std::string::npos)
+      << error;
   EXPECT_TRUE(pack_test::FolderNames(out.path()).empty());
 }
 

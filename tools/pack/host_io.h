@@ -43,10 +43,11 @@ enum class NodeKind { kFile, kFolder, kSymlink, kOther };
 /// Metadata of one file-system object.
 struct NodeInfo {
   NodeKind kind = NodeKind::kOther;
-  std::uint64_t size = 0;     // bytes, for a regular file
-  std::int64_t modified = 0;  // modification time, seconds since the epoch
-  std::uint64_t device = 0;   // identity: device and inode together (Windows:
-  std::uint64_t inode = 0;    // volume serial number and file index)
+  std::uint64_t size = 0;                 // bytes, for a regular file
+  std::int64_t modified = 0;              // modification time, seconds since the epoch
+  std::uint32_t modifiedNanoseconds = 0;  // and its fraction of a second
+  std::uint64_t device = 0;               // identity: device and inode together (Windows:
+  std::uint64_t inode = 0;                // volume serial number and file index)
   /// Unix permission bits (07777 of st_mode). Windows has none: a folder is
   /// 0755, a file 0644, or 0444 when it is read-only.
   std::uint32_t permissions = 0;
@@ -75,9 +76,9 @@ bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil);
 /// True when the standard error stream is a terminal (Windows: a console).
 bool IsStderrTerminal();
 
-/// A file open for reading at explicit offsets; safe to use from one thread
-/// at a time, and distinct objects from distinct threads. Closed on
-/// destruction.
+/// A file open for reading at explicit offsets. ReadAt may be called from
+/// several threads at once; opening and closing may not overlap any other
+/// call. Closed on destruction.
 class InputFile {
  public:
   InputFile() = default;
@@ -85,9 +86,20 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  /// Opens `path` for reading; it must be a regular file (a FIFO, device or
-  /// folder is refused without blocking). Returns false with `error` set.
-  bool Open(const std::string& path, std::string& error);
+  /// Opens the file `relative` ('/'-separated levels) below folder `folder`
+  /// for reading and fills `info` from what was opened, as InspectNode does.
+  /// Unless `follow`, no level below `folder` may be a symbolic link: POSIX
+  /// opens one level at a time, each relative to the one above and without
+  /// following a link; Windows opens the file as the link it may have become,
+  /// which then is not the file it was. It must be a regular file (a FIFO,
+  /// device or folder is refused without blocking). Returns false with
+  /// `error` set.
+  bool Open(const std::string& folder, const std::string& relative, bool follow, NodeInfo& info,
+            std::string& error);
+
+  /// Describes the open file as it is now (as InspectNode does). Returns
+  /// false with `error` set.
+  bool Describe(NodeInfo& info, std::string& error) const;
 
   /// Reads up to `length` bytes at `offset` into `buffer`, fewer only at the
   /// end of the file. Returns the number read, or -1 with `error` set.

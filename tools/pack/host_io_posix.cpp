@@ -105,13 +105,9 @@ std::string FolderOfPath(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
-  struct stat st;
-  const int result = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
-  if (result != 0) {
-    error = ErrorText(errno);
-    return false;
-  }
+namespace {
+
+void DescribeStat(const struct stat& st, NodeInfo& info) {
   if (S_ISREG(st.st_mode)) {
     info.kind = NodeKind::kFile;
   } else if (S_ISDIR(st.st_mode)) {
@@ -122,10 +118,23 @@ bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::stri
     info.kind = NodeKind::kOther;
   }
   info.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-  info.modified = static_cast<std::int64_t>(st.st_mtime);
+  info.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  info.modifiedNanoseconds = static_cast<std::uint32_t>(st.st_mtim.tv_nsec);
   info.device = static_cast<std::uint64_t>(st.st_dev);
   info.inode = static_cast<std::uint64_t>(st.st_ino);
   info.permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
+}
+
+}  // namespace
+
+bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
+  struct stat st;
+  const int result = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
+  if (result != 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  DescribeStat(st, info);
   return true;
 }
 
@@ -210,20 +219,84 @@ int OpenRegularFile(const std::string& path, struct stat& st, std::string& error
   return fd;
 }
 
+// Opens `relative` below `folder` one level at a time, each relative to the
+// descriptor of the level above, so that a level replaced by a symbolic link
+// is met as one instead of being passed through. Returns the descriptor, or
+// -1 with `error` set.
+int OpenBelow(const std::string& folder, const std::string& relative, bool follow,
+              std::string& error) {
+  const int linkFlag = follow ? 0 : O_NOFOLLOW;
+  int current = open(folder.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+  if (current < 0) {
+    error = ErrorText(errno);
+    return -1;
+  }
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t slash = relative.find('/', start);
+    const bool last = slash == std::string::npos;
+    const std::string level = relative.substr(start, last ? std::string::npos : slash - start);
+    // O_NONBLOCK keeps a FIFO from hanging the open; the caller's type check
+    // then refuses it.
+    const int flags = O_RDONLY | O_CLOEXEC | linkFlag | (last ? O_NONBLOCK : O_DIRECTORY);
+    const int next = openat(current, level.c_str(), flags);
+    const int openError = errno;
+    // Refused, a link gives ELOOP, or ENOTDIR where a folder was wanted.
+    struct stat st;
+    const bool isLink = next < 0 && !follow && (openError == ELOOP || openError == ENOTDIR) &&
+                        fstatat(current, level.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(st.st_mode);
+    close(current);
+    if (next < 0) {
+      if (isLink) {
+        error = last ? "it has been replaced by a symbolic link"
+                     : "a folder above it has been replaced by a symbolic link";
+      } else {
+        error = ErrorText(openError);
+      }
+      return -1;
+    }
+    if (last) {
+      return next;
+    }
+    current = next;
+    start = slash + 1;
+  }
+}
+
 }  // namespace
 
 InputFile::~InputFile() {
   Close();
 }
 
-bool InputFile::Open(const std::string& path, std::string& error) {
+bool InputFile::Open(const std::string& folder, const std::string& relative, bool follow,
+                     NodeInfo& info, std::string& error) {
   Close();
-  struct stat st;
-  const int fd = OpenRegularFile(path, st, error);
+  const int fd = OpenBelow(folder, relative, follow, error);
   if (fd < 0) {
     return false;
   }
   handle_ = fd;
+  if (!Describe(info, error)) {
+    Close();
+    return false;
+  }
+  if (info.kind != NodeKind::kFile) {
+    error = "not a regular file";
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool InputFile::Describe(NodeInfo& info, std::string& error) const {
+  struct stat st;
+  if (fstat(static_cast<int>(handle_), &st) != 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  DescribeStat(st, info);
   return true;
 }
 

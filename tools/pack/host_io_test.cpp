@@ -62,8 +62,11 @@ TEST(PackHostIo, ReadsAtOffsetsAndShortOnlyAtTheEnd) {
   TempFolder root("pack-io-");
   PutFile(root, "data", "0123456789");
   pack::InputFile file;
+  pack::NodeInfo info;
   std::string error;
-  ASSERT_TRUE(file.Open((root / "data").string(), error)) << error;
+  ASSERT_TRUE(file.Open(root.path().string(), "data", false, info, error)) << error;
+  EXPECT_EQ(info.kind, pack::NodeKind::kFile);
+  EXPECT_EQ(info.size, 10u);
   char buffer[8] = {};
   EXPECT_EQ(file.ReadAt(3, buffer, 4, error), 4);
   EXPECT_EQ(std::string(buffer, 4), "3456");
@@ -77,14 +80,15 @@ TEST(PackHostIo, OpensOnlyRegularFilesForReadingAndMapping) {
   std::filesystem::create_directory(root / "folder");
   pack::InputFile input;
   pack::MappedFile mapped;
+  pack::NodeInfo info;
   std::string error;
-  EXPECT_FALSE(input.Open((root / "folder").string(), error));
+  EXPECT_FALSE(input.Open(root.path().string(), "folder", false, info, error));
   EXPECT_EQ(error, "not a regular file");
   error.clear();
   EXPECT_FALSE(mapped.Open((root / "folder").string(), error));
   EXPECT_EQ(error, "not a regular file");
   error.clear();
-  EXPECT_FALSE(input.Open((root / "missing").string(), error));
+  EXPECT_FALSE(input.Open(root.path().string(), "missing", false, info, error));
   EXPECT_FALSE(error.empty());
 }
 

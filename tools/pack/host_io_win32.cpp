@@ -175,10 +175,18 @@ std::size_t FolderPartLength(const std::string& path) {
   return path.size() >= 2 && path[1] == ':' ? 2 : 0;
 }
 
+std::uint64_t TicksOf(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 std::int64_t SecondsSinceEpoch(const FILETIME& time) {
-  const std::uint64_t ticks =
-      (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-  return static_cast<std::int64_t>(ticks / kFileTimeTicksPerSecond) - kFileTimeEpochOffsetSeconds;
+  return static_cast<std::int64_t>(TicksOf(time) / kFileTimeTicksPerSecond) -
+         kFileTimeEpochOffsetSeconds;
+}
+
+std::uint32_t NanosecondsOf(const FILETIME& time) {
+  constexpr std::uint32_t kNanosecondsPerTick = 100;
+  return static_cast<std::uint32_t>(TicksOf(time) % kFileTimeTicksPerSecond) * kNanosecondsPerTick;
 }
 
 // Closes a handle when it goes out of scope.
@@ -199,6 +207,12 @@ class ScopedHandle {
     HANDLE handle = handle_;
     handle_ = INVALID_HANDLE_VALUE;
     return handle;
+  }
+  void reset(HANDLE handle) {
+    if (valid()) {
+      CloseHandle(handle_);
+    }
+    handle_ = handle;
   }
 
  private:
@@ -234,6 +248,7 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
   info.size =
       folder ? 0 : (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   info.modified = SecondsSinceEpoch(data.ftLastWriteTime);
+  info.modifiedNanoseconds = NanosecondsOf(data.ftLastWriteTime);
   info.device = data.dwVolumeSerialNumber;
   info.inode = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
   // What a POSIX system would give a folder and a file made by default.
@@ -321,18 +336,14 @@ std::string TemporarySuffix(std::uint64_t& state) {
   return suffix;
 }
 
-// Opens `path` for reading when it is a regular file; returns the handle and
-// fills `size`, or returns INVALID_HANDLE_VALUE with `error` set.
-HANDLE OpenRegularFile(const std::string& path, std::uint64_t& size, std::string& error) {
-  std::wstring wide;
-  if (!ToSystemPath(path, wide, error)) {
-    return INVALID_HANDLE_VALUE;
-  }
+// Opens system path `wide` for reading with CreateFileW's `flags`; returns the
+// handle, or INVALID_HANDLE_VALUE with `error` set.
+HANDLE OpenForReading(const std::wstring& wide, DWORD flags, std::string& error) {
   // Others may go on writing, renaming or deleting the file, as on POSIX.
-  ScopedHandle file(CreateFileW(wide.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) {
+  const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     // A folder does not open this way; "access denied" would mislead.
     const DWORD attributes = GetFileAttributesW(wide.c_str());
@@ -342,6 +353,19 @@ HANDLE OpenRegularFile(const std::string& path, std::uint64_t& size, std::string
     } else {
       error = ErrorText(code);
     }
+  }
+  return file;
+}
+
+// Opens `path` for reading when it is a regular file; returns the handle and
+// fills `size`, or returns INVALID_HANDLE_VALUE with `error` set.
+HANDLE OpenRegularFile(const std::string& path, std::uint64_t& size, std::string& error) {
+  std::wstring wide;
+  if (!ToSystemPath(path, wide, error)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  ScopedHandle file(OpenForReading(wide, FILE_ATTRIBUTE_NORMAL, error));
+  if (!file.valid()) {
     return INVALID_HANDLE_VALUE;
   }
   if (GetFileType(file.get()) != FILE_TYPE_DISK) {
@@ -528,15 +552,48 @@ InputFile::~InputFile() {
   Close();
 }
 
-bool InputFile::Open(const std::string& path, std::string& error) {
+bool InputFile::Open(const std::string& folder, const std::string& relative, bool follow,
+                     NodeInfo& info, std::string& error) {
   Close();
-  std::uint64_t size = 0;
-  const HANDLE file = OpenRegularFile(path, size, error);
-  if (file == INVALID_HANDLE_VALUE) {
+  std::wstring wide;
+  if (!ToSystemPath(folder + "/" + relative, wide, error)) {
     return false;
   }
-  handle_ = FromHandle(file);
+  // Opened as the reparse point it may be: a link put in the file's place is
+  // then met as the link, not passed through to what it names.
+  ScopedHandle file(
+      OpenForReading(wide, follow ? FILE_ATTRIBUTE_NORMAL : FILE_FLAG_OPEN_REPARSE_POINT, error));
+  if (!file.valid()) {
+    return false;
+  }
+  DWORD reparseTag = 0;
+  if (!DescribeOpenNode(file.get(), info, reparseTag, error)) {
+    return false;
+  }
+  if (reparseTag != 0 && IsReparseTagNameSurrogate(reparseTag)) {
+    error = "it has been replaced by a symbolic link";
+    return false;
+  }
+  if (reparseTag != 0) {
+    // A reparse point that names nothing else (a cloud placeholder, a
+    // deduplicated file) is read as the file it presents, as the walk saw it.
+    ScopedHandle presented(OpenForReading(wide, FILE_ATTRIBUTE_NORMAL, error));
+    if (!presented.valid() || !DescribeOpenNode(presented.get(), info, reparseTag, error)) {
+      return false;
+    }
+    file.reset(presented.release());
+  }
+  if (info.kind != NodeKind::kFile) {
+    error = "not a regular file";
+    return false;
+  }
+  handle_ = FromHandle(file.release());
   return true;
+}
+
+bool InputFile::Describe(NodeInfo& info, std::string& error) const {
+  DWORD reparseTag = 0;
+  return DescribeOpenNode(ToHandle(handle_), info, reparseTag, error);
 }
 
 long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length,

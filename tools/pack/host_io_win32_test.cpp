@@ -65,7 +65,8 @@ TEST(PackHostIo, HandlesPathsLongerThanMaxPath) {
   EXPECT_EQ(info.kind, pack::NodeKind::kFile);
   EXPECT_EQ(info.size, 13u);
   pack::InputFile input;
-  ASSERT_TRUE(input.Open(path + "/file.txt", error)) << error;
+  ASSERT_TRUE(input.Open(path, "file.txt", false, info, error)) << error;
+  EXPECT_EQ(info.size, 13u);
   char buffer[16] = {};
   EXPECT_EQ(input.ReadAt(5, buffer, sizeof buffer, error), 8);
   EXPECT_EQ(std::string(buffer, 8), "way down");
@@ -106,9 +107,11 @@ TEST(PackHostIo, TakesUtf8PathsBeyondAscii) {
   EXPECT_EQ(entries[0].name, "men\xC3\xBC.txt");
   EXPECT_EQ(entries[0].size, 4u);
   pack::InputFile input;
-  ASSERT_TRUE(input.Open(entries[0].sourcePath, error)) << error;
+  pack::NodeInfo info;
+  ASSERT_TRUE(input.Open(entries[0].root, entries[0].name, false, info, error)) << error;
+  EXPECT_EQ(info.inode, entries[0].inode);
   // Text that is not UTF-8 names no file at all.
-  EXPECT_FALSE(input.Open(root.path().u8string() + "\\caf\xE9", error));
+  EXPECT_FALSE(input.Open(root.path().u8string(), "caf\xE9", false, info, error));
   EXPECT_NE(error.find("not valid UTF-8"), std::string::npos) << error;
 }
 
@@ -130,7 +133,7 @@ TEST(PackHostIo, DescribesADeviceAsNeitherFileNorFolder) {
   ASSERT_TRUE(pack::InspectNode("NUL", true, info, error)) << error;
   EXPECT_EQ(info.kind, pack::NodeKind::kOther);
   pack::InputFile input;
-  EXPECT_FALSE(input.Open("NUL", error));
+  EXPECT_FALSE(input.Open(".", "NUL", false, info, error));
   EXPECT_EQ(error, "not a regular file");
 }
 
@@ -159,6 +162,12 @@ TEST(PackHostIo, DescribesAWindowsSymbolicLinkAsOne) {
   result = Walk(root.path(), true);
   ASSERT_TRUE(result.ok) << result.error;
   EXPECT_EQ(Names(result), (std::vector<std::string>{"alias.txt", "real.txt"}));
+  // Opened as itself, the link is no file to read; followed, it is its target.
+  pack::InputFile input;
+  EXPECT_FALSE(input.Open(root.path().u8string(), "alias.txt", false, info, error));
+  EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+  ASSERT_TRUE(input.Open(root.path().u8string(), "alias.txt", true, info, error)) << error;
+  EXPECT_EQ(info.size, 1u);
 }
 
 TEST(PackHostIo, GivesFoldersAndFilesTheUsualUnixPermissions) {

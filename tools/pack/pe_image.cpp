@@ -45,8 +45,7 @@ constexpr std::uint32_t kResourceEntrySize = 8;
 constexpr std::uint32_t kResourceDataEntrySize = 16;
 constexpr std::uint32_t kResourceSubdirectory = 0x80000000;
 constexpr std::uint32_t kResourceDataAlignment = 8;
-// A tree may name one directory many times over; its leaves are counted so
-// that such a tree cannot make the walk explode.
+// More leaves than any stub has; the rebuilt tree stays small.
 constexpr std::size_t kMaxResources = 4096;
 
 bool IsPowerOfTwo(std::uint32_t value) {
@@ -91,10 +90,34 @@ struct DirectoryEntry {
   std::uint32_t target = 0;
 };
 
+// The bytes a walk of the resource tree may still read. Entries may point to
+// one directory many times over, so that a small section describes a tree of
+// billions of directories (60,000 types naming one directory of 60,000
+// names). A tree without such sharing gives every directory, entry and data
+// entry bytes of its own inside the section, so every visit is charged its
+// size here, and a walk that reads more than the section holds is refused:
+// the walk stays proportional to the section's size.
+struct ReadBudget {
+  std::uint64_t remaining = 0;
+
+  bool Charge(std::uint64_t bytes, std::string& error) {
+    if (bytes > remaining) {
+      error =
+          "its resource tree refers to the same directories over and over "
+          "(it reads more bytes than its section holds)";
+      return false;
+    }
+    remaining -= bytes;
+    return true;
+  }
+};
+
 // Reads the resource directory at `offset` from the tree's start, which lies
-// at file offset `base` with `limit` bytes of the section after it.
+// at file offset `base` with `limit` bytes of the section after it, and
+// charges its bytes to `budget`.
 bool ReadResourceDirectory(const unsigned char* base, std::uint64_t limit, std::uint32_t offset,
-                           std::vector<DirectoryEntry>& entries, std::string& error) {
+                           ReadBudget& budget, std::vector<DirectoryEntry>& entries,
+                           std::string& error) {
   entries.clear();
   if (offset > limit || limit - offset < kResourceDirectorySize) {
     error = "a resource directory lies outside the resource section";
@@ -109,6 +132,9 @@ bool ReadResourceDirectory(const unsigned char* base, std::uint64_t limit, std::
   }
   if ((limit - offset - kResourceDirectorySize) / kResourceEntrySize < ids) {
     error = "a resource directory's entries lie outside the resource section";
+    return false;
+  }
+  if (!budget.Charge(kResourceDirectorySize + std::uint64_t{kResourceEntrySize} * ids, error)) {
     return false;
   }
   for (std::uint32_t i = 0; i < ids; ++i) {
@@ -136,19 +162,21 @@ bool ReadResources(PeImage& image, std::uint32_t rva, std::string& error) {
   std::vector<DirectoryEntry> types;
   std::vector<DirectoryEntry> names;
   std::vector<DirectoryEntry> languages;
-  if (!ReadResourceDirectory(tree, limit, 0, types, error)) {
+  ReadBudget budget{limit};
+  if (!ReadResourceDirectory(tree, limit, 0, budget, types, error)) {
     return false;
   }
   for (const DirectoryEntry& type : types) {
     if ((type.target & kResourceSubdirectory) == 0 ||
-        !ReadResourceDirectory(tree, limit, type.target & ~kResourceSubdirectory, names, error)) {
+        !ReadResourceDirectory(tree, limit, type.target & ~kResourceSubdirectory, budget, names,
+                               error)) {
       error = error.empty() ? "the resource tree is not three levels deep" : error;
       return false;
     }
     for (const DirectoryEntry& name : names) {
       if ((name.target & kResourceSubdirectory) == 0 ||
-          !ReadResourceDirectory(tree, limit, name.target & ~kResourceSubdirectory, languages,
-                                 error)) {
+          !ReadResourceDirectory(tree, limit, name.target & ~kResourceSubdirectory, budget,
+                                 languages, error)) {
         error = error.empty() ? "the resource tree is not three levels deep" : error;
         return false;
       }
@@ -163,6 +191,9 @@ bool ReadResources(PeImage& image, std::uint32_t rva, std::string& error) {
         }
         if (image.resources.size() == kMaxResources) {
           error = "it has too many resources";
+          return false;
+        }
+        if (!budget.Charge(kResourceDataEntrySize, error)) {
           return false;
         }
         const unsigned char* entry = tree + language.target;

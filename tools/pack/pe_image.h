@@ -56,12 +56,16 @@ struct PeImage {
 /// relocations), the section table (inside the headers; sections in
 /// ascending, non-overlapping address order with their raw data inside the
 /// file; power-of-two alignments), and the resource tree (three levels of
-/// integer ids, every directory, entry and data block inside the image).
+/// integer ids, every directory, entry and data block inside the image). The
+/// work done is bounded by the bytes given: the tree's walk reads no more
+/// directory and data-entry bytes than its section holds.
 ///
 /// Returns false with `error` saying what is wrong: bytes that are no PE
 /// image or are cut short, another machine or a 32-bit image, a certificate
 /// table (a signed image: changing it would void the signature), named
-/// resources, or anything out of bounds. `image` is then unspecified.
+/// resources, a resource tree whose entries refer to the same directories so
+/// often that walking it would read more than its section holds, or anything
+/// out of bounds. `image` is then unspecified.
 bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image,
                   std::string& error);
 

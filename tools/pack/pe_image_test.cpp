@@ -210,6 +210,49 @@ TEST(ParsePeImage, RefusesAResourceTreeThatLeavesItsSection) {
   EXPECT_NE(error.find("names"), std::string::npos) << error;
 }
 
+// Under a megabyte of section describing 3.6e9 directories: 60,000 types
+// that all name one directory of 60,000 names, which all name one empty
+// language directory.
+std::string SharedDirectoriesTree(std::uint32_t fanOut) {
+  const std::uint32_t nameDirectory = 16 + 8 * fanOut;
+  const std::uint32_t languageDirectory = nameDirectory + 16 + 8 * fanOut;
+  std::string tree(languageDirectory + 16, '\0');
+  pe_test::Put16(tree, 14, fanOut);                  // root: number of id entries
+  pe_test::Put16(tree, nameDirectory + 14, fanOut);  // the name directory: number of id entries
+  for (std::uint32_t i = 0; i < fanOut; ++i) {
+    pe_test::Put32(tree, 16 + 8 * i, i + 1);                                            // type id
+    pe_test::Put32(tree, 20 + 8 * i, nameDirectory | 0x80000000u);                      // -> names
+    pe_test::Put32(tree, nameDirectory + 16 + 8 * i, i + 1);                            // name id
+    pe_test::Put32(tree, nameDirectory + 20 + 8 * i, languageDirectory | 0x80000000u);  // -> none
+  }
+  // The language directory: no entries at all (all zero).
+  return tree;
+}
+
+// An image whose resource directory is the section ".tree" holding `tree`.
+std::string ImageWithResourceTree(const std::string& tree) {
+  Image image;
+  image.sections = {{".text", pe_test::kCode, std::string(700, '\xC3')},
+                    {".tree", pe_test::kReadOnlyData, tree}};
+  std::string bytes = Build(image);
+  const pe_test::ReadSection section = Sections(bytes)[1];
+  pe_test::Put32(bytes, pe_test::kOptionalOffset + 112 + 8 * 2, section.virtualAddress);
+  pe_test::Put32(bytes, pe_test::kOptionalOffset + 116 + 8 * 2, section.virtualSize);
+  return bytes;
+}
+
+TEST(ParsePeImage, RefusesAResourceTreeThatNamesItsDirectoriesOverAndOver) {
+  pack::PeImage parsed;
+  std::string error;
+  // A few types sharing a name directory are read in a blink: accepted.
+  ASSERT_TRUE(Parse(ImageWithResourceTree(SharedDirectoriesTree(3)), parsed, error)) << error;
+  EXPECT_TRUE(parsed.resources.empty());
+  // Walking the tree above in full would visit 3.6e9 directories; the walk
+  // stops once it has read as many bytes as the section holds.
+  EXPECT_FALSE(Parse(ImageWithResourceTree(SharedDirectoriesTree(60000)), parsed, error));
+  EXPECT_NE(error.find("refers to the same directories over and over"), std::string::npos) << error;
+}
+
 TEST(IsInReadOnlySection, TellsReadOnlyDataFromWritableDataAndCode) {
   const std::string bytes = Build(StubLikeImage());
   pack::PeImage image;

@@ -17,10 +17,12 @@ struct FolderIdentity {
 
 class Walker {
  public:
-  Walker(const WalkOptions& options, std::vector<TreeEntry>& entries, std::string& error)
-      : options_(options), entries_(entries), error_(error) {}
+  Walker(const WalkOptions& options, const std::string& root, std::vector<TreeEntry>& entries,
+         std::string& error)
+      : options_(options), root_(root), entries_(entries), error_(error) {}
 
-  bool WalkFolder(const std::string& path, const std::string& prefix, const NodeInfo& info) {
+  bool WalkFolder(const std::string& path, const std::string& prefix, const NodeInfo& info,
+                  bool throughLink) {
     for (const FolderIdentity& ancestor : ancestors_) {
       if (ancestor.device == info.device && ancestor.inode == info.inode) {
         return Fail(path, "symbolic link loop: leads back to a folder that contains it");
@@ -40,7 +42,7 @@ class Walker {
     });
     ancestors_.push_back(FolderIdentity{info.device, info.inode});
     for (const std::string& name : names) {
-      if (!WalkChild(path + "/" + name, prefix, name)) {
+      if (!WalkChild(path + "/" + name, prefix, name, throughLink)) {
         return false;
       }
     }
@@ -49,7 +51,8 @@ class Walker {
   }
 
  private:
-  bool WalkChild(const std::string& path, const std::string& prefix, const std::string& name) {
+  bool WalkChild(const std::string& path, const std::string& prefix, const std::string& name,
+                 bool throughLink) {
     const std::string problem = CheckComponentName(name);
     if (!problem.empty()) {
       return Fail(path, "name " + problem);
@@ -66,16 +69,22 @@ class Walker {
       if (!InspectNode(path, true, info, reason)) {
         return Fail(path, "symbolic link cannot be followed: " + reason);
       }
+      throughLink = true;
     }
     TreeEntry entry;
     entry.sourcePath = path;
     entry.modified = info.modified;
+    entry.modifiedNanoseconds = info.modifiedNanoseconds;
     entry.permissions = info.permissions;
+    entry.device = info.device;
+    entry.inode = info.inode;
+    entry.root = root_;
+    entry.throughLink = throughLink;
     if (info.kind == NodeKind::kFolder) {
       entry.name = prefix + name + "/";
       entry.isFolder = true;
       entries_.push_back(entry);
-      return WalkFolder(path, entry.name, info);
+      return WalkFolder(path, entry.name, info, throughLink);
     }
     if (info.kind != NodeKind::kFile) {
       return Fail(path, "is neither a regular file nor a folder");
@@ -92,6 +101,7 @@ class Walker {
   }
 
   const WalkOptions& options_;
+  const std::string& root_;
   std::vector<TreeEntry>& entries_;
   std::string& error_;
   std::vector<FolderIdentity> ancestors_;
@@ -120,8 +130,10 @@ bool WalkTree(const std::string& root, const WalkOptions& options, std::vector<T
   if (base == "/") {
     base.clear();
   }
-  Walker walker(options, entries, error);
-  return walker.WalkFolder(base, "", info);
+  // Files are opened again below the root as given, not as resolved.
+  const std::string walkedRoot = base.empty() ? "/" : base;
+  Walker walker(options, walkedRoot, entries, error);
+  return walker.WalkFolder(base, "", info, false);
 }
 
 }  // namespace pack

@@ -41,6 +41,33 @@ TEST(PackTreeWalk, RefusesSymbolicLinksUnlessFollowing) {
   EXPECT_TRUE(result.entries[1].isFolder);
 }
 
+// What the writer needs to find each file again and know it: the folder
+// walked, whether a link led there, and the identity of what the link named.
+TEST(PackTreeWalk, RecordsWhereEachFileIsAndWhatItWas) {
+  TempFolder app("pack-walk-");
+  PutFile(app, "real/file.txt", "content");
+  std::filesystem::create_symlink("real/file.txt", app / "link.txt");
+  std::filesystem::create_directory_symlink("real", app / "linkdir");
+  const WalkResult result = Walk(app.path(), true);
+  ASSERT_TRUE(result.ok) << result.error;
+  ASSERT_EQ(result.entries.size(), 5u);
+  struct stat file;
+  ASSERT_EQ(stat((app / "real/file.txt").c_str(), &file), 0);
+  const bool throughLink[] = {true, true, true, false, false};
+  for (std::size_t i = 0; i < result.entries.size(); ++i) {
+    const pack::TreeEntry& entry = result.entries[i];
+    EXPECT_EQ(entry.root, app.path().string()) << entry.name;
+    EXPECT_EQ(entry.throughLink, throughLink[i]) << entry.name;
+    if (!entry.isFolder) {
+      EXPECT_EQ(entry.device, static_cast<std::uint64_t>(file.st_dev)) << entry.name;
+      EXPECT_EQ(entry.inode, static_cast<std::uint64_t>(file.st_ino)) << entry.name;
+      EXPECT_EQ(entry.modified, file.st_mtim.tv_sec) << entry.name;
+      EXPECT_EQ(entry.modifiedNanoseconds, static_cast<std::uint32_t>(file.st_mtim.tv_nsec))
+          << entry.name;
+    }
+  }
+}
+
 TEST(PackTreeWalk, RefusesADanglingSymbolicLinkEvenWhenFollowing) {
   TempFolder app("pack-walk-");
   std::filesystem::create_symlink("nowhere", app / "dangling");
