@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "extract/extract.h"
@@ -57,7 +59,7 @@ class InterruptingStandardError : public std::stringbuf {
   bool raised_ = false;
 };
 
-TEST(ExtractPosix, AnInterruptionMidWalkFinishesTheFilesInFlightAndWritesNothingAfter) {
+TEST(ExtractPosix, AnInterruptionMidWalkStopsTheFilesInFlightAndWritesNothingAfter) {
   constexpr std::uint32_t kCount = 40;
   testing_support::TempFolder temp;
   testing_support::ZipBuilder builder;
@@ -92,28 +94,137 @@ TEST(ExtractPosix, AnInterruptionMidWalkFinishesTheFilesInFlightAndWritesNothing
   EXPECT_EQ(standardError.str(),
             "Failed extracting refused from archive. Error string: unsupported feature\n");
 
-  // The log reports entries 0 to n-1 whole, in order, and ends there; the
-  // files of exactly those entries are on disk, complete.
+  // The log reports entries 0 to n-1 whole, in order; the files of exactly
+  // those entries are on disk, complete. The entries after them that the
+  // walk had already handed to the workers show their record read and
+  // nothing more: their files were made but never written.
   std::wstring expected = L"open successdestDir creatednum" + std::to_wstring(kCount);
   std::uint32_t reported = 0;
   while (reported < kCount && g_extractLog.size() > expected.size()) {
-    expected += reported == 8
-                    ? L" Stat read Failed extracting 8refused full path fail: " +
-                          PathToWide(fs::absolute(destination)) + L"/refusedunsupported feature"
-                    : L" Stat read success " + std::to_wstring(reported);
+    const std::wstring next =
+        reported == 8 ? L" Stat read Failed extracting 8refused full path fail: " +
+                            PathToWide(fs::absolute(destination)) + L"/refusedunsupported feature"
+                      : L" Stat read success " + std::to_wstring(reported);
+    if (g_extractLog.compare(expected.size(), next.size(), next) != 0) {
+      break;
+    }
+    expected += next;
     ++reported;
+  }
+  std::uint32_t stopped = 0;
+  while (reported + stopped < kCount && g_extractLog.size() > expected.size()) {
+    expected += L" Stat read";
+    ++stopped;
   }
   EXPECT_EQ(g_extractLog, expected);
   EXPECT_GT(reported, 8u);
-  EXPECT_LT(reported, kCount);
+  EXPECT_LT(reported + stopped, kCount);
   for (std::uint32_t i = 0; i < kCount; ++i) {
     const fs::path file = destination / ("f" + std::to_string(i));
     if (i < reported && i != 8) {
       EXPECT_EQ(testing_support::ReadFileBytes(file), contents[i]) << i;
+    } else if (i >= reported && i < reported + stopped) {
+      EXPECT_EQ(testing_support::ReadFileBytes(file), "") << i;
     } else {
       EXPECT_FALSE(fs::exists(file)) << i;
     }
   }
+}
+
+// Text that deflates well but takes the decoder some work.
+std::string BusyText(std::size_t size) {
+  std::string out;
+  for (unsigned i = 0; out.size() < size; ++i) {
+    out += "line " + std::to_string(i * 2654435761u % 1000003u) + " of the large file\n";
+  }
+  out.resize(size);
+  return out;
+}
+
+// Unpacks `archive` with 4 workers while another thread raises SIGTERM as
+// soon as the walk has made the file `trigger`, before the workers can have
+// got far into it. Returns the interruption's signal, 0 when none came out.
+int ExtractInterruptedAt(const std::string& archive, const fs::path& destination,
+                         const fs::path& trigger, std::string& standardError) {
+  std::ostringstream captured;
+  std::streambuf* const previous = std::cerr.rdbuf(captured.rdbuf());
+  const InterruptionGuard guard;
+  std::thread interrupter([&trigger] {
+    std::error_code error;
+    while (!fs::exists(trigger, error)) {
+      std::this_thread::yield();
+    }
+    kill(getpid(), SIGTERM);
+  });
+  int cause = 0;
+  try {
+    ExtractPayload(archive.data(), archive.size(), PathToWide(destination).c_str(), 4);
+  } catch (const Interrupted& interruption) {
+    cause = interruption.cause();
+  }
+  interrupter.join();
+  std::cerr.rdbuf(previous);
+  zip::ZipClose(g_zipArchive);  // left open by the interrupted walk
+  standardError = captured.str();
+  return cause;
+}
+
+// The large file's last `tail` bytes as they are on disk.
+std::string Tail(const fs::path& file, std::size_t tail) {
+  const std::string bytes = testing_support::ReadFileBytes(file);
+  return bytes.size() < tail ? std::string() : bytes.substr(bytes.size() - tail);
+}
+
+TEST(ExtractPosix, AnInterruptionStopsALargePiecedFileAndBeginsNoFileWaitingItsTurn) {
+  constexpr std::uint32_t kPieceSize = 1 << 20;
+  const std::string large = BusyText(96u * kPieceSize);
+  testing_support::TempFolder temp;
+  testing_support::ZipBuilder builder;
+  std::vector<std::uint32_t> lengths;
+  auto& entry = builder.AddDeflated("large.bin", large);
+  entry.data = testing_support::DeflatePieces(large, kPieceSize, 1, lengths);
+  entry.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
+  // Files the walk hands to the workers while the large one is written.
+  for (unsigned i = 0; i < 8; ++i) {
+    builder.AddDeflated("after" + std::to_string(i), BusyText(300000 + i));
+  }
+  const std::string archive = builder.Build();
+  const fs::path destination = temp / "quillorbite";
+
+  std::string standardError;
+  EXPECT_EQ(ExtractInterruptedAt(archive, destination, destination / "large.bin", standardError),
+            SIGTERM);
+  // Nothing cut short is called a failure.
+  EXPECT_EQ(standardError, "");
+  EXPECT_EQ(g_extractLog.find(L" success "), std::wstring::npos)
+      << WideToUtf8(g_extractLog.c_str());
+  // The workers stopped a piece or so after the signal: the last pieces were
+  // never decoded into the file (which has its full length from the start).
+  EXPECT_NE(Tail(destination / "large.bin", 8u * kPieceSize),
+            large.substr(large.size() - 8u * kPieceSize));
+  // The files queued behind it were never begun.
+  for (unsigned i = 0; i < 8; ++i) {
+    const fs::path file = destination / ("after" + std::to_string(i));
+    std::error_code error;
+    EXPECT_TRUE(!fs::exists(file, error) || fs::file_size(file) == 0) << file;
+  }
+}
+
+TEST(ExtractPosix, AnInterruptionStopsALargeFileWithoutPiecesWhileItIsStreamed) {
+  // More than the largest entry decoded in one call when a write can be
+  // asked to stop, so it is streamed buffer by buffer.
+  const std::string large = BusyText(80u << 20);
+  testing_support::TempFolder temp;
+  testing_support::ZipBuilder builder;
+  builder.AddDeflated("large.bin", large).deflateLevel = 1;
+  const std::string archive = builder.Build();
+  const fs::path destination = temp / "quillorbite";
+
+  std::string standardError;
+  EXPECT_EQ(ExtractInterruptedAt(archive, destination, destination / "large.bin", standardError),
+            SIGTERM);
+  EXPECT_EQ(standardError, "");
+  EXPECT_LT(fs::file_size(destination / "large.bin"), large.size());
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ void ReportLaunchFailure(const std::wstring& commandLine, std::uint32_t creation
 }
 
 // Unpacks the archive and ends the extraction phase. An interruption stops the
-// unpacking between entries: what this run created is removed before the
+// unpacking at the next buffer or piece of the files being written: what this
+// run created is removed before the
 // interruption passes on, and no application is started.
 void ExtractOrCleanUp(const Payload& payload, const std::wstring& destination,
                       bool destinationExisted) {

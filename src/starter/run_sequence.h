@@ -25,7 +25,8 @@ constexpr const char* kBanner = "VORTAKEN-Cruncher decrunches while loading...";
 /// step takes place.
 ///
 /// The whole run lies under an InterruptionGuard. An interruption during the
-/// extraction stops it between entries; the destination is removed when this
+/// extraction stops it at the next buffer or piece of the files being
+/// written, and no file waiting its turn is begun; the destination is removed when this
 /// run created it, no child is started, and Interrupted leaves the call. One
 /// that the guard passes on to the child (see interruption.h) lets the run
 /// wait for the child and clean up as usual; then Interrupted leaves the call

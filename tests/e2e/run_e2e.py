@@ -1270,6 +1270,126 @@ class StubMaker:
             shutil.rmtree(root, ignore_errors=True)
 
 
+# A file large enough that its unpacking is under way when a signal comes:
+# text in the packer's 1 MiB pieces, compressible about four to one.
+LARGE_FILE = "quillorbite/Content/large.pak"
+LARGE_FILE_MIB = 384
+# What the starter gets to end after a signal; it needs a fraction of this.
+SIGNAL_END_LIMIT = 2.0
+
+
+def write_large_file(path):
+    """LARGE_FILE_MIB MiB of text, each MiB different from the one before, so
+    that a file cut short cannot look whole."""
+    block = b"".join(b"line %d of the large file, %d\n" % (i, i * 2654435761 % 1000003)
+                     for i in range(24000))[:1 << 20]
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        for mib in range(LARGE_FILE_MIB):
+            f.write(b"%08d" % mib + block[8:])
+
+
+def large_file_app(root, probe):
+    """An application tree around `probe` with one large file in it."""
+    app = os.path.join(root, "app")
+    exe = os.path.join(app, *EXE_PARTS)
+    os.makedirs(os.path.dirname(exe))
+    shutil.copyfile(probe, exe)
+    os.chmod(exe, 0o755)
+    write_large_file(os.path.join(app, *LARGE_FILE.split("/")))
+    return app
+
+
+def zip_without_index(app, output):
+    """The tree as another tool would pack it: one deflate stream per file,
+    no piece index."""
+    import zipfile
+    with zipfile.ZipFile(output, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+        for folder, _, names in os.walk(app):
+            for name in sorted(names):
+                path = os.path.join(folder, name)
+                info = zipfile.ZipInfo.from_file(path, os.path.relpath(path, app))
+                info.compress_type = zipfile.ZIP_DEFLATED
+                with open(path, "rb") as f:
+                    archive.writestr(info, f.read(), compresslevel=1)
+
+
+def signal_during_large_file(starter, root, number, existing=False):
+    """Runs `starter`, sends it `number` once it has made the large file, and
+    returns (problems, seconds from the signal to its end)."""
+    ctx = Context(root)
+    if existing:
+        os.makedirs(ctx.destination)
+        os.chmod(ctx.destination, 0o700)
+    env = dict(os.environ, TMPDIR=ctx.temp, PROBE_REPORT=ctx.report)
+    large = os.path.join(ctx.destination, *LARGE_FILE.split("/"))
+    process = subprocess.Popen([starter], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               cwd=ctx.cwd, env=env, preexec_fn=signals_at_default)
+    try:
+        banner = process.stdout.readline()
+        wait_until(lambda: os.path.exists(large) or process.poll() is not None, "the large file")
+        sent = time.monotonic()
+        process.send_signal(number)
+        out, err = process.communicate(timeout=120)
+        seconds = time.monotonic() - sent
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    problems = []
+    if (process.returncode != -number or banner + out != BANNER.encode() or err != b""):
+        problems.append("%s: status %r, stdout %r, stderr %r"
+                        % (number.name, process.returncode, banner + out, err))
+    if seconds > SIGNAL_END_LIMIT:
+        problems.append("%s: ended %.2f s after the signal" % (number.name, seconds))
+    if ctx.read_report() is not None:
+        problems.append("%s: the application was started" % number.name)
+    if existing:
+        # The tree stays: the large file must not have been unpacked whole.
+        full = LARGE_FILE_MIB << 20
+        with open(large, "rb") as f:
+            f.seek(full - (1 << 20))
+            end = f.read()
+        if end[:8] == b"%08d" % (LARGE_FILE_MIB - 1):
+            problems.append("%s: the large file was unpacked to its end" % number.name)
+    elif os.path.lexists(ctx.destination) or os.listdir(ctx.temp):
+        problems.append("%s: left in the temporary directory: %r"
+                        % (number.name, os.listdir(ctx.temp)))
+    return problems, seconds
+
+
+def check_signal_during_large_file(maker):
+    """SIGTERM, SIGINT and SIGHUP while a large file is unpacked, with and
+    without a piece index: the starter ends by the signal within moments,
+    starts no application and removes the destination it made. Into an
+    existing destination, which stays, the file is left unfinished."""
+    root = tempfile.mkdtemp(prefix="starter-e2e-")
+    try:
+        app = large_file_app(root, os.path.join(maker.platform.bin_dir, "e2e_probe"))
+        unindexed = os.path.join(root, "unindexed.zip")
+        zip_without_index(app, unindexed)
+        problems = []
+        for kind, source in (("with a piece index", app), ("without an index", unindexed)):
+            starter = os.path.join(root, "starter-large-" + kind.split()[0])
+            done = maker.make(source, starter)
+            if done.returncode != 0:
+                return ["pack --stub failed: status %d, %r" % (done.returncode, done.stderr)]
+            runs = [(number, False) for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)]
+            runs.append((signal.SIGTERM, True))
+            for number, existing in runs:
+                run_root = os.path.join(root, "run-%s-%s-%d" % (kind.split()[0], number.name,
+                                                                 existing))
+                found, seconds = signal_during_large_file(starter, run_root, number, existing)
+                print("      %s, %s%s: ended %.3f s after the signal"
+                      % (kind, number.name, " (existing destination)" if existing else "",
+                         seconds), flush=True)
+                problems += ["%s: %s" % (kind, problem) for problem in found]
+                shutil.rmtree(run_root, ignore_errors=True)
+        return problems
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--platform", choices=["native", "windows"], required=True)
@@ -1347,6 +1467,10 @@ def main():
                 if platform.name == "native":
                     report("a native starter keeps the files' Unix permissions",
                            maker.check_unix_modes)
+        name = "a signal while a large file is unpacked ends the starter at once"
+        if work and platform.name == "native" and (
+                not options.case or any(part in name for part in options.case)):
+            report(name, lambda: check_signal_during_large_file(maker))
     finally:
         if work:
             shutil.rmtree(work, ignore_errors=True)
