@@ -1282,7 +1282,8 @@ def write_large_file(path):
     """LARGE_FILE_MIB MiB of text, each MiB different from the one before, so
     that a file cut short cannot look whole."""
     block = b"".join(b"line %d of the large file, %d\n" % (i, i * 2654435761 % 1000003)
-                     for i in range(24000))[:1 << 20]
+                     for i in range(40000))[:1 << 20]
+    assert len(block) == 1 << 20
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         for mib in range(LARGE_FILE_MIB):
@@ -1346,11 +1347,10 @@ def signal_during_large_file(starter, root, number, existing=False):
         problems.append("%s: the application was started" % number.name)
     if existing:
         # The tree stays: the large file must not have been unpacked whole.
-        full = LARGE_FILE_MIB << 20
         with open(large, "rb") as f:
-            f.seek(full - (1 << 20))
-            end = f.read()
-        if end[:8] == b"%08d" % (LARGE_FILE_MIB - 1):
+            f.seek((LARGE_FILE_MIB - 1) << 20)
+            end = f.read(8)
+        if end == b"%08d" % (LARGE_FILE_MIB - 1):
             problems.append("%s: the large file was unpacked to its end" % number.name)
     elif os.path.lexists(ctx.destination) or os.listdir(ctx.temp):
         problems.append("%s: left in the temporary directory: %r"
