@@ -1315,74 +1315,86 @@ def zip_without_index(app, output):
                     archive.writestr(info, f.read(), compresslevel=1)
 
 
-def signal_during_large_file(starter, root, number, existing=False):
-    """Runs `starter`, sends it `number` once it has made the large file, and
-    returns (problems, seconds from the signal to its end)."""
+def signal_during_large_file(platform, starter, root, number, existing=False):
+    """Runs `starter` and interrupts it once it has made the large file:
+    natively with `number`, under Wine with Ctrl-C on its console (pressed by
+    the launcher as soon as the file exists). Returns (problems, seconds from
+    the interruption to the starter's end)."""
     ctx = Context(root)
     if existing:
         os.makedirs(ctx.destination)
         os.chmod(ctx.destination, 0o700)
-    env = dict(os.environ, TMPDIR=ctx.temp, PROBE_REPORT=ctx.report)
+    ctx.starter = starter
+    ctx.env["PROBE_REPORT"] = platform.child_path(ctx.report)
     large = os.path.join(ctx.destination, *LARGE_FILE.split("/"))
-    process = subprocess.Popen([starter], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               cwd=ctx.cwd, env=env, preexec_fn=signals_at_default)
-    try:
-        banner = process.stdout.readline()
+    moments = {}
+    if platform.name == "windows":
+        ctx.console = True
+        ctx.env["E2E_CTRL_C_WHEN"] = platform.child_path(large)
+    else:
+        ctx.preexec = signals_at_default
+
+    def during(ctx, process):
         wait_until(lambda: os.path.exists(large) or process.poll() is not None, "the large file")
-        sent = time.monotonic()
-        process.send_signal(number)
-        out, err = process.communicate(timeout=120)
-        seconds = time.monotonic() - sent
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.communicate()
+        moments["sent"] = time.monotonic()
+        if platform.name != "windows":
+            process.send_signal(number)
+        process.wait(timeout=120)
+        moments["ended"] = time.monotonic()
+    ctx.during = during
+    status, out, err = platform.run("large", [], ctx)
+    seconds = moments["ended"] - moments["sent"]
+    what = number.name if platform.name != "windows" else "Ctrl-C"
+    expected = (killed_by(number) if platform.name != "windows"
+                else platform.expected_status(STATUS_CONTROL_C_EXIT))
     problems = []
-    if (process.returncode != -number or banner + out != BANNER.encode() or err != b""):
-        problems.append("%s: status %r, stdout %r, stderr %r"
-                        % (number.name, process.returncode, banner + out, err))
+    if status != expected or out != BANNER.encode() or err != b"":
+        problems.append("%s: status %r, stdout %r, stderr %r" % (what, status, out, err))
     if seconds > SIGNAL_END_LIMIT:
-        problems.append("%s: ended %.2f s after the signal" % (number.name, seconds))
+        problems.append("%s: ended %.2f s after it" % (what, seconds))
     if ctx.read_report() is not None:
-        problems.append("%s: the application was started" % number.name)
+        problems.append("%s: the application was started" % what)
     if existing:
         # The tree stays: the large file must not have been unpacked whole.
         with open(large, "rb") as f:
             f.seek((LARGE_FILE_MIB - 1) << 20)
             end = f.read(8)
         if end == b"%08d" % (LARGE_FILE_MIB - 1):
-            problems.append("%s: the large file was unpacked to its end" % number.name)
+            problems.append("%s: the large file was unpacked to its end" % what)
     elif os.path.lexists(ctx.destination) or os.listdir(ctx.temp):
-        problems.append("%s: left in the temporary directory: %r"
-                        % (number.name, os.listdir(ctx.temp)))
+        problems.append("%s: left in the temporary directory: %r" % (what, os.listdir(ctx.temp)))
     return problems, seconds
 
 
 def check_signal_during_large_file(maker):
-    """SIGTERM, SIGINT and SIGHUP while a large file is unpacked, with and
-    without a piece index: the starter ends by the signal within moments,
-    starts no application and removes the destination it made. Into an
-    existing destination, which stays, the file is left unfinished."""
+    """SIGTERM, SIGINT and SIGHUP (under Wine Ctrl-C) while a large file is
+    unpacked, with and without a piece index: the starter ends by the signal
+    within moments, starts no application and removes the destination it
+    made. Into an existing destination, which stays, the file is left
+    unfinished."""
+    platform = maker.platform
     root = tempfile.mkdtemp(prefix="starter-e2e-")
     try:
-        app = large_file_app(root, os.path.join(maker.platform.bin_dir, "e2e_probe"))
+        app = large_file_app(root, os.path.join(platform.bin_dir, "e2e_probe" + platform.suffix))
         unindexed = os.path.join(root, "unindexed.zip")
         zip_without_index(app, unindexed)
+        numbers = ([signal.SIGINT] if platform.name == "windows"
+                   else [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
         problems = []
         for kind, source in (("with a piece index", app), ("without an index", unindexed)):
-            starter = os.path.join(root, "starter-large-" + kind.split()[0])
+            starter = os.path.join(root, "starter-large-" + kind.split()[0] + platform.suffix)
             done = maker.make(source, starter)
             if done.returncode != 0:
                 return ["pack --stub failed: status %d, %r" % (done.returncode, done.stderr)]
-            runs = [(number, False) for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)]
-            runs.append((signal.SIGTERM, True))
+            runs = [(number, False) for number in numbers] + [(numbers[0], True)]
             for number, existing in runs:
                 run_root = os.path.join(root, "run-%s-%s-%d" % (kind.split()[0], number.name,
                                                                  existing))
-                found, seconds = signal_during_large_file(starter, run_root, number, existing)
-                print("      %s, %s%s: ended %.3f s after the signal"
-                      % (kind, number.name, " (existing destination)" if existing else "",
-                         seconds), flush=True)
+                found, seconds = signal_during_large_file(platform, starter, run_root, number,
+                                                          existing)
+                print("      %s, %s%s: ended %.3f s after it"
+                      % (kind, "Ctrl-C" if platform.name == "windows" else number.name,
+                         " (existing destination)" if existing else "", seconds), flush=True)
                 problems += ["%s: %s" % (kind, problem) for problem in found]
                 shutil.rmtree(run_root, ignore_errors=True)
         return problems
@@ -1468,7 +1480,7 @@ def main():
                     report("a native starter keeps the files' Unix permissions",
                            maker.check_unix_modes)
         name = "a signal while a large file is unpacked ends the starter at once"
-        if work and platform.name == "native" and (
+        if work and (
                 not options.case or any(part in name for part in options.case)):
             report(name, lambda: check_signal_during_large_file(maker))
     finally:
