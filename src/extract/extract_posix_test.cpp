@@ -126,11 +126,20 @@ TEST(ExtractPosix, AnInterruptionMidWalkStopsTheFilesInFlightAndWritesNothingAft
   }
 }
 
-// Text that deflates well but takes the decoder some work.
+// Text that deflates well but takes the decoder some work; each MiB begins
+// with its number.
 std::string BusyText(std::size_t size) {
+  constexpr std::size_t kBlock = 1 << 20;
+  std::string block;
+  for (unsigned i = 0; block.size() < kBlock; ++i) {
+    block += "line " + std::to_string(i * 2654435761u % 1000003u) + " of the large file\n";
+  }
   std::string out;
-  for (unsigned i = 0; out.size() < size; ++i) {
-    out += "line " + std::to_string(i * 2654435761u % 1000003u) + " of the large file\n";
+  out.reserve(size + kBlock);
+  for (std::size_t n = 0; out.size() < size; ++n) {
+    const std::string number = std::to_string(n);
+    out += number;
+    out.append(block, number.size(), kBlock - number.size());
   }
   out.resize(size);
   return out;

@@ -25,11 +25,21 @@ using Written = testing_support::WrittenEntry;
 constexpr std::size_t kStreamBuffer = 512 * 1024;
 constexpr std::size_t kStoredChunk = 4 * 1024 * 1024;
 
+// Text that deflates well; each MiB begins with its number, so that no
+// part of a file cut short looks like another.
 std::string Text(std::size_t size, unsigned seed = 1) {
+  constexpr std::size_t kBlock = 1 << 20;
+  std::string block;
+  for (unsigned i = 0; block.size() < kBlock; ++i) {
+    block += "stop test " + std::to_string(seed) + " line " +
+             std::to_string(i * 2654435761u % 100000u) + "\n";
+  }
   std::string out;
-  for (unsigned i = 0; out.size() < size; ++i) {
-    out += "stop test " + std::to_string(seed) + " line " +
-           std::to_string(i * 2654435761u % 100000u) + "\n";
+  out.reserve(size + kBlock);
+  for (std::size_t n = 0; out.size() < size; ++n) {
+    const std::string number = std::to_string(n);
+    out += number;
+    out.append(block, number.size(), kBlock - number.size());
   }
   out.resize(size);
   return out;
