@@ -36,6 +36,7 @@ import stat
 import tempfile
 import time
 import traceback
+import zipfile
 
 BANNER = "VORTAKEN-Cruncher decrunches while loading...\n"
 PROBE = "probe: started\n"
@@ -1270,8 +1271,8 @@ class StubMaker:
             shutil.rmtree(root, ignore_errors=True)
 
 
-# A file large enough that its unpacking is under way when a signal comes:
-# text in the packer's 1 MiB pieces, compressible about four to one.
+# A file large enough that its unpacking is under way when a signal comes,
+# 384 pieces for the packer.
 LARGE_FILE = "quillorbite/Content/large.pak"
 LARGE_FILE_MIB = 384
 # What the starter gets to end after a signal; it needs a fraction of this.
@@ -1279,8 +1280,8 @@ SIGNAL_END_LIMIT = 2.0
 
 
 def write_large_file(path):
-    """LARGE_FILE_MIB MiB of text, each MiB different from the one before, so
-    that a file cut short cannot look whole."""
+    """LARGE_FILE_MIB MiB of text, each MiB beginning with its number, so that
+    the end of a file cut short cannot look like the end of the whole."""
     block = b"".join(b"line %d of the large file, %d\n" % (i, i * 2654435761 % 1000003)
                      for i in range(40000))[:1 << 20]
     assert len(block) == 1 << 20
@@ -1304,7 +1305,6 @@ def large_file_app(root, probe):
 def zip_without_index(app, output):
     """The tree as another tool would pack it: one deflate stream per file,
     no piece index."""
-    import zipfile
     with zipfile.ZipFile(output, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
         for folder, _, names in os.walk(app):
             for name in sorted(names):
