@@ -211,7 +211,9 @@ class OrderedOutput {
                                    {}});
     FileWrite* file = entry.file.get();
     try {
-      if (pool_.WorkerCount() > 1 && !file->job.pieces.empty()) {
+      // Pieces also on one worker: the write then asks between pieces
+      // whether to stop, where one decode of the whole entry could not.
+      if (!file->job.pieces.empty()) {
         SubmitPieces(*file);
       } else {
         pool_.Submit(file->work, [file](zip::ZipJobScratch& scratch) {
@@ -339,7 +341,10 @@ class OrderedOutput {
         const std::unique_ptr<FileWrite> file = std::move(front.file);
         heldPieces_ -= file->job.pieces.size();
         std::vector<Piece> result;
-        if (file->error == zip::ZipError::kNone) {
+        if (file->error == zip::ZipError::kStopped) {
+          // Cut short by an interruption, which the walk's next poll throws:
+          // no fault of the entry's, so nothing is said of it.
+        } else if (file->error == zip::ZipError::kNone) {
           result.push_back(Piece{false, " success "});
           result.push_back(Piece{false, DecimalText(file->index)});
         } else {
@@ -366,6 +371,12 @@ unsigned DefaultWorkerCount() {
   const unsigned cores = std::thread::hardware_concurrency();
   return cores > 0 ? cores : 1;
 #endif
+}
+
+// The stop request of every file write: an interruption ends the writes in
+// flight at their next buffer or piece, and those still queued at once.
+bool InterruptionStopsWrites(const void*) {
+  return InterruptionRecorded();
 }
 
 // One entry of the walk, everything but its file data.
@@ -418,6 +429,7 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
                              zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
     return;
   }
+  job.stop.requested = InterruptionStopsWrites;
   std::intptr_t file = -1;
   std::error_code fileError;
   if (!walker.CreateFileForWriting(record.name, zip::ZipEntryFileMode(record), file, fileError)) {
@@ -472,6 +484,9 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
     throw;
   }
   output.FinishAll();
+  // A write stopped by an interruption after the last entry's poll is not
+  // left looking like a finished walk.
+  ThrowIfInterrupted();
 
   g_extractLog += L" End";
   zip::ZipClose(g_zipArchive);

@@ -63,9 +63,14 @@ const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wch
 /// "create_directories", "create_directory" or "absolute"); the archive then
 /// stays open and what was written stays on disk.
 ///
-/// Before each entry the walk polls for an interruption (ThrowIfInterrupted):
-/// a recorded one ends it with Interrupted, the archive open and what was
-/// written on disk, as above.
+/// Before each entry, and once more after the last, the walk polls for an
+/// interruption (ThrowIfInterrupted): a recorded one ends it with
+/// Interrupted, the archive open and what was written on disk, as above.
+/// The file writes poll too (InterruptionRecorded), between buffers and
+/// pieces: once an interruption is recorded, the files being written stop
+/// at their next buffer or piece, those queued and not yet begun are not
+/// written, and none of them is reported (their files stay as far as they
+/// got, for the caller's clean-up).
 ///
 /// The walk, with every check, folder, file creation, log piece, line on
 /// standard error and exception, runs in index order on the calling thread;
@@ -74,8 +79,8 @@ const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wch
 /// order, as if each file had been written before the next entry began: an
 /// entry whose path is, lies above or below a file still being written waits
 /// for it, and before anything is thrown, the files begun earlier are
-/// finished and reported. All workers have ended when the call returns or
-/// throws.
+/// finished (or, after an interruption, stopped) and reported. All workers have ended when the call
+/// returns or throws.
 void ExtractAllEntries(const std::string& destination);
 
 /// ExtractAllEntries with `workers` threads, as ExtractPayload's overload

@@ -59,6 +59,11 @@ class InterruptionGuard {
 /// recorded. Does nothing when nothing was recorded or no guard exists.
 void ThrowIfInterrupted();
 
+/// The poll for other threads: true when ThrowIfInterrupted would throw.
+/// Never throws and changes nothing; reads one atomic value, so any thread
+/// may ask while a guard exists.
+bool InterruptionRecorded();
+
 /// Ends the extraction phase and begins the child phase, in one step: throws
 /// Interrupted when an interruption was recorded before (the phase then stays
 /// as it was), so that none falls between the two phases unanswered. Does

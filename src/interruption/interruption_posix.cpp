@@ -127,6 +127,12 @@ void ThrowIfInterrupted() {
   }
 }
 
+bool InterruptionRecorded() {
+  // The guard clears the record when it is made and when it ends, so a
+  // recorded signal means a guard exists.
+  return g_recorded.load() != 0;
+}
+
 void EndExtractionPhase() {
   if (!g_guard.installed) {
     return;

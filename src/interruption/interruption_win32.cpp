@@ -79,6 +79,10 @@ void ThrowIfInterrupted() {
   }
 }
 
+bool InterruptionRecorded() {
+  return g_state.load() >= 0;
+}
+
 void EndExtractionPhase() {
   int expected = kExtracting;
   if (!g_state.compare_exchange_strong(expected, kChildPhase)) {

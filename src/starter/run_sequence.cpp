@@ -30,9 +30,10 @@ void ReportLaunchFailure(const std::wstring& commandLine, std::uint32_t creation
 }
 
 // Unpacks the archive and ends the extraction phase. An interruption stops the
-// unpacking between entries: what this run created is removed before the
-// interruption passes on, and no application is started. After an error,
-// what was written stays, but not a new folder left empty.
+// unpacking at the next buffer or piece of the files being written: what this
+// run created is removed before the interruption passes on, and no
+// application is started. After an error, what was written stays, but not a
+// new folder left empty.
 void UnpackOrCleanUp(const Payload& payload, const std::wstring& destination,
                      SharedDestination& tree) {
   tree.PrepareForUnpacking();

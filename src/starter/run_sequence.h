@@ -30,12 +30,13 @@ constexpr const char* kBanner = "VORTAKEN-Cruncher decrunches while loading...";
 /// that does not open does, and nothing is written to disk.
 ///
 /// The whole run lies under an InterruptionGuard. An interruption while the
-/// run waits for its turn or unpacks stops it; the destination is removed
-/// when this run created it, no child is started, and Interrupted leaves the
-/// call. One that the guard passes on to the child (see interruption.h) lets
-/// the run wait for the child and clean up as usual; then Interrupted leaves
-/// the call instead of the return. main ends the process with
-/// EndAsInterrupted.
+/// run waits for its turn stops it there; during the unpacking it stops the
+/// files being written at their next buffer or piece, and no file waiting its
+/// turn is begun. The destination is then removed when this run created it,
+/// no child is started, and Interrupted leaves the call. One that the guard
+/// passes on to the child (see interruption.h) lets the run wait for the
+/// child and clean up as usual; then Interrupted leaves the call instead of
+/// the return. main ends the process with EndAsInterrupted.
 int RunStarter();
 
 #endif  // STARTER_STARTER_RUN_SEQUENCE_H

@@ -295,9 +295,13 @@ class InflateGuard {
 
 // Copies stored data straight from the block. Writes at most `limit` bytes.
 ZipError WriteStored(detail::OutputFile& file, const unsigned char* data, std::uint64_t length,
-                     std::uint64_t limit, std::uint64_t& written, uLong& crc) {
+                     std::uint64_t limit, const ZipStopRequest& stop, std::uint64_t& written,
+                     uLong& crc) {
   const std::uint64_t toWrite = length < limit ? length : limit;
   while (written < toWrite) {
+    if (stop.Asked()) {
+      return ZipError::kStopped;
+    }
     const std::uint64_t left = toWrite - written;
     const std::size_t chunk = static_cast<std::size_t>(left < kStoredChunk ? left : kStoredChunk);
     const unsigned char* from = data + written;
@@ -314,11 +318,15 @@ ZipError WriteStored(detail::OutputFile& file, const unsigned char* data, std::u
 // buffer. Stops before writing anything past `limit`.
 ZipError WriteInflated(detail::OutputFile& file, InflateGuard& inflater, unsigned char* buffer,
                        std::size_t bufferSize, const unsigned char* data, std::uint64_t length,
-                       std::uint64_t limit, std::uint64_t& written, uLong& crc) {
+                       std::uint64_t limit, const ZipStopRequest& stop, std::uint64_t& written,
+                       uLong& crc) {
   z_stream& stream = inflater.stream;
   const unsigned char* nextInput = data;
   std::uint64_t inputLeft = length;
   for (;;) {
+    if (stop.Asked()) {
+      return ZipError::kStopped;
+    }
     if (stream.avail_in == 0 && inputLeft > 0) {
       const std::uint64_t piece = inputLeft < kMaxInflateInput ? inputLeft : kMaxInflateInput;
       // zlib's z_const is off by default; inflate never writes through next_in.
@@ -402,6 +410,8 @@ const char* ZipErrorText(ZipError error) {
       return "invalid filename";
     case ZipError::kInternalError:
       return "internal error";
+    case ZipError::kStopped:
+      return "stopped on request";
   }
   return "unknown error";
 }
@@ -653,11 +663,12 @@ ZipError StreamEntry(const ZipEntryJob& job, OutputGuard& output) {
 
   std::uint64_t written = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
-  ZipError error = job.method == kMethodStored
-                       ? WriteStored(output.file, job.data, job.compressedSize,
-                                     job.uncompressedSize, written, crc)
-                       : WriteInflated(output.file, inflater, buffer.get(), bufferSize, job.data,
-                                       job.compressedSize, job.uncompressedSize, written, crc);
+  ZipError error =
+      job.method == kMethodStored
+          ? WriteStored(output.file, job.data, job.compressedSize, job.uncompressedSize, job.stop,
+                        written, crc)
+          : WriteInflated(output.file, inflater, buffer.get(), bufferSize, job.data,
+                          job.compressedSize, job.uncompressedSize, job.stop, written, crc);
   if (error == ZipError::kNone && static_cast<std::uint32_t>(crc) != job.crc32) {
     error = ZipError::kDecompressionFailed;
   }
@@ -686,6 +697,10 @@ constexpr std::uint64_t kMaxDeflateRatio = 1032;
 // is not taken up, on any platform, which bounds that buffer. (It is also
 // below crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
 constexpr std::uint64_t kMaxPieceLength = 4u << 20;
+// The most that one libdeflate call decodes for a job that can be asked to
+// stop: at about a gigabyte a second, a few dozen milliseconds without a
+// poll. A larger entry without pieces is streamed instead.
+constexpr std::uint64_t kMaxDecodeBetweenPolls = 64u << 20;
 
 }  // namespace
 
@@ -748,7 +763,8 @@ WholeDecode WriteDecodedWhole(const ZipEntryJob& job, detail::OutputFile& file,
                ? WholeDecode::kDone
                : WholeDecode::kFailed;
   }
-  if (!detail::MappedWritesPreferred()) {
+  if (!detail::MappedWritesPreferred() ||
+      (job.stop.requested != nullptr && job.uncompressedSize > kMaxDecodeBetweenPolls)) {
     return WholeDecode::kSkipped;  // streamed by zlib through a bounded buffer
   }
   detail::OutputMapping mapping;
@@ -835,6 +851,9 @@ ZipJobScratchState* ScratchState(ZipJobScratchState*& state) {
 
 // ZipWriteEntryJob's way into an open, empty file, which it closes.
 ZipError WriteJob(const ZipEntryJob& job, OutputGuard& output, ZipJobScratchState* state) {
+  if (job.stop.Asked()) {
+    return ZipError::kStopped;
+  }
   const WholeDecode whole =
       state != nullptr ? WriteDecodedWhole(job, output.file, *state) : WholeDecode::kSkipped;
   if (whole == WholeDecode::kDone) {
@@ -939,6 +958,10 @@ bool ZipPiecedWrite::ClaimPiece(std::size_t& index) {
 }
 
 bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
+  if (index < pieceCount_ && !pieceFailed_.load(std::memory_order_relaxed) && job_->stop.Asked()) {
+    stopped_.store(true, std::memory_order_relaxed);
+    pieceFailed_.store(true, std::memory_order_relaxed);
+  }
   if (index < pieceCount_ && !pieceFailed_.load(std::memory_order_relaxed)) {
     const ZipPiece& piece = job_->pieces[index];
     const bool last = index + 1 == pieceCount_;
@@ -1003,6 +1026,9 @@ ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
   }
   if (written) {
     return FinishEntry(job, output);
+  }
+  if (stopped_.load(std::memory_order_relaxed)) {
+    return ZipError::kStopped;
   }
   if (lengthened_ && !detail::ResetOutputFile(output.file)) {
     return ZipError::kFileWriteFailed;

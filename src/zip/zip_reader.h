@@ -37,6 +37,7 @@ enum class ZipError : std::uint32_t {
   kInvalidParameter,          // "invalid parameter"
   kInvalidFilename,           // "invalid filename": never set here; for callers that refuse a name
   kInternalError,             // "internal error"
+  kStopped,                   // "stopped on request": a write whose ZipStopRequest said stop
 };
 
 /// Returns the fixed text of `error`; "unknown error" for a value outside the
@@ -238,6 +239,21 @@ bool ZipCheckEntryExtractable(ZipArchive& archive, std::uint32_t index);
 /// Permissions are the caller's business (see ZipEntryFileMode).
 bool ZipExtractEntryToOpenFile(ZipArchive& archive, std::uint32_t index, std::intptr_t file);
 
+/// A caller's way to stop a write early: `requested(context)` is asked, on
+/// the thread that writes, before each output buffer of a streamed entry,
+/// each chunk of a stored one and each piece of a pieced write, and never
+/// during one decode of more than 64 MiB. Once it has answered true the write
+/// ends with ZipError::kStopped, the file closed as after any failure (what
+/// it holds is undefined) and nothing written again. A value-initialised
+/// request (no function) never stops. The function must be safe to call from
+/// any thread that writes.
+struct ZipStopRequest {
+  bool (*requested)(const void* context) = nullptr;
+  const void* context = nullptr;
+
+  bool Asked() const { return requested != nullptr && requested(context); }
+};
+
 /// A file entry made ready, on the thread that uses its archive, to be written
 /// by ZipWriteEntryJob on any thread. It refers to no ZipArchive, only to the
 /// archive's block, which must stay valid and unchanged until the write has
@@ -254,6 +270,11 @@ struct ZipEntryJob {
   // A deflate entry's pieces as its piece index gives them (ZipPiecesFromIndex);
   // empty without a usable index. A hint only: ZipPiecedWrite checks it again.
   std::vector<ZipPiece> pieces;
+  // The caller's, set after ZipPrepareEntryJob (which leaves it empty). With
+  // a function set, a deflate entry of more than 64 MiB without pieces is
+  // streamed by zlib rather than decoded in one call, so that the write
+  // keeps asking.
+  ZipStopRequest stop;
 };
 
 /// Makes the checks of ZipCheckEntryExtractable for entry `index` and fills
@@ -303,6 +324,8 @@ class ZipJobScratch {
 /// exactly the stored data, the file is emptied and the entry written again
 /// by the streaming zlib decoder of ZipExtractEntryToOpenFile, whose outcome
 /// is returned. On Windows a larger entry goes to that decoder at once.
+/// Returns kStopped when the job's stop request said stop (see
+/// ZipStopRequest); ZipExtractEntryToOpenFile never returns that.
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScratch& scratch);
 
 /// One job written as ZipWriteEntryJob writes it, but with the pieces of an
@@ -348,8 +371,10 @@ class ZipPiecedWrite {
   /// piece's uncompressed length).
   /// Calls for different indexes may run at the same time on different
   /// threads. Once one piece has failed, later calls skip their decoding.
-  /// Returns true for exactly one call, the last to end: Finish may then run
-  /// on that thread (or on one that synchronised with it).
+  /// Once the job's stop request has said stop, this and later calls skip
+  /// their decoding too, and Finish returns kStopped without writing the
+  /// entry again. Returns true for exactly one call, the last to end: Finish
+  /// may then run on that thread (or on one that synchronised with it).
   bool WritePiece(std::size_t index, ZipJobScratch& scratch);
 
   /// Ends the write and returns what ZipWriteEntryJob(job, file, scratch)
@@ -369,6 +394,7 @@ class ZipPiecedWrite {
   std::atomic<std::size_t> nextPiece_{0};
   std::atomic<std::size_t> piecesLeft_{0};
   std::atomic<bool> pieceFailed_{false};
+  std::atomic<bool> stopped_{false};
 };
 
 /// Returns the last error and resets it to ZipError::kNone.

@@ -36,6 +36,7 @@ import stat
 import tempfile
 import time
 import traceback
+import zipfile
 
 BANNER = "VORTAKEN-Cruncher decrunches while loading...\n"
 PROBE = "probe: started\n"
@@ -1400,6 +1401,137 @@ class StubMaker:
             shutil.rmtree(root, ignore_errors=True)
 
 
+# A file large enough that its unpacking is under way when a signal comes,
+# 384 pieces for the packer.
+LARGE_FILE = "quillorbite/Content/large.pak"
+LARGE_FILE_MIB = 384
+# What the starter gets to end after a signal; it needs a fraction of this.
+SIGNAL_END_LIMIT = 2.0
+
+
+def write_large_file(path):
+    """LARGE_FILE_MIB MiB of text, each MiB beginning with its number, so that
+    the end of a file cut short cannot look like the end of the whole."""
+    block = b"".join(b"line %d of the large file, %d\n" % (i, i * 2654435761 % 1000003)
+                     for i in range(40000))[:1 << 20]
+    assert len(block) == 1 << 20
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        for mib in range(LARGE_FILE_MIB):
+            f.write(b"%08d" % mib + block[8:])
+
+
+def large_file_app(root, probe):
+    """An application tree around `probe` with one large file in it."""
+    app = os.path.join(root, "app")
+    exe = os.path.join(app, *EXE_PARTS)
+    os.makedirs(os.path.dirname(exe))
+    shutil.copyfile(probe, exe)
+    os.chmod(exe, 0o755)
+    write_large_file(os.path.join(app, *LARGE_FILE.split("/")))
+    return app
+
+
+def zip_without_index(app, output):
+    """The tree as another tool would pack it: one deflate stream per file,
+    no piece index."""
+    with zipfile.ZipFile(output, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+        for folder, _, names in os.walk(app):
+            for name in sorted(names):
+                path = os.path.join(folder, name)
+                info = zipfile.ZipInfo.from_file(path, os.path.relpath(path, app))
+                info.compress_type = zipfile.ZIP_DEFLATED
+                with open(path, "rb") as f:
+                    archive.writestr(info, f.read(), compresslevel=1)
+
+
+def signal_during_large_file(platform, starter, root, number, existing=False):
+    """Runs `starter` and interrupts it once it has made the large file:
+    natively with `number`, under Wine with Ctrl-C on its console (pressed by
+    the launcher as soon as the file exists). Returns (problems, seconds from
+    the interruption to the starter's end)."""
+    ctx = Context(root)
+    if existing:
+        os.makedirs(ctx.destination)
+        os.chmod(ctx.destination, 0o700)
+    ctx.starter = starter
+    ctx.env["PROBE_REPORT"] = platform.child_path(ctx.report)
+    large = os.path.join(ctx.destination, *LARGE_FILE.split("/"))
+    moments = {}
+    if platform.name == "windows":
+        ctx.console = True
+        ctx.env["E2E_CTRL_C_WHEN"] = platform.child_path(large)
+    else:
+        ctx.preexec = signals_at_default
+
+    def during(ctx, process):
+        wait_until(lambda: os.path.exists(large) or process.poll() is not None, "the large file")
+        moments["sent"] = time.monotonic()
+        if platform.name != "windows":
+            process.send_signal(number)
+        process.wait(timeout=120)
+        moments["ended"] = time.monotonic()
+    ctx.during = during
+    status, out, err = platform.run("large", [], ctx)
+    seconds = moments["ended"] - moments["sent"]
+    what = number.name if platform.name != "windows" else "Ctrl-C"
+    expected = (killed_by(number) if platform.name != "windows"
+                else platform.expected_status(STATUS_CONTROL_C_EXIT))
+    problems = []
+    if status != expected or out != BANNER.encode() or err != b"":
+        problems.append("%s: status %r, stdout %r, stderr %r" % (what, status, out, err))
+    if seconds > SIGNAL_END_LIMIT:
+        problems.append("%s: ended %.2f s after it" % (what, seconds))
+    if ctx.read_report() is not None:
+        problems.append("%s: the application was started" % what)
+    if existing:
+        # The tree stays: the large file must not have been unpacked whole.
+        with open(large, "rb") as f:
+            f.seek((LARGE_FILE_MIB - 1) << 20)
+            end = f.read(8)
+        if end == b"%08d" % (LARGE_FILE_MIB - 1):
+            problems.append("%s: the large file was unpacked to its end" % what)
+    elif os.path.lexists(ctx.destination) or os.listdir(ctx.temp):
+        problems.append("%s: left in the temporary directory: %r" % (what, os.listdir(ctx.temp)))
+    return problems, seconds
+
+
+def check_signal_during_large_file(maker):
+    """SIGTERM, SIGINT and SIGHUP (under Wine Ctrl-C) while a large file is
+    unpacked, with and without a piece index: the starter ends by the signal
+    within moments, starts no application and removes the destination it
+    made. Into an existing destination, which stays, the file is left
+    unfinished."""
+    platform = maker.platform
+    root = tempfile.mkdtemp(prefix="starter-e2e-")
+    try:
+        app = large_file_app(root, os.path.join(platform.bin_dir, "e2e_probe" + platform.suffix))
+        unindexed = os.path.join(root, "unindexed.zip")
+        zip_without_index(app, unindexed)
+        numbers = ([signal.SIGINT] if platform.name == "windows"
+                   else [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
+        problems = []
+        for kind, source in (("with a piece index", app), ("without an index", unindexed)):
+            starter = os.path.join(root, "starter-large-" + kind.split()[0] + platform.suffix)
+            done = maker.make(source, starter)
+            if done.returncode != 0:
+                return ["pack --stub failed: status %d, %r" % (done.returncode, done.stderr)]
+            runs = [(number, False) for number in numbers] + [(numbers[0], True)]
+            for number, existing in runs:
+                run_root = os.path.join(root, "run-%s-%s-%d" % (kind.split()[0], number.name,
+                                                                 existing))
+                found, seconds = signal_during_large_file(platform, starter, run_root, number,
+                                                          existing)
+                print("      %s, %s%s: ended %.3f s after it"
+                      % (kind, "Ctrl-C" if platform.name == "windows" else number.name,
+                         " (existing destination)" if existing else "", seconds), flush=True)
+                problems += ["%s: %s" % (kind, problem) for problem in found]
+                shutil.rmtree(run_root, ignore_errors=True)
+        return problems
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--platform", choices=["native", "windows"], required=True)
@@ -1481,6 +1613,10 @@ def main():
                            "stripped runs", maker.check_damaged_starters)
                     report("a native starter runs without /proc and when it may not be read",
                            maker.check_without_reading_itself)
+        name = "a signal while a large file is unpacked ends the starter at once"
+        if work and (
+                not options.case or any(part in name for part in options.case)):
+            report(name, lambda: check_signal_during_large_file(maker))
     finally:
         if work:
             shutil.rmtree(work, ignore_errors=True)
