@@ -126,25 +126,6 @@ TEST(ExtractPosix, AnInterruptionMidWalkStopsTheFilesInFlightAndWritesNothingAft
   }
 }
 
-// Text that deflates well but takes the decoder some work; each MiB begins
-// with its number.
-std::string BusyText(std::size_t size) {
-  constexpr std::size_t kBlock = 1 << 20;
-  std::string block;
-  for (unsigned i = 0; block.size() < kBlock; ++i) {
-    block += "line " + std::to_string(i * 2654435761u % 1000003u) + " of the large file\n";
-  }
-  std::string out;
-  out.reserve(size + kBlock);
-  for (std::size_t n = 0; out.size() < size; ++n) {
-    const std::string number = std::to_string(n);
-    out += number;
-    out.append(block, number.size(), kBlock - number.size());
-  }
-  out.resize(size);
-  return out;
-}
-
 // Unpacks `archive` with 4 workers while another thread raises SIGTERM as
 // soon as the walk has made the file `trigger`, before the workers can have
 // got far into it. Returns the interruption's signal, 0 when none came out.
@@ -181,7 +162,7 @@ std::string Tail(const fs::path& file, std::size_t tail) {
 
 TEST(ExtractPosix, AnInterruptionStopsALargePiecedFileAndBeginsNoFileWaitingItsTurn) {
   constexpr std::uint32_t kPieceSize = 1 << 20;
-  const std::string large = BusyText(96u * kPieceSize);
+  const std::string large = testing_support::NumberedText(96u * kPieceSize, "of the large file");
   testing_support::TempFolder temp;
   testing_support::ZipBuilder builder;
   std::vector<std::uint32_t> lengths;
@@ -190,7 +171,8 @@ TEST(ExtractPosix, AnInterruptionStopsALargePiecedFileAndBeginsNoFileWaitingItsT
   entry.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
   // Files the walk hands to the workers while the large one is written.
   for (unsigned i = 0; i < 8; ++i) {
-    builder.AddDeflated("after" + std::to_string(i), BusyText(300000 + i));
+    builder.AddDeflated("after" + std::to_string(i),
+                        testing_support::NumberedText(300000 + i, "of the large file"));
   }
   const std::string archive = builder.Build();
   const fs::path destination = temp / "quillorbite";
@@ -217,7 +199,7 @@ TEST(ExtractPosix, AnInterruptionStopsALargePiecedFileAndBeginsNoFileWaitingItsT
 TEST(ExtractPosix, AnInterruptionStopsALargeFileWithoutPiecesWhileItIsStreamed) {
   // More than the largest entry decoded in one call when a write can be
   // asked to stop, so it is streamed buffer by buffer.
-  const std::string large = BusyText(80u << 20);
+  const std::string large = testing_support::NumberedText(80u << 20, "of the large file");
   testing_support::TempFolder temp;
   testing_support::ZipBuilder builder;
   builder.AddDeflated("large.bin", large).deflateLevel = 1;

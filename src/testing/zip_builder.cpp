@@ -465,6 +465,23 @@ std::uint32_t Crc32(const std::string& data) {
                                           static_cast<uInt>(data.size())));
 }
 
+std::string NumberedText(std::size_t size, const std::string& label) {
+  constexpr std::size_t kBlock = 1 << 20;
+  std::string block;
+  for (unsigned i = 0; block.size() < kBlock; ++i) {
+    block += "line " + std::to_string(i * 2654435761u % 1000003u) + " " + label + "\n";
+  }
+  std::string out;
+  out.reserve(size + kBlock);
+  for (std::size_t n = 0; out.size() < size; ++n) {
+    const std::string number = std::to_string(n);
+    out += number;
+    out.append(block, number.size(), kBlock - number.size());
+  }
+  out.resize(size);
+  return out;
+}
+
 std::string NoiseBytes(std::size_t size, std::uint32_t seed) {
   std::string out(size, '\0');
   std::uint32_t state = seed;

@@ -95,6 +95,12 @@ bool DecodeClosedWithFinalBlock(const std::string& piece, std::size_t size, std:
 /// The standard CRC-32 of `data`, as zlib computes it.
 std::uint32_t Crc32(const std::string& data);
 
+/// `size` bytes of deterministic text that deflates well but gives the
+/// decoder matches and literals to work on, lines labelled `label`; each MiB
+/// begins with its number, so that no part of a file cut short looks like
+/// another.
+std::string NumberedText(std::size_t size, const std::string& label);
+
 /// `size` bytes of deterministic content that deflate cannot shrink, from an
 /// xorshift generator started at `seed` (not 0).
 std::string NoiseBytes(std::size_t size, std::uint32_t seed = 7);

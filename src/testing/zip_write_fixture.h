@@ -8,8 +8,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "destination/folder_walker.h"
 #include "testing/temp_folder.h"
@@ -79,6 +82,41 @@ class ZipWriteFixture : public ::testing::Test {
     if (!zip::ZipExtractEntryToOpenFile(archive_, index, NewFile(name))) {
       error = zip::ZipTakeLastError(archive_);
     }
+    return Read(name, error);
+  }
+
+  /// `job` written into the new file `name` by a pieced write on `threads`
+  /// threads, each with its scratch, taking pieces as they come (Finish
+  /// alone when Begin returns none); `pieces` gets what Begin returned.
+  WrittenEntry PiecedOnThreads(const zip::ZipEntryJob& job, unsigned threads,
+                               const std::string& name, std::size_t& pieces) {
+    zip::ZipPiecedWrite write;
+    pieces = write.Begin(job, NewFile(name));
+    zip::ZipError error = zip::ZipError::kInternalError;
+    if (pieces == 0) {
+      zip::ZipJobScratch scratch;
+      return Read(name, write.Finish(scratch));
+    }
+    unsigned finishers = 0;
+    std::vector<std::unique_ptr<zip::ZipJobScratch>> scratches;
+    std::vector<std::thread> running;
+    for (unsigned t = 0; t < threads; ++t) {
+      scratches.emplace_back(new zip::ZipJobScratch);
+      zip::ZipJobScratch* scratch = scratches.back().get();
+      running.emplace_back([&write, &error, &finishers, scratch] {
+        std::size_t piece = 0;
+        while (write.ClaimPiece(piece)) {
+          if (write.WritePiece(piece, *scratch)) {
+            error = write.Finish(*scratch);
+            ++finishers;  // only the last piece's thread gets here
+          }
+        }
+      });
+    }
+    for (std::thread& thread : running) {
+      thread.join();
+    }
+    EXPECT_EQ(finishers, 1u) << name;
     return Read(name, error);
   }
 

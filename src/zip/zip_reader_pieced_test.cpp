@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "testing/sample_archives.h"
@@ -53,35 +51,7 @@ class ZipPiecedWriteTest : public testing_support::ZipWriteFixture {
     const std::string name = "pieced-" + std::to_string(index) + "-" + std::to_string(threads);
     zip::ZipEntryJob job;
     EXPECT_TRUE(zip::ZipPrepareEntryJob(archive_, index, job));
-    zip::ZipPiecedWrite write;
-    pieces = write.Begin(job, NewFile(name));
-    ZipError error = ZipError::kInternalError;
-    if (pieces == 0) {
-      zip::ZipJobScratch scratch;
-      error = write.Finish(scratch);
-      return Read(name, error);
-    }
-    unsigned finishers = 0;
-    std::vector<std::unique_ptr<zip::ZipJobScratch>> scratches;
-    std::vector<std::thread> running;
-    for (unsigned t = 0; t < threads; ++t) {
-      scratches.emplace_back(new zip::ZipJobScratch);
-      zip::ZipJobScratch* scratch = scratches.back().get();
-      running.emplace_back([&write, &error, &finishers, scratch] {
-        std::size_t piece = 0;
-        while (write.ClaimPiece(piece)) {
-          if (write.WritePiece(piece, *scratch)) {
-            error = write.Finish(*scratch);
-            ++finishers;  // only the last piece's thread gets here
-          }
-        }
-      });
-    }
-    for (std::thread& thread : running) {
-      thread.join();
-    }
-    EXPECT_EQ(finishers, 1u);
-    return Read(name, error);
+    return PiecedOnThreads(job, threads, name, pieces);
   }
 
   // Every entry through the reference and through pieced writes with 1, 2

@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "testing/zip_builder.h"
@@ -24,26 +22,6 @@ using Written = testing_support::WrittenEntry;
 // The streaming decoder's largest output buffer and the stored chunk.
 constexpr std::size_t kStreamBuffer = 512 * 1024;
 constexpr std::size_t kStoredChunk = 4 * 1024 * 1024;
-
-// Text that deflates well; each MiB begins with its number, so that no
-// part of a file cut short looks like another.
-std::string Text(std::size_t size, unsigned seed = 1) {
-  constexpr std::size_t kBlock = 1 << 20;
-  std::string block;
-  for (unsigned i = 0; block.size() < kBlock; ++i) {
-    block += "stop test " + std::to_string(seed) + " line " +
-             std::to_string(i * 2654435761u % 100000u) + "\n";
-  }
-  std::string out;
-  out.reserve(size + kBlock);
-  for (std::size_t n = 0; out.size() < size; ++n) {
-    const std::string number = std::to_string(n);
-    out += number;
-    out.append(block, number.size(), kBlock - number.size());
-  }
-  out.resize(size);
-  return out;
-}
 
 // Says stop from the ask after the first `allowed` on, counting every ask.
 struct StopAfter {
@@ -79,30 +57,7 @@ class ZipStopRequestTest : public testing_support::ZipWriteFixture {
     zip::ZipEntryJob job;
     EXPECT_TRUE(zip::ZipPrepareEntryJob(archive_, index, job));
     job.stop = stop;
-    zip::ZipPiecedWrite write;
-    pieces = write.Begin(job, NewFile(name));
-    ZipError error = ZipError::kInternalError;
-    unsigned finishers = 0;
-    std::vector<std::unique_ptr<zip::ZipJobScratch>> scratches;
-    std::vector<std::thread> running;
-    for (unsigned t = 0; t < threads; ++t) {
-      scratches.emplace_back(new zip::ZipJobScratch);
-      zip::ZipJobScratch* scratch = scratches.back().get();
-      running.emplace_back([&write, &error, &finishers, scratch] {
-        std::size_t piece = 0;
-        while (write.ClaimPiece(piece)) {
-          if (write.WritePiece(piece, *scratch)) {
-            error = write.Finish(*scratch);
-            ++finishers;
-          }
-        }
-      });
-    }
-    for (std::thread& thread : running) {
-      thread.join();
-    }
-    EXPECT_EQ(finishers, 1u);
-    return Read(name, error);
+    return PiecedOnThreads(job, threads, name, pieces);
   }
 
   static testing_support::ZipBuilderEntry& AddPieced(ZipBuilder& builder, const std::string& name,
@@ -122,7 +77,7 @@ TEST_F(ZipStopRequestTest, TheErrorHasItsText) {
 
 TEST_F(ZipStopRequestTest, ALargeEntryWithoutPiecesIsStreamedAndStopsAtTheNextBuffer) {
   // More than one decode may take without asking: streamed, buffer by buffer.
-  const std::string large = Text(70u << 20);
+  const std::string large = testing_support::NumberedText(70u << 20, "stop test 1");
   ZipBuilder builder;
   builder.AddDeflated("large.txt", large).deflateLevel = 1;
   Open(builder.Build());
@@ -149,7 +104,7 @@ TEST_F(ZipStopRequestTest, ALargeEntryWithoutPiecesIsStreamedAndStopsAtTheNextBu
 }
 
 TEST_F(ZipStopRequestTest, AStoredEntryStopsAtTheNextChunk) {
-  const std::string stored = Text(5 * kStoredChunk + 7, 2);
+  const std::string stored = testing_support::NumberedText(5 * kStoredChunk + 7, "stop test 2");
   ZipBuilder builder;
   builder.AddStored("stored.txt", stored);
   Open(builder.Build());
@@ -166,7 +121,7 @@ TEST_F(ZipStopRequestTest, AStoredEntryStopsAtTheNextChunk) {
 
 TEST_F(ZipStopRequestTest, ASmallEntryIsNotBegunOnceStopIsAsked) {
   ZipBuilder builder;
-  builder.AddDeflated("small.txt", Text(100000, 3));
+  builder.AddDeflated("small.txt", testing_support::NumberedText(100000, "stop test 3"));
   Open(builder.Build());
   const StopAfter stop(0);
   const Written written = Job(0, stop.Request(), "stopped");
@@ -181,7 +136,7 @@ TEST_F(ZipStopRequestTest, ASmallEntryIsNotBegunOnceStopIsAsked) {
 TEST_F(ZipStopRequestTest, APiecedWriteStopsAtTheNextPieceAndIsNotWrittenAgain) {
   constexpr std::uint32_t kPieceSize = 1 << 20;
   constexpr std::size_t kPieces = 24;
-  const std::string text = Text(kPieces * kPieceSize, 4);
+  const std::string text = testing_support::NumberedText(kPieces * kPieceSize, "stop test 4");
   ZipBuilder builder;
   AddPieced(builder, "pieced.txt", text, kPieceSize);
   Open(builder.Build());
