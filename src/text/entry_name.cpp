@@ -1,5 +1,6 @@
 #include "text/entry_name.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -150,4 +151,47 @@ std::string WindowsNameProblem(std::string_view component) {
                       (comOrLpt && base.size() == 5 && base[3] == '\xC2' &&
                        (base[4] == '\xB9' || base[4] == '\xB2' || base[4] == '\xB3'));
   return device ? "is a Windows device name" : std::string();
+}
+
+std::string PlainNameProblem(std::string_view name) {
+  if (name.empty()) {
+    return "is empty";
+  }
+  if (name == "." || name == "..") {
+    return "is '.' or '..', not a folder name";
+  }
+  if (name.find_first_of("/\\") != std::string_view::npos) {
+    return "holds a '/' or '\\': it must be a plain folder name";
+  }
+  if (!IsValidUtf8(name)) {
+    return "is not valid UTF-8";
+  }
+  return WindowsNameProblem(name);
+}
+
+std::string RelativePathProblem(std::string_view path) {
+  if (path.empty()) {
+    return "is empty";
+  }
+  if (path.front() == '/') {
+    return "is not relative";
+  }
+  if (path.back() == '/') {
+    return "ends in '/'";
+  }
+  if (path.find('\\') != std::string_view::npos) {
+    return "holds a backslash (use '/')";
+  }
+  if (!IsValidUtf8(path)) {
+    return "is not valid UTF-8";
+  }
+  for (std::size_t start = 0; start <= path.size();) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view level = path.substr(start, slash - start);
+    if (level.empty() || level == "." || level == "..") {
+      return "has an empty, '.' or '..' component";
+    }
+    start = slash + 1;
+  }
+  return std::string();
 }

@@ -50,6 +50,17 @@ std::u16string Utf8ToUtf16(std::string_view text);
 /// warns with the same rule that the starter refuses names by.
 std::string WindowsNameProblem(std::string_view component);
 
+/// Why `name` cannot be one plain folder or file name that every platform
+/// the starter runs on can create, or an empty string when it can: empty,
+/// "." or "..", a '/' or '\', text that is not valid UTF-8, or what
+/// WindowsNameProblem finds.
+std::string PlainNameProblem(std::string_view name);
+
+/// Why `path` is not a relative, '/'-separated path, or an empty string when
+/// it is: empty, a leading or trailing '/', a '\', text that is not valid
+/// UTF-8, an empty, "." or ".." level. Its levels are not checked further.
+std::string RelativePathProblem(std::string_view path);
+
 /// The form in which the platform's file system compares the one path level
 /// `component` (UTF-8) with others: unchanged on POSIX, upper-cased the way
 /// the invariant locale does it on Windows (whose volumes ignore case), where

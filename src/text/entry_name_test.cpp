@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -102,6 +103,63 @@ TEST(IsValidUtf8, RejectsMalformedUtf8) {
   EXPECT_FALSE(IsValidUtf8("\xFF"));
   EXPECT_EQ(Utf8SequenceLength("a\xF0\x9F\x98\x80", 1), 4u);
   EXPECT_EQ(Utf8SequenceLength("a\xF0\x9F\x98", 1), 0u);  // cut off
+}
+
+TEST(PlainNameProblem, SaysWhyANameIsNoPlainFolderName) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "is empty"},
+      {".", "is '.' or '..', not a folder name"},
+      {"..", "is '.' or '..', not a folder name"},
+      {"a/b", "holds a '/' or '\\': it must be a plain folder name"},
+      {"a\\b", "holds a '/' or '\\': it must be a plain folder name"},
+      {"/", "holds a '/' or '\\': it must be a plain folder name"},
+      {"caf\xE9", "is not valid UTF-8"},
+      {"a\tb", "holds a control character"},
+      {"\x1F", "holds a control character"},
+      {"app.", "ends in '.' or ' '"},
+      {"app ", "ends in '.' or ' '"},
+      {"...", "ends in '.' or ' '"},
+  };
+  for (const auto& [name, why] : cases) {
+    EXPECT_EQ(PlainNameProblem(name), why) << name;
+  }
+  for (const char* c : {"<", ">", ":", "\"", "|", "?", "*"}) {
+    EXPECT_EQ(PlainNameProblem(std::string("a") + c + "b"), std::string("holds '") + c + "'");
+  }
+}
+
+TEST(PlainNameProblem, RefusesDeviceNamesAndAcceptsNamesCloseToThem) {
+  for (const char* name :
+       {"CON", "con", "PRN", "AUX", "NUL", "Nul.txt", "CON .log", "COM1", "com9", "LPT1",
+        "lpt0.a.b", "CONIN$", "conout$", "COM\xC2\xB9", "LPT\xC2\xB3.x"}) {
+    EXPECT_EQ(PlainNameProblem(name), "is a Windows device name") << name;
+  }
+  for (const char* name : {"CONSOLE", "COM10", "LPT", "COMx", "xCON", "a.CON", "my app", "a;b",
+                           "a[b]", "\xC3\xA9", "-x", ".hidden"}) {
+    EXPECT_EQ(PlainNameProblem(name), "") << name;
+  }
+}
+
+TEST(RelativePathProblem, SaysWhyAPathIsNotRelativeAndSlashSeparated) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"app", ""},
+      {"bin/app.exe", ""},
+      {"My App/bin 64/app;1.exe", ""},
+      {"bin/CON", ""},  // the levels are the caller's to check
+      {"", "is empty"},
+      {"/bin/app", "is not relative"},
+      {"bin/", "ends in '/'"},
+      {"\\bin\\app.exe", "holds a backslash (use '/')"},
+      {"bin\\app.exe", "holds a backslash (use '/')"},
+      {"bin/\xFF", "is not valid UTF-8"},
+  };
+  for (const auto& [path, why] : cases) {
+    EXPECT_EQ(RelativePathProblem(path), why) << path;
+  }
+  for (const char* path :
+       {"bin//app", "./app", "bin/./app", "bin/../app", "../app", "bin/..", "."}) {
+    EXPECT_EQ(RelativePathProblem(path), "has an empty, '.' or '..' component") << path;
+  }
 }
 
 }  // namespace

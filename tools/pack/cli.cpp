@@ -1,17 +1,17 @@
 #include "pack/cli.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <thread>
+#include <utility>
 
 #include "pack/archive_writer.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "pack/lister.h"
 #include "pack/progress.h"
-#include "pack/starter_names.h"
 #include "pack/stub_writer.h"
 #include "pack/tree_walk.h"
 #include "text/case_fold.h"
@@ -30,7 +30,7 @@ const char kPackVersion[] = PACK_VERSION;
 
 namespace {
 
-const char kUsage[] =
+const char kUsageHead[] =
     "Usage:\n"
     "  pack APP_DIR -o ARCHIVE [options]   pack the folder APP_DIR into ARCHIVE\n"
     "  pack SOURCE -o STARTER --stub STUB [--app-name NAME] [options]\n"
@@ -39,39 +39,15 @@ const char kUsage[] =
     "                                      archive\n"
     "  pack list [--exe PATH] [--require-exe] [--quiet] ARCHIVE\n"
     "                                      list ARCHIVE and check its form\n"
-    "  pack check-names [--app-name NAME] [--exe PATH]\n"
+    "  pack check-names [--app-name NAME]... [--exe PATH]...\n"
     "                                      only check the names, as packing and\n"
-    "                                      making a starter would\n"
+    "                                      making a starter would, and report\n"
+    "                                      each one refused\n"
     "  pack --help | --version\n"
     "\n"
-    "Packing options:\n"
-    "  -o, --output ARCHIVE  the archive to write (replaced only on success)\n"
-    "  --level N             deflate level 0-9 (0: store everything; default 6)\n"
-    "  --threads N           compressing threads (default: all cores); the\n"
-    "                        archive is byte-identical for any N\n"
-    "  --follow-symlinks     follow symbolic links instead of refusing them\n"
-    "  --exe PATH            the executable APP_DIR must hold, relative and\n"
-    "                        '/'-separated (default\n"
-    "                        " PACK_DEFAULT_EXECUTABLE_PATH
-    ";\n"
-    "                        empty: no check)\n"
-    "  --require-exe         a missing executable is an error, not a warning\n"
-    "                        (list: makes the archive non-conforming)\n"
-    "  --target T            without --stub: the starter the archive is for,\n"
-    "                        windows (the default) or native; with --stub the\n"
-    "                        stub decides (a PE stub is windows, an ELF stub\n"
-    "                        native) and T must agree. Names differing only\n"
-    "                        in case are refused for windows and warned about\n"
-    "                        for native; native archives record Unix modes\n"
-    "  --stub STUB           write a starter, not an archive: a copy of STUB\n"
-    "                        (build/native/starter-stub or\n"
-    "                        build/windows/starter-stub.exe) carrying the\n"
-    "                        archive, with --exe as the program it runs\n"
-    "  --app-name NAME       with --stub: the folder the starter unpacks into\n"
-    "                        and the program's argument (default " PACK_DEFAULT_APP_NAME
-    ")\n"
-    "  -q, --quiet           no progress display and no summary (list: only\n"
-    "                        the verdict, not the entries)\n"
+    "Packing options:\n";
+
+const char kUsageTail[] =
     "\n"
     "Names: NAME is one plain folder name and PATH's levels are such names:\n"
     "not empty, '.' or '..', no '/' or '\\', no control characters or any of\n"
@@ -92,11 +68,12 @@ const char kUsage[] =
 // The platform of the starter an archive is packed for.
 enum class Target { kWindows, kNative };
 
+enum class Command { kPack, kList, kCheckNames };
+
 struct Settings {
+  Command command = Command::kPack;
   bool help = false;
   bool version = false;
-  bool list = false;
-  bool checkNames = false;
   bool quiet = false;
   bool followSymlinks = false;
   bool requireExe = false;
@@ -111,6 +88,8 @@ struct Settings {
   std::string appName = kDefaultAppName;
   bool appNameGiven = false;
   std::vector<std::string> positional;
+  // check-names: the names given, each with the option that gave it.
+  std::vector<std::pair<std::string, std::string>> namesToCheck;
 };
 
 bool ParseNumber(const std::string& text, long long low, long long high, long long& value) {
@@ -127,80 +106,9 @@ bool ParseNumber(const std::string& text, long long low, long long high, long lo
   return value >= low && value <= high;
 }
 
-// One option argument split into its name and, when the same argument
-// carries it (--name=value, -oPATH), its value.
-struct Option {
-  std::string name;
-  std::string value;
-  bool hasValue = false;
-};
-
-bool LooksLikeOption(const std::string& arg) {
-  return arg.size() >= 2 && arg[0] == '-';
-}
-
-Option SplitOption(const std::string& arg) {
-  Option option;
-  option.name = arg;
-  const std::size_t equals = arg.find('=');
-  if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-    option.name = arg.substr(0, equals);
-    option.value = arg.substr(equals + 1);
-    option.hasValue = true;
-  } else if (arg.compare(0, 2, "-o") == 0 && arg.size() > 2) {
-    option.name = "-o";
-    option.value = arg.substr(2);
-    option.hasValue = true;
-  }
-  return option;
-}
-
-bool IsPackingOption(const std::string& name) {
-  return name == "-o" || name == "--output" || name == "--level" || name == "--threads" ||
-         name == "--follow-symlinks" || name == "--stub" || name == "--app-name" ||
-         name == "--target";
-}
-
-bool IsCheckNamesOption(const std::string& name) {
-  return name == "--app-name" || name == "--exe" || name == "-h" || name == "--help";
-}
-
-// The setting an option without a value turns on; null for any other name.
-bool* FlagFor(const std::string& name, Settings& settings) {
-  if (name == "-h" || name == "--help") {
-    return &settings.help;
-  }
-  if (name == "--version") {
-    return &settings.version;
-  }
-  if (name == "--follow-symlinks") {
-    return &settings.followSymlinks;
-  }
-  if (name == "--require-exe") {
-    return &settings.requireExe;
-  }
-  if (name == "-q" || name == "--quiet") {
-    return &settings.quiet;
-  }
-  return nullptr;
-}
-
-bool TakesValue(const std::string& name) {
-  return name == "-o" || name == "--output" || name == "--level" || name == "--threads" ||
-         name == "--exe" || name == "--stub" || name == "--app-name" || name == "--target";
-}
-
-// Gives `option` its value from the next argument unless it has one already.
-bool TakeValue(const std::vector<std::string>& args, std::size_t& i, Option& option,
-               std::string& error) {
-  if (option.hasValue) {
-    return true;
-  }
-  if (i + 1 >= args.size()) {
-    error = "option " + option.name + " needs a value";
-    return false;
-  }
-  option.value = args[++i];
+template <bool Settings::*kFlag>
+bool SetFlag(const std::string&, Settings& settings, std::string&) {
+  settings.*kFlag = true;
   return true;
 }
 
@@ -238,7 +146,13 @@ bool SetThreads(const std::string& value, Settings& settings, std::string& error
   return true;
 }
 
+// check-names reports every name it is given; the other commands stop at
+// the first bad one.
 bool SetExePath(const std::string& value, Settings& settings, std::string& error) {
+  if (settings.command == Command::kCheckNames) {
+    settings.namesToCheck.emplace_back("--exe", value);
+    return true;
+  }
   const std::string problem = value.empty() ? std::string() : CheckExecutablePath(value);
   if (!problem.empty()) {
     error = "--exe '" + DisplayName(value) + "' " + problem;
@@ -246,6 +160,21 @@ bool SetExePath(const std::string& value, Settings& settings, std::string& error
   }
   settings.exePath = value;
   settings.exeGiven = true;
+  return true;
+}
+
+bool SetAppName(const std::string& value, Settings& settings, std::string& error) {
+  if (settings.command == Command::kCheckNames) {
+    settings.namesToCheck.emplace_back("--app-name", value);
+    return true;
+  }
+  const std::string problem = CheckAppName(value);
+  if (!problem.empty()) {
+    error = "--app-name '" + DisplayName(value) + "' " + problem;
+    return false;
+  }
+  settings.appName = value;
+  settings.appNameGiven = true;
   return true;
 }
 
@@ -272,37 +201,138 @@ bool SetStub(const std::string& value, Settings& settings, std::string& error) {
   return true;
 }
 
-bool SetAppName(const std::string& value, Settings& settings, std::string& error) {
-  const std::string problem = CheckAppName(value);
-  if (!problem.empty()) {
-    error = "--app-name '" + DisplayName(value) + "' " + problem;
-    return false;
+// The commands an option is for, as bits.
+constexpr unsigned kForPack = 1;
+constexpr unsigned kForList = 2;
+constexpr unsigned kForCheckNames = 4;
+
+struct OptionSpec {
+  const char* shortName;  // "-o", or null
+  const char* longName;   // "--output"
+  const char* argument;   // what the help calls its value; null for a flag
+  unsigned commands;      // kForPack, kForList, kForCheckNames
+  bool (*set)(const std::string& value, Settings& settings, std::string& error);
+  const char* help;  // lines of `pack --help`; null: not listed among the options
+};
+
+// The options, in the order `pack --help` lists them.
+const OptionSpec kOptions[] = {
+    {"-o", "--output", "ARCHIVE", kForPack, SetOutput,
+     "the archive to write (replaced only on success)"},
+    {nullptr, "--level", "N", kForPack, SetLevel,
+     "deflate level 0-9 (0: store everything; default 6)"},
+    {nullptr, "--threads", "N", kForPack, SetThreads,
+     "compressing threads (default: all cores); the\n"
+     "archive is byte-identical for any N"},
+    {nullptr, "--follow-symlinks", nullptr, kForPack, SetFlag<&Settings::followSymlinks>,
+     "follow symbolic links instead of refusing them"},
+    {nullptr, "--exe", "PATH", kForPack | kForList | kForCheckNames, SetExePath,
+     "the executable APP_DIR must hold, relative and\n"
+     "'/'-separated (default\n" PACK_DEFAULT_EXECUTABLE_PATH ";\n"
+     "empty: no check)"},
+    {nullptr, "--require-exe", nullptr, kForPack | kForList, SetFlag<&Settings::requireExe>,
+     "a missing executable is an error, not a warning\n"
+     "(list: makes the archive non-conforming)"},
+    {nullptr, "--target", "T", kForPack, SetTarget,
+     "without --stub: the starter the archive is for,\n"
+     "windows (the default) or native; with --stub the\n"
+     "stub decides (a PE stub is windows, an ELF stub\n"
+     "native) and T must agree. Names differing only\n"
+     "in case are refused for windows and warned about\n"
+     "for native; native archives record Unix modes"},
+    {nullptr, "--stub", "STUB", kForPack, SetStub,
+     "write a starter, not an archive: a copy of STUB\n"
+     "(build/native/starter-stub or\n"
+     "build/windows/starter-stub.exe) carrying the\n"
+     "archive, with --exe as the program it runs"},
+    {nullptr, "--app-name", "NAME", kForPack | kForCheckNames, SetAppName,
+     "with --stub: the folder the starter unpacks into\n"
+     "and the program's argument (default " PACK_DEFAULT_APP_NAME ")"},
+    {"-q", "--quiet", nullptr, kForPack | kForList, SetFlag<&Settings::quiet>,
+     "no progress display and no summary (list: only\n"
+     "the verdict, not the entries)"},
+    {"-h", "--help", nullptr, kForPack | kForList | kForCheckNames, SetFlag<&Settings::help>,
+     nullptr},
+    {nullptr, "--version", nullptr, kForPack | kForList, SetFlag<&Settings::version>, nullptr},
+};
+
+std::string Usage() {
+  constexpr std::size_t kHelpColumn = 24;
+  std::string usage = kUsageHead;
+  for (const OptionSpec& option : kOptions) {
+    if (option.help == nullptr) {
+      continue;
+    }
+    std::string line = "  ";
+    line += option.shortName ? std::string(option.shortName) + ", " : std::string();
+    line += option.longName;
+    line += option.argument ? std::string(" ") + option.argument : std::string();
+    line.resize(std::max(line.size() + 2, kHelpColumn), ' ');
+    for (const char* c = option.help; *c != '\0'; ++c) {
+      line += *c;
+      if (*c == '\n') {
+        line.append(kHelpColumn, ' ');
+      }
+    }
+    usage += line + '\n';
   }
-  settings.appName = value;
-  settings.appNameGiven = true;
-  return true;
+  return usage + kUsageTail;
 }
 
-bool SetValue(const Option& option, Settings& settings, std::string& error) {
-  if (option.name == "-o" || option.name == "--output") {
-    return SetOutput(option.value, settings, error);
+const OptionSpec* FindOption(const std::string& name) {
+  for (const OptionSpec& option : kOptions) {
+    if (name == option.longName || (option.shortName && name == option.shortName)) {
+      return &option;
+    }
   }
-  if (option.name == "--level") {
-    return SetLevel(option.value, settings, error);
+  return nullptr;
+}
+
+// One option argument split into its name and, when the same argument
+// carries it (--name=value, -oPATH), its value.
+struct Option {
+  std::string name;
+  std::string value;
+  bool hasValue = false;
+};
+
+bool LooksLikeOption(const std::string& arg) {
+  return arg.size() >= 2 && arg[0] == '-';
+}
+
+Option SplitOption(const std::string& arg) {
+  Option option;
+  option.name = arg;
+  const std::size_t equals = arg.find('=');
+  if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+    option.name = arg.substr(0, equals);
+    option.value = arg.substr(equals + 1);
+    option.hasValue = true;
+  } else if (arg.compare(0, 2, "-o") == 0 && arg.size() > 2) {
+    option.name = "-o";
+    option.value = arg.substr(2);
+    option.hasValue = true;
   }
-  if (option.name == "--threads") {
-    return SetThreads(option.value, settings, error);
+  return option;
+}
+
+// Why the option `spec` (null: unknown) named `name` cannot be used with the
+// command, or "".
+std::string OptionMisuse(const OptionSpec* spec, const std::string& name, Command command,
+                         const std::string& arg) {
+  const unsigned bit = command == Command::kPack   ? kForPack
+                       : command == Command::kList ? kForList
+                                                   : kForCheckNames;
+  if (spec != nullptr && (spec->commands & bit) != 0) {
+    return std::string();
   }
-  if (option.name == "--stub") {
-    return SetStub(option.value, settings, error);
+  if (command == Command::kCheckNames) {
+    return "option " + name + " is not for check-names";
   }
-  if (option.name == "--app-name") {
-    return SetAppName(option.value, settings, error);
+  if (spec != nullptr) {
+    return "option " + name + " is for packing, not for list";
   }
-  if (option.name == "--target") {
-    return SetTarget(option.value, settings, error);
-  }
-  return SetExePath(option.value, settings, error);
+  return "unknown option '" + DisplayName(arg) + "'";
 }
 
 // Applies the option at args[i], moving `i` past its value when that is the
@@ -310,27 +340,23 @@ bool SetValue(const Option& option, Settings& settings, std::string& error) {
 bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings& settings,
                  std::string& error) {
   Option option = SplitOption(args[i]);
-  if (settings.list && IsPackingOption(option.name)) {
-    error = "option " + option.name + " is for packing, not for list";
+  const OptionSpec* spec = FindOption(option.name);
+  error = OptionMisuse(spec, option.name, settings.command, args[i]);
+  if (!error.empty()) {
     return false;
   }
-  if (settings.checkNames && !IsCheckNamesOption(option.name)) {
-    error = "option " + option.name + " is not for check-names";
+  if (spec->argument == nullptr && option.hasValue) {
+    error = "option " + option.name + " takes no value";
     return false;
   }
-  if (bool* flag = FlagFor(option.name, settings)) {
-    if (option.hasValue) {
-      error = "option " + option.name + " takes no value";
+  if (spec->argument != nullptr && !option.hasValue) {
+    if (i + 1 >= args.size()) {
+      error = "option " + option.name + " needs a value";
       return false;
     }
-    *flag = true;
-    return true;
+    option.value = args[++i];
   }
-  if (TakesValue(option.name)) {
-    return TakeValue(args, i, option, error) && SetValue(option, settings, error);
-  }
-  error = "unknown option '" + DisplayName(args[i]) + "'";
-  return false;
+  return spec->set(option.value, settings, error);
 }
 
 // Checks the folder or archive operands against the chosen command.
@@ -338,27 +364,18 @@ bool CheckOperands(const Settings& settings, std::string& error) {
   if (settings.help || settings.version) {
     return true;
   }
-  if (settings.list) {
+  if (settings.command == Command::kList) {
     if (settings.positional.size() != 1) {
       error = "list needs exactly one archive";
       return false;
     }
     return true;
   }
-  if (settings.checkNames) {
-    if (!settings.positional.empty()) {
-      error = "check-names takes no folder or archive";
-      return false;
-    }
-    if (!settings.appNameGiven && !settings.exeGiven) {
-      error = "check-names needs --app-name NAME or --exe PATH";
-      return false;
-    }
-    if (settings.exeGiven && settings.exePath.empty()) {
-      error = "--exe '' is empty: a starter needs a program to run";
-      return false;
-    }
-    return true;
+  if (settings.command == Command::kCheckNames) {
+    error = !settings.positional.empty()    ? "check-names takes no folder or archive"
+            : settings.namesToCheck.empty() ? "check-names needs --app-name NAME or --exe PATH"
+                                            : "";
+    return error.empty();
   }
   if (settings.positional.size() != 1) {
     error = settings.positional.empty() ? "no application folder given"
@@ -383,10 +400,10 @@ bool CheckOperands(const Settings& settings, std::string& error) {
 bool ParseArguments(const std::vector<std::string>& args, Settings& settings, std::string& error) {
   std::size_t i = 0;
   if (!args.empty() && args[0] == "list") {
-    settings.list = true;
+    settings.command = Command::kList;
     i = 1;
   } else if (!args.empty() && args[0] == "check-names") {
-    settings.checkNames = true;
+    settings.command = Command::kCheckNames;
     i = 1;
   }
   bool optionsEnded = false;
@@ -400,6 +417,25 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
     }
   }
   return CheckOperands(settings, error);
+}
+
+// Reports each name check-names was given that packing or making a starter
+// would refuse.
+int RunCheckNames(const Settings& settings, std::ostream& err) {
+  bool refused = false;
+  for (const auto& [option, name] : settings.namesToCheck) {
+    const std::string problem = option == "--app-name" ? CheckAppName(name)
+                                : name.empty() ? "is empty: a starter needs a program to run"
+                                               : CheckExecutablePath(name);
+    if (!problem.empty()) {
+      err << "pack: " << option << " '" << DisplayName(name) << "' " << problem << '\n';
+      refused = true;
+    }
+  }
+  if (refused) {
+    err << "(see pack --help)\n";
+  }
+  return refused ? kExitUsage : kExitSuccess;
 }
 
 // The archive is meant for Windows above all, where the starter refuses these
@@ -630,16 +666,10 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
   return found || !settings.requireExe;
 }
 
-int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool progressAllowed) {
-  const auto started = std::chrono::steady_clock::now();
-  const std::string& source = settings.positional[0];
-  const std::string& output = settings.output;
+// Opens the stub and tells its kind, which decides the target; a --target
+// given must agree with it. Returns kExitSuccess or the status to end with.
+int OpenStub(const Settings& settings, MappedFile& stub, Target& target, std::ostream& err) {
   std::string reason;
-  NodeInfo outputFolder;
-  if (!CheckOutputPath(output, "starter", outputFolder, err)) {
-    return kExitFailure;
-  }
-  MappedFile stub;
   if (!stub.Open(settings.stub, reason)) {
     err << "pack: " << DisplayName(settings.stub) << ": " << reason << '\n';
     return kExitFailure;
@@ -650,7 +680,7 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool
         << ": not a starter stub: neither a Windows nor an ELF executable\n";
     return kExitFailure;
   }
-  const Target target = kind == StubKind::kWindows ? Target::kWindows : Target::kNative;
+  target = kind == StubKind::kWindows ? Target::kWindows : Target::kNative;
   if (settings.targetGiven && settings.target != target) {
     err << "pack: --target " << (settings.target == Target::kWindows ? "windows" : "native")
         << " does not fit the stub " << DisplayName(settings.stub) << ", "
@@ -658,43 +688,47 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool
         << " stub\n(see pack --help)\n";
     return kExitUsage;
   }
+  return kExitSuccess;
+}
+
+// Sets `archivePath` to the archive the starter carries: SOURCE itself, or
+// for a folder an archive packed into `packed`, a temporary file beside the
+// starter that is removed with `packed`. The archive writer replaces that
+// reserved name, which it can only do to a closed file on Windows. Returns
+// kExitSuccess or the status to end with.
+int PrepareArchive(const Settings& settings, Target target, const NodeInfo& outputFolder,
+                   OutputFile& packed, std::string& archivePath, std::ostream& out,
+                   std::ostream& err, bool progressAllowed) {
+  const std::string& source = settings.positional[0];
+  std::string reason;
   NodeInfo sourceInfo;
   if (!InspectNode(source, true, sourceInfo, reason)) {
     err << "pack: " << DisplayName(source) << ": " << reason << '\n';
     return kExitFailure;
   }
-
-  // A folder is packed into a temporary archive beside the starter, removed
-  // once the starter is written. The archive writer replaces the reserved
-  // name, which it can only do to a closed file on Windows.
-  OutputFile packed;
-  std::string archivePath = source;
-  if (sourceInfo.kind == NodeKind::kFolder) {
-    if (!packed.Create(output, reason)) {
-      err << "pack: " << DisplayName(output)
-          << ": cannot create a temporary archive beside it: " << reason << '\n';
-      return kExitFailure;
-    }
-    packed.CloseKeepingTemporary();
-    archivePath = packed.temporaryPath();
-    const int status = PackFolder(settings, target, source, outputFolder, archivePath,
-                                  "packed " + DisplayName(source), out, err, progressAllowed);
-    if (status != kExitSuccess) {
-      return status;
-    }
-  } else if (sourceInfo.kind != NodeKind::kFile) {
+  archivePath = source;
+  if (sourceInfo.kind == NodeKind::kFile) {
+    return kExitSuccess;
+  }
+  if (sourceInfo.kind != NodeKind::kFolder) {
     err << "pack: " << DisplayName(source) << ": is neither a folder nor an archive\n";
     return kExitFailure;
   }
-  MappedFile archive;
-  if (!archive.Open(archivePath, reason)) {
-    err << "pack: " << DisplayName(archivePath) << ": " << reason << '\n';
+  if (!packed.Create(settings.output, reason)) {
+    err << "pack: " << DisplayName(settings.output)
+        << ": cannot create a temporary archive beside it: " << reason << '\n';
     return kExitFailure;
   }
-  if (!CheckReadyArchive(archive, source, settings, err)) {
-    return kExitFailure;
-  }
+  packed.CloseKeepingTemporary();
+  archivePath = packed.temporaryPath();
+  return PackFolder(settings, target, source, outputFolder, archivePath,
+                    "packed " + DisplayName(source), out, err, progressAllowed);
+}
 
+// Writes the starter: the stub's bytes with the identity filled in, the
+// archive, and what the stub's kind puts after it.
+bool WriteStarterFile(const Settings& settings, const MappedFile& stub, const MappedFile& archive,
+                      StarterParts& parts, std::ostream& err) {
   // The starter passes the name unquoted (as every starter does), so the
   // application sees each blank-separated part as an argument of its own.
   if (settings.appName.find(' ') != std::string::npos) {
@@ -704,19 +738,51 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool
   StarterIdentity identity;
   identity.appName = settings.appName;
   identity.executablePath = settings.exePath;
-  StarterParts parts;
+  std::string reason;
   if (!BuildStarterParts(stub.data(), stub.size(), archive.data(), archive.size(), identity, parts,
                          reason)) {
     err << "pack: " << DisplayName(settings.stub) << ": " << reason << '\n';
+    return false;
+  }
+  if (!WriteStarter(parts, settings.output, reason)) {
+    err << "pack: " << reason << '\n';
+    return false;
+  }
+  return true;
+}
+
+int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool progressAllowed) {
+  const auto started = std::chrono::steady_clock::now();
+  NodeInfo outputFolder;
+  if (!CheckOutputPath(settings.output, "starter", outputFolder, err)) {
     return kExitFailure;
   }
-  if (!WriteStarter(parts, output, reason)) {
-    err << "pack: " << reason << '\n';
+  MappedFile stub;
+  Target target = Target::kWindows;
+  OutputFile packed;
+  std::string archivePath;
+  int status = OpenStub(settings, stub, target, err);
+  if (status == kExitSuccess) {
+    status = PrepareArchive(settings, target, outputFolder, packed, archivePath, out, err,
+                            progressAllowed);
+  }
+  if (status != kExitSuccess) {
+    return status;
+  }
+  MappedFile archive;
+  std::string reason;
+  if (!archive.Open(archivePath, reason)) {
+    err << "pack: " << DisplayName(archivePath) << ": " << reason << '\n';
+    return kExitFailure;
+  }
+  StarterParts parts;
+  if (!CheckReadyArchive(archive, settings.positional[0], settings, err) ||
+      !WriteStarterFile(settings, stub, archive, parts, err)) {
     return kExitFailure;
   }
   if (!settings.quiet) {
     const std::uint64_t size = parts.front.size() + parts.archiveSize + parts.back.size();
-    out << "pack: wrote " << DisplayName(output) << ": a "
+    out << "pack: wrote " << DisplayName(settings.output) << ": a "
         << (parts.kind == StubKind::kWindows ? "Windows" : "POSIX") << " starter for "
         << DisplayName(settings.appName) << ", " << size << " bytes (stub " << stub.size()
         << ", archive " << archive.size() << ") in " << Seconds(started) << '\n';
@@ -735,18 +801,18 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     return kExitUsage;
   }
   if (settings.help) {
-    out << kUsage;
+    out << Usage();
     return kExitSuccess;
   }
   if (settings.version) {
     out << "pack " << kPackVersion << '\n';
     return kExitSuccess;
   }
-  if (settings.list) {
+  if (settings.command == Command::kList) {
     return RunList(settings, out, err);
   }
-  if (settings.checkNames) {
-    return kExitSuccess;  // the names passed their checks while being parsed
+  if (settings.command == Command::kCheckNames) {
+    return RunCheckNames(settings, err);
   }
   return settings.stub.empty() ? RunPack(settings, out, err, progressAllowed)
                                : RunStub(settings, out, err, progressAllowed);

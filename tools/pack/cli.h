@@ -32,7 +32,7 @@ enum ExitStatus : int {
 ///   list [--exe PATH] [--require-exe] [--quiet] ARCHIVE
 ///   check-names [--app-name NAME] [--exe PATH]
 ///   --help | --version
-/// A name CheckAppName or CheckExecutablePath (starter_names.h) refuses is a
+/// A name CheckAppName or CheckExecutablePath (entry_names.h) refuses is a
 /// bad command line in every command.
 /// Normal output goes to `out`, messages (prefixed "pack: ") to `err`. A
 /// progress line is drawn on `err` only when `progressAllowed` (the caller

@@ -1,5 +1,6 @@
 #include "pack/entry_names.h"
 
+#include "starter/identity_block.h"
 #include "text/case_fold.h"
 #include "text/entry_name.h"
 
@@ -111,26 +112,28 @@ std::string CheckComponentName(std::string_view component) {
   return std::string();
 }
 
-std::string CheckRelativeFilePath(std::string_view path) {
-  if (path.empty()) {
-    return "is empty";
+std::string CheckAppName(std::string_view name) {
+  const std::string problem = PlainNameProblem(name);
+  if (problem.empty() && Utf8ToUtf16(name).size() > kIdentityNameCapacity) {
+    return "is longer than " + std::to_string(kIdentityNameCapacity) + " UTF-16 code units";
   }
-  if (path.front() == '/') {
-    return "is not relative";
+  return problem;
+}
+
+std::string CheckExecutablePath(std::string_view path) {
+  const std::string problem = RelativePathProblem(path);
+  if (!problem.empty()) {
+    return problem;
   }
-  if (path.back() == '/') {
-    return "ends in '/'";
-  }
-  if (path.find('\\') != std::string_view::npos) {
-    return "holds a backslash (use '/')";
-  }
-  if (!IsValidUtf8(path)) {
-    return "is not valid UTF-8";
-  }
-  for (const std::string_view part : SplitComponents(path)) {
-    if (part.empty() || part == "." || part == "..") {
-      return "has an empty, '.' or '..' component";
+  for (const std::string_view level : SplitComponents(path)) {
+    const std::string why = PlainNameProblem(level);
+    if (!why.empty()) {
+      return "has a component that " + why + " ('" + DisplayName(level) + "')";
     }
+  }
+  // The identity block stores the path with a leading '\'.
+  if (Utf8ToUtf16(path).size() + 1 > kIdentityExePathCapacity) {
+    return "is longer than " + std::to_string(kIdentityExePathCapacity - 1) + " UTF-16 code units";
   }
   return std::string();
 }

@@ -1,5 +1,8 @@
-// Rules for archive entry names: validity, the order of entries, and a safe
-// way to print a name that may hold arbitrary bytes.
+// What the packer adds to the name rules of text/entry_name.h: the names a
+// starter is given (its application name and the path of the program it
+// runs, checked wherever pack takes them and by the stub writer before it
+// fills an identity block), the order of entries, names that differ only in
+// case, and a safe way to print a name that may hold arbitrary bytes.
 #ifndef PACK_ENTRY_NAMES_H
 #define PACK_ENTRY_NAMES_H
 
@@ -44,11 +47,17 @@ std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& na
 /// "is not valid UTF-8").
 std::string CheckComponentName(std::string_view component);
 
-/// Checks a relative '/'-separated path given by the user for the executable
-/// (e.g. "app/bin/app.exe"). Returns an empty string when it is usable,
-/// otherwise why not. Refused: empty, leading or trailing '/', empty, "." or
-/// ".." components, '\', invalid UTF-8.
-std::string CheckRelativeFilePath(std::string_view path);
+/// Checks an application name: the destination folder's name and the
+/// program's argument. Returns an empty string when it is usable, otherwise
+/// why not: what PlainNameProblem (text/entry_name.h) finds, or more than
+/// kIdentityNameCapacity UTF-16 code units. Text beyond ASCII is accepted.
+std::string CheckAppName(std::string_view name);
+
+/// Checks the path of the program a starter runs, as the archive names it:
+/// a path RelativePathProblem accepts whose levels PlainNameProblem accepts,
+/// at most kIdentityExePathCapacity UTF-16 code units once it is written
+/// with a leading '\'. Returns "" or why not.
+std::string CheckExecutablePath(std::string_view path);
 
 /// `text` made safe for a terminal: printable ASCII and valid multi-byte UTF-8
 /// as is; control characters, DEL and bytes that are not valid UTF-8 as

@@ -6,7 +6,6 @@
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "pack/pe_image.h"
-#include "pack/starter_names.h"
 #include "payload/payload.h"
 #include "payload/payload_trailer.h"
 #include "starter/identity_block.h"

@@ -35,7 +35,7 @@ bool FindIdentityBlock(const unsigned char* bytes, std::uint64_t size, std::uint
 /// Fills the kIdentityBlockSize bytes at `block` with `identity` (texts in
 /// UTF-16, the executable path as "\dir\file", unused units zeroed) and marks
 /// it filled. Refuses, changing nothing, a block already filled or texts
-/// that CheckAppName or CheckExecutablePath (starter_names.h) refuse.
+/// that CheckAppName or CheckExecutablePath (entry_names.h) refuse.
 bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, std::string& error);
 
 /// Which kind of stub a file is.
