@@ -8,8 +8,9 @@
 #                      and '/'-separated the way the archive names it
 #                      ("bin/app.exe"; the form with '\' that the starter
 #                      appends to the folder is made here).
-# Both must be usable on Windows (cmake/StarterNames.cmake), or the
-# configuration stops with FATAL_ERROR. Both default to the build's defaults
+# Both must be usable on Windows: the packer checks them (`pack check-names`,
+# see cmake/StarterNames.cmake), at configure time when it is built already,
+# otherwise before the starter is built. Both default to the build's defaults
 # (cmake/StarterDefaults.cmake).
 #
 # starter_add_application(<name> SOURCE <folder-or-archive>
@@ -80,19 +81,6 @@ function(starter_embed_payload target)
   target_sources(${target} PRIVATE ${generated})
 endfunction()
 
-# Stops the configuration when the identity that <caller> was given is
-# unusable.
-function(starter_check_identity caller app_name exe)
-  starter_app_name_problem(problem "${app_name}")
-  if(NOT problem STREQUAL "")
-    message(FATAL_ERROR "${caller}: APP_NAME '${app_name}' ${problem}")
-  endif()
-  starter_exe_path_problem(problem "${exe}")
-  if(NOT problem STREQUAL "")
-    message(FATAL_ERROR "${caller}: EXE_RELATIVE_PATH '${exe}' ${problem}")
-  endif()
-endfunction()
-
 function(starter_add_app_identity target)
   starter_locate_tree()
   cmake_parse_arguments(ARG "" "APP_NAME;EXE_RELATIVE_PATH" "" ${ARGN})
@@ -103,7 +91,7 @@ function(starter_add_app_identity target)
     set(ARG_EXE_RELATIVE_PATH "${STARTER_DEFAULT_EXE}")
   endif()
   starter_check_identity("starter_add_app_identity(${target})" "${ARG_APP_NAME}"
-                         "${ARG_EXE_RELATIVE_PATH}")
+                         "${ARG_EXE_RELATIVE_PATH}" TARGET ${target})
   # "\dir\file" inside a C string literal. The checked texts hold no '"' and
   # no other '\' that would need escaping.
   string(REPLACE "/" "\\\\" escaped "\\\\${ARG_EXE_RELATIVE_PATH}")

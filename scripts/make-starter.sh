@@ -68,13 +68,20 @@ done
 [ -n "$source_arg" ] || usage_error "no SOURCE given"
 [ -n "$output" ] || usage_error "no OUTPUT given (-o OUTPUT)"
 
-# The names are checked here, before anything is built, by the rule the
-# packer applies (cmake/StarterNames.cmake, shared with the CMake builds).
-problems="$(STARTER_CHECK_APP_NAME="$app_name" STARTER_CHECK_EXE="$exe" \
-  cmake -P "$repo_root/cmake/StarterNames.cmake" 2>&1)" || true
-if [ -n "$problems" ]; then
-  sed 's/^/make-starter: /' <<<"$problems" >&2
-  exit 2
+# The names are checked by the packer's own rule (pack check-names): first of
+# all when the packer is built, otherwise as soon as it is.
+pack="$native_build/tools/pack"
+check_names() {
+  local problems
+  if ! problems="$("$pack" check-names --app-name "$app_name" --exe "$exe" 2>&1)"; then
+    sed -n 's/^pack: /make-starter: /p' <<<"$problems" >&2
+    exit 2
+  fi
+}
+names_checked=0
+if [ -x "$pack" ]; then
+  check_names
+  names_checked=1
 fi
 
 [ -e "$source_arg" ] || fail "$source_arg: no such file or folder"
@@ -112,7 +119,6 @@ fi
 # A starter is a copy of a prebuilt stub with the archive added (pack --stub):
 # no compiler runs per starter. The packer and the stub are built once, when
 # missing.
-pack="$native_build/tools/pack"
 if [ "$windows" = 1 ]; then
   stub="$windows_build/starter-stub.exe"
 else
@@ -132,6 +138,7 @@ if [ ! -x "$pack" ] || { [ "$windows" = 0 ] && [ ! -f "$stub" ]; }; then
   build configure_native
   build cmake --build "$native_build" --target pack starter_stub
 fi
+[ "$names_checked" = 1 ] || check_names
 if [ "$windows" = 1 ] && [ ! -f "$stub" ]; then
   echo "make-starter: building the Windows stub (once)" >&2
   "$repo_root/scripts/install-deps.sh" >&2

@@ -26,8 +26,7 @@ DEFAULT_EXE = "quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe"
 
 # The files a copy of the script needs to run up to the point where it would
 # build the packer and the stub.
-SCRIPT_FILES = ["scripts/make-starter.sh", "scripts/common.sh", "cmake/StarterDefaults.cmake",
-                "cmake/StarterNames.cmake"]
+SCRIPT_FILES = ["scripts/make-starter.sh", "scripts/common.sh", "cmake/StarterDefaults.cmake"]
 
 # Stands in for install-deps.sh in that copy: it leaves a mark, so a run that
 # got as far as building shows it.
@@ -165,10 +164,10 @@ def main():
         copy_root = os.path.join(work, "script-copy")
         copy = make_script_copy(copy_root)
 
-        def before_any_work(name, arguments, status, message):
+        def before_any_work(name, arguments, status, message, script=copy):
             output_files = [a for i, a in enumerate(arguments) if i and arguments[i - 1] == "-o"]
             existed = [os.path.exists(p) for p in output_files]
-            done = make(arguments + windows, script=copy, timeout=120)
+            done = make(arguments + windows, script=script, timeout=120)
             check(name, done.returncode == status and message in done.stderr and
                   "make-starter: " in done.stderr and
                   not os.path.exists(os.path.join(copy_root, "install-deps-ran")) and
@@ -177,6 +176,8 @@ def main():
                   "status %d, stderr %r" % (done.returncode, done.stderr[-1500:]))
             return done
 
+        # The names are the packer's to check (pack check-names), which the
+        # script asks first of all once the packer is built, as it is here.
         never = os.path.join(work, "never" + suffix)
         for name, message in [("..", "'..' is '.' or '..'"), (".", "'.' is '.' or '..'"),
                               ("a/b", "'a/b' holds a '/' or '\\'"),
@@ -186,13 +187,18 @@ def main():
                               ("a:b", "'a:b' holds ':'"), ("app.", "'app.' ends in '.' or ' '"),
                               ("", "'' is empty")]:
             before_any_work("refuses --app-name %r" % name, [app, "-o", never, "--app-name", name],
-                            2, "--app-name " + message)
+                            2, "--app-name " + message, script=SCRIPT)
         for exe, message in [("/abs/app", "is not relative"),
                              ("quillorbite\\Binaries\\app.exe", "holds a backslash"),
                              ("quillorbite/../app.exe", "has an empty, '.' or '..' component"),
                              ("bin/CON", "has a component that is a Windows device name")]:
             before_any_work("refuses --exe %r" % exe, [app, "-o", never, "--exe", exe], 2,
-                            "--exe '%s' %s" % (exe, message))
+                            "--exe '%s' %s" % (exe, message), script=SCRIPT)
+        before_any_work("reports both names when both are refused",
+                        [app, "-o", never, "--app-name", "NUL", "--exe", "a/../b"], 2,
+                        "make-starter: --app-name 'NUL' is a Windows device name\n"
+                        "make-starter: --exe 'a/../b' has an empty, '.' or '..' component\n",
+                        script=SCRIPT)
 
         before_any_work("refuses -o in a missing folder",
                         [app, "-o", os.path.join(work, "missing", "starter")], 1,

@@ -28,6 +28,11 @@ project(outer LANGUAGES C CXX)
 add_subdirectory("{repo}" starter)
 starter_add_application(outer_starter SOURCE "{app}" APP_NAME "{app_name}"
                         EXE_RELATIVE_PATH "{exe}")
+{extra}"""
+
+# Configured before the packer is built, whose check then runs at build time.
+UNCHECKED = """starter_add_application(unchecked_starter SOURCE "{app}" APP_NAME "CON"
+                        EXE_RELATIVE_PATH "My App/bin/run.sh")
 """
 
 PROGRAM = """#!/bin/sh
@@ -64,13 +69,14 @@ def main():
         os.makedirs(project)
         listfile = os.path.join(project, "CMakeLists.txt")
 
-        def write_project(app_name, exe):
+        def write_project(app_name, exe, extra=""):
             with open(listfile, "w") as f:
                 f.write(PROJECT.format(repo=os.path.abspath(options.repo), app=app,
-                                       app_name=app_name, exe=exe))
+                                       app_name=app_name, exe=exe,
+                                       extra=extra.format(app=app)))
 
         build = os.path.join(work, "build")
-        write_project(APP_NAME, "My App/bin/run.sh")
+        write_project(APP_NAME, "My App/bin/run.sh", UNCHECKED)
         done = subprocess.run(["cmake", "-S", project, "-B", build, "-G", "Ninja"],
                               capture_output=True, text=True)
         if not check("a project with add_subdirectory() of this tree configures",
@@ -101,6 +107,13 @@ def main():
                   and "outer application, argument: %s\n" % APP_NAME in run.stdout
                   and os.listdir(temp) == [],
                   "status %d, output %r, left %r" % (run.returncode, run.stdout, os.listdir(temp)))
+
+        done = subprocess.run(["cmake", "--build", build, "--target", "unchecked_starter"],
+                              capture_output=True, text=True)
+        output = " ".join((done.stdout + done.stderr).split())
+        check("a name refused by the packer's check stops the build before the starter",
+              done.returncode != 0 and "pack: --app-name 'CON' is a Windows device name" in output
+              and not os.path.exists(os.path.join(build, "unchecked_starter")), output[-1500:])
 
         refused = [
             ("CON", "My App/bin/run.sh", "APP_NAME 'CON' is a Windows device name"),

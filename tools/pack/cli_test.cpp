@@ -133,6 +133,53 @@ TEST(PackCli, ChecksNamesWithoutPackingAnything) {
       << run.err;
 }
 
+TEST(PackCli, CheckNamesReportsEveryRefusedNameInTheOrderGiven) {
+  const CliRun run = Cli({"check-names", "--app-name", "fine", "--app-name", "CON", "--exe",
+                          "bin/a:b", "--exe", "good/app", "--exe", "", "--app-name", "a\x01"});
+  EXPECT_EQ(run.status, pack::kExitUsage);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "pack: --app-name 'CON' is a Windows device name\n"
+            "pack: --exe 'bin/a:b' has a component that holds ':' ('a:b')\n"
+            "pack: --exe '' is empty: a starter needs a program to run\n"
+            "pack: --app-name 'a\\x01' holds a control character\n"
+            "(see pack --help)\n");
+}
+
+TEST(PackCli, OptionsAreTakenOnlyByTheirCommands) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"list", "--stub", "s", "a.zip"}, "pack: option --stub is for packing, not for list\n"},
+      {{"list", "--app-name=x", "a.zip"}, "pack: option --app-name is for packing, not for list\n"},
+      {{"list", "--bogus", "a.zip"}, "pack: unknown option '--bogus'\n"},
+      {{"check-names", "--quiet", "--exe", "a"}, "pack: option --quiet is not for check-names\n"},
+      {{"check-names", "--version"}, "pack: option --version is not for check-names\n"},
+      {{"check-names", "--bogus"}, "pack: option --bogus is not for check-names\n"},
+      {{"dir", "-o", "x.zip", "--follow-symlinks=1"},
+       "pack: option --follow-symlinks takes no value\n"},
+      {{"dir", "-o", "x.zip", "--threads"}, "pack: option --threads needs a value\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    const CliRun run = Cli(args);
+    EXPECT_EQ(run.status, pack::kExitUsage) << message;
+    EXPECT_EQ(run.err, message + "(see pack --help)\n");
+  }
+  EXPECT_EQ(Cli({"list", "--version"}).out, "pack 1.0.0\n");
+  EXPECT_EQ(Cli({"check-names", "-h"}).status, pack::kExitSuccess);
+}
+
+TEST(PackCli, ListsEveryOptionInTheHelpInColumns) {
+  const std::string help = Cli({"--help"}).out;
+  for (const char* line :
+       {"\n  -o, --output ARCHIVE  the archive to write (replaced only on success)\n",
+        "\n  --follow-symlinks     follow symbolic links instead of refusing them\n",
+        "\n  --threads N           compressing threads (default: all cores); the\n"
+        "                        archive is byte-identical for any N\n",
+        "\n  -q, --quiet           no progress display and no summary (list: only\n"}) {
+    EXPECT_NE(help.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(help.find("--version "), std::string::npos);  // not among the options
+}
+
 TEST(PackCli, PacksWithEveryOutputSpellingToTheSameBytes) {
   TempFolder app("pack-cli-app-");
   TempFolder out("pack-cli-out-");
