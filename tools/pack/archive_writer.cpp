@@ -336,9 +336,21 @@ zip::DosStamp StampOf(std::int64_t modified) {
   return zip::DosStampFromCivil(civil);
 }
 
-std::string LocalHeaderBytes(const EntryHeader& header) {
+// The local header of the entry `record` describes: the same values, no
+// extra field.
+std::string LocalHeaderBytes(const zip::CentralRecord& record) {
+  zip::LocalHeader local;
+  local.versionNeeded = record.versionNeeded;
+  local.flags = record.flags;
+  local.method = record.method;
+  local.dosTime = record.dosTime;
+  local.dosDate = record.dosDate;
+  local.crc32 = record.crc32;
+  local.compressedSize = record.compressedSize;
+  local.uncompressedSize = record.uncompressedSize;
+  local.name = record.name;
   std::string bytes;
-  zip::AppendLocalHeader(bytes, LocalHeaderOf(header));
+  zip::AppendLocalHeader(bytes, local);
   return bytes;
 }
 
@@ -364,17 +376,20 @@ class ArchiveBuilder {
     PiecePool pool(entries_, pieces_, sources, options_);
     std::string central;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-      EntryHeader header;
-      if (!WriteEntry(i, sink, pool, sources, header)) {
+      zip::CentralRecord record;
+      std::string pieceIndex;
+      if (!WriteEntry(i, sink, pool, sources, record, pieceIndex)) {
         return false;
       }
-      zip::AppendCentralRecord(central, CentralRecordOf(header));
+      record.extra = pieceIndex;
+      zip::AppendCentralRecord(central, record);
     }
-    const std::uint64_t directoryOffset = sink.position();
+    zip::EndRecord endRecord;
+    endRecord.entriesOnDisk = endRecord.entryCount = static_cast<std::uint16_t>(entries_.size());
+    endRecord.directorySize = static_cast<std::uint32_t>(central.size());
+    endRecord.directoryOffset = static_cast<std::uint32_t>(sink.position());
     std::string end;
-    zip::AppendEndRecord(end, EndRecordOf(static_cast<std::uint16_t>(entries_.size()),
-                                          static_cast<std::uint32_t>(central.size()),
-                                          static_cast<std::uint32_t>(directoryOffset)));
+    zip::AppendEndRecord(end, endRecord);
     if (!sink.Append(central, error_)) {
       return false;
     }
@@ -435,32 +450,35 @@ class ArchiveBuilder {
     }
   }
 
+  // Writes the entry's local header and data, and fills its central record
+  // but for the extra field, whose bytes go to `pieceIndexBytes`.
   bool WriteEntry(std::size_t index, Sink& sink, PiecePool& pool, SourceFiles& sources,
-                  EntryHeader& header) {
+                  zip::CentralRecord& record, std::string& pieceIndexBytes) {
     const TreeEntry& entry = entries_[index];
-    header.name = entry.name;
-    header.flags = IsAscii(entry.name) ? 0 : zip::kFlagUtf8Name;
-    header.stamp = StampOf(entry.modified);
-    header.localHeaderOffset = static_cast<std::uint32_t>(sink.position());
-    if (options_.unixModes) {
-      header.versionMadeBy = kVersionMadeByUnix63;
-    }
-    header.externalAttributes = options_.unixModes
+    const zip::DosStamp stamp = StampOf(entry.modified);
+    record.name = entry.name;
+    record.flags = IsAscii(entry.name) ? 0 : zip::kFlagUtf8Name;
+    record.dosTime = stamp.time;
+    record.dosDate = stamp.date;
+    record.localHeaderOffset = static_cast<std::uint32_t>(sink.position());
+    record.versionMadeBy = options_.unixModes ? kVersionMadeByUnix63 : zip::kVersionMadeByMsDos63;
+    record.externalAttributes = options_.unixModes
                                     ? UnixExternalAttributes(entry.isFolder, entry.permissions)
                                 : entry.isFolder ? zip::kDosAttributeDirectory
                                                  : zip::kDosAttributeArchive;
+    record.method = zip::kMethodStored;
     if (entry.isFolder) {
-      header.versionNeeded = zip::kVersionNeededFolder;
-      return sink.Append(LocalHeaderBytes(header), error_);
+      record.versionNeeded = zip::kVersionNeededFolder;
+      return sink.Append(LocalHeaderBytes(record), error_);
     }
-    header.versionNeeded = zip::kVersionNeededStored;
+    record.versionNeeded = zip::kVersionNeededStored;
     if (entry.size == 0) {
       ++summary_.storedFiles;
-      return sources.Finish(index, error_) && sink.Append(LocalHeaderBytes(header), error_);
+      return sources.Finish(index, error_) && sink.Append(LocalHeaderBytes(record), error_);
     }
     // Sizes and CRC are known only after the data; the header is patched then.
     const std::uint64_t headerOffset = sink.position();
-    if (!sink.Append(LocalHeaderBytes(header), error_)) {
+    if (!sink.Append(LocalHeaderBytes(record), error_)) {
       return false;
     }
     const std::uint64_t dataStart = sink.position();
@@ -515,18 +533,18 @@ class ArchiveBuilder {
     if (!sources.Finish(index, error_)) {
       return false;
     }
-    header.method = stored ? zip::kMethodStored : zip::kMethodDeflate;
-    header.versionNeeded = stored ? zip::kVersionNeededStored : zip::kVersionNeededDeflate;
-    header.crc32 = crc;
-    header.compressedSize = static_cast<std::uint32_t>(written);
-    header.uncompressedSize = static_cast<std::uint32_t>(entry.size);
+    record.method = stored ? zip::kMethodStored : zip::kMethodDeflate;
+    record.versionNeeded = stored ? zip::kVersionNeededStored : zip::kVersionNeededDeflate;
+    record.crc32 = crc;
+    record.compressedSize = static_cast<std::uint32_t>(written);
+    record.uncompressedSize = static_cast<std::uint32_t>(entry.size);
     // An index that does not fit the extra field is left out: the entry is
     // then decoded in one pass, as any other reader does.
     if (!stored && pieceIndex.compressedLengths.size() > 1) {
-      zip::AppendPieceIndex(header.centralExtra, pieceIndex);
+      zip::AppendPieceIndex(pieceIndexBytes, pieceIndex);
     }
     ++(stored ? summary_.storedFiles : summary_.deflatedFiles);
-    return sink.Patch(headerOffset, LocalHeaderBytes(header), error_);
+    return sink.Patch(headerOffset, LocalHeaderBytes(record), error_);
   }
 
   // The CRC came from the pieces read earlier; checking the copy against it

@@ -192,6 +192,52 @@ TEST(PackWriter, WritesTheFixedHeaderFieldsAndBackToBackLayout) {
   EXPECT_EQ(noise->data, pack_test::RandomBytes(5000, 2));
 }
 
+// Each local header repeats its central record's values, without extra field;
+// central records carry neither comment nor disk number nor internal
+// attributes, and the end record counts the entries of one disk.
+TEST(PackWriter, WritesLocalHeadersThatAgreeWithTheCentralRecordsAndOneEndRecord) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  PutFile(app, "dir/file", pack_test::TextBytes(5000, 3));
+  PutFile(app, "empty", "");
+  const auto archive = out / "a.zip";
+  ASSERT_EQ(pack_test::Pack(app.path(), archive), "");
+  const std::string bytes = ReadFileBytes(archive);
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  zip::EndRecord end;
+  ASSERT_TRUE(zip::ParseEndRecord(data, bytes.size(), bytes.size() - zip::kEndRecordSize, end));
+  EXPECT_EQ(end.diskNumber, 0);
+  EXPECT_EQ(end.directoryDisk, 0);
+  EXPECT_EQ(end.entriesOnDisk, 3);
+  EXPECT_EQ(end.entryCount, 3);
+  EXPECT_EQ(end.comment.size(), 0u);
+  EXPECT_EQ(std::uint64_t{end.directoryOffset} + end.directorySize,
+            bytes.size() - zip::kEndRecordSize);
+  std::uint64_t at = end.directoryOffset;
+  for (int i = 0; i < 3; ++i) {
+    zip::CentralRecord central;
+    ASSERT_TRUE(zip::ParseCentralRecord(data, bytes.size(), at, central));
+    at += zip::RecordLength(central);
+    EXPECT_EQ(central.extra.size(), 0u) << central.name;
+    EXPECT_EQ(central.comment.size(), 0u) << central.name;
+    EXPECT_EQ(central.diskStart, 0) << central.name;
+    EXPECT_EQ(central.internalAttributes, 0) << central.name;
+    zip::LocalHeader local;
+    ASSERT_TRUE(zip::ParseLocalHeader(data, bytes.size(), central.localHeaderOffset, local));
+    EXPECT_EQ(local.versionNeeded, central.versionNeeded) << central.name;
+    EXPECT_EQ(local.flags, central.flags) << central.name;
+    EXPECT_EQ(local.method, central.method) << central.name;
+    EXPECT_EQ(local.dosTime, central.dosTime) << central.name;
+    EXPECT_EQ(local.dosDate, central.dosDate) << central.name;
+    EXPECT_EQ(local.crc32, central.crc32) << central.name;
+    EXPECT_EQ(local.compressedSize, central.compressedSize) << central.name;
+    EXPECT_EQ(local.uncompressedSize, central.uncompressedSize) << central.name;
+    EXPECT_EQ(local.name, central.name);
+    EXPECT_EQ(local.extra.size(), 0u) << central.name;
+  }
+  EXPECT_EQ(at, end.directoryOffset + end.directorySize);
+}
+
 TEST(PackWriter, StoresMultiPieceFilesThatDeflateCannotShrinkAndDeflatesTheRest) {
   TempFolder app("pack-app-");
   TempFolder out("pack-out-");
