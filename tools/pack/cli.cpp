@@ -65,6 +65,12 @@ const char kUsageTail[] =
     "names are usable), 1 failure (nothing written), 2 bad command line or\n"
     "name, 3 list: the archive breaks the form.\n";
 
+// Writes "pack: <message>" to `err`; returns kExitFailure.
+int Fail(std::ostream& err, const std::string& message) {
+  err << "pack: " << message << '\n';
+  return kExitFailure;
+}
+
 // The platform of the starter an archive is packed for.
 enum class Target { kWindows, kNative };
 
@@ -509,8 +515,7 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   MappedFile file;
   std::string reason;
   if (!file.Open(path, reason)) {
-    err << "pack: " << DisplayName(path) << ": " << reason << '\n';
-    return kExitFailure;
+    return Fail(err, DisplayName(path) + ": " + reason);
   }
   // An archive need not hold the build's default program; only a program
   // asked for makes its absence break the form.
@@ -519,8 +524,7 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   options.executablePath = exeRequired ? settings.exePath : std::string();
   ArchiveReport report;
   if (!InspectArchive(file.data(), file.size(), options, report, reason)) {
-    err << "pack: " << DisplayName(path) << ": " << reason << '\n';
-    return kExitFailure;
+    return Fail(err, DisplayName(path) + ": " + reason);
   }
   if (!settings.quiet) {
     PrintEntries(report, out);
@@ -562,6 +566,18 @@ std::string Seconds(std::chrono::steady_clock::time_point started) {
   return timing;
 }
 
+// Unless `found`, reports that `source` lacks the executable: an error with
+// --require-exe (returns false), otherwise a warning.
+bool AcceptMissingExe(bool found, const std::string& source, const Settings& settings,
+                      std::ostream& err) {
+  if (!found) {
+    err << "pack: " << (settings.requireExe ? "error" : "warning") << ": " << DisplayName(source)
+        << " has no " << DisplayName(settings.exePath)
+        << (settings.requireExe ? "" : " (the starter will have nothing to run)") << '\n';
+  }
+  return found || !settings.requireExe;
+}
+
 // Packs the folder `root` into `archivePath`. The summary line starts with
 // `done` ("wrote ARCHIVE"). `outputFolder` is kept out of the walk.
 int PackFolder(const Settings& settings, Target target, const std::string& root,
@@ -577,23 +593,15 @@ int PackFolder(const Settings& settings, Target target, const std::string& root,
   walkOptions.excludedInode = outputFolder.inode;
   std::vector<TreeEntry> entries;
   if (!WalkTree(root, walkOptions, entries, reason)) {
-    err << "pack: " << reason << '\n';
-    return kExitFailure;
+    return Fail(err, reason);
   }
 
-  if (!settings.exePath.empty()) {
-    bool found = false;
-    for (const TreeEntry& entry : entries) {
-      found = found || (!entry.isFolder && entry.name == settings.exePath);
-    }
-    if (!found) {
-      err << "pack: " << (settings.requireExe ? "error" : "warning") << ": " << DisplayName(root)
-          << " has no " << DisplayName(settings.exePath)
-          << (settings.requireExe ? "" : " (the starter will have nothing to run)") << '\n';
-      if (settings.requireExe) {
-        return kExitFailure;
-      }
-    }
+  bool found = settings.exePath.empty();
+  for (const TreeEntry& entry : entries) {
+    found = found || (!entry.isFolder && entry.name == settings.exePath);
+  }
+  if (!AcceptMissingExe(found, root, settings, err)) {
+    return kExitFailure;
   }
 
   WarnAboutWindowsNames(entries, err);
@@ -614,8 +622,7 @@ int PackFolder(const Settings& settings, Target target, const std::string& root,
   const bool written = WriteArchive(entries, archivePath, options, summary, reason);
   meter.Finish();
   if (!written) {
-    err << "pack: " << reason << '\n';
-    return kExitFailure;
+    return Fail(err, reason);
   }
   if (!settings.quiet) {
     out << "pack: " << done << ": " << summary.entries
@@ -658,12 +665,7 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
             record.name == settings.exePath;
   }
   zip::ZipClose(reader);
-  if (!found) {
-    err << "pack: " << (settings.requireExe ? "error" : "warning") << ": " << DisplayName(source)
-        << " has no " << DisplayName(settings.exePath)
-        << (settings.requireExe ? "" : " (the starter will have nothing to run)") << '\n';
-  }
-  return found || !settings.requireExe;
+  return AcceptMissingExe(found, source, settings, err);
 }
 
 // Opens the stub and tells its kind, which decides the target; a --target
@@ -671,14 +673,12 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
 int OpenStub(const Settings& settings, MappedFile& stub, Target& target, std::ostream& err) {
   std::string reason;
   if (!stub.Open(settings.stub, reason)) {
-    err << "pack: " << DisplayName(settings.stub) << ": " << reason << '\n';
-    return kExitFailure;
+    return Fail(err, DisplayName(settings.stub) + ": " + reason);
   }
   StubKind kind = StubKind::kPosix;
   if (!StubKindOf(stub.data(), stub.size(), kind)) {
-    err << "pack: " << DisplayName(settings.stub)
-        << ": not a starter stub: neither a Windows nor an ELF executable\n";
-    return kExitFailure;
+    return Fail(err, DisplayName(settings.stub) +
+                         ": not a starter stub: neither a Windows nor an ELF executable");
   }
   target = kind == StubKind::kWindows ? Target::kWindows : Target::kNative;
   if (settings.targetGiven && settings.target != target) {
@@ -703,21 +703,18 @@ int PrepareArchive(const Settings& settings, Target target, const NodeInfo& outp
   std::string reason;
   NodeInfo sourceInfo;
   if (!InspectNode(source, true, sourceInfo, reason)) {
-    err << "pack: " << DisplayName(source) << ": " << reason << '\n';
-    return kExitFailure;
+    return Fail(err, DisplayName(source) + ": " + reason);
   }
   archivePath = source;
   if (sourceInfo.kind == NodeKind::kFile) {
     return kExitSuccess;
   }
   if (sourceInfo.kind != NodeKind::kFolder) {
-    err << "pack: " << DisplayName(source) << ": is neither a folder nor an archive\n";
-    return kExitFailure;
+    return Fail(err, DisplayName(source) + ": is neither a folder nor an archive");
   }
   if (!packed.Create(settings.output, reason)) {
-    err << "pack: " << DisplayName(settings.output)
-        << ": cannot create a temporary archive beside it: " << reason << '\n';
-    return kExitFailure;
+    return Fail(err, DisplayName(settings.output) +
+                         ": cannot create a temporary archive beside it: " + reason);
   }
   packed.CloseKeepingTemporary();
   archivePath = packed.temporaryPath();
@@ -772,8 +769,7 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool
   MappedFile archive;
   std::string reason;
   if (!archive.Open(archivePath, reason)) {
-    err << "pack: " << DisplayName(archivePath) << ": " << reason << '\n';
-    return kExitFailure;
+    return Fail(err, DisplayName(archivePath) + ": " + reason);
   }
   StarterParts parts;
   if (!CheckReadyArchive(archive, settings.positional[0], settings, err) ||
