@@ -152,21 +152,26 @@ bool SetThreads(const std::string& value, Settings& settings, std::string& error
   return true;
 }
 
+// Why the name given with `option` (--app-name or --exe) is refused, as a
+// message naming both, or "".
+std::string NameProblem(const std::string& option, const std::string& name) {
+  const std::string problem = option == "--app-name" ? CheckAppName(name)
+                              : name.empty()         ? "is empty: a starter needs a program to run"
+                                                     : CheckExecutablePath(name);
+  return problem.empty() ? problem : option + " '" + DisplayName(name) + "' " + problem;
+}
+
 // check-names reports every name it is given; the other commands stop at
-// the first bad one.
+// the first bad one. An empty --exe turns the check for the program off.
 bool SetExePath(const std::string& value, Settings& settings, std::string& error) {
   if (settings.command == Command::kCheckNames) {
     settings.namesToCheck.emplace_back("--exe", value);
     return true;
   }
-  const std::string problem = value.empty() ? std::string() : CheckExecutablePath(value);
-  if (!problem.empty()) {
-    error = "--exe '" + DisplayName(value) + "' " + problem;
-    return false;
-  }
+  error = value.empty() ? std::string() : NameProblem("--exe", value);
   settings.exePath = value;
   settings.exeGiven = true;
-  return true;
+  return error.empty();
 }
 
 bool SetAppName(const std::string& value, Settings& settings, std::string& error) {
@@ -174,14 +179,10 @@ bool SetAppName(const std::string& value, Settings& settings, std::string& error
     settings.namesToCheck.emplace_back("--app-name", value);
     return true;
   }
-  const std::string problem = CheckAppName(value);
-  if (!problem.empty()) {
-    error = "--app-name '" + DisplayName(value) + "' " + problem;
-    return false;
-  }
+  error = NameProblem("--app-name", value);
   settings.appName = value;
   settings.appNameGiven = true;
-  return true;
+  return error.empty();
 }
 
 bool SetTarget(const std::string& value, Settings& settings, std::string& error) {
@@ -430,11 +431,9 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
 int RunCheckNames(const Settings& settings, std::ostream& err) {
   bool refused = false;
   for (const auto& [option, name] : settings.namesToCheck) {
-    const std::string problem = option == "--app-name" ? CheckAppName(name)
-                                : name.empty() ? "is empty: a starter needs a program to run"
-                                               : CheckExecutablePath(name);
+    const std::string problem = NameProblem(option, name);
     if (!problem.empty()) {
-      err << "pack: " << option << " '" << DisplayName(name) << "' " << problem << '\n';
+      err << "pack: " << problem << '\n';
       refused = true;
     }
   }

@@ -30,7 +30,7 @@ enum ExitStatus : int {
 ///                      [--quiet]
 ///   SOURCE -o STARTER --stub STUB [--app-name NAME] [the options above]
 ///   list [--exe PATH] [--require-exe] [--quiet] ARCHIVE
-///   check-names [--app-name NAME] [--exe PATH]
+///   check-names [--app-name NAME]... [--exe PATH]...
 ///   --help | --version
 /// A name CheckAppName or CheckExecutablePath (entry_names.h) refuses is a
 /// bad command line in every command.
