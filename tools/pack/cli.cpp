@@ -500,15 +500,6 @@ bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, Target target, s
   return !refused;
 }
 
-bool HasFileEntry(const ArchiveReport& report, const std::string& name) {
-  for (const ListedEntry& entry : report.entries) {
-    if (entry.name == name) {
-      return true;
-    }
-  }
-  return false;
-}
-
 int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   const std::string& path = settings.positional[0];
   MappedFile file;
@@ -528,7 +519,9 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   if (!settings.quiet) {
     PrintEntries(report, out);
   }
-  if (!exeRequired && !settings.exePath.empty() && !HasFileEntry(report, settings.exePath)) {
+  if (!exeRequired && !settings.exePath.empty() &&
+      std::none_of(report.entries.begin(), report.entries.end(),
+                   [&](const ListedEntry& entry) { return entry.name == settings.exePath; })) {
     out << "note: no " << DisplayName(settings.exePath)
         << " in the archive (the default program; give --exe PATH to check for another, "
            "--require-exe to require it)\n";
@@ -595,10 +588,10 @@ int PackFolder(const Settings& settings, Target target, const std::string& root,
     return Fail(err, reason);
   }
 
-  bool found = settings.exePath.empty();
-  for (const TreeEntry& entry : entries) {
-    found = found || (!entry.isFolder && entry.name == settings.exePath);
-  }
+  const bool found =
+      settings.exePath.empty() || std::any_of(entries.begin(), entries.end(), [&](const auto& e) {
+        return !e.isFolder && e.name == settings.exePath;
+      });
   if (!AcceptMissingExe(found, root, settings, err)) {
     return kExitFailure;
   }
