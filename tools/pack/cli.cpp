@@ -443,28 +443,33 @@ int RunCheckNames(const Settings& settings, std::ostream& err) {
   return refused ? kExitUsage : kExitSuccess;
 }
 
+// Writes the first ten `lines`, each after `prefix`, then how many `more`
+// there are.
+void ReportSome(const std::vector<std::string>& lines, const std::string& prefix, const char* more,
+                std::ostream& err) {
+  constexpr std::size_t kShown = 10;
+  for (std::size_t i = 0; i < lines.size() && i < kShown; ++i) {
+    err << prefix << lines[i] << '\n';
+  }
+  if (lines.size() > kShown) {
+    err << prefix << "... and " << (lines.size() - kShown) << " more such " << more << '\n';
+  }
+}
+
 // The archive is meant for Windows above all, where the starter refuses these
 // names at run time; saying so now is cheaper than a failed start.
 void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& err) {
-  constexpr std::size_t kShown = 10;
-  std::size_t found = 0;
+  std::vector<std::string> warnings;
   for (const TreeEntry& entry : entries) {
-    std::string name = entry.name;
-    if (entry.isFolder) {
-      name.pop_back();
-    }
+    const std::string name =
+        entry.isFolder ? entry.name.substr(0, entry.name.size() - 1) : entry.name;
     const std::string problem = WindowsNameProblem(name.substr(name.find_last_of('/') + 1));
-    if (problem.empty()) {
-      continue;
-    }
-    if (++found <= kShown) {
-      err << "pack: warning: " << DisplayName(entry.name) << ": the name " << problem
-          << "; the starter on Windows will refuse it\n";
+    if (!problem.empty()) {
+      warnings.push_back(DisplayName(entry.name) + ": the name " + problem +
+                         "; the starter on Windows will refuse it");
     }
   }
-  if (found > kShown) {
-    err << "pack: warning: ... and " << (found - kShown) << " more such names\n";
-  }
+  ReportSome(warnings, "pack: warning: ", "names", err);
 }
 
 // Two names Windows takes for one would make the starter write both into the
@@ -473,31 +478,23 @@ void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& 
 // the archive must not be written.
 bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, Target target, std::ostream& err) {
   std::vector<std::string> names;
-  names.reserve(entries.size());
   for (const TreeEntry& entry : entries) {
     names.push_back(entry.name);
   }
-  const std::vector<CaseCollision> collisions = FindCaseCollisions(names);
-  if (collisions.empty()) {
-    return true;
-  }
   const bool refused = target == Target::kWindows;
-  constexpr std::size_t kShown = 10;
-  for (std::size_t i = 0; i < collisions.size() && i < kShown; ++i) {
-    err << "pack: " << (refused ? "" : "warning: ") << DisplayName(collisions[i].first) << " and "
-        << DisplayName(collisions[i].second) << " differ only in case; "
-        << (refused ? "a Windows starter would unpack both into one"
-                    : "a starter on a case-insensitive file system would unpack both into one")
-        << '\n';
+  std::vector<std::string> pairs;
+  for (const CaseCollision& collision : FindCaseCollisions(names)) {
+    pairs.push_back(DisplayName(collision.first) + " and " + DisplayName(collision.second) +
+                    " differ only in case; " +
+                    (refused ? "a Windows starter would unpack both into one"
+                             : "a starter on a case-insensitive file system would unpack both "
+                               "into one"));
   }
-  if (collisions.size() > kShown) {
-    err << "pack: " << (refused ? "" : "warning: ") << "... and " << (collisions.size() - kShown)
-        << " more such pairs\n";
-  }
-  if (refused) {
+  ReportSome(pairs, refused ? "pack: " : "pack: warning: ", "pairs", err);
+  if (refused && !pairs.empty()) {
     err << "pack: nothing written: rename one of each pair, or pack for a native starter\n";
   }
-  return !refused;
+  return !refused || pairs.empty();
 }
 
 int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
