@@ -368,40 +368,26 @@ bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings&
 
 // Checks the folder or archive operands against the chosen command.
 bool CheckOperands(const Settings& settings, std::string& error) {
+  const std::size_t operands = settings.positional.size();
   if (settings.help || settings.version) {
-    return true;
-  }
-  if (settings.command == Command::kList) {
-    if (settings.positional.size() != 1) {
-      error = "list needs exactly one archive";
-      return false;
-    }
-    return true;
-  }
-  if (settings.command == Command::kCheckNames) {
-    error = !settings.positional.empty()    ? "check-names takes no folder or archive"
+    error.clear();
+  } else if (settings.command == Command::kList) {
+    error = operands != 1 ? "list needs exactly one archive" : "";
+  } else if (settings.command == Command::kCheckNames) {
+    error = operands != 0                   ? "check-names takes no folder or archive"
             : settings.namesToCheck.empty() ? "check-names needs --app-name NAME or --exe PATH"
                                             : "";
-    return error.empty();
+  } else {
+    error = operands == 0             ? "no application folder given"
+            : operands > 1            ? "more than one application folder given"
+            : settings.output.empty() ? "no output archive given (-o ARCHIVE)"
+            : settings.appNameGiven && settings.stub.empty()
+                ? "--app-name is for making a starter (--stub STUB)"
+            : !settings.stub.empty() && settings.exePath.empty()
+                ? "--exe '' is empty: a starter needs a program to run"
+                : "";
   }
-  if (settings.positional.size() != 1) {
-    error = settings.positional.empty() ? "no application folder given"
-                                        : "more than one application folder given";
-    return false;
-  }
-  if (settings.output.empty()) {
-    error = "no output archive given (-o ARCHIVE)";
-    return false;
-  }
-  if (settings.appNameGiven && settings.stub.empty()) {
-    error = "--app-name is for making a starter (--stub STUB)";
-    return false;
-  }
-  if (!settings.stub.empty() && settings.exePath.empty()) {
-    error = "--exe '' is empty: a starter needs a program to run";
-    return false;
-  }
-  return true;
+  return error.empty();
 }
 
 bool ParseArguments(const std::vector<std::string>& args, Settings& settings, std::string& error) {
