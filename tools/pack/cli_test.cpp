@@ -251,6 +251,37 @@ TEST(PackCli, WarnsAboutNamesTheWindowsStarterWouldRefuse) {
   EXPECT_TRUE(std::filesystem::exists(out / "a.zip"));
 }
 
+TEST(PackCli, ReportsTenCaseCollisionsAndCountsTheRest) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a Windows folder cannot hold names that differ only in case";
+#endif
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  for (int i = 0; i < 13; ++i) {
+    PutFile(app, "x" + std::to_string(i), "a");
+    PutFile(app, "X" + std::to_string(i), "b");
+  }
+  const std::string native = (out / "native.zip").string();
+  CliRun run = Cli({app.path().string(), "-o", native, "--exe", "", "--target", "native"});
+  EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
+  EXPECT_NE(run.err.find("pack: warning: X0 and x0 differ only in case; a starter on a "
+                         "case-insensitive file system would unpack both into one\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("\npack: warning: ... and 3 more such pairs\n"), std::string::npos)
+      << run.err;
+  run = Cli({app.path().string(), "-o", (out / "windows.zip").string(), "--exe", ""});
+  EXPECT_EQ(run.status, pack::kExitFailure);
+  EXPECT_NE(run.err.find("pack: X0 and x0 differ only in case; a Windows starter would unpack "
+                         "both into one\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("\npack: ... and 3 more such pairs\npack: nothing written"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(std::filesystem::exists(out / "windows.zip"));
+}
+
 TEST(PackCli, FailsOnAMissingFolderNamingIt) {
   TempFolder out("pack-cli-out-");
   const CliRun run = Cli({(out / "no-such-app").string(), "-o", (out / "a.zip").string()});
