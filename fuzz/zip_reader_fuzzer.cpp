@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "extract/extract.h"
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "text/entry_name.h"
 #include "text/text_convert.h"
@@ -230,7 +231,8 @@ void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
   budget -= record.uncompressedSize;
   CheckPieces(archive, index, record);
 
-  const bool extracted = zip::ZipExtractEntryToFile(archive, index, folders.outText.c_str());
+  const bool extracted =
+      testing_support::ExtractEntryToFile(archive, index, folders.outText.c_str());
   const ZipError error = zip::ZipTakeLastError(archive);
   std::error_code fileError;
   if (extracted) {
@@ -289,9 +291,9 @@ WalkSummary CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std:
   FUZZ_CHECK(!zip::ZipReadEntryRecord(archive, count, untouched));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
   FUZZ_CHECK(untouched.name == "untouched");
-  FUZZ_CHECK(!zip::ZipExtractEntryToFile(archive, count, folders.outText.c_str()));
+  FUZZ_CHECK(!testing_support::ExtractEntryToFile(archive, count, folders.outText.c_str()));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
-  FUZZ_CHECK(!zip::ZipExtractEntryToFile(archive, 0, nullptr));
+  FUZZ_CHECK(!testing_support::ExtractEntryToFile(archive, 0, nullptr));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
   FUZZ_CHECK(!zip::ZipOpenMemory(archive, data, size));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);

@@ -15,6 +15,7 @@
 
 #include "destination/destination.h"
 #include "destination/folder_walker.h"
+#include "extract/output_file.h"
 #include "extract/worker_pool.h"
 #include "interruption/interruption.h"
 #include "text/entry_name.h"
@@ -205,7 +206,7 @@ class OrderedOutput {
                                    outputText,
                                    PathKey(name),
                                    std::move(job),
-                                   handle,
+                                   OutputFile(handle),
                                    zip::ZipError::kNone,
                                    {},
                                    {}});
@@ -217,7 +218,7 @@ class OrderedOutput {
         SubmitPieces(*file);
       } else {
         pool_.Submit(file->work, [file](zip::ZipJobScratch& scratch) {
-          file->error = zip::ZipWriteEntryJob(file->job, file->handle, scratch);
+          file->error = WriteEntryFile(file->job, file->output, scratch);
         });
       }
     } catch (...) {
@@ -261,10 +262,14 @@ class OrderedOutput {
     std::string outputText;
     std::vector<std::string> key;
     zip::ZipEntryJob job;
-    std::intptr_t handle;
+    OutputFile output;
     zip::ZipError error;  // written by the task that finishes the file
     WorkerPool::Work work;
     zip::ZipPiecedWrite pieced;  // an indexed entry's, written piece by piece
+
+    void FinishPieced(zip::ZipJobScratch& scratch) {
+      error = output.Finish(pieced.Finish(scratch), job);
+    }
   };
 
   // An indexed entry's pieces go to as many tasks as there are workers, each
@@ -273,11 +278,10 @@ class OrderedOutput {
   // worker ever blocks on work that only a blocked worker could do.
   void SubmitPieces(FileWrite& file) {
     FileWrite* const target = &file;
-    const std::size_t count = file.pieced.Begin(file.job, file.handle);
+    const std::size_t count = file.pieced.Begin(file.job, file.output);
     if (count == 0) {
-      pool_.Submit(file.work, [target](zip::ZipJobScratch& scratch) {
-        target->error = target->pieced.Finish(scratch);
-      });
+      pool_.Submit(file.work,
+                   [target](zip::ZipJobScratch& scratch) { target->FinishPieced(scratch); });
       return;
     }
     const std::size_t tasks = count < pool_.WorkerCount() ? count : pool_.WorkerCount();
@@ -286,7 +290,7 @@ class OrderedOutput {
         std::size_t piece = 0;
         while (target->pieced.ClaimPiece(piece)) {
           if (target->pieced.WritePiece(piece, scratch)) {
-            target->error = target->pieced.Finish(scratch);
+            target->FinishPieced(scratch);
           }
         }
       });
@@ -439,12 +443,8 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
   output.WriteFile(i, record.name, outputText, std::move(job), file);
 }
 
-}  // namespace
-
-void ExtractAllEntries(const std::string& destinationText) {
-  ExtractAllEntries(destinationText, 0);
-}
-
+// Writes every entry of the open g_zipArchive below `destinationText`, as
+// ExtractPayload tells.
 void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   const fs::path destination = fs::u8path(destinationText);
   CheckRoomToUnpack(destination);
@@ -492,9 +492,7 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   zip::ZipClose(g_zipArchive);
 }
 
-const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination) {
-  return ExtractPayload(archive, length, destination, 0);
-}
+}  // namespace
 
 const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination,
                               unsigned workers) {

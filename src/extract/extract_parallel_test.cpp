@@ -16,6 +16,7 @@
 
 #include "extract/extract.h"
 #include "interruption/interruption.h"
+#include "testing/entry_files.h"
 #include "testing/sample_archives.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
@@ -336,7 +337,7 @@ TEST_F(ExtractParallelTest, IndexedEntriesGiveTheReferencesOutcomeOnAnyNumberOfW
     zip::ZipEntryRecord record;
     ASSERT_TRUE(zip::ZipReadEntryRecord(reader, i, record));
     const fs::path path = reference / record.name;
-    if (!zip::ZipExtractEntryToFile(reader, i, path.u8string().c_str())) {
+    if (!testing_support::ExtractEntryToFile(reader, i, path.u8string().c_str())) {
       standardError += "Failed extracting " + record.name + " from archive. Error string: " +
                        zip::ZipErrorText(zip::ZipTakeLastError(reader)) + "\n";
     }

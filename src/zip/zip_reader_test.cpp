@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
 
@@ -46,7 +47,7 @@ bool Open(ZipArchive& archive, const std::string& bytes) {
 
 // Extracts and returns the error left behind (kNone on success).
 ZipError Extract(ZipArchive& archive, std::uint32_t index, const std::filesystem::path& path) {
-  if (zip::ZipExtractEntryToFile(archive, index, PathText(path).c_str())) {
+  if (testing_support::ExtractEntryToFile(archive, index, PathText(path).c_str())) {
     return zip::ZipTakeLastError(archive) == ZipError::kNone ? ZipError::kNone
                                                              : ZipError::kInternalError;
   }
@@ -307,13 +308,17 @@ TEST(ZipOpen, RejectsRecordsThatDoNotFit) {
   }
   {
     // A count no directory of this size can hold is refused before any
-    // allocation for it.
-    ZipBuilder builder;
-    builder.AddStored("a", "1");
-    builder.zip64End = true;
-    builder.zip64EndRecord.entriesOnDisk = 0x0000FFFFFFFFFFFFull;
-    builder.zip64EndRecord.totalEntries = 0x0000FFFFFFFFFFFFull;
-    EXPECT_NE(OpenError(builder.Build()), ZipError::kNone);
+    // allocation for it; one past what an index can number, as too many.
+    for (const std::uint64_t count : {std::uint64_t{0xFFFFFFFFu}, std::uint64_t{0x100000000ull}}) {
+      ZipBuilder builder;
+      builder.AddStored("a", "1");
+      builder.zip64End = true;
+      builder.zip64EndRecord.entriesOnDisk = count;
+      builder.zip64EndRecord.totalEntries = count;
+      EXPECT_EQ(OpenError(builder.Build()),
+                count == 0xFFFFFFFFu ? ZipError::kInvalidHeader : ZipError::kTooManyFiles)
+          << count;
+    }
   }
 }
 
@@ -790,7 +795,7 @@ TEST_F(ZipExtract, RefusesBadParameters) {
   builder.AddStored("a", "1");
   OpenArchive archive(builder.Build());
   ASSERT_TRUE(archive.ok());
-  EXPECT_FALSE(zip::ZipExtractEntryToFile(archive.get(), 0, nullptr));
+  EXPECT_FALSE(testing_support::ExtractEntryToFile(archive.get(), 0, nullptr));
   EXPECT_EQ(zip::ZipTakeLastError(archive.get()), ZipError::kInvalidParameter);
   EXPECT_EQ(Extract(archive.get(), 1, Out("x")), ZipError::kInvalidParameter);
   ZipArchive closed;
@@ -1089,7 +1094,7 @@ TEST_F(ZipExtract, OutputThatCannotBeOpened) {
   EXPECT_EQ(Extract(archive.get(), 0, std::filesystem::path()), ZipError::kFileOpenFailed);
 }
 
-TEST_F(ZipExtract, TheCheckAloneRefusesWhatTheExtractionRefusesAndOpensNothing) {
+TEST_F(ZipExtract, PreparingAJobRefusesWhatTheExtractionRefusesAndOpensNothing) {
   ZipBuilder builder;
   builder.AddStored("fine", "data");
   builder.AddDeflated("fine-deflated", "data");
@@ -1111,7 +1116,8 @@ TEST_F(ZipExtract, TheCheckAloneRefusesWhatTheExtractionRefusesAndOpensNothing) 
                                ZipError::kInvalidHeader,
                                ZipError::kNone};
   for (std::uint32_t i = 0; i < 8; ++i) {
-    EXPECT_EQ(zip::ZipCheckEntryExtractable(archive.get(), i), expected[i] == ZipError::kNone) << i;
+    zip::ZipEntryJob job;
+    EXPECT_EQ(zip::ZipPrepareEntryJob(archive.get(), i, job), expected[i] == ZipError::kNone) << i;
     EXPECT_EQ(zip::ZipTakeLastError(archive.get()), expected[i]) << i;
     if (expected[i] != ZipError::kNone) {
       const auto out = Out("out" + std::to_string(i));
@@ -1120,10 +1126,11 @@ TEST_F(ZipExtract, TheCheckAloneRefusesWhatTheExtractionRefusesAndOpensNothing) 
     }
   }
   EXPECT_TRUE(std::filesystem::is_empty(folder_.path()));
-  EXPECT_FALSE(zip::ZipCheckEntryExtractable(archive.get(), 8));
+  zip::ZipEntryJob job;
+  EXPECT_FALSE(zip::ZipPrepareEntryJob(archive.get(), 8, job));
   EXPECT_EQ(zip::ZipTakeLastError(archive.get()), ZipError::kInvalidParameter);
   ZipArchive closed;
-  EXPECT_FALSE(zip::ZipCheckEntryExtractable(closed, 0));
+  EXPECT_FALSE(zip::ZipPrepareEntryJob(closed, 0, job));
   EXPECT_EQ(zip::ZipTakeLastError(closed), ZipError::kInvalidParameter);
 }
 

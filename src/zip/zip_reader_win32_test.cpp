@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
 #include "zip/zip_reader.h"
@@ -27,7 +28,7 @@ class ZipExtractWin32 : public ::testing::Test {
     ASSERT_TRUE(zip::ZipOpenMemory(archive_, bytes_.data(), bytes_.size()));
   }
   ZipError Extract(std::uint32_t index, const std::string& utf8Path) {
-    if (zip::ZipExtractEntryToFile(archive_, index, utf8Path.c_str())) {
+    if (testing_support::ExtractEntryToFile(archive_, index, utf8Path.c_str())) {
       return ZipError::kNone;
     }
     return zip::ZipTakeLastError(archive_);
@@ -65,15 +66,15 @@ TEST_F(ZipExtractWin32, WritesIntoAFileTheCallerOpenedAndAlwaysClosesIt) {
   DWORD flags = 0;
   HANDLE written = createNew("a");
   ASSERT_NE(written, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(
-      zip::ZipExtractEntryToOpenFile(archive_, 0, reinterpret_cast<std::intptr_t>(written)));
+  EXPECT_TRUE(testing_support::ExtractEntryToOpenFile(archive_, 0,
+                                                      reinterpret_cast<std::intptr_t>(written)));
   EXPECT_FALSE(GetHandleInformation(written, &flags));  // closed
   EXPECT_EQ(ReadFileBytes(folder_ / "a"), "deflated content");
 
   HANDLE unsupported = createNew("b");
   ASSERT_NE(unsupported, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(
-      zip::ZipExtractEntryToOpenFile(archive_, 1, reinterpret_cast<std::intptr_t>(unsupported)));
+  EXPECT_FALSE(testing_support::ExtractEntryToOpenFile(
+      archive_, 1, reinterpret_cast<std::intptr_t>(unsupported)));
   EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kUnsupportedFeature);
   EXPECT_FALSE(GetHandleInformation(unsupported, &flags));
   EXPECT_EQ(ReadFileBytes(folder_ / "b"), "");

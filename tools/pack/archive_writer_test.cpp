@@ -21,6 +21,7 @@
 #include "pack/lister.h"
 #include "pack/pack_test_support.h"
 #include "pack/tree_walk.h"
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "zip/zip_format.h"
 #include "zip/zip_pieces.h"
@@ -709,7 +710,7 @@ TEST(PackWriter, TheStartersReaderExtractsEveryEntry) {
       continue;
     }
     const auto target = out / ("file" + std::to_string(i));
-    ASSERT_TRUE(zip::ZipExtractEntryToFile(archive, i, target.u8string().c_str()))
+    ASSERT_TRUE(testing_support::ExtractEntryToFile(archive, i, target.u8string().c_str()))
         << record.name << ": " << zip::ZipErrorText(zip::ZipTakeLastError(archive));
     EXPECT_TRUE(ReadFileBytes(target) == ReadFileBytes(app / record.name)) << record.name;
     ++files;
