@@ -37,8 +37,8 @@ bool ExtractEntryToFile(zip::ZipArchive& archive, std::uint32_t index, const cha
   std::intptr_t handle = -1;
   std::error_code error;
   if (!walker.Open(path.has_parent_path() ? path.parent_path() : ".", error) ||
-      !walker.CreateFileForWriting(path.filename().u8string(), zip::ZipEntryFileMode(record),
-                                   handle, error)) {
+      !walker.CreateFileForWriting(path.filename().u8string(),
+                                   zip::ZipEntryFileMode(record.central), handle, error)) {
     return Fail(archive, zip::ZipError::kFileOpenFailed);
   }
   OutputFile file(handle);

@@ -36,19 +36,12 @@ bool FailOpen(ZipArchive& archive, ZipError error) {
   return false;
 }
 
-// One central record with its Zip64 values applied; the name, extra field and
-// comment stay in the block.
-struct ParsedEntry {
-  CentralRecord record;
-  EntryLocation location;
-};
-
 // Parses the central record at `offset`, which must lie with all its parts
 // before `directoryEnd`.
 ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64_t directoryEnd,
-                    ParsedEntry& entry) {
-  if (!ParseCentralRecord(data, directoryEnd, offset, entry.record) ||
-      !ResolveZip64(entry.record, entry.location)) {
+                    ZipEntryRecord& entry) {
+  if (!ParseCentralRecord(data, directoryEnd, offset, entry.central) ||
+      !ResolveZip64(entry.central, entry.location)) {
     return ZipError::kInvalidHeader;
   }
   if (entry.location.diskStart != 0) {
@@ -64,7 +57,7 @@ bool IsDirectoryRecord(const CentralRecord& record) {
 
 // Parses the central record of entry `index` of an open archive, which the
 // open already checked: a failure now means the block changed.
-ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ParsedEntry& entry) {
+ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ZipEntryRecord& entry) {
   if (!archive.open || index >= archive.recordOffsets.size()) {
     return ZipError::kInvalidParameter;
   }
@@ -73,6 +66,8 @@ ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ParsedEntry& 
                  entry) != ZipError::kNone) {
     return ZipError::kInternalError;
   }
+  entry.index = index;
+  entry.isDirectory = IsDirectoryRecord(entry.central);
   return ZipError::kNone;
 }
 
@@ -208,13 +203,13 @@ ZipError IndexDirectory(const unsigned char* data, const DirectoryBounds& bounds
   const std::uint64_t directoryEnd = bounds.directoryOffset + bounds.directorySize;
   std::uint64_t pos = bounds.directoryOffset;
   for (std::uint64_t i = 0; i < bounds.entryCount; ++i) {
-    ParsedEntry entry;
+    ZipEntryRecord entry;
     const ZipError error = ParseEntry(data, pos, directoryEnd, entry);
     if (error != ZipError::kNone) {
       return error;
     }
     recordOffsets.push_back(pos);  // capacity reserved above
-    pos += RecordLength(entry.record);
+    pos += RecordLength(entry.central);
   }
   if (pos != directoryEnd) {
     return ZipError::kInvalidHeader;  // more records than counted
@@ -404,8 +399,6 @@ const char* ZipErrorText(ZipError error) {
       return "file close failed";
     case ZipError::kInvalidParameter:
       return "invalid parameter";
-    case ZipError::kInvalidFilename:
-      return "invalid filename";
     case ZipError::kInternalError:
       return "internal error";
     case ZipError::kStopped:
@@ -466,34 +459,11 @@ std::uint32_t ZipEntryCount(const ZipArchive& archive) {
 }
 
 bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord& record) {
-  ParsedEntry parsed;
+  ZipEntryRecord parsed;
   if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
     return Fail(archive, error);
   }
-  ZipEntryRecord result;
-  try {
-    result.name.assign(parsed.record.name);
-    result.extra.assign(parsed.record.extra);
-  } catch (...) {
-    return Fail(archive, ZipError::kAllocationFailed);
-  }
-  result.index = index;
-  result.isDirectory = IsDirectoryRecord(parsed.record);
-  result.compressedSize = parsed.location.compressedSize;
-  result.uncompressedSize = parsed.location.uncompressedSize;
-  result.localHeaderOffset = parsed.location.localHeaderOffset;
-  result.crc32 = parsed.record.crc32;
-  result.method = parsed.record.method;
-  result.flags = parsed.record.flags;
-  result.dosTime = parsed.record.dosTime;
-  result.dosDate = parsed.record.dosDate;
-  result.versionMadeBy = parsed.record.versionMadeBy;
-  result.versionNeeded = parsed.record.versionNeeded;
-  result.externalAttributes = parsed.record.externalAttributes;
-  result.internalAttributes = parsed.record.internalAttributes;
-  result.diskStart = parsed.record.diskStart;
-  result.commentLength = static_cast<std::uint16_t>(parsed.record.comment.size());
-  record = std::move(result);
+  record = parsed;
   return true;
 }
 
@@ -501,19 +471,11 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
   if (!archive.open) {
     return Fail(archive, ZipError::kInvalidParameter);
   }
-  EndRecord end;
-  if (!ParseEndRecord(archive.data, archive.size, archive.endRecordOffset, end)) {
+  ZipArchiveFacts result;
+  if (!ParseEndRecord(archive.data, archive.size, archive.endRecordOffset, result.endRecord)) {
     return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
   }
-  ZipArchiveFacts result;
   result.endRecordOffset = archive.endRecordOffset;
-  result.endRecordDiskNumber = end.diskNumber;
-  result.endRecordDirectoryDisk = end.directoryDisk;
-  result.endRecordEntriesOnDisk = end.entriesOnDisk;
-  result.endRecordEntryCount = end.entryCount;
-  result.endRecordDirectorySize = end.directorySize;
-  result.endRecordDirectoryOffset = end.directoryOffset;
-  result.commentLength = static_cast<std::uint16_t>(end.comment.size());
   result.hasZip64 = archive.hasZip64;
   result.centralDirectoryOffset = archive.centralDirectoryOffset;
   result.centralDirectorySize = archive.centralDirectorySize;
@@ -523,7 +485,7 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
 }
 
 bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header) {
-  ParsedEntry parsed;
+  ZipEntryRecord parsed;
   if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
     return Fail(archive, error);
   }
@@ -531,31 +493,15 @@ bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeader
   if (!ParseEntryLocalHeader(archive, parsed.location, local)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
-  ZipLocalHeaderRecord result;
-  try {
-    result.name.assign(local.name);
-    result.extra.assign(local.extra);
-  } catch (...) {
-    return Fail(archive, ZipError::kAllocationFailed);
-  }
-  result.offset = parsed.location.localHeaderOffset;
-  result.versionNeeded = local.versionNeeded;
-  result.flags = local.flags;
-  result.method = local.method;
-  result.dosTime = local.dosTime;
-  result.dosDate = local.dosDate;
-  result.crc32 = local.crc32;
-  result.compressedSize = local.compressedSize;
-  result.uncompressedSize = local.uncompressedSize;
-  result.dataOffset = parsed.location.localHeaderOffset + RecordLength(local);
-  result.dataLength = parsed.location.compressedSize;
-  header = std::move(result);
+  header.offset = parsed.location.localHeaderOffset;
+  header.header = local;
+  header.dataOffset = parsed.location.localHeaderOffset + RecordLength(local);
   return true;
 }
 
 bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
                         std::uint64_t& length) {
-  ParsedEntry parsed;
+  ZipEntryRecord parsed;
   if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
     return Fail(archive, error);
   }
@@ -574,7 +520,7 @@ namespace {
 
 // An entry's data, found and checked, ready to be written.
 struct EntryToWrite {
-  ParsedEntry parsed;
+  ZipEntryRecord parsed;
   const unsigned char* data = nullptr;
 };
 
@@ -584,7 +530,7 @@ ZipError FindEntryToWrite(const ZipArchive& archive, std::uint32_t index, EntryT
   if (const ZipError error = LoadEntry(archive, index, entry.parsed); error != ZipError::kNone) {
     return error;
   }
-  const CentralRecord& record = entry.parsed.record;
+  const CentralRecord& record = entry.parsed.central;
   if (IsDirectoryRecord(record) ||
       (record.flags & (kFlagEncrypted | kFlagPatchData | kFlagStrongEncryption)) != 0 ||
       (record.method != kMethodStored && record.method != kMethodDeflate)) {
@@ -602,7 +548,7 @@ ZipError FindEntryToWrite(const ZipArchive& archive, std::uint32_t index, EntryT
 
 // What writing a checked entry needs, taken from its records.
 ZipEntryJob MakeJob(const EntryToWrite& entry) {
-  const CentralRecord& record = entry.parsed.record;
+  const CentralRecord& record = entry.parsed.central;
   const EntryLocation& location = entry.parsed.location;
   ZipEntryJob job;
   job.data = entry.data;
@@ -806,7 +752,7 @@ unsigned char* PieceBuffer(ZipJobScratchState& state, std::size_t length) {
 
 }  // namespace
 
-std::uint32_t ZipEntryFileMode(const ZipEntryRecord& record) {
+std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
   const bool unixHost = (record.versionMadeBy >> 8) == kHostUnix;
   const std::uint32_t unixMode = (record.externalAttributes >> 16) & 0777;
   // The owner keeps read and write permission, so that a later extraction
@@ -823,7 +769,7 @@ bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& j
   ZipEntryJob prepared = MakeJob(entry);
   if (prepared.method == kMethodDeflate) {
     try {
-      ZipPiecesFromIndex(entry.parsed.record.extra, prepared.compressedSize,
+      ZipPiecesFromIndex(entry.parsed.central.extra, prepared.compressedSize,
                          prepared.uncompressedSize, prepared.pieces);
     } catch (...) {
       prepared.pieces.clear();  // the index is only a hint

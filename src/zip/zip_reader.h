@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "zip/zip_format.h"
 #include "zip/zip_pieces.h"
 
 namespace zip {
@@ -35,7 +36,6 @@ enum class ZipError : std::uint32_t {
   kFileWriteFailed,           // "file write failed"
   kFileCloseFailed,           // "file close failed"
   kInvalidParameter,          // "invalid parameter"
-  kInvalidFilename,           // "invalid filename": never set here; for callers that refuse a name
   kInternalError,             // "internal error"
   kStopped,                   // "stopped on request": a write whose ZipStopRequest said stop
 };
@@ -44,66 +44,39 @@ enum class ZipError : std::uint32_t {
 /// enumeration. The pointer is to static storage.
 const char* ZipErrorText(ZipError error);
 
-/// One entry's central-directory record, with Zip64 values already applied.
-/// A value-initialised record (`ZipEntryRecord{}`) is the "all zero" record:
-/// index 0, a file, an empty name.
+/// One entry of the central directory: its record as stored and what the
+/// reader derives from it. The record's name, extra field and comment are
+/// views into the archive's block, valid while the block is. A
+/// value-initialised record is the "all zero" record: index 0, a file, an
+/// empty name.
 struct ZipEntryRecord {
-  std::uint32_t index = 0;               // position in the central directory, from 0
-  bool isDirectory = false;              // name ends in '/' or DOS attribute 0x10 is set
-  std::string name;                      // the whole stored name, bytes as stored
-  std::uint64_t compressedSize = 0;      // bytes of entry data in the archive
-  std::uint64_t uncompressedSize = 0;    // bytes after unpacking
-  std::uint64_t localHeaderOffset = 0;   // from the first byte of the block
-  std::uint32_t crc32 = 0;               // CRC-32 of the unpacked data
-  std::uint16_t method = 0;              // 0 stored, 8 deflate, others unsupported
-  std::uint16_t flags = 0;               // general-purpose bit flags
-  std::uint16_t dosTime = 0;             // MS-DOS time of last modification
-  std::uint16_t dosDate = 0;             // MS-DOS date of last modification
-  std::uint16_t versionMadeBy = 0;       // host in the high byte, version in the low
-  std::uint16_t versionNeeded = 0;       // version needed to extract
-  std::uint32_t externalAttributes = 0;  // host-specific; low byte MS-DOS attributes
-  std::uint16_t internalAttributes = 0;  // bit 0: the data is text
-  // The starting disk as stored: 0xFFFF defers to the Zip64 extra field, whose
-  // value is 0 in every archive that opens.
-  std::uint16_t diskStart = 0;
-  std::uint16_t commentLength = 0;  // bytes of the entry's comment
-  std::string extra;                // the central extra field, bytes as stored
+  std::uint32_t index = 0;   // position in the central directory, from 0
+  bool isDirectory = false;  // name ends in '/' or DOS attribute 0x10 is set
+  CentralRecord central;     // the fields as stored
+  // The sizes, local header offset and starting disk in effect: the stored
+  // values with Zip64 markers replaced (the disk is 0 in every archive that
+  // opens).
+  EntryLocation location;
 };
 
-/// One entry's local header, its fields as stored, and where its data lies.
-/// A value-initialised header is the "all zero" header.
+/// One entry's local header as stored, and where it and its data lie. Its
+/// name and extra field are views into the archive's block.
 struct ZipLocalHeaderRecord {
-  std::uint64_t offset = 0;            // of the header, from the first byte of the block
-  std::uint16_t versionNeeded = 0;     // version needed to extract
-  std::uint16_t flags = 0;             // general-purpose bit flags
-  std::uint16_t method = 0;            // compression method
-  std::uint16_t dosTime = 0;           // MS-DOS time of last modification
-  std::uint16_t dosDate = 0;           // MS-DOS date of last modification
-  std::uint32_t crc32 = 0;             // 0 when flag bit 3 moves it behind the data
-  std::uint32_t compressedSize = 0;    // as stored; 0xFFFFFFFF defers to the Zip64 extra field
-  std::uint32_t uncompressedSize = 0;  // as stored; 0xFFFFFFFF defers to the Zip64 extra field
-  std::string name;                    // the whole stored name, bytes as stored
-  std::string extra;                   // the local extra field, bytes as stored
-  std::uint64_t dataOffset = 0;        // first byte after the extra field
-  std::uint64_t dataLength = 0;        // the compressed size of the central record
+  std::uint64_t offset = 0;      // of the header, from the first byte of the block
+  LocalHeader header;            // the fields as stored
+  std::uint64_t dataOffset = 0;  // first byte after the extra field
 };
 
-/// What the end records of an open archive hold. The end record's fields are
-/// as stored; the directory's place and the entry count are the values in
-/// effect, from the Zip64 end record when there is one.
+/// The end record of an open archive as stored, and the central directory's
+/// place and entry count in effect, from the Zip64 end record when there is
+/// one.
 struct ZipArchiveFacts {
-  std::uint64_t endRecordOffset = 0;           // from the first byte of the block
-  std::uint16_t endRecordDiskNumber = 0;       // as stored; 0xFFFF with Zip64
-  std::uint16_t endRecordDirectoryDisk = 0;    // as stored; 0xFFFF with Zip64
-  std::uint16_t endRecordEntriesOnDisk = 0;    // as stored; 0xFFFF with Zip64
-  std::uint16_t endRecordEntryCount = 0;       // as stored; 0xFFFF with Zip64
-  std::uint32_t endRecordDirectorySize = 0;    // as stored; 0xFFFFFFFF with Zip64
-  std::uint32_t endRecordDirectoryOffset = 0;  // as stored; 0xFFFFFFFF with Zip64
-  std::uint16_t commentLength = 0;             // bytes of the archive comment
-  bool hasZip64 = false;                       // a Zip64 locator and end record were used
-  std::uint64_t centralDirectoryOffset = 0;    // in effect, from the first byte of the block
-  std::uint64_t centralDirectorySize = 0;      // in effect, in bytes
-  std::uint64_t entryCount = 0;                // as recorded; equals ZipEntryCount
+  std::uint64_t endRecordOffset = 0;  // from the first byte of the block
+  EndRecord endRecord;                // the fields as stored; its comment a view
+  bool hasZip64 = false;              // a Zip64 locator and end record were used
+  std::uint64_t centralDirectoryOffset = 0;
+  std::uint64_t centralDirectorySize = 0;
+  std::uint64_t entryCount = 0;  // equals ZipEntryCount
 };
 
 /// A reader over one archive in memory. A value-initialised object is closed;
@@ -175,8 +148,7 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts);
 /// fits is not checked here: ZipLocateEntryData does that.
 /// Failure: returns false and leaves `header` untouched, with the last error
 /// set: kInvalidParameter for a closed archive or an index out of range,
-/// kInvalidHeader when no such header lies there, kAllocationFailed when the
-/// name or extra field cannot be copied.
+/// kInvalidHeader when no such header lies there.
 bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header);
 
 /// Gives the stored (possibly compressed) data of entry `index` in place.
@@ -194,7 +166,7 @@ bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned
 /// `record`, before the umask: the entry's rwx bits plus read and write for
 /// the owner when the archive was made on a Unix host and carries some,
 /// otherwise 0666. Never the set-id or sticky bits.
-std::uint32_t ZipEntryFileMode(const ZipEntryRecord& record);
+std::uint32_t ZipEntryFileMode(const CentralRecord& record);
 
 /// Where a decoded entry goes: the caller's, e.g. a file, a buffer or a
 /// checker. The library never opens, maps or closes anything itself; it hands

@@ -75,7 +75,7 @@ class ZipInterop : public ::testing::Test {
     for (std::uint32_t i = 0; i < zip::ZipEntryCount(archive); ++i) {
       zip::ZipEntryRecord record;
       ASSERT_TRUE(zip::ZipReadEntryRecord(archive, i, record));
-      std::string name = record.name;
+      std::string name(record.central.name);
       if (name.rfind("./", 0) == 0) {
         name = name.substr(2);
       }

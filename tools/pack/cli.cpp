@@ -460,8 +460,8 @@ bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, Target target, s
 }
 
 bool HasFileEntry(const ArchiveReport& report, const std::string& name) {
-  for (const ListedEntry& entry : report.entries) {
-    if (entry.name == name) {
+  for (const zip::ZipEntryRecord& entry : report.entries) {
+    if (entry.central.name == name) {
       return true;
     }
   }
@@ -619,7 +619,7 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
   zip::ZipEntryRecord record;
   for (std::uint32_t i = 0; !found && i < zip::ZipEntryCount(reader); ++i) {
     found = zip::ZipReadEntryRecord(reader, i, record) && !record.isDirectory &&
-            record.name == settings.exePath;
+            record.central.name == settings.exePath;
   }
   zip::ZipClose(reader);
   if (!found) {

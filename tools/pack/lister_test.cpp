@@ -209,9 +209,9 @@ TEST(PackLister, AcceptsAConformingArchiveAndListsIt) {
     ADD_FAILURE() << item.rule << ": " << item.detail;
   }
   ASSERT_EQ(report.entries.size(), 7u);
-  EXPECT_EQ(report.entries[2].name, "app/data/text.txt");
-  EXPECT_EQ(report.entries[2].method, zip::kMethodDeflate);
-  EXPECT_EQ(report.entries[2].uncompressedSize, 5000u);
+  EXPECT_EQ(report.entries[2].central.name, "app/data/text.txt");
+  EXPECT_EQ(report.entries[2].central.method, zip::kMethodDeflate);
+  EXPECT_EQ(report.entries[2].location.uncompressedSize, 5000u);
   std::ostringstream listing;
   pack::PrintEntries(report, listing);
   EXPECT_NE(listing.str().find("deflate"), std::string::npos);
