@@ -225,15 +225,19 @@ bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& locat
                           local);
 }
 
-// Where the data after `local` starts; it must end before the central
-// directory.
-bool LocateData(const ZipArchive& archive, const EntryLocation& location, const LocalHeader& local,
-                std::uint64_t& dataOffset) {
+// Where the data of an entry starts, after its local header; it must end
+// before the central directory.
+bool LocateData(const ZipArchive& archive, const EntryLocation& location,
+                const unsigned char*& data) {
+  LocalHeader local;
+  if (!ParseEntryLocalHeader(archive, location, local)) {
+    return false;
+  }
   const std::uint64_t offset = location.localHeaderOffset + RecordLength(local);
   if (!RangeFits(offset, location.compressedSize, archive.centralDirectoryOffset)) {
     return false;
   }
-  dataOffset = offset;
+  data = archive.data + offset;
   return true;
 }
 
@@ -368,43 +372,29 @@ ZipError WriteInflated(ZipOutput& output, InflateGuard& inflater, unsigned char*
 }  // namespace
 
 const char* ZipErrorText(ZipError error) {
-  switch (error) {
-    case ZipError::kNone:
-      return "no error";
-    case ZipError::kTooManyFiles:
-      return "too many files";
-    case ZipError::kUnsupportedFeature:
-      return "unsupported feature";
-    case ZipError::kCentralDirectoryNotFound:
-      return "failed finding central directory";
-    case ZipError::kNotAnArchive:
-      return "not a ZIP archive";
-    case ZipError::kInvalidHeader:
-      return "invalid header or archive is corrupted";
-    case ZipError::kMultiDiskUnsupported:
-      return "unsupported multidisk archive";
-    case ZipError::kDecompressionFailed:
-      return "decompression failed or archive is corrupted";
-    case ZipError::kUnexpectedSize:
-      return "unexpected decompressed size";
-    case ZipError::kUnsupportedDirectorySize:
-      return "unsupported central directory size";
-    case ZipError::kAllocationFailed:
-      return "allocation failed";
-    case ZipError::kFileOpenFailed:
-      return "file open failed";
-    case ZipError::kFileWriteFailed:
-      return "file write failed";
-    case ZipError::kFileCloseFailed:
-      return "file close failed";
-    case ZipError::kInvalidParameter:
-      return "invalid parameter";
-    case ZipError::kInternalError:
-      return "internal error";
-    case ZipError::kStopped:
-      return "stopped on request";
-  }
-  return "unknown error";
+  // In the order of the enumeration.
+  static const char* const kTexts[] = {"no error",
+                                       "too many files",
+                                       "unsupported feature",
+                                       "failed finding central directory",
+                                       "not a ZIP archive",
+                                       "invalid header or archive is corrupted",
+                                       "unsupported multidisk archive",
+                                       "decompression failed or archive is corrupted",
+                                       "unexpected decompressed size",
+                                       "unsupported central directory size",
+                                       "allocation failed",
+                                       "file open failed",
+                                       "file write failed",
+                                       "file close failed",
+                                       "invalid parameter",
+                                       "internal error",
+                                       "stopped on request"};
+  static_assert(
+      sizeof kTexts / sizeof kTexts[0] == static_cast<std::size_t>(ZipError::kStopped) + 1,
+      "one text per error");
+  const auto index = static_cast<std::size_t>(error);
+  return index < sizeof kTexts / sizeof kTexts[0] ? kTexts[index] : "unknown error";
 }
 
 bool ZipFindArchiveEnd(const void* data, std::uint64_t size, std::uint64_t& archiveSize) {
@@ -501,18 +491,14 @@ bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeader
 
 bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
                         std::uint64_t& length) {
-  ZipEntryRecord parsed;
-  if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
+  ZipEntryRecord entry;
+  if (const ZipError error = LoadEntry(archive, index, entry); error != ZipError::kNone) {
     return Fail(archive, error);
   }
-  LocalHeader local;
-  std::uint64_t dataOffset = 0;
-  if (!ParseEntryLocalHeader(archive, parsed.location, local) ||
-      !LocateData(archive, parsed.location, local, dataOffset)) {
+  if (!LocateData(archive, entry.location, data)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
-  data = archive.data + dataOffset;
-  length = parsed.location.compressedSize;
+  length = entry.location.compressedSize;
   return true;
 }
 
@@ -536,13 +522,9 @@ ZipError FindEntryToWrite(const ZipArchive& archive, std::uint32_t index, EntryT
       (record.method != kMethodStored && record.method != kMethodDeflate)) {
     return ZipError::kUnsupportedFeature;
   }
-  LocalHeader local;
-  std::uint64_t dataOffset = 0;
-  if (!ParseEntryLocalHeader(archive, entry.parsed.location, local) ||
-      !LocateData(archive, entry.parsed.location, local, dataOffset)) {
+  if (!LocateData(archive, entry.parsed.location, entry.data)) {
     return ZipError::kInvalidHeader;
   }
-  entry.data = archive.data + dataOffset;
   return ZipError::kNone;
 }
 

@@ -11,6 +11,7 @@
 #include "pack/chunk_deflate.h"
 #include "pack/pack_test_support.h"
 #include "testing/zip_builder.h"
+#include "testing/zip_test_records.h"
 #include "zip/zip_format.h"
 
 namespace {
@@ -140,8 +141,8 @@ std::string Build(const Archive& archive) {
     zip::Zip64Locator locator;
     locator.endRecordOffset = out.size();
     locator.totalDisks = 1;
-    zip::AppendZip64EndRecord(out, record);
-    zip::AppendZip64Locator(out, locator);
+    testing_support::AppendZip64EndRecord(out, record);
+    testing_support::AppendZip64Locator(out, locator);
   }
   zip::EndRecord end;
   end.entriesOnDisk = static_cast<std::uint16_t>(archive.items.size());
