@@ -1,6 +1,6 @@
 // Entry jobs: ZipWriteEntryJob decodes with libdeflate where it can, and must
-// leave every file, error and time exactly as the streaming
-// ZipExtractEntryToOpenFile does, whatever the entry holds.
+// leave every file, error and time exactly as the
+// streaming reference (zip::ZipStreamEntryJob) does, whatever the entry holds.
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Pieced writes: the pieces of an indexed entry decoded on several threads
-// must leave every file, error and time exactly as the streaming
-// ZipExtractEntryToOpenFile does, whatever the index says.
+// must leave every file, error and time exactly as the
+// streaming reference (zip::ZipStreamEntryJob) does, whatever the index says.
 #include <gtest/gtest.h>
 
 #include <cstdint>
