@@ -468,6 +468,29 @@ TEST(PackLister, ReportsDamagedData) {
   EXPECT_EQ(report.breaks[0].rule, "data");
 }
 
+TEST(PackLister, SaysWhatIsWrongWithAnEntrysData) {
+  const std::string text = pack_test::TextBytes(3000, 4);
+  testing_support::ZipBuilder builder;
+  builder.AddDeflated("trailing", text).data = testing_support::DeflateRaw(text) + "tail!";
+  builder.AddDeflated("crc", text).central.crc32 = 0x12345678;
+  builder.AddDeflated("size", text).central.uncompressedSize = 2999;
+  builder.AddDeflated("sound", text);
+  const std::string bytes = builder.Build();
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(bytes, report, error)) << error;
+  std::vector<std::string> details;
+  for (const pack::FormBreak& item : report.breaks) {
+    if (item.rule == "data") {
+      details.push_back(item.detail);
+    }
+  }
+  EXPECT_EQ(details,
+            (std::vector<std::string>{"entry 'trailing': deflate data is damaged",
+                                      "entry 'crc': CRC-32 mismatch",
+                                      "entry 'size': 3000 bytes of data instead of 2999"}));
+}
+
 TEST(PackLister, RefusesWhatIsNotAZipArchive) {
   pack::ArchiveReport report;
   std::string error;
