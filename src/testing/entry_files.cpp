@@ -1,5 +1,6 @@
 #include "testing/entry_files.h"
 
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -32,7 +33,12 @@ bool ExtractEntryToFile(zip::ZipArchive& archive, std::uint32_t index, const cha
       !zip::ZipReadEntryRecord(archive, index, record)) {
     return false;
   }
-  const std::filesystem::path path = std::filesystem::u8path(outputPath);
+  std::filesystem::path path;
+  try {
+    path = std::filesystem::u8path(outputPath);
+  } catch (const std::exception&) {
+    return Fail(archive, zip::ZipError::kFileOpenFailed);  // text that names no file
+  }
   FolderWalker walker;
   std::intptr_t handle = -1;
   std::error_code error;

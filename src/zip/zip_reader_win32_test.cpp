@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
+#include "destination/folder_walker.h"
 #include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
@@ -106,19 +108,22 @@ TEST_F(ZipExtractWin32, InvalidUtf8NamesNoFile) {
 
 TEST_F(ZipExtractWin32, OtherReadersMayOpenTheFileWhileItIsWritten) {
   // FILE_SHARE_READ is part of the contract with antivirus and indexers;
-  // checked here by a reader holding the file open across the extraction.
+  // checked here by a reader holding the new file open across the write.
   ZipBuilder builder;
   builder.AddStored("a", "payload");
   OpenBuilt(builder);
+  FolderWalker walker;
+  std::error_code error;
+  ASSERT_TRUE(walker.Open(folder_.path(), error));
+  std::intptr_t file = -1;
+  ASSERT_TRUE(walker.CreateFileForWriting("shared", 0644, file, error));
   const auto path = folder_ / "shared";
-  ASSERT_TRUE(testing_support::WriteFileBytes(path, "old"));
   HANDLE reader =
       CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  const ZipError error = Extract(0, path.u8string());
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(testing_support::ExtractEntryToOpenFile(archive_, 0, file));
   CloseHandle(reader);
-  EXPECT_EQ(error, ZipError::kNone);
   EXPECT_EQ(ReadFileBytes(path), "payload");
 }
 
