@@ -19,14 +19,8 @@ namespace {
 using testing_support::ZipBuilder;
 using zip::ZipError;
 
-// Text that deflates well, varied enough that the decoder copies matches.
 std::string Text(std::size_t size) {
-  std::string out;
-  for (unsigned i = 0; out.size() < size; ++i) {
-    out += "output test line " + std::to_string(i * 2654435761u % 100000u) + "\n";
-  }
-  out.resize(size);
-  return out;
+  return testing_support::NumberedText(size, "output test");
 }
 
 // A caller-owned buffer of a fixed size: ranges are copied in, or, when it
