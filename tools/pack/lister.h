@@ -40,7 +40,8 @@ struct InspectOptions {
 };
 
 /// Inspects the `size` bytes at `data` through the ZIP reader (zip_reader.h),
-/// which checks every offset and length before use.
+/// which checks every offset and length before use. The report's entries
+/// refer into `data`, which must outlive them.
 ///
 /// Returns false with `error` set when the bytes cannot be read as a ZIP
 /// archive at all: fewer than 22 bytes, no end record, or an archive the

@@ -176,11 +176,15 @@ Archive Conforming() {
   return archive;
 }
 
+// The report's names and extra fields are views into the inspected bytes,
+// which are kept here until the next inspection (callers pass temporaries).
 bool Inspect(const std::string& bytes, pack::ArchiveReport& report, std::string& error) {
+  static std::string inspected;
+  inspected = bytes;
   pack::InspectOptions options;
   options.executablePath = kExe;
-  return pack::InspectArchive(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                              options, report, error);
+  return pack::InspectArchive(reinterpret_cast<const unsigned char*>(inspected.data()),
+                              inspected.size(), options, report, error);
 }
 
 // The rules broken by `archive`, each once, in the order first found.
