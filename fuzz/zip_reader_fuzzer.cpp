@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "extract/extract.h"
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "text/entry_name.h"
 #include "text/text_convert.h"
@@ -168,8 +169,8 @@ struct WalkSummary {
 // Pieces alternate between the two ways of decoding (scratch or none).
 void CheckPieces(ZipArchive& archive, std::uint32_t index, const ZipEntryRecord& record) {
   std::vector<zip::ZipPiece> pieces;
-  if (!zip::ZipPiecesFromIndex(record.extra, record.compressedSize, record.uncompressedSize,
-                               pieces)) {
+  if (!zip::ZipPiecesFromIndex(record.central.extra, record.location.compressedSize,
+                               record.location.uncompressedSize, pieces)) {
     FUZZ_CHECK(pieces.empty());
     return;
   }
@@ -182,14 +183,15 @@ void CheckPieces(ZipArchive& archive, std::uint32_t index, const ZipEntryRecord&
     compressed += piece.compressedLength;
     uncompressed += piece.uncompressedLength;
   }
-  FUZZ_CHECK(compressed == record.compressedSize && uncompressed == record.uncompressedSize);
+  FUZZ_CHECK(compressed == record.location.compressedSize &&
+             uncompressed == record.location.uncompressedSize);
   const unsigned char* data = nullptr;
   std::uint64_t length = 0;
   if (!zip::ZipLocateEntryData(archive, index, data, length)) {
     zip::ZipTakeLastError(archive);
     return;
   }
-  FUZZ_CHECK(length == record.compressedSize);
+  FUZZ_CHECK(length == record.location.compressedSize);
   zip::ZipPieceDecoder decoder;
   FUZZ_CHECK(decoder.ready());
   std::vector<unsigned char> output;
@@ -215,33 +217,35 @@ void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
   FUZZ_CHECK(zip::ZipReadEntryRecord(archive, index, record));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone);
   FUZZ_CHECK(record.index == index);
-  const bool nameEndsInSlash = !record.name.empty() && record.name.back() == '/';
-  FUZZ_CHECK(record.isDirectory ==
-             (nameEndsInSlash || (record.externalAttributes & zip::kDosAttributeDirectory) != 0));
-  if (IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
-    FUZZ_CHECK(StaysInside(record.name));
+  const bool nameEndsInSlash = !record.central.name.empty() && record.central.name.back() == '/';
+  FUZZ_CHECK(record.isDirectory == (nameEndsInSlash || (record.central.externalAttributes &
+                                                        zip::kDosAttributeDirectory) != 0));
+  if (IsSafeEntryName(record.central.name, kPlatformEntryNameRules)) {
+    FUZZ_CHECK(StaysInside(std::string(record.central.name)));
   }
-  if (IsSafeEntryName(record.name, EntryNameRules::kWindows)) {
-    FUZZ_CHECK(IsSafeEntryName(record.name, EntryNameRules::kPortable));
+  if (IsSafeEntryName(record.central.name, EntryNameRules::kWindows)) {
+    FUZZ_CHECK(IsSafeEntryName(record.central.name, EntryNameRules::kPortable));
   }
-  if (record.uncompressedSize > kMaxExtractedSize || record.uncompressedSize > budget) {
+  if (record.location.uncompressedSize > kMaxExtractedSize ||
+      record.location.uncompressedSize > budget) {
     return;
   }
-  budget -= record.uncompressedSize;
+  budget -= record.location.uncompressedSize;
   CheckPieces(archive, index, record);
 
-  const bool extracted = zip::ZipExtractEntryToFile(archive, index, folders.outText.c_str());
+  const bool extracted =
+      testing_support::ExtractEntryToFile(archive, index, folders.outText.c_str());
   const ZipError error = zip::ZipTakeLastError(archive);
   std::error_code fileError;
   if (extracted) {
     FUZZ_CHECK(error == ZipError::kNone);
     FUZZ_CHECK(!record.isDirectory);
-    FUZZ_CHECK(record.method == 0 || record.method == 8);
-    FUZZ_CHECK((record.flags & kFlagsNeverExtracted) == 0);
+    FUZZ_CHECK(record.central.method == 0 || record.central.method == 8);
+    FUZZ_CHECK((record.central.flags & kFlagsNeverExtracted) == 0);
     const std::uintmax_t size = fs::file_size(folders.out, fileError);
     FUZZ_CHECK(!fileError);
-    FUZZ_CHECK(size == record.uncompressedSize);
-    FUZZ_CHECK(FileCrc(folders.out) == record.crc32);
+    FUZZ_CHECK(size == record.location.uncompressedSize);
+    FUZZ_CHECK(FileCrc(folders.out) == record.central.crc32);
   } else {
     FUZZ_CHECK(IsFailureText(error));
     if (record.isDirectory) {
@@ -274,24 +278,24 @@ WalkSummary CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std:
     ZipEntryRecord record;
     CheckEntry(archive, i, folders, budget, record);
     if (!record.isDirectory) {
-      const std::uint64_t sum = summary.fileBytes + record.uncompressedSize;
+      const std::uint64_t sum = summary.fileBytes + record.location.uncompressedSize;
       summary.fileBytes = sum < summary.fileBytes ? UINT64_MAX : sum;
     }
-    if (IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
-      AddPathAndParents(record.name, summary.payloadPaths);
+    if (IsSafeEntryName(record.central.name, kPlatformEntryNameRules)) {
+      AddPathAndParents(std::string(record.central.name), summary.payloadPaths);
     }
   }
   FUZZ_CHECK(FolderIsEmpty(folders.scratch));
 
   // Calls the contract refuses leave the archive as it was.
   ZipEntryRecord untouched;
-  untouched.name = "untouched";
+  untouched.central.name = "untouched";
   FUZZ_CHECK(!zip::ZipReadEntryRecord(archive, count, untouched));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
-  FUZZ_CHECK(untouched.name == "untouched");
-  FUZZ_CHECK(!zip::ZipExtractEntryToFile(archive, count, folders.outText.c_str()));
+  FUZZ_CHECK(untouched.central.name == "untouched");
+  FUZZ_CHECK(!testing_support::ExtractEntryToFile(archive, count, folders.outText.c_str()));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
-  FUZZ_CHECK(!zip::ZipExtractEntryToFile(archive, 0, nullptr));
+  FUZZ_CHECK(!testing_support::ExtractEntryToFile(archive, 0, nullptr));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
   FUZZ_CHECK(!zip::ZipOpenMemory(archive, data, size));
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);

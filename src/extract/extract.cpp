@@ -15,6 +15,7 @@
 
 #include "destination/destination.h"
 #include "destination/folder_walker.h"
+#include "extract/output_file.h"
 #include "extract/worker_pool.h"
 #include "interruption/interruption.h"
 #include "text/entry_name.h"
@@ -84,11 +85,12 @@ void CheckRoomToUnpack(const fs::path& destination) {
     if (record.isDirectory) {
       continue;
     }
-    std::uint64_t size = record.uncompressedSize;
-    if (IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
+    std::uint64_t size = record.location.uncompressedSize;
+    const std::string name(record.central.name);
+    if (IsSafeEntryName(name, kPlatformEntryNameRules)) {
       // A file left by an earlier run is overwritten: only growth needs room.
       std::error_code error;
-      const std::uintmax_t existing = fs::file_size(destination / fs::u8path(record.name), error);
+      const std::uintmax_t existing = fs::file_size(destination / fs::u8path(name), error);
       if (!error) {
         size = size > existing ? size - existing : 0;
       }
@@ -139,18 +141,114 @@ bool SameOrNested(const std::vector<std::string>& a, const std::vector<std::stri
   return true;
 }
 
-// The walk's output, in index order. File data is written by the pool while
-// the walk goes on, but the log and standard error must read as if each
-// entry had been finished before the next one began: an entry's pieces are
-// held back until every earlier entry's file is written and reported.
-class OrderedOutput {
+// One line of the walk's output: a fragment appended to the log, or a line
+// for standard error.
+struct LogLine {
+  bool toStandardError;
+  std::string text;
+};
+
+void Emit(const std::vector<LogLine>& lines) {
+  for (const LogLine& line : lines) {
+    if (line.toStandardError) {
+      std::cerr << line.text << std::endl;
+    } else {
+      AppendToLog(line.text);
+    }
+  }
+}
+
+// One line on standard error and fragment 9 of the log for an entry that
+// could not be written.
+void AddFailure(std::vector<LogLine>& lines, std::uint32_t index, const std::string& name,
+                const std::string& outputText, const std::string& errorText) {
+  lines.push_back(
+      LogLine{true, "Failed extracting " + name + " from archive. Error string: " + errorText});
+  for (const std::string& text : {std::string(" Failed extracting "), DecimalText(index), name,
+                                  std::string(" full path fail: "), outputText, errorText}) {
+    lines.push_back(LogLine{false, text});
+  }
+}
+
+// One file entry's data, written by the pool.
+struct FileWrite {
+  FileWrite(std::uint32_t index, const std::string& name, const std::string& outputText,
+            zip::ZipEntryJob job, std::intptr_t handle)
+      : index(index),
+        name(name),
+        outputText(outputText),
+        key(PathKey(name)),
+        job(std::move(job)),
+        output(handle) {}
+
+  // Hands the write to `pool`. An indexed entry's pieces go to as many
+  // tasks as there are workers (also to one: the write then asks between
+  // pieces whether to stop, where one decode of the whole entry could not),
+  // each taking the next piece left until none is: a task never waits for
+  // another, and the one whose piece ends last finishes the file, so no
+  // worker ever blocks on work that only a blocked worker could do.
+  void Submit(WorkerPool& pool) {
+    const std::size_t pieces = job.pieces.empty() ? 0 : pieced.Begin(job, output);
+    if (pieces == 0) {
+      pool.Submit(work, [this](zip::ZipJobScratch& scratch) {
+        error = job.pieces.empty() ? WriteEntryFile(job, output, scratch)
+                                   : output.Finish(pieced.Finish(scratch), job);
+      });
+      return;
+    }
+    const std::size_t tasks = pieces < pool.WorkerCount() ? pieces : pool.WorkerCount();
+    for (std::size_t i = 0; i < tasks; ++i) {
+      pool.Submit(work, [this](zip::ZipJobScratch& scratch) { WritePieces(scratch); });
+    }
+  }
+
+  void WritePieces(zip::ZipJobScratch& scratch) {
+    std::size_t piece = 0;
+    while (pieced.ClaimPiece(piece)) {
+      if (pieced.WritePiece(piece, scratch)) {
+        error = output.Finish(pieced.Finish(scratch), job);
+      }
+    }
+  }
+
+  // What the log and standard error say of the written file.
+  std::vector<LogLine> OutcomeLines() const {
+    std::vector<LogLine> lines;
+    if (error == zip::ZipError::kStopped) {
+      // Cut short by an interruption, which the walk's next poll throws: no
+      // fault of the entry's, so nothing is said of it.
+    } else if (error == zip::ZipError::kNone) {
+      lines.push_back(LogLine{false, " success "});
+      lines.push_back(LogLine{false, DecimalText(index)});
+    } else {
+      AddFailure(lines, index, name, outputText, zip::ZipErrorText(error));
+    }
+    return lines;
+  }
+
+  const std::uint32_t index;
+  const std::string name;
+  const std::string outputText;
+  const std::vector<std::string> key;
+  const zip::ZipEntryJob job;
+  OutputFile output;
+  zip::ZipError error = zip::ZipError::kNone;  // set by the task that finishes the file
+  WorkerPool::Work work;
+  zip::ZipPiecedWrite pieced;  // after `output`: it ends its view first
+};
+
+// The walk's log lines, in index order. File data is written by the pool
+// while the walk goes on, but the log and standard error must read as if
+// each entry had been finished before the next one began: an entry's lines
+// are held back until every earlier entry's file is written and reported.
+class OrderedLog {
  public:
-  explicit OrderedOutput(WorkerPool& pool) : pool_(pool) {}
-  OrderedOutput(const OrderedOutput&) = delete;
-  OrderedOutput& operator=(const OrderedOutput&) = delete;
+  explicit OrderedLog(WorkerPool& pool) : pool_(pool) {}
+  OrderedLog(const OrderedLog&) = delete;
+  OrderedLog& operator=(const OrderedLog&) = delete;
 
   // Tasks refer to the files below: none may still run when they go.
-  ~OrderedOutput() {
+  ~OrderedLog() {
     for (Entry& entry : entries_) {
       if (entry.file) {
         pool_.Wait(entry.file->work);
@@ -161,23 +259,15 @@ class OrderedOutput {
   // Starts the next entry; what follows belongs to it until the next call.
   void BeginEntry() { entries_.emplace_back(); }
 
-  // Appends UTF-8 text to the log, converted on its own as every piece is.
-  void Log(std::string utf8) {
-    entries_.back().pieces.push_back(Piece{false, std::move(utf8)});
-    Flush();
-  }
+  // Appends UTF-8 text to the log, converted on its own as every fragment is.
+  void Log(std::string utf8) { Add(LogLine{false, std::move(utf8)}); }
 
   // Writes one line, ended and flushed, to standard error.
-  void ErrorLine(std::string line) {
-    entries_.back().pieces.push_back(Piece{true, std::move(line)});
-    Flush();
-  }
+  void ErrorLine(std::string line) { Add(LogLine{true, std::move(line)}); }
 
-  // One line on standard error and piece 9 of the log.
   void ReportFailedEntry(std::uint32_t index, const std::string& name,
                          const std::string& outputText, const std::string& errorText) {
-    std::vector<Piece>& pieces = entries_.back().pieces;
-    AddFailure(pieces, index, name, outputText, errorText);
+    AddFailure(entries_.back().lines, index, name, outputText, errorText);
     Flush();
   }
 
@@ -197,36 +287,18 @@ class OrderedOutput {
   // Hands the current entry's file to the pool; its " success" or failure
   // comes out once it is written. Waits for earlier files when too many are
   // held, which bounds the memory the walk's lead costs.
-  void WriteFile(std::uint32_t index, const std::string& name, const std::string& outputText,
-                 zip::ZipEntryJob job, std::intptr_t handle) {
+  void WriteFile(std::unique_ptr<FileWrite> write) {
     Entry& entry = entries_.back();
-    entry.file.reset(new FileWrite{index,
-                                   name,
-                                   outputText,
-                                   PathKey(name),
-                                   std::move(job),
-                                   handle,
-                                   zip::ZipError::kNone,
-                                   {},
-                                   {}});
-    FileWrite* file = entry.file.get();
+    entry.file = std::move(write);
     try {
-      // Pieces also on one worker: the write then asks between pieces
-      // whether to stop, where one decode of the whole entry could not.
-      if (!file->job.pieces.empty()) {
-        SubmitPieces(*file);
-      } else {
-        pool_.Submit(file->work, [file](zip::ZipJobScratch& scratch) {
-          file->error = zip::ZipWriteEntryJob(file->job, file->handle, scratch);
-        });
-      }
+      entry.file->Submit(pool_);
     } catch (...) {
       // Tasks already queued refer to the file.
-      pool_.Wait(file->work);
+      pool_.Wait(entry.file->work);
       entry.file.reset();
       throw;
     }
-    heldPieces_ += file->job.pieces.size();
+    heldPieces_ += entry.file->job.pieces.size();
     Flush();
     // After Flush, an entry in front of the current one has a file in flight.
     while (entries_.size() > MaxHeld() || (entries_.size() > 1 && heldPieces_ > kMaxHeldPieces)) {
@@ -236,7 +308,7 @@ class OrderedOutput {
   }
 
   // Waits for every file and writes out everything held, the current
-  // entry's pieces last.
+  // entry's lines last.
   void FinishAll() {
     while (!entries_.empty()) {
       if (entries_.front().file) {
@@ -250,51 +322,8 @@ class OrderedOutput {
   }
 
  private:
-  struct Piece {
-    bool toStandardError;
-    std::string text;
-  };
-
-  struct FileWrite {
-    std::uint32_t index;
-    std::string name;
-    std::string outputText;
-    std::vector<std::string> key;
-    zip::ZipEntryJob job;
-    std::intptr_t handle;
-    zip::ZipError error;  // written by the task that finishes the file
-    WorkerPool::Work work;
-    zip::ZipPiecedWrite pieced;  // an indexed entry's, written piece by piece
-  };
-
-  // An indexed entry's pieces go to as many tasks as there are workers, each
-  // taking the next piece left until none is: a task never waits for
-  // another, and the one whose piece ends last finishes the file, so no
-  // worker ever blocks on work that only a blocked worker could do.
-  void SubmitPieces(FileWrite& file) {
-    FileWrite* const target = &file;
-    const std::size_t count = file.pieced.Begin(file.job, file.handle);
-    if (count == 0) {
-      pool_.Submit(file.work, [target](zip::ZipJobScratch& scratch) {
-        target->error = target->pieced.Finish(scratch);
-      });
-      return;
-    }
-    const std::size_t tasks = count < pool_.WorkerCount() ? count : pool_.WorkerCount();
-    for (std::size_t i = 0; i < tasks; ++i) {
-      pool_.Submit(file.work, [target](zip::ZipJobScratch& scratch) {
-        std::size_t piece = 0;
-        while (target->pieced.ClaimPiece(piece)) {
-          if (target->pieced.WritePiece(piece, scratch)) {
-            target->error = target->pieced.Finish(scratch);
-          }
-        }
-      });
-    }
-  }
-
   struct Entry {
-    std::vector<Piece> pieces;  // not yet written out
+    std::vector<LogLine> lines;  // not yet written out
     std::unique_ptr<FileWrite> file;
   };
 
@@ -304,56 +333,35 @@ class OrderedOutput {
 
   std::size_t MaxHeld() const { return 4 * static_cast<std::size_t>(pool_.WorkerCount()) + 4; }
 
-  static void AddFailure(std::vector<Piece>& pieces, std::uint32_t index, const std::string& name,
-                         const std::string& outputText, const std::string& errorText) {
-    pieces.push_back(
-        Piece{true, "Failed extracting " + name + " from archive. Error string: " + errorText});
-    for (const std::string& text : {std::string(" Failed extracting "), DecimalText(index), name,
-                                    std::string(" full path fail: "), outputText, errorText}) {
-      pieces.push_back(Piece{false, text});
-    }
+  void Add(LogLine line) {
+    entries_.back().lines.push_back(std::move(line));
+    Flush();
   }
 
-  static void Emit(const Piece& piece) {
-    if (piece.toStandardError) {
-      std::cerr << piece.text << std::endl;
-    } else {
-      AppendToLog(piece.text);
+  // Writes out the first entry's lines and, once its file is written, the
+  // file's outcome. Returns false when its file is still being written.
+  bool EmitFront() {
+    Entry& front = entries_.front();
+    if (front.file && !pool_.IsDone(front.file->work)) {
+      return false;
     }
+    Emit(front.lines);
+    front.lines.clear();
+    if (front.file) {
+      heldPieces_ -= front.file->job.pieces.size();
+      Emit(front.file->OutcomeLines());
+      front.file.reset();
+    }
+    return true;
   }
 
   // Writes out, from the first entry on, whatever no earlier file holds back.
   // The last entry is the walk's current one and stays, written out so far.
   void Flush() {
     while (!entries_.empty()) {
-      Entry& front = entries_.front();
-      if (front.file && !pool_.IsDone(front.file->work)) {
+      const bool current = entries_.size() == 1 && !entries_.front().file;
+      if (!EmitFront() || current) {
         return;
-      }
-      for (const Piece& piece : front.pieces) {
-        Emit(piece);
-      }
-      front.pieces.clear();
-      if (entries_.size() == 1 && !front.file) {
-        return;
-      }
-      if (front.file) {
-        const std::unique_ptr<FileWrite> file = std::move(front.file);
-        heldPieces_ -= file->job.pieces.size();
-        std::vector<Piece> result;
-        if (file->error == zip::ZipError::kStopped) {
-          // Cut short by an interruption, which the walk's next poll throws:
-          // no fault of the entry's, so nothing is said of it.
-        } else if (file->error == zip::ZipError::kNone) {
-          result.push_back(Piece{false, " success "});
-          result.push_back(Piece{false, DecimalText(file->index)});
-        } else {
-          AddFailure(result, file->index, file->name, file->outputText,
-                     zip::ZipErrorText(file->error));
-        }
-        for (const Piece& piece : result) {
-          Emit(piece);
-        }
       }
       entries_.pop_front();
     }
@@ -379,11 +387,13 @@ bool InterruptionStopsWrites(const void*) {
   return InterruptionRecorded();
 }
 
+// The text the walk gives for an entry whose name it refuses.
+constexpr char kInvalidFilenameText[] = "invalid filename";
+
 // One entry of the walk, everything but its file data.
 void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walker,
-               const std::string& openFailedText, zip::ZipEntryRecord& record,
-               OrderedOutput& output) {
-  record = zip::ZipEntryRecord{};
+               const std::string& openFailedText, OrderedLog& output) {
+  zip::ZipEntryRecord record;
   if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
     const std::string errorText = zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive));
     output.ErrorLine("Read archive file failed. Error string: " + errorText);
@@ -392,59 +402,53 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
     return;
   }
   output.Log(" Stat read");
+  const std::string name(record.central.name);
 
-  if (!IsSafeEntryName(record.name, kPlatformEntryNameRules)) {
+  if (!IsSafeEntryName(name, kPlatformEntryNameRules)) {
     // The name is not made into a path at all: the text shows where it
     // would have led.
     const std::string outputText =
-        WithForwardSlashes(Absolute(destination).u8string() + "/" + record.name);
-    output.ReportFailedEntry(i, record.name, outputText,
-                             zip::ZipErrorText(zip::ZipError::kInvalidFilename));
+        WithForwardSlashes(Absolute(destination).u8string() + "/" + name);
+    output.ReportFailedEntry(i, name, outputText, kInvalidFilenameText);
     return;
   }
-  output.WaitForPath(record.name);
-
+  output.WaitForPath(name);
   if (record.isDirectory) {
-    if (!walker.CreateFolder(record.name)) {
-      const std::string outputText =
-          WithForwardSlashes((Absolute(destination) / fs::u8path(record.name)).u8string());
-      output.ReportFailedEntry(i, record.name, outputText, openFailedText);
+    if (!walker.CreateFolder(name)) {
+      output.ReportFailedEntry(
+          i, name, WithForwardSlashes((Absolute(destination) / fs::u8path(name)).u8string()),
+          openFailedText);
       return;
     }
     output.Log(" Dir created");
     return;
   }
-
-  const fs::path fullPath = Absolute(destination) / fs::u8path(record.name);
+  const fs::path fullPath = Absolute(destination) / fs::u8path(name);
   const std::string outputText = WithForwardSlashes(fullPath.u8string());
-  if (fullPath.filename().u8string() != record.name && !walker.CreateParents(record.name)) {
-    output.ReportFailedEntry(i, record.name, outputText, openFailedText);
+  if (fullPath.filename().u8string() != name && !walker.CreateParents(name)) {
+    output.ReportFailedEntry(i, name, outputText, openFailedText);
     return;
   }
   // The entry is checked before its file is made, so that one that cannot
   // be written leaves nothing behind.
   zip::ZipEntryJob job;
-  if (!zip::ZipPrepareEntryJob(g_zipArchive, record.index, job)) {
-    output.ReportFailedEntry(i, record.name, outputText,
+  if (!zip::ZipPrepareEntryJob(g_zipArchive, i, job)) {
+    output.ReportFailedEntry(i, name, outputText,
                              zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
     return;
   }
   job.stop.requested = InterruptionStopsWrites;
   std::intptr_t file = -1;
   std::error_code fileError;
-  if (!walker.CreateFileForWriting(record.name, zip::ZipEntryFileMode(record), file, fileError)) {
-    output.ReportFailedEntry(i, record.name, outputText, openFailedText);
+  if (!walker.CreateFileForWriting(name, zip::ZipEntryFileMode(record.central), file, fileError)) {
+    output.ReportFailedEntry(i, name, outputText, openFailedText);
     return;
   }
-  output.WriteFile(i, record.name, outputText, std::move(job), file);
+  output.WriteFile(std::make_unique<FileWrite>(i, name, outputText, std::move(job), file));
 }
 
-}  // namespace
-
-void ExtractAllEntries(const std::string& destinationText) {
-  ExtractAllEntries(destinationText, 0);
-}
-
+// Writes every entry of the open g_zipArchive below `destinationText`, as
+// ExtractPayload tells.
 void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   const fs::path destination = fs::u8path(destinationText);
   CheckRoomToUnpack(destination);
@@ -469,13 +473,12 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   AppendToLog(DecimalText(count));
 
   WorkerPool pool(workers == 0 ? DefaultWorkerCount() : workers);
-  OrderedOutput output(pool);
-  zip::ZipEntryRecord record;
+  OrderedLog output(pool);
   try {
     for (std::uint32_t i = 0; i < count; ++i) {
       output.BeginEntry();
       ThrowIfInterrupted();
-      WalkEntry(i, destination, walker, openFailedText, record, output);
+      WalkEntry(i, destination, walker, openFailedText, output);
     }
   } catch (...) {
     // The files before the failing entry are written and reported as if
@@ -492,9 +495,7 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   zip::ZipClose(g_zipArchive);
 }
 
-const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination) {
-  return ExtractPayload(archive, length, destination, 0);
-}
+}  // namespace
 
 const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination,
                               unsigned workers) {

@@ -14,32 +14,23 @@
 extern std::wstring g_extractLog;
 
 /// The one archive reader of the process: opened by ExtractPayload, closed by
-/// ExtractAllEntries at the end of its walk. Closed at program start.
+/// ExtractPayload at the end of its walk. Closed at program start.
 extern zip::ZipArchive g_zipArchive;
 
 /// Unpacks the archive of `length` bytes at `archive` (read in place, never
-/// copied) into the folder `destination` (NUL-terminated wide text).
+/// copied) into the folder `destination` (NUL-terminated wide text), with
+/// the file data written by `workers` threads: 0 (the starter's) takes the
+/// build's count (STARTER_EXTRACT_WORKERS, or by default one thread per
+/// core); 1 writes everything on the calling thread; tests, the fuzzer and
+/// the bench choose others. The outcome, on disk, in the log, on standard
+/// error and in what is thrown, does not depend on `workers`.
 ///
 /// Returns the text of g_extractLog, valid until the log next changes. Throws
 /// std::runtime_error("Failed opening zip ") when the archive does not open
-/// (the log is then exactly "open error " and nothing is created on disk), and
-/// passes on the std::filesystem::filesystem_error of a failed file-system
-/// operation and the Interrupted of an interruption from ExtractAllEntries.
-/// Not re-entrant.
-const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination);
-
-/// ExtractPayload with the file data written by `workers` threads, for tests,
-/// the fuzzer and the bench (the starter calls the overload above): 1 writes
-/// everything on the calling thread; 0 takes the build's count
-/// (STARTER_EXTRACT_WORKERS, or by default one thread per core). The
-/// outcome, on disk, in the log, on standard error and in what is thrown,
-/// does not depend on `workers`.
-const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination,
-                              unsigned workers);
-
-/// Writes every entry of the open g_zipArchive below the folder named by the
-/// UTF-8 text `destination`, in index order, creating that folder when it is
-/// missing, then closes g_zipArchive.
+/// (the log is then exactly "open error " and nothing is created on disk).
+/// Otherwise writes every entry of the open g_zipArchive below the folder,
+/// in index order, creating that folder when it is missing, then closes
+/// g_zipArchive.
 ///
 /// A destination that exists must pass CheckDestinationFolder, and a missing
 /// one is made with CreateDestinationFolder (private to the user on POSIX);
@@ -79,12 +70,9 @@ const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wch
 /// order, as if each file had been written before the next entry began: an
 /// entry whose path is, lies above or below a file still being written waits
 /// for it, and before anything is thrown, the files begun earlier are
-/// finished (or, after an interruption, stopped) and reported. All workers have ended when the call
-/// returns or throws.
-void ExtractAllEntries(const std::string& destination);
-
-/// ExtractAllEntries with `workers` threads, as ExtractPayload's overload
-/// takes them.
-void ExtractAllEntries(const std::string& destination, unsigned workers);
+/// finished (or, after an interruption, stopped) and reported. All workers
+/// have ended when the call returns or throws. Not re-entrant.
+const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination,
+                              unsigned workers = 0);
 
 #endif  // STARTER_EXTRACT_EXTRACT_H

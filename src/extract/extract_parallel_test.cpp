@@ -16,6 +16,7 @@
 
 #include "extract/extract.h"
 #include "interruption/interruption.h"
+#include "testing/entry_files.h"
 #include "testing/sample_archives.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
@@ -335,16 +336,16 @@ TEST_F(ExtractParallelTest, IndexedEntriesGiveTheReferencesOutcomeOnAnyNumberOfW
   for (std::uint32_t i = 0; i < zip::ZipEntryCount(reader); ++i) {
     zip::ZipEntryRecord record;
     ASSERT_TRUE(zip::ZipReadEntryRecord(reader, i, record));
-    const fs::path path = reference / record.name;
-    if (!zip::ZipExtractEntryToFile(reader, i, path.u8string().c_str())) {
-      standardError += "Failed extracting " + record.name + " from archive. Error string: " +
+    const std::string name(record.central.name);
+    const fs::path path = reference / name;
+    if (!testing_support::ExtractEntryToFile(reader, i, path.u8string().c_str())) {
+      standardError += "Failed extracting " + name + " from archive. Error string: " +
                        zip::ZipErrorText(zip::ZipTakeLastError(reader)) + "\n";
     }
     const std::string bytes = testing_support::ReadFileBytes(path);
-    EXPECT_EQ(
-        alone.tree.at(record.name).rfind("file " + std::to_string(bytes.size()) + " " + bytes, 0),
-        0u)
-        << record.name;
+    EXPECT_EQ(alone.tree.at(name).rfind("file " + std::to_string(bytes.size()) + " " + bytes, 0),
+              0u)
+        << name;
   }
   zip::ZipClose(reader);
   EXPECT_EQ(alone.standardError, standardError);

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "testing/zip_test_records.h"
+
 namespace testing_support {
 namespace {
 
@@ -238,7 +240,7 @@ void AppendZip64EndRecordOf(Output& out, const ZipZip64EndRecordFields& z,
   record.extensibleData = z.extensibleData;
   const std::size_t start = out.bytes.size();
   out.layout.zip64EndRecordOffset = start;
-  zip::AppendZip64EndRecord(out.bytes, record);
+  testing_support::AppendZip64EndRecord(out.bytes, record);
   Patch32(out.bytes, start, zip::zip64_end_record_field::kSignature, z.signature);
 }
 
@@ -250,7 +252,7 @@ void AppendZip64LocatorOf(Output& out, const ZipZip64LocatorFields& l) {
   locator.totalDisks = Or(l.totalDisks, std::uint32_t{1});
   const std::size_t start = out.bytes.size();
   out.layout.zip64LocatorOffset = start;
-  zip::AppendZip64Locator(out.bytes, locator);
+  testing_support::AppendZip64Locator(out.bytes, locator);
   Patch32(out.bytes, start, zip::zip64_locator_field::kSignature, l.signature);
 }
 

@@ -1,6 +1,6 @@
 // Test support: a fixture for tests that write archive entries into files the
 // test opens itself and compare the outcome with the streaming reference,
-// zip::ZipExtractEntryToOpenFile. Header-only; for test files.
+// testing_support::ExtractEntryToOpenFile. Header-only; for test files.
 #ifndef STARTER_TESTING_ZIP_WRITE_FIXTURE_H
 #define STARTER_TESTING_ZIP_WRITE_FIXTURE_H
 
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "destination/folder_walker.h"
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "zip/zip_reader.h"
 
@@ -79,7 +80,7 @@ class ZipWriteFixture : public ::testing::Test {
   WrittenEntry Streamed(std::uint32_t index) {
     const std::string name = "streamed-" + std::to_string(index);
     zip::ZipError error = zip::ZipError::kNone;
-    if (!zip::ZipExtractEntryToOpenFile(archive_, index, NewFile(name))) {
+    if (!testing_support::ExtractEntryToOpenFile(archive_, index, NewFile(name))) {
       error = zip::ZipTakeLastError(archive_);
     }
     return Read(name, error);
@@ -90,7 +91,7 @@ class ZipWriteFixture : public ::testing::Test {
   /// alone when Begin returns none); `pieces` gets what Begin returned.
   WrittenEntry PiecedOnThreads(const zip::ZipEntryJob& job, unsigned threads,
                                const std::string& name, std::size_t& pieces) {
-    zip::ZipPiecedWrite write;
+    testing_support::PiecedFileWrite write;
     pieces = write.Begin(job, NewFile(name));
     zip::ZipError error = zip::ZipError::kInternalError;
     if (pieces == 0) {

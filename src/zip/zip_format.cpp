@@ -292,27 +292,6 @@ void AppendEndRecord(std::string& out, const EndRecord& record) {
   AppendView(out, record.comment);
 }
 
-void AppendZip64EndRecord(std::string& out, const Zip64EndRecord& record) {
-  AppendLe32(out, kZip64EndRecordSignature);
-  AppendLe64(out, record.recordSize);
-  AppendLe16(out, record.versionMadeBy);
-  AppendLe16(out, record.versionNeeded);
-  AppendLe32(out, record.diskNumber);
-  AppendLe32(out, record.directoryDisk);
-  AppendLe64(out, record.entriesOnDisk);
-  AppendLe64(out, record.entryCount);
-  AppendLe64(out, record.directorySize);
-  AppendLe64(out, record.directoryOffset);
-  AppendView(out, record.extensibleData);
-}
-
-void AppendZip64Locator(std::string& out, const Zip64Locator& locator) {
-  AppendLe32(out, kZip64LocatorSignature);
-  AppendLe32(out, locator.endRecordDisk);
-  AppendLe64(out, locator.endRecordOffset);
-  AppendLe32(out, locator.totalDisks);
-}
-
 bool FindExtraField(std::string_view extra, std::uint16_t id, std::string_view& body) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(extra.data());
   std::uint64_t pos = 0;
@@ -375,45 +354,6 @@ bool ResolveZip64(const CentralRecord& record, EntryLocation& location) {
     location.diskStart = LoadLe32(p);
   }
   return true;
-}
-
-namespace {
-constexpr std::uint32_t kNtfsReserved = 0;
-constexpr std::uint16_t kNtfsTimesTag = 1;
-constexpr std::uint16_t kNtfsTimesSize = 24;
-constexpr std::size_t kNtfsAttributeHeaderSize = 4;
-}  // namespace
-
-void AppendNtfsExtraField(std::string& out, const NtfsTimes& times) {
-  AppendExtraFieldHeader(out, kExtraIdNtfs,
-                         static_cast<std::uint16_t>(kNtfsExtraSize - kExtraHeaderSize));
-  AppendLe32(out, kNtfsReserved);
-  AppendLe16(out, kNtfsTimesTag);
-  AppendLe16(out, kNtfsTimesSize);
-  AppendLe64(out, times.modification);
-  AppendLe64(out, times.access);
-  AppendLe64(out, times.creation);
-}
-
-bool ParseNtfsExtraField(std::string_view body, NtfsTimes& times) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(body.data());
-  std::size_t pos = sizeof kNtfsReserved;
-  while (pos <= body.size() && body.size() - pos >= kNtfsAttributeHeaderSize) {
-    const std::uint16_t tag = LoadLe16(bytes + pos);
-    const std::size_t size = LoadLe16(bytes + pos + 2);
-    const std::size_t start = pos + kNtfsAttributeHeaderSize;
-    if (size > body.size() - start) {
-      return false;
-    }
-    if (tag == kNtfsTimesTag && size == kNtfsTimesSize) {
-      times.modification = LoadLe64(bytes + start);
-      times.access = LoadLe64(bytes + start + 8);
-      times.creation = LoadLe64(bytes + start + 16);
-      return true;
-    }
-    pos = start + size;
-  }
-  return false;
 }
 
 bool ParsePieceIndex(std::string_view body, PieceIndex& index) {

@@ -146,7 +146,6 @@ constexpr std::uint16_t kMarker16 = 0xFFFFu;
 
 /// Extra-field header IDs, and the size of an extra field's own header.
 constexpr std::uint16_t kExtraIdZip64 = 0x0001;
-constexpr std::uint16_t kExtraIdNtfs = 0x000A;
 /// Info-ZIP's extended timestamp: a flags byte, then up to three Unix times.
 constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;
 /// The packer's piece index (see PieceIndex). PKWARE reserves IDs 0-31 and
@@ -156,9 +155,6 @@ constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;
 /// writer either list knows.
 constexpr std::uint16_t kExtraIdPieceIndex = 0xBC01;
 constexpr std::uint64_t kExtraHeaderSize = 4;
-/// An NTFS extra field with one time attribute: header, 4 reserved bytes,
-/// attribute tag 1 and size 24, then three FILETIME values.
-constexpr std::uint64_t kNtfsExtraSize = 36;
 
 // ---------------------------------------------------------------------------
 // Little-endian values and ranges
@@ -323,13 +319,11 @@ bool ParseZip64Locator(const unsigned char* data, std::uint64_t limit, std::uint
                        Zip64Locator& locator);
 
 /// Append the record to `out`, each field as it stands. The length fields
-/// are the sizes of the views, which must be at most kMaxFieldLength; the Zip64
-/// end record's size is written as it stands.
+/// are the sizes of the views, which must be at most kMaxFieldLength. (The
+/// packer writes no Zip64 records: their writers are test support.)
 void AppendLocalHeader(std::string& out, const LocalHeader& header);
 void AppendCentralRecord(std::string& out, const CentralRecord& record);
 void AppendEndRecord(std::string& out, const EndRecord& record);
-void AppendZip64EndRecord(std::string& out, const Zip64EndRecord& record);
-void AppendZip64Locator(std::string& out, const Zip64Locator& locator);
 
 // ---------------------------------------------------------------------------
 // Extra fields
@@ -359,22 +353,6 @@ struct EntryLocation {
 /// values; `location` is then unspecified. Without markers the extra field is
 /// not looked at.
 bool ResolveZip64(const CentralRecord& record, EntryLocation& location);
-
-/// File times of the NTFS extra field, as Windows FILETIME values (100 ns
-/// units since 1601-01-01 UTC).
-struct NtfsTimes {
-  std::uint64_t modification = 0;
-  std::uint64_t access = 0;
-  std::uint64_t creation = 0;
-};
-
-/// Appends a kNtfsExtraSize-byte NTFS extra field with `times` to `out`.
-void AppendNtfsExtraField(std::string& out, const NtfsTimes& times);
-
-/// Reads the times of an NTFS extra field's data (`body` as FindExtraField
-/// gives it): the first attribute with tag 1 and size 24. Returns false when
-/// there is none, leaving `times` as it was.
-bool ParseNtfsExtraField(std::string_view body, NtfsTimes& times);
 
 // ---------------------------------------------------------------------------
 // The piece index

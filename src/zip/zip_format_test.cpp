@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "testing/zip_test_records.h"
+
 namespace {
 
 const unsigned char* Bytes(const std::string& block) {
@@ -225,7 +227,7 @@ TEST(ZipFormatRecords, EndRecordRoundTrips) {
 TEST(ZipFormatRecords, Zip64EndRecordRoundTrips) {
   const zip::Zip64EndRecord written = SampleZip64EndRecord();
   std::string block = "#";
-  zip::AppendZip64EndRecord(block, written);
+  testing_support::AppendZip64EndRecord(block, written);
   ASSERT_EQ(block.size(), 1 + zip::kZip64EndRecordSize + written.extensibleData.size());
   EXPECT_EQ(zip::LoadLe32(Bytes(block) + 1), zip::kZip64EndRecordSignature);
 
@@ -250,7 +252,7 @@ TEST(ZipFormatRecords, Zip64LocatorRoundTrips) {
   written.endRecordOffset = 0x1112131415161718ull;
   written.totalDisks = 0x21222324u;
   std::string block = "..";
-  zip::AppendZip64Locator(block, written);
+  testing_support::AppendZip64Locator(block, written);
   ASSERT_EQ(block.size(), 2 + zip::kZip64LocatorSize);
   EXPECT_EQ(zip::LoadLe32(Bytes(block) + 2), zip::kZip64LocatorSignature);
 
@@ -279,14 +281,14 @@ TEST(ZipFormatRecords, FieldsLieAtTheirNamedOffsets) {
   EXPECT_EQ(zip::LoadLe32(Bytes(end) + zip::end_record_field::kDirectoryOffset), 0x0D0E0F10u);
 
   std::string zip64End;
-  zip::AppendZip64EndRecord(zip64End, SampleZip64EndRecord());
+  testing_support::AppendZip64EndRecord(zip64End, SampleZip64EndRecord());
   EXPECT_EQ(zip::LoadLe64(Bytes(zip64End) + zip::zip64_end_record_field::kEntryCount),
             0x2122232425262728ull);
 
   zip::Zip64Locator locator;
   locator.endRecordOffset = 0x55;
   std::string locatorBytes;
-  zip::AppendZip64Locator(locatorBytes, locator);
+  testing_support::AppendZip64Locator(locatorBytes, locator);
   EXPECT_EQ(zip::LoadLe64(Bytes(locatorBytes) + zip::zip64_locator_field::kEndRecordOffset), 0x55u);
 }
 
@@ -357,19 +359,19 @@ TEST(ZipFormatParse, Zip64RecordsMustFitTheLimit) {
   bare.extensibleData = std::string_view();
   bare.recordSize = zip::kZip64EndRecordSize - zip::kZip64EndRecordLeadSize;
   std::string fixedOnly = "...";
-  zip::AppendZip64EndRecord(fixedOnly, bare);
+  testing_support::AppendZip64EndRecord(fixedOnly, bare);
   fixedOnly += "after";
   ExpectFitsExactly<zip::Zip64EndRecord>(fixedOnly, 3, zip::kZip64EndRecordSize,
                                          zip::ParseZip64EndRecord);
   std::string full = "...";
-  zip::AppendZip64EndRecord(full, SampleZip64EndRecord());
+  testing_support::AppendZip64EndRecord(full, SampleZip64EndRecord());
   full += "after";
   ExpectFitsExactly<zip::Zip64EndRecord>(
       full, 3, zip::kZip64EndRecordSize + SampleZip64EndRecord().extensibleData.size(),
       zip::ParseZip64EndRecord);
 
   std::string locator = "....";
-  zip::AppendZip64Locator(locator, zip::Zip64Locator());
+  testing_support::AppendZip64Locator(locator, zip::Zip64Locator());
   locator += "after";
   ExpectFitsExactly<zip::Zip64Locator>(locator, 4, zip::kZip64LocatorSize, zip::ParseZip64Locator);
 }
@@ -382,9 +384,9 @@ TEST(ZipFormatParse, RefusesAWrongSignatureAndLeavesTheRecordAsItWas) {
   std::string end;
   zip::AppendEndRecord(end, SampleEndRecord());
   std::string zip64End;
-  zip::AppendZip64EndRecord(zip64End, SampleZip64EndRecord());
+  testing_support::AppendZip64EndRecord(zip64End, SampleZip64EndRecord());
   std::string locator;
-  zip::AppendZip64Locator(locator, zip::Zip64Locator());
+  testing_support::AppendZip64Locator(locator, zip::Zip64Locator());
   // Each signature one off.
   for (std::string* block : {&local, &central, &end, &zip64End, &locator}) {
     zip::StoreLe32(reinterpret_cast<unsigned char*>(&(*block)[0]),
@@ -428,7 +430,7 @@ std::string Zip64EndRecordWithSize(std::uint64_t recordSize, std::size_t tail) {
   record.extensibleData = std::string_view();
   record.recordSize = recordSize;
   std::string block;
-  zip::AppendZip64EndRecord(block, record);
+  testing_support::AppendZip64EndRecord(block, record);
   block.append(tail, 'x');
   return block;
 }
@@ -504,12 +506,12 @@ TEST(ZipFormatExtraFields, FindsAnEmptyFieldAndTheFirstOfTwo) {
 }
 
 TEST(ZipFormatExtraFields, APaddedTailHoldsNoField) {
-  const std::string field = ExtraField(zip::kExtraIdNtfs, "body");
+  const std::string field = ExtraField(testing_support::kExtraIdNtfs, "body");
   std::string_view body = "unchanged";
   // Padding shorter than a field header, after a real field.
   for (const std::size_t padding : {1u, 2u, 3u}) {
     const std::string extra = field + std::string(padding, '\0');
-    ASSERT_TRUE(zip::FindExtraField(extra, zip::kExtraIdNtfs, body)) << padding;
+    ASSERT_TRUE(zip::FindExtraField(extra, testing_support::kExtraIdNtfs, body)) << padding;
     EXPECT_EQ(body, "body");
     body = "unchanged";
     EXPECT_FALSE(zip::FindExtraField(extra, 0x0000, body)) << padding;
@@ -604,7 +606,7 @@ TEST(ZipFormatZip64, RefusesAFieldTooShortForTheMarkedValues) {
 }
 
 TEST(ZipFormatZip64, RefusesMarkersWithoutAZip64Field) {
-  const std::string otherField = ExtraField(zip::kExtraIdNtfs, Zip64Body(15));
+  const std::string otherField = ExtraField(testing_support::kExtraIdNtfs, Zip64Body(15));
   for (unsigned marks = 1; marks < 16; ++marks) {
     zip::CentralRecord record = MarkedRecord(marks);
     zip::EntryLocation location;
@@ -639,18 +641,18 @@ TEST(ZipFormatZip64, ExtraValuesBeyondTheMarkedOnesAreIgnored) {
 }
 
 TEST(ZipFormatNtfs, TimesRoundTripThroughTheExtraField) {
-  zip::NtfsTimes written;
+  testing_support::NtfsTimes written;
   written.modification = 0x01D7000000000001ull;
   written.access = std::numeric_limits<std::uint64_t>::max();
   written.creation = 0;
   std::string extra = ExtraField(0x5455, "ts");
-  zip::AppendNtfsExtraField(extra, written);
-  ASSERT_EQ(extra.size(), zip::kExtraHeaderSize + 2 + zip::kNtfsExtraSize);
+  testing_support::AppendNtfsExtraField(extra, written);
+  ASSERT_EQ(extra.size(), zip::kExtraHeaderSize + 2 + testing_support::kNtfsExtraSize);
   std::string_view body;
-  ASSERT_TRUE(zip::FindExtraField(extra, zip::kExtraIdNtfs, body));
-  EXPECT_EQ(body.size(), zip::kNtfsExtraSize - zip::kExtraHeaderSize);
-  zip::NtfsTimes read;
-  ASSERT_TRUE(zip::ParseNtfsExtraField(body, read));
+  ASSERT_TRUE(zip::FindExtraField(extra, testing_support::kExtraIdNtfs, body));
+  EXPECT_EQ(body.size(), testing_support::kNtfsExtraSize - zip::kExtraHeaderSize);
+  testing_support::NtfsTimes read;
+  ASSERT_TRUE(testing_support::ParseNtfsExtraField(body, read));
   EXPECT_EQ(read.modification, written.modification);
   EXPECT_EQ(read.access, written.access);
   EXPECT_EQ(read.creation, written.creation);
@@ -672,7 +674,7 @@ TEST(ZipFormatPieceIndex, RoundTripsThroughTheExtraField) {
   zip::PieceIndex written;
   written.pieceSize = 1u << 20;
   written.compressedLengths = {7, 0xFFFFFFFFu, 1000};
-  std::string extra = ExtraField(zip::kExtraIdNtfs, "before");
+  std::string extra = ExtraField(testing_support::kExtraIdNtfs, "before");
   ASSERT_TRUE(zip::AppendPieceIndex(extra, written));
   std::string_view body;
   ASSERT_TRUE(zip::FindExtraField(extra, zip::kExtraIdPieceIndex, body));
@@ -741,27 +743,27 @@ TEST(ZipFormatNtfs, FindsTheTimesAttributeAfterAnother) {
   zip::AppendLe64(times, 2);
   zip::AppendLe64(times, 3);
   const std::string body = NtfsBody(NtfsAttribute(2, "other") + NtfsAttribute(1, times));
-  zip::NtfsTimes read;
-  ASSERT_TRUE(zip::ParseNtfsExtraField(body, read));
+  testing_support::NtfsTimes read;
+  ASSERT_TRUE(testing_support::ParseNtfsExtraField(body, read));
   EXPECT_EQ(read.modification, 1u);
   EXPECT_EQ(read.access, 2u);
   EXPECT_EQ(read.creation, 3u);
 }
 
 TEST(ZipFormatNtfs, RefusesAMissingWrongSizedOrTruncatedTimesAttribute) {
-  zip::NtfsTimes read;
+  testing_support::NtfsTimes read;
   read.modification = 77;
-  EXPECT_FALSE(zip::ParseNtfsExtraField(std::string_view(), read));
-  EXPECT_FALSE(zip::ParseNtfsExtraField(NtfsBody(""), read));
-  EXPECT_FALSE(zip::ParseNtfsExtraField(NtfsBody(NtfsAttribute(2, std::string(24, 'x'))), read));
+  EXPECT_FALSE(testing_support::ParseNtfsExtraField(std::string_view(), read));
+  EXPECT_FALSE(testing_support::ParseNtfsExtraField(NtfsBody(""), read));
+  EXPECT_FALSE(testing_support::ParseNtfsExtraField(NtfsBody(NtfsAttribute(2, std::string(24, 'x'))), read));
   // Tag 1 with 16 bytes is not the times attribute.
-  EXPECT_FALSE(zip::ParseNtfsExtraField(NtfsBody(NtfsAttribute(1, std::string(16, 'x'))), read));
+  EXPECT_FALSE(testing_support::ParseNtfsExtraField(NtfsBody(NtfsAttribute(1, std::string(16, 'x'))), read));
   // Tag 1, size 24, but only 23 bytes follow.
   std::string truncated = NtfsBody(NtfsAttribute(1, std::string(24, 'x')));
   truncated.pop_back();
-  EXPECT_FALSE(zip::ParseNtfsExtraField(truncated, read));
+  EXPECT_FALSE(testing_support::ParseNtfsExtraField(truncated, read));
   // Shorter than the reserved bytes.
-  EXPECT_FALSE(zip::ParseNtfsExtraField(std::string_view("\0\0", 2), read));
+  EXPECT_FALSE(testing_support::ParseNtfsExtraField(std::string_view("\0\0", 2), read));
   EXPECT_EQ(read.modification, 77u);
 }
 

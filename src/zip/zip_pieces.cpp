@@ -117,6 +117,15 @@ bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedS
   return true;
 }
 
+std::uint32_t ZipCombinePieceCrcs(const std::vector<ZipPiece>& pieces,
+                                  const std::vector<std::uint32_t>& pieceCrcs) {
+  uLong crc = 0;  // the CRC-32 of nothing, which crc32_combine extends
+  for (std::size_t i = 0; i < pieces.size() && i < pieceCrcs.size(); ++i) {
+    crc = crc32_combine(crc, pieceCrcs[i], static_cast<z_off_t>(pieces[i].uncompressedLength));
+  }
+  return static_cast<std::uint32_t>(crc);
+}
+
 ZipPieceDecoder::ZipPieceDecoder() : decompressor_(libdeflate_alloc_decompressor()) {}
 
 ZipPieceDecoder::~ZipPieceDecoder() {
@@ -139,6 +148,22 @@ bool ZipPieceDecoder::Decode(const unsigned char* in, std::uint64_t inLength, bo
   }
   crc = libdeflate_crc32(0, out, size);
   return true;
+}
+
+std::size_t ZipPieceDecoder::DecodeInTurn(const unsigned char* data,
+                                          const std::vector<ZipPiece>& pieces, std::uint32_t& crc) {
+  std::vector<unsigned char> output;
+  std::vector<std::uint32_t> pieceCrcs(pieces.size(), 0);
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const ZipPiece& piece = pieces[i];
+    output.resize(static_cast<std::size_t>(piece.uncompressedLength));
+    if (!Decode(data + piece.compressedOffset, piece.compressedLength, i + 1 == pieces.size(),
+                output.data(), output.size(), pieceCrcs[i])) {
+      return i;
+    }
+  }
+  crc = ZipCombinePieceCrcs(pieces, pieceCrcs);
+  return pieces.size();
 }
 
 }  // namespace zip

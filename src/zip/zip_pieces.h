@@ -44,6 +44,11 @@ struct ZipPiece {
 bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedSize,
                         std::uint64_t uncompressedSize, std::vector<ZipPiece>& pieces);
 
+/// The CRC-32 of an entry's content from the CRC-32s of its `pieces`, one
+/// per piece in the same order (each piece below 2 GiB).
+std::uint32_t ZipCombinePieceCrcs(const std::vector<ZipPiece>& pieces,
+                                  const std::vector<std::uint32_t>& pieceCrcs);
+
 /// Decodes pieces, one at a time: one decoder per thread (it keeps
 /// libdeflate's decompressor, about 32 KiB, for all its pieces).
 class ZipPieceDecoder {
@@ -75,6 +80,13 @@ class ZipPieceDecoder {
   /// Pieces that are not last are decoded by zlib, the last by libdeflate.
   bool Decode(const unsigned char* in, std::uint64_t inLength, bool last, unsigned char* out,
               std::uint64_t outLength, std::uint32_t& crc);
+
+  /// Decodes the `pieces` of the deflate data at `data`, one after another
+  /// into a buffer of the largest, as Decode decodes each. Returns how many
+  /// decoded, from the first on, stopping at the first that does not;
+  /// `crc` gets their combined CRC-32 (ZipCombinePieceCrcs) when all did.
+  std::size_t DecodeInTurn(const unsigned char* data, const std::vector<ZipPiece>& pieces,
+                           std::uint32_t& crc);
 
  private:
   libdeflate_decompressor* decompressor_ = nullptr;

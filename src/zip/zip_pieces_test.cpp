@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "testing/zip_builder.h"
+#include "testing/zip_test_records.h"
 #include "zip/zip_format.h"
 
 namespace {
@@ -94,7 +95,7 @@ TEST(ZipPieces, AnHonestIndexGivesThePiecesBackToBack) {
 TEST(ZipPieces, AnIndexAmongOtherFieldsIsFound) {
   const PiecedEntry entry = MakeEntry(MixedContent());
   std::string extra;
-  zip::AppendNtfsExtraField(extra, zip::NtfsTimes{});
+  testing_support::AppendNtfsExtraField(extra, testing_support::NtfsTimes{});
   extra += PieceIndexField(kPieceSize, entry.lengths);
   std::vector<zip::ZipPiece> pieces;
   EXPECT_TRUE(zip::ZipPiecesFromIndex(extra, entry.data.size(), entry.content.size(), pieces));
@@ -106,7 +107,7 @@ TEST(ZipPieces, NoIndexOrAnIndexThatDoesNotParseIsNoUse) {
   EXPECT_FALSE(zip::ZipPiecesFromIndex(std::string_view(), 100, 100000, pieces));
   EXPECT_TRUE(pieces.empty());
   std::string other;
-  zip::AppendNtfsExtraField(other, zip::NtfsTimes{});
+  testing_support::AppendNtfsExtraField(other, testing_support::NtfsTimes{});
   EXPECT_FALSE(zip::ZipPiecesFromIndex(other, 100, 100000, pieces));
   // Version 2, which this reader does not know.
   std::string field = PieceIndexField(kPieceSize, {50, 50, 50});

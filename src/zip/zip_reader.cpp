@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "zip/zip_format.h"
-#include "zip/zip_output.h"
 
 namespace zip {
 namespace {
@@ -37,19 +36,12 @@ bool FailOpen(ZipArchive& archive, ZipError error) {
   return false;
 }
 
-// One central record with its Zip64 values applied; the name, extra field and
-// comment stay in the block.
-struct ParsedEntry {
-  CentralRecord record;
-  EntryLocation location;
-};
-
 // Parses the central record at `offset`, which must lie with all its parts
 // before `directoryEnd`.
 ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64_t directoryEnd,
-                    ParsedEntry& entry) {
-  if (!ParseCentralRecord(data, directoryEnd, offset, entry.record) ||
-      !ResolveZip64(entry.record, entry.location)) {
+                    ZipEntryRecord& entry) {
+  if (!ParseCentralRecord(data, directoryEnd, offset, entry.central) ||
+      !ResolveZip64(entry.central, entry.location)) {
     return ZipError::kInvalidHeader;
   }
   if (entry.location.diskStart != 0) {
@@ -65,7 +57,7 @@ bool IsDirectoryRecord(const CentralRecord& record) {
 
 // Parses the central record of entry `index` of an open archive, which the
 // open already checked: a failure now means the block changed.
-ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ParsedEntry& entry) {
+ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ZipEntryRecord& entry) {
   if (!archive.open || index >= archive.recordOffsets.size()) {
     return ZipError::kInvalidParameter;
   }
@@ -74,6 +66,8 @@ ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ParsedEntry& 
                  entry) != ZipError::kNone) {
     return ZipError::kInternalError;
   }
+  entry.index = index;
+  entry.isDirectory = IsDirectoryRecord(entry.central);
   return ZipError::kNone;
 }
 
@@ -209,13 +203,13 @@ ZipError IndexDirectory(const unsigned char* data, const DirectoryBounds& bounds
   const std::uint64_t directoryEnd = bounds.directoryOffset + bounds.directorySize;
   std::uint64_t pos = bounds.directoryOffset;
   for (std::uint64_t i = 0; i < bounds.entryCount; ++i) {
-    ParsedEntry entry;
+    ZipEntryRecord entry;
     const ZipError error = ParseEntry(data, pos, directoryEnd, entry);
     if (error != ZipError::kNone) {
       return error;
     }
     recordOffsets.push_back(pos);  // capacity reserved above
-    pos += RecordLength(entry.record);
+    pos += RecordLength(entry.central);
   }
   if (pos != directoryEnd) {
     return ZipError::kInvalidHeader;  // more records than counted
@@ -231,15 +225,19 @@ bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& locat
                           local);
 }
 
-// Where the data after `local` starts; it must end before the central
-// directory.
-bool LocateData(const ZipArchive& archive, const EntryLocation& location, const LocalHeader& local,
-                std::uint64_t& dataOffset) {
+// Where the data of an entry starts, after its local header; it must end
+// before the central directory.
+bool LocateData(const ZipArchive& archive, const EntryLocation& location,
+                const unsigned char*& data) {
+  LocalHeader local;
+  if (!ParseEntryLocalHeader(archive, location, local)) {
+    return false;
+  }
   const std::uint64_t offset = location.localHeaderOffset + RecordLength(local);
   if (!RangeFits(offset, location.compressedSize, archive.centralDirectoryOffset)) {
     return false;
   }
-  dataOffset = offset;
+  data = archive.data + offset;
   return true;
 }
 
@@ -263,21 +261,6 @@ bool DosToSeconds(std::uint16_t dosDate, std::uint16_t dosTime, std::int64_t& se
   return true;
 }
 
-// Owns the output file for one extraction so every early return closes it.
-class OutputGuard {
- public:
-  OutputGuard() = default;
-  ~OutputGuard() {
-    if (file.handle != -1) {
-      detail::CloseOutputFile(file);
-    }
-  }
-  OutputGuard(const OutputGuard&) = delete;
-  OutputGuard& operator=(const OutputGuard&) = delete;
-
-  detail::OutputFile file;
-};
-
 class InflateGuard {
  public:
   InflateGuard() = default;
@@ -293,33 +276,58 @@ class InflateGuard {
   bool initialised = false;
 };
 
+// The bytes written so far and their CRC-32, as a write goes on.
+struct WriteProgress {
+  std::uint64_t written = 0;
+  uLong crc = crc32(0L, Z_NULL, 0);
+};
+
+// Puts `size` bytes at the end of what `output` holds so far.
+bool Append(ZipOutput& output, const unsigned char* data, std::size_t size,
+            WriteProgress& progress) {
+  if (!output.WriteAt(progress.written, data, size)) {
+    return false;
+  }
+  progress.crc = crc32(progress.crc, data, static_cast<uInt>(size));
+  progress.written += size;
+  return true;
+}
+
 // Copies stored data straight from the block. Writes at most `limit` bytes.
-ZipError WriteStored(detail::OutputFile& file, const unsigned char* data, std::uint64_t length,
-                     std::uint64_t limit, const ZipStopRequest& stop, std::uint64_t& written,
-                     uLong& crc) {
+ZipError WriteStored(ZipOutput& output, const unsigned char* data, std::uint64_t length,
+                     std::uint64_t limit, const ZipStopRequest& stop, WriteProgress& progress) {
   const std::uint64_t toWrite = length < limit ? length : limit;
-  while (written < toWrite) {
+  while (progress.written < toWrite) {
     if (stop.Asked()) {
       return ZipError::kStopped;
     }
-    const std::uint64_t left = toWrite - written;
+    const std::uint64_t left = toWrite - progress.written;
     const std::size_t chunk = static_cast<std::size_t>(left < kStoredChunk ? left : kStoredChunk);
-    const unsigned char* from = data + written;
-    if (!detail::WriteOutputFile(file, from, chunk)) {
+    if (!Append(output, data + progress.written, chunk, progress)) {
       return ZipError::kFileWriteFailed;
     }
-    crc = crc32(crc, from, static_cast<uInt>(chunk));
-    written += chunk;
   }
   return length == limit ? ZipError::kNone : ZipError::kUnexpectedSize;
 }
 
-// Inflates raw deflate data from the block into `buffer`, writing each filled
-// buffer. Stops before writing anything past `limit`.
-ZipError WriteInflated(detail::OutputFile& file, InflateGuard& inflater, unsigned char* buffer,
+// Feeds zlib the next part of the input when it has used up the last one.
+void FeedInput(z_stream& stream, const unsigned char*& nextInput, std::uint64_t& inputLeft) {
+  if (stream.avail_in == 0 && inputLeft > 0) {
+    const std::uint64_t part = inputLeft < kMaxInflateInput ? inputLeft : kMaxInflateInput;
+    // zlib's z_const is off by default; inflate never writes through next_in.
+    stream.next_in = const_cast<Bytef*>(nextInput);
+    stream.avail_in = static_cast<uInt>(part);
+    nextInput += part;
+    inputLeft -= part;
+  }
+}
+
+// Inflates raw deflate data from the block into `buffer`, putting each filled
+// buffer. Stops before putting anything past `limit`.
+ZipError WriteInflated(ZipOutput& output, InflateGuard& inflater, unsigned char* buffer,
                        std::size_t bufferSize, const unsigned char* data, std::uint64_t length,
-                       std::uint64_t limit, const ZipStopRequest& stop, std::uint64_t& written,
-                       uLong& crc) {
+                       std::uint64_t limit, const ZipStopRequest& stop, WriteProgress& progress,
+                       std::uint64_t* unusedInput) {
   z_stream& stream = inflater.stream;
   const unsigned char* nextInput = data;
   std::uint64_t inputLeft = length;
@@ -327,14 +335,7 @@ ZipError WriteInflated(detail::OutputFile& file, InflateGuard& inflater, unsigne
     if (stop.Asked()) {
       return ZipError::kStopped;
     }
-    if (stream.avail_in == 0 && inputLeft > 0) {
-      const std::uint64_t piece = inputLeft < kMaxInflateInput ? inputLeft : kMaxInflateInput;
-      // zlib's z_const is off by default; inflate never writes through next_in.
-      stream.next_in = const_cast<Bytef*>(nextInput);
-      stream.avail_in = static_cast<uInt>(piece);
-      nextInput += piece;
-      inputLeft -= piece;
-    }
+    FeedInput(stream, nextInput, inputLeft);
     stream.next_out = buffer;
     stream.avail_out = static_cast<uInt>(bufferSize);
     const int status = inflate(&stream, Z_NO_FLUSH);
@@ -345,26 +346,22 @@ ZipError WriteInflated(detail::OutputFile& file, InflateGuard& inflater, unsigne
       return ZipError::kDecompressionFailed;  // Z_DATA_ERROR, Z_NEED_DICT
     }
     const std::size_t produced = bufferSize - stream.avail_out;
-    if (produced > 0) {
-      if (produced > limit - written) {
-        // More data than recorded: keep the file at the recorded size.
-        const std::size_t allowed = static_cast<std::size_t>(limit - written);
-        if (allowed > 0) {
-          if (!detail::WriteOutputFile(file, buffer, allowed)) {
-            return ZipError::kFileWriteFailed;
-          }
-          written += allowed;
-        }
-        return ZipError::kUnexpectedSize;
-      }
-      if (!detail::WriteOutputFile(file, buffer, produced)) {
+    if (produced > limit - progress.written) {
+      // More data than recorded: keep the output at the recorded size.
+      const std::size_t allowed = static_cast<std::size_t>(limit - progress.written);
+      if (allowed > 0 && !Append(output, buffer, allowed, progress)) {
         return ZipError::kFileWriteFailed;
       }
-      crc = crc32(crc, buffer, static_cast<uInt>(produced));
-      written += produced;
+      return ZipError::kUnexpectedSize;
+    }
+    if (produced > 0 && !Append(output, buffer, produced, progress)) {
+      return ZipError::kFileWriteFailed;
     }
     if (status == Z_STREAM_END) {
-      return written == limit ? ZipError::kNone : ZipError::kUnexpectedSize;
+      if (unusedInput != nullptr) {
+        *unusedInput = stream.avail_in + inputLeft;
+      }
+      return progress.written == limit ? ZipError::kNone : ZipError::kUnexpectedSize;
     }
     if (produced == 0 && stream.avail_in == 0 && inputLeft == 0) {
       return ZipError::kDecompressionFailed;  // the stream ends before its end marker
@@ -375,45 +372,29 @@ ZipError WriteInflated(detail::OutputFile& file, InflateGuard& inflater, unsigne
 }  // namespace
 
 const char* ZipErrorText(ZipError error) {
-  switch (error) {
-    case ZipError::kNone:
-      return "no error";
-    case ZipError::kTooManyFiles:
-      return "too many files";
-    case ZipError::kUnsupportedFeature:
-      return "unsupported feature";
-    case ZipError::kCentralDirectoryNotFound:
-      return "failed finding central directory";
-    case ZipError::kNotAnArchive:
-      return "not a ZIP archive";
-    case ZipError::kInvalidHeader:
-      return "invalid header or archive is corrupted";
-    case ZipError::kMultiDiskUnsupported:
-      return "unsupported multidisk archive";
-    case ZipError::kDecompressionFailed:
-      return "decompression failed or archive is corrupted";
-    case ZipError::kUnexpectedSize:
-      return "unexpected decompressed size";
-    case ZipError::kUnsupportedDirectorySize:
-      return "unsupported central directory size";
-    case ZipError::kAllocationFailed:
-      return "allocation failed";
-    case ZipError::kFileOpenFailed:
-      return "file open failed";
-    case ZipError::kFileWriteFailed:
-      return "file write failed";
-    case ZipError::kFileCloseFailed:
-      return "file close failed";
-    case ZipError::kInvalidParameter:
-      return "invalid parameter";
-    case ZipError::kInvalidFilename:
-      return "invalid filename";
-    case ZipError::kInternalError:
-      return "internal error";
-    case ZipError::kStopped:
-      return "stopped on request";
-  }
-  return "unknown error";
+  // In the order of the enumeration.
+  static const char* const kTexts[] = {"no error",
+                                       "too many files",
+                                       "unsupported feature",
+                                       "failed finding central directory",
+                                       "not a ZIP archive",
+                                       "invalid header or archive is corrupted",
+                                       "unsupported multidisk archive",
+                                       "decompression failed or archive is corrupted",
+                                       "unexpected decompressed size",
+                                       "unsupported central directory size",
+                                       "allocation failed",
+                                       "file open failed",
+                                       "file write failed",
+                                       "file close failed",
+                                       "invalid parameter",
+                                       "internal error",
+                                       "stopped on request"};
+  static_assert(
+      sizeof kTexts / sizeof kTexts[0] == static_cast<std::size_t>(ZipError::kStopped) + 1,
+      "one text per error");
+  const auto index = static_cast<std::size_t>(error);
+  return index < sizeof kTexts / sizeof kTexts[0] ? kTexts[index] : "unknown error";
 }
 
 bool ZipFindArchiveEnd(const void* data, std::uint64_t size, std::uint64_t& archiveSize) {
@@ -468,34 +449,11 @@ std::uint32_t ZipEntryCount(const ZipArchive& archive) {
 }
 
 bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord& record) {
-  ParsedEntry parsed;
+  ZipEntryRecord parsed;
   if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
     return Fail(archive, error);
   }
-  ZipEntryRecord result;
-  try {
-    result.name.assign(parsed.record.name);
-    result.extra.assign(parsed.record.extra);
-  } catch (...) {
-    return Fail(archive, ZipError::kAllocationFailed);
-  }
-  result.index = index;
-  result.isDirectory = IsDirectoryRecord(parsed.record);
-  result.compressedSize = parsed.location.compressedSize;
-  result.uncompressedSize = parsed.location.uncompressedSize;
-  result.localHeaderOffset = parsed.location.localHeaderOffset;
-  result.crc32 = parsed.record.crc32;
-  result.method = parsed.record.method;
-  result.flags = parsed.record.flags;
-  result.dosTime = parsed.record.dosTime;
-  result.dosDate = parsed.record.dosDate;
-  result.versionMadeBy = parsed.record.versionMadeBy;
-  result.versionNeeded = parsed.record.versionNeeded;
-  result.externalAttributes = parsed.record.externalAttributes;
-  result.internalAttributes = parsed.record.internalAttributes;
-  result.diskStart = parsed.record.diskStart;
-  result.commentLength = static_cast<std::uint16_t>(parsed.record.comment.size());
-  record = std::move(result);
+  record = parsed;
   return true;
 }
 
@@ -503,19 +461,11 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
   if (!archive.open) {
     return Fail(archive, ZipError::kInvalidParameter);
   }
-  EndRecord end;
-  if (!ParseEndRecord(archive.data, archive.size, archive.endRecordOffset, end)) {
+  ZipArchiveFacts result;
+  if (!ParseEndRecord(archive.data, archive.size, archive.endRecordOffset, result.endRecord)) {
     return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
   }
-  ZipArchiveFacts result;
   result.endRecordOffset = archive.endRecordOffset;
-  result.endRecordDiskNumber = end.diskNumber;
-  result.endRecordDirectoryDisk = end.directoryDisk;
-  result.endRecordEntriesOnDisk = end.entriesOnDisk;
-  result.endRecordEntryCount = end.entryCount;
-  result.endRecordDirectorySize = end.directorySize;
-  result.endRecordDirectoryOffset = end.directoryOffset;
-  result.commentLength = static_cast<std::uint16_t>(end.comment.size());
   result.hasZip64 = archive.hasZip64;
   result.centralDirectoryOffset = archive.centralDirectoryOffset;
   result.centralDirectorySize = archive.centralDirectorySize;
@@ -525,7 +475,7 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
 }
 
 bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header) {
-  ParsedEntry parsed;
+  ZipEntryRecord parsed;
   if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
     return Fail(archive, error);
   }
@@ -533,42 +483,22 @@ bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeader
   if (!ParseEntryLocalHeader(archive, parsed.location, local)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
-  ZipLocalHeaderRecord result;
-  try {
-    result.name.assign(local.name);
-    result.extra.assign(local.extra);
-  } catch (...) {
-    return Fail(archive, ZipError::kAllocationFailed);
-  }
-  result.offset = parsed.location.localHeaderOffset;
-  result.versionNeeded = local.versionNeeded;
-  result.flags = local.flags;
-  result.method = local.method;
-  result.dosTime = local.dosTime;
-  result.dosDate = local.dosDate;
-  result.crc32 = local.crc32;
-  result.compressedSize = local.compressedSize;
-  result.uncompressedSize = local.uncompressedSize;
-  result.dataOffset = parsed.location.localHeaderOffset + RecordLength(local);
-  result.dataLength = parsed.location.compressedSize;
-  header = std::move(result);
+  header.offset = parsed.location.localHeaderOffset;
+  header.header = local;
+  header.dataOffset = parsed.location.localHeaderOffset + RecordLength(local);
   return true;
 }
 
 bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
                         std::uint64_t& length) {
-  ParsedEntry parsed;
-  if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
+  ZipEntryRecord entry;
+  if (const ZipError error = LoadEntry(archive, index, entry); error != ZipError::kNone) {
     return Fail(archive, error);
   }
-  LocalHeader local;
-  std::uint64_t dataOffset = 0;
-  if (!ParseEntryLocalHeader(archive, parsed.location, local) ||
-      !LocateData(archive, parsed.location, local, dataOffset)) {
+  if (!LocateData(archive, entry.location, data)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
-  data = archive.data + dataOffset;
-  length = parsed.location.compressedSize;
+  length = entry.location.compressedSize;
   return true;
 }
 
@@ -576,43 +506,31 @@ namespace {
 
 // An entry's data, found and checked, ready to be written.
 struct EntryToWrite {
-  ParsedEntry parsed;
+  ZipEntryRecord parsed;
   const unsigned char* data = nullptr;
 };
 
-// The checks made before any output file is opened, in the order the header
-// gives them.
+// The checks made before anything is written, in the order the header gives
+// them.
 ZipError FindEntryToWrite(const ZipArchive& archive, std::uint32_t index, EntryToWrite& entry) {
   if (const ZipError error = LoadEntry(archive, index, entry.parsed); error != ZipError::kNone) {
     return error;
   }
-  const CentralRecord& record = entry.parsed.record;
+  const CentralRecord& record = entry.parsed.central;
   if (IsDirectoryRecord(record) ||
       (record.flags & (kFlagEncrypted | kFlagPatchData | kFlagStrongEncryption)) != 0 ||
       (record.method != kMethodStored && record.method != kMethodDeflate)) {
     return ZipError::kUnsupportedFeature;
   }
-  LocalHeader local;
-  std::uint64_t dataOffset = 0;
-  if (!ParseEntryLocalHeader(archive, entry.parsed.location, local) ||
-      !LocateData(archive, entry.parsed.location, local, dataOffset)) {
+  if (!LocateData(archive, entry.parsed.location, entry.data)) {
     return ZipError::kInvalidHeader;
   }
-  entry.data = archive.data + dataOffset;
   return ZipError::kNone;
-}
-
-std::uint32_t NewFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttributes) {
-  const bool unixHost = (versionMadeBy >> 8) == kHostUnix;
-  const std::uint32_t unixMode = (externalAttributes >> 16) & 0777;
-  // The owner keeps read and write permission, so that a later extraction
-  // into the same folder can overwrite what this one wrote.
-  return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
 }
 
 // What writing a checked entry needs, taken from its records.
 ZipEntryJob MakeJob(const EntryToWrite& entry) {
-  const CentralRecord& record = entry.parsed.record;
+  const CentralRecord& record = entry.parsed.central;
   const EntryLocation& location = entry.parsed.location;
   ZipEntryJob job;
   job.data = entry.data;
@@ -624,83 +542,50 @@ ZipEntryJob MakeJob(const EntryToWrite& entry) {
   return job;
 }
 
-// After the data is in place: the times, then the close.
-ZipError FinishEntry(const ZipEntryJob& job, OutputGuard& output) {
-  if (job.hasTime && !detail::SetOutputFileTimes(output.file, job.modificationSeconds)) {
-    return ZipError::kFileWriteFailed;
-  }
-  if (!detail::CloseOutputFile(output.file)) {
-    return ZipError::kFileCloseFailed;
-  }
-  return ZipError::kNone;
-}
-
-// Writes the job into `output`, which is open and empty, streaming it through
-// zlib, and closes it.
-ZipError StreamEntry(const ZipEntryJob& job, OutputGuard& output) {
-  std::unique_ptr<unsigned char[]> buffer;
-  std::size_t bufferSize = 0;
-  InflateGuard inflater;
-  if (job.method == kMethodDeflate) {
-    // Small entries get a small buffer; the size only bounds the allocation
-    // and never decides correctness.
-    bufferSize = job.uncompressedSize < kMaxInflateBuffer
-                     ? static_cast<std::size_t>(job.uncompressedSize)
-                     : kMaxInflateBuffer;
-    if (bufferSize < kMinInflateBuffer) {
-      bufferSize = kMinInflateBuffer;
-    }
-    buffer.reset(new (std::nothrow) unsigned char[bufferSize]);
-    if (!buffer) {
-      return ZipError::kAllocationFailed;
-    }
-    const int status = inflateInit2(&inflater.stream, -MAX_WBITS);
-    if (status != Z_OK) {
-      return status == Z_MEM_ERROR ? ZipError::kAllocationFailed : ZipError::kInternalError;
-    }
-    inflater.initialised = true;
-  }
-
-  std::uint64_t written = 0;
-  uLong crc = crc32(0L, Z_NULL, 0);
-  ZipError error =
-      job.method == kMethodStored
-          ? WriteStored(output.file, job.data, job.compressedSize, job.uncompressedSize, job.stop,
-                        written, crc)
-          : WriteInflated(output.file, inflater, buffer.get(), bufferSize, job.data,
-                          job.compressedSize, job.uncompressedSize, job.stop, written, crc);
-  if (error == ZipError::kNone && static_cast<std::uint32_t>(crc) != job.crc32) {
-    error = ZipError::kDecompressionFailed;
-  }
-  if (error != ZipError::kNone) {
-    return error;  // the guard closes the partial file
-  }
-  return FinishEntry(job, output);
-}
-
-// Writes the checked entry into `output`, which is open, and closes it.
-ZipError WriteEntry(const EntryToWrite& entry, OutputGuard& output) {
-  return StreamEntry(MakeJob(entry), output);
-}
-
-// Entries up to this size are decoded into a worker's buffer and written with
-// one write(); larger ones straight into the mapped file where mapped writes
-// are preferred, which saves a copy but costs a mapping and its page faults,
-// and by zlib's streaming decoder elsewhere.
+// Entries up to this size are decoded into a worker's buffer and put with
+// one write; larger ones straight into the output's view where it prefers
+// one, which saves a copy but costs a mapping and its page faults, and by
+// zlib's streaming decoder elsewhere.
 constexpr std::size_t kSmallEntryLimit = 256 * 1024;
 // No deflate stream unpacks to more than about 1032 times its length: an
-// entry that records more fails anyway, so no file is grown for it.
+// entry that records more fails anyway, so no view is made for it.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
-// Where pieces are not decoded into the mapped file, each is decoded into a
-// buffer of its worker's and written at its place in the file: the packer's
-// pieces unpack to 1 MiB, and an index whose pieces unpack to more than this
-// is not taken up, on any platform, which bounds that buffer. (It is also
-// below crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
+// Where pieces are not decoded into a view, each is decoded into a buffer of
+// its worker's and put at its place: the packer's pieces unpack to 1 MiB,
+// and an index whose pieces unpack to more than this is not taken up, with or
+// without a view, which bounds that buffer. (It is also below
+// crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
 constexpr std::uint64_t kMaxPieceLength = 4u << 20;
 // The most that one libdeflate call decodes for a job that can be asked to
 // stop: at about a gigabyte a second, a few dozen milliseconds without a
 // poll. A larger entry without pieces is streamed instead.
 constexpr std::uint64_t kMaxDecodeBetweenPolls = 64u << 20;
+
+// zlib's buffer for a deflate entry: small entries get a small one; the size
+// only bounds the allocation and never decides correctness.
+std::size_t InflateBufferSize(const ZipEntryJob& job) {
+  const std::size_t size = job.uncompressedSize < kMaxInflateBuffer
+                               ? static_cast<std::size_t>(job.uncompressedSize)
+                               : kMaxInflateBuffer;
+  return size < kMinInflateBuffer ? kMinInflateBuffer : size;
+}
+
+ZipError StreamDeflated(const ZipEntryJob& job, ZipOutput& output, WriteProgress& progress,
+                        std::uint64_t* unusedInput) {
+  const std::size_t bufferSize = InflateBufferSize(job);
+  const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]);
+  if (!buffer) {
+    return ZipError::kAllocationFailed;
+  }
+  InflateGuard inflater;
+  const int status = inflateInit2(&inflater.stream, -MAX_WBITS);
+  if (status != Z_OK) {
+    return status == Z_MEM_ERROR ? ZipError::kAllocationFailed : ZipError::kInternalError;
+  }
+  inflater.initialised = true;
+  return WriteInflated(output, inflater, buffer.get(), bufferSize, job.data, job.compressedSize,
+                       job.uncompressedSize, job.stop, progress, unusedInput);
+}
 
 }  // namespace
 
@@ -728,18 +613,51 @@ bool DecodedExactly(const ZipEntryJob& job, libdeflate_decompressor* decompresso
 }
 
 enum class WholeDecode {
-  kSkipped,  // not an entry for it; the file is untouched
-  kDone,     // the whole entry is in the file
-  kFailed,   // something differed; the file may hold anything
+  kSkipped,  // not an entry for it; the output is untouched
+  kDone,     // the whole entry is in the output
+  kFailed,   // something differed; the output may hold anything
 };
 
+bool WholeDecodeFits(const ZipEntryJob& job) {
+  return job.method == kMethodDeflate && job.uncompressedSize != 0 &&
+         job.compressedSize <= std::numeric_limits<std::size_t>::max() &&
+         job.uncompressedSize <= std::numeric_limits<std::size_t>::max() &&
+         job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize;
+}
+
+// A small entry, decoded into the thread's buffer and put in one write.
+WholeDecode DecodeSmallEntry(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
+  if (!state.buffer) {
+    state.buffer.reset(new (std::nothrow) unsigned char[kSmallEntryLimit]);
+    if (!state.buffer) {
+      return WholeDecode::kSkipped;
+    }
+  }
+  if (!DecodedExactly(job, state.decompressor, state.buffer.get())) {
+    return WholeDecode::kSkipped;  // nothing was put yet
+  }
+  return output.WriteAt(0, state.buffer.get(), static_cast<std::size_t>(job.uncompressedSize))
+             ? WholeDecode::kDone
+             : WholeDecode::kFailed;
+}
+
+// A larger entry, decoded straight into the output's view.
+WholeDecode DecodeIntoView(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
+  if (!output.PrefersView() ||
+      (job.stop.requested != nullptr && job.uncompressedSize > kMaxDecodeBetweenPolls)) {
+    return WholeDecode::kSkipped;  // streamed by zlib through a bounded buffer
+  }
+  unsigned char* view = output.MapView(job.uncompressedSize);
+  if (view == nullptr) {
+    return WholeDecode::kFailed;  // the output may have changed
+  }
+  const bool decoded = DecodedExactly(job, state.decompressor, view);
+  return output.UnmapView() && decoded ? WholeDecode::kDone : WholeDecode::kFailed;
+}
+
 // The whole-buffer decode of a deflate entry.
-WholeDecode WriteDecodedWhole(const ZipEntryJob& job, detail::OutputFile& file,
-                              ZipJobScratchState& state) {
-  if (job.method != kMethodDeflate || job.uncompressedSize == 0 ||
-      job.compressedSize > std::numeric_limits<std::size_t>::max() ||
-      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
-      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize) {
+WholeDecode DecodeWhole(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
+  if (!WholeDecodeFits(job)) {
     return WholeDecode::kSkipped;
   }
   if (state.decompressor == nullptr) {
@@ -748,99 +666,9 @@ WholeDecode WriteDecodedWhole(const ZipEntryJob& job, detail::OutputFile& file,
       return WholeDecode::kSkipped;
     }
   }
-  if (job.uncompressedSize <= kSmallEntryLimit) {
-    if (!state.buffer) {
-      state.buffer.reset(new (std::nothrow) unsigned char[kSmallEntryLimit]);
-      if (!state.buffer) {
-        return WholeDecode::kSkipped;
-      }
-    }
-    if (!DecodedExactly(job, state.decompressor, state.buffer.get())) {
-      return WholeDecode::kSkipped;  // nothing was written yet
-    }
-    return detail::WriteOutputFile(file, state.buffer.get(),
-                                   static_cast<std::size_t>(job.uncompressedSize))
-               ? WholeDecode::kDone
-               : WholeDecode::kFailed;
-  }
-  if (!detail::MappedWritesPreferred() ||
-      (job.stop.requested != nullptr && job.uncompressedSize > kMaxDecodeBetweenPolls)) {
-    return WholeDecode::kSkipped;  // streamed by zlib through a bounded buffer
-  }
-  detail::OutputMapping mapping;
-  if (!detail::MapOutputFile(file, job.uncompressedSize, mapping)) {
-    return WholeDecode::kFailed;  // the file may have been lengthened
-  }
-  const bool decoded = DecodedExactly(job, state.decompressor, mapping.address);
-  return detail::UnmapOutputFile(mapping) && decoded ? WholeDecode::kDone : WholeDecode::kFailed;
+  return job.uncompressedSize <= kSmallEntryLimit ? DecodeSmallEntry(job, output, state)
+                                                  : DecodeIntoView(job, output, state);
 }
-
-}  // namespace
-
-std::uint32_t ZipEntryFileMode(const ZipEntryRecord& record) {
-  return NewFileMode(record.versionMadeBy, record.externalAttributes);
-}
-
-bool ZipCheckEntryExtractable(ZipArchive& archive, std::uint32_t index) {
-  EntryToWrite entry;
-  const ZipError error = FindEntryToWrite(archive, index, entry);
-  return error == ZipError::kNone || Fail(archive, error);
-}
-
-bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath) {
-  if (outputPath == nullptr) {
-    return Fail(archive, ZipError::kInvalidParameter);
-  }
-  EntryToWrite entry;
-  ZipError error = FindEntryToWrite(archive, index, entry);
-  if (error != ZipError::kNone) {
-    return Fail(archive, error);
-  }
-  const CentralRecord& record = entry.parsed.record;
-  OutputGuard output;
-  if (!detail::OpenOutputFile(output.file, outputPath,
-                              NewFileMode(record.versionMadeBy, record.externalAttributes))) {
-    return Fail(archive, ZipError::kFileOpenFailed);
-  }
-  error = WriteEntry(entry, output);
-  return error == ZipError::kNone || Fail(archive, error);
-}
-
-bool ZipExtractEntryToOpenFile(ZipArchive& archive, std::uint32_t index, std::intptr_t file) {
-  // Taken over at once, so that every early return closes it.
-  OutputGuard output;
-  output.file.handle = file;
-  if (file == -1) {
-    return Fail(archive, ZipError::kInvalidParameter);
-  }
-  EntryToWrite entry;
-  ZipError error = FindEntryToWrite(archive, index, entry);
-  if (error == ZipError::kNone) {
-    error = WriteEntry(entry, output);
-  }
-  return error == ZipError::kNone || Fail(archive, error);
-}
-
-bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job) {
-  EntryToWrite entry;
-  const ZipError error = FindEntryToWrite(archive, index, entry);
-  if (error != ZipError::kNone) {
-    return Fail(archive, error);
-  }
-  ZipEntryJob prepared = MakeJob(entry);
-  if (prepared.method == kMethodDeflate) {
-    try {
-      ZipPiecesFromIndex(entry.parsed.record.extra, prepared.compressedSize,
-                         prepared.uncompressedSize, prepared.pieces);
-    } catch (...) {
-      prepared.pieces.clear();  // the index is only a hint
-    }
-  }
-  job = std::move(prepared);
-  return true;
-}
-
-namespace {
 
 ZipJobScratchState* ScratchState(ZipJobScratchState*& state) {
   if (state == nullptr) {
@@ -849,23 +677,23 @@ ZipJobScratchState* ScratchState(ZipJobScratchState*& state) {
   return state;
 }
 
-// ZipWriteEntryJob's way into an open, empty file, which it closes.
-ZipError WriteJob(const ZipEntryJob& job, OutputGuard& output, ZipJobScratchState* state) {
+// ZipWriteEntryJob's way into an output that holds nothing.
+ZipError WriteJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState* state) {
   if (job.stop.Asked()) {
     return ZipError::kStopped;
   }
   const WholeDecode whole =
-      state != nullptr ? WriteDecodedWhole(job, output.file, *state) : WholeDecode::kSkipped;
+      state != nullptr ? DecodeWhole(job, output, *state) : WholeDecode::kSkipped;
   if (whole == WholeDecode::kDone) {
-    return FinishEntry(job, output);
+    return ZipError::kNone;
   }
   // zlib's streaming decoder is the reference: whatever the whole-buffer
-  // decode made of the file, it starts over on an empty one and its outcome,
-  // partial file and all, is the entry's.
-  if (whole == WholeDecode::kFailed && !detail::ResetOutputFile(output.file)) {
+  // decode made of the output, it starts over on an empty one and its
+  // outcome, partial output and all, is the entry's.
+  if (whole == WholeDecode::kFailed && !output.Reset()) {
     return ZipError::kFileWriteFailed;
   }
-  return StreamEntry(job, output);
+  return ZipStreamEntryJob(job, output);
 }
 
 // True when `pieces` lie back to back from offset 0 on both sides and cover
@@ -887,7 +715,66 @@ bool PiecesDescribe(const ZipEntryJob& job, const std::vector<ZipPiece>& pieces)
   return compressedOffset == job.compressedSize && uncompressedOffset == job.uncompressedSize;
 }
 
+bool PiecesFit(const ZipEntryJob& job) {
+  return job.data != nullptr && job.method == kMethodDeflate && job.pieces.size() >= 2 &&
+         job.uncompressedSize <= std::numeric_limits<std::size_t>::max() &&
+         job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize &&
+         PiecesDescribe(job, job.pieces);
+}
+
+// Where this thread decodes a piece of `length` bytes when there is no
+// view: its own buffer, grown as needed. Null when that cannot be had.
+unsigned char* PieceBuffer(ZipJobScratchState& state, std::size_t length) {
+  if (state.pieceOutputSize < length) {
+    state.pieceOutput.reset(new (std::nothrow) unsigned char[length]);
+    state.pieceOutputSize = state.pieceOutput ? length : 0;
+  }
+  return state.pieceOutput.get();
+}
+
 }  // namespace
+
+std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
+  const bool unixHost = (record.versionMadeBy >> 8) == kHostUnix;
+  const std::uint32_t unixMode = (record.externalAttributes >> 16) & 0777;
+  // The owner keeps read and write permission, so that a later extraction
+  // into the same folder can overwrite what this one wrote.
+  return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
+}
+
+bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job) {
+  EntryToWrite entry;
+  const ZipError error = FindEntryToWrite(archive, index, entry);
+  if (error != ZipError::kNone) {
+    return Fail(archive, error);
+  }
+  ZipEntryJob prepared = MakeJob(entry);
+  if (prepared.method == kMethodDeflate) {
+    try {
+      ZipPiecesFromIndex(entry.parsed.central.extra, prepared.compressedSize,
+                         prepared.uncompressedSize, prepared.pieces);
+    } catch (...) {
+      prepared.pieces.clear();  // the index is only a hint
+    }
+  }
+  job = std::move(prepared);
+  return true;
+}
+
+ZipError ZipStreamEntryJob(const ZipEntryJob& job, ZipOutput& output, std::uint64_t* unusedInput) {
+  if (job.data == nullptr) {
+    return ZipError::kInvalidParameter;
+  }
+  WriteProgress progress;
+  ZipError error = job.method == kMethodStored
+                       ? WriteStored(output, job.data, job.compressedSize, job.uncompressedSize,
+                                     job.stop, progress)
+                       : StreamDeflated(job, output, progress, unusedInput);
+  if (error == ZipError::kNone && static_cast<std::uint32_t>(progress.crc) != job.crc32) {
+    error = ZipError::kDecompressionFailed;
+  }
+  return error;
+}
 
 ZipJobScratch::~ZipJobScratch() {
   if (state_ != nullptr) {
@@ -896,10 +783,8 @@ ZipJobScratch::~ZipJobScratch() {
   }
 }
 
-ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScratch& scratch) {
-  OutputGuard output;
-  output.file.handle = file;
-  if (file == -1 || job.data == nullptr) {
+ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch) {
+  if (job.data == nullptr) {
     return ZipError::kInvalidParameter;
   }
   return WriteJob(job, output, ScratchState(scratch.state_));
@@ -907,22 +792,14 @@ ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScra
 
 ZipPiecedWrite::~ZipPiecedWrite() {
   if (view_ != nullptr) {
-    detail::OutputMapping mapping{view_, viewSize_, viewHandle_};
-    detail::UnmapOutputFile(mapping);
-  }
-  if (file_ != -1) {
-    detail::OutputFile file{file_};
-    detail::CloseOutputFile(file);
+    output_->UnmapView();
   }
 }
 
-std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, std::intptr_t file) {
+std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, ZipOutput& output) {
   job_ = &job;
-  file_ = file;
-  if (file == -1 || job.data == nullptr || job.method != kMethodDeflate || job.pieces.size() < 2 ||
-      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
-      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize ||
-      !PiecesDescribe(job, job.pieces)) {
+  output_ = &output;
+  if (!PiecesFit(job)) {
     return 0;
   }
   try {
@@ -930,16 +807,12 @@ std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, std::intptr_t file) {
   } catch (...) {
     return 0;
   }
-  if (detail::MappedWritesPreferred()) {
-    detail::OutputFile output{file};
-    detail::OutputMapping mapping;
-    if (!detail::MapOutputFile(output, job.uncompressedSize, mapping)) {
-      lengthened_ = true;
+  if (output.PrefersView()) {
+    view_ = output.MapView(job.uncompressedSize);
+    if (view_ == nullptr) {
+      outputChanged_ = true;
       return 0;
     }
-    view_ = mapping.address;
-    viewSize_ = mapping.size;
-    viewHandle_ = mapping.mappingHandle;
   }
   pieceCount_ = job.pieces.size();
   piecesLeft_.store(pieceCount_, std::memory_order_relaxed);
@@ -957,83 +830,72 @@ bool ZipPiecedWrite::ClaimPiece(std::size_t& index) {
   return true;
 }
 
+bool ZipPiecedWrite::DecodePiece(std::size_t index, ZipJobScratch& scratch) {
+  ZipJobScratchState* state = ScratchState(scratch.state_);
+  if (state == nullptr) {
+    return false;
+  }
+  if (!state->pieceDecoder) {
+    state->pieceDecoder.reset(new (std::nothrow) ZipPieceDecoder);
+  }
+  const ZipPiece& piece = job_->pieces[index];
+  const std::size_t length = static_cast<std::size_t>(piece.uncompressedLength);
+  unsigned char* out =
+      view_ != nullptr ? view_ + piece.uncompressedOffset : PieceBuffer(*state, length);
+  std::uint32_t crc = 0;
+  if (!state->pieceDecoder || out == nullptr ||
+      !state->pieceDecoder->Decode(job_->data + piece.compressedOffset, piece.compressedLength,
+                                   index + 1 == pieceCount_, out, piece.uncompressedLength, crc) ||
+      (view_ == nullptr && !output_->WriteAt(piece.uncompressedOffset, out, length))) {
+    return false;
+  }
+  pieceCrcs_[index] = crc;
+  return true;
+}
+
 bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
   if (index < pieceCount_ && !pieceFailed_.load(std::memory_order_relaxed) && job_->stop.Asked()) {
     stopped_.store(true, std::memory_order_relaxed);
     pieceFailed_.store(true, std::memory_order_relaxed);
   }
-  if (index < pieceCount_ && !pieceFailed_.load(std::memory_order_relaxed)) {
-    const ZipPiece& piece = job_->pieces[index];
-    const bool last = index + 1 == pieceCount_;
-    ZipJobScratchState* state = ScratchState(scratch.state_);
-    bool decoded = false;
-    if (state != nullptr && !state->pieceDecoder) {
-      state->pieceDecoder.reset(new (std::nothrow) ZipPieceDecoder);
-    }
-    const std::size_t length = static_cast<std::size_t>(piece.uncompressedLength);
-    unsigned char* out = view_ != nullptr ? view_ + piece.uncompressedOffset : nullptr;
-    if (view_ == nullptr && state != nullptr) {
-      if (state->pieceOutputSize < length) {
-        state->pieceOutput.reset(new (std::nothrow) unsigned char[length]);
-        state->pieceOutputSize = state->pieceOutput ? length : 0;
-      }
-      out = state->pieceOutput.get();
-    }
-    if (state != nullptr && state->pieceDecoder && out != nullptr) {
-      std::uint32_t crc = 0;
-      detail::OutputFile output{file_};
-      decoded =
-          state->pieceDecoder->Decode(job_->data + piece.compressedOffset, piece.compressedLength,
-                                      last, out, piece.uncompressedLength, crc) &&
-          (view_ != nullptr ||
-           detail::WriteOutputFileAt(output, piece.uncompressedOffset, out, length));
-      if (decoded) {
-        pieceCrcs_[index] = crc;
-      }
-    }
-    if (!decoded) {
-      pieceFailed_.store(true, std::memory_order_relaxed);
-    }
+  if (index < pieceCount_ && !pieceFailed_.load(std::memory_order_relaxed) &&
+      !DecodePiece(index, scratch)) {
+    pieceFailed_.store(true, std::memory_order_relaxed);
   }
   // Release and acquire: the last call sees every piece's bytes and CRC-32.
   return piecesLeft_.fetch_sub(1, std::memory_order_acq_rel) == 1;
 }
 
+bool ZipPiecedWrite::PiecesWritten() {
+  if (pieceCount_ == 0) {
+    return false;
+  }
+  const std::uint32_t crc = ZipCombinePieceCrcs(job_->pieces, pieceCrcs_);
+  bool released = true;
+  if (view_ != nullptr) {
+    view_ = nullptr;
+    released = output_->UnmapView();
+  }
+  const bool written =
+      released && !pieceFailed_.load(std::memory_order_relaxed) && crc == job_->crc32;
+  outputChanged_ = !written;
+  return written;
+}
+
 ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
-  OutputGuard output;
-  output.file.handle = file_;
-  file_ = -1;
-  if (output.file.handle == -1 || job_ == nullptr || job_->data == nullptr) {
+  if (job_ == nullptr || job_->data == nullptr) {
     return ZipError::kInvalidParameter;
   }
-  const ZipEntryJob& job = *job_;
-  bool written = false;
-  if (pieceCount_ > 0) {
-    uLong crc = 0;  // the CRC-32 of nothing, which crc32_combine extends
-    for (std::size_t i = 0; i < pieceCount_; ++i) {
-      crc =
-          crc32_combine(crc, pieceCrcs_[i], static_cast<z_off_t>(job.pieces[i].uncompressedLength));
-    }
-    bool released = true;
-    if (view_ != nullptr) {
-      detail::OutputMapping mapping{view_, viewSize_, viewHandle_};
-      view_ = nullptr;
-      released = detail::UnmapOutputFile(mapping);
-    }
-    written = released && !pieceFailed_.load(std::memory_order_relaxed) &&
-              static_cast<std::uint32_t>(crc) == job.crc32;
-    lengthened_ = !written;
-  }
-  if (written) {
-    return FinishEntry(job, output);
+  if (PiecesWritten()) {
+    return ZipError::kNone;
   }
   if (stopped_.load(std::memory_order_relaxed)) {
     return ZipError::kStopped;
   }
-  if (lengthened_ && !detail::ResetOutputFile(output.file)) {
+  if (outputChanged_ && !output_->Reset()) {
     return ZipError::kFileWriteFailed;
   }
-  return WriteJob(job, output, ScratchState(scratch.state_));
+  return WriteJob(*job_, *output_, ScratchState(scratch.state_));
 }
 
 ZipError ZipTakeLastError(ZipArchive& archive) {

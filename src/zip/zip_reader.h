@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "zip/zip_format.h"
 #include "zip/zip_pieces.h"
 
 namespace zip {
@@ -35,7 +36,6 @@ enum class ZipError : std::uint32_t {
   kFileWriteFailed,           // "file write failed"
   kFileCloseFailed,           // "file close failed"
   kInvalidParameter,          // "invalid parameter"
-  kInvalidFilename,           // "invalid filename": never set here; for callers that refuse a name
   kInternalError,             // "internal error"
   kStopped,                   // "stopped on request": a write whose ZipStopRequest said stop
 };
@@ -44,66 +44,39 @@ enum class ZipError : std::uint32_t {
 /// enumeration. The pointer is to static storage.
 const char* ZipErrorText(ZipError error);
 
-/// One entry's central-directory record, with Zip64 values already applied.
-/// A value-initialised record (`ZipEntryRecord{}`) is the "all zero" record:
-/// index 0, a file, an empty name.
+/// One entry of the central directory: its record as stored and what the
+/// reader derives from it. The record's name, extra field and comment are
+/// views into the archive's block, valid while the block is. A
+/// value-initialised record is the "all zero" record: index 0, a file, an
+/// empty name.
 struct ZipEntryRecord {
-  std::uint32_t index = 0;               // position in the central directory, from 0
-  bool isDirectory = false;              // name ends in '/' or DOS attribute 0x10 is set
-  std::string name;                      // the whole stored name, bytes as stored
-  std::uint64_t compressedSize = 0;      // bytes of entry data in the archive
-  std::uint64_t uncompressedSize = 0;    // bytes after unpacking
-  std::uint64_t localHeaderOffset = 0;   // from the first byte of the block
-  std::uint32_t crc32 = 0;               // CRC-32 of the unpacked data
-  std::uint16_t method = 0;              // 0 stored, 8 deflate, others unsupported
-  std::uint16_t flags = 0;               // general-purpose bit flags
-  std::uint16_t dosTime = 0;             // MS-DOS time of last modification
-  std::uint16_t dosDate = 0;             // MS-DOS date of last modification
-  std::uint16_t versionMadeBy = 0;       // host in the high byte, version in the low
-  std::uint16_t versionNeeded = 0;       // version needed to extract
-  std::uint32_t externalAttributes = 0;  // host-specific; low byte MS-DOS attributes
-  std::uint16_t internalAttributes = 0;  // bit 0: the data is text
-  // The starting disk as stored: 0xFFFF defers to the Zip64 extra field, whose
-  // value is 0 in every archive that opens.
-  std::uint16_t diskStart = 0;
-  std::uint16_t commentLength = 0;  // bytes of the entry's comment
-  std::string extra;                // the central extra field, bytes as stored
+  std::uint32_t index = 0;   // position in the central directory, from 0
+  bool isDirectory = false;  // name ends in '/' or DOS attribute 0x10 is set
+  CentralRecord central;     // the fields as stored
+  // The sizes, local header offset and starting disk in effect: the stored
+  // values with Zip64 markers replaced (the disk is 0 in every archive that
+  // opens).
+  EntryLocation location;
 };
 
-/// One entry's local header, its fields as stored, and where its data lies.
-/// A value-initialised header is the "all zero" header.
+/// One entry's local header as stored, and where it and its data lie. Its
+/// name and extra field are views into the archive's block.
 struct ZipLocalHeaderRecord {
-  std::uint64_t offset = 0;            // of the header, from the first byte of the block
-  std::uint16_t versionNeeded = 0;     // version needed to extract
-  std::uint16_t flags = 0;             // general-purpose bit flags
-  std::uint16_t method = 0;            // compression method
-  std::uint16_t dosTime = 0;           // MS-DOS time of last modification
-  std::uint16_t dosDate = 0;           // MS-DOS date of last modification
-  std::uint32_t crc32 = 0;             // 0 when flag bit 3 moves it behind the data
-  std::uint32_t compressedSize = 0;    // as stored; 0xFFFFFFFF defers to the Zip64 extra field
-  std::uint32_t uncompressedSize = 0;  // as stored; 0xFFFFFFFF defers to the Zip64 extra field
-  std::string name;                    // the whole stored name, bytes as stored
-  std::string extra;                   // the local extra field, bytes as stored
-  std::uint64_t dataOffset = 0;        // first byte after the extra field
-  std::uint64_t dataLength = 0;        // the compressed size of the central record
+  std::uint64_t offset = 0;      // of the header, from the first byte of the block
+  LocalHeader header;            // the fields as stored
+  std::uint64_t dataOffset = 0;  // first byte after the extra field
 };
 
-/// What the end records of an open archive hold. The end record's fields are
-/// as stored; the directory's place and the entry count are the values in
-/// effect, from the Zip64 end record when there is one.
+/// The end record of an open archive as stored, and the central directory's
+/// place and entry count in effect, from the Zip64 end record when there is
+/// one.
 struct ZipArchiveFacts {
-  std::uint64_t endRecordOffset = 0;           // from the first byte of the block
-  std::uint16_t endRecordDiskNumber = 0;       // as stored; 0xFFFF with Zip64
-  std::uint16_t endRecordDirectoryDisk = 0;    // as stored; 0xFFFF with Zip64
-  std::uint16_t endRecordEntriesOnDisk = 0;    // as stored; 0xFFFF with Zip64
-  std::uint16_t endRecordEntryCount = 0;       // as stored; 0xFFFF with Zip64
-  std::uint32_t endRecordDirectorySize = 0;    // as stored; 0xFFFFFFFF with Zip64
-  std::uint32_t endRecordDirectoryOffset = 0;  // as stored; 0xFFFFFFFF with Zip64
-  std::uint16_t commentLength = 0;             // bytes of the archive comment
-  bool hasZip64 = false;                       // a Zip64 locator and end record were used
-  std::uint64_t centralDirectoryOffset = 0;    // in effect, from the first byte of the block
-  std::uint64_t centralDirectorySize = 0;      // in effect, in bytes
-  std::uint64_t entryCount = 0;                // as recorded; equals ZipEntryCount
+  std::uint64_t endRecordOffset = 0;  // from the first byte of the block
+  EndRecord endRecord;                // the fields as stored; its comment a view
+  bool hasZip64 = false;              // a Zip64 locator and end record were used
+  std::uint64_t centralDirectoryOffset = 0;
+  std::uint64_t centralDirectorySize = 0;
+  std::uint64_t entryCount = 0;  // equals ZipEntryCount
 };
 
 /// A reader over one archive in memory. A value-initialised object is closed;
@@ -175,8 +148,7 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts);
 /// fits is not checked here: ZipLocateEntryData does that.
 /// Failure: returns false and leaves `header` untouched, with the last error
 /// set: kInvalidParameter for a closed archive or an index out of range,
-/// kInvalidHeader when no such header lies there, kAllocationFailed when the
-/// name or extra field cannot be copied.
+/// kInvalidHeader when no such header lies there.
 bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header);
 
 /// Gives the stored (possibly compressed) data of entry `index` in place.
@@ -190,63 +162,51 @@ bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeader
 bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
                         std::uint64_t& length);
 
-/// Writes entry `index` to the file named by the UTF-8 text `outputPath`,
-/// creating or overwriting it. Parent folders must exist. Data is streamed in
-/// bounded chunks; memory use does not depend on the entry's size. After the
-/// data is written and checked, the file's access and modification times are
-/// set from the entry's MS-DOS date and time, read as local time.
-///
-/// Checks, in this order, each failing with the last error set:
-/// - closed archive, index out of range, null path: kInvalidParameter;
-/// - folder entry, encryption (flag bit 0 or 6), patch data (bit 5), or a
-///   method other than 0 and 8: kUnsupportedFeature (nothing is opened);
-/// - local header signature, lengths, or data outside the block (entry data
-///   must end before the central directory): kInvalidHeader (nothing is
-///   opened);
-/// - the output file cannot be opened: kFileOpenFailed;
-/// - a write fails, or the times cannot be set: kFileWriteFailed; closing
-///   fails: kFileCloseFailed;
-/// - damaged deflate data, or a CRC-32 other than the recorded one:
-///   kDecompressionFailed;
-/// - more or fewer bytes than the recorded size: kUnexpectedSize.
-/// After a failure past the open, the partly written file stays on disk.
-///
-/// A symbolic link standing at `outputPath` is never written through: the open
-/// fails (kFileOpenFailed). On POSIX a new file gets the entry's rwx permission
-/// bits (plus read and write for its owner) when the archive was made on a
-/// Unix host, otherwise 0666; the umask applies to both.
-bool ZipExtractEntryToFile(ZipArchive& archive, std::uint32_t index, const char* outputPath);
+/// The permission bits a new file gets on POSIX for the entry described by
+/// `record`, before the umask: the entry's rwx bits plus read and write for
+/// the owner when the archive was made on a Unix host and carries some,
+/// otherwise 0666. Never the set-id or sticky bits.
+std::uint32_t ZipEntryFileMode(const CentralRecord& record);
 
-/// The permission bits that ZipExtractEntryToFile gives a new file for the
-/// entry described by `record` on POSIX, before the umask: the entry's rwx
-/// bits plus read and write for the owner when the archive was made on a Unix
-/// host and carries some, otherwise 0666. Never the set-id or sticky bits.
-std::uint32_t ZipEntryFileMode(const ZipEntryRecord& record);
+/// Where a decoded entry goes: the caller's, e.g. a file, a buffer or a
+/// checker. The library never opens, maps or closes anything itself; it hands
+/// the entry's content to this object, as byte ranges at their offsets or
+/// decoded in place into a view the object gives. Every call comes from the
+/// thread that writes; in a pieced write, WriteAt for distinct ranges and
+/// nothing else may come from several threads at once.
+class ZipOutput {
+ public:
+  virtual ~ZipOutput() = default;
 
-/// Makes the checks that ZipExtractEntryToFile makes before it opens its
-/// output file (the first three of its list), and nothing else: a caller that
-/// opens the file itself learns first whether there is anything to write.
-/// Success: returns true. Failure: returns false with the last error set
-/// (kInvalidParameter, kUnsupportedFeature or kInvalidHeader).
-bool ZipCheckEntryExtractable(ZipArchive& archive, std::uint32_t index);
+  /// Puts the `size` bytes at `data` at `offset` of the entry's content.
+  /// Returns false when they could not all be put (kFileWriteFailed).
+  virtual bool WriteAt(std::uint64_t offset, const unsigned char* data, std::size_t size) = 0;
 
-/// Writes entry `index` into `file`, an empty file the caller opened for
-/// writing: on POSIX its descriptor, on Windows its HANDLE, as an integer.
-/// The call takes `file` over and closes it before returning, whatever the
-/// outcome. Data, checks, times and failures are those of
-/// ZipExtractEntryToFile, with "the output file cannot be opened" replaced by
-/// `file` being -1 (kInvalidParameter); a failed check leaves the file empty.
-/// Permissions are the caller's business (see ZipEntryFileMode).
-bool ZipExtractEntryToOpenFile(ZipArchive& archive, std::uint32_t index, std::intptr_t file);
+  /// Throws away everything put so far, so that the entry can be written
+  /// again from its start. Returns false on failure (kFileWriteFailed).
+  virtual bool Reset() = 0;
+
+  /// Whether a large entry, and the pieces of an indexed one, are to be
+  /// decoded straight into a view of the whole content (MapView) rather than
+  /// through a buffer of the writing thread and WriteAt.
+  virtual bool PrefersView() const { return false; }
+
+  /// A view of the content's `size` bytes, writable until UnmapView, or null
+  /// when none can be given; the output may then hold anything until Reset.
+  virtual unsigned char* MapView(std::uint64_t /*size*/) { return nullptr; }
+
+  /// Ends the view of MapView: what was written into it is the content.
+  /// Returns false when that may be lost or no view was given.
+  virtual bool UnmapView() { return false; }
+};
 
 /// A caller's way to stop a write early: `requested(context)` is asked, on
 /// the thread that writes, before each output buffer of a streamed entry,
 /// each chunk of a stored one and each piece of a pieced write, and never
 /// during one decode of more than 64 MiB. Once it has answered true the write
-/// ends with ZipError::kStopped, the file closed as after any failure (what
-/// it holds is undefined) and nothing written again. A value-initialised
-/// request (no function) never stops. The function must be safe to call from
-/// any thread that writes.
+/// ends with ZipError::kStopped (what the output holds is undefined) and
+/// nothing is written again. A value-initialised request (no function) never
+/// stops. The function must be safe to call from any thread that writes.
 struct ZipStopRequest {
   bool (*requested)(const void* context) = nullptr;
   const void* context = nullptr;
@@ -277,15 +237,33 @@ struct ZipEntryJob {
   ZipStopRequest stop;
 };
 
-/// Makes the checks of ZipCheckEntryExtractable for entry `index` and fills
-/// `job` with what writing it needs, the entry's MS-DOS date and time read as
-/// local time among it (the C library's time zone is not read from workers),
-/// and for a deflate entry the pieces its central piece index describes (none
-/// when there is no usable index or they cannot be allocated).
-/// Success: returns true. Failure: returns false with the last error set
-/// (kInvalidParameter, kUnsupportedFeature or kInvalidHeader) and leaves `job`
-/// untouched.
+/// Checks entry `index` for writing and fills `job` with what writing it
+/// needs, the entry's MS-DOS date and time read as local time among it (the C
+/// library's time zone is not read from workers), and for a deflate entry the
+/// pieces its central piece index describes (none when there is no usable
+/// index or they cannot be allocated). The checks, in this order:
+/// - closed archive, index out of range: kInvalidParameter;
+/// - folder entry, encryption (flag bit 0 or 6), patch data (bit 5), or a
+///   method other than 0 and 8: kUnsupportedFeature;
+/// - local header signature, lengths, or data outside the block (entry data
+///   must end before the central directory): kInvalidHeader.
+/// Success: returns true. Failure: returns false with the last error set and
+/// leaves `job` untouched.
 bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job);
+
+/// Writes `job` into `output` with zlib's streaming decoder alone, through a
+/// bounded buffer: the reference that every other way of writing falls back
+/// to. Returns kNone when the data gives exactly the recorded size and
+/// CRC-32; otherwise kDecompressionFailed for damaged deflate data or another
+/// CRC-32, kUnexpectedSize for more or fewer bytes than recorded (no byte
+/// past the recorded size is put), kFileWriteFailed when `output` refuses a
+/// write, kAllocationFailed, kStopped (see ZipStopRequest), or
+/// kInvalidParameter for a value-initialised job. What was put before a
+/// failure stays put. When `unusedInput` is given and the deflate stream
+/// ends, it gets the bytes of the data after its end (which the write
+/// ignores).
+ZipError ZipStreamEntryJob(const ZipEntryJob& job, ZipOutput& output,
+                           std::uint64_t* unusedInput = nullptr);
 
 struct ZipJobScratchState;
 
@@ -300,65 +278,55 @@ class ZipJobScratch {
   ZipJobScratch& operator=(const ZipJobScratch&) = delete;
 
  private:
-  friend ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file,
+  friend ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output,
                                    ZipJobScratch& scratch);
   friend class ZipPiecedWrite;
   ZipJobScratchState* state_ = nullptr;
 };
 
-/// Writes `job` into `file`, an empty file the caller opened (on POSIX its
-/// descriptor, on Windows its HANDLE, as an integer), taking it over and
-/// closing it before returning, whatever the outcome.
-///
-/// Returns ZipError::kNone on success, otherwise the error that
-/// ZipExtractEntryToOpenFile would have recorded for the same entry and file
-/// (kInvalidParameter for a `file` of -1 or a value-initialised job); the file
-/// is then left exactly as that call would have left it, times included.
+/// Writes `job` into `output`, which holds nothing yet, and returns what
+/// ZipStreamEntryJob(job, output) returns, leaving `output` as that call
+/// leaves it.
 ///
 /// Thread-safe: touches no ZipArchive and no shared state, so calls on
 /// different threads with different `scratch` objects may run at once. A
-/// deflate entry is first decoded whole with libdeflate, into a bounded
-/// buffer for a small entry and, on POSIX, into the file mapped into memory
-/// for a larger one (which needs `file` open for reading too); when that
-/// decode reports anything but exactly the recorded size and CRC-32 from
-/// exactly the stored data, the file is emptied and the entry written again
-/// by the streaming zlib decoder of ZipExtractEntryToOpenFile, whose outcome
-/// is returned. On Windows a larger entry goes to that decoder at once.
-/// Returns kStopped when the job's stop request said stop (see
-/// ZipStopRequest); ZipExtractEntryToOpenFile never returns that.
-ZipError ZipWriteEntryJob(const ZipEntryJob& job, std::intptr_t file, ZipJobScratch& scratch);
+/// deflate entry is first decoded whole with libdeflate: a small one into a
+/// bounded buffer and from there put with one WriteAt, a larger one into the
+/// output's view when it prefers one; when that decode reports anything but
+/// exactly the recorded size and CRC-32 from exactly the stored data, the
+/// output is reset and the entry written again by ZipStreamEntryJob. A larger
+/// entry goes to ZipStreamEntryJob at once where the output prefers no view.
+ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch);
 
 /// One job written as ZipWriteEntryJob writes it, but with the pieces of an
-/// indexed entry decoded by several threads: on POSIX straight into the
-/// output file mapped into memory, on Windows each into a buffer of its
-/// thread's and from there written at its place in the file. Begin on one
-/// thread, then WritePiece once for each piece on any threads, then Finish
-/// once. Not copyable.
+/// indexed entry decoded by several threads: straight into the output's view
+/// where it prefers one, otherwise each into a buffer of its thread's and
+/// from there put at its place with WriteAt. Begin on one thread, then
+/// WritePiece once for each piece on any threads, then Finish once. Not
+/// copyable.
 ///
 /// The outcome never depends on the index: unless every piece decodes
 /// exactly as described and their CRC-32s combine to the recorded one,
-/// Finish empties the file and writes the entry again from scratch by
+/// Finish resets the output and writes the entry again from scratch by
 /// ZipWriteEntryJob's own way, whose outcome it returns.
 class ZipPiecedWrite {
  public:
   ZipPiecedWrite() = default;
-  /// Releases a view and closes a file that Begin took over when Finish
-  /// never ran (what the file then holds is undefined).
+  /// Ends a view that Begin took when Finish never ran (what the output then
+  /// holds is undefined).
   ~ZipPiecedWrite();
   ZipPiecedWrite(const ZipPiecedWrite&) = delete;
   ZipPiecedWrite& operator=(const ZipPiecedWrite&) = delete;
 
-  /// Takes over `job`, which must stay valid and unchanged until Finish has
-  /// returned, and `file`, as ZipWriteEntryJob does (an empty file open for
-  /// reading and writing, closed by Finish or the destructor). Call once.
+  /// Takes `job` and `output` (which holds nothing yet), both to stay valid
+  /// and `job` unchanged until Finish has returned. Call once.
   /// Returns the number of pieces to write when the job is a deflate entry
   /// whose pieces lie back to back from offset 0 on both sides, cover both
   /// sizes, are at least two, none of them unpacking to more than 4 MiB
-  /// (4,194,304 bytes), and, where pieces go through a mapping, the file
-  /// could be given the uncompressed size and mapped. Returns 0 otherwise
-  /// (also for a `file` of -1 or a value-initialised job): only Finish is
+  /// (4,194,304 bytes), and, where the output prefers a view, it gave one.
+  /// Returns 0 otherwise (also for a value-initialised job): only Finish is
   /// then to be called.
-  std::size_t Begin(const ZipEntryJob& job, std::intptr_t file);
+  std::size_t Begin(const ZipEntryJob& job, ZipOutput& output);
 
   /// Hands out the pieces in order, each once, to whichever thread asks:
   /// returns true with `index` set to the next piece not yet handed out,
@@ -366,9 +334,9 @@ class ZipPiecedWrite {
   bool ClaimPiece(std::size_t& index);
 
   /// Decodes piece `index` (below what Begin returned; each index once) into
-  /// its place in the file with this thread's `scratch` (which keeps, for
-  /// later pieces, a piece decoder and, on Windows, a buffer of the largest
-  /// piece's uncompressed length).
+  /// its place in the output with this thread's `scratch` (which keeps, for
+  /// later pieces, a piece decoder and, without a view, a buffer of the
+  /// largest piece's uncompressed length).
   /// Calls for different indexes may run at the same time on different
   /// threads. Once one piece has failed, later calls skip their decoding.
   /// Once the job's stop request has said stop, this and later calls skip
@@ -377,19 +345,22 @@ class ZipPiecedWrite {
   /// may then run on that thread (or on one that synchronised with it).
   bool WritePiece(std::size_t index, ZipJobScratch& scratch);
 
-  /// Ends the write and returns what ZipWriteEntryJob(job, file, scratch)
-  /// returns, leaving the file as that call leaves it, times included. When
-  /// Begin returned pieces, every WritePiece call must have ended. Call once.
+  /// Ends the write and returns what ZipWriteEntryJob(job, output, scratch)
+  /// returns, leaving the output as that call leaves it (kInvalidParameter
+  /// without Begin). When Begin returned pieces, every WritePiece call must
+  /// have ended. Call once.
   ZipError Finish(ZipJobScratch& scratch);
 
  private:
+  bool DecodePiece(std::size_t index, ZipJobScratch& scratch);
+  // Ends the view and tells whether every piece was written and checked.
+  bool PiecesWritten();
+
   const ZipEntryJob* job_ = nullptr;
-  std::intptr_t file_ = -1;
-  bool lengthened_ = false;  // a failed mapping may have grown the file
+  ZipOutput* output_ = nullptr;
+  bool outputChanged_ = false;  // a view not given may have changed the output
   std::size_t pieceCount_ = 0;
-  unsigned char* view_ = nullptr;  // the mapped file, while pieces are written
-  std::size_t viewSize_ = 0;
-  std::intptr_t viewHandle_ = -1;
+  unsigned char* view_ = nullptr;  // the output's view, while pieces are written
   std::vector<std::uint32_t> pieceCrcs_;
   std::atomic<std::size_t> nextPiece_{0};
   std::atomic<std::size_t> piecesLeft_{0};

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "zip/zip_reader.h"
 
@@ -74,7 +75,7 @@ class ZipInterop : public ::testing::Test {
     for (std::uint32_t i = 0; i < zip::ZipEntryCount(archive); ++i) {
       zip::ZipEntryRecord record;
       ASSERT_TRUE(zip::ZipReadEntryRecord(archive, i, record));
-      std::string name = record.name;
+      std::string name(record.central.name);
       if (name.rfind("./", 0) == 0) {
         name = name.substr(2);
       }
@@ -84,7 +85,7 @@ class ZipInterop : public ::testing::Test {
       const auto expected = files_.find(name);
       ASSERT_NE(expected, files_.end()) << "unexpected entry " << name;
       const auto out = folder_ / ("out" + std::to_string(i));
-      ASSERT_TRUE(zip::ZipExtractEntryToFile(archive, i, out.u8string().c_str()))
+      ASSERT_TRUE(testing_support::ExtractEntryToFile(archive, i, out.u8string().c_str()))
           << name << ": " << zip::ZipErrorText(zip::ZipTakeLastError(archive));
       EXPECT_TRUE(ReadFileBytes(out) == expected->second) << name;
       ++files;

@@ -1,12 +1,13 @@
 // Entry jobs: ZipWriteEntryJob decodes with libdeflate where it can, and must
-// leave every file, error and time exactly as the streaming
-// ZipExtractEntryToOpenFile does, whatever the entry holds.
+// leave every file, error and time exactly as the
+// streaming reference (zip::ZipStreamEntryJob) does, whatever the entry holds.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
 #include "testing/zip_write_fixture.h"
@@ -35,7 +36,7 @@ class ZipJobTest : public testing_support::ZipWriteFixture {
     const std::string name = "job-" + std::to_string(index);
     zip::ZipEntryJob job;
     EXPECT_TRUE(zip::ZipPrepareEntryJob(archive_, index, job));
-    return Read(name, zip::ZipWriteEntryJob(job, NewFile(name), scratch_));
+    return Read(name, testing_support::WriteJobToFile(job, NewFile(name), scratch_));
   }
 
   // Every entry of the open archive, through both ways; returns the errors.
@@ -132,11 +133,11 @@ TEST_F(ZipJobTest, AJobOutlivesItsArchiveObjectAndNeedsAFile) {
   Open(builder.Build());
   zip::ZipEntryJob job;
   ASSERT_TRUE(zip::ZipPrepareEntryJob(archive_, 0, job));
-  EXPECT_EQ(zip::ZipWriteEntryJob(job, -1, scratch_), ZipError::kInvalidParameter);
-  EXPECT_EQ(zip::ZipWriteEntryJob(zip::ZipEntryJob{}, NewFile("none"), scratch_),
+  EXPECT_EQ(testing_support::WriteJobToFile(job, -1, scratch_), ZipError::kInvalidParameter);
+  EXPECT_EQ(testing_support::WriteJobToFile(zip::ZipEntryJob{}, NewFile("none"), scratch_),
             ZipError::kInvalidParameter);
   zip::ZipClose(archive_);  // the block stays; the job needs nothing else
-  EXPECT_EQ(zip::ZipWriteEntryJob(job, NewFile("a.txt"), scratch_), ZipError::kNone);
+  EXPECT_EQ(testing_support::WriteJobToFile(job, NewFile("a.txt"), scratch_), ZipError::kNone);
   EXPECT_EQ(testing_support::ReadFileBytes(temp_ / "a.txt"), Text(500000));
 }
 

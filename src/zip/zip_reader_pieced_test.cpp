@@ -1,12 +1,13 @@
 // Pieced writes: the pieces of an indexed entry decoded on several threads
-// must leave every file, error and time exactly as the streaming
-// ZipExtractEntryToOpenFile does, whatever the index says.
+// must leave every file, error and time exactly as the
+// streaming reference (zip::ZipStreamEntryJob) does, whatever the index says.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "testing/entry_files.h"
 #include "testing/sample_archives.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
@@ -231,10 +232,10 @@ TEST_F(ZipPiecedWriteTest, WithoutPiecesFinishAloneWritesTheJob) {
   zip::ZipEntryJob job;
   ASSERT_TRUE(zip::ZipPrepareEntryJob(archive_, 0, job));
   zip::ZipJobScratch scratch;
-  zip::ZipPiecedWrite noFile;
+  testing_support::PiecedFileWrite noFile;
   EXPECT_EQ(noFile.Begin(job, -1), 0u);
   EXPECT_EQ(noFile.Finish(scratch), ZipError::kInvalidParameter);
-  zip::ZipPiecedWrite noJob;
+  testing_support::PiecedFileWrite noJob;
   const zip::ZipEntryJob none;
   EXPECT_EQ(noJob.Begin(none, NewFile("none")), 0u);
   EXPECT_EQ(noJob.Finish(scratch), ZipError::kInvalidParameter);
@@ -259,7 +260,7 @@ TEST_F(ZipPiecedWriteTest, PiecesThatDoNotDescribeTheJobAreNotWritten) {
   changed[3].pieces[1].uncompressedOffset = 0;
   for (std::size_t i = 0; i < changed.size(); ++i) {
     const std::string name = "changed-" + std::to_string(i);
-    zip::ZipPiecedWrite write;
+    testing_support::PiecedFileWrite write;
     EXPECT_EQ(write.Begin(changed[i], NewFile(name)), 0u) << i;
     zip::ZipJobScratch scratch;
     EXPECT_EQ(write.Finish(scratch), ZipError::kNone) << i;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "testing/zip_builder.h"
 #include "zip/zip_reader.h"
@@ -38,7 +39,7 @@ class ZipExtractPosix : public ::testing::Test {
   }
   ZipError Extract(std::uint32_t index, const std::string& name) {
     const std::string path = (folder_ / name).string();
-    if (zip::ZipExtractEntryToFile(archive_, index, path.c_str())) {
+    if (testing_support::ExtractEntryToFile(archive_, index, path.c_str())) {
       return ZipError::kNone;
     }
     return zip::ZipTakeLastError(archive_);
@@ -109,24 +110,24 @@ TEST_F(ZipExtractPosix, WritesIntoAFileTheCallerOpenedAndAlwaysClosesIt) {
   };
   const int written = openNew("a");
   ASSERT_GE(written, 0);
-  EXPECT_TRUE(zip::ZipExtractEntryToOpenFile(archive_, 0, written));
+  EXPECT_TRUE(testing_support::ExtractEntryToOpenFile(archive_, 0, written));
   EXPECT_EQ(::fcntl(written, F_GETFD), -1);  // closed
   EXPECT_EQ(ReadFileBytes(folder_ / "a"), "deflated content");
 
   const int unsupported = openNew("b");
   ASSERT_GE(unsupported, 0);
-  EXPECT_FALSE(zip::ZipExtractEntryToOpenFile(archive_, 1, unsupported));
+  EXPECT_FALSE(testing_support::ExtractEntryToOpenFile(archive_, 1, unsupported));
   EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kUnsupportedFeature);
   EXPECT_EQ(::fcntl(unsupported, F_GETFD), -1);
   EXPECT_EQ(ReadFileBytes(folder_ / "b"), "");
 
   const int badCrc = openNew("c");
   ASSERT_GE(badCrc, 0);
-  EXPECT_FALSE(zip::ZipExtractEntryToOpenFile(archive_, 2, badCrc));
+  EXPECT_FALSE(testing_support::ExtractEntryToOpenFile(archive_, 2, badCrc));
   EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kDecompressionFailed);
   EXPECT_EQ(::fcntl(badCrc, F_GETFD), -1);
 
-  EXPECT_FALSE(zip::ZipExtractEntryToOpenFile(archive_, 0, -1));
+  EXPECT_FALSE(testing_support::ExtractEntryToOpenFile(archive_, 0, -1));
   EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kInvalidParameter);
 }
 
@@ -137,7 +138,7 @@ TEST_F(ZipExtractPosix, ReportsAFileOpenedOnlyForReadingAsAFailedWrite) {
   ASSERT_TRUE(testing_support::WriteFileBytes(folder_ / "a", ""));
   const int readOnly = ::open((folder_ / "a").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(readOnly, 0);
-  EXPECT_FALSE(zip::ZipExtractEntryToOpenFile(archive_, 0, readOnly));
+  EXPECT_FALSE(testing_support::ExtractEntryToOpenFile(archive_, 0, readOnly));
   EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kFileWriteFailed);
   EXPECT_EQ(::fcntl(readOnly, F_GETFD), -1);
 }
@@ -157,7 +158,7 @@ TEST_F(ZipExtractPosix, RefusesACharacterDevice) {
   ZipBuilder builder;
   builder.AddStored("a", "payload");
   OpenBuilt(builder);
-  EXPECT_FALSE(zip::ZipExtractEntryToFile(archive_, 0, "/dev/null"));
+  EXPECT_FALSE(testing_support::ExtractEntryToFile(archive_, 0, "/dev/null"));
   EXPECT_EQ(zip::ZipTakeLastError(archive_), ZipError::kFileOpenFailed);
 }
 
@@ -206,7 +207,7 @@ TEST_F(ZipExtractPosix, APiecedWriteThatRunsOutOfRoomEndsAsTheStreamingWriteDoes
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
   const ZipError streamed = Extract(0, "streamed");
   const int fd = ::open((folder_ / "pieced").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  zip::ZipPiecedWrite write;
+  testing_support::PiecedFileWrite write;
   const std::size_t pieces = write.Begin(job, fd);
   zip::ZipJobScratch scratch;
   bool last = pieces == 0;

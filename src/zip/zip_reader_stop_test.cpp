@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/entry_files.h"
 #include "testing/zip_builder.h"
 #include "testing/zip_write_fixture.h"
 #include "zip/zip_reader.h"
@@ -46,7 +47,7 @@ class ZipStopRequestTest : public testing_support::ZipWriteFixture {
     EXPECT_EQ(job.stop.requested, nullptr);  // the caller's to set
     job.stop = stop;
     zip::ZipJobScratch scratch;
-    const ZipError error = zip::ZipWriteEntryJob(job, NewFile(name), scratch);
+    const ZipError error = testing_support::WriteJobToFile(job, NewFile(name), scratch);
     return Read(name, error);
   }
 

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "testing/entry_files.h"
 #include "testing/sample_archives.h"
 #include "testing/temp_folder.h"
 #include "zip/zip_reader.h"
@@ -59,7 +60,7 @@ class ZipSweep : public ::testing::Test {
         ADD_FAILURE() << what << ": entry " << i << " has no record";
         continue;
       }
-      if (zip::ZipExtractEntryToFile(archive, i, outPathText_.c_str())) {
+      if (testing_support::ExtractEntryToFile(archive, i, outPathText_.c_str())) {
         ++extracted_;
         const std::string got = testing_support::ReadFileBytes(outPath_);
         if (count != sample.contents.size() || got != sample.contents[i]) {

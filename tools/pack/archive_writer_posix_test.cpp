@@ -161,8 +161,8 @@ TEST(PackWriter, RecordsThePermissionsOnDiskForANativeStarter) {
   for (std::uint32_t i = 0; i < 3; ++i) {
     zip::ZipEntryRecord record;
     ASSERT_TRUE(zip::ZipReadEntryRecord(archive, i, record));
-    EXPECT_EQ(record.versionMadeBy, 0x033F) << record.name;
-    EXPECT_EQ(record.externalAttributes, expected[i]) << record.name;
+    EXPECT_EQ(record.central.versionMadeBy, 0x033F) << record.central.name;
+    EXPECT_EQ(record.central.externalAttributes, expected[i]) << record.central.name;
   }
   zip::ZipClose(archive);
 }

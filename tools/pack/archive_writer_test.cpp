@@ -21,6 +21,7 @@
 #include "pack/lister.h"
 #include "pack/pack_test_support.h"
 #include "pack/tree_walk.h"
+#include "testing/entry_files.h"
 #include "testing/temp_folder.h"
 #include "zip/zip_format.h"
 #include "zip/zip_pieces.h"
@@ -276,13 +277,13 @@ bool DecodeEachPiece(zip::ZipArchive& archive, std::uint32_t index, std::string&
   std::vector<zip::ZipPiece> pieces;
   if (!zip::ZipReadEntryRecord(archive, index, record) ||
       !zip::ZipReadLocalHeader(archive, index, local) ||
-      !zip::ZipLocateEntryData(archive, index, data, length) || !local.extra.empty() ||
-      !zip::ZipPiecesFromIndex(record.extra, record.compressedSize, record.uncompressedSize,
-                               pieces)) {
+      !zip::ZipLocateEntryData(archive, index, data, length) || !local.header.extra.empty() ||
+      !zip::ZipPiecesFromIndex(record.central.extra, record.location.compressedSize,
+                               record.location.uncompressedSize, pieces)) {
     return false;
   }
   zip::ZipPieceDecoder decoder;
-  content.assign(static_cast<std::size_t>(record.uncompressedSize), '\0');
+  content.assign(static_cast<std::size_t>(record.location.uncompressedSize), '\0');
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     const zip::ZipPiece& piece = pieces[i];
     std::uint32_t crc = 0;
@@ -322,7 +323,7 @@ TEST(PackWriter, IndexesTheIndependentPiecesOfAMultiPieceFileInItsCentralRecord)
   for (std::uint32_t i = 1; i < 3; ++i) {
     zip::ZipEntryRecord record;
     ASSERT_TRUE(zip::ZipReadEntryRecord(reader, i, record));
-    EXPECT_EQ(record.extra, "") << record.name;
+    EXPECT_EQ(record.central.extra, "") << record.central.name;
   }
   zip::ZipClose(reader);
 
@@ -692,9 +693,9 @@ TEST(PackWriter, RecordsUnixModesForANativeStarter) {
   ASSERT_TRUE(zip::ZipOpenMemory(archive, bytes.data(), bytes.size()));
   zip::ZipEntryRecord record;
   ASSERT_TRUE(zip::ZipReadEntryRecord(archive, 1, record));
-  EXPECT_EQ(zip::ZipEntryFileMode(record), 0755u);
+  EXPECT_EQ(zip::ZipEntryFileMode(record.central), 0755u);
   ASSERT_TRUE(zip::ZipReadEntryRecord(archive, 2, record));
-  EXPECT_EQ(zip::ZipEntryFileMode(record), 0640u);
+  EXPECT_EQ(zip::ZipEntryFileMode(record.central), 0640u);
   zip::ZipClose(archive);
   pack::ArchiveReport report;
   ASSERT_TRUE(pack::InspectArchive(reinterpret_cast<const unsigned char*>(bytes.data()),
@@ -749,15 +750,16 @@ TEST(PackWriter, TheStartersReaderExtractsEveryEntry) {
   for (std::uint32_t i = 0; i < zip::ZipEntryCount(archive); ++i) {
     zip::ZipEntryRecord record;
     ASSERT_TRUE(zip::ZipReadEntryRecord(archive, i, record));
-    EXPECT_EQ(record.versionMadeBy, 0x003F) << record.name;
+    EXPECT_EQ(record.central.versionMadeBy, 0x003F) << record.central.name;
     if (record.isDirectory) {
-      EXPECT_EQ(record.externalAttributes, 0x10u) << record.name;
+      EXPECT_EQ(record.central.externalAttributes, 0x10u) << record.central.name;
       continue;
     }
     const auto target = out / ("file" + std::to_string(i));
-    ASSERT_TRUE(zip::ZipExtractEntryToFile(archive, i, target.u8string().c_str()))
-        << record.name << ": " << zip::ZipErrorText(zip::ZipTakeLastError(archive));
-    EXPECT_TRUE(ReadFileBytes(target) == ReadFileBytes(app / record.name)) << record.name;
+    ASSERT_TRUE(testing_support::ExtractEntryToFile(archive, i, target.u8string().c_str()))
+        << record.central.name << ": " << zip::ZipErrorText(zip::ZipTakeLastError(archive));
+    EXPECT_TRUE(ReadFileBytes(target) == ReadFileBytes(app / std::string(record.central.name)))
+        << record.central.name;
     ++files;
   }
   EXPECT_EQ(files, 3);

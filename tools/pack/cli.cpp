@@ -504,7 +504,9 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   }
   if (!exeRequired && !settings.exePath.empty() &&
       std::none_of(report.entries.begin(), report.entries.end(),
-                   [&](const ListedEntry& entry) { return entry.name == settings.exePath; })) {
+                   [&](const zip::ZipEntryRecord& entry) {
+                     return entry.central.name == settings.exePath;
+                   })) {
     out << "note: no " << DisplayName(settings.exePath)
         << " in the archive (the default program; give --exe PATH to check for another, "
            "--require-exe to require it)\n";
@@ -637,7 +639,7 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
   zip::ZipEntryRecord record;
   for (std::uint32_t i = 0; !found && i < zip::ZipEntryCount(reader); ++i) {
     found = zip::ZipReadEntryRecord(reader, i, record) && !record.isDirectory &&
-            record.name == settings.exePath;
+            record.central.name == settings.exePath;
   }
   zip::ZipClose(reader);
   return AcceptMissingExe(found, source, settings, err);

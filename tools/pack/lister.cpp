@@ -20,16 +20,34 @@ namespace pack {
 
 namespace {
 
-// Sizes of the data check: zlib counts its input in uInt, and the output
-// buffer only bounds memory.
-constexpr std::uint64_t kMaxZlibInput = 1u << 30;
-constexpr std::size_t kInflateBufferSize = 256 * 1024;
+// The recorded size given to the data check's decode, so that it never stops
+// short: what the data really holds is counted and compared afterwards.
+constexpr std::uint64_t kUnbounded = UINT64_MAX;
+
+// Keeps nothing of what it is given (in order, from offset 0) but its length
+// and CRC-32.
+class CountingOutput final : public zip::ZipOutput {
+ public:
+  bool WriteAt(std::uint64_t /*offset*/, const unsigned char* data, std::size_t size) override {
+    crc = crc32(crc, data, static_cast<uInt>(size));
+    length += size;
+    return true;
+  }
+  bool Reset() override { return false; }
+
+  uLong crc = crc32(0, nullptr, 0);
+  std::uint64_t length = 0;
+};
 
 // The starter's form allows neither kind of encryption.
 constexpr std::uint16_t kEncryptionFlags = zip::kFlagEncrypted | zip::kFlagStrongEncryption;
 
-bool IsFolderName(const std::string& name) {
+bool IsFolderName(std::string_view name) {
   return !name.empty() && name.back() == '/';
+}
+
+zip::DosStamp Stamp(const zip::ZipEntryRecord& entry) {
+  return zip::DosStamp{entry.central.dosDate, entry.central.dosTime};
 }
 
 // The text `pack list` gives for an archive the reader refuses.
@@ -83,15 +101,6 @@ class Inspector {
   }
 
  private:
-  // What the central record holds besides the listed values.
-  struct CentralExtras {
-    std::string extra;
-    std::uint16_t commentLength = 0;
-    std::uint16_t diskStart = 0;
-    std::uint16_t internalAttributes = 0;
-    bool zip64Extra = false;
-  };
-
   bool Fatal(const std::string& why) {
     error_ = why;
     return false;
@@ -105,7 +114,7 @@ class Inspector {
     report_.notes.push_back(FormBreak{rule, detail});
   }
 
-  static std::string Quoted(const std::string& name) { return "'" + DisplayName(name) + "'"; }
+  static std::string Quoted(std::string_view name) { return "'" + DisplayName(name) + "'"; }
 
   zip::ZipArchive& Archive() { return opened_.archive; }
 
@@ -129,22 +138,23 @@ class Inspector {
   }
 
   bool CheckEndRecords() {
-    if (facts_.commentLength != 0) {
-      Break("comment", "archive comment of " + std::to_string(facts_.commentLength) + " bytes");
+    if (facts_.endRecord.comment.size() != 0) {
+      Break("comment",
+            "archive comment of " + std::to_string(facts_.endRecord.comment.size()) + " bytes");
     }
     // The reader takes Zip64 markers in the disk fields; the form has none.
-    if (facts_.endRecordDiskNumber != 0 || facts_.endRecordDirectoryDisk != 0) {
+    if (facts_.endRecord.diskNumber != 0 || facts_.endRecord.directoryDisk != 0) {
       Break("multi-disk", "the end record names disks other than 0");
       return Fatal("multi-disk archives are not supported");
     }
-    if (facts_.endRecordEntriesOnDisk != facts_.endRecordEntryCount) {
+    if (facts_.endRecord.entriesOnDisk != facts_.endRecord.entryCount) {
       Break("layout", "the end record's two entry counts differ");
     }
     if (facts_.hasZip64) {
       Break("zip64", "Zip64 end-of-central-directory locator present");
-    } else if (facts_.endRecordEntryCount == zip::kMarker16 ||
-               facts_.endRecordDirectorySize == zip::kMarker32 ||
-               facts_.endRecordDirectoryOffset == zip::kMarker32) {
+    } else if (facts_.endRecord.entryCount == zip::kMarker16 ||
+               facts_.endRecord.directorySize == zip::kMarker32 ||
+               facts_.endRecord.directoryOffset == zip::kMarker32) {
       Break("zip64", "the end record holds Zip64 markers but no locator follows them");
     }
     return true;
@@ -152,32 +162,12 @@ class Inspector {
 
   bool ReadEntries() {
     const std::uint32_t count = zip::ZipEntryCount(Archive());
+    report_.entries.resize(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-      zip::ZipEntryRecord record;
-      if (!zip::ZipReadEntryRecord(Archive(), i, record)) {
+      if (!zip::ZipReadEntryRecord(Archive(), i, report_.entries[i])) {
+        report_.entries.resize(i);
         return Fatal(zip::ZipErrorText(zip::ZipTakeLastError(Archive())));
       }
-      ListedEntry entry;
-      entry.name = record.name;
-      entry.versionMadeBy = record.versionMadeBy;
-      entry.versionNeeded = record.versionNeeded;
-      entry.flags = record.flags;
-      entry.method = record.method;
-      entry.stamp = zip::DosStamp{record.dosDate, record.dosTime};
-      entry.crc32 = record.crc32;
-      entry.compressedSize = record.compressedSize;
-      entry.uncompressedSize = record.uncompressedSize;
-      entry.externalAttributes = record.externalAttributes;
-      entry.localHeaderOffset = record.localHeaderOffset;
-      CentralExtras extras;
-      extras.extra = std::string(record.extra);
-      extras.commentLength = record.commentLength;
-      extras.diskStart = record.diskStart;
-      extras.internalAttributes = record.internalAttributes;
-      std::string_view zip64Field;
-      extras.zip64Extra = zip::FindExtraField(record.extra, zip::kExtraIdZip64, zip64Field);
-      report_.entries.push_back(entry);
-      centralExtras_.push_back(extras);
     }
     return true;
   }
@@ -185,26 +175,28 @@ class Inspector {
   void CheckEntries() {
     std::uint64_t expectedOffset = 0;
     for (std::size_t i = 0; i < report_.entries.size(); ++i) {
-      const ListedEntry& entry = report_.entries[i];
-      const std::string who = "entry " + Quoted(entry.name);
-      CheckCentralFields(entry, centralExtras_[i], who);
-      if (centralExtras_[i].zip64Extra) {
+      const zip::ZipEntryRecord& entry = report_.entries[i];
+      const std::string who = "entry " + Quoted(entry.central.name);
+      CheckCentralFields(entry, who);
+      std::string_view zip64Field;
+      if (zip::FindExtraField(entry.central.extra, zip::kExtraIdZip64, zip64Field)) {
         Break("zip64", who + ": Zip64 extra field");
       }
       CheckName(entry, who);
-      if (entry.localHeaderOffset != expectedOffset) {
+      if (entry.location.localHeaderOffset != expectedOffset) {
         Break("layout", who + ": local header at offset " +
-                            std::to_string(entry.localHeaderOffset) + ", not right after the " +
+                            std::to_string(entry.location.localHeaderOffset) +
+                            ", not right after the " +
                             (i == 0 ? "start of the file (0)"
                                     : "previous entry (" + std::to_string(expectedOffset) + ")"));
       }
       std::uint64_t dataEnd = 0;
       if (!CheckLocalHeader(static_cast<std::uint32_t>(i), entry, who, dataEnd)) {
-        expectedOffset = entry.localHeaderOffset;
+        expectedOffset = entry.location.localHeaderOffset;
         continue;
       }
       expectedOffset = dataEnd;
-      if ((entry.flags & zip::kFlagDataDescriptor) != 0) {
+      if ((entry.central.flags & zip::kFlagDataDescriptor) != 0) {
         expectedOffset += DataDescriptorLength(dataEnd);
       }
     }
@@ -223,49 +215,48 @@ class Inspector {
     return (signature ? zip::kDataDescriptorSignatureSize : 0) + zip::kDataDescriptorSize;
   }
 
-  void CheckCentralFields(const ListedEntry& entry, const CentralExtras& extras,
-                          const std::string& who) {
-    CheckRecordExtras(entry, extras, who);
+  void CheckCentralFields(const zip::ZipEntryRecord& entry, const std::string& who) {
+    CheckRecordExtras(entry, who);
     CheckFlags(entry, who);
-    if (!zip::IsValidDosStamp(entry.stamp)) {
+    if (!zip::IsValidDosStamp(Stamp(entry))) {
       Break("date", who + ": invalid MS-DOS date or time");
     }
-    if (IsFolderName(entry.name)) {
+    if (IsFolderName(entry.central.name)) {
       CheckFolderFields(entry, who);
     } else {
       CheckFileFields(entry, who);
     }
   }
 
-  void CheckRecordExtras(const ListedEntry& entry, const CentralExtras& extras,
-                         const std::string& who) {
-    if (entry.versionMadeBy != zip::kVersionMadeByMsDos63 &&
-        entry.versionMadeBy != kVersionMadeByUnix63) {
+  void CheckRecordExtras(const zip::ZipEntryRecord& entry, const std::string& who) {
+    if (entry.central.versionMadeBy != zip::kVersionMadeByMsDos63 &&
+        entry.central.versionMadeBy != kVersionMadeByUnix63) {
       Break("version made by",
-            who + ": " + Hex(entry.versionMadeBy) + " instead of 0x003F (or 0x033F)");
-    } else if (report_.entries.front().versionMadeBy != entry.versionMadeBy) {
+            who + ": " + Hex(entry.central.versionMadeBy) + " instead of 0x003F (or 0x033F)");
+    } else if (report_.entries.front().central.versionMadeBy != entry.central.versionMadeBy) {
       // One archive is packed for one kind of starter.
-      Break("version made by", who + ": " + Hex(entry.versionMadeBy) + " after " +
-                                   Hex(report_.entries.front().versionMadeBy) +
+      Break("version made by", who + ": " + Hex(entry.central.versionMadeBy) + " after " +
+                                   Hex(report_.entries.front().central.versionMadeBy) +
                                    " on the first entry");
     }
-    if (!extras.extra.empty() && !IsPieceIndexAlone(extras.extra)) {
-      Break("extra field",
-            who + ": central extra field of " + std::to_string(extras.extra.size()) + " bytes");
+    if (!entry.central.extra.empty() && !IsPieceIndexAlone(entry.central.extra)) {
+      Break("extra field", who + ": central extra field of " +
+                               std::to_string(entry.central.extra.size()) + " bytes");
     }
-    if (extras.commentLength != 0) {
+    if (entry.central.comment.size() != 0) {
       Break("comment", who + ": entry comment");
     }
-    if (extras.internalAttributes != 0) {
-      Break("internal attributes", who + ": " + Hex(extras.internalAttributes) + " instead of 0");
+    if (entry.central.internalAttributes != 0) {
+      Break("internal attributes",
+            who + ": " + Hex(entry.central.internalAttributes) + " instead of 0");
     }
-    if (extras.diskStart != 0) {
-      Break("multi-disk", who + ": starts on disk " + std::to_string(extras.diskStart));
+    if (entry.central.diskStart != 0) {
+      Break("multi-disk", who + ": starts on disk " + std::to_string(entry.central.diskStart));
     }
   }
 
   // The packer's central extra field: one piece index, nothing else.
-  static bool IsPieceIndexAlone(const std::string& extra) {
+  static bool IsPieceIndexAlone(std::string_view extra) {
     std::string_view body;
     return zip::FindExtraField(extra, zip::kExtraIdPieceIndex, body) &&
            body.size() + zip::kExtraHeaderSize == extra.size();
@@ -273,61 +264,54 @@ class Inspector {
 
   // The index is a hint the starter checks before it uses it: what does not
   // hold up only costs the parallel decoding of that entry.
-  void CheckPieceIndex(const ListedEntry& entry, const CentralExtras& extras,
-                       const std::string& who, const unsigned char* data) {
+  void CheckPieceIndex(const zip::ZipEntryRecord& entry, const std::string& who,
+                       const unsigned char* data) {
     std::string_view body;
-    if (!zip::FindExtraField(extras.extra, zip::kExtraIdPieceIndex, body)) {
+    if (!zip::FindExtraField(entry.central.extra, zip::kExtraIdPieceIndex, body)) {
       return;
     }
-    if (entry.method != zip::kMethodDeflate) {
+    if (entry.central.method != zip::kMethodDeflate) {
       Note("piece index", who + ": a piece index on an entry that is not deflated");
       return;
     }
     std::vector<zip::ZipPiece> pieces;
-    if (!zip::ZipPiecesFromIndex(extras.extra, entry.compressedSize, entry.uncompressedSize,
-                                 pieces)) {
+    if (!zip::ZipPiecesFromIndex(entry.central.extra, entry.location.compressedSize,
+                                 entry.location.uncompressedSize, pieces)) {
       Note("piece index",
            who + ": the piece index does not describe the entry; it is decoded in one pass");
       return;
     }
-    if (!options_.checkData || (entry.flags & kEncryptionFlags) != 0) {
+    if (!options_.checkData || (entry.central.flags & kEncryptionFlags) != 0) {
       return;
     }
     zip::ZipPieceDecoder decoder;
-    std::vector<unsigned char> output;
-    uLong crc = crc32(0, nullptr, 0);
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-      const zip::ZipPiece& piece = pieces[i];
-      output.resize(static_cast<std::size_t>(piece.uncompressedLength));
-      std::uint32_t pieceCrc = 0;
-      if (!decoder.Decode(data + piece.compressedOffset, piece.compressedLength,
-                          i + 1 == pieces.size(), output.data(), output.size(), pieceCrc)) {
-        Note("piece index", who + ": piece " + std::to_string(i + 1) + " of " +
-                                std::to_string(pieces.size()) +
-                                " does not decode on its own; the entry is decoded in one pass");
-        return;
-      }
-      crc = crc32_combine(crc, pieceCrc, static_cast<z_off_t>(piece.uncompressedLength));
+    std::uint32_t crc = 0;
+    const std::size_t decoded = decoder.DecodeInTurn(data, pieces, crc);
+    if (decoded < pieces.size()) {
+      Note("piece index", who + ": piece " + std::to_string(decoded + 1) + " of " +
+                              std::to_string(pieces.size()) +
+                              " does not decode on its own; the entry is decoded in one pass");
+      return;
     }
-    if (crc != entry.crc32) {
+    if (crc != entry.central.crc32) {
       Note("piece index", who + ": the pieces decode to other content than the entry's");
     }
   }
 
-  void CheckFlags(const ListedEntry& entry, const std::string& who) {
-    if ((entry.flags & kEncryptionFlags) != 0) {
+  void CheckFlags(const zip::ZipEntryRecord& entry, const std::string& who) {
+    if ((entry.central.flags & kEncryptionFlags) != 0) {
       Break("flags", who + ": encrypted");
     }
-    if ((entry.flags & zip::kFlagDataDescriptor) != 0) {
+    if ((entry.central.flags & zip::kFlagDataDescriptor) != 0) {
       Break("data descriptor", who + ": sizes and CRC follow the data (flag bit 3)");
     }
-    const std::uint16_t expectedUtf8 = IsAscii(entry.name) ? 0 : zip::kFlagUtf8Name;
-    if ((entry.flags & zip::kFlagUtf8Name) != expectedUtf8) {
+    const std::uint16_t expectedUtf8 = IsAscii(entry.central.name) ? 0 : zip::kFlagUtf8Name;
+    if ((entry.central.flags & zip::kFlagUtf8Name) != expectedUtf8) {
       Break("flags", who + (expectedUtf8 != 0 ? ": non-ASCII name without the UTF-8 flag (bit 11)"
                                               : ": UTF-8 flag (bit 11) on an ASCII name"));
     }
     const std::uint16_t otherFlags = static_cast<std::uint16_t>(
-        entry.flags & ~(kEncryptionFlags | zip::kFlagDataDescriptor | zip::kFlagUtf8Name));
+        entry.central.flags & ~(kEncryptionFlags | zip::kFlagDataDescriptor | zip::kFlagUtf8Name));
     if (otherFlags != 0) {
       Break("flags", who + ": flags " + Hex(otherFlags) + " set");
     }
@@ -335,66 +319,68 @@ class Inspector {
 
   // The MS-DOS form carries the MS-DOS attributes alone; the Unix form a
   // Unix mode of the entry's type above them.
-  void CheckExternalAttributes(const ListedEntry& entry, bool folder, const std::string& who) {
+  void CheckExternalAttributes(const zip::ZipEntryRecord& entry, bool folder,
+                               const std::string& who) {
     const std::uint32_t dos = folder ? zip::kDosAttributeDirectory : zip::kDosAttributeArchive;
     const char* expected = folder ? "0x10 for a folder" : "0x20 for a file";
-    if (entry.versionMadeBy != kVersionMadeByUnix63) {
-      if (entry.externalAttributes != dos) {
+    if (entry.central.versionMadeBy != kVersionMadeByUnix63) {
+      if (entry.central.externalAttributes != dos) {
         Break("external attributes",
-              who + ": " + Hex(entry.externalAttributes) + " instead of " + expected);
+              who + ": " + Hex(entry.central.externalAttributes) + " instead of " + expected);
       }
       return;
     }
-    const std::uint32_t mode = entry.externalAttributes >> 16;
+    const std::uint32_t mode = entry.central.externalAttributes >> 16;
     const std::uint32_t type = folder ? kUnixTypeFolder : kUnixTypeFile;
-    if ((entry.externalAttributes & 0xFFFF) != dos || (mode & ~07777u) != type) {
-      Break("external attributes", who + ": " + Hex(entry.externalAttributes) + " instead of " +
-                                       (folder ? "mode 040000" : "mode 0100000") +
+    if ((entry.central.externalAttributes & 0xFFFF) != dos || (mode & ~07777u) != type) {
+      Break("external attributes", who + ": " + Hex(entry.central.externalAttributes) +
+                                       " instead of " + (folder ? "mode 040000" : "mode 0100000") +
                                        " and permissions above " + expected);
     }
   }
 
-  void CheckFolderFields(const ListedEntry& entry, const std::string& who) {
+  void CheckFolderFields(const zip::ZipEntryRecord& entry, const std::string& who) {
     CheckExternalAttributes(entry, true, who);
-    if (entry.method != zip::kMethodStored) {
+    if (entry.central.method != zip::kMethodStored) {
       Break("method", who + ": a folder entry must be stored");
     }
-    if (entry.compressedSize != 0 || entry.uncompressedSize != 0 || entry.crc32 != 0) {
+    if (entry.location.compressedSize != 0 || entry.location.uncompressedSize != 0 ||
+        entry.central.crc32 != 0) {
       Break("folder entry", who + ": non-zero sizes or CRC");
     }
-    if (entry.versionNeeded != zip::kVersionNeededFolder) {
-      Break("version needed",
-            who + ": " + std::to_string(entry.versionNeeded) + " instead of 20 for a folder");
+    if (entry.central.versionNeeded != zip::kVersionNeededFolder) {
+      Break("version needed", who + ": " + std::to_string(entry.central.versionNeeded) +
+                                  " instead of 20 for a folder");
     }
   }
 
-  void CheckFileFields(const ListedEntry& entry, const std::string& who) {
+  void CheckFileFields(const zip::ZipEntryRecord& entry, const std::string& who) {
     CheckExternalAttributes(entry, false, who);
-    if (entry.method == zip::kMethodDeflate) {
-      if (entry.versionNeeded != zip::kVersionNeededDeflate) {
-        Break("version needed", who + ": " + std::to_string(entry.versionNeeded) +
+    if (entry.central.method == zip::kMethodDeflate) {
+      if (entry.central.versionNeeded != zip::kVersionNeededDeflate) {
+        Break("version needed", who + ": " + std::to_string(entry.central.versionNeeded) +
                                     " instead of 20 for a deflated file");
       }
-      if (entry.compressedSize >= entry.uncompressedSize) {
+      if (entry.location.compressedSize >= entry.location.uncompressedSize) {
         Break("method", who + ": deflated although that does not make it smaller");
       }
-    } else if (entry.method == zip::kMethodStored) {
-      if (entry.versionNeeded != zip::kVersionNeededStored) {
-        Break("version needed", who + ": " + std::to_string(entry.versionNeeded) +
+    } else if (entry.central.method == zip::kMethodStored) {
+      if (entry.central.versionNeeded != zip::kVersionNeededStored) {
+        Break("version needed", who + ": " + std::to_string(entry.central.versionNeeded) +
                                     " instead of 10 for a stored file");
       }
-      if (entry.compressedSize != entry.uncompressedSize) {
+      if (entry.location.compressedSize != entry.location.uncompressedSize) {
         Break("method", who + ": stored with different compressed and uncompressed sizes");
       }
     } else {
-      Break("method", who + ": method " + std::to_string(entry.method) +
+      Break("method", who + ": method " + std::to_string(entry.central.method) +
                           " (only 0, stored, and 8, deflate, are used)");
     }
   }
 
-  void CheckName(const ListedEntry& entry, const std::string& who) {
-    const std::string& name = entry.name;
-    if (!names_.insert(name).second) {
+  void CheckName(const zip::ZipEntryRecord& entry, const std::string& who) {
+    const std::string_view name = entry.central.name;
+    if (!names_.insert(std::string(name)).second) {
       Break("name", who + ": duplicate name");
     }
     if (name.empty()) {
@@ -410,47 +396,40 @@ class Inspector {
     if (name.front() == '/') {
       Break("name", who + ": absolute path");
     }
-    std::string_view rest(name);
-    while (!rest.empty()) {
-      const std::size_t slash = rest.find('/');
-      const std::string problem = WindowsNameProblem(rest.substr(0, slash));
-      if (!problem.empty()) {
-        Break("windows name", who + ": a component " + problem);
-        break;
+    // One walk over the components, a trailing '/' aside.
+    const std::string_view trimmed(name.data(), name.size() - (name.back() == '/' ? 1 : 0));
+    std::string windowsProblem;
+    bool badComponent = false;
+    for (std::size_t start = 0; start <= trimmed.size();) {
+      const std::size_t slash = std::min(trimmed.find('/', start), trimmed.size());
+      const std::string_view part = trimmed.substr(start, slash - start);
+      if (windowsProblem.empty()) {
+        windowsProblem = WindowsNameProblem(part);
       }
-      rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    }
-    std::string trimmed = name;
-    if (trimmed.back() == '/') {
-      trimmed.pop_back();
-    }
-    std::size_t start = 0;
-    while (start <= trimmed.size()) {
-      std::size_t slash = trimmed.find('/', start);
-      if (slash == std::string::npos) {
-        slash = trimmed.size();
-      }
-      const std::string part = trimmed.substr(start, slash - start);
-      if ((part.empty() && name.front() != '/') || part == "." || part == "..") {
-        Break("name", who + ": empty, '.' or '..' component");
-        break;
-      }
+      badComponent =
+          badComponent || (part.empty() && name.front() != '/') || part == "." || part == "..";
       start = slash + 1;
+    }
+    if (!windowsProblem.empty()) {
+      Break("windows name", who + ": a component " + windowsProblem);
+    }
+    if (badComponent) {
+      Break("name", who + ": empty, '.' or '..' component");
     }
   }
 
   // Readers that stream from the local headers see only them, so they must
   // agree with the central records.
-  bool CheckLocalHeader(std::uint32_t index, const ListedEntry& entry, const std::string& who,
-                        std::uint64_t& dataEnd) {
+  bool CheckLocalHeader(std::uint32_t index, const zip::ZipEntryRecord& entry,
+                        const std::string& who, std::uint64_t& dataEnd) {
     zip::ZipLocalHeaderRecord local;
     if (!zip::ZipReadLocalHeader(Archive(), index, local)) {
       zip::ZipTakeLastError(Archive());
-      if (HasLocalHeaderSignature(entry.localHeaderOffset)) {
+      if (HasLocalHeaderSignature(entry.location.localHeaderOffset)) {
         Break("local header", who + ": header or data runs past the entries' area");
       } else {
-        Break("local header",
-              who + ": no local header at offset " + std::to_string(entry.localHeaderOffset));
+        Break("local header", who + ": no local header at offset " +
+                                  std::to_string(entry.location.localHeaderOffset));
       }
       return false;
     }
@@ -461,23 +440,25 @@ class Inspector {
       Break("local header", who + ": header or data runs past the entries' area");
       return false;
     }
-    if (!local.extra.empty()) {
+    if (!local.header.extra.empty()) {
       Break("extra field",
-            who + ": local extra field of " + std::to_string(local.extra.size()) + " bytes");
+            who + ": local extra field of " + std::to_string(local.header.extra.size()) + " bytes");
     }
     if (!LocalHeaderAgrees(local, entry)) {
       Break("local header", who + ": local header disagrees with the central record");
     }
-    if (local.compressedSize == zip::kMarker32 || local.uncompressedSize == zip::kMarker32) {
+    if (local.header.compressedSize == zip::kMarker32 ||
+        local.header.uncompressedSize == zip::kMarker32) {
       Break("zip64", who + ": Zip64 sizes in the local header");
     }
     dataEnd = local.dataOffset + length;
     if (options_.checkData &&
-        (entry.method == zip::kMethodStored || entry.method == zip::kMethodDeflate) &&
-        (entry.flags & kEncryptionFlags) == 0) {
+        (entry.central.method == zip::kMethodStored ||
+         entry.central.method == zip::kMethodDeflate) &&
+        (entry.central.flags & kEncryptionFlags) == 0) {
       CheckData(entry, who, entryData);
     }
-    CheckPieceIndex(entry, centralExtras_[index], who, entryData);
+    CheckPieceIndex(entry, who, entryData);
     return true;
   }
 
@@ -490,88 +471,56 @@ class Inspector {
 
   // With a data descriptor (local flag bit 3) the header need not hold the
   // CRC and sizes; a Zip64 marker stands for the central record's value.
-  static bool LocalHeaderAgrees(const zip::ZipLocalHeaderRecord& local, const ListedEntry& entry) {
-    const bool descriptor = (local.flags & zip::kFlagDataDescriptor) != 0;
-    const bool sizesAgree =
-        (local.compressedSize == entry.compressedSize || local.compressedSize == zip::kMarker32) &&
-        (local.uncompressedSize == entry.uncompressedSize ||
-         local.uncompressedSize == zip::kMarker32);
-    return local.name == entry.name && local.versionNeeded == entry.versionNeeded &&
-           local.flags == entry.flags && local.method == entry.method &&
-           local.dosTime == entry.stamp.time && local.dosDate == entry.stamp.date &&
-           (descriptor || (local.crc32 == entry.crc32 && sizesAgree));
+  static bool LocalHeaderAgrees(const zip::ZipLocalHeaderRecord& local,
+                                const zip::ZipEntryRecord& entry) {
+    const bool descriptor = (local.header.flags & zip::kFlagDataDescriptor) != 0;
+    const bool sizesAgree = (local.header.compressedSize == entry.location.compressedSize ||
+                             local.header.compressedSize == zip::kMarker32) &&
+                            (local.header.uncompressedSize == entry.location.uncompressedSize ||
+                             local.header.uncompressedSize == zip::kMarker32);
+    return local.header.name == entry.central.name &&
+           local.header.versionNeeded == entry.central.versionNeeded &&
+           local.header.flags == entry.central.flags &&
+           local.header.method == entry.central.method &&
+           local.header.dosTime == Stamp(entry).time && local.header.dosDate == Stamp(entry).date &&
+           (descriptor || (local.header.crc32 == entry.central.crc32 && sizesAgree));
   }
 
-  void CheckData(const ListedEntry& entry, const std::string& who, const unsigned char* start) {
-    std::uint64_t produced = 0;
-    uLong crc = crc32(0, nullptr, 0);
-    if (entry.method == zip::kMethodStored) {
-      for (std::uint64_t done = 0; done < entry.compressedSize;) {
-        const uInt step =
-            static_cast<uInt>(std::min<std::uint64_t>(entry.compressedSize - done, kMaxZlibInput));
-        crc = crc32(crc, start + done, step);
-        done += step;
-      }
-      produced = entry.compressedSize;
-    } else if (!Inflate(start, entry.compressedSize, crc, produced)) {
+  // The data decoded to its end whatever the record says, by the starter's
+  // own streaming decoder, with what it gives counted.
+  void CheckData(const zip::ZipEntryRecord& entry, const std::string& who,
+                 const unsigned char* start) {
+    zip::ZipEntryJob job;
+    job.data = start;
+    job.compressedSize = entry.location.compressedSize;
+    job.uncompressedSize = kUnbounded;
+    job.method = entry.central.method;
+    CountingOutput output;
+    std::uint64_t unusedInput = 0;
+    // Bytes left after the end of the deflate stream count as damage: the
+    // recorded compressed size must be exact.
+    if (zip::ZipStreamEntryJob(job, output, &unusedInput) != zip::ZipError::kUnexpectedSize ||
+        unusedInput != 0) {
       Break("data", who + ": deflate data is damaged");
-      return;
-    }
-    if (produced != entry.uncompressedSize) {
-      Break("data", who + ": " + std::to_string(produced) + " bytes of data instead of " +
-                        std::to_string(entry.uncompressedSize));
-    } else if (crc != entry.crc32) {
+    } else if (output.length != entry.location.uncompressedSize) {
+      Break("data", who + ": " + std::to_string(output.length) + " bytes of data instead of " +
+                        std::to_string(entry.location.uncompressedSize));
+    } else if (output.crc != entry.central.crc32) {
       Break("data", who + ": CRC-32 mismatch");
     }
   }
 
-  // Bytes left after the end of the deflate stream count as damage: the
-  // recorded compressed size must be exact.
-  static bool Inflate(const unsigned char* input, std::uint64_t length, uLong& crc,
-                      std::uint64_t& produced) {
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
-      return false;
-    }
-    std::vector<unsigned char> buffer(kInflateBufferSize);
-    std::uint64_t consumed = 0;
-    int result = Z_OK;
-    while (result != Z_STREAM_END) {
-      if (stream.avail_in == 0) {
-        const std::uint64_t step = std::min<std::uint64_t>(length - consumed, kMaxZlibInput);
-        stream.next_in = const_cast<unsigned char*>(input + consumed);
-        stream.avail_in = static_cast<uInt>(step);
-        consumed += step;
-      }
-      stream.next_out = buffer.data();
-      stream.avail_out = static_cast<uInt>(buffer.size());
-      result = inflate(&stream, Z_NO_FLUSH);
-      const std::size_t got = buffer.size() - stream.avail_out;
-      crc = crc32(crc, buffer.data(), static_cast<uInt>(got));
-      produced += got;
-      if (result == Z_BUF_ERROR && stream.avail_in == 0 && consumed == length) {
-        break;
-      }
-      if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
-        break;
-      }
-    }
-    const bool ended = result == Z_STREAM_END && stream.avail_in == 0 && consumed == length;
-    inflateEnd(&stream);
-    return ended;
-  }
-
   void CheckOrder() {
-    const std::vector<ListedEntry>& entries = report_.entries;
+    const std::vector<zip::ZipEntryRecord>& entries = report_.entries;
     for (std::size_t i = 1; i < entries.size(); ++i) {
-      if (!EntryNameLess(entries[i - 1].name, entries[i].name)) {
-        Break("order", Quoted(entries[i].name) + " comes after " + Quoted(entries[i - 1].name));
+      if (!EntryNameLess(entries[i - 1].central.name, entries[i].central.name)) {
+        Break("order", Quoted(entries[i].central.name) + " comes after " +
+                           Quoted(entries[i - 1].central.name));
       }
     }
     std::set<std::string> reported;
-    for (const ListedEntry& entry : entries) {
-      std::string name = entry.name;
+    for (const zip::ZipEntryRecord& entry : entries) {
+      std::string name(entry.central.name);
       if (!name.empty() && name.back() == '/') {
         name.pop_back();
       }
@@ -580,7 +529,7 @@ class Inspector {
         const std::string ancestor = name.substr(0, slash + 1);
         if (names_.count(ancestor) == 0 && reported.insert(ancestor).second) {
           Break("folder entries",
-                "no folder entry " + Quoted(ancestor) + " for " + Quoted(entry.name));
+                "no folder entry " + Quoted(ancestor) + " for " + Quoted(entry.central.name));
         }
       }
     }
@@ -608,7 +557,6 @@ class Inspector {
   std::string& error_;
   OpenedArchive opened_;
   zip::ZipArchiveFacts facts_;
-  std::vector<CentralExtras> centralExtras_;
   std::set<std::string> names_;
 };
 
@@ -638,16 +586,16 @@ void PrintEntries(const ArchiveReport& report, std::ostream& out) {
   out << line;
   std::uint64_t compressed = 0;
   std::uint64_t uncompressed = 0;
-  for (const ListedEntry& entry : report.entries) {
-    const zip::CivilTime t = zip::CivilFromDosStamp(entry.stamp);
+  for (const zip::ZipEntryRecord& entry : report.entries) {
+    const zip::CivilTime t = zip::CivilFromDosStamp(Stamp(entry));
     std::snprintf(line, sizeof line, "%-8s %12llu %12llu  %04d-%02d-%02d %02d:%02d:%02d  ",
-                  MethodName(entry.method).c_str(),
-                  static_cast<unsigned long long>(entry.compressedSize),
-                  static_cast<unsigned long long>(entry.uncompressedSize), t.year, t.month, t.day,
-                  t.hour, t.minute, t.second);
-    out << line << DisplayName(entry.name) << '\n';
-    compressed += entry.compressedSize;
-    uncompressed += entry.uncompressedSize;
+                  MethodName(entry.central.method).c_str(),
+                  static_cast<unsigned long long>(entry.location.compressedSize),
+                  static_cast<unsigned long long>(entry.location.uncompressedSize), t.year, t.month,
+                  t.day, t.hour, t.minute, t.second);
+    out << line << DisplayName(entry.central.name) << '\n';
+    compressed += entry.location.compressedSize;
+    uncompressed += entry.location.uncompressedSize;
   }
   out << report.entries.size() << " entries, " << compressed << " bytes compressed, "
       << uncompressed << " bytes unpacked\n";

@@ -8,24 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "zip/zip_format.h"
+#include "zip/zip_reader.h"
 
 namespace pack {
-
-/// One entry, from its central-directory record (Zip64 values applied).
-struct ListedEntry {
-  std::string name;
-  std::uint16_t versionMadeBy = 0;
-  std::uint16_t versionNeeded = 0;
-  std::uint16_t flags = 0;
-  std::uint16_t method = 0;
-  zip::DosStamp stamp;
-  std::uint32_t crc32 = 0;
-  std::uint64_t compressedSize = 0;
-  std::uint64_t uncompressedSize = 0;
-  std::uint32_t externalAttributes = 0;
-  std::uint64_t localHeaderOffset = 0;
-};
 
 /// One property of the form that the archive breaks. `rule` is a short fixed
 /// label (e.g. "order", "extra field", "zip64"); `detail` says where and how.
@@ -36,8 +21,10 @@ struct FormBreak {
 
 /// What an inspection found.
 struct ArchiveReport {
-  std::vector<ListedEntry> entries;  // in central-directory order
-  std::vector<FormBreak> breaks;     // empty when the archive conforms
+  // In central-directory order; names, extra fields and comments are views
+  // into the inspected bytes.
+  std::vector<zip::ZipEntryRecord> entries;
+  std::vector<FormBreak> breaks;  // empty when the archive conforms
   /// Findings that break nothing, in the same form: a piece index that does
   /// not describe its entry (rule "piece index"), which the starter then
   /// ignores, decoding the entry in one pass.
@@ -53,7 +40,8 @@ struct InspectOptions {
 };
 
 /// Inspects the `size` bytes at `data` through the ZIP reader (zip_reader.h),
-/// which checks every offset and length before use.
+/// which checks every offset and length before use. The report's entries
+/// refer into `data`, which must outlive them.
 ///
 /// Returns false with `error` set when the bytes cannot be read as a ZIP
 /// archive at all: fewer than 22 bytes, no end record, or an archive the

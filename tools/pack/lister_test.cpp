@@ -11,6 +11,7 @@
 #include "pack/chunk_deflate.h"
 #include "pack/pack_test_support.h"
 #include "testing/zip_builder.h"
+#include "testing/zip_test_records.h"
 #include "zip/zip_format.h"
 
 namespace {
@@ -140,8 +141,8 @@ std::string Build(const Archive& archive) {
     zip::Zip64Locator locator;
     locator.endRecordOffset = out.size();
     locator.totalDisks = 1;
-    zip::AppendZip64EndRecord(out, record);
-    zip::AppendZip64Locator(out, locator);
+    testing_support::AppendZip64EndRecord(out, record);
+    testing_support::AppendZip64Locator(out, locator);
   }
   zip::EndRecord end;
   end.entriesOnDisk = static_cast<std::uint16_t>(archive.items.size());
@@ -175,11 +176,15 @@ Archive Conforming() {
   return archive;
 }
 
+// The report's names and extra fields are views into the inspected bytes,
+// which are kept here until the next inspection (callers pass temporaries).
 bool Inspect(const std::string& bytes, pack::ArchiveReport& report, std::string& error) {
+  static std::string inspected;
+  inspected = bytes;
   pack::InspectOptions options;
   options.executablePath = kExe;
-  return pack::InspectArchive(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                              options, report, error);
+  return pack::InspectArchive(reinterpret_cast<const unsigned char*>(inspected.data()),
+                              inspected.size(), options, report, error);
 }
 
 // The rules broken by `archive`, each once, in the order first found.
@@ -209,9 +214,9 @@ TEST(PackLister, AcceptsAConformingArchiveAndListsIt) {
     ADD_FAILURE() << item.rule << ": " << item.detail;
   }
   ASSERT_EQ(report.entries.size(), 7u);
-  EXPECT_EQ(report.entries[2].name, "app/data/text.txt");
-  EXPECT_EQ(report.entries[2].method, zip::kMethodDeflate);
-  EXPECT_EQ(report.entries[2].uncompressedSize, 5000u);
+  EXPECT_EQ(report.entries[2].central.name, "app/data/text.txt");
+  EXPECT_EQ(report.entries[2].central.method, zip::kMethodDeflate);
+  EXPECT_EQ(report.entries[2].location.uncompressedSize, 5000u);
   std::ostringstream listing;
   pack::PrintEntries(report, listing);
   EXPECT_NE(listing.str().find("deflate"), std::string::npos);
@@ -465,6 +470,29 @@ TEST(PackLister, ReportsDamagedData) {
   ASSERT_TRUE(Inspect(bytes, report, error)) << error;
   ASSERT_FALSE(report.breaks.empty());
   EXPECT_EQ(report.breaks[0].rule, "data");
+}
+
+TEST(PackLister, SaysWhatIsWrongWithAnEntrysData) {
+  const std::string text = pack_test::TextBytes(3000, 4);
+  testing_support::ZipBuilder builder;
+  builder.AddDeflated("trailing", text).data = testing_support::DeflateRaw(text) + "tail!";
+  builder.AddDeflated("crc", text).central.crc32 = 0x12345678;
+  builder.AddDeflated("size", text).central.uncompressedSize = 2999;
+  builder.AddDeflated("sound", text);
+  const std::string bytes = builder.Build();
+  pack::ArchiveReport report;
+  std::string error;
+  ASSERT_TRUE(Inspect(bytes, report, error)) << error;
+  std::vector<std::string> details;
+  for (const pack::FormBreak& item : report.breaks) {
+    if (item.rule == "data") {
+      details.push_back(item.detail);
+    }
+  }
+  EXPECT_EQ(details,
+            (std::vector<std::string>{"entry 'trailing': deflate data is damaged",
+                                      "entry 'crc': CRC-32 mismatch",
+                                      "entry 'size': 3000 bytes of data instead of 2999"}));
 }
 
 TEST(PackLister, RefusesWhatIsNotAZipArchive) {

@@ -1,0 +1,24 @@
+#include "extract/output_file.h"
+
+OutputFile::~OutputFile() {
+  if (view_ != nullptr) {
+    UnmapView();
+  }
+  Close();
+}
+
+zip::ZipError OutputFile::Finish(zip::ZipError written, const zip::ZipEntryJob& job) {
+  if (written == zip::ZipError::kNone && job.hasTime && !SetTimes(job.modificationSeconds)) {
+    written = zip::ZipError::kFileWriteFailed;
+  }
+  const bool closed = Close();
+  if (written == zip::ZipError::kNone && !closed) {
+    return zip::ZipError::kFileCloseFailed;
+  }
+  return written;
+}
+
+zip::ZipError WriteEntryFile(const zip::ZipEntryJob& job, OutputFile& file,
+                             zip::ZipJobScratch& scratch) {
+  return file.Finish(zip::ZipWriteEntryJob(job, file, scratch), job);
+}

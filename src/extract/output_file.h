@@ -1,0 +1,68 @@
+// The file that one entry is written into: the extraction's side of
+// zip::ZipOutput. The decoder hands it byte ranges or fills a view of it; the
+// file's handle, its mapping, its times and its close are here, one source
+// file per platform, and so is the choice of how large data is written.
+#ifndef STARTER_EXTRACT_OUTPUT_FILE_H
+#define STARTER_EXTRACT_OUTPUT_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "zip/zip_reader.h"
+
+/// An empty file open for reading and writing, taken over from its opener
+/// (FolderWalker::CreateFileForWriting) and closed by Finish or, at the
+/// latest, by the destructor. Not copyable.
+class OutputFile final : public zip::ZipOutput {
+ public:
+  /// Takes over `handle`: a POSIX descriptor or a Windows HANDLE, as an
+  /// integer; -1 for none, which every write refuses.
+  explicit OutputFile(std::intptr_t handle) : handle_(handle) {}
+  /// Ends a view still mapped and closes the file when Finish never ran.
+  ~OutputFile() override;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  /// Positional writes, retrying partial and interrupted ones; the file
+  /// grows as they reach past its end. Safe for distinct ranges at once.
+  bool WriteAt(std::uint64_t offset, const unsigned char* data, std::size_t size) override;
+  /// Empties the file.
+  bool Reset() override;
+  /// The write strategy of this platform: on POSIX large data is decoded
+  /// straight into the file mapped into memory, since buffered writes to one
+  /// file queue on its lock while page faults on a shared mapping are taken
+  /// on all cores. On Windows it is written from a buffer: under Wine a
+  /// mapped file whose room cannot be reserved takes a block allocation with
+  /// every page it faults in, and is slower than plain writes.
+  bool PrefersView() const override;
+  /// Gives the file the length `size` with its room reserved on the volume
+  /// (so that writing through the view cannot run out of it) and maps it.
+  /// Null where views are not used, for `size` 0, or on failure (the file
+  /// may then have been lengthened).
+  unsigned char* MapView(std::uint64_t size) override;
+  bool UnmapView() override;
+
+  /// Ends the entry's file after `written`, the decoder's outcome: after a
+  /// success sets the file's access and modification times to the job's
+  /// time (when it has one) and closes it, returning kFileWriteFailed when
+  /// the times cannot be set and kFileCloseFailed when the close fails;
+  /// after a failure closes the file (what it holds stays) and returns
+  /// `written`. Call once.
+  zip::ZipError Finish(zip::ZipError written, const zip::ZipEntryJob& job);
+
+ private:
+  bool SetTimes(std::int64_t seconds);
+  bool Close();
+
+  std::intptr_t handle_;
+  unsigned char* view_ = nullptr;
+  std::size_t viewSize_ = 0;
+};
+
+/// Writes `job` into `file` with zip::ZipWriteEntryJob and ends the file
+/// (OutputFile::Finish): what the extraction does with one entry that has
+/// no pieces to spread.
+zip::ZipError WriteEntryFile(const zip::ZipEntryJob& job, OutputFile& file,
+                             zip::ZipJobScratch& scratch);
+
+#endif  // STARTER_EXTRACT_OUTPUT_FILE_H
