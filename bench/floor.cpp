@@ -17,7 +17,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "floor_archive.h"
 #include "floor_io.h"
@@ -76,23 +75,11 @@ void Unpack(z_stream& stream, floor_io::OutputFile* file, const floor_archive::E
 }  // namespace
 
 int main(int argc, char** argv) {
-  const unsigned char* bytes = nullptr;
-  std::size_t size = 0;
-  floor_io::Open(argc, argv, bytes, size);
-  std::vector<floor_archive::Entry> entries;
-  std::string error;
-  if (!floor_archive::ReadEntries(bytes, size, entries, error)) {
-    Fail(error);
-  }
   z_stream stream{};
   if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
     Fail("inflateInit2 failed");
   }
-  for (const floor_archive::Entry& entry : entries) {
-    if (entry.folder) {
-      floor_io::CreateFolder(entry.name);
-      continue;
-    }
+  floor_io::UnpackArchive(argc, argv, [&](const floor_archive::Entry& entry) {
     floor_io::OutputFile* file = floor_io::CreateOutput(entry.name);
     uLong crc = 0;
     std::uint64_t length = 0;
@@ -101,7 +88,7 @@ int main(int argc, char** argv) {
       Fail(entry.name + ": CRC-32 or size mismatch");
     }
     floor_io::Close(file);
-  }
+  });
   inflateEnd(&stream);
   return 0;
 }

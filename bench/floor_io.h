@@ -7,6 +7,9 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
+
+#include "floor_archive.h"
 
 namespace floor_io {
 
@@ -35,6 +38,27 @@ void Close(OutputFile* file);
 /// writes them out and closes the file.
 OutputFile* CreateMapped(const std::string& name, std::size_t size, unsigned char*& bytes);
 void Unmap(OutputFile* file, unsigned char* bytes, std::size_t size);
+
+/// Opens the archive named on the command line (see Open()), creates its
+/// folders below DEST in order and hands each file entry to `unpackFile`.
+template <typename UnpackFile>
+void UnpackArchive(int argc, char** argv, UnpackFile unpackFile) {
+  const unsigned char* bytes = nullptr;
+  std::size_t size = 0;
+  Open(argc, argv, bytes, size);
+  std::vector<floor_archive::Entry> entries;
+  std::string error;
+  if (!floor_archive::ReadEntries(bytes, size, entries, error)) {
+    Fail(error);
+  }
+  for (const floor_archive::Entry& entry : entries) {
+    if (entry.folder) {
+      CreateFolder(entry.name);
+    } else {
+      unpackFile(entry);
+    }
+  }
+}
 
 }  // namespace floor_io
 

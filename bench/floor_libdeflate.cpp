@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "floor_archive.h"
 #include "floor_io.h"
@@ -54,25 +53,12 @@ void UnpackFile(libdeflate_decompressor* decompressor, const floor_archive::Entr
 }  // namespace
 
 int main(int argc, char** argv) {
-  const unsigned char* archive = nullptr;
-  std::size_t archiveSize = 0;
-  floor_io::Open(argc, argv, archive, archiveSize);
-  std::vector<floor_archive::Entry> entries;
-  std::string error;
-  if (!floor_archive::ReadEntries(archive, archiveSize, entries, error)) {
-    Fail(error);
-  }
   libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
   if (decompressor == nullptr) {
     Fail("libdeflate_alloc_decompressor failed");
   }
-  for (const floor_archive::Entry& entry : entries) {
-    if (entry.folder) {
-      floor_io::CreateFolder(entry.name);
-    } else {
-      UnpackFile(decompressor, entry);
-    }
-  }
+  floor_io::UnpackArchive(
+      argc, argv, [&](const floor_archive::Entry& entry) { UnpackFile(decompressor, entry); });
   libdeflate_free_decompressor(decompressor);
   return 0;
 }
