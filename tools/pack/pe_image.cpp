@@ -348,7 +348,8 @@ bool ReadResourceDirectoryEntry(PeImage& image, std::string& error) {
   DataDirectory(image, kDirectorySecurity, rva, length);
   if (rva != 0 || length != 0) {
     error =
-        "it carries a certificate table (it is signed): changing it would void the signature; "
+        "it carries a certificate table (it is signed): changing it would "
+        "void the signature; "
         "make the starter from an unsigned stub and sign the starter";
     return false;
   }
@@ -422,7 +423,7 @@ struct ResourceLayout {
 };
 
 // Where the new section goes: in the old resource section's place, or after
-// the last section in a new table entry.
+// the last section in a new table entry; and the sizes the headers get.
 struct Placement {
   bool replace = false;
   std::size_t headerIndex = 0;  // its entry in the section table
@@ -430,6 +431,9 @@ struct Placement {
   std::uint64_t cut = 0;  // the old image's bytes kept before it
   std::uint64_t rawOffset = 0;
   std::uint64_t rawSize = 0;
+  std::uint64_t sectionSize = 0;
+  std::uint64_t initializedData = 0;
+  std::uint64_t imageEnd = 0;
 };
 
 bool HasResource(const PeImage& image, const PeResource& added, std::string& error) {
@@ -520,7 +524,8 @@ bool HasRoomForSectionHeader(const PeImage& image, std::uint64_t headerAt) {
 }
 
 // In the old section's place when it is the last one and holds nothing
-// else; otherwise after the last section.
+// else; otherwise after the last section. Refused when the headers have no
+// room for another section or the sizes outgrow 32 bits.
 bool PlaceSection(const PeImage& image, std::uint64_t sectionSize, Placement& placement,
                   std::string& error) {
   const std::size_t last = image.sections.size() - 1;
@@ -548,6 +553,20 @@ bool PlaceSection(const PeImage& image, std::uint64_t sectionSize, Placement& pl
   }
   placement.rawOffset = AlignUp(placement.cut, image.fileAlignment);
   placement.rawSize = AlignUp(sectionSize, image.fileAlignment);
+  placement.sectionSize = sectionSize;
+  placement.imageEnd = AlignUp(placement.virtualAddress + sectionSize, image.sectionAlignment);
+  const unsigned char* optional = image.bytes + image.optionalHeaderOffset;
+  placement.initializedData = zip::LoadLe32(optional + optional_field::kSizeOfInitializedData);
+  if (placement.replace) {
+    placement.initializedData -=
+        std::min<std::uint64_t>(placement.initializedData, lastSection.rawSize);
+  }
+  placement.initializedData += placement.rawSize;
+  if (sectionSize > UINT32_MAX || placement.rawOffset + placement.rawSize > UINT32_MAX ||
+      placement.imageEnd > UINT32_MAX || placement.initializedData > UINT32_MAX) {
+    error = "the starter would exceed the 4 GiB that a Windows executable can have";
+    return false;
+  }
   return true;
 }
 
@@ -608,12 +627,12 @@ void WriteDataEntries(unsigned char* section, const ResourceTree& tree,
   }
 }
 
-void WriteSectionHeader(unsigned char* header, const Placement& placement,
-                        std::uint64_t sectionSize) {
+void WriteSectionHeader(unsigned char* header, const Placement& placement) {
   std::memset(header, 0, kSectionHeaderSize);
   std::memcpy(header + section_field::kName, kResourceSectionName,
               std::strlen(kResourceSectionName));
-  zip::StoreLe32(header + section_field::kVirtualSize, static_cast<std::uint32_t>(sectionSize));
+  zip::StoreLe32(header + section_field::kVirtualSize,
+                 static_cast<std::uint32_t>(placement.sectionSize));
   zip::StoreLe32(header + section_field::kVirtualAddress,
                  static_cast<std::uint32_t>(placement.virtualAddress));
   zip::StoreLe32(header + section_field::kRawSize, static_cast<std::uint32_t>(placement.rawSize));
@@ -622,34 +641,10 @@ void WriteSectionHeader(unsigned char* header, const Placement& placement,
   zip::StoreLe32(header + section_field::kCharacteristics, kSectionInitializedData | kSectionRead);
 }
 
-// The sizes the optional header gets, refused when they outgrow 32 bits.
-struct ImageSizes {
-  std::uint64_t initializedData = 0;
-  std::uint64_t imageEnd = 0;
-};
-
-bool ComputeSizes(const PeImage& image, const Placement& placement, std::uint64_t sectionSize,
-                  ImageSizes& sizes, std::string& error) {
-  sizes.imageEnd = AlignUp(placement.virtualAddress + sectionSize, image.sectionAlignment);
-  const unsigned char* optional = image.bytes + image.optionalHeaderOffset;
-  sizes.initializedData = zip::LoadLe32(optional + optional_field::kSizeOfInitializedData);
-  if (placement.replace) {
-    sizes.initializedData -=
-        std::min<std::uint64_t>(sizes.initializedData, image.sections.back().rawSize);
-  }
-  sizes.initializedData += placement.rawSize;
-  if (sectionSize > UINT32_MAX || placement.rawOffset + placement.rawSize > UINT32_MAX ||
-      sizes.imageEnd > UINT32_MAX || sizes.initializedData > UINT32_MAX) {
-    error = "the starter would exceed the 4 GiB that a Windows executable can have";
-    return false;
-  }
-  return true;
-}
-
 // Updates the section count (and retires the old resource section) for a new
 // table entry, the optional header's sizes and the resource data directory.
-void UpdateHeaders(const PeImage& image, const Placement& placement, const ImageSizes& sizes,
-                   std::uint64_t sectionSize, std::vector<unsigned char>& front) {
+void UpdateHeaders(const PeImage& image, const Placement& placement,
+                   std::vector<unsigned char>& front) {
   if (!placement.replace) {
     const std::uint32_t coff = image.optionalHeaderOffset - kCoffHeaderSize;
     zip::StoreLe16(front.data() + coff + coff_field::kSectionCount,
@@ -663,15 +658,15 @@ void UpdateHeaders(const PeImage& image, const Placement& placement, const Image
   }
   unsigned char* optional = front.data() + image.optionalHeaderOffset;
   zip::StoreLe32(optional + optional_field::kSizeOfInitializedData,
-                 static_cast<std::uint32_t>(sizes.initializedData));
+                 static_cast<std::uint32_t>(placement.initializedData));
   zip::StoreLe32(optional + optional_field::kSizeOfImage,
-                 static_cast<std::uint32_t>(sizes.imageEnd));
+                 static_cast<std::uint32_t>(placement.imageEnd));
   unsigned char* resourceDirectory =
       optional + optional_field::kDirectories + kDataDirectorySize * kDirectoryResource;
   zip::StoreLe32(resourceDirectory + data_directory_field::kAddress,
                  static_cast<std::uint32_t>(placement.virtualAddress));
   zip::StoreLe32(resourceDirectory + data_directory_field::kSize,
-                 static_cast<std::uint32_t>(sectionSize));
+                 static_cast<std::uint32_t>(placement.sectionSize));
 }
 
 void WriteChecksum(const PeImage& image, PeOutput& output) {
@@ -723,9 +718,7 @@ bool AddPeResource(const PeImage& image, const PeResource& added, PeOutput& outp
   const ResourceTree tree = BuildTree(image, added);
   const ResourceLayout layout = LayOutTree(tree);
   Placement placement;
-  ImageSizes sizes;
-  if (!PlaceSection(image, layout.sectionSize, placement, error) ||
-      !ComputeSizes(image, placement, layout.sectionSize, sizes, error)) {
+  if (!PlaceSection(image, layout.sectionSize, placement, error)) {
     return false;
   }
 
@@ -743,8 +736,8 @@ bool AddPeResource(const PeImage& image, const PeResource& added, PeOutput& outp
 
   WriteSectionHeader(
       front.data() + image.sectionTableOffset + kSectionHeaderSize * placement.headerIndex,
-      placement, layout.sectionSize);
-  UpdateHeaders(image, placement, sizes, layout.sectionSize, front);
+      placement);
+  UpdateHeaders(image, placement, front);
   WriteChecksum(image, output);
   return true;
 }
