@@ -10,129 +10,55 @@
 // mapping with libdeflate's. One thread; it checks each file's CRC-32 and size
 // and does nothing else: no path checks, no times, no permissions. Exits 0 on
 // success, 1 with a message on the first problem.
-#include <fcntl.h>
 #include <libdeflate.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "floor_archive.h"
+#include "floor_io.h"
+#include "zip/zip_format.h"
 
 namespace {
 
-[[noreturn]] void Fail(const std::string& what) {
-  std::fprintf(stderr, "bench_floor_libdeflate: %s\n", what.c_str());
-  std::exit(1);
-}
+using floor_io::Fail;
 
-[[noreturn]] void FailErrno(const std::string& what) {
-  Fail(what + ": " + std::strerror(errno));
-}
-
-void UnpackFile(libdeflate_decompressor* decompressor, int destination,
-                const floor_archive::Entry& entry) {
-  const char* name = entry.name.c_str();
-  if (entry.method != 0 && entry.method != 8) {
+void UnpackFile(libdeflate_decompressor* decompressor, const floor_archive::Entry& entry) {
+  if (entry.method != zip::kMethodStored && entry.method != zip::kMethodDeflate) {
     Fail(entry.name + ": unsupported method");
   }
-  if (entry.method == 0 && entry.compressedSize != entry.uncompressedSize) {
+  if (entry.method == zip::kMethodStored && entry.compressedSize != entry.uncompressedSize) {
     Fail(entry.name + ": stored sizes differ");
   }
-  const int fd = ::openat(destination, name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    FailErrno(std::string("creating ") + name);
-  }
   const std::size_t size = entry.uncompressedSize;
-  std::uint32_t crc = libdeflate_crc32(0, nullptr, 0);
-  if (size > 0) {
-    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-      FailErrno(std::string("sizing ") + name);
-    }
-    void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (mapping == MAP_FAILED) {
-      FailErrno(std::string("mapping ") + name);
-    }
-    if (entry.method == 0) {
-      std::memcpy(mapping, entry.data, size);
-    } else if (libdeflate_deflate_decompress(decompressor, entry.data, entry.compressedSize,
-                                             mapping, size, nullptr) != LIBDEFLATE_SUCCESS) {
-      // Without an actual-size pointer, a stream of another length fails too.
-      Fail(entry.name + ": deflate data damaged or of another size");
-    }
-    crc = libdeflate_crc32(crc, mapping, size);
-    if (::munmap(mapping, size) != 0) {
-      FailErrno(std::string("unmapping ") + name);
-    }
-  } else if (entry.method == 8) {
-    unsigned char none[1];
-    if (libdeflate_deflate_decompress(decompressor, entry.data, entry.compressedSize, none, 0,
-                                      nullptr) != LIBDEFLATE_SUCCESS) {
-      Fail(entry.name + ": deflate data damaged or of another size");
-    }
+  unsigned char* bytes = nullptr;
+  floor_io::OutputFile* file = floor_io::CreateMapped(entry.name, size, bytes);
+  unsigned char none[1];
+  if (entry.method == zip::kMethodStored) {
+    std::memcpy(bytes != nullptr ? bytes : none, entry.data, size);
+  } else if (libdeflate_deflate_decompress(decompressor, entry.data, entry.compressedSize,
+                                           bytes != nullptr ? bytes : none, size,
+                                           nullptr) != LIBDEFLATE_SUCCESS) {
+    // Without an actual-size pointer, a stream of another length fails too.
+    Fail(entry.name + ": deflate data damaged or of another size");
   }
+  const std::uint32_t crc = libdeflate_crc32(libdeflate_crc32(0, nullptr, 0), bytes, size);
+  floor_io::Unmap(file, bytes, size);
   if (crc != entry.crc32) {
     Fail(entry.name + ": CRC-32 mismatch");
-  }
-  if (::close(fd) != 0) {
-    FailErrno(std::string("closing ") + name);
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    Fail("usage: bench_floor_libdeflate ARCHIVE DEST");
-  }
-  const int archiveFd = ::open(argv[1], O_RDONLY | O_CLOEXEC);
-  if (archiveFd < 0) {
-    FailErrno(std::string("opening ") + argv[1]);
-  }
-  struct stat info;
-  if (::fstat(archiveFd, &info) != 0) {
-    FailErrno("fstat");
-  }
-  const std::size_t size = static_cast<std::size_t>(info.st_size);
-  if (size == 0) {
-    Fail("not an archive");
-  }
-  void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, archiveFd, 0);
-  if (mapping == MAP_FAILED) {
-    FailErrno("mmap");
-  }
-  ::close(archiveFd);
-
-  std::vector<floor_archive::Entry> entries;
-  std::string error;
-  if (!floor_archive::ReadEntries(static_cast<const unsigned char*>(mapping), size, entries,
-                                  error)) {
-    Fail(error);
-  }
-  const int destination = ::open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (destination < 0) {
-    FailErrno(std::string("opening ") + argv[2]);
-  }
   libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
   if (decompressor == nullptr) {
     Fail("libdeflate_alloc_decompressor failed");
   }
-  for (const floor_archive::Entry& entry : entries) {
-    if (entry.folder) {
-      if (::mkdirat(destination, entry.name.c_str(), 0755) != 0 && errno != EEXIST) {
-        FailErrno("creating " + entry.name);
-      }
-    } else {
-      UnpackFile(decompressor, destination, entry);
-    }
-  }
+  floor_io::UnpackArchive(
+      argc, argv, [&](const floor_archive::Entry& entry) { UnpackFile(decompressor, entry); });
   libdeflate_free_decompressor(decompressor);
   return 0;
 }

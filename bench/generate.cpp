@@ -16,19 +16,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
 enum class Kind {
-  kFolder,
   kExecutable,  // the head program, then code-like data
   kCode,        // machine-code-like: deflates to about 38%
   kText,        // words, lines and settings: deflates to about 30%
@@ -36,75 +38,43 @@ enum class Kind {
   kPak,         // compressed blocks with padding: deflate hardly shrinks it
 };
 
+// A file of the tree; its folders are made for it.
 struct Entry {
-  const char* path;  // folders end in '/'
+  const char* path;
   Kind kind;
   std::uint64_t size;  // at scale 1
-  bool fixedSize;      // kept as it is at every scale
 };
+
+// Files smaller than this keep their size at every scale.
+constexpr std::uint64_t kFixedSizeBelow = 4096;
 
 // The shape of the delivered payload: "quillorbite/" with 7 folders and 11
 // files (359,269,898 bytes), "Engine/" with 24 folders and 11 files
 // (47,927,273 bytes).
 const Entry kEntries[] = {
-    {"Engine/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Symbols/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Symbols/symbols.dll", Kind::kCode, 1487216, false},
-    {"Engine/Binaries/ThirdParty/Vendor/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Vendor/CrashReport/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Vendor/CrashReport/Win64/", Kind::kFolder, 0, false},
+    {"Engine/Binaries/ThirdParty/Symbols/symbols.dll", Kind::kCode, 1487216},
     {"Engine/Binaries/ThirdParty/Vendor/CrashReport/Win64/CrashReportClient.x64.dll", Kind::kCode,
-     1926752, false},
-    {"Engine/Binaries/ThirdParty/Sound/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Sound/Win64/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Sound/Win64/Shared/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Sound/Win64/Shared/libsound_64.dll", Kind::kCode, 31232, false},
-    {"Engine/Binaries/ThirdParty/Decode/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Decode/Win64/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Decode/Win64/Shared/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Decode/Win64/Shared/libdecode_64.dll", Kind::kCode, 1137152,
-     false},
-    {"Engine/Binaries/ThirdParty/Decode/Win64/Shared/libdecodefile_64.dll", Kind::kCode, 38400,
-     false},
-    {"Engine/Binaries/ThirdParty/Windows/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Windows/Media/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Windows/Media/x64/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Windows/Media/x64/SpatialAudio1.dll", Kind::kCode, 55048, false},
-    {"Engine/Binaries/ThirdParty/Windows/Media/x64/shadercompile.dll", Kind::kCode, 4173928, false},
-    {"Engine/Binaries/ThirdParty/Windows/AudioOut2/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Windows/AudioOut2/x64/", Kind::kFolder, 0, false},
-    {"Engine/Binaries/ThirdParty/Windows/AudioOut2/x64/audioout2runtime.dll", Kind::kCode, 544840,
-     false},
-    {"Engine/Content/", Kind::kFolder, 0, false},
-    {"Engine/Content/UiDebug/", Kind::kFolder, 0, false},
-    {"Engine/Content/UiDebug/Fonts/", Kind::kFolder, 0, false},
-    {"Engine/Content/UiDebug/Fonts/Fallback.txt", Kind::kText, 1128, true},
-    {"Engine/Content/UiDebug/Fonts/Fallback.ttf", Kind::kCode, 5038288, false},
-    {"Engine/Extras/", Kind::kFolder, 0, false},
-    {"Engine/Extras/Redist/", Kind::kFolder, 0, false},
-    {"Engine/Extras/Redist/en-us/", Kind::kFolder, 0, false},
-    {"Engine/Extras/Redist/en-us/RuntimeSetup_x64.exe", Kind::kPacked, 33493289, false},
-    {"quillorbite/", Kind::kFolder, 0, false},
-    {"quillorbite/Binaries/", Kind::kFolder, 0, false},
-    {"quillorbite/Binaries/Win64/", Kind::kFolder, 0, false},
-    {"quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe", Kind::kExecutable, 132632064,
-     false},
-    {"quillorbite/Binaries/Win64/store_api64.dll", Kind::kCode, 298384, false},
-    {"quillorbite/Binaries/Win64/store_appid.txt", Kind::kText, 3, true},
-    {"quillorbite/Binaries/Win64/jobs12.dll", Kind::kCode, 422184, false},
-    {"quillorbite/Content/", Kind::kFolder, 0, false},
-    {"quillorbite/Content/Movies/", Kind::kFolder, 0, false},
-    {"quillorbite/Content/Movies/Intro.bin", Kind::kPacked, 9431552, false},
-    {"quillorbite/Content/Paks/", Kind::kFolder, 0, false},
-    {"quillorbite/Content/Paks/global.blob", Kind::kPacked, 3915776, false},
-    {"quillorbite/Content/Paks/global.indx", Kind::kText, 1842217, false},
-    {"quillorbite/Content/Paks/quillorbite-Windows.pak", Kind::kPak, 204761264, false},
-    {"quillorbite/Content/Paks/quillorbite-Windows.blob", Kind::kPacked, 2434276, false},
-    {"quillorbite/Content/Paks/quillorbite-Windows.indx", Kind::kCode, 2286940, false},
-    {"quillorbite/Content/Splash/", Kind::kFolder, 0, false},
-    {"quillorbite/Content/Splash/Splash.bmp", Kind::kCode, 1245238, false},
+     1926752},
+    {"Engine/Binaries/ThirdParty/Sound/Win64/Shared/libsound_64.dll", Kind::kCode, 31232},
+    {"Engine/Binaries/ThirdParty/Decode/Win64/Shared/libdecode_64.dll", Kind::kCode, 1137152},
+    {"Engine/Binaries/ThirdParty/Decode/Win64/Shared/libdecodefile_64.dll", Kind::kCode, 38400},
+    {"Engine/Binaries/ThirdParty/Windows/Media/x64/SpatialAudio1.dll", Kind::kCode, 55048},
+    {"Engine/Binaries/ThirdParty/Windows/Media/x64/shadercompile.dll", Kind::kCode, 4173928},
+    {"Engine/Binaries/ThirdParty/Windows/AudioOut2/x64/audioout2runtime.dll", Kind::kCode, 544840},
+    {"Engine/Content/UiDebug/Fonts/Fallback.txt", Kind::kText, 1128},
+    {"Engine/Content/UiDebug/Fonts/Fallback.ttf", Kind::kCode, 5038288},
+    {"Engine/Extras/Redist/en-us/RuntimeSetup_x64.exe", Kind::kPacked, 33493289},
+    {"quillorbite/Binaries/Win64/quillorbite-Win64-Shipping.exe", Kind::kExecutable, 132632064},
+    {"quillorbite/Binaries/Win64/store_api64.dll", Kind::kCode, 298384},
+    {"quillorbite/Binaries/Win64/store_appid.txt", Kind::kText, 3},
+    {"quillorbite/Binaries/Win64/jobs12.dll", Kind::kCode, 422184},
+    {"quillorbite/Content/Movies/Intro.bin", Kind::kPacked, 9431552},
+    {"quillorbite/Content/Paks/global.blob", Kind::kPacked, 3915776},
+    {"quillorbite/Content/Paks/global.indx", Kind::kText, 1842217},
+    {"quillorbite/Content/Paks/quillorbite-Windows.pak", Kind::kPak, 204761264},
+    {"quillorbite/Content/Paks/quillorbite-Windows.blob", Kind::kPacked, 2434276},
+    {"quillorbite/Content/Paks/quillorbite-Windows.indx", Kind::kCode, 2286940},
+    {"quillorbite/Content/Splash/Splash.bmp", Kind::kCode, 1245238},
 };
 
 // 2024-05-01 12:00:00 UTC.
@@ -273,6 +243,12 @@ std::size_t EmitRandom(Rng& rng, unsigned char* out) {
   return kMaxToken;
 }
 
+// Already compressed data: random bytes.
+struct RandomModel {
+  Rng& rng;
+  std::size_t Emit(unsigned char* out) { return EmitRandom(rng, out); }
+};
+
 // A package of compressed blocks: each block a short header and random data,
 // zero-padded to the next 4 KiB boundary.
 class PakModel {
@@ -343,26 +319,15 @@ void WriteAll(int fd, const unsigned char* data, std::size_t size, const std::st
 }
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) {
     FailErrno("opening " + path);
   }
-  std::vector<unsigned char> bytes;
-  unsigned char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      FailErrno("reading " + path);
-    }
-    if (got == 0) {
-      break;
-    }
-    bytes.insert(bytes.end(), buffer, buffer + got);
+  std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in),
+                                   std::istreambuf_iterator<char>()};
+  if (in.bad()) {
+    FailErrno("reading " + path);
   }
-  ::close(fd);
   return bytes;
 }
 
@@ -378,15 +343,15 @@ void SetTimes(const std::string& path) {
 
 constexpr std::size_t kChunk = 1 << 20;
 
-// Streams `left` bytes from `emit` (which writes one token at its argument
-// and returns its length) to `fd`.
-template <typename Emit>
-void Produce(int fd, std::uint64_t left, Emit emit, const std::string& path) {
+// Streams `left` bytes from `model` (whose Emit() writes one token at its
+// argument and returns its length) to `fd`.
+template <typename Model>
+void Produce(int fd, std::uint64_t left, Model&& model, const std::string& path) {
   std::vector<unsigned char> buffer(kChunk + kMaxToken);
   std::size_t used = 0;
   while (left > 0) {
     while (used < kChunk) {
-      used += emit(buffer.data() + used);
+      used += model.Emit(buffer.data() + used);
     }
     const std::size_t out = left < kChunk ? static_cast<std::size_t>(left) : kChunk;
     WriteAll(fd, buffer.data(), out, path);
@@ -406,41 +371,25 @@ void WriteFile(const std::string& path, const Entry& entry, std::uint64_t size, 
   Rng rng(seed ^ HashText(entry.path));
   std::uint64_t left = size;
   switch (entry.kind) {
-    case Kind::kExecutable: {
+    case Kind::kExecutable:
       if (head.size() > size) {
         Fail(path + ": the program (" + std::to_string(head.size()) + " bytes) is larger than " +
              std::to_string(size) + " bytes; use a larger scale");
       }
       WriteAll(fd, head.data(), head.size(), path);
       left -= head.size();
-      CodeModel model(rng);
-      Produce(
-          fd, left, [&](unsigned char* out) { return model.Emit(out); }, path);
+      [[fallthrough]];
+    case Kind::kCode:
+      Produce(fd, left, CodeModel(rng), path);
       break;
-    }
-    case Kind::kCode: {
-      CodeModel model(rng);
-      Produce(
-          fd, left, [&](unsigned char* out) { return model.Emit(out); }, path);
+    case Kind::kText:
+      Produce(fd, left, TextModel(rng), path);
       break;
-    }
-    case Kind::kText: {
-      TextModel model(rng);
-      Produce(
-          fd, left, [&](unsigned char* out) { return model.Emit(out); }, path);
-      break;
-    }
     case Kind::kPacked:
-      Produce(
-          fd, left, [&](unsigned char* out) { return EmitRandom(rng, out); }, path);
+      Produce(fd, left, RandomModel{rng}, path);
       break;
-    case Kind::kPak: {
-      PakModel model(rng);
-      Produce(
-          fd, left, [&](unsigned char* out) { return model.Emit(out); }, path);
-      break;
-    }
-    case Kind::kFolder:
+    case Kind::kPak:
+      Produce(fd, left, PakModel(rng), path);
       break;
   }
   if (::close(fd) != 0) {
@@ -495,23 +444,26 @@ int main(int argc, char** argv) {
   if (::mkdir(options.out.c_str(), 0755) != 0) {
     FailErrno("creating " + options.out);
   }
-  std::uint64_t folders = 0;
   std::uint64_t files = 0;
   std::uint64_t bytes = 0;
   std::vector<std::string> folderPaths;
   for (const Entry& entry : kEntries) {
     const std::string path = options.out + "/" + entry.path;
-    if (entry.kind == Kind::kFolder) {
-      if (::mkdir(path.c_str(), 0755) != 0) {
-        FailErrno("creating " + path);
+    // The file's folders, each made the first time it is named.
+    for (std::size_t slash = path.find('/', options.out.size() + 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      const std::string folder = path.substr(0, slash + 1);
+      if (std::find(folderPaths.begin(), folderPaths.end(), folder) == folderPaths.end()) {
+        if (::mkdir(folder.c_str(), 0755) != 0) {
+          FailErrno("creating " + folder);
+        }
+        folderPaths.push_back(folder);
       }
-      folderPaths.push_back(path);
-      ++folders;
-      continue;
     }
     const std::uint64_t size =
-        entry.fixedSize ? entry.size
-                        : static_cast<std::uint64_t>(std::llround(entry.size * options.scale));
+        entry.size < kFixedSizeBelow
+            ? entry.size
+            : static_cast<std::uint64_t>(std::llround(entry.size * options.scale));
     WriteFile(path, entry, size, options.seed, head);
     SetTimes(path);
     ++files;
@@ -521,7 +473,8 @@ int main(int argc, char** argv) {
   for (const std::string& path : folderPaths) {
     SetTimes(path);
   }
-  std::printf("folders %llu files %llu bytes %llu\n", static_cast<unsigned long long>(folders),
+  std::printf("folders %llu files %llu bytes %llu\n",
+              static_cast<unsigned long long>(folderPaths.size()),
               static_cast<unsigned long long>(files), static_cast<unsigned long long>(bytes));
   return 0;
 }

@@ -17,8 +17,6 @@ for arg in "$@"; do
   esac
 done
 
-"$bench_dir/../scripts/install-deps.sh"
-
 # The project's own dependencies, libdeflate's source for the Windows build
 # among them.
 "$bench_dir/../scripts/install-deps.sh"

@@ -21,6 +21,8 @@ constexpr std::uint32_t kSectionFlagAlloc = 2;
 constexpr std::uint64_t kMinimumAlignment = 4096;
 
 // Field offsets of the file header.
+constexpr std::uint64_t kClassField = 4;
+constexpr std::uint64_t kDataEncodingField = 5;
 constexpr std::uint64_t kTypeField = 16;
 constexpr std::uint64_t kProgramHeadersField = 32;
 constexpr std::uint64_t kSectionHeadersField = 40;
@@ -44,25 +46,30 @@ constexpr std::uint64_t kSectionAddressField = 16;
 constexpr std::uint64_t kSectionOffsetField = 24;
 constexpr std::uint64_t kSectionSizeField = 32;
 
-std::uint64_t Get(const unsigned char* p, int count) {
+// The little-endian field of `Bytes` bytes at `p`.
+template <int Bytes>
+std::uint64_t Get(const unsigned char* p) {
   std::uint64_t value = 0;
-  for (int i = count - 1; i >= 0; --i) {
+  for (int i = Bytes - 1; i >= 0; --i) {
     value = value << 8 | p[i];
   }
   return value;
 }
+constexpr auto Get16 = Get<2>;
+constexpr auto Get32 = Get<4>;
+constexpr auto Get64 = Get<8>;
 
-void Put(unsigned char* p, int count, std::uint64_t value) {
-  for (int i = 0; i < count; ++i) {
+void Put64(unsigned char* p, std::uint64_t value) {
+  for (std::size_t i = 0; i < sizeof value; ++i) {
     p[i] = static_cast<unsigned char>(value >> (8 * i));
   }
 }
 
 bool ReadSectionTable(const unsigned char* bytes, std::uint64_t size, ElfImage& image,
                       std::string& error) {
-  const std::uint64_t offset = Get(bytes + kSectionHeadersField, 8);
-  const std::uint64_t entrySize = Get(bytes + kSectionHeaderSizeField, 2);
-  const std::uint64_t count = Get(bytes + kSectionHeaderCountField, 2);
+  const std::uint64_t offset = Get64(bytes + kSectionHeadersField);
+  const std::uint64_t entrySize = Get16(bytes + kSectionHeaderSizeField);
+  const std::uint64_t count = Get16(bytes + kSectionHeaderCountField);
   if (count == 0) {
     return true;
   }
@@ -127,10 +134,10 @@ std::uint64_t FindSlotSection(const unsigned char* bytes, const ElfImage& image,
                               const ElfSegment& slot) {
   for (std::uint64_t i = 0; i < image.sectionCount; ++i) {
     const unsigned char* header = bytes + image.sectionHeaders + i * kSectionHeaderSize;
-    if ((Get(header + kSectionFlagsField, 8) & kSectionFlagAlloc) != 0 &&
-        Get(header + kSectionAddressField, 8) == slot.address &&
-        Get(header + kSectionOffsetField, 8) == slot.fileOffset &&
-        Get(header + kSectionSizeField, 8) == slot.fileSize) {
+    if ((Get64(header + kSectionFlagsField) & kSectionFlagAlloc) != 0 &&
+        Get64(header + kSectionAddressField) == slot.address &&
+        Get64(header + kSectionOffsetField) == slot.fileOffset &&
+        Get64(header + kSectionSizeField) == slot.fileSize) {
       return image.sectionHeaders + i * kSectionHeaderSize;
     }
   }
@@ -142,25 +149,22 @@ std::uint64_t FindSlotSection(const unsigned char* bytes, const ElfImage& image,
 bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& image,
                    std::string& error) {
   image = ElfImage();
-  if (size < kHeaderSize || std::memcmp(bytes,
-                                        "\x7F"
-                                        "ELF",
-                                        4) != 0) {
+  if (size < kHeaderSize || std::memcmp(bytes, kElfMagic, kElfMagicSize) != 0) {
     error = "not an ELF executable";
     return false;
   }
-  if (bytes[4] != kClass64 || bytes[5] != kLittleEndian) {
+  if (bytes[kClassField] != kClass64 || bytes[kDataEncodingField] != kLittleEndian) {
     error = "not a 64-bit little-endian ELF executable";
     return false;
   }
-  const std::uint64_t type = Get(bytes + kTypeField, 2);
+  const std::uint64_t type = Get16(bytes + kTypeField);
   if (type != kTypeExecutable && type != kTypeShared) {
     error = "an ELF file but not an executable";
     return false;
   }
-  const std::uint64_t programHeaders = Get(bytes + kProgramHeadersField, 8);
-  const std::uint64_t entrySize = Get(bytes + kProgramHeaderSizeField, 2);
-  const std::uint64_t count = Get(bytes + kProgramHeaderCountField, 2);
+  const std::uint64_t programHeaders = Get64(bytes + kProgramHeadersField);
+  const std::uint64_t entrySize = Get16(bytes + kProgramHeaderSizeField);
+  const std::uint64_t count = Get16(bytes + kProgramHeaderCountField);
   if (entrySize != kProgramHeaderSize || programHeaders > size ||
       (size - programHeaders) / kProgramHeaderSize < count) {
     error = "its program headers lie outside the file";
@@ -168,17 +172,17 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     const unsigned char* header = bytes + programHeaders + i * kProgramHeaderSize;
-    if (Get(header + kSegmentTypeField, 4) != kSegmentLoad) {
+    if (Get32(header + kSegmentTypeField) != kSegmentLoad) {
       continue;
     }
     ElfSegment segment;
     segment.headerOffset = programHeaders + i * kProgramHeaderSize;
-    segment.writable = (Get(header + kSegmentFlagsField, 4) & kSegmentWritable) != 0;
-    segment.fileOffset = Get(header + kSegmentOffsetField, 8);
-    segment.fileSize = Get(header + kSegmentFileSizeField, 8);
-    segment.address = Get(header + kSegmentAddressField, 8);
-    segment.memorySize = Get(header + kSegmentMemorySizeField, 8);
-    segment.alignment = Get(header + kSegmentAlignmentField, 8);
+    segment.writable = (Get32(header + kSegmentFlagsField) & kSegmentWritable) != 0;
+    segment.fileOffset = Get64(header + kSegmentOffsetField);
+    segment.fileSize = Get64(header + kSegmentFileSizeField);
+    segment.address = Get64(header + kSegmentAddressField);
+    segment.memorySize = Get64(header + kSegmentMemorySizeField);
+    segment.alignment = Get64(header + kSegmentAlignmentField);
     if (segment.fileOffset > size || size - segment.fileOffset < segment.fileSize) {
       error = "a loaded segment lies outside the file";
       return false;
@@ -230,12 +234,12 @@ bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
   }
   const std::uint64_t section = FindSlotSection(bytes.data(), image, *slot);
   unsigned char* header = bytes.data() + slot->headerOffset;
-  Put(header + kSegmentOffsetField, 8, offset);
-  Put(header + kSegmentFileSizeField, 8, contentSize);
-  Put(header + kSegmentMemorySizeField, 8, contentSize);
+  Put64(header + kSegmentOffsetField, offset);
+  Put64(header + kSegmentFileSizeField, contentSize);
+  Put64(header + kSegmentMemorySizeField, contentSize);
   if (section != 0) {
-    Put(bytes.data() + section + kSectionOffsetField, 8, offset);
-    Put(bytes.data() + section + kSectionSizeField, 8, contentSize);
+    Put64(bytes.data() + section + kSectionOffsetField, offset);
+    Put64(bytes.data() + section + kSectionSizeField, contentSize);
   }
   contentOffset = offset;
   return true;

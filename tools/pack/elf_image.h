@@ -4,11 +4,16 @@
 #ifndef PACK_ELF_IMAGE_H
 #define PACK_ELF_IMAGE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace pack {
+
+/// The first bytes of every ELF file.
+constexpr char kElfMagic[] = {'\x7F', 'E', 'L', 'F'};
+constexpr std::size_t kElfMagicSize = sizeof kElfMagic;
 
 /// One loaded segment (a PT_LOAD program header).
 struct ElfSegment {

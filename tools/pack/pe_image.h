@@ -114,9 +114,6 @@ class PeChecksum {
   std::uint64_t length_ = 0;
 };
 
-/// File offset of the checksum field, from the optional header's offset.
-constexpr std::uint32_t kPeChecksumFieldOffset = 64;
-
 }  // namespace pack
 
 #endif  // PACK_PE_IMAGE_H

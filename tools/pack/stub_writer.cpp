@@ -5,6 +5,7 @@
 #include "pack/elf_image.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
+#include "pack/pe_format.h"
 #include "pack/pe_image.h"
 #include "payload/payload.h"
 #include "payload/payload_trailer.h"
@@ -35,10 +36,13 @@ std::string IdentityProblem(const StarterIdentity& identity) {
   return std::string();
 }
 
+// The identity block's texts are UTF-16 in 16-bit little-endian units.
+constexpr std::size_t kTextUnitSize = 2;
+
 void PutText(unsigned char* at, std::size_t capacity, const std::u16string& text) {
-  std::memset(at, 0, 2 * capacity);
+  std::memset(at, 0, kTextUnitSize * capacity);
   for (std::size_t i = 0; i < text.size(); ++i) {
-    zip::StoreLe16(at + 2 * i, text[i]);
+    zip::StoreLe16(at + kTextUnitSize * i, text[i]);
   }
 }
 
@@ -111,14 +115,11 @@ bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, st
 }
 
 bool StubKindOf(const unsigned char* stub, std::uint64_t size, StubKind& kind) {
-  if (size >= 2 && stub[0] == 'M' && stub[1] == 'Z') {
+  if (size >= pe::kDosMagicSize && std::memcmp(stub, pe::kDosMagic, pe::kDosMagicSize) == 0) {
     kind = StubKind::kWindows;
     return true;
   }
-  if (size >= 4 && std::memcmp(stub,
-                               "\x7F"
-                               "ELF",
-                               4) == 0) {
+  if (size >= kElfMagicSize && std::memcmp(stub, kElfMagic, kElfMagicSize) == 0) {
     kind = StubKind::kPosix;
     return true;
   }

@@ -1,6 +1,8 @@
-// libdeflate as both builds link it, checked against zlib, which stays the
-// reference: whole-buffer decompression of what zlib's raw deflate writes,
-// its failures, and its CRC-32.
+// libdeflate as both builds link it, checked against zlib: the ZIP reader
+// inflates and checks entries with libdeflate, while the packer compresses
+// with zlib in sync-flushed pieces and sums with zlib's CRC-32. Whole-buffer
+// decompression of what zlib's raw deflate writes, its failures, and its
+// CRC-32.
 #include <libdeflate.h>
 #include <zlib.h>
 

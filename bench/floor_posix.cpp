@@ -1,0 +1,137 @@
+// The floors' file operations on POSIX: mmap(), mkdirat(), openat() and
+// write() below the destination folder's descriptor.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "floor_io.h"
+
+#ifndef BENCH_PROGRAM
+#error "BENCH_PROGRAM, the program's name, comes from the build"
+#endif
+
+namespace floor_io {
+
+struct OutputFile {
+  int fd = -1;
+  std::string name;
+};
+
+namespace {
+
+int g_destination = -1;
+
+[[noreturn]] void FailErrno(const std::string& what) {
+  Fail(what + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+void Fail(const std::string& what) {
+  std::fprintf(stderr, "%s: %s\n", BENCH_PROGRAM, what.c_str());
+  std::exit(1);
+}
+
+void Open(int argc, char** argv, const unsigned char*& bytes, std::size_t& size) {
+  if (argc != 3) {
+    Fail("usage: " BENCH_PROGRAM " ARCHIVE DEST");
+  }
+  const int archiveFd = ::open(argv[1], O_RDONLY | O_CLOEXEC);
+  if (archiveFd < 0) {
+    FailErrno(std::string("opening ") + argv[1]);
+  }
+  struct stat info;
+  if (::fstat(archiveFd, &info) != 0) {
+    FailErrno("fstat");
+  }
+  size = static_cast<std::size_t>(info.st_size);
+  if (size == 0) {
+    Fail("not an archive");
+  }
+  void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, archiveFd, 0);
+  if (mapping == MAP_FAILED) {
+    FailErrno("mmap");
+  }
+  ::close(archiveFd);
+  bytes = static_cast<const unsigned char*>(mapping);
+  g_destination = ::open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (g_destination < 0) {
+    FailErrno(std::string("opening ") + argv[2]);
+  }
+}
+
+void CreateFolder(const std::string& name) {
+  if (::mkdirat(g_destination, name.c_str(), 0755) != 0 && errno != EEXIST) {
+    FailErrno("creating " + name);
+  }
+}
+
+namespace {
+
+OutputFile* Create(const std::string& name, int access) {
+  const int fd =
+      ::openat(g_destination, name.c_str(), access | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    FailErrno("creating " + name);
+  }
+  return new OutputFile{fd, name};
+}
+
+}  // namespace
+
+OutputFile* CreateOutput(const std::string& name) {
+  return Create(name, O_WRONLY);
+}
+
+void Write(OutputFile* file, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(file->fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      FailErrno("writing " + file->name);
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+void Close(OutputFile* file) {
+  if (::close(file->fd) != 0) {
+    FailErrno("closing " + file->name);
+  }
+  delete file;
+}
+
+OutputFile* CreateMapped(const std::string& name, std::size_t size, unsigned char*& bytes) {
+  OutputFile* file = Create(name, O_RDWR);
+  bytes = nullptr;
+  if (size > 0) {
+    if (::ftruncate(file->fd, static_cast<off_t>(size)) != 0) {
+      FailErrno("sizing " + name);
+    }
+    void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file->fd, 0);
+    if (mapping == MAP_FAILED) {
+      FailErrno("mapping " + name);
+    }
+    bytes = static_cast<unsigned char*>(mapping);
+  }
+  return file;
+}
+
+void Unmap(OutputFile* file, unsigned char* bytes, std::size_t size) {
+  if (size > 0 && ::munmap(bytes, size) != 0) {
+    FailErrno("unmapping " + file->name);
+  }
+  Close(file);
+}
+
+}  // namespace floor_io

@@ -1,0 +1,76 @@
+// Runs the fuzz target's entry function, without libFuzzer, over every seed
+// archive and over every file of the folders named on the command line (the
+// corpus a fuzzing run saved; a folder that does not exist is passed over),
+// so the test builds replay what the fuzzer found. A broken promise stops the
+// process with a trap, as it does under libFuzzer.
+//
+// Usage: fuzz_replay [CORPUS_FOLDER...]
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "testing/sample_archives.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+void Replay(const std::string& bytes) {
+  LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+// Replays every regular file below `folder`, in name order; the count of
+// files, or -1 when one cannot be read.
+int ReplayFolder(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->is_regular_file(error)) {
+      files.push_back(it->path());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  for (const std::filesystem::path& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in && !in.eof()) {
+      std::fprintf(stderr, "cannot read %s\n", file.u8string().c_str());
+      return -1;
+    }
+    Replay(bytes);
+  }
+  return static_cast<int>(files.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seeds = 0;
+  for (const auto& seed : testing_support::FuzzSeedArchives()) {
+    Replay(seed.second);
+    ++seeds;
+  }
+  std::printf("%d seeds replayed\n", seeds);
+  for (int i = 1; i < argc; ++i) {
+    const std::filesystem::path folder = std::filesystem::u8path(argv[i]);
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+      std::printf("no corpus in %s\n", argv[i]);
+      continue;
+    }
+    const int replayed = ReplayFolder(folder);
+    if (replayed < 0) {
+      return 1;
+    }
+    std::printf("%d inputs of %s replayed\n", replayed, argv[i]);
+  }
+  return 0;
+}
