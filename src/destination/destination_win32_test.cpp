@@ -5,7 +5,7 @@
 #include <string>
 
 #include "destination/destination.h"
-#include "destination/long_path.h"
+#include "text/long_path.h"
 #include "testing/temp_folder.h"
 #include "text/text_convert.h"
 

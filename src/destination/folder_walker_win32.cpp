@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "destination/long_path.h"
+#include "text/long_path.h"
 #include "text/text_convert.h"
 
 namespace {

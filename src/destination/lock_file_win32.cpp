@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "destination/long_path.h"
+#include "text/long_path.h"
 
 namespace {
 
