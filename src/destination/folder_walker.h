@@ -68,6 +68,12 @@ class FolderWalker {
   bool OpenExisting(const std::string& name, std::intptr_t& file, std::error_code& error);
 
  private:
+  /// The levels of `name`, without empty ones and ".".
+  static std::vector<std::string> Components(const std::string& name);
+  /// `folder` joined with the first `count` of `parts`.
+  static std::filesystem::path Below(const std::filesystem::path& folder,
+                                     const std::vector<std::string>& parts, std::size_t count);
+
   std::filesystem::path path_;  // the folder, as given to Open
   std::intptr_t folder_ = -1;   // its descriptor or HANDLE, -1 before Open
   std::wstring extendedPath_;   // Windows: its long-path form

@@ -52,33 +52,6 @@ int OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
   return fd;
 }
 
-std::vector<std::string> Components(const std::string& name) {
-  std::vector<std::string> parts;
-  std::string part;
-  for (const char c : name) {
-    if (c == '/') {
-      if (!part.empty() && part != ".") {
-        parts.push_back(part);
-      }
-      part.clear();
-    } else {
-      part += c;
-    }
-  }
-  if (!part.empty() && part != ".") {
-    parts.push_back(part);
-  }
-  return parts;
-}
-
-fs::path Below(const fs::path& folder, const std::vector<std::string>& parts, std::size_t count) {
-  fs::path path = folder;
-  for (std::size_t i = 0; i < count; ++i) {
-    path /= fs::u8path(parts[i]);
-  }
-  return path;
-}
-
 enum class Step { kEntered, kMissing, kLink, kNotFolder, kFailed };
 
 // Enters the folder `name` inside `parent`. A failed open is explained by

@@ -21,19 +21,11 @@ std::error_code SystemError(DWORD code) {
   return std::error_code(static_cast<int>(code), std::system_category());
 }
 
-std::vector<std::wstring> Components(const std::string& name) {
+// The levels as the system's wide text.
+std::vector<std::wstring> Wide(const std::vector<std::string>& names) {
   std::vector<std::wstring> parts;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string::npos) {
-      end = name.size();
-    }
-    const std::string part = name.substr(start, end - start);
-    if (!part.empty() && part != ".") {
-      parts.push_back(Utf8ToWide(part.data(), part.size()));
-    }
-    start = end + 1;
+  for (const std::string& part : names) {
+    parts.push_back(Utf8ToWide(part.data(), part.size()));
   }
   return parts;
 }
@@ -43,14 +35,6 @@ std::wstring Join(const std::wstring& folder, const std::wstring& name) {
     return folder + name;
   }
   return folder + L"\\" + name;
-}
-
-fs::path Below(const fs::path& folder, const std::vector<std::wstring>& parts, std::size_t count) {
-  fs::path path = folder;
-  for (std::size_t i = 0; i < count; ++i) {
-    path /= parts[i];
-  }
-  return path;
 }
 
 // Opens what stands at `path` itself, a reparse point included, for reading
@@ -212,8 +196,9 @@ bool FolderWalker::Open(const fs::path& folder, std::error_code& error) {
 }
 
 bool FolderWalker::CreateFolder(const std::string& name) {
-  const std::vector<std::wstring> parts = Components(name);
-  const fs::path target = Below(path_, parts, parts.size());
+  const std::vector<std::string> names = Components(name);
+  const std::vector<std::wstring> parts = Wide(names);
+  const fs::path target = Below(path_, names, names.size());
   if (parts.empty()) {
     return true;  // the walker's own folder
   }
@@ -246,13 +231,14 @@ bool FolderWalker::CreateFolder(const std::string& name) {
 }
 
 bool FolderWalker::CreateParents(const std::string& name) {
-  const std::vector<std::wstring> parts = Components(name);
+  const std::vector<std::string> names = Components(name);
+  const std::vector<std::wstring> parts = Wide(names);
   const HeldWay way{heldNames_, heldHandles_};
   const std::size_t count = parts.empty() ? 0 : parts.size() - 1;
   std::wstring path;
   for (std::size_t i = KeepShared(way, extendedPath_, parts, count, path); i < count; ++i) {
     path = Join(path, parts[i]);
-    const fs::path level = Below(path_, parts, i + 1);
+    const fs::path level = Below(path_, names, i + 1);
     DWORD error = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
     Step step = EnterFolder(path, handle, error);
@@ -285,7 +271,7 @@ bool FolderWalker::CreateParents(const std::string& name) {
 bool FolderWalker::CreateFileForWriting(const std::string& name, std::uint32_t /*posixMode*/,
                                         std::intptr_t& file, std::error_code& error) {
   file = -1;
-  const std::vector<std::wstring> parts = Components(name);
+  const std::vector<std::wstring> parts = Wide(Components(name));
   if (parts.empty()) {
     error = SystemError(ERROR_ACCESS_DENIED);
     return false;
@@ -342,7 +328,7 @@ bool FolderWalker::CreateFileForWriting(const std::string& name, std::uint32_t /
 bool FolderWalker::OpenExisting(const std::string& name, std::intptr_t& file,
                                 std::error_code& error) {
   file = -1;
-  const std::vector<std::wstring> parts = Components(name);
+  const std::vector<std::wstring> parts = Wide(Components(name));
   if (parts.empty()) {
     error = SystemError(ERROR_ACCESS_DENIED);
     return false;

@@ -7,8 +7,8 @@
 #include <system_error>
 
 #include "destination/folder_walker.h"
-#include "text/long_path.h"
 #include "testing/temp_folder.h"
+#include "text/long_path.h"
 
 namespace {
 

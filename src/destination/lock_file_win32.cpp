@@ -55,10 +55,6 @@ bool SameFile(HANDLE a, HANDLE b) {
 
 }  // namespace
 
-SharedLockFile::~SharedLockFile() {
-  Close();
-}
-
 bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
                           std::error_code& error) {
   path_ = path;

@@ -55,6 +55,10 @@ void KeepWaiting() {}
 
 }  // namespace
 
+SharedLockFile::~SharedLockFile() {
+  Close();
+}
+
 bool operator==(const ArchiveIdentity& a, const ArchiveIdentity& b) {
   return a.length == b.length && a.directoryCrc32 == b.directoryCrc32;
 }
