@@ -9,8 +9,8 @@
 #include <string>
 #include <system_error>
 
-#include "destination/long_path.h"
 #include "destination/temporary_directory.h"
+#include "text/long_path.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "destination/destination.h"
-#include "destination/long_path.h"
 #include "testing/temp_folder.h"
+#include "text/long_path.h"
 #include "text/text_convert.h"
 
 namespace {

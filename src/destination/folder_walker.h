@@ -67,12 +67,58 @@ class FolderWalker {
   /// the system's "not found" code.
   bool OpenExisting(const std::string& name, std::intptr_t& file, std::error_code& error);
 
+  /// What entering one level found (for each platform's part).
+  enum class Step { kEntered, kMissing, kLink, kNotFolder, kFailed };
+
  private:
+  /// The levels of `name`, without empty ones and ".".
+  static std::vector<std::string> Components(const std::string& name);
+  /// `folder` joined with the first `count` of `parts`.
+  static std::filesystem::path Below(const std::filesystem::path& folder,
+                                     const std::vector<std::string>& parts, std::size_t count);
+  /// Walks to the level above the last of `parts` (at least one), entering
+  /// existing folders only. Returns kEntered, or the step that stopped the
+  /// walk with `error` set.
+  Step EnterParent(const std::vector<std::string>& parts, std::error_code& error);
+  /// EnterParent for the file `name`, which must name something below the
+  /// folder; `file` is -1. On success `last` is the file's own level.
+  bool EnterParentOfFile(const std::string& name, std::string& last, std::intptr_t& file,
+                         std::error_code& error);
+
+  // Each platform's steps. The walk stands at one level at a time, the
+  // walker's folder or one entered below it.
+
+  /// Puts the walk at the deepest level it may keep on the way to the first
+  /// `count` of `parts`: the walker's folder on POSIX, the last of the held
+  /// levels the way shares on Windows (the others are released). Returns how
+  /// many of `parts` it stands below the folder.
+  std::size_t Restart(const std::vector<std::string>& parts, std::size_t count);
+  /// Enters the folder `part` at the walk's level; only kEntered moves the
+  /// walk. Otherwise `error` holds the system's code: "not found" for
+  /// kMissing, its link code for kLink (see CreateFileForWriting).
+  Step Enter(const std::string& part, std::error_code& error);
+  /// Creates the folder `part` at the walk's level; one already there is no
+  /// error. Returns false with `error` set.
+  bool Make(const std::string& part, std::error_code& error);
+  /// Creates the folder `part` at the walk's level: kEntered when it was made
+  /// or is a folder already, kLink when a link stands there, else kFailed
+  /// with `error` set.
+  Step MakeLast(const std::string& part, std::error_code& error);
+  /// CreateFileForWriting and OpenExisting of `part` at the walk's level.
+  bool CreateFileHere(const std::string& part, std::uint32_t posixMode, std::intptr_t& file,
+                      std::error_code& error);
+  bool OpenHere(const std::string& part, std::intptr_t& file, std::error_code& error);
+  /// The code a file call gets for the walker's own folder.
+  static std::error_code FolderItself();
+
   std::filesystem::path path_;  // the folder, as given to Open
   std::intptr_t folder_ = -1;   // its descriptor or HANDLE, -1 before Open
-  std::wstring extendedPath_;   // Windows: its long-path form
+  // POSIX: the descriptor of the walk's level, folder_ or one of its own.
+  std::intptr_t level_ = -1;
+  std::wstring extendedPath_;  // Windows: the folder's long-path form
+  std::wstring levelPath_;     // Windows: the long path of the walk's level
   // Windows: the folders of the last way walked below it, held open.
-  std::vector<std::wstring> heldNames_;
+  std::vector<std::string> heldNames_;
   std::vector<std::intptr_t> heldHandles_;
 };
 

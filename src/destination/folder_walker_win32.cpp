@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "destination/long_path.h"
+#include "text/long_path.h"
 #include "text/text_convert.h"
 
 namespace {
@@ -21,36 +21,15 @@ std::error_code SystemError(DWORD code) {
   return std::error_code(static_cast<int>(code), std::system_category());
 }
 
-std::vector<std::wstring> Components(const std::string& name) {
-  std::vector<std::wstring> parts;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string::npos) {
-      end = name.size();
-    }
-    const std::string part = name.substr(start, end - start);
-    if (!part.empty() && part != ".") {
-      parts.push_back(Utf8ToWide(part.data(), part.size()));
-    }
-    start = end + 1;
-  }
-  return parts;
-}
+using Step = FolderWalker::Step;
 
-std::wstring Join(const std::wstring& folder, const std::wstring& name) {
+// The path of the level `name` (UTF-8) in `folder`.
+std::wstring Join(const std::wstring& folder, const std::string& name) {
+  const std::wstring wide = Utf8ToWide(name.data(), name.size());
   if (!folder.empty() && folder.back() == L'\\') {
-    return folder + name;
+    return folder + wide;
   }
-  return folder + L"\\" + name;
-}
-
-fs::path Below(const fs::path& folder, const std::vector<std::wstring>& parts, std::size_t count) {
-  fs::path path = folder;
-  for (std::size_t i = 0; i < count; ++i) {
-    path /= parts[i];
-  }
-  return path;
+  return folder + L"\\" + wide;
 }
 
 // Opens what stands at `path` itself, a reparse point included, for reading
@@ -75,8 +54,6 @@ bool ReadAttributes(HANDLE handle, DWORD& attributes) {
 bool IsNotFound(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
-
-enum class Step { kEntered, kMissing, kLink, kNotFolder, kFailed };
 
 // Opens the folder at `path` without FILE_SHARE_DELETE, so that while its
 // handle is held it cannot be renamed, removed or replaced by a junction.
@@ -113,7 +90,7 @@ Step EnterFolder(const std::wstring& path, HANDLE& entered, DWORD& error) {
 // can be renamed or replaced while held, the next walk may start where the
 // part it shares with this one ends, instead of opening every level again.
 struct HeldWay {
-  std::vector<std::wstring>& names;
+  std::vector<std::string>& names;
   std::vector<std::intptr_t>& handles;
 };
 
@@ -125,25 +102,9 @@ void ReleaseBelow(HeldWay way, std::size_t levels) {
   }
 }
 
-// Keeps the held levels that are the first of `parts` (at most `count`) and
-// releases the others. Returns how many were kept; `path` is then the last
-// kept level's path, or `start`.
-std::size_t KeepShared(HeldWay way, const std::wstring& start,
-                       const std::vector<std::wstring>& parts, std::size_t count,
-                       std::wstring& path) {
-  std::size_t kept = 0;
-  path = start;
-  while (kept < count && kept < way.names.size() && way.names[kept] == parts[kept]) {
-    path = Join(path, parts[kept]);
-    ++kept;
-  }
-  ReleaseBelow(way, kept);
-  return kept;
-}
-
 // Adds the entered folder `name` at the end of the held way, which takes
 // over `handle` (closing it when it cannot be held).
-void Hold(HeldWay way, const std::wstring& name, HANDLE handle) {
+void Hold(HeldWay way, const std::string& name, HANDLE handle) {
   try {
     way.handles.reserve(way.handles.size() + 1);
     way.names.push_back(name);
@@ -152,27 +113,6 @@ void Hold(HeldWay way, const std::wstring& name, HANDLE handle) {
     throw;
   }
   way.handles.push_back(reinterpret_cast<std::intptr_t>(handle));  // reserved: cannot throw
-}
-
-// Enters every level of `parts` but the last `keep`, creating none, and
-// holds them as the way. Returns false with `error` set when one cannot be
-// entered; `path` is then the level's, else the last one entered.
-bool EnterExisting(HeldWay way, const std::wstring& start, const std::vector<std::wstring>& parts,
-                   std::size_t keep, std::wstring& path, DWORD& error) {
-  const std::size_t count = parts.size() > keep ? parts.size() - keep : 0;
-  for (std::size_t i = KeepShared(way, start, parts, count, path); i < count; ++i) {
-    path = Join(path, parts[i]);
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    const Step step = EnterFolder(path, handle, error);
-    if (step == Step::kMissing) {
-      error = ERROR_PATH_NOT_FOUND;
-    }
-    if (step != Step::kEntered) {
-      return false;
-    }
-    Hold(way, parts[i], handle);
-  }
-  return true;
 }
 
 }  // namespace
@@ -211,92 +151,58 @@ bool FolderWalker::Open(const fs::path& folder, std::error_code& error) {
   return true;
 }
 
-bool FolderWalker::CreateFolder(const std::string& name) {
-  const std::vector<std::wstring> parts = Components(name);
-  const fs::path target = Below(path_, parts, parts.size());
-  if (parts.empty()) {
-    return true;  // the walker's own folder
-  }
+std::size_t FolderWalker::Restart(const std::vector<std::string>& parts, std::size_t count) {
   const HeldWay way{heldNames_, heldHandles_};
-  std::wstring parent;
-  DWORD error = 0;
-  if (!EnterExisting(way, extendedPath_, parts, 1, parent, error)) {
-    if (error == kReparsePointEncountered) {
-      return false;
-    }
-    throw fs::filesystem_error("create_directory", target, SystemError(error));
+  std::size_t kept = 0;
+  levelPath_ = extendedPath_;
+  while (kept < count && kept < heldNames_.size() && heldNames_[kept] == parts[kept]) {
+    levelPath_ = Join(levelPath_, parts[kept]);
+    ++kept;
   }
-  const std::wstring path = Join(parent, parts.back());
-  if (CreateDirectoryW(path.c_str(), nullptr)) {
-    return true;
-  }
-  error = GetLastError();
-  if (error == ERROR_ALREADY_EXISTS) {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    const Step step = EnterFolder(path, handle, error);
-    if (step == Step::kEntered) {
-      Hold(way, parts.back(), handle);
-      return true;
-    }
-    if (step == Step::kLink) {
-      return false;
-    }
-  }
-  throw fs::filesystem_error("create_directory", target, SystemError(error));
+  ReleaseBelow(way, kept);
+  return kept;
 }
 
-bool FolderWalker::CreateParents(const std::string& name) {
-  const std::vector<std::wstring> parts = Components(name);
-  const HeldWay way{heldNames_, heldHandles_};
-  const std::size_t count = parts.empty() ? 0 : parts.size() - 1;
-  std::wstring path;
-  for (std::size_t i = KeepShared(way, extendedPath_, parts, count, path); i < count; ++i) {
-    path = Join(path, parts[i]);
-    const fs::path level = Below(path_, parts, i + 1);
-    DWORD error = 0;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    Step step = EnterFolder(path, handle, error);
-    if (step == Step::kMissing) {
-      if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        throw fs::filesystem_error("create_directories", level, SystemError(GetLastError()));
-      }
-      // Made here or by someone else meanwhile: entered the same way.
-      step = EnterFolder(path, handle, error);
-      if (step == Step::kMissing || step == Step::kFailed) {
-        throw fs::filesystem_error("create_directories", level, SystemError(error));
-      }
-    }
-    switch (step) {
-      case Step::kEntered:
-        Hold(way, parts[i], handle);
-        break;
-      case Step::kLink:
-        return false;
-      case Step::kNotFolder:
-        throw fs::filesystem_error("create_directories", level, SystemError(error));
-      case Step::kMissing:
-      case Step::kFailed:
-        throw fs::filesystem_error("exists", level, SystemError(error));
-    }
+FolderWalker::Step FolderWalker::Enter(const std::string& part, std::error_code& error) {
+  const std::wstring path = Join(levelPath_, part);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  DWORD code = 0;
+  const Step step = EnterFolder(path, handle, code);
+  if (step != Step::kEntered) {
+    error = SystemError(step == Step::kMissing ? ERROR_PATH_NOT_FOUND : code);
+    return step;
+  }
+  Hold(HeldWay{heldNames_, heldHandles_}, part, handle);
+  levelPath_ = path;
+  return step;
+}
+
+bool FolderWalker::Make(const std::string& part, std::error_code& error) {
+  if (!CreateDirectoryW(Join(levelPath_, part).c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    error = SystemError(GetLastError());
+    return false;
   }
   return true;
 }
 
-bool FolderWalker::CreateFileForWriting(const std::string& name, std::uint32_t /*posixMode*/,
-                                        std::intptr_t& file, std::error_code& error) {
-  file = -1;
-  const std::vector<std::wstring> parts = Components(name);
-  if (parts.empty()) {
-    error = SystemError(ERROR_ACCESS_DENIED);
-    return false;
+FolderWalker::Step FolderWalker::MakeLast(const std::string& part, std::error_code& error) {
+  if (CreateDirectoryW(Join(levelPath_, part).c_str(), nullptr)) {
+    return Step::kEntered;
   }
-  std::wstring parent;
+  const DWORD code = GetLastError();
+  if (code == ERROR_ALREADY_EXISTS) {
+    const Step step = Enter(part, error);
+    return step == Step::kEntered || step == Step::kLink ? step : Step::kFailed;
+  }
+  error = SystemError(code);
+  return Step::kFailed;
+}
+
+bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posixMode*/,
+                                  std::intptr_t& file, std::error_code& error) {
+  const std::wstring path = Join(levelPath_, part);
   DWORD code = 0;
-  if (!EnterExisting(HeldWay{heldNames_, heldHandles_}, extendedPath_, parts, 1, parent, code)) {
-    error = SystemError(code);
-    return false;
-  }
-  const std::wstring path = Join(parent, parts.back());
   // Writing into a file in place would change every other name it has; a
   // new file under this name leaves them as they were. Deleting through the
   // handle removes exactly what was looked at, never what a link points to.
@@ -339,21 +245,9 @@ bool FolderWalker::CreateFileForWriting(const std::string& name, std::uint32_t /
   return true;
 }
 
-bool FolderWalker::OpenExisting(const std::string& name, std::intptr_t& file,
-                                std::error_code& error) {
-  file = -1;
-  const std::vector<std::wstring> parts = Components(name);
-  if (parts.empty()) {
-    error = SystemError(ERROR_ACCESS_DENIED);
-    return false;
-  }
-  std::wstring parent;
+bool FolderWalker::OpenHere(const std::string& part, std::intptr_t& file, std::error_code& error) {
   DWORD code = 0;
-  if (!EnterExisting(HeldWay{heldNames_, heldHandles_}, extendedPath_, parts, 1, parent, code)) {
-    error = SystemError(code);
-    return false;
-  }
-  HANDLE opened = OpenItself(Join(parent, parts.back()), GENERIC_READ,
+  HANDLE opened = OpenItself(Join(levelPath_, part), GENERIC_READ,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   if (opened == INVALID_HANDLE_VALUE) {
     error = SystemError(GetLastError());
@@ -373,4 +267,8 @@ bool FolderWalker::OpenExisting(const std::string& name, std::intptr_t& file,
   file = reinterpret_cast<std::intptr_t>(opened);
   error.clear();
   return true;
+}
+
+std::error_code FolderWalker::FolderItself() {
+  return SystemError(ERROR_ACCESS_DENIED);
 }

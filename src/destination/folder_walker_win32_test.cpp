@@ -7,8 +7,8 @@
 #include <system_error>
 
 #include "destination/folder_walker.h"
-#include "destination/long_path.h"
 #include "testing/temp_folder.h"
+#include "text/long_path.h"
 
 namespace {
 
@@ -191,17 +191,6 @@ TEST_F(FolderWalkerWin32, ReparsePointsAreNeverFollowed) {
   EXPECT_EQ(ReadFileBytes(outside_ / "target.txt"), "original");
   EXPECT_FALSE(fs::exists(outside_ / "deeper"));
   EXPECT_FALSE(fs::exists(outside_ / "new.txt"));
-}
-
-TEST(ExtendedLengthPath, PrefixesFullNormalisedPaths) {
-  EXPECT_EQ(ExtendedLengthPath(L"C:\\Users\\me\\Temp\\quillorbite"),
-            L"\\\\?\\C:\\Users\\me\\Temp\\quillorbite");
-  EXPECT_EQ(ExtendedLengthPath(L"C:/Users/me/./x/../Temp"), L"\\\\?\\C:\\Users\\me\\Temp");
-  EXPECT_EQ(ExtendedLengthPath(L"\\\\server\\share\\Temp\\quillorbite"),
-            L"\\\\?\\UNC\\server\\share\\Temp\\quillorbite");
-  EXPECT_EQ(ExtendedLengthPath(L"\\\\?\\C:\\already\\long"), L"\\\\?\\C:\\already\\long");
-  const std::wstring deep = L"C:\\" + std::wstring(300, L'd') + L"\\quillorbite";
-  EXPECT_EQ(ExtendedLengthPath(deep), L"\\\\?\\" + deep);
 }
 
 }  // namespace

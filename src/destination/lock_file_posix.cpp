@@ -53,10 +53,6 @@ struct flock OneByte(short type, std::uint64_t offset) {
 
 }  // namespace
 
-SharedLockFile::~SharedLockFile() {
-  Close();
-}
-
 bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
                           std::error_code& error) {
   path_ = path;

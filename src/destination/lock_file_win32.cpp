@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "destination/long_path.h"
+#include "text/long_path.h"
 
 namespace {
 
@@ -54,10 +54,6 @@ bool SameFile(HANDLE a, HANDLE b) {
 }
 
 }  // namespace
-
-SharedLockFile::~SharedLockFile() {
-  Close();
-}
 
 bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
                           std::error_code& error) {

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "bytes/bytes.h"
 #include "destination/destination.h"
 #include "destination/lock_file.h"
 #include "text/text_convert.h"
@@ -38,26 +39,12 @@ static_assert(kTreeRecordSize <= kGateOffset, "the locks lie past the record");
 constexpr std::chrono::milliseconds kRetryInterval{5};
 constexpr std::chrono::seconds kRemovedNameWait{30};
 
-void Store(std::string& bytes, std::size_t at, std::uint64_t value, int size) {
-  for (int i = 0; i < size; ++i) {
-    bytes[at + static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  }
+unsigned char* At(std::string& record, std::size_t at) {
+  return reinterpret_cast<unsigned char*>(&record[at]);
 }
 
-std::uint64_t Load(std::string_view bytes, std::size_t at, int size) {
-  std::uint64_t value = 0;
-  for (int i = size - 1; i >= 0; --i) {
-    value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-  }
-  return value;
-}
-
-std::uint32_t Fnv1a(std::string_view bytes) {
-  std::uint32_t hash = 2166136261u;
-  for (const char c : bytes) {
-    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-  }
-  return hash;
+const unsigned char* At(std::string_view record, std::size_t at) {
+  return reinterpret_cast<const unsigned char*>(record.data() + at);
 }
 
 void PauseBeforeRetry() {
@@ -67,6 +54,10 @@ void PauseBeforeRetry() {
 void KeepWaiting() {}
 
 }  // namespace
+
+SharedLockFile::~SharedLockFile() {
+  Close();
+}
 
 bool operator==(const ArchiveIdentity& a, const ArchiveIdentity& b) {
   return a.length == b.length && a.directoryCrc32 == b.directoryCrc32;
@@ -79,32 +70,32 @@ bool operator==(const FolderIdentity& a, const FolderIdentity& b) {
 std::string EncodeTreeRecord(const TreeRecord& record) {
   std::string bytes(kTreeRecordSize, '\0');
   bytes.replace(0, kMagicSize, kRecordMagic, kMagicSize);
-  Store(bytes, kVersionAt, kRecordVersion, 4);
+  bytes::StoreLe32(At(bytes, kVersionAt), kRecordVersion);
   const std::uint32_t flags =
       (record.createdByRun ? kFlagCreatedByRun : 0) | (record.complete ? kFlagComplete : 0);
-  Store(bytes, kFlagsAt, flags, 4);
-  Store(bytes, kVolumeAt, record.folder.volume, 8);
-  Store(bytes, kFileAt, record.folder.file, 8);
-  Store(bytes, kLengthAt, record.archive.length, 8);
-  Store(bytes, kCrcAt, record.archive.directoryCrc32, 4);
-  Store(bytes, kChecksumAt, Fnv1a(std::string_view(bytes).substr(0, kChecksumAt)), 4);
+  bytes::StoreLe32(At(bytes, kFlagsAt), flags);
+  bytes::StoreLe64(At(bytes, kVolumeAt), record.folder.volume);
+  bytes::StoreLe64(At(bytes, kFileAt), record.folder.file);
+  bytes::StoreLe64(At(bytes, kLengthAt), record.archive.length);
+  bytes::StoreLe32(At(bytes, kCrcAt), record.archive.directoryCrc32);
+  bytes::StoreLe32(At(bytes, kChecksumAt), bytes::Fnv1a32(At(bytes, 0), kChecksumAt));
   return bytes;
 }
 
 std::optional<TreeRecord> DecodeTreeRecord(std::string_view bytes) {
   if (bytes.size() < kTreeRecordSize || bytes.substr(0, kMagicSize) != kRecordMagic ||
-      Load(bytes, kVersionAt, 4) != kRecordVersion ||
-      Load(bytes, kChecksumAt, 4) != Fnv1a(bytes.substr(0, kChecksumAt))) {
+      bytes::LoadLe32(At(bytes, kVersionAt)) != kRecordVersion ||
+      bytes::LoadLe32(At(bytes, kChecksumAt)) != bytes::Fnv1a32(At(bytes, 0), kChecksumAt)) {
     return std::nullopt;
   }
-  const std::uint64_t flags = Load(bytes, kFlagsAt, 4);
+  const std::uint32_t flags = bytes::LoadLe32(At(bytes, kFlagsAt));
   TreeRecord record;
   record.createdByRun = (flags & kFlagCreatedByRun) != 0;
   record.complete = (flags & kFlagComplete) != 0;
-  record.folder.volume = Load(bytes, kVolumeAt, 8);
-  record.folder.file = Load(bytes, kFileAt, 8);
-  record.archive.length = Load(bytes, kLengthAt, 8);
-  record.archive.directoryCrc32 = static_cast<std::uint32_t>(Load(bytes, kCrcAt, 4));
+  record.folder.volume = bytes::LoadLe64(At(bytes, kVolumeAt));
+  record.folder.file = bytes::LoadLe64(At(bytes, kFileAt));
+  record.archive.length = bytes::LoadLe64(At(bytes, kLengthAt));
+  record.archive.directoryCrc32 = bytes::LoadLe32(At(bytes, kCrcAt));
   return record;
 }
 

@@ -147,8 +147,8 @@ TEST(ReadPayloadSegment, NamesEachDamage) {
   std::string version = good;
   version[good.size() - kPayloadTrailerSize + 24] = 2;  // an unknown version ...
   const auto versionTrailer = reinterpret_cast<unsigned char*>(&version[good.size() - 32]);
-  const std::uint32_t sum = payload_trailer_detail::Checksum(versionTrailer, 28);
-  payload_trailer_detail::Write(versionTrailer + 28, 4, sum);  // ... under a matching checksum
+  const std::uint32_t sum = bytes::Fnv1a32(versionTrailer, 28);
+  bytes::StoreLe32(versionTrailer + 28, sum);  // ... under a matching checksum
   std::string openSlotGrown = OpenSlot() + std::string(32, '\0');
   const struct {
     const char* what;

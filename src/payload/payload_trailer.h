@@ -33,6 +33,7 @@
 #include <optional>
 #include <string>
 
+#include "bytes/bytes.h"
 #include "payload/payload.h"
 
 inline constexpr std::size_t kPayloadTrailerSize = 32;
@@ -66,44 +67,17 @@ struct PayloadTrailer {
   std::uint32_t archiveLength = 0;
 };
 
-namespace payload_trailer_detail {
-
-inline std::uint64_t Read(const unsigned char* bytes, int count) {
-  std::uint64_t value = 0;
-  for (int i = count - 1; i >= 0; --i) {
-    value = value << 8 | bytes[i];
-  }
-  return value;
-}
-
-inline void Write(unsigned char* bytes, int count, std::uint64_t value) {
-  for (int i = 0; i < count; ++i) {
-    bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-  }
-}
-
-inline std::uint32_t Checksum(const unsigned char* bytes, std::size_t count) {
-  std::uint32_t hash = 2166136261u;
-  for (std::size_t i = 0; i < count; ++i) {
-    hash = (hash ^ bytes[i]) * 16777619u;
-  }
-  return hash;
-}
-
-}  // namespace payload_trailer_detail
-
 /// The trailer for an archive of `archiveLength` bytes at `archiveOffset`.
 inline std::array<unsigned char, kPayloadTrailerSize> EncodePayloadTrailer(
     std::uint64_t archiveOffset, std::uint32_t archiveLength) {
-  namespace detail = payload_trailer_detail;
   std::array<unsigned char, kPayloadTrailerSize> bytes{};
   for (std::size_t i = 0; i < sizeof kPayloadTrailerMagic; ++i) {
     bytes[i] = kPayloadTrailerMagic[i];
   }
-  detail::Write(&bytes[8], 8, archiveOffset);
-  detail::Write(&bytes[16], 8, archiveLength);
-  detail::Write(&bytes[24], 4, kPayloadTrailerVersion);
-  detail::Write(&bytes[28], 4, detail::Checksum(bytes.data(), 28));
+  bytes::StoreLe64(&bytes[8], archiveOffset);
+  bytes::StoreLe64(&bytes[16], archiveLength);
+  bytes::StoreLe32(&bytes[24], kPayloadTrailerVersion);
+  bytes::StoreLe32(&bytes[28], bytes::Fnv1a32(bytes.data(), 28));
   return bytes;
 }
 
@@ -113,18 +87,17 @@ inline std::array<unsigned char, kPayloadTrailerSize> EncodePayloadTrailer(
 /// trailer, below 4 GiB: offset + length + 32 equals `fileSize`.
 inline std::optional<PayloadTrailer> ParsePayloadTrailer(const unsigned char* bytes,
                                                          std::uint64_t fileSize) {
-  namespace detail = payload_trailer_detail;
   for (std::size_t i = 0; i < sizeof kPayloadTrailerMagic; ++i) {
     if (bytes[i] != kPayloadTrailerMagic[i]) {
       return std::nullopt;
     }
   }
-  if (detail::Read(&bytes[24], 4) != kPayloadTrailerVersion ||
-      detail::Read(&bytes[28], 4) != detail::Checksum(bytes, 28)) {
+  if (bytes::LoadLe32(&bytes[24]) != kPayloadTrailerVersion ||
+      bytes::LoadLe32(&bytes[28]) != bytes::Fnv1a32(bytes, 28)) {
     return std::nullopt;
   }
-  const std::uint64_t offset = detail::Read(&bytes[8], 8);
-  const std::uint64_t length = detail::Read(&bytes[16], 8);
+  const std::uint64_t offset = bytes::LoadLe64(&bytes[8]);
+  const std::uint64_t length = bytes::LoadLe64(&bytes[16]);
   // Each term is checked before the sum, so the sum cannot wrap.
   if (fileSize < kPayloadTrailerSize || length > UINT32_MAX ||
       offset > fileSize - kPayloadTrailerSize ||
@@ -151,24 +124,23 @@ enum class SlotTrailerState {
 /// rewrite a file from its sections (strip) move the segment's bytes.
 inline SlotTrailerState CheckSlotTrailer(const unsigned char* bytes, std::uint64_t segmentSize,
                                          PayloadTrailer& trailer) {
-  namespace detail = payload_trailer_detail;
   for (std::size_t i = 0; i < sizeof kPayloadTrailerMagic; ++i) {
     if (bytes[i] != kPayloadTrailerMagic[i]) {
       return SlotTrailerState::kNoMagic;
     }
   }
-  if (detail::Read(&bytes[28], 4) != detail::Checksum(bytes, 28)) {
+  if (bytes::LoadLe32(&bytes[28]) != bytes::Fnv1a32(bytes, 28)) {
     return SlotTrailerState::kWrongChecksum;
   }
-  if (detail::Read(&bytes[24], 4) != kPayloadTrailerVersion) {
+  if (bytes::LoadLe32(&bytes[24]) != kPayloadTrailerVersion) {
     return SlotTrailerState::kUnknownVersion;
   }
-  const std::uint64_t length = detail::Read(&bytes[16], 8);
+  const std::uint64_t length = bytes::LoadLe64(&bytes[16]);
   if (segmentSize < kPayloadTrailerSize || length > UINT32_MAX ||
       length != segmentSize - kPayloadTrailerSize) {
     return SlotTrailerState::kDoesNotFit;
   }
-  trailer.archiveOffset = detail::Read(&bytes[8], 8);
+  trailer.archiveOffset = bytes::LoadLe64(&bytes[8]);
   trailer.archiveLength = static_cast<std::uint32_t>(length);
   return SlotTrailerState::kValid;
 }

@@ -1,12 +1,22 @@
 #include "starter/child_process.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <system_error>
 
+#include "destination/folder_walker.h"
 #include "starter/app_identity.h"
+#include "text/entry_name.h"
 #include "text/text_convert.h"
 
-std::wstring BuildChildCommandLine(const std::wstring& destination) {
-  return L"\"" + destination + kExeRelativePath + L"\" " + kAppName;
+ChildCommand BuildChildCommand(const std::wstring& destination) {
+  ChildCommand command{destination, {}, kAppName, {}};
+  command.line = L"\"" + destination + kExeRelativePath + L"\" " + kAppName;
+  // kExeRelativePath begins with the separator that joins it to the folder.
+  std::wstring program = kExeRelativePath.substr(1);
+  std::replace(program.begin(), program.end(), L'\\', L'/');
+  command.program = WideToUtf8(program.c_str());
+  return command;
 }
 
 std::unique_ptr<wchar_t[]> MakeWritableCommandLine(const std::wstring& commandLine) {
@@ -16,20 +26,19 @@ std::unique_ptr<wchar_t[]> MakeWritableCommandLine(const std::wstring& commandLi
   return copy;
 }
 
-bool ProgramBelowDestination(const std::wstring& destination, const std::wstring& program,
-                             std::string& relative) {
-  const std::size_t start = destination.size() + 1;
-  if (program.size() <= start || program.compare(0, destination.size(), destination) != 0 ||
-      (program[destination.size()] != L'\\' && program[destination.size()] != L'/')) {
+bool OpenChildProgram(const ChildCommand& command, std::uint32_t invalidProgram,
+                      std::intptr_t& program, std::uint32_t& creationError) {
+  if (!IsSafeEntryName(command.program, kPlatformEntryNameRules)) {
+    creationError = invalidProgram;
     return false;
   }
-  std::wstring below = program.substr(start);
-  for (wchar_t& c : below) {
-    if (c == L'\\') {
-      c = L'/';
-    }
+  FolderWalker walker;
+  std::error_code error;
+  if (!walker.Open(WideToPath(command.destination), error) ||
+      !walker.OpenExisting(command.program, program, error)) {
+    creationError = static_cast<std::uint32_t>(error.value());
+    return false;
   }
-  relative = WideToUtf8(below.c_str());
   return true;
 }
 
@@ -37,76 +46,4 @@ std::wstring FormatLaunchFailure(const std::wstring& commandLine, std::uint32_t 
   wchar_t code[16];
   std::swprintf(code, sizeof code / sizeof code[0], L"%x", static_cast<unsigned>(creationError));
   return L"Couldn't start:\n" + commandLine + L"\nCreateProcess() returned " + code + L".";
-}
-
-std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine) {
-  std::vector<std::wstring> arguments;
-  std::size_t i = 0;
-  const std::size_t n = commandLine.size();
-  while (true) {
-    while (i < n && (commandLine[i] == L' ' || commandLine[i] == L'\t')) {
-      ++i;
-    }
-    if (i >= n) {
-      break;
-    }
-    std::wstring argument;
-    if (arguments.empty()) {
-      // The program name knows no escapes: a quoted one runs to the next
-      // quote, an unquoted one to the next blank or tab.
-      if (commandLine[i] == L'"') {
-        const std::size_t close = commandLine.find(L'"', i + 1);
-        const std::size_t end = close == std::wstring::npos ? n : close;
-        argument = commandLine.substr(i + 1, end - i - 1);
-        i = close == std::wstring::npos ? n : close + 1;
-      } else {
-        while (i < n && commandLine[i] != L' ' && commandLine[i] != L'\t') {
-          argument += commandLine[i++];
-        }
-      }
-      arguments.push_back(argument);
-      continue;
-    }
-    bool quoted = false;
-    while (i < n) {
-      const wchar_t c = commandLine[i];
-      if (!quoted && (c == L' ' || c == L'\t')) {
-        break;
-      }
-      if (c == L'\\') {
-        std::size_t backslashes = 0;
-        while (i < n && commandLine[i] == L'\\') {
-          ++backslashes;
-          ++i;
-        }
-        if (i < n && commandLine[i] == L'"') {
-          // 2n backslashes and a quote: n backslashes, the quote toggles;
-          // 2n+1: n backslashes and a literal quote.
-          argument.append(backslashes / 2, L'\\');
-          if (backslashes % 2 == 1) {
-            argument += L'"';
-            ++i;
-          }
-        } else {
-          argument.append(backslashes, L'\\');
-        }
-        continue;
-      }
-      if (c == L'"') {
-        // Inside quotes, a doubled quote stands for one literal quote.
-        if (quoted && i + 1 < n && commandLine[i + 1] == L'"') {
-          argument += L'"';
-          i += 2;
-          continue;
-        }
-        quoted = !quoted;
-        ++i;
-        continue;
-      }
-      argument += c;
-      ++i;
-    }
-    arguments.push_back(argument);
-  }
-  return arguments;
 }

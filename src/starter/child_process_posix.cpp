@@ -5,10 +5,7 @@
 
 #include <cerrno>
 #include <string>
-#include <system_error>
-#include <vector>
 
-#include "destination/folder_walker.h"
 #include "interruption/interruption_posix.h"
 #include "text/text_convert.h"
 
@@ -44,33 +41,10 @@ void LetOwnerExecute(int program, const struct stat& info) {
 
 }  // namespace
 
-bool RunChildAndWait(const std::wstring& destination, wchar_t* commandLine,
+bool RunChildAndWait(const ChildCommand& command, wchar_t* /*commandLine*/,
                      std::uint32_t& creationError) {
-  const std::vector<std::wstring> words = SplitCommandLine(commandLine);
-  std::string relative;
-  if (words.empty() || !ProgramBelowDestination(destination, words.front(), relative)) {
-    creationError = words.empty() ? ENOENT : EINVAL;
-    return false;
-  }
-  std::vector<std::string> arguments;
-  for (const std::wstring& word : words) {
-    arguments.push_back(WideToUtf8(word.c_str()));
-  }
-  std::string& program = arguments.front();
-  for (char& c : program) {
-    if (c == '\\') {
-      c = '/';
-    }
-  }
-
-  // The program is reached the way it was written: from the destination,
-  // through no link.
-  FolderWalker walker;
-  std::error_code error;
   std::intptr_t opened = -1;
-  if (!walker.Open(WideToPath(destination), error) ||
-      !walker.OpenExisting(relative, opened, error)) {
-    creationError = static_cast<std::uint32_t>(error.value());
+  if (!OpenChildProgram(command, EINVAL, opened, creationError)) {
     return false;
   }
   ProgramDescriptor checked;
@@ -84,6 +58,7 @@ bool RunChildAndWait(const std::wstring& destination, wchar_t* commandLine,
   // posix_spawn takes a name, which the system resolves again: it must still
   // name the file just checked.
   struct stat named;
+  std::string program = WideToUtf8(command.destination.c_str()) + "/" + command.program;
   if (::stat(program.c_str(), &named) != 0) {
     creationError = static_cast<std::uint32_t>(errno);
     return false;
@@ -93,16 +68,13 @@ bool RunChildAndWait(const std::wstring& destination, wchar_t* commandLine,
     return false;
   }
 
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
+  std::string argument = WideToUtf8(command.argument.c_str());
+  char* argv[] = {program.data(), argument.data(), nullptr};
 
   // posix_spawn reports a failed exec to the parent as its result, so the
   // starter never goes on running in a child whose exec failed.
   pid_t child = 0;
-  const int spawnError = SpawnChild(child, program.c_str(), argv.data(), environ);
+  const int spawnError = SpawnChild(child, program.c_str(), argv, environ);
   if (spawnError != 0) {
     creationError = static_cast<std::uint32_t>(spawnError);
     return false;

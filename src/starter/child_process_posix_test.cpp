@@ -14,10 +14,11 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::TempFolder;
 
-// Runs `line`, whose program lies below `folder`.
-bool RunLine(const fs::path& folder, const std::wstring& line, std::uint32_t& error) {
-  auto writable = MakeWritableCommandLine(line);
-  return RunChildAndWait(PathToWide(folder), writable.get(), error);
+// Runs `program` ('/'-separated, below `folder`) with `argument`.
+bool RunProgram(const fs::path& folder, const std::string& program, const std::wstring& argument,
+                std::uint32_t& error) {
+  const ChildCommand command{PathToWide(folder), program, argument, L"unused on POSIX"};
+  return RunChildAndWait(command, nullptr, error);
 }
 
 TEST(RunChildAndWaitPosix, WaitsForTheChildWhateverItsExitCode) {
@@ -27,7 +28,7 @@ TEST(RunChildAndWaitPosix, WaitsForTheChildWhateverItsExitCode) {
   testing_support::WriteFileBytes(
       script, "#!/bin/sh\nsleep 0.2\necho \"$1\" > \"" + marker.string() + "\"\nexit 7\n");
   std::uint32_t error = 0;
-  EXPECT_TRUE(RunLine(temp.path(), L"\"" + PathToWide(script) + L"\" quillorbite", error));
+  EXPECT_TRUE(RunProgram(temp.path(), "child.sh", L"quillorbite", error));
   // The child has ended when the call returns, so its marker is complete.
   EXPECT_EQ(testing_support::ReadFileBytes(marker), "quillorbite\n");
 }
@@ -38,28 +39,24 @@ TEST(RunChildAndWaitPosix, GivesTheOwnerExecutePermissionOnTheProgram) {
   testing_support::WriteFileBytes(script, "#!/bin/sh\nexit 0\n");
   fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write);
   std::uint32_t error = 0;
-  EXPECT_TRUE(RunLine(temp.path(), L"\"" + PathToWide(script) + L"\" quillorbite", error)) << error;
+  EXPECT_TRUE(RunProgram(temp.path(), "app.exe", L"quillorbite", error)) << error;
   EXPECT_NE(fs::status(script).permissions() & fs::perms::owner_exec, fs::perms::none);
   EXPECT_EQ(fs::status(script).permissions() & fs::perms::others_exec, fs::perms::none);
 }
 
-TEST(RunChildAndWaitPosix, TurnsBackslashesOfTheProgramIntoSlashes) {
+TEST(RunChildAndWaitPosix, RunsAProgramSeveralLevelsBelow) {
   TempFolder temp;
   fs::create_directories(temp / "quillorbite" / "Binaries");
   const fs::path script = temp / "quillorbite" / "Binaries" / "app.exe";
   testing_support::WriteFileBytes(script, "#!/bin/sh\nexit 3\n");
   std::uint32_t error = 0;
-  EXPECT_TRUE(RunLine(temp.path(),
-                      L"\"" + PathToWide(temp.path()) + L"\\quillorbite\\Binaries\\app.exe\" x",
-                      error))
-      << error;
+  EXPECT_TRUE(RunProgram(temp.path(), "quillorbite/Binaries/app.exe", L"x", error)) << error;
 }
 
 TEST(RunChildAndWaitPosix, AMissingProgramIsACreationFailureWithErrno) {
   TempFolder temp;
   std::uint32_t error = 0;
-  EXPECT_FALSE(
-      RunLine(temp.path(), L"\"" + PathToWide(temp / "missing.exe") + L"\" quillorbite", error));
+  EXPECT_FALSE(RunProgram(temp.path(), "missing.exe", L"quillorbite", error));
   EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
 }
 
@@ -68,7 +65,7 @@ TEST(RunChildAndWaitPosix, AFileThatIsNoProgramIsACreationFailure) {
   const fs::path notProgram = temp / "data.exe";
   testing_support::WriteFileBytes(notProgram, std::string("\x7f\x01\x02 garbage", 12));
   std::uint32_t error = 0;
-  EXPECT_FALSE(RunLine(temp.path(), L"\"" + PathToWide(notProgram) + L"\" quillorbite", error));
+  EXPECT_FALSE(RunProgram(temp.path(), "data.exe", L"quillorbite", error));
   EXPECT_EQ(error, static_cast<std::uint32_t>(ENOEXEC));
 }
 
@@ -89,7 +86,7 @@ TEST(RunChildAndWaitPosix, ALinkAtTheProgramIsRefusedAndItsTargetLeftAsItWas) {
   const fs::path marker = PlantProgram(victim, readWrite);
   fs::create_symlink(victim, destination / "app.exe");
   std::uint32_t error = 0;
-  EXPECT_FALSE(RunLine(destination, L"\"" + PathToWide(destination) + L"\\app.exe\" x", error));
+  EXPECT_FALSE(RunProgram(destination, "app.exe", L"x", error));
   EXPECT_EQ(error, static_cast<std::uint32_t>(ELOOP));
   EXPECT_EQ(fs::status(victim).permissions(), readWrite);
   EXPECT_FALSE(fs::exists(marker));
@@ -103,8 +100,7 @@ TEST(RunChildAndWaitPosix, ALinkOnTheWayToTheProgramIsRefusedAndNothingRuns) {
   const fs::path marker = PlantProgram(temp / "elsewhere" / "app.exe", fs::perms::owner_all);
   fs::create_directory_symlink(temp / "elsewhere", destination / "Binaries");
   std::uint32_t error = 0;
-  EXPECT_FALSE(
-      RunLine(destination, L"\"" + PathToWide(destination) + L"\\Binaries\\app.exe\" x", error));
+  EXPECT_FALSE(RunProgram(destination, "Binaries/app.exe", L"x", error));
   EXPECT_EQ(error, static_cast<std::uint32_t>(ELOOP));
   EXPECT_FALSE(fs::exists(marker));
 }
@@ -114,8 +110,10 @@ TEST(RunChildAndWaitPosix, AProgramOutsideTheDestinationIsRefused) {
   fs::create_directory(temp / "quillorbite");
   const fs::path marker = PlantProgram(temp / "app.exe", fs::perms::owner_all);
   std::uint32_t error = 0;
-  EXPECT_FALSE(
-      RunLine(temp / "quillorbite", L"\"" + PathToWide(temp / "app.exe") + L"\" x", error));
+  EXPECT_FALSE(RunProgram(temp / "quillorbite", "../app.exe", L"x", error));
+  EXPECT_EQ(error, static_cast<std::uint32_t>(EINVAL));
+  EXPECT_FALSE(RunProgram(temp / "quillorbite", "/" + (temp / "app.exe").string(), L"x", error));
+  EXPECT_EQ(error, static_cast<std::uint32_t>(EINVAL));
   EXPECT_FALSE(fs::exists(marker));
 }
 

@@ -2,43 +2,15 @@
 
 #include <windows.h>
 
-#include <string>
-#include <system_error>
-#include <vector>
-
-#include "destination/folder_walker.h"
-
-namespace {
-
-// The program is reached the way it was written: from the destination,
-// through no reparse point. The handles are released before the process is
-// created, so the child may move or remove its own tree at once.
-bool CheckProgramPath(const std::wstring& destination, const std::string& relative,
-                      std::uint32_t& creationError) {
-  FolderWalker walker;
-  std::error_code error;
+bool RunChildAndWait(const ChildCommand& command, wchar_t* commandLine,
+                     std::uint32_t& creationError) {
+  // The program is checked, and the handle released before the process is
+  // created, so the child may move or remove its own tree at once.
   std::intptr_t opened = -1;
-  if (!walker.Open(destination, error) || !walker.OpenExisting(relative, opened, error)) {
-    creationError = static_cast<std::uint32_t>(error.value());
+  if (!OpenChildProgram(command, ERROR_INVALID_PARAMETER, opened, creationError)) {
     return false;
   }
   CloseHandle(reinterpret_cast<HANDLE>(opened));
-  return true;
-}
-
-}  // namespace
-
-bool RunChildAndWait(const std::wstring& destination, wchar_t* commandLine,
-                     std::uint32_t& creationError) {
-  const std::vector<std::wstring> words = SplitCommandLine(commandLine);
-  std::string relative;
-  if (words.empty() || !ProgramBelowDestination(destination, words.front(), relative)) {
-    creationError = words.empty() ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER;
-    return false;
-  }
-  if (!CheckProgramPath(destination, relative, creationError)) {
-    return false;
-  }
 
   STARTUPINFOW startupInfo;
   ZeroMemory(&startupInfo, sizeof startupInfo);

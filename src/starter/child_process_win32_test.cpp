@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "starter/child_process.h"
@@ -13,26 +14,36 @@ std::wstring SystemFolder() {
   return folder;
 }
 
+// The command of `program` below `folder`, with `argument`.
+ChildCommand Command(const std::wstring& folder, const std::string& program,
+                     const std::wstring& argument) {
+  std::wstring below(program.begin(), program.end());
+  std::replace(below.begin(), below.end(), L'/', L'\\');
+  return ChildCommand{folder, program, argument,
+                      L"\"" + folder + L"\\" + below + L"\" " + argument};
+}
+
+bool RunCommand(const ChildCommand& command, std::uint32_t& error) {
+  auto writable = MakeWritableCommandLine(command.line);
+  return RunChildAndWait(command, writable.get(), error);
+}
+
 TEST(RunChildAndWaitWin32, WaitsForTheChildWhateverItsExitCode) {
-  const std::wstring line = L"\"" + SystemFolder() + L"\\cmd.exe\" /c exit 7";
-  auto writable = MakeWritableCommandLine(line);
   std::uint32_t error = 0;
-  EXPECT_TRUE(RunChildAndWait(SystemFolder(), writable.get(), error)) << error;
+  EXPECT_TRUE(RunCommand(Command(SystemFolder(), "cmd.exe", L"/c exit 7"), error)) << error;
 }
 
 TEST(RunChildAndWaitWin32, AMissingProgramIsACreationFailureWithTheSystemCode) {
-  auto writable = MakeWritableCommandLine(L"\"C:\\no\\such\\folder\\app.exe\" quillorbite");
   std::uint32_t error = 0;
-  EXPECT_FALSE(RunChildAndWait(L"C:\\no\\such", writable.get(), error));
+  EXPECT_FALSE(RunCommand(Command(L"C:\\no\\such", "folder/app.exe", L"quillorbite"), error));
   EXPECT_TRUE(error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND) << error;
 }
 
 TEST(RunChildAndWaitWin32, AProgramOutsideTheDestinationIsRefused) {
-  const std::wstring line = L"\"" + SystemFolder() + L"\\cmd.exe\" /c exit 7";
-  auto writable = MakeWritableCommandLine(line);
   std::uint32_t error = 0;
-  EXPECT_FALSE(RunChildAndWait(SystemFolder() + L"\\drivers", writable.get(), error));
-  EXPECT_NE(error, 0u);
+  EXPECT_FALSE(
+      RunCommand(Command(SystemFolder() + L"\\drivers", "../cmd.exe", L"/c exit 7"), error));
+  EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
 }
 
 }  // namespace

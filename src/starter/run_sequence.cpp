@@ -55,8 +55,8 @@ void UnpackOrCleanUp(const Payload& payload, const std::wstring& destination,
 int RunStarter() {
   const InterruptionGuard interruptions;
   const std::wstring destination = MakeDestinationPath(kAppName);
-  const std::wstring commandLine = BuildChildCommandLine(destination);
-  const std::unique_ptr<wchar_t[]> writableCommandLine = MakeWritableCommandLine(commandLine);
+  const ChildCommand child = BuildChildCommand(destination);
+  const std::unique_ptr<wchar_t[]> writableCommandLine = MakeWritableCommandLine(child.line);
 
   const std::optional<Payload> payload = FindPayload();
   if (!payload) {
@@ -82,8 +82,8 @@ int RunStarter() {
   tree.BeginUse();
 
   std::uint32_t creationError = 0;
-  if (!RunChildAndWait(destination, writableCommandLine.get(), creationError)) {
-    ReportLaunchFailure(commandLine, creationError);
+  if (!RunChildAndWait(child, writableCommandLine.get(), creationError)) {
+    ReportLaunchFailure(child.line, creationError);
     tree.LeaveKeepingTree();
     return kExitLaunchFailed;
   }

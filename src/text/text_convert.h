@@ -18,6 +18,11 @@ std::string WideToUtf8(const wchar_t* text);
 /// empty string.
 std::wstring Utf8ToWide(const char* text, std::size_t byteCount);
 
+/// Appends the UTF-8 form of `point` (below 0x110000) to `out`. A surrogate
+/// is encoded as if it were a character, which is not valid UTF-8: a caller
+/// that must not pass one on replaces it first.
+void AppendUtf8(std::string& out, char32_t point);
+
 /// The path that names the file the wide text names.
 std::filesystem::path WideToPath(const std::wstring& text);
 

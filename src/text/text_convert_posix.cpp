@@ -1,30 +1,32 @@
 #include "text/text_convert.h"
 
 #include <cstdint>
+#include <string_view>
+
+#include "text/entry_name.h"
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
+// The bytes any well-formed sequence may go on with after its second.
+constexpr char kContinuation = '\x80';
+constexpr std::size_t kLongestSequence = 4;
 
-void AppendUtf8(std::string& out, char32_t code) {
-  if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-    code = kReplacement;
+// How many bytes of the ill-formed sequence at `i` one U+FFFD replaces: its
+// maximal subpart, the longest start of some well-formed sequence, or else
+// the one byte, the way the Windows conversion counts them. A start is
+// tried by completing it with continuation bytes.
+std::size_t IllFormedLength(std::string_view text, std::size_t i) {
+  std::size_t length = 1;
+  while (length + 1 < kLongestSequence && i + length < text.size()) {
+    std::string completed(text.substr(i, length + 1));
+    completed.resize(kLongestSequence, kContinuation);
+    if (Utf8SequenceLength(completed, 0) <= length + 1) {
+      break;
+    }
+    ++length;
   }
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
+  return length;
 }
 
 }  // namespace
@@ -35,7 +37,11 @@ std::string WideToUtf8(const wchar_t* text) {
     return result;
   }
   for (const wchar_t* p = text; *p != L'\0'; ++p) {
-    AppendUtf8(result, static_cast<char32_t>(static_cast<std::uint32_t>(*p)));
+    char32_t point = static_cast<char32_t>(static_cast<std::uint32_t>(*p));
+    if (point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+      point = kReplacement;
+    }
+    AppendUtf8(result, point);
   }
   return result;
 }
@@ -45,61 +51,16 @@ std::wstring Utf8ToWide(const char* text, std::size_t byteCount) {
   if (text == nullptr) {
     return result;
   }
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  std::size_t i = 0;
-  while (i < byteCount) {
-    const unsigned char lead = bytes[i];
-    if (lead < 0x80) {
-      result += static_cast<wchar_t>(lead);
-      ++i;
-      continue;
-    }
-    // An ill-formed sequence is replaced by one U+FFFD per maximal subpart,
-    // the way the Windows conversion treats it.
-    std::size_t length = 0;
-    char32_t code = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      code = lead & 0x0F;
-      if (lead == 0xE0)
-        low = 0xA0;
-      if (lead == 0xED)
-        high = 0x9F;  // no UTF-16 surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      code = lead & 0x07;
-      if (lead == 0xF0)
-        low = 0x90;
-      if (lead == 0xF4)
-        high = 0x8F;  // nothing above U+10FFFF
-    } else {
+  const std::string_view bytes(text, byteCount);
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t length = Utf8SequenceLength(bytes, i);
+    if (length == 0) {
       result += static_cast<wchar_t>(kReplacement);
-      ++i;
+      i += IllFormedLength(bytes, i);
       continue;
     }
-    std::size_t taken = 1;
-    bool complete = true;
-    for (; taken < length; ++taken) {
-      if (i + taken >= byteCount) {
-        complete = false;
-        break;
-      }
-      const unsigned char next = bytes[i + taken];
-      const unsigned char lowest = taken == 1 ? low : 0x80;
-      const unsigned char highest = taken == 1 ? high : 0xBF;
-      if (next < lowest || next > highest) {
-        complete = false;
-        break;
-      }
-      code = (code << 6) | (next & 0x3F);
-    }
-    result += static_cast<wchar_t>(complete ? code : kReplacement);
-    i += taken;
+    result += static_cast<wchar_t>(DecodeUtf8Sequence(bytes, i, length));
+    i += length;
   }
   return result;
 }

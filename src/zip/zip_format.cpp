@@ -38,21 +38,6 @@ bool FixedPartFits(const unsigned char* data, std::uint64_t limit, std::uint64_t
 
 }  // namespace
 
-void StoreLe16(unsigned char* p, std::uint16_t value) {
-  p[0] = static_cast<unsigned char>(value & 0xFF);
-  p[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void StoreLe32(unsigned char* p, std::uint32_t value) {
-  StoreLe16(p, static_cast<std::uint16_t>(value & 0xFFFF));
-  StoreLe16(p + 2, static_cast<std::uint16_t>(value >> 16));
-}
-
-void StoreLe64(unsigned char* p, std::uint64_t value) {
-  StoreLe32(p, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
-  StoreLe32(p + 4, static_cast<std::uint32_t>(value >> 32));
-}
-
 void AppendLe16(std::string& out, std::uint16_t value) {
   unsigned char bytes[2];
   StoreLe16(bytes, value);

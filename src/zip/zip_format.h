@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bytes/bytes.h"
+
 namespace zip {
 
 // ---------------------------------------------------------------------------
@@ -159,23 +161,12 @@ constexpr std::uint64_t kExtraHeaderSize = 4;
 // ---------------------------------------------------------------------------
 // Little-endian values and ranges
 
-/// Load a little-endian value from the bytes at `p` (2, 4 or 8 of them).
-inline std::uint16_t LoadLe16(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t LoadLe32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::uint64_t LoadLe64(const unsigned char* p) {
-  return static_cast<std::uint64_t>(LoadLe32(p)) |
-         (static_cast<std::uint64_t>(LoadLe32(p + 4)) << 32);
-}
-
-/// Store `value` little-endian into the bytes at `p` (2, 4 or 8 of them).
-void StoreLe16(unsigned char* p, std::uint16_t value);
-void StoreLe32(unsigned char* p, std::uint32_t value);
-void StoreLe64(unsigned char* p, std::uint64_t value);
+using bytes::LoadLe16;
+using bytes::LoadLe32;
+using bytes::LoadLe64;
+using bytes::StoreLe16;
+using bytes::StoreLe32;
+using bytes::StoreLe64;
 
 /// Append `value` to `out` as 2, 4 or 8 little-endian bytes.
 void AppendLe16(std::string& out, std::uint16_t value);

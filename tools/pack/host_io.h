@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 /// a path directly below the root, "." when there is no separator). On
 /// Windows '\' separates too, and a drive ("C:", "C:\") is kept whole.
 std::string FolderOfPath(const std::string& path);
+
+/// Where the folder part of `path` ends: just after its last separator (on
+/// Windows '\' too, or after a drive "X:" with none), or 0 when it has none.
+/// The name in the folder follows from there.
+std::size_t FolderPartLength(const std::string& path);
 
 /// What a path names. On Windows a symbolic link or a junction (a reparse
 /// point whose tag marks it as naming another object) is kSymlink; any other
@@ -188,6 +194,15 @@ class MappedFile {
   const unsigned char* data_ = nullptr;
   std::uint64_t size_ = 0;
 };
+
+// What the shared part asks of each platform.
+
+/// Splits `seconds` since the epoch into the local time of this machine.
+bool LocalTimeParts(std::int64_t seconds, std::tm& parts);
+
+/// Closes the descriptor (POSIX) or handle (Windows) `handle` unless it is
+/// -1, and sets it to -1.
+void CloseHandleValue(std::intptr_t& handle);
 
 }  // namespace pack
 

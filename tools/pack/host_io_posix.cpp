@@ -83,26 +83,10 @@ void DisarmCleanup(const std::string& path) {
   }
 }
 
-std::string BaseOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
-}
-
-std::string FolderOfPath(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  if (slash == 0) {
-    return "/";
-  }
-  return path.substr(0, slash);
 }
 
 namespace {
@@ -175,19 +159,21 @@ bool ResolvePath(const std::string& path, std::string& resolved, std::string& er
   return true;
 }
 
-bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil) {
+std::size_t FolderPartLength(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
+bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
   const time_t value = static_cast<time_t>(seconds);
-  struct tm parts;
-  if (localtime_r(&value, &parts) == nullptr) {
-    return false;
+  return localtime_r(&value, &parts) != nullptr;
+}
+
+void CloseHandleValue(std::intptr_t& handle) {
+  if (handle >= 0) {
+    close(static_cast<int>(handle));
+    handle = -1;
   }
-  civil.year = parts.tm_year + 1900;
-  civil.month = parts.tm_mon + 1;
-  civil.day = parts.tm_mday;
-  civil.hour = parts.tm_hour;
-  civil.minute = parts.tm_min;
-  civil.second = parts.tm_sec;
-  return true;
 }
 
 bool IsStderrTerminal() {
@@ -266,10 +252,6 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
 
 }  // namespace
 
-InputFile::~InputFile() {
-  Close();
-}
-
 bool InputFile::Open(const std::string& folder, const std::string& relative, bool follow,
                      NodeInfo& info, std::string& error) {
   Close();
@@ -321,20 +303,10 @@ long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t leng
   return static_cast<long long>(done);
 }
 
-void InputFile::Close() {
-  if (handle_ >= 0) {
-    close(static_cast<int>(handle_));
-    handle_ = -1;
-  }
-}
-
-OutputFile::~OutputFile() {
-  Discard();
-}
-
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   Discard();
-  std::string pattern = FolderOfPath(finalPath) + "/." + BaseOf(finalPath) + ".tmp-XXXXXX";
+  std::string pattern = FolderOfPath(finalPath) + "/." +
+                        finalPath.substr(FolderPartLength(finalPath)) + ".tmp-XXXXXX";
   InstallCleanupHandlers();
   // A signal between creating the file and arming its removal would leave it
   // behind, so the signals wait until both are done.
@@ -410,21 +382,11 @@ bool OutputFile::Commit(std::string& error) {
 }
 
 void OutputFile::Discard() {
-  if (handle_ >= 0) {
-    close(static_cast<int>(handle_));
-    handle_ = -1;
-  }
+  CloseHandleValue(handle_);
   if (!tempPath_.empty()) {
     unlink(tempPath_.c_str());
     DisarmCleanup(tempPath_);
     tempPath_.clear();
-  }
-}
-
-void OutputFile::CloseKeepingTemporary() {
-  if (handle_ >= 0) {
-    close(static_cast<int>(handle_));
-    handle_ = -1;
   }
 }
 

@@ -3,12 +3,14 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
 
 #include "pack/host_io.h"
+#include "text/entry_name.h"
+#include "text/long_path.h"
+#include "text/text_convert.h"
 
 namespace pack {
 
@@ -36,56 +38,21 @@ std::intptr_t FromHandle(HANDLE handle) {
 // Hand-written rather than WideCharToMultiByte so that an unpaired surrogate
 // survives as its three-byte form instead of becoming U+FFFD: a name that is
 // not valid UTF-16 must be refused, not packed under another name.
-std::string WideToUtf8(const wchar_t* text, std::size_t length) {
+std::string SystemTextToUtf8(const wchar_t* text, std::size_t length) {
   std::string out;
   out.reserve(length);
   for (std::size_t i = 0; i < length; ++i) {
-    std::uint32_t c = static_cast<std::uint16_t>(text[i]);
+    char32_t c = static_cast<std::uint16_t>(text[i]);
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length) {
-      const std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
+      const char32_t low = static_cast<std::uint16_t>(text[i + 1]);
       if (low >= 0xDC00 && low <= 0xDFFF) {
         c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
         ++i;
       }
     }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    AppendUtf8(out, c);
   }
   return out;
-}
-
-// Strict: text that is not valid UTF-8 names no file, rather than some other
-// file after a lossy conversion.
-bool Utf8ToWide(const std::string& text, std::wstring& wide) {
-  wide.clear();
-  if (text.empty()) {
-    return true;
-  }
-  if (text.size() > static_cast<std::size_t>(INT_MAX)) {
-    return false;
-  }
-  const int count = static_cast<int>(text.size());
-  const int needed =
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), count, nullptr, 0);
-  if (needed <= 0) {
-    return false;
-  }
-  wide.assign(static_cast<std::size_t>(needed), L'\0');
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), count, &wide[0], needed) ==
-         needed;
 }
 
 std::string ErrorText(DWORD code) {
@@ -93,7 +60,8 @@ std::string ErrorText(DWORD code) {
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text = length > 0 && buffer != nullptr ? WideToUtf8(buffer, length) : std::string();
+  std::string text =
+      length > 0 && buffer != nullptr ? SystemTextToUtf8(buffer, length) : std::string();
   LocalFree(buffer);
   // The system's texts end in a full stop and a line break; messages here
   // continue after them.
@@ -121,11 +89,13 @@ bool ToSystemPath(const std::string& path, std::wstring& result, std::string& er
     error = "the path holds a NUL character";
     return false;
   }
-  std::wstring wide;
-  if (!Utf8ToWide(path, wide)) {
+  // Strict: text that is not valid UTF-8 names no file, rather than some
+  // other file after a lossy conversion.
+  if (!IsValidUtf8(path)) {
     error = "the path is not valid UTF-8";
     return false;
   }
+  const std::wstring wide = Utf8ToWide(path.data(), path.size());
   if (wide.compare(0, 4, L"\\\\?\\") == 0) {
     result = wide;
     return true;
@@ -143,36 +113,12 @@ bool ToSystemPath(const std::string& path, std::wstring& result, std::string& er
     result = normal;
     return true;
   }
-  const DWORD needed = GetFullPathNameW(normal.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) {
+  result = ExtendedLengthPath(normal);
+  if (result.empty()) {
     error = LastErrorText();
     return false;
   }
-  std::wstring full(needed, L'\0');
-  const DWORD length = GetFullPathNameW(normal.c_str(), needed, &full[0], nullptr);
-  if (length == 0 || length >= needed) {
-    error = length == 0 ? LastErrorText() : "the path changed while it was being made full";
-    return false;
-  }
-  full.resize(length);
-  if (full.compare(0, 4, L"\\\\.\\") == 0 || full.compare(0, 4, L"\\\\?\\") == 0) {
-    result = full;
-  } else if (full.compare(0, 2, L"\\\\") == 0) {
-    result = L"\\\\?\\UNC\\" + full.substr(2);
-  } else {
-    result = L"\\\\?\\" + full;
-  }
   return true;
-}
-
-// Where the folder part of `path` ends: just after its last separator, or
-// after a drive "X:" with none, or 0.
-std::size_t FolderPartLength(const std::string& path) {
-  const std::size_t separator = path.find_last_of("/\\");
-  if (separator != std::string::npos) {
-    return separator + 1;
-  }
-  return path.size() >= 2 && path[1] == ':' ? 2 : 0;
 }
 
 std::uint64_t TicksOf(const FILETIME& time) {
@@ -403,26 +349,18 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   }
   std::vector<std::string> args;
   for (int i = 1; i < count; ++i) {
-    args.push_back(WideToUtf8(words[i], std::wcslen(words[i])));
+    args.push_back(SystemTextToUtf8(words[i], std::wcslen(words[i])));
   }
   LocalFree(words);
   return args;
 }
 
-std::string FolderOfPath(const std::string& path) {
-  const std::size_t length = FolderPartLength(path);
-  if (length == 0) {
-    return ".";
+std::size_t FolderPartLength(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  if (separator != std::string::npos) {
+    return separator + 1;
   }
-  const bool drive = length >= 2 && path[1] == ':';
-  if (drive && length == 2) {
-    return path.substr(0, 2);  // "C:name": the current folder of drive C
-  }
-  // The separator itself stays when it is the root: "\", "C:\".
-  if (length == 1 || (drive && length == 3)) {
-    return path.substr(0, length);
-  }
-  return path.substr(0, length - 1);
+  return path.size() >= 2 && path[1] == ':' ? 2 : 0;
 }
 
 bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
@@ -486,7 +424,7 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names, std::s
     if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) {
       continue;
     }
-    names.push_back(WideToUtf8(found.cFileName, std::wcslen(found.cFileName)));
+    names.push_back(SystemTextToUtf8(found.cFileName, std::wcslen(found.cFileName)));
   } while (FindNextFileW(search, &found));
   const DWORD code = GetLastError();
   FindClose(search);
@@ -520,36 +458,29 @@ bool ResolvePath(const std::string& path, std::string& resolved, std::string& er
   } else if (final.compare(0, 4, L"\\\\?\\") == 0) {
     final = final.substr(4);
   }
-  resolved = WideToUtf8(final.data(), final.size());
+  resolved = SystemTextToUtf8(final.data(), final.size());
   return true;
 }
 
-bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil) {
+bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
   // The C library's conversion, as on POSIX: the starter turns the stamps
   // back with the same library's mktime, so a file packed and unpacked on one
   // machine gets its time back. Before 1970 it fails, and the caller clamps,
   // to the same stamp POSIX gives (the first MS-DOS date).
   const __time64_t value = static_cast<__time64_t>(seconds);
-  struct tm parts;
-  if (_localtime64_s(&parts, &value) != 0) {
-    return false;
+  return _localtime64_s(&parts, &value) == 0;
+}
+
+void CloseHandleValue(std::intptr_t& handle) {
+  if (handle != -1) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    handle = -1;
   }
-  civil.year = parts.tm_year + 1900;
-  civil.month = parts.tm_mon + 1;
-  civil.day = parts.tm_mday;
-  civil.hour = parts.tm_hour;
-  civil.minute = parts.tm_min;
-  civil.second = parts.tm_sec;
-  return true;
 }
 
 bool IsStderrTerminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-}
-
-InputFile::~InputFile() {
-  Close();
 }
 
 bool InputFile::Open(const std::string& folder, const std::string& relative, bool follow,
@@ -617,17 +548,6 @@ long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t leng
     done += got;
   }
   return static_cast<long long>(done);
-}
-
-void InputFile::Close() {
-  if (handle_ != -1) {
-    CloseHandle(ToHandle(handle_));
-    handle_ = -1;
-  }
-}
-
-OutputFile::~OutputFile() {
-  Discard();
 }
 
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
@@ -751,10 +671,7 @@ bool OutputFile::Commit(std::string& error) {
 }
 
 void OutputFile::Discard() {
-  if (handle_ != -1) {
-    CloseHandle(ToHandle(handle_));
-    handle_ = -1;
-  }
+  CloseHandleValue(handle_);
   if (!tempPath_.empty()) {
     std::wstring wide;
     std::string ignored;
@@ -765,13 +682,6 @@ void OutputFile::Discard() {
       ReleaseSRWLockExclusive(&g_cleanupLock);
     }
     tempPath_.clear();
-  }
-}
-
-void OutputFile::CloseKeepingTemporary() {
-  if (handle_ != -1) {
-    CloseHandle(ToHandle(handle_));
-    handle_ = -1;
   }
 }
 

@@ -1,4 +1,4 @@
-#include "destination/long_path.h"
+#include "text/long_path.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 // Windows only: the form of a path that opens whatever its length.
-#ifndef STARTER_DESTINATION_LONG_PATH_H
-#define STARTER_DESTINATION_LONG_PATH_H
+#ifndef STARTER_TEXT_LONG_PATH_H
+#define STARTER_TEXT_LONG_PATH_H
 
 #include <string>
 
@@ -13,4 +13,4 @@
 /// be made full (GetLastError tells why).
 std::wstring ExtendedLengthPath(const std::wstring& path);
 
-#endif  // STARTER_DESTINATION_LONG_PATH_H
+#endif  // STARTER_TEXT_LONG_PATH_H

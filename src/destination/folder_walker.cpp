@@ -1,0 +1,113 @@
+#include "destination/folder_walker.h"
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> FolderWalker::Components(const std::string& name) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find('/', start);
+    if (end == std::string::npos) {
+      end = name.size();
+    }
+    std::string part = name.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      parts.push_back(std::move(part));
+    }
+    start = end + 1;
+  }
+  return parts;
+}
+
+fs::path FolderWalker::Below(const fs::path& folder, const std::vector<std::string>& parts,
+                             std::size_t count) {
+  fs::path path = folder;
+  for (std::size_t i = 0; i < count; ++i) {
+    path /= fs::u8path(parts[i]);
+  }
+  return path;
+}
+
+FolderWalker::Step FolderWalker::EnterParent(const std::vector<std::string>& parts,
+                                             std::error_code& error) {
+  const std::size_t count = parts.size() - 1;
+  for (std::size_t i = Restart(parts, count); i < count; ++i) {
+    const Step step = Enter(parts[i], error);
+    if (step != Step::kEntered) {
+      return step;
+    }
+  }
+  return Step::kEntered;
+}
+
+bool FolderWalker::EnterParentOfFile(const std::string& name, std::string& last,
+                                     std::intptr_t& file, std::error_code& error) {
+  file = -1;
+  const std::vector<std::string> parts = Components(name);
+  if (parts.empty()) {
+    error = FolderItself();
+    return false;
+  }
+  last = parts.back();
+  return EnterParent(parts, error) == Step::kEntered;
+}
+
+bool FolderWalker::CreateFolder(const std::string& name) {
+  const std::vector<std::string> parts = Components(name);
+  if (parts.empty()) {
+    return true;  // the walker's own folder
+  }
+  std::error_code error;
+  Step step = EnterParent(parts, error);
+  if (step == Step::kEntered) {
+    step = MakeLast(parts.back(), error);
+  }
+  if (step == Step::kEntered || step == Step::kLink) {
+    return step == Step::kEntered;
+  }
+  throw fs::filesystem_error("create_directory", Below(path_, parts, parts.size()), error);
+}
+
+bool FolderWalker::CreateParents(const std::string& name) {
+  const std::vector<std::string> parts = Components(name);
+  const std::size_t count = parts.empty() ? 0 : parts.size() - 1;
+  for (std::size_t i = Restart(parts, count); i < count; ++i) {
+    const fs::path level = Below(path_, parts, i + 1);
+    std::error_code error;
+    Step step = Enter(parts[i], error);
+    if (step == Step::kMissing) {
+      if (!Make(parts[i], error)) {
+        throw fs::filesystem_error("create_directories", level, error);
+      }
+      // Made here or by someone else meanwhile: entered the same way.
+      step = Enter(parts[i], error);
+      if (step == Step::kMissing || step == Step::kFailed) {
+        throw fs::filesystem_error("create_directories", level, error);
+      }
+    }
+    switch (step) {
+      case Step::kEntered:
+        break;
+      case Step::kLink:
+        return false;
+      case Step::kNotFolder:
+        throw fs::filesystem_error("create_directories", level, error);
+      case Step::kMissing:
+      case Step::kFailed:
+        throw fs::filesystem_error("exists", level, error);
+    }
+  }
+  return true;
+}
+
+bool FolderWalker::CreateFileForWriting(const std::string& name, std::uint32_t posixMode,
+                                        std::intptr_t& file, std::error_code& error) {
+  std::string last;
+  return EnterParentOfFile(name, last, file, error) && CreateFileHere(last, posixMode, file, error);
+}
+
+bool FolderWalker::OpenExisting(const std::string& name, std::intptr_t& file,
+                                std::error_code& error) {
+  std::string last;
+  return EnterParentOfFile(name, last, file, error) && OpenHere(last, file, error);
+}

@@ -1,0 +1,48 @@
+#include "pack/host_io.h"
+
+namespace pack {
+
+std::string FolderOfPath(const std::string& path) {
+  const std::size_t length = FolderPartLength(path);
+  if (length == 0) {
+    return ".";
+  }
+  const std::string above = path.substr(0, length - 1);
+  // A drive alone ("C:name") stands for the drive's current folder, and a
+  // root keeps its separator: "/", "\", "C:\".
+  const bool drive = path[length - 1] == ':';
+  const bool root = above.empty() || (above.back() == ':' && FolderPartLength(above) == 2);
+  return drive || root ? path.substr(0, length) : above;
+}
+
+bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil) {
+  std::tm parts;
+  if (!LocalTimeParts(seconds, parts)) {
+    return false;
+  }
+  civil.year = parts.tm_year + 1900;
+  civil.month = parts.tm_mon + 1;
+  civil.day = parts.tm_mday;
+  civil.hour = parts.tm_hour;
+  civil.minute = parts.tm_min;
+  civil.second = parts.tm_sec;
+  return true;
+}
+
+InputFile::~InputFile() {
+  Close();
+}
+
+void InputFile::Close() {
+  CloseHandleValue(handle_);
+}
+
+OutputFile::~OutputFile() {
+  Discard();
+}
+
+void OutputFile::CloseKeepingTemporary() {
+  CloseHandleValue(handle_);
+}
+
+}  // namespace pack
