@@ -50,7 +50,8 @@ fail() {
 }
 
 load_starter_defaults || fail "cannot read the defaults from cmake/StarterDefaults.cmake"
-source_arg="" output="" windows=0 app_name="$default_app_name" exe="$default_exe" level="" store_below=""
+source_arg="" output="" windows=0 app_name="$default_app_name" exe="$default_exe"
+level="" store_below=""
 while [ $# -gt 0 ]; do
   case "$1" in
     -o|--app-name|--exe|--level|--store-below)

@@ -233,7 +233,8 @@ class PiecePool {
       result.compressed.clear();
       StorePiece(data, piece.length, piece.last, result.compressed);
     }
-    // A file in one piece that deflate does not shrink is stored; handing over
+    // A file in one piece that deflate does not shrink (so also one kept in
+    // stored blocks, which only add to it) is stored; handing over
     // the raw bytes spares reading it again.
     if (piece.first && piece.last && result.compressed.size() >= piece.length) {
       result.compressed.clear();

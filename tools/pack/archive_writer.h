@@ -71,9 +71,9 @@ struct WriteSummary {
 /// Deflated in independent pieces of `pieceSize` bytes (DeflatePiece), a
 /// piece that deflating shrinks by less than `storeBelowPercent` percent as
 /// stored blocks instead (StorePiece; so a file whose every piece is such is
-/// stored, as it is not made smaller); a deflated file of more than one piece carries a
-/// zip::PieceIndex as its central record's extra field, or no extra field when the index would not
-/// fit in one.
+/// stored, as it is not made smaller); a deflated file of more than one
+/// piece carries a zip::PieceIndex as its central record's extra field, or no
+/// extra field when the index would not fit in one.
 /// Made by 0x003F, or with `unixModes` the Unix form described there; MS-DOS
 /// stamps from `modified` as local time; flags 0, or 0x0800 for a name that
 /// is not ASCII. Memory stays bounded by a few pieces per thread, whatever

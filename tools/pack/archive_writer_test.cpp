@@ -895,4 +895,21 @@ TEST_F(PackStoredPieces, TheStartersReaderExtractsThemOnOneThreadAndSeveral) {
   EXPECT_TRUE(streamed.bytes == content_);
 }
 
+TEST(PackWriter, StoresAOnePieceFileThatDeflateShrinksByLessThanTheThreshold) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  // Deflate saves about 1.4%: below the default 2%, above 1%.
+  const std::string barely = pack_test::RandomBytes(100000, 60) + std::string(1500, '\0');
+  PutFile(app, "barely", barely);
+  for (const unsigned percent : {0u, 1u, 2u}) {
+    pack::WriteOptions options;
+    options.storeBelowPercent = percent;
+    const auto entries = PackAndRead(app, out, options);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].method, percent == 2 ? zip::kMethodStored : zip::kMethodDeflate)
+        << percent;
+    EXPECT_TRUE(entries[0].data == barely) << percent;
+  }
+}
+
 }  // namespace
