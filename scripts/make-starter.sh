@@ -8,6 +8,7 @@ source "$(dirname "$0")/common.sh"
 usage() {
   cat <<EOF
 Usage: make-starter.sh SOURCE -o OUTPUT [--windows] [--app-name NAME] [--exe PATH] [--level N]
+                       [--store-below PERCENT]
 
 Makes a starter: one executable that unpacks the application into the folder
 NAME in the temporary directory at each run, starts PATH from there with NAME
@@ -23,6 +24,10 @@ as its only argument, and removes the folder again.
   --exe PATH       the program inside SOURCE, relative, '/'-separated
                    (default: $default_exe)
   --level N        deflate level 0-9 for a folder (default: the packer's, 6)
+  --store-below PERCENT
+                   for a folder: keep the pieces deflate shrinks by less
+                   than PERCENT percent (0-100) as they are, to unpack
+                   faster; 0 deflates every piece (default: the packer's, 2)
   -h, --help       this text
 
 The packer and the stub are built once, when missing.
@@ -45,10 +50,11 @@ fail() {
 }
 
 load_starter_defaults || fail "cannot read the defaults from cmake/StarterDefaults.cmake"
-source_arg="" output="" windows=0 app_name="$default_app_name" exe="$default_exe" level=""
+source_arg="" output="" windows=0 app_name="$default_app_name" exe="$default_exe"
+level="" store_below=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    -o|--app-name|--exe|--level)
+    -o|--app-name|--exe|--level|--store-below)
       [ $# -ge 2 ] || usage_error "$1 needs a value"
       case "$1" in
         -o) output="$2" ;;
@@ -56,6 +62,9 @@ while [ $# -gt 0 ]; do
         --exe) exe="$2" ;;
         --level) [[ "$2" =~ ^[0-9]$ ]] || usage_error "--level needs a number from 0 to 9, not '$2'"
                   level="$2" ;;
+        --store-below) [[ "$2" =~ ^(100|[1-9]?[0-9])$ ]] ||
+                         usage_error "--store-below needs a number from 0 to 100, not '$2'"
+                       store_below="$2" ;;
       esac
       shift 2 ;;
     --windows) windows=1; shift ;;
@@ -159,6 +168,9 @@ fi
 options=(--stub "$stub" --app-name "$app_name" --exe "$exe" --require-exe --quiet)
 if [ -n "$level" ]; then
   options+=(--level "$level")
+fi
+if [ -n "$store_below" ]; then
+  options+=(--store-below "$store_below")
 fi
 status=0
 "$pack" "$source_path" -o "$output" "${options[@]}" || status=$?

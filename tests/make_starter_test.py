@@ -236,14 +236,17 @@ def main():
                   done.returncode == 0 and done.stderr == "" and
                   out.startswith("Usage: make-starter.sh SOURCE -o OUTPUT") and
                   all(option in out for option in ("--windows", "--app-name", "--exe",
-                                                   "--level", "Exit status")) and
+                                                   "--level", "--store-below",
+                                                   "Exit status")) and
                   DEFAULT_EXE in out and
                   not any(line.startswith(("set ", "source ", "#")) for line in out.splitlines()),
                   "status %d, stdout %r, stderr %r" % (done.returncode, out, done.stderr))
         bad_lines = [[], [app], ["-o", never], [app, "-o"], [app, "-o", never, "--bogus"],
                      [app, app, "-o", never], [app, "-o", never, "--level", "10"],
                      [app, "-o", never, "--level", "x"], [app, "-o", never, "--level", ""],
-                     [app, "-o", never, "--level"], [app, "-o", never, "--app-name"]]
+                     [app, "-o", never, "--level"], [app, "-o", never, "--app-name"],
+                     [app, "-o", never, "--store-below", "101"],
+                     [app, "-o", never, "--store-below", "-1"]]
         for arguments in bad_lines:
             done = make(arguments, script=copy, timeout=60)
             shown = " ".join("SOURCE" if a == app else "OUT" if a == never else repr(a)
@@ -282,6 +285,15 @@ def main():
             sizes[level] = os.path.getsize(output) if done.returncode == 0 else None
         check("--level reaches the packer (level 0 stores, level 9 deflates)",
               None not in sizes.values() and sizes["0"] > sizes["9"], repr(sizes))
+        # 100 keeps every piece as it is (so every file is stored); 0 none.
+        for percent in ("0", "100"):
+            output = os.path.join(work, "store-below-" + percent + suffix)
+            done = make([app, "-o", output, "--store-below", percent] + windows)
+            sizes["store-below " + percent] = (os.path.getsize(output) if done.returncode == 0
+                                               else None)
+        check("--store-below reaches the packer",
+              None not in sizes.values() and sizes["store-below 100"] > sizes["store-below 0"],
+              repr(sizes))
         if sizes["9"] is not None:
             status, out = run_starter(options.platform, os.path.join(work, "level-9" + suffix),
                                       work)

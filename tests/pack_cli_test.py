@@ -108,6 +108,8 @@ CASES = [
     ("unknown option", ["{app}", "-o", "{out}/a.zip", "--fast"], 2, "unknown option", ""),
     ("level out of range", ["{app}", "-o", "{out}/a.zip", "--level", "12"], 2, "--level", ""),
     ("zero threads", ["{app}", "-o", "{out}/a.zip", "--threads", "0"], 2, "--threads", ""),
+    ("store-below out of range", ["{app}", "-o", "{out}/a.zip", "--store-below", "101"], 2,
+     "--store-below needs a number from 0 to 100", ""),
     ("absolute --exe", ["{app}", "-o", "{out}/a.zip", "--exe", "/x.exe"], 2, "--exe", ""),
     ("missing folder", ["{tmp}/no-such-app", "-o", "{out}/a.zip"], 1, "no-such-app", ""),
     ("folder is a file", ["{tmp}/plain-file", "-o", "{out}/a.zip"], 1, "not a folder", ""),

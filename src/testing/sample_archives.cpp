@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "testing/zip_builder.h"
 #include "zip/zip_format.h"
@@ -316,6 +319,9 @@ std::vector<std::pair<std::string, std::string>> FuzzSeedArchives() {
     AddPiecesEndingAtEveryBit(builder, added, taken);
     seeds.emplace_back("pieces_bit_ends.zip", builder.Build());
   }
+  for (auto& seed : StoredPieceSeedArchives()) {
+    seeds.push_back(std::move(seed));
+  }
   return seeds;
 }
 
@@ -340,6 +346,90 @@ SweepSample Zip64SweepSample() {
   deflated.zip64->uncompressedSize = false;
   builder.zip64End = true;
   return SweepSample{builder.Build(), {"", "zip64 stored\n", SweepText(2000)}};
+}
+
+namespace {
+
+// A stored deflate block of `bytes` (fewer than 65,536): the header byte,
+// final or not, then LEN and NLEN, then the bytes.
+std::string StoredBlock(const std::string& bytes, bool final) {
+  std::string block(1, static_cast<char>(final ? 1 : 0));
+  zip::AppendLe16(block, static_cast<std::uint16_t>(bytes.size()));
+  zip::AppendLe16(block, static_cast<std::uint16_t>(~bytes.size()));
+  return block + bytes;
+}
+
+// Three pieces of 1000 bytes at most: text deflated, then noise in two
+// stored blocks and the sync flush's empty one, then noise as the final
+// stored block.
+struct StoredPieces {
+  static constexpr std::uint32_t kPieceSize = 1000;
+  std::string content;
+  std::string deflated;  // the first piece
+  std::string middle;
+  std::string last;
+
+  StoredPieces() {
+    const std::string text = Text(kPieceSize);
+    const std::string noise = NoiseBytes(kPieceSize, 0x2545F491u);
+    const std::string tail = NoiseBytes(700, 0x9E3779B9u);
+    content = text + noise + tail;
+    std::vector<std::uint32_t> lengths;
+    deflated = DeflatePieces(content, kPieceSize, 6, lengths).substr(0, lengths[0]);
+    middle = StoredBlock(noise.substr(0, 600), false) + StoredBlock(noise.substr(600), false) +
+             StoredBlock("", false);
+    last = StoredBlock(tail, true);
+  }
+
+  // An entry of `middle` and `last` as given, indexed by their lengths.
+  void Add(ZipBuilder& builder, const std::string& name, const std::string& middlePiece,
+           const std::string& lastPiece) const {
+    auto& entry = builder.AddDeflated(name, content);
+    entry.data = deflated + middlePiece + lastPiece;
+    entry.centralExtra =
+        PieceIndexField(kPieceSize, {static_cast<std::uint32_t>(deflated.size()),
+                                     static_cast<std::uint32_t>(middlePiece.size()),
+                                     static_cast<std::uint32_t>(lastPiece.size())});
+  }
+};
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> StoredPieceSeedArchives() {
+  std::vector<std::pair<std::string, std::string>> seeds;
+  const StoredPieces pieces;
+  {
+    ZipBuilder builder;
+    pieces.Add(builder, "stored/mixed.bin", pieces.middle, pieces.last);
+    seeds.emplace_back("pieces_stored.zip", builder.Build());
+  }
+  ZipBuilder builder;
+  std::string middle = pieces.middle;
+  middle[3] ^= 0x01;  // NLEN no longer LEN's complement
+  pieces.Add(builder, "stored_lying/nlen.bin", middle, pieces.last);
+  // LEN and NLEN agree, but the second block runs past the piece's end or
+  // stops short of it.
+  for (const int change : {7, -3}) {
+    middle = pieces.middle;
+    const std::size_t second = 5 + 600;
+    const auto length = static_cast<std::uint16_t>(400 + change);
+    middle.replace(second + 1, 4, std::string());
+    std::string fields;
+    zip::AppendLe16(fields, length);
+    zip::AppendLe16(fields, static_cast<std::uint16_t>(~length));
+    middle.insert(second + 1, fields);
+    pieces.Add(builder, change > 0 ? "stored_lying/past_end.bin" : "stored_lying/short.bin", middle,
+               pieces.last);
+  }
+  // No closing empty block: the stream is whole, the piece does not end as
+  // a sync flush ends.
+  pieces.Add(builder, "stored_lying/no_sync.bin", pieces.middle.substr(0, pieces.middle.size() - 5),
+             pieces.last);
+  std::string last = pieces.last;
+  last[0] = 0;  // not final: the stream never ends
+  pieces.Add(builder, "stored_lying/not_final.bin", pieces.middle, last);
+  seeds.emplace_back("pieces_stored_lying.zip", builder.Build());
+  return seeds;
 }
 
 }  // namespace testing_support

@@ -48,6 +48,13 @@ std::vector<std::size_t> AddPiecesEndingAtEveryBit(ZipBuilder& builder, std::siz
 /// lying piece indexes, pieces ending at every bit).
 std::vector<std::pair<std::string, std::string>> FuzzSeedArchives();
 
+/// The seeds of indexed entries whose pieces of noise are stored deflate
+/// blocks, as the packer keeps pieces deflate barely shrinks: honest ones,
+/// and ones that lie (LEN and NLEN disagreeing, a block running past its
+/// piece's end or stopping short of it, a piece without the closing empty
+/// block, a last block without the final bit). Part of FuzzSeedArchives.
+std::vector<std::pair<std::string, std::string>> StoredPieceSeedArchives();
+
 }  // namespace testing_support
 
 #endif  // STARTER_TESTING_SAMPLE_ARCHIVES_H

@@ -9,7 +9,8 @@ with data descriptors, forced Zip64). Source files get even-second times, so
 the MS-DOS time the starter uses and the exact times unzip restores agree.
 
 With --pack, the other way round too: an archive of our packer whose files
-span several pieces, with a piece index in their central records, must read
+span several pieces, with a piece index in their central records and pieces
+of random bytes kept in stored blocks inside the deflate stream, must read
 unchanged in unzip -t, 7-Zip's test, bsdtar and Python's zipfile, and each
 piece must inflate on its own with Python's zlib.
 
@@ -115,6 +116,7 @@ def make_pieced_source(root):
         "pieces/text.txt": text[:9 * MIB + 12345],
         "pieces/mixed.bin": text[:3 * MIB] + noise.randbytes(3 * MIB + 777) + text[:2 * MIB],
         "pieces/small.txt": b"fits in one piece\n",
+        "pieces/noise-tail.bin": text[:MIB] + noise.randbytes(2 * MIB + 99),
     }
     for name, data in files.items():
         path = os.path.join(root, *name.split("/"))
@@ -139,9 +141,21 @@ def piece_index(extra):
     return None
 
 
+def stored_length(length, last):
+    """The length of `length` bytes as the packer's stored blocks: a 5-byte
+    header per 65,535 bytes, and a non-last piece's empty closing block."""
+    return length + 5 * max(1, -(-length // 65535)) + (0 if last else 5)
+
+
+# How many pieces of each file the packer keeps in stored blocks: those of
+# random bytes only.
+STORED_PIECES = {"pieces/text.txt": 0, "pieces/mixed.bin": 3, "pieces/noise-tail.bin": 3}
+
+
 def check_pieces(archive, files):
     """What is wrong with the piece indexes and the pieces, as a list."""
     problems = []
+    stored = dict.fromkeys(STORED_PIECES, 0)
     with open(archive, "rb") as f:
         raw = f.read()
     with zipfile.ZipFile(archive) as z:
@@ -171,9 +185,14 @@ def check_pieces(archive, files):
                 decoder = zlib.decompressobj(-15)
                 out = decoder.decompress(piece)
                 last = i + 1 == len(lengths)
-                if out != content[i * size:(i + 1) * size] or decoder.eof != last:
+                expected = content[i * size:(i + 1) * size]
+                if length == stored_length(len(expected), last) and piece[0] in (0, 1):
+                    stored[info.filename] += 1
+                if out != expected or decoder.eof != last:
                     problems.append("%s: piece %d does not inflate alone" % (info.filename, i))
                     break
+    if stored != STORED_PIECES:
+        problems.append("stored pieces %r, expected %r" % (stored, STORED_PIECES))
     return problems
 
 

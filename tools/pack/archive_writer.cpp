@@ -229,7 +229,12 @@ class PiecePool {
       result.error = Describe(entry, "compression failed");
       return;
     }
-    // A file in one piece that deflate does not shrink is stored; handing over
+    if (SavesTooLittle(result.compressed.size(), piece.length, options_.storeBelowPercent)) {
+      result.compressed.clear();
+      StorePiece(data, piece.length, piece.last, result.compressed);
+    }
+    // A file in one piece that deflate does not shrink (so also one kept in
+    // stored blocks, which only add to it) is stored; handing over
     // the raw bytes spares reading it again.
     if (piece.first && piece.last && result.compressed.size() >= piece.length) {
       result.compressed.clear();

@@ -26,6 +26,11 @@ constexpr int kDefaultLevel = 6;
 /// thread holds in memory.
 constexpr std::uint32_t kDefaultPieceSize = 1024 * 1024;
 
+/// A piece whose deflating saves less than this percentage of its size is
+/// stored within the deflate stream instead (StorePiece): decoding it is then
+/// a copy. Provisional, to be tuned by measurement.
+constexpr unsigned kDefaultStoreBelowPercent = 2;
+
 /// How to write.
 struct WriteOptions {
   int level = kDefaultLevel;  // 0 stores every file; 1-9 deflate
@@ -35,6 +40,9 @@ struct WriteOptions {
   std::uint64_t sizeLimit = kArchiveSizeLimit;
   /// Piece size; the archive's bytes depend on it, never on `threads`.
   std::uint32_t pieceSize = kDefaultPieceSize;
+  /// Pieces deflate shrinks by less than this percentage are stored within
+  /// the stream; 0 deflates every piece.
+  unsigned storeBelowPercent = kDefaultStoreBelowPercent;
   /// Record each entry's Unix permissions, for a starter on a POSIX system:
   /// made by 0x033F, external attributes UnixExternalAttributes (see
   /// entry_header.h). Otherwise the MS-DOS form below.
@@ -60,16 +68,18 @@ struct WriteSummary {
 /// Folders: stored, sizes and CRC 0, attributes 0x10, version needed 20.
 /// Files: attributes 0x20; deflated (version needed 20) unless that would not
 /// make them smaller, then stored (version needed 10); empty files stored.
-/// Deflated in independent pieces of `pieceSize` bytes (DeflatePiece); a
-/// deflated file of more than one piece carries a zip::PieceIndex as its
-/// central record's extra field, or no extra field when the index would not
-/// fit in one.
+/// Deflated in independent pieces of `pieceSize` bytes (DeflatePiece), a
+/// piece that deflating shrinks by less than `storeBelowPercent` percent as
+/// stored blocks instead (StorePiece; so a file whose every piece is such is
+/// stored, as it is not made smaller); a deflated file of more than one
+/// piece carries a zip::PieceIndex as its central record's extra field, or no
+/// extra field when the index would not fit in one.
 /// Made by 0x003F, or with `unixModes` the Unix form described there; MS-DOS
 /// stamps from `modified` as local time; flags 0, or 0x0800 for a name that
 /// is not ASCII. Memory stays bounded by a few pieces per thread, whatever
 /// the file sizes. The bytes written depend only on the entries, the files'
-/// contents, times (and with `unixModes` permissions), `level` and
-/// `pieceSize`.
+/// contents, times (and with `unixModes` permissions), `level`, `pieceSize`
+/// and `storeBelowPercent`.
 ///
 /// Each file is opened once, as `name` below the walked `root` and without
 /// following symbolic links unless the walk reached it through one, and all

@@ -17,12 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "pack/chunk_deflate.h"
 #include "pack/entry_names.h"
 #include "pack/lister.h"
 #include "pack/pack_test_support.h"
 #include "pack/tree_walk.h"
 #include "testing/entry_files.h"
 #include "testing/temp_folder.h"
+#include "testing/zip_write_fixture.h"
 #include "zip/zip_format.h"
 #include "zip/zip_pieces.h"
 #include "zip/zip_reader.h"
@@ -764,6 +766,152 @@ TEST(PackWriter, TheStartersReaderExtractsEveryEntry) {
   }
   EXPECT_EQ(files, 3);
   zip::ZipClose(archive);
+}
+
+// An entry whose pieces of random bytes come out as stored blocks inside its
+// deflate stream: text pieces, then random ones, the last of them ending the
+// stream.
+class PackStoredPieces : public testing_support::ZipWriteFixture {
+ protected:
+  static constexpr std::uint32_t kPieceSize = 150000;  // over two stored blocks
+
+  void SetUp() override {
+    ZipWriteFixture::SetUp();
+    content_ = pack_test::TextBytes(2 * kPieceSize, 50) +
+               pack_test::RandomBytes(5 * kPieceSize + 1234, 51);
+    PutFile(app_, "app/data.bin", content_);
+  }
+
+  std::string PackWith(unsigned storeBelow, unsigned threads) {
+    pack::WriteOptions options;
+    options.pieceSize = kPieceSize;
+    options.storeBelowPercent = storeBelow;
+    options.threads = threads;
+    const auto archive =
+        out_ / ("a-" + std::to_string(storeBelow) + "-" + std::to_string(threads) + ".zip");
+    EXPECT_EQ(pack_test::Pack(app_.path(), archive, options), "");
+    return ReadFileBytes(archive);
+  }
+
+  // The data entry's pieces, each as its bytes in the archive.
+  std::vector<std::string> PieceBytes() {
+    std::vector<std::string> out;
+    const std::uint32_t index = 1;  // "app/" comes first
+    zip::ZipEntryRecord record;
+    const unsigned char* data = nullptr;
+    std::uint64_t length = 0;
+    std::vector<zip::ZipPiece> pieces;
+    EXPECT_TRUE(zip::ZipReadEntryRecord(archive_, index, record));
+    EXPECT_EQ(record.method, zip::kMethodDeflate);
+    if (!zip::ZipLocateEntryData(archive_, index, data, length) ||
+        !zip::ZipPiecesFromIndex(record.extra, record.compressedSize, record.uncompressedSize,
+                                 pieces)) {
+      ADD_FAILURE() << "no piece index";
+      return out;
+    }
+    for (const zip::ZipPiece& piece : pieces) {
+      out.emplace_back(reinterpret_cast<const char*>(data) + piece.compressedOffset,
+                       static_cast<std::size_t>(piece.compressedLength));
+    }
+    return out;
+  }
+
+  // Slice `i` of the content, as StorePiece or DeflatePiece writes it.
+  std::string Expected(std::size_t i, bool stored) const {
+    const std::size_t offset = i * kPieceSize;
+    const std::size_t length = std::min<std::size_t>(kPieceSize, content_.size() - offset);
+    const bool last = offset + length == content_.size();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(content_.data()) + offset;
+    std::string piece;
+    if (stored) {
+      pack::StorePiece(bytes, length, last, piece);
+    } else {
+      EXPECT_TRUE(pack::DeflatePiece(bytes, length, last, pack::kDefaultLevel, piece));
+    }
+    return piece;
+  }
+
+  TempFolder app_{"pack-app-"};
+  TempFolder out_{"pack-out-"};
+  std::string content_;
+};
+
+TEST_F(PackStoredPieces, PiecesOfRandomBytesAreStoredBlocksAndTheRestDeflated) {
+  const std::string bytes = PackWith(pack::kDefaultStoreBelowPercent, 2);
+  Open(bytes);
+  const std::vector<std::string> pieces = PieceBytes();
+  ASSERT_EQ(pieces.size(), 8u);
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    EXPECT_TRUE(pieces[i] == Expected(i, i >= 2)) << i;
+  }
+  // 3 blocks and the sync flush's empty one; the last: one final block.
+  EXPECT_EQ(pieces[2].size(), kPieceSize + 4 * 5);
+  EXPECT_EQ(pieces[7].size(), 1234u + 5);
+  EXPECT_EQ(static_cast<unsigned char>(pieces[7][0]), 0x01);
+  std::vector<ReadBackEntry> entries;
+  std::string error;
+  ASSERT_TRUE(ReadBack(bytes, entries, error)) << error;  // zlib inflates it whole
+  EXPECT_TRUE(entries[1].data == content_);
+}
+
+TEST_F(PackStoredPieces, ThresholdZeroDeflatesEveryPieceAsBefore) {
+  Open(PackWith(0, 2));
+  const std::vector<std::string> pieces = PieceBytes();
+  ASSERT_EQ(pieces.size(), 8u);
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    EXPECT_TRUE(pieces[i] == Expected(i, false)) << i;
+  }
+  // zlib too keeps a short tail of random bytes in one stored block; the
+  // longer pieces it splits otherwise.
+  for (std::size_t i = 2; i + 1 < pieces.size(); ++i) {
+    EXPECT_FALSE(pieces[i] == Expected(i, true)) << i;
+  }
+}
+
+TEST_F(PackStoredPieces, GivesIdenticalBytesForAnyThreadCount) {
+  const std::string reference = PackWith(pack::kDefaultStoreBelowPercent, 1);
+  for (const unsigned threads : {2u, 4u}) {
+    EXPECT_TRUE(PackWith(pack::kDefaultStoreBelowPercent, threads) == reference) << threads;
+  }
+}
+
+TEST_F(PackStoredPieces, TheStartersReaderExtractsThemOnOneThreadAndSeveral) {
+  Open(PackWith(pack::kDefaultStoreBelowPercent, 2));
+  std::string decoded;
+  ASSERT_TRUE(DecodeEachPiece(archive_, 1, decoded));  // each piece alone
+  EXPECT_TRUE(decoded == content_);
+  zip::ZipEntryJob job;
+  ASSERT_TRUE(zip::ZipPrepareEntryJob(archive_, 1, job));
+  EXPECT_EQ(job.crc32,
+            static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(content_.data()),
+                                             static_cast<uInt>(content_.size()))));
+  for (const unsigned threads : {1u, 3u}) {
+    std::size_t pieces = 0;
+    const auto written = PiecedOnThreads(job, threads, "pieced-" + std::to_string(threads), pieces);
+    EXPECT_EQ(pieces, 8u) << threads;
+    EXPECT_EQ(written.error, zip::ZipError::kNone) << threads;
+    EXPECT_TRUE(written.bytes == content_) << threads;
+  }
+  const auto streamed = Streamed(1);
+  EXPECT_EQ(streamed.error, zip::ZipError::kNone);
+  EXPECT_TRUE(streamed.bytes == content_);
+}
+
+TEST(PackWriter, StoresAOnePieceFileThatDeflateShrinksByLessThanTheThreshold) {
+  TempFolder app("pack-app-");
+  TempFolder out("pack-out-");
+  // Deflate saves about 1.4%: below the default 2%, above 1%.
+  const std::string barely = pack_test::RandomBytes(100000, 60) + std::string(1500, '\0');
+  PutFile(app, "barely", barely);
+  for (const unsigned percent : {0u, 1u, 2u}) {
+    pack::WriteOptions options;
+    options.storeBelowPercent = percent;
+    const auto entries = PackAndRead(app, out, options);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].method, percent == 2 ? zip::kMethodStored : zip::kMethodDeflate)
+        << percent;
+    EXPECT_TRUE(entries[0].data == barely) << percent;
+  }
 }
 
 }  // namespace

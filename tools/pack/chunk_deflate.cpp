@@ -2,7 +2,9 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace pack {
@@ -52,6 +54,49 @@ bool DeflatePiece(const unsigned char* input, std::size_t length, bool last, int
   out.resize(start + stream.total_out);
   deflateEnd(&stream);
   return ok;
+}
+
+namespace {
+
+constexpr unsigned char kStoredBlockHeader = 0x00;
+constexpr unsigned char kFinalStoredBlockHeader = 0x01;
+
+void AppendStoredBlock(const unsigned char* input, std::size_t length, bool final,
+                       std::string& out) {
+  const auto len = static_cast<std::uint16_t>(length);
+  const auto nlen = static_cast<std::uint16_t>(~len);
+  out.push_back(static_cast<char>(final ? kFinalStoredBlockHeader : kStoredBlockHeader));
+  out.push_back(static_cast<char>(len & 0xFF));
+  out.push_back(static_cast<char>(len >> 8));
+  out.push_back(static_cast<char>(nlen & 0xFF));
+  out.push_back(static_cast<char>(nlen >> 8));
+  out.append(reinterpret_cast<const char*>(input), length);
+}
+
+}  // namespace
+
+void StorePiece(const unsigned char* input, std::size_t length, bool last, std::string& out) {
+  std::size_t offset = 0;
+  do {
+    const std::size_t block = std::min(length - offset, kMaxStoredBlockLength);
+    AppendStoredBlock(input + offset, block, last && offset + block == length, out);
+    offset += block;
+  } while (offset < length);
+  if (!last) {
+    AppendStoredBlock(input + length, 0, false, out);  // the sync flush's empty block
+  }
+}
+
+bool SavesTooLittle(std::size_t deflatedLength, std::size_t length, unsigned percent) {
+  if (percent == 0) {
+    return false;
+  }
+  if (deflatedLength >= length) {
+    return true;
+  }
+  // In integers, so that the choice is the same on every host.
+  const std::uint64_t saved = length - deflatedLength;
+  return saved * 100 < std::uint64_t{length} * percent;
 }
 
 }  // namespace pack

@@ -20,6 +20,24 @@ namespace pack {
 bool DeflatePiece(const unsigned char* input, std::size_t length, bool last, int level,
                   std::string& out);
 
+/// The most bytes one stored deflate block holds.
+constexpr std::size_t kMaxStoredBlockLength = 65535;
+
+/// Appends `input` (`length` bytes) to `out` as one piece of stored deflate
+/// blocks, for a piece that starts on a byte boundary, as every piece does.
+/// Each block of at most kMaxStoredBlockLength bytes: the header byte 0x00
+/// (block type 0, not final, padded to the byte), LEN and NLEN (its one's
+/// complement) little-endian, then the bytes. A piece that is not `last` ends
+/// as a sync flush does, with the empty block 00 00 00 FF FF; in the `last`
+/// piece the last block is the final one (header byte 0x01) and nothing
+/// follows it. Inflating the piece costs a copy, not a Huffman decode.
+void StorePiece(const unsigned char* input, std::size_t length, bool last, std::string& out);
+
+/// Whether deflating `length` bytes to `deflatedLength` bytes saves less than
+/// `percent` percent of `length` (never for 0, always when nothing is saved
+/// and `percent` is above 0).
+bool SavesTooLittle(std::size_t deflatedLength, std::size_t length, unsigned percent);
+
 }  // namespace pack
 
 #endif  // PACK_CHUNK_DEFLATE_H

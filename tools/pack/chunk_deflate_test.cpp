@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -118,6 +119,89 @@ TEST(PackChunkDeflate, APieceDependsOnlyOnItsOwnBytesAndInflatesAlone) {
     joined += piece;
   }
   EXPECT_TRUE(joined == inOrder);
+}
+
+}  // namespace
+
+namespace {
+
+std::string Store(const std::string& data, bool last) {
+  std::string out;
+  pack::StorePiece(reinterpret_cast<const unsigned char*>(data.data()), data.size(), last, out);
+  return out;
+}
+
+// Checks one stored block header at `at` of `piece`: the header byte, then
+// LEN and NLEN little-endian.
+void ExpectBlockHeader(const std::string& piece, std::size_t at, unsigned char header,
+                       std::uint16_t length) {
+  ASSERT_LE(at + 5, piece.size());
+  EXPECT_EQ(static_cast<unsigned char>(piece[at]), header) << at;
+  EXPECT_EQ(pack_test::Le16(piece, at + 1), length) << at;
+  EXPECT_EQ(pack_test::Le16(piece, at + 3), static_cast<std::uint16_t>(~length)) << at;
+}
+
+TEST(PackStorePiece, SplitsIntoBlocksOfAtMost65535BytesAndEndsWithASyncFlush) {
+  const std::string data = pack_test::RandomBytes(2 * 65535 + 100, 30);
+  const std::string piece = Store(data, false);
+  ASSERT_EQ(piece.size(), data.size() + 4 * 5);
+  ExpectBlockHeader(piece, 0, 0x00, 65535);
+  EXPECT_TRUE(piece.compare(5, 65535, data, 0, 65535) == 0);
+  ExpectBlockHeader(piece, 65540, 0x00, 65535);
+  EXPECT_TRUE(piece.compare(65545, 65535, data, 65535, 65535) == 0);
+  ExpectBlockHeader(piece, 131080, 0x00, 100);
+  EXPECT_TRUE(piece.compare(131085, 100, data, 131070, 100) == 0);
+  EXPECT_EQ(piece.substr(piece.size() - 5), std::string("\x00\x00\x00\xFF\xFF", 5));
+  std::string unpacked;
+  EXPECT_FALSE(pack_test::InflateRaw(piece, unpacked));  // the stream goes on
+}
+
+TEST(PackStorePiece, TheLastPieceEndsWithAFinalBlockAndNothingAfterIt) {
+  const std::string data = pack_test::RandomBytes(65535 + 1, 31);
+  const std::string piece = Store(data, true);
+  ASSERT_EQ(piece.size(), data.size() + 2 * 5);
+  ExpectBlockHeader(piece, 0, 0x00, 65535);
+  ExpectBlockHeader(piece, 65540, 0x01, 1);
+  EXPECT_EQ(piece.back(), data.back());
+  // Exactly one full block: it is the final one.
+  const std::string exact = Store(data.substr(0, 65535), true);
+  ASSERT_EQ(exact.size(), 65535u + 5);
+  ExpectBlockHeader(exact, 0, 0x01, 65535);
+  std::string unpacked;
+  ASSERT_TRUE(pack_test::InflateRaw(exact, unpacked));
+  EXPECT_TRUE(unpacked == data.substr(0, 65535));
+}
+
+TEST(PackStorePiece, MixesWithDeflatedPiecesIntoOneStreamThatInflatesToTheInput) {
+  const std::string text = pack_test::TextBytes(100000, 32);
+  const std::string noise = pack_test::RandomBytes(200000, 33);
+  const auto* t = reinterpret_cast<const unsigned char*>(text.data());
+  for (const bool storedLast : {false, true}) {
+    std::string stream = Store(noise, false);
+    ASSERT_TRUE(pack::DeflatePiece(t, text.size(), !storedLast, 6, stream));
+    std::string expected = noise + text;
+    if (storedLast) {
+      stream += Store(noise, true);
+      expected += noise;
+    }
+    std::string unpacked;
+    ASSERT_TRUE(pack_test::InflateRaw(stream, unpacked)) << storedLast;
+    EXPECT_TRUE(unpacked == expected) << storedLast;
+  }
+}
+
+TEST(PackStorePiece, TheThresholdComparesTheSavingWithAPercentageOfTheInput) {
+  EXPECT_FALSE(pack::SavesTooLittle(2000, 1000, 0));  // 0: never
+  EXPECT_TRUE(pack::SavesTooLittle(1000, 1000, 1));
+  EXPECT_TRUE(pack::SavesTooLittle(1001, 1000, 1));
+  EXPECT_TRUE(pack::SavesTooLittle(981, 1000, 2));   // saves 1.9%
+  EXPECT_FALSE(pack::SavesTooLittle(980, 1000, 2));  // saves exactly 2%
+  EXPECT_FALSE(pack::SavesTooLittle(500, 1000, 2));
+  EXPECT_TRUE(pack::SavesTooLittle(1, 1000, 100));
+  EXPECT_FALSE(pack::SavesTooLittle(0, 1000, 100));
+  // No overflow for the largest pieces.
+  EXPECT_TRUE(pack::SavesTooLittle(0xFFFFFFF0u, 0xFFFFFFFFu, 100));
+  EXPECT_FALSE(pack::SavesTooLittle(0xF0000000u, 0xFFFFFFFFu, 2));
 }
 
 }  // namespace

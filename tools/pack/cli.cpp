@@ -84,6 +84,7 @@ struct Settings {
   bool followSymlinks = false;
   bool requireExe = false;
   int level = kDefaultLevel;
+  unsigned storeBelow = kDefaultStoreBelowPercent;
   unsigned threads = 0;
   std::string exePath = kDefaultExecutablePath;
   bool exeGiven = false;
@@ -139,6 +140,16 @@ bool SetLevel(const std::string& value, Settings& settings, std::string& error) 
     return false;
   }
   settings.level = static_cast<int>(number);
+  return true;
+}
+
+bool SetStoreBelow(const std::string& value, Settings& settings, std::string& error) {
+  long long number = 0;
+  if (!ParseNumber(value, 0, 100, number)) {
+    error = "--store-below needs a number from 0 to 100, not '" + DisplayName(value) + "'";
+    return false;
+  }
+  settings.storeBelow = static_cast<unsigned>(number);
   return true;
 }
 
@@ -222,12 +233,20 @@ struct OptionSpec {
   const char* help;  // lines of `pack --help`; null: not listed among the options
 };
 
+static_assert(kDefaultStoreBelowPercent == 2, "--store-below's help names the default");
+
 // The options, in the order `pack --help` lists them.
 const OptionSpec kOptions[] = {
     {"-o", "--output", "ARCHIVE", kForPack, SetOutput,
      "the archive to write (replaced only on success)"},
     {nullptr, "--level", "N", kForPack, SetLevel,
      "deflate level 0-9 (0: store everything; default 6)"},
+    {nullptr, "--store-below", "PERCENT", kForPack, SetStoreBelow,
+     "keep the 1 MiB pieces of a file that deflate\n"
+     "shrinks by less than PERCENT percent as they\n"
+     "are, inside the deflate stream, to be copied\n"
+     "rather than decoded (0: deflate every piece;\n"
+     "default 2)"},
     {nullptr, "--threads", "N", kForPack, SetThreads,
      "compressing threads (default: all cores); the\n"
      "archive is byte-identical for any N"},
@@ -274,7 +293,12 @@ std::string Usage() {
     line += option.shortName ? std::string(option.shortName) + ", " : std::string();
     line += option.longName;
     line += option.argument ? std::string(" ") + option.argument : std::string();
-    line.resize(std::max(line.size() + 2, kHelpColumn), ' ');
+    if (line.size() + 2 > kHelpColumn) {
+      line += '\n';  // the help starts in its column on the next line
+      line.resize(line.size() + kHelpColumn, ' ');
+    } else {
+      line.resize(kHelpColumn, ' ');
+    }
     for (const char* c = option.help; *c != '\0'; ++c) {
       line += *c;
       if (*c == '\n') {
@@ -589,6 +613,7 @@ int PackFolder(const Settings& settings, Target target, const std::string& root,
   ProgressMeter meter(err, progressAllowed && !settings.quiet);
   WriteOptions options;
   options.level = settings.level;
+  options.storeBelowPercent = settings.storeBelow;
   options.unixModes = target == Target::kNative;
   options.threads =
       settings.threads != 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());

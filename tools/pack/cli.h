@@ -25,7 +25,8 @@ enum ExitStatus : int {
 };
 
 /// Runs the command line `args` (without the program name):
-///   APP_DIR -o ARCHIVE [--level N] [--threads N] [--follow-symlinks]
+///   APP_DIR -o ARCHIVE [--level N] [--store-below PERCENT] [--threads N]
+///                      [--follow-symlinks]
 ///                      [--exe PATH] [--require-exe] [--target windows|native]
 ///                      [--quiet]
 ///   SOURCE -o STARTER --stub STUB [--app-name NAME] [the options above]

@@ -56,6 +56,9 @@ TEST(PackCli, RefusesBadCommandLines) {
       {"dir", "-o", "x.zip", "--level", "10"},
       {"dir", "-o", "x.zip", "--level=x"},
       {"dir", "-o", "x.zip", "--threads", "0"},
+      {"dir", "-o", "x.zip", "--store-below", "101"},
+      {"dir", "-o", "x.zip", "--store-below=-1"},
+      {"dir", "-o", "x.zip", "--store-below", "2.5"},
       {"dir", "-o", "x.zip", "--exe", "/abs/app.exe"},
       {"dir", "-o", "x.zip", "--exe", "a\\b.exe"},
       {"dir", "-o", "x.zip", "--bogus"},
@@ -64,6 +67,7 @@ TEST(PackCli, RefusesBadCommandLines) {
       {"list"},
       {"list", "a.zip", "b.zip"},
       {"list", "a.zip", "--level", "3"},
+      {"list", "a.zip", "--store-below", "3"},
       {"list", "a.zip", "--target", "native"},
       {"dir", "-o", "x.zip", "--target", "linux"},
       {"dir", "-o", "x.zip", "--target", "native", "--target", "native"},
@@ -174,6 +178,8 @@ TEST(PackCli, ListsEveryOptionInTheHelpInColumns) {
         "\n  --follow-symlinks     follow symbolic links instead of refusing them\n",
         "\n  --threads N           compressing threads (default: all cores); the\n"
         "                        archive is byte-identical for any N\n",
+        "\n  --store-below PERCENT\n                        keep the 1 MiB pieces of a file that "
+        "deflate\n",
         "\n  -q, --quiet           no progress display and no summary (list: only\n"}) {
     EXPECT_NE(help.find(line), std::string::npos) << line;
   }
@@ -203,6 +209,42 @@ TEST(PackCli, PacksWithEveryOutputSpellingToTheSameBytes) {
     EXPECT_TRUE(testing_support::ReadFileBytes(out / other) == a) << other;
   }
   EXPECT_EQ(Cli({"--quiet", dir, "-o", (out / "e.zip").string()}).out, "");
+}
+
+TEST(PackCli, StoresPiecesBelowTheGivenSavingAndDeflatesAllWithZero) {
+  TempFolder app("pack-cli-app-");
+  TempFolder out("pack-cli-out-");
+  PutFile(app, pack::kDefaultExecutablePath, "MZ");
+  // One piece deflate cannot shrink and one it can.
+  PutFile(app, "data.bin", pack_test::RandomBytes(1 << 20, 2) + pack_test::TextBytes(1 << 20, 3));
+  const std::string dir = app.path().string();
+  for (const char* name : {"default", "2", "0", "100"}) {
+    std::vector<std::string> args = {dir, "-o", (out / name).string(), "--quiet"};
+    if (std::string(name) != "default") {
+      args.insert(args.end(), {"--store-below", name});
+    }
+    const CliRun run = Cli(args);
+    EXPECT_EQ(run.status, pack::kExitSuccess) << name << ": " << run.err;
+  }
+  const std::string byDefault = testing_support::ReadFileBytes(out / "default");
+  ASSERT_FALSE(byDefault.empty());
+  EXPECT_TRUE(testing_support::ReadFileBytes(out / "2") == byDefault);
+  const std::string none = testing_support::ReadFileBytes(out / "0");
+  EXPECT_FALSE(none == byDefault);
+  // 100%: the text piece is stored as well, and then the whole file is.
+  const std::string all = testing_support::ReadFileBytes(out / "100");
+  for (const std::string* bytes : {&byDefault, &none, &all}) {
+    std::vector<pack_test::ReadBackEntry> entries;
+    std::string error;
+    ASSERT_TRUE(pack_test::ReadBack(*bytes, entries, error)) << error;
+    const auto data = std::find_if(entries.begin(), entries.end(),
+                                   [](const auto& e) { return e.name == "data.bin"; });
+    ASSERT_NE(data, entries.end());
+    EXPECT_EQ(data->method, bytes == &all ? zip::kMethodStored : zip::kMethodDeflate);
+  }
+  // The random piece's stored blocks: 16 of 65,535 bytes and one of 16.
+  EXPECT_NE(byDefault.find(std::string("\x00\xFF\xFF\x00\x00", 5)), std::string::npos);
+  EXPECT_EQ(none.find(std::string("\x00\xFF\xFF\x00\x00", 5)), std::string::npos);
 }
 
 TEST(PackCli, WarnsAboutAMissingExecutableOrFailsWithRequireExe) {

@@ -1,0 +1,95 @@
+#include "testing/sample_archives.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "testing/zip_write_fixture.h"
+#include "zip/zip_pieces.h"
+#include "zip/zip_reader.h"
+
+namespace {
+
+using testing_support::WrittenEntry;
+
+class StoredPieceSeeds : public testing_support::ZipWriteFixture {
+ protected:
+  std::string Seed(const std::string& name) {
+    for (const auto& [seedName, bytes] : testing_support::StoredPieceSeedArchives()) {
+      if (seedName == name) {
+        return bytes;
+      }
+    }
+    ADD_FAILURE() << "no seed " << name;
+    return std::string();
+  }
+
+  // Entry `index` written by a pieced write on `threads` threads; `pieces`
+  // gets what Begin returned.
+  WrittenEntry Pieced(std::uint32_t index, unsigned threads, std::size_t& pieces) {
+    zip::ZipEntryJob job;
+    EXPECT_TRUE(zip::ZipPrepareEntryJob(archive_, index, job));
+    return PiecedOnThreads(
+        job, threads, "pieced-" + std::to_string(index) + "-" + std::to_string(threads), pieces);
+  }
+};
+
+TEST_F(StoredPieceSeeds, TheHonestSeedsPiecesEachDecodeAlone) {
+  Open(Seed("pieces_stored.zip"));
+  ASSERT_EQ(zip::ZipEntryCount(archive_), 1u);
+  zip::ZipEntryRecord record;
+  ASSERT_TRUE(zip::ZipReadEntryRecord(archive_, 0, record));
+  const unsigned char* data = nullptr;
+  std::uint64_t length = 0;
+  std::vector<zip::ZipPiece> pieces;
+  ASSERT_TRUE(zip::ZipLocateEntryData(archive_, 0, data, length));
+  ASSERT_TRUE(zip::ZipPiecesFromIndex(record.extra, record.compressedSize, record.uncompressedSize,
+                                      pieces));
+  ASSERT_EQ(pieces.size(), 3u);
+  // The stored pieces: two blocks and the empty one; one final block.
+  EXPECT_EQ(pieces[1].compressedLength, 1000u + 3 * 5);
+  EXPECT_EQ(pieces[2].compressedLength, 700u + 5);
+  EXPECT_EQ(data[pieces[2].compressedOffset], 0x01);
+  const WrittenEntry reference = Streamed(0);
+  ASSERT_EQ(reference.error, zip::ZipError::kNone);
+  zip::ZipPieceDecoder decoder;
+  std::string joined(static_cast<std::size_t>(record.uncompressedSize), '\0');
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    std::uint32_t crc = 0;
+    EXPECT_TRUE(decoder.Decode(
+        data + pieces[i].compressedOffset, pieces[i].compressedLength, i + 1 == pieces.size(),
+        reinterpret_cast<unsigned char*>(&joined[0]) + pieces[i].uncompressedOffset,
+        pieces[i].uncompressedLength, crc))
+        << i;
+  }
+  EXPECT_TRUE(joined == reference.bytes);
+  std::size_t begun = 0;
+  EXPECT_TRUE(Pieced(0, 2, begun).bytes == reference.bytes);
+  EXPECT_EQ(begun, 3u);
+}
+
+TEST_F(StoredPieceSeeds, TheLyingSeedsFailAsAOnePassDecodeDoesOnAnyThreads) {
+  Open(Seed("pieces_stored_lying.zip"));
+  // Only the piece without the closing empty block is still a whole stream.
+  const std::map<std::string, bool> decodes = {{"stored_lying/nlen.bin", false},
+                                               {"stored_lying/past_end.bin", false},
+                                               {"stored_lying/short.bin", false},
+                                               {"stored_lying/no_sync.bin", true},
+                                               {"stored_lying/not_final.bin", false}};
+  ASSERT_EQ(zip::ZipEntryCount(archive_), decodes.size());
+  for (std::uint32_t i = 0; i < zip::ZipEntryCount(archive_); ++i) {
+    zip::ZipEntryRecord record;
+    ASSERT_TRUE(zip::ZipReadEntryRecord(archive_, i, record));
+    const WrittenEntry reference = Streamed(i);
+    EXPECT_EQ(reference.error == zip::ZipError::kNone, decodes.at(record.name)) << record.name;
+    for (const unsigned threads : {1u, 3u}) {
+      std::size_t begun = 0;
+      testing_support::ExpectSameOutcome(Pieced(i, threads, begun), reference,
+                                         record.name + ", " + std::to_string(threads));
+    }
+  }
+}
+
+}  // namespace
