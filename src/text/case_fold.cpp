@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "text/entry_name.h"
+#include "text/text_convert.h"
 
 namespace {
 
@@ -79,24 +80,6 @@ constexpr FoldRange kFoldRanges[] = {
     {0xA7F6, 0xA7F6, -1, 1},     {0xAB53, 0xAB53, -928, 1},  {0xAB70, 0xABBF, -38864, 1},
     {0xFF41, 0xFF5A, -32, 1},
 };
-
-void AppendUtf8(std::string& out, char32_t point) {
-  if (point < 0x80) {
-    out.push_back(static_cast<char>(point));
-  } else if (point < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (point >> 6)));
-    out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-  } else if (point < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (point >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (point >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-  }
-}
 
 }  // namespace
 
