@@ -45,8 +45,8 @@ TEST_F(StoredPieceSeeds, TheHonestSeedsPiecesEachDecodeAlone) {
   std::uint64_t length = 0;
   std::vector<zip::ZipPiece> pieces;
   ASSERT_TRUE(zip::ZipLocateEntryData(archive_, 0, data, length));
-  ASSERT_TRUE(zip::ZipPiecesFromIndex(record.extra, record.compressedSize, record.uncompressedSize,
-                                      pieces));
+  ASSERT_TRUE(zip::ZipPiecesFromIndex(record.central.extra, record.location.compressedSize,
+                                      record.location.uncompressedSize, pieces));
   ASSERT_EQ(pieces.size(), 3u);
   // The stored pieces: two blocks and the empty one; one final block.
   EXPECT_EQ(pieces[1].compressedLength, 1000u + 3 * 5);
@@ -55,7 +55,7 @@ TEST_F(StoredPieceSeeds, TheHonestSeedsPiecesEachDecodeAlone) {
   const WrittenEntry reference = Streamed(0);
   ASSERT_EQ(reference.error, zip::ZipError::kNone);
   zip::ZipPieceDecoder decoder;
-  std::string joined(static_cast<std::size_t>(record.uncompressedSize), '\0');
+  std::string joined(static_cast<std::size_t>(record.location.uncompressedSize), '\0');
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     std::uint32_t crc = 0;
     EXPECT_TRUE(decoder.Decode(
@@ -83,11 +83,13 @@ TEST_F(StoredPieceSeeds, TheLyingSeedsFailAsAOnePassDecodeDoesOnAnyThreads) {
     zip::ZipEntryRecord record;
     ASSERT_TRUE(zip::ZipReadEntryRecord(archive_, i, record));
     const WrittenEntry reference = Streamed(i);
-    EXPECT_EQ(reference.error == zip::ZipError::kNone, decodes.at(record.name)) << record.name;
+    EXPECT_EQ(reference.error == zip::ZipError::kNone, decodes.at(std::string(record.central.name)))
+        << std::string(record.central.name);
     for (const unsigned threads : {1u, 3u}) {
       std::size_t begun = 0;
-      testing_support::ExpectSameOutcome(Pieced(i, threads, begun), reference,
-                                         record.name + ", " + std::to_string(threads));
+      testing_support::ExpectSameOutcome(
+          Pieced(i, threads, begun), reference,
+          std::string(record.central.name) + ", " + std::to_string(threads));
     }
   }
 }

@@ -802,10 +802,10 @@ class PackStoredPieces : public testing_support::ZipWriteFixture {
     std::uint64_t length = 0;
     std::vector<zip::ZipPiece> pieces;
     EXPECT_TRUE(zip::ZipReadEntryRecord(archive_, index, record));
-    EXPECT_EQ(record.method, zip::kMethodDeflate);
+    EXPECT_EQ(record.central.method, zip::kMethodDeflate);
     if (!zip::ZipLocateEntryData(archive_, index, data, length) ||
-        !zip::ZipPiecesFromIndex(record.extra, record.compressedSize, record.uncompressedSize,
-                                 pieces)) {
+        !zip::ZipPiecesFromIndex(record.central.extra, record.location.compressedSize,
+                                 record.location.uncompressedSize, pieces)) {
       ADD_FAILURE() << "no piece index";
       return out;
     }
