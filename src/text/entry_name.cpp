@@ -102,20 +102,13 @@ bool IsSafeEntryName(std::string_view name, EntryNameRules rules) {
   if (rules == EntryNameRules::kWindows && !IsValidUtf8(name)) {
     return false;
   }
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string_view::npos) {
-      end = name.size();
-    }
-    const std::string_view component = name.substr(start, end - start);
+  for (const std::string_view component : SplitPathLevels(name)) {
     if (component == "..") {
       return false;
     }
     if (rules == EntryNameRules::kWindows && !WindowsNameProblem(component).empty()) {
       return false;
     }
-    start = end + 1;
   }
   return true;
 }
@@ -185,13 +178,22 @@ std::string RelativePathProblem(std::string_view path) {
   if (!IsValidUtf8(path)) {
     return "is not valid UTF-8";
   }
-  for (std::size_t start = 0; start <= path.size();) {
-    const std::size_t slash = std::min(path.find('/', start), path.size());
-    const std::string_view level = path.substr(start, slash - start);
+  for (const std::string_view level : SplitPathLevels(path)) {
     if (level.empty() || level == "." || level == "..") {
       return "has an empty, '.' or '..' component";
     }
-    start = slash + 1;
   }
   return std::string();
+}
+
+std::vector<std::string_view> SplitPathLevels(std::string_view path) {
+  std::vector<std::string_view> levels;
+  std::size_t start = 0;
+  for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
+       slash = path.find('/', start)) {
+    levels.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  levels.push_back(path.substr(start));
+  return levels;
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 /// The rules a name is checked against: those every platform needs, or those
 /// plus what Windows maps to another place than the name says.
@@ -60,6 +61,11 @@ std::string PlainNameProblem(std::string_view name);
 /// it is: empty, a leading or trailing '/', a '\', text that is not valid
 /// UTF-8, an empty, "." or ".." level. Its levels are not checked further.
 std::string RelativePathProblem(std::string_view path);
+
+/// The levels of the '/'-separated `path` in order, empty ones included
+/// ("a//b/" gives "a", "", "b", ""; "" gives one empty level): views into
+/// `path`. The one place a path is split.
+std::vector<std::string_view> SplitPathLevels(std::string_view path);
 
 /// The form in which the platform's file system compares the one path level
 /// `component` (UTF-8) with others: unchanged on POSIX, upper-cased the way

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -138,6 +139,15 @@ TEST(PlainNameProblem, RefusesDeviceNamesAndAcceptsNamesCloseToThem) {
                            "a[b]", "\xC3\xA9", "-x", ".hidden"}) {
     EXPECT_EQ(PlainNameProblem(name), "") << name;
   }
+}
+
+TEST(SplitPathLevels, KeepsEveryLevelEmptyOnesIncluded) {
+  using Levels = std::vector<std::string_view>;
+  EXPECT_EQ(SplitPathLevels("bin/app.exe"), (Levels{"bin", "app.exe"}));
+  EXPECT_EQ(SplitPathLevels("a//b/"), (Levels{"a", "", "b", ""}));
+  EXPECT_EQ(SplitPathLevels("/a"), (Levels{"", "a"}));
+  EXPECT_EQ(SplitPathLevels("app"), (Levels{"app"}));
+  EXPECT_EQ(SplitPathLevels(""), (Levels{""}));
 }
 
 TEST(RelativePathProblem, SaysWhyAPathIsNotRelativeAndSlashSeparated) {

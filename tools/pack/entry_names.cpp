@@ -17,21 +17,13 @@ unsigned char AsciiUpper(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
 
+// An entry name without a folder's trailing '/'.
+std::string_view WithoutFolderSlash(std::string_view name) {
+  return !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+}
+
 std::vector<std::string_view> SplitComponents(std::string_view name) {
-  std::vector<std::string_view> parts;
-  if (!name.empty() && name.back() == '/') {
-    name.remove_suffix(1);
-  }
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t slash = name.find('/', start);
-    if (slash == std::string_view::npos) {
-      parts.push_back(name.substr(start));
-      return parts;
-    }
-    parts.push_back(name.substr(start, slash - start));
-    start = slash + 1;
-  }
+  return SplitPathLevels(WithoutFolderSlash(name));
 }
 
 }  // namespace
@@ -78,24 +70,22 @@ bool EntryNameLess(std::string_view a, std::string_view b) {
 }
 
 std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& names) {
-  const auto withoutSlash = [](const std::string& name) {
-    return !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
-  };
-  const auto parentOf = [](const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+  const auto parentOf = [](const std::string& name) {
+    std::vector<std::string_view> levels = SplitComponents(name);
+    levels.pop_back();
+    return levels;
   };
   std::vector<CaseCollision> collisions;
   std::map<std::string, std::size_t> firstByFolded;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::string path = withoutSlash(names[i]);
-    const auto inserted = firstByFolded.emplace(FoldCase(path), i);
+    const std::string& name = names[i];
+    const auto inserted = firstByFolded.emplace(FoldCase(WithoutFolderSlash(name)), i);
     if (inserted.second) {
       continue;
     }
     const std::size_t earlier = inserted.first->second;
     // Different parents that fold alike are a collision reported already.
-    if (parentOf(withoutSlash(names[earlier])) == parentOf(path)) {
+    if (parentOf(names[earlier]) == parentOf(name)) {
       collisions.push_back(CaseCollision{names[earlier], names[i]});
     }
   }

@@ -383,38 +383,19 @@ class Inspector {
     if (!names_.insert(std::string(name)).second) {
       Break("name", who + ": duplicate name");
     }
-    if (name.empty()) {
-      Break("name", "an entry has an empty name");
+    // A folder's name is its path with a '/' after it.
+    const std::string_view path = IsFolderName(name) ? name.substr(0, name.size() - 1) : name;
+    const std::string problem = RelativePathProblem(path);
+    if (!problem.empty()) {
+      Break("name", who + ": " + problem);
       return;
     }
-    if (name.find('\\') != std::string::npos) {
-      Break("name", who + ": holds a backslash");
-    }
-    if (!IsValidUtf8(name)) {
-      Break("name", who + ": not valid UTF-8");
-    }
-    if (name.front() == '/') {
-      Break("name", who + ": absolute path");
-    }
-    // One walk over the components, a trailing '/' aside.
-    const std::string_view trimmed(name.data(), name.size() - (name.back() == '/' ? 1 : 0));
-    std::string windowsProblem;
-    bool badComponent = false;
-    for (std::size_t start = 0; start <= trimmed.size();) {
-      const std::size_t slash = std::min(trimmed.find('/', start), trimmed.size());
-      const std::string_view part = trimmed.substr(start, slash - start);
-      if (windowsProblem.empty()) {
-        windowsProblem = WindowsNameProblem(part);
+    for (const std::string_view level : SplitPathLevels(path)) {
+      const std::string windowsProblem = WindowsNameProblem(level);
+      if (!windowsProblem.empty()) {
+        Break("windows name", who + ": a component " + windowsProblem);
+        return;
       }
-      badComponent =
-          badComponent || (part.empty() && name.front() != '/') || part == "." || part == "..";
-      start = slash + 1;
-    }
-    if (!windowsProblem.empty()) {
-      Break("windows name", who + ": a component " + windowsProblem);
-    }
-    if (badComponent) {
-      Break("name", who + ": empty, '.' or '..' component");
     }
   }
 

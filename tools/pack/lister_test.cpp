@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pack/chunk_deflate.h"
+#include "pack/entry_names.h"
 #include "pack/pack_test_support.h"
 #include "testing/zip_builder.h"
 #include "testing/zip_test_records.h"
@@ -440,6 +441,33 @@ TEST(PackLister, ReportsBadNamesAndTheMissingExecutable) {
   archive = Conforming();
   archive.items.erase(archive.items.begin() + 3);
   EXPECT_EQ(BrokenRules(archive), std::vector<std::string>{"executable"});
+}
+
+// The name rule is the one of text/entry_name.h: the lister says what it says.
+TEST(PackLister, NamesWhyANameIsRefusedInTheSharedRulesWords) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"zero\\back", "entry 'zero\\back': holds a backslash (use '/')"},
+      {"/zero", "entry '/zero': is not relative"},
+      {"zero\xFF", "entry 'zero\\xFF': is not valid UTF-8"},
+      {"zz/../x", "entry 'zz/../x': has an empty, '.' or '..' component"},
+      {"zz//", "entry 'zz//': ends in '/'"},
+      {"", "entry '': is empty"},
+  };
+  for (const auto& [name, detail] : cases) {
+    Archive archive = Conforming();
+    archive.items[6].name = name;
+    archive.items[6].flags = pack::IsAscii(name) ? 0 : 0x0800;
+    pack::ArchiveReport report;
+    std::string error;
+    ASSERT_TRUE(Inspect(Build(archive), report, error)) << error;
+    std::vector<std::string> details;
+    for (const auto& item : report.breaks) {
+      if (item.rule == "name") {
+        details.push_back(item.detail);
+      }
+    }
+    EXPECT_EQ(details, std::vector<std::string>{detail}) << name;
+  }
 }
 
 TEST(PackLister, ReportsNamesWindowsCannotCreate) {
