@@ -98,10 +98,9 @@ def build_starter(archive, name, windows, packer, workers=0):
     """A starter around `archive`, the way starter_add_application makes one,
     with `workers` extraction threads (0: one per core, as delivered)."""
     build_dir = os.path.join(BUILD, name)
+    # A POSIX starter gets its archive from the host packer.
     options = LEAN + ["-DSTARTER_BUILD_TOOLS=OFF", f"-DSTARTER_APP_SOURCE={archive}",
-                      f"-DSTARTER_EXTRACT_WORKERS={workers}"]
-    if windows:
-        options += [f"-DSTARTER_HOST_PACKER={packer}"]
+                      f"-DSTARTER_EXTRACT_WORKERS={workers}", f"-DSTARTER_HOST_PACKER={packer}"]
     cmake_build("windows" if windows else "native", build_dir, ["starter_app"], options, name)
     return os.path.join(build_dir, "starter_app.exe" if windows else "starter_app")
 

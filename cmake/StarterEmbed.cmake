@@ -16,28 +16,37 @@
 # starter_add_application(<name> SOURCE <folder-or-archive>
 #                         [APP_NAME <name>] [EXE_RELATIVE_PATH <path>]
 #                         [OUTPUT_NAME <name>] [DEPENDS <file-or-target>...])
-#   A starter for an application, compiled and linked around its archive.
-#   SOURCE is either a ready archive, embedded as it is, or an application
-#   folder, packed at build time by the host packer (the `pack` target of a
-#   native build, or STARTER_HOST_PACKER in a cross build) in this build's
-#   platform's form (pack --target: Unix modes for a native starter, names
-#   that differ in more than case for a Windows one); packing fails when the
-#   folder lacks EXE_RELATIVE_PATH. OUTPUT_NAME names the executable file
-#   (default: <name>). DEPENDS names what must be built before the folder is
-#   complete (files or targets); with it, SOURCE need not exist at configure
-#   time. Release and MinSizeRel starters are stripped.
+#   A starter for an application, built around its archive. SOURCE is either
+#   a ready archive, embedded as it is, or an application folder, packed at
+#   build time by the host packer (the `pack` target of a native build, or
+#   STARTER_HOST_PACKER in a cross build) in this build's platform's form
+#   (pack --target: Unix modes for a native starter, names that differ in
+#   more than case for a Windows one); packing fails when the folder lacks
+#   EXE_RELATIVE_PATH. OUTPUT_NAME names the executable file (default:
+#   <name>). DEPENDS names what must be built before the folder is complete
+#   (files or targets); with it, SOURCE need not exist at configure time.
+#   Release and MinSizeRel starters are stripped.
 #
 # starter_add_executable(<name> [ARCHIVE <file>] [APP_NAME <name>]
 #                        [EXE_RELATIVE_PATH <path>] [OUTPUT_NAME <name>])
 #   A starter executable around ARCHIVE as it is (without ARCHIVE, one that
 #   carries none), linking the `starter` library; stripped in Release and
-#   MinSizeRel.
+#   MinSizeRel. On Windows the archive is linked in as a resource
+#   (starter_embed_payload). On POSIX the executable is linked as a stub and
+#   the host packer fills it in place, as the last step of building it
+#   (`pack ARCHIVE -o FILE --stub FILE`): the way every POSIX starter gets
+#   its archive, so the packer refuses an archive that the starter could not
+#   open.
 #
 # starter_embed_payload(<target> [ARCHIVE <file>])
 #   Windows: adds the application manifest (type 24, ID 1) and, with ARCHIVE,
-#   the archive as RCDATA 101 in language 2057. POSIX: with ARCHIVE, links the
-#   archive bytes in as read-only data. Without ARCHIVE the image has no payload.
-#   The bytes are stored unchanged at their exact length.
+#   the archive as RCDATA 101 in language 2057, stored unchanged at its exact
+#   length. Without ARCHIVE the image has no payload. Nothing on POSIX, where
+#   only the packer adds an archive.
+#
+# starter_make_stub(<target>)
+#   Makes the starter executable <target> a stub: its identity block stays
+#   open for the packer, and on POSIX it reserves the payload slot.
 #
 # starter_add_app_identity(<target> [APP_NAME <name>] [EXE_RELATIVE_PATH <path>])
 #   Compiles the application's identity (kAppName, kExeRelativePath) into
@@ -77,26 +86,67 @@ endmacro()
 function(starter_embed_payload target)
   starter_locate_tree()
   cmake_parse_arguments(ARG "" "ARCHIVE" "" ${ARGN})
-  if(WIN32)
-    target_sources(${target} PRIVATE ${STARTER_RESOURCES_DIR}/manifest.rc)
-    set_property(SOURCE ${STARTER_RESOURCES_DIR}/manifest.rc APPEND PROPERTY
-      OBJECT_DEPENDS ${STARTER_RESOURCES_DIR}/starter.manifest)
-    set_property(SOURCE ${STARTER_RESOURCES_DIR}/manifest.rc APPEND PROPERTY
-      INCLUDE_DIRECTORIES ${STARTER_RESOURCES_DIR})
+  if(NOT WIN32)
+    return()
   endif()
+  target_sources(${target} PRIVATE ${STARTER_RESOURCES_DIR}/manifest.rc)
+  set_property(SOURCE ${STARTER_RESOURCES_DIR}/manifest.rc APPEND PROPERTY
+    OBJECT_DEPENDS ${STARTER_RESOURCES_DIR}/starter.manifest)
+  set_property(SOURCE ${STARTER_RESOURCES_DIR}/manifest.rc APPEND PROPERTY
+    INCLUDE_DIRECTORIES ${STARTER_RESOURCES_DIR})
   if(NOT ARG_ARCHIVE)
     return()
   endif()
   get_filename_component(STARTER_PAYLOAD_FILE "${ARG_ARCHIVE}" ABSOLUTE)
-  if(WIN32)
-    set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}_payload.rc)
-    configure_file(${STARTER_RESOURCES_DIR}/payload.rc.in ${generated} @ONLY)
-  else()
-    set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}_payload.cpp)
-    configure_file(${STARTER_RESOURCES_DIR}/payload_posix.cpp.in ${generated} @ONLY)
-  endif()
+  set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}_payload.rc)
+  configure_file(${STARTER_RESOURCES_DIR}/payload.rc.in ${generated} @ONLY)
   set_property(SOURCE ${generated} APPEND PROPERTY OBJECT_DEPENDS ${STARTER_PAYLOAD_FILE})
   target_sources(${target} PRIVATE ${generated})
+endfunction()
+
+function(starter_make_stub target)
+  starter_locate_tree()
+  target_compile_definitions(${target} PRIVATE STARTER_IDENTITY_OPEN)
+  if(NOT WIN32)
+    target_sources(${target} PRIVATE ${STARTER_RESOURCES_DIR}/payload_slot_posix.cpp)
+  endif()
+endfunction()
+
+# Sets <variable> to the packer that runs on the build machine (the `pack`
+# target of a native build, or STARTER_HOST_PACKER) and <variable>_dependency
+# to the target or file it is, or stops with "<caller>: <purpose> needs the
+# host packer".
+macro(starter_host_packer caller purpose variable)
+  if(TARGET pack AND NOT CMAKE_CROSSCOMPILING)
+    set(${variable} $<TARGET_FILE:pack>)
+    set(${variable}_dependency pack)
+  elseif(STARTER_HOST_PACKER)
+    set(${variable} "${STARTER_HOST_PACKER}")
+    set(${variable}_dependency "${STARTER_HOST_PACKER}")
+  else()
+    message(FATAL_ERROR "${caller}: ${purpose} needs the host packer; pass "
+                        "-DSTARTER_HOST_PACKER=<native build>/tools/pack")
+  endif()
+endmacro()
+
+# POSIX: links <target> as a stub and has the host packer fill it in place
+# with `archive` and the identity right after linking. A changed archive (or
+# packer) relinks the target, so the two steps always run together.
+function(starter_fill_payload_slot target archive app_name exe)
+  starter_host_packer("starter_add_executable(${target})" "adding an archive" packer)
+  starter_make_stub(${target})
+  get_filename_component(archive "${archive}" ABSOLUTE)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${archive}")
+  if(TARGET ${packer_dependency})
+    add_dependencies(${target} ${packer_dependency})
+  else()
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${packer_dependency}")
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${packer} "${archive}" -o $<TARGET_FILE:${target}> --stub $<TARGET_FILE:${target}>
+            --app-name "${app_name}" --exe "${exe}" --quiet
+    COMMENT "Adding ${archive} to ${target}"
+    VERBATIM)
 endfunction()
 
 function(starter_add_app_identity target)
@@ -124,13 +174,16 @@ function(starter_add_executable name)
   if(ARG_OUTPUT_NAME)
     set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
   endif()
-  if(ARG_ARCHIVE)
+  if(ARG_ARCHIVE AND NOT WIN32)
+    starter_fill_payload_slot(${name} "${ARG_ARCHIVE}" "${ARG_APP_NAME}"
+                              "${ARG_EXE_RELATIVE_PATH}")
+  elseif(ARG_ARCHIVE)
     starter_embed_payload(${name} ARCHIVE "${ARG_ARCHIVE}")
   else()
     starter_embed_payload(${name})
   endif()
-  # A linked-in archive is read-only data, which stripping keeps; only an
-  # archive appended to the file (pack --stub) would be cut off by it.
+  # Stripping keeps a linked-in resource, and on POSIX the packer adds the
+  # archive after linking, to the stripped image.
   if(NOT MSVC)
     target_link_options(${name} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
   endif()
@@ -162,16 +215,7 @@ function(starter_add_application name)
   endif()
 
   if(IS_DIRECTORY "${source}" OR ARG_DEPENDS)
-    if(TARGET pack AND NOT CMAKE_CROSSCOMPILING)
-      set(packer $<TARGET_FILE:pack>)
-      set(packer_dependency pack)
-    elseif(STARTER_HOST_PACKER)
-      set(packer "${STARTER_HOST_PACKER}")
-      set(packer_dependency "${STARTER_HOST_PACKER}")
-    else()
-      message(FATAL_ERROR "${caller}: packing a folder needs the host packer; pass "
-                          "-DSTARTER_HOST_PACKER=<native build>/tools/pack")
-    endif()
+    starter_host_packer("${caller}" "packing a folder" packer)
     # The starter is built for this build's platform: a native one gets the
     # files' Unix permissions, and only a Windows one needs names that differ
     # in more than case.

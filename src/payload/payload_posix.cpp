@@ -11,16 +11,9 @@
 
 #include "payload/payload_trailer.h"
 
-// An archive linked into the image lies as read-only data between these two
-// symbols (see resources/payload_posix.cpp.in). A starter built without one
-// leaves them undefined; being weak, they then resolve to null.
-extern "C" {
-extern const unsigned char starter_payload_begin[] __attribute__((weak));
-extern const unsigned char starter_payload_end[] __attribute__((weak));
-// The first byte of a stub's payload slot (see payload_trailer.h); null in a
-// starter built without one.
-extern const unsigned char starter_payload_slot[] __attribute__((weak));
-}
+// The first byte of a stub's payload slot (see payload_trailer.h), which
+// every POSIX starter has; null in an image built without one.
+extern "C" const unsigned char starter_payload_slot[] __attribute__((weak));
 
 namespace {
 
@@ -177,11 +170,6 @@ std::optional<Payload> FindAppendedPayload(const std::string& imagePath) {
 }
 
 std::optional<Payload> FindPayload() {
-  const unsigned char* begin = starter_payload_begin;
-  const unsigned char* end = starter_payload_end;
-  if (begin != nullptr && end != nullptr) {
-    return Payload{begin, static_cast<std::uint32_t>(end - begin)};
-  }
   const unsigned char* slot = starter_payload_slot;
   if (slot != nullptr) {
     return FindSlotPayload(slot);

@@ -11,6 +11,8 @@
 #include "payload/payload_trailer.h"
 #include "testing/temp_folder.h"
 
+extern "C" const unsigned char starter_payload_slot[] __attribute__((weak));
+
 namespace {
 
 using testing_support::ReadFileBytes;
@@ -194,6 +196,14 @@ TEST(ReadPayloadSegment, SaysSoWhenTheFileEndsBeforeTheSegment) {
   ASSERT_TRUE(payload.has_value());
   ASSERT_NE(payload->damage, nullptr);
   EXPECT_NE(std::string(payload->damage).find("cut short"), std::string::npos) << payload->damage;
+}
+
+// The test binary reserves an open payload slot, as a stub does (see
+// tests/CMakeLists.txt): the lookup finds the slot's segment among the
+// program headers and no archive in it, not a damaged one.
+TEST(FindPayload, FindsTheOpenSlotOfTheImageEmpty) {
+  ASSERT_NE(starter_payload_slot, nullptr);
+  EXPECT_FALSE(FindPayload().has_value());
 }
 
 }  // namespace

@@ -22,8 +22,8 @@
 // program header (and the section header that covered it) at the archive and
 // the trailer: the same address, the new file offset, the new size. The
 // kernel then maps the archive with the image, and the starter finds it at
-// `starter_payload_slot` without reading its own file. A linked-in archive
-// takes precedence.
+// `starter_payload_slot` without reading its own file. Every POSIX starter
+// gets its archive this way, those that CMake builds too.
 #ifndef STARTER_PAYLOAD_PAYLOAD_TRAILER_H
 #define STARTER_PAYLOAD_PAYLOAD_TRAILER_H
 

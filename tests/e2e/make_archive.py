@@ -1,6 +1,13 @@
 """Builds the archives that the end-to-end starters carry.
 
 Usage: make_archive.py KIND OUTPUT [PROBE_EXECUTABLE]
+       make_archive.py --swap STARTER CARRIER REPLACEMENT
+
+The second form writes REPLACEMENT over the archive CARRIER (of the same
+length) where a POSIX starter carries it, in front of the 32-byte record that
+ends the file: the packer refuses to add bytes that are no archive, so the
+not-zip starter of a POSIX build is made around the not-zip-carrier archive
+and then given the not-zip bytes.
 
 Entries are written the way Windows tools write them (made on MS-DOS, folder
 attribute 0x10, archive attribute 0x20), with fixed times so the bytes do not
@@ -71,10 +78,37 @@ def shared_tree(archive, program, variant):
         file(archive, name, files[name])
 
 
+NOT_ZIP = b"This is no archive, just text that ends here.\n"
+TRAILER_SIZE = 32
+
+
+def swap(starter, carrier, replacement):
+    with open(carrier, "rb") as f:
+        old = f.read()
+    with open(replacement, "rb") as f:
+        new = f.read()
+    with open(starter, "r+b") as f:
+        image = f.read()
+        at = len(image) - TRAILER_SIZE - len(old)
+        if len(new) != len(old) or at < 0 or image[at:at + len(old)] != old:
+            sys.exit("make_archive.py: %s does not carry %s in front of its record"
+                     % (starter, carrier))
+        f.seek(at)
+        f.write(new)
+
+
 def build(kind, output, probe):
     if kind == "not-zip":
         with open(output, "wb") as out:
-            out.write(b"This is no archive, just text that ends here.\n")
+            out.write(NOT_ZIP)
+        return
+    if kind == "not-zip-carrier":
+        # An empty archive as long as the not-zip bytes: an end record whose
+        # comment fills the rest.
+        comment = b"-" * (len(NOT_ZIP) - 22)
+        with open(output, "wb") as out:
+            out.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0, 0, 0, 0, len(comment))
+                      + comment)
         return
     if kind == "empty":
         # An end-of-central-directory record alone: 22 bytes, no entries.
@@ -153,4 +187,7 @@ def patch_central_records(path, patch):
 
 
 if __name__ == "__main__":
-    build(sys.argv[1], sys.argv[2], sys.argv[3] if len(sys.argv) > 3 else None)
+    if sys.argv[1] == "--swap":
+        swap(*sys.argv[2:5])
+    else:
+        build(sys.argv[1], sys.argv[2], sys.argv[3] if len(sys.argv) > 3 else None)

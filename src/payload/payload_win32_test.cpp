@@ -8,8 +8,8 @@
 
 namespace {
 
-// The test binary is built with a known block of bytes embedded the way a
-// starter embeds its archive (see tests/CMakeLists.txt).
+// The Windows test binary carries a known block of bytes as its archive
+// resource, the way a starter carries its archive (see tests/CMakeLists.txt).
 TEST(FindPayload, YieldsTheEmbeddedBytesExactly) {
   const std::string expected = testing_support::ReadFileBytes(STARTER_EMBEDDED_PROBE_FILE);
   ASSERT_FALSE(expected.empty());
