@@ -95,230 +95,263 @@ std::vector<std::size_t> AddPiecesEndingAtEveryBit(ZipBuilder& builder, std::siz
   return honest;
 }
 
+namespace {
+
+using Seeds = std::vector<std::pair<std::string, std::string>>;
+
+std::string StoredSeed() {
+  ZipBuilder builder;
+  builder.AddStored("stored.txt", "stored content\n");
+  return builder.Build();
+}
+
+std::string DeflateSeed() {
+  ZipBuilder builder;
+  builder.AddDeflated("deflated.txt", Text(4000));
+  builder.AddDeflated("fast.txt", Text(600)).deflateLevel = 1;
+  builder.AddDeflated("blocks.bin", NoiseBytes(300, 0x9E3779B9u)).deflateLevel =
+      0;  // stored deflate blocks
+  builder.AddDeflated("empty.txt", "");
+  return builder.Build();
+}
+
+std::string FolderSeed() {
+  ZipBuilder builder;
+  builder.AddFolder("dir/");
+  builder.AddFolder("dir/sub/");
+  builder.AddStored("dir/sub/file.txt", "in a folder\n");
+  auto& dosFolder = builder.AddStored("dosfolder", "");
+  dosFolder.versionMadeBy = (zip::kHostMsDos << 8) | 20;
+  dosFolder.externalAttributes = zip::kDosAttributeDirectory;
+  builder.AddDeflated("later/parent/missing.txt", Text(100));
+  return builder.Build();
+}
+
+std::string Zip64Seed() {
+  ZipBuilder builder;
+  builder.AddFolder("z64/").zip64.emplace();
+  auto& stored = builder.AddStored("z64/stored.txt", "zip64 stored\n");
+  stored.zip64.emplace();
+  stored.zip64->diskStart = true;
+  auto& deflated = builder.AddDeflated("z64/deflated.txt", Text(1500));
+  deflated.zip64.emplace();
+  deflated.zip64->uncompressedSize = false;
+  deflated.zip64->inLocalHeader = false;
+  builder.zip64End = true;
+  builder.zip64EndRecord.extensibleData = "ext";
+  return builder.Build();
+}
+
+std::string CommentSeed() {
+  ZipBuilder builder;
+  auto& entry = builder.AddStored("commented.txt", "with comments\n");
+  entry.comment = "an entry comment";
+  entry.localExtra = TimestampExtraField();
+  entry.centralExtra = TimestampExtraField();
+  builder.comment = "an archive comment holding " + EndRecordSignature() + " in the middle";
+  return builder.Build();
+}
+
+std::string DescriptorSeed() {
+  ZipBuilder builder;
+  builder.AddDeflated("descriptor.txt", Text(700)).dataDescriptor = true;
+  auto& bare = builder.AddStored("bare.txt", "descriptor without signature\n");
+  bare.dataDescriptor = true;
+  bare.descriptor.withSignature = false;
+  auto& wide = builder.AddDeflated("wide.txt", Text(300));
+  wide.dataDescriptor = true;
+  wide.zip64.emplace();
+  builder.zip64End = true;
+  return builder.Build();
+}
+
+std::string NonAsciiSeed() {
+  ZipBuilder builder;
+  const std::uint16_t utf8Names = zip::kFlagUtf8Name;
+  builder.AddStored("na\xC3\xAFve/\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.txt", "cyrillic\n").flags =
+      utf8Names;
+  builder.AddDeflated("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", Text(200)).flags = utf8Names;
+  builder.AddStored("emoji \xF0\x9F\x98\x80.txt", "four bytes\n").flags = utf8Names;
+  builder.AddStored("cp437 \x81\x94.txt", "not UTF-8\n");
+  return builder.Build();
+}
+
+std::string HostileSeed() {
+  ZipBuilder builder;
+  for (const char* name : {"../escape.txt", "/absolute.txt", "a/../../up.txt", "dir/../../up.txt",
+                           "C:drive.txt", "back\\slash.txt", "CON", "aux.txt", "trailing. ",
+                           "colon:stream", "./dot.txt", "dir//double.txt", ""}) {
+    builder.AddStored(name, "hostile\n");
+  }
+  builder.AddStored(std::string("nul\0byte.txt", 12), "hostile\n");
+  builder.AddFolder("../escape/");
+  return builder.Build();
+}
+
+// A file and a folder under one name, and a file in place of a folder.
+std::string ClashSeed() {
+  ZipBuilder builder;
+  builder.AddStored("clash", "a file first\n");
+  builder.AddFolder("clash/");
+  builder.AddStored("clash/inner.txt", "then a file below it\n");
+  builder.AddStored("same.txt", "first\n");
+  builder.AddStored("same.txt", "second, longer\n");
+  return builder.Build();
+}
+
+std::string ManySeed() {
+  ZipBuilder builder;
+  for (int i = 0; i < 40; ++i) {
+    builder.AddStored("many/" + std::to_string(i), std::to_string(i * i));
+  }
+  return builder.Build();
+}
+
+// Entries the reader refuses: encryption, another method, patch data.
+std::string RefusedSeed() {
+  ZipBuilder builder;
+  constexpr std::uint16_t kMethodBzip2 = 12;
+  builder.AddStored("encrypted.txt", "secret").flags = zip::kFlagEncrypted;
+  builder.AddStored("strong.txt", "secret").flags = zip::kFlagStrongEncryption;
+  builder.AddStored("patch.txt", "patch").flags = zip::kFlagPatchData;
+  builder.AddStored("bzip2.bin", "BZh9").method = kMethodBzip2;
+  return builder.Build();
+}
+
+// Sizes past any disk: Zip64 values of 2^63 and 2^32 for one byte of data.
+std::string HugeSeed() {
+  ZipBuilder builder;
+  auto& huge = builder.AddStored("huge.bin", "x");
+  huge.zip64.emplace();
+  huge.zip64->uncompressedValue = std::uint64_t{1} << 63;
+  auto& large = builder.AddStored("large.bin", "y");
+  large.zip64.emplace();
+  large.zip64->uncompressedValue = std::uint64_t{1} << 32;
+  builder.zip64End = true;
+  return builder.Build();
+}
+
+// Central records that all point at the first local header: little data,
+// many times over when unpacked.
+std::string OverlappingSeed() {
+  ZipBuilder builder;
+  const std::string content = Text(20000);
+  builder.AddDeflated("shared/0.txt", content).deflateLevel = 9;
+  for (int i = 1; i < 8; ++i) {
+    auto& entry = builder.AddDeflated("shared/" + std::to_string(i) + ".txt", content);
+    entry.deflateLevel = 9;
+    entry.central.localHeaderOffset = 0;
+  }
+  return builder.Build();
+}
+
+// Entries deflated in independent pieces with honest piece indexes, one
+// after another field, one piece of noise among text.
+std::string PiecesSeed() {
+  constexpr std::uint32_t kPieceSize = 1000;
+  ZipBuilder builder;
+  std::vector<std::uint32_t> lengths;
+  const std::string text = Text(3500);
+  auto& plain = builder.AddDeflated("pieces/text.txt", text);
+  plain.data = testing_support::DeflatePieces(text, kPieceSize, 6, lengths);
+  plain.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
+  const std::string mixed = Text(1200) + testing_support::NoiseBytes(1000, 0x2545F491u) + Text(900);
+  auto& noisy = builder.AddDeflated("pieces/mixed.bin", mixed);
+  noisy.data = testing_support::DeflatePieces(mixed, kPieceSize, 6, lengths);
+  noisy.centralExtra =
+      TimestampExtraField() + testing_support::PieceIndexField(kPieceSize, lengths);
+  return builder.Build();
+}
+
+// Piece indexes that lie: lengths short of or past the data, a boundary
+// moved so that two pieces overlap, lengths that wrap 32 bits, a count
+// that does not match the size, a count near 2^32, a piece whose matches
+// reach into the one before.
+std::string LyingPiecesSeed() {
+  constexpr std::uint32_t kPieceSize = 1000;
+  const std::string text = Text(3500);
+  std::vector<std::uint32_t> honest;
+  const std::string data = testing_support::DeflatePieces(text, kPieceSize, 6, honest);
+  const auto lying = [&](const std::vector<std::uint32_t>& lengths) {
+    return testing_support::PieceIndexField(kPieceSize, lengths);
+  };
+  ZipBuilder builder;
+  const auto add = [&](const std::string& name, const std::string& extra) {
+    auto& entry = builder.AddDeflated("lying/" + name, text);
+    entry.data = data;
+    entry.centralExtra = extra;
+  };
+  std::vector<std::uint32_t> lengths = honest;
+  lengths[0] -= 1;
+  add("short.txt", lying(lengths));
+  lengths = honest;
+  lengths[3] += 1;
+  add("long.txt", lying(lengths));
+  lengths = honest;
+  lengths[1] += 3;
+  lengths[2] -= 3;
+  add("overlap.txt", lying(lengths));
+  lengths = honest;
+  lengths[0] += 0x80000000u;
+  lengths[1] += 0x80000000u;
+  add("wrap.txt", lying(lengths));
+  lengths = honest;
+  lengths.pop_back();
+  add("count.txt", lying(lengths));
+  std::string nearMax;
+  zip::AppendExtraFieldHeader(nearMax, zip::kExtraIdPieceIndex, 9);
+  nearMax.push_back(static_cast<char>(zip::kPieceIndexVersion));
+  zip::AppendLe32(nearMax, kPieceSize);
+  zip::AppendLe32(nearMax, 0xFFFFFFFEu);
+  add("count_max.txt", nearMax);
+  lengths = honest;
+  auto& reaching = builder.AddDeflated("lying/reaching.txt", text);
+  reaching.data = testing_support::DeflatePieces(text, kPieceSize, 6, lengths, true);
+  reaching.centralExtra = lying(lengths);
+  return builder.Build();
+}
+
+// The starter's own shape: executable bytes in front, offsets counted
+// from the first byte of the block.
+void AddPrefixedSeeds(Seeds& seeds) {
+  ZipBuilder builder;
+  builder.prefix = "MZ" + std::string(200, '\0') + "stub";
+  builder.AddDeflated("app/run.sh", "#!/bin/sh\necho run\n").externalAttributes = 0100755u << 16;
+  builder.AddStored("app/readonly.txt", "read only\n").externalAttributes = 0100444u << 16;
+  builder.AddStored("app/nomode.txt", "no mode\n").externalAttributes = 0;
+  seeds.emplace_back("prefixed.zip", builder.Build());
+  // The same archive appended as is: its offsets ignore the bytes in front,
+  // which the reader refuses.
+  builder.offsetsFromArchiveStart = true;
+  seeds.emplace_back("appended.zip", builder.Build());
+}
+
+std::string BitEndsSeed() {
+  std::size_t added = 0;
+  std::size_t taken = 0;
+  ZipBuilder builder;
+  AddPiecesEndingAtEveryBit(builder, added, taken);
+  return builder.Build();
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string, std::string>> FuzzSeedArchives() {
-  std::vector<std::pair<std::string, std::string>> seeds;
-
-  seeds.emplace_back("empty.zip", ZipBuilder().Build());
-
-  {
-    ZipBuilder builder;
-    builder.AddStored("stored.txt", "stored content\n");
-    seeds.emplace_back("stored.zip", builder.Build());
-  }
-  {
-    ZipBuilder builder;
-    builder.AddDeflated("deflated.txt", Text(4000));
-    builder.AddDeflated("fast.txt", Text(600)).deflateLevel = 1;
-    builder.AddDeflated("blocks.bin", NoiseBytes(300, 0x9E3779B9u)).deflateLevel =
-        0;  // stored deflate blocks
-    builder.AddDeflated("empty.txt", "");
-    seeds.emplace_back("deflate.zip", builder.Build());
-  }
-  {
-    ZipBuilder builder;
-    builder.AddFolder("dir/");
-    builder.AddFolder("dir/sub/");
-    builder.AddStored("dir/sub/file.txt", "in a folder\n");
-    auto& dosFolder = builder.AddStored("dosfolder", "");
-    dosFolder.versionMadeBy = (zip::kHostMsDos << 8) | 20;
-    dosFolder.externalAttributes = zip::kDosAttributeDirectory;
-    builder.AddDeflated("later/parent/missing.txt", Text(100));
-    seeds.emplace_back("folder.zip", builder.Build());
-  }
-  {
-    ZipBuilder builder;
-    builder.AddFolder("z64/").zip64.emplace();
-    auto& stored = builder.AddStored("z64/stored.txt", "zip64 stored\n");
-    stored.zip64.emplace();
-    stored.zip64->diskStart = true;
-    auto& deflated = builder.AddDeflated("z64/deflated.txt", Text(1500));
-    deflated.zip64.emplace();
-    deflated.zip64->uncompressedSize = false;
-    deflated.zip64->inLocalHeader = false;
-    builder.zip64End = true;
-    builder.zip64EndRecord.extensibleData = "ext";
-    seeds.emplace_back("zip64.zip", builder.Build());
-  }
-  {
-    ZipBuilder builder;
-    auto& entry = builder.AddStored("commented.txt", "with comments\n");
-    entry.comment = "an entry comment";
-    entry.localExtra = TimestampExtraField();
-    entry.centralExtra = TimestampExtraField();
-    builder.comment = "an archive comment holding " + EndRecordSignature() + " in the middle";
-    seeds.emplace_back("comment.zip", builder.Build());
-  }
-  {
-    ZipBuilder builder;
-    builder.AddDeflated("descriptor.txt", Text(700)).dataDescriptor = true;
-    auto& bare = builder.AddStored("bare.txt", "descriptor without signature\n");
-    bare.dataDescriptor = true;
-    bare.descriptor.withSignature = false;
-    auto& wide = builder.AddDeflated("wide.txt", Text(300));
-    wide.dataDescriptor = true;
-    wide.zip64.emplace();
-    builder.zip64End = true;
-    seeds.emplace_back("descriptor.zip", builder.Build());
-  }
-  {
-    ZipBuilder builder;
-    const std::uint16_t utf8Names = zip::kFlagUtf8Name;
-    builder.AddStored("na\xC3\xAFve/\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.txt", "cyrillic\n").flags =
-        utf8Names;
-    builder.AddDeflated("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", Text(200)).flags = utf8Names;
-    builder.AddStored("emoji \xF0\x9F\x98\x80.txt", "four bytes\n").flags = utf8Names;
-    builder.AddStored("cp437 \x81\x94.txt", "not UTF-8\n");
-    seeds.emplace_back("non_ascii.zip", builder.Build());
-  }
-  {
-    ZipBuilder builder;
-    for (const char* name : {"../escape.txt", "/absolute.txt", "a/../../up.txt", "dir/../../up.txt",
-                             "C:drive.txt", "back\\slash.txt", "CON", "aux.txt", "trailing. ",
-                             "colon:stream", "./dot.txt", "dir//double.txt", ""}) {
-      builder.AddStored(name, "hostile\n");
-    }
-    builder.AddStored(std::string("nul\0byte.txt", 12), "hostile\n");
-    builder.AddFolder("../escape/");
-    seeds.emplace_back("hostile.zip", builder.Build());
-  }
-  {
-    // A file and a folder under one name, and a file in place of a folder.
-    ZipBuilder builder;
-    builder.AddStored("clash", "a file first\n");
-    builder.AddFolder("clash/");
-    builder.AddStored("clash/inner.txt", "then a file below it\n");
-    builder.AddStored("same.txt", "first\n");
-    builder.AddStored("same.txt", "second, longer\n");
-    seeds.emplace_back("clash.zip", builder.Build());
-  }
-  {
-    // The starter's own shape: executable bytes in front, offsets counted
-    // from the first byte of the block.
-    ZipBuilder builder;
-    builder.prefix = "MZ" + std::string(200, '\0') + "stub";
-    builder.AddDeflated("app/run.sh", "#!/bin/sh\necho run\n").externalAttributes = 0100755u << 16;
-    builder.AddStored("app/readonly.txt", "read only\n").externalAttributes = 0100444u << 16;
-    builder.AddStored("app/nomode.txt", "no mode\n").externalAttributes = 0;
-    seeds.emplace_back("prefixed.zip", builder.Build());
-    // The same archive appended as is: its offsets ignore the bytes in front,
-    // which the reader refuses.
-    builder.offsetsFromArchiveStart = true;
-    seeds.emplace_back("appended.zip", builder.Build());
-  }
-  {
-    ZipBuilder builder;
-    for (int i = 0; i < 40; ++i) {
-      builder.AddStored("many/" + std::to_string(i), std::to_string(i * i));
-    }
-    seeds.emplace_back("many.zip", builder.Build());
-  }
-  {
-    // Entries the reader refuses: encryption, another method, patch data.
-    ZipBuilder builder;
-    constexpr std::uint16_t kMethodBzip2 = 12;
-    builder.AddStored("encrypted.txt", "secret").flags = zip::kFlagEncrypted;
-    builder.AddStored("strong.txt", "secret").flags = zip::kFlagStrongEncryption;
-    builder.AddStored("patch.txt", "patch").flags = zip::kFlagPatchData;
-    builder.AddStored("bzip2.bin", "BZh9").method = kMethodBzip2;
-    seeds.emplace_back("refused.zip", builder.Build());
-  }
-  {
-    // Sizes past any disk: Zip64 values of 2^63 and 2^32 for one byte of data.
-    ZipBuilder builder;
-    auto& huge = builder.AddStored("huge.bin", "x");
-    huge.zip64.emplace();
-    huge.zip64->uncompressedValue = std::uint64_t{1} << 63;
-    auto& large = builder.AddStored("large.bin", "y");
-    large.zip64.emplace();
-    large.zip64->uncompressedValue = std::uint64_t{1} << 32;
-    builder.zip64End = true;
-    seeds.emplace_back("huge.zip", builder.Build());
-  }
-  {
-    // Central records that all point at the first local header: little data,
-    // many times over when unpacked.
-    ZipBuilder builder;
-    const std::string content = Text(20000);
-    builder.AddDeflated("shared/0.txt", content).deflateLevel = 9;
-    for (int i = 1; i < 8; ++i) {
-      auto& entry = builder.AddDeflated("shared/" + std::to_string(i) + ".txt", content);
-      entry.deflateLevel = 9;
-      entry.central.localHeaderOffset = 0;
-    }
-    seeds.emplace_back("overlapping.zip", builder.Build());
-  }
-  {
-    // Entries deflated in independent pieces with honest piece indexes, one
-    // after another field, one piece of noise among text.
-    constexpr std::uint32_t kPieceSize = 1000;
-    ZipBuilder builder;
-    std::vector<std::uint32_t> lengths;
-    const std::string text = Text(3500);
-    auto& plain = builder.AddDeflated("pieces/text.txt", text);
-    plain.data = testing_support::DeflatePieces(text, kPieceSize, 6, lengths);
-    plain.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
-    const std::string mixed =
-        Text(1200) + testing_support::NoiseBytes(1000, 0x2545F491u) + Text(900);
-    auto& noisy = builder.AddDeflated("pieces/mixed.bin", mixed);
-    noisy.data = testing_support::DeflatePieces(mixed, kPieceSize, 6, lengths);
-    noisy.centralExtra =
-        TimestampExtraField() + testing_support::PieceIndexField(kPieceSize, lengths);
-    seeds.emplace_back("pieces.zip", builder.Build());
-  }
-  {
-    // Piece indexes that lie: lengths short of or past the data, a boundary
-    // moved so that two pieces overlap, lengths that wrap 32 bits, a count
-    // that does not match the size, a count near 2^32, a piece whose matches
-    // reach into the one before.
-    constexpr std::uint32_t kPieceSize = 1000;
-    const std::string text = Text(3500);
-    std::vector<std::uint32_t> honest;
-    const std::string data = testing_support::DeflatePieces(text, kPieceSize, 6, honest);
-    const auto lying = [&](const std::vector<std::uint32_t>& lengths) {
-      return testing_support::PieceIndexField(kPieceSize, lengths);
-    };
-    ZipBuilder builder;
-    const auto add = [&](const std::string& name, const std::string& extra) {
-      auto& entry = builder.AddDeflated("lying/" + name, text);
-      entry.data = data;
-      entry.centralExtra = extra;
-    };
-    std::vector<std::uint32_t> lengths = honest;
-    lengths[0] -= 1;
-    add("short.txt", lying(lengths));
-    lengths = honest;
-    lengths[3] += 1;
-    add("long.txt", lying(lengths));
-    lengths = honest;
-    lengths[1] += 3;
-    lengths[2] -= 3;
-    add("overlap.txt", lying(lengths));
-    lengths = honest;
-    lengths[0] += 0x80000000u;
-    lengths[1] += 0x80000000u;
-    add("wrap.txt", lying(lengths));
-    lengths = honest;
-    lengths.pop_back();
-    add("count.txt", lying(lengths));
-    std::string nearMax;
-    zip::AppendExtraFieldHeader(nearMax, zip::kExtraIdPieceIndex, 9);
-    nearMax.push_back(static_cast<char>(zip::kPieceIndexVersion));
-    zip::AppendLe32(nearMax, kPieceSize);
-    zip::AppendLe32(nearMax, 0xFFFFFFFEu);
-    add("count_max.txt", nearMax);
-    lengths = honest;
-    auto& reaching = builder.AddDeflated("lying/reaching.txt", text);
-    reaching.data = testing_support::DeflatePieces(text, kPieceSize, 6, lengths, true);
-    reaching.centralExtra = lying(lengths);
-    seeds.emplace_back("pieces_lying.zip", builder.Build());
-  }
-  {
-    std::size_t added = 0;
-    std::size_t taken = 0;
-    ZipBuilder builder;
-    AddPiecesEndingAtEveryBit(builder, added, taken);
-    seeds.emplace_back("pieces_bit_ends.zip", builder.Build());
-  }
+  Seeds seeds = {
+      {"empty.zip", ZipBuilder().Build()},  {"stored.zip", StoredSeed()},
+      {"deflate.zip", DeflateSeed()},       {"folder.zip", FolderSeed()},
+      {"zip64.zip", Zip64Seed()},           {"comment.zip", CommentSeed()},
+      {"descriptor.zip", DescriptorSeed()}, {"non_ascii.zip", NonAsciiSeed()},
+      {"hostile.zip", HostileSeed()},       {"clash.zip", ClashSeed()},
+  };
+  AddPrefixedSeeds(seeds);
+  seeds.emplace_back("many.zip", ManySeed());
+  seeds.emplace_back("refused.zip", RefusedSeed());
+  seeds.emplace_back("huge.zip", HugeSeed());
+  seeds.emplace_back("overlapping.zip", OverlappingSeed());
+  seeds.emplace_back("pieces.zip", PiecesSeed());
+  seeds.emplace_back("pieces_lying.zip", LyingPiecesSeed());
+  seeds.emplace_back("pieces_bit_ends.zip", BitEndsSeed());
   for (auto& seed : StoredPieceSeedArchives()) {
     seeds.push_back(std::move(seed));
   }

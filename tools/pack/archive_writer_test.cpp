@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -195,50 +196,117 @@ TEST(PackWriter, WritesTheFixedHeaderFieldsAndBackToBackLayout) {
   EXPECT_EQ(noise->data, pack_test::RandomBytes(5000, 2));
 }
 
-// Each local header repeats its central record's values, without extra field;
-// central records carry neither comment nor disk number nor internal
-// attributes, and the end record counts the entries of one disk.
-TEST(PackWriter, WritesLocalHeadersThatAgreeWithTheCentralRecordsAndOneEndRecord) {
+void Put16(std::string& out, std::uint16_t value) {
+  out += static_cast<char>(value & 0xFF);
+  out += static_cast<char>(value >> 8);
+}
+
+void Put32(std::string& out, std::uint32_t value) {
+  Put16(out, static_cast<std::uint16_t>(value & 0xFFFF));
+  Put16(out, static_cast<std::uint16_t>(value >> 16));
+}
+
+// The whole archive of a folder and a file in it, byte for byte: each local
+// header repeats its central record's values, without extra field; central
+// records carry neither comment nor disk number nor internal attributes, and
+// the end record counts the entries of one disk.
+TEST(PackWriter, WritesEachRecordFieldByField) {
   TempFolder app("pack-app-");
   TempFolder out("pack-out-");
-  PutFile(app, "dir/file", pack_test::TextBytes(5000, 3));
-  PutFile(app, "empty", "");
+  PutFile(app, "d/a.txt", "hello");  // five bytes: deflate cannot shrink them
+  std::tm when = {};
+  when.tm_year = 2024 - 1900;
+  when.tm_mon = 5 - 1;
+  when.tm_mday = 17;
+  when.tm_hour = 13;
+  when.tm_min = 45;
+  when.tm_sec = 30;
+  when.tm_isdst = -1;
+  const std::time_t stamp = std::mktime(&when);
+  ASSERT_TRUE(SetModificationTime(app / "d/a.txt", stamp));
+  ASSERT_TRUE(SetModificationTime(app / "d", stamp));
   const auto archive = out / "a.zip";
   ASSERT_EQ(pack_test::Pack(app.path(), archive), "");
-  const std::string bytes = ReadFileBytes(archive);
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  zip::EndRecord end;
-  ASSERT_TRUE(zip::ParseEndRecord(data, bytes.size(), bytes.size() - zip::kEndRecordSize, end));
-  EXPECT_EQ(end.diskNumber, 0);
-  EXPECT_EQ(end.directoryDisk, 0);
-  EXPECT_EQ(end.entriesOnDisk, 3);
-  EXPECT_EQ(end.entryCount, 3);
-  EXPECT_EQ(end.comment.size(), 0u);
-  EXPECT_EQ(std::uint64_t{end.directoryOffset} + end.directorySize,
-            bytes.size() - zip::kEndRecordSize);
-  std::uint64_t at = end.directoryOffset;
-  for (int i = 0; i < 3; ++i) {
-    zip::CentralRecord central;
-    ASSERT_TRUE(zip::ParseCentralRecord(data, bytes.size(), at, central));
-    at += zip::RecordLength(central);
-    EXPECT_EQ(central.extra.size(), 0u) << central.name;
-    EXPECT_EQ(central.comment.size(), 0u) << central.name;
-    EXPECT_EQ(central.diskStart, 0) << central.name;
-    EXPECT_EQ(central.internalAttributes, 0) << central.name;
-    zip::LocalHeader local;
-    ASSERT_TRUE(zip::ParseLocalHeader(data, bytes.size(), central.localHeaderOffset, local));
-    EXPECT_EQ(local.versionNeeded, central.versionNeeded) << central.name;
-    EXPECT_EQ(local.flags, central.flags) << central.name;
-    EXPECT_EQ(local.method, central.method) << central.name;
-    EXPECT_EQ(local.dosTime, central.dosTime) << central.name;
-    EXPECT_EQ(local.dosDate, central.dosDate) << central.name;
-    EXPECT_EQ(local.crc32, central.crc32) << central.name;
-    EXPECT_EQ(local.compressedSize, central.compressedSize) << central.name;
-    EXPECT_EQ(local.uncompressedSize, central.uncompressedSize) << central.name;
-    EXPECT_EQ(local.name, central.name);
-    EXPECT_EQ(local.extra.size(), 0u) << central.name;
-  }
-  EXPECT_EQ(at, end.directoryOffset + end.directorySize);
+
+  constexpr std::uint16_t kTime = (13 << 11) | (45 << 5) | (30 / 2);     // 0x6DAF
+  constexpr std::uint16_t kDate = ((2024 - 1980) << 9) | (5 << 5) | 17;  // 0x58B1
+  constexpr std::uint32_t kHelloCrc = 0x3610A686;                        // CRC-32 of "hello"
+  std::string expected;
+  // Local header of "d/", at 0.
+  Put32(expected, 0x04034B50);  // signature
+  Put16(expected, 20);          // version needed: 2.0, a folder
+  Put16(expected, 0);           // flags: none, the name is ASCII
+  Put16(expected, 0);           // method: stored
+  Put16(expected, kTime);       // modification time
+  Put16(expected, kDate);       // modification date
+  Put32(expected, 0);           // CRC-32
+  Put32(expected, 0);           // compressed size
+  Put32(expected, 0);           // uncompressed size
+  Put16(expected, 2);           // name length
+  Put16(expected, 0);           // extra field length
+  expected += "d/";             // name
+  // Local header of "d/a.txt", at 32, and its data.
+  Put32(expected, 0x04034B50);  // signature
+  Put16(expected, 10);          // version needed: 1.0, stored
+  Put16(expected, 0);           // flags
+  Put16(expected, 0);           // method: stored
+  Put16(expected, kTime);       // modification time
+  Put16(expected, kDate);       // modification date
+  Put32(expected, kHelloCrc);   // CRC-32
+  Put32(expected, 5);           // compressed size
+  Put32(expected, 5);           // uncompressed size
+  Put16(expected, 7);           // name length
+  Put16(expected, 0);           // extra field length
+  expected += "d/a.txt";        // name
+  expected += "hello";          // the data, stored
+  // Central record of "d/", at 74.
+  Put32(expected, 0x02014B50);  // signature
+  Put16(expected, 0x003F);      // version made by: MS-DOS, 6.3
+  Put16(expected, 20);          // version needed
+  Put16(expected, 0);           // flags
+  Put16(expected, 0);           // method
+  Put16(expected, kTime);       // modification time
+  Put16(expected, kDate);       // modification date
+  Put32(expected, 0);           // CRC-32
+  Put32(expected, 0);           // compressed size
+  Put32(expected, 0);           // uncompressed size
+  Put16(expected, 2);           // name length
+  Put16(expected, 0);           // extra field length
+  Put16(expected, 0);           // comment length
+  Put16(expected, 0);           // disk number start
+  Put16(expected, 0);           // internal attributes
+  Put32(expected, 0x10);        // external attributes: MS-DOS directory
+  Put32(expected, 0);           // local header offset
+  expected += "d/";             // name
+  // Central record of "d/a.txt", at 122.
+  Put32(expected, 0x02014B50);  // signature
+  Put16(expected, 0x003F);      // version made by: MS-DOS, 6.3
+  Put16(expected, 10);          // version needed
+  Put16(expected, 0);           // flags
+  Put16(expected, 0);           // method
+  Put16(expected, kTime);       // modification time
+  Put16(expected, kDate);       // modification date
+  Put32(expected, kHelloCrc);   // CRC-32
+  Put32(expected, 5);           // compressed size
+  Put32(expected, 5);           // uncompressed size
+  Put16(expected, 7);           // name length
+  Put16(expected, 0);           // extra field length
+  Put16(expected, 0);           // comment length
+  Put16(expected, 0);           // disk number start
+  Put16(expected, 0);           // internal attributes
+  Put32(expected, 0x20);        // external attributes: MS-DOS archive
+  Put32(expected, 32);          // local header offset
+  expected += "d/a.txt";        // name
+  // End record, at 175.
+  Put32(expected, 0x06054B50);  // signature
+  Put16(expected, 0);           // this disk
+  Put16(expected, 0);           // the directory's disk
+  Put16(expected, 2);           // entries on this disk
+  Put16(expected, 2);           // entries
+  Put32(expected, 48 + 53);     // directory size: the two central records
+  Put32(expected, 74);          // directory offset
+  Put16(expected, 0);           // comment length
+  EXPECT_EQ(ReadFileBytes(archive), expected);
 }
 
 TEST(PackWriter, StoresMultiPieceFilesThatDeflateCannotShrinkAndDeflatesTheRest) {
