@@ -104,177 +104,197 @@ std::uint64_t RecordLength(const EndRecord& record) {
   return kEndRecordSize + record.comment.size();
 }
 
+namespace {
+
+constexpr std::uint64_t kSignatureSize = 4;
+
+// A name, extra field or comment, which the fixed part holds as its 16-bit
+// length.
+struct LengthOf {
+  std::string_view& view;
+};
+
+template <typename Visitor, typename... Fields>
+void VisitEach(Visitor& visitor, Fields&&... fields) {
+  (visitor(fields), ...);
+}
+
+// The records' layouts: every field after the signature in the order the
+// record stores it (the order of the *_field offsets). The variable parts
+// follow the fixed part in the order of their lengths. A reader and a writer
+// walk the same lists, so each layout is written down once.
+template <typename Visitor>
+void WalkFields(LocalHeader& h, Visitor& v) {
+  VisitEach(v, h.versionNeeded, h.flags, h.method, h.dosTime, h.dosDate, h.crc32, h.compressedSize,
+            h.uncompressedSize, LengthOf{h.name}, LengthOf{h.extra});
+}
+
+template <typename Visitor>
+void WalkFields(CentralRecord& r, Visitor& v) {
+  VisitEach(v, r.versionMadeBy, r.versionNeeded, r.flags, r.method, r.dosTime, r.dosDate, r.crc32,
+            r.compressedSize, r.uncompressedSize, LengthOf{r.name}, LengthOf{r.extra},
+            LengthOf{r.comment}, r.diskStart, r.internalAttributes, r.externalAttributes,
+            r.localHeaderOffset);
+}
+
+template <typename Visitor>
+void WalkFields(EndRecord& r, Visitor& v) {
+  VisitEach(v, r.diskNumber, r.directoryDisk, r.entriesOnDisk, r.entryCount, r.directorySize,
+            r.directoryOffset, LengthOf{r.comment});
+}
+
+template <typename Visitor>
+void WalkFields(Zip64EndRecord& r, Visitor& v) {
+  VisitEach(v, r.recordSize, r.versionMadeBy, r.versionNeeded, r.diskNumber, r.directoryDisk,
+            r.entriesOnDisk, r.entryCount, r.directorySize, r.directoryOffset);
+}
+
+template <typename Visitor>
+void WalkFields(Zip64Locator& r, Visitor& v) {
+  VisitEach(v, r.endRecordDisk, r.endRecordOffset, r.totalDisks);
+}
+
+// Loads the fixed fields from the bytes after a signature; a length is kept
+// for the view it belongs to, which is set once all of them are known to fit.
+class FieldReader {
+ public:
+  explicit FieldReader(const unsigned char* fields) : at_(fields) {}
+
+  void operator()(std::uint16_t& value) { value = LoadLe16(Advance(2)); }
+  void operator()(std::uint32_t& value) { value = LoadLe32(Advance(4)); }
+  void operator()(std::uint64_t& value) { value = LoadLe64(Advance(8)); }
+  void operator()(LengthOf length) {
+    views_[count_] = &length.view;
+    lengths_[count_++] = LoadLe16(Advance(2));
+  }
+
+  std::uint64_t VariableLength() const { return lengths_[0] + lengths_[1] + lengths_[2]; }
+
+  // Points the views at the variable parts, which start at `variable`.
+  void SetViews(const unsigned char* variable) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      *views_[i] = ViewAt(variable, lengths_[i]);
+      variable += lengths_[i];
+    }
+  }
+
+ private:
+  const unsigned char* Advance(std::size_t size) {
+    const unsigned char* field = at_;
+    at_ += size;
+    return field;
+  }
+
+  const unsigned char* at_;
+  std::string_view* views_[3] = {};
+  std::uint64_t lengths_[3] = {};
+  std::size_t count_ = 0;
+};
+
+// Appends the fixed fields; the lengths are those of the views, whose bytes
+// come after the fixed part.
+class FieldWriter {
+ public:
+  explicit FieldWriter(std::string& out) : out_(out) {}
+
+  void operator()(std::uint16_t value) { AppendLe16(out_, value); }
+  void operator()(std::uint32_t value) { AppendLe32(out_, value); }
+  void operator()(std::uint64_t value) { AppendLe64(out_, value); }
+  void operator()(LengthOf length) {
+    AppendLe16(out_, Length16(length.view));
+    views_[count_++] = length.view;
+  }
+
+  void AppendViews() {
+    for (std::size_t i = 0; i < count_; ++i) {
+      AppendView(out_, views_[i]);
+    }
+  }
+
+ private:
+  std::string& out_;
+  std::string_view views_[3];
+  std::size_t count_ = 0;
+};
+
+// Parses a record whose variable parts all have a 16-bit length in its fixed
+// part: into a copy, so that a record that does not fit leaves `record`.
+template <typename Record>
+bool ParseRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
+                 std::uint64_t fixedSize, std::uint32_t signature, Record& record) {
+  if (!FixedPartFits(data, limit, offset, fixedSize, signature)) {
+    return false;
+  }
+  Record parsed = record;
+  FieldReader reader(data + offset + kSignatureSize);
+  WalkFields(parsed, reader);
+  if (!RangeFits(offset + fixedSize, reader.VariableLength(), limit)) {
+    return false;
+  }
+  reader.SetViews(data + offset + fixedSize);
+  record = parsed;
+  return true;
+}
+
+// The walk takes a record it could change; the writer only reads the copy.
+template <typename Record>
+void AppendRecord(std::string& out, std::uint32_t signature, Record record) {
+  AppendLe32(out, signature);
+  FieldWriter writer(out);
+  WalkFields(record, writer);
+  writer.AppendViews();
+}
+
+}  // namespace
+
 bool ParseLocalHeader(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                       LocalHeader& header) {
-  namespace f = local_header_field;
-  if (!FixedPartFits(data, limit, offset, kLocalHeaderSize, kLocalHeaderSignature)) {
-    return false;
-  }
-  const unsigned char* p = data + offset;
-  const std::uint64_t nameLength = LoadLe16(p + f::kNameLength);
-  const std::uint64_t extraLength = LoadLe16(p + f::kExtraLength);
-  if (!RangeFits(offset + kLocalHeaderSize, nameLength + extraLength, limit)) {
-    return false;
-  }
-  header.versionNeeded = LoadLe16(p + f::kVersionNeeded);
-  header.flags = LoadLe16(p + f::kFlags);
-  header.method = LoadLe16(p + f::kMethod);
-  header.dosTime = LoadLe16(p + f::kDosTime);
-  header.dosDate = LoadLe16(p + f::kDosDate);
-  header.crc32 = LoadLe32(p + f::kCrc32);
-  header.compressedSize = LoadLe32(p + f::kCompressedSize);
-  header.uncompressedSize = LoadLe32(p + f::kUncompressedSize);
-  header.name = ViewAt(p + kLocalHeaderSize, nameLength);
-  header.extra = ViewAt(p + kLocalHeaderSize + nameLength, extraLength);
-  return true;
+  return ParseRecord(data, limit, offset, kLocalHeaderSize, kLocalHeaderSignature, header);
 }
 
 bool ParseCentralRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                         CentralRecord& record) {
-  namespace f = central_record_field;
-  if (!FixedPartFits(data, limit, offset, kCentralRecordSize, kCentralRecordSignature)) {
-    return false;
-  }
-  const unsigned char* p = data + offset;
-  const std::uint64_t nameLength = LoadLe16(p + f::kNameLength);
-  const std::uint64_t extraLength = LoadLe16(p + f::kExtraLength);
-  const std::uint64_t commentLength = LoadLe16(p + f::kCommentLength);
-  if (!RangeFits(offset + kCentralRecordSize, nameLength + extraLength + commentLength, limit)) {
-    return false;
-  }
-  record.versionMadeBy = LoadLe16(p + f::kVersionMadeBy);
-  record.versionNeeded = LoadLe16(p + f::kVersionNeeded);
-  record.flags = LoadLe16(p + f::kFlags);
-  record.method = LoadLe16(p + f::kMethod);
-  record.dosTime = LoadLe16(p + f::kDosTime);
-  record.dosDate = LoadLe16(p + f::kDosDate);
-  record.crc32 = LoadLe32(p + f::kCrc32);
-  record.compressedSize = LoadLe32(p + f::kCompressedSize);
-  record.uncompressedSize = LoadLe32(p + f::kUncompressedSize);
-  record.diskStart = LoadLe16(p + f::kDiskStart);
-  record.internalAttributes = LoadLe16(p + f::kInternalAttributes);
-  record.externalAttributes = LoadLe32(p + f::kExternalAttributes);
-  record.localHeaderOffset = LoadLe32(p + f::kLocalHeaderOffset);
-  const unsigned char* variable = p + kCentralRecordSize;
-  record.name = ViewAt(variable, nameLength);
-  record.extra = ViewAt(variable + nameLength, extraLength);
-  record.comment = ViewAt(variable + nameLength + extraLength, commentLength);
-  return true;
+  return ParseRecord(data, limit, offset, kCentralRecordSize, kCentralRecordSignature, record);
 }
 
 bool ParseEndRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                     EndRecord& record) {
-  namespace f = end_record_field;
-  if (!FixedPartFits(data, limit, offset, kEndRecordSize, kEndRecordSignature)) {
-    return false;
-  }
-  const unsigned char* p = data + offset;
-  const std::uint64_t commentLength = LoadLe16(p + f::kCommentLength);
-  if (!RangeFits(offset + kEndRecordSize, commentLength, limit)) {
-    return false;
-  }
-  record.diskNumber = LoadLe16(p + f::kDiskNumber);
-  record.directoryDisk = LoadLe16(p + f::kDirectoryDisk);
-  record.entriesOnDisk = LoadLe16(p + f::kEntriesOnDisk);
-  record.entryCount = LoadLe16(p + f::kEntryCount);
-  record.directorySize = LoadLe32(p + f::kDirectorySize);
-  record.directoryOffset = LoadLe32(p + f::kDirectoryOffset);
-  record.comment = ViewAt(p + kEndRecordSize, commentLength);
-  return true;
+  return ParseRecord(data, limit, offset, kEndRecordSize, kEndRecordSignature, record);
 }
 
 bool ParseZip64EndRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                          Zip64EndRecord& record) {
-  namespace f = zip64_end_record_field;
-  if (!FixedPartFits(data, limit, offset, kZip64EndRecordSize, kZip64EndRecordSignature)) {
+  Zip64EndRecord parsed;
+  if (!ParseRecord(data, limit, offset, kZip64EndRecordSize, kZip64EndRecordSignature, parsed)) {
     return false;
   }
-  const unsigned char* p = data + offset;
-  const std::uint64_t recordSize = LoadLe64(p + f::kRecordSize);
   // Compared without adding to it: a size near 2^64 would wrap the sum.
   const std::uint64_t room = limit - offset - kZip64EndRecordLeadSize;
-  if (recordSize < kZip64EndRecordSize - kZip64EndRecordLeadSize || recordSize > room) {
+  if (parsed.recordSize < kZip64EndRecordSize - kZip64EndRecordLeadSize ||
+      parsed.recordSize > room) {
     return false;
   }
-  record.recordSize = recordSize;
-  record.versionMadeBy = LoadLe16(p + f::kVersionMadeBy);
-  record.versionNeeded = LoadLe16(p + f::kVersionNeeded);
-  record.diskNumber = LoadLe32(p + f::kDiskNumber);
-  record.directoryDisk = LoadLe32(p + f::kDirectoryDisk);
-  record.entriesOnDisk = LoadLe64(p + f::kEntriesOnDisk);
-  record.entryCount = LoadLe64(p + f::kEntryCount);
-  record.directorySize = LoadLe64(p + f::kDirectorySize);
-  record.directoryOffset = LoadLe64(p + f::kDirectoryOffset);
-  record.extensibleData =
-      ViewAt(p + kZip64EndRecordSize, recordSize + kZip64EndRecordLeadSize - kZip64EndRecordSize);
+  parsed.extensibleData = ViewAt(data + offset + kZip64EndRecordSize,
+                                 parsed.recordSize + kZip64EndRecordLeadSize - kZip64EndRecordSize);
+  record = parsed;
   return true;
 }
 
 bool ParseZip64Locator(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                        Zip64Locator& locator) {
-  namespace f = zip64_locator_field;
-  if (!FixedPartFits(data, limit, offset, kZip64LocatorSize, kZip64LocatorSignature)) {
-    return false;
-  }
-  const unsigned char* p = data + offset;
-  locator.endRecordDisk = LoadLe32(p + f::kEndRecordDisk);
-  locator.endRecordOffset = LoadLe64(p + f::kEndRecordOffset);
-  locator.totalDisks = LoadLe32(p + f::kTotalDisks);
-  return true;
+  return ParseRecord(data, limit, offset, kZip64LocatorSize, kZip64LocatorSignature, locator);
 }
 
-// The append functions write the fields in their order in the record, which
-// is the order of the *_field offsets.
-
 void AppendLocalHeader(std::string& out, const LocalHeader& header) {
-  AppendLe32(out, kLocalHeaderSignature);
-  AppendLe16(out, header.versionNeeded);
-  AppendLe16(out, header.flags);
-  AppendLe16(out, header.method);
-  AppendLe16(out, header.dosTime);
-  AppendLe16(out, header.dosDate);
-  AppendLe32(out, header.crc32);
-  AppendLe32(out, header.compressedSize);
-  AppendLe32(out, header.uncompressedSize);
-  AppendLe16(out, Length16(header.name));
-  AppendLe16(out, Length16(header.extra));
-  AppendView(out, header.name);
-  AppendView(out, header.extra);
+  AppendRecord(out, kLocalHeaderSignature, header);
 }
 
 void AppendCentralRecord(std::string& out, const CentralRecord& record) {
-  AppendLe32(out, kCentralRecordSignature);
-  AppendLe16(out, record.versionMadeBy);
-  AppendLe16(out, record.versionNeeded);
-  AppendLe16(out, record.flags);
-  AppendLe16(out, record.method);
-  AppendLe16(out, record.dosTime);
-  AppendLe16(out, record.dosDate);
-  AppendLe32(out, record.crc32);
-  AppendLe32(out, record.compressedSize);
-  AppendLe32(out, record.uncompressedSize);
-  AppendLe16(out, Length16(record.name));
-  AppendLe16(out, Length16(record.extra));
-  AppendLe16(out, Length16(record.comment));
-  AppendLe16(out, record.diskStart);
-  AppendLe16(out, record.internalAttributes);
-  AppendLe32(out, record.externalAttributes);
-  AppendLe32(out, record.localHeaderOffset);
-  AppendView(out, record.name);
-  AppendView(out, record.extra);
-  AppendView(out, record.comment);
+  AppendRecord(out, kCentralRecordSignature, record);
 }
 
 void AppendEndRecord(std::string& out, const EndRecord& record) {
-  AppendLe32(out, kEndRecordSignature);
-  AppendLe16(out, record.diskNumber);
-  AppendLe16(out, record.directoryDisk);
-  AppendLe16(out, record.entriesOnDisk);
-  AppendLe16(out, record.entryCount);
-  AppendLe32(out, record.directorySize);
-  AppendLe32(out, record.directoryOffset);
-  AppendLe16(out, Length16(record.comment));
-  AppendView(out, record.comment);
+  AppendRecord(out, kEndRecordSignature, record);
 }
 
 bool FindExtraField(std::string_view extra, std::uint16_t id, std::string_view& body) {
