@@ -9,11 +9,14 @@
 #include <string>
 
 #include "payload/payload_trailer.h"
+#include "testing/appended_payload.h"
 #include "testing/temp_folder.h"
 
 extern "C" const unsigned char starter_payload_slot[] __attribute__((weak));
 
 namespace {
+
+using testing_support::FindAppendedPayload;
 
 using testing_support::ReadFileBytes;
 using testing_support::TempFolder;

@@ -154,11 +154,4 @@ inline SlotTrailerState CheckSlotTrailer(const unsigned char* bytes, std::uint64
 /// Payload whose `damage` names what is wrong.
 std::optional<Payload> ReadPayloadSegment(const unsigned char* segment, std::uint64_t size);
 
-/// POSIX: the archive appended to the file at `imagePath` (see above), mapped
-/// read-only for the rest of the process and never copied: how a tool or a
-/// test reads a starter file from outside (the starter itself reaches its
-/// archive through the slot). Returns nothing when the file cannot be read
-/// or ends in no valid trailer; an address of null when the mapping fails.
-std::optional<Payload> FindAppendedPayload(const std::string& imagePath);
-
 #endif  // STARTER_PAYLOAD_PAYLOAD_TRAILER_H

@@ -8,9 +8,12 @@
 #include "pack/stub_test_support.h"
 #include "pack/stub_writer.h"
 #include "payload/payload_trailer.h"
+#include "testing/appended_payload.h"
 #include "testing/temp_folder.h"
 
 namespace {
+
+using testing_support::FindAppendedPayload;
 
 TEST(WriteStarter, WritesAnExecutableFileThatThePayloadLookupFinds) {
   testing_support::TempFolder folder("stub-writer-");
