@@ -1,20 +1,15 @@
 #include "destination/folder_walker.h"
 
+#include "text/entry_name.h"
+
 namespace fs = std::filesystem;
 
 std::vector<std::string> FolderWalker::Components(const std::string& name) {
   std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string::npos) {
-      end = name.size();
-    }
-    std::string part = name.substr(start, end - start);
+  for (const std::string_view part : SplitPathLevels(name)) {
     if (!part.empty() && part != ".") {
-      parts.push_back(std::move(part));
+      parts.emplace_back(part);
     }
-    start = end + 1;
   }
   return parts;
 }

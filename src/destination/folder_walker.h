@@ -67,12 +67,14 @@ class FolderWalker {
   /// the system's "not found" code.
   bool OpenExisting(const std::string& name, std::intptr_t& file, std::error_code& error);
 
+  /// The levels of `name` as the walker follows them: without empty ones
+  /// and ".".
+  static std::vector<std::string> Components(const std::string& name);
+
   /// What entering one level found (for each platform's part).
   enum class Step { kEntered, kMissing, kLink, kNotFolder, kFailed };
 
  private:
-  /// The levels of `name`, without empty ones and ".".
-  static std::vector<std::string> Components(const std::string& name);
   /// `folder` joined with the first `count` of `parts`.
   static std::filesystem::path Below(const std::filesystem::path& folder,
                                      const std::vector<std::string>& parts, std::size_t count);

@@ -114,18 +114,9 @@ void CheckRoomToUnpack(const fs::path& destination) {
 // The path levels of an entry name in the form the file system compares
 // them in, as the folder walker reads the name.
 std::vector<std::string> PathKey(const std::string& name) {
-  std::vector<std::string> key;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string::npos) {
-      end = name.size();
-    }
-    const std::string_view part(name.data() + start, end - start);
-    if (!part.empty() && part != ".") {
-      key.push_back(FoldPathComponent(part));
-    }
-    start = end + 1;
+  std::vector<std::string> key = FolderWalker::Components(name);
+  for (std::string& level : key) {
+    level = FoldPathComponent(level);
   }
   return key;
 }
