@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "pack/archive_writer.h"
@@ -133,33 +135,22 @@ bool SetOutput(const std::string& value, Settings& settings, std::string& error)
   return true;
 }
 
-bool SetLevel(const std::string& value, Settings& settings, std::string& error) {
-  long long number = 0;
-  if (!ParseNumber(value, 0, 9, number)) {
-    error = "--level needs a number from 0 to 9, not '" + DisplayName(value) + "'";
-    return false;
-  }
-  settings.level = static_cast<int>(number);
-  return true;
-}
+constexpr char kLevelOption[] = "--level";
+constexpr char kStoreBelowOption[] = "--store-below";
+constexpr char kThreadsOption[] = "--threads";
 
-bool SetStoreBelow(const std::string& value, Settings& settings, std::string& error) {
+// Sets the field `kField` from an option `kOption` that takes a whole number
+// from kLow to kHigh.
+template <auto kField, const char* kOption, long long kLow, long long kHigh>
+bool SetNumber(const std::string& value, Settings& settings, std::string& error) {
   long long number = 0;
-  if (!ParseNumber(value, 0, 100, number)) {
-    error = "--store-below needs a number from 0 to 100, not '" + DisplayName(value) + "'";
+  if (!ParseNumber(value, kLow, kHigh, number)) {
+    error = std::string(kOption) + " needs a number from " + std::to_string(kLow) + " to " +
+            std::to_string(kHigh) + ", not '" + DisplayName(value) + "'";
     return false;
   }
-  settings.storeBelow = static_cast<unsigned>(number);
-  return true;
-}
-
-bool SetThreads(const std::string& value, Settings& settings, std::string& error) {
-  long long number = 0;
-  if (!ParseNumber(value, 1, 1024, number)) {
-    error = "--threads needs a number from 1 to 1024, not '" + DisplayName(value) + "'";
-    return false;
-  }
-  settings.threads = static_cast<unsigned>(number);
+  using Field = std::remove_reference_t<decltype(settings.*kField)>;
+  settings.*kField = static_cast<Field>(number);
   return true;
 }
 
@@ -239,15 +230,16 @@ static_assert(kDefaultStoreBelowPercent == 2, "--store-below's help names the de
 const OptionSpec kOptions[] = {
     {"-o", "--output", "ARCHIVE", kForPack, SetOutput,
      "the archive to write (replaced only on success)"},
-    {nullptr, "--level", "N", kForPack, SetLevel,
+    {nullptr, kLevelOption, "N", kForPack, SetNumber<&Settings::level, kLevelOption, 0, 9>,
      "deflate level 0-9 (0: store everything; default 6)"},
-    {nullptr, "--store-below", "PERCENT", kForPack, SetStoreBelow,
+    {nullptr, kStoreBelowOption, "PERCENT", kForPack,
+     SetNumber<&Settings::storeBelow, kStoreBelowOption, 0, 100>,
      "keep the 1 MiB pieces of a file that deflate\n"
      "shrinks by less than PERCENT percent as they\n"
      "are, inside the deflate stream, to be copied\n"
      "rather than decoded (0: deflate every piece;\n"
      "default 2)"},
-    {nullptr, "--threads", "N", kForPack, SetThreads,
+    {nullptr, kThreadsOption, "N", kForPack, SetNumber<&Settings::threads, kThreadsOption, 1, 1024>,
      "compressing threads (default: all cores); the\n"
      "archive is byte-identical for any N"},
     {nullptr, "--follow-symlinks", nullptr, kForPack, SetFlag<&Settings::followSymlinks>,
