@@ -13,8 +13,11 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "pack/host_io.h"
+#include "text/entry_name.h"
 
 namespace pack {
 
@@ -217,11 +220,10 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
     error = ErrorText(errno);
     return -1;
   }
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t slash = relative.find('/', start);
-    const bool last = slash == std::string::npos;
-    const std::string level = relative.substr(start, last ? std::string::npos : slash - start);
+  const std::vector<std::string_view> levels = SplitPathLevels(relative);
+  for (std::size_t i = 0;; ++i) {
+    const bool last = i + 1 == levels.size();
+    const std::string level(levels[i]);
     // O_NONBLOCK keeps a FIFO from hanging the open; the caller's type check
     // then refuses it.
     const int flags = O_RDONLY | O_CLOEXEC | linkFlag | (last ? O_NONBLOCK : O_DIRECTORY);
@@ -246,7 +248,6 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
       return next;
     }
     current = next;
-    start = slash + 1;
   }
 }
 
