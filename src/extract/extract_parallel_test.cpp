@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "extract/extract.h"
@@ -376,6 +377,55 @@ TEST_F(ExtractParallelTest, FilesInFlightWithManyPiecesHoldTheWalkBack) {
         0u);
   }
 }
+
+#ifndef _WIN32
+// `outcome` with the text of `destination` replaced by a fixed name.
+Outcome WithoutDestination(Outcome outcome, const fs::path& destination) {
+  const auto replace = [](auto& text, const auto& what, const auto& with) {
+    for (std::size_t at = text.find(what); at != text.npos;
+         at = text.find(what, at + with.size())) {
+      text.replace(at, what.size(), with);
+    }
+  };
+  replace(outcome.log, PathToWide(destination), std::wstring(L"<destination>"));
+  replace(outcome.standardError, destination.u8string(), std::string("<destination>"));
+  replace(outcome.thrown, destination.u8string(), std::string("<destination>"));
+  return outcome;
+}
+
+// The file system of the destination decides how large files are written
+// (from a buffer on tmpfs): a destination on tmpfs gives the outcome one on
+// the temporary directory's file system gives.
+TEST_F(ExtractParallelTest, ADestinationOnTmpfsGivesTheSameOutcome) {
+  const fs::path sharedMemory = "/dev/shm";
+  std::error_code error;
+  if (!fs::is_directory(sharedMemory, error)) {
+    GTEST_SKIP() << "no " << sharedMemory;
+  }
+  TempFolder shared("starter-test-", sharedMemory);
+  const fs::path onTmpfs = shared / "quillorbite";
+  std::vector<std::pair<std::string, std::string>> archives = testing_support::FuzzSeedArchives();
+  // Large files: indexed, with stored and deflated pieces, and one without
+  // an index, decoded whole.
+  constexpr std::uint32_t kPieceSize = 1 << 20;
+  ZipBuilder builder;
+  std::vector<std::uint32_t> lengths;
+  const std::string mixed = Text(3 << 20, 80) + testing_support::NoiseBytes((2 << 20) + 9, 81);
+  auto& pieced = builder.AddDeflated("pieced.bin", mixed);
+  pieced.data = testing_support::DeflatePieces(mixed, kPieceSize, 6, lengths);
+  pieced.centralExtra = testing_support::PieceIndexField(kPieceSize, lengths);
+  builder.AddDeflated("whole.txt", Text(3 << 20, 82));
+  archives.emplace_back("large.zip", builder.Build());
+  for (const auto& [name, archive] : archives) {
+    for (const unsigned workers : {1u, 4u}) {
+      const Outcome here =
+          WithoutDestination(Extract(archive, workers, destination_), destination_);
+      EXPECT_EQ(WithoutDestination(Extract(archive, workers, onTmpfs), onTmpfs), here)
+          << name << ", " << workers << " workers";
+    }
+  }
+}
+#endif
 
 TEST_F(ExtractParallelTest, AnyNumberOfWorkersGivesTheSameOutcome) {
   ZipBuilder builder;

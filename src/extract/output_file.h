@@ -28,12 +28,15 @@ class OutputFile final : public zip::ZipOutput {
   bool WriteAt(std::uint64_t offset, const unsigned char* data, std::size_t size) override;
   /// Empties the file.
   bool Reset() override;
-  /// The write strategy of this platform: on POSIX large data is decoded
-  /// straight into the file mapped into memory, since buffered writes to one
-  /// file queue on its lock while page faults on a shared mapping are taken
-  /// on all cores. On Windows it is written from a buffer: under Wine a
-  /// mapped file whose room cannot be reserved takes a block allocation with
-  /// every page it faults in, and is slower than plain writes.
+  /// How large data reaches the file, decided once per file: on Linux by
+  /// the file system it lies on (fstatfs), written from a buffer with
+  /// positional writes on tmpfs, ext2/3/4, xfs and btrfs, where mapping it
+  /// costs a page fault per page and more time than writing (README,
+  /// performance), and decoded straight into the file mapped into memory
+  /// on other file systems and other POSIX systems. On Windows it is written
+  /// from a buffer: under Wine a mapped file whose room cannot be reserved
+  /// takes a block allocation with every page it faults in, and is slower
+  /// than plain writes.
   bool PrefersView() const override;
   /// Gives the file the length `size` with its room reserved on the volume
   /// (so that writing through the view cannot run out of it) and maps it.
@@ -54,7 +57,10 @@ class OutputFile final : public zip::ZipOutput {
   bool SetTimes(std::int64_t seconds);
   bool Close();
 
+  enum Decision : signed char { kUndecided, kNo, kYes };
+
   std::intptr_t handle_;
+  mutable Decision prefersView_ = kUndecided;  // PrefersView's answer, once asked
   unsigned char* view_ = nullptr;
   std::size_t viewSize_ = 0;
 };

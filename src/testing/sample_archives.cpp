@@ -386,10 +386,9 @@ namespace {
 // A stored deflate block of `bytes` (fewer than 65,536): the header byte,
 // final or not, then LEN and NLEN, then the bytes.
 std::string StoredBlock(const std::string& bytes, bool final) {
-  std::string block(1, static_cast<char>(final ? 1 : 0));
-  zip::AppendLe16(block, static_cast<std::uint16_t>(bytes.size()));
-  zip::AppendLe16(block, static_cast<std::uint16_t>(~bytes.size()));
-  return block + bytes;
+  DeflateBitWriter writer;
+  writer.StoredBlock(bytes, final);
+  return writer.Bytes();
 }
 
 // Three pieces of 1000 bytes at most: text deflated, then noise in two
@@ -462,7 +461,67 @@ std::vector<std::pair<std::string, std::string>> StoredPieceSeedArchives() {
   last[0] = 0;  // not final: the stream never ends
   pieces.Add(builder, "stored_lying/not_final.bin", pieces.middle, last);
   seeds.emplace_back("pieces_stored_lying.zip", builder.Build());
+  seeds.emplace_back("pieces_stored_mixed.zip", MixedStoredPiecesArchive());
   return seeds;
+}
+
+std::string MixedStoredPiecesArchive() {
+  const StoredPieces pieces;
+  const std::string noise = pieces.content.substr(StoredPieces::kPieceSize, 1000);
+  const std::string tail = pieces.content.substr(2 * StoredPieces::kPieceSize);
+  ZipBuilder builder;
+  const auto add = [&](const std::string& name, const DeflateBitWriter& middle,
+                       const std::string& last) {
+    pieces.Add(builder, "stored_mixed/" + name, middle.Bytes(), last);
+  };
+  DeflateBitWriter middle;
+  middle.StoredBlock(noise.substr(0, 600), false);
+  middle.FixedBlock(noise.substr(600), false);
+  middle.SyncFlush();
+  add("stored_then_huffman.bin", middle, pieces.last);
+  middle = DeflateBitWriter();
+  middle.FixedBlock(noise.substr(0, 400), false);
+  middle.StoredBlock(noise.substr(400), false);
+  middle.SyncFlush();
+  add("huffman_then_stored.bin", middle, pieces.last);
+  // Empty blocks among the others, the unused bits of every header set.
+  constexpr unsigned kPadding = 0x1F;
+  middle = DeflateBitWriter();
+  for (const std::string& bytes :
+       {std::string(), noise.substr(0, 500), std::string(), noise.substr(500), std::string()}) {
+    middle.StoredBlock(bytes, false, kPadding);
+  }
+  DeflateBitWriter last;
+  last.StoredBlock(tail, true, kPadding);
+  add("padded_and_empty.bin", middle, last.Bytes());
+  last = DeflateBitWriter();
+  last.StoredBlock(tail.substr(0, 300), false);
+  last.FixedBlock(tail.substr(300), true);
+  middle = DeflateBitWriter();
+  middle.StoredBlock(noise, false);
+  middle.SyncFlush();
+  add("last_huffman.bin", middle, last.Bytes());
+  // Lying: a final block inside the piece or closing it (where the stream
+  // ends), a byte after the last piece's final block (which a one-pass
+  // decode leaves unread), a reserved block type.
+  middle = DeflateBitWriter();
+  middle.StoredBlock(noise.substr(0, 600), true);
+  middle.StoredBlock(noise.substr(600), false);
+  middle.SyncFlush();
+  add("final_inside.bin", middle, pieces.last);
+  middle = DeflateBitWriter();
+  middle.StoredBlock(noise, false);
+  middle.StoredBlock(std::string(), true);
+  add("final_closing.bin", middle, pieces.last);
+  middle = DeflateBitWriter();
+  middle.StoredBlock(noise, false);
+  middle.SyncFlush();
+  add("byte_after_final.bin", middle, pieces.last + std::string(1, '\0'));
+  constexpr char kReservedBlockType = 0x06;
+  std::string reserved = pieces.middle;
+  reserved[0] = kReservedBlockType;
+  pieces.Add(builder, "stored_mixed/reserved_type.bin", reserved, pieces.last);
+  return builder.Build();
 }
 
 }  // namespace testing_support

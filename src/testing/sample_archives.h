@@ -55,6 +55,12 @@ std::vector<std::pair<std::string, std::string>> FuzzSeedArchives();
 /// block, a last block without the final bit). Part of FuzzSeedArchives.
 std::vector<std::pair<std::string, std::string>> StoredPieceSeedArchives();
 
+/// The seed "pieces_stored_mixed.zip" of StoredPieceSeedArchives: indexed
+/// entries whose pieces mix stored blocks with Huffman ones, honest ones and
+/// ones that lie (a final block inside a piece that is not last or closing
+/// it, a byte after the last piece's final block, a reserved block type).
+std::string MixedStoredPiecesArchive();
+
 }  // namespace testing_support
 
 #endif  // STARTER_TESTING_SAMPLE_ARCHIVES_H

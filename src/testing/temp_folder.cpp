@@ -9,10 +9,10 @@
 
 namespace testing_support {
 
-TempFolder::TempFolder(const std::string& prefix) {
+TempFolder::TempFolder(const std::string& prefix, const std::filesystem::path& parent) {
   static std::atomic<unsigned> counter{0};
   std::random_device random;
-  const auto base = std::filesystem::temp_directory_path();
+  const auto base = parent.empty() ? std::filesystem::temp_directory_path() : parent;
   for (int attempt = 0;; ++attempt) {
     const std::string name =
         prefix + std::to_string(random()) + "-" + std::to_string(counter.fetch_add(1));

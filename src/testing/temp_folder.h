@@ -10,10 +10,11 @@ namespace testing_support {
 
 class TempFolder {
  public:
-  /// Creates a new folder below the system's temporary directory, its name
-  /// starting with `prefix`. Throws std::filesystem::filesystem_error when it
-  /// cannot be created.
-  explicit TempFolder(const std::string& prefix = "starter-test-");
+  /// Creates a new folder below `parent` (empty: the system's temporary
+  /// directory), its name starting with `prefix`. Throws
+  /// std::filesystem::filesystem_error when it cannot be created.
+  explicit TempFolder(const std::string& prefix = "starter-test-",
+                      const std::filesystem::path& parent = std::filesystem::path());
   /// Removes the folder and its contents; errors are ignored.
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;

@@ -365,7 +365,8 @@ constexpr std::uint32_t kFixedShortLiteralBase = 0x30;
 constexpr std::uint32_t kFixedLongLiteralBase = 0x190;
 constexpr int kFixedEndOfBlockBits = 7;
 constexpr int kBlockHeaderBits = 3;
-constexpr std::uint32_t kFixedBlockType = 1;  // in the two bits after the final bit
+constexpr std::uint32_t kStoredBlockType = 0;  // in the two bits after the final bit
+constexpr std::uint32_t kFixedBlockType = 1;
 
 // Huffman codes go out most significant bit first.
 std::uint32_t Reversed(std::uint32_t code, int count) {
@@ -403,13 +404,21 @@ void DeflateBitWriter::FixedBlock(const std::string& literals, bool final) {
   Bits(0, kFixedEndOfBlockBits);
 }
 
-void DeflateBitWriter::SyncFlush() {
-  Bits(0, kBlockHeaderBits);  // not final, stored
+void DeflateBitWriter::StoredBlock(const std::string& bytes, bool final, unsigned padding) {
+  Bits(final ? 1u : 0u, 1);
+  Bits(kStoredBlockType, 2);
   if (BitsInLastByte() != 0) {
-    Bits(0, 8 - BitsInLastByte());
+    Bits(padding, 8 - BitsInLastByte());
   }
-  Bits(0x0000, 16);  // length
-  Bits(0xFFFF, 16);  // its complement
+  const auto length = static_cast<std::uint16_t>(bytes.size());
+  Bits(length, 16);
+  Bits(static_cast<std::uint16_t>(~length), 16);  // NLEN, its complement
+  bytes_ += bytes;                                // on a byte boundary now
+  bitCount_ += 8 * bytes.size();
+}
+
+void DeflateBitWriter::SyncFlush() {
+  StoredBlock(std::string(), false);
 }
 
 std::string DeflateBitWriter::Bytes(unsigned fill) const {

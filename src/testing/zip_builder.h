@@ -66,6 +66,10 @@ class DeflateBitWriter {
   /// Appends a block with the fixed codes holding `literals` as literals
   /// only, then its end-of-block code; `final` sets the block's final bit.
   void FixedBlock(const std::string& literals, bool final);
+  /// Appends a stored block holding `bytes` (fewer than 65,536): its header
+  /// (`final` sets the final bit), the bits to the byte boundary from the low
+  /// bits of `padding` (which decoders skip), LEN, NLEN and the bytes.
+  void StoredBlock(const std::string& bytes, bool final, unsigned padding = 0);
   /// Appends the empty stored block of a sync flush: a block header without
   /// the final bit, zero bits to the byte boundary, 00 00 FF FF.
   void SyncFlush();

@@ -22,6 +22,23 @@ constexpr int kUnusedBitsMask = 7;
 constexpr int kInLastBlock = 64;
 constexpr int kAtBlockBoundary = 128;
 
+// A stored deflate block: a header byte whose lowest bit is the final bit and
+// whose next two bits (the block type) are 0, its other five bits unused and
+// skipped by every decoder; then LEN and NLEN, LEN's ones' complement, both
+// little-endian; then the LEN bytes.
+constexpr unsigned kFinalBlockBit = 0x01;
+constexpr unsigned kBlockTypeBits = 0x06;
+constexpr std::size_t kStoredLengthField = 1;
+constexpr std::size_t kStoredComplementField = 3;
+constexpr std::uint64_t kStoredHeaderLength = 5;
+constexpr unsigned kStoredLengthMask = 0xFFFF;
+
+bool EndsWithSyncFlush(const unsigned char* in, std::uint64_t inLength) {
+  return inLength >= sizeof kSyncFlushMarker &&
+         std::memcmp(in + inLength - sizeof kSyncFlushMarker, kSyncFlushMarker,
+                     sizeof kSyncFlushMarker) == 0;
+}
+
 bool DecodeWithLibdeflate(libdeflate_decompressor* decompressor, const unsigned char* in,
                           std::size_t inLength, unsigned char* out, std::size_t outLength) {
   std::size_t consumed = 0;
@@ -40,9 +57,7 @@ bool DecodeWithLibdeflate(libdeflate_decompressor* decompressor, const unsigned 
 // that ends with it.
 bool DecodeNonLastPiece(const unsigned char* in, std::uint64_t inLength, unsigned char* out,
                         std::uint64_t outLength) {
-  if (inLength > UINT_MAX || outLength > UINT_MAX || inLength < sizeof kSyncFlushMarker ||
-      std::memcmp(in + inLength - sizeof kSyncFlushMarker, kSyncFlushMarker,
-                  sizeof kSyncFlushMarker) != 0) {
+  if (inLength > UINT_MAX || outLength > UINT_MAX || !EndsWithSyncFlush(in, inLength)) {
     return false;
   }
   z_stream stream;
@@ -72,6 +87,54 @@ bool DecodeNonLastPiece(const unsigned char* in, std::uint64_t inLength, unsigne
 }
 
 }  // namespace
+
+bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool last,
+                        unsigned char* out, std::uint64_t outLength, std::uint32_t& crc) {
+  // What the decoders would require anyway, checked first so that a piece
+  // that fails it is not copied at all.
+  if (!last && !EndsWithSyncFlush(in, inLength)) {
+    return false;
+  }
+  std::uint64_t read = 0;
+  std::uint64_t written = 0;
+  std::uint32_t sum = 0;  // the CRC-32 of nothing
+  while (read < inLength) {
+    const unsigned header = in[read];
+    if ((header & kBlockTypeBits) != 0 || inLength - read < kStoredHeaderLength) {
+      return false;
+    }
+    const unsigned length = LoadLe16(in + read + kStoredLengthField);
+    if ((length ^ LoadLe16(in + read + kStoredComplementField)) != kStoredLengthMask) {
+      return false;
+    }
+    read += kStoredHeaderLength;
+    if (length > inLength - read || length > outLength - written) {
+      return false;
+    }
+    // The CRC-32 first, while the bytes are read anyway; the copy then reads
+    // them from the cache.
+    sum = libdeflate_crc32(sum, in + read, length);
+    std::memcpy(out + written, in + read, length);
+    read += length;
+    written += length;
+    if ((header & kFinalBlockBit) != 0) {
+      // The stream ends here: only the last piece may end it, and with its
+      // last byte.
+      if (!last || read != inLength || written != outLength) {
+        return false;
+      }
+      crc = sum;
+      return true;
+    }
+  }
+  // Ended on a block boundary without a final block: right for a piece that
+  // is not last, when it filled its place exactly.
+  if (last || written != outLength) {
+    return false;
+  }
+  crc = sum;
+  return true;
+}
 
 bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedSize,
                         std::uint64_t uncompressedSize, std::vector<ZipPiece>& pieces) {
@@ -136,6 +199,9 @@ bool ZipPieceDecoder::Decode(const unsigned char* in, std::uint64_t inLength, bo
                              unsigned char* out, std::uint64_t outLength, std::uint32_t& crc) {
   if (decompressor_ == nullptr || inLength > SIZE_MAX || outLength > SIZE_MAX) {
     return false;
+  }
+  if (ZipCopyStoredPiece(in, inLength, last, out, outLength, crc)) {
+    return true;
   }
   const std::size_t size = static_cast<std::size_t>(outLength);
   // The last piece starts where the one before it was checked to end, and

@@ -49,6 +49,24 @@ bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedS
 std::uint32_t ZipCombinePieceCrcs(const std::vector<ZipPiece>& pieces,
                                   const std::vector<std::uint32_t>& pieceCrcs);
 
+/// Copies a piece made of stored deflate blocks alone, as the packer keeps
+/// pieces that deflate cannot shrink, at the speed of a copy: the first step
+/// of ZipPieceDecoder::Decode, with its arguments.
+/// Success (returns true, `crc` set to the CRC-32 of the `outLength` bytes
+/// written): every block from the piece's first byte on is stored (a header
+/// byte whose block type bits are 0, its five unused bits whatever they are,
+/// as every decoder skips them; NLEN the complement of LEN; the LEN bytes
+/// inside the piece and inside `outLength`), together exactly `outLength`
+/// bytes, and the piece ends as Decode requires: a piece that is not last
+/// ends with the bytes 00 00 FF FF and has no final block; the last one ends
+/// with its first final block. Decode then accepts the piece too, with the
+/// same bytes: the copy never takes a piece that Decode would refuse.
+/// Failure (returns false, `crc` unchanged): anything else, a block of
+/// another type among them; `out` may hold partial output. Decode then
+/// decodes the piece as any other.
+bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool last,
+                        unsigned char* out, std::uint64_t outLength, std::uint32_t& crc);
+
 /// Decodes pieces, one at a time: one decoder per thread (it keeps
 /// libdeflate's decompressor, about 32 KiB, for all its pieces).
 class ZipPieceDecoder {
@@ -77,7 +95,8 @@ class ZipPieceDecoder {
   /// entry gives at its place, so the index can never change the content.
   /// Failure (returns false, `crc` unchanged): anything else; `out` may hold
   /// partial output. The entry's CRC-32 stays the check of its content.
-  /// Pieces that are not last are decoded by zlib, the last by libdeflate.
+  /// A piece of stored blocks alone is copied (ZipCopyStoredPiece); other
+  /// pieces that are not last are decoded by zlib, the last by libdeflate.
   bool Decode(const unsigned char* in, std::uint64_t inLength, bool last, unsigned char* out,
               std::uint64_t outLength, std::uint32_t& crc);
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testing/zip_builder.h"
@@ -300,7 +301,8 @@ TEST(ZipPieces, APieceThatIsNotLastEndsOnlyRightAfterASyncFlush) {
       for (const std::size_t size : {literals.size(), literals.size() + 1, literals.size() + 2}) {
         EXPECT_FALSE(DecodeBytes(piece, false, size)) << end << " " << fill << " " << size;
         std::string closed;
-        if (testing_support::DecodeClosedWithFinalBlock(piece, size, closed) && closed != literals) {
+        if (testing_support::DecodeClosedWithFinalBlock(piece, size, closed) &&
+            closed != literals) {
           ++takenByClosingAlone;
         }
       }
@@ -316,3 +318,227 @@ TEST(ZipPieces, APieceThatIsNotLastEndsOnlyRightAfterASyncFlush) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Pieces of stored blocks, copied rather than decoded
+
+using testing_support::DeflateBitWriter;
+using testing_support::NoiseBytes;
+
+// A piece built block by block, and the bytes its blocks hold.
+struct BuiltPiece {
+  DeflateBitWriter writer;
+  std::string content;
+
+  BuiltPiece& Stored(const std::string& bytes, bool final = false, unsigned padding = 0) {
+    writer.StoredBlock(bytes, final, padding);
+    content += bytes;
+    return *this;
+  }
+  BuiltPiece& Fixed(const std::string& literals, bool final = false) {
+    writer.FixedBlock(literals, final);
+    content += literals;
+    return *this;
+  }
+  BuiltPiece& SyncFlush() {
+    writer.SyncFlush();
+    return *this;
+  }
+  std::string Bytes() const { return writer.Bytes(); }
+};
+
+// What the stored copy and the whole Decode each make of `piece`.
+struct PieceOutcome {
+  bool copied = false;
+  bool decoded = false;
+  std::string out;
+  std::uint32_t crc = 0;
+  bool crcKept = true;  // a refusal left both CRC-32 arguments as they were
+};
+
+constexpr std::uint32_t kUntouchedCrc = 0x5EED5EEDu;
+
+PieceOutcome Outcome(const std::string& piece, bool last, std::size_t outLength) {
+  PieceOutcome outcome;
+  std::string copy(outLength, '\0');
+  std::uint32_t copyCrc = kUntouchedCrc;
+  outcome.copied =
+      zip::ZipCopyStoredPiece(Bytes(piece), piece.size(), last,
+                              reinterpret_cast<unsigned char*>(&copy[0]), copy.size(), copyCrc);
+  outcome.out.assign(outLength, '\0');
+  outcome.crc = kUntouchedCrc;
+  zip::ZipPieceDecoder decoder;
+  outcome.decoded =
+      decoder.Decode(Bytes(piece), piece.size(), last,
+                     reinterpret_cast<unsigned char*>(&outcome.out[0]), outLength, outcome.crc);
+  if (outcome.copied) {
+    // The copy and Decode must agree to the byte.
+    EXPECT_TRUE(copy == outcome.out);
+    EXPECT_EQ(copyCrc, outcome.crc);
+  }
+  outcome.crcKept = (outcome.copied || copyCrc == kUntouchedCrc) &&
+                    (outcome.decoded || outcome.crc == kUntouchedCrc);
+  return outcome;
+}
+
+// zlib's one-pass decode of a whole raw deflate stream into `size` bytes:
+// true when it ends the stream with exactly those.
+bool InflateWhole(const std::string& stream, std::size_t size, std::string& out) {
+  z_stream inflater{};
+  if (inflateInit2(&inflater, -MAX_WBITS) != Z_OK) {
+    return false;
+  }
+  out.assign(size + 1, '\0');  // room for one byte too many
+  inflater.next_in = const_cast<Bytef*>(Bytes(stream));
+  inflater.avail_in = static_cast<uInt>(stream.size());
+  inflater.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  inflater.avail_out = static_cast<uInt>(out.size());
+  const int result = inflate(&inflater, Z_FINISH);
+  out.resize(out.size() - inflater.avail_out);
+  inflateEnd(&inflater);
+  return result == Z_STREAM_END && out.size() == size;
+}
+
+TEST(ZipStoredPieces, AHonestPieceIsCopiedWithItsCrc) {
+  const std::string noise = NoiseBytes(70000, 0x2545F491u);
+  BuiltPiece middle;
+  // Blocks of every size up to the largest, an empty one among them.
+  middle.Stored(noise.substr(0, 600))
+      .Stored(noise.substr(600, 65535))
+      .Stored("")
+      .Stored(noise.substr(66135))
+      .SyncFlush();
+  PieceOutcome outcome = Outcome(middle.Bytes(), false, middle.content.size());
+  EXPECT_TRUE(outcome.copied);
+  EXPECT_TRUE(outcome.decoded);
+  EXPECT_TRUE(outcome.out == middle.content);
+  EXPECT_EQ(outcome.crc, testing_support::Crc32(middle.content));
+
+  BuiltPiece last;
+  last.Stored(noise.substr(0, 1000)).Stored(noise.substr(1000, 700), true);
+  outcome = Outcome(last.Bytes(), true, last.content.size());
+  EXPECT_TRUE(outcome.copied);
+  EXPECT_TRUE(outcome.out == last.content);
+  EXPECT_EQ(outcome.crc, testing_support::Crc32(last.content));
+  // The smallest last piece: one empty final block.
+  EXPECT_TRUE(Outcome(BuiltPiece().Stored("", true).Bytes(), true, 0).copied);
+}
+
+TEST(ZipStoredPieces, TheUnusedBitsOfAHeaderAreSkippedAsByEveryDecoder) {
+  const std::string noise = NoiseBytes(3000, 0x9E3779B9u);
+  BuiltPiece middle;
+  middle.Stored(noise.substr(0, 1000), false, 0x1F).Stored("", false, 0x15);
+  BuiltPiece last;
+  last.Stored(noise.substr(1000), true, 0x0A);
+  ASSERT_EQ(static_cast<unsigned char>(middle.Bytes()[0]), 0xF8u);
+  const PieceOutcome first = Outcome(middle.Bytes(), false, middle.content.size());
+  const PieceOutcome second = Outcome(last.Bytes(), true, last.content.size());
+  EXPECT_TRUE(first.copied && first.decoded);
+  EXPECT_TRUE(second.copied && second.decoded);
+  // zlib reads the stream the pieces make in one pass as the same bytes.
+  std::string whole;
+  ASSERT_TRUE(InflateWhole(middle.Bytes() + last.Bytes(), noise.size(), whole));
+  EXPECT_TRUE(whole == first.out + second.out);
+  EXPECT_TRUE(whole == noise);
+}
+
+TEST(ZipStoredPieces, ABlockWhoseBytesEndLikeASyncFlushEndsAPieceForZlibToo) {
+  // Without an empty block, the piece ends where a stored block does, on a
+  // byte boundary: zlib takes that end as well, so the copy does too.
+  std::string bytes = NoiseBytes(500, 0x1234567u);
+  bytes.replace(bytes.size() - 4, 4, std::string("\x00\x00\xFF\xFF", 4));
+  BuiltPiece stored;
+  stored.Stored(bytes);
+  const PieceOutcome copied = Outcome(stored.Bytes(), false, bytes.size());
+  EXPECT_TRUE(copied.copied);
+  EXPECT_TRUE(copied.decoded);
+  // The same end after a Huffman block, which zlib alone decodes.
+  BuiltPiece mixed;
+  mixed.Fixed("huffman first").Stored(bytes);
+  const PieceOutcome decoded = Outcome(mixed.Bytes(), false, mixed.content.size());
+  EXPECT_FALSE(decoded.copied);
+  EXPECT_TRUE(decoded.decoded);
+  EXPECT_TRUE(decoded.out == mixed.content);
+}
+
+TEST(ZipStoredPieces, PiecesMixingStoredAndHuffmanBlocksAreDecoded) {
+  const std::string noise = NoiseBytes(2000, 0x2545F491u);
+  BuiltPiece storedFirst;
+  storedFirst.Stored(noise.substr(0, 600)).Fixed("then a fixed block").SyncFlush();
+  BuiltPiece huffmanFirst;
+  huffmanFirst.Fixed("a fixed block first").Stored(noise.substr(0, 600)).SyncFlush();
+  BuiltPiece lastMixed;
+  lastMixed.Stored(noise.substr(0, 900)).Fixed("the end", true);
+  for (const auto& [piece, last] :
+       {std::make_pair(&storedFirst, false), std::make_pair(&huffmanFirst, false),
+        std::make_pair(&lastMixed, true)}) {
+    const PieceOutcome outcome = Outcome(piece->Bytes(), last, piece->content.size());
+    EXPECT_FALSE(outcome.copied) << piece->content.size();
+    EXPECT_TRUE(outcome.decoded) << piece->content.size();
+    EXPECT_TRUE(outcome.out == piece->content);
+    EXPECT_EQ(outcome.crc, testing_support::Crc32(piece->content));
+  }
+}
+
+TEST(ZipStoredPieces, PiecesThatLieAreLeftToTheDecoderWhichRefusesThem) {
+  const std::string noise = NoiseBytes(3000, 0x9E3779B9u);
+  const std::string a = noise.substr(0, 600);
+  const std::string b = noise.substr(600, 400);
+  BuiltPiece honest;
+  honest.Stored(a).Stored(b).SyncFlush();
+  const std::string middle = honest.Bytes();  // blocks at 0, 605 and 1010
+  BuiltPiece honestLast;
+  honestLast.Stored(a).Stored(b, true);
+  const std::string last = honestLast.Bytes();
+  struct Case {
+    std::string what;
+    std::string piece;
+    bool last;
+    std::size_t outLength;
+  };
+  std::vector<Case> cases;
+  std::string changed = middle;
+  changed[608] ^= 0x01;  // the second block's NLEN
+  cases.push_back({"NLEN not LEN's complement", changed, false, 1000});
+  changed = middle;
+  changed[606] = static_cast<char>(400 + 7 - 256);  // LEN 407, NLEN to match
+  changed[608] = static_cast<char>(~(400 + 7) & 0xFF);
+  cases.push_back({"a block running past the piece's end", changed, false, 1000});
+  changed = middle;
+  changed[606] = static_cast<char>(400 - 3 - 256);  // LEN 397
+  changed[608] = static_cast<char>(~(400 - 3) & 0xFF);
+  cases.push_back({"a block stopping short of the next header", changed, false, 1000});
+  changed = middle;
+  changed[1] = static_cast<char>(0xFF);  // LEN 65535, NLEN to match
+  changed[2] = static_cast<char>(0xFF);
+  changed[3] = 0;
+  changed[4] = 0;
+  cases.push_back({"LEN 65535 in a short piece", changed, false, 1000});
+  cases.push_back({"more bytes than the piece's place", middle, false, 999});
+  cases.push_back({"fewer bytes than the piece's place", middle, false, 1001});
+  cases.push_back({"a header cut off", last.substr(0, 607), true, 600});
+  cases.push_back({"no closing empty block", middle.substr(0, 1010), false, 1000});
+  cases.push_back({"a final block inside a piece that is not last",
+                   BuiltPiece().Stored(a, true).Stored(b).SyncFlush().Bytes(), false, 1000});
+  cases.push_back({"a final empty block closing a piece that is not last",
+                   BuiltPiece().Stored(a).Stored(b).Stored("", true).Bytes(), false, 1000});
+  changed = middle;
+  changed[605] = 0x06;  // block type 3, reserved
+  cases.push_back({"a reserved block type", changed, false, 1000});
+  changed = last;
+  changed[605] = 0x00;
+  cases.push_back({"a last piece without a final block", changed, true, 1000});
+  cases.push_back({"a byte after the final block", last + std::string(1, '\0'), true, 1000});
+  cases.push_back({"a last piece cut off", last.substr(0, last.size() - 1), true, 999});
+  cases.push_back({"a last piece that is a sync-flushed one", middle, true, 1000});
+  cases.push_back({"a last piece in the place of one that is not", last, false, 1000});
+  for (const Case& lying : cases) {
+    const PieceOutcome outcome = Outcome(lying.piece, lying.last, lying.outLength);
+    EXPECT_FALSE(outcome.copied) << lying.what;
+    EXPECT_FALSE(outcome.decoded) << lying.what;
+    EXPECT_TRUE(outcome.crcKept) << lying.what;
+  }
+  // The honest pieces they were made from are copied.
+  EXPECT_TRUE(Outcome(middle, false, 1000).copied);
+  EXPECT_TRUE(Outcome(last, true, 1000).copied);
+}
