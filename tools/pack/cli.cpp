@@ -215,7 +215,7 @@ constexpr unsigned kForPack = 1;
 constexpr unsigned kForList = 2;
 constexpr unsigned kForCheckNames = 4;
 
-struct OptionSpec {
+struct OptionRule {
   const char* shortName;  // "-o", or null
   const char* longName;   // "--output"
   const char* argument;   // what the help calls its value; null for a flag
@@ -227,7 +227,7 @@ struct OptionSpec {
 static_assert(kDefaultStoreBelowPercent == 2, "--store-below's help names the default");
 
 // The options, in the order `pack --help` lists them.
-const OptionSpec kOptions[] = {
+const OptionRule kOptions[] = {
     {"-o", "--output", "ARCHIVE", kForPack, SetOutput,
      "the archive to write (replaced only on success)"},
     {nullptr, kLevelOption, "N", kForPack, SetNumber<&Settings::level, kLevelOption, 0, 9>,
@@ -277,7 +277,7 @@ const OptionSpec kOptions[] = {
 std::string Usage() {
   constexpr std::size_t kHelpColumn = 24;
   std::string usage = kUsageHead;
-  for (const OptionSpec& option : kOptions) {
+  for (const OptionRule& option : kOptions) {
     if (option.help == nullptr) {
       continue;
     }
@@ -302,8 +302,8 @@ std::string Usage() {
   return usage + kUsageTail;
 }
 
-const OptionSpec* FindOption(const std::string& name) {
-  for (const OptionSpec& option : kOptions) {
+const OptionRule* FindOption(const std::string& name) {
+  for (const OptionRule& option : kOptions) {
     if (name == option.longName || (option.shortName && name == option.shortName)) {
       return &option;
     }
@@ -339,20 +339,20 @@ Option SplitOption(const std::string& arg) {
   return option;
 }
 
-// Why the option `spec` (null: unknown) named `name` cannot be used with the
+// Why the option `rule` (null: unknown) named `name` cannot be used with the
 // command, or "".
-std::string OptionMisuse(const OptionSpec* spec, const std::string& name, Command command,
+std::string OptionMisuse(const OptionRule* rule, const std::string& name, Command command,
                          const std::string& arg) {
   const unsigned bit = command == Command::kPack   ? kForPack
                        : command == Command::kList ? kForList
                                                    : kForCheckNames;
-  if (spec != nullptr && (spec->commands & bit) != 0) {
+  if (rule != nullptr && (rule->commands & bit) != 0) {
     return std::string();
   }
   if (command == Command::kCheckNames) {
     return "option " + name + " is not for check-names";
   }
-  if (spec != nullptr) {
+  if (rule != nullptr) {
     return "option " + name + " is for packing, not for list";
   }
   return "unknown option '" + DisplayName(arg) + "'";
@@ -363,23 +363,23 @@ std::string OptionMisuse(const OptionSpec* spec, const std::string& name, Comman
 bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings& settings,
                  std::string& error) {
   Option option = SplitOption(args[i]);
-  const OptionSpec* spec = FindOption(option.name);
-  error = OptionMisuse(spec, option.name, settings.command, args[i]);
+  const OptionRule* rule = FindOption(option.name);
+  error = OptionMisuse(rule, option.name, settings.command, args[i]);
   if (!error.empty()) {
     return false;
   }
-  if (spec->argument == nullptr && option.hasValue) {
+  if (rule->argument == nullptr && option.hasValue) {
     error = "option " + option.name + " takes no value";
     return false;
   }
-  if (spec->argument != nullptr && !option.hasValue) {
+  if (rule->argument != nullptr && !option.hasValue) {
     if (i + 1 >= args.size()) {
       error = "option " + option.name + " needs a value";
       return false;
     }
     option.value = args[++i];
   }
-  return spec->set(option.value, settings, error);
+  return rule->set(option.value, settings, error);
 }
 
 // Checks the folder or archive operands against the chosen command.
