@@ -348,6 +348,21 @@ bool ResolveZip64(const CentralRecord& record, EntryLocation& location);
 // ---------------------------------------------------------------------------
 // The piece index
 
+/// A stored deflate block, as a piece of stored data holds it: the header
+/// byte, whose lowest bit is the final bit and whose next two bits (the block
+/// type) are 0, its other five bits unused and skipped by every decoder; then
+/// LEN and NLEN (LEN's ones' complement), both little-endian; then the LEN
+/// bytes. A sync flush ends with the empty one, whose last four bytes are
+/// kSyncFlushMarker.
+constexpr unsigned char kStoredBlockHeader = 0x00;
+constexpr unsigned char kDeflateFinalBit = 0x01;
+constexpr unsigned char kDeflateBlockTypeBits = 0x06;
+constexpr std::size_t kStoredBlockLengthOffset = 1;
+constexpr std::size_t kStoredBlockComplementOffset = 3;
+constexpr std::size_t kStoredBlockHeaderLength = 5;
+constexpr std::size_t kMaxStoredBlockLength = 65535;
+constexpr unsigned char kSyncFlushMarker[] = {0x00, 0x00, 0xFF, 0xFF};
+
 /// How an entry's deflate data divides into pieces that decode on their own:
 /// piece i holds the uncompressed bytes [i * pieceSize, (i + 1) * pieceSize)
 /// (the last one the rest) in compressedLengths[i] bytes, the pieces back to

@@ -13,24 +13,11 @@
 namespace zip {
 namespace {
 
-// The sync-flush marker: the length fields of the empty stored block that
-// ends every piece but the last on a byte boundary.
-constexpr unsigned char kSyncFlushMarker[] = {0x00, 0x00, 0xFF, 0xFF};
-
 // zlib's inflate state in data_type after a Z_BLOCK return.
 constexpr int kUnusedBitsMask = 7;
 constexpr int kInLastBlock = 64;
 constexpr int kAtBlockBoundary = 128;
 
-// A stored deflate block: a header byte whose lowest bit is the final bit and
-// whose next two bits (the block type) are 0, its other five bits unused and
-// skipped by every decoder; then LEN and NLEN, LEN's ones' complement, both
-// little-endian; then the LEN bytes.
-constexpr unsigned kFinalBlockBit = 0x01;
-constexpr unsigned kBlockTypeBits = 0x06;
-constexpr std::size_t kStoredLengthField = 1;
-constexpr std::size_t kStoredComplementField = 3;
-constexpr std::uint64_t kStoredHeaderLength = 5;
 constexpr unsigned kStoredLengthMask = 0xFFFF;
 
 bool EndsWithSyncFlush(const unsigned char* in, std::uint64_t inLength) {
@@ -100,14 +87,14 @@ bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool la
   std::uint32_t sum = 0;  // the CRC-32 of nothing
   while (read < inLength) {
     const unsigned header = in[read];
-    if ((header & kBlockTypeBits) != 0 || inLength - read < kStoredHeaderLength) {
+    if ((header & kDeflateBlockTypeBits) != 0 || inLength - read < kStoredBlockHeaderLength) {
       return false;
     }
-    const unsigned length = LoadLe16(in + read + kStoredLengthField);
-    if ((length ^ LoadLe16(in + read + kStoredComplementField)) != kStoredLengthMask) {
+    const unsigned length = LoadLe16(in + read + kStoredBlockLengthOffset);
+    if ((length ^ LoadLe16(in + read + kStoredBlockComplementOffset)) != kStoredLengthMask) {
       return false;
     }
-    read += kStoredHeaderLength;
+    read += kStoredBlockHeaderLength;
     if (length > inLength - read || length > outLength - written) {
       return false;
     }
@@ -117,7 +104,7 @@ bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool la
     std::memcpy(out + written, in + read, length);
     read += length;
     written += length;
-    if ((header & kFinalBlockBit) != 0) {
+    if ((header & kDeflateFinalBit) != 0) {
       // The stream ends here: only the last piece may end it, and with its
       // last byte.
       if (!last || read != inLength || written != outLength) {

@@ -58,18 +58,12 @@ bool DeflatePiece(const unsigned char* input, std::size_t length, bool last, int
 
 namespace {
 
-constexpr unsigned char kStoredBlockHeader = 0x00;
-constexpr unsigned char kFinalStoredBlockHeader = 0x01;
-
 void AppendStoredBlock(const unsigned char* input, std::size_t length, bool final,
                        std::string& out) {
   const auto len = static_cast<std::uint16_t>(length);
-  const auto nlen = static_cast<std::uint16_t>(~len);
-  out.push_back(static_cast<char>(final ? kFinalStoredBlockHeader : kStoredBlockHeader));
-  out.push_back(static_cast<char>(len & 0xFF));
-  out.push_back(static_cast<char>(len >> 8));
-  out.push_back(static_cast<char>(nlen & 0xFF));
-  out.push_back(static_cast<char>(nlen >> 8));
+  out.push_back(static_cast<char>(zip::kStoredBlockHeader | (final ? zip::kDeflateFinalBit : 0)));
+  zip::AppendLe16(out, len);
+  zip::AppendLe16(out, static_cast<std::uint16_t>(~len));
   out.append(reinterpret_cast<const char*>(input), length);
 }
 
@@ -78,7 +72,7 @@ void AppendStoredBlock(const unsigned char* input, std::size_t length, bool fina
 void StorePiece(const unsigned char* input, std::size_t length, bool last, std::string& out) {
   std::size_t offset = 0;
   do {
-    const std::size_t block = std::min(length - offset, kMaxStoredBlockLength);
+    const std::size_t block = std::min(length - offset, zip::kMaxStoredBlockLength);
     AppendStoredBlock(input + offset, block, last && offset + block == length, out);
     offset += block;
   } while (offset < length);

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 
+#include "zip/zip_format.h"
+
 namespace pack {
 
 /// Compresses `input` (`length` bytes) at `level` (0-9) as one piece of a raw
@@ -20,12 +22,9 @@ namespace pack {
 bool DeflatePiece(const unsigned char* input, std::size_t length, bool last, int level,
                   std::string& out);
 
-/// The most bytes one stored deflate block holds.
-constexpr std::size_t kMaxStoredBlockLength = 65535;
-
 /// Appends `input` (`length` bytes) to `out` as one piece of stored deflate
 /// blocks, for a piece that starts on a byte boundary, as every piece does.
-/// Each block of at most kMaxStoredBlockLength bytes: the header byte 0x00
+/// Each block of at most zip::kMaxStoredBlockLength bytes: the header byte 0x00
 /// (block type 0, not final, padded to the byte), LEN and NLEN (its one's
 /// complement) little-endian, then the bytes. A piece that is not `last` ends
 /// as a sync flush does, with the empty block 00 00 00 FF FF; in the `last`
