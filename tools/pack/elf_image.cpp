@@ -2,11 +2,17 @@
 
 #include <cstring>
 
+#include "bytes/bytes.h"
 #include "payload/payload_trailer.h"
 
 namespace pack {
 
 namespace {
+
+using bytes::LoadLe16;
+using bytes::LoadLe32;
+using bytes::LoadLe64;
+using bytes::StoreLe64;
 
 constexpr std::uint64_t kHeaderSize = 64;
 constexpr std::uint64_t kProgramHeaderSize = 56;
@@ -46,30 +52,11 @@ constexpr std::uint64_t kSectionAddressField = 16;
 constexpr std::uint64_t kSectionOffsetField = 24;
 constexpr std::uint64_t kSectionSizeField = 32;
 
-// The little-endian field of `Bytes` bytes at `p`.
-template <int Bytes>
-std::uint64_t Get(const unsigned char* p) {
-  std::uint64_t value = 0;
-  for (int i = Bytes - 1; i >= 0; --i) {
-    value = value << 8 | p[i];
-  }
-  return value;
-}
-constexpr auto Get16 = Get<2>;
-constexpr auto Get32 = Get<4>;
-constexpr auto Get64 = Get<8>;
-
-void Put64(unsigned char* p, std::uint64_t value) {
-  for (std::size_t i = 0; i < sizeof value; ++i) {
-    p[i] = static_cast<unsigned char>(value >> (8 * i));
-  }
-}
-
 bool ReadSectionTable(const unsigned char* bytes, std::uint64_t size, ElfImage& image,
                       std::string& error) {
-  const std::uint64_t offset = Get64(bytes + kSectionHeadersField);
-  const std::uint64_t entrySize = Get16(bytes + kSectionHeaderSizeField);
-  const std::uint64_t count = Get16(bytes + kSectionHeaderCountField);
+  const std::uint64_t offset = LoadLe64(bytes + kSectionHeadersField);
+  const std::uint64_t entrySize = LoadLe16(bytes + kSectionHeaderSizeField);
+  const std::uint64_t count = LoadLe16(bytes + kSectionHeaderCountField);
   if (count == 0) {
     return true;
   }
@@ -134,10 +121,10 @@ std::uint64_t FindSlotSection(const unsigned char* bytes, const ElfImage& image,
                               const ElfSegment& slot) {
   for (std::uint64_t i = 0; i < image.sectionCount; ++i) {
     const unsigned char* header = bytes + image.sectionHeaders + i * kSectionHeaderSize;
-    if ((Get64(header + kSectionFlagsField) & kSectionFlagAlloc) != 0 &&
-        Get64(header + kSectionAddressField) == slot.address &&
-        Get64(header + kSectionOffsetField) == slot.fileOffset &&
-        Get64(header + kSectionSizeField) == slot.fileSize) {
+    if ((LoadLe64(header + kSectionFlagsField) & kSectionFlagAlloc) != 0 &&
+        LoadLe64(header + kSectionAddressField) == slot.address &&
+        LoadLe64(header + kSectionOffsetField) == slot.fileOffset &&
+        LoadLe64(header + kSectionSizeField) == slot.fileSize) {
       return image.sectionHeaders + i * kSectionHeaderSize;
     }
   }
@@ -157,14 +144,14 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
     error = "not a 64-bit little-endian ELF executable";
     return false;
   }
-  const std::uint64_t type = Get16(bytes + kTypeField);
+  const std::uint64_t type = LoadLe16(bytes + kTypeField);
   if (type != kTypeExecutable && type != kTypeShared) {
     error = "an ELF file but not an executable";
     return false;
   }
-  const std::uint64_t programHeaders = Get64(bytes + kProgramHeadersField);
-  const std::uint64_t entrySize = Get16(bytes + kProgramHeaderSizeField);
-  const std::uint64_t count = Get16(bytes + kProgramHeaderCountField);
+  const std::uint64_t programHeaders = LoadLe64(bytes + kProgramHeadersField);
+  const std::uint64_t entrySize = LoadLe16(bytes + kProgramHeaderSizeField);
+  const std::uint64_t count = LoadLe16(bytes + kProgramHeaderCountField);
   if (entrySize != kProgramHeaderSize || programHeaders > size ||
       (size - programHeaders) / kProgramHeaderSize < count) {
     error = "its program headers lie outside the file";
@@ -172,17 +159,17 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     const unsigned char* header = bytes + programHeaders + i * kProgramHeaderSize;
-    if (Get32(header + kSegmentTypeField) != kSegmentLoad) {
+    if (LoadLe32(header + kSegmentTypeField) != kSegmentLoad) {
       continue;
     }
     ElfSegment segment;
     segment.headerOffset = programHeaders + i * kProgramHeaderSize;
-    segment.writable = (Get32(header + kSegmentFlagsField) & kSegmentWritable) != 0;
-    segment.fileOffset = Get64(header + kSegmentOffsetField);
-    segment.fileSize = Get64(header + kSegmentFileSizeField);
-    segment.address = Get64(header + kSegmentAddressField);
-    segment.memorySize = Get64(header + kSegmentMemorySizeField);
-    segment.alignment = Get64(header + kSegmentAlignmentField);
+    segment.writable = (LoadLe32(header + kSegmentFlagsField) & kSegmentWritable) != 0;
+    segment.fileOffset = LoadLe64(header + kSegmentOffsetField);
+    segment.fileSize = LoadLe64(header + kSegmentFileSizeField);
+    segment.address = LoadLe64(header + kSegmentAddressField);
+    segment.memorySize = LoadLe64(header + kSegmentMemorySizeField);
+    segment.alignment = LoadLe64(header + kSegmentAlignmentField);
     if (segment.fileOffset > size || size - segment.fileOffset < segment.fileSize) {
       error = "a loaded segment lies outside the file";
       return false;
@@ -214,10 +201,15 @@ bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint6
 bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
                      std::uint64_t contentSize, std::uint64_t& contentOffset, std::string& error) {
   const ElfSegment* slot = FindOpenSlot(bytes.data(), image);
+  const bool endsInTrailer =
+      bytes.size() >= kPayloadTrailerSize &&
+      ParsePayloadTrailer(bytes.data() + bytes.size() - kPayloadTrailerSize, bytes.size());
+  if (endsInTrailer || (slot == nullptr && HasFilledSlot(bytes.data(), image))) {
+    error = "it already carries an archive";
+    return false;
+  }
   if (slot == nullptr) {
-    error = HasFilledSlot(bytes.data(), image)
-                ? "it already carries an archive"
-                : "it has no payload slot (a stub of an older build?)";
+    error = "it has no payload slot (a stub of an older build?)";
     return false;
   }
   error = SlotProblem(image, *slot);
@@ -234,12 +226,12 @@ bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
   }
   const std::uint64_t section = FindSlotSection(bytes.data(), image, *slot);
   unsigned char* header = bytes.data() + slot->headerOffset;
-  Put64(header + kSegmentOffsetField, offset);
-  Put64(header + kSegmentFileSizeField, contentSize);
-  Put64(header + kSegmentMemorySizeField, contentSize);
+  StoreLe64(header + kSegmentOffsetField, offset);
+  StoreLe64(header + kSegmentFileSizeField, contentSize);
+  StoreLe64(header + kSegmentMemorySizeField, contentSize);
   if (section != 0) {
-    Put64(bytes.data() + section + kSectionOffsetField, offset);
-    Put64(bytes.data() + section + kSectionSizeField, contentSize);
+    StoreLe64(bytes.data() + section + kSectionOffsetField, offset);
+    StoreLe64(bytes.data() + section + kSectionSizeField, contentSize);
   }
   contentOffset = offset;
   return true;

@@ -73,18 +73,9 @@ bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image
 /// one section that is initialised data and is not writable.
 bool IsInReadOnlySection(const PeImage& image, std::uint64_t offset, std::uint64_t length);
 
-/// A new image, in three parts to be written one after the other: `front`,
-/// then the `archiveSize` bytes at `archive` (the added resource's data,
-/// unchanged), then `back`.
-struct PeOutput {
-  std::vector<unsigned char> front;
-  const unsigned char* archive = nullptr;
-  std::uint64_t archiveSize = 0;
-  std::vector<unsigned char> back;
-};
-
 /// Lays out `image` with `added` as one more resource, its data last in the
-/// image. The resource section is rebuilt as the image's last section with
+/// image: the new image is `front`, then `added`'s data unchanged, then
+/// `back`. The resource section is rebuilt as the image's last section with
 /// the existing resources and `added` (type, name, language directories in
 /// ascending id order; data blocks 8-byte aligned): in the place of the old
 /// one when that is the last section and nothing else refers to it,
@@ -93,11 +84,12 @@ struct PeOutput {
 /// image and of initialised data, the resource data directory and the
 /// checksum are updated; file and section alignments are kept.
 ///
-/// Returns false with `error` set when the image already has a resource of
-/// `added`'s type and name, when there is no room in the headers for another
-/// section, or when the result would not fit the format's 32-bit sizes.
-bool AddPeResource(const PeImage& image, const PeResource& added, PeOutput& output,
-                   std::string& error);
+/// Returns false with `error` set, `front` and `back` unspecified, when the
+/// image already has a resource of `added`'s type and name, when there is no
+/// room in the headers for another section, or when the result would not
+/// fit the format's 32-bit sizes.
+bool AddPeResource(const PeImage& image, const PeResource& added, std::vector<unsigned char>& front,
+                   std::vector<unsigned char>& back, std::string& error);
 
 /// The PE checksum, computed over bytes given in pieces: 16-bit little-endian
 /// words summed with the carries folded back in, plus the file's length. The
