@@ -74,28 +74,21 @@ bool IsPowerOfTwo(std::uint64_t value) {
   return value != 0 && (value & (value - 1)) == 0;
 }
 
-// The loaded segment whose file bytes are the open payload slot, or null.
-const ElfSegment* FindOpenSlot(const unsigned char* bytes, const ElfImage& image) {
+// The first loaded segment whose file bytes are the open payload slot, or
+// null; `filled` says whether a segment ends in a valid trailer, as a slot
+// filled before does.
+const ElfSegment* FindOpenSlot(const unsigned char* bytes, const ElfImage& image, bool& filled) {
+  const ElfSegment* open = nullptr;
+  filled = false;
   for (const ElfSegment& segment : image.loaded) {
-    if (IsOpenPayloadSlot(bytes + segment.fileOffset, segment.fileSize)) {
-      return &segment;
-    }
-  }
-  return nullptr;
-}
-
-// Whether a loaded segment ends in a valid trailer that says it carries an
-// archive: a slot that was filled before.
-bool HasFilledSlot(const unsigned char* bytes, const ElfImage& image) {
-  for (const ElfSegment& segment : image.loaded) {
+    const unsigned char* data = bytes + segment.fileOffset;
     PayloadTrailer trailer;
-    if (segment.fileSize >= kPayloadTrailerSize &&
-        CheckSlotTrailer(bytes + segment.fileOffset + segment.fileSize - kPayloadTrailerSize,
-                         segment.fileSize, trailer) == SlotTrailerState::kValid) {
-      return true;
-    }
+    open = open == nullptr && IsOpenPayloadSlot(data, segment.fileSize) ? &segment : open;
+    filled = filled || (segment.fileSize >= kPayloadTrailerSize &&
+                        CheckSlotTrailer(data + segment.fileSize - kPayloadTrailerSize,
+                                         segment.fileSize, trailer) == SlotTrailerState::kValid);
   }
-  return false;
+  return open;
 }
 
 // Why `slot` cannot take content, or "".
@@ -200,11 +193,12 @@ bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint6
 
 bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
                      std::uint64_t contentSize, std::uint64_t& contentOffset, std::string& error) {
-  const ElfSegment* slot = FindOpenSlot(bytes.data(), image);
+  bool filled = false;
+  const ElfSegment* slot = FindOpenSlot(bytes.data(), image, filled);
   const bool endsInTrailer =
       bytes.size() >= kPayloadTrailerSize &&
       ParsePayloadTrailer(bytes.data() + bytes.size() - kPayloadTrailerSize, bytes.size());
-  if (endsInTrailer || (slot == nullptr && HasFilledSlot(bytes.data(), image))) {
+  if (endsInTrailer || (slot == nullptr && filled)) {
     error = "it already carries an archive";
     return false;
   }

@@ -25,6 +25,13 @@ constexpr std::size_t kMaxResources = 4096;
 // The levels of the resource tree, named by what their entries' ids are.
 enum TreeLevel { kTypeLevel, kNameLevel, kLanguageLevel };
 
+// The field of a resource that the ids on `level` of the tree are.
+template <typename Resource>
+auto& IdOn(int level, Resource& resource) {
+  return level == kTypeLevel ? resource.type
+                             : (level == kNameLevel ? resource.name : resource.language);
+}
+
 const char kNamedResources[] = "it has resources with names instead of numbers";
 
 bool IsPowerOfTwo(std::uint32_t value) {
@@ -109,10 +116,6 @@ bool Charge(TreeReader& tree, std::uint64_t bytes, std::string& error) {
 // resources.
 bool ReadDataEntry(TreeReader& tree, std::uint32_t target, PeResource resource,
                    std::string& error) {
-  if ((target & kResourceSubdirectory) != 0) {
-    error = "the resource tree is deeper than three levels";
-    return false;
-  }
   if (!Holds(0, tree.limit, target, kResourceDataEntrySize)) {
     error = "a resource data entry lies outside the resource section";
     return false;
@@ -169,22 +172,18 @@ bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource
     }
   }
   for (std::uint32_t i = 0; i < ids; ++i) {
-    const std::uint32_t id = LoadLe32(entries + kResourceEntrySize * i + resource_entry_field::kId);
-    const std::uint32_t target =
-        LoadLe32(entries + kResourceEntrySize * i + resource_entry_field::kTarget);
-    if (level == kLanguageLevel) {
-      resource.language = id;
-      if (!ReadDataEntry(tree, target, resource, error)) {
-        return false;
-      }
-      continue;
-    }
-    (level == kTypeLevel ? resource.type : resource.name) = id;
-    if ((target & kResourceSubdirectory) == 0) {
-      error = "the resource tree is not three levels deep";
+    const unsigned char* entry = entries + kResourceEntrySize * i;
+    const std::uint32_t target = LoadLe32(entry + resource_entry_field::kTarget);
+    const bool subdirectory = (target & kResourceSubdirectory) != 0;
+    IdOn(level, resource) = LoadLe32(entry + resource_entry_field::kId);
+    if (subdirectory != (level != kLanguageLevel)) {
+      error = subdirectory ? "the resource tree is deeper than three levels"
+                           : "the resource tree is not three levels deep";
       return false;
     }
-    if (!ReadDirectory(tree, target & ~kResourceSubdirectory, level + 1, resource, error)) {
+    if (!(subdirectory
+              ? ReadDirectory(tree, target & ~kResourceSubdirectory, level + 1, resource, error)
+              : ReadDataEntry(tree, target, resource, error))) {
       return false;
     }
   }
@@ -289,6 +288,11 @@ bool ReadSectionTable(PeImage& image, std::uint32_t sectionCount, std::string& e
       error = "the data of section " + section.name + " lies outside the file";
       return false;
     }
+    // Data inside the headers would be overwritten when they are updated.
+    if (section.rawSize != 0 && section.rawOffset < image.sizeOfHeaders) {
+      error = "the data of section " + section.name + " overlaps the headers";
+      return false;
+    }
     if (!image.sections.empty() && section.virtualAddress < image.sections.back().virtualAddress +
                                                                 Extent(image.sections.back())) {
       error = "its sections overlap or are out of address order";
@@ -352,11 +356,6 @@ struct TreeEntry {
   std::size_t last = 0;
 };
 using Directory = std::vector<TreeEntry>;
-
-std::uint32_t IdOn(int level, const PeResource& resource) {
-  return level == kTypeLevel ? resource.type
-                             : (level == kNameLevel ? resource.name : resource.language);
-}
 
 // The directories of the tree over `sorted`, breadth first: the root, the
 // type directories, the name directories. A type or name directory has an
@@ -439,29 +438,14 @@ void AppendResourceSection(const std::vector<PeResource>& sorted, std::size_t ad
 }
 
 // Where the new section goes: in the old resource section's place, or after
-// the last section in a new table entry; and the sizes the headers get.
+// the last section in a new table entry.
 struct Placement {
   bool replace = false;
   std::size_t headerIndex = 0;  // its entry in the section table
   std::uint64_t virtualAddress = 0;
   std::uint64_t cut = 0;  // the old image's bytes kept before it
   std::uint64_t rawOffset = 0;
-  std::uint64_t rawSize = 0;
-  std::uint64_t sectionSize = 0;
-  std::uint64_t initializedData = 0;
-  std::uint64_t imageEnd = 0;
 };
-
-bool HasResource(const PeImage& image, const PeResource& added, std::string& error) {
-  for (const PeResource& resource : image.resources) {
-    if (resource.type == added.type && resource.name == added.name) {
-      error = "it already has a resource of type " + std::to_string(added.type) + " with id " +
-              std::to_string(added.name);
-      return true;
-    }
-  }
-  return false;
-}
 
 // Whether the section table has a free, zero-filled entry after its last one
 // that lies inside the headers and before every section's data.
@@ -506,42 +490,35 @@ bool PlaceSection(const PeImage& image, Placement& placement, std::string& error
   return true;
 }
 
-// Sets the sizes that follow from the section's size; refused when they
-// outgrow 32 bits.
-bool SizeSection(const PeImage& image, Placement& placement, std::string& error) {
-  placement.rawSize = AlignUp(placement.sectionSize, image.fileAlignment);
-  placement.imageEnd =
-      AlignUp(placement.virtualAddress + placement.sectionSize, image.sectionAlignment);
-  const unsigned char* optional = image.bytes + image.optionalHeaderOffset;
-  placement.initializedData = LoadLe32(optional + optional_field::kSizeOfInitializedData);
+// Writes the headers for a new section of `sectionSize` bytes: its table
+// entry, the section count (and the old resource section retired) for a new
+// entry, the optional header's sizes and the resource data directory.
+// Refused, changing nothing, when the sizes outgrow 32 bits.
+bool UpdateHeaders(const PeImage& image, const Placement& placement, std::uint64_t sectionSize,
+                   std::vector<unsigned char>& front, std::string& error) {
+  const std::uint64_t rawSize = AlignUp(sectionSize, image.fileAlignment);
+  const std::uint64_t imageEnd =
+      AlignUp(placement.virtualAddress + sectionSize, image.sectionAlignment);
+  std::uint64_t initializedData =
+      LoadLe32(image.bytes + image.optionalHeaderOffset + optional_field::kSizeOfInitializedData);
   if (placement.replace) {
-    placement.initializedData -=
-        std::min<std::uint64_t>(placement.initializedData, image.sections.back().rawSize);
+    initializedData -= std::min<std::uint64_t>(initializedData, image.sections.back().rawSize);
   }
-  placement.initializedData += placement.rawSize;
-  if (placement.sectionSize > UINT32_MAX || placement.rawOffset + placement.rawSize > UINT32_MAX ||
-      placement.imageEnd > UINT32_MAX || placement.initializedData > UINT32_MAX) {
+  initializedData += rawSize;
+  if (sectionSize > UINT32_MAX || placement.rawOffset + rawSize > UINT32_MAX ||
+      imageEnd > UINT32_MAX || initializedData > UINT32_MAX) {
     error = "the starter would exceed the 4 GiB that a Windows executable can have";
     return false;
   }
-  return true;
-}
-
-// Writes the new section's table entry, updates the section count (and
-// retires the old resource section) for a new entry, the optional header's
-// sizes and the resource data directory.
-void UpdateHeaders(const PeImage& image, const Placement& placement,
-                   std::vector<unsigned char>& front) {
   unsigned char* header =
       front.data() + image.sectionTableOffset + kSectionHeaderSize * placement.headerIndex;
   std::memset(header, 0, kSectionHeaderSize);
   std::memcpy(header + section_field::kName, kResourceSectionName,
               std::strlen(kResourceSectionName));
-  StoreLe32(header + section_field::kVirtualSize,
-            static_cast<std::uint32_t>(placement.sectionSize));
+  StoreLe32(header + section_field::kVirtualSize, static_cast<std::uint32_t>(sectionSize));
   StoreLe32(header + section_field::kVirtualAddress,
             static_cast<std::uint32_t>(placement.virtualAddress));
-  StoreLe32(header + section_field::kRawSize, static_cast<std::uint32_t>(placement.rawSize));
+  StoreLe32(header + section_field::kRawSize, static_cast<std::uint32_t>(rawSize));
   StoreLe32(header + section_field::kRawOffset, static_cast<std::uint32_t>(placement.rawOffset));
   StoreLe32(header + section_field::kCharacteristics, kSectionInitializedData | kSectionRead);
   if (!placement.replace) {
@@ -557,13 +534,12 @@ void UpdateHeaders(const PeImage& image, const Placement& placement,
   }
   unsigned char* optional = front.data() + image.optionalHeaderOffset;
   StoreLe32(optional + optional_field::kSizeOfInitializedData,
-            static_cast<std::uint32_t>(placement.initializedData));
-  StoreLe32(optional + optional_field::kSizeOfImage,
-            static_cast<std::uint32_t>(placement.imageEnd));
+            static_cast<std::uint32_t>(initializedData));
+  StoreLe32(optional + optional_field::kSizeOfImage, static_cast<std::uint32_t>(imageEnd));
   unsigned char* resources = front.data() + DataDirectoryAt(image, kDirectoryResource);
   StoreLe32(resources, static_cast<std::uint32_t>(placement.virtualAddress));
-  StoreLe32(resources + data_directory_field::kSize,
-            static_cast<std::uint32_t>(placement.sectionSize));
+  StoreLe32(resources + data_directory_field::kSize, static_cast<std::uint32_t>(sectionSize));
+  return true;
 }
 
 }  // namespace
@@ -583,10 +559,8 @@ bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image
 bool IsInReadOnlySection(const PeImage& image, std::uint64_t offset, std::uint64_t length) {
   for (const PeSection& section : image.sections) {
     // Raw bytes past the virtual size are padding, not loaded.
-    const std::uint64_t loaded = section.virtualSize != 0
-                                     ? std::min<std::uint64_t>(section.rawSize, section.virtualSize)
-                                     : section.rawSize;
-    if (Holds(section.rawOffset, loaded, offset, length)) {
+    if (Holds(section.rawOffset, std::min<std::uint64_t>(section.rawSize, Extent(section)), offset,
+              length)) {
       return (section.characteristics & kSectionInitializedData) != 0 &&
              (section.characteristics & kSectionWrite) == 0;
     }
@@ -596,8 +570,16 @@ bool IsInReadOnlySection(const PeImage& image, std::uint64_t offset, std::uint64
 
 bool AddPeResource(const PeImage& image, const PeResource& added, std::vector<unsigned char>& front,
                    std::vector<unsigned char>& back, std::string& error) {
+  const auto isAdded = [&](const PeResource& r) {
+    return r.type == added.type && r.name == added.name;
+  };
+  if (std::any_of(image.resources.begin(), image.resources.end(), isAdded)) {
+    error = "it already has a resource of type " + std::to_string(added.type) + " with id " +
+            std::to_string(added.name);
+    return false;
+  }
   Placement placement;
-  if (HasResource(image, added, error) || !PlaceSection(image, placement, error)) {
+  if (!PlaceSection(image, placement, error)) {
     return false;
   }
   // The tree in the order the loader's binary search expects.
@@ -606,23 +588,19 @@ bool AddPeResource(const PeImage& image, const PeResource& added, std::vector<un
   std::stable_sort(sorted.begin(), sorted.end(), [](const PeResource& a, const PeResource& b) {
     return std::tie(a.type, a.name, a.language) < std::tie(b.type, b.name, b.language);
   });
-  const std::size_t addedIndex = std::find_if(sorted.begin(), sorted.end(),
-                                              [&](const PeResource& r) {
-                                                return r.type == added.type && r.name == added.name;
-                                              }) -
-                                 sorted.begin();
+  const std::size_t addedIndex =
+      std::find_if(sorted.begin(), sorted.end(), isAdded) - sorted.begin();
 
   // The front: the image up to the cut, zeros up to the new section, and the
   // section's bytes up to the added data; the back pads the section.
   front.assign(image.bytes, image.bytes + placement.cut);
   front.resize(placement.rawOffset, 0);
   AppendResourceSection(sorted, addedIndex, placement.virtualAddress, front);
-  placement.sectionSize = front.size() - placement.rawOffset + added.size;
-  if (!SizeSection(image, placement, error)) {
+  const std::uint64_t sectionSize = front.size() - placement.rawOffset + added.size;
+  if (!UpdateHeaders(image, placement, sectionSize, front, error)) {
     return false;
   }
-  back.assign(placement.rawSize - placement.sectionSize, 0);
-  UpdateHeaders(image, placement, front);
+  back.assign(AlignUp(sectionSize, image.fileAlignment) - sectionSize, 0);
 
   unsigned char* checksumField =
       front.data() + image.optionalHeaderOffset + optional_field::kChecksum;

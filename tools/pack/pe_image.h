@@ -55,7 +55,7 @@ struct PeImage {
 /// optional header and its data directories (at least the six up to the base
 /// relocations), the section table (inside the headers; sections in
 /// ascending, non-overlapping address order with their raw data inside the
-/// file; power-of-two alignments), and the resource tree (three levels of
+/// file and after the headers; power-of-two alignments), and the resource tree (three levels of
 /// integer ids, every directory, entry and data block inside the image). The
 /// work done is bounded by the bytes given: the tree's walk reads no more
 /// directory and data-entry bytes than its section holds.

@@ -211,6 +211,29 @@ TEST(ParsePeImage, RefusesAResourceTreeThatLeavesItsSection) {
   EXPECT_NE(error.find("names"), std::string::npos) << error;
 }
 
+TEST(ParsePeImage, RefusesSectionDataInsideTheHeaders) {
+  Image image;
+  image.sections = {{".text", pe_test::kCode, std::string(700, '\xC3')},
+                    {".rsrc", pe_test::kReadOnlyData, ""}};
+  std::string bytes = Build(image);
+  const pe_test::ReadSection rsrc = Sections(bytes)[1];
+  // The resource section's data said to be the whole file from its first
+  // byte, where the MS-DOS header reads as an empty resource directory; the
+  // headers that adding a resource rewrites would lie inside the section
+  // that it replaces.
+  const std::uint32_t header = pe_test::kSectionTableOffset + 40;
+  pe_test::Put32(bytes, header + 8, static_cast<std::uint32_t>(bytes.size()));   // VirtualSize
+  pe_test::Put32(bytes, header + 16, static_cast<std::uint32_t>(bytes.size()));  // SizeOfRawData
+  pe_test::Put32(bytes, header + 20, 0);                                         // PointerToRawData
+  pe_test::Put32(bytes, pe_test::kOptionalOffset + 112 + 8 * 2, rsrc.virtualAddress);
+  pe_test::Put32(bytes, pe_test::kOptionalOffset + 116 + 8 * 2, 16);
+  pack::PeImage parsed;
+  std::string error;
+  EXPECT_FALSE(Parse(bytes, parsed, error));
+  EXPECT_NE(error.find("the data of section .rsrc overlaps the headers"), std::string::npos)
+      << error;
+}
+
 // Under a megabyte of section describing 3.6e9 directories: 60,000 types
 // that all name one directory of 60,000 names, which all name one empty
 // language directory.

@@ -1,5 +1,6 @@
 #include "pack/stub_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -40,7 +41,10 @@ std::string IdentityProblem(const StarterIdentity& identity) {
 // The identity block's texts are UTF-16 in 16-bit little-endian units.
 constexpr std::size_t kTextUnitSize = 2;
 
-void PutText(unsigned char* at, std::size_t capacity, const std::u16string& text) {
+// Writes `text` and its length into the fields at `at` and `lengthAt`.
+void PutText(unsigned char* at, std::size_t capacity, unsigned char* lengthAt,
+             const std::u16string& text) {
+  bytes::StoreLe16(lengthAt, static_cast<std::uint16_t>(text.size()));
   std::memset(at, 0, kTextUnitSize * capacity);
   for (std::size_t i = 0; i < text.size(); ++i) {
     bytes::StoreLe16(at + kTextUnitSize * i, text[i]);
@@ -98,21 +102,16 @@ bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, st
     error = "its identity block is damaged";
     return false;
   }
-  const std::string problem = IdentityProblem(identity);
-  if (!problem.empty()) {
-    error = problem;
+  error = IdentityProblem(identity);
+  if (!error.empty()) {
     return false;
   }
-  const std::u16string name = Utf8ToUtf16(identity.appName);
   std::u16string exePath = u"\\" + Utf8ToUtf16(identity.executablePath);
-  for (char16_t& unit : exePath) {
-    unit = unit == u'/' ? u'\\' : unit;
-  }
-  bytes::StoreLe16(block + kIdentityNameLengthOffset, static_cast<std::uint16_t>(name.size()));
-  bytes::StoreLe16(block + kIdentityExePathLengthOffset,
-                   static_cast<std::uint16_t>(exePath.size()));
-  PutText(block + kIdentityNameOffset, kIdentityNameCapacity, name);
-  PutText(block + kIdentityExePathOffset, kIdentityExePathCapacity, exePath);
+  std::replace(exePath.begin(), exePath.end(), u'/', u'\\');
+  PutText(block + kIdentityNameOffset, kIdentityNameCapacity, block + kIdentityNameLengthOffset,
+          Utf8ToUtf16(identity.appName));
+  PutText(block + kIdentityExePathOffset, kIdentityExePathCapacity,
+          block + kIdentityExePathLengthOffset, exePath);
   bytes::StoreLe32(block + kIdentityFilledOffset, kIdentityFilled);
   return true;
 }
