@@ -1,6 +1,7 @@
 #include "pack/elf_image.h"
 
 #include <cstring>
+#include <utility>
 
 #include "bytes/bytes.h"
 #include "payload/payload_trailer.h"
@@ -25,6 +26,12 @@ constexpr std::uint32_t kSegmentWritable = 2;
 constexpr std::uint64_t kSectionHeaderSize = 64;
 constexpr std::uint32_t kSectionFlagAlloc = 2;
 constexpr std::uint64_t kMinimumAlignment = 4096;
+
+// Sets `error` to `why` and returns false: how every check below refuses.
+bool Refuse(std::string& error, std::string why) {
+  error = std::move(why);
+  return false;
+}
 
 // Field offsets of the file header.
 constexpr std::uint64_t kClassField = 4;
@@ -62,8 +69,7 @@ bool ReadSectionTable(const unsigned char* bytes, std::uint64_t size, ElfImage& 
   }
   if (entrySize != kSectionHeaderSize || offset > size ||
       (size - offset) / kSectionHeaderSize < count) {
-    error = "its section headers lie outside the file";
-    return false;
+    return Refuse(error, "its section headers lie outside the file");
   }
   image.sectionHeaders = offset;
   image.sectionCount = count;
@@ -130,25 +136,21 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
                    std::string& error) {
   image = ElfImage();
   if (size < kHeaderSize || std::memcmp(bytes, kElfMagic, kElfMagicSize) != 0) {
-    error = "not an ELF executable";
-    return false;
+    return Refuse(error, "not an ELF executable");
   }
   if (bytes[kClassField] != kClass64 || bytes[kDataEncodingField] != kLittleEndian) {
-    error = "not a 64-bit little-endian ELF executable";
-    return false;
+    return Refuse(error, "not a 64-bit little-endian ELF executable");
   }
   const std::uint64_t type = LoadLe16(bytes + kTypeField);
   if (type != kTypeExecutable && type != kTypeShared) {
-    error = "an ELF file but not an executable";
-    return false;
+    return Refuse(error, "an ELF file but not an executable");
   }
   const std::uint64_t programHeaders = LoadLe64(bytes + kProgramHeadersField);
   const std::uint64_t entrySize = LoadLe16(bytes + kProgramHeaderSizeField);
   const std::uint64_t count = LoadLe16(bytes + kProgramHeaderCountField);
   if (entrySize != kProgramHeaderSize || programHeaders > size ||
       (size - programHeaders) / kProgramHeaderSize < count) {
-    error = "its program headers lie outside the file";
-    return false;
+    return Refuse(error, "its program headers lie outside the file");
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     const unsigned char* header = bytes + programHeaders + i * kProgramHeaderSize;
@@ -164,12 +166,10 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
     segment.memorySize = LoadLe64(header + kSegmentMemorySizeField);
     segment.alignment = LoadLe64(header + kSegmentAlignmentField);
     if (segment.fileOffset > size || size - segment.fileOffset < segment.fileSize) {
-      error = "a loaded segment lies outside the file";
-      return false;
+      return Refuse(error, "a loaded segment lies outside the file");
     }
     if (segment.address > UINT64_MAX - segment.memorySize) {
-      error = "a loaded segment reaches past the end of the address space";
-      return false;
+      return Refuse(error, "a loaded segment reaches past the end of the address space");
     }
     image.loaded.push_back(segment);
   }
@@ -199,12 +199,10 @@ bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
       bytes.size() >= kPayloadTrailerSize &&
       ParsePayloadTrailer(bytes.data() + bytes.size() - kPayloadTrailerSize, bytes.size());
   if (endsInTrailer || (slot == nullptr && filled)) {
-    error = "it already carries an archive";
-    return false;
+    return Refuse(error, "it already carries an archive");
   }
   if (slot == nullptr) {
-    error = "it has no payload slot (a stub of an older build?)";
-    return false;
+    return Refuse(error, "it has no payload slot (a stub of an older build?)");
   }
   error = SlotProblem(image, *slot);
   if (!error.empty()) {
@@ -215,8 +213,7 @@ bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
   const std::uint64_t end = bytes.size();
   const std::uint64_t offset = end + ((slot->address - end) & (alignment - 1));
   if (slot->address > UINT64_MAX - contentSize || offset > UINT64_MAX - contentSize) {
-    error = "the archive does not fit the address space above its payload slot";
-    return false;
+    return Refuse(error, "the archive does not fit the address space above its payload slot");
   }
   const std::uint64_t section = FindSlotSection(bytes.data(), image, *slot);
   unsigned char* header = bytes.data() + slot->headerOffset;

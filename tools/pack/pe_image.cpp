@@ -34,6 +34,12 @@ auto& IdOn(int level, Resource& resource) {
 
 const char kNamedResources[] = "it has resources with names instead of numbers";
 
+// Sets `error` to `why` and returns false: how every check below refuses.
+bool Refuse(std::string& error, std::string why) {
+  error = std::move(why);
+  return false;
+}
+
 bool IsPowerOfTwo(std::uint32_t value) {
   return value != 0 && (value & (value - 1)) == 0;
 }
@@ -103,10 +109,9 @@ struct TreeReader {
 
 bool Charge(TreeReader& tree, std::uint64_t bytes, std::string& error) {
   if (bytes > tree.budget) {
-    error =
-        "its resource tree refers to the same directories over and over "
-        "(it reads more bytes than its section holds)";
-    return false;
+    return Refuse(error,
+                  "its resource tree refers to the same directories over and over "
+                  "(it reads more bytes than its section holds)");
   }
   tree.budget -= bytes;
   return true;
@@ -117,12 +122,10 @@ bool Charge(TreeReader& tree, std::uint64_t bytes, std::string& error) {
 bool ReadDataEntry(TreeReader& tree, std::uint32_t target, PeResource resource,
                    std::string& error) {
   if (!Holds(0, tree.limit, target, kResourceDataEntrySize)) {
-    error = "a resource data entry lies outside the resource section";
-    return false;
+    return Refuse(error, "a resource data entry lies outside the resource section");
   }
   if (tree.image.resources.size() == kMaxResources) {
-    error = "it has too many resources";
-    return false;
+    return Refuse(error, "it has too many resources");
   }
   if (!Charge(tree, kResourceDataEntrySize, error)) {
     return false;
@@ -133,9 +136,8 @@ bool ReadDataEntry(TreeReader& tree, std::uint32_t target, PeResource resource,
   resource.codePage = LoadLe32(entry + resource_data_field::kCodePage);
   const PeSection* section = SectionAt(tree.image, rva, resource.size);
   if (section == nullptr) {
-    error = "the data of resource " + std::to_string(resource.type) + "/" +
-            std::to_string(resource.name) + " lies outside the sections' data";
-    return false;
+    return Refuse(error, "the data of resource " + std::to_string(resource.type) + "/" +
+                             std::to_string(resource.name) + " lies outside the sections' data");
   }
   resource.data = tree.image.bytes + section->rawOffset + (rva - section->virtualAddress);
   tree.image.resources.push_back(resource);
@@ -147,19 +149,16 @@ bool ReadDataEntry(TreeReader& tree, std::uint32_t target, PeResource resource,
 bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource resource,
                    std::string& error) {
   if (!Holds(0, tree.limit, offset, kResourceDirectorySize)) {
-    error = "a resource directory lies outside the resource section";
-    return false;
+    return Refuse(error, "a resource directory lies outside the resource section");
   }
   const unsigned char* directory = tree.base + offset;
   const unsigned char* entries = directory + kResourceDirectorySize;
   const std::uint32_t ids = LoadLe16(directory + resource_directory_field::kIdEntryCount);
   if (LoadLe16(directory + resource_directory_field::kNamedEntryCount) != 0) {
-    error = kNamedResources;
-    return false;
+    return Refuse(error, kNamedResources);
   }
   if ((tree.limit - offset - kResourceDirectorySize) / kResourceEntrySize < ids) {
-    error = "a resource directory's entries lie outside the resource section";
-    return false;
+    return Refuse(error, "a resource directory's entries lie outside the resource section");
   }
   if (!Charge(tree, kResourceDirectorySize + std::uint64_t{kResourceEntrySize} * ids, error)) {
     return false;
@@ -167,8 +166,7 @@ bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource
   for (std::uint32_t i = 0; i < ids; ++i) {
     if ((LoadLe32(entries + kResourceEntrySize * i + resource_entry_field::kId) &
          kResourceSubdirectory) != 0) {
-      error = kNamedResources;
-      return false;
+      return Refuse(error, kNamedResources);
     }
   }
   for (std::uint32_t i = 0; i < ids; ++i) {
@@ -177,9 +175,8 @@ bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource
     const bool subdirectory = (target & kResourceSubdirectory) != 0;
     IdOn(level, resource) = LoadLe32(entry + resource_entry_field::kId);
     if (subdirectory != (level != kLanguageLevel)) {
-      error = subdirectory ? "the resource tree is deeper than three levels"
-                           : "the resource tree is not three levels deep";
-      return false;
+      return Refuse(error, subdirectory ? "the resource tree is deeper than three levels"
+                                        : "the resource tree is not three levels deep");
     }
     if (!(subdirectory
               ? ReadDirectory(tree, target & ~kResourceSubdirectory, level + 1, resource, error)
@@ -200,23 +197,19 @@ bool ReadFileHeader(PeImage& image, std::uint32_t& sectionCount, std::uint32_t& 
                     std::string& error) {
   const unsigned char* bytes = image.bytes;
   if (image.size < kDosHeaderSize || std::memcmp(bytes, kDosMagic, kDosMagicSize) != 0) {
-    error = "not a Windows executable (no MZ header)";
-    return false;
+    return Refuse(error, "not a Windows executable (no MZ header)");
   }
   const std::uint32_t peOffset = LoadLe32(bytes + kDosPeOffsetField);
   if (!Holds(0, image.size, peOffset, kSignatureSize + kCoffHeaderSize)) {
-    error = "the PE header lies outside the file";
-    return false;
+    return Refuse(error, "the PE header lies outside the file");
   }
   if (std::memcmp(bytes + peOffset, kSignature, kSignatureSize) != 0) {
-    error = "not a Windows executable (no PE signature)";
-    return false;
+    return Refuse(error, "not a Windows executable (no PE signature)");
   }
   const unsigned char* coff = bytes + peOffset + kSignatureSize;
   const std::uint16_t machine = LoadLe16(coff + coff_field::kMachine);
   if (machine != kMachineAmd64) {
-    error = "not an x86-64 image (machine " + Hex(machine) + ")";
-    return false;
+    return Refuse(error, "not an x86-64 image (machine " + Hex(machine) + ")");
   }
   sectionCount = LoadLe16(coff + coff_field::kSectionCount);
   optionalSize = LoadLe16(coff + coff_field::kOptionalHeaderSize);
@@ -230,30 +223,25 @@ bool ReadOptionalHeader(PeImage& image, std::uint32_t optionalSize, std::string&
   const std::uint64_t available = image.size - image.optionalHeaderOffset;
   const unsigned char* optional = image.bytes + image.optionalHeaderOffset;
   if (available < optional_field::kMagicSize) {
-    error = "the optional header is cut short";
-    return false;
+    return Refuse(error, "the optional header is cut short");
   }
   if (LoadLe16(optional + optional_field::kMagic) != kMagicPe32Plus) {
-    error = "not a 64-bit (PE32+) image";
-    return false;
+    return Refuse(error, "not a 64-bit (PE32+) image");
   }
   if (optionalSize < optional_field::kDirectories || available < optionalSize) {
-    error = "the optional header is cut short";
-    return false;
+    return Refuse(error, "the optional header is cut short");
   }
   image.dataDirectoryCount = LoadLe32(optional + optional_field::kDirectoryCount);
   if (image.dataDirectoryCount < kMinDataDirectories ||
       image.dataDirectoryCount > kMaxDataDirectories ||
       optional_field::kDirectories + kDataDirectorySize * image.dataDirectoryCount > optionalSize) {
-    error = "its data directories do not fit the optional header";
-    return false;
+    return Refuse(error, "its data directories do not fit the optional header");
   }
   image.fileAlignment = LoadLe32(optional + optional_field::kFileAlignment);
   image.sectionAlignment = LoadLe32(optional + optional_field::kSectionAlignment);
   if (!IsPowerOfTwo(image.fileAlignment) || !IsPowerOfTwo(image.sectionAlignment) ||
       image.sectionAlignment < image.fileAlignment) {
-    error = "its file or section alignment is not a power of two";
-    return false;
+    return Refuse(error, "its file or section alignment is not a power of two");
   }
   image.sizeOfHeaders = LoadLe32(optional + optional_field::kSizeOfHeaders);
   image.sectionTableOffset = image.optionalHeaderOffset + optionalSize;
@@ -265,14 +253,12 @@ bool ReadOptionalHeader(PeImage& image, std::uint32_t optionalSize, std::string&
 // ascending address order.
 bool ReadSectionTable(PeImage& image, std::uint32_t sectionCount, std::string& error) {
   if (sectionCount == 0 || sectionCount > kMaxSections) {
-    error = "it has " + std::to_string(sectionCount) + " sections";
-    return false;
+    return Refuse(error, "it has " + std::to_string(sectionCount) + " sections");
   }
   if (image.sizeOfHeaders > image.size ||
       image.sectionTableOffset + std::uint64_t{kSectionHeaderSize} * sectionCount >
           image.sizeOfHeaders) {
-    error = "the section table lies outside the headers or the file";
-    return false;
+    return Refuse(error, "the section table lies outside the headers or the file");
   }
   for (std::uint32_t i = 0; i < sectionCount; ++i) {
     const unsigned char* header = image.bytes + image.sectionTableOffset + i * kSectionHeaderSize;
@@ -285,18 +271,15 @@ bool ReadSectionTable(PeImage& image, std::uint32_t sectionCount, std::string& e
     section.rawOffset = LoadLe32(header + section_field::kRawOffset);
     section.characteristics = LoadLe32(header + section_field::kCharacteristics);
     if (section.rawSize != 0 && !Holds(0, image.size, section.rawOffset, section.rawSize)) {
-      error = "the data of section " + section.name + " lies outside the file";
-      return false;
+      return Refuse(error, "the data of section " + section.name + " lies outside the file");
     }
     // Data inside the headers would be overwritten when they are updated.
     if (section.rawSize != 0 && section.rawOffset < image.sizeOfHeaders) {
-      error = "the data of section " + section.name + " overlaps the headers";
-      return false;
+      return Refuse(error, "the data of section " + section.name + " overlaps the headers");
     }
     if (!image.sections.empty() && section.virtualAddress < image.sections.back().virtualAddress +
                                                                 Extent(image.sections.back())) {
-      error = "its sections overlap or are out of address order";
-      return false;
+      return Refuse(error, "its sections overlap or are out of address order");
     }
     image.sections.push_back(section);
   }
@@ -308,11 +291,9 @@ bool ReadSectionTable(PeImage& image, std::uint32_t sectionCount, std::string& e
 bool ReadResources(PeImage& image, std::string& error) {
   const auto [certificates, certificatesSize] = DataDirectory(image, kDirectorySecurity);
   if (certificates != 0 || certificatesSize != 0) {
-    error =
-        "it carries a certificate table (it is signed): changing it would "
-        "void the signature; "
-        "make the starter from an unsigned stub and sign the starter";
-    return false;
+    return Refuse(error,
+                  "it carries a certificate table (it is signed): changing it would void the "
+                  "signature; make the starter from an unsigned stub and sign the starter");
   }
   const auto [rva, size] = DataDirectory(image, kDirectoryResource);
   if (rva == 0 && size == 0) {
@@ -320,8 +301,7 @@ bool ReadResources(PeImage& image, std::string& error) {
   }
   const PeSection* section = SectionAt(image, rva, 0);
   if (section == nullptr) {
-    error = "the resource directory lies outside the sections' data";
-    return false;
+    return Refuse(error, "the resource directory lies outside the sections' data");
   }
   image.resourceSection = static_cast<int>(section - image.sections.data());
   const std::uint64_t inSection = rva - section->virtualAddress;
@@ -482,8 +462,7 @@ bool PlaceSection(const PeImage& image, Placement& placement, std::string& error
     if (!HasRoomForSectionHeader(
             image,
             image.sectionTableOffset + std::uint64_t{kSectionHeaderSize} * placement.headerIndex)) {
-      error = "there is no room in its headers for another section";
-      return false;
+      return Refuse(error, "there is no room in its headers for another section");
     }
   }
   placement.rawOffset = AlignUp(placement.cut, image.fileAlignment);
@@ -507,8 +486,7 @@ bool UpdateHeaders(const PeImage& image, const Placement& placement, std::uint64
   initializedData += rawSize;
   if (sectionSize > UINT32_MAX || placement.rawOffset + rawSize > UINT32_MAX ||
       imageEnd > UINT32_MAX || initializedData > UINT32_MAX) {
-    error = "the starter would exceed the 4 GiB that a Windows executable can have";
-    return false;
+    return Refuse(error, "the starter would exceed the 4 GiB that a Windows executable can have");
   }
   unsigned char* header =
       front.data() + image.sectionTableOffset + kSectionHeaderSize * placement.headerIndex;
@@ -574,9 +552,8 @@ bool AddPeResource(const PeImage& image, const PeResource& added, std::vector<un
     return r.type == added.type && r.name == added.name;
   };
   if (std::any_of(image.resources.begin(), image.resources.end(), isAdded)) {
-    error = "it already has a resource of type " + std::to_string(added.type) + " with id " +
-            std::to_string(added.name);
-    return false;
+    return Refuse(error, "it already has a resource of type " + std::to_string(added.type) +
+                             " with id " + std::to_string(added.name));
   }
   Placement placement;
   if (!PlaceSection(image, placement, error)) {

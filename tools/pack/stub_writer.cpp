@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "bytes/bytes.h"
 #include "pack/elf_image.h"
@@ -24,6 +25,12 @@ namespace pack {
 const char kDefaultAppName[] = PACK_DEFAULT_APP_NAME;
 
 namespace {
+
+// Sets `error` to `why` and returns false: how every check below refuses.
+bool Refuse(std::string& error, std::string why) {
+  error = std::move(why);
+  return false;
+}
 
 // Why `identity` cannot fill a block, or "".
 std::string IdentityProblem(const StarterIdentity& identity) {
@@ -62,8 +69,7 @@ bool IsReadOnly(bool windows, const PeImage& pe, const ElfImage& elf, std::uint6
               : IsInReadOnlySegment(elf, block, kIdentityBlockSize)) {
     return true;
   }
-  error = "its identity block is not in read-only data";
-  return false;
+  return Refuse(error, "its identity block is not in read-only data");
 }
 
 }  // namespace
@@ -78,16 +84,13 @@ bool FindIdentityBlock(const unsigned char* bytes, std::uint64_t size, std::uint
     offset = found++ == 0 ? at : offset;
   }
   if (found == 0) {
-    error = "it has no identity block";
-    return false;
+    return Refuse(error, "it has no identity block");
   }
   if (found > 1) {
-    error = "its identity marker occurs " + std::to_string(found) + " times";
-    return false;
+    return Refuse(error, "its identity marker occurs " + std::to_string(found) + " times");
   }
   if (size - offset < kIdentityBlockSize) {
-    error = "its identity block is cut short";
-    return false;
+    return Refuse(error, "its identity block is cut short");
   }
   return true;
 }
@@ -95,12 +98,11 @@ bool FindIdentityBlock(const unsigned char* bytes, std::uint64_t size, std::uint
 bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, std::string& error) {
   const std::uint32_t filled = bytes::LoadLe32(block + kIdentityFilledOffset);
   if (filled == kIdentityFilled) {
-    error = "its identity block is already filled: it is a complete starter, not a stub";
-    return false;
+    return Refuse(error,
+                  "its identity block is already filled: it is a complete starter, not a stub");
   }
   if (filled != kIdentityOpen) {
-    error = "its identity block is damaged";
-    return false;
+    return Refuse(error, "its identity block is damaged");
   }
   error = IdentityProblem(identity);
   if (!error.empty()) {
@@ -137,12 +139,10 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
     return false;
   }
   if (archiveSize > UINT32_MAX) {
-    error = "the archive is 4 GiB or larger; a starter carries less";
-    return false;
+    return Refuse(error, "the archive is 4 GiB or larger; a starter carries less");
   }
   if (!StubKindOf(stub, stubSize, parts.kind)) {
-    error = "not a starter stub: neither a Windows nor an ELF executable";
-    return false;
+    return Refuse(error, "not a starter stub: neither a Windows nor an ELF executable");
   }
   const bool windows = parts.kind == StubKind::kWindows;
   std::vector<unsigned char> bytes(stub, stub + stubSize);
@@ -158,8 +158,7 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
       (!windows &&
        !FillPayloadSlot(bytes, elf, archiveSize + kPayloadTrailerSize, archiveOffset, reason)) ||
       !FillIdentityBlock(bytes.data() + block, identity, reason)) {
-    error = "not a starter stub: " + reason;
-    return false;
+    return Refuse(error, "not a starter stub: " + reason);
   }
   parts.archive = archive;
   parts.archiveSize = archiveSize;
@@ -175,8 +174,7 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
   const PeResource payload{
       kPeResourceTypeRcData, kPayloadResourceId, kPayloadLanguage, 0, archive, archiveSize};
   if (!AddPeResource(pe, payload, parts.front, parts.back, reason)) {
-    error = "cannot add the archive to the stub: " + reason;
-    return false;
+    return Refuse(error, "cannot add the archive to the stub: " + reason);
   }
   return true;
 }
@@ -184,8 +182,7 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
 bool WriteStarter(const StarterParts& parts, const std::string& outputPath, std::string& error) {
   OutputFile file;
   if (!file.Create(outputPath, error)) {
-    error = DisplayName(outputPath) + ": cannot create: " + error;
-    return false;
+    return Refuse(error, DisplayName(outputPath) + ": cannot create: " + error);
   }
   file.MarkExecutable();
   const std::uint64_t archiveAt = parts.front.size();
@@ -195,8 +192,7 @@ bool WriteStarter(const StarterParts& parts, const std::string& outputPath, std:
        !file.WriteAt(archiveAt, parts.archive, static_cast<std::size_t>(parts.archiveSize),
                      error)) ||
       !file.WriteAt(backAt, parts.back.data(), parts.back.size(), error) || !file.Commit(error)) {
-    error = DisplayName(outputPath) + ": cannot write: " + error;
-    return false;
+    return Refuse(error, DisplayName(outputPath) + ": cannot write: " + error);
   }
   return true;
 }
