@@ -97,21 +97,21 @@ const ElfSegment* FindOpenSlot(const unsigned char* bytes, const ElfImage& image
   return open;
 }
 
-// Why `slot` cannot take content, or "".
-std::string SlotProblem(const ElfImage& image, const ElfSegment& slot) {
+// Refuses a `slot` that cannot take content.
+bool CheckSlot(const ElfImage& image, const ElfSegment& slot, std::string& error) {
   if (slot.writable) {
-    return "its payload slot is writable";
+    return Refuse(error, "its payload slot is writable");
   }
   if (slot.memorySize != slot.fileSize || !IsPowerOfTwo(slot.alignment)) {
-    return "its payload slot is malformed";
+    return Refuse(error, "its payload slot is malformed");
   }
   for (const ElfSegment& other : image.loaded) {
     if (&other != &slot &&
         (other.address > slot.address || other.memorySize > slot.address - other.address)) {
-      return "its payload slot is not above every other segment";
+      return Refuse(error, "its payload slot is not above every other segment");
     }
   }
-  return std::string();
+  return true;
 }
 
 // The section header that covers exactly the bytes of `slot`, as an offset
@@ -204,8 +204,7 @@ bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
   if (slot == nullptr) {
     return Refuse(error, "it has no payload slot (a stub of an older build?)");
   }
-  error = SlotProblem(image, *slot);
-  if (!error.empty()) {
+  if (!CheckSlot(image, *slot, error)) {
     return false;
   }
   const std::uint64_t alignment =

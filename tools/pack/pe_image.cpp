@@ -92,14 +92,11 @@ std::pair<std::uint32_t, std::uint32_t> DataDirectory(const PeImage& image, std:
 // Reading the resource tree
 
 // The resource tree as it lies in the file: `base` is its start, `limit` the
-// bytes of its section from there on, against which every offset in it is
-// checked. Entries may point to one directory many times over, so that a
-// small section describes a tree of billions of directories (60,000 types
-// naming one directory of 60,000 names). A tree without such sharing gives
-// every directory, entry and data entry bytes of its own inside the section,
-// so every visit is charged its size to `budget`, and a walk that reads more
-// than the section holds is refused: the walk stays proportional to the
-// section's size.
+// bytes of its section from there on, against which every offset is checked.
+// Entries may point to one directory many times over (60,000 types naming one
+// directory of 60,000 names), while a tree without such sharing has bytes of
+// its own in the section for every visit: so each visit is charged to
+// `budget`, and a walk that reads more than the section holds is refused.
 struct TreeReader {
   PeImage& image;
   const unsigned char* base = nullptr;
@@ -191,10 +188,8 @@ bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource
 // Parsing the headers
 
 // Checks the MS-DOS header, the PE signature and the machine; sets the
-// optional header's offset, and `sectionCount` and `optionalSize` from the
-// COFF header.
-bool ReadFileHeader(PeImage& image, std::uint32_t& sectionCount, std::uint32_t& optionalSize,
-                    std::string& error) {
+// offsets of the optional header and of the section table after it.
+bool ReadFileHeader(PeImage& image, std::string& error) {
   const unsigned char* bytes = image.bytes;
   if (image.size < kDosHeaderSize || std::memcmp(bytes, kDosMagic, kDosMagicSize) != 0) {
     return Refuse(error, "not a Windows executable (no MZ header)");
@@ -211,15 +206,16 @@ bool ReadFileHeader(PeImage& image, std::uint32_t& sectionCount, std::uint32_t& 
   if (machine != kMachineAmd64) {
     return Refuse(error, "not an x86-64 image (machine " + Hex(machine) + ")");
   }
-  sectionCount = LoadLe16(coff + coff_field::kSectionCount);
-  optionalSize = LoadLe16(coff + coff_field::kOptionalHeaderSize);
   image.optionalHeaderOffset = peOffset + kSignatureSize + kCoffHeaderSize;
+  image.sectionTableOffset =
+      image.optionalHeaderOffset + LoadLe16(coff + coff_field::kOptionalHeaderSize);
   return true;
 }
 
-// Checks the optional header of `optionalSize` bytes and reads its data
-// directory count, alignments and size of headers.
-bool ReadOptionalHeader(PeImage& image, std::uint32_t optionalSize, std::string& error) {
+// Checks the optional header and reads its data directory count, alignments
+// and size of headers.
+bool ReadOptionalHeader(PeImage& image, std::string& error) {
+  const std::uint32_t optionalSize = image.sectionTableOffset - image.optionalHeaderOffset;
   const std::uint64_t available = image.size - image.optionalHeaderOffset;
   const unsigned char* optional = image.bytes + image.optionalHeaderOffset;
   if (available < optional_field::kMagicSize) {
@@ -244,14 +240,14 @@ bool ReadOptionalHeader(PeImage& image, std::uint32_t optionalSize, std::string&
     return Refuse(error, "its file or section alignment is not a power of two");
   }
   image.sizeOfHeaders = LoadLe32(optional + optional_field::kSizeOfHeaders);
-  image.sectionTableOffset = image.optionalHeaderOffset + optionalSize;
   return true;
 }
 
-// Reads the `sectionCount` entries of the section table, checking that it
-// lies in the headers and that the sections' data lies in the file, in
-// ascending address order.
-bool ReadSectionTable(PeImage& image, std::uint32_t sectionCount, std::string& error) {
+// Reads the section table, checking that it lies in the headers and that
+// the sections' data lies in the file after them, in ascending address order.
+bool ReadSectionTable(PeImage& image, std::string& error) {
+  const std::uint32_t sectionCount = LoadLe16(image.bytes + image.optionalHeaderOffset -
+                                              kCoffHeaderSize + coff_field::kSectionCount);
   if (sectionCount == 0 || sectionCount > kMaxSections) {
     return Refuse(error, "it has " + std::to_string(sectionCount) + " sections");
   }
@@ -313,10 +309,9 @@ bool ReadResources(PeImage& image, std::string& error) {
 // ---------------------------------------------------------------------------
 // Writing the new resource section
 
-// True when a data directory other than the resources' points into section
-// `index`; such a section cannot simply be replaced.
-bool SectionHoldsOtherDirectories(const PeImage& image, std::size_t index) {
-  const PeSection& section = image.sections[index];
+// True when a data directory other than the resources' points into
+// `section`; such a section cannot simply be replaced.
+bool HoldsOtherDirectories(const PeImage& image, const PeSection& section) {
   for (std::uint32_t d = 0; d < image.dataDirectoryCount; ++d) {
     const auto [rva, size] = DataDirectory(image, d);
     // The certificate table's "address" is a file offset, not an RVA.
@@ -446,7 +441,7 @@ bool PlaceSection(const PeImage& image, Placement& placement, std::string& error
   const std::size_t last = image.sections.size() - 1;
   const PeSection& lastSection = image.sections[last];
   placement.replace =
-      image.resourceSection == static_cast<int>(last) && !SectionHoldsOtherDirectories(image, last);
+      image.resourceSection == static_cast<int>(last) && !HoldsOtherDirectories(image, lastSection);
   placement.cut = image.size;
   placement.headerIndex = last;
   if (placement.replace) {
@@ -527,11 +522,8 @@ bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image
   image = PeImage();
   image.bytes = bytes;
   image.size = size;
-  std::uint32_t sectionCount = 0;
-  std::uint32_t optionalSize = 0;
-  return ReadFileHeader(image, sectionCount, optionalSize, error) &&
-         ReadOptionalHeader(image, optionalSize, error) &&
-         ReadSectionTable(image, sectionCount, error) && ReadResources(image, error);
+  return ReadFileHeader(image, error) && ReadOptionalHeader(image, error) &&
+         ReadSectionTable(image, error) && ReadResources(image, error);
 }
 
 bool IsInReadOnlySection(const PeImage& image, std::uint64_t offset, std::uint64_t length) {

@@ -11,10 +11,6 @@
 
 namespace pack {
 
-/// Resource types this module names.
-constexpr std::uint32_t kPeResourceTypeRcData = 10;
-constexpr std::uint32_t kPeResourceTypeManifest = 24;
-
 /// One entry of the section table.
 struct PeSection {
   std::string name;  // up to 8 bytes, without the padding NULs
@@ -55,10 +51,10 @@ struct PeImage {
 /// optional header and its data directories (at least the six up to the base
 /// relocations), the section table (inside the headers; sections in
 /// ascending, non-overlapping address order with their raw data inside the
-/// file and after the headers; power-of-two alignments), and the resource tree (three levels of
-/// integer ids, every directory, entry and data block inside the image). The
-/// work done is bounded by the bytes given: the tree's walk reads no more
-/// directory and data-entry bytes than its section holds.
+/// file and after the headers; power-of-two alignments), and the resource
+/// tree (three levels of integer ids, every directory, entry and data block
+/// inside the image). The tree's walk reads no more directory and data-entry
+/// bytes than its section holds.
 ///
 /// Returns false with `error` saying what is wrong: bytes that are no PE
 /// image or are cut short, another machine or a 32-bit image, a certificate

@@ -15,6 +15,9 @@ using pe_test::Image;
 using pe_test::Optional32;
 using pe_test::Sections;
 
+constexpr std::uint32_t kTypeRcData = 10;
+constexpr std::uint32_t kTypeManifest = 24;
+
 const std::string kManifest = "<assembly><requestedExecutionLevel level=\"asInvoker\"/></assembly>";
 
 const unsigned char* Bytes(const std::string& text) {
@@ -30,7 +33,7 @@ Image StubLikeImage() {
                     {".rdata", pe_test::kReadOnlyData, std::string(300, 'r')},
                     {".rsrc", pe_test::kReadOnlyData, ""},
                     {".reloc", 0x42000040, "relocations"}};
-  image.resources = {{pack::kPeResourceTypeManifest, 1, 2057, kManifest}};
+  image.resources = {{kTypeManifest, 1, 2057, kManifest}};
   return image;
 }
 
@@ -47,7 +50,7 @@ bool Parse(const std::string& bytes, pack::PeImage& image, std::string& error) {
 
 pack::PeResource ArchiveResource(const std::string& archive) {
   pack::PeResource resource;
-  resource.type = pack::kPeResourceTypeRcData;
+  resource.type = kTypeRcData;
   resource.name = 101;
   resource.language = 2057;
   resource.data = Bytes(archive);
@@ -117,7 +120,7 @@ TEST(ParsePeImage, ReadsTheSectionsAndTheResources) {
   EXPECT_EQ(image.resourceSection, 3);
   EXPECT_EQ(image.fileAlignment, 0x200u);
   ASSERT_EQ(image.resources.size(), 1u);
-  EXPECT_EQ(image.resources[0].type, pack::kPeResourceTypeManifest);
+  EXPECT_EQ(image.resources[0].type, kTypeManifest);
   EXPECT_EQ(image.resources[0].name, 1u);
   EXPECT_EQ(image.resources[0].language, 2057u);
   EXPECT_EQ(

@@ -172,7 +172,7 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
     return true;
   }
   const PeResource payload{
-      kPeResourceTypeRcData, kPayloadResourceId, kPayloadLanguage, 0, archive, archiveSize};
+      pe::kResourceTypeRcData, kPayloadResourceId, kPayloadLanguage, 0, archive, archiveSize};
   if (!AddPeResource(pe, payload, parts.front, parts.back, reason)) {
     return Refuse(error, "cannot add the archive to the stub: " + reason);
   }
