@@ -424,7 +424,9 @@ struct Placement {
 
 // Whether the section table has a free, zero-filled entry after its last one
 // that lies inside the headers and before every section's data.
-bool HasRoomForSectionHeader(const PeImage& image, std::uint64_t headerAt) {
+bool HasRoomForSectionHeader(const PeImage& image) {
+  const std::uint64_t headerAt =
+      image.sectionTableOffset + std::uint64_t{kSectionHeaderSize} * image.sections.size();
   bool room =
       image.sections.size() < kMaxSections && headerAt + kSectionHeaderSize <= image.sizeOfHeaders;
   for (const PeSection& section : image.sections) {
@@ -454,9 +456,7 @@ bool PlaceSection(const PeImage& image, Placement& placement, std::string& error
     placement.virtualAddress =
         AlignUp(lastSection.virtualAddress + Extent(lastSection), image.sectionAlignment);
     placement.headerIndex = image.sections.size();
-    if (!HasRoomForSectionHeader(
-            image,
-            image.sectionTableOffset + std::uint64_t{kSectionHeaderSize} * placement.headerIndex)) {
+    if (!HasRoomForSectionHeader(image)) {
       return Refuse(error, "there is no room in its headers for another section");
     }
   }

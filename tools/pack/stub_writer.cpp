@@ -119,15 +119,11 @@ bool FillIdentityBlock(unsigned char* block, const StarterIdentity& identity, st
 }
 
 bool StubKindOf(const unsigned char* stub, std::uint64_t size, StubKind& kind) {
-  if (size >= pe::kDosMagicSize && std::memcmp(stub, pe::kDosMagic, pe::kDosMagicSize) == 0) {
-    kind = StubKind::kWindows;
-    return true;
-  }
-  if (size >= kElfMagicSize && std::memcmp(stub, kElfMagic, kElfMagicSize) == 0) {
-    kind = StubKind::kPosix;
-    return true;
-  }
-  return false;
+  const auto startsWith = [&](const char* magic, std::size_t length) {
+    return size >= length && std::memcmp(stub, magic, length) == 0;
+  };
+  kind = startsWith(pe::kDosMagic, pe::kDosMagicSize) ? StubKind::kWindows : StubKind::kPosix;
+  return kind == StubKind::kWindows || startsWith(kElfMagic, kElfMagicSize);
 }
 
 bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
