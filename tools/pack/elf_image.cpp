@@ -1,12 +1,19 @@
 #include "pack/elf_image.h"
 
 #include <cstring>
+#include <utility>
 
+#include "bytes/bytes.h"
 #include "payload/payload_trailer.h"
 
 namespace pack {
 
 namespace {
+
+using bytes::LoadLe16;
+using bytes::LoadLe32;
+using bytes::LoadLe64;
+using bytes::StoreLe64;
 
 constexpr std::uint64_t kHeaderSize = 64;
 constexpr std::uint64_t kProgramHeaderSize = 56;
@@ -19,6 +26,12 @@ constexpr std::uint32_t kSegmentWritable = 2;
 constexpr std::uint64_t kSectionHeaderSize = 64;
 constexpr std::uint32_t kSectionFlagAlloc = 2;
 constexpr std::uint64_t kMinimumAlignment = 4096;
+
+// Sets `error` to `why` and returns false: how every check below refuses.
+bool Refuse(std::string& error, std::string why) {
+  error = std::move(why);
+  return false;
+}
 
 // Field offsets of the file header.
 constexpr std::uint64_t kClassField = 4;
@@ -46,37 +59,17 @@ constexpr std::uint64_t kSectionAddressField = 16;
 constexpr std::uint64_t kSectionOffsetField = 24;
 constexpr std::uint64_t kSectionSizeField = 32;
 
-// The little-endian field of `Bytes` bytes at `p`.
-template <int Bytes>
-std::uint64_t Get(const unsigned char* p) {
-  std::uint64_t value = 0;
-  for (int i = Bytes - 1; i >= 0; --i) {
-    value = value << 8 | p[i];
-  }
-  return value;
-}
-constexpr auto Get16 = Get<2>;
-constexpr auto Get32 = Get<4>;
-constexpr auto Get64 = Get<8>;
-
-void Put64(unsigned char* p, std::uint64_t value) {
-  for (std::size_t i = 0; i < sizeof value; ++i) {
-    p[i] = static_cast<unsigned char>(value >> (8 * i));
-  }
-}
-
 bool ReadSectionTable(const unsigned char* bytes, std::uint64_t size, ElfImage& image,
                       std::string& error) {
-  const std::uint64_t offset = Get64(bytes + kSectionHeadersField);
-  const std::uint64_t entrySize = Get16(bytes + kSectionHeaderSizeField);
-  const std::uint64_t count = Get16(bytes + kSectionHeaderCountField);
+  const std::uint64_t offset = LoadLe64(bytes + kSectionHeadersField);
+  const std::uint64_t entrySize = LoadLe16(bytes + kSectionHeaderSizeField);
+  const std::uint64_t count = LoadLe16(bytes + kSectionHeaderCountField);
   if (count == 0) {
     return true;
   }
   if (entrySize != kSectionHeaderSize || offset > size ||
       (size - offset) / kSectionHeaderSize < count) {
-    error = "its section headers lie outside the file";
-    return false;
+    return Refuse(error, "its section headers lie outside the file");
   }
   image.sectionHeaders = offset;
   image.sectionCount = count;
@@ -87,45 +80,38 @@ bool IsPowerOfTwo(std::uint64_t value) {
   return value != 0 && (value & (value - 1)) == 0;
 }
 
-// The loaded segment whose file bytes are the open payload slot, or null.
-const ElfSegment* FindOpenSlot(const unsigned char* bytes, const ElfImage& image) {
+// The first loaded segment whose file bytes are the open payload slot, or
+// null; `filled` says whether a segment ends in a valid trailer, as a slot
+// filled before does.
+const ElfSegment* FindOpenSlot(const unsigned char* bytes, const ElfImage& image, bool& filled) {
+  const ElfSegment* open = nullptr;
+  filled = false;
   for (const ElfSegment& segment : image.loaded) {
-    if (IsOpenPayloadSlot(bytes + segment.fileOffset, segment.fileSize)) {
-      return &segment;
-    }
-  }
-  return nullptr;
-}
-
-// Whether a loaded segment ends in a valid trailer that says it carries an
-// archive: a slot that was filled before.
-bool HasFilledSlot(const unsigned char* bytes, const ElfImage& image) {
-  for (const ElfSegment& segment : image.loaded) {
+    const unsigned char* data = bytes + segment.fileOffset;
     PayloadTrailer trailer;
-    if (segment.fileSize >= kPayloadTrailerSize &&
-        CheckSlotTrailer(bytes + segment.fileOffset + segment.fileSize - kPayloadTrailerSize,
-                         segment.fileSize, trailer) == SlotTrailerState::kValid) {
-      return true;
-    }
+    open = open == nullptr && IsOpenPayloadSlot(data, segment.fileSize) ? &segment : open;
+    filled = filled || (segment.fileSize >= kPayloadTrailerSize &&
+                        CheckSlotTrailer(data + segment.fileSize - kPayloadTrailerSize,
+                                         segment.fileSize, trailer) == SlotTrailerState::kValid);
   }
-  return false;
+  return open;
 }
 
-// Why `slot` cannot take content, or "".
-std::string SlotProblem(const ElfImage& image, const ElfSegment& slot) {
+// Refuses a `slot` that cannot take content.
+bool CheckSlot(const ElfImage& image, const ElfSegment& slot, std::string& error) {
   if (slot.writable) {
-    return "its payload slot is writable";
+    return Refuse(error, "its payload slot is writable");
   }
   if (slot.memorySize != slot.fileSize || !IsPowerOfTwo(slot.alignment)) {
-    return "its payload slot is malformed";
+    return Refuse(error, "its payload slot is malformed");
   }
   for (const ElfSegment& other : image.loaded) {
     if (&other != &slot &&
         (other.address > slot.address || other.memorySize > slot.address - other.address)) {
-      return "its payload slot is not above every other segment";
+      return Refuse(error, "its payload slot is not above every other segment");
     }
   }
-  return std::string();
+  return true;
 }
 
 // The section header that covers exactly the bytes of `slot`, as an offset
@@ -134,10 +120,10 @@ std::uint64_t FindSlotSection(const unsigned char* bytes, const ElfImage& image,
                               const ElfSegment& slot) {
   for (std::uint64_t i = 0; i < image.sectionCount; ++i) {
     const unsigned char* header = bytes + image.sectionHeaders + i * kSectionHeaderSize;
-    if ((Get64(header + kSectionFlagsField) & kSectionFlagAlloc) != 0 &&
-        Get64(header + kSectionAddressField) == slot.address &&
-        Get64(header + kSectionOffsetField) == slot.fileOffset &&
-        Get64(header + kSectionSizeField) == slot.fileSize) {
+    if ((LoadLe64(header + kSectionFlagsField) & kSectionFlagAlloc) != 0 &&
+        LoadLe64(header + kSectionAddressField) == slot.address &&
+        LoadLe64(header + kSectionOffsetField) == slot.fileOffset &&
+        LoadLe64(header + kSectionSizeField) == slot.fileSize) {
       return image.sectionHeaders + i * kSectionHeaderSize;
     }
   }
@@ -150,46 +136,40 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
                    std::string& error) {
   image = ElfImage();
   if (size < kHeaderSize || std::memcmp(bytes, kElfMagic, kElfMagicSize) != 0) {
-    error = "not an ELF executable";
-    return false;
+    return Refuse(error, "not an ELF executable");
   }
   if (bytes[kClassField] != kClass64 || bytes[kDataEncodingField] != kLittleEndian) {
-    error = "not a 64-bit little-endian ELF executable";
-    return false;
+    return Refuse(error, "not a 64-bit little-endian ELF executable");
   }
-  const std::uint64_t type = Get16(bytes + kTypeField);
+  const std::uint64_t type = LoadLe16(bytes + kTypeField);
   if (type != kTypeExecutable && type != kTypeShared) {
-    error = "an ELF file but not an executable";
-    return false;
+    return Refuse(error, "an ELF file but not an executable");
   }
-  const std::uint64_t programHeaders = Get64(bytes + kProgramHeadersField);
-  const std::uint64_t entrySize = Get16(bytes + kProgramHeaderSizeField);
-  const std::uint64_t count = Get16(bytes + kProgramHeaderCountField);
+  const std::uint64_t programHeaders = LoadLe64(bytes + kProgramHeadersField);
+  const std::uint64_t entrySize = LoadLe16(bytes + kProgramHeaderSizeField);
+  const std::uint64_t count = LoadLe16(bytes + kProgramHeaderCountField);
   if (entrySize != kProgramHeaderSize || programHeaders > size ||
       (size - programHeaders) / kProgramHeaderSize < count) {
-    error = "its program headers lie outside the file";
-    return false;
+    return Refuse(error, "its program headers lie outside the file");
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     const unsigned char* header = bytes + programHeaders + i * kProgramHeaderSize;
-    if (Get32(header + kSegmentTypeField) != kSegmentLoad) {
+    if (LoadLe32(header + kSegmentTypeField) != kSegmentLoad) {
       continue;
     }
     ElfSegment segment;
     segment.headerOffset = programHeaders + i * kProgramHeaderSize;
-    segment.writable = (Get32(header + kSegmentFlagsField) & kSegmentWritable) != 0;
-    segment.fileOffset = Get64(header + kSegmentOffsetField);
-    segment.fileSize = Get64(header + kSegmentFileSizeField);
-    segment.address = Get64(header + kSegmentAddressField);
-    segment.memorySize = Get64(header + kSegmentMemorySizeField);
-    segment.alignment = Get64(header + kSegmentAlignmentField);
+    segment.writable = (LoadLe32(header + kSegmentFlagsField) & kSegmentWritable) != 0;
+    segment.fileOffset = LoadLe64(header + kSegmentOffsetField);
+    segment.fileSize = LoadLe64(header + kSegmentFileSizeField);
+    segment.address = LoadLe64(header + kSegmentAddressField);
+    segment.memorySize = LoadLe64(header + kSegmentMemorySizeField);
+    segment.alignment = LoadLe64(header + kSegmentAlignmentField);
     if (segment.fileOffset > size || size - segment.fileOffset < segment.fileSize) {
-      error = "a loaded segment lies outside the file";
-      return false;
+      return Refuse(error, "a loaded segment lies outside the file");
     }
     if (segment.address > UINT64_MAX - segment.memorySize) {
-      error = "a loaded segment reaches past the end of the address space";
-      return false;
+      return Refuse(error, "a loaded segment reaches past the end of the address space");
     }
     image.loaded.push_back(segment);
   }
@@ -213,15 +193,18 @@ bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint6
 
 bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
                      std::uint64_t contentSize, std::uint64_t& contentOffset, std::string& error) {
-  const ElfSegment* slot = FindOpenSlot(bytes.data(), image);
-  if (slot == nullptr) {
-    error = HasFilledSlot(bytes.data(), image)
-                ? "it already carries an archive"
-                : "it has no payload slot (a stub of an older build?)";
-    return false;
+  bool filled = false;
+  const ElfSegment* slot = FindOpenSlot(bytes.data(), image, filled);
+  const bool endsInTrailer =
+      bytes.size() >= kPayloadTrailerSize &&
+      ParsePayloadTrailer(bytes.data() + bytes.size() - kPayloadTrailerSize, bytes.size());
+  if (endsInTrailer || (slot == nullptr && filled)) {
+    return Refuse(error, "it already carries an archive");
   }
-  error = SlotProblem(image, *slot);
-  if (!error.empty()) {
+  if (slot == nullptr) {
+    return Refuse(error, "it has no payload slot (a stub of an older build?)");
+  }
+  if (!CheckSlot(image, *slot, error)) {
     return false;
   }
   const std::uint64_t alignment =
@@ -229,17 +212,16 @@ bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
   const std::uint64_t end = bytes.size();
   const std::uint64_t offset = end + ((slot->address - end) & (alignment - 1));
   if (slot->address > UINT64_MAX - contentSize || offset > UINT64_MAX - contentSize) {
-    error = "the archive does not fit the address space above its payload slot";
-    return false;
+    return Refuse(error, "the archive does not fit the address space above its payload slot");
   }
   const std::uint64_t section = FindSlotSection(bytes.data(), image, *slot);
   unsigned char* header = bytes.data() + slot->headerOffset;
-  Put64(header + kSegmentOffsetField, offset);
-  Put64(header + kSegmentFileSizeField, contentSize);
-  Put64(header + kSegmentMemorySizeField, contentSize);
+  StoreLe64(header + kSegmentOffsetField, offset);
+  StoreLe64(header + kSegmentFileSizeField, contentSize);
+  StoreLe64(header + kSegmentMemorySizeField, contentSize);
   if (section != 0) {
-    Put64(bytes.data() + section + kSectionOffsetField, offset);
-    Put64(bytes.data() + section + kSectionSizeField, contentSize);
+    StoreLe64(bytes.data() + section + kSectionOffsetField, offset);
+    StoreLe64(bytes.data() + section + kSectionSizeField, contentSize);
   }
   contentOffset = offset;
   return true;

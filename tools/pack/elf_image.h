@@ -58,9 +58,9 @@ bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint6
 /// `contentSize` as its file and memory size; the section header that
 /// covered the slot is changed alike, so that tools that rewrite the file
 /// from its sections keep the content. Returns false with `error` set,
-/// changing nothing, when the image has no such slot (also when its slot
-/// already carries an archive) or the content would not fit the address
-/// space.
+/// changing nothing, when the image already carries an archive (its slot
+/// does, or the file ends in a valid trailer), has no such slot, or the
+/// content would not fit the address space.
 bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
                      std::uint64_t contentSize, std::uint64_t& contentOffset, std::string& error);
 

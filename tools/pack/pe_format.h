@@ -106,8 +106,9 @@ namespace resource_data_field {
 constexpr std::uint32_t kAddress = 0;
 constexpr std::uint32_t kSize = 4;
 constexpr std::uint32_t kCodePage = 8;
-constexpr std::uint32_t kReserved = 12;
 }  // namespace resource_data_field
+/// The resource type of raw data (RT_RCDATA).
+constexpr std::uint32_t kResourceTypeRcData = 10;
 /// Data blocks are aligned like this, as resource compilers do.
 constexpr std::uint32_t kResourceDataAlignment = 8;
 

@@ -11,10 +11,6 @@
 
 namespace pack {
 
-/// Resource types this module names.
-constexpr std::uint32_t kPeResourceTypeRcData = 10;
-constexpr std::uint32_t kPeResourceTypeManifest = 24;
-
 /// One entry of the section table.
 struct PeSection {
   std::string name;  // up to 8 bytes, without the padding NULs
@@ -55,10 +51,10 @@ struct PeImage {
 /// optional header and its data directories (at least the six up to the base
 /// relocations), the section table (inside the headers; sections in
 /// ascending, non-overlapping address order with their raw data inside the
-/// file; power-of-two alignments), and the resource tree (three levels of
-/// integer ids, every directory, entry and data block inside the image). The
-/// work done is bounded by the bytes given: the tree's walk reads no more
-/// directory and data-entry bytes than its section holds.
+/// file and after the headers; power-of-two alignments), and the resource
+/// tree (three levels of integer ids, every directory, entry and data block
+/// inside the image). The tree's walk reads no more directory and data-entry
+/// bytes than its section holds.
 ///
 /// Returns false with `error` saying what is wrong: bytes that are no PE
 /// image or are cut short, another machine or a 32-bit image, a certificate
@@ -73,18 +69,9 @@ bool ParsePeImage(const unsigned char* bytes, std::uint64_t size, PeImage& image
 /// one section that is initialised data and is not writable.
 bool IsInReadOnlySection(const PeImage& image, std::uint64_t offset, std::uint64_t length);
 
-/// A new image, in three parts to be written one after the other: `front`,
-/// then the `archiveSize` bytes at `archive` (the added resource's data,
-/// unchanged), then `back`.
-struct PeOutput {
-  std::vector<unsigned char> front;
-  const unsigned char* archive = nullptr;
-  std::uint64_t archiveSize = 0;
-  std::vector<unsigned char> back;
-};
-
 /// Lays out `image` with `added` as one more resource, its data last in the
-/// image. The resource section is rebuilt as the image's last section with
+/// image: the new image is `front`, then `added`'s data unchanged, then
+/// `back`. The resource section is rebuilt as the image's last section with
 /// the existing resources and `added` (type, name, language directories in
 /// ascending id order; data blocks 8-byte aligned): in the place of the old
 /// one when that is the last section and nothing else refers to it,
@@ -93,11 +80,12 @@ struct PeOutput {
 /// image and of initialised data, the resource data directory and the
 /// checksum are updated; file and section alignments are kept.
 ///
-/// Returns false with `error` set when the image already has a resource of
-/// `added`'s type and name, when there is no room in the headers for another
-/// section, or when the result would not fit the format's 32-bit sizes.
-bool AddPeResource(const PeImage& image, const PeResource& added, PeOutput& output,
-                   std::string& error);
+/// Returns false with `error` set, `front` and `back` unspecified, when the
+/// image already has a resource of `added`'s type and name, when there is no
+/// room in the headers for another section, or when the result would not
+/// fit the format's 32-bit sizes.
+bool AddPeResource(const PeImage& image, const PeResource& added, std::vector<unsigned char>& front,
+                   std::vector<unsigned char>& back, std::string& error);
 
 /// The PE checksum, computed over bytes given in pieces: 16-bit little-endian
 /// words summed with the carries folded back in, plus the file's length. The

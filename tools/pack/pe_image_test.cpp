@@ -15,6 +15,9 @@ using pe_test::Image;
 using pe_test::Optional32;
 using pe_test::Sections;
 
+constexpr std::uint32_t kTypeRcData = 10;
+constexpr std::uint32_t kTypeManifest = 24;
+
 const std::string kManifest = "<assembly><requestedExecutionLevel level=\"asInvoker\"/></assembly>";
 
 const unsigned char* Bytes(const std::string& text) {
@@ -30,7 +33,7 @@ Image StubLikeImage() {
                     {".rdata", pe_test::kReadOnlyData, std::string(300, 'r')},
                     {".rsrc", pe_test::kReadOnlyData, ""},
                     {".reloc", 0x42000040, "relocations"}};
-  image.resources = {{pack::kPeResourceTypeManifest, 1, 2057, kManifest}};
+  image.resources = {{kTypeManifest, 1, 2057, kManifest}};
   return image;
 }
 
@@ -47,7 +50,7 @@ bool Parse(const std::string& bytes, pack::PeImage& image, std::string& error) {
 
 pack::PeResource ArchiveResource(const std::string& archive) {
   pack::PeResource resource;
-  resource.type = pack::kPeResourceTypeRcData;
+  resource.type = kTypeRcData;
   resource.name = 101;
   resource.language = 2057;
   resource.data = Bytes(archive);
@@ -55,21 +58,22 @@ pack::PeResource ArchiveResource(const std::string& archive) {
   return resource;
 }
 
-std::string Joined(const pack::PeOutput& output) {
-  return std::string(output.front.begin(), output.front.end()) +
-         std::string(reinterpret_cast<const char*>(output.archive), output.archiveSize) +
-         std::string(output.back.begin(), output.back.end());
-}
-
 // Adds `archive` to `stub` and returns the new image's bytes.
 std::string AddArchive(const std::string& stub, const std::string& archive) {
   pack::PeImage image;
   std::string error;
   EXPECT_TRUE(Parse(stub, image, error)) << error;
-  pack::PeOutput output;
-  EXPECT_TRUE(pack::AddPeResource(image, ArchiveResource(archive), output, error)) << error;
-  EXPECT_EQ(output.archive, Bytes(archive));
-  return Joined(output);
+  std::vector<unsigned char> front;
+  std::vector<unsigned char> back;
+  EXPECT_TRUE(pack::AddPeResource(image, ArchiveResource(archive), front, back, error)) << error;
+  return std::string(front.begin(), front.end()) + archive + std::string(back.begin(), back.end());
+}
+
+// Whether adding `archive` to `image` is refused; `error` says why.
+bool Refused(const pack::PeImage& image, const std::string& archive, std::string& error) {
+  std::vector<unsigned char> front;
+  std::vector<unsigned char> back;
+  return !pack::AddPeResource(image, ArchiveResource(archive), front, back, error);
 }
 
 std::string SomeArchive(std::size_t size) {
@@ -116,7 +120,7 @@ TEST(ParsePeImage, ReadsTheSectionsAndTheResources) {
   EXPECT_EQ(image.resourceSection, 3);
   EXPECT_EQ(image.fileAlignment, 0x200u);
   ASSERT_EQ(image.resources.size(), 1u);
-  EXPECT_EQ(image.resources[0].type, pack::kPeResourceTypeManifest);
+  EXPECT_EQ(image.resources[0].type, kTypeManifest);
   EXPECT_EQ(image.resources[0].name, 1u);
   EXPECT_EQ(image.resources[0].language, 2057u);
   EXPECT_EQ(
@@ -208,6 +212,29 @@ TEST(ParsePeImage, RefusesAResourceTreeThatLeavesItsSection) {
   pe_test::Put16(damaged, rsrc.rawOffset + 14, 0);
   EXPECT_FALSE(Parse(damaged, parsed, error));
   EXPECT_NE(error.find("names"), std::string::npos) << error;
+}
+
+TEST(ParsePeImage, RefusesSectionDataInsideTheHeaders) {
+  Image image;
+  image.sections = {{".text", pe_test::kCode, std::string(700, '\xC3')},
+                    {".rsrc", pe_test::kReadOnlyData, ""}};
+  std::string bytes = Build(image);
+  const pe_test::ReadSection rsrc = Sections(bytes)[1];
+  // The resource section's data said to be the whole file from its first
+  // byte, where the MS-DOS header reads as an empty resource directory; the
+  // headers that adding a resource rewrites would lie inside the section
+  // that it replaces.
+  const std::uint32_t header = pe_test::kSectionTableOffset + 40;
+  pe_test::Put32(bytes, header + 8, static_cast<std::uint32_t>(bytes.size()));   // VirtualSize
+  pe_test::Put32(bytes, header + 16, static_cast<std::uint32_t>(bytes.size()));  // SizeOfRawData
+  pe_test::Put32(bytes, header + 20, 0);                                         // PointerToRawData
+  pe_test::Put32(bytes, pe_test::kOptionalOffset + 112 + 8 * 2, rsrc.virtualAddress);
+  pe_test::Put32(bytes, pe_test::kOptionalOffset + 116 + 8 * 2, 16);
+  pack::PeImage parsed;
+  std::string error;
+  EXPECT_FALSE(Parse(bytes, parsed, error));
+  EXPECT_NE(error.find("the data of section .rsrc overlaps the headers"), std::string::npos)
+      << error;
 }
 
 // Under a megabyte of section describing 3.6e9 directories: 60,000 types
@@ -370,16 +397,13 @@ TEST(AddPeResource, RefusesAnImageThatAlreadyCarriesTheResource) {
   pack::PeImage parsed;
   std::string error;
   ASSERT_TRUE(Parse(bytes, parsed, error)) << error;
-  pack::PeOutput output;
-  const std::string archive = "another";
-  EXPECT_FALSE(pack::AddPeResource(parsed, ArchiveResource(archive), output, error));
+  EXPECT_TRUE(Refused(parsed, "another", error));
   EXPECT_NE(error.find("101"), std::string::npos) << error;
 }
 
 TEST(AddPeResource, RefusesWhenTheHeadersHaveNoRoomForAnotherSection) {
   const std::string archive = "zip";
   pack::PeImage parsed;
-  pack::PeOutput output;
   std::string error;
 
   // Four sections end the table at 0x1E8: another header would pass the
@@ -389,7 +413,7 @@ TEST(AddPeResource, RefusesWhenTheHeadersHaveNoRoomForAnotherSection) {
   full.headerRoom = 0;
   ASSERT_TRUE(Parse(Build(full), parsed, error)) << error;
   ASSERT_EQ(parsed.sizeOfHeaders, 0x200u);
-  EXPECT_FALSE(pack::AddPeResource(parsed, ArchiveResource(archive), output, error));
+  EXPECT_TRUE(Refused(parsed, archive, error));
   EXPECT_NE(error.find("room"), std::string::npos) << error;
 
   // Room enough, but something else lives in the bytes after the table.
@@ -400,7 +424,7 @@ TEST(AddPeResource, RefusesWhenTheHeadersHaveNoRoomForAnotherSection) {
     bytes[at] = 'x';
   }
   ASSERT_TRUE(Parse(bytes, parsed, error)) << error;
-  EXPECT_FALSE(pack::AddPeResource(parsed, ArchiveResource(archive), output, error));
+  EXPECT_TRUE(Refused(parsed, archive, error));
   EXPECT_NE(error.find("room"), std::string::npos) << error;
 }
 

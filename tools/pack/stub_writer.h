@@ -1,15 +1,12 @@
 // Making a complete starter from a stub, without a compiler or a linker: a
 // copy of the stub's bytes with its identity block filled and the archive
-// added. A Windows stub (PE32+, x86-64) gets the archive as resource RCDATA
-// 101 in language 2057 (see pe_image.h); a POSIX stub (64-bit ELF) gets it
-// appended where its payload slot's address needs it, followed by the trailer
-// of payload/payload_trailer.h, and its slot pointed at both (elf_image.h).
+// added, as a resource of a Windows stub (pe_image.h) or in the payload slot
+// of a POSIX one (elf_image.h, payload/payload_trailer.h).
 #ifndef PACK_STUB_WRITER_H
 #define PACK_STUB_WRITER_H
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace pack {
