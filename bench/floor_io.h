@@ -6,17 +6,26 @@
 #define STARTER_BENCH_FLOOR_IO_H
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
-#include <vector>
 
-#include "floor_archive.h"
+#include "zip/zip_reader.h"
+
+#ifndef BENCH_PROGRAM
+#error "BENCH_PROGRAM, the program's name, comes from the build"
+#endif
 
 namespace floor_io {
 
 struct OutputFile;
 
 /// Prints "PROGRAM: `what`" and exits with status 1.
-[[noreturn]] void Fail(const std::string& what);
+[[noreturn]] inline void Fail(const std::string& what) {
+  std::fprintf(stderr, "%s: %s\n", BENCH_PROGRAM, what.c_str());
+  std::exit(1);
+}
 
 /// Checks the command line (ARCHIVE DEST), maps ARCHIVE read-only and keeps
 /// DEST, which must exist, for the calls below. Sets `bytes` and `size`.
@@ -39,21 +48,37 @@ void Close(OutputFile* file);
 OutputFile* CreateMapped(const std::string& name, std::size_t size, unsigned char*& bytes);
 void Unmap(OutputFile* file, unsigned char* bytes, std::size_t size);
 
-/// Opens the archive named on the command line (see Open()), creates its
-/// folders below DEST in order and hands each file entry to `unpackFile`.
+/// A file entry: its name, its central record as stored (the floors handle
+/// no Zip64 sizes) and its stored data inside the archive.
+struct Entry {
+  std::string name;
+  zip::CentralRecord record;
+  const unsigned char* data = nullptr;
+};
+
+/// Opens the archive named on the command line (see Open()) through the ZIP
+/// reader, creates its folders below DEST in central directory order and
+/// hands each file entry to `unpackFile`.
 template <typename UnpackFile>
 void UnpackArchive(int argc, char** argv, UnpackFile unpackFile) {
   const unsigned char* bytes = nullptr;
   std::size_t size = 0;
   Open(argc, argv, bytes, size);
-  std::vector<floor_archive::Entry> entries;
-  std::string error;
-  if (!floor_archive::ReadEntries(bytes, size, entries, error)) {
-    Fail(error);
+  zip::ZipArchive archive;
+  if (!zip::ZipOpenMemory(archive, bytes, size)) {
+    Fail(zip::ZipErrorText(zip::ZipTakeLastError(archive)));
   }
-  for (const floor_archive::Entry& entry : entries) {
-    if (entry.folder) {
+  for (std::uint32_t i = 0; i < zip::ZipEntryCount(archive); ++i) {
+    zip::ZipEntryRecord record;
+    Entry entry;
+    std::uint64_t length = 0;
+    zip::ZipReadEntryRecord(archive, i, record);
+    entry.name.assign(record.central.name);
+    entry.record = record.central;
+    if (record.isDirectory) {
       CreateFolder(entry.name);
+    } else if (!zip::ZipLocateEntryData(archive, i, entry.data, length)) {
+      Fail(entry.name + ": " + zip::ZipErrorText(zip::ZipTakeLastError(archive)));
     } else {
       unpackFile(entry);
     }

@@ -4,8 +4,6 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "floor_io.h"
@@ -42,11 +40,6 @@ std::wstring PathBelow(const std::string& name) {
 }
 
 }  // namespace
-
-void Fail(const std::string& what) {
-  std::fprintf(stderr, "bench_floor_win32: %s\n", what.c_str());
-  std::exit(1);
-}
 
 // The arguments come from the UTF-16 command line, not from `argv`.
 void Open(int, char**, const unsigned char*& bytes, std::size_t& size) {
