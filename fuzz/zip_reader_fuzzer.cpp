@@ -67,8 +67,6 @@ struct Folders {
   fs::path out = scratch / "out";
   std::string outText = out.u8string();
   std::wstring scratchWide = PathToWide(scratch);
-
-  Folders() { fs::create_directory(scratch); }
 };
 
 Folders& GetFolders() {
@@ -94,15 +92,9 @@ bool IsClosed(const ZipArchive& archive) {
 
 void EmptyFolder(const fs::path& folder) {
   std::error_code error;
-  std::vector<fs::path> children;
-  for (const auto& item : fs::directory_iterator(folder, error)) {
-    children.push_back(item.path());
-  }
+  fs::remove_all(folder, error);
   FUZZ_CHECK(!error);
-  for (const auto& child : children) {
-    fs::remove_all(child, error);
-    FUZZ_CHECK(!error);
-  }
+  FUZZ_CHECK(fs::create_directory(folder, error));
 }
 
 bool FolderIsEmpty(const fs::path& folder) {
