@@ -1,17 +1,9 @@
 // bench_floor (POSIX, write()) and bench_floor_win32.exe (Windows,
 // WriteFile(), the floor the Windows starter is measured against under Wine):
 // the least work that unpacking an archive takes, as the benchmark's
-// yardstick.
-//
-// Usage: bench_floor ARCHIVE DEST
-//
-// Maps ARCHIVE, reads its central directory through the ZIP reader, and for
-// each entry in order creates the folder or writes the file below DEST (which
-// must exist): raw inflate (or a plain copy of stored data) in 256 KiB chunks,
-// CRC-32 of each chunk, one write of each chunk. It checks each file's CRC-32
-// and size and does nothing else: no path checks, no times, no permissions.
-// Handles the archives our packer and Python's zipfile write (no Zip64 sizes).
-// Exits 0 on success, 1 with a message on the first problem.
+// yardstick (see floor_io.h for what every floor does). Each file is raw
+// inflated (or its stored data copied) in 256 KiB chunks, with the CRC-32 of
+// each chunk and one write of each chunk.
 #include <zlib.h>
 
 #include <algorithm>

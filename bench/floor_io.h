@@ -1,7 +1,11 @@
-// The floors' file operations, one file per platform (floor_posix.cpp,
-// floor_win32.cpp): mapping the archive, creating folders and files below the
-// destination, writing them. Every failure ends the program with a message
-// that starts with the program's name.
+// The floors' common part. Every floor runs as PROGRAM ARCHIVE DEST: it maps
+// ARCHIVE, reads its central directory through the ZIP reader (no Zip64
+// sizes), and for each entry in order creates the folder or writes the file
+// below DEST (which must exist). It checks each file's CRC-32 and size and
+// does nothing else: no path checks, no times, no permissions. It exits 0 on
+// success, 1 with a message that starts with the program's name on the first
+// problem. The file operations have one file per platform (floor_posix.cpp,
+// floor_win32.cpp).
 #ifndef STARTER_BENCH_FLOOR_IO_H
 #define STARTER_BENCH_FLOOR_IO_H
 
@@ -13,15 +17,12 @@
 
 #include "zip/zip_reader.h"
 
-#ifndef BENCH_PROGRAM
-#error "BENCH_PROGRAM, the program's name, comes from the build"
-#endif
-
 namespace floor_io {
 
 struct OutputFile;
 
-/// Prints "PROGRAM: `what`" and exits with status 1.
+/// Prints "PROGRAM: `what`" (BENCH_PROGRAM, from the build) and exits with
+/// status 1.
 [[noreturn]] inline void Fail(const std::string& what) {
   std::fprintf(stderr, "%s: %s\n", BENCH_PROGRAM, what.c_str());
   std::exit(1);
@@ -56,9 +57,8 @@ struct Entry {
   const unsigned char* data = nullptr;
 };
 
-/// Opens the archive named on the command line (see Open()) through the ZIP
-/// reader, creates its folders below DEST in central directory order and
-/// hands each file entry to `unpackFile`.
+/// Opens the archive (see Open()), creates its folders below DEST in central
+/// directory order and hands each file entry to `unpackFile`.
 template <typename UnpackFile>
 void UnpackArchive(int argc, char** argv, UnpackFile unpackFile) {
   const unsigned char* bytes = nullptr;

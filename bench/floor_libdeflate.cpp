@@ -1,15 +1,8 @@
-// bench_floor_libdeflate: the floor of unpacking with libdeflate, a
-// whole-buffer decompressor, beside bench_floor's zlib.
-//
-// Usage: bench_floor_libdeflate ARCHIVE DEST
-//
-// Maps ARCHIVE, reads its central directory, and for each entry in order
-// creates the folder or the file below DEST (which must exist): the file is
-// sized with ftruncate() and mapped, decompressed into the mapping in one
-// call (or its stored data copied there), and its CRC-32 computed over the
-// mapping with libdeflate's. One thread; it checks each file's CRC-32 and size
-// and does nothing else: no path checks, no times, no permissions. Exits 0 on
-// success, 1 with a message on the first problem.
+// bench_floor_libdeflate: the floor (see floor_io.h) with libdeflate, a
+// whole-buffer decompressor, beside bench_floor's zlib. Each file is sized
+// with ftruncate() and mapped, decompressed into the mapping in one call (or
+// its stored data copied there), and its CRC-32 computed over the mapping with
+// libdeflate's; one thread.
 #include <libdeflate.h>
 
 #include <cstdint>
