@@ -1,11 +1,9 @@
-// Runs the fuzz target's entry function, without libFuzzer, over every seed
-// archive and over every file of the folders named on the command line (the
-// corpus a fuzzing run saved; a folder that does not exist is passed over),
-// so the test builds replay what the fuzzer found. A broken promise stops the
-// process with a trap, as it does under libFuzzer. With --write-seeds it
-// writes the seed archives into FOLDER instead (creating it when missing),
-// for libFuzzer to start from: each seed shows the fuzzer one structure it
-// would take long to find alone.
+// fuzz_replay: the fuzz target's entry function without libFuzzer, run over
+// every seed archive and every file below the folders named on the command
+// line (the corpus a fuzzing run saved; a missing folder is passed over), so
+// the test builds replay what the fuzzer found. A broken promise stops the
+// process with a trap, as under libFuzzer. With --write-seeds it writes the
+// seed archives into FOLDER (made when missing) for libFuzzer to start from.
 //
 // Usage: fuzz_replay [CORPUS_FOLDER...]
 //        fuzz_replay --write-seeds FOLDER
