@@ -69,11 +69,6 @@ struct Folders {
   std::wstring scratchWide = PathToWide(scratch);
 };
 
-Folders& GetFolders() {
-  static Folders folders;
-  return folders;
-}
-
 bool IsFailureText(ZipError error) {
   return error != ZipError::kNone && std::strcmp(zip::ZipErrorText(error), "unknown error") != 0;
 }
@@ -375,7 +370,7 @@ void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Folders& folders = GetFolders();
+  static Folders folders;
   EmptyFolder(folders.scratch);
 
   ZipArchive archive;
