@@ -6,16 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "floor_io.h"
-
-#ifndef BENCH_PROGRAM
-#error "BENCH_PROGRAM, the program's name, comes from the build"
-#endif
 
 namespace floor_io {
 
@@ -32,12 +26,16 @@ int g_destination = -1;
   Fail(what + ": " + std::strerror(errno));
 }
 
-}  // namespace
-
-void Fail(const std::string& what) {
-  std::fprintf(stderr, "%s: %s\n", BENCH_PROGRAM, what.c_str());
-  std::exit(1);
+OutputFile* Create(const std::string& name, int access) {
+  const int fd =
+      ::openat(g_destination, name.c_str(), access | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    FailErrno("creating " + name);
+  }
+  return new OutputFile{fd, name};
 }
+
+}  // namespace
 
 void Open(int argc, char** argv, const unsigned char*& bytes, std::size_t& size) {
   if (argc != 3) {
@@ -72,19 +70,6 @@ void CreateFolder(const std::string& name) {
     FailErrno("creating " + name);
   }
 }
-
-namespace {
-
-OutputFile* Create(const std::string& name, int access) {
-  const int fd =
-      ::openat(g_destination, name.c_str(), access | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    FailErrno("creating " + name);
-  }
-  return new OutputFile{fd, name};
-}
-
-}  // namespace
 
 OutputFile* CreateOutput(const std::string& name) {
   return Create(name, O_WRONLY);

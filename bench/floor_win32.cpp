@@ -4,11 +4,11 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <string>
 
 #include "floor_io.h"
+#include "text/text_convert.h"
 
 namespace floor_io {
 
@@ -27,26 +27,12 @@ std::wstring g_destination;
 
 // DEST joined with the entry's '/'-separated UTF-8 name.
 std::wstring PathBelow(const std::string& name) {
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  if (length > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), &wide[0], length);
-  }
-  for (wchar_t& c : wide) {
-    if (c == L'/') {
-      c = L'\\';
-    }
-  }
+  std::wstring wide = Utf8ToWide(name.data(), name.size());
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
   return g_destination + L"\\" + wide;
 }
 
 }  // namespace
-
-void Fail(const std::string& what) {
-  std::fprintf(stderr, "bench_floor_win32: %s\n", what.c_str());
-  std::exit(1);
-}
 
 // The arguments come from the UTF-16 command line, not from `argv`.
 void Open(int, char**, const unsigned char*& bytes, std::size_t& size) {

@@ -14,7 +14,6 @@
 // archive. Prints one summary line: folders, files and bytes written.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +24,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -118,10 +118,6 @@ std::uint64_t HashText(const char* text) {
   return hash;
 }
 
-// The longest token any model emits at once; the writer keeps this much
-// room at the end of its buffer.
-constexpr std::size_t kMaxToken = 4096;
-
 // Machine-code-like bytes: instruction-like phrases from a fixed table, most
 // of them frequent, between random immediates and addresses, with padding
 // between functions.
@@ -142,26 +138,20 @@ class CodeModel {
     }
   }
 
-  std::size_t Emit(unsigned char* out) {
+  void Emit(std::string& out) {
     const std::uint64_t r = rng_.Next();
     const unsigned select = r & 0xFF;
     if (select < kLiteralShare) {
       // An immediate or a relative address: as good as random.
-      const std::size_t length = 1 + ((r >> 8) & 3);
-      std::uint64_t bytes = rng_.Next();
-      std::memcpy(out, &bytes, length);
-      return length;
-    }
-    if (select == 0xFF && ((r >> 8) & 3) == 0) {
+      const std::uint64_t bytes = rng_.Next();
+      out.append(reinterpret_cast<const char*>(&bytes), 1 + ((r >> 8) & 3));
+    } else if (select == 0xFF && ((r >> 8) & 3) == 0) {
       // The end of a function and the padding up to the next.
-      const std::size_t length = 1 + ((r >> 12) & 15);
-      out[0] = 0xC3;
-      std::memset(out + 1, 0xCC, length - 1);
-      return length;
+      out += '\xC3';
+      out.append((r >> 12) & 15, '\xCC');
+    } else {
+      out += phrases_[rng_.Skewed(kPhrases)];
     }
-    const std::string& phrase = phrases_[rng_.Skewed(kPhrases)];
-    std::memcpy(out, phrase.data(), phrase.size());
-    return phrase.size();
   }
 
  private:
@@ -195,101 +185,83 @@ class TextModel {
     }
   }
 
-  std::size_t Emit(unsigned char* out) {
-    std::size_t length = 0;
+  void Emit(std::string& out) {
     const std::uint64_t r = rng_.Next();
-    auto put = [&](const std::string& text) {
-      std::memcpy(out + length, text.data(), text.size());
-      length += text.size();
-    };
     if ((r & 3) == 0) {
       // A setting: Section.Key=Value
-      put(words_[rng_.Skewed(kWords)]);
-      out[length++] = '.';
-      put(words_[rng_.Skewed(kWords)]);
-      out[length++] = '=';
-      if (((r >> 2) & 1) != 0) {
-        put(std::to_string((r >> 8) % 10000));
-      } else {
-        put(words_[rng_.Skewed(kWords)]);
-      }
-      out[length++] = '\n';
-      return length;
+      out += Word() + '.';
+      out += Word() + '=';
+      out += ((r >> 2) & 1) != 0 ? std::to_string((r >> 8) % 10000) : Word();
+      out += '\n';
+      return;
     }
     // A sentence of a few words.
     const std::size_t count = 3 + (r >> 8) % 12;
     for (std::size_t i = 0; i < count; ++i) {
-      if (i > 0) {
-        out[length++] = ' ';
-      }
-      put(words_[rng_.Skewed(kWords)]);
+      out += (i > 0 ? " " : "") + Word();
     }
-    out[length++] = ((r >> 16) & 7) == 0 ? ',' : '.';
-    out[length++] = ((r >> 20) & 3) == 0 ? '\n' : ' ';
-    return length;
+    out += ((r >> 16) & 7) == 0 ? ',' : '.';
+    out += ((r >> 20) & 3) == 0 ? '\n' : ' ';
   }
 
  private:
   static constexpr std::uint32_t kWords = 600;
+
+  const std::string& Word() { return words_[rng_.Skewed(kWords)]; }
+
   Rng& rng_;
   std::vector<std::string> words_;
 };
 
-std::size_t EmitRandom(Rng& rng, unsigned char* out) {
-  for (std::size_t i = 0; i < kMaxToken; i += 8) {
+// Random data is drawn in tokens of this many bytes.
+constexpr std::size_t kRandomToken = 4096;
+
+// Appends the first `length` bytes of one token of random data.
+void AppendRandom(Rng& rng, std::string& out, std::size_t length) {
+  for (std::size_t i = 0; i < kRandomToken; i += 8) {
     const std::uint64_t bytes = rng.Next();
-    std::memcpy(out + i, &bytes, 8);
+    out.append(reinterpret_cast<const char*>(&bytes), sizeof bytes);
   }
-  return kMaxToken;
+  out.resize(out.size() - kRandomToken + length);
 }
 
 // Already compressed data: random bytes.
 struct RandomModel {
   Rng& rng;
-  std::size_t Emit(unsigned char* out) { return EmitRandom(rng, out); }
+  void Emit(std::string& out) { AppendRandom(rng, out, kRandomToken); }
 };
 
 // A package of compressed blocks: each block a short header and random data,
-// zero-padded to the next 4 KiB boundary.
+// zero-padded to the next 4 KiB boundary. A block starts at such a boundary.
 class PakModel {
  public:
   explicit PakModel(Rng& rng) : rng_(rng) {}
 
-  std::size_t Emit(unsigned char* out) {
+  void Emit(std::string& out) {
     if (dataLeft_ == 0 && padLeft_ == 0) {
       // A new block: header, then data of 32 to 160 KiB.
-      const std::uint64_t r = rng_.Next();
-      dataLeft_ = 32 * 1024 + r % (128 * 1024);
-      const std::uint64_t end = offset_ + kHeaderSize + dataLeft_;
-      padLeft_ = (kAlignment - end % kAlignment) % kAlignment;
-      unsigned char header[kHeaderSize] = {'Q', 'P', 'A', 'K'};
+      dataLeft_ = 32 * 1024 + rng_.Next() % (128 * 1024);
+      padLeft_ = (kAlignment - (kHeaderSize + dataLeft_) % kAlignment) % kAlignment;
+      char header[kHeaderSize] = {'Q', 'P', 'A', 'K'};
       std::memcpy(header + 4, &blocks_, sizeof blocks_);
       std::memcpy(header + 12, &dataLeft_, sizeof dataLeft_);
       ++blocks_;
-      std::memcpy(out, header, kHeaderSize);
-      offset_ += kHeaderSize;
-      return kHeaderSize;
-    }
-    if (dataLeft_ > 0) {
+      out.append(header, kHeaderSize);
+    } else if (dataLeft_ > 0) {
       const std::size_t length =
-          dataLeft_ < kMaxToken ? static_cast<std::size_t>(dataLeft_) : kMaxToken;
-      EmitRandom(rng_, out);
+          static_cast<std::size_t>(std::min<std::uint64_t>(dataLeft_, kRandomToken));
+      AppendRandom(rng_, out, length);
       dataLeft_ -= length;
-      offset_ += length;
-      return length;
+    } else {
+      out.append(static_cast<std::size_t>(padLeft_), '\0');
+      padLeft_ = 0;
     }
-    const std::size_t length = static_cast<std::size_t>(padLeft_);
-    std::memset(out, 0, length);
-    padLeft_ = 0;
-    offset_ += length;
-    return length;
   }
 
  private:
   static constexpr std::size_t kHeaderSize = 32;
   static constexpr std::uint64_t kAlignment = 4096;
   Rng& rng_;
-  std::uint64_t offset_ = 0;
   std::uint64_t blocks_ = 0;
   std::uint64_t dataLeft_ = 0;
   std::uint64_t padLeft_ = 0;
@@ -304,27 +276,18 @@ class PakModel {
   Fail(what + ": " + std::strerror(errno));
 }
 
-void WriteAll(int fd, const unsigned char* data, std::size_t size, const std::string& path) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      FailErrno("writing " + path);
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
+void Write(std::FILE* file, const std::string& bytes, std::size_t size, const std::string& path) {
+  if (std::fwrite(bytes.data(), 1, size, file) != size) {
+    FailErrno("writing " + path);
   }
 }
 
-std::vector<unsigned char> ReadWholeFile(const std::string& path) {
+std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in.is_open()) {
     FailErrno("opening " + path);
   }
-  std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in),
-                                   std::istreambuf_iterator<char>()};
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (in.bad()) {
     FailErrno("reading " + path);
   }
@@ -332,10 +295,7 @@ std::vector<unsigned char> ReadWholeFile(const std::string& path) {
 }
 
 void SetTimes(const std::string& path) {
-  struct timespec times[2];
-  times[0].tv_sec = static_cast<time_t>(kModifiedTime);
-  times[0].tv_nsec = 0;
-  times[1] = times[0];
+  const struct timespec times[2] = {{kModifiedTime, 0}, {kModifiedTime, 0}};
   if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
     FailErrno("setting the times of " + path);
   }
@@ -343,29 +303,28 @@ void SetTimes(const std::string& path) {
 
 constexpr std::size_t kChunk = 1 << 20;
 
-// Streams `left` bytes from `model` (whose Emit() writes one token at its
-// argument and returns its length) to `fd`.
+// Streams `left` bytes from `model` (whose Emit() appends one token to its
+// argument) to `file`.
 template <typename Model>
-void Produce(int fd, std::uint64_t left, Model&& model, const std::string& path) {
-  std::vector<unsigned char> buffer(kChunk + kMaxToken);
-  std::size_t used = 0;
+void Produce(std::FILE* file, std::uint64_t left, Model&& model, const std::string& path) {
+  std::string buffer;
   while (left > 0) {
-    while (used < kChunk) {
-      used += model.Emit(buffer.data() + used);
+    while (buffer.size() < kChunk) {
+      model.Emit(buffer);
     }
-    const std::size_t out = left < kChunk ? static_cast<std::size_t>(left) : kChunk;
-    WriteAll(fd, buffer.data(), out, path);
+    const std::size_t out = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
+    Write(file, buffer, out, path);
     left -= out;
     // What went past the chunk starts the next one.
-    std::memmove(buffer.data(), buffer.data() + kChunk, used - kChunk);
-    used -= kChunk;
+    buffer.erase(0, kChunk);
   }
 }
 
 void WriteFile(const std::string& path, const Entry& entry, std::uint64_t size, std::uint64_t seed,
-               const std::vector<unsigned char>& head) {
+               const std::string& head) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
-  if (fd < 0) {
+  std::FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+  if (file == nullptr) {
     FailErrno("creating " + path);
   }
   Rng rng(seed ^ HashText(entry.path));
@@ -376,23 +335,23 @@ void WriteFile(const std::string& path, const Entry& entry, std::uint64_t size, 
         Fail(path + ": the program (" + std::to_string(head.size()) + " bytes) is larger than " +
              std::to_string(size) + " bytes; use a larger scale");
       }
-      WriteAll(fd, head.data(), head.size(), path);
+      Write(file, head, head.size(), path);
       left -= head.size();
       [[fallthrough]];
     case Kind::kCode:
-      Produce(fd, left, CodeModel(rng), path);
+      Produce(file, left, CodeModel(rng), path);
       break;
     case Kind::kText:
-      Produce(fd, left, TextModel(rng), path);
+      Produce(file, left, TextModel(rng), path);
       break;
     case Kind::kPacked:
-      Produce(fd, left, RandomModel{rng}, path);
+      Produce(file, left, RandomModel{rng}, path);
       break;
     case Kind::kPak:
-      Produce(fd, left, PakModel(rng), path);
+      Produce(file, left, PakModel(rng), path);
       break;
   }
-  if (::close(fd) != 0) {
+  if (std::fclose(file) != 0) {
     FailErrno("closing " + path);
   }
 }
@@ -437,27 +396,23 @@ Options ParseOptions(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
-  std::vector<unsigned char> head;
+  std::string head;
   if (!options.exeHead.empty()) {
     head = ReadWholeFile(options.exeHead);
   }
   if (::mkdir(options.out.c_str(), 0755) != 0) {
     FailErrno("creating " + options.out);
   }
-  std::uint64_t files = 0;
   std::uint64_t bytes = 0;
-  std::vector<std::string> folderPaths;
+  std::set<std::string> folders;
   for (const Entry& entry : kEntries) {
     const std::string path = options.out + "/" + entry.path;
     // The file's folders, each made the first time it is named.
     for (std::size_t slash = path.find('/', options.out.size() + 1); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
       const std::string folder = path.substr(0, slash + 1);
-      if (std::find(folderPaths.begin(), folderPaths.end(), folder) == folderPaths.end()) {
-        if (::mkdir(folder.c_str(), 0755) != 0) {
-          FailErrno("creating " + folder);
-        }
-        folderPaths.push_back(folder);
+      if (folders.insert(folder).second && ::mkdir(folder.c_str(), 0755) != 0) {
+        FailErrno("creating " + folder);
       }
     }
     const std::uint64_t size =
@@ -466,15 +421,14 @@ int main(int argc, char** argv) {
             : static_cast<std::uint64_t>(std::llround(entry.size * options.scale));
     WriteFile(path, entry, size, options.seed, head);
     SetTimes(path);
-    ++files;
     bytes += size;
   }
   // Folders last: creating their contents changed their times.
-  for (const std::string& path : folderPaths) {
+  for (const std::string& path : folders) {
     SetTimes(path);
   }
-  std::printf("folders %llu files %llu bytes %llu\n",
-              static_cast<unsigned long long>(folderPaths.size()),
-              static_cast<unsigned long long>(files), static_cast<unsigned long long>(bytes));
+  std::printf(
+      "folders %llu files %llu bytes %llu\n", static_cast<unsigned long long>(folders.size()),
+      static_cast<unsigned long long>(std::size(kEntries)), static_cast<unsigned long long>(bytes));
   return 0;
 }

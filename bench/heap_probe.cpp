@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -57,50 +58,25 @@ void Losing(void* pointer) {
   }
 }
 
-// Formatting without the C library's stdio, which may allocate.
-char* AppendText(char* out, const char* text) {
-  while (*text != '\0') {
-    *out++ = *text++;
-  }
-  return out;
-}
-
-char* AppendNumber(char* out, std::uint64_t number) {
-  char digits[24];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + number % 10);
-    number /= 10;
-  } while (number != 0);
-  while (count > 0) {
-    *out++ = digits[--count];
-  }
-  return out;
-}
-
 __attribute__((destructor)) void Report() {
   const char* path = std::getenv("HEAP_PROBE_LOG");
   if (path == nullptr || *path == '\0') {
     return;
   }
+  // The counts are read before snprintf runs, so that an allocation of its
+  // own would not show in them.
   char line[256];
-  char* end = line;
-  end = AppendText(end, "pid ");
-  end = AppendNumber(end, static_cast<std::uint64_t>(getpid()));
-  end = AppendText(end, " peak ");
-  end = AppendNumber(end, g_peak.load());
-  end = AppendText(end, " largest ");
-  end = AppendNumber(end, g_largest.load());
-  end = AppendText(end, " allocations ");
-  end = AppendNumber(end, g_allocations.load());
-  end = AppendText(end, "\n");
+  const int length = std::snprintf(
+      line, sizeof line, "pid %llu peak %llu largest %llu allocations %llu\n",
+      static_cast<unsigned long long>(getpid()), static_cast<unsigned long long>(g_peak.load()),
+      static_cast<unsigned long long>(g_largest.load()),
+      static_cast<unsigned long long>(g_allocations.load()));
   const int saved = errno;
   const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd >= 0) {
     // One write of one short line: appends from several processes stay whole.
-    if (write(fd, line, static_cast<std::size_t>(end - line)) < 0) {
-      // Nothing to be done at exit.
-    }
+    // A failed write cannot be reported at exit.
+    [[maybe_unused]] const ssize_t written = write(fd, line, static_cast<std::size_t>(length));
     close(fd);
   }
   errno = saved;

@@ -67,14 +67,7 @@ struct Folders {
   fs::path out = scratch / "out";
   std::string outText = out.u8string();
   std::wstring scratchWide = PathToWide(scratch);
-
-  Folders() { fs::create_directory(scratch); }
 };
-
-Folders& GetFolders() {
-  static Folders folders;
-  return folders;
-}
 
 bool IsFailureText(ZipError error) {
   return error != ZipError::kNone && std::strcmp(zip::ZipErrorText(error), "unknown error") != 0;
@@ -94,15 +87,9 @@ bool IsClosed(const ZipArchive& archive) {
 
 void EmptyFolder(const fs::path& folder) {
   std::error_code error;
-  std::vector<fs::path> children;
-  for (const auto& item : fs::directory_iterator(folder, error)) {
-    children.push_back(item.path());
-  }
+  fs::remove_all(folder, error);
   FUZZ_CHECK(!error);
-  for (const auto& child : children) {
-    fs::remove_all(child, error);
-    FUZZ_CHECK(!error);
-  }
+  FUZZ_CHECK(fs::create_directory(folder, error));
 }
 
 bool FolderIsEmpty(const fs::path& folder) {
@@ -128,9 +115,8 @@ std::uint32_t FileCrc(const fs::path& file) {
   std::error_code ignored;
   fs::permissions(file, fs::perms::owner_read, fs::perm_options::add, ignored);
   const std::string bytes = testing_support::ReadFileBytes(file);
-  uLong crc = crc32(0L, Z_NULL, 0);
-  crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()));
-  return static_cast<std::uint32_t>(crc);
+  return static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
 }
 
 // A second opinion on the name check: a name it lets through must not reach
@@ -166,7 +152,6 @@ struct WalkSummary {
 // A piece index is only a hint: whatever it claims, the pieces it yields lie
 // back to back over the entry's data and content, and decoding one either
 // gives its bytes with their CRC-32 or fails, leaving the CRC as it was.
-// Pieces alternate between the two ways of decoding (scratch or none).
 void CheckPieces(ZipArchive& archive, std::uint32_t index, const ZipEntryRecord& record) {
   std::vector<zip::ZipPiece> pieces;
   if (!zip::ZipPiecesFromIndex(record.central.extra, record.location.compressedSize,
@@ -385,7 +370,7 @@ void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Folders& folders = GetFolders();
+  static Folders folders;
   EmptyFolder(folders.scratch);
 
   ZipArchive archive;

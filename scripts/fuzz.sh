@@ -22,7 +22,7 @@ fi
 
 fuzz_build="$repo_root/build/fuzz"
 configure fuzz
-cmake --build "$fuzz_build" --target zip_reader_fuzzer make_seeds
+cmake --build "$fuzz_build" --target zip_reader_fuzzer fuzz_replay
 
 seeds="$fuzz_build/seeds"
 corpus="$fuzz_build/corpus"
@@ -30,7 +30,7 @@ run_id="$(date +%Y%m%d-%H%M%S)"
 artifacts="$fuzz_build/artifacts/$run_id"
 logs="$fuzz_build/logs/$run_id"
 mkdir -p "$corpus" "$artifacts" "$logs"
-"$fuzz_build/fuzz/make_seeds" "$seeds"
+"$fuzz_build/fuzz/fuzz_replay" --write-seeds "$seeds"
 
 echo "Fuzzing for $duration seconds on 2 processes; logs in $logs"
 # With -jobs, libFuzzer writes each job's log as fuzz-N.log in the working
