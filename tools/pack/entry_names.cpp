@@ -4,6 +4,7 @@
 #include "text/case_fold.h"
 #include "text/entry_name.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <map>
@@ -13,8 +14,12 @@ namespace pack {
 
 namespace {
 
-unsigned char AsciiUpper(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+// Orders bytes by their ASCII upper-case forms; bytes >= 0x80 unchanged.
+bool UpperByteLess(char a, char b) {
+  const auto upper = [](char c) {
+    return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  };
+  return upper(a) < upper(b);
 }
 
 // An entry name without a folder's trailing '/'.
@@ -29,44 +34,30 @@ std::vector<std::string_view> SplitComponents(std::string_view name) {
 }  // namespace
 
 bool IsAscii(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      return false;
-    }
-  }
-  return true;
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 int CompareSiblingNames(std::string_view a, std::string_view b) {
-  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < common; ++i) {
-    const unsigned char ua = AsciiUpper(static_cast<unsigned char>(a[i]));
-    const unsigned char ub = AsciiUpper(static_cast<unsigned char>(b[i]));
-    if (ua != ub) {
-      return ua < ub ? -1 : 1;
-    }
+  if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), UpperByteLess)) {
+    return -1;
   }
-  if (a.size() != b.size()) {
-    return a.size() < b.size() ? -1 : 1;
+  if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), UpperByteLess)) {
+    return 1;
   }
   const int raw = a.compare(b);
-  return raw < 0 ? -1 : (raw > 0 ? 1 : 0);
+  return (raw > 0) - (raw < 0);
 }
 
 bool EntryNameLess(std::string_view a, std::string_view b) {
   const std::vector<std::string_view> pa = SplitComponents(a);
   const std::vector<std::string_view> pb = SplitComponents(b);
-  const std::size_t common = pa.size() < pb.size() ? pa.size() : pb.size();
-  for (std::size_t i = 0; i < common; ++i) {
-    const int order = CompareSiblingNames(pa[i], pb[i]);
-    if (order != 0) {
-      return order < 0;
-    }
+  if (pa == pb) {
+    return a < b;
   }
-  if (pa.size() != pb.size()) {
-    return pa.size() < pb.size();
-  }
-  return a < b;
+  return std::lexicographical_compare(
+      pa.begin(), pa.end(), pb.begin(), pb.end(),
+      [](std::string_view x, std::string_view y) { return CompareSiblingNames(x, y) < 0; });
 }
 
 std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& names) {
