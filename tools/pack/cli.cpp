@@ -4,10 +4,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 #include <type_traits>
-#include <utility>
 
 #include "pack/archive_writer.h"
 #include "pack/entry_names.h"
@@ -16,7 +16,6 @@
 #include "pack/progress.h"
 #include "pack/stub_writer.h"
 #include "pack/tree_walk.h"
-#include "text/case_fold.h"
 #include "text/entry_name.h"
 #include "zip/zip_reader.h"
 
@@ -76,10 +75,11 @@ int Fail(std::ostream& err, const std::string& message) {
 // The platform of the starter an archive is packed for.
 enum class Target { kWindows, kNative };
 
-enum class Command { kPack, kList, kCheckNames };
+// The commands, as bits so that an option can name those it is for.
+enum Command : unsigned { kPackCommand = 1, kListCommand = 2, kCheckNamesCommand = 4 };
 
 struct Settings {
-  Command command = Command::kPack;
+  Command command = kPackCommand;
   bool help = false;
   bool version = false;
   bool quiet = false;
@@ -87,65 +87,49 @@ struct Settings {
   bool requireExe = false;
   int level = kDefaultLevel;
   unsigned storeBelow = kDefaultStoreBelowPercent;
-  unsigned threads = 0;
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::string exePath = kDefaultExecutablePath;
   bool exeGiven = false;
-  Target target = Target::kWindows;
-  bool targetGiven = false;
+  std::optional<Target> target;
   std::string output;
   std::string stub;
   std::string appName = kDefaultAppName;
   bool appNameGiven = false;
   std::vector<std::string> positional;
-  // check-names: the names given, each with the option that gave it.
-  std::vector<std::pair<std::string, std::string>> namesToCheck;
+  // check-names: why each name refused so far is refused, a message a line.
+  std::string refusedNames;
 };
 
-bool ParseNumber(const std::string& text, long long low, long long high, long long& value) {
-  if (text.empty() || text.size() > 9) {
-    return false;
-  }
-  value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    value = value * 10 + (c - '0');
-  }
-  return value >= low && value <= high;
-}
-
 template <bool Settings::*kFlag>
-bool SetFlag(const std::string&, Settings& settings, std::string&) {
+bool SetFlag(const char*, const std::string&, Settings& settings, std::string&) {
   settings.*kFlag = true;
   return true;
 }
 
-bool SetOutput(const std::string& value, Settings& settings, std::string& error) {
-  // An empty output is never stored, so a stored one means it was given.
-  if (!settings.output.empty()) {
-    error = "the output is given twice";
+// Sets a path given at most once and never empty.
+template <std::string Settings::*kPath, const char* kWhat>
+bool SetPath(const char*, const std::string& value, Settings& settings, std::string& error) {
+  if (!(settings.*kPath).empty() || value.empty()) {
+    error = std::string("the ") + kWhat + (value.empty() ? " path is empty" : " is given twice");
     return false;
   }
-  if (value.empty()) {
-    error = "the output path is empty";
-    return false;
-  }
-  settings.output = value;
+  settings.*kPath = value;
   return true;
 }
 
-constexpr char kLevelOption[] = "--level";
-constexpr char kStoreBelowOption[] = "--store-below";
-constexpr char kThreadsOption[] = "--threads";
+constexpr char kOutputWhat[] = "output";
+constexpr char kStubWhat[] = "stub";
 
-// Sets the field `kField` from an option `kOption` that takes a whole number
-// from kLow to kHigh.
-template <auto kField, const char* kOption, long long kLow, long long kHigh>
-bool SetNumber(const std::string& value, Settings& settings, std::string& error) {
-  long long number = 0;
-  if (!ParseNumber(value, kLow, kHigh, number)) {
-    error = std::string(kOption) + " needs a number from " + std::to_string(kLow) + " to " +
+// Sets the field `kField` from an option that takes a whole number from kLow
+// to kHigh.
+template <auto kField, long long kLow, long long kHigh>
+bool SetNumber(const char* option, const std::string& value, Settings& settings,
+               std::string& error) {
+  const bool digits = !value.empty() && value.size() <= 9 &&
+                      value.find_first_not_of("0123456789") == std::string::npos;
+  const long long number = digits ? std::stoll(value) : -1;
+  if (number < kLow || number > kHigh) {
+    error = std::string(option) + " needs a number from " + std::to_string(kLow) + " to " +
             std::to_string(kHigh) + ", not '" + DisplayName(value) + "'";
     return false;
   }
@@ -165,30 +149,23 @@ std::string NameProblem(const std::string& option, const std::string& name) {
 
 // check-names reports every name it is given; the other commands stop at
 // the first bad one. An empty --exe turns the check for the program off.
-bool SetExePath(const std::string& value, Settings& settings, std::string& error) {
-  if (settings.command == Command::kCheckNames) {
-    settings.namesToCheck.emplace_back("--exe", value);
-    return true;
+template <std::string Settings::*kName, bool Settings::*kGiven>
+bool SetName(const char* option, const std::string& value, Settings& settings, std::string& error) {
+  settings.*kName = value;
+  settings.*kGiven = true;
+  if (settings.command != kCheckNamesCommand) {
+    error = value.empty() && kName == &Settings::exePath ? "" : NameProblem(option, value);
+    return error.empty();
   }
-  error = value.empty() ? std::string() : NameProblem("--exe", value);
-  settings.exePath = value;
-  settings.exeGiven = true;
-  return error.empty();
+  const std::string problem = NameProblem(option, value);
+  if (!problem.empty()) {
+    settings.refusedNames += (settings.refusedNames.empty() ? "" : "\npack: ") + problem;
+  }
+  return true;
 }
 
-bool SetAppName(const std::string& value, Settings& settings, std::string& error) {
-  if (settings.command == Command::kCheckNames) {
-    settings.namesToCheck.emplace_back("--app-name", value);
-    return true;
-  }
-  error = NameProblem("--app-name", value);
-  settings.appName = value;
-  settings.appNameGiven = true;
-  return error.empty();
-}
-
-bool SetTarget(const std::string& value, Settings& settings, std::string& error) {
-  if (settings.targetGiven) {
+bool SetTarget(const char*, const std::string& value, Settings& settings, std::string& error) {
+  if (settings.target) {
     error = "the target is given twice";
     return false;
   }
@@ -197,30 +174,15 @@ bool SetTarget(const std::string& value, Settings& settings, std::string& error)
     return false;
   }
   settings.target = value == "windows" ? Target::kWindows : Target::kNative;
-  settings.targetGiven = true;
   return true;
 }
-
-bool SetStub(const std::string& value, Settings& settings, std::string& error) {
-  if (!settings.stub.empty() || value.empty()) {
-    error = value.empty() ? "the stub path is empty" : "the stub is given twice";
-    return false;
-  }
-  settings.stub = value;
-  return true;
-}
-
-// The commands an option is for, as bits.
-constexpr unsigned kForPack = 1;
-constexpr unsigned kForList = 2;
-constexpr unsigned kForCheckNames = 4;
 
 struct OptionRule {
   const char* shortName;  // "-o", or null
   const char* longName;   // "--output"
   const char* argument;   // what the help calls its value; null for a flag
-  unsigned commands;      // kForPack, kForList, kForCheckNames
-  bool (*set)(const std::string& value, Settings& settings, std::string& error);
+  unsigned commands;      // the Command bits of the commands it is for
+  bool (*set)(const char* option, const std::string& value, Settings& settings, std::string& error);
   const char* help;  // lines of `pack --help`; null: not listed among the options
 };
 
@@ -228,50 +190,52 @@ static_assert(kDefaultStoreBelowPercent == 2, "--store-below's help names the de
 
 // The options, in the order `pack --help` lists them.
 const OptionRule kOptions[] = {
-    {"-o", "--output", "ARCHIVE", kForPack, SetOutput,
+    {"-o", "--output", "ARCHIVE", kPackCommand, SetPath<&Settings::output, kOutputWhat>,
      "the archive to write (replaced only on success)"},
-    {nullptr, kLevelOption, "N", kForPack, SetNumber<&Settings::level, kLevelOption, 0, 9>,
+    {nullptr, "--level", "N", kPackCommand, SetNumber<&Settings::level, 0, 9>,
      "deflate level 0-9 (0: store everything; default 6)"},
-    {nullptr, kStoreBelowOption, "PERCENT", kForPack,
-     SetNumber<&Settings::storeBelow, kStoreBelowOption, 0, 100>,
+    {nullptr, "--store-below", "PERCENT", kPackCommand, SetNumber<&Settings::storeBelow, 0, 100>,
      "keep the 1 MiB pieces of a file that deflate\n"
      "shrinks by less than PERCENT percent as they\n"
      "are, inside the deflate stream, to be copied\n"
      "rather than decoded (0: deflate every piece;\n"
      "default 2)"},
-    {nullptr, kThreadsOption, "N", kForPack, SetNumber<&Settings::threads, kThreadsOption, 1, 1024>,
+    {nullptr, "--threads", "N", kPackCommand, SetNumber<&Settings::threads, 1, 1024>,
      "compressing threads (default: all cores); the\n"
      "archive is byte-identical for any N"},
-    {nullptr, "--follow-symlinks", nullptr, kForPack, SetFlag<&Settings::followSymlinks>,
+    {nullptr, "--follow-symlinks", nullptr, kPackCommand, SetFlag<&Settings::followSymlinks>,
      "follow symbolic links instead of refusing them"},
-    {nullptr, "--exe", "PATH", kForPack | kForList | kForCheckNames, SetExePath,
+    {nullptr, "--exe", "PATH", kPackCommand | kListCommand | kCheckNamesCommand,
+     SetName<&Settings::exePath, &Settings::exeGiven>,
      "the executable APP_DIR must hold, relative and\n"
      "'/'-separated (default\n" PACK_DEFAULT_EXECUTABLE_PATH ";\n"
      "empty: no check)"},
-    {nullptr, "--require-exe", nullptr, kForPack | kForList, SetFlag<&Settings::requireExe>,
+    {nullptr, "--require-exe", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::requireExe>,
      "a missing executable is an error, not a warning\n"
      "(list: makes the archive non-conforming)"},
-    {nullptr, "--target", "T", kForPack, SetTarget,
+    {nullptr, "--target", "T", kPackCommand, SetTarget,
      "without --stub: the starter the archive is for,\n"
      "windows (the default) or native; with --stub the\n"
      "stub decides (a PE stub is windows, an ELF stub\n"
      "native) and T must agree. Names differing only\n"
      "in case are refused for windows and warned about\n"
      "for native; native archives record Unix modes"},
-    {nullptr, "--stub", "STUB", kForPack, SetStub,
+    {nullptr, "--stub", "STUB", kPackCommand, SetPath<&Settings::stub, kStubWhat>,
      "write a starter, not an archive: a copy of STUB\n"
      "(build/native/starter-stub or\n"
      "build/windows/starter-stub.exe) carrying the\n"
      "archive, with --exe as the program it runs"},
-    {nullptr, "--app-name", "NAME", kForPack | kForCheckNames, SetAppName,
+    {nullptr, "--app-name", "NAME", kPackCommand | kCheckNamesCommand,
+     SetName<&Settings::appName, &Settings::appNameGiven>,
      "with --stub: the folder the starter unpacks into\n"
      "and the program's argument (default " PACK_DEFAULT_APP_NAME ")"},
-    {"-q", "--quiet", nullptr, kForPack | kForList, SetFlag<&Settings::quiet>,
+    {"-q", "--quiet", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::quiet>,
      "no progress display and no summary (list: only\n"
      "the verdict, not the entries)"},
-    {"-h", "--help", nullptr, kForPack | kForList | kForCheckNames, SetFlag<&Settings::help>,
+    {"-h", "--help", nullptr, kPackCommand | kListCommand | kCheckNamesCommand,
+     SetFlag<&Settings::help>, nullptr},
+    {nullptr, "--version", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::version>,
      nullptr},
-    {nullptr, "--version", nullptr, kForPack | kForList, SetFlag<&Settings::version>, nullptr},
 };
 
 std::string Usage() {
@@ -315,41 +279,28 @@ const OptionRule* FindOption(const std::string& name) {
 // carries it (--name=value, -oPATH), its value.
 struct Option {
   std::string name;
-  std::string value;
-  bool hasValue = false;
+  std::optional<std::string> value;
 };
 
-bool LooksLikeOption(const std::string& arg) {
-  return arg.size() >= 2 && arg[0] == '-';
-}
-
 Option SplitOption(const std::string& arg) {
-  Option option;
-  option.name = arg;
   const std::size_t equals = arg.find('=');
   if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-    option.name = arg.substr(0, equals);
-    option.value = arg.substr(equals + 1);
-    option.hasValue = true;
-  } else if (arg.compare(0, 2, "-o") == 0 && arg.size() > 2) {
-    option.name = "-o";
-    option.value = arg.substr(2);
-    option.hasValue = true;
+    return {arg.substr(0, equals), arg.substr(equals + 1)};
   }
-  return option;
+  if (arg.compare(0, 2, "-o") == 0 && arg.size() > 2) {
+    return {"-o", arg.substr(2)};
+  }
+  return {arg, std::nullopt};
 }
 
 // Why the option `rule` (null: unknown) named `name` cannot be used with the
 // command, or "".
 std::string OptionMisuse(const OptionRule* rule, const std::string& name, Command command,
                          const std::string& arg) {
-  const unsigned bit = command == Command::kPack   ? kForPack
-                       : command == Command::kList ? kForList
-                                                   : kForCheckNames;
-  if (rule != nullptr && (rule->commands & bit) != 0) {
+  if (rule != nullptr && (rule->commands & command) != 0) {
     return std::string();
   }
-  if (command == Command::kCheckNames) {
+  if (command == kCheckNamesCommand) {
     return "option " + name + " is not for check-names";
   }
   if (rule != nullptr) {
@@ -368,56 +319,54 @@ bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings&
   if (!error.empty()) {
     return false;
   }
-  if (rule->argument == nullptr && option.hasValue) {
+  if (rule->argument == nullptr && option.value) {
     error = "option " + option.name + " takes no value";
     return false;
   }
-  if (rule->argument != nullptr && !option.hasValue) {
+  if (rule->argument != nullptr && !option.value) {
     if (i + 1 >= args.size()) {
       error = "option " + option.name + " needs a value";
       return false;
     }
     option.value = args[++i];
   }
-  return rule->set(option.value, settings, error);
+  return rule->set(rule->longName, option.value.value_or(""), settings, error);
 }
 
-// Checks the folder or archive operands against the chosen command.
+// Checks the folder or archive operands against the chosen command, and
+// for check-names, the names.
 bool CheckOperands(const Settings& settings, std::string& error) {
   const std::size_t operands = settings.positional.size();
   if (settings.help || settings.version) {
     error.clear();
-  } else if (settings.command == Command::kList) {
+  } else if (settings.command == kListCommand) {
     error = operands != 1 ? "list needs exactly one archive" : "";
-  } else if (settings.command == Command::kCheckNames) {
-    error = operands != 0                   ? "check-names takes no folder or archive"
-            : settings.namesToCheck.empty() ? "check-names needs --app-name NAME or --exe PATH"
-                                            : "";
+  } else if (settings.command == kCheckNamesCommand) {
+    error = operands != 0 ? "check-names takes no folder or archive"
+            : !settings.appNameGiven && !settings.exeGiven
+                ? "check-names needs --app-name NAME or --exe PATH"
+                : settings.refusedNames;
   } else {
     error = operands == 0             ? "no application folder given"
             : operands > 1            ? "more than one application folder given"
             : settings.output.empty() ? "no output archive given (-o ARCHIVE)"
             : settings.appNameGiven && settings.stub.empty()
                 ? "--app-name is for making a starter (--stub STUB)"
-            : !settings.stub.empty() && settings.exePath.empty()
-                ? "--exe '' is empty: a starter needs a program to run"
-                : "";
+            : !settings.stub.empty() && settings.exePath.empty() ? NameProblem("--exe", "")
+                                                                 : "";
   }
   return error.empty();
 }
 
 bool ParseArguments(const std::vector<std::string>& args, Settings& settings, std::string& error) {
   std::size_t i = 0;
-  if (!args.empty() && args[0] == "list") {
-    settings.command = Command::kList;
-    i = 1;
-  } else if (!args.empty() && args[0] == "check-names") {
-    settings.command = Command::kCheckNames;
+  if (!args.empty() && (args[0] == "list" || args[0] == "check-names")) {
+    settings.command = args[0] == "list" ? kListCommand : kCheckNamesCommand;
     i = 1;
   }
   bool optionsEnded = false;
   for (; i < args.size(); ++i) {
-    if (optionsEnded || !LooksLikeOption(args[i])) {
+    if (optionsEnded || args[i].size() < 2 || args[i][0] != '-') {
       settings.positional.push_back(args[i]);
     } else if (SplitOption(args[i]).name == "--") {
       optionsEnded = true;
@@ -426,23 +375,6 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
     }
   }
   return CheckOperands(settings, error);
-}
-
-// Reports each name check-names was given that packing or making a starter
-// would refuse.
-int RunCheckNames(const Settings& settings, std::ostream& err) {
-  bool refused = false;
-  for (const auto& [option, name] : settings.namesToCheck) {
-    const std::string problem = NameProblem(option, name);
-    if (!problem.empty()) {
-      err << "pack: " << problem << '\n';
-      refused = true;
-    }
-  }
-  if (refused) {
-    err << "(see pack --help)\n";
-  }
-  return refused ? kExitUsage : kExitSuccess;
 }
 
 // Writes the first ten `lines`, each after `prefix`, then how many `more`
@@ -607,8 +539,7 @@ int PackFolder(const Settings& settings, Target target, const std::string& root,
   options.level = settings.level;
   options.storeBelowPercent = settings.storeBelow;
   options.unixModes = target == Target::kNative;
-  options.threads =
-      settings.threads != 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
+  options.threads = settings.threads;
   options.progress = [&meter](std::uint64_t done, std::uint64_t total) {
     meter.Update(done, total);
   };
@@ -633,8 +564,9 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool
   if (!CheckOutputPath(output, "archive", outputFolder, err)) {
     return kExitFailure;
   }
-  return PackFolder(settings, settings.target, settings.positional[0], outputFolder, output,
-                    "wrote " + DisplayName(output), out, err, progressAllowed);
+  return PackFolder(settings, settings.target.value_or(Target::kWindows), settings.positional[0],
+                    outputFolder, output, "wrote " + DisplayName(output), out, err,
+                    progressAllowed);
 }
 
 // The starter opens its archive with the ZIP reader: an archive it cannot
@@ -675,7 +607,7 @@ int OpenStub(const Settings& settings, MappedFile& stub, Target& target, std::os
                          ": not a starter stub: neither a Windows nor an ELF executable");
   }
   target = kind == StubKind::kWindows ? Target::kWindows : Target::kNative;
-  if (settings.targetGiven && settings.target != target) {
+  if (settings.target && settings.target != target) {
     err << "pack: --target " << (settings.target == Target::kWindows ? "windows" : "native")
         << " does not fit the stub " << DisplayName(settings.stub) << ", "
         << (kind == StubKind::kWindows ? "a Windows" : "an ELF (native)")
@@ -798,11 +730,11 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     out << "pack " << kPackVersion << '\n';
     return kExitSuccess;
   }
-  if (settings.command == Command::kList) {
+  if (settings.command == kListCommand) {
     return RunList(settings, out, err);
   }
-  if (settings.command == Command::kCheckNames) {
-    return RunCheckNames(settings, err);
+  if (settings.command == kCheckNamesCommand) {
+    return kExitSuccess;  // the names were checked with the command line
   }
   return settings.stub.empty() ? RunPack(settings, out, err, progressAllowed)
                                : RunStub(settings, out, err, progressAllowed);
