@@ -27,7 +27,6 @@
 namespace pack {
 
 const char kDefaultExecutablePath[] = PACK_DEFAULT_EXECUTABLE_PATH;
-const char kPackVersion[] = PACK_VERSION;
 
 namespace {
 
@@ -72,9 +71,6 @@ int Fail(std::ostream& err, const std::string& message) {
   return kExitFailure;
 }
 
-// The platform of the starter an archive is packed for.
-enum class Target { kWindows, kNative };
-
 // The commands, as bits so that an option can name those it is for.
 enum Command : unsigned { kPackCommand = 1, kListCommand = 2, kCheckNamesCommand = 4 };
 
@@ -90,7 +86,7 @@ struct Settings {
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::string exePath = kDefaultExecutablePath;
   bool exeGiven = false;
-  std::optional<Target> target;
+  std::optional<StubKind> target;  // the kind of starter the archive is for
   std::string output;
   std::string stub;
   std::string appName = kDefaultAppName;
@@ -173,7 +169,7 @@ bool SetTarget(const char*, const std::string& value, Settings& settings, std::s
     error = "--target needs windows or native, not '" + DisplayName(value) + "'";
     return false;
   }
-  settings.target = value == "windows" ? Target::kWindows : Target::kNative;
+  settings.target = value == "windows" ? StubKind::kWindows : StubKind::kPosix;
   return true;
 }
 
@@ -410,12 +406,13 @@ void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& 
 // same file or folder; a native starter on a case-sensitive file system
 // keeps them apart, so there it is only worth a warning. Returns false when
 // the archive must not be written.
-bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, Target target, std::ostream& err) {
+bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, StubKind target,
+                         std::ostream& err) {
   std::vector<std::string> names;
   for (const TreeEntry& entry : entries) {
     names.push_back(entry.name);
   }
-  const bool refused = target == Target::kWindows;
+  const bool refused = target == StubKind::kWindows;
   std::vector<std::string> pairs;
   for (const CaseCollision& collision : FindCaseCollisions(names)) {
     pairs.push_back(DisplayName(collision.first) + " and " + DisplayName(collision.second) +
@@ -505,7 +502,7 @@ bool AcceptMissingExe(bool found, const std::string& source, const Settings& set
 
 // Packs the folder `root` into `archivePath`. The summary line starts with
 // `done` ("wrote ARCHIVE"). `outputFolder` is kept out of the walk.
-int PackFolder(const Settings& settings, Target target, const std::string& root,
+int PackFolder(const Settings& settings, StubKind target, const std::string& root,
                const NodeInfo& outputFolder, const std::string& archivePath,
                const std::string& done, std::ostream& out, std::ostream& err,
                bool progressAllowed) {
@@ -538,7 +535,7 @@ int PackFolder(const Settings& settings, Target target, const std::string& root,
   WriteOptions options;
   options.level = settings.level;
   options.storeBelowPercent = settings.storeBelow;
-  options.unixModes = target == Target::kNative;
+  options.unixModes = target == StubKind::kPosix;
   options.threads = settings.threads;
   options.progress = [&meter](std::uint64_t done, std::uint64_t total) {
     meter.Update(done, total);
@@ -564,7 +561,7 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool
   if (!CheckOutputPath(output, "archive", outputFolder, err)) {
     return kExitFailure;
   }
-  return PackFolder(settings, settings.target.value_or(Target::kWindows), settings.positional[0],
+  return PackFolder(settings, settings.target.value_or(StubKind::kWindows), settings.positional[0],
                     outputFolder, output, "wrote " + DisplayName(output), out, err,
                     progressAllowed);
 }
@@ -596,19 +593,17 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
 
 // Opens the stub and tells its kind, which decides the target; a --target
 // given must agree with it. Returns kExitSuccess or the status to end with.
-int OpenStub(const Settings& settings, MappedFile& stub, Target& target, std::ostream& err) {
+int OpenStub(const Settings& settings, MappedFile& stub, StubKind& kind, std::ostream& err) {
   std::string reason;
   if (!stub.Open(settings.stub, reason)) {
     return Fail(err, DisplayName(settings.stub) + ": " + reason);
   }
-  StubKind kind = StubKind::kPosix;
   if (!StubKindOf(stub.data(), stub.size(), kind)) {
     return Fail(err, DisplayName(settings.stub) +
                          ": not a starter stub: neither a Windows nor an ELF executable");
   }
-  target = kind == StubKind::kWindows ? Target::kWindows : Target::kNative;
-  if (settings.target && settings.target != target) {
-    err << "pack: --target " << (settings.target == Target::kWindows ? "windows" : "native")
+  if (settings.target && settings.target != kind) {
+    err << "pack: --target " << (settings.target == StubKind::kWindows ? "windows" : "native")
         << " does not fit the stub " << DisplayName(settings.stub) << ", "
         << (kind == StubKind::kWindows ? "a Windows" : "an ELF (native)")
         << " stub\n(see pack --help)\n";
@@ -622,7 +617,7 @@ int OpenStub(const Settings& settings, MappedFile& stub, Target& target, std::os
 // starter that is removed with `packed`. The archive writer replaces that
 // reserved name, which it can only do to a closed file on Windows. Returns
 // kExitSuccess or the status to end with.
-int PrepareArchive(const Settings& settings, Target target, const NodeInfo& outputFolder,
+int PrepareArchive(const Settings& settings, StubKind target, const NodeInfo& outputFolder,
                    OutputFile& packed, std::string& archivePath, std::ostream& out,
                    std::ostream& err, bool progressAllowed) {
   const std::string& source = settings.positional[0];
@@ -658,9 +653,7 @@ bool WriteStarterFile(const Settings& settings, const MappedFile& stub, const Ma
     err << "pack: warning: the application name '" << DisplayName(settings.appName)
         << "' holds a blank: the application receives it as more than one argument\n";
   }
-  StarterIdentity identity;
-  identity.appName = settings.appName;
-  identity.executablePath = settings.exePath;
+  const StarterIdentity identity{settings.appName, settings.exePath};
   std::string reason;
   if (!BuildStarterParts(stub.data(), stub.size(), archive.data(), archive.size(), identity, parts,
                          reason)) {
@@ -681,7 +674,7 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool
     return kExitFailure;
   }
   MappedFile stub;
-  Target target = Target::kWindows;
+  StubKind target = StubKind::kWindows;
   OutputFile packed;
   std::string archivePath;
   int status = OpenStub(settings, stub, target, err);
@@ -727,7 +720,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     return kExitSuccess;
   }
   if (settings.version) {
-    out << "pack " << kPackVersion << '\n';
+    out << "pack " << PACK_VERSION << '\n';
     return kExitSuccess;
   }
   if (settings.command == kListCommand) {
