@@ -236,6 +236,7 @@ const OptionRule kOptions[] = {
 
 std::string Usage() {
   constexpr std::size_t kHelpColumn = 24;
+  const std::string newLineInColumn = '\n' + std::string(kHelpColumn, ' ');
   std::string usage = kUsageHead;
   for (const OptionRule& option : kOptions) {
     if (option.help == nullptr) {
@@ -245,17 +246,11 @@ std::string Usage() {
     line += option.shortName ? std::string(option.shortName) + ", " : std::string();
     line += option.longName;
     line += option.argument ? std::string(" ") + option.argument : std::string();
-    if (line.size() + 2 > kHelpColumn) {
-      line += '\n';  // the help starts in its column on the next line
-      line.resize(line.size() + kHelpColumn, ' ');
-    } else {
-      line.resize(kHelpColumn, ' ');
-    }
+    // The help starts in its column, on the next line after a long option.
+    line += line.size() + 2 > kHelpColumn ? newLineInColumn
+                                          : std::string(kHelpColumn - line.size(), ' ');
     for (const char* c = option.help; *c != '\0'; ++c) {
-      line += *c;
-      if (*c == '\n') {
-        line.append(kHelpColumn, ' ');
-      }
+      line += *c == '\n' ? newLineInColumn : std::string(1, *c);
     }
     usage += line + '\n';
   }
@@ -408,10 +403,9 @@ void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& 
 // the archive must not be written.
 bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, StubKind target,
                          std::ostream& err) {
-  std::vector<std::string> names;
-  for (const TreeEntry& entry : entries) {
-    names.push_back(entry.name);
-  }
+  std::vector<std::string> names(entries.size());
+  std::transform(entries.begin(), entries.end(), names.begin(),
+                 [](const TreeEntry& entry) { return entry.name; });
   const bool refused = target == StubKind::kWindows;
   std::vector<std::string> pairs;
   for (const CaseCollision& collision : FindCaseCollisions(names)) {
