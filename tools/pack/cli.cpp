@@ -65,10 +65,16 @@ const char kUsageTail[] =
     "names are usable), 1 failure (nothing written), 2 bad command line or\n"
     "name, 3 list: the archive breaks the form.\n";
 
-// Writes "pack: <message>" to `err`; returns kExitFailure.
-int Fail(std::ostream& err, const std::string& message) {
+// Writes "pack: <message>" to `err`; returns false, for a step that failed.
+bool Fail(std::ostream& err, const std::string& message) {
   err << "pack: " << message << '\n';
-  return kExitFailure;
+  return false;
+}
+
+// Writes "pack: <message>" and where to read more to `err`; returns kExitUsage.
+int UsageError(std::ostream& err, const std::string& message) {
+  err << "pack: " << message << "\n(see pack --help)\n";
+  return kExitUsage;
 }
 
 // The commands, as bits so that an option can name those it is for.
@@ -92,6 +98,7 @@ struct Settings {
   std::string appName = kDefaultAppName;
   bool appNameGiven = false;
   std::vector<std::string> positional;
+  bool showProgress = false;  // on a terminal, unless --quiet
   // check-names: why each name refused so far is refused, a message a line.
   std::string refusedNames;
 };
@@ -424,19 +431,18 @@ bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, StubKind target,
 
 int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   const std::string& path = settings.positional[0];
-  MappedFile file;
-  std::string reason;
-  if (!file.Open(path, reason)) {
-    return Fail(err, DisplayName(path) + ": " + reason);
-  }
   // An archive need not hold the build's default program; only a program
   // asked for makes its absence break the form.
   const bool exeRequired = settings.exeGiven || settings.requireExe;
   InspectOptions options;
   options.executablePath = exeRequired ? settings.exePath : std::string();
+  MappedFile file;
   ArchiveReport report;
-  if (!InspectArchive(file.data(), file.size(), options, report, reason)) {
-    return Fail(err, DisplayName(path) + ": " + reason);
+  std::string reason;
+  if (!file.Open(path, reason) ||
+      !InspectArchive(file.data(), file.size(), options, report, reason)) {
+    Fail(err, DisplayName(path) + ": " + reason);
+    return kExitFailure;
   }
   if (!settings.quiet) {
     PrintEntries(report, out);
@@ -461,15 +467,13 @@ bool CheckOutputPath(const std::string& output, const char* what, NodeInfo& fold
   std::string reason;
   if (!InspectNode(FolderOfPath(output), true, folder, reason) ||
       folder.kind != NodeKind::kFolder) {
-    err << "pack: " << DisplayName(output) << ": the folder for the " << what << " "
-        << (reason.empty() ? "is not a folder" : "cannot be used: " + reason) << '\n';
-    return false;
+    return Fail(err, DisplayName(output) + ": the folder for the " + what + " " +
+                         (reason.empty() ? "is not a folder" : "cannot be used: " + reason));
   }
   NodeInfo existing;
   if (InspectNode(output, true, existing, reason) && existing.kind == NodeKind::kFolder) {
-    err << "pack: " << DisplayName(output) << ": is a folder, not "
-        << (std::string(what) == "archive" ? "an " : "a ") << what << " path\n";
-    return false;
+    return Fail(err, DisplayName(output) + ": is a folder, not " +
+                         (std::string(what) == "archive" ? "an " : "a ") + what + " path");
   }
   return true;
 }
@@ -494,12 +498,12 @@ bool AcceptMissingExe(bool found, const std::string& source, const Settings& set
   return found || !settings.requireExe;
 }
 
-// Packs the folder `root` into `archivePath`. The summary line starts with
-// `done` ("wrote ARCHIVE"). `outputFolder` is kept out of the walk.
-int PackFolder(const Settings& settings, StubKind target, const std::string& root,
-               const NodeInfo& outputFolder, const std::string& archivePath,
-               const std::string& done, std::ostream& out, std::ostream& err,
-               bool progressAllowed) {
+// Packs the folder `root` into `archivePath` for a starter of kind `target`.
+// The summary line starts with `done` ("wrote ARCHIVE"). `outputFolder` is
+// kept out of the walk.
+bool PackFolder(const Settings& settings, StubKind target, const std::string& root,
+                const NodeInfo& outputFolder, const std::string& archivePath,
+                const std::string& done, std::ostream& out, std::ostream& err) {
   const auto started = std::chrono::steady_clock::now();
   std::string reason;
   WalkOptions walkOptions;
@@ -517,15 +521,14 @@ int PackFolder(const Settings& settings, StubKind target, const std::string& roo
         return !e.isFolder && e.name == settings.exePath;
       });
   if (!AcceptMissingExe(found, root, settings, err)) {
-    return kExitFailure;
+    return false;
   }
-
   WarnAboutWindowsNames(entries, err);
   if (!CheckCaseCollisions(entries, target, err)) {
-    return kExitFailure;
+    return false;
   }
 
-  ProgressMeter meter(err, progressAllowed && !settings.quiet);
+  ProgressMeter meter(err, settings.showProgress);
   WriteOptions options;
   options.level = settings.level;
   options.storeBelowPercent = settings.storeBelow;
@@ -546,18 +549,61 @@ int PackFolder(const Settings& settings, StubKind target, const std::string& roo
         << " stored), " << summary.archiveSize << " bytes from " << summary.inputBytes << " in "
         << Seconds(started) << '\n';
   }
-  return kExitSuccess;
+  return true;
 }
 
-int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool progressAllowed) {
+int RunPack(const Settings& settings, std::ostream& out, std::ostream& err) {
   const std::string& output = settings.output;
   NodeInfo outputFolder;
-  if (!CheckOutputPath(output, "archive", outputFolder, err)) {
-    return kExitFailure;
+  const bool packed =
+      CheckOutputPath(output, "archive", outputFolder, err) &&
+      PackFolder(settings, settings.target.value_or(StubKind::kWindows), settings.positional[0],
+                 outputFolder, output, "wrote " + DisplayName(output), out, err);
+  return packed ? kExitSuccess : kExitFailure;
+}
+
+// Maps the stub and tells its kind.
+bool OpenStub(const Settings& settings, MappedFile& stub, StubKind& kind, std::ostream& err) {
+  std::string reason;
+  if (!stub.Open(settings.stub, reason)) {
+    return Fail(err, DisplayName(settings.stub) + ": " + reason);
   }
-  return PackFolder(settings, settings.target.value_or(StubKind::kWindows), settings.positional[0],
-                    outputFolder, output, "wrote " + DisplayName(output), out, err,
-                    progressAllowed);
+  if (!StubKindOf(stub.data(), stub.size(), kind)) {
+    return Fail(err, DisplayName(settings.stub) +
+                         ": not a starter stub: neither a Windows nor an ELF executable");
+  }
+  return true;
+}
+
+// Maps the archive the starter carries: SOURCE itself, or for a folder an
+// archive packed into `packed`, a temporary file beside the starter that is
+// removed with `packed`. The archive writer replaces that reserved name,
+// which it can only do to a closed file on Windows.
+bool PrepareArchive(const Settings& settings, StubKind kind, const NodeInfo& outputFolder,
+                    OutputFile& packed, MappedFile& archive, std::ostream& out, std::ostream& err) {
+  const std::string& source = settings.positional[0];
+  std::string reason;
+  NodeInfo sourceInfo;
+  if (!InspectNode(source, true, sourceInfo, reason)) {
+    return Fail(err, DisplayName(source) + ": " + reason);
+  }
+  if (sourceInfo.kind != NodeKind::kFile && sourceInfo.kind != NodeKind::kFolder) {
+    return Fail(err, DisplayName(source) + ": is neither a folder nor an archive");
+  }
+  std::string path = source;
+  if (sourceInfo.kind == NodeKind::kFolder) {
+    if (!packed.Create(settings.output, reason)) {
+      return Fail(err, DisplayName(settings.output) +
+                           ": cannot create a temporary archive beside it: " + reason);
+    }
+    packed.CloseKeepingTemporary();
+    path = packed.temporaryPath();
+    if (!PackFolder(settings, kind, source, outputFolder, path, "packed " + DisplayName(source),
+                    out, err)) {
+      return false;
+    }
+  }
+  return archive.Open(path, reason) || Fail(err, DisplayName(path) + ": " + reason);
 }
 
 // The starter opens its archive with the ZIP reader: an archive it cannot
@@ -565,15 +611,13 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool
 bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
                        const Settings& settings, std::ostream& err) {
   if (archive.size() > UINT32_MAX) {
-    err << "pack: " << DisplayName(source) << ": the archive is 4 GiB or larger; a starter "
-        << "carries less\n";
-    return false;
+    return Fail(err,
+                DisplayName(source) + ": the archive is 4 GiB or larger; a starter carries less");
   }
   zip::ZipArchive reader;
   if (!zip::ZipOpenMemory(reader, archive.data(), archive.size())) {
-    err << "pack: " << DisplayName(source) << ": the starter could not open it as an archive: "
-        << zip::ZipErrorText(zip::ZipTakeLastError(reader)) << '\n';
-    return false;
+    return Fail(err, DisplayName(source) + ": the starter could not open it as an archive: " +
+                         zip::ZipErrorText(zip::ZipTakeLastError(reader)));
   }
   bool found = false;
   zip::ZipEntryRecord record;
@@ -583,58 +627,6 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
   }
   zip::ZipClose(reader);
   return AcceptMissingExe(found, source, settings, err);
-}
-
-// Opens the stub and tells its kind, which decides the target; a --target
-// given must agree with it. Returns kExitSuccess or the status to end with.
-int OpenStub(const Settings& settings, MappedFile& stub, StubKind& kind, std::ostream& err) {
-  std::string reason;
-  if (!stub.Open(settings.stub, reason)) {
-    return Fail(err, DisplayName(settings.stub) + ": " + reason);
-  }
-  if (!StubKindOf(stub.data(), stub.size(), kind)) {
-    return Fail(err, DisplayName(settings.stub) +
-                         ": not a starter stub: neither a Windows nor an ELF executable");
-  }
-  if (settings.target && settings.target != kind) {
-    err << "pack: --target " << (settings.target == StubKind::kWindows ? "windows" : "native")
-        << " does not fit the stub " << DisplayName(settings.stub) << ", "
-        << (kind == StubKind::kWindows ? "a Windows" : "an ELF (native)")
-        << " stub\n(see pack --help)\n";
-    return kExitUsage;
-  }
-  return kExitSuccess;
-}
-
-// Sets `archivePath` to the archive the starter carries: SOURCE itself, or
-// for a folder an archive packed into `packed`, a temporary file beside the
-// starter that is removed with `packed`. The archive writer replaces that
-// reserved name, which it can only do to a closed file on Windows. Returns
-// kExitSuccess or the status to end with.
-int PrepareArchive(const Settings& settings, StubKind target, const NodeInfo& outputFolder,
-                   OutputFile& packed, std::string& archivePath, std::ostream& out,
-                   std::ostream& err, bool progressAllowed) {
-  const std::string& source = settings.positional[0];
-  std::string reason;
-  NodeInfo sourceInfo;
-  if (!InspectNode(source, true, sourceInfo, reason)) {
-    return Fail(err, DisplayName(source) + ": " + reason);
-  }
-  archivePath = source;
-  if (sourceInfo.kind == NodeKind::kFile) {
-    return kExitSuccess;
-  }
-  if (sourceInfo.kind != NodeKind::kFolder) {
-    return Fail(err, DisplayName(source) + ": is neither a folder nor an archive");
-  }
-  if (!packed.Create(settings.output, reason)) {
-    return Fail(err, DisplayName(settings.output) +
-                         ": cannot create a temporary archive beside it: " + reason);
-  }
-  packed.CloseKeepingTemporary();
-  archivePath = packed.temporaryPath();
-  return PackFolder(settings, target, source, outputFolder, archivePath,
-                    "packed " + DisplayName(source), out, err, progressAllowed);
 }
 
 // Writes the starter: the stub's bytes with the identity filled in, the
@@ -651,41 +643,33 @@ bool WriteStarterFile(const Settings& settings, const MappedFile& stub, const Ma
   std::string reason;
   if (!BuildStarterParts(stub.data(), stub.size(), archive.data(), archive.size(), identity, parts,
                          reason)) {
-    err << "pack: " << DisplayName(settings.stub) << ": " << reason << '\n';
-    return false;
+    return Fail(err, DisplayName(settings.stub) + ": " + reason);
   }
-  if (!WriteStarter(parts, settings.output, reason)) {
-    err << "pack: " << reason << '\n';
-    return false;
-  }
-  return true;
+  return WriteStarter(parts, settings.output, reason) || Fail(err, reason);
 }
 
-int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool progressAllowed) {
+int RunStub(const Settings& settings, std::ostream& out, std::ostream& err) {
   const auto started = std::chrono::steady_clock::now();
   NodeInfo outputFolder;
-  if (!CheckOutputPath(settings.output, "starter", outputFolder, err)) {
+  MappedFile stub;
+  StubKind kind = StubKind::kPosix;
+  if (!CheckOutputPath(settings.output, "starter", outputFolder, err) ||
+      !OpenStub(settings, stub, kind, err)) {
     return kExitFailure;
   }
-  MappedFile stub;
-  StubKind target = StubKind::kWindows;
+  // The stub decides the kind of starter; a --target given must agree.
+  if (settings.target && settings.target != kind) {
+    return UsageError(err, std::string("--target ") +
+                               (settings.target == StubKind::kWindows ? "windows" : "native") +
+                               " does not fit the stub " + DisplayName(settings.stub) + ", " +
+                               (kind == StubKind::kWindows ? "a Windows" : "an ELF (native)") +
+                               " stub");
+  }
   OutputFile packed;
-  std::string archivePath;
-  int status = OpenStub(settings, stub, target, err);
-  if (status == kExitSuccess) {
-    status = PrepareArchive(settings, target, outputFolder, packed, archivePath, out, err,
-                            progressAllowed);
-  }
-  if (status != kExitSuccess) {
-    return status;
-  }
   MappedFile archive;
-  std::string reason;
-  if (!archive.Open(archivePath, reason)) {
-    return Fail(err, DisplayName(archivePath) + ": " + reason);
-  }
   StarterParts parts;
-  if (!CheckReadyArchive(archive, settings.positional[0], settings, err) ||
+  if (!PrepareArchive(settings, kind, outputFolder, packed, archive, out, err) ||
+      !CheckReadyArchive(archive, settings.positional[0], settings, err) ||
       !WriteStarterFile(settings, stub, archive, parts, err)) {
     return kExitFailure;
   }
@@ -706,9 +690,9 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   Settings settings;
   std::string error;
   if (!ParseArguments(args, settings, error)) {
-    err << "pack: " << error << "\n(see pack --help)\n";
-    return kExitUsage;
+    return UsageError(err, error);
   }
+  settings.showProgress = progressAllowed && !settings.quiet;
   if (settings.help) {
     out << Usage();
     return kExitSuccess;
@@ -723,8 +707,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   if (settings.command == kCheckNamesCommand) {
     return kExitSuccess;  // the names were checked with the command line
   }
-  return settings.stub.empty() ? RunPack(settings, out, err, progressAllowed)
-                               : RunStub(settings, out, err, progressAllowed);
+  return settings.stub.empty() ? RunPack(settings, out, err) : RunStub(settings, out, err);
 }
 
 }  // namespace pack
