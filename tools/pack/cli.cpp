@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 
 #include "pack/archive_writer.h"
 #include "pack/entry_names.h"
@@ -109,19 +110,18 @@ bool SetFlag(const char*, const std::string&, Settings& settings, std::string&) 
   return true;
 }
 
-// Sets a path given at most once and never empty.
-template <std::string Settings::*kPath, const char* kWhat>
-bool SetPath(const char*, const std::string& value, Settings& settings, std::string& error) {
+// Sets a path given at most once and never empty; the messages call it by
+// the option's name without the "--".
+template <std::string Settings::*kPath>
+bool SetPath(const char* option, const std::string& value, Settings& settings, std::string& error) {
   if (!(settings.*kPath).empty() || value.empty()) {
-    error = std::string("the ") + kWhat + (value.empty() ? " path is empty" : " is given twice");
+    error =
+        std::string("the ") + (option + 2) + (value.empty() ? " path is empty" : " is given twice");
     return false;
   }
   settings.*kPath = value;
   return true;
 }
-
-constexpr char kOutputWhat[] = "output";
-constexpr char kStubWhat[] = "stub";
 
 // Sets the field `kField` from an option that takes a whole number from kLow
 // to kHigh.
@@ -193,7 +193,7 @@ static_assert(kDefaultStoreBelowPercent == 2, "--store-below's help names the de
 
 // The options, in the order `pack --help` lists them.
 const OptionRule kOptions[] = {
-    {"-o", "--output", "ARCHIVE", kPackCommand, SetPath<&Settings::output, kOutputWhat>,
+    {"-o", "--output", "ARCHIVE", kPackCommand, SetPath<&Settings::output>,
      "the archive to write (replaced only on success)"},
     {nullptr, "--level", "N", kPackCommand, SetNumber<&Settings::level, 0, 9>,
      "deflate level 0-9 (0: store everything; default 6)"},
@@ -223,7 +223,7 @@ const OptionRule kOptions[] = {
      "native) and T must agree. Names differing only\n"
      "in case are refused for windows and warned about\n"
      "for native; native archives record Unix modes"},
-    {nullptr, "--stub", "STUB", kPackCommand, SetPath<&Settings::stub, kStubWhat>,
+    {nullptr, "--stub", "STUB", kPackCommand, SetPath<&Settings::stub>,
      "write a starter, not an archive: a copy of STUB\n"
      "(build/native/starter-stub or\n"
      "build/windows/starter-stub.exe) carrying the\n"
@@ -273,14 +273,9 @@ const OptionRule* FindOption(const std::string& name) {
   return nullptr;
 }
 
-// One option argument split into its name and, when the same argument
+// Splits one option argument into its name and, when the same argument
 // carries it (--name=value, -oPATH), its value.
-struct Option {
-  std::string name;
-  std::optional<std::string> value;
-};
-
-Option SplitOption(const std::string& arg) {
+std::pair<std::string, std::optional<std::string>> SplitOption(const std::string& arg) {
   const std::size_t equals = arg.find('=');
   if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
     return {arg.substr(0, equals), arg.substr(equals + 1)};
@@ -291,44 +286,30 @@ Option SplitOption(const std::string& arg) {
   return {arg, std::nullopt};
 }
 
-// Why the option `rule` (null: unknown) named `name` cannot be used with the
-// command, or "".
-std::string OptionMisuse(const OptionRule* rule, const std::string& name, Command command,
-                         const std::string& arg) {
-  if (rule != nullptr && (rule->commands & command) != 0) {
-    return std::string();
-  }
-  if (command == kCheckNamesCommand) {
-    return "option " + name + " is not for check-names";
-  }
-  if (rule != nullptr) {
-    return "option " + name + " is for packing, not for list";
-  }
-  return "unknown option '" + DisplayName(arg) + "'";
-}
-
 // Applies the option at args[i], moving `i` past its value when that is the
 // next argument.
 bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings& settings,
                  std::string& error) {
-  Option option = SplitOption(args[i]);
-  const OptionRule* rule = FindOption(option.name);
-  error = OptionMisuse(rule, option.name, settings.command, args[i]);
-  if (!error.empty()) {
+  auto [name, value] = SplitOption(args[i]);
+  const OptionRule* rule = FindOption(name);
+  if (rule == nullptr || (rule->commands & settings.command) == 0) {
+    error = settings.command == kCheckNamesCommand ? "option " + name + " is not for check-names"
+            : rule != nullptr ? "option " + name + " is for packing, not for list"
+                              : "unknown option '" + DisplayName(args[i]) + "'";
     return false;
   }
-  if (rule->argument == nullptr && option.value) {
-    error = "option " + option.name + " takes no value";
+  if (rule->argument == nullptr && value) {
+    error = "option " + name + " takes no value";
     return false;
   }
-  if (rule->argument != nullptr && !option.value) {
+  if (rule->argument != nullptr && !value) {
     if (i + 1 >= args.size()) {
-      error = "option " + option.name + " needs a value";
+      error = "option " + name + " needs a value";
       return false;
     }
-    option.value = args[++i];
+    value = args[++i];
   }
-  return rule->set(rule->longName, option.value.value_or(""), settings, error);
+  return rule->set(rule->longName, value.value_or(""), settings, error);
 }
 
 // Checks the folder or archive operands against the chosen command, and
@@ -366,7 +347,7 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
   for (; i < args.size(); ++i) {
     if (optionsEnded || args[i].size() < 2 || args[i][0] != '-') {
       settings.positional.push_back(args[i]);
-    } else if (SplitOption(args[i]).name == "--") {
+    } else if (SplitOption(args[i]).first == "--") {
       optionsEnded = true;
     } else if (!ParseOption(args, i, settings, error)) {
       return false;
