@@ -125,19 +125,15 @@ std::string DisplayName(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const std::size_t length = Utf8SequenceLength(text, i);
-    if (length > 1) {
+    if (length > 1 || (length == 1 && c >= 0x20 && c < 0x7F)) {
       out.append(text.substr(i, length));
       i += length;
-      continue;
-    }
-    if (length == 1 && c >= 0x20 && c < 0x7F) {
-      out.push_back(static_cast<char>(c));
     } else {
       char escaped[5];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
       out += escaped;
+      ++i;
     }
-    ++i;
   }
   return out;
 }
