@@ -161,6 +161,12 @@ TEST(PackCli, OptionsAreTakenOnlyByTheirCommands) {
       {{"dir", "-o", "x.zip", "--follow-symlinks=1"},
        "pack: option --follow-symlinks takes no value\n"},
       {{"dir", "-o", "x.zip", "--threads"}, "pack: option --threads needs a value\n"},
+      {{"dir", "-o", "x", "-o", "y"}, "pack: the output is given twice\n"},
+      {{"dir", "-o", "x", "--output="}, "pack: the output path is empty\n"},
+      {{"dir", "-o", "x", "--stub", "s", "--stub=t"}, "pack: the stub is given twice\n"},
+      {{"dir", "-o", "x", "--stub", "s", "--stub", ""}, "pack: the stub path is empty\n"},
+      {{"dir", "-o", "x", "--target=native", "--target", "windows"},
+       "pack: the target is given twice\n"},
   };
   for (const auto& [args, message] : cases) {
     const CliRun run = Cli(args);
