@@ -27,10 +27,6 @@ std::string_view WithoutFolderSlash(std::string_view name) {
   return !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
 }
 
-std::vector<std::string_view> SplitComponents(std::string_view name) {
-  return SplitPathLevels(WithoutFolderSlash(name));
-}
-
 }  // namespace
 
 bool IsAscii(std::string_view text) {
@@ -50,8 +46,8 @@ int CompareSiblingNames(std::string_view a, std::string_view b) {
 }
 
 bool EntryNameLess(std::string_view a, std::string_view b) {
-  const std::vector<std::string_view> pa = SplitComponents(a);
-  const std::vector<std::string_view> pb = SplitComponents(b);
+  const std::vector<std::string_view> pa = SplitPathLevels(WithoutFolderSlash(a));
+  const std::vector<std::string_view> pb = SplitPathLevels(WithoutFolderSlash(b));
   if (pa == pb) {
     return a < b;
   }
@@ -61,10 +57,9 @@ bool EntryNameLess(std::string_view a, std::string_view b) {
 }
 
 std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& names) {
-  const auto parentOf = [](const std::string& name) {
-    std::vector<std::string_view> levels = SplitComponents(name);
-    levels.pop_back();
-    return levels;
+  const auto parentOf = [](std::string_view name) {
+    name = WithoutFolderSlash(name);
+    return name.substr(0, name.find_last_of('/') + 1);  // "" at the top
   };
   std::vector<CaseCollision> collisions;
   std::map<std::string, std::size_t> firstByFolded;
@@ -106,7 +101,7 @@ std::string CheckExecutablePath(std::string_view path) {
   if (!problem.empty()) {
     return problem;
   }
-  for (const std::string_view level : SplitComponents(path)) {
+  for (const std::string_view level : SplitPathLevels(path)) {
     const std::string why = PlainNameProblem(level);
     if (!why.empty()) {
       return "has a component that " + why + " ('" + DisplayName(level) + "')";
