@@ -64,15 +64,11 @@ std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& na
   std::vector<CaseCollision> collisions;
   std::map<std::string, std::size_t> firstByFolded;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::string& name = names[i];
-    const auto inserted = firstByFolded.emplace(FoldCase(WithoutFolderSlash(name)), i);
-    if (inserted.second) {
-      continue;
-    }
-    const std::size_t earlier = inserted.first->second;
+    const auto [slot, isFirst] = firstByFolded.emplace(FoldCase(WithoutFolderSlash(names[i])), i);
     // Different parents that fold alike are a collision reported already.
-    if (parentOf(names[earlier]) == parentOf(name)) {
-      collisions.push_back(CaseCollision{names[earlier], names[i]});
+    const std::string& earlier = names[slot->second];
+    if (!isFirst && parentOf(earlier) == parentOf(names[i])) {
+      collisions.push_back(CaseCollision{earlier, names[i]});
     }
   }
   return collisions;
