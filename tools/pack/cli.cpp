@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -16,7 +17,6 @@
 #include "pack/progress.h"
 #include "pack/stub_writer.h"
 #include "pack/tree_walk.h"
-#include "text/case_fold.h"
 #include "text/entry_name.h"
 #include "zip/zip_reader.h"
 
@@ -28,7 +28,6 @@
 namespace pack {
 
 const char kDefaultExecutablePath[] = PACK_DEFAULT_EXECUTABLE_PATH;
-const char kPackVersion[] = PACK_VERSION;
 
 namespace {
 
@@ -67,19 +66,23 @@ const char kUsageTail[] =
     "names are usable), 1 failure (nothing written), 2 bad command line or\n"
     "name, 3 list: the archive breaks the form.\n";
 
-// Writes "pack: <message>" to `err`; returns kExitFailure.
-int Fail(std::ostream& err, const std::string& message) {
+// Writes "pack: <message>" to `err`; returns false, for a step that failed.
+bool Fail(std::ostream& err, const std::string& message) {
   err << "pack: " << message << '\n';
-  return kExitFailure;
+  return false;
 }
 
-// The platform of the starter an archive is packed for.
-enum class Target { kWindows, kNative };
+// Writes "pack: <message>" and where to read more to `err`; returns kExitUsage.
+int UsageError(std::ostream& err, const std::string& message) {
+  err << "pack: " << message << "\n(see pack --help)\n";
+  return kExitUsage;
+}
 
-enum class Command { kPack, kList, kCheckNames };
+// The commands, as bits so that an option can name those it is for.
+enum Command : unsigned { kPackCommand = 1, kListCommand = 2, kCheckNamesCommand = 4 };
 
 struct Settings {
-  Command command = Command::kPack;
+  Command command = kPackCommand;
   bool help = false;
   bool version = false;
   bool quiet = false;
@@ -87,65 +90,49 @@ struct Settings {
   bool requireExe = false;
   int level = kDefaultLevel;
   unsigned storeBelow = kDefaultStoreBelowPercent;
-  unsigned threads = 0;
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::string exePath = kDefaultExecutablePath;
   bool exeGiven = false;
-  Target target = Target::kWindows;
-  bool targetGiven = false;
+  std::optional<StubKind> target;  // the kind of starter the archive is for
   std::string output;
   std::string stub;
   std::string appName = kDefaultAppName;
   bool appNameGiven = false;
   std::vector<std::string> positional;
-  // check-names: the names given, each with the option that gave it.
-  std::vector<std::pair<std::string, std::string>> namesToCheck;
+  bool showProgress = false;  // on a terminal, unless --quiet
+  // check-names: why each name refused so far is refused, a message a line.
+  std::string refusedNames;
 };
 
-bool ParseNumber(const std::string& text, long long low, long long high, long long& value) {
-  if (text.empty() || text.size() > 9) {
-    return false;
-  }
-  value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    value = value * 10 + (c - '0');
-  }
-  return value >= low && value <= high;
-}
-
 template <bool Settings::*kFlag>
-bool SetFlag(const std::string&, Settings& settings, std::string&) {
+bool SetFlag(const char*, const std::string&, Settings& settings, std::string&) {
   settings.*kFlag = true;
   return true;
 }
 
-bool SetOutput(const std::string& value, Settings& settings, std::string& error) {
-  // An empty output is never stored, so a stored one means it was given.
-  if (!settings.output.empty()) {
-    error = "the output is given twice";
+// Sets a path given at most once and never empty; the messages call it by
+// the option's name without the "--".
+template <std::string Settings::*kPath>
+bool SetPath(const char* option, const std::string& value, Settings& settings, std::string& error) {
+  if (!(settings.*kPath).empty() || value.empty()) {
+    error =
+        std::string("the ") + (option + 2) + (value.empty() ? " path is empty" : " is given twice");
     return false;
   }
-  if (value.empty()) {
-    error = "the output path is empty";
-    return false;
-  }
-  settings.output = value;
+  settings.*kPath = value;
   return true;
 }
 
-constexpr char kLevelOption[] = "--level";
-constexpr char kStoreBelowOption[] = "--store-below";
-constexpr char kThreadsOption[] = "--threads";
-
-// Sets the field `kField` from an option `kOption` that takes a whole number
-// from kLow to kHigh.
-template <auto kField, const char* kOption, long long kLow, long long kHigh>
-bool SetNumber(const std::string& value, Settings& settings, std::string& error) {
-  long long number = 0;
-  if (!ParseNumber(value, kLow, kHigh, number)) {
-    error = std::string(kOption) + " needs a number from " + std::to_string(kLow) + " to " +
+// Sets the field `kField` from an option that takes a whole number from kLow
+// to kHigh.
+template <auto kField, long long kLow, long long kHigh>
+bool SetNumber(const char* option, const std::string& value, Settings& settings,
+               std::string& error) {
+  const bool digits = !value.empty() && value.size() <= 9 &&
+                      value.find_first_not_of("0123456789") == std::string::npos;
+  const long long number = digits ? std::stoll(value) : -1;
+  if (number < kLow || number > kHigh) {
+    error = std::string(option) + " needs a number from " + std::to_string(kLow) + " to " +
             std::to_string(kHigh) + ", not '" + DisplayName(value) + "'";
     return false;
   }
@@ -165,30 +152,23 @@ std::string NameProblem(const std::string& option, const std::string& name) {
 
 // check-names reports every name it is given; the other commands stop at
 // the first bad one. An empty --exe turns the check for the program off.
-bool SetExePath(const std::string& value, Settings& settings, std::string& error) {
-  if (settings.command == Command::kCheckNames) {
-    settings.namesToCheck.emplace_back("--exe", value);
-    return true;
+template <std::string Settings::*kName, bool Settings::*kGiven>
+bool SetName(const char* option, const std::string& value, Settings& settings, std::string& error) {
+  settings.*kName = value;
+  settings.*kGiven = true;
+  if (settings.command != kCheckNamesCommand) {
+    error = value.empty() && kName == &Settings::exePath ? "" : NameProblem(option, value);
+    return error.empty();
   }
-  error = value.empty() ? std::string() : NameProblem("--exe", value);
-  settings.exePath = value;
-  settings.exeGiven = true;
-  return error.empty();
+  const std::string problem = NameProblem(option, value);
+  if (!problem.empty()) {
+    settings.refusedNames += (settings.refusedNames.empty() ? "" : "\npack: ") + problem;
+  }
+  return true;
 }
 
-bool SetAppName(const std::string& value, Settings& settings, std::string& error) {
-  if (settings.command == Command::kCheckNames) {
-    settings.namesToCheck.emplace_back("--app-name", value);
-    return true;
-  }
-  error = NameProblem("--app-name", value);
-  settings.appName = value;
-  settings.appNameGiven = true;
-  return error.empty();
-}
-
-bool SetTarget(const std::string& value, Settings& settings, std::string& error) {
-  if (settings.targetGiven) {
+bool SetTarget(const char*, const std::string& value, Settings& settings, std::string& error) {
+  if (settings.target) {
     error = "the target is given twice";
     return false;
   }
@@ -196,31 +176,16 @@ bool SetTarget(const std::string& value, Settings& settings, std::string& error)
     error = "--target needs windows or native, not '" + DisplayName(value) + "'";
     return false;
   }
-  settings.target = value == "windows" ? Target::kWindows : Target::kNative;
-  settings.targetGiven = true;
+  settings.target = value == "windows" ? StubKind::kWindows : StubKind::kPosix;
   return true;
 }
-
-bool SetStub(const std::string& value, Settings& settings, std::string& error) {
-  if (!settings.stub.empty() || value.empty()) {
-    error = value.empty() ? "the stub path is empty" : "the stub is given twice";
-    return false;
-  }
-  settings.stub = value;
-  return true;
-}
-
-// The commands an option is for, as bits.
-constexpr unsigned kForPack = 1;
-constexpr unsigned kForList = 2;
-constexpr unsigned kForCheckNames = 4;
 
 struct OptionRule {
   const char* shortName;  // "-o", or null
   const char* longName;   // "--output"
   const char* argument;   // what the help calls its value; null for a flag
-  unsigned commands;      // kForPack, kForList, kForCheckNames
-  bool (*set)(const std::string& value, Settings& settings, std::string& error);
+  unsigned commands;      // the Command bits of the commands it is for
+  bool (*set)(const char* option, const std::string& value, Settings& settings, std::string& error);
   const char* help;  // lines of `pack --help`; null: not listed among the options
 };
 
@@ -228,54 +193,57 @@ static_assert(kDefaultStoreBelowPercent == 2, "--store-below's help names the de
 
 // The options, in the order `pack --help` lists them.
 const OptionRule kOptions[] = {
-    {"-o", "--output", "ARCHIVE", kForPack, SetOutput,
+    {"-o", "--output", "ARCHIVE", kPackCommand, SetPath<&Settings::output>,
      "the archive to write (replaced only on success)"},
-    {nullptr, kLevelOption, "N", kForPack, SetNumber<&Settings::level, kLevelOption, 0, 9>,
+    {nullptr, "--level", "N", kPackCommand, SetNumber<&Settings::level, 0, 9>,
      "deflate level 0-9 (0: store everything; default 6)"},
-    {nullptr, kStoreBelowOption, "PERCENT", kForPack,
-     SetNumber<&Settings::storeBelow, kStoreBelowOption, 0, 100>,
+    {nullptr, "--store-below", "PERCENT", kPackCommand, SetNumber<&Settings::storeBelow, 0, 100>,
      "keep the 1 MiB pieces of a file that deflate\n"
      "shrinks by less than PERCENT percent as they\n"
      "are, inside the deflate stream, to be copied\n"
      "rather than decoded (0: deflate every piece;\n"
      "default 2)"},
-    {nullptr, kThreadsOption, "N", kForPack, SetNumber<&Settings::threads, kThreadsOption, 1, 1024>,
+    {nullptr, "--threads", "N", kPackCommand, SetNumber<&Settings::threads, 1, 1024>,
      "compressing threads (default: all cores); the\n"
      "archive is byte-identical for any N"},
-    {nullptr, "--follow-symlinks", nullptr, kForPack, SetFlag<&Settings::followSymlinks>,
+    {nullptr, "--follow-symlinks", nullptr, kPackCommand, SetFlag<&Settings::followSymlinks>,
      "follow symbolic links instead of refusing them"},
-    {nullptr, "--exe", "PATH", kForPack | kForList | kForCheckNames, SetExePath,
+    {nullptr, "--exe", "PATH", kPackCommand | kListCommand | kCheckNamesCommand,
+     SetName<&Settings::exePath, &Settings::exeGiven>,
      "the executable APP_DIR must hold, relative and\n"
      "'/'-separated (default\n" PACK_DEFAULT_EXECUTABLE_PATH ";\n"
      "empty: no check)"},
-    {nullptr, "--require-exe", nullptr, kForPack | kForList, SetFlag<&Settings::requireExe>,
+    {nullptr, "--require-exe", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::requireExe>,
      "a missing executable is an error, not a warning\n"
      "(list: makes the archive non-conforming)"},
-    {nullptr, "--target", "T", kForPack, SetTarget,
+    {nullptr, "--target", "T", kPackCommand, SetTarget,
      "without --stub: the starter the archive is for,\n"
      "windows (the default) or native; with --stub the\n"
      "stub decides (a PE stub is windows, an ELF stub\n"
      "native) and T must agree. Names differing only\n"
      "in case are refused for windows and warned about\n"
      "for native; native archives record Unix modes"},
-    {nullptr, "--stub", "STUB", kForPack, SetStub,
+    {nullptr, "--stub", "STUB", kPackCommand, SetPath<&Settings::stub>,
      "write a starter, not an archive: a copy of STUB\n"
      "(build/native/starter-stub or\n"
      "build/windows/starter-stub.exe) carrying the\n"
      "archive, with --exe as the program it runs"},
-    {nullptr, "--app-name", "NAME", kForPack | kForCheckNames, SetAppName,
+    {nullptr, "--app-name", "NAME", kPackCommand | kCheckNamesCommand,
+     SetName<&Settings::appName, &Settings::appNameGiven>,
      "with --stub: the folder the starter unpacks into\n"
      "and the program's argument (default " PACK_DEFAULT_APP_NAME ")"},
-    {"-q", "--quiet", nullptr, kForPack | kForList, SetFlag<&Settings::quiet>,
+    {"-q", "--quiet", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::quiet>,
      "no progress display and no summary (list: only\n"
      "the verdict, not the entries)"},
-    {"-h", "--help", nullptr, kForPack | kForList | kForCheckNames, SetFlag<&Settings::help>,
+    {"-h", "--help", nullptr, kPackCommand | kListCommand | kCheckNamesCommand,
+     SetFlag<&Settings::help>, nullptr},
+    {nullptr, "--version", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::version>,
      nullptr},
-    {nullptr, "--version", nullptr, kForPack | kForList, SetFlag<&Settings::version>, nullptr},
 };
 
 std::string Usage() {
   constexpr std::size_t kHelpColumn = 24;
+  const std::string newLineInColumn = '\n' + std::string(kHelpColumn, ' ');
   std::string usage = kUsageHead;
   for (const OptionRule& option : kOptions) {
     if (option.help == nullptr) {
@@ -285,17 +253,11 @@ std::string Usage() {
     line += option.shortName ? std::string(option.shortName) + ", " : std::string();
     line += option.longName;
     line += option.argument ? std::string(" ") + option.argument : std::string();
-    if (line.size() + 2 > kHelpColumn) {
-      line += '\n';  // the help starts in its column on the next line
-      line.resize(line.size() + kHelpColumn, ' ');
-    } else {
-      line.resize(kHelpColumn, ' ');
-    }
+    // The help starts in its column, on the next line after a long option.
+    line += line.size() + 2 > kHelpColumn ? newLineInColumn
+                                          : std::string(kHelpColumn - line.size(), ' ');
     for (const char* c = option.help; *c != '\0'; ++c) {
-      line += *c;
-      if (*c == '\n') {
-        line.append(kHelpColumn, ' ');
-      }
+      line += *c == '\n' ? newLineInColumn : std::string(1, *c);
     }
     usage += line + '\n';
   }
@@ -311,138 +273,87 @@ const OptionRule* FindOption(const std::string& name) {
   return nullptr;
 }
 
-// One option argument split into its name and, when the same argument
+// Splits one option argument into its name and, when the same argument
 // carries it (--name=value, -oPATH), its value.
-struct Option {
-  std::string name;
-  std::string value;
-  bool hasValue = false;
-};
-
-bool LooksLikeOption(const std::string& arg) {
-  return arg.size() >= 2 && arg[0] == '-';
-}
-
-Option SplitOption(const std::string& arg) {
-  Option option;
-  option.name = arg;
+std::pair<std::string, std::optional<std::string>> SplitOption(const std::string& arg) {
   const std::size_t equals = arg.find('=');
   if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-    option.name = arg.substr(0, equals);
-    option.value = arg.substr(equals + 1);
-    option.hasValue = true;
-  } else if (arg.compare(0, 2, "-o") == 0 && arg.size() > 2) {
-    option.name = "-o";
-    option.value = arg.substr(2);
-    option.hasValue = true;
+    return {arg.substr(0, equals), arg.substr(equals + 1)};
   }
-  return option;
-}
-
-// Why the option `rule` (null: unknown) named `name` cannot be used with the
-// command, or "".
-std::string OptionMisuse(const OptionRule* rule, const std::string& name, Command command,
-                         const std::string& arg) {
-  const unsigned bit = command == Command::kPack   ? kForPack
-                       : command == Command::kList ? kForList
-                                                   : kForCheckNames;
-  if (rule != nullptr && (rule->commands & bit) != 0) {
-    return std::string();
+  if (arg.compare(0, 2, "-o") == 0 && arg.size() > 2) {
+    return {"-o", arg.substr(2)};
   }
-  if (command == Command::kCheckNames) {
-    return "option " + name + " is not for check-names";
-  }
-  if (rule != nullptr) {
-    return "option " + name + " is for packing, not for list";
-  }
-  return "unknown option '" + DisplayName(arg) + "'";
+  return {arg, std::nullopt};
 }
 
 // Applies the option at args[i], moving `i` past its value when that is the
 // next argument.
 bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings& settings,
                  std::string& error) {
-  Option option = SplitOption(args[i]);
-  const OptionRule* rule = FindOption(option.name);
-  error = OptionMisuse(rule, option.name, settings.command, args[i]);
-  if (!error.empty()) {
+  auto [name, value] = SplitOption(args[i]);
+  const OptionRule* rule = FindOption(name);
+  if (rule == nullptr || (rule->commands & settings.command) == 0) {
+    error = settings.command == kCheckNamesCommand ? "option " + name + " is not for check-names"
+            : rule != nullptr ? "option " + name + " is for packing, not for list"
+                              : "unknown option '" + DisplayName(args[i]) + "'";
     return false;
   }
-  if (rule->argument == nullptr && option.hasValue) {
-    error = "option " + option.name + " takes no value";
+  if (rule->argument == nullptr && value) {
+    error = "option " + name + " takes no value";
     return false;
   }
-  if (rule->argument != nullptr && !option.hasValue) {
+  if (rule->argument != nullptr && !value) {
     if (i + 1 >= args.size()) {
-      error = "option " + option.name + " needs a value";
+      error = "option " + name + " needs a value";
       return false;
     }
-    option.value = args[++i];
+    value = args[++i];
   }
-  return rule->set(option.value, settings, error);
+  return rule->set(rule->longName, value.value_or(""), settings, error);
 }
 
-// Checks the folder or archive operands against the chosen command.
+// Checks the folder or archive operands against the chosen command, and
+// for check-names, the names.
 bool CheckOperands(const Settings& settings, std::string& error) {
   const std::size_t operands = settings.positional.size();
   if (settings.help || settings.version) {
     error.clear();
-  } else if (settings.command == Command::kList) {
+  } else if (settings.command == kListCommand) {
     error = operands != 1 ? "list needs exactly one archive" : "";
-  } else if (settings.command == Command::kCheckNames) {
-    error = operands != 0                   ? "check-names takes no folder or archive"
-            : settings.namesToCheck.empty() ? "check-names needs --app-name NAME or --exe PATH"
-                                            : "";
+  } else if (settings.command == kCheckNamesCommand) {
+    error = operands != 0 ? "check-names takes no folder or archive"
+            : !settings.appNameGiven && !settings.exeGiven
+                ? "check-names needs --app-name NAME or --exe PATH"
+                : settings.refusedNames;
   } else {
     error = operands == 0             ? "no application folder given"
             : operands > 1            ? "more than one application folder given"
             : settings.output.empty() ? "no output archive given (-o ARCHIVE)"
             : settings.appNameGiven && settings.stub.empty()
                 ? "--app-name is for making a starter (--stub STUB)"
-            : !settings.stub.empty() && settings.exePath.empty()
-                ? "--exe '' is empty: a starter needs a program to run"
-                : "";
+            : !settings.stub.empty() && settings.exePath.empty() ? NameProblem("--exe", "")
+                                                                 : "";
   }
   return error.empty();
 }
 
 bool ParseArguments(const std::vector<std::string>& args, Settings& settings, std::string& error) {
   std::size_t i = 0;
-  if (!args.empty() && args[0] == "list") {
-    settings.command = Command::kList;
-    i = 1;
-  } else if (!args.empty() && args[0] == "check-names") {
-    settings.command = Command::kCheckNames;
+  if (!args.empty() && (args[0] == "list" || args[0] == "check-names")) {
+    settings.command = args[0] == "list" ? kListCommand : kCheckNamesCommand;
     i = 1;
   }
   bool optionsEnded = false;
   for (; i < args.size(); ++i) {
-    if (optionsEnded || !LooksLikeOption(args[i])) {
+    if (optionsEnded || args[i].size() < 2 || args[i][0] != '-') {
       settings.positional.push_back(args[i]);
-    } else if (SplitOption(args[i]).name == "--") {
+    } else if (SplitOption(args[i]).first == "--") {
       optionsEnded = true;
     } else if (!ParseOption(args, i, settings, error)) {
       return false;
     }
   }
   return CheckOperands(settings, error);
-}
-
-// Reports each name check-names was given that packing or making a starter
-// would refuse.
-int RunCheckNames(const Settings& settings, std::ostream& err) {
-  bool refused = false;
-  for (const auto& [option, name] : settings.namesToCheck) {
-    const std::string problem = NameProblem(option, name);
-    if (!problem.empty()) {
-      err << "pack: " << problem << '\n';
-      refused = true;
-    }
-  }
-  if (refused) {
-    err << "(see pack --help)\n";
-  }
-  return refused ? kExitUsage : kExitSuccess;
 }
 
 // Writes the first ten `lines`, each after `prefix`, then how many `more`
@@ -478,12 +389,12 @@ void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& 
 // same file or folder; a native starter on a case-sensitive file system
 // keeps them apart, so there it is only worth a warning. Returns false when
 // the archive must not be written.
-bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, Target target, std::ostream& err) {
-  std::vector<std::string> names;
-  for (const TreeEntry& entry : entries) {
-    names.push_back(entry.name);
-  }
-  const bool refused = target == Target::kWindows;
+bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, StubKind target,
+                         std::ostream& err) {
+  std::vector<std::string> names(entries.size());
+  std::transform(entries.begin(), entries.end(), names.begin(),
+                 [](const TreeEntry& entry) { return entry.name; });
+  const bool refused = target == StubKind::kWindows;
   std::vector<std::string> pairs;
   for (const CaseCollision& collision : FindCaseCollisions(names)) {
     pairs.push_back(DisplayName(collision.first) + " and " + DisplayName(collision.second) +
@@ -501,19 +412,18 @@ bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, Target target, s
 
 int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   const std::string& path = settings.positional[0];
-  MappedFile file;
-  std::string reason;
-  if (!file.Open(path, reason)) {
-    return Fail(err, DisplayName(path) + ": " + reason);
-  }
   // An archive need not hold the build's default program; only a program
   // asked for makes its absence break the form.
   const bool exeRequired = settings.exeGiven || settings.requireExe;
   InspectOptions options;
   options.executablePath = exeRequired ? settings.exePath : std::string();
+  MappedFile file;
   ArchiveReport report;
-  if (!InspectArchive(file.data(), file.size(), options, report, reason)) {
-    return Fail(err, DisplayName(path) + ": " + reason);
+  std::string reason;
+  if (!file.Open(path, reason) ||
+      !InspectArchive(file.data(), file.size(), options, report, reason)) {
+    Fail(err, DisplayName(path) + ": " + reason);
+    return kExitFailure;
   }
   if (!settings.quiet) {
     PrintEntries(report, out);
@@ -538,15 +448,13 @@ bool CheckOutputPath(const std::string& output, const char* what, NodeInfo& fold
   std::string reason;
   if (!InspectNode(FolderOfPath(output), true, folder, reason) ||
       folder.kind != NodeKind::kFolder) {
-    err << "pack: " << DisplayName(output) << ": the folder for the " << what << " "
-        << (reason.empty() ? "is not a folder" : "cannot be used: " + reason) << '\n';
-    return false;
+    return Fail(err, DisplayName(output) + ": the folder for the " + what + " " +
+                         (reason.empty() ? "is not a folder" : "cannot be used: " + reason));
   }
   NodeInfo existing;
   if (InspectNode(output, true, existing, reason) && existing.kind == NodeKind::kFolder) {
-    err << "pack: " << DisplayName(output) << ": is a folder, not "
-        << (std::string(what) == "archive" ? "an " : "a ") << what << " path\n";
-    return false;
+    return Fail(err, DisplayName(output) + ": is a folder, not " +
+                         (std::string(what) == "archive" ? "an " : "a ") + what + " path");
   }
   return true;
 }
@@ -571,12 +479,12 @@ bool AcceptMissingExe(bool found, const std::string& source, const Settings& set
   return found || !settings.requireExe;
 }
 
-// Packs the folder `root` into `archivePath`. The summary line starts with
-// `done` ("wrote ARCHIVE"). `outputFolder` is kept out of the walk.
-int PackFolder(const Settings& settings, Target target, const std::string& root,
-               const NodeInfo& outputFolder, const std::string& archivePath,
-               const std::string& done, std::ostream& out, std::ostream& err,
-               bool progressAllowed) {
+// Packs the folder `root` into `archivePath` for a starter of kind `target`.
+// The summary line starts with `done` ("wrote ARCHIVE"). `outputFolder` is
+// kept out of the walk.
+bool PackFolder(const Settings& settings, StubKind target, const std::string& root,
+                const NodeInfo& outputFolder, const std::string& archivePath,
+                const std::string& done, std::ostream& out, std::ostream& err) {
   const auto started = std::chrono::steady_clock::now();
   std::string reason;
   WalkOptions walkOptions;
@@ -594,21 +502,19 @@ int PackFolder(const Settings& settings, Target target, const std::string& root,
         return !e.isFolder && e.name == settings.exePath;
       });
   if (!AcceptMissingExe(found, root, settings, err)) {
-    return kExitFailure;
+    return false;
   }
-
   WarnAboutWindowsNames(entries, err);
   if (!CheckCaseCollisions(entries, target, err)) {
-    return kExitFailure;
+    return false;
   }
 
-  ProgressMeter meter(err, progressAllowed && !settings.quiet);
+  ProgressMeter meter(err, settings.showProgress);
   WriteOptions options;
   options.level = settings.level;
   options.storeBelowPercent = settings.storeBelow;
-  options.unixModes = target == Target::kNative;
-  options.threads =
-      settings.threads != 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
+  options.unixModes = target == StubKind::kPosix;
+  options.threads = settings.threads;
   options.progress = [&meter](std::uint64_t done, std::uint64_t total) {
     meter.Update(done, total);
   };
@@ -624,17 +530,61 @@ int PackFolder(const Settings& settings, Target target, const std::string& root,
         << " stored), " << summary.archiveSize << " bytes from " << summary.inputBytes << " in "
         << Seconds(started) << '\n';
   }
-  return kExitSuccess;
+  return true;
 }
 
-int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool progressAllowed) {
+int RunPack(const Settings& settings, std::ostream& out, std::ostream& err) {
   const std::string& output = settings.output;
   NodeInfo outputFolder;
-  if (!CheckOutputPath(output, "archive", outputFolder, err)) {
-    return kExitFailure;
+  const bool packed =
+      CheckOutputPath(output, "archive", outputFolder, err) &&
+      PackFolder(settings, settings.target.value_or(StubKind::kWindows), settings.positional[0],
+                 outputFolder, output, "wrote " + DisplayName(output), out, err);
+  return packed ? kExitSuccess : kExitFailure;
+}
+
+// Maps the stub and tells its kind.
+bool OpenStub(const Settings& settings, MappedFile& stub, StubKind& kind, std::ostream& err) {
+  std::string reason;
+  if (!stub.Open(settings.stub, reason)) {
+    return Fail(err, DisplayName(settings.stub) + ": " + reason);
   }
-  return PackFolder(settings, settings.target, settings.positional[0], outputFolder, output,
-                    "wrote " + DisplayName(output), out, err, progressAllowed);
+  if (!StubKindOf(stub.data(), stub.size(), kind)) {
+    return Fail(err, DisplayName(settings.stub) +
+                         ": not a starter stub: neither a Windows nor an ELF executable");
+  }
+  return true;
+}
+
+// Maps the archive the starter carries: SOURCE itself, or for a folder an
+// archive packed into `packed`, a temporary file beside the starter that is
+// removed with `packed`. The archive writer replaces that reserved name,
+// which it can only do to a closed file on Windows.
+bool PrepareArchive(const Settings& settings, StubKind kind, const NodeInfo& outputFolder,
+                    OutputFile& packed, MappedFile& archive, std::ostream& out, std::ostream& err) {
+  const std::string& source = settings.positional[0];
+  std::string reason;
+  NodeInfo sourceInfo;
+  if (!InspectNode(source, true, sourceInfo, reason)) {
+    return Fail(err, DisplayName(source) + ": " + reason);
+  }
+  if (sourceInfo.kind != NodeKind::kFile && sourceInfo.kind != NodeKind::kFolder) {
+    return Fail(err, DisplayName(source) + ": is neither a folder nor an archive");
+  }
+  std::string path = source;
+  if (sourceInfo.kind == NodeKind::kFolder) {
+    if (!packed.Create(settings.output, reason)) {
+      return Fail(err, DisplayName(settings.output) +
+                           ": cannot create a temporary archive beside it: " + reason);
+    }
+    packed.CloseKeepingTemporary();
+    path = packed.temporaryPath();
+    if (!PackFolder(settings, kind, source, outputFolder, path, "packed " + DisplayName(source),
+                    out, err)) {
+      return false;
+    }
+  }
+  return archive.Open(path, reason) || Fail(err, DisplayName(path) + ": " + reason);
 }
 
 // The starter opens its archive with the ZIP reader: an archive it cannot
@@ -642,15 +592,13 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err, bool
 bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
                        const Settings& settings, std::ostream& err) {
   if (archive.size() > UINT32_MAX) {
-    err << "pack: " << DisplayName(source) << ": the archive is 4 GiB or larger; a starter "
-        << "carries less\n";
-    return false;
+    return Fail(err,
+                DisplayName(source) + ": the archive is 4 GiB or larger; a starter carries less");
   }
   zip::ZipArchive reader;
   if (!zip::ZipOpenMemory(reader, archive.data(), archive.size())) {
-    err << "pack: " << DisplayName(source) << ": the starter could not open it as an archive: "
-        << zip::ZipErrorText(zip::ZipTakeLastError(reader)) << '\n';
-    return false;
+    return Fail(err, DisplayName(source) + ": the starter could not open it as an archive: " +
+                         zip::ZipErrorText(zip::ZipTakeLastError(reader)));
   }
   bool found = false;
   zip::ZipEntryRecord record;
@@ -660,60 +608,6 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
   }
   zip::ZipClose(reader);
   return AcceptMissingExe(found, source, settings, err);
-}
-
-// Opens the stub and tells its kind, which decides the target; a --target
-// given must agree with it. Returns kExitSuccess or the status to end with.
-int OpenStub(const Settings& settings, MappedFile& stub, Target& target, std::ostream& err) {
-  std::string reason;
-  if (!stub.Open(settings.stub, reason)) {
-    return Fail(err, DisplayName(settings.stub) + ": " + reason);
-  }
-  StubKind kind = StubKind::kPosix;
-  if (!StubKindOf(stub.data(), stub.size(), kind)) {
-    return Fail(err, DisplayName(settings.stub) +
-                         ": not a starter stub: neither a Windows nor an ELF executable");
-  }
-  target = kind == StubKind::kWindows ? Target::kWindows : Target::kNative;
-  if (settings.targetGiven && settings.target != target) {
-    err << "pack: --target " << (settings.target == Target::kWindows ? "windows" : "native")
-        << " does not fit the stub " << DisplayName(settings.stub) << ", "
-        << (kind == StubKind::kWindows ? "a Windows" : "an ELF (native)")
-        << " stub\n(see pack --help)\n";
-    return kExitUsage;
-  }
-  return kExitSuccess;
-}
-
-// Sets `archivePath` to the archive the starter carries: SOURCE itself, or
-// for a folder an archive packed into `packed`, a temporary file beside the
-// starter that is removed with `packed`. The archive writer replaces that
-// reserved name, which it can only do to a closed file on Windows. Returns
-// kExitSuccess or the status to end with.
-int PrepareArchive(const Settings& settings, Target target, const NodeInfo& outputFolder,
-                   OutputFile& packed, std::string& archivePath, std::ostream& out,
-                   std::ostream& err, bool progressAllowed) {
-  const std::string& source = settings.positional[0];
-  std::string reason;
-  NodeInfo sourceInfo;
-  if (!InspectNode(source, true, sourceInfo, reason)) {
-    return Fail(err, DisplayName(source) + ": " + reason);
-  }
-  archivePath = source;
-  if (sourceInfo.kind == NodeKind::kFile) {
-    return kExitSuccess;
-  }
-  if (sourceInfo.kind != NodeKind::kFolder) {
-    return Fail(err, DisplayName(source) + ": is neither a folder nor an archive");
-  }
-  if (!packed.Create(settings.output, reason)) {
-    return Fail(err, DisplayName(settings.output) +
-                         ": cannot create a temporary archive beside it: " + reason);
-  }
-  packed.CloseKeepingTemporary();
-  archivePath = packed.temporaryPath();
-  return PackFolder(settings, target, source, outputFolder, archivePath,
-                    "packed " + DisplayName(source), out, err, progressAllowed);
 }
 
 // Writes the starter: the stub's bytes with the identity filled in, the
@@ -726,47 +620,37 @@ bool WriteStarterFile(const Settings& settings, const MappedFile& stub, const Ma
     err << "pack: warning: the application name '" << DisplayName(settings.appName)
         << "' holds a blank: the application receives it as more than one argument\n";
   }
-  StarterIdentity identity;
-  identity.appName = settings.appName;
-  identity.executablePath = settings.exePath;
+  const StarterIdentity identity{settings.appName, settings.exePath};
   std::string reason;
   if (!BuildStarterParts(stub.data(), stub.size(), archive.data(), archive.size(), identity, parts,
                          reason)) {
-    err << "pack: " << DisplayName(settings.stub) << ": " << reason << '\n';
-    return false;
+    return Fail(err, DisplayName(settings.stub) + ": " + reason);
   }
-  if (!WriteStarter(parts, settings.output, reason)) {
-    err << "pack: " << reason << '\n';
-    return false;
-  }
-  return true;
+  return WriteStarter(parts, settings.output, reason) || Fail(err, reason);
 }
 
-int RunStub(const Settings& settings, std::ostream& out, std::ostream& err, bool progressAllowed) {
+int RunStub(const Settings& settings, std::ostream& out, std::ostream& err) {
   const auto started = std::chrono::steady_clock::now();
   NodeInfo outputFolder;
-  if (!CheckOutputPath(settings.output, "starter", outputFolder, err)) {
+  MappedFile stub;
+  StubKind kind = StubKind::kPosix;
+  if (!CheckOutputPath(settings.output, "starter", outputFolder, err) ||
+      !OpenStub(settings, stub, kind, err)) {
     return kExitFailure;
   }
-  MappedFile stub;
-  Target target = Target::kWindows;
+  // The stub decides the kind of starter; a --target given must agree.
+  if (settings.target && settings.target != kind) {
+    return UsageError(err, std::string("--target ") +
+                               (settings.target == StubKind::kWindows ? "windows" : "native") +
+                               " does not fit the stub " + DisplayName(settings.stub) + ", " +
+                               (kind == StubKind::kWindows ? "a Windows" : "an ELF (native)") +
+                               " stub");
+  }
   OutputFile packed;
-  std::string archivePath;
-  int status = OpenStub(settings, stub, target, err);
-  if (status == kExitSuccess) {
-    status = PrepareArchive(settings, target, outputFolder, packed, archivePath, out, err,
-                            progressAllowed);
-  }
-  if (status != kExitSuccess) {
-    return status;
-  }
   MappedFile archive;
-  std::string reason;
-  if (!archive.Open(archivePath, reason)) {
-    return Fail(err, DisplayName(archivePath) + ": " + reason);
-  }
   StarterParts parts;
-  if (!CheckReadyArchive(archive, settings.positional[0], settings, err) ||
+  if (!PrepareArchive(settings, kind, outputFolder, packed, archive, out, err) ||
+      !CheckReadyArchive(archive, settings.positional[0], settings, err) ||
       !WriteStarterFile(settings, stub, archive, parts, err)) {
     return kExitFailure;
   }
@@ -787,25 +671,24 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   Settings settings;
   std::string error;
   if (!ParseArguments(args, settings, error)) {
-    err << "pack: " << error << "\n(see pack --help)\n";
-    return kExitUsage;
+    return UsageError(err, error);
   }
+  settings.showProgress = progressAllowed && !settings.quiet;
   if (settings.help) {
     out << Usage();
     return kExitSuccess;
   }
   if (settings.version) {
-    out << "pack " << kPackVersion << '\n';
+    out << "pack " << PACK_VERSION << '\n';
     return kExitSuccess;
   }
-  if (settings.command == Command::kList) {
+  if (settings.command == kListCommand) {
     return RunList(settings, out, err);
   }
-  if (settings.command == Command::kCheckNames) {
-    return RunCheckNames(settings, err);
+  if (settings.command == kCheckNamesCommand) {
+    return kExitSuccess;  // the names were checked with the command line
   }
-  return settings.stub.empty() ? RunPack(settings, out, err, progressAllowed)
-                               : RunStub(settings, out, err, progressAllowed);
+  return settings.stub.empty() ? RunPack(settings, out, err) : RunStub(settings, out, err);
 }
 
 }  // namespace pack

@@ -13,9 +13,6 @@ namespace pack {
 /// names another ('/'-separated; the build's default application).
 extern const char kDefaultExecutablePath[];
 
-/// The version `pack --version` prints (the project's version).
-extern const char kPackVersion[];
-
 /// Exit statuses of the command.
 enum ExitStatus : int {
   kExitSuccess = 0,       // done; for `list`: the archive conforms
@@ -24,17 +21,9 @@ enum ExitStatus : int {
   kExitNonConforming = 3  // `list`: the archive breaks the form
 };
 
-/// Runs the command line `args` (without the program name):
-///   APP_DIR -o ARCHIVE [--level N] [--store-below PERCENT] [--threads N]
-///                      [--follow-symlinks]
-///                      [--exe PATH] [--require-exe] [--target windows|native]
-///                      [--quiet]
-///   SOURCE -o STARTER --stub STUB [--app-name NAME] [the options above]
-///   list [--exe PATH] [--require-exe] [--quiet] ARCHIVE
-///   check-names [--app-name NAME]... [--exe PATH]...
-///   --help | --version
-/// A name CheckAppName or CheckExecutablePath (entry_names.h) refuses is a
-/// bad command line in every command.
+/// Runs the command line `args` (without the program name) as `pack --help`
+/// describes it. A name CheckAppName or CheckExecutablePath (entry_names.h)
+/// refuses is a bad command line in every command.
 /// Normal output goes to `out`, messages (prefixed "pack: ") to `err`. A
 /// progress line is drawn on `err` only when `progressAllowed` (the caller
 /// has found it to be a terminal) and not --quiet. Returns an ExitStatus.

@@ -37,6 +37,20 @@ CliRun Cli(const std::vector<std::string>& args) {
   return run;
 }
 
+// Expects each of `cases` to be refused as a bad command line, with a
+// message.
+void ExpectBadCommandLines(const std::vector<std::vector<std::string>>& cases) {
+  for (const auto& args : cases) {
+    const CliRun run = Cli(args);
+    std::string joined;
+    for (const auto& arg : args) {
+      joined += arg + " ";
+    }
+    EXPECT_EQ(run.status, pack::kExitUsage) << joined;
+    EXPECT_EQ(run.err.rfind("pack: ", 0), 0u) << joined << run.err;
+  }
+}
+
 TEST(PackCli, PrintsHelpAndVersion) {
   CliRun run = Cli({"--help"});
   EXPECT_EQ(run.status, pack::kExitSuccess);
@@ -77,15 +91,7 @@ TEST(PackCli, RefusesBadCommandLines) {
       {"check-names", "--exe", "a", "--level", "3"},
       {"check-names", "--app-name", "a", "--require-exe"},
   };
-  for (const auto& args : cases) {
-    const CliRun run = Cli(args);
-    std::string joined;
-    for (const auto& arg : args) {
-      joined += arg + " ";
-    }
-    EXPECT_EQ(run.status, pack::kExitUsage) << joined;
-    EXPECT_EQ(run.err.rfind("pack: ", 0), 0u) << joined << run.err;
-  }
+  ExpectBadCommandLines(cases);
 }
 
 // Names refused in every command that takes an application name or an
@@ -161,6 +167,12 @@ TEST(PackCli, OptionsAreTakenOnlyByTheirCommands) {
       {{"dir", "-o", "x.zip", "--follow-symlinks=1"},
        "pack: option --follow-symlinks takes no value\n"},
       {{"dir", "-o", "x.zip", "--threads"}, "pack: option --threads needs a value\n"},
+      {{"dir", "-o", "x", "-o", "y"}, "pack: the output is given twice\n"},
+      {{"dir", "-o", "x", "--output="}, "pack: the output path is empty\n"},
+      {{"dir", "-o", "x", "--stub", "s", "--stub=t"}, "pack: the stub is given twice\n"},
+      {{"dir", "-o", "x", "--stub", "s", "--stub", ""}, "pack: the stub path is empty\n"},
+      {{"dir", "-o", "x", "--target=native", "--target", "windows"},
+       "pack: the target is given twice\n"},
   };
   for (const auto& [args, message] : cases) {
     const CliRun run = Cli(args);
@@ -553,15 +565,7 @@ TEST(PackCliStub, RefusesBadStubCommandLines) {
       {"list", "a.zip", "--stub", "s"},
       {"dir", "--stub", "s"},  // no output
   };
-  for (const auto& args : cases) {
-    const CliRun run = Cli(args);
-    std::string joined;
-    for (const auto& arg : args) {
-      joined += arg + " ";
-    }
-    EXPECT_EQ(run.status, pack::kExitUsage) << joined;
-    EXPECT_EQ(run.err.rfind("pack: ", 0), 0u) << joined << run.err;
-  }
+  ExpectBadCommandLines(cases);
 }
 
 TEST(PackCliStub, MakesAStarterFromAFolderAndLeavesNothingElse) {

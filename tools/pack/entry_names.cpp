@@ -4,6 +4,7 @@
 #include "text/case_fold.h"
 #include "text/entry_name.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <map>
@@ -13,8 +14,12 @@ namespace pack {
 
 namespace {
 
-unsigned char AsciiUpper(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+// Orders bytes by their ASCII upper-case forms; bytes >= 0x80 unchanged.
+bool UpperByteLess(char a, char b) {
+  const auto upper = [](char c) {
+    return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  };
+  return upper(a) < upper(b);
 }
 
 // An entry name without a folder's trailing '/'.
@@ -22,71 +27,48 @@ std::string_view WithoutFolderSlash(std::string_view name) {
   return !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
 }
 
-std::vector<std::string_view> SplitComponents(std::string_view name) {
-  return SplitPathLevels(WithoutFolderSlash(name));
-}
-
 }  // namespace
 
 bool IsAscii(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      return false;
-    }
-  }
-  return true;
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 int CompareSiblingNames(std::string_view a, std::string_view b) {
-  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < common; ++i) {
-    const unsigned char ua = AsciiUpper(static_cast<unsigned char>(a[i]));
-    const unsigned char ub = AsciiUpper(static_cast<unsigned char>(b[i]));
-    if (ua != ub) {
-      return ua < ub ? -1 : 1;
-    }
+  if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), UpperByteLess)) {
+    return -1;
   }
-  if (a.size() != b.size()) {
-    return a.size() < b.size() ? -1 : 1;
+  if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), UpperByteLess)) {
+    return 1;
   }
   const int raw = a.compare(b);
-  return raw < 0 ? -1 : (raw > 0 ? 1 : 0);
+  return (raw > 0) - (raw < 0);
 }
 
 bool EntryNameLess(std::string_view a, std::string_view b) {
-  const std::vector<std::string_view> pa = SplitComponents(a);
-  const std::vector<std::string_view> pb = SplitComponents(b);
-  const std::size_t common = pa.size() < pb.size() ? pa.size() : pb.size();
-  for (std::size_t i = 0; i < common; ++i) {
-    const int order = CompareSiblingNames(pa[i], pb[i]);
-    if (order != 0) {
-      return order < 0;
-    }
+  const std::vector<std::string_view> pa = SplitPathLevels(WithoutFolderSlash(a));
+  const std::vector<std::string_view> pb = SplitPathLevels(WithoutFolderSlash(b));
+  if (pa == pb) {
+    return a < b;
   }
-  if (pa.size() != pb.size()) {
-    return pa.size() < pb.size();
-  }
-  return a < b;
+  return std::lexicographical_compare(
+      pa.begin(), pa.end(), pb.begin(), pb.end(),
+      [](std::string_view x, std::string_view y) { return CompareSiblingNames(x, y) < 0; });
 }
 
 std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& names) {
-  const auto parentOf = [](const std::string& name) {
-    std::vector<std::string_view> levels = SplitComponents(name);
-    levels.pop_back();
-    return levels;
+  const auto parentOf = [](std::string_view name) {
+    name = WithoutFolderSlash(name);
+    return name.substr(0, name.find_last_of('/') + 1);  // "" at the top
   };
   std::vector<CaseCollision> collisions;
   std::map<std::string, std::size_t> firstByFolded;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::string& name = names[i];
-    const auto inserted = firstByFolded.emplace(FoldCase(WithoutFolderSlash(name)), i);
-    if (inserted.second) {
-      continue;
-    }
-    const std::size_t earlier = inserted.first->second;
+    const auto [slot, isFirst] = firstByFolded.emplace(FoldCase(WithoutFolderSlash(names[i])), i);
     // Different parents that fold alike are a collision reported already.
-    if (parentOf(names[earlier]) == parentOf(name)) {
-      collisions.push_back(CaseCollision{names[earlier], names[i]});
+    const std::string& earlier = names[slot->second];
+    if (!isFirst && parentOf(earlier) == parentOf(names[i])) {
+      collisions.push_back(CaseCollision{earlier, names[i]});
     }
   }
   return collisions;
@@ -115,7 +97,7 @@ std::string CheckExecutablePath(std::string_view path) {
   if (!problem.empty()) {
     return problem;
   }
-  for (const std::string_view level : SplitComponents(path)) {
+  for (const std::string_view level : SplitPathLevels(path)) {
     const std::string why = PlainNameProblem(level);
     if (!why.empty()) {
       return "has a component that " + why + " ('" + DisplayName(level) + "')";
@@ -134,19 +116,15 @@ std::string DisplayName(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const std::size_t length = Utf8SequenceLength(text, i);
-    if (length > 1) {
+    if (length > 1 || (length == 1 && c >= 0x20 && c < 0x7F)) {
       out.append(text.substr(i, length));
       i += length;
-      continue;
-    }
-    if (length == 1 && c >= 0x20 && c < 0x7F) {
-      out.push_back(static_cast<char>(c));
     } else {
       char escaped[5];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
       out += escaped;
+      ++i;
     }
-    ++i;
   }
   return out;
 }

@@ -63,11 +63,8 @@ void ProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
   const double seconds = std::chrono::duration<double>(now - start_).count();
   std::string line = FormatProgress(done, total, seconds);
   // Pad over the rest of a longer previous line.
-  const std::size_t length = line.size();
-  if (length < width_) {
-    line.append(width_ - length, ' ');
-  }
-  width_ = std::max(width_, length);
+  width_ = std::max(width_, line.size());
+  line.resize(width_, ' ');
   out_ << '\r' << line << std::flush;
   shown_ = true;
   lastShown_ = now;
