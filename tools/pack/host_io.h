@@ -70,11 +70,6 @@ bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::stri
 /// order. Returns false with `error` set when the folder cannot be read.
 bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error);
 
-/// The absolute path of `path` with every symbolic link, "." and ".."
-/// resolved (Windows: without a \\?\ prefix); the path must exist. Returns
-/// false with `error` set otherwise.
-bool ResolvePath(const std::string& path, std::string& resolved, std::string& error);
-
 /// Converts `seconds` since the epoch to the local time of this machine.
 /// Returns false when it cannot be represented.
 bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil);

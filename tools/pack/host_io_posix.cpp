@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -149,16 +148,6 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names, std::s
     error = ErrorText(readError);
     return false;
   }
-  return true;
-}
-
-bool ResolvePath(const std::string& path, std::string& resolved, std::string& error) {
-  std::unique_ptr<char, decltype(&free)> result(realpath(path.c_str(), nullptr), &free);
-  if (!result) {
-    error = ErrorText(errno);
-    return false;
-  }
-  resolved = result.get();
   return true;
 }
 

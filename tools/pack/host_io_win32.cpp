@@ -435,33 +435,6 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names, std::s
   return true;
 }
 
-bool ResolvePath(const std::string& path, std::string& resolved, std::string& error) {
-  std::wstring wide;
-  if (!ToSystemPath(path, wide, error)) {
-    return false;
-  }
-  ScopedHandle node(OpenForMetadata(wide, true));
-  if (!node.valid()) {
-    error = LastErrorText();
-    return false;
-  }
-  std::wstring final(kMaxWidePath, L'\0');
-  const DWORD length = GetFinalPathNameByHandleW(node.get(), &final[0], kMaxWidePath,
-                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0 || length >= kMaxWidePath) {
-    error = LastErrorText();
-    return false;
-  }
-  final.resize(length);
-  if (final.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
-    final = L"\\\\" + final.substr(8);
-  } else if (final.compare(0, 4, L"\\\\?\\") == 0) {
-    final = final.substr(4);
-  }
-  resolved = SystemTextToUtf8(final.data(), final.size());
-  return true;
-}
-
 bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
   // The C library's conversion, as on POSIX: the starter turns the stamps
   // back with the same library's mktime, so a file packed and unpacked on one

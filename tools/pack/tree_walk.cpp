@@ -72,12 +72,8 @@ class Walker {
       throughLink = true;
     }
     TreeEntry entry;
+    static_cast<NodeInfo&>(entry) = info;
     entry.sourcePath = path;
-    entry.modified = info.modified;
-    entry.modifiedNanoseconds = info.modifiedNanoseconds;
-    entry.permissions = info.permissions;
-    entry.device = info.device;
-    entry.inode = info.inode;
     entry.root = root_;
     entry.throughLink = throughLink;
     if (info.kind == NodeKind::kFolder) {
@@ -90,7 +86,6 @@ class Walker {
       return Fail(path, "is neither a regular file nor a folder");
     }
     entry.name = prefix + name;
-    entry.size = info.size;
     entries_.push_back(std::move(entry));
     return true;
   }
