@@ -199,6 +199,14 @@ bool LocalTimeParts(std::int64_t seconds, std::tm& parts);
 /// -1, and sets it to -1.
 void CloseHandleValue(std::intptr_t& handle);
 
+/// One read or write of at most `length` bytes at `offset` through the
+/// descriptor or handle `handle`: the number of bytes moved (0 at the end of
+/// the file when reading), or -1 with `error` set.
+long long ReadOnce(std::intptr_t handle, std::uint64_t offset, void* buffer, std::size_t length,
+                   std::string& error);
+long long WriteOnce(std::intptr_t handle, std::uint64_t offset, const void* data,
+                    std::size_t length, std::string& error);
+
 }  // namespace pack
 
 #endif  // PACK_HOST_IO_H

@@ -174,27 +174,21 @@ bool IsStderrTerminal() {
 
 namespace {
 
-// Opens `path` for reading when it is a regular file; returns the descriptor
-// and fills `st`, or returns -1 with `error` set.
-int OpenRegularFile(const std::string& path, struct stat& st, std::string& error) {
-  // O_NONBLOCK keeps a FIFO from hanging the open; the type check then
-  // refuses it.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = ErrorText(errno);
-    return -1;
-  }
+// Keeps the open descriptor `fd` when it is a regular file, filling `info`.
+// Otherwise closes it and returns -1 with `error` set.
+int KeepRegularFile(int fd, NodeInfo& info, std::string& error) {
+  struct stat st;
   if (fstat(fd, &st) != 0) {
     error = ErrorText(errno);
-    close(fd);
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
+  } else {
+    DescribeStat(st, info);
+    if (info.kind == NodeKind::kFile) {
+      return fd;
+    }
     error = "not a regular file";
-    close(fd);
-    return -1;
   }
-  return fd;
+  close(fd);
+  return -1;
 }
 
 // Opens `relative` below `folder` one level at a time, each relative to the
@@ -242,24 +236,44 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
 
 }  // namespace
 
+namespace {
+
+// Runs the transfer `call` again while a signal interrupts it. Returns its
+// result, with `error` set when it failed.
+template <typename Call>
+long long Retrying(const Call& call, std::string& error) {
+  ssize_t moved = 0;
+  do {
+    moved = call();
+  } while (moved < 0 && errno == EINTR);
+  if (moved < 0) {
+    error = ErrorText(errno);
+  }
+  return moved;
+}
+
+}  // namespace
+
+long long ReadOnce(std::intptr_t handle, std::uint64_t offset, void* buffer, std::size_t length,
+                   std::string& error) {
+  return Retrying(
+      [&] { return pread(static_cast<int>(handle), buffer, length, static_cast<off_t>(offset)); },
+      error);
+}
+
+long long WriteOnce(std::intptr_t handle, std::uint64_t offset, const void* data,
+                    std::size_t length, std::string& error) {
+  return Retrying(
+      [&] { return pwrite(static_cast<int>(handle), data, length, static_cast<off_t>(offset)); },
+      error);
+}
+
 bool InputFile::Open(const std::string& folder, const std::string& relative, bool follow,
                      NodeInfo& info, std::string& error) {
   Close();
   const int fd = OpenBelow(folder, relative, follow, error);
-  if (fd < 0) {
-    return false;
-  }
-  handle_ = fd;
-  if (!Describe(info, error)) {
-    Close();
-    return false;
-  }
-  if (info.kind != NodeKind::kFile) {
-    error = "not a regular file";
-    Close();
-    return false;
-  }
-  return true;
+  handle_ = fd < 0 ? -1 : KeepRegularFile(fd, info, error);
+  return handle_ >= 0;
 }
 
 bool InputFile::Describe(NodeInfo& info, std::string& error) const {
@@ -270,27 +284,6 @@ bool InputFile::Describe(NodeInfo& info, std::string& error) const {
   }
   DescribeStat(st, info);
   return true;
-}
-
-long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length,
-                            std::string& error) {
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t got = pread(static_cast<int>(handle_), static_cast<char*>(buffer) + done,
-                              length - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      error = ErrorText(errno);
-      return -1;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return static_cast<long long>(done);
 }
 
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
@@ -320,24 +313,6 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   handle_ = fd;
   tempPath_ = pattern;
   finalPath_ = finalPath;
-  return true;
-}
-
-bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t length,
-                         std::string& error) {
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t put = pwrite(static_cast<int>(handle_), static_cast<const char*>(data) + done,
-                               length - done, static_cast<off_t>(offset + done));
-    if (put < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      error = ErrorText(errno);
-      return false;
-    }
-    done += static_cast<std::size_t>(put);
-  }
   return true;
 }
 
@@ -387,23 +362,29 @@ MappedFile::~MappedFile() {
 }
 
 bool MappedFile::Open(const std::string& path, std::string& error) {
-  struct stat st;
-  const int fd = OpenRegularFile(path, st, error);
+  // O_NONBLOCK keeps a FIFO from hanging the open; the type check then
+  // refuses it.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  NodeInfo info;
+  if (fd < 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  fd = KeepRegularFile(fd, info, error);
   if (fd < 0) {
     return false;
   }
-  size_ = static_cast<std::uint64_t>(st.st_size);
-  if (size_ > 0) {
-    void* mapped = mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (mapped == MAP_FAILED) {
-      error = ErrorText(errno);
-      close(fd);
-      size_ = 0;
-      return false;
-    }
-    data_ = static_cast<const unsigned char*>(mapped);
-  }
+  void* mapped = info.size == 0 ? nullptr
+                                : mmap(nullptr, static_cast<std::size_t>(info.size), PROT_READ,
+                                       MAP_PRIVATE, fd, 0);
+  const int mapError = errno;
   close(fd);
+  if (mapped == MAP_FAILED) {
+    error = ErrorText(mapError);
+    return false;
+  }
+  data_ = static_cast<const unsigned char*>(mapped);
+  size_ = info.size;
   return true;
 }
 
