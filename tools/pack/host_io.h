@@ -35,11 +35,6 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 /// Windows '\' separates too, and a drive ("C:", "C:\") is kept whole.
 std::string FolderOfPath(const std::string& path);
 
-/// Where the folder part of `path` ends: just after its last separator (on
-/// Windows '\' too, or after a drive "X:" with none), or 0 when it has none.
-/// The name in the folder follows from there.
-std::size_t FolderPartLength(const std::string& path);
-
 /// What a path names. On Windows a symbolic link or a junction (a reparse
 /// point whose tag marks it as naming another object) is kSymlink; any other
 /// reparse point (cloud placeholders, deduplicated files) is described as
@@ -115,12 +110,12 @@ class InputFile {
 
 /// A new file being written: a temporary file beside the final path that
 /// becomes the final file only on Commit. Until then it is removed when the
-/// object is destroyed, on Discard, and when the process is interrupted (up
-/// to four such files per process are covered at a time): on POSIX by SIGINT,
-/// SIGTERM or SIGHUP, which the caller has not set to be ignored; on Windows by
-/// Ctrl-C, Ctrl-Break or the console window closing, unless the process
-/// ignores Ctrl-C. Windows has no catchable termination request, so a process
-/// ended by TerminateProcess (taskkill /F) leaves the temporary file behind.
+/// object is destroyed, on Discard, and when the process is interrupted: on
+/// POSIX by SIGINT, SIGTERM or SIGHUP, which the caller has not set to be
+/// ignored (up to four such files at a time); on Windows by Ctrl-C,
+/// Ctrl-Break or the console window closing, unless the process ignores
+/// Ctrl-C. Windows has no catchable termination request, so a process ended
+/// by TerminateProcess (taskkill /F) leaves the temporary file behind.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -191,6 +186,10 @@ class MappedFile {
 };
 
 // What the shared part asks of each platform.
+
+/// Where the folder part of `path` (FolderOfPath) ends and its name begins:
+/// just after its last separator, or after a Windows drive "X:" with none.
+std::size_t FolderPartLength(const std::string& path);
 
 /// Splits `seconds` since the epoch into the local time of this machine.
 bool LocalTimeParts(std::int64_t seconds, std::tm& parts);

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -12,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 #include <vector>
 
@@ -85,14 +85,6 @@ void DisarmCleanup(const std::string& path) {
   }
 }
 
-}  // namespace
-
-std::vector<std::string> CommandLineArguments(int argc, char** argv) {
-  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
-}
-
-namespace {
-
 void DescribeStat(const struct stat& st, NodeInfo& info) {
   if (S_ISREG(st.st_mode)) {
     info.kind = NodeKind::kFile;
@@ -110,69 +102,6 @@ void DescribeStat(const struct stat& st, NodeInfo& info) {
   info.inode = static_cast<std::uint64_t>(st.st_ino);
   info.permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
 }
-
-}  // namespace
-
-bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
-  struct stat st;
-  const int result = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
-  if (result != 0) {
-    error = ErrorText(errno);
-    return false;
-  }
-  DescribeStat(st, info);
-  return true;
-}
-
-bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {
-  names.clear();
-  DIR* folder = opendir(path.c_str());
-  if (folder == nullptr) {
-    error = ErrorText(errno);
-    return false;
-  }
-  while (true) {
-    errno = 0;
-    const struct dirent* item = readdir(folder);
-    if (item == nullptr) {
-      break;
-    }
-    if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) {
-      continue;
-    }
-    names.emplace_back(item->d_name);
-  }
-  const int readError = errno;
-  closedir(folder);
-  if (readError != 0) {
-    error = ErrorText(readError);
-    return false;
-  }
-  return true;
-}
-
-std::size_t FolderPartLength(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? 0 : slash + 1;
-}
-
-bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
-  const time_t value = static_cast<time_t>(seconds);
-  return localtime_r(&value, &parts) != nullptr;
-}
-
-void CloseHandleValue(std::intptr_t& handle) {
-  if (handle >= 0) {
-    close(static_cast<int>(handle));
-    handle = -1;
-  }
-}
-
-bool IsStderrTerminal() {
-  return isatty(STDERR_FILENO) == 1;
-}
-
-namespace {
 
 // Keeps the open descriptor `fd` when it is a regular file, filling `info`.
 // Otherwise closes it and returns -1 with `error` set.
@@ -234,10 +163,6 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
   }
 }
 
-}  // namespace
-
-namespace {
-
 // Runs the transfer `call` again while a signal interrupts it. Returns its
 // result, with `error` set when it failed.
 template <typename Call>
@@ -253,6 +178,55 @@ long long Retrying(const Call& call, std::string& error) {
 }
 
 }  // namespace
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
+  struct stat st;
+  const int result = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
+  if (result != 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  DescribeStat(st, info);
+  return true;
+}
+
+bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {
+  names.clear();
+  std::error_code code;
+  for (std::filesystem::directory_iterator item(path, code), end; !code && item != end;
+       item.increment(code)) {
+    names.push_back(item->path().filename().string());
+  }
+  if (code) {
+    error = code.message();
+  }
+  return !code;
+}
+
+std::size_t FolderPartLength(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
+bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
+  const time_t value = static_cast<time_t>(seconds);
+  return localtime_r(&value, &parts) != nullptr;
+}
+
+void CloseHandleValue(std::intptr_t& handle) {
+  if (handle >= 0) {
+    close(static_cast<int>(handle));
+    handle = -1;
+  }
+}
+
+bool IsStderrTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
 
 long long ReadOnce(std::intptr_t handle, std::uint64_t offset, void* buffer, std::size_t length,
                    std::string& error) {

@@ -20,13 +20,11 @@ namespace {
 // Seconds between 1601-01-01 (FILETIME's epoch) and 1970-01-01.
 constexpr std::int64_t kFileTimeEpochOffsetSeconds = 11644473600LL;
 constexpr std::int64_t kFileTimeTicksPerSecond = 10000000LL;
+constexpr std::uint32_t kNanosecondsPerTick = 100;
 
 // CreateDirectoryW's limit, the lowest of the path calls, is MAX_PATH less
 // room for an 8.3 name; from there on paths get the \\?\ prefix.
 constexpr std::size_t kLongPathLength = MAX_PATH - 12;
-
-// The longest path Windows handles, in UTF-16 units, with its NUL.
-constexpr std::size_t kMaxWidePath = 32768;
 
 HANDLE ToHandle(std::intptr_t value) {
   return reinterpret_cast<HANDLE>(value);
@@ -66,10 +64,7 @@ std::string ErrorText(DWORD code) {
   LocalFree(buffer);
   // The system's texts end in a full stop and a line break; messages here
   // continue after them.
-  while (!text.empty() &&
-         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
-    text.pop_back();
-  }
+  text.erase(text.find_last_not_of(" .\r\n") + 1);
   if (text.empty()) {
     text = "system error";
   }
@@ -105,18 +100,8 @@ bool ToSystemPath(const std::string& path, std::wstring& result, std::string& er
   return true;
 }
 
-std::uint64_t TicksOf(const FILETIME& time) {
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-std::int64_t SecondsSinceEpoch(const FILETIME& time) {
-  return static_cast<std::int64_t>(TicksOf(time) / kFileTimeTicksPerSecond) -
-         kFileTimeEpochOffsetSeconds;
-}
-
-std::uint32_t NanosecondsOf(const FILETIME& time) {
-  constexpr std::uint32_t kNanosecondsPerTick = 100;
-  return static_cast<std::uint32_t>(TicksOf(time) % kFileTimeTicksPerSecond) * kNanosecondsPerTick;
+std::uint64_t Combine(DWORD high, DWORD low) {
+  return (static_cast<std::uint64_t>(high) << 32) | low;
 }
 
 // Closes a handle when it goes out of scope; null holds none.
@@ -156,12 +141,15 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
   }
   const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   info.kind = folder ? NodeKind::kFolder : NodeKind::kFile;
-  info.size =
-      folder ? 0 : (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  info.modified = SecondsSinceEpoch(data.ftLastWriteTime);
-  info.modifiedNanoseconds = NanosecondsOf(data.ftLastWriteTime);
+  info.size = folder ? 0 : Combine(data.nFileSizeHigh, data.nFileSizeLow);
+  const std::uint64_t ticks =
+      Combine(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+  info.modified =
+      static_cast<std::int64_t>(ticks / kFileTimeTicksPerSecond) - kFileTimeEpochOffsetSeconds;
+  info.modifiedNanoseconds =
+      static_cast<std::uint32_t>(ticks % kFileTimeTicksPerSecond) * kNanosecondsPerTick;
   info.device = data.dwVolumeSerialNumber;
-  info.inode = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  info.inode = Combine(data.nFileIndexHigh, data.nFileIndexLow);
   // What a POSIX system would give a folder and a file made by default.
   info.permissions =
       folder ? 0755 : ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0644);
@@ -177,27 +165,22 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
 }
 
 // The console control handler runs on a thread of its own while the packer
-// goes on writing, so the paths to remove live in static storage under a
-// lock, and the handler marks the run interrupted so that a Commit racing it
-// does not rename what it has just removed. A starter made from a folder has
-// two at once: the archive and the starter.
-constexpr int kCleanupSlots = 4;
+// goes on writing, so the paths to remove are kept under a lock (and never
+// freed, as the handler may run while the process ends), and the handler
+// marks the run interrupted so that a Commit racing it does not rename what
+// it has just removed.
 SRWLOCK g_cleanupLock = SRWLOCK_INIT;
-wchar_t g_cleanupPath[kCleanupSlots][kMaxWidePath];
-bool g_cleanupArmed[kCleanupSlots] = {};
+std::vector<std::wstring>& g_cleanupPaths = *new std::vector<std::wstring>();
 bool g_interrupted = false;
 
 BOOL WINAPI RemoveTemporaryOnInterrupt(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
     AcquireSRWLockExclusive(&g_cleanupLock);
     g_interrupted = true;
-    for (int slot = 0; slot < kCleanupSlots; ++slot) {
-      if (g_cleanupArmed[slot]) {
-        // The writer's handle allows deletion; the file goes when it is
-        // closed, at the latest when the process ends.
-        DeleteFileW(g_cleanupPath[slot]);
-        g_cleanupArmed[slot] = false;
-      }
+    // The writer's handle allows deletion; the file goes when it is closed,
+    // at the latest when the process ends.
+    for (const std::wstring& path : g_cleanupPaths) {
+      DeleteFileW(path.c_str());
     }
     // Ends the run as the system's own handler does on Windows. Wine's would
     // exit with status 0, as if the archive had been written.
@@ -211,26 +194,10 @@ void InstallCleanupHandler() {
   static_cast<void>(installed);
 }
 
-// Both take the lock held.
-void ArmCleanupLocked(const std::wstring& path) {
-  if (path.size() >= kMaxWidePath) {
-    return;
-  }
-  for (int slot = 0; slot < kCleanupSlots; ++slot) {
-    if (!g_cleanupArmed[slot]) {
-      std::memcpy(g_cleanupPath[slot], path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-      g_cleanupArmed[slot] = true;
-      return;
-    }
-  }
-}
-
+// Takes the lock held.
 void DisarmCleanupLocked(const std::wstring& path) {
-  for (int slot = 0; slot < kCleanupSlots; ++slot) {
-    if (g_cleanupArmed[slot] && path == g_cleanupPath[slot]) {
-      g_cleanupArmed[slot] = false;
-    }
-  }
+  g_cleanupPaths.erase(std::remove(g_cleanupPaths.begin(), g_cleanupPaths.end(), path),
+                       g_cleanupPaths.end());
 }
 
 // Six characters that make a temporary name unlikely to be taken; CREATE_NEW
@@ -494,7 +461,7 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD code = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
-      ArmCleanupLocked(wide);
+      g_cleanupPaths.push_back(wide);
     }
     ReleaseSRWLockExclusive(&g_cleanupLock);
     if (file != INVALID_HANDLE_VALUE) {
