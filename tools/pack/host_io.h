@@ -3,12 +3,11 @@
 // local time, terminals and signals. Every call reports failure by its return
 // value and a message (the system's error text); none prints, throws or exits.
 //
-// Paths are UTF-8 text. On POSIX they are passed to the system as they are.
-// On Windows they are converted to UTF-16 at this boundary (text that is not
-// valid UTF-8 names no file), both '/' and '\' separate levels, and a path of
-// MAX_PATH characters or more is made absolute and given the \\?\ prefix so
-// that it opens all the same. Names read from Windows come back as UTF-8; a
-// name that is not valid UTF-16 (an unpaired surrogate) comes back with that
+// Paths are UTF-8 text, passed to POSIX as they are. On Windows they become
+// UTF-16 (text that is not valid UTF-8 names no file), both '/' and '\'
+// separate levels, and a path of MAX_PATH characters or more is made absolute
+// and given the \\?\ prefix so that it opens all the same. A name read from
+// Windows that is not valid UTF-16 (an unpaired surrogate) comes back with the
 // surrogate encoded as if it were a character, which is not valid UTF-8, so
 // the walker's name check refuses it rather than packing another name.
 #ifndef PACK_HOST_IO_H

@@ -32,6 +32,7 @@ std::string ErrorText(int code) {
 constexpr int kCleanupSlots = 4;
 char g_cleanupPath[kCleanupSlots][PATH_MAX + 1];
 volatile sig_atomic_t g_cleanupArmed[kCleanupSlots] = {};
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void RemoveTemporaryAndDie(int signalNumber) {
   for (int slot = 0; slot < kCleanupSlots; ++slot) {
@@ -49,7 +50,7 @@ void InstallCleanupHandlers() {
     return;
   }
   installed = true;
-  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int number : kCleanupSignals) {
     struct sigaction previous;
     // A signal the caller ignores (nohup, background jobs) stays ignored.
     if (sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
@@ -270,9 +271,9 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   sigset_t blocked;
   sigset_t previous;
   sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGHUP);
+  for (const int number : kCleanupSignals) {
+    sigaddset(&blocked, number);
+  }
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   const int fd = mkostemp(&pattern[0], O_CLOEXEC);
   const int createError = errno;
