@@ -37,8 +37,39 @@ void InputFile::Close() {
   CloseHandleValue(handle_);
 }
 
+long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length,
+                            std::string& error) {
+  std::size_t done = 0;
+  while (done < length) {
+    const long long got =
+        ReadOnce(handle_, offset + done, static_cast<char*>(buffer) + done, length - done, error);
+    if (got < 0) {
+      return -1;
+    }
+    if (got == 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<long long>(done);
+}
+
 OutputFile::~OutputFile() {
   Discard();
+}
+
+bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t length,
+                         std::string& error) {
+  std::size_t done = 0;
+  while (done < length) {
+    const long long put = WriteOnce(handle_, offset + done, static_cast<const char*>(data) + done,
+                                    length - done, error);
+    if (put < 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
 }
 
 void OutputFile::CloseKeepingTemporary() {

@@ -3,12 +3,11 @@
 // local time, terminals and signals. Every call reports failure by its return
 // value and a message (the system's error text); none prints, throws or exits.
 //
-// Paths are UTF-8 text. On POSIX they are passed to the system as they are.
-// On Windows they are converted to UTF-16 at this boundary (text that is not
-// valid UTF-8 names no file), both '/' and '\' separate levels, and a path of
-// MAX_PATH characters or more is made absolute and given the \\?\ prefix so
-// that it opens all the same. Names read from Windows come back as UTF-8; a
-// name that is not valid UTF-16 (an unpaired surrogate) comes back with that
+// Paths are UTF-8 text, passed to POSIX as they are. On Windows they become
+// UTF-16 (text that is not valid UTF-8 names no file), both '/' and '\'
+// separate levels, and a path of MAX_PATH characters or more is made absolute
+// and given the \\?\ prefix so that it opens all the same. A name read from
+// Windows that is not valid UTF-16 (an unpaired surrogate) comes back with the
 // surrogate encoded as if it were a character, which is not valid UTF-8, so
 // the walker's name check refuses it rather than packing another name.
 #ifndef PACK_HOST_IO_H
@@ -34,11 +33,6 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 /// a path directly below the root, "." when there is no separator). On
 /// Windows '\' separates too, and a drive ("C:", "C:\") is kept whole.
 std::string FolderOfPath(const std::string& path);
-
-/// Where the folder part of `path` ends: just after its last separator (on
-/// Windows '\' too, or after a drive "X:" with none), or 0 when it has none.
-/// The name in the folder follows from there.
-std::size_t FolderPartLength(const std::string& path);
 
 /// What a path names. On Windows a symbolic link or a junction (a reparse
 /// point whose tag marks it as naming another object) is kSymlink; any other
@@ -69,11 +63,6 @@ bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::stri
 /// Lists the names in folder `path`, without "." and "..", in no particular
 /// order. Returns false with `error` set when the folder cannot be read.
 bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error);
-
-/// The absolute path of `path` with every symbolic link, "." and ".."
-/// resolved (Windows: without a \\?\ prefix); the path must exist. Returns
-/// false with `error` set otherwise.
-bool ResolvePath(const std::string& path, std::string& resolved, std::string& error);
 
 /// Converts `seconds` since the epoch to the local time of this machine.
 /// Returns false when it cannot be represented.
@@ -120,12 +109,12 @@ class InputFile {
 
 /// A new file being written: a temporary file beside the final path that
 /// becomes the final file only on Commit. Until then it is removed when the
-/// object is destroyed, on Discard, and when the process is interrupted (up
-/// to four such files per process are covered at a time): on POSIX by SIGINT,
-/// SIGTERM or SIGHUP, which the caller has not set to be ignored; on Windows by
-/// Ctrl-C, Ctrl-Break or the console window closing, unless the process
-/// ignores Ctrl-C. Windows has no catchable termination request, so a process
-/// ended by TerminateProcess (taskkill /F) leaves the temporary file behind.
+/// object is destroyed, on Discard, and when the process is interrupted: on
+/// POSIX by SIGINT, SIGTERM or SIGHUP, which the caller has not set to be
+/// ignored (up to four such files at a time); on Windows by Ctrl-C,
+/// Ctrl-Break or the console window closing, unless the process ignores
+/// Ctrl-C. Windows has no catchable termination request, so a process ended
+/// by TerminateProcess (taskkill /F) leaves the temporary file behind.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -197,12 +186,24 @@ class MappedFile {
 
 // What the shared part asks of each platform.
 
+/// Where the folder part of `path` (FolderOfPath) ends and its name begins:
+/// just after its last separator, or after a Windows drive "X:" with none.
+std::size_t FolderPartLength(const std::string& path);
+
 /// Splits `seconds` since the epoch into the local time of this machine.
 bool LocalTimeParts(std::int64_t seconds, std::tm& parts);
 
 /// Closes the descriptor (POSIX) or handle (Windows) `handle` unless it is
 /// -1, and sets it to -1.
 void CloseHandleValue(std::intptr_t& handle);
+
+/// One read or write of at most `length` bytes at `offset` through the
+/// descriptor or handle `handle`: the number of bytes moved (0 at the end of
+/// the file when reading), or -1 with `error` set.
+long long ReadOnce(std::intptr_t handle, std::uint64_t offset, void* buffer, std::size_t length,
+                   std::string& error);
+long long WriteOnce(std::intptr_t handle, std::uint64_t offset, const void* data,
+                    std::size_t length, std::string& error);
 
 }  // namespace pack
 

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -12,7 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
+#include <filesystem>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +32,7 @@ std::string ErrorText(int code) {
 constexpr int kCleanupSlots = 4;
 char g_cleanupPath[kCleanupSlots][PATH_MAX + 1];
 volatile sig_atomic_t g_cleanupArmed[kCleanupSlots] = {};
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void RemoveTemporaryAndDie(int signalNumber) {
   for (int slot = 0; slot < kCleanupSlots; ++slot) {
@@ -50,7 +50,7 @@ void InstallCleanupHandlers() {
     return;
   }
   installed = true;
-  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int number : kCleanupSignals) {
     struct sigaction previous;
     // A signal the caller ignores (nohup, background jobs) stays ignored.
     if (sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
@@ -86,14 +86,6 @@ void DisarmCleanup(const std::string& path) {
   }
 }
 
-}  // namespace
-
-std::vector<std::string> CommandLineArguments(int argc, char** argv) {
-  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
-}
-
-namespace {
-
 void DescribeStat(const struct stat& st, NodeInfo& info) {
   if (S_ISREG(st.st_mode)) {
     info.kind = NodeKind::kFile;
@@ -112,100 +104,21 @@ void DescribeStat(const struct stat& st, NodeInfo& info) {
   info.permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
 }
 
-}  // namespace
-
-bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
+// Keeps the open descriptor `fd` when it is a regular file, filling `info`.
+// Otherwise closes it and returns -1 with `error` set.
+int KeepRegularFile(int fd, NodeInfo& info, std::string& error) {
   struct stat st;
-  const int result = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
-  if (result != 0) {
-    error = ErrorText(errno);
-    return false;
-  }
-  DescribeStat(st, info);
-  return true;
-}
-
-bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {
-  names.clear();
-  DIR* folder = opendir(path.c_str());
-  if (folder == nullptr) {
-    error = ErrorText(errno);
-    return false;
-  }
-  while (true) {
-    errno = 0;
-    const struct dirent* item = readdir(folder);
-    if (item == nullptr) {
-      break;
-    }
-    if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) {
-      continue;
-    }
-    names.emplace_back(item->d_name);
-  }
-  const int readError = errno;
-  closedir(folder);
-  if (readError != 0) {
-    error = ErrorText(readError);
-    return false;
-  }
-  return true;
-}
-
-bool ResolvePath(const std::string& path, std::string& resolved, std::string& error) {
-  std::unique_ptr<char, decltype(&free)> result(realpath(path.c_str(), nullptr), &free);
-  if (!result) {
-    error = ErrorText(errno);
-    return false;
-  }
-  resolved = result.get();
-  return true;
-}
-
-std::size_t FolderPartLength(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? 0 : slash + 1;
-}
-
-bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
-  const time_t value = static_cast<time_t>(seconds);
-  return localtime_r(&value, &parts) != nullptr;
-}
-
-void CloseHandleValue(std::intptr_t& handle) {
-  if (handle >= 0) {
-    close(static_cast<int>(handle));
-    handle = -1;
-  }
-}
-
-bool IsStderrTerminal() {
-  return isatty(STDERR_FILENO) == 1;
-}
-
-namespace {
-
-// Opens `path` for reading when it is a regular file; returns the descriptor
-// and fills `st`, or returns -1 with `error` set.
-int OpenRegularFile(const std::string& path, struct stat& st, std::string& error) {
-  // O_NONBLOCK keeps a FIFO from hanging the open; the type check then
-  // refuses it.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = ErrorText(errno);
-    return -1;
-  }
   if (fstat(fd, &st) != 0) {
     error = ErrorText(errno);
-    close(fd);
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
+  } else {
+    DescribeStat(st, info);
+    if (info.kind == NodeKind::kFile) {
+      return fd;
+    }
     error = "not a regular file";
-    close(fd);
-    return -1;
   }
-  return fd;
+  close(fd);
+  return -1;
 }
 
 // Opens `relative` below `folder` one level at a time, each relative to the
@@ -251,26 +164,91 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
   }
 }
 
+// Runs the transfer `call` again while a signal interrupts it. Returns its
+// result, with `error` set when it failed.
+template <typename Call>
+long long Retrying(const Call& call, std::string& error) {
+  ssize_t moved = 0;
+  do {
+    moved = call();
+  } while (moved < 0 && errno == EINTR);
+  if (moved < 0) {
+    error = ErrorText(errno);
+  }
+  return moved;
+}
+
 }  // namespace
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
+  struct stat st;
+  const int result = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
+  if (result != 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  DescribeStat(st, info);
+  return true;
+}
+
+bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {
+  names.clear();
+  std::error_code code;
+  for (std::filesystem::directory_iterator item(path, code), end; !code && item != end;
+       item.increment(code)) {
+    names.push_back(item->path().filename().string());
+  }
+  if (code) {
+    error = code.message();
+  }
+  return !code;
+}
+
+std::size_t FolderPartLength(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
+bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
+  const time_t value = static_cast<time_t>(seconds);
+  return localtime_r(&value, &parts) != nullptr;
+}
+
+void CloseHandleValue(std::intptr_t& handle) {
+  if (handle >= 0) {
+    close(static_cast<int>(handle));
+    handle = -1;
+  }
+}
+
+bool IsStderrTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
+long long ReadOnce(std::intptr_t handle, std::uint64_t offset, void* buffer, std::size_t length,
+                   std::string& error) {
+  return Retrying(
+      [&] { return pread(static_cast<int>(handle), buffer, length, static_cast<off_t>(offset)); },
+      error);
+}
+
+long long WriteOnce(std::intptr_t handle, std::uint64_t offset, const void* data,
+                    std::size_t length, std::string& error) {
+  return Retrying(
+      [&] { return pwrite(static_cast<int>(handle), data, length, static_cast<off_t>(offset)); },
+      error);
+}
 
 bool InputFile::Open(const std::string& folder, const std::string& relative, bool follow,
                      NodeInfo& info, std::string& error) {
   Close();
   const int fd = OpenBelow(folder, relative, follow, error);
-  if (fd < 0) {
-    return false;
-  }
-  handle_ = fd;
-  if (!Describe(info, error)) {
-    Close();
-    return false;
-  }
-  if (info.kind != NodeKind::kFile) {
-    error = "not a regular file";
-    Close();
-    return false;
-  }
-  return true;
+  handle_ = fd < 0 ? -1 : KeepRegularFile(fd, info, error);
+  return handle_ >= 0;
 }
 
 bool InputFile::Describe(NodeInfo& info, std::string& error) const {
@@ -283,27 +261,6 @@ bool InputFile::Describe(NodeInfo& info, std::string& error) const {
   return true;
 }
 
-long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length,
-                            std::string& error) {
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t got = pread(static_cast<int>(handle_), static_cast<char*>(buffer) + done,
-                              length - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      error = ErrorText(errno);
-      return -1;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return static_cast<long long>(done);
-}
-
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   Discard();
   std::string pattern = FolderOfPath(finalPath) + "/." +
@@ -314,9 +271,9 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   sigset_t blocked;
   sigset_t previous;
   sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGHUP);
+  for (const int number : kCleanupSignals) {
+    sigaddset(&blocked, number);
+  }
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   const int fd = mkostemp(&pattern[0], O_CLOEXEC);
   const int createError = errno;
@@ -331,24 +288,6 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   handle_ = fd;
   tempPath_ = pattern;
   finalPath_ = finalPath;
-  return true;
-}
-
-bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t length,
-                         std::string& error) {
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t put = pwrite(static_cast<int>(handle_), static_cast<const char*>(data) + done,
-                               length - done, static_cast<off_t>(offset + done));
-    if (put < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      error = ErrorText(errno);
-      return false;
-    }
-    done += static_cast<std::size_t>(put);
-  }
   return true;
 }
 
@@ -398,23 +337,29 @@ MappedFile::~MappedFile() {
 }
 
 bool MappedFile::Open(const std::string& path, std::string& error) {
-  struct stat st;
-  const int fd = OpenRegularFile(path, st, error);
+  // O_NONBLOCK keeps a FIFO from hanging the open; the type check then
+  // refuses it.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  NodeInfo info;
+  if (fd < 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  fd = KeepRegularFile(fd, info, error);
   if (fd < 0) {
     return false;
   }
-  size_ = static_cast<std::uint64_t>(st.st_size);
-  if (size_ > 0) {
-    void* mapped = mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (mapped == MAP_FAILED) {
-      error = ErrorText(errno);
-      close(fd);
-      size_ = 0;
-      return false;
-    }
-    data_ = static_cast<const unsigned char*>(mapped);
-  }
+  void* mapped = info.size == 0 ? nullptr
+                                : mmap(nullptr, static_cast<std::size_t>(info.size), PROT_READ,
+                                       MAP_PRIVATE, fd, 0);
+  const int mapError = errno;
   close(fd);
+  if (mapped == MAP_FAILED) {
+    error = ErrorText(mapError);
+    return false;
+  }
+  data_ = static_cast<const unsigned char*>(mapped);
+  size_ = info.size;
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <memory>
 
 #include "pack/host_io.h"
 #include "text/entry_name.h"
@@ -19,13 +20,11 @@ namespace {
 // Seconds between 1601-01-01 (FILETIME's epoch) and 1970-01-01.
 constexpr std::int64_t kFileTimeEpochOffsetSeconds = 11644473600LL;
 constexpr std::int64_t kFileTimeTicksPerSecond = 10000000LL;
+constexpr std::uint32_t kNanosecondsPerTick = 100;
 
 // CreateDirectoryW's limit, the lowest of the path calls, is MAX_PATH less
 // room for an 8.3 name; from there on paths get the \\?\ prefix.
 constexpr std::size_t kLongPathLength = MAX_PATH - 12;
-
-// The longest path Windows handles, in UTF-16 units, with its NUL.
-constexpr std::size_t kMaxWidePath = 32768;
 
 HANDLE ToHandle(std::intptr_t value) {
   return reinterpret_cast<HANDLE>(value);
@@ -65,10 +64,7 @@ std::string ErrorText(DWORD code) {
   LocalFree(buffer);
   // The system's texts end in a full stop and a line break; messages here
   // continue after them.
-  while (!text.empty() &&
-         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
-    text.pop_back();
-  }
+  text.erase(text.find_last_not_of(" .\r\n") + 1);
   if (text.empty()) {
     text = "system error";
   }
@@ -79,11 +75,9 @@ std::string LastErrorText() {
   return ErrorText(GetLastError());
 }
 
-// The system's form of `path`: UTF-16, '\' between levels, runs of
-// separators collapsed (a leading "\\" of a network path kept), and a long
-// path made full and given the \\?\ prefix, which turns off the system's own
-// normalisation and so needs it done first. A path that already has the
-// prefix is taken as it is.
+// The system's form of `path`: UTF-16, and a long path made full and given
+// the \\?\ prefix (ExtendedLengthPath). A shorter one is left to the
+// system's own normalisation ('/' to '\', runs of separators collapsed).
 bool ToSystemPath(const std::string& path, std::wstring& result, std::string& error) {
   if (path.find('\0') != std::string::npos) {
     error = "the path holds a NUL character";
@@ -95,84 +89,40 @@ bool ToSystemPath(const std::string& path, std::wstring& result, std::string& er
     error = "the path is not valid UTF-8";
     return false;
   }
-  const std::wstring wide = Utf8ToWide(path.data(), path.size());
-  if (wide.compare(0, 4, L"\\\\?\\") == 0) {
-    result = wide;
-    return true;
-  }
-  std::wstring normal;
-  normal.reserve(wide.size());
-  for (const wchar_t original : wide) {
-    const wchar_t c = original == L'/' ? L'\\' : original;
-    if (c == L'\\' && normal.size() > 1 && normal.back() == L'\\') {
-      continue;
+  result = Utf8ToWide(path.data(), path.size());
+  if (result.size() >= kLongPathLength) {
+    result = ExtendedLengthPath(result);
+    if (result.empty()) {
+      error = LastErrorText();
+      return false;
     }
-    normal.push_back(c);
-  }
-  if (normal.size() < kLongPathLength || normal.compare(0, 4, L"\\\\.\\") == 0) {
-    result = normal;
-    return true;
-  }
-  result = ExtendedLengthPath(normal);
-  if (result.empty()) {
-    error = LastErrorText();
-    return false;
   }
   return true;
 }
 
-std::uint64_t TicksOf(const FILETIME& time) {
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+std::uint64_t Combine(DWORD high, DWORD low) {
+  return (static_cast<std::uint64_t>(high) << 32) | low;
 }
 
-std::int64_t SecondsSinceEpoch(const FILETIME& time) {
-  return static_cast<std::int64_t>(TicksOf(time) / kFileTimeTicksPerSecond) -
-         kFileTimeEpochOffsetSeconds;
-}
-
-std::uint32_t NanosecondsOf(const FILETIME& time) {
-  constexpr std::uint32_t kNanosecondsPerTick = 100;
-  return static_cast<std::uint32_t>(TicksOf(time) % kFileTimeTicksPerSecond) * kNanosecondsPerTick;
-}
-
-// Closes a handle when it goes out of scope.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (valid()) {
-      CloseHandle(handle_);
-    }
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-  HANDLE release() {
-    HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return handle;
-  }
-  void reset(HANDLE handle) {
-    if (valid()) {
-      CloseHandle(handle_);
-    }
-    handle_ = handle;
-  }
-
- private:
-  HANDLE handle_;
+// Closes a handle when it goes out of scope; null holds none.
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
+using ScopedHandle = std::unique_ptr<void, HandleCloser>;
 
 // Asking only for attributes needs no sharing with other openers, so even a
 // file held open exclusively can be described. Folders open only with
-// FILE_FLAG_BACKUP_SEMANTICS.
-HANDLE OpenForMetadata(const std::wstring& path, bool follow) {
+// FILE_FLAG_BACKUP_SEMANTICS. Returns null with `error` set.
+HANDLE OpenForMetadata(const std::wstring& path, bool follow, std::string& error) {
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                     flags, nullptr);
+  const HANDLE node = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, flags, nullptr);
+  if (node == INVALID_HANDLE_VALUE) {
+    error = LastErrorText();
+    return nullptr;
+  }
+  return node;
 }
 
 // Fills `info` from an open handle; `reparseTag` is the reparse point's tag,
@@ -191,12 +141,15 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
   }
   const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   info.kind = folder ? NodeKind::kFolder : NodeKind::kFile;
-  info.size =
-      folder ? 0 : (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  info.modified = SecondsSinceEpoch(data.ftLastWriteTime);
-  info.modifiedNanoseconds = NanosecondsOf(data.ftLastWriteTime);
+  info.size = folder ? 0 : Combine(data.nFileSizeHigh, data.nFileSizeLow);
+  const std::uint64_t ticks =
+      Combine(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+  info.modified =
+      static_cast<std::int64_t>(ticks / kFileTimeTicksPerSecond) - kFileTimeEpochOffsetSeconds;
+  info.modifiedNanoseconds =
+      static_cast<std::uint32_t>(ticks % kFileTimeTicksPerSecond) * kNanosecondsPerTick;
   info.device = data.dwVolumeSerialNumber;
-  info.inode = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  info.inode = Combine(data.nFileIndexHigh, data.nFileIndexLow);
   // What a POSIX system would give a folder and a file made by default.
   info.permissions =
       folder ? 0755 : ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0644);
@@ -212,27 +165,22 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
 }
 
 // The console control handler runs on a thread of its own while the packer
-// goes on writing, so the paths to remove live in static storage under a
-// lock, and the handler marks the run interrupted so that a Commit racing it
-// does not rename what it has just removed. A starter made from a folder has
-// two at once: the archive and the starter.
-constexpr int kCleanupSlots = 4;
+// goes on writing, so the paths to remove are kept under a lock (and never
+// freed, as the handler may run while the process ends), and the handler
+// marks the run interrupted so that a Commit racing it does not rename what
+// it has just removed.
 SRWLOCK g_cleanupLock = SRWLOCK_INIT;
-wchar_t g_cleanupPath[kCleanupSlots][kMaxWidePath];
-bool g_cleanupArmed[kCleanupSlots] = {};
+std::vector<std::wstring>& g_cleanupPaths = *new std::vector<std::wstring>();
 bool g_interrupted = false;
 
 BOOL WINAPI RemoveTemporaryOnInterrupt(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
     AcquireSRWLockExclusive(&g_cleanupLock);
     g_interrupted = true;
-    for (int slot = 0; slot < kCleanupSlots; ++slot) {
-      if (g_cleanupArmed[slot]) {
-        // The writer's handle allows deletion; the file goes when it is
-        // closed, at the latest when the process ends.
-        DeleteFileW(g_cleanupPath[slot]);
-        g_cleanupArmed[slot] = false;
-      }
+    // The writer's handle allows deletion; the file goes when it is closed,
+    // at the latest when the process ends.
+    for (const std::wstring& path : g_cleanupPaths) {
+      DeleteFileW(path.c_str());
     }
     // Ends the run as the system's own handler does on Windows. Wine's would
     // exit with status 0, as if the archive had been written.
@@ -246,26 +194,10 @@ void InstallCleanupHandler() {
   static_cast<void>(installed);
 }
 
-// Both take the lock held.
-void ArmCleanupLocked(const std::wstring& path) {
-  if (path.size() >= kMaxWidePath) {
-    return;
-  }
-  for (int slot = 0; slot < kCleanupSlots; ++slot) {
-    if (!g_cleanupArmed[slot]) {
-      std::memcpy(g_cleanupPath[slot], path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-      g_cleanupArmed[slot] = true;
-      return;
-    }
-  }
-}
-
+// Takes the lock held.
 void DisarmCleanupLocked(const std::wstring& path) {
-  for (int slot = 0; slot < kCleanupSlots; ++slot) {
-    if (g_cleanupArmed[slot] && path == g_cleanupPath[slot]) {
-      g_cleanupArmed[slot] = false;
-    }
-  }
+  g_cleanupPaths.erase(std::remove(g_cleanupPaths.begin(), g_cleanupPaths.end(), path),
+                       g_cleanupPaths.end());
 }
 
 // Six characters that make a temporary name unlikely to be taken; CREATE_NEW
@@ -282,53 +214,69 @@ std::string TemporarySuffix(std::uint64_t& state) {
   return suffix;
 }
 
-// Opens system path `wide` for reading with CreateFileW's `flags`; returns the
-// handle, or INVALID_HANDLE_VALUE with `error` set.
-HANDLE OpenForReading(const std::wstring& wide, DWORD flags, std::string& error) {
+// Opens system path `wide` for reading, as the reparse point it may be
+// unless `follow`. Returns null with `error` set.
+HANDLE OpenForReading(const std::wstring& wide, bool follow, std::string& error) {
   // Others may go on writing, renaming or deleting the file, as on POSIX.
-  const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, flags, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD code = GetLastError();
-    // A folder does not open this way; "access denied" would mislead.
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      error = "not a regular file";
-    } else {
-      error = ErrorText(code);
-    }
+  const HANDLE file = CreateFileW(
+      wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, follow ? FILE_ATTRIBUTE_NORMAL : FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    return file;
   }
-  return file;
+  const DWORD code = GetLastError();
+  // A folder does not open this way; "access denied" would mislead.
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  const bool folder =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  error = code == ERROR_ACCESS_DENIED && folder ? "not a regular file" : ErrorText(code);
+  return nullptr;
 }
 
-// Opens `path` for reading when it is a regular file; returns the handle and
-// fills `size`, or returns INVALID_HANDLE_VALUE with `error` set.
-HANDLE OpenRegularFile(const std::string& path, std::uint64_t& size, std::string& error) {
-  std::wstring wide;
-  if (!ToSystemPath(path, wide, error)) {
-    return INVALID_HANDLE_VALUE;
+// Opens a node with `open` (told whether to follow a reparse point) and
+// describes it into `info`. Unless `follow`, a symbolic link or junction (a
+// reparse point whose tag marks it as naming another object) is opened as
+// itself and sets `link`, and any other reparse point (a cloud placeholder, a
+// deduplicated file) is opened again through, as what it presents. Returns
+// null with `error` set.
+template <typename Open>
+HANDLE OpenDescribed(const Open& open, bool follow, NodeInfo& info, bool& link,
+                     std::string& error) {
+  ScopedHandle node(open(follow));
+  DWORD reparseTag = 0;
+  if (!node || !DescribeOpenNode(node.get(), info, reparseTag, error)) {
+    return nullptr;
   }
-  ScopedHandle file(OpenForReading(wide, FILE_ATTRIBUTE_NORMAL, error));
-  if (!file.valid()) {
-    return INVALID_HANDLE_VALUE;
+  link = !follow && reparseTag != 0 && IsReparseTagNameSurrogate(reparseTag);
+  if (!follow && reparseTag != 0 && !link) {
+    node.reset(open(true));
+    if (!node || !DescribeOpenNode(node.get(), info, reparseTag, error)) {
+      return nullptr;
+    }
   }
-  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
-    error = "not a regular file";
-    return INVALID_HANDLE_VALUE;
+  return node.release();
+}
+
+// Opens system path `wide` for reading when it is a regular file, through a
+// link only when `follow` (see OpenDescribed), and fills `info`. Returns null
+// with `error` set.
+HANDLE OpenRegularFile(const std::wstring& wide, bool follow, NodeInfo& info, std::string& error) {
+  bool link = false;
+  ScopedHandle file(
+      OpenDescribed([&](bool through) { return OpenForReading(wide, through, error); }, follow,
+                    info, link, error));
+  if (file && (link || info.kind != NodeKind::kFile)) {
+    error = link ? "it has been replaced by a symbolic link" : "not a regular file";
+    return nullptr;
   }
-  LARGE_INTEGER length;
-  if (!GetFileSizeEx(file.get(), &length)) {
-    error = LastErrorText();
-    return INVALID_HANDLE_VALUE;
-  }
-  size = static_cast<std::uint64_t>(length.QuadPart);
   return file.release();
 }
 
 // ReadFile and WriteFile take a DWORD count; bigger requests go in parts.
-constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+DWORD Transfer(std::size_t length) {
+  constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+  return static_cast<DWORD>(std::min(length, kMaxTransfer));
+}
 
 OVERLAPPED AtOffset(std::uint64_t offset) {
   OVERLAPPED at;
@@ -368,31 +316,15 @@ bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::stri
   if (!ToSystemPath(path, wide, error)) {
     return false;
   }
-  ScopedHandle node(OpenForMetadata(wide, follow));
-  if (!node.valid()) {
-    error = LastErrorText();
-    return false;
-  }
-  DWORD reparseTag = 0;
-  if (!DescribeOpenNode(node.get(), info, reparseTag, error)) {
-    return false;
-  }
-  if (follow || reparseTag == 0) {
-    return true;
-  }
-  if (IsReparseTagNameSurrogate(reparseTag)) {
+  bool link = false;
+  const ScopedHandle node(
+      OpenDescribed([&](bool through) { return OpenForMetadata(wide, through, error); }, follow,
+                    info, link, error));
+  if (link) {
     info.kind = NodeKind::kSymlink;
     info.size = 0;
-    return true;
   }
-  // A reparse point that names nothing else (a cloud placeholder, a
-  // deduplicated file) is what it presents: look through it.
-  ScopedHandle target(OpenForMetadata(wide, true));
-  if (!target.valid()) {
-    error = LastErrorText();
-    return false;
-  }
-  return DescribeOpenNode(target.get(), info, reparseTag, error);
+  return node != nullptr;
 }
 
 bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {
@@ -435,33 +367,6 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names, std::s
   return true;
 }
 
-bool ResolvePath(const std::string& path, std::string& resolved, std::string& error) {
-  std::wstring wide;
-  if (!ToSystemPath(path, wide, error)) {
-    return false;
-  }
-  ScopedHandle node(OpenForMetadata(wide, true));
-  if (!node.valid()) {
-    error = LastErrorText();
-    return false;
-  }
-  std::wstring final(kMaxWidePath, L'\0');
-  const DWORD length = GetFinalPathNameByHandleW(node.get(), &final[0], kMaxWidePath,
-                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0 || length >= kMaxWidePath) {
-    error = LastErrorText();
-    return false;
-  }
-  final.resize(length);
-  if (final.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
-    final = L"\\\\" + final.substr(8);
-  } else if (final.compare(0, 4, L"\\\\?\\") == 0) {
-    final = final.substr(4);
-  }
-  resolved = SystemTextToUtf8(final.data(), final.size());
-  return true;
-}
-
 bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
   // The C library's conversion, as on POSIX: the starter turns the stamps
   // back with the same library's mktime, so a file packed and unpacked on one
@@ -483,71 +388,53 @@ bool IsStderrTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+long long ReadOnce(std::intptr_t handle, std::uint64_t offset, void* buffer, std::size_t length,
+                   std::string& error) {
+  OVERLAPPED at = AtOffset(offset);
+  DWORD got = 0;
+  if (ReadFile(ToHandle(handle), buffer, Transfer(length), &got, &at)) {
+    return got;
+  }
+  const DWORD code = GetLastError();
+  if (code == ERROR_HANDLE_EOF) {
+    return 0;
+  }
+  error = ErrorText(code);
+  return -1;
+}
+
+long long WriteOnce(std::intptr_t handle, std::uint64_t offset, const void* data,
+                    std::size_t length, std::string& error) {
+  OVERLAPPED at = AtOffset(offset);
+  DWORD put = 0;
+  if (!WriteFile(ToHandle(handle), data, Transfer(length), &put, &at)) {
+    error = LastErrorText();
+    return -1;
+  }
+  if (put == 0) {
+    error = "the system wrote nothing";
+    return -1;
+  }
+  return put;
+}
+
 bool InputFile::Open(const std::string& folder, const std::string& relative, bool follow,
                      NodeInfo& info, std::string& error) {
   Close();
   std::wstring wide;
-  if (!ToSystemPath(folder + "/" + relative, wide, error)) {
+  const HANDLE file = ToSystemPath(folder + "/" + relative, wide, error)
+                          ? OpenRegularFile(wide, follow, info, error)
+                          : nullptr;
+  if (file == nullptr) {
     return false;
   }
-  // Opened as the reparse point it may be: a link put in the file's place is
-  // then met as the link, not passed through to what it names.
-  ScopedHandle file(
-      OpenForReading(wide, follow ? FILE_ATTRIBUTE_NORMAL : FILE_FLAG_OPEN_REPARSE_POINT, error));
-  if (!file.valid()) {
-    return false;
-  }
-  DWORD reparseTag = 0;
-  if (!DescribeOpenNode(file.get(), info, reparseTag, error)) {
-    return false;
-  }
-  if (reparseTag != 0 && IsReparseTagNameSurrogate(reparseTag)) {
-    error = "it has been replaced by a symbolic link";
-    return false;
-  }
-  if (reparseTag != 0) {
-    // A reparse point that names nothing else (a cloud placeholder, a
-    // deduplicated file) is read as the file it presents, as the walk saw it.
-    ScopedHandle presented(OpenForReading(wide, FILE_ATTRIBUTE_NORMAL, error));
-    if (!presented.valid() || !DescribeOpenNode(presented.get(), info, reparseTag, error)) {
-      return false;
-    }
-    file.reset(presented.release());
-  }
-  if (info.kind != NodeKind::kFile) {
-    error = "not a regular file";
-    return false;
-  }
-  handle_ = FromHandle(file.release());
+  handle_ = FromHandle(file);
   return true;
 }
 
 bool InputFile::Describe(NodeInfo& info, std::string& error) const {
   DWORD reparseTag = 0;
   return DescribeOpenNode(ToHandle(handle_), info, reparseTag, error);
-}
-
-long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length,
-                            std::string& error) {
-  std::size_t done = 0;
-  while (done < length) {
-    const DWORD wanted = static_cast<DWORD>(std::min(length - done, kMaxTransfer));
-    OVERLAPPED at = AtOffset(offset + done);
-    DWORD got = 0;
-    if (!ReadFile(ToHandle(handle_), static_cast<char*>(buffer) + done, wanted, &got, &at)) {
-      const DWORD code = GetLastError();
-      if (code == ERROR_HANDLE_EOF) {
-        break;
-      }
-      error = ErrorText(code);
-      return -1;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += got;
-  }
-  return static_cast<long long>(done);
 }
 
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
@@ -574,7 +461,7 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD code = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
-      ArmCleanupLocked(wide);
+      g_cleanupPaths.push_back(wide);
     }
     ReleaseSRWLockExclusive(&g_cleanupLock);
     if (file != INVALID_HANDLE_VALUE) {
@@ -590,26 +477,6 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   }
   error = "no free temporary name beside the archive";
   return false;
-}
-
-bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t length,
-                         std::string& error) {
-  std::size_t done = 0;
-  while (done < length) {
-    const DWORD wanted = static_cast<DWORD>(std::min(length - done, kMaxTransfer));
-    OVERLAPPED at = AtOffset(offset + done);
-    DWORD put = 0;
-    if (!WriteFile(ToHandle(handle_), static_cast<const char*>(data) + done, wanted, &put, &at)) {
-      error = LastErrorText();
-      return false;
-    }
-    if (put == 0) {
-      error = "the system wrote nothing";
-      return false;
-    }
-    done += put;
-  }
-  return true;
 }
 
 bool OutputFile::Truncate(std::uint64_t length, std::string& error) {
@@ -692,25 +559,27 @@ MappedFile::~MappedFile() {
 }
 
 bool MappedFile::Open(const std::string& path, std::string& error) {
-  std::uint64_t size = 0;
-  ScopedHandle file(OpenRegularFile(path, size, error));
-  if (!file.valid()) {
+  std::wstring wide;
+  NodeInfo info;
+  const ScopedHandle file(ToSystemPath(path, wide, error) ? OpenRegularFile(wide, true, info, error)
+                                                          : nullptr);
+  if (!file) {
     return false;
   }
-  size_ = size;
   // An empty file cannot be mapped; it has no bytes to show either.
-  if (size_ > 0) {
-    ScopedHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    void* view = mapping.valid()
-                     ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size_))
-                     : nullptr;
+  if (info.size > 0) {
+    const ScopedHandle mapping(
+        CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    void* view =
+        mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(info.size))
+                : nullptr;
     if (view == nullptr) {
       error = LastErrorText();
-      size_ = 0;
       return false;
     }
     data_ = static_cast<const unsigned char*>(view);
   }
+  size_ = info.size;
   return true;
 }
 

@@ -10,11 +10,6 @@ namespace pack {
 
 namespace {
 
-struct FolderIdentity {
-  std::uint64_t device;
-  std::uint64_t inode;
-};
-
 class Walker {
  public:
   Walker(const WalkOptions& options, const std::string& root, std::vector<TreeEntry>& entries,
@@ -23,8 +18,8 @@ class Walker {
 
   bool WalkFolder(const std::string& path, const std::string& prefix, const NodeInfo& info,
                   bool throughLink) {
-    for (const FolderIdentity& ancestor : ancestors_) {
-      if (ancestor.device == info.device && ancestor.inode == info.inode) {
+    for (const NodeInfo* ancestor : ancestors_) {
+      if (ancestor->device == info.device && ancestor->inode == info.inode) {
         return Fail(path, "symbolic link loop: leads back to a folder that contains it");
       }
     }
@@ -40,7 +35,7 @@ class Walker {
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
       return CompareSiblingNames(a, b) < 0;
     });
-    ancestors_.push_back(FolderIdentity{info.device, info.inode});
+    ancestors_.push_back(&info);
     for (const std::string& name : names) {
       if (!WalkChild(path + "/" + name, prefix, name, throughLink)) {
         return false;
@@ -72,12 +67,8 @@ class Walker {
       throughLink = true;
     }
     TreeEntry entry;
+    static_cast<NodeInfo&>(entry) = info;
     entry.sourcePath = path;
-    entry.modified = info.modified;
-    entry.modifiedNanoseconds = info.modifiedNanoseconds;
-    entry.permissions = info.permissions;
-    entry.device = info.device;
-    entry.inode = info.inode;
     entry.root = root_;
     entry.throughLink = throughLink;
     if (info.kind == NodeKind::kFolder) {
@@ -90,7 +81,6 @@ class Walker {
       return Fail(path, "is neither a regular file nor a folder");
     }
     entry.name = prefix + name;
-    entry.size = info.size;
     entries_.push_back(std::move(entry));
     return true;
   }
@@ -104,7 +94,7 @@ class Walker {
   const std::string& root_;
   std::vector<TreeEntry>& entries_;
   std::string& error_;
-  std::vector<FolderIdentity> ancestors_;
+  std::vector<const NodeInfo*> ancestors_;  // the folders being walked, outermost first
 };
 
 }  // namespace
@@ -122,14 +112,8 @@ bool WalkTree(const std::string& root, const WalkOptions& options, std::vector<T
     error = DisplayName(root) + ": not a folder";
     return false;
   }
-  std::string base = root;
   // Children are named base + "/" + name, so "/" itself becomes empty.
-  while (base.size() > 1 && base.back() == '/') {
-    base.pop_back();
-  }
-  if (base == "/") {
-    base.clear();
-  }
+  const std::string base = root.substr(0, root.find_last_not_of('/') + 1);
   // Files are opened again below the root as given, not as resolved.
   const std::string walkedRoot = base.empty() ? "/" : base;
   Walker walker(options, walkedRoot, entries, error);

@@ -6,21 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "pack/host_io.h"
+
 namespace pack {
 
-/// One file or folder to archive.
-struct TreeEntry {
+/// One file or folder to archive, with what the walk saw of it (a folder's
+/// size is 0): reading checks that the file it opens is still this one.
+struct TreeEntry : NodeInfo {
   std::string name;        // entry name: relative, '/'-separated, folders end in '/'
   std::string sourcePath;  // where it is on disk
   bool isFolder = false;
-  std::uint64_t size = 0;         // bytes of a file when walked; 0 for a folder
-  std::int64_t modified = 0;      // modification time, seconds since the epoch
-  std::uint32_t permissions = 0;  // Unix permission bits (NodeInfo::permissions)
-  /// The file as the walk saw it (NodeInfo): reading checks that the file it
-  /// opens is still this one.
-  std::uint32_t modifiedNanoseconds = 0;
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
   /// The folder walked: the file is `name` below it.
   std::string root;
   /// Reached through a symbolic link (itself or a folder above it), so links
