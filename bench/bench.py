@@ -631,9 +631,11 @@ def speed_results(groups, infos):
         details = (f"median {ratio:.3f}, rounds {spread(starter, floor)}; one worker "
                    f"{median_ratio(single, floor):.3f}; --store-below 0 "
                    f"{median_ratio(unstored, floor):.3f}")
-        for target in TARGET_RATIOS_WINDOWS:
-            results.append((f"Windows under Wine: starter / floor <= {target:.2f} ({details})",
-                            ratio <= target))
+        aim, bound = TARGET_RATIOS_WINDOWS
+        results.append((f"Windows under Wine: starter / floor <= {aim:.2f} ({details})",
+                        ratio <= aim))
+        results.append((f"Windows under Wine: starter / floor <= {bound:.2f} (median "
+                        f"{ratio:.3f})", ratio <= bound))
     for place in ("disk", "tmpfs"):
         group = find("packed", place)
         if group:
