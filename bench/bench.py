@@ -25,9 +25,10 @@ MIB = 1024 * 1024
 
 # Targets, checked on ratios measured in the same run.
 # The starter's whole run against the zlib floor of its platform, medians:
-TARGET_RATIO_PACKED = 0.50  # native, the archive our packer wrote
-TARGET_RATIO_FOREIGN = 0.65  # native, the same tree written by Python's zipfile
-TARGET_RATIO_WINDOWS = 0.60  # the Windows starter under Wine
+# (native ones on disk and on tmpfs alike).
+TARGET_RATIO_PACKED = 0.30  # native, the archive our packer wrote
+TARGET_RATIO_FOREIGN = 0.60  # native, the same tree written by Python's zipfile
+TARGET_RATIOS_WINDOWS = (0.55, 0.60)  # the Windows starter under Wine: the aim, the bound
 TARGET_HEAP_BYTES = 8 * MIB  # peak heap of the starter
 TARGET_HEAP_SPREAD = 0.10  # peak heap at 0.1 and 1.0 differ by at most this
 
@@ -118,38 +119,53 @@ def write_zipfile_archive(tree, archive):
                 z.write(path, os.path.relpath(path, tree))
 
 
-def prepare_archive(scale, seed, head, flavor, generator, packer, with_zipfile=False):
+def prepare_archive(scale, seed, head, flavor, generator, packer, with_zipfile=False,
+                    thresholds=()):
     """Generates the tree and packs it (and with `with_zipfile` writes it with
-    Python's zipfile too, as zipfile.zip beside it), unless the archives on
-    disk came from the same seed, scale, programs and packer. Returns the
-    packed archive's path."""
+    Python's zipfile too, as zipfile.zip beside it, and packs it once more for
+    each of `thresholds` with `--store-below` that percent, see
+    threshold_archive), unless the archives on disk came from the same seed,
+    scale, programs and packer. Returns the packed archive's path."""
     data_dir = os.path.join(BUILD, "data", f"{flavor}-{scale_name(scale)}")
     archive = os.path.join(data_dir, "archive.zip")
     stamp_path = os.path.join(data_dir, "stamp.json")
     stamp = {"seed": seed, "scale": scale, "head": file_digest(head),
              "generator": file_digest(generator), "packer": file_digest(packer),
              "zipfile": with_zipfile}
+    fresh = True
     if os.path.exists(archive) and os.path.exists(stamp_path):
         with open(stamp_path) as f:
-            if json.load(f) == stamp:
-                return archive
-    shutil.rmtree(data_dir, ignore_errors=True)
-    os.makedirs(data_dir)
+            fresh = json.load(f) != stamp
+    # A threshold not asked for before needs the tree again.
+    missing = [t for t in thresholds
+               if fresh or not os.path.exists(threshold_archive(archive, t))]
+    if not fresh and not missing:
+        return archive
+    if fresh:
+        shutil.rmtree(data_dir, ignore_errors=True)
+        os.makedirs(data_dir)
     tree = os.path.join(data_dir, "tree")
+    shutil.rmtree(tree, ignore_errors=True)
     started = time.perf_counter()
     subprocess.run([generator, "--out", tree, "--seed", str(seed), "--scale", str(scale),
                     "--exe-head", head], check=True, stdout=subprocess.DEVNULL)
     generated = time.perf_counter()
     # The packer checks for the build's default executable, the one the
     # starters are built to start.
-    subprocess.run([packer, tree, "-o", archive, "--require-exe", "--quiet"], check=True)
+    pack = [packer, tree, "--require-exe", "--quiet", "-o"]
+    if fresh:
+        subprocess.run(pack + [archive], check=True)
+    for threshold in missing:
+        subprocess.run(pack + [threshold_archive(archive, threshold), "--store-below",
+                               str(threshold)], check=True)
     packed = time.perf_counter()
     log(f"  {flavor} tree at scale {scale_name(scale)}: generated in "
-        f"{generated - started:.1f} s, packed in {packed - generated:.1f} s")
-    if with_zipfile:
+        f"{generated - started:.1f} s, {int(fresh) + len(missing)} archives packed in "
+        f"{packed - generated:.1f} s")
+    if fresh and with_zipfile:
         write_zipfile_archive(tree, zipfile_archive(archive))
         log(f"  written with Python's zipfile in {time.perf_counter() - packed:.1f} s")
-    # The archive lists everything the tree held; the tree is not needed again.
+    # The archives list everything the tree held; the tree is not needed again.
     shutil.rmtree(tree)
     with open(stamp_path, "w") as f:
         json.dump(stamp, f)
@@ -159,6 +175,12 @@ def prepare_archive(scale, seed, head, flavor, generator, packer, with_zipfile=F
 def zipfile_archive(archive):
     """The path of the zipfile-written twin of a packed archive."""
     return os.path.join(os.path.dirname(archive), "zipfile.zip")
+
+
+def threshold_archive(archive, threshold):
+    """The path of the packed archive's twin packed with `--store-below
+    threshold`."""
+    return os.path.join(os.path.dirname(archive), f"store-below-{threshold}.zip")
 
 
 def describe_archive(archive):
@@ -219,8 +241,9 @@ class Tool:
     the CPU time of what it runs does not reach us (Wine's processes)."""
 
     def __init__(self, name, command, env=None, starter=False, info=False, expected=None,
-                 cpu=True):
+                 cpu=True, work=None):
         self.name = name
+        self.work = work  # the folder below which its fresh folders are made
         self.command = command
         self.env = env or (lambda dest: None)
         self.starter = starter
@@ -233,12 +256,16 @@ class Tool:
 
 
 class Group:
-    """Tools timed on one archive on one platform, reported as ratios to
-    `floor`, the zlib floor of that platform on that archive (and to `unzip`,
-    where it ran on the same archive)."""
+    """Tools timed on one archive on one platform and file system, reported
+    as ratios to `floor`, the zlib floor of that platform on that archive and
+    file system (and to `unzip`, where it ran on the same archive). `kind`
+    names the archive ("packed", "foreign", "windows"), `place` the file
+    system ("disk", "tmpfs")."""
 
-    def __init__(self, title, floor, tools, unzip=None):
+    def __init__(self, title, kind, place, floor, tools, unzip=None):
         self.title = title
+        self.kind = kind
+        self.place = place
         self.floor = floor
         self.tools = [floor] + tools
         self.unzip = unzip
@@ -246,82 +273,120 @@ class Group:
     def rows(self):
         return self.tools + [t.removal for t in self.tools if t.removal]
 
+    def tool(self, name):
+        return next((t for t in self.tools if t.name == name), None)
 
-def make_groups(packed, foreign, tools_dir, wine_setup):
-    """`packed` and `foreign`: (archive, listing, native starter around it,
-    the same with one worker) for our packer's archive and for the
-    zipfile-written one."""
+
+STARTER = "native starter, whole run"
+SINGLE_STARTER = "native starter, one worker, whole run"
+WINDOWS_STARTER = "Windows starter, whole run"
+WINDOWS_SINGLE_STARTER = "Windows starter, one worker, whole run"
+
+
+def threshold_starter_name(platform, threshold):
+    return f"{platform} starter, --store-below {threshold}, whole run"
+
+
+def native_tools(archive, expected, starter, single_starter, threshold_starters, tools_dir,
+                 work):
+    """The floors and the starters on one archive, unpacking below `work`;
+    `threshold_starters` maps a `--store-below` percent to a starter around
+    the archive packed with it."""
     floor = os.path.join(tools_dir, "bench_floor")
     floor_libdeflate = os.path.join(tools_dir, "bench_floor_libdeflate")
     native_env = lambda dest: dict(os.environ, TMPDIR=dest)
+    zlib_floor = Tool("floor, zlib (bench_floor)", lambda d: [floor, archive, d],
+                      expected=expected, work=work)
+    tools = [
+        Tool("floor, libdeflate (bench_floor_libdeflate)",
+             lambda d: [floor_libdeflate, archive, d], expected=expected, work=work),
+        Tool(SINGLE_STARTER, lambda d: [single_starter], env=native_env, starter=True,
+             work=work),
+        Tool(STARTER, lambda d: [starter], env=native_env, starter=True, work=work),
+    ]
+    for threshold, program in threshold_starters.items():
+        tools.append(Tool(threshold_starter_name("native", threshold),
+                          lambda d, program=program: [program], env=native_env, starter=True,
+                          work=work))
+    return zlib_floor, tools
 
-    def native_tools(archive, expected, starter, single_starter):
-        zlib_floor = Tool("floor, zlib (bench_floor)", lambda d: [floor, archive, d],
-                          expected=expected)
-        return zlib_floor, [
-            Tool("floor, libdeflate (bench_floor_libdeflate)",
-                 lambda d: [floor_libdeflate, archive, d], expected=expected),
-            Tool("native starter, one worker, whole run", lambda d: [single_starter],
-                 env=native_env, starter=True),
-            Tool("native starter, whole run", lambda d: [starter], env=native_env,
-                 starter=True),
-        ]
 
-    archive, expected, _, _ = packed
-    zlib_floor, tools = native_tools(*packed)
-    zlib_floor.removal = Tool("rm -rf of the floor's tree (info)", None, info=True)
+def other_unzip_tools(archive, expected, work):
+    """unzip, bsdtar, 7zz and Python's zipfile on the archive, where
+    installed; unzip's Tool first (or None)."""
+    tools = []
     unzip = None
     if shutil.which("unzip"):
-        unzip = Tool("unzip -q", lambda d: ["unzip", "-q", archive, "-d", d], expected=expected)
+        unzip = Tool("unzip -q", lambda d: ["unzip", "-q", archive, "-d", d], expected=expected,
+                     work=work)
         tools.append(unzip)
     if shutil.which("bsdtar"):
         tools.append(Tool("bsdtar -xf", lambda d: ["bsdtar", "-xf", archive, "-C", d],
-                          expected=expected))
+                          expected=expected, work=work))
     if shutil.which("7zz"):
         tools.append(Tool("7zz x", lambda d: ["7zz", "x", "-y", "-bso0", "-bsp0", "-o" + d,
-                                               archive], expected=expected))
+                                               archive], expected=expected, work=work))
     python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else shutil.which("python3")
     if python:
         tools.append(Tool("python3 -m zipfile -e",
                           lambda d: [python, "-m", "zipfile", "-e", archive, d],
-                          expected=expected))
-    groups = [Group("Native, the archive our packer wrote", zlib_floor, tools, unzip)]
-    groups.append(Group("Native, the same tree written by Python's zipfile (level 6, one "
-                        "stream per entry)", *native_tools(*foreign)))
+                          expected=expected, work=work))
+    return unzip, tools
+
+
+def make_groups(packed, foreign, tools_dir, wine_setup, places):
+    """`packed` and `foreign`: (archive, listing, native starter around it,
+    the same with one worker, {threshold: starter}) for our packer's archive
+    and for the zipfile-written one. `places`: (name, description, work
+    folder) of each file system the native groups unpack on."""
+    groups = []
+    for kind, setup, title in [
+            ("packed", packed, "the archive our packer wrote"),
+            ("foreign", foreign,
+             "the same tree written by Python's zipfile (level 6, one stream per entry)")]:
+        for place, where, work in places:
+            zlib_floor, tools = native_tools(*setup, tools_dir, work)
+            unzip = None
+            if kind == "packed":
+                zlib_floor.removal = Tool("rm -rf of the floor's tree (info)", None, info=True)
+                unzip, others = other_unzip_tools(setup[0], setup[1], work)
+                tools += others
+            groups.append(Group(f"Native, {title}; {where}", kind, place, zlib_floor, tools,
+                                unzip))
 
     if wine_setup:
-        wine, launch, windows_archive, windows_expected, wine_starter, wine_single_starter, \
-            wine_child, wine_floor, wine_env = wine_setup
+        wine, launch, windows_archive, windows_expected, wine_starters, wine_child, wine_floor, \
+            wine_env, work = wine_setup
 
         def launched(program, *arguments):
             # e2e_launch: EXIT_CODE_FILE NAME=VALUE... -- PROGRAM ARGUMENT...
             return lambda d: [wine, launch, windows_path(d + ".exit-code"),
                               "TEMP=" + windows_path(d), "TMP=" + windows_path(d), "--",
                               windows_path(program)] + [a(d) for a in arguments]
-        windows_floor = Tool("floor, zlib (bench_floor_win32)",
-                             launched(wine_floor, lambda d: windows_path(windows_archive),
-                                      windows_path),
-                             env=lambda d: wine_env, info=True, expected=windows_expected,
-                             cpu=False)
+
+        def wine_tool(name, command, **kwargs):
+            return Tool(name, command, env=lambda d: wine_env, info=True, cpu=False, work=work,
+                        **kwargs)
+
+        windows_floor = wine_tool("floor, zlib (bench_floor_win32)",
+                                  launched(wine_floor, lambda d: windows_path(windows_archive),
+                                           windows_path),
+                                  expected=windows_expected)
+        tools = [wine_tool(name, launched(program), starter=True)
+                 for name, program in wine_starters]
+        # What Wine itself costs: the same launch of the bare stand-in program.
+        tools.append(wine_tool("Wine start-up alone", launched(wine_child), starter=True))
         groups.append(Group("Windows under Wine, the archive our packer wrote around the "
-                            "Windows stand-in", windows_floor, [
-            Tool("Windows starter, one worker, whole run", launched(wine_single_starter),
-                 env=lambda d: wine_env, starter=True, info=True, cpu=False),
-            Tool("Windows starter, whole run", launched(wine_starter), env=lambda d: wine_env,
-                 starter=True, info=True, cpu=False),
-            # What Wine itself costs: the same launch of the bare stand-in program.
-            Tool("Wine start-up alone", launched(wine_child), env=lambda d: wine_env,
-                 starter=True, info=True, cpu=False),
-        ]))
+                            "Windows stand-in; on disk", "windows", "disk", windows_floor, tools))
     return groups
 
 
-def time_tools(tools, runs, work):
+def time_tools(tools, runs):
     for run in range(runs):
         # Each round starts with a different tool, so none always runs first.
         order = tools[run % len(tools):] + tools[:run % len(tools)]
         for tool in order:
-            dest = os.path.join(work, "dest")
+            dest = os.path.join(tool.work, "dest")
             shutil.rmtree(dest, ignore_errors=True)
             os.makedirs(dest)
             wall, cpu, status, stderr = run_timed(tool.command(dest), env=tool.env(dest))
@@ -347,6 +412,44 @@ def time_tools(tools, runs, work):
                 tool.removal.cpus.append(cpu)
             shutil.rmtree(dest, ignore_errors=True)
         log(f"  round {run + 1}/{runs} done")
+
+
+# ---------------------------------------------------------------- file systems
+
+TMPFS = "/dev/shm"
+# Free space a tmpfs needs beyond the unpacked tree, for the file system's own
+# overhead and whatever else uses it meanwhile.
+TMPFS_MARGIN = 64 * MIB
+
+
+def file_system(path):
+    """The mount point and type of the file system holding `path`."""
+    path = os.path.realpath(path)
+    best = ("/", "?")
+    with open("/proc/mounts") as f:
+        for line in f:
+            fields = line.split()
+            point = fields[1].replace("\\040", " ")
+            inside = path == point or path.startswith(point.rstrip("/") + "/")
+            if inside and len(point) >= len(best[0]):
+                best = (point, fields[2])
+    return best
+
+
+def tmpfs_work(unpacked):
+    """A fresh folder on the tmpfs, or None and the reason it cannot be used
+    for a tree of `unpacked` bytes."""
+    if not os.path.isdir(TMPFS):
+        return None, f"{TMPFS} is missing"
+    point, kind = file_system(TMPFS)
+    if kind != "tmpfs":
+        return None, f"{TMPFS} is on {kind} ({point}), not a tmpfs"
+    stat = os.statvfs(TMPFS)
+    free = stat.f_bavail * stat.f_frsize
+    if free < unpacked + TMPFS_MARGIN:
+        return None, (f"{TMPFS} has {free / MIB:.0f} MiB free, the tree needs "
+                      f"{(unpacked + TMPFS_MARGIN) / MIB:.0f} MiB")
+    return tempfile.mkdtemp(prefix="starter-bench-", dir=TMPFS), None
 
 
 # ---------------------------------------------------------------- memory
@@ -414,21 +517,25 @@ def describe_line(title, info):
             f"{info['unpacked']:,} bytes unpacked.")
 
 
-def print_report(args, infos, groups, memory, image_size):
-    log("")
-    log(f"Scale {scale_name(args.scale)}, seed {args.seed}.")
-    log(describe_line("Archive by our packer", infos["packed"]))
-    log(describe_line("Archive by Python's zipfile", infos["foreign"]))
-    if "windows" in infos:
-        log(describe_line("Windows archive by our packer", infos["windows"]))
-    log(f"Native starter image: {image_size:,} bytes (the archive mapped from the image).")
-    log(f"{args.runs} runs each, round-robin, each into a fresh empty folder; warm page cache "
-        "(nothing dropped). Machine: "
-        f"{os.cpu_count()} cores, load average at start {infos['load']}.")
-    log("")
+def round_ratios(tool, floor):
+    """The tool's time over the floor's in each round."""
+    return [w / f for w, f in zip(tool.walls, floor.walls)]
+
+
+def median_ratio(tool, floor):
+    return statistics.median(tool.walls) / statistics.median(floor.walls)
+
+
+def spread(tool, floor):
+    ratios = round_ratios(tool, floor)
+    return f"{min(ratios):.2f}-{max(ratios):.2f}"
+
+
+def print_table(groups):
     width = max(len(t.name) for g in groups for t in g.rows()) + 2
     header = (f"{'program':{width}} {'min s':>7} {'median s':>9} {'min/floor':>9} "
-              f"{'med/floor':>9} {'min/unzip':>9} {'med/unzip':>9} {'cpu s':>6} {'cpu/floor':>9}")
+              f"{'med/floor':>9} {'rounds':>11} {'min/unzip':>9} {'med/unzip':>9} "
+              f"{'cpu s':>6} {'cpu/floor':>9}")
     log(header)
     log("-" * len(header))
     for group in groups:
@@ -437,11 +544,10 @@ def print_report(args, infos, groups, memory, image_size):
         for tool in group.rows():
             low = min(tool.walls)
             mid = statistics.median(tool.walls)
-            cells = [fmt_ratio(low / min(floor.walls)),
-                     fmt_ratio(mid / statistics.median(floor.walls))]
+            cells = [fmt_ratio(low / min(floor.walls)), fmt_ratio(median_ratio(tool, floor)),
+                     f"{spread(tool, floor):>11}"]
             if unzip:
-                cells += [fmt_ratio(low / min(unzip.walls)),
-                          fmt_ratio(mid / statistics.median(unzip.walls))]
+                cells += [fmt_ratio(low / min(unzip.walls)), fmt_ratio(median_ratio(tool, unzip))]
             else:
                 cells += ["     -", "     -"]
             if tool.cpu and floor.cpu:
@@ -455,10 +561,11 @@ def print_report(args, infos, groups, memory, image_size):
                 + " ".join(f"{c:>9}" for c in cells) + cpu_cells)
     log("min, median: wall-clock seconds over the runs; x/floor, x/unzip: ratios of those to the "
         "zlib floor of the")
-    log("row's own platform and archive, and to unzip on the same archive; cpu s: median user + "
-        "system seconds of")
-    log("the program and its children, cpu/floor its ratio (less affected by other load on the "
-        "machine).")
+    log("row's own platform, archive and file system, and to unzip in the same group; rounds: "
+        "lowest and highest")
+    log("ratio to the floor within one round; cpu s: median user + system seconds of the program "
+        "and its children,")
+    log("cpu/floor its ratio (less affected by other load on the machine).")
     log("")
     log("All runs (seconds):")
     for group in groups:
@@ -466,29 +573,105 @@ def print_report(args, infos, groups, memory, image_size):
         for tool in group.rows():
             log(f"    {tool.name:{width - 2}} " + " ".join(f"{w:.3f}" for w in tool.walls))
 
+
+def print_thresholds(thresholds, infos, groups):
+    """Each --store-below threshold's archive size and its starter's time."""
+    sizes = infos["thresholds"]
+    base = sizes[0]
+    packed = [g for g in groups if g.kind == "packed"]
+    log("")
+    log("Archives by --store-below threshold (native): size, growth against threshold 0, and "
+        "the starter's median")
+    log("whole run over the median zlib floor (on the default archive) of the same file system:")
+    header = f"  {'threshold':>9} {'archive bytes':>14} {'growth':>8}"
+    for group in packed:
+        header += f" {group.place + ' s':>9} {group.place + '/floor':>12}"
+    log(header)
+    rows = [(str(t), sizes[t], threshold_starter_name("native", t)) for t in thresholds]
+    rows.append(("default", infos["packed"]["size"], STARTER))
+    for label, size, name in rows:
+        line = f"  {label:>9} {size:14,} {(size - base) / base:+8.2%}"
+        for group in packed:
+            tool = group.tool(name)
+            line += (f" {statistics.median(tool.walls):9.3f} "
+                     f"{median_ratio(tool, group.floor):12.3f}")
+        log(line)
+
+
+def speed_results(groups, infos):
+    """The timing targets: (text, met, or None when not measured)."""
     results = []
 
-    def median_ratio(group, name):
-        tool = next(t for t in group.tools if t.name == name)
-        return statistics.median(tool.walls) / statistics.median(group.floor.walls)
+    def find(kind, place):
+        return next((g for g in groups if g.kind == kind and g.place == place), None)
 
-    for group, name, target, what in [
-            (groups[0], "native starter, whole run", TARGET_RATIO_PACKED, "our packer's archive"),
-            (groups[1], "native starter, whole run", TARGET_RATIO_FOREIGN, "zipfile's archive"),
-            (groups[2] if len(groups) > 2 else None, "Windows starter, whole run",
-             TARGET_RATIO_WINDOWS, "Windows under Wine")]:
-        if group is None:
-            continue
-        ratio = median_ratio(group, name)
-        single = median_ratio(group, name.replace(", whole run", ", one worker, whole run"))
-        results.append((f"{what}: starter / floor <= {target:.2f} (median {ratio:.3f}; one "
-                        f"worker {single:.3f})", ratio <= target))
-    starter = next(t for t in groups[0].tools if t.name == "native starter, whole run")
-    single = next(t for t in groups[0].tools if t.name.startswith("native starter, one worker"))
-    results.append((f"native starter faster than with one worker (median "
-                    f"{statistics.median(starter.walls):.3f} s against "
-                    f"{statistics.median(single.walls):.3f} s)",
-                    statistics.median(starter.walls) < statistics.median(single.walls)))
+    for kind, target, what in [("packed", TARGET_RATIO_PACKED, "our packer's archive"),
+                               ("foreign", TARGET_RATIO_FOREIGN, "zipfile's archive")]:
+        for place in ("disk", "tmpfs"):
+            label = f"native, {what}, {place}: starter / floor <= {target:.2f}"
+            group = find(kind, place)
+            if group is None:
+                results.append((f"{label} ({infos['tmpfs']})", None))
+                continue
+            starter = group.tool(STARTER)
+            ratio = median_ratio(starter, group.floor)
+            text = (f"{label} (median {ratio:.3f}, rounds {spread(starter, group.floor)}; one "
+                    f"worker {median_ratio(group.tool(SINGLE_STARTER), group.floor):.3f}")
+            unstored = group.tool(threshold_starter_name("native", 0))
+            if unstored:
+                text += f"; --store-below 0 {median_ratio(unstored, group.floor):.3f}"
+            results.append((text + ")", ratio <= target))
+    windows = find("windows", "disk")
+    if windows:
+        floor = windows.floor
+        starter = windows.tool(WINDOWS_STARTER)
+        single = windows.tool(WINDOWS_SINGLE_STARTER)
+        unstored = windows.tool(threshold_starter_name("Windows", 0))
+        ratio = median_ratio(starter, floor)
+        details = (f"median {ratio:.3f}, rounds {spread(starter, floor)}; one worker "
+                   f"{median_ratio(single, floor):.3f}; --store-below 0 "
+                   f"{median_ratio(unstored, floor):.3f}")
+        aim, bound = TARGET_RATIOS_WINDOWS
+        results.append((f"Windows under Wine: starter / floor <= {aim:.2f} ({details})",
+                        ratio <= aim))
+        results.append((f"Windows under Wine: starter / floor <= {bound:.2f} (median "
+                        f"{ratio:.3f})", ratio <= bound))
+    for place in ("disk", "tmpfs"):
+        group = find("packed", place)
+        if group:
+            starter, single = group.tool(STARTER), group.tool(SINGLE_STARTER)
+            results.append((f"native starter faster than with one worker, {place} (median "
+                            f"{statistics.median(starter.walls):.3f} s against "
+                            f"{statistics.median(single.walls):.3f} s)",
+                            statistics.median(starter.walls) < statistics.median(single.walls)))
+    return results
+
+
+def stored_line(title, size, unstored):
+    return (f"{title} without stored pieces (--store-below 0): {unstored:,} bytes; the stored "
+            f"pieces add {size - unstored:,} bytes ({(size - unstored) / unstored:+.2%}).")
+
+
+def print_report(args, thresholds, infos, groups, memory, image_size):
+    log("")
+    log(f"Scale {scale_name(args.scale)}, seed {args.seed}.")
+    log(describe_line("Archive by our packer", infos["packed"]))
+    log(stored_line("Archive by our packer", infos["packed"]["size"], infos["thresholds"][0]))
+    log(describe_line("Archive by Python's zipfile", infos["foreign"]))
+    if "windows" in infos:
+        log(describe_line("Windows archive by our packer", infos["windows"]))
+        log(stored_line("Windows archive by our packer", infos["windows"]["size"],
+                        infos["windows-0"]))
+    log(f"Native starter image: {image_size:,} bytes (the archive mapped from the image).")
+    log(f"{args.runs} runs each, round-robin, each into a fresh empty folder; warm page cache "
+        "(nothing dropped). Machine: "
+        f"{os.cpu_count()} cores, load average at start {infos['load']}.")
+    if infos["tmpfs"]:
+        log(f"The tmpfs groups were skipped: {infos['tmpfs']}.")
+    log("")
+    print_table(groups)
+    print_thresholds(thresholds, infos, groups)
+    results = speed_results(groups, infos)
 
     if memory:
         log("")
@@ -509,25 +692,43 @@ def print_report(args, infos, groups, memory, image_size):
         results.append((f"peak heap <= {TARGET_HEAP_BYTES // MIB} MiB "
                         f"(highest {highest / MIB:.3f} MiB)", highest <= TARGET_HEAP_BYTES))
         if len(peaks) == 2:
-            spread = (max(peaks) - min(peaks)) / max(peaks)
+            difference = (max(peaks) - min(peaks)) / max(peaks)
             results.append((f"peak heap at scale 0.1 and 1.0 within "
-                            f"{TARGET_HEAP_SPREAD:.0%} (differ by {spread:.1%})",
-                            spread <= TARGET_HEAP_SPREAD))
+                            f"{TARGET_HEAP_SPREAD:.0%} (differ by {difference:.1%})",
+                            difference <= TARGET_HEAP_SPREAD))
     log("")
-    log("Targets:")
+    log("Targets (medians over the runs; rounds: lowest and highest ratio within one round):")
     for text, met in results:
-        log(f"  {'met   ' if met else 'MISSED'}  {text}")
+        state = "skip  " if met is None else "met   " if met else "MISSED"
+        log(f"  {state}  {text}")
+
+
+def parse_thresholds(text):
+    """--thresholds: percents from 0 to 100, separated by commas."""
+    try:
+        values = sorted({int(word) for word in text.split(",")})
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of whole percents: {text!r}")
+    if not all(0 <= v <= 100 for v in values):
+        raise argparse.ArgumentTypeError(f"percents lie from 0 to 100: {text!r}")
+    return values
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0)
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--no-wine", action="store_true")
+    parser.add_argument("--thresholds", type=parse_thresholds, default=[],
+                        help="pack one archive per --store-below percent (e.g. 0,1,2,3,5) and "
+                        "time a starter around each")
     args = parser.parse_args()
     if not 0 < args.scale <= 4 or args.runs < 1:
         parser.error("the scale must lie in (0, 4] and the runs be at least 1")
+    # Threshold 0 (no stored pieces) is always packed: the sizes and the
+    # growth are given against it.
+    thresholds = sorted(set([0] + args.thresholds))
 
     load = " ".join(open("/proc/loadavg").read().split()[:3])
     log("== building")
@@ -538,7 +739,8 @@ def main():
     log("== preparing the archives")
     scales = [args.scale] + [s for s in MEMORY_SCALES if s != args.scale]
     archives = {s: prepare_archive(s, args.seed, child, "native", generator, packer,
-                                   with_zipfile=True)
+                                   with_zipfile=True,
+                                   thresholds=thresholds if s == args.scale else ())
                 for s in scales}
     starters = {s: build_starter(archives[s], f"native-{scale_name(s)}", False, packer)
                 for s in scales}
@@ -553,59 +755,40 @@ def main():
     foreign_single_starter = build_starter(
         foreign_archive, f"native-zipfile-one-worker-{scale_name(args.scale)}", False, packer,
         workers=1)
+    threshold_starters = {
+        t: build_starter(threshold_archive(archive, t),
+                         f"native-store-below-{t}-{scale_name(args.scale)}", False, packer)
+        for t in thresholds}
     infos = {"load": load, "packed": describe_archive(archive),
-             "foreign": describe_archive(foreign_archive)}
+             "foreign": describe_archive(foreign_archive),
+             "thresholds": {t: os.path.getsize(threshold_archive(archive, t))
+                            for t in thresholds}}
+
+    work = tempfile.mkdtemp(prefix="starter-bench-")
+    shm_work, shm_note = tmpfs_work(infos["packed"]["unpacked"])
+    places = [("disk", f"on disk ({work}, {file_system(work)[1]})", work)]
+    if shm_work:
+        places.append(("tmpfs", f"on tmpfs ({shm_work})", shm_work))
+    else:
+        log(f"  tmpfs groups skipped: {shm_note}")
+    infos["tmpfs"] = shm_note
 
     wine_setup = None
     wine_prefix = os.path.join(BUILD, "wine-prefix")
     wine_env = None
-    if not args.no_wine:
-        wine = shutil.which("wine64") or shutil.which("wine")
-        if not wine:
-            sys.exit("bench: Wine is missing (run with --no-wine to skip it)")
-        windows_tools = build_windows_tools()
-        windows_archive = prepare_archive(args.scale, args.seed,
-                                          os.path.join(windows_tools, "bench_child.exe"),
-                                          "windows", generator, packer)
-        windows_starter = build_starter(windows_archive, f"windows-{scale_name(args.scale)}",
-                                        True, packer)
-        windows_single_starter = build_starter(
-            windows_archive, f"windows-one-worker-{scale_name(args.scale)}", True, packer,
-            workers=1)
-        infos["windows"] = describe_archive(windows_archive)
-        # A prefix of the bench's own, with a server kept running while the
-        # bench lasts, so that no run pays for starting Wine's server.
-        wine_env = dict(os.environ, WINEPREFIX=wine_prefix, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
-        if not os.path.isdir(wine_prefix):
-            log("  creating the Wine prefix (once)")
-            run_logged(["wineboot", "-i"], "wineboot", env=wine_env)
-        # A server of this prefix left running (by wineboot, or by a bench
-        # that was interrupted) would refuse to become persistent.
-        subprocess.run(["wineserver", "-k"], env=wine_env, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=wine_env)
-        subprocess.run(["wineserver", "-p"], env=wine_env, check=True)
-        launch = os.path.join(windows_tools, "bench_launch.exe")
-        child_exe = os.path.join(windows_tools, "bench_child.exe")
-        # The first program after the server starts pays for loading Wine
-        # itself; an untimed launch keeps that out of the first timed run.
-        subprocess.run([wine, launch, windows_path(os.path.join(BUILD, "warm-up.exit-code")),
-                        "--", windows_path(child_exe)], env=wine_env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wine_setup = (wine, launch, windows_archive,
-                      infos["windows"]["expected"], windows_starter, windows_single_starter,
-                      child_exe,
-                      os.path.join(windows_tools, "bench_floor_win32.exe"), wine_env)
-
-    work = tempfile.mkdtemp(prefix="starter-bench-")
     try:
-        log(f"== timing ({args.runs} runs each, work folder {work})")
+        if not args.no_wine:
+            wine_setup, wine_env = prepare_wine(args, generator, packer, infos, wine_prefix,
+                                                work)
+
+        log(f"== timing ({args.runs} runs each, work folders {', '.join(p[2] for p in places)})")
         groups = make_groups(
-            (archive, infos["packed"]["expected"], starters[args.scale], single_starter),
+            (archive, infos["packed"]["expected"], starters[args.scale], single_starter,
+             threshold_starters),
             (foreign_archive, infos["foreign"]["expected"], foreign_starter,
-             foreign_single_starter),
-            tools_dir, wine_setup)
-        time_tools([t for g in groups for t in g.tools], args.runs, work)
+             foreign_single_starter, {}),
+            tools_dir, wine_setup, places)
+        time_tools([t for g in groups for t in g.tools], args.runs)
 
         log("== memory")
         memory = {}
@@ -613,11 +796,61 @@ def main():
             memory[s] = (measure_memory(starters[s], os.path.join(tools_dir, "heap_probe.so"),
                                         work), os.path.getsize(archives[s]))
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        for _, _, folder in places:
+            shutil.rmtree(folder, ignore_errors=True)
         if wine_env:
             # Only the bench's own prefix's server: the one started above.
             subprocess.run(["wineserver", "-k"], env=wine_env)
-    print_report(args, infos, groups, memory, os.path.getsize(starters[args.scale]))
+    print_report(args, thresholds, infos, groups, memory,
+                 os.path.getsize(starters[args.scale]))
+
+
+def prepare_wine(args, generator, packer, infos, wine_prefix, work):
+    """Builds the Windows programs and starters (around the default archive,
+    with one worker, and around the archive without stored pieces) and starts
+    a Wine server for the bench. Returns make_groups' Wine setup and Wine's
+    environment."""
+    wine = shutil.which("wine64") or shutil.which("wine")
+    if not wine:
+        sys.exit("bench: Wine is missing (run with --no-wine to skip it)")
+    windows_tools = build_windows_tools()
+    windows_archive = prepare_archive(args.scale, args.seed,
+                                      os.path.join(windows_tools, "bench_child.exe"),
+                                      "windows", generator, packer, thresholds=[0])
+    scale = scale_name(args.scale)
+    wine_starters = [
+        (WINDOWS_SINGLE_STARTER, build_starter(windows_archive, f"windows-one-worker-{scale}",
+                                               True, packer, workers=1)),
+        (WINDOWS_STARTER, build_starter(windows_archive, f"windows-{scale}", True, packer)),
+        (threshold_starter_name("Windows", 0),
+         build_starter(threshold_archive(windows_archive, 0), f"windows-store-below-0-{scale}",
+                       True, packer)),
+    ]
+    infos["windows"] = describe_archive(windows_archive)
+    infos["windows-0"] = os.path.getsize(threshold_archive(windows_archive, 0))
+    # A prefix of the bench's own, with a server kept running while the
+    # bench lasts, so that no run pays for starting Wine's server.
+    wine_env = dict(os.environ, WINEPREFIX=wine_prefix, WINEDEBUG="-all",
+                    WINEDLLOVERRIDES="mscoree,mshtml=")
+    if not os.path.isdir(wine_prefix):
+        log("  creating the Wine prefix (once)")
+        run_logged(["wineboot", "-i"], "wineboot", env=wine_env)
+    # A server of this prefix left running (by wineboot, or by a bench
+    # that was interrupted) would refuse to become persistent.
+    subprocess.run(["wineserver", "-k"], env=wine_env, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=wine_env)
+    subprocess.run(["wineserver", "-p"], env=wine_env, check=True)
+    launch = os.path.join(windows_tools, "bench_launch.exe")
+    child_exe = os.path.join(windows_tools, "bench_child.exe")
+    # The first program after the server starts pays for loading Wine
+    # itself; an untimed launch keeps that out of the first timed run.
+    subprocess.run([wine, launch, windows_path(os.path.join(BUILD, "warm-up.exit-code")),
+                    "--", windows_path(child_exe)], env=wine_env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    setup = (wine, launch, windows_archive, infos["windows"]["expected"], wine_starters,
+             child_exe, os.path.join(windows_tools, "bench_floor_win32.exe"), wine_env, work)
+    return setup, wine_env
+
 
 if __name__ == "__main__":
     main()
