@@ -30,7 +30,6 @@ struct Piece {
   std::size_t entry = 0;
   std::uint64_t offset = 0;
   std::uint32_t length = 0;
-  bool first = false;
   bool last = false;
 };
 
@@ -212,9 +211,8 @@ class PiecePool {
       result.error = Describe(entry, "cannot read: " + reason);
       return;
     }
-    const std::size_t expected = piece.length;
-    if (static_cast<std::size_t>(got) != expected) {
-      result.error = Describe(entry, static_cast<std::size_t>(got) < expected
+    if (static_cast<std::size_t>(got) != piece.length) {
+      result.error = Describe(entry, static_cast<std::size_t>(got) < piece.length
                                          ? "changed while being packed (it shrank)"
                                          : "changed while being packed (it grew)");
       return;
@@ -236,7 +234,7 @@ class PiecePool {
     // A file in one piece that deflate does not shrink (so also one kept in
     // stored blocks, which only add to it) is stored; handing over
     // the raw bytes spares reading it again.
-    if (piece.first && piece.last && result.compressed.size() >= piece.length) {
+    if (piece.offset == 0 && piece.last && result.compressed.size() >= piece.length) {
       result.compressed.clear();
       result.raw.assign(reinterpret_cast<const char*>(data), piece.length);
     }
@@ -363,7 +361,9 @@ class ArchiveBuilder {
  public:
   ArchiveBuilder(const std::vector<TreeEntry>& entries, const WriteOptions& options,
                  WriteSummary& summary, std::string& error)
-      : entries_(entries), options_(options), summary_(summary), error_(error) {}
+      : entries_(entries), options_(options), summary_(summary), error_(error) {
+    options_.pieceSize = std::max(options_.pieceSize, 1u);
+  }
 
   bool Build(const std::string& outputPath) {
     if (!CheckLimits()) {
@@ -434,10 +434,8 @@ class ArchiveBuilder {
     return true;
   }
 
-  std::uint32_t PieceSize() const { return std::max<std::uint32_t>(options_.pieceSize, 1); }
-
   void PlanPieces() {
-    const std::uint64_t size = PieceSize();
+    const std::uint64_t size = options_.pieceSize;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       const TreeEntry& entry = entries_[i];
       if (entry.isFolder) {
@@ -448,7 +446,6 @@ class ArchiveBuilder {
         piece.entry = i;
         piece.offset = offset;
         piece.length = static_cast<std::uint32_t>(std::min(size, entry.size - offset));
-        piece.first = offset == 0;
         piece.last = offset + piece.length == entry.size;
         pieces_.push_back(piece);
       }
@@ -471,28 +468,21 @@ class ArchiveBuilder {
                                     ? UnixExternalAttributes(entry.isFolder, entry.permissions)
                                 : entry.isFolder ? zip::kDosAttributeDirectory
                                                  : zip::kDosAttributeArchive;
-    record.method = zip::kMethodStored;
     if (entry.isFolder) {
       record.versionNeeded = zip::kVersionNeededFolder;
       return sink.Append(LocalHeaderBytes(record), error_);
     }
-    record.versionNeeded = zip::kVersionNeededStored;
-    if (entry.size == 0) {
-      ++summary_.storedFiles;
-      return sources.Finish(index, error_) && sink.Append(LocalHeaderBytes(record), error_);
-    }
     // Sizes and CRC are known only after the data; the header is patched then.
-    const std::uint64_t headerOffset = sink.position();
     if (!sink.Append(LocalHeaderBytes(record), error_)) {
       return false;
     }
     const std::uint64_t dataStart = sink.position();
     std::uint32_t crc = 0;
     std::uint64_t written = 0;
-    bool stored = false;
+    bool stored = entry.size == 0;
     bool compressionLost = false;
     zip::PieceIndex pieceIndex;
-    pieceIndex.pieceSize = PieceSize();
+    pieceIndex.pieceSize = options_.pieceSize;
     while (nextPiece_ < pieces_.size() && pieces_[nextPiece_].entry == index) {
       const std::uint32_t length = pieces_[nextPiece_].length;
       PieceResult result = pool.Take(nextPiece_++);
@@ -501,25 +491,17 @@ class ArchiveBuilder {
         return false;
       }
       crc = static_cast<std::uint32_t>(crc32_combine(crc, result.crc, length));
-      if (!result.raw.empty()) {
-        stored = true;
-        if (!sink.Append(result.raw, error_)) {
+      stored = stored || !result.raw.empty();
+      const std::string& bytes = stored ? result.raw : result.compressed;
+      // Once deflate cannot win any more, stop writing its output: the file
+      // will be stored, and the limit check stays exact.
+      compressionLost = compressionLost || (!stored && written + bytes.size() >= entry.size);
+      if (!compressionLost) {
+        if (!sink.Append(bytes, error_)) {
           return false;
         }
-        written += result.raw.size();
-      } else if (!compressionLost) {
-        // Once deflate cannot win any more, stop writing its output: the file
-        // will be stored, and the limit check stays exact.
-        if (written + result.compressed.size() >= entry.size) {
-          compressionLost = true;
-        } else {
-          if (!sink.Append(result.compressed, error_)) {
-            return false;
-          }
-          written += result.compressed.size();
-          pieceIndex.compressedLengths.push_back(
-              static_cast<std::uint32_t>(result.compressed.size()));
-        }
+        written += bytes.size();
+        pieceIndex.compressedLengths.push_back(static_cast<std::uint32_t>(bytes.size()));
       }
       done_ += length;
       if (options_.progress) {
@@ -549,7 +531,7 @@ class ArchiveBuilder {
       zip::AppendPieceIndex(pieceIndexBytes, pieceIndex);
     }
     ++(stored ? summary_.storedFiles : summary_.deflatedFiles);
-    return sink.Patch(headerOffset, LocalHeaderBytes(record), error_);
+    return sink.Patch(record.localHeaderOffset, LocalHeaderBytes(record), error_);
   }
 
   // The CRC came from the pieces read earlier; checking the copy against it
@@ -588,7 +570,7 @@ class ArchiveBuilder {
   }
 
   const std::vector<TreeEntry>& entries_;
-  const WriteOptions& options_;
+  WriteOptions options_;
   WriteSummary& summary_;
   std::string& error_;
   std::vector<Piece> pieces_;
