@@ -3,13 +3,12 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 
+#include "extract/worker_pool.h"
 #include "pack/chunk_deflate.h"
 #include "pack/entry_header.h"
 #include "pack/entry_names.h"
@@ -36,7 +35,6 @@ struct Piece {
 // A piece that will be stored comes back raw, so the writer need not read it
 // again.
 struct PieceResult {
-  bool ready = false;
   std::string error;
   std::uint32_t crc = 0;
   std::string compressed;
@@ -126,76 +124,35 @@ class SourceFiles {
   std::unique_ptr<Source[]> sources_;
 };
 
-// Compresses pieces on worker threads, in order, at most `window` ahead of the
-// consumer, so memory stays bounded however large the files are.
+// Compresses pieces on the pool's threads, in order, at most a window ahead
+// of the writer (two per thread and two more beside the one taken), so
+// memory stays bounded however large the files are.
 class PiecePool {
  public:
   PiecePool(const std::vector<TreeEntry>& entries, const std::vector<Piece>& pieces,
             SourceFiles& sources, const WriteOptions& options)
-      : entries_(entries), pieces_(pieces), sources_(sources), options_(options) {
-    const unsigned threads = std::max(1u, options.threads);
-    slots_.resize(2 * static_cast<std::size_t>(threads) + 2);
-    if (pieces_.empty()) {
-      return;
-    }
-    for (unsigned i = 0; i < threads; ++i) {
-      threads_.emplace_back([this] { Work(); });
-    }
-  }
+      : entries_(entries),
+        pieces_(pieces),
+        sources_(sources),
+        options_(options),
+        slots_(2 * static_cast<std::size_t>(std::max(1u, options.threads)) + 3),
+        works_(slots_.size()),
+        pool_(std::max(1u, options.threads)) {}
 
-  ~PiecePool() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    workReady_.notify_all();
-    for (std::thread& thread : threads_) {
-      thread.join();
-    }
-  }
-
-  PiecePool(const PiecePool&) = delete;
-  PiecePool& operator=(const PiecePool&) = delete;
-
-  // Pieces are taken strictly in order: that frees the slots in order, which
-  // is what keeps the workers at most one window ahead.
+  // Pieces are taken strictly in order, each once: a slot is queued again
+  // only once its result was taken.
   PieceResult Take(std::size_t index) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    PieceResult& slot = slots_[index % slots_.size()];
-    resultReady_.wait(lock, [&] { return slot.ready; });
-    PieceResult result = std::move(slot);
-    slot = PieceResult();
-    taken_ = index + 1;
-    lock.unlock();
-    workReady_.notify_all();
-    return result;
+    for (; queued_ < pieces_.size() && queued_ < index + slots_.size(); ++queued_) {
+      const std::size_t next = queued_;
+      pool_.Submit(works_[next % slots_.size()], [this, next](zip::ZipJobScratch&) {
+        Process(pieces_[next], slots_[next % slots_.size()]);
+      });
+    }
+    pool_.Wait(works_[index % slots_.size()]);
+    return std::exchange(slots_[index % slots_.size()], PieceResult());
   }
 
  private:
-  void Work() {
-    while (true) {
-      std::size_t index;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        workReady_.wait(lock, [&] {
-          return stop_ || (next_ < pieces_.size() && next_ < taken_ + slots_.size());
-        });
-        if (stop_) {
-          return;
-        }
-        index = next_++;
-      }
-      PieceResult result;
-      Process(pieces_[index], result);
-      result.ready = true;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        slots_[index % slots_.size()] = std::move(result);
-      }
-      resultReady_.notify_all();
-    }
-  }
-
   void Process(const Piece& piece, PieceResult& result) const {
     const TreeEntry& entry = entries_[piece.entry];
     InputFile* file = sources_.Get(piece.entry, result.error);
@@ -244,14 +201,10 @@ class PiecePool {
   const std::vector<Piece>& pieces_;
   SourceFiles& sources_;
   const WriteOptions& options_;
-  std::mutex mutex_;
-  std::condition_variable workReady_;
-  std::condition_variable resultReady_;
   std::vector<PieceResult> slots_;
-  std::size_t next_ = 0;
-  std::size_t taken_ = 0;
-  bool stop_ = false;
-  std::vector<std::thread> threads_;
+  std::vector<WorkerPool::Work> works_;
+  std::size_t queued_ = 0;
+  WorkerPool pool_;  // last: runs what is still queued before the rest goes
 };
 
 // Buffered sequential output with the size limit enforced on every append.
