@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include "extract/worker_pool.h"
@@ -220,18 +221,14 @@ class Sink {
   // too large fails as early as possible.
   void ReleaseEndRecordReserve() { reserve_ = 0; }
 
-  bool Append(const void* data, std::size_t length, std::string& error) {
-    if (position() + length + reserve_ >= limit_) {
+  bool Append(std::string_view bytes, std::string& error) {
+    if (position() + bytes.size() + reserve_ >= limit_) {
       error = "the archive would reach " + std::to_string(limit_) +
               " bytes, the most a ZIP archive without Zip64 records can hold";
       return false;
     }
-    buffer_.append(static_cast<const char*>(data), length);
+    buffer_.append(bytes);
     return buffer_.size() < kBufferSize || Flush(error);
-  }
-
-  bool Append(const std::string& bytes, std::string& error) {
-    return Append(bytes.data(), bytes.size(), error);
   }
 
   bool Patch(std::uint64_t offset, const std::string& bytes, std::string& error) {
@@ -494,15 +491,8 @@ class ArchiveBuilder {
     std::string buffer(std::max<std::uint32_t>(options_.pieceSize, 64 * 1024), '\0');
     std::uint32_t crc = 0;
     std::uint64_t offset = 0;
-    while (true) {
-      const long long got = file.ReadAt(offset, &buffer[0], buffer.size(), reason);
-      if (got < 0) {
-        error_ = Describe(entry, "cannot read: " + reason);
-        return false;
-      }
-      if (got == 0) {
-        break;
-      }
+    long long got = 0;
+    while ((got = file.ReadAt(offset, &buffer[0], buffer.size(), reason)) > 0) {
       const std::size_t count = static_cast<std::size_t>(got);
       if (offset + count > entry.size) {
         error_ = Describe(entry, "changed while being packed (it grew)");
@@ -510,10 +500,14 @@ class ArchiveBuilder {
       }
       crc = static_cast<std::uint32_t>(crc32(
           crc, reinterpret_cast<const unsigned char*>(buffer.data()), static_cast<uInt>(count)));
-      if (!sink.Append(buffer.data(), count, error_)) {
+      if (!sink.Append(std::string_view(buffer.data(), count), error_)) {
         return false;
       }
       offset += count;
+    }
+    if (got < 0) {
+      error_ = Describe(entry, "cannot read: " + reason);
+      return false;
     }
     if (offset != entry.size || crc != expectedCrc) {
       error_ = Describe(entry, "changed while being packed");

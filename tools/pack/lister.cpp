@@ -175,15 +175,7 @@ class Inspector {
                             (i == 0 ? "start of the file (0)"
                                     : "previous entry (" + std::to_string(expectedOffset) + ")"));
       }
-      std::uint64_t dataEnd = 0;
-      if (!CheckLocalHeader(static_cast<std::uint32_t>(i), entry, who, dataEnd)) {
-        expectedOffset = entry.location.localHeaderOffset;
-        continue;
-      }
-      expectedOffset = dataEnd;
-      if ((entry.central.flags & zip::kFlagDataDescriptor) != 0) {
-        expectedOffset += DataDescriptorLength(dataEnd);
-      }
+      expectedOffset = CheckLocalHeader(static_cast<std::uint32_t>(i), entry, who);
     }
     if (!report_.entries.empty() && expectedOffset != facts_.centralDirectoryOffset) {
       Break("layout", "the central directory does not start right after the last entry's data");
@@ -302,21 +294,14 @@ class Inspector {
   // Unix mode of the entry's type above them.
   void CheckExternalAttributes(const zip::ZipEntryRecord& entry, bool folder,
                                const std::string& who) {
+    const std::uint32_t attributes = entry.central.externalAttributes;
+    const bool unixForm = entry.central.versionMadeBy == kVersionMadeByUnix63;
     const std::uint32_t dos = folder ? zip::kDosAttributeDirectory : zip::kDosAttributeArchive;
-    const char* expected = folder ? "0x10 for a folder" : "0x20 for a file";
-    if (entry.central.versionMadeBy != kVersionMadeByUnix63) {
-      if (entry.central.externalAttributes != dos) {
-        Break("external attributes",
-              who + ": " + Hex(entry.central.externalAttributes) + " instead of " + expected);
-      }
-      return;
-    }
-    const std::uint32_t mode = entry.central.externalAttributes >> 16;
-    const std::uint32_t type = folder ? kUnixTypeFolder : kUnixTypeFile;
-    if ((entry.central.externalAttributes & 0xFFFF) != dos || (mode & ~07777u) != type) {
-      Break("external attributes", who + ": " + Hex(entry.central.externalAttributes) +
-                                       " instead of " + (folder ? "mode 040000" : "mode 0100000") +
-                                       " and permissions above " + expected);
+    if (attributes != (unixForm ? UnixExternalAttributes(folder, attributes >> 16) : dos)) {
+      const std::string mode = folder ? "mode 040000" : "mode 0100000";
+      Break("external attributes", who + ": " + Hex(attributes) + " instead of " +
+                                       (unixForm ? mode + " and permissions above " : "") +
+                                       (folder ? "0x10 for a folder" : "0x20 for a file"));
     }
   }
 
@@ -378,9 +363,9 @@ class Inspector {
   }
 
   // Readers that stream from the local headers see only them, so they must
-  // agree with the central records.
-  bool CheckLocalHeader(std::uint32_t index, const zip::ZipEntryRecord& entry,
-                        const std::string& who, std::uint64_t& dataEnd) {
+  // agree with the central records. Returns where the next entry should start.
+  std::uint64_t CheckLocalHeader(std::uint32_t index, const zip::ZipEntryRecord& entry,
+                                 const std::string& who) {
     zip::ZipLocalHeaderRecord local;
     const unsigned char* entryData = nullptr;
     std::uint64_t length = 0;
@@ -391,7 +376,7 @@ class Inspector {
       Break("local header", who + (HasLocalHeaderSignature(at)
                                        ? ": header or data runs past the entries' area"
                                        : ": no local header at offset " + std::to_string(at)));
-      return false;
+      return at;
     }
     if (!local.header.extra.empty()) {
       Break("extra field",
@@ -404,14 +389,15 @@ class Inspector {
         local.header.uncompressedSize == zip::kMarker32) {
       Break("zip64", who + ": Zip64 sizes in the local header");
     }
-    dataEnd = local.dataOffset + length;
     if ((entry.central.method == zip::kMethodStored ||
          entry.central.method == zip::kMethodDeflate) &&
         (entry.central.flags & kEncryptionFlags) == 0) {
       CheckData(entry, who, entryData);
     }
     CheckPieceIndex(entry, who, entryData);
-    return true;
+    const std::uint64_t dataEnd = local.dataOffset + length;
+    const bool descriptor = (entry.central.flags & zip::kFlagDataDescriptor) != 0;
+    return dataEnd + (descriptor ? DataDescriptorLength(dataEnd) : 0);
   }
 
   // The reader refuses a header that is not there and one whose name or extra
