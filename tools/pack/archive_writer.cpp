@@ -38,8 +38,8 @@ struct Piece {
 struct PieceResult {
   std::string error;
   std::uint32_t crc = 0;
-  std::string compressed;
-  std::string raw;
+  bool raw = false;
+  std::string bytes;  // raw, or a piece of the deflate stream
 };
 
 std::string Describe(const TreeEntry& entry, const std::string& why) {
@@ -175,26 +175,26 @@ class PiecePool {
                                          : "changed while being packed (it grew)");
       return;
     }
+    buffer.resize(piece.length);
     const unsigned char* data = reinterpret_cast<const unsigned char*>(buffer.data());
     result.crc = static_cast<std::uint32_t>(crc32(0, data, piece.length));
-    if (options_.level == 0) {
-      result.raw.assign(reinterpret_cast<const char*>(data), piece.length);
-      return;
+    if (options_.level != 0) {
+      if (!DeflatePiece(data, piece.length, piece.last, options_.level, result.bytes)) {
+        result.error = Describe(entry, "compression failed");
+        return;
+      }
+      if (SavesTooLittle(result.bytes.size(), piece.length, options_.storeBelowPercent)) {
+        result.bytes.clear();
+        StorePiece(data, piece.length, piece.last, result.bytes);
+      }
     }
-    if (!DeflatePiece(data, piece.length, piece.last, options_.level, result.compressed)) {
-      result.error = Describe(entry, "compression failed");
-      return;
-    }
-    if (SavesTooLittle(result.compressed.size(), piece.length, options_.storeBelowPercent)) {
-      result.compressed.clear();
-      StorePiece(data, piece.length, piece.last, result.compressed);
-    }
-    // A file in one piece that deflate does not shrink (so also one kept in
-    // stored blocks, which only add to it) is stored; handing over
-    // the raw bytes spares reading it again.
-    if (piece.offset == 0 && piece.last && result.compressed.size() >= piece.length) {
-      result.compressed.clear();
-      result.raw.assign(reinterpret_cast<const char*>(data), piece.length);
+    // Level 0 stores every file, and so is a file in one piece that deflate
+    // does not shrink (so also one kept in stored blocks, which only add to
+    // it); handing over the raw bytes spares reading it again.
+    result.raw = options_.level == 0 ||
+                 (piece.offset == 0 && piece.last && result.bytes.size() >= piece.length);
+    if (result.raw) {
+      result.bytes = std::move(buffer);
     }
   }
 
@@ -428,7 +428,6 @@ class ArchiveBuilder {
     }
     const std::uint64_t dataStart = sink.position();
     std::uint32_t crc = 0;
-    std::uint64_t written = 0;
     bool stored = entry.size == 0;
     bool compressionLost = false;
     zip::PieceIndex pieceIndex;
@@ -441,17 +440,16 @@ class ArchiveBuilder {
         return false;
       }
       crc = static_cast<std::uint32_t>(crc32_combine(crc, result.crc, length));
-      stored = stored || !result.raw.empty();
-      const std::string& bytes = stored ? result.raw : result.compressed;
+      stored = stored || result.raw;
       // Once deflate cannot win any more, stop writing its output: the file
       // will be stored, and the limit check stays exact.
-      compressionLost = compressionLost || (!stored && written + bytes.size() >= entry.size);
+      const std::uint64_t written = sink.position() - dataStart;
+      compressionLost = compressionLost || (!stored && written + result.bytes.size() >= entry.size);
       if (!compressionLost) {
-        if (!sink.Append(bytes, error_)) {
+        if (!sink.Append(result.bytes, error_)) {
           return false;
         }
-        written += bytes.size();
-        pieceIndex.compressedLengths.push_back(static_cast<std::uint32_t>(bytes.size()));
+        pieceIndex.compressedLengths.push_back(static_cast<std::uint32_t>(result.bytes.size()));
       }
       done_ += length;
       if (options_.progress) {
@@ -465,7 +463,6 @@ class ArchiveBuilder {
           !CopyStored(entry, *file, crc, sink)) {
         return false;
       }
-      written = entry.size;
     }
     if (!sources.Finish(index, error_)) {
       return false;
@@ -473,7 +470,7 @@ class ArchiveBuilder {
     record.method = stored ? zip::kMethodStored : zip::kMethodDeflate;
     record.versionNeeded = stored ? zip::kVersionNeededStored : zip::kVersionNeededDeflate;
     record.crc32 = crc;
-    record.compressedSize = static_cast<std::uint32_t>(written);
+    record.compressedSize = static_cast<std::uint32_t>(sink.position() - dataStart);
     record.uncompressedSize = static_cast<std::uint32_t>(entry.size);
     // An index that does not fit the extra field is left out: the entry is
     // then decoded in one pass, as any other reader does.

@@ -162,7 +162,12 @@ class Inspector {
     for (std::size_t i = 0; i < report_.entries.size(); ++i) {
       const zip::ZipEntryRecord& entry = report_.entries[i];
       const std::string who = "entry " + Quoted(entry.central.name);
-      CheckCentralFields(entry, who);
+      CheckRecordExtras(entry, who);
+      CheckFlags(entry, who);
+      if (!zip::IsValidDosStamp(Stamp(entry))) {
+        Break("date", who + ": invalid MS-DOS date or time");
+      }
+      CheckKindFields(entry, IsFolderName(entry.central.name), who);
       std::string_view zip64Field;
       if (zip::FindExtraField(entry.central.extra, zip::kExtraIdZip64, zip64Field)) {
         Break("zip64", who + ": Zip64 extra field");
@@ -190,15 +195,6 @@ class Inspector {
     const bool signature = zip::RangeFits(at, zip::kDataDescriptorSignatureSize, size_) &&
                            zip::LoadLe32(data_ + at) == zip::kDataDescriptorSignature;
     return (signature ? zip::kDataDescriptorSignatureSize : 0) + zip::kDataDescriptorSize;
-  }
-
-  void CheckCentralFields(const zip::ZipEntryRecord& entry, const std::string& who) {
-    CheckRecordExtras(entry, who);
-    CheckFlags(entry, who);
-    if (!zip::IsValidDosStamp(Stamp(entry))) {
-      Break("date", who + ": invalid MS-DOS date or time");
-    }
-    CheckKindFields(entry, IsFolderName(entry.central.name), who);
   }
 
   void CheckRecordExtras(const zip::ZipEntryRecord& entry, const std::string& who) {
@@ -496,22 +492,16 @@ class Inspector {
 };
 
 std::string MethodName(std::uint16_t method) {
-  switch (method) {
-    case zip::kMethodStored:
-      return "stored";
-    case zip::kMethodDeflate:
-      return "deflate";
-    default:
-      return "method" + std::to_string(method);
-  }
+  return method == zip::kMethodStored    ? "stored"
+         : method == zip::kMethodDeflate ? "deflate"
+                                         : "method" + std::to_string(method);
 }
 
 }  // namespace
 
 bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
                     ArchiveReport& report, std::string& error) {
-  Inspector inspector(data, size, options, report, error);
-  return inspector.Run();
+  return Inspector(data, size, options, report, error).Run();
 }
 
 void PrintEntries(const ArchiveReport& report, std::ostream& out) {
