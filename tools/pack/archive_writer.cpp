@@ -343,13 +343,9 @@ class ArchiveBuilder {
     endRecord.entriesOnDisk = endRecord.entryCount = static_cast<std::uint16_t>(entries_.size());
     endRecord.directorySize = static_cast<std::uint32_t>(central.size());
     endRecord.directoryOffset = static_cast<std::uint32_t>(sink.position());
-    std::string end;
-    zip::AppendEndRecord(end, endRecord);
-    if (!sink.Append(central, error_)) {
-      return false;
-    }
+    zip::AppendEndRecord(central, endRecord);
     sink.ReleaseEndRecordReserve();
-    if (!sink.Append(end, error_) || !sink.Flush(error_)) {
+    if (!sink.Append(central, error_) || !sink.Flush(error_)) {
       return false;
     }
     summary_.archiveSize = sink.position();
@@ -392,12 +388,8 @@ class ArchiveBuilder {
         continue;
       }
       for (std::uint64_t offset = 0; offset < entry.size; offset += size) {
-        Piece piece;
-        piece.entry = i;
-        piece.offset = offset;
-        piece.length = static_cast<std::uint32_t>(std::min(size, entry.size - offset));
-        piece.last = offset + piece.length == entry.size;
-        pieces_.push_back(piece);
+        const auto length = static_cast<std::uint32_t>(std::min(size, entry.size - offset));
+        pieces_.push_back(Piece{i, offset, length, offset + length == entry.size});
       }
     }
   }
