@@ -146,11 +146,9 @@ class Inspector {
   }
 
   bool ReadEntries() {
-    const std::uint32_t count = zip::ZipEntryCount(archive_);
-    report_.entries.resize(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
+    report_.entries.resize(zip::ZipEntryCount(archive_));
+    for (std::uint32_t i = 0; i < report_.entries.size(); ++i) {
       if (!zip::ZipReadEntryRecord(archive_, i, report_.entries[i])) {
-        report_.entries.resize(i);
         return Fatal(zip::ZipErrorText(zip::ZipTakeLastError(archive_)));
       }
     }
