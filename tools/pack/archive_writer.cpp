@@ -11,7 +11,6 @@
 
 #include "extract/worker_pool.h"
 #include "pack/chunk_deflate.h"
-#include "pack/entry_header.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "zip/zip_format.h"

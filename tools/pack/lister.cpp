@@ -8,7 +8,7 @@
 #include <set>
 #include <string_view>
 
-#include "pack/entry_header.h"
+#include "pack/archive_writer.h"
 #include "pack/entry_names.h"
 #include "text/entry_name.h"
 #include "zip/zip_format.h"

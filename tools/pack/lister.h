@@ -46,19 +46,19 @@ struct InspectOptions {
 /// reader refuses to open; bytes after the end record are left out of what
 /// the reader is given (and break the form).
 ///
-/// Otherwise returns true with `report` holding every entry and every break
-/// of the form WriteArchive writes (archive_writer.h): entry order and missing
-/// folder entries; version made by, one form (MS-DOS 0x003F or Unix 0x033F,
-/// see entry_header.h) for every entry, with its external attributes;
-/// internal attributes, version needed, flags, method and sizes by the kind;
-/// extra fields (in a central record only a zip::PieceIndex alone); data
-/// descriptors; comments; local headers not back to back from offset 0 or
-/// disagreeing with the central record; Zip64 records; names
-/// (RelativePathProblem, duplicates, WindowsNameProblem); invalid MS-DOS
-/// dates; disks; the missing executable; data that does not decode to its
-/// recorded size and CRC-32. A piece index that zip::ZipPiecesFromIndex
-/// refuses, that sits on an entry that is not deflated, or whose pieces do
-/// not each decode alone to the entry's content, is a note, not a break.
+/// Otherwise returns true with `report` holding every entry and every break of
+/// the form WriteArchive writes (archive_writer.h): entry order and missing
+/// folder entries; version made by, one form (MS-DOS 0x003F or Unix 0x033F) for
+/// every entry, with its external attributes; internal attributes, version
+/// needed, flags, method and sizes by the kind; extra fields (in a central
+/// record only a zip::PieceIndex alone); data descriptors; comments; local
+/// headers not back to back from offset 0 or disagreeing with the central
+/// record; Zip64 records; names (RelativePathProblem, duplicates,
+/// WindowsNameProblem); invalid MS-DOS dates; disks; the missing executable;
+/// data that does not decode to its recorded size and CRC-32. A piece index
+/// that zip::ZipPiecesFromIndex refuses, that sits on an entry that is not
+/// deflated, or whose pieces do not each decode alone to the entry's content,
+/// is a note, not a break.
 bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
                     ArchiveReport& report, std::string& error);
 
