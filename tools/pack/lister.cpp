@@ -524,15 +524,13 @@ void PrintEntries(const ArchiveReport& report, std::ostream& out) {
       << uncompressed << " bytes unpacked\n";
 }
 
-namespace {
-
-void PrintVerdict(const ArchiveReport& report, std::ostream& out, std::size_t perRule) {
-  if (report.breaks.empty()) {
+void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t perRule) {
+  const std::size_t problems = report.breaks.size();
+  if (problems == 0) {
     out << "conforms: the archive has the starter's archive form\n";
-    return;
+  } else {
+    out << "does not conform: " << problems << " problem" << (problems == 1 ? "" : "s") << '\n';
   }
-  out << "does not conform: " << report.breaks.size() << " problem"
-      << (report.breaks.size() == 1 ? "" : "s") << '\n';
   std::vector<std::string> rules;  // in the order first broken
   for (const FormBreak& item : report.breaks) {
     if (std::find(rules.begin(), rules.end(), item.rule) == rules.end()) {
@@ -550,12 +548,6 @@ void PrintVerdict(const ArchiveReport& report, std::ostream& out, std::size_t pe
       out << "  [" << rule << "] ... and " << (count - perRule) << " more\n";
     }
   }
-}
-
-}  // namespace
-
-void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t perRule) {
-  PrintVerdict(report, out, perRule);
   for (const FormBreak& note : report.notes) {
     out << "  note: [" << note.rule << "] " << note.detail << '\n';
   }
