@@ -3,15 +3,14 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <string_view>
 #include <utility>
 
+#include "extract/worker_pool.h"
 #include "pack/chunk_deflate.h"
-#include "pack/entry_header.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "zip/zip_format.h"
@@ -30,18 +29,16 @@ struct Piece {
   std::size_t entry = 0;
   std::uint64_t offset = 0;
   std::uint32_t length = 0;
-  bool first = false;
   bool last = false;
 };
 
 // A piece that will be stored comes back raw, so the writer need not read it
 // again.
 struct PieceResult {
-  bool ready = false;
   std::string error;
   std::uint32_t crc = 0;
-  std::string compressed;
-  std::string raw;
+  bool raw = false;
+  std::string bytes;  // raw, or a piece of the deflate stream
 };
 
 std::string Describe(const TreeEntry& entry, const std::string& why) {
@@ -127,76 +124,35 @@ class SourceFiles {
   std::unique_ptr<Source[]> sources_;
 };
 
-// Compresses pieces on worker threads, in order, at most `window` ahead of the
-// consumer, so memory stays bounded however large the files are.
+// Compresses pieces on the pool's threads, in order, at most a window ahead
+// of the writer (two per thread and two more beside the one taken), so
+// memory stays bounded however large the files are.
 class PiecePool {
  public:
   PiecePool(const std::vector<TreeEntry>& entries, const std::vector<Piece>& pieces,
             SourceFiles& sources, const WriteOptions& options)
-      : entries_(entries), pieces_(pieces), sources_(sources), options_(options) {
-    const unsigned threads = std::max(1u, options.threads);
-    slots_.resize(2 * static_cast<std::size_t>(threads) + 2);
-    if (pieces_.empty()) {
-      return;
-    }
-    for (unsigned i = 0; i < threads; ++i) {
-      threads_.emplace_back([this] { Work(); });
-    }
-  }
+      : entries_(entries),
+        pieces_(pieces),
+        sources_(sources),
+        options_(options),
+        slots_(2 * static_cast<std::size_t>(std::max(1u, options.threads)) + 3),
+        works_(slots_.size()),
+        pool_(std::max(1u, options.threads)) {}
 
-  ~PiecePool() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    workReady_.notify_all();
-    for (std::thread& thread : threads_) {
-      thread.join();
-    }
-  }
-
-  PiecePool(const PiecePool&) = delete;
-  PiecePool& operator=(const PiecePool&) = delete;
-
-  // Pieces are taken strictly in order: that frees the slots in order, which
-  // is what keeps the workers at most one window ahead.
+  // Pieces are taken strictly in order, each once: a slot is queued again
+  // only once its result was taken.
   PieceResult Take(std::size_t index) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    PieceResult& slot = slots_[index % slots_.size()];
-    resultReady_.wait(lock, [&] { return slot.ready; });
-    PieceResult result = std::move(slot);
-    slot = PieceResult();
-    taken_ = index + 1;
-    lock.unlock();
-    workReady_.notify_all();
-    return result;
+    for (; queued_ < pieces_.size() && queued_ < index + slots_.size(); ++queued_) {
+      const std::size_t next = queued_;
+      pool_.Submit(works_[next % slots_.size()], [this, next](zip::ZipJobScratch&) {
+        Process(pieces_[next], slots_[next % slots_.size()]);
+      });
+    }
+    pool_.Wait(works_[index % slots_.size()]);
+    return std::exchange(slots_[index % slots_.size()], PieceResult());
   }
 
  private:
-  void Work() {
-    while (true) {
-      std::size_t index;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        workReady_.wait(lock, [&] {
-          return stop_ || (next_ < pieces_.size() && next_ < taken_ + slots_.size());
-        });
-        if (stop_) {
-          return;
-        }
-        index = next_++;
-      }
-      PieceResult result;
-      Process(pieces_[index], result);
-      result.ready = true;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        slots_[index % slots_.size()] = std::move(result);
-      }
-      resultReady_.notify_all();
-    }
-  }
-
   void Process(const Piece& piece, PieceResult& result) const {
     const TreeEntry& entry = entries_[piece.entry];
     InputFile* file = sources_.Get(piece.entry, result.error);
@@ -212,33 +168,32 @@ class PiecePool {
       result.error = Describe(entry, "cannot read: " + reason);
       return;
     }
-    const std::size_t expected = piece.length;
-    if (static_cast<std::size_t>(got) != expected) {
-      result.error = Describe(entry, static_cast<std::size_t>(got) < expected
+    if (static_cast<std::size_t>(got) != piece.length) {
+      result.error = Describe(entry, static_cast<std::size_t>(got) < piece.length
                                          ? "changed while being packed (it shrank)"
                                          : "changed while being packed (it grew)");
       return;
     }
+    buffer.resize(piece.length);
     const unsigned char* data = reinterpret_cast<const unsigned char*>(buffer.data());
     result.crc = static_cast<std::uint32_t>(crc32(0, data, piece.length));
-    if (options_.level == 0) {
-      result.raw.assign(reinterpret_cast<const char*>(data), piece.length);
-      return;
+    if (options_.level != 0) {
+      if (!DeflatePiece(data, piece.length, piece.last, options_.level, result.bytes)) {
+        result.error = Describe(entry, "compression failed");
+        return;
+      }
+      if (SavesTooLittle(result.bytes.size(), piece.length, options_.storeBelowPercent)) {
+        result.bytes.clear();
+        StorePiece(data, piece.length, piece.last, result.bytes);
+      }
     }
-    if (!DeflatePiece(data, piece.length, piece.last, options_.level, result.compressed)) {
-      result.error = Describe(entry, "compression failed");
-      return;
-    }
-    if (SavesTooLittle(result.compressed.size(), piece.length, options_.storeBelowPercent)) {
-      result.compressed.clear();
-      StorePiece(data, piece.length, piece.last, result.compressed);
-    }
-    // A file in one piece that deflate does not shrink (so also one kept in
-    // stored blocks, which only add to it) is stored; handing over
-    // the raw bytes spares reading it again.
-    if (piece.first && piece.last && result.compressed.size() >= piece.length) {
-      result.compressed.clear();
-      result.raw.assign(reinterpret_cast<const char*>(data), piece.length);
+    // Level 0 stores every file, and so is a file in one piece that deflate
+    // does not shrink (so also one kept in stored blocks, which only add to
+    // it); handing over the raw bytes spares reading it again.
+    result.raw = options_.level == 0 ||
+                 (piece.offset == 0 && piece.last && result.bytes.size() >= piece.length);
+    if (result.raw) {
+      result.bytes = std::move(buffer);
     }
   }
 
@@ -246,14 +201,10 @@ class PiecePool {
   const std::vector<Piece>& pieces_;
   SourceFiles& sources_;
   const WriteOptions& options_;
-  std::mutex mutex_;
-  std::condition_variable workReady_;
-  std::condition_variable resultReady_;
   std::vector<PieceResult> slots_;
-  std::size_t next_ = 0;
-  std::size_t taken_ = 0;
-  bool stop_ = false;
-  std::vector<std::thread> threads_;
+  std::vector<WorkerPool::Work> works_;
+  std::size_t queued_ = 0;
+  WorkerPool pool_;  // last: runs what is still queued before the rest goes
 };
 
 // Buffered sequential output with the size limit enforced on every append.
@@ -269,18 +220,14 @@ class Sink {
   // too large fails as early as possible.
   void ReleaseEndRecordReserve() { reserve_ = 0; }
 
-  bool Append(const void* data, std::size_t length, std::string& error) {
-    if (position() + length + reserve_ >= limit_) {
+  bool Append(std::string_view bytes, std::string& error) {
+    if (position() + bytes.size() + reserve_ >= limit_) {
       error = "the archive would reach " + std::to_string(limit_) +
               " bytes, the most a ZIP archive without Zip64 records can hold";
       return false;
     }
-    buffer_.append(static_cast<const char*>(data), length);
+    buffer_.append(bytes);
     return buffer_.size() < kBufferSize || Flush(error);
-  }
-
-  bool Append(const std::string& bytes, std::string& error) {
-    return Append(bytes.data(), bytes.size(), error);
   }
 
   bool Patch(std::uint64_t offset, const std::string& bytes, std::string& error) {
@@ -363,7 +310,9 @@ class ArchiveBuilder {
  public:
   ArchiveBuilder(const std::vector<TreeEntry>& entries, const WriteOptions& options,
                  WriteSummary& summary, std::string& error)
-      : entries_(entries), options_(options), summary_(summary), error_(error) {}
+      : entries_(entries), options_(options), summary_(summary), error_(error) {
+    options_.pieceSize = std::max(options_.pieceSize, 1u);
+  }
 
   bool Build(const std::string& outputPath) {
     if (!CheckLimits()) {
@@ -393,13 +342,9 @@ class ArchiveBuilder {
     endRecord.entriesOnDisk = endRecord.entryCount = static_cast<std::uint16_t>(entries_.size());
     endRecord.directorySize = static_cast<std::uint32_t>(central.size());
     endRecord.directoryOffset = static_cast<std::uint32_t>(sink.position());
-    std::string end;
-    zip::AppendEndRecord(end, endRecord);
-    if (!sink.Append(central, error_)) {
-      return false;
-    }
+    zip::AppendEndRecord(central, endRecord);
     sink.ReleaseEndRecordReserve();
-    if (!sink.Append(end, error_) || !sink.Flush(error_)) {
+    if (!sink.Append(central, error_) || !sink.Flush(error_)) {
       return false;
     }
     summary_.archiveSize = sink.position();
@@ -434,23 +379,16 @@ class ArchiveBuilder {
     return true;
   }
 
-  std::uint32_t PieceSize() const { return std::max<std::uint32_t>(options_.pieceSize, 1); }
-
   void PlanPieces() {
-    const std::uint64_t size = PieceSize();
+    const std::uint64_t size = options_.pieceSize;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       const TreeEntry& entry = entries_[i];
       if (entry.isFolder) {
         continue;
       }
       for (std::uint64_t offset = 0; offset < entry.size; offset += size) {
-        Piece piece;
-        piece.entry = i;
-        piece.offset = offset;
-        piece.length = static_cast<std::uint32_t>(std::min(size, entry.size - offset));
-        piece.first = offset == 0;
-        piece.last = offset + piece.length == entry.size;
-        pieces_.push_back(piece);
+        const auto length = static_cast<std::uint32_t>(std::min(size, entry.size - offset));
+        pieces_.push_back(Piece{i, offset, length, offset + length == entry.size});
       }
     }
   }
@@ -471,28 +409,20 @@ class ArchiveBuilder {
                                     ? UnixExternalAttributes(entry.isFolder, entry.permissions)
                                 : entry.isFolder ? zip::kDosAttributeDirectory
                                                  : zip::kDosAttributeArchive;
-    record.method = zip::kMethodStored;
     if (entry.isFolder) {
       record.versionNeeded = zip::kVersionNeededFolder;
       return sink.Append(LocalHeaderBytes(record), error_);
     }
-    record.versionNeeded = zip::kVersionNeededStored;
-    if (entry.size == 0) {
-      ++summary_.storedFiles;
-      return sources.Finish(index, error_) && sink.Append(LocalHeaderBytes(record), error_);
-    }
     // Sizes and CRC are known only after the data; the header is patched then.
-    const std::uint64_t headerOffset = sink.position();
     if (!sink.Append(LocalHeaderBytes(record), error_)) {
       return false;
     }
     const std::uint64_t dataStart = sink.position();
     std::uint32_t crc = 0;
-    std::uint64_t written = 0;
-    bool stored = false;
+    bool stored = entry.size == 0;
     bool compressionLost = false;
     zip::PieceIndex pieceIndex;
-    pieceIndex.pieceSize = PieceSize();
+    pieceIndex.pieceSize = options_.pieceSize;
     while (nextPiece_ < pieces_.size() && pieces_[nextPiece_].entry == index) {
       const std::uint32_t length = pieces_[nextPiece_].length;
       PieceResult result = pool.Take(nextPiece_++);
@@ -501,25 +431,16 @@ class ArchiveBuilder {
         return false;
       }
       crc = static_cast<std::uint32_t>(crc32_combine(crc, result.crc, length));
-      if (!result.raw.empty()) {
-        stored = true;
-        if (!sink.Append(result.raw, error_)) {
+      stored = stored || result.raw;
+      // Once deflate cannot win any more, stop writing its output: the file
+      // will be stored, and the limit check stays exact.
+      const std::uint64_t written = sink.position() - dataStart;
+      compressionLost = compressionLost || (!stored && written + result.bytes.size() >= entry.size);
+      if (!compressionLost) {
+        if (!sink.Append(result.bytes, error_)) {
           return false;
         }
-        written += result.raw.size();
-      } else if (!compressionLost) {
-        // Once deflate cannot win any more, stop writing its output: the file
-        // will be stored, and the limit check stays exact.
-        if (written + result.compressed.size() >= entry.size) {
-          compressionLost = true;
-        } else {
-          if (!sink.Append(result.compressed, error_)) {
-            return false;
-          }
-          written += result.compressed.size();
-          pieceIndex.compressedLengths.push_back(
-              static_cast<std::uint32_t>(result.compressed.size()));
-        }
+        pieceIndex.compressedLengths.push_back(static_cast<std::uint32_t>(result.bytes.size()));
       }
       done_ += length;
       if (options_.progress) {
@@ -533,7 +454,6 @@ class ArchiveBuilder {
           !CopyStored(entry, *file, crc, sink)) {
         return false;
       }
-      written = entry.size;
     }
     if (!sources.Finish(index, error_)) {
       return false;
@@ -541,7 +461,7 @@ class ArchiveBuilder {
     record.method = stored ? zip::kMethodStored : zip::kMethodDeflate;
     record.versionNeeded = stored ? zip::kVersionNeededStored : zip::kVersionNeededDeflate;
     record.crc32 = crc;
-    record.compressedSize = static_cast<std::uint32_t>(written);
+    record.compressedSize = static_cast<std::uint32_t>(sink.position() - dataStart);
     record.uncompressedSize = static_cast<std::uint32_t>(entry.size);
     // An index that does not fit the extra field is left out: the entry is
     // then decoded in one pass, as any other reader does.
@@ -549,7 +469,7 @@ class ArchiveBuilder {
       zip::AppendPieceIndex(pieceIndexBytes, pieceIndex);
     }
     ++(stored ? summary_.storedFiles : summary_.deflatedFiles);
-    return sink.Patch(headerOffset, LocalHeaderBytes(record), error_);
+    return sink.Patch(record.localHeaderOffset, LocalHeaderBytes(record), error_);
   }
 
   // The CRC came from the pieces read earlier; checking the copy against it
@@ -559,15 +479,8 @@ class ArchiveBuilder {
     std::string buffer(std::max<std::uint32_t>(options_.pieceSize, 64 * 1024), '\0');
     std::uint32_t crc = 0;
     std::uint64_t offset = 0;
-    while (true) {
-      const long long got = file.ReadAt(offset, &buffer[0], buffer.size(), reason);
-      if (got < 0) {
-        error_ = Describe(entry, "cannot read: " + reason);
-        return false;
-      }
-      if (got == 0) {
-        break;
-      }
+    long long got = 0;
+    while ((got = file.ReadAt(offset, &buffer[0], buffer.size(), reason)) > 0) {
       const std::size_t count = static_cast<std::size_t>(got);
       if (offset + count > entry.size) {
         error_ = Describe(entry, "changed while being packed (it grew)");
@@ -575,10 +488,14 @@ class ArchiveBuilder {
       }
       crc = static_cast<std::uint32_t>(crc32(
           crc, reinterpret_cast<const unsigned char*>(buffer.data()), static_cast<uInt>(count)));
-      if (!sink.Append(buffer.data(), count, error_)) {
+      if (!sink.Append(std::string_view(buffer.data(), count), error_)) {
         return false;
       }
       offset += count;
+    }
+    if (got < 0) {
+      error_ = Describe(entry, "cannot read: " + reason);
+      return false;
     }
     if (offset != entry.size || crc != expectedCrc) {
       error_ = Describe(entry, "changed while being packed");
@@ -588,7 +505,7 @@ class ArchiveBuilder {
   }
 
   const std::vector<TreeEntry>& entries_;
-  const WriteOptions& options_;
+  WriteOptions options_;
   WriteSummary& summary_;
   std::string& error_;
   std::vector<Piece> pieces_;

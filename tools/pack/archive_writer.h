@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pack/tree_walk.h"
+#include "zip/zip_format.h"
 
 namespace pack {
 
@@ -31,6 +32,24 @@ constexpr std::uint32_t kDefaultPieceSize = 1024 * 1024;
 /// a copy. Provisional, to be tuned by measurement.
 constexpr unsigned kDefaultStoreBelowPercent = 2;
 
+/// "Version made by" 6.3 on a Unix host: the external attributes carry a
+/// Unix mode in their high 16 bits.
+constexpr std::uint16_t kVersionMadeByUnix63 =
+    (zip::kHostUnix << 8) | (zip::kVersionMadeByMsDos63 & 0xFF);
+
+/// The Unix file type bits of a mode (S_IFREG, S_IFDIR), as the high half of
+/// the external attributes holds them.
+constexpr std::uint32_t kUnixTypeFile = 0100000;
+constexpr std::uint32_t kUnixTypeFolder = 0040000;
+
+/// The external attributes of an entry made on a Unix host: the mode (the
+/// type of a folder or a file and `permissions`, 07777 at most) above the
+/// MS-DOS attributes the MS-DOS form gives the entry.
+constexpr std::uint32_t UnixExternalAttributes(bool folder, std::uint32_t permissions) {
+  const std::uint32_t mode = (folder ? kUnixTypeFolder : kUnixTypeFile) | (permissions & 07777);
+  return mode << 16 | (folder ? zip::kDosAttributeDirectory : zip::kDosAttributeArchive);
+}
+
 /// How to write.
 struct WriteOptions {
   int level = kDefaultLevel;  // 0 stores every file; 1-9 deflate
@@ -44,8 +63,8 @@ struct WriteOptions {
   /// the stream; 0 deflates every piece.
   unsigned storeBelowPercent = kDefaultStoreBelowPercent;
   /// Record each entry's Unix permissions, for a starter on a POSIX system:
-  /// made by 0x033F, external attributes UnixExternalAttributes (see
-  /// entry_header.h). Otherwise the MS-DOS form below.
+  /// made by 0x033F, external attributes UnixExternalAttributes (above).
+  /// Otherwise the MS-DOS form below.
   bool unixModes = false;
   /// Called from the writing thread now and then with the bytes of file data
   /// processed so far and the total; may be empty.

@@ -776,6 +776,15 @@ TEST(PackWriter, RecordsUnixModesForANativeStarter) {
   }
 }
 
+TEST(PackWriter, UnixAttributesPutTheModeAboveTheMsDosAttributes) {
+  EXPECT_EQ(pack::UnixExternalAttributes(false, 0644), (0100644u << 16) | 0x20u);
+  EXPECT_EQ(pack::UnixExternalAttributes(true, 0755), (040755u << 16) | 0x10u);
+  EXPECT_EQ(pack::UnixExternalAttributes(false, 04755), (0104755u << 16) | 0x20u);
+  // Bits beyond the permissions cannot pose as another file type.
+  EXPECT_EQ(pack::UnixExternalAttributes(false, 0170644), (0100644u << 16) | 0x20u);
+  EXPECT_EQ(pack::kVersionMadeByUnix63, 0x033F);
+}
+
 TEST(PackWriter, KeepsTheMsDosFormWhateverThePermissions) {
   TempFolder app("pack-app-");
   TempFolder out("pack-out-");

@@ -5,55 +5,40 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstring>
 
 namespace pack {
 
 bool DeflatePiece(const unsigned char* input, std::size_t length, bool last, int level,
                   std::string& out) {
-  if (length > UINT_MAX) {
+  z_stream stream{};
+  // Negative window bits: raw deflate, as ZIP stores it. A fresh stream per
+  // piece, without a preset dictionary: no match can reach back before the
+  // piece, which is what lets it decode alone.
+  if (length > UINT_MAX ||
+      deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     return false;
   }
-  z_stream stream;
-  std::memset(&stream, 0, sizeof stream);
-  // Negative window bits: raw deflate, as ZIP stores it.
-  if (deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    return false;
-  }
-  // A fresh stream per piece, without a preset dictionary: no match can
-  // reach back before the piece, which is what lets it decode alone.
-  bool ok = true;
   const std::size_t start = out.size();
   // deflateBound covers a finished stream; a sync flush adds at most a few
   // bytes more, and the loop below grows the buffer if ever needed.
-  const std::size_t capacity = deflateBound(&stream, static_cast<uLong>(length)) + 16;
-  out.resize(start + capacity);
+  out.resize(start + deflateBound(&stream, static_cast<uLong>(length)) + 16);
   stream.next_in = const_cast<unsigned char*>(input);
   stream.avail_in = static_cast<uInt>(length);
-  const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
-  while (ok) {
+  int result = Z_OK;
+  do {
     const std::size_t used = start + stream.total_out;
     if (used == out.size()) {
       out.resize(out.size() + 4096);
     }
     stream.next_out = reinterpret_cast<unsigned char*>(&out[used]);
     stream.avail_out = static_cast<uInt>(out.size() - used);
-    const int result = deflate(&stream, flush);
-    if (result == Z_STREAM_END) {
-      break;
-    }
-    if (result != Z_OK && result != Z_BUF_ERROR) {
-      ok = false;
-      break;
-    }
+    result = deflate(&stream, last ? Z_FINISH : Z_SYNC_FLUSH);
     // A sync flush is complete once deflate leaves output space unused.
-    if (!last && stream.avail_in == 0 && stream.avail_out > 0) {
-      break;
-    }
-  }
+  } while ((result == Z_OK || result == Z_BUF_ERROR) &&
+           (last || stream.avail_in != 0 || stream.avail_out == 0));
   out.resize(start + stream.total_out);
   deflateEnd(&stream);
-  return ok;
+  return result == Z_STREAM_END || result == Z_OK || result == Z_BUF_ERROR;
 }
 
 namespace {

@@ -23,13 +23,12 @@ bool DeflatePiece(const unsigned char* input, std::size_t length, bool last, int
                   std::string& out);
 
 /// Appends `input` (`length` bytes) to `out` as one piece of stored deflate
-/// blocks, for a piece that starts on a byte boundary, as every piece does.
-/// Each block of at most zip::kMaxStoredBlockLength bytes: the header byte 0x00
-/// (block type 0, not final, padded to the byte), LEN and NLEN (its one's
-/// complement) little-endian, then the bytes. A piece that is not `last` ends
-/// as a sync flush does, with the empty block 00 00 00 FF FF; in the `last`
-/// piece the last block is the final one (header byte 0x01) and nothing
-/// follows it. Inflating the piece costs a copy, not a Huffman decode.
+/// blocks (see zip::kStoredBlockHeader) of at most zip::kMaxStoredBlockLength
+/// bytes each, for a piece that starts on a byte boundary, as every piece
+/// does. A piece that is not `last` ends as a sync flush does, with the empty
+/// block 00 00 00 FF FF; in the `last` piece the last block is the final one
+/// and nothing follows it. Inflating the piece costs a copy, not a Huffman
+/// decode.
 void StorePiece(const unsigned char* input, std::size_t length, bool last, std::string& out);
 
 /// Whether deflating `length` bytes to `deflatedLength` bytes saves less than

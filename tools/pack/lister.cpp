@@ -4,12 +4,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <map>
 #include <set>
 #include <string_view>
 
-#include "pack/entry_header.h"
+#include "pack/archive_writer.h"
 #include "pack/entry_names.h"
 #include "text/entry_name.h"
 #include "zip/zip_format.h"
@@ -69,17 +67,6 @@ std::string OpenFailureText(zip::ZipError error) {
   }
 }
 
-// Closes the reader on every way out of an inspection.
-class OpenedArchive {
- public:
-  OpenedArchive() = default;
-  ~OpenedArchive() { zip::ZipClose(archive); }
-  OpenedArchive(const OpenedArchive&) = delete;
-  OpenedArchive& operator=(const OpenedArchive&) = delete;
-
-  zip::ZipArchive archive;
-};
-
 class Inspector {
  public:
   Inspector(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
@@ -116,8 +103,6 @@ class Inspector {
 
   static std::string Quoted(std::string_view name) { return "'" + DisplayName(name) + "'"; }
 
-  zip::ZipArchive& Archive() { return opened_.archive; }
-
   // The reader opens what lies in front of any bytes after the end record;
   // those bytes only break the form.
   bool Open() {
@@ -128,11 +113,11 @@ class Inspector {
     if (archiveSize != size_) {
       Break("layout", "bytes after the end-of-central-directory record");
     }
-    if (!zip::ZipOpenMemory(Archive(), data_, archiveSize)) {
-      return Fatal(OpenFailureText(zip::ZipTakeLastError(Archive())));
+    if (!zip::ZipOpenMemory(archive_, data_, archiveSize)) {
+      return Fatal(OpenFailureText(zip::ZipTakeLastError(archive_)));
     }
-    if (!zip::ZipReadArchiveFacts(Archive(), facts_)) {
-      return Fatal(zip::ZipErrorText(zip::ZipTakeLastError(Archive())));
+    if (!zip::ZipReadArchiveFacts(archive_, facts_)) {
+      return Fatal(zip::ZipErrorText(zip::ZipTakeLastError(archive_)));
     }
     return true;
   }
@@ -144,7 +129,6 @@ class Inspector {
     }
     // The reader takes Zip64 markers in the disk fields; the form has none.
     if (facts_.endRecord.diskNumber != 0 || facts_.endRecord.directoryDisk != 0) {
-      Break("multi-disk", "the end record names disks other than 0");
       return Fatal("multi-disk archives are not supported");
     }
     if (facts_.endRecord.entriesOnDisk != facts_.endRecord.entryCount) {
@@ -161,12 +145,10 @@ class Inspector {
   }
 
   bool ReadEntries() {
-    const std::uint32_t count = zip::ZipEntryCount(Archive());
-    report_.entries.resize(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      if (!zip::ZipReadEntryRecord(Archive(), i, report_.entries[i])) {
-        report_.entries.resize(i);
-        return Fatal(zip::ZipErrorText(zip::ZipTakeLastError(Archive())));
+    report_.entries.resize(zip::ZipEntryCount(archive_));
+    for (std::uint32_t i = 0; i < report_.entries.size(); ++i) {
+      if (!zip::ZipReadEntryRecord(archive_, i, report_.entries[i])) {
+        return Fatal(zip::ZipErrorText(zip::ZipTakeLastError(archive_)));
       }
     }
     return true;
@@ -177,7 +159,12 @@ class Inspector {
     for (std::size_t i = 0; i < report_.entries.size(); ++i) {
       const zip::ZipEntryRecord& entry = report_.entries[i];
       const std::string who = "entry " + Quoted(entry.central.name);
-      CheckCentralFields(entry, who);
+      CheckRecordExtras(entry, who);
+      CheckFlags(entry, who);
+      if (!zip::IsValidDosStamp(Stamp(entry))) {
+        Break("date", who + ": invalid MS-DOS date or time");
+      }
+      CheckKindFields(entry, IsFolderName(entry.central.name), who);
       std::string_view zip64Field;
       if (zip::FindExtraField(entry.central.extra, zip::kExtraIdZip64, zip64Field)) {
         Break("zip64", who + ": Zip64 extra field");
@@ -190,15 +177,7 @@ class Inspector {
                             (i == 0 ? "start of the file (0)"
                                     : "previous entry (" + std::to_string(expectedOffset) + ")"));
       }
-      std::uint64_t dataEnd = 0;
-      if (!CheckLocalHeader(static_cast<std::uint32_t>(i), entry, who, dataEnd)) {
-        expectedOffset = entry.location.localHeaderOffset;
-        continue;
-      }
-      expectedOffset = dataEnd;
-      if ((entry.central.flags & zip::kFlagDataDescriptor) != 0) {
-        expectedOffset += DataDescriptorLength(dataEnd);
-      }
+      expectedOffset = CheckLocalHeader(static_cast<std::uint32_t>(i), entry, who);
     }
     if (!report_.entries.empty() && expectedOffset != facts_.centralDirectoryOffset) {
       Break("layout", "the central directory does not start right after the last entry's data");
@@ -213,19 +192,6 @@ class Inspector {
     const bool signature = zip::RangeFits(at, zip::kDataDescriptorSignatureSize, size_) &&
                            zip::LoadLe32(data_ + at) == zip::kDataDescriptorSignature;
     return (signature ? zip::kDataDescriptorSignatureSize : 0) + zip::kDataDescriptorSize;
-  }
-
-  void CheckCentralFields(const zip::ZipEntryRecord& entry, const std::string& who) {
-    CheckRecordExtras(entry, who);
-    CheckFlags(entry, who);
-    if (!zip::IsValidDosStamp(Stamp(entry))) {
-      Break("date", who + ": invalid MS-DOS date or time");
-    }
-    if (IsFolderName(entry.central.name)) {
-      CheckFolderFields(entry, who);
-    } else {
-      CheckFileFields(entry, who);
-    }
   }
 
   void CheckRecordExtras(const zip::ZipEntryRecord& entry, const std::string& who) {
@@ -281,7 +247,7 @@ class Inspector {
            who + ": the piece index does not describe the entry; it is decoded in one pass");
       return;
     }
-    if (!options_.checkData || (entry.central.flags & kEncryptionFlags) != 0) {
+    if ((entry.central.flags & kEncryptionFlags) != 0) {
       return;
     }
     zip::ZipPieceDecoder decoder;
@@ -321,60 +287,50 @@ class Inspector {
   // Unix mode of the entry's type above them.
   void CheckExternalAttributes(const zip::ZipEntryRecord& entry, bool folder,
                                const std::string& who) {
+    const std::uint32_t attributes = entry.central.externalAttributes;
+    const bool unixForm = entry.central.versionMadeBy == kVersionMadeByUnix63;
     const std::uint32_t dos = folder ? zip::kDosAttributeDirectory : zip::kDosAttributeArchive;
-    const char* expected = folder ? "0x10 for a folder" : "0x20 for a file";
-    if (entry.central.versionMadeBy != kVersionMadeByUnix63) {
-      if (entry.central.externalAttributes != dos) {
-        Break("external attributes",
-              who + ": " + Hex(entry.central.externalAttributes) + " instead of " + expected);
+    if (attributes != (unixForm ? UnixExternalAttributes(folder, attributes >> 16) : dos)) {
+      const std::string mode = folder ? "mode 040000" : "mode 0100000";
+      Break("external attributes", who + ": " + Hex(attributes) + " instead of " +
+                                       (unixForm ? mode + " and permissions above " : "") +
+                                       (folder ? "0x10 for a folder" : "0x20 for a file"));
+    }
+  }
+
+  // The method, sizes and version needed an entry of its kind must have.
+  void CheckKindFields(const zip::ZipEntryRecord& entry, bool folder, const std::string& who) {
+    CheckExternalAttributes(entry, folder, who);
+    const zip::CentralRecord& central = entry.central;
+    const std::uint64_t compressed = entry.location.compressedSize;
+    const std::uint64_t uncompressed = entry.location.uncompressedSize;
+    if (folder) {
+      if (central.method != zip::kMethodStored) {
+        Break("method", who + ": a folder entry must be stored");
       }
+      if (compressed != 0 || uncompressed != 0 || central.crc32 != 0) {
+        Break("folder entry", who + ": non-zero sizes or CRC");
+      }
+    } else if (central.method != zip::kMethodStored && central.method != zip::kMethodDeflate) {
+      Break("method", who + ": method " + std::to_string(central.method) +
+                          " (only 0, stored, and 8, deflate, are used)");
       return;
     }
-    const std::uint32_t mode = entry.central.externalAttributes >> 16;
-    const std::uint32_t type = folder ? kUnixTypeFolder : kUnixTypeFile;
-    if ((entry.central.externalAttributes & 0xFFFF) != dos || (mode & ~07777u) != type) {
-      Break("external attributes", who + ": " + Hex(entry.central.externalAttributes) +
-                                       " instead of " + (folder ? "mode 040000" : "mode 0100000") +
-                                       " and permissions above " + expected);
+    const bool deflated = !folder && central.method == zip::kMethodDeflate;
+    const std::uint16_t needed = folder     ? zip::kVersionNeededFolder
+                                 : deflated ? zip::kVersionNeededDeflate
+                                            : zip::kVersionNeededStored;
+    if (central.versionNeeded != needed) {
+      Break("version needed", who + ": " + std::to_string(central.versionNeeded) + " instead of " +
+                                  std::to_string(needed) + " for " +
+                                  (folder     ? "a folder"
+                                   : deflated ? "a deflated file"
+                                              : "a stored file"));
     }
-  }
-
-  void CheckFolderFields(const zip::ZipEntryRecord& entry, const std::string& who) {
-    CheckExternalAttributes(entry, true, who);
-    if (entry.central.method != zip::kMethodStored) {
-      Break("method", who + ": a folder entry must be stored");
-    }
-    if (entry.location.compressedSize != 0 || entry.location.uncompressedSize != 0 ||
-        entry.central.crc32 != 0) {
-      Break("folder entry", who + ": non-zero sizes or CRC");
-    }
-    if (entry.central.versionNeeded != zip::kVersionNeededFolder) {
-      Break("version needed", who + ": " + std::to_string(entry.central.versionNeeded) +
-                                  " instead of 20 for a folder");
-    }
-  }
-
-  void CheckFileFields(const zip::ZipEntryRecord& entry, const std::string& who) {
-    CheckExternalAttributes(entry, false, who);
-    if (entry.central.method == zip::kMethodDeflate) {
-      if (entry.central.versionNeeded != zip::kVersionNeededDeflate) {
-        Break("version needed", who + ": " + std::to_string(entry.central.versionNeeded) +
-                                    " instead of 20 for a deflated file");
-      }
-      if (entry.location.compressedSize >= entry.location.uncompressedSize) {
-        Break("method", who + ": deflated although that does not make it smaller");
-      }
-    } else if (entry.central.method == zip::kMethodStored) {
-      if (entry.central.versionNeeded != zip::kVersionNeededStored) {
-        Break("version needed", who + ": " + std::to_string(entry.central.versionNeeded) +
-                                    " instead of 10 for a stored file");
-      }
-      if (entry.location.compressedSize != entry.location.uncompressedSize) {
-        Break("method", who + ": stored with different compressed and uncompressed sizes");
-      }
-    } else {
-      Break("method", who + ": method " + std::to_string(entry.central.method) +
-                          " (only 0, stored, and 8, deflate, are used)");
+    if (deflated && compressed >= uncompressed) {
+      Break("method", who + ": deflated although that does not make it smaller");
+    } else if (!folder && !deflated && compressed != uncompressed) {
+      Break("method", who + ": stored with different compressed and uncompressed sizes");
     }
   }
 
@@ -400,26 +356,20 @@ class Inspector {
   }
 
   // Readers that stream from the local headers see only them, so they must
-  // agree with the central records.
-  bool CheckLocalHeader(std::uint32_t index, const zip::ZipEntryRecord& entry,
-                        const std::string& who, std::uint64_t& dataEnd) {
+  // agree with the central records. Returns where the next entry should start.
+  std::uint64_t CheckLocalHeader(std::uint32_t index, const zip::ZipEntryRecord& entry,
+                                 const std::string& who) {
     zip::ZipLocalHeaderRecord local;
-    if (!zip::ZipReadLocalHeader(Archive(), index, local)) {
-      zip::ZipTakeLastError(Archive());
-      if (HasLocalHeaderSignature(entry.location.localHeaderOffset)) {
-        Break("local header", who + ": header or data runs past the entries' area");
-      } else {
-        Break("local header", who + ": no local header at offset " +
-                                  std::to_string(entry.location.localHeaderOffset));
-      }
-      return false;
-    }
     const unsigned char* entryData = nullptr;
     std::uint64_t length = 0;
-    if (!zip::ZipLocateEntryData(Archive(), index, entryData, length)) {
-      zip::ZipTakeLastError(Archive());
-      Break("local header", who + ": header or data runs past the entries' area");
-      return false;
+    if (!zip::ZipReadLocalHeader(archive_, index, local) ||
+        !zip::ZipLocateEntryData(archive_, index, entryData, length)) {
+      zip::ZipTakeLastError(archive_);
+      const std::uint64_t at = entry.location.localHeaderOffset;
+      Break("local header", who + (HasLocalHeaderSignature(at)
+                                       ? ": header or data runs past the entries' area"
+                                       : ": no local header at offset " + std::to_string(at)));
+      return at;
     }
     if (!local.header.extra.empty()) {
       Break("extra field",
@@ -432,15 +382,15 @@ class Inspector {
         local.header.uncompressedSize == zip::kMarker32) {
       Break("zip64", who + ": Zip64 sizes in the local header");
     }
-    dataEnd = local.dataOffset + length;
-    if (options_.checkData &&
-        (entry.central.method == zip::kMethodStored ||
+    if ((entry.central.method == zip::kMethodStored ||
          entry.central.method == zip::kMethodDeflate) &&
         (entry.central.flags & kEncryptionFlags) == 0) {
       CheckData(entry, who, entryData);
     }
     CheckPieceIndex(entry, who, entryData);
-    return true;
+    const std::uint64_t dataEnd = local.dataOffset + length;
+    const bool descriptor = (entry.central.flags & zip::kFlagDataDescriptor) != 0;
+    return dataEnd + (descriptor ? DataDescriptorLength(dataEnd) : 0);
   }
 
   // The reader refuses a header that is not there and one whose name or extra
@@ -517,10 +467,7 @@ class Inspector {
   }
 
   void CheckExecutable() {
-    if (options_.executablePath.empty()) {
-      return;
-    }
-    if (names_.count(options_.executablePath) == 0) {
+    if (!options_.executablePath.empty() && names_.count(options_.executablePath) == 0) {
       Break("executable", "no entry " + Quoted(options_.executablePath));
     }
   }
@@ -536,28 +483,22 @@ class Inspector {
   const InspectOptions& options_;
   ArchiveReport& report_;
   std::string& error_;
-  OpenedArchive opened_;
+  zip::ZipArchive archive_;  // holds nothing that needs closing
   zip::ZipArchiveFacts facts_;
   std::set<std::string> names_;
 };
 
 std::string MethodName(std::uint16_t method) {
-  switch (method) {
-    case zip::kMethodStored:
-      return "stored";
-    case zip::kMethodDeflate:
-      return "deflate";
-    default:
-      return "method" + std::to_string(method);
-  }
+  return method == zip::kMethodStored    ? "stored"
+         : method == zip::kMethodDeflate ? "deflate"
+                                         : "method" + std::to_string(method);
 }
 
 }  // namespace
 
 bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
                     ArchiveReport& report, std::string& error) {
-  Inspector inspector(data, size, options, report, error);
-  return inspector.Run();
+  return Inspector(data, size, options, report, error).Run();
 }
 
 void PrintEntries(const ArchiveReport& report, std::ostream& out) {
@@ -582,39 +523,30 @@ void PrintEntries(const ArchiveReport& report, std::ostream& out) {
       << uncompressed << " bytes unpacked\n";
 }
 
-namespace {
-
-void PrintVerdict(const ArchiveReport& report, std::ostream& out, std::size_t perRule) {
-  if (report.breaks.empty()) {
+void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t perRule) {
+  const std::size_t problems = report.breaks.size();
+  if (problems == 0) {
     out << "conforms: the archive has the starter's archive form\n";
-    return;
+  } else {
+    out << "does not conform: " << problems << " problem" << (problems == 1 ? "" : "s") << '\n';
   }
-  out << "does not conform: " << report.breaks.size() << " problem"
-      << (report.breaks.size() == 1 ? "" : "s") << '\n';
-  std::vector<std::string> rules;
-  std::map<std::string, std::vector<const FormBreak*>> byRule;
+  std::vector<std::string> rules;  // in the order first broken
   for (const FormBreak& item : report.breaks) {
-    auto& list = byRule[item.rule];
-    if (list.empty()) {
+    if (std::find(rules.begin(), rules.end(), item.rule) == rules.end()) {
       rules.push_back(item.rule);
     }
-    list.push_back(&item);
   }
   for (const std::string& rule : rules) {
-    const auto& list = byRule[rule];
-    for (std::size_t i = 0; i < list.size() && i < perRule; ++i) {
-      out << "  [" << rule << "] " << list[i]->detail << '\n';
+    std::size_t count = 0;
+    for (const FormBreak& item : report.breaks) {
+      if (item.rule == rule && count++ < perRule) {
+        out << "  [" << rule << "] " << item.detail << '\n';
+      }
     }
-    if (list.size() > perRule) {
-      out << "  [" << rule << "] ... and " << (list.size() - perRule) << " more\n";
+    if (count > perRule) {
+      out << "  [" << rule << "] ... and " << (count - perRule) << " more\n";
     }
   }
-}
-
-}  // namespace
-
-void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t perRule) {
-  PrintVerdict(report, out, perRule);
   for (const FormBreak& note : report.notes) {
     out << "  note: [" << note.rule << "] " << note.detail << '\n';
   }

@@ -35,8 +35,6 @@ struct ArchiveReport {
 struct InspectOptions {
   /// Relative path of a file entry that must be present; empty: none.
   std::string executablePath;
-  /// Also decompress every entry and check its size and CRC-32.
-  bool checkData = true;
 };
 
 /// Inspects the `size` bytes at `data` through the ZIP reader (zip_reader.h),
@@ -45,30 +43,22 @@ struct InspectOptions {
 ///
 /// Returns false with `error` set when the bytes cannot be read as a ZIP
 /// archive at all: fewer than 22 bytes, no end record, or an archive the
-/// reader refuses to open (a central directory that does not fit or does not
-/// end at the end records, a bad record or Zip64 value, several disks); bytes
-/// after the end record are left out of what the reader is given.
+/// reader refuses to open; bytes after the end record are left out of what
+/// the reader is given (and break the form).
 ///
-/// Otherwise returns true with `report` holding every entry and every break
-/// found: entry order (depth first, folder entry directly before its
-/// contents, siblings by CompareSiblingNames) and missing folder entries;
-/// version made by and external attributes (either the MS-DOS form, 0x003F
-/// with attributes 0x10 or 0x20, or the Unix form of a native starter's
-/// archive, 0x033F with a folder's or a file's mode above them, one form for
-/// every entry) and internal ones (must be 0); version needed;
-/// flags (encryption, data descriptor, the UTF-8 bit matching a non-ASCII
-/// name); extra fields (none in local headers; in a central record only a
-/// zip::PieceIndex alone); data descriptors; comments; local
+/// Otherwise returns true with `report` holding every entry and every break of
+/// the form WriteArchive writes (archive_writer.h): entry order and missing
+/// folder entries; version made by, one form (MS-DOS 0x003F or Unix 0x033F) for
+/// every entry, with its external attributes; internal attributes, version
+/// needed, flags, method and sizes by the kind; extra fields (in a central
+/// record only a zip::PieceIndex alone); data descriptors; comments; local
 /// headers not back to back from offset 0 or disagreeing with the central
-/// record; anything between the pieces; Zip64 records; methods (only stored
-/// or deflate; folders and empty files stored; deflate only when smaller);
-/// folder sizes and CRC; names ('\', invalid UTF-8, absolute, empty, "." or
-/// ".." components, duplicates); names Windows cannot create as they are
-/// (WindowsNameProblem); invalid MS-DOS dates; multi-disk archives; the
-/// missing executable; damaged data (with `checkData`). A piece index that
-/// zip::ZipPiecesFromIndex refuses, that sits on an entry that is not
-/// deflated, or (with `checkData`) whose pieces do not each decode alone to
-/// the entry's content, is a note, not a break.
+/// record; Zip64 records; names (RelativePathProblem, duplicates,
+/// WindowsNameProblem); invalid MS-DOS dates; disks; the missing executable;
+/// data that does not decode to its recorded size and CRC-32. A piece index
+/// that zip::ZipPiecesFromIndex refuses, that sits on an entry that is not
+/// deflated, or whose pieces do not each decode alone to the entry's content,
+/// is a note, not a break.
 bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
                     ArchiveReport& report, std::string& error);
 
