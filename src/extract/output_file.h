@@ -65,10 +65,4 @@ class OutputFile final : public zip::ZipOutput {
   std::size_t viewSize_ = 0;
 };
 
-/// Writes `job` into `file` with zip::ZipWriteEntryJob and ends the file
-/// (OutputFile::Finish): what the extraction does with one entry that has
-/// no pieces to spread.
-zip::ZipError WriteEntryFile(const zip::ZipEntryJob& job, OutputFile& file,
-                             zip::ZipJobScratch& scratch);
-
 #endif  // STARTER_EXTRACT_OUTPUT_FILE_H
