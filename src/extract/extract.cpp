@@ -143,15 +143,6 @@ std::vector<LogLine> FailureLines(std::uint32_t index, const std::string& name,
 
 // One file entry's data, written by the pool.
 struct FileWrite {
-  FileWrite(std::uint32_t index, const std::string& name, const std::string& outputText,
-            zip::ZipEntryJob job, std::intptr_t handle)
-      : index(index),
-        name(name),
-        outputText(outputText),
-        key(PathKey(name)),
-        job(std::move(job)),
-        output(handle) {}
-
   // Hands the write to `pool`. An indexed entry's pieces go to as many
   // tasks as there are workers (also to one: the write then asks between
   // pieces whether to stop, where one decode of the whole entry could not),
@@ -191,15 +182,15 @@ struct FileWrite {
     return FailureLines(index, name, outputText, zip::ZipErrorText(error));
   }
 
+  OutputFile output;  // first: closed whatever the others' making throws
   const std::uint32_t index;
   const std::string name;
   const std::string outputText;
   const std::vector<std::string> key;
   const zip::ZipEntryJob job;
-  OutputFile output;
   zip::ZipError error = zip::ZipError::kNone;  // set by the task that finishes the file
-  WorkerPool::Work work;
-  zip::ZipPiecedWrite pieced;  // after `output`: it ends its view first
+  WorkerPool::Work work{};
+  zip::ZipPiecedWrite pieced{};  // after `output`: it ends its view first
 };
 
 // The walk's output in index order. File data is written by the pool while
@@ -214,7 +205,7 @@ class OrderedLog {
 
   // Tasks refer to the files held: none may still run when they go.
   ~OrderedLog() {
-    WaitForFiles([](const FileWrite&) { return true; });
+    WaitFor([](const FileWrite&) { return true; });
   }
 
   // Appends UTF-8 text to the log, converted on its own as every fragment is.
@@ -233,10 +224,11 @@ class OrderedLog {
   // after writing each file at once.
   void WaitForPath(const std::string& name) {
     const std::vector<std::string> key = PathKey(name);
-    WaitForFiles([&key](const FileWrite& file) {
+    WaitFor([&key](const FileWrite& file) {
       const std::size_t common = std::min(file.key.size(), key.size());
       return std::equal(key.begin(), key.begin() + common, file.key.begin());
     });
+    Flush();
   }
 
   // Hands the entry's file to the pool; its " success" or failure comes out
@@ -257,7 +249,8 @@ class OrderedLog {
     heldPieces_ += file.job.pieces.size();
     Flush();
     // After Flush, the first held item is a file in flight.
-    while (heldFiles_ > MaxHeldFiles() || (heldFiles_ > 1 && heldPieces_ > kMaxHeldPieces)) {
+    const std::size_t maxHeldFiles = 4 * static_cast<std::size_t>(pool_.WorkerCount()) + 3;
+    while (heldFiles_ > maxHeldFiles || (heldFiles_ > 1 && heldPieces_ > kMaxHeldPieces)) {
       pool_.Wait(held_.front().file->work);
       Flush();
     }
@@ -265,7 +258,8 @@ class OrderedLog {
 
   // Waits for every file and writes out everything held.
   void FinishAll() {
-    WaitForFiles([](const FileWrite&) { return true; });
+    WaitFor([](const FileWrite&) { return true; });
+    Flush();
   }
 
  private:
@@ -279,8 +273,6 @@ class OrderedLog {
   // long: about 512 KiB of them at most.
   static constexpr std::size_t kMaxHeldPieces = 16384;
 
-  std::size_t MaxHeldFiles() const { return 4 * static_cast<std::size_t>(pool_.WorkerCount()) + 3; }
-
   void Add(std::vector<LogLine> lines) {
     for (LogLine& line : lines) {
       held_.push_back(Held{std::move(line), nullptr});
@@ -289,13 +281,12 @@ class OrderedLog {
   }
 
   template <typename Predicate>
-  void WaitForFiles(Predicate waitFor) {
+  void WaitFor(Predicate waitFor) {
     for (const Held& held : held_) {
       if (held.file && waitFor(*held.file)) {
         pool_.Wait(held.file->work);
       }
     }
-    Flush();
   }
 
   // Writes out, from the first held item on, whatever no file still being
@@ -392,7 +383,8 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
     output.ReportFailedEntry(i, name, outputText, openFailedText);
     return;
   }
-  output.WriteFile(std::make_unique<FileWrite>(i, name, outputText, std::move(job), file));
+  output.WriteFile(std::unique_ptr<FileWrite>(
+      new FileWrite{OutputFile(file), i, name, outputText, PathKey(name), std::move(job)}));
 }
 
 // Writes every entry of the open g_zipArchive below `destinationText`, as
