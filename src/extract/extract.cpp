@@ -1,5 +1,6 @@
 #include "extract/extract.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -7,7 +8,6 @@
 #include <iostream>
 #include <memory>
 #include <stdexcept>
-#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -32,10 +32,6 @@ void AppendToLog(const std::string& utf8) {
   g_extractLog += Utf8ToWide(utf8.data(), utf8.size());
 }
 
-std::string DecimalText(std::uint32_t number) {
-  return std::to_string(number);
-}
-
 // The standard operations throw with their own wording; the starter's errors
 // name the operation, so each is called in its error-code form.
 bool Exists(const fs::path& path) {
@@ -57,11 +53,7 @@ fs::path Absolute(const fs::path& path) {
 }
 
 std::string WithForwardSlashes(std::string text) {
-  for (char& c : text) {
-    if (c == '\\') {
-      c = '/';
-    }
-  }
+  std::replace(text.begin(), text.end(), '\\', '/');
   return text;
 }
 
@@ -121,17 +113,6 @@ std::vector<std::string> PathKey(const std::string& name) {
   return key;
 }
 
-// True when one path is the other or lies below it.
-bool SameOrNested(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < common; ++i) {
-    if (a[i] != b[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // One line of the walk's output: a fragment appended to the log, or a line
 // for standard error.
 struct LogLine {
@@ -139,39 +120,29 @@ struct LogLine {
   std::string text;
 };
 
-void Emit(const std::vector<LogLine>& lines) {
-  for (const LogLine& line : lines) {
-    if (line.toStandardError) {
-      std::cerr << line.text << std::endl;
-    } else {
-      AppendToLog(line.text);
-    }
+void Emit(const LogLine& line) {
+  if (line.toStandardError) {
+    std::cerr << line.text << std::endl;
+  } else {
+    AppendToLog(line.text);
   }
 }
 
 // One line on standard error and fragment 9 of the log for an entry that
 // could not be written.
-void AddFailure(std::vector<LogLine>& lines, std::uint32_t index, const std::string& name,
-                const std::string& outputText, const std::string& errorText) {
-  lines.push_back(
-      LogLine{true, "Failed extracting " + name + " from archive. Error string: " + errorText});
-  for (const std::string& text : {std::string(" Failed extracting "), DecimalText(index), name,
+std::vector<LogLine> FailureLines(std::uint32_t index, const std::string& name,
+                                  const std::string& outputText, const std::string& errorText) {
+  std::vector<LogLine> lines{
+      {true, "Failed extracting " + name + " from archive. Error string: " + errorText}};
+  for (const std::string& text : {std::string(" Failed extracting "), std::to_string(index), name,
                                   std::string(" full path fail: "), outputText, errorText}) {
     lines.push_back(LogLine{false, text});
   }
+  return lines;
 }
 
 // One file entry's data, written by the pool.
 struct FileWrite {
-  FileWrite(std::uint32_t index, const std::string& name, const std::string& outputText,
-            zip::ZipEntryJob job, std::intptr_t handle)
-      : index(index),
-        name(name),
-        outputText(outputText),
-        key(PathKey(name)),
-        job(std::move(job)),
-        output(handle) {}
-
   // Hands the write to `pool`. An indexed entry's pieces go to as many
   // tasks as there are workers (also to one: the write then asks between
   // pieces whether to stop, where one decode of the whole entry could not),
@@ -179,87 +150,73 @@ struct FileWrite {
   // another, and the one whose piece ends last finishes the file, so no
   // worker ever blocks on work that only a blocked worker could do.
   void Submit(WorkerPool& pool) {
-    const std::size_t pieces = job.pieces.empty() ? 0 : pieced.Begin(job, output);
+    const std::size_t pieces = pieced.Begin(job, output);
     if (pieces == 0) {
-      pool.Submit(work, [this](zip::ZipJobScratch& scratch) {
-        error = job.pieces.empty() ? WriteEntryFile(job, output, scratch)
-                                   : output.Finish(pieced.Finish(scratch), job);
-      });
+      pool.Submit(work, [this](zip::ZipJobScratch& scratch) { Finish(scratch); });
       return;
     }
-    const std::size_t tasks = pieces < pool.WorkerCount() ? pieces : pool.WorkerCount();
-    for (std::size_t i = 0; i < tasks; ++i) {
-      pool.Submit(work, [this](zip::ZipJobScratch& scratch) { WritePieces(scratch); });
+    for (std::size_t i = 0; i < std::min<std::size_t>(pieces, pool.WorkerCount()); ++i) {
+      pool.Submit(work, [this](zip::ZipJobScratch& scratch) {
+        std::size_t piece = 0;
+        while (pieced.ClaimPiece(piece)) {
+          if (pieced.WritePiece(piece, scratch)) {
+            Finish(scratch);
+          }
+        }
+      });
     }
   }
 
-  void WritePieces(zip::ZipJobScratch& scratch) {
-    std::size_t piece = 0;
-    while (pieced.ClaimPiece(piece)) {
-      if (pieced.WritePiece(piece, scratch)) {
-        error = output.Finish(pieced.Finish(scratch), job);
-      }
-    }
-  }
+  void Finish(zip::ZipJobScratch& scratch) { error = output.Finish(pieced.Finish(scratch), job); }
 
-  // What the log and standard error say of the written file.
+  // What the log and standard error say of the written file. One cut short
+  // by an interruption, which the walk's next poll throws, is no fault of
+  // the entry's: nothing is said of it.
   std::vector<LogLine> OutcomeLines() const {
-    std::vector<LogLine> lines;
     if (error == zip::ZipError::kStopped) {
-      // Cut short by an interruption, which the walk's next poll throws: no
-      // fault of the entry's, so nothing is said of it.
-    } else if (error == zip::ZipError::kNone) {
-      lines.push_back(LogLine{false, " success "});
-      lines.push_back(LogLine{false, DecimalText(index)});
-    } else {
-      AddFailure(lines, index, name, outputText, zip::ZipErrorText(error));
+      return {};
     }
-    return lines;
+    if (error == zip::ZipError::kNone) {
+      return {{false, " success "}, {false, std::to_string(index)}};
+    }
+    return FailureLines(index, name, outputText, zip::ZipErrorText(error));
   }
 
+  OutputFile output;  // first: closed whatever the others' making throws
   const std::uint32_t index;
   const std::string name;
   const std::string outputText;
   const std::vector<std::string> key;
   const zip::ZipEntryJob job;
-  OutputFile output;
   zip::ZipError error = zip::ZipError::kNone;  // set by the task that finishes the file
-  WorkerPool::Work work;
-  zip::ZipPiecedWrite pieced;  // after `output`: it ends its view first
+  WorkerPool::Work work{};
+  zip::ZipPiecedWrite pieced{};  // after `output`: it ends its view first
 };
 
-// The walk's log lines, in index order. File data is written by the pool
-// while the walk goes on, but the log and standard error must read as if
-// each entry had been finished before the next one began: an entry's lines
-// are held back until every earlier entry's file is written and reported.
+// The walk's output in index order. File data is written by the pool while
+// the walk goes on, but the log and standard error must read as if each entry
+// had been finished before the next one began: whatever follows a file still
+// being written is held back until that file is written and reported.
 class OrderedLog {
  public:
   explicit OrderedLog(WorkerPool& pool) : pool_(pool) {}
   OrderedLog(const OrderedLog&) = delete;
   OrderedLog& operator=(const OrderedLog&) = delete;
 
-  // Tasks refer to the files below: none may still run when they go.
+  // Tasks refer to the files held: none may still run when they go.
   ~OrderedLog() {
-    for (Entry& entry : entries_) {
-      if (entry.file) {
-        pool_.Wait(entry.file->work);
-      }
-    }
+    WaitFor([](const FileWrite&) { return true; });
   }
 
-  // Starts the next entry; what follows belongs to it until the next call.
-  void BeginEntry() { entries_.emplace_back(); }
-
   // Appends UTF-8 text to the log, converted on its own as every fragment is.
-  void Log(std::string utf8) { Add(LogLine{false, std::move(utf8)}); }
+  void Log(std::string utf8) { Add({{false, std::move(utf8)}}); }
 
   // Writes one line, ended and flushed, to standard error.
-  void ErrorLine(std::string line) { Add(LogLine{true, std::move(line)}); }
+  void ErrorLine(std::string line) { Add({{true, std::move(line)}}); }
 
   void ReportFailedEntry(std::uint32_t index, const std::string& name,
                          const std::string& outputText, const std::string& errorText) {
-    AddFailure(entries_.back().lines, index, name, outputText, errorText);
-    Flush();
+    Add(FailureLines(index, name, outputText, errorText));
   }
 
   // Waits for every file still being written whose path is `name`'s, lies
@@ -267,54 +224,48 @@ class OrderedLog {
   // after writing each file at once.
   void WaitForPath(const std::string& name) {
     const std::vector<std::string> key = PathKey(name);
-    for (Entry& entry : entries_) {
-      if (entry.file && SameOrNested(entry.file->key, key)) {
-        pool_.Wait(entry.file->work);
-      }
-    }
+    WaitFor([&key](const FileWrite& file) {
+      const std::size_t common = std::min(file.key.size(), key.size());
+      return std::equal(key.begin(), key.begin() + common, file.key.begin());
+    });
     Flush();
   }
 
-  // Hands the current entry's file to the pool; its " success" or failure
-  // comes out once it is written. Waits for earlier files when too many are
-  // held, which bounds the memory the walk's lead costs.
+  // Hands the entry's file to the pool; its " success" or failure comes out
+  // once it is written. Waits for earlier files when too many are held,
+  // which bounds the memory the walk's lead costs.
   void WriteFile(std::unique_ptr<FileWrite> write) {
-    Entry& entry = entries_.back();
-    entry.file = std::move(write);
+    FileWrite& file = *write;
+    held_.push_back(Held{{}, std::move(write)});
     try {
-      entry.file->Submit(pool_);
+      file.Submit(pool_);
     } catch (...) {
       // Tasks already queued refer to the file.
-      pool_.Wait(entry.file->work);
-      entry.file.reset();
+      pool_.Wait(file.work);
+      held_.pop_back();
       throw;
     }
-    heldPieces_ += entry.file->job.pieces.size();
+    ++heldFiles_;
+    heldPieces_ += file.job.pieces.size();
     Flush();
-    // After Flush, an entry in front of the current one has a file in flight.
-    while (entries_.size() > MaxHeld() || (entries_.size() > 1 && heldPieces_ > kMaxHeldPieces)) {
-      pool_.Wait(entries_.front().file->work);
+    // After Flush, the first held item is a file in flight.
+    const std::size_t maxHeldFiles = 4 * static_cast<std::size_t>(pool_.WorkerCount()) + 3;
+    while (heldFiles_ > maxHeldFiles || (heldFiles_ > 1 && heldPieces_ > kMaxHeldPieces)) {
+      pool_.Wait(held_.front().file->work);
       Flush();
     }
   }
 
-  // Waits for every file and writes out everything held, the current
-  // entry's lines last.
+  // Waits for every file and writes out everything held.
   void FinishAll() {
-    while (!entries_.empty()) {
-      if (entries_.front().file) {
-        pool_.Wait(entries_.front().file->work);
-      }
-      Flush();
-      if (entries_.size() == 1 && !entries_.front().file) {
-        entries_.pop_front();  // the current entry, already written out
-      }
-    }
+    WaitFor([](const FileWrite&) { return true; });
+    Flush();
   }
 
  private:
-  struct Entry {
-    std::vector<LogLine> lines;  // not yet written out
+  // A line, or (with `file` set) the outcome of a file.
+  struct Held {
+    LogLine line;
     std::unique_ptr<FileWrite> file;
   };
 
@@ -322,44 +273,45 @@ class OrderedLog {
   // long: about 512 KiB of them at most.
   static constexpr std::size_t kMaxHeldPieces = 16384;
 
-  std::size_t MaxHeld() const { return 4 * static_cast<std::size_t>(pool_.WorkerCount()) + 4; }
-
-  void Add(LogLine line) {
-    entries_.back().lines.push_back(std::move(line));
+  void Add(std::vector<LogLine> lines) {
+    for (LogLine& line : lines) {
+      held_.push_back(Held{std::move(line), nullptr});
+    }
     Flush();
   }
 
-  // Writes out the first entry's lines and, once its file is written, the
-  // file's outcome. Returns false when its file is still being written.
-  bool EmitFront() {
-    Entry& front = entries_.front();
-    if (front.file && !pool_.IsDone(front.file->work)) {
-      return false;
+  template <typename Predicate>
+  void WaitFor(Predicate waitFor) {
+    for (const Held& held : held_) {
+      if (held.file && waitFor(*held.file)) {
+        pool_.Wait(held.file->work);
+      }
     }
-    Emit(front.lines);
-    front.lines.clear();
-    if (front.file) {
-      heldPieces_ -= front.file->job.pieces.size();
-      Emit(front.file->OutcomeLines());
-      front.file.reset();
-    }
-    return true;
   }
 
-  // Writes out, from the first entry on, whatever no earlier file holds back.
-  // The last entry is the walk's current one and stays, written out so far.
+  // Writes out, from the first held item on, whatever no file still being
+  // written holds back.
   void Flush() {
-    while (!entries_.empty()) {
-      const bool current = entries_.size() == 1 && !entries_.front().file;
-      if (!EmitFront() || current) {
+    for (; !held_.empty(); held_.pop_front()) {
+      const Held& front = held_.front();
+      if (!front.file) {
+        Emit(front.line);
+        continue;
+      }
+      if (!pool_.IsDone(front.file->work)) {
         return;
       }
-      entries_.pop_front();
+      --heldFiles_;
+      heldPieces_ -= front.file->job.pieces.size();
+      for (const LogLine& line : front.file->OutcomeLines()) {
+        Emit(line);
+      }
     }
   }
 
   WorkerPool& pool_;
-  std::deque<Entry> entries_;
+  std::deque<Held> held_;
+  std::size_t heldFiles_ = 0;
   std::size_t heldPieces_ = 0;
 };
 
@@ -383,7 +335,7 @@ constexpr char kInvalidFilenameText[] = "invalid filename";
 
 // One entry of the walk, everything but its file data.
 void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walker,
-               const std::string& openFailedText, OrderedLog& output) {
+               OrderedLog& output) {
   zip::ZipEntryRecord record;
   if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
     const std::string errorText = zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive));
@@ -404,19 +356,15 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
     return;
   }
   output.WaitForPath(name);
-  if (record.isDirectory) {
-    if (!walker.CreateFolder(name)) {
-      output.ReportFailedEntry(
-          i, name, WithForwardSlashes((Absolute(destination) / fs::u8path(name)).u8string()),
-          openFailedText);
-      return;
-    }
+  if (record.isDirectory && walker.CreateFolder(name)) {
     output.Log(" Dir created");
     return;
   }
+  const std::string openFailedText = zip::ZipErrorText(zip::ZipError::kFileOpenFailed);
   const fs::path fullPath = Absolute(destination) / fs::u8path(name);
   const std::string outputText = WithForwardSlashes(fullPath.u8string());
-  if (fullPath.filename().u8string() != name && !walker.CreateParents(name)) {
+  if (record.isDirectory ||
+      (fullPath.filename().u8string() != name && !walker.CreateParents(name))) {
     output.ReportFailedEntry(i, name, outputText, openFailedText);
     return;
   }
@@ -435,7 +383,8 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
     output.ReportFailedEntry(i, name, outputText, openFailedText);
     return;
   }
-  output.WriteFile(std::make_unique<FileWrite>(i, name, outputText, std::move(job), file));
+  output.WriteFile(std::unique_ptr<FileWrite>(
+      new FileWrite{OutputFile(file), i, name, outputText, PathKey(name), std::move(job)}));
 }
 
 // Writes every entry of the open g_zipArchive below `destinationText`, as
@@ -457,19 +406,16 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   if (!walker.Open(destination, openError)) {
     throw fs::filesystem_error("exists", destination, openError);
   }
-  const std::string openFailedText = zip::ZipErrorText(zip::ZipError::kFileOpenFailed);
-
   const std::uint32_t count = zip::ZipEntryCount(g_zipArchive);
   g_extractLog += L"num";
-  AppendToLog(DecimalText(count));
+  AppendToLog(std::to_string(count));
 
   WorkerPool pool(workers == 0 ? DefaultWorkerCount() : workers);
   OrderedLog output(pool);
   try {
     for (std::uint32_t i = 0; i < count; ++i) {
-      output.BeginEntry();
       ThrowIfInterrupted();
-      WalkEntry(i, destination, walker, openFailedText, output);
+      WalkEntry(i, destination, walker, output);
     }
   } catch (...) {
     // The files before the failing entry are written and reported as if

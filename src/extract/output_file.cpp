@@ -17,8 +17,3 @@ zip::ZipError OutputFile::Finish(zip::ZipError written, const zip::ZipEntryJob& 
   }
   return written;
 }
-
-zip::ZipError WriteEntryFile(const zip::ZipEntryJob& job, OutputFile& file,
-                             zip::ZipJobScratch& scratch) {
-  return file.Finish(zip::ZipWriteEntryJob(job, file, scratch), job);
-}

@@ -28,15 +28,13 @@ class OutputFile final : public zip::ZipOutput {
   bool WriteAt(std::uint64_t offset, const unsigned char* data, std::size_t size) override;
   /// Empties the file.
   bool Reset() override;
-  /// How large data reaches the file, decided once per file: on Linux by
-  /// the file system it lies on (fstatfs), written from a buffer with
-  /// positional writes on tmpfs, ext2/3/4, xfs and btrfs, where mapping it
-  /// costs a page fault per page and more time than writing (README,
-  /// performance), and decoded straight into the file mapped into memory
-  /// on other file systems and other POSIX systems. On Windows it is written
-  /// from a buffer: under Wine a mapped file whose room cannot be reserved
-  /// takes a block allocation with every page it faults in, and is slower
-  /// than plain writes.
+  /// How large data reaches the file, decided once per file: from a buffer
+  /// with positional writes on Windows (under Wine a mapped file whose room
+  /// cannot be reserved takes a block allocation with every page it faults
+  /// in) and on Linux on tmpfs, ext2/3/4, xfs and btrfs (by fstatfs), where
+  /// mapping costs a page fault per page and more time than writing (README,
+  /// performance); decoded straight into the file mapped into memory on other
+  /// file systems and other POSIX systems.
   bool PrefersView() const override;
   /// Gives the file the length `size` with its room reserved on the volume
   /// (so that writing through the view cannot run out of it) and maps it.
@@ -64,11 +62,5 @@ class OutputFile final : public zip::ZipOutput {
   unsigned char* view_ = nullptr;
   std::size_t viewSize_ = 0;
 };
-
-/// Writes `job` into `file` with zip::ZipWriteEntryJob and ends the file
-/// (OutputFile::Finish): what the extraction does with one entry that has
-/// no pieces to spread.
-zip::ZipError WriteEntryFile(const zip::ZipEntryJob& job, OutputFile& file,
-                             zip::ZipJobScratch& scratch);
 
 #endif  // STARTER_EXTRACT_OUTPUT_FILE_H

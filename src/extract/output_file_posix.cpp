@@ -18,14 +18,12 @@ namespace {
 
 constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
-// Whether large data is best decoded into a mapping of the file, by the file
-// system the file lies on. On tmpfs every page of a shared mapping is
-// allocated by its own fault; on ext4 the room is reserved as unwritten
-// extents first and every page faults again on its first write. Measured
-// (README), positional writes from the worker's buffer took less time and
-// less system time there, with one worker as with all, though writes to one
-// file take its lock in turn. xfs and btrfs reserve and fault as ext4 does.
-// Elsewhere, unmeasured, the mapping stays.
+// Whether large data is best decoded into a mapping of the file (see
+// PrefersView). On tmpfs every page of a shared mapping is allocated by its
+// own fault; on ext4, xfs and btrfs the room is reserved as unwritten extents
+// first and every page faults again on its first write. Measured, positional
+// writes from the worker's buffer took less time there, with one worker as
+// with all, though writes to one file take its lock in turn.
 bool MappingSuits(int fd) {
 #if defined(__linux__)
   struct statfs volume;
@@ -69,10 +67,14 @@ bool OutputFile::WriteAt(std::uint64_t offset, const unsigned char* data, std::s
   return true;
 }
 
+// Without a file no call is made: errno may still hold an EINTR of before.
 bool OutputFile::Reset() {
+  if (handle_ < 0) {
+    return false;
+  }
   int result;
   do {
-    result = handle_ < 0 ? -1 : ::ftruncate(static_cast<int>(handle_), 0);
+    result = ::ftruncate(static_cast<int>(handle_), 0);
   } while (result != 0 && errno == EINTR);
   return result == 0;
 }

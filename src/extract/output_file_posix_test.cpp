@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -46,6 +47,14 @@ TEST(OutputFilePosix, AFileWithoutAHandleNeverPrefersAView) {
   OutputFile file(-1);
   EXPECT_FALSE(file.PrefersView());
   EXPECT_EQ(file.MapView(10), nullptr);
+}
+
+// With no file to empty there is no call whose EINTR could be retried: an
+// EINTR left in errno from before must not make the reset spin.
+TEST(OutputFilePosix, AFileWithoutAHandleRefusesAResetWhateverErrnoHolds) {
+  OutputFile file(-1);
+  errno = EINTR;
+  EXPECT_FALSE(file.Reset());
 }
 
 // The view stays the way of writing on file systems where it was not

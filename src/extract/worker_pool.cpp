@@ -42,19 +42,19 @@ void WorkerPool::Submit(Work& work, Task task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back(Queued{&work, std::move(task)});
-    ++work.tasksLeft_;
+    ++work.tasksLeft;
   }
   taskQueued_.notify_one();
 }
 
 bool WorkerPool::IsDone(const Work& work) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return work.tasksLeft_ == 0;
+  return work.tasksLeft == 0;
 }
 
 void WorkerPool::Wait(const Work& work) {
   std::unique_lock<std::mutex> lock(mutex_);
-  taskDone_.wait(lock, [&work] { return work.tasksLeft_ == 0; });
+  taskDone_.wait(lock, [&work] { return work.tasksLeft == 0; });
 }
 
 void WorkerPool::RunWorker() {
@@ -73,7 +73,7 @@ void WorkerPool::RunWorker() {
     // owner may release what it captured as soon as it sees that.
     next.task = nullptr;
     lock.lock();
-    --next.work->tasksLeft_;
+    --next.work->tasksLeft;
     // Only the walk waits, but for any one of its works.
     taskDone_.notify_all();
   }

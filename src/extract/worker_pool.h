@@ -25,15 +25,8 @@ class WorkerPool {
   /// once every task submitted for it has run. Everything a task wrote is
   /// visible to the owner after IsDone answered true or Wait returned. Must
   /// outlive its tasks.
-  class Work {
-   public:
-    Work() = default;
-    Work(const Work&) = delete;
-    Work& operator=(const Work&) = delete;
-
-   private:
-    friend class WorkerPool;
-    unsigned tasksLeft_ = 0;
+  struct Work {
+    unsigned tasksLeft = 0;  // the pool's, under its lock
   };
 
   /// Starts `workers` threads, or as many of them as the system allows. With

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <iterator>
 
 #include "payload/payload_trailer.h"
 
@@ -21,19 +22,19 @@ constexpr char kCutShort[] =
     "the starter's file is cut short: its archive reaches past the end of the file";
 constexpr char kSegmentTooShort[] =
     "the starter's archive segment is too short to hold its record (the file was altered)";
-constexpr char kRecordMissing[] =
+// What a trailer that is not valid says, by its SlotTrailerState.
+constexpr const char* kTrailerDamage[] = {
+    nullptr,
     "the starter's archive record is missing at the end of its archive segment "
-    "(the file is cut short or was altered)";
-constexpr char kRecordChecksum[] =
-    "the starter's archive record has a wrong checksum (the file is cut short or was altered)";
-constexpr char kRecordVersion[] = "the starter's archive record has an unknown version";
-constexpr char kRecordDoesNotFit[] =
-    "the starter's archive record does not fit its segment (the file was altered)";
+    "(the file is cut short or was altered)",
+    "the starter's archive record has a wrong checksum (the file is cut short or was altered)",
+    "the starter's archive record has an unknown version",
+    "the starter's archive record does not fit its segment (the file was altered)",
+};
+static_assert(std::size(kTrailerDamage) == static_cast<int>(SlotTrailerState::kDoesNotFit) + 1);
 
 Payload Damaged(const char* cause) {
-  Payload payload;
-  payload.damage = cause;
-  return payload;
+  return Payload{nullptr, 0, cause};
 }
 
 // The loaded segment that starts at `address`, in whichever object of the
@@ -75,18 +76,6 @@ bool IsReadable(const unsigned char* address) {
   return readable;
 }
 
-// The archive in the slot segment that starts at `slot`, without reading the
-// starter's file: the loader mapped it with the image.
-std::optional<Payload> FindSlotPayload(const unsigned char* slot) {
-  SegmentSearch search;
-  search.address = reinterpret_cast<std::uintptr_t>(slot);
-  dl_iterate_phdr(MatchSegment, &search);
-  if (!search.found) {
-    return Damaged(kNoSlotSegment);
-  }
-  return ReadPayloadSegment(slot, search.size);
-}
-
 }  // namespace
 
 std::optional<Payload> ReadPayloadSegment(const unsigned char* segment, std::uint64_t size) {
@@ -101,25 +90,25 @@ std::optional<Payload> ReadPayloadSegment(const unsigned char* segment, std::uin
     return std::nullopt;
   }
   PayloadTrailer trailer;
-  switch (CheckSlotTrailer(segment + (size - kPayloadTrailerSize), size, trailer)) {
-    case SlotTrailerState::kValid:
-      return Payload{segment, trailer.archiveLength};
-    case SlotTrailerState::kNoMagic:
-      return Damaged(kRecordMissing);
-    case SlotTrailerState::kWrongChecksum:
-      return Damaged(kRecordChecksum);
-    case SlotTrailerState::kUnknownVersion:
-      return Damaged(kRecordVersion);
-    case SlotTrailerState::kDoesNotFit:
-      break;
+  const SlotTrailerState state =
+      CheckSlotTrailer(segment + (size - kPayloadTrailerSize), size, trailer);
+  if (state == SlotTrailerState::kValid) {
+    return Payload{segment, trailer.archiveLength};
   }
-  return Damaged(kRecordDoesNotFit);
+  return Damaged(kTrailerDamage[static_cast<int>(state)]);
 }
 
 std::optional<Payload> FindPayload() {
-  const unsigned char* slot = starter_payload_slot;
-  if (slot != nullptr) {
-    return FindSlotPayload(slot);
+  if (starter_payload_slot == nullptr) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  // The loader mapped the slot segment with the image: the archive is read
+  // there, not from the starter's file.
+  SegmentSearch search;
+  search.address = reinterpret_cast<std::uintptr_t>(starter_payload_slot);
+  dl_iterate_phdr(MatchSegment, &search);
+  if (!search.found) {
+    return Damaged(kNoSlotSegment);
+  }
+  return ReadPayloadSegment(starter_payload_slot, search.size);
 }

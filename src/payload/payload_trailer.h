@@ -18,20 +18,20 @@
 //
 // Integers are little-endian. The archive ends where the trailer begins, so
 // offset + length + 32 is the file's size as the packer writes it. The packer
-// points the slot's
-// program header (and the section header that covered it) at the archive and
-// the trailer: the same address, the new file offset, the new size. The
-// kernel then maps the archive with the image, and the starter finds it at
-// `starter_payload_slot` without reading its own file. Every POSIX starter
-// gets its archive this way, those that CMake builds too.
+// points the slot's program header (and the section header that covered it)
+// at the archive and the trailer: the same address, the new file offset, the
+// new size. The kernel then maps the archive with the image, and the starter
+// finds it at `starter_payload_slot` without reading its own file. Every POSIX
+// starter gets its archive this way, those that CMake builds too.
 #ifndef STARTER_PAYLOAD_PAYLOAD_TRAILER_H
 #define STARTER_PAYLOAD_PAYLOAD_TRAILER_H
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
-#include <string>
 
 #include "bytes/bytes.h"
 #include "payload/payload.h"
@@ -48,17 +48,10 @@ inline constexpr unsigned char kPayloadOpenSlotMarker[16] = {
 
 /// True when the `size` bytes at `bytes` are the open slot of a stub.
 inline bool IsOpenPayloadSlot(const unsigned char* bytes, std::uint64_t size) {
-  if (size != kPayloadSlotSize) {
-    return false;
-  }
-  for (std::size_t i = 0; i < kPayloadSlotSize; ++i) {
-    const unsigned char expected =
-        i < sizeof kPayloadOpenSlotMarker ? kPayloadOpenSlotMarker[i] : 0;
-    if (bytes[i] != expected) {
-      return false;
-    }
-  }
-  return true;
+  return size == kPayloadSlotSize &&
+         std::memcmp(bytes, kPayloadOpenSlotMarker, sizeof kPayloadOpenSlotMarker) == 0 &&
+         std::all_of(bytes + sizeof kPayloadOpenSlotMarker, bytes + size,
+                     [](unsigned char byte) { return byte == 0; });
 }
 
 /// Where the archive lies in the file, as a valid trailer says.
@@ -71,40 +64,12 @@ struct PayloadTrailer {
 inline std::array<unsigned char, kPayloadTrailerSize> EncodePayloadTrailer(
     std::uint64_t archiveOffset, std::uint32_t archiveLength) {
   std::array<unsigned char, kPayloadTrailerSize> bytes{};
-  for (std::size_t i = 0; i < sizeof kPayloadTrailerMagic; ++i) {
-    bytes[i] = kPayloadTrailerMagic[i];
-  }
+  std::memcpy(bytes.data(), kPayloadTrailerMagic, sizeof kPayloadTrailerMagic);
   bytes::StoreLe64(&bytes[8], archiveOffset);
   bytes::StoreLe64(&bytes[16], archiveLength);
   bytes::StoreLe32(&bytes[24], kPayloadTrailerVersion);
   bytes::StoreLe32(&bytes[28], bytes::Fnv1a32(bytes.data(), 28));
   return bytes;
-}
-
-/// Reads the trailer in the `kPayloadTrailerSize` bytes at `bytes`, the last
-/// ones of a file of `fileSize` bytes. Returns nothing unless the magic, the
-/// version and the checksum match and the archive lies directly before the
-/// trailer, below 4 GiB: offset + length + 32 equals `fileSize`.
-inline std::optional<PayloadTrailer> ParsePayloadTrailer(const unsigned char* bytes,
-                                                         std::uint64_t fileSize) {
-  for (std::size_t i = 0; i < sizeof kPayloadTrailerMagic; ++i) {
-    if (bytes[i] != kPayloadTrailerMagic[i]) {
-      return std::nullopt;
-    }
-  }
-  if (bytes::LoadLe32(&bytes[24]) != kPayloadTrailerVersion ||
-      bytes::LoadLe32(&bytes[28]) != bytes::Fnv1a32(bytes, 28)) {
-    return std::nullopt;
-  }
-  const std::uint64_t offset = bytes::LoadLe64(&bytes[8]);
-  const std::uint64_t length = bytes::LoadLe64(&bytes[16]);
-  // Each term is checked before the sum, so the sum cannot wrap.
-  if (fileSize < kPayloadTrailerSize || length > UINT32_MAX ||
-      offset > fileSize - kPayloadTrailerSize ||
-      length != fileSize - kPayloadTrailerSize - offset) {
-    return std::nullopt;
-  }
-  return PayloadTrailer{offset, static_cast<std::uint32_t>(length)};
 }
 
 /// How the trailer at the end of a filled slot segment reads.
@@ -124,10 +89,8 @@ enum class SlotTrailerState {
 /// rewrite a file from its sections (strip) move the segment's bytes.
 inline SlotTrailerState CheckSlotTrailer(const unsigned char* bytes, std::uint64_t segmentSize,
                                          PayloadTrailer& trailer) {
-  for (std::size_t i = 0; i < sizeof kPayloadTrailerMagic; ++i) {
-    if (bytes[i] != kPayloadTrailerMagic[i]) {
-      return SlotTrailerState::kNoMagic;
-    }
+  if (std::memcmp(bytes, kPayloadTrailerMagic, sizeof kPayloadTrailerMagic) != 0) {
+    return SlotTrailerState::kNoMagic;
   }
   if (bytes::LoadLe32(&bytes[28]) != bytes::Fnv1a32(bytes, 28)) {
     return SlotTrailerState::kWrongChecksum;
@@ -143,6 +106,21 @@ inline SlotTrailerState CheckSlotTrailer(const unsigned char* bytes, std::uint64
   trailer.archiveOffset = bytes::LoadLe64(&bytes[8]);
   trailer.archiveLength = static_cast<std::uint32_t>(length);
   return SlotTrailerState::kValid;
+}
+
+/// Reads the trailer in the `kPayloadTrailerSize` bytes at `bytes`, the last
+/// ones of a file of `fileSize` bytes. Returns nothing unless CheckSlotTrailer
+/// finds it valid for the archive and trailer from its offset to the file's
+/// end: offset + length + 32 equals `fileSize`.
+inline std::optional<PayloadTrailer> ParsePayloadTrailer(const unsigned char* bytes,
+                                                         std::uint64_t fileSize) {
+  const std::uint64_t offset = bytes::LoadLe64(&bytes[8]);
+  PayloadTrailer trailer;
+  if (offset > fileSize ||
+      CheckSlotTrailer(bytes, fileSize - offset, trailer) != SlotTrailerState::kValid) {
+    return std::nullopt;
+  }
+  return trailer;
 }
 
 /// POSIX: the archive in the payload slot segment as the loader mapped it:

@@ -19,7 +19,6 @@ constexpr std::uint32_t kIdentityState = kIdentityOpen;
 constexpr std::uint32_t kIdentityState = kIdentityFilled;
 #endif
 
-extern const IdentityBlock kIdentityBlock;
 const IdentityBlock kIdentityBlock = MakeIdentityBlock(
     STARTER_UTF16(STARTER_APP_NAME), STARTER_UTF16(STARTER_EXE_RELATIVE_PATH), kIdentityState);
 
@@ -27,12 +26,10 @@ namespace {
 
 // In a stub the bytes change after compilation: the volatile view keeps the
 // compiler from folding the texts it was given into the code.
-const volatile IdentityBlock& Block() {
-  return kIdentityBlock;
-}
+const volatile IdentityBlock& block = kIdentityBlock;
 
 }  // namespace
 
-const std::wstring kAppName = IdentityText(Block().name, Block().nameLength, kIdentityNameCapacity);
+const std::wstring kAppName = IdentityText(block.name, block.nameLength, kIdentityNameCapacity);
 const std::wstring kExeRelativePath =
-    IdentityText(Block().exePath, Block().exePathLength, kIdentityExePathCapacity);
+    IdentityText(block.exePath, block.exePathLength, kIdentityExePathCapacity);

@@ -16,16 +16,12 @@ namespace {
 // Closes the program's descriptor on every way out.
 class ProgramDescriptor {
  public:
-  ProgramDescriptor() = default;
-  ~ProgramDescriptor() {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
+  explicit ProgramDescriptor(std::intptr_t fd) : fd(static_cast<int>(fd)) {}
+  ~ProgramDescriptor() { ::close(fd); }
   ProgramDescriptor(const ProgramDescriptor&) = delete;
   ProgramDescriptor& operator=(const ProgramDescriptor&) = delete;
 
-  int fd = -1;
+  const int fd;
 };
 
 // Windows runs any image its user can read. Archives made on Windows carry no
@@ -47,8 +43,7 @@ bool RunChildAndWait(const ChildCommand& command, wchar_t* /*commandLine*/,
   if (!OpenChildProgram(command, EINVAL, opened, creationError)) {
     return false;
   }
-  ProgramDescriptor checked;
-  checked.fd = static_cast<int>(opened);
+  const ProgramDescriptor checked(opened);
   struct stat info;
   if (::fstat(checked.fd, &info) != 0) {
     creationError = static_cast<std::uint32_t>(errno);

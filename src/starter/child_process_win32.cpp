@@ -12,23 +12,18 @@ bool RunChildAndWait(const ChildCommand& command, wchar_t* commandLine,
   }
   CloseHandle(reinterpret_cast<HANDLE>(opened));
 
-  STARTUPINFOW startupInfo;
-  ZeroMemory(&startupInfo, sizeof startupInfo);
+  STARTUPINFOW startupInfo{};
   startupInfo.cb = sizeof startupInfo;
-  PROCESS_INFORMATION processInfo;
-  ZeroMemory(&processInfo, sizeof processInfo);
+  PROCESS_INFORMATION processInfo{};
 
   if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startupInfo, &processInfo)) {
     creationError = GetLastError();
     return false;
   }
+  // The application's own exit code does not change the starter's status,
+  // and is not read.
   WaitForSingleObject(processInfo.hProcess, INFINITE);
-  // The application's own exit code does not change the starter's status; it
-  // is read for a debugger's benefit and goes nowhere.
-  DWORD childExitCode = 9006;
-  GetExitCodeProcess(processInfo.hProcess, &childExitCode);
-  (void)childExitCode;
   CloseHandle(processInfo.hThread);
   CloseHandle(processInfo.hProcess);
   return true;

@@ -39,21 +39,15 @@ struct IdentityBlock {
 };
 
 /// Byte offsets of the fields and the block's size, for writers of the bytes.
-inline constexpr std::size_t kIdentityFilledOffset = 16;
-inline constexpr std::size_t kIdentityNameLengthOffset = 20;
-inline constexpr std::size_t kIdentityExePathLengthOffset = 22;
-inline constexpr std::size_t kIdentityNameOffset = 24;
-inline constexpr std::size_t kIdentityExePathOffset =
-    kIdentityNameOffset + 2 * kIdentityNameCapacity;
-inline constexpr std::size_t kIdentityBlockSize =
-    kIdentityExePathOffset + 2 * kIdentityExePathCapacity;
-
-static_assert(offsetof(IdentityBlock, filled) == kIdentityFilledOffset, "layout");
-static_assert(offsetof(IdentityBlock, nameLength) == kIdentityNameLengthOffset, "layout");
-static_assert(offsetof(IdentityBlock, exePathLength) == kIdentityExePathLengthOffset, "layout");
-static_assert(offsetof(IdentityBlock, name) == kIdentityNameOffset, "layout");
-static_assert(offsetof(IdentityBlock, exePath) == kIdentityExePathOffset, "layout");
-static_assert(sizeof(IdentityBlock) == kIdentityBlockSize, "layout");
+/// The fields leave no padding, so the size pins the layout.
+inline constexpr std::size_t kIdentityFilledOffset = offsetof(IdentityBlock, filled);
+inline constexpr std::size_t kIdentityNameLengthOffset = offsetof(IdentityBlock, nameLength);
+inline constexpr std::size_t kIdentityExePathLengthOffset = offsetof(IdentityBlock, exePathLength);
+inline constexpr std::size_t kIdentityNameOffset = offsetof(IdentityBlock, name);
+inline constexpr std::size_t kIdentityExePathOffset = offsetof(IdentityBlock, exePath);
+inline constexpr std::size_t kIdentityBlockSize = sizeof(IdentityBlock);
+static_assert(kIdentityBlockSize == 24 + 2 * (kIdentityNameCapacity + kIdentityExePathCapacity),
+              "layout");
 
 /// The block for the texts `name` and `exePath` (string literals; their
 /// terminators are not stored) with `filled` as given. A text longer than its
@@ -87,20 +81,15 @@ constexpr IdentityBlock MakeIdentityBlock(const char16_t (&name)[NameSize],
 /// a packer wrote after compilation is what is read.
 inline std::wstring IdentityText(const volatile char16_t* units, std::size_t length,
                                  std::size_t capacity) {
-  if (length > capacity) {
-    length = capacity;
-  }
+  const std::size_t count = length < capacity ? length : capacity;
   std::wstring text;
-  text.reserve(length);
-  for (std::size_t i = 0; i < length; ++i) {
-    const char32_t unit = units[i];
-    if (sizeof(wchar_t) >= 4 && unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
-      const char32_t low = units[i + 1];
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        text.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
-        ++i;
-        continue;
-      }
+  for (std::size_t i = 0; i < count; ++i) {
+    char32_t unit = units[i];
+    const char32_t next = i + 1 < count ? units[i + 1] : 0;
+    if (sizeof(wchar_t) >= 4 && unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 &&
+        next <= 0xDFFF) {
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
+      ++i;
     }
     text.push_back(static_cast<wchar_t>(unit));
   }

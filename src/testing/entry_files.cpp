@@ -66,7 +66,7 @@ zip::ZipError WriteJobToFile(const zip::ZipEntryJob& job, std::intptr_t handle,
   if (handle == -1 || job.data == nullptr) {
     return zip::ZipError::kInvalidParameter;
   }
-  return WriteEntryFile(job, file, scratch);
+  return file.Finish(zip::ZipWriteEntryJob(job, file, scratch), job);
 }
 
 std::size_t PiecedFileWrite::Begin(const zip::ZipEntryJob& job, std::intptr_t handle) {

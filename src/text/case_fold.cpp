@@ -1,5 +1,6 @@
 #include "text/case_fold.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 
@@ -87,24 +88,13 @@ char32_t FoldCodePoint(char32_t c) {
   if (c < 0x80) {
     return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
   }
-  std::size_t low = 0;
-  std::size_t high = std::size(kFoldRanges);
-  while (low < high) {
-    const std::size_t middle = (low + high) / 2;
-    if (kFoldRanges[middle].last < c) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  if (low == std::size(kFoldRanges)) {
+  const FoldRange* range = std::lower_bound(
+      std::begin(kFoldRanges), std::end(kFoldRanges), c,
+      [](const FoldRange& candidate, char32_t point) { return candidate.last < point; });
+  if (range == std::end(kFoldRanges) || c < range->first || (c - range->first) % range->step != 0) {
     return c;
   }
-  const FoldRange& range = kFoldRanges[low];
-  if (c < range.first || (c - range.first) % range.step != 0) {
-    return c;
-  }
-  return static_cast<char32_t>(static_cast<std::int32_t>(c) + range.delta);
+  return static_cast<char32_t>(static_cast<std::int32_t>(c) + range->delta);
 }
 
 std::string FoldCase(std::string_view text) {

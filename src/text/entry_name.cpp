@@ -10,29 +10,15 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
   if (lead < 0x80) {
     return 1;
   }
-  std::size_t length;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) {
-      low = 0xA0;  // overlong below U+0800
-    } else if (lead == 0xED) {
-      high = 0x9F;  // surrogates
-    }
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) {
-      low = 0x90;  // overlong below U+10000
-    } else if (lead == 0xF4) {
-      high = 0x8F;  // above U+10FFFF
-    }
-  } else {
-    return 0;
-  }
-  if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+  const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
+  // The second byte's range is narrower after four leads: E0 and F0 would
+  // start overlong forms, ED surrogates, F4 values above U+10FFFF.
+  const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+  if (length == 0 || i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
     return 0;
   }
   for (std::size_t k = 2; k < length; ++k) {
@@ -55,11 +41,9 @@ bool IsValidUtf8(std::string_view text) {
 }
 
 char32_t DecodeUtf8Sequence(std::string_view text, std::size_t i, std::size_t length) {
+  // The lead byte keeps 7 bits alone, and 5, 4 or 3 before 1, 2 or 3 more.
   const unsigned char lead = static_cast<unsigned char>(text[i]);
-  char32_t point = length == 1   ? lead
-                   : length == 2 ? lead & 0x1F
-                   : length == 3 ? lead & 0x0F
-                                 : lead & 0x07;
+  char32_t point = length == 1 ? lead : lead & (0x7F >> length);
   for (std::size_t k = 1; k < length; ++k) {
     point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
   }

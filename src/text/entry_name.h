@@ -70,7 +70,7 @@ std::vector<std::string_view> SplitPathLevels(std::string_view path);
 /// The form in which the platform's file system compares the one path level
 /// `component` (UTF-8) with others: unchanged on POSIX, upper-cased the way
 /// the invariant locale does it on Windows (whose volumes ignore case), where
-/// text that does not convert is also left unchanged. Two levels that name
+/// text that is not valid UTF-8 or holds a NUL is also left unchanged. Two levels that name
 /// the same file or folder have the same form.
 std::string FoldPathComponent(std::string_view component);
 

@@ -1,35 +1,21 @@
 #include <windows.h>
 
+#include <climits>
+
 #include "text/entry_name.h"
+#include "text/text_convert.h"
 
 const EntryNameRules kPlatformEntryNameRules = EntryNameRules::kWindows;
 
 std::string FoldPathComponent(std::string_view component) {
-  const std::string original(component);
-  if (component.empty() || component.size() > 0x7FFFFFFF) {
-    return original;
-  }
-  const int length = static_cast<int>(component.size());
-  const int wideLength =
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, component.data(), length, nullptr, 0);
-  if (wideLength <= 0) {
-    return original;
-  }
-  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, component.data(), length, &wide[0],
-                      wideLength);
+  const std::wstring wide = Utf8ToWide(component.data(), component.size());
   std::wstring upper(wide.size(), L'\0');
-  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), wideLength, &upper[0],
-                    wideLength, nullptr, nullptr, 0) != wideLength) {
-    return original;
+  const int length = static_cast<int>(wide.size());
+  if (!IsValidUtf8(component) || component.find('\0') != std::string_view::npos || wide.empty() ||
+      wide.size() > INT_MAX ||
+      LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), length, upper.data(),
+                    length, nullptr, nullptr, 0) != length) {
+    return std::string(component);
   }
-  const int narrowLength =
-      WideCharToMultiByte(CP_UTF8, 0, upper.data(), wideLength, nullptr, 0, nullptr, nullptr);
-  if (narrowLength <= 0) {
-    return original;
-  }
-  std::string folded(static_cast<std::size_t>(narrowLength), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, upper.data(), wideLength, &folded[0], narrowLength, nullptr,
-                      nullptr);
-  return folded;
+  return WideToUtf8(upper.c_str());
 }
