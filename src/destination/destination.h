@@ -119,6 +119,10 @@ bool PathExists(const std::wstring& path);
 /// for the parent, <why> begins "its parent <parent> ".
 void CheckDestinationFolder(const std::filesystem::path& path);
 
+/// Throws std::runtime_error("Refusing to unpack into <path>: <why>"), the
+/// path as UTF-8: the refusal of every check here.
+[[noreturn]] void RefuseToUnpack(const std::filesystem::path& path, const std::string& why);
+
 /// Checks the folder that holds `path` by CheckDestinationFolder's rule for
 /// parents (on Windows there is none), throwing what it throws.
 void CheckDestinationParent(const std::filesystem::path& path);

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -20,45 +19,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void Refuse(const fs::path& path, const std::string& why) {
-  throw std::runtime_error("Refusing to unpack into " + path.string() + ": " + why);
-}
-
-[[noreturn]] void RefuseParent(const fs::path& path, const fs::path& parent,
-                               const std::string& why) {
-  Refuse(path, "its parent " + parent.string() + " " + why);
-}
-
 bool OwnedByThisUserOrRoot(const struct stat& info) {
   return info.st_uid == geteuid() || info.st_uid == 0;
 }
 
-// Whoever may rename or remove entries in the folder that holds the
-// destination could swap the destination for a folder of their own between
-// its check and its use: only the folder's owner and root may, and in a
-// sticky folder (as /tmp is) nobody else but the entry's own owner. The check
-// runs beside the destination's own, right before the destination is used or
-// created: nothing has been created by then, and a refusal reads like theirs.
-void CheckParentFolder(const fs::path& path) {
-  const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+std::string OwnerText(const struct stat& info) {
+  return "(uid " + std::to_string(info.st_uid) + ")";
+}
+
+// lstat, or stat when `follow`, throwing the failure as "exists".
+struct stat StatOrThrow(const fs::path& path, bool follow) {
   struct stat info;
-  // A link's owner may point it elsewhere: the link and its target must pass.
-  if (lstat(parent.c_str(), &info) != 0) {
-    throw fs::filesystem_error("exists", parent, std::error_code(errno, std::generic_category()));
+  if ((follow ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) != 0) {
+    throw fs::filesystem_error("exists", path, std::error_code(errno, std::generic_category()));
   }
-  if (S_ISLNK(info.st_mode) && !OwnedByThisUserOrRoot(info)) {
-    RefuseParent(path, parent,
-                 "is a symbolic link of another user (uid " + std::to_string(info.st_uid) + ")");
-  }
-  if (stat(parent.c_str(), &info) != 0) {
-    throw fs::filesystem_error("exists", parent, std::error_code(errno, std::generic_category()));
-  }
-  if (!OwnedByThisUserOrRoot(info)) {
-    RefuseParent(path, parent, "belongs to another user (uid " + std::to_string(info.st_uid) + ")");
-  }
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
-    RefuseParent(path, parent, "may be written to by other users and is not sticky");
-  }
+  return info;
 }
 
 [[noreturn]] void RefuseTemporaryDirectory(const fs::path& path, const std::string& why) {
@@ -76,11 +51,6 @@ const char* TemporaryDirectoryVariable(const char* name) {
 #else
   return std::getenv(name);
 #endif
-}
-
-[[noreturn]] void ThrowCreateFailure(const fs::path& path, int error) {
-  throw fs::filesystem_error("create_directories", path,
-                             std::error_code(error, std::generic_category()));
 }
 
 }  // namespace
@@ -124,39 +94,54 @@ fs::path TemporaryDirectory() {
 }
 
 bool PathExists(const std::wstring& path) {
-  const std::string native = WideToPath(path).native();
   struct stat info;
   // lstat, like the Windows attribute query, does not follow a link.
-  if (lstat(native.c_str(), &info) == 0) {
+  if (lstat(WideToPath(path).c_str(), &info) == 0) {
     return true;
   }
   return errno != ENOENT && errno != ENOTDIR;
 }
 
-void CheckDestinationFolder(const fs::path& path) {
-  CheckParentFolder(path);
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) {
-    throw fs::filesystem_error("exists", path, std::error_code(errno, std::generic_category()));
+// Whoever may rename or remove entries in the folder that holds the
+// destination could swap the destination for a folder of their own between
+// its check and its use: only the folder's owner and root may, and in a
+// sticky folder (as /tmp is) nobody else but the entry's own owner. The check
+// runs beside the destination's own, right before the destination is used or
+// created: nothing has been created by then, and a refusal reads like theirs.
+void CheckDestinationParent(const fs::path& path) {
+  const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  const std::string refusal = "its parent " + parent.string() + " ";
+  // A link's owner may point it elsewhere: the link and its target must pass.
+  const struct stat link = StatOrThrow(parent, false);
+  if (S_ISLNK(link.st_mode) && !OwnedByThisUserOrRoot(link)) {
+    RefuseToUnpack(path, refusal + "is a symbolic link of another user " + OwnerText(link));
   }
-  // What is unpacked here is run: only a folder that nobody but this user can
-  // change may hold it.
-  if (S_ISLNK(info.st_mode)) {
-    Refuse(path, "it is a symbolic link");
+  const struct stat info = StatOrThrow(parent, true);
+  if (!OwnedByThisUserOrRoot(info)) {
+    RefuseToUnpack(path, refusal + "belongs to another user " + OwnerText(info));
   }
-  if (!S_ISDIR(info.st_mode)) {
-    Refuse(path, "it is not a folder");
-  }
-  if (info.st_uid != geteuid()) {
-    Refuse(path, "it belongs to another user (uid " + std::to_string(info.st_uid) + ")");
-  }
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    Refuse(path, "other users may write to it");
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+    RefuseToUnpack(path, refusal + "may be written to by other users and is not sticky");
   }
 }
 
-void CheckDestinationParent(const fs::path& path) {
-  CheckParentFolder(path);
+void CheckDestinationFolder(const fs::path& path) {
+  CheckDestinationParent(path);
+  const struct stat info = StatOrThrow(path, false);
+  // What is unpacked here is run: only a folder that nobody but this user can
+  // change may hold it.
+  if (S_ISLNK(info.st_mode)) {
+    RefuseToUnpack(path, "it is a symbolic link");
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    RefuseToUnpack(path, "it is not a folder");
+  }
+  if (info.st_uid != geteuid()) {
+    RefuseToUnpack(path, "it belongs to another user " + OwnerText(info));
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    RefuseToUnpack(path, "other users may write to it");
+  }
 }
 
 bool CreateDestinationFolder(const fs::path& path) {
@@ -168,12 +153,13 @@ bool CreateDestinationFolder(const fs::path& path) {
       throw fs::filesystem_error("create_directories", parent, error);
     }
   }
-  CheckParentFolder(path);
+  CheckDestinationParent(path);
   if (mkdir(path.c_str(), 0700) == 0) {
     return true;
   }
   if (errno != EEXIST) {
-    ThrowCreateFailure(path, errno);
+    throw fs::filesystem_error("create_directories", path,
+                               std::error_code(errno, std::generic_category()));
   }
   // Made by someone else since it was found missing: it must pass as found.
   CheckDestinationFolder(path);

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -16,10 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void Refuse(const fs::path& path, const std::string& why) {
-  throw std::runtime_error("Refusing to unpack into " + path.u8string() + ": " + why);
-}
-
 // A read-only file or folder cannot be deleted until the attribute is cleared.
 bool ClearReadOnly(const std::wstring& path, DWORD attributes) {
   if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) {
@@ -28,73 +23,59 @@ bool ClearReadOnly(const std::wstring& path, DWORD attributes) {
   return SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-bool IsNotFound(DWORD code) {
-  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+// An entry the listing showed that is gone by now was removed by someone else
+// (ERROR_FILE_NOT_FOUND); the top folder may be gone altogether. Any other
+// "not found" is an error: it would otherwise hide a tree that is still there.
+bool Gone(DWORD code, bool top) {
+  return code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND);
 }
 
-// Removes one entry. An entry the listing showed that is gone by now was
-// removed by someone else (ERROR_FILE_NOT_FOUND); the top folder may be gone
-// altogether. Any other "not found", like every other failure, is an error:
-// it would otherwise hide a tree that is still there.
-bool RemoveOne(const std::wstring& path, DWORD attributes, bool top, std::error_code& error) {
-  const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  auto remove = [&] {
-    return isFolder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-  };
-  if (remove()) {
-    return true;
-  }
-  if (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path, attributes) && remove()) {
-    return true;
-  }
-  const DWORD code = GetLastError();
-  if (code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND)) {
-    return true;
-  }
+bool Failed(DWORD code, std::error_code& error) {
   error.assign(static_cast<int>(code), std::system_category());
   return false;
 }
 
-// Removes what lies inside `folder`, a path in the long form, so that no
-// depth is out of reach. Reparse points (symbolic links, junctions, mount
-// points) are removed as entries and never descended into, so the removal
-// cannot reach anything outside the tree.
+bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::error_code& error);
+
+// Removes what lies inside `folder`. No match at all is an empty folder.
 bool RemoveContents(const std::wstring& folder, bool top, std::error_code& error) {
   WIN32_FIND_DATAW found;
-  const std::wstring pattern = folder + L"\\*";
-  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE search = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
-    // No match at all is an empty folder; a missing folder is gone only at
-    // the top.
     const DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND)) {
-      return true;
-    }
-    error.assign(static_cast<int>(code), std::system_category());
-    return false;
+    return Gone(code, top) || Failed(code, error);
   }
   bool ok = true;
   do {
     const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") {
-      continue;
+    if (name != L"." && name != L"..") {
+      ok = RemoveEntry(folder + L"\\" + name, found.dwFileAttributes, false, error);
     }
-    const std::wstring child = folder + L"\\" + name;
-    const DWORD attributes = found.dwFileAttributes;
-    const bool descend = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    if (descend && !RemoveContents(child, false, error)) {
-      ok = false;
-      break;
-    }
-    if (!RemoveOne(child, attributes, false, error)) {
-      ok = false;
-      break;
-    }
-  } while (FindNextFileW(search, &found));
+  } while (ok && FindNextFileW(search, &found));
   FindClose(search);
   return ok;
+}
+
+// Removes the entry `path`, a path in the long form so that no depth is out
+// of reach, contents first. Reparse points (symbolic links, junctions, mount
+// points) are removed as entries and never descended into, so the removal
+// cannot reach anything outside the tree.
+bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::error_code& error) {
+  const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (isFolder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+      !RemoveContents(path, top, error)) {
+    return false;
+  }
+  auto remove = [&] {
+    return isFolder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+  };
+  if (remove() ||
+      (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path, attributes) && remove())) {
+    return true;
+  }
+  const DWORD code = GetLastError();
+  return Gone(code, top) || Failed(code, error);
 }
 
 }  // namespace
@@ -109,8 +90,7 @@ bool PathExists(const std::wstring& path) {
   if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
     return true;
   }
-  const DWORD code = GetLastError();
-  return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+  return !Gone(GetLastError(), true);
 }
 
 void CheckDestinationFolder(const fs::path& path) {
@@ -122,10 +102,10 @@ void CheckDestinationFolder(const fs::path& path) {
   // A link or junction would send what is unpacked, and what the clean-up
   // removes, somewhere else.
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    Refuse(path, "it is a symbolic link or junction");
+    RefuseToUnpack(path, "it is a symbolic link or junction");
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    Refuse(path, "it is not a folder");
+    RefuseToUnpack(path, "it is not a folder");
   }
 }
 
@@ -171,28 +151,21 @@ std::optional<FolderIdentity> IdentityAt(const fs::path& path) {
 }
 
 void RemoveDestinationTree(const std::wstring& path) {
-  std::error_code error;
   // The same long form the files were written with: a tree deeper than
   // MAX_PATH is removed whole, not mistaken for one that is already gone.
   const std::wstring extended = ExtendedLengthPath(path);
+  std::error_code error;
   if (extended.empty()) {
-    throw fs::filesystem_error(
-        "remove_all", fs::path(path),
-        std::error_code(static_cast<int>(GetLastError()), std::system_category()));
-  }
-  const DWORD attributes = GetFileAttributesW(extended.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    Failed(GetLastError(), error);
+  } else if (const DWORD attributes = GetFileAttributesW(extended.c_str());
+             attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
-    if (IsNotFound(code)) {
+    if (Gone(code, true)) {
       return;
     }
-    throw fs::filesystem_error("remove_all", fs::path(path),
-                               std::error_code(static_cast<int>(code), std::system_category()));
+    Failed(code, error);
+  } else if (RemoveEntry(extended, attributes, true, error)) {
+    return;
   }
-  const bool descend = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-  if ((descend && !RemoveContents(extended, true, error)) ||
-      !RemoveOne(extended, attributes, true, error)) {
-    throw fs::filesystem_error("remove_all", fs::path(path), error);
-  }
+  throw fs::filesystem_error("remove_all", fs::path(path), error);
 }

@@ -6,9 +6,10 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <system_error>
+
+#include "destination/destination.h"
 
 namespace {
 
@@ -16,8 +17,7 @@ namespace fs = std::filesystem;
 
 [[noreturn]] void Refuse(const fs::path& destination, const fs::path& path,
                          const std::string& why) {
-  throw std::runtime_error("Refusing to unpack into " + destination.string() + ": its lock file " +
-                           path.string() + " " + why);
+  RefuseToUnpack(destination, "its lock file " + path.u8string() + " " + why);
 }
 
 [[noreturn]] void ThrowSystemError(const char* operation, const fs::path& path) {
@@ -97,12 +97,9 @@ void SharedLockFile::Unlock(std::uint64_t offset) {
 
 bool SharedLockFile::StillNamed() {
   struct stat held;
-  struct stat named;
-  if (fstat(static_cast<int>(handle_), &held) != 0 || held.st_nlink == 0) {
-    return false;
-  }
-  return lstat(path_.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
-         named.st_ino == held.st_ino;
+  return fstat(static_cast<int>(handle_), &held) == 0 && held.st_nlink != 0 &&
+         IdentityAt(path_) == FolderIdentity{static_cast<std::uint64_t>(held.st_dev),
+                                             static_cast<std::uint64_t>(held.st_ino)};
 }
 
 std::string SharedLockFile::ReadStart(std::size_t length) {

@@ -3,10 +3,10 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 
+#include "destination/destination.h"
 #include "text/long_path.h"
 
 namespace {
@@ -24,8 +24,7 @@ constexpr DWORD kRemovedMarkSize = 8;
 
 [[noreturn]] void Refuse(const fs::path& destination, const fs::path& path,
                          const std::string& why) {
-  throw std::runtime_error("Refusing to unpack into " + destination.u8string() +
-                           ": its lock file " + path.u8string() + " " + why);
+  RefuseToUnpack(destination, "its lock file " + path.u8string() + " " + why);
 }
 
 [[noreturn]] void ThrowSystemError(const char* operation, const fs::path& path) {
@@ -42,15 +41,6 @@ OVERLAPPED At(std::uint64_t offset) {
   position.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
   position.OffsetHigh = static_cast<DWORD>(offset >> 32);
   return position;
-}
-
-bool SameFile(HANDLE a, HANDLE b) {
-  BY_HANDLE_FILE_INFORMATION first;
-  BY_HANDLE_FILE_INFORMATION second;
-  return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
-         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-         first.nFileIndexHigh == second.nFileIndexHigh &&
-         first.nFileIndexLow == second.nFileIndexLow;
 }
 
 }  // namespace
@@ -126,15 +116,12 @@ bool SharedLockFile::StillNamed() {
       standard.DeletePending) {
     return false;
   }
-  const std::wstring extended = ExtendedLengthPath(path_.wstring());
-  HANDLE named = CreateFileW(extended.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (named == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  const bool same = SameFile(AsHandle(handle_), named);
-  CloseHandle(named);
-  return same;
+  BY_HANDLE_FILE_INFORMATION held;
+  return GetFileInformationByHandle(AsHandle(handle_), &held) &&
+         IdentityAt(path_) ==
+             FolderIdentity{
+                 held.dwVolumeSerialNumber,
+                 (static_cast<std::uint64_t>(held.nFileIndexHigh) << 32) | held.nFileIndexLow};
 }
 
 std::string SharedLockFile::ReadStart(std::size_t length) {

@@ -228,9 +228,9 @@ void SharedDestination::Decide() {
   facts.atPath = IdentityAt(destinationPath_);
   plan_ = PlanTree(facts, archive_);
   if (plan_ == TreePlan::kRefuseTreeOfOtherRuns) {
-    throw std::runtime_error("Refusing to unpack into " + destinationPath_.u8string() +
-                             ": another run's application is using it, and it does not hold "
-                             "this archive whole");
+    RefuseToUnpack(destinationPath_,
+                   "another run's application is using it, and it does not hold this archive "
+                   "whole");
   }
   if (facts.record) {
     record_ = *facts.record;
