@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "destination/temporary_directory.h"
 #include "text/text_convert.h"
 
 void RefuseToUnpack(const std::filesystem::path& path, const std::string& why) {

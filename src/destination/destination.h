@@ -2,84 +2,67 @@
 // whether it may receive what is unpacked, its creation, its removal after
 // the run, and how runs with the same application name share it.
 //
-// Sharing the folder. Every run of a starter with the same application name
-// uses the same folder, <temp>/<app-name>. Runs overlap (a second
-// double-click, a build that calls the same tool several times at once) and
-// die (SIGKILL, a crash, a power cut), so the folder's lifetime is kept by a
-// lock file beside it, <temp>/<app-name>.lock (LockFilePath), with the kernel
-// as the only bookkeeper: a lock dies with the process that holds it, so
-// nothing goes stale.
+// Sharing the folder. Every run with the same application name uses
+// <temp>/<app-name>. Runs overlap (a second double-click, a build calling the
+// same tool at once) and die (SIGKILL, a crash, a power cut), so the folder's
+// lifetime is kept by a lock file beside it, <temp>/<app-name>.lock
+// (LockFilePath), with the kernel as the only bookkeeper: a lock dies with the
+// process that holds it, so nothing goes stale.
 //
 // The lock file is opened without following a link and is never inherited by
-// the application (O_CLOEXEC; a handle that is not inheritable). Its folder
-// gets the destination's parent rule, and on POSIX the file itself must be a
-// regular file of the user's that nobody else may write to. It holds two
-// one-byte locks (OFD locks on POSIX, which belong to the open file and not
-// to the process, LockFileEx on Windows) and a record at its start:
-//
-//   - the gate, bytes [kGateOffset, +1), exclusive: held by one run at a time
-//     while it decides, unpacks and joins the users, and while it leaves;
-//   - the users, bytes [kUsersOffset, +1), shared: held by every run whose
-//     application may be running from the tree, from before it leaves the
-//     gate until it has left;
-//   - the record (TreeRecord), written only under the gate: whether a run
-//     created the folder, the folder's identity on its volume, the identity of
-//     the archive last unpacked into it, and whether that unpacking ended.
+// the application. Its folder gets the destination's parent rule, and on POSIX
+// the file itself must be a regular file of the user's that nobody else may
+// write to. It holds two one-byte locks (OFD locks on POSIX, which belong to
+// the open file and not to the process; LockFileEx on Windows) and a record:
+//   - the gate (kGateOffset), exclusive: held by one run at a time while it
+//     decides, unpacks and joins the users, and while it leaves;
+//   - the users (kUsersOffset), shared: held by every run whose application
+//     may be running from the tree, from before it leaves the gate until it
+//     has left;
+//   - the record (TreeRecord) at its start, written only under the gate.
 //
 // A run:
 //   1. waits for the gate (polling, so that an interruption still stops it),
-//      then checks that the file it holds is still the one named, since the
-//      last run out removes it (else it opens the new one and waits again);
-//   2. decides (PlanTree), with the gate held. Users can only leave meanwhile,
-//      never join, so "nobody holds the users' lock" stays true:
+//      then checks that its file is still the one named, since the last run
+//      out removes it (else it opens the new one and waits again);
+//   2. decides (PlanTree) with the gate held, when users can only leave:
 //        - nobody uses the tree: a folder that the record says a run created
 //          (the same folder, by identity) is left by a dead run or a failed
 //          launch: it is removed and unpacked afresh. No folder: it is
 //          created (mode 0700 on POSIX) and recorded as a run's. Any other
 //          folder is the user's: unpacked into as it is and never removed;
-//        - the tree is in use by a live run: when the record says it is the
-//          folder now there, unpacked whole from the same archive (its length
-//          and the CRC-32 of its central directory), the application is
-//          started from it as it stands, and nothing is written; otherwise
-//          the run is refused, since unpacking would change files under a
-//          running application (a tree its users removed themselves is made
-//          anew, which disturbs nobody);
-//   3. unpacks when step 2 says so, with the gate held: no other run writes,
-//      launches or removes meanwhile. The record says "incomplete" until the
-//      unpacking has ended;
-//   4. takes the users' lock (shared), then leaves the gate, and starts the
-//      application. Whatever stands in the tree then stays until it leaves;
-//   5. once the application has ended, waits for the gate again, drops its
-//      users' lock and tries to take that lock exclusively without waiting.
-//      When it can, no other run uses the tree: it is the last one out and
-//      removes the tree if a run created it, and then the lock file. When it
-//      cannot, others still use the tree, and the last of them removes it.
+//        - a live run uses the tree: when the record says it is the folder
+//          now there, unpacked whole from the same archive, the application
+//          is started from it as it stands, writing nothing; otherwise the run
+//          is refused, since unpacking would change files under a running
+//          application (a tree its users removed themselves is made anew);
+//   3. unpacks when step 2 says so, with the gate held; the record says
+//      "incomplete" until the unpacking has ended;
+//   4. takes the users' lock, leaves the gate, and starts the application;
+//   5. once the application has ended, takes the gate again, drops its users'
+//      lock and tries to take that lock exclusively without waiting. When it
+//      can, it is the last one out: it removes the tree if a run created it,
+//      and then the lock file. When it cannot, the last of the others will.
 //
 // A holder of the gate never waits for anything else, so no two runs wait for
-// each other: a run that leaves waits only for the gate's short decisions (no
-// run unpacks while another holds the users' lock). A run stopped by an
-// interruption while it unpacks removes the tree when it created it; no other
-// run uses that tree, since it unpacks only what nobody uses. A failed launch
-// keeps the tree and its record, and so the lock file: the next run finds it
-// unused and unpacks it afresh, and the last run out removes it. After an
-// error that left part of a new tree, the same holds; a new folder left empty
-// by an error (an archive that does not open) is removed at once.
+// each other. A run interrupted while it unpacks removes the tree when it
+// created it; nobody else uses a tree being unpacked. A failed launch, or an
+// error that left part of a new tree, keeps the tree, its record and so the
+// lock file: the next run unpacks it afresh, and the last run out removes it.
+// A new folder left empty by an error is removed at once. So after the last
+// run nothing of the runs is left in the temporary directory, unless a run
+// failed or was killed with a tree it created (until the next run). An
+// application whose starter was killed is no longer counted as a user: a
+// later run may remove the tree under it (on Windows that fails on its open
+// files).
 //
-// After the last run nothing of the runs is left in the temporary directory,
-// unless a run failed to launch or ended in an error with a tree it created
-// (then the tree and its lock file, whose record marks it as a run's), or was
-// killed (the same, until the next run). An application whose starter was
-// killed is no longer counted as a user: a later run may remove the tree
-// under it (on Windows the removal then fails on its open files).
-//
-// Removing the lock file: the last run out removes it with the gate held.
-// On POSIX the name goes at once; a run that opened the file before finds,
-// once it has the gate, that its file is no longer the one named, and opens
-// the new one. On Windows the file goes once its last handle is closed, and
-// meanwhile its name cannot be opened (such a run tries again for a while);
-// Wine instead opens the same file until then and reports no pending
-// removal, so the remover also marks the file's start as removed, and every
-// run that finds the mark lets the file go.
+// The last run out removes the lock file with the gate held. On POSIX the
+// name goes at once; a run that opened the file before finds, once it has the
+// gate, that its file is no longer the one named. On Windows the file goes
+// once its last handle is closed, and meanwhile its name cannot be opened
+// (such a run tries again for a while); Wine instead opens the same file
+// until then and reports no pending removal, so the remover also marks the
+// file's start as removed, and every run that finds the mark lets it go.
 #ifndef STARTER_DESTINATION_DESTINATION_H
 #define STARTER_DESTINATION_DESTINATION_H
 
@@ -90,15 +73,19 @@
 #include <string>
 #include <string_view>
 
-/// The folder `appName` directly inside the user's temporary directory: the
-/// temporary directory's path with `appName` appended as plain text, with one
-/// separator between them only when that path does not end in one.
-/// Throws std::filesystem::filesystem_error naming "temp_directory_path" when
-/// the temporary directory cannot be obtained or is not a directory. POSIX: an
-/// empty TMPDIR (or TMP, TEMP, TEMPDIR) counts as unset, and a temporary
-/// directory whose path holds '\' or '"' or is not well-formed UTF-8 throws
-/// the same error with a message saying why, since the starter could not pass
-/// that path on unchanged.
+/// The user's temporary directory as the platform reports it, checked to be an
+/// existing directory. POSIX: the first of TMPDIR, TMP, TEMP and TEMPDIR that
+/// is set to a non-empty text (ignored when the program runs with raised
+/// privileges), else /tmp; its path must hold no '\' and no '"' and be
+/// well-formed UTF-8, since the starter cannot pass such a path on unchanged.
+/// Throws std::filesystem::filesystem_error naming "temp_directory_path", with
+/// the path obtained, when the directory cannot be obtained, is not a
+/// directory, or its path breaks that rule (the message then says why).
+std::filesystem::path TemporaryDirectory();
+
+/// The folder `appName` directly inside TemporaryDirectory(): its path with
+/// `appName` appended as plain text, with one separator between them only when
+/// that path does not end in one. Throws what TemporaryDirectory throws.
 std::wstring MakeDestinationPath(const std::wstring& appName);
 
 /// True when something (a folder, a file, a link, even a dangling one) stands

@@ -11,7 +11,6 @@
 #include <string>
 #include <system_error>
 
-#include "destination/temporary_directory.h"
 #include "text/entry_name.h"
 #include "text/text_convert.h"
 

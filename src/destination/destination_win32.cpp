@@ -8,7 +8,6 @@
 #include <string>
 #include <system_error>
 
-#include "destination/temporary_directory.h"
 #include "text/long_path.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 /// Paths below the folder are given as UTF-8 text with '/' between levels
@@ -119,9 +120,9 @@ class FolderWalker {
   std::intptr_t level_ = -1;
   std::wstring extendedPath_;  // Windows: the folder's long-path form
   std::wstring levelPath_;     // Windows: the long path of the walk's level
-  // Windows: the folders of the last way walked below it, held open.
-  std::vector<std::string> heldNames_;
-  std::vector<std::intptr_t> heldHandles_;
+  // Windows: the folders of the last way walked below it (name, HANDLE),
+  // held open.
+  std::vector<std::pair<std::string, std::intptr_t>> held_;
 };
 
 #endif  // STARTER_DESTINATION_FOLDER_WALKER_H

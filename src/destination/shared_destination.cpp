@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -39,14 +40,6 @@ static_assert(kTreeRecordSize <= kGateOffset, "the locks lie past the record");
 constexpr std::chrono::milliseconds kRetryInterval{5};
 constexpr std::chrono::seconds kRemovedNameWait{30};
 
-unsigned char* At(std::string& record, std::size_t at) {
-  return reinterpret_cast<unsigned char*>(&record[at]);
-}
-
-const unsigned char* At(std::string_view record, std::size_t at) {
-  return reinterpret_cast<const unsigned char*>(record.data() + at);
-}
-
 void PauseBeforeRetry() {
   std::this_thread::sleep_for(kRetryInterval);
 }
@@ -68,34 +61,35 @@ bool operator==(const FolderIdentity& a, const FolderIdentity& b) {
 }
 
 std::string EncodeTreeRecord(const TreeRecord& record) {
-  std::string bytes(kTreeRecordSize, '\0');
-  bytes.replace(0, kMagicSize, kRecordMagic, kMagicSize);
-  bytes::StoreLe32(At(bytes, kVersionAt), kRecordVersion);
+  unsigned char out[kTreeRecordSize] = {};
+  std::memcpy(out, kRecordMagic, kMagicSize);
+  bytes::StoreLe32(out + kVersionAt, kRecordVersion);
   const std::uint32_t flags =
       (record.createdByRun ? kFlagCreatedByRun : 0) | (record.complete ? kFlagComplete : 0);
-  bytes::StoreLe32(At(bytes, kFlagsAt), flags);
-  bytes::StoreLe64(At(bytes, kVolumeAt), record.folder.volume);
-  bytes::StoreLe64(At(bytes, kFileAt), record.folder.file);
-  bytes::StoreLe64(At(bytes, kLengthAt), record.archive.length);
-  bytes::StoreLe32(At(bytes, kCrcAt), record.archive.directoryCrc32);
-  bytes::StoreLe32(At(bytes, kChecksumAt), bytes::Fnv1a32(At(bytes, 0), kChecksumAt));
-  return bytes;
+  bytes::StoreLe32(out + kFlagsAt, flags);
+  bytes::StoreLe64(out + kVolumeAt, record.folder.volume);
+  bytes::StoreLe64(out + kFileAt, record.folder.file);
+  bytes::StoreLe64(out + kLengthAt, record.archive.length);
+  bytes::StoreLe32(out + kCrcAt, record.archive.directoryCrc32);
+  bytes::StoreLe32(out + kChecksumAt, bytes::Fnv1a32(out, kChecksumAt));
+  return std::string(reinterpret_cast<const char*>(out), kTreeRecordSize);
 }
 
 std::optional<TreeRecord> DecodeTreeRecord(std::string_view bytes) {
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   if (bytes.size() < kTreeRecordSize || bytes.substr(0, kMagicSize) != kRecordMagic ||
-      bytes::LoadLe32(At(bytes, kVersionAt)) != kRecordVersion ||
-      bytes::LoadLe32(At(bytes, kChecksumAt)) != bytes::Fnv1a32(At(bytes, 0), kChecksumAt)) {
+      bytes::LoadLe32(in + kVersionAt) != kRecordVersion ||
+      bytes::LoadLe32(in + kChecksumAt) != bytes::Fnv1a32(in, kChecksumAt)) {
     return std::nullopt;
   }
-  const std::uint32_t flags = bytes::LoadLe32(At(bytes, kFlagsAt));
+  const std::uint32_t flags = bytes::LoadLe32(in + kFlagsAt);
   TreeRecord record;
   record.createdByRun = (flags & kFlagCreatedByRun) != 0;
   record.complete = (flags & kFlagComplete) != 0;
-  record.folder.volume = bytes::LoadLe64(At(bytes, kVolumeAt));
-  record.folder.file = bytes::LoadLe64(At(bytes, kFileAt));
-  record.archive.length = bytes::LoadLe64(At(bytes, kLengthAt));
-  record.archive.directoryCrc32 = bytes::LoadLe32(At(bytes, kCrcAt));
+  record.folder.volume = bytes::LoadLe64(in + kVolumeAt);
+  record.folder.file = bytes::LoadLe64(in + kFileAt);
+  record.archive.length = bytes::LoadLe64(in + kLengthAt);
+  record.archive.directoryCrc32 = bytes::LoadLe32(in + kCrcAt);
   return record;
 }
 
