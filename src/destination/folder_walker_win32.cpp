@@ -21,6 +21,11 @@ std::error_code SystemError(DWORD code) {
   return std::error_code(static_cast<int>(code), std::system_category());
 }
 
+bool Failed(std::error_code& error, DWORD code) {
+  error = SystemError(code);
+  return false;
+}
+
 using Step = FolderWalker::Step;
 
 // The path of the level `name` (UTF-8) in `folder`.
@@ -106,20 +111,17 @@ bool FolderWalker::Open(const fs::path& folder, std::error_code& error) {
   try {
     extended = ExtendedLengthPath(folder.native());
   } catch (...) {
-    error = SystemError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
+    return Failed(error, ERROR_NOT_ENOUGH_MEMORY);
   }
   if (extended.empty()) {
-    error = SystemError(GetLastError());
-    return false;
+    return Failed(error, GetLastError());
   }
   // Held while the walker lives, so that the folder cannot be renamed or
   // replaced by a link meanwhile.
   HANDLE handle = INVALID_HANDLE_VALUE;
   DWORD code = 0;
   if (EnterFolder(extended, handle, code) != Step::kEntered) {
-    error = SystemError(code);
-    return false;
+    return Failed(error, code);
   }
   path_ = folder;
   extendedPath_ = extended;
@@ -161,8 +163,7 @@ FolderWalker::Step FolderWalker::Enter(const std::string& part, std::error_code&
 bool FolderWalker::Make(const std::string& part, std::error_code& error) {
   if (!CreateDirectoryW(Join(levelPath_, part).c_str(), nullptr) &&
       GetLastError() != ERROR_ALREADY_EXISTS) {
-    error = SystemError(GetLastError());
-    return false;
+    return Failed(error, GetLastError());
   }
   return true;
 }
@@ -206,8 +207,7 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posix
   }
   // Otherwise a file another program holds without sharing deletion ends here.
   if (code != 0) {
-    error = SystemError(code);
-    return false;
+    return Failed(error, code);
   }
   // CREATE_NEW: whatever appeared meanwhile, a link included, fails the
   // creation instead of being written through.
@@ -215,8 +215,7 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posix
       CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (created == INVALID_HANDLE_VALUE) {
-    error = SystemError(GetLastError());
-    return false;
+    return Failed(error, GetLastError());
   }
   file = reinterpret_cast<std::intptr_t>(created);
   error.clear();
@@ -234,8 +233,7 @@ bool FolderWalker::OpenHere(const std::string& part, std::intptr_t& file, std::e
     code = kReparsePointEncountered;
   }
   if (code != 0) {
-    error = SystemError(code);
-    return false;
+    return Failed(error, code);
   }
   file = reinterpret_cast<std::intptr_t>(opened);
   error.clear();

@@ -21,12 +21,11 @@ class SharedLockFile {
   SharedLockFile& operator=(const SharedLockFile&) = delete;
 
   /// Opens `path`, creating it (empty, private to the user on POSIX) when
-  /// missing, never through a link. Success: returns true. Returns false,
-  /// with `error` set, when the system refuses (on Windows also while a
-  /// removed lock file is still held open by others: ERROR_ACCESS_DENIED).
-  /// Throws std::runtime_error("Refusing to unpack into <destination>: its
-  /// lock file <path> <why>") when what stands there is a link, no regular
-  /// file, or (POSIX) another user's or writable by others. Call once.
+  /// missing, never through a link. Returns false, with `error` set, when the
+  /// system refuses (see MayBeRemovedName). Throws std::runtime_error
+  /// ("Refusing to unpack into <destination>: its lock file <path> <why>")
+  /// when what stands there is a link, no regular file, or (POSIX) another
+  /// user's or writable by others. Call once.
   bool Open(const std::filesystem::path& path, const std::filesystem::path& destination,
             std::error_code& error);
 
@@ -36,7 +35,7 @@ class SharedLockFile {
   static bool MayBeRemovedName(const std::error_code& error);
 
   /// Takes the one-byte lock at `offset`, exclusive or shared, without
-  /// waiting. Returns false when another open holds a conflicting lock; throws
+  /// waiting: false when another open holds a conflicting lock. Throws
   /// std::filesystem::filesystem_error on any other failure.
   bool TryLock(std::uint64_t offset, bool exclusive);
   /// Releases the lock at `offset`. Never throws.
@@ -46,11 +45,10 @@ class SharedLockFile {
   /// run out removes it, and another may have created a new one since).
   bool StillNamed();
 
-  /// The first `length` bytes of the file (fewer when it is shorter). Throws
-  /// std::filesystem::filesystem_error when they cannot be read.
+  /// The first `length` bytes of the file (fewer when it is shorter), and
+  /// writing `bytes` at its start. Both throw
+  /// std::filesystem::filesystem_error when the system fails them.
   std::string ReadStart(std::size_t length);
-  /// Writes `bytes` at the start of the file. Throws
-  /// std::filesystem::filesystem_error when they cannot be written.
   void WriteStart(const std::string& bytes);
 
   /// Removes the file's name; this open stays usable until closed. On Windows
