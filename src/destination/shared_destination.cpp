@@ -11,7 +11,6 @@
 
 #include "bytes/bytes.h"
 #include "destination/destination.h"
-#include "destination/lock_file.h"
 #include "text/text_convert.h"
 
 namespace {
