@@ -39,11 +39,13 @@ static_assert(kTreeRecordSize <= kGateOffset, "the locks lie past the record");
 constexpr std::chrono::milliseconds kRetryInterval{5};
 constexpr std::chrono::seconds kRemovedNameWait{30};
 
-void PauseBeforeRetry() {
+// Calls `whileWaiting` (when given; what it throws leaves), then sleeps.
+void PauseBeforeRetry(void (*whileWaiting)()) {
+  if (whileWaiting != nullptr) {
+    whileWaiting();
+  }
   std::this_thread::sleep_for(kRetryInterval);
 }
-
-void KeepWaiting() {}
 
 }  // namespace
 
@@ -110,9 +112,7 @@ TreePlan PlanTree(const TreeFacts& facts, const ArchiveIdentity& archive) {
 }
 
 fs::path LockFilePath(const fs::path& destination) {
-  fs::path path = destination;
-  path += ".lock";
-  return path;
+  return fs::path(destination) += ".lock";
 }
 
 SharedDestination::SharedDestination(const std::wstring& destination,
@@ -158,8 +158,7 @@ void SharedDestination::OpenLockFile(void (*whileWaiting)()) {
       return;
     }
     if (SharedLockFile::MayBeRemovedName(error) && std::chrono::steady_clock::now() < giveUp) {
-      whileWaiting();
-      PauseBeforeRetry();
+      PauseBeforeRetry(whileWaiting);
       continue;
     }
     file_.reset();
@@ -176,8 +175,7 @@ void SharedDestination::EnterGate(void (*whileWaiting)()) {
   for (;;) {
     OpenLockFile(whileWaiting);
     while (!file_->TryLock(kGateOffset, true)) {
-      whileWaiting();
-      PauseBeforeRetry();
+      PauseBeforeRetry(whileWaiting);
     }
     // The last run out removes the file with the gate held; one opened
     // before that is no longer the lock.
@@ -187,8 +185,7 @@ void SharedDestination::EnterGate(void (*whileWaiting)()) {
     }
     // Every holder of the removed file lets it go, so that it can go.
     file_.reset();
-    whileWaiting();
-    PauseBeforeRetry();
+    PauseBeforeRetry(whileWaiting);
   }
 }
 
@@ -299,8 +296,7 @@ void SharedDestination::LeaveAs(bool removeTree) {
   }
   // The holders of the gate wait for nothing else, so this wait is short.
   while (!file_->TryLock(kGateOffset, true)) {
-    KeepWaiting();
-    PauseBeforeRetry();
+    PauseBeforeRetry(nullptr);
   }
   file_->Unlock(kUsersOffset);
   state_ = State::kLeaving;

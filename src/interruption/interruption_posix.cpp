@@ -132,22 +132,14 @@ void EndExtractionPhase() {
   if (!g_guard.installed) {
     return;
   }
-  int recorded = 0;
-  {
-    const HeldSignals held{SIGINT, SIGTERM, SIGHUP};
-    recorded = g_recorded.load();
-    if (recorded == 0) {
-      // A SIGINT still held back is dropped by SIG_IGN: it came after the
-      // extraction, and is the application's to answer.
-      for (const int number : {SIGINT, SIGQUIT}) {
-        if (sigismember(&g_guard.defaultForChild, number)) {
-          SetDisposition(number, SIG_IGN);
-        }
-      }
+  const HeldSignals held{SIGINT, SIGTERM, SIGHUP};
+  ThrowIfInterrupted();
+  // A SIGINT still held back is dropped by SIG_IGN: it came after the
+  // extraction, and is the application's to answer.
+  for (const int number : {SIGINT, SIGQUIT}) {
+    if (sigismember(&g_guard.defaultForChild, number)) {
+      SetDisposition(number, SIG_IGN);
     }
-  }
-  if (recorded != 0) {
-    throw Interrupted(recorded);
   }
 }
 
