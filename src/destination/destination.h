@@ -284,7 +284,7 @@ class SharedDestination {
 
   TreePlan plan() const { return plan_; }
   /// True for the plans that unpack.
-  bool MustUnpack() const;
+  bool MustUnpack() const { return plan_ != TreePlan::kUseInPlace; }
 
   /// Before unpacking: removes a stale tree, creates a missing folder, and
   /// records the folder (as a run's when this run created it), incomplete.
@@ -307,10 +307,10 @@ class SharedDestination {
   /// Once the application has ended: leaves; the last run out removes a tree
   /// a run created, and the lock file. Throws what RemoveDestinationTree
   /// throws (the tree and the lock file then stay).
-  void Leave();
+  void Leave() { LeaveAs(true); }
   /// After a failed launch: leaves, keeping the tree; the last run out
   /// removes the lock file only when no run created the tree.
-  void LeaveKeepingTree();
+  void LeaveKeepingTree() { LeaveAs(false); }
 
  private:
   enum class State { kHoldingGate, kUsing, kLeaving, kGone };

@@ -105,10 +105,7 @@ fs::path TemporaryDirectory() {
 bool PathExists(const std::wstring& path) {
   struct stat info;
   // lstat, like the Windows attribute query, does not follow a link.
-  if (lstat(WideToPath(path).c_str(), &info) == 0) {
-    return true;
-  }
-  return errno != ENOENT && errno != ENOTDIR;
+  return lstat(WideToPath(path).c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
 // Whoever may rename or remove entries in the folder that holds the

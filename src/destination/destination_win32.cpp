@@ -40,7 +40,7 @@ bool Gone(DWORD code, bool top) {
   return code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND);
 }
 
-bool Failed(DWORD code, std::error_code& error) {
+bool Failed(std::error_code& error, DWORD code) {
   error.assign(static_cast<int>(code), std::system_category());
   return false;
 }
@@ -54,7 +54,7 @@ bool RemoveContents(const std::wstring& folder, bool top, std::error_code& error
                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    return Gone(code, top) || Failed(code, error);
+    return Gone(code, top) || Failed(error, code);
   }
   bool ok = true;
   do {
@@ -85,7 +85,7 @@ bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::erro
     return true;
   }
   const DWORD code = GetLastError();
-  return Gone(code, top) || Failed(code, error);
+  return Gone(code, top) || Failed(error, code);
 }
 
 }  // namespace
@@ -97,10 +97,7 @@ fs::path TemporaryDirectory() {
 }
 
 bool PathExists(const std::wstring& path) {
-  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    return true;
-  }
-  return !Gone(GetLastError(), true);
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || !Gone(GetLastError(), true);
 }
 
 void CheckDestinationFolder(const fs::path& path) {
@@ -151,10 +148,7 @@ std::optional<FolderIdentity> IdentityAt(const fs::path& path) {
   BY_HANDLE_FILE_INFORMATION information;
   const bool known = GetFileInformationByHandle(opened, &information) != 0;
   CloseHandle(opened);
-  if (!known) {
-    return std::nullopt;
-  }
-  return IdentityOf(information);
+  return known ? std::optional(IdentityOf(information)) : std::nullopt;
 }
 
 void RemoveDestinationTree(const std::wstring& path) {
@@ -163,14 +157,14 @@ void RemoveDestinationTree(const std::wstring& path) {
   const std::wstring extended = ExtendedLengthPath(path);
   std::error_code error;
   if (extended.empty()) {
-    Failed(GetLastError(), error);
+    Failed(error, GetLastError());
   } else if (const DWORD attributes = GetFileAttributesW(extended.c_str());
              attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
     if (Gone(code, true)) {
       return;
     }
-    Failed(code, error);
+    Failed(error, code);
   } else if (RemoveEntry(extended, attributes, true, error)) {
     return;
   }
@@ -213,8 +207,7 @@ bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
   path_ = path;
   const std::wstring extended = ExtendedLengthPath(path.wstring());
   if (extended.empty()) {
-    error.assign(static_cast<int>(GetLastError()), std::system_category());
-    return false;
+    return Failed(error, GetLastError());
   }
   // Not inheritable (no security attributes): the application, started with
   // bInheritHandles TRUE, must not hold the locks. DELETE access and sharing
@@ -223,8 +216,7 @@ bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
       CreateFileW(extended.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (opened == INVALID_HANDLE_VALUE) {
-    error.assign(static_cast<int>(GetLastError()), std::system_category());
-    return false;
+    return Failed(error, GetLastError());
   }
   handle_ = reinterpret_cast<std::intptr_t>(opened);
   BY_HANDLE_FILE_INFORMATION information;

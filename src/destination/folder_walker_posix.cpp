@@ -40,9 +40,7 @@ int OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
 }  // namespace
 
 FolderWalker::~FolderWalker() {
-  if (level_ != folder_) {
-    ::close(static_cast<int>(level_));
-  }
+  Restart({}, 0);
   if (folder_ >= 0) {
     ::close(static_cast<int>(folder_));
   }

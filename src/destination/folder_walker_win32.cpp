@@ -161,11 +161,8 @@ FolderWalker::Step FolderWalker::Enter(const std::string& part, std::error_code&
 }
 
 bool FolderWalker::Make(const std::string& part, std::error_code& error) {
-  if (!CreateDirectoryW(Join(levelPath_, part).c_str(), nullptr) &&
-      GetLastError() != ERROR_ALREADY_EXISTS) {
-    return Failed(error, GetLastError());
-  }
-  return true;
+  return CreateDirectoryW(Join(levelPath_, part).c_str(), nullptr) ||
+         GetLastError() == ERROR_ALREADY_EXISTS || Failed(error, GetLastError());
 }
 
 FolderWalker::Step FolderWalker::MakeLast(const std::string& part, std::error_code& error) {

@@ -145,10 +145,6 @@ SharedDestination::~SharedDestination() {
   }
 }
 
-bool SharedDestination::MustUnpack() const {
-  return plan_ != TreePlan::kUseInPlace;
-}
-
 void SharedDestination::OpenLockFile(void (*whileWaiting)()) {
   const auto giveUp = std::chrono::steady_clock::now() + kRemovedNameWait;
   for (;;) {
@@ -280,14 +276,6 @@ void SharedDestination::BeginUse() {
   }
   state_ = State::kUsing;
   file_->Unlock(kGateOffset);
-}
-
-void SharedDestination::Leave() {
-  LeaveAs(true);
-}
-
-void SharedDestination::LeaveKeepingTree() {
-  LeaveAs(false);
 }
 
 void SharedDestination::LeaveAs(bool removeTree) {
