@@ -319,8 +319,7 @@ class SharedDestination {
   void EnterGate(void (*whileWaiting)());
   void Decide();
   bool NobodyUsesTree();
-  std::optional<TreeRecord> ReadRecord();
-  void WriteRecord();
+  void WriteRecord(const TreeRecord& record);  // and keeps it as record_
   bool RunsTreeStands();
   void LeaveAs(bool removeTree);
   void Finish(bool removeTree);

@@ -193,23 +193,20 @@ bool SharedDestination::NobodyUsesTree() {
   return true;
 }
 
-std::optional<TreeRecord> SharedDestination::ReadRecord() {
-  return DecodeTreeRecord(file_->ReadStart(kTreeRecordSize));
-}
-
-void SharedDestination::WriteRecord() {
+void SharedDestination::WriteRecord(const TreeRecord& record) {
+  record_ = record;
   file_->WriteStart(EncodeTreeRecord(record_));
 }
 
 bool SharedDestination::RunsTreeStands() {
-  const std::optional<TreeRecord> record = ReadRecord();
+  const std::optional<TreeRecord> record = DecodeTreeRecord(file_->ReadStart(kTreeRecordSize));
   return record && record->createdByRun && IdentityAt(destinationPath_) == record->folder;
 }
 
 void SharedDestination::Decide() {
   TreeFacts facts;
   facts.inUse = !NobodyUsesTree();
-  facts.record = ReadRecord();
+  facts.record = DecodeTreeRecord(file_->ReadStart(kTreeRecordSize));
   facts.somethingAtPath = PathExists(destination_);
   facts.atPath = IdentityAt(destinationPath_);
   plan_ = PlanTree(facts, archive_);
@@ -218,16 +215,13 @@ void SharedDestination::Decide() {
                    "another run's application is using it, and it does not hold this archive "
                    "whole");
   }
-  if (facts.record) {
-    record_ = *facts.record;
-  }
+  record_ = facts.record.value_or(TreeRecord{});
 }
 
 void SharedDestination::PrepareForUnpacking() {
   if (plan_ == TreePlan::kReplaceStaleTree) {
     RemoveDestinationTree(destination_);
-    record_ = TreeRecord{};
-    WriteRecord();
+    WriteRecord(TreeRecord{});
   }
   record_ = TreeRecord{};
   if (plan_ != TreePlan::kUnpackIntoUsersFolder) {
@@ -235,21 +229,19 @@ void SharedDestination::PrepareForUnpacking() {
   }
   record_.folder = IdentityAt(destinationPath_).value_or(FolderIdentity{});
   record_.archive = archive_;
-  WriteRecord();
+  WriteRecord(record_);
 }
 
 void SharedDestination::UnpackingEnded() {
   record_.complete = true;
-  WriteRecord();
+  WriteRecord(record_);
 }
 
 void SharedDestination::DiscardTree() {
-  if (!record_.createdByRun) {
-    return;
+  if (record_.createdByRun) {
+    RemoveDestinationTree(destination_);
+    WriteRecord(TreeRecord{});
   }
-  RemoveDestinationTree(destination_);
-  record_ = TreeRecord{};
-  WriteRecord();
 }
 
 void SharedDestination::DiscardEmptyFolder() {
@@ -260,8 +252,7 @@ void SharedDestination::DiscardEmptyFolder() {
     std::error_code error;
     // Removes a folder only while it is empty.
     if (fs::remove(destinationPath_, error)) {
-      record_ = TreeRecord{};
-      WriteRecord();
+      WriteRecord(TreeRecord{});
     }
   } catch (...) {
     // What stays is recorded as a run's and goes with a later run.
