@@ -1,9 +1,13 @@
 #include "destination/destination.h"
 
 #include <filesystem>
+#include <stdexcept>
 
-#include "destination/temporary_directory.h"
 #include "text/text_convert.h"
+
+void RefuseToUnpack(const std::filesystem::path& path, const std::string& why) {
+  throw std::runtime_error("Refusing to unpack into " + path.u8string() + ": " + why);
+}
 
 std::wstring MakeDestinationPath(const std::wstring& appName) {
   std::wstring path = PathToWide(TemporaryDirectory());

@@ -2,84 +2,67 @@
 // whether it may receive what is unpacked, its creation, its removal after
 // the run, and how runs with the same application name share it.
 //
-// Sharing the folder. Every run of a starter with the same application name
-// uses the same folder, <temp>/<app-name>. Runs overlap (a second
-// double-click, a build that calls the same tool several times at once) and
-// die (SIGKILL, a crash, a power cut), so the folder's lifetime is kept by a
-// lock file beside it, <temp>/<app-name>.lock (LockFilePath), with the kernel
-// as the only bookkeeper: a lock dies with the process that holds it, so
-// nothing goes stale.
+// Sharing the folder. Every run with the same application name uses
+// <temp>/<app-name>. Runs overlap (a second double-click, a build calling the
+// same tool at once) and die (SIGKILL, a crash, a power cut), so the folder's
+// lifetime is kept by a lock file beside it, <temp>/<app-name>.lock
+// (LockFilePath), with the kernel as the only bookkeeper: a lock dies with the
+// process that holds it, so nothing goes stale.
 //
 // The lock file is opened without following a link and is never inherited by
-// the application (O_CLOEXEC; a handle that is not inheritable). Its folder
-// gets the destination's parent rule, and on POSIX the file itself must be a
-// regular file of the user's that nobody else may write to. It holds two
-// one-byte locks (OFD locks on POSIX, which belong to the open file and not
-// to the process, LockFileEx on Windows) and a record at its start:
-//
-//   - the gate, bytes [kGateOffset, +1), exclusive: held by one run at a time
-//     while it decides, unpacks and joins the users, and while it leaves;
-//   - the users, bytes [kUsersOffset, +1), shared: held by every run whose
-//     application may be running from the tree, from before it leaves the
-//     gate until it has left;
-//   - the record (TreeRecord), written only under the gate: whether a run
-//     created the folder, the folder's identity on its volume, the identity of
-//     the archive last unpacked into it, and whether that unpacking ended.
+// the application. Its folder gets the destination's parent rule, and on POSIX
+// the file itself must be a regular file of the user's that nobody else may
+// write to. It holds two one-byte locks (OFD locks on POSIX, which belong to
+// the open file and not to the process; LockFileEx on Windows) and a record:
+//   - the gate (kGateOffset), exclusive: held by one run at a time while it
+//     decides, unpacks and joins the users, and while it leaves;
+//   - the users (kUsersOffset), shared: held by every run whose application
+//     may be running from the tree, from before it leaves the gate until it
+//     has left;
+//   - the record (TreeRecord) at its start, written only under the gate.
 //
 // A run:
 //   1. waits for the gate (polling, so that an interruption still stops it),
-//      then checks that the file it holds is still the one named, since the
-//      last run out removes it (else it opens the new one and waits again);
-//   2. decides (PlanTree), with the gate held. Users can only leave meanwhile,
-//      never join, so "nobody holds the users' lock" stays true:
+//      then checks that its file is still the one named, since the last run
+//      out removes it (else it opens the new one and waits again);
+//   2. decides (PlanTree) with the gate held, when users can only leave:
 //        - nobody uses the tree: a folder that the record says a run created
 //          (the same folder, by identity) is left by a dead run or a failed
 //          launch: it is removed and unpacked afresh. No folder: it is
 //          created (mode 0700 on POSIX) and recorded as a run's. Any other
 //          folder is the user's: unpacked into as it is and never removed;
-//        - the tree is in use by a live run: when the record says it is the
-//          folder now there, unpacked whole from the same archive (its length
-//          and the CRC-32 of its central directory), the application is
-//          started from it as it stands, and nothing is written; otherwise
-//          the run is refused, since unpacking would change files under a
-//          running application (a tree its users removed themselves is made
-//          anew, which disturbs nobody);
-//   3. unpacks when step 2 says so, with the gate held: no other run writes,
-//      launches or removes meanwhile. The record says "incomplete" until the
-//      unpacking has ended;
-//   4. takes the users' lock (shared), then leaves the gate, and starts the
-//      application. Whatever stands in the tree then stays until it leaves;
-//   5. once the application has ended, waits for the gate again, drops its
-//      users' lock and tries to take that lock exclusively without waiting.
-//      When it can, no other run uses the tree: it is the last one out and
-//      removes the tree if a run created it, and then the lock file. When it
-//      cannot, others still use the tree, and the last of them removes it.
+//        - a live run uses the tree: when the record says it is the folder
+//          now there, unpacked whole from the same archive, the application
+//          is started from it as it stands, writing nothing; otherwise the run
+//          is refused, since unpacking would change files under a running
+//          application (a tree its users removed themselves is made anew);
+//   3. unpacks when step 2 says so, with the gate held; the record says
+//      "incomplete" until the unpacking has ended;
+//   4. takes the users' lock, leaves the gate, and starts the application;
+//   5. once the application has ended, takes the gate again, drops its users'
+//      lock and tries to take that lock exclusively without waiting. When it
+//      can, it is the last one out: it removes the tree if a run created it,
+//      and then the lock file. When it cannot, the last of the others will.
 //
 // A holder of the gate never waits for anything else, so no two runs wait for
-// each other: a run that leaves waits only for the gate's short decisions (no
-// run unpacks while another holds the users' lock). A run stopped by an
-// interruption while it unpacks removes the tree when it created it; no other
-// run uses that tree, since it unpacks only what nobody uses. A failed launch
-// keeps the tree and its record, and so the lock file: the next run finds it
-// unused and unpacks it afresh, and the last run out removes it. After an
-// error that left part of a new tree, the same holds; a new folder left empty
-// by an error (an archive that does not open) is removed at once.
+// each other. A run interrupted while it unpacks removes the tree when it
+// created it; nobody else uses a tree being unpacked. A failed launch, or an
+// error that left part of a new tree, keeps the tree, its record and so the
+// lock file: the next run unpacks it afresh, and the last run out removes it.
+// A new folder left empty by an error is removed at once. So after the last
+// run nothing of the runs is left in the temporary directory, unless a run
+// failed or was killed with a tree it created (until the next run). An
+// application whose starter was killed is no longer counted as a user: a
+// later run may remove the tree under it (on Windows that fails on its open
+// files).
 //
-// After the last run nothing of the runs is left in the temporary directory,
-// unless a run failed to launch or ended in an error with a tree it created
-// (then the tree and its lock file, whose record marks it as a run's), or was
-// killed (the same, until the next run). An application whose starter was
-// killed is no longer counted as a user: a later run may remove the tree
-// under it (on Windows the removal then fails on its open files).
-//
-// Removing the lock file: the last run out removes it with the gate held.
-// On POSIX the name goes at once; a run that opened the file before finds,
-// once it has the gate, that its file is no longer the one named, and opens
-// the new one. On Windows the file goes once its last handle is closed, and
-// meanwhile its name cannot be opened (such a run tries again for a while);
-// Wine instead opens the same file until then and reports no pending
-// removal, so the remover also marks the file's start as removed, and every
-// run that finds the mark lets the file go.
+// The last run out removes the lock file with the gate held. On POSIX the
+// name goes at once; a run that opened the file before finds, once it has the
+// gate, that its file is no longer the one named. On Windows the file goes
+// once its last handle is closed, and meanwhile its name cannot be opened
+// (such a run tries again for a while); Wine instead opens the same file
+// until then and reports no pending removal, so the remover also marks the
+// file's start as removed, and every run that finds the mark lets it go.
 #ifndef STARTER_DESTINATION_DESTINATION_H
 #define STARTER_DESTINATION_DESTINATION_H
 
@@ -89,16 +72,21 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
-/// The folder `appName` directly inside the user's temporary directory: the
-/// temporary directory's path with `appName` appended as plain text, with one
-/// separator between them only when that path does not end in one.
-/// Throws std::filesystem::filesystem_error naming "temp_directory_path" when
-/// the temporary directory cannot be obtained or is not a directory. POSIX: an
-/// empty TMPDIR (or TMP, TEMP, TEMPDIR) counts as unset, and a temporary
-/// directory whose path holds '\' or '"' or is not well-formed UTF-8 throws
-/// the same error with a message saying why, since the starter could not pass
-/// that path on unchanged.
+/// The user's temporary directory as the platform reports it, checked to be an
+/// existing directory. POSIX: the first of TMPDIR, TMP, TEMP and TEMPDIR that
+/// is set to a non-empty text (ignored when the program runs with raised
+/// privileges), else /tmp; its path must hold no '\' and no '"' and be
+/// well-formed UTF-8, since the starter cannot pass such a path on unchanged.
+/// Throws std::filesystem::filesystem_error naming "temp_directory_path", with
+/// the path obtained, when the directory cannot be obtained, is not a
+/// directory, or its path breaks that rule (the message then says why).
+std::filesystem::path TemporaryDirectory();
+
+/// The folder `appName` directly inside TemporaryDirectory(): its path with
+/// `appName` appended as plain text, with one separator between them only when
+/// that path does not end in one. Throws what TemporaryDirectory throws.
 std::wstring MakeDestinationPath(const std::wstring& appName);
 
 /// True when something (a folder, a file, a link, even a dangling one) stands
@@ -118,6 +106,10 @@ bool PathExists(const std::wstring& path);
 /// Throws std::runtime_error("Refusing to unpack into <path>: <why>") when not;
 /// for the parent, <why> begins "its parent <parent> ".
 void CheckDestinationFolder(const std::filesystem::path& path);
+
+/// Throws std::runtime_error("Refusing to unpack into <path>: <why>"), the
+/// path as UTF-8: the refusal of every check here.
+[[noreturn]] void RefuseToUnpack(const std::filesystem::path& path, const std::string& why);
 
 /// Checks the folder that holds `path` by CheckDestinationFolder's rule for
 /// parents (on Windows there is none), throwing what it throws.
@@ -212,7 +204,61 @@ TreePlan PlanTree(const TreeFacts& facts, const ArchiveIdentity& archive);
 /// appended.
 std::filesystem::path LockFilePath(const std::filesystem::path& destination);
 
-class SharedLockFile;
+/// One open of the lock file (the platform's part of the protocol above). Its locks belong to this
+/// open alone (two opens in one process exclude each other like two processes) and go when it is
+/// closed or its process dies. Never inherited by a child process. Not
+/// copyable; the destructor closes.
+class SharedLockFile {
+ public:
+  SharedLockFile() = default;
+  ~SharedLockFile();
+  SharedLockFile(const SharedLockFile&) = delete;
+  SharedLockFile& operator=(const SharedLockFile&) = delete;
+
+  /// Opens `path`, creating it (empty, private to the user on POSIX) when
+  /// missing, never through a link. Returns false, with `error` set, when the
+  /// system refuses (see MayBeRemovedName). Throws std::runtime_error
+  /// ("Refusing to unpack into <destination>: its lock file <path> <why>")
+  /// when what stands there is a link, no regular file, or (POSIX) another
+  /// user's or writable by others. Call once.
+  bool Open(const std::filesystem::path& path, const std::filesystem::path& destination,
+            std::error_code& error);
+
+  /// True when a failed Open's `error` may pass by itself: on Windows the name
+  /// of a removed lock file that others still hold open cannot be opened
+  /// (ERROR_ACCESS_DENIED) until they have closed it. False on POSIX.
+  static bool MayBeRemovedName(const std::error_code& error);
+
+  /// Takes the one-byte lock at `offset`, exclusive or shared, without
+  /// waiting: false when another open holds a conflicting lock. Throws
+  /// std::filesystem::filesystem_error on any other failure.
+  bool TryLock(std::uint64_t offset, bool exclusive);
+  /// Releases the lock at `offset`. Never throws.
+  void Unlock(std::uint64_t offset);
+
+  /// True while this open's file is still the one the path names (the last
+  /// run out removes it, and another may have created a new one since).
+  bool StillNamed();
+
+  /// The first `length` bytes of the file (fewer when it is shorter), and
+  /// writing `bytes` at its start. Both throw
+  /// std::filesystem::filesystem_error when the system fails them.
+  std::string ReadStart(std::size_t length);
+  void WriteStart(const std::string& bytes);
+
+  /// Removes the file's name; this open stays usable until closed. On Windows
+  /// the file goes once every open of it is closed, and its start is marked
+  /// as removed, so that StillNamed is false for every open of it. Never
+  /// throws.
+  void Remove();
+
+  /// Releases every lock and the file. Never throws.
+  void Close();
+
+ private:
+  std::filesystem::path path_;
+  std::intptr_t handle_ = -1;  // descriptor (POSIX) or HANDLE (Windows)
+};
 
 /// One run's share of the destination, by the protocol above. Not copyable.
 class SharedDestination {
@@ -238,7 +284,7 @@ class SharedDestination {
 
   TreePlan plan() const { return plan_; }
   /// True for the plans that unpack.
-  bool MustUnpack() const;
+  bool MustUnpack() const { return plan_ != TreePlan::kUseInPlace; }
 
   /// Before unpacking: removes a stale tree, creates a missing folder, and
   /// records the folder (as a run's when this run created it), incomplete.
@@ -261,10 +307,10 @@ class SharedDestination {
   /// Once the application has ended: leaves; the last run out removes a tree
   /// a run created, and the lock file. Throws what RemoveDestinationTree
   /// throws (the tree and the lock file then stay).
-  void Leave();
+  void Leave() { LeaveAs(true); }
   /// After a failed launch: leaves, keeping the tree; the last run out
   /// removes the lock file only when no run created the tree.
-  void LeaveKeepingTree();
+  void LeaveKeepingTree() { LeaveAs(false); }
 
  private:
   enum class State { kHoldingGate, kUsing, kLeaving, kGone };
@@ -273,8 +319,7 @@ class SharedDestination {
   void EnterGate(void (*whileWaiting)());
   void Decide();
   bool NobodyUsesTree();
-  std::optional<TreeRecord> ReadRecord();
-  void WriteRecord();
+  void WriteRecord(const TreeRecord& record);  // and keeps it as record_
   bool RunsTreeStands();
   void LeaveAs(bool removeTree);
   void Finish(bool removeTree);
@@ -283,7 +328,7 @@ class SharedDestination {
   std::filesystem::path destinationPath_;
   std::filesystem::path lockPath_;
   ArchiveIdentity archive_;
-  std::unique_ptr<SharedLockFile> file_;  // the platform's, in lock_file.h
+  std::unique_ptr<SharedLockFile> file_;
   State state_ = State::kGone;
   TreePlan plan_ = TreePlan::kUnpackIntoNewFolder;
   TreeRecord record_;  // what this run wrote or found, while it holds the gate

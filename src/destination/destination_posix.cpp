@@ -1,5 +1,6 @@
 #include "destination/destination.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,11 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include "destination/temporary_directory.h"
 #include "text/entry_name.h"
 #include "text/text_convert.h"
 
@@ -20,45 +19,30 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void Refuse(const fs::path& path, const std::string& why) {
-  throw std::runtime_error("Refusing to unpack into " + path.string() + ": " + why);
-}
-
-[[noreturn]] void RefuseParent(const fs::path& path, const fs::path& parent,
-                               const std::string& why) {
-  Refuse(path, "its parent " + parent.string() + " " + why);
+[[noreturn]] void ThrowSystemError(const char* operation, const fs::path& path) {
+  throw fs::filesystem_error(operation, path, std::error_code(errno, std::generic_category()));
 }
 
 bool OwnedByThisUserOrRoot(const struct stat& info) {
   return info.st_uid == geteuid() || info.st_uid == 0;
 }
 
-// Whoever may rename or remove entries in the folder that holds the
-// destination could swap the destination for a folder of their own between
-// its check and its use: only the folder's owner and root may, and in a
-// sticky folder (as /tmp is) nobody else but the entry's own owner. The check
-// runs beside the destination's own, right before the destination is used or
-// created: nothing has been created by then, and a refusal reads like theirs.
-void CheckParentFolder(const fs::path& path) {
-  const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+FolderIdentity IdentityOf(const struct stat& info) {
+  return FolderIdentity{static_cast<std::uint64_t>(info.st_dev),
+                        static_cast<std::uint64_t>(info.st_ino)};
+}
+
+std::string OwnerText(const struct stat& info) {
+  return "(uid " + std::to_string(info.st_uid) + ")";
+}
+
+// lstat, or stat when `follow`, throwing the failure as "exists".
+struct stat StatOrThrow(const fs::path& path, bool follow) {
   struct stat info;
-  // A link's owner may point it elsewhere: the link and its target must pass.
-  if (lstat(parent.c_str(), &info) != 0) {
-    throw fs::filesystem_error("exists", parent, std::error_code(errno, std::generic_category()));
+  if ((follow ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) != 0) {
+    ThrowSystemError("exists", path);
   }
-  if (S_ISLNK(info.st_mode) && !OwnedByThisUserOrRoot(info)) {
-    RefuseParent(path, parent,
-                 "is a symbolic link of another user (uid " + std::to_string(info.st_uid) + ")");
-  }
-  if (stat(parent.c_str(), &info) != 0) {
-    throw fs::filesystem_error("exists", parent, std::error_code(errno, std::generic_category()));
-  }
-  if (!OwnedByThisUserOrRoot(info)) {
-    RefuseParent(path, parent, "belongs to another user (uid " + std::to_string(info.st_uid) + ")");
-  }
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
-    RefuseParent(path, parent, "may be written to by other users and is not sticky");
-  }
+  return info;
 }
 
 [[noreturn]] void RefuseTemporaryDirectory(const fs::path& path, const std::string& why) {
@@ -76,11 +60,6 @@ const char* TemporaryDirectoryVariable(const char* name) {
 #else
   return std::getenv(name);
 #endif
-}
-
-[[noreturn]] void ThrowCreateFailure(const fs::path& path, int error) {
-  throw fs::filesystem_error("create_directories", path,
-                             std::error_code(error, std::generic_category()));
 }
 
 }  // namespace
@@ -124,39 +103,51 @@ fs::path TemporaryDirectory() {
 }
 
 bool PathExists(const std::wstring& path) {
-  const std::string native = WideToPath(path).native();
   struct stat info;
   // lstat, like the Windows attribute query, does not follow a link.
-  if (lstat(native.c_str(), &info) == 0) {
-    return true;
+  return lstat(WideToPath(path).c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);
+}
+
+// Whoever may rename or remove entries in the folder that holds the
+// destination could swap the destination for a folder of their own between
+// its check and its use: only the folder's owner and root may, and in a
+// sticky folder (as /tmp is) nobody else but the entry's own owner. The check
+// runs beside the destination's own, right before the destination is used or
+// created: nothing has been created by then, and a refusal reads like theirs.
+void CheckDestinationParent(const fs::path& path) {
+  const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  const std::string refusal = "its parent " + parent.string() + " ";
+  // A link's owner may point it elsewhere: the link and its target must pass.
+  const struct stat link = StatOrThrow(parent, false);
+  if (S_ISLNK(link.st_mode) && !OwnedByThisUserOrRoot(link)) {
+    RefuseToUnpack(path, refusal + "is a symbolic link of another user " + OwnerText(link));
   }
-  return errno != ENOENT && errno != ENOTDIR;
+  const struct stat info = StatOrThrow(parent, true);
+  if (!OwnedByThisUserOrRoot(info)) {
+    RefuseToUnpack(path, refusal + "belongs to another user " + OwnerText(info));
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+    RefuseToUnpack(path, refusal + "may be written to by other users and is not sticky");
+  }
 }
 
 void CheckDestinationFolder(const fs::path& path) {
-  CheckParentFolder(path);
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) {
-    throw fs::filesystem_error("exists", path, std::error_code(errno, std::generic_category()));
-  }
+  CheckDestinationParent(path);
+  const struct stat info = StatOrThrow(path, false);
   // What is unpacked here is run: only a folder that nobody but this user can
   // change may hold it.
   if (S_ISLNK(info.st_mode)) {
-    Refuse(path, "it is a symbolic link");
+    RefuseToUnpack(path, "it is a symbolic link");
   }
   if (!S_ISDIR(info.st_mode)) {
-    Refuse(path, "it is not a folder");
+    RefuseToUnpack(path, "it is not a folder");
   }
   if (info.st_uid != geteuid()) {
-    Refuse(path, "it belongs to another user (uid " + std::to_string(info.st_uid) + ")");
+    RefuseToUnpack(path, "it belongs to another user " + OwnerText(info));
   }
   if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    Refuse(path, "other users may write to it");
+    RefuseToUnpack(path, "other users may write to it");
   }
-}
-
-void CheckDestinationParent(const fs::path& path) {
-  CheckParentFolder(path);
 }
 
 bool CreateDestinationFolder(const fs::path& path) {
@@ -168,12 +159,12 @@ bool CreateDestinationFolder(const fs::path& path) {
       throw fs::filesystem_error("create_directories", parent, error);
     }
   }
-  CheckParentFolder(path);
+  CheckDestinationParent(path);
   if (mkdir(path.c_str(), 0700) == 0) {
     return true;
   }
   if (errno != EEXIST) {
-    ThrowCreateFailure(path, errno);
+    ThrowSystemError("create_directories", path);
   }
   // Made by someone else since it was found missing: it must pass as found.
   CheckDestinationFolder(path);
@@ -185,8 +176,7 @@ std::optional<FolderIdentity> IdentityAt(const fs::path& path) {
   if (lstat(path.c_str(), &info) != 0) {
     return std::nullopt;
   }
-  return FolderIdentity{static_cast<std::uint64_t>(info.st_dev),
-                        static_cast<std::uint64_t>(info.st_ino)};
+  return IdentityOf(info);
 }
 
 void RemoveDestinationTree(const std::wstring& path) {
@@ -196,5 +186,122 @@ void RemoveDestinationTree(const std::wstring& path) {
   fs::remove_all(target, error);
   if (error) {
     throw fs::filesystem_error("remove_all", target, error);
+  }
+}
+
+// The lock file.
+
+namespace {
+
+[[noreturn]] void RefuseLockFile(const fs::path& destination, const fs::path& path,
+                                 const std::string& why) {
+  RefuseToUnpack(destination, "its lock file " + path.u8string() + " " + why);
+}
+
+// The record decides which folder a run may remove: only the user may be
+// able to change it.
+void CheckOpenedFile(int descriptor, const fs::path& path, const fs::path& destination) {
+  struct stat info;
+  if (fstat(descriptor, &info) != 0) {
+    ThrowSystemError("exists", path);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    RefuseLockFile(destination, path, "is not a regular file");
+  }
+  if (info.st_uid != geteuid()) {
+    RefuseLockFile(destination, path, "belongs to another user " + OwnerText(info));
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    RefuseLockFile(destination, path, "may be written to by other users");
+  }
+}
+
+struct flock OneByte(short type, std::uint64_t offset) {
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(offset);
+  range.l_len = 1;
+  return range;
+}
+
+}  // namespace
+
+bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
+                          std::error_code& error) {
+  path_ = path;
+  // O_NONBLOCK: whatever else stands there, opening it must not wait.
+  const int descriptor =
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (descriptor < 0) {
+    if (errno == ELOOP) {
+      RefuseLockFile(destination, path, "is a symbolic link");
+    }
+    error.assign(errno, std::generic_category());
+    return false;
+  }
+  handle_ = descriptor;
+  CheckOpenedFile(descriptor, path, destination);
+  return true;
+}
+
+bool SharedLockFile::MayBeRemovedName(const std::error_code&) {
+  // unlink takes the name at once.
+  return false;
+}
+
+bool SharedLockFile::TryLock(std::uint64_t offset, bool exclusive) {
+  // Open file description locks: owned by this open, not by the process, so
+  // that closing another descriptor of the file releases nothing, and two
+  // opens in one process exclude each other.
+  struct flock range = OneByte(exclusive ? F_WRLCK : F_RDLCK, offset);
+  if (fcntl(static_cast<int>(handle_), F_OFD_SETLK, &range) == 0) {
+    return true;
+  }
+  if (errno == EAGAIN || errno == EACCES) {
+    return false;
+  }
+  ThrowSystemError("lock", path_);
+}
+
+void SharedLockFile::Unlock(std::uint64_t offset) {
+  struct flock range = OneByte(F_UNLCK, offset);
+  fcntl(static_cast<int>(handle_), F_OFD_SETLK, &range);
+}
+
+bool SharedLockFile::StillNamed() {
+  struct stat held;
+  return fstat(static_cast<int>(handle_), &held) == 0 && held.st_nlink != 0 &&
+         IdentityAt(path_) == IdentityOf(held);
+}
+
+std::string SharedLockFile::ReadStart(std::size_t length) {
+  std::string bytes(length, '\0');
+  const ssize_t got = pread(static_cast<int>(handle_), bytes.data(), length, 0);
+  if (got < 0) {
+    ThrowSystemError("read", path_);
+  }
+  bytes.resize(static_cast<std::size_t>(got));
+  return bytes;
+}
+
+void SharedLockFile::WriteStart(const std::string& bytes) {
+  const ssize_t put = pwrite(static_cast<int>(handle_), bytes.data(), bytes.size(), 0);
+  if (put < 0) {
+    ThrowSystemError("write", path_);
+  }
+  if (static_cast<std::size_t>(put) != bytes.size()) {
+    throw fs::filesystem_error("write", path_, std::make_error_code(std::errc::no_space_on_device));
+  }
+}
+
+void SharedLockFile::Remove() {
+  ::unlink(path_.c_str());
+}
+
+void SharedLockFile::Close() {
+  if (handle_ >= 0) {
+    ::close(static_cast<int>(handle_));
+    handle_ = -1;
   }
 }

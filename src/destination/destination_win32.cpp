@@ -5,19 +5,18 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include "destination/temporary_directory.h"
 #include "text/long_path.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void Refuse(const fs::path& path, const std::string& why) {
-  throw std::runtime_error("Refusing to unpack into " + path.u8string() + ": " + why);
+[[noreturn]] void ThrowSystemError(const char* operation, const fs::path& path) {
+  throw fs::filesystem_error(
+      operation, path, std::error_code(static_cast<int>(GetLastError()), std::system_category()));
 }
 
 // A read-only file or folder cannot be deleted until the attribute is cleared.
@@ -28,73 +27,65 @@ bool ClearReadOnly(const std::wstring& path, DWORD attributes) {
   return SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-bool IsNotFound(DWORD code) {
-  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+// An entry the listing showed that is gone by now was removed by someone else
+// (ERROR_FILE_NOT_FOUND); the top folder may be gone altogether. Any other
+// "not found" is an error: it would otherwise hide a tree that is still there.
+FolderIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+  return FolderIdentity{
+      information.dwVolumeSerialNumber,
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
 }
 
-// Removes one entry. An entry the listing showed that is gone by now was
-// removed by someone else (ERROR_FILE_NOT_FOUND); the top folder may be gone
-// altogether. Any other "not found", like every other failure, is an error:
-// it would otherwise hide a tree that is still there.
-bool RemoveOne(const std::wstring& path, DWORD attributes, bool top, std::error_code& error) {
-  const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  auto remove = [&] {
-    return isFolder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-  };
-  if (remove()) {
-    return true;
-  }
-  if (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path, attributes) && remove()) {
-    return true;
-  }
-  const DWORD code = GetLastError();
-  if (code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND)) {
-    return true;
-  }
+bool Gone(DWORD code, bool top) {
+  return code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND);
+}
+
+bool Failed(std::error_code& error, DWORD code) {
   error.assign(static_cast<int>(code), std::system_category());
   return false;
 }
 
-// Removes what lies inside `folder`, a path in the long form, so that no
-// depth is out of reach. Reparse points (symbolic links, junctions, mount
-// points) are removed as entries and never descended into, so the removal
-// cannot reach anything outside the tree.
+bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::error_code& error);
+
+// Removes what lies inside `folder`. No match at all is an empty folder.
 bool RemoveContents(const std::wstring& folder, bool top, std::error_code& error) {
   WIN32_FIND_DATAW found;
-  const std::wstring pattern = folder + L"\\*";
-  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE search = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
-    // No match at all is an empty folder; a missing folder is gone only at
-    // the top.
     const DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND)) {
-      return true;
-    }
-    error.assign(static_cast<int>(code), std::system_category());
-    return false;
+    return Gone(code, top) || Failed(error, code);
   }
   bool ok = true;
   do {
     const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") {
-      continue;
+    if (name != L"." && name != L"..") {
+      ok = RemoveEntry(folder + L"\\" + name, found.dwFileAttributes, false, error);
     }
-    const std::wstring child = folder + L"\\" + name;
-    const DWORD attributes = found.dwFileAttributes;
-    const bool descend = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    if (descend && !RemoveContents(child, false, error)) {
-      ok = false;
-      break;
-    }
-    if (!RemoveOne(child, attributes, false, error)) {
-      ok = false;
-      break;
-    }
-  } while (FindNextFileW(search, &found));
+  } while (ok && FindNextFileW(search, &found));
   FindClose(search);
   return ok;
+}
+
+// Removes the entry `path`, a path in the long form so that no depth is out
+// of reach, contents first. Reparse points (symbolic links, junctions, mount
+// points) are removed as entries and never descended into, so the removal
+// cannot reach anything outside the tree.
+bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::error_code& error) {
+  const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (isFolder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+      !RemoveContents(path, top, error)) {
+    return false;
+  }
+  auto remove = [&] {
+    return isFolder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+  };
+  if (remove() ||
+      (GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(path, attributes) && remove())) {
+    return true;
+  }
+  const DWORD code = GetLastError();
+  return Gone(code, top) || Failed(error, code);
 }
 
 }  // namespace
@@ -106,26 +97,21 @@ fs::path TemporaryDirectory() {
 }
 
 bool PathExists(const std::wstring& path) {
-  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    return true;
-  }
-  const DWORD code = GetLastError();
-  return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || !Gone(GetLastError(), true);
 }
 
 void CheckDestinationFolder(const fs::path& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    throw fs::filesystem_error(
-        "exists", path, std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+    ThrowSystemError("exists", path);
   }
   // A link or junction would send what is unpacked, and what the clean-up
   // removes, somewhere else.
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    Refuse(path, "it is a symbolic link or junction");
+    RefuseToUnpack(path, "it is a symbolic link or junction");
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    Refuse(path, "it is not a folder");
+    RefuseToUnpack(path, "it is not a folder");
   }
 }
 
@@ -162,37 +148,173 @@ std::optional<FolderIdentity> IdentityAt(const fs::path& path) {
   BY_HANDLE_FILE_INFORMATION information;
   const bool known = GetFileInformationByHandle(opened, &information) != 0;
   CloseHandle(opened);
-  if (!known) {
-    return std::nullopt;
-  }
-  return FolderIdentity{
-      information.dwVolumeSerialNumber,
-      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+  return known ? std::optional(IdentityOf(information)) : std::nullopt;
 }
 
 void RemoveDestinationTree(const std::wstring& path) {
-  std::error_code error;
   // The same long form the files were written with: a tree deeper than
   // MAX_PATH is removed whole, not mistaken for one that is already gone.
   const std::wstring extended = ExtendedLengthPath(path);
+  std::error_code error;
   if (extended.empty()) {
-    throw fs::filesystem_error(
-        "remove_all", fs::path(path),
-        std::error_code(static_cast<int>(GetLastError()), std::system_category()));
-  }
-  const DWORD attributes = GetFileAttributesW(extended.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    Failed(error, GetLastError());
+  } else if (const DWORD attributes = GetFileAttributesW(extended.c_str());
+             attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
-    if (IsNotFound(code)) {
+    if (Gone(code, true)) {
       return;
     }
-    throw fs::filesystem_error("remove_all", fs::path(path),
-                               std::error_code(static_cast<int>(code), std::system_category()));
+    Failed(error, code);
+  } else if (RemoveEntry(extended, attributes, true, error)) {
+    return;
   }
-  const bool descend = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-  if ((descend && !RemoveContents(extended, true, error)) ||
-      !RemoveOne(extended, attributes, true, error)) {
-    throw fs::filesystem_error("remove_all", fs::path(path), error);
+  throw fs::filesystem_error("remove_all", fs::path(path), error);
+}
+
+// The lock file.
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Written over the record of a removed lock file. Windows refuses to open a
+// file whose removal is pending, but Wine opens it (the same file) until its
+// last handle is closed and reports no pending removal: the mark tells every
+// holder to let it go.
+constexpr char kRemovedMark[] = "STARTRMV";
+constexpr DWORD kRemovedMarkSize = 8;
+
+[[noreturn]] void RefuseLockFile(const fs::path& destination, const fs::path& path,
+                                 const std::string& why) {
+  RefuseToUnpack(destination, "its lock file " + path.u8string() + " " + why);
+}
+
+HANDLE AsHandle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+OVERLAPPED At(std::uint64_t offset) {
+  OVERLAPPED position = {};
+  position.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+  position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return position;
+}
+
+}  // namespace
+
+bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
+                          std::error_code& error) {
+  path_ = path;
+  const std::wstring extended = ExtendedLengthPath(path.wstring());
+  if (extended.empty()) {
+    return Failed(error, GetLastError());
+  }
+  // Not inheritable (no security attributes): the application, started with
+  // bInheritHandles TRUE, must not hold the locks. DELETE access and sharing
+  // it let the last run out remove the file while others hold it open.
+  HANDLE opened =
+      CreateFileW(extended.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    return Failed(error, GetLastError());
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(opened);
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(opened, &information)) {
+    ThrowSystemError("exists", path);
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    RefuseLockFile(destination, path, "is a symbolic link or junction");
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    RefuseLockFile(destination, path, "is not a regular file");
+  }
+  return true;
+}
+
+bool SharedLockFile::MayBeRemovedName(const std::error_code& error) {
+  return error.category() == std::system_category() && error.value() == ERROR_ACCESS_DENIED;
+}
+
+bool SharedLockFile::TryLock(std::uint64_t offset, bool exclusive) {
+  OVERLAPPED position = At(offset);
+  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  if (LockFileEx(AsHandle(handle_), flags, 0, 1, 0, &position)) {
+    return true;
+  }
+  const DWORD code = GetLastError();
+  if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) {
+    return false;
+  }
+  SetLastError(code);
+  ThrowSystemError("lock", path_);
+}
+
+void SharedLockFile::Unlock(std::uint64_t offset) {
+  OVERLAPPED position = At(offset);
+  UnlockFileEx(AsHandle(handle_), 0, 1, 0, &position);
+}
+
+bool SharedLockFile::StillNamed() {
+  // A removed file stays until its last handle closes, "delete pending";
+  // meanwhile its name cannot be opened (under Wine it opens the same file).
+  char start[kRemovedMarkSize] = {};
+  OVERLAPPED position = At(0);
+  DWORD got = 0;
+  if (ReadFile(AsHandle(handle_), start, kRemovedMarkSize, &got, &position) &&
+      got == kRemovedMarkSize && std::string(start, got) == kRemovedMark) {
+    return false;
+  }
+  FILE_STANDARD_INFO standard;
+  if (GetFileInformationByHandleEx(AsHandle(handle_), FileStandardInfo, &standard,
+                                   sizeof standard) &&
+      standard.DeletePending) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION held;
+  return GetFileInformationByHandle(AsHandle(handle_), &held) &&
+         IdentityAt(path_) == IdentityOf(held);
+}
+
+std::string SharedLockFile::ReadStart(std::size_t length) {
+  std::string bytes(length, '\0');
+  OVERLAPPED position = At(0);
+  DWORD got = 0;
+  if (!ReadFile(AsHandle(handle_), bytes.data(), static_cast<DWORD>(length), &got, &position) &&
+      GetLastError() != ERROR_HANDLE_EOF) {
+    ThrowSystemError("read", path_);
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+void SharedLockFile::WriteStart(const std::string& bytes) {
+  OVERLAPPED position = At(0);
+  DWORD put = 0;
+  if (!WriteFile(AsHandle(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &put,
+                 &position)) {
+    ThrowSystemError("write", path_);
+  }
+  if (put != bytes.size()) {
+    throw fs::filesystem_error("write", path_, std::make_error_code(std::errc::no_space_on_device));
+  }
+}
+
+void SharedLockFile::Remove() {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  SetFileInformationByHandle(AsHandle(handle_), FileDispositionInfo, &disposition,
+                             sizeof disposition);
+  // After the removal is set, so that a run that dies between the two still
+  // leaves no marked file behind: its handle's closing removes it.
+  OVERLAPPED position = At(0);
+  DWORD put = 0;
+  WriteFile(AsHandle(handle_), kRemovedMark, kRemovedMarkSize, &put, &position);
+}
+
+void SharedLockFile::Close() {
+  if (handle_ != -1) {
+    CloseHandle(AsHandle(handle_));
+    handle_ = -1;
   }
 }

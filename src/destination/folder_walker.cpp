@@ -14,14 +14,18 @@ std::vector<std::string> FolderWalker::Components(const std::string& name) {
   return parts;
 }
 
-fs::path FolderWalker::Below(const fs::path& folder, const std::vector<std::string>& parts,
-                             std::size_t count) {
+namespace {
+
+// `folder` joined with the first `count` of `parts`.
+fs::path Below(const fs::path& folder, const std::vector<std::string>& parts, std::size_t count) {
   fs::path path = folder;
   for (std::size_t i = 0; i < count; ++i) {
     path /= fs::u8path(parts[i]);
   }
   return path;
 }
+
+}  // namespace
 
 FolderWalker::Step FolderWalker::EnterParent(const std::vector<std::string>& parts,
                                              std::error_code& error) {
@@ -67,29 +71,20 @@ bool FolderWalker::CreateParents(const std::string& name) {
   const std::vector<std::string> parts = Components(name);
   const std::size_t count = parts.empty() ? 0 : parts.size() - 1;
   for (std::size_t i = Restart(parts, count); i < count; ++i) {
-    const fs::path level = Below(path_, parts, i + 1);
     std::error_code error;
     Step step = Enter(parts[i], error);
+    const char* operation = "exists";
     if (step == Step::kMissing) {
-      if (!Make(parts[i], error)) {
-        throw fs::filesystem_error("create_directories", level, error);
-      }
       // Made here or by someone else meanwhile: entered the same way.
-      step = Enter(parts[i], error);
-      if (step == Step::kMissing || step == Step::kFailed) {
-        throw fs::filesystem_error("create_directories", level, error);
-      }
+      operation = "create_directories";
+      step = Make(parts[i], error) ? Enter(parts[i], error) : Step::kFailed;
     }
-    switch (step) {
-      case Step::kEntered:
-        break;
-      case Step::kLink:
-        return false;
-      case Step::kNotFolder:
-        throw fs::filesystem_error("create_directories", level, error);
-      case Step::kMissing:
-      case Step::kFailed:
-        throw fs::filesystem_error("exists", level, error);
+    if (step == Step::kLink) {
+      return false;
+    }
+    if (step != Step::kEntered) {
+      throw fs::filesystem_error(step == Step::kNotFolder ? "create_directories" : operation,
+                                 Below(path_, parts, i + 1), error);
     }
   }
   return true;

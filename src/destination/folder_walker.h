@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 /// Paths below the folder are given as UTF-8 text with '/' between levels
@@ -75,38 +76,31 @@ class FolderWalker {
   enum class Step { kEntered, kMissing, kLink, kNotFolder, kFailed };
 
  private:
-  /// `folder` joined with the first `count` of `parts`.
-  static std::filesystem::path Below(const std::filesystem::path& folder,
-                                     const std::vector<std::string>& parts, std::size_t count);
   /// Walks to the level above the last of `parts` (at least one), entering
-  /// existing folders only. Returns kEntered, or the step that stopped the
-  /// walk with `error` set.
+  /// existing folders only: kEntered, or the step that stopped it (`error` set).
   Step EnterParent(const std::vector<std::string>& parts, std::error_code& error);
   /// EnterParent for the file `name`, which must name something below the
   /// folder; `file` is -1. On success `last` is the file's own level.
   bool EnterParentOfFile(const std::string& name, std::string& last, std::intptr_t& file,
                          std::error_code& error);
 
-  // Each platform's steps. The walk stands at one level at a time, the
-  // walker's folder or one entered below it.
+  // Each platform's steps, at the walk's one level: the walker's folder or
+  // one entered below it.
 
   /// Puts the walk at the deepest level it may keep on the way to the first
-  /// `count` of `parts`: the walker's folder on POSIX, the last of the held
-  /// levels the way shares on Windows (the others are released). Returns how
-  /// many of `parts` it stands below the folder.
+  /// `count` of `parts` (POSIX: the folder; Windows: the last held level the
+  /// way shares, releasing the others). Returns how many of `parts` that is.
   std::size_t Restart(const std::vector<std::string>& parts, std::size_t count);
-  /// Enters the folder `part` at the walk's level; only kEntered moves the
-  /// walk. Otherwise `error` holds the system's code: "not found" for
-  /// kMissing, its link code for kLink (see CreateFileForWriting).
+  /// Enters the folder `part`; only kEntered moves the walk. Otherwise `error`
+  /// holds "not found" for kMissing, the link code for kLink (see
+  /// CreateFileForWriting), or the system's code.
   Step Enter(const std::string& part, std::error_code& error);
-  /// Creates the folder `part` at the walk's level; one already there is no
-  /// error. Returns false with `error` set.
+  /// Creates the folder `part`; one already there is no error.
   bool Make(const std::string& part, std::error_code& error);
-  /// Creates the folder `part` at the walk's level: kEntered when it was made
-  /// or is a folder already, kLink when a link stands there, else kFailed
-  /// with `error` set.
+  /// Creates the folder `part`: kEntered when made or a folder already,
+  /// kLink for a link, else kFailed with `error` set.
   Step MakeLast(const std::string& part, std::error_code& error);
-  /// CreateFileForWriting and OpenExisting of `part` at the walk's level.
+  /// CreateFileForWriting and OpenExisting of `part`.
   bool CreateFileHere(const std::string& part, std::uint32_t posixMode, std::intptr_t& file,
                       std::error_code& error);
   bool OpenHere(const std::string& part, std::intptr_t& file, std::error_code& error);
@@ -119,9 +113,9 @@ class FolderWalker {
   std::intptr_t level_ = -1;
   std::wstring extendedPath_;  // Windows: the folder's long-path form
   std::wstring levelPath_;     // Windows: the long path of the walk's level
-  // Windows: the folders of the last way walked below it, held open.
-  std::vector<std::string> heldNames_;
-  std::vector<std::intptr_t> heldHandles_;
+  // Windows: the folders of the last way walked below it (name, HANDLE),
+  // held open.
+  std::vector<std::pair<std::string, std::intptr_t>> held_;
 };
 
 #endif  // STARTER_DESTINATION_FOLDER_WALKER_H

@@ -18,6 +18,17 @@ std::error_code SystemError(int code) {
   return std::error_code(code, std::generic_category());
 }
 
+bool Failed(std::error_code& error, int code) {
+  error = SystemError(code);
+  return false;
+}
+
+// What stands at `part` in `folder`, not following a link; false when the
+// query fails (errno says why).
+bool LookAt(int folder, const std::string& part, struct stat& info) {
+  return ::fstatat(folder, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 int OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
   int fd;
   do {
@@ -29,22 +40,16 @@ int OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
 }  // namespace
 
 FolderWalker::~FolderWalker() {
-  if (level_ != folder_) {
-    ::close(static_cast<int>(level_));
-  }
+  Restart({}, 0);
   if (folder_ >= 0) {
     ::close(static_cast<int>(folder_));
   }
 }
 
 bool FolderWalker::Open(const fs::path& folder, std::error_code& error) {
-  int fd;
-  do {
-    fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenAt(AT_FDCWD, folder.native(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) {
-    error = SystemError(errno);
-    return false;
+    return Failed(error, errno);
   }
   path_ = folder;
   folder_ = fd;
@@ -75,7 +80,7 @@ FolderWalker::Step FolderWalker::Enter(const std::string& part, std::error_code&
   int code = errno;
   Step step = Step::kFailed;
   struct stat info;
-  if (::fstatat(parent, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (!LookAt(parent, part, info)) {
     code = errno;
     step = code == ENOENT ? Step::kMissing : Step::kFailed;
   } else if (S_ISLNK(info.st_mode)) {
@@ -90,11 +95,8 @@ FolderWalker::Step FolderWalker::Enter(const std::string& part, std::error_code&
 }
 
 bool FolderWalker::Make(const std::string& part, std::error_code& error) {
-  if (::mkdirat(static_cast<int>(level_), part.c_str(), 0777) != 0 && errno != EEXIST) {
-    error = SystemError(errno);
-    return false;
-  }
-  return true;
+  return ::mkdirat(static_cast<int>(level_), part.c_str(), 0777) == 0 || errno == EEXIST ||
+         Failed(error, errno);
 }
 
 FolderWalker::Step FolderWalker::MakeLast(const std::string& part, std::error_code& error) {
@@ -104,7 +106,7 @@ FolderWalker::Step FolderWalker::MakeLast(const std::string& part, std::error_co
   }
   const int code = errno;
   struct stat info;
-  if (code == EEXIST && ::fstatat(parent, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (code == EEXIST && LookAt(parent, part, info)) {
     if (S_ISLNK(info.st_mode)) {
       return Step::kLink;
     }
@@ -120,32 +122,27 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t posixMo
                                   std::intptr_t& file, std::error_code& error) {
   const int parent = static_cast<int>(level_);
   struct stat info;
-  if (::fstatat(parent, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (LookAt(parent, part, info)) {
     if (S_ISLNK(info.st_mode)) {
-      error = SystemError(ELOOP);
-      return false;
+      return Failed(error, ELOOP);
     }
     if (!S_ISREG(info.st_mode)) {
-      error = SystemError(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-      return false;
+      return Failed(error, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
     }
     // Writing into the file in place would change every other name it has;
     // a new file under this name leaves them as they were.
     if (::unlinkat(parent, part.c_str(), 0) != 0 && errno != ENOENT) {
-      error = SystemError(errno);
-      return false;
+      return Failed(error, errno);
     }
   } else if (errno != ENOENT) {
-    error = SystemError(errno);
-    return false;
+    return Failed(error, errno);
   }
   // O_EXCL: whatever appeared meanwhile, a link included, fails the open
   // instead of being written through.
   const int created =
       OpenAt(parent, part, O_RDWR | O_CREAT | O_EXCL, static_cast<mode_t>(posixMode & 0777));
   if (created < 0) {
-    error = SystemError(errno);
-    return false;
+    return Failed(error, errno);
   }
   file = created;
   error.clear();
@@ -157,13 +154,9 @@ bool FolderWalker::OpenHere(const std::string& part, std::intptr_t& file, std::e
   // O_NONBLOCK keeps a FIFO at the name from blocking the open.
   const int opened = OpenAt(parent, part, O_RDONLY | O_NONBLOCK);
   if (opened < 0) {
-    int code = errno;
+    const int code = errno;
     struct stat info;
-    if (::fstatat(parent, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
-      code = ELOOP;
-    }
-    error = SystemError(code);
-    return false;
+    return Failed(error, LookAt(parent, part, info) && S_ISLNK(info.st_mode) ? ELOOP : code);
   }
   file = opened;
   error.clear();

@@ -21,6 +21,11 @@ std::error_code SystemError(DWORD code) {
   return std::error_code(static_cast<int>(code), std::system_category());
 }
 
+bool Failed(std::error_code& error, DWORD code) {
+  error = SystemError(code);
+  return false;
+}
+
 using Step = FolderWalker::Step;
 
 // The path of the level `name` (UTF-8) in `folder`.
@@ -32,56 +37,52 @@ std::wstring Join(const std::wstring& folder, const std::string& name) {
   return folder + L"\\" + wide;
 }
 
-// Opens what stands at `path` itself, a reparse point included, for reading
-// its attributes (and `access` besides).
-HANDLE OpenItself(const std::wstring& path, DWORD access, DWORD share) {
-  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | access, share, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
-
-// The attributes of what `handle` refers to. FileAttributeTagInfo asks for
-// nothing else: GetFileInformationByHandle also wants the volume serial
-// number, which Wine answers by resolving the handle's whole path.
-bool ReadAttributes(HANDLE handle, DWORD& attributes) {
-  FILE_ATTRIBUTE_TAG_INFO info;
-  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
-    return false;
-  }
-  attributes = info.FileAttributes;
-  return true;
-}
-
 bool IsNotFound(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// Opens what stands at `path` itself, a reparse point included, for reading
+// its attributes (and `access` besides), and reads them. FileAttributeTagInfo
+// asks for nothing else: GetFileInformationByHandle also wants the volume
+// serial number, which Wine answers by resolving the handle's whole path.
+// Returns 0 with `handle` open, or the system's code with it closed.
+DWORD OpenItself(const std::wstring& path, DWORD access, DWORD share, HANDLE& handle,
+                 DWORD& attributes) {
+  handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | access, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return GetLastError();
+  }
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
+    const DWORD code = GetLastError();
+    CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+    return code;
+  }
+  attributes = info.FileAttributes;
+  return 0;
+}
+
+bool IsLink(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // Opens the folder at `path` without FILE_SHARE_DELETE, so that while its
 // handle is held it cannot be renamed, removed or replaced by a junction.
 // Only kEntered leaves a handle in `entered`, which the caller then owns.
 Step EnterFolder(const std::wstring& path, HANDLE& entered, DWORD& error) {
-  entered = INVALID_HANDLE_VALUE;
-  HANDLE handle = OpenItself(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE);
-  if (handle == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
+  DWORD attributes = 0;
+  error = OpenItself(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, entered, attributes);
+  if (error != 0) {
     return IsNotFound(error) ? Step::kMissing : Step::kFailed;
   }
-  DWORD attributes = 0;
-  Step step = Step::kEntered;
-  if (!ReadAttributes(handle, attributes)) {
-    error = GetLastError();
-    step = Step::kFailed;
-  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    error = kReparsePointEncountered;
-    step = Step::kLink;
-  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    error = ERROR_DIRECTORY;
-    step = Step::kNotFolder;
+  if (IsLink(attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(entered);
+    entered = INVALID_HANDLE_VALUE;
+    error = IsLink(attributes) ? kReparsePointEncountered : ERROR_DIRECTORY;
+    return IsLink(attributes) ? Step::kLink : Step::kNotFolder;
   }
-  if (step != Step::kEntered) {
-    CloseHandle(handle);
-    return step;
-  }
-  entered = handle;
   return Step::kEntered;
 }
 
@@ -89,36 +90,17 @@ Step EnterFolder(const std::wstring& path, HANDLE& entered, DWORD& error) {
 // folder down, each held open as EnterFolder leaves it. Since none of them
 // can be renamed or replaced while held, the next walk may start where the
 // part it shares with this one ends, instead of opening every level again.
-struct HeldWay {
-  std::vector<std::string>& names;
-  std::vector<std::intptr_t>& handles;
-};
-
-void ReleaseBelow(HeldWay way, std::size_t levels) {
-  while (way.handles.size() > levels) {
-    CloseHandle(reinterpret_cast<HANDLE>(way.handles.back()));
-    way.handles.pop_back();
-    way.names.pop_back();
+void ReleaseBelow(std::vector<std::pair<std::string, std::intptr_t>>& held, std::size_t levels) {
+  while (held.size() > levels) {
+    CloseHandle(reinterpret_cast<HANDLE>(held.back().second));
+    held.pop_back();
   }
-}
-
-// Adds the entered folder `name` at the end of the held way, which takes
-// over `handle` (closing it when it cannot be held).
-void Hold(HeldWay way, const std::string& name, HANDLE handle) {
-  try {
-    way.handles.reserve(way.handles.size() + 1);
-    way.names.push_back(name);
-  } catch (...) {
-    CloseHandle(handle);
-    throw;
-  }
-  way.handles.push_back(reinterpret_cast<std::intptr_t>(handle));  // reserved: cannot throw
 }
 
 }  // namespace
 
 FolderWalker::~FolderWalker() {
-  ReleaseBelow(HeldWay{heldNames_, heldHandles_}, 0);
+  ReleaseBelow(held_, 0);
   if (folder_ != -1) {
     CloseHandle(reinterpret_cast<HANDLE>(folder_));
   }
@@ -129,20 +111,17 @@ bool FolderWalker::Open(const fs::path& folder, std::error_code& error) {
   try {
     extended = ExtendedLengthPath(folder.native());
   } catch (...) {
-    error = SystemError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
+    return Failed(error, ERROR_NOT_ENOUGH_MEMORY);
   }
   if (extended.empty()) {
-    error = SystemError(GetLastError());
-    return false;
+    return Failed(error, GetLastError());
   }
   // Held while the walker lives, so that the folder cannot be renamed or
   // replaced by a link meanwhile.
   HANDLE handle = INVALID_HANDLE_VALUE;
   DWORD code = 0;
   if (EnterFolder(extended, handle, code) != Step::kEntered) {
-    error = SystemError(code);
-    return false;
+    return Failed(error, code);
   }
   path_ = folder;
   extendedPath_ = extended;
@@ -152,14 +131,13 @@ bool FolderWalker::Open(const fs::path& folder, std::error_code& error) {
 }
 
 std::size_t FolderWalker::Restart(const std::vector<std::string>& parts, std::size_t count) {
-  const HeldWay way{heldNames_, heldHandles_};
   std::size_t kept = 0;
   levelPath_ = extendedPath_;
-  while (kept < count && kept < heldNames_.size() && heldNames_[kept] == parts[kept]) {
+  while (kept < count && kept < held_.size() && held_[kept].first == parts[kept]) {
     levelPath_ = Join(levelPath_, parts[kept]);
     ++kept;
   }
-  ReleaseBelow(way, kept);
+  ReleaseBelow(held_, kept);
   return kept;
 }
 
@@ -172,18 +150,19 @@ FolderWalker::Step FolderWalker::Enter(const std::string& part, std::error_code&
     error = SystemError(step == Step::kMissing ? ERROR_PATH_NOT_FOUND : code);
     return step;
   }
-  Hold(HeldWay{heldNames_, heldHandles_}, part, handle);
+  try {
+    held_.emplace_back(part, reinterpret_cast<std::intptr_t>(handle));
+  } catch (...) {
+    CloseHandle(handle);
+    throw;
+  }
   levelPath_ = path;
   return step;
 }
 
 bool FolderWalker::Make(const std::string& part, std::error_code& error) {
-  if (!CreateDirectoryW(Join(levelPath_, part).c_str(), nullptr) &&
-      GetLastError() != ERROR_ALREADY_EXISTS) {
-    error = SystemError(GetLastError());
-    return false;
-  }
-  return true;
+  return CreateDirectoryW(Join(levelPath_, part).c_str(), nullptr) ||
+         GetLastError() == ERROR_ALREADY_EXISTS || Failed(error, GetLastError());
 }
 
 FolderWalker::Step FolderWalker::MakeLast(const std::string& part, std::error_code& error) {
@@ -202,19 +181,17 @@ FolderWalker::Step FolderWalker::MakeLast(const std::string& part, std::error_co
 bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posixMode*/,
                                   std::intptr_t& file, std::error_code& error) {
   const std::wstring path = Join(levelPath_, part);
-  DWORD code = 0;
   // Writing into a file in place would change every other name it has; a
   // new file under this name leaves them as they were. Deleting through the
   // handle removes exactly what was looked at, never what a link points to.
-  HANDLE existing =
-      OpenItself(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-  if (existing != INVALID_HANDLE_VALUE) {
-    DWORD attributes = 0;
+  HANDLE existing = INVALID_HANDLE_VALUE;
+  DWORD attributes = 0;
+  DWORD code = OpenItself(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          existing, attributes);
+  if (code == 0) {
     FILE_DISPOSITION_INFO remove = {};
     remove.DeleteFile = TRUE;
-    if (!ReadAttributes(existing, attributes)) {
-      code = GetLastError();
-    } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (IsLink(attributes)) {
       code = kReparsePointEncountered;
     } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       code = ERROR_ACCESS_DENIED;
@@ -222,14 +199,12 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posix
       code = GetLastError();  // read-only, or a running program
     }
     CloseHandle(existing);
-    if (code != 0) {
-      error = SystemError(code);
-      return false;
-    }
-  } else if (!IsNotFound(GetLastError())) {
-    // A file another program holds without sharing deletion ends here.
-    error = SystemError(GetLastError());
-    return false;
+  } else if (IsNotFound(code)) {
+    code = 0;
+  }
+  // Otherwise a file another program holds without sharing deletion ends here.
+  if (code != 0) {
+    return Failed(error, code);
   }
   // CREATE_NEW: whatever appeared meanwhile, a link included, fails the
   // creation instead of being written through.
@@ -237,8 +212,7 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posix
       CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (created == INVALID_HANDLE_VALUE) {
-    error = SystemError(GetLastError());
-    return false;
+    return Failed(error, GetLastError());
   }
   file = reinterpret_cast<std::intptr_t>(created);
   error.clear();
@@ -246,23 +220,17 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posix
 }
 
 bool FolderWalker::OpenHere(const std::string& part, std::intptr_t& file, std::error_code& error) {
-  DWORD code = 0;
-  HANDLE opened = OpenItself(Join(levelPath_, part), GENERIC_READ,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-  if (opened == INVALID_HANDLE_VALUE) {
-    error = SystemError(GetLastError());
-    return false;
-  }
+  HANDLE opened = INVALID_HANDLE_VALUE;
   DWORD attributes = 0;
-  if (!ReadAttributes(opened, attributes)) {
-    code = GetLastError();
-  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  DWORD code =
+      OpenItself(Join(levelPath_, part), GENERIC_READ,
+                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, opened, attributes);
+  if (code == 0 && IsLink(attributes)) {
+    CloseHandle(opened);
     code = kReparsePointEncountered;
   }
   if (code != 0) {
-    CloseHandle(opened);
-    error = SystemError(code);
-    return false;
+    return Failed(error, code);
   }
   file = reinterpret_cast<std::intptr_t>(opened);
   error.clear();

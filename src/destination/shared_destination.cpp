@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -10,7 +11,6 @@
 
 #include "bytes/bytes.h"
 #include "destination/destination.h"
-#include "destination/lock_file.h"
 #include "text/text_convert.h"
 
 namespace {
@@ -39,19 +39,13 @@ static_assert(kTreeRecordSize <= kGateOffset, "the locks lie past the record");
 constexpr std::chrono::milliseconds kRetryInterval{5};
 constexpr std::chrono::seconds kRemovedNameWait{30};
 
-unsigned char* At(std::string& record, std::size_t at) {
-  return reinterpret_cast<unsigned char*>(&record[at]);
-}
-
-const unsigned char* At(std::string_view record, std::size_t at) {
-  return reinterpret_cast<const unsigned char*>(record.data() + at);
-}
-
-void PauseBeforeRetry() {
+// Calls `whileWaiting` (when given; what it throws leaves), then sleeps.
+void PauseBeforeRetry(void (*whileWaiting)()) {
+  if (whileWaiting != nullptr) {
+    whileWaiting();
+  }
   std::this_thread::sleep_for(kRetryInterval);
 }
-
-void KeepWaiting() {}
 
 }  // namespace
 
@@ -68,34 +62,35 @@ bool operator==(const FolderIdentity& a, const FolderIdentity& b) {
 }
 
 std::string EncodeTreeRecord(const TreeRecord& record) {
-  std::string bytes(kTreeRecordSize, '\0');
-  bytes.replace(0, kMagicSize, kRecordMagic, kMagicSize);
-  bytes::StoreLe32(At(bytes, kVersionAt), kRecordVersion);
+  unsigned char out[kTreeRecordSize] = {};
+  std::memcpy(out, kRecordMagic, kMagicSize);
+  bytes::StoreLe32(out + kVersionAt, kRecordVersion);
   const std::uint32_t flags =
       (record.createdByRun ? kFlagCreatedByRun : 0) | (record.complete ? kFlagComplete : 0);
-  bytes::StoreLe32(At(bytes, kFlagsAt), flags);
-  bytes::StoreLe64(At(bytes, kVolumeAt), record.folder.volume);
-  bytes::StoreLe64(At(bytes, kFileAt), record.folder.file);
-  bytes::StoreLe64(At(bytes, kLengthAt), record.archive.length);
-  bytes::StoreLe32(At(bytes, kCrcAt), record.archive.directoryCrc32);
-  bytes::StoreLe32(At(bytes, kChecksumAt), bytes::Fnv1a32(At(bytes, 0), kChecksumAt));
-  return bytes;
+  bytes::StoreLe32(out + kFlagsAt, flags);
+  bytes::StoreLe64(out + kVolumeAt, record.folder.volume);
+  bytes::StoreLe64(out + kFileAt, record.folder.file);
+  bytes::StoreLe64(out + kLengthAt, record.archive.length);
+  bytes::StoreLe32(out + kCrcAt, record.archive.directoryCrc32);
+  bytes::StoreLe32(out + kChecksumAt, bytes::Fnv1a32(out, kChecksumAt));
+  return std::string(reinterpret_cast<const char*>(out), kTreeRecordSize);
 }
 
 std::optional<TreeRecord> DecodeTreeRecord(std::string_view bytes) {
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   if (bytes.size() < kTreeRecordSize || bytes.substr(0, kMagicSize) != kRecordMagic ||
-      bytes::LoadLe32(At(bytes, kVersionAt)) != kRecordVersion ||
-      bytes::LoadLe32(At(bytes, kChecksumAt)) != bytes::Fnv1a32(At(bytes, 0), kChecksumAt)) {
+      bytes::LoadLe32(in + kVersionAt) != kRecordVersion ||
+      bytes::LoadLe32(in + kChecksumAt) != bytes::Fnv1a32(in, kChecksumAt)) {
     return std::nullopt;
   }
-  const std::uint32_t flags = bytes::LoadLe32(At(bytes, kFlagsAt));
+  const std::uint32_t flags = bytes::LoadLe32(in + kFlagsAt);
   TreeRecord record;
   record.createdByRun = (flags & kFlagCreatedByRun) != 0;
   record.complete = (flags & kFlagComplete) != 0;
-  record.folder.volume = bytes::LoadLe64(At(bytes, kVolumeAt));
-  record.folder.file = bytes::LoadLe64(At(bytes, kFileAt));
-  record.archive.length = bytes::LoadLe64(At(bytes, kLengthAt));
-  record.archive.directoryCrc32 = bytes::LoadLe32(At(bytes, kCrcAt));
+  record.folder.volume = bytes::LoadLe64(in + kVolumeAt);
+  record.folder.file = bytes::LoadLe64(in + kFileAt);
+  record.archive.length = bytes::LoadLe64(in + kLengthAt);
+  record.archive.directoryCrc32 = bytes::LoadLe32(in + kCrcAt);
   return record;
 }
 
@@ -117,9 +112,7 @@ TreePlan PlanTree(const TreeFacts& facts, const ArchiveIdentity& archive) {
 }
 
 fs::path LockFilePath(const fs::path& destination) {
-  fs::path path = destination;
-  path += ".lock";
-  return path;
+  return fs::path(destination) += ".lock";
 }
 
 SharedDestination::SharedDestination(const std::wstring& destination,
@@ -152,10 +145,6 @@ SharedDestination::~SharedDestination() {
   }
 }
 
-bool SharedDestination::MustUnpack() const {
-  return plan_ != TreePlan::kUseInPlace;
-}
-
 void SharedDestination::OpenLockFile(void (*whileWaiting)()) {
   const auto giveUp = std::chrono::steady_clock::now() + kRemovedNameWait;
   for (;;) {
@@ -165,8 +154,7 @@ void SharedDestination::OpenLockFile(void (*whileWaiting)()) {
       return;
     }
     if (SharedLockFile::MayBeRemovedName(error) && std::chrono::steady_clock::now() < giveUp) {
-      whileWaiting();
-      PauseBeforeRetry();
+      PauseBeforeRetry(whileWaiting);
       continue;
     }
     file_.reset();
@@ -183,8 +171,7 @@ void SharedDestination::EnterGate(void (*whileWaiting)()) {
   for (;;) {
     OpenLockFile(whileWaiting);
     while (!file_->TryLock(kGateOffset, true)) {
-      whileWaiting();
-      PauseBeforeRetry();
+      PauseBeforeRetry(whileWaiting);
     }
     // The last run out removes the file with the gate held; one opened
     // before that is no longer the lock.
@@ -194,8 +181,7 @@ void SharedDestination::EnterGate(void (*whileWaiting)()) {
     }
     // Every holder of the removed file lets it go, so that it can go.
     file_.reset();
-    whileWaiting();
-    PauseBeforeRetry();
+    PauseBeforeRetry(whileWaiting);
   }
 }
 
@@ -207,41 +193,35 @@ bool SharedDestination::NobodyUsesTree() {
   return true;
 }
 
-std::optional<TreeRecord> SharedDestination::ReadRecord() {
-  return DecodeTreeRecord(file_->ReadStart(kTreeRecordSize));
-}
-
-void SharedDestination::WriteRecord() {
+void SharedDestination::WriteRecord(const TreeRecord& record) {
+  record_ = record;
   file_->WriteStart(EncodeTreeRecord(record_));
 }
 
 bool SharedDestination::RunsTreeStands() {
-  const std::optional<TreeRecord> record = ReadRecord();
+  const std::optional<TreeRecord> record = DecodeTreeRecord(file_->ReadStart(kTreeRecordSize));
   return record && record->createdByRun && IdentityAt(destinationPath_) == record->folder;
 }
 
 void SharedDestination::Decide() {
   TreeFacts facts;
   facts.inUse = !NobodyUsesTree();
-  facts.record = ReadRecord();
+  facts.record = DecodeTreeRecord(file_->ReadStart(kTreeRecordSize));
   facts.somethingAtPath = PathExists(destination_);
   facts.atPath = IdentityAt(destinationPath_);
   plan_ = PlanTree(facts, archive_);
   if (plan_ == TreePlan::kRefuseTreeOfOtherRuns) {
-    throw std::runtime_error("Refusing to unpack into " + destinationPath_.u8string() +
-                             ": another run's application is using it, and it does not hold "
-                             "this archive whole");
+    RefuseToUnpack(destinationPath_,
+                   "another run's application is using it, and it does not hold this archive "
+                   "whole");
   }
-  if (facts.record) {
-    record_ = *facts.record;
-  }
+  record_ = facts.record.value_or(TreeRecord{});
 }
 
 void SharedDestination::PrepareForUnpacking() {
   if (plan_ == TreePlan::kReplaceStaleTree) {
     RemoveDestinationTree(destination_);
-    record_ = TreeRecord{};
-    WriteRecord();
+    WriteRecord(TreeRecord{});
   }
   record_ = TreeRecord{};
   if (plan_ != TreePlan::kUnpackIntoUsersFolder) {
@@ -249,21 +229,19 @@ void SharedDestination::PrepareForUnpacking() {
   }
   record_.folder = IdentityAt(destinationPath_).value_or(FolderIdentity{});
   record_.archive = archive_;
-  WriteRecord();
+  WriteRecord(record_);
 }
 
 void SharedDestination::UnpackingEnded() {
   record_.complete = true;
-  WriteRecord();
+  WriteRecord(record_);
 }
 
 void SharedDestination::DiscardTree() {
-  if (!record_.createdByRun) {
-    return;
+  if (record_.createdByRun) {
+    RemoveDestinationTree(destination_);
+    WriteRecord(TreeRecord{});
   }
-  RemoveDestinationTree(destination_);
-  record_ = TreeRecord{};
-  WriteRecord();
 }
 
 void SharedDestination::DiscardEmptyFolder() {
@@ -274,8 +252,7 @@ void SharedDestination::DiscardEmptyFolder() {
     std::error_code error;
     // Removes a folder only while it is empty.
     if (fs::remove(destinationPath_, error)) {
-      record_ = TreeRecord{};
-      WriteRecord();
+      WriteRecord(TreeRecord{});
     }
   } catch (...) {
     // What stays is recorded as a run's and goes with a later run.
@@ -292,22 +269,13 @@ void SharedDestination::BeginUse() {
   file_->Unlock(kGateOffset);
 }
 
-void SharedDestination::Leave() {
-  LeaveAs(true);
-}
-
-void SharedDestination::LeaveKeepingTree() {
-  LeaveAs(false);
-}
-
 void SharedDestination::LeaveAs(bool removeTree) {
   if (state_ != State::kUsing) {
     return;
   }
   // The holders of the gate wait for nothing else, so this wait is short.
   while (!file_->TryLock(kGateOffset, true)) {
-    KeepWaiting();
-    PauseBeforeRetry();
+    PauseBeforeRetry(nullptr);
   }
   file_->Unlock(kUsersOffset);
   state_ = State::kLeaving;

@@ -7,7 +7,6 @@
 #include <system_error>
 
 #include "destination/destination.h"
-#include "destination/lock_file.h"
 #include "testing/temp_folder.h"
 #include "text/text_convert.h"
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <initializer_list>
+#include <iterator>
 
 #include "interruption/interruption_posix.h"
 
@@ -18,7 +19,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-fre
 static_assert(std::atomic<pid_t>::is_always_lock_free, "the handler needs lock-free atomics");
 
 constexpr int kManagedSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
-constexpr std::size_t kManagedCount = sizeof kManagedSignals / sizeof kManagedSignals[0];
+constexpr std::size_t kManagedCount = std::size(kManagedSignals);
 
 // Written by the main thread only, while the handler cannot run or does not
 // read it.
@@ -44,16 +45,6 @@ void OnSignal(int number) {
   errno = savedErrno;
 }
 
-bool IgnoredWhenFound(int number) {
-  for (std::size_t i = 0; i < kManagedCount; ++i) {
-    if (kManagedSignals[i] == number) {
-      return (g_guard.found[i].sa_flags & SA_SIGINFO) == 0 &&
-             g_guard.found[i].sa_handler == SIG_IGN;
-    }
-  }
-  return false;
-}
-
 void SetDisposition(int number, void (*handler)(int)) {
   struct sigaction action = {};
   action.sa_handler = handler;
@@ -63,16 +54,21 @@ void SetDisposition(int number, void (*handler)(int)) {
   sigaction(number, &action, nullptr);
 }
 
+sigset_t SignalSet(std::initializer_list<int> numbers) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int number : numbers) {
+    sigaddset(&set, number);
+  }
+  return set;
+}
+
 // Blocks `numbers` until the object ends, so that the main thread can look at
 // the recorded state and change dispositions without a handler in between.
 class HeldSignals {
  public:
   explicit HeldSignals(std::initializer_list<int> numbers) {
-    sigset_t held;
-    sigemptyset(&held);
-    for (const int number : numbers) {
-      sigaddset(&held, number);
-    }
+    const sigset_t held = SignalSet(numbers);
     sigprocmask(SIG_BLOCK, &held, &before_);
   }
   ~HeldSignals() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
@@ -90,15 +86,14 @@ InterruptionGuard::InterruptionGuard() {
   sigemptyset(&g_guard.defaultForChild);
   g_recorded = 0;
   g_child = 0;
+  g_guard.installed = true;
   for (std::size_t i = 0; i < kManagedCount; ++i) {
     const int number = kManagedSignals[i];
-    sigaction(number, nullptr, &g_guard.found[i]);
-  }
-  g_guard.installed = true;
-  for (const int number : kManagedSignals) {
+    struct sigaction& found = g_guard.found[i];
+    sigaction(number, nullptr, &found);
     // Whoever started the starter ignoring a signal (nohup, a background job
     // of a non-interactive shell) meant it for the application too.
-    if (IgnoredWhenFound(number)) {
+    if ((found.sa_flags & SA_SIGINFO) == 0 && found.sa_handler == SIG_IGN) {
       continue;
     }
     sigaddset(&g_guard.defaultForChild, number);
@@ -137,22 +132,14 @@ void EndExtractionPhase() {
   if (!g_guard.installed) {
     return;
   }
-  int recorded = 0;
-  {
-    const HeldSignals held{SIGINT, SIGTERM, SIGHUP};
-    recorded = g_recorded.load();
-    if (recorded == 0) {
-      // A SIGINT still held back is dropped by SIG_IGN: it came after the
-      // extraction, and is the application's to answer.
-      for (const int number : {SIGINT, SIGQUIT}) {
-        if (!IgnoredWhenFound(number)) {
-          SetDisposition(number, SIG_IGN);
-        }
-      }
+  const HeldSignals held{SIGINT, SIGTERM, SIGHUP};
+  ThrowIfInterrupted();
+  // A SIGINT still held back is dropped by SIG_IGN: it came after the
+  // extraction, and is the application's to answer.
+  for (const int number : {SIGINT, SIGQUIT}) {
+    if (sigismember(&g_guard.defaultForChild, number)) {
+      SetDisposition(number, SIG_IGN);
     }
-  }
-  if (recorded != 0) {
-    throw Interrupted(recorded);
   }
 }
 
@@ -201,9 +188,7 @@ void WaitForChild(pid_t child) {
 int EndAsInterrupted(const Interrupted& interruption) {
   const int number = interruption.cause();
   SetDisposition(number, SIG_DFL);
-  sigset_t unblocked;
-  sigemptyset(&unblocked);
-  sigaddset(&unblocked, number);
+  const sigset_t unblocked = SignalSet({number});
   sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
   raise(number);
   return 128 + number;
