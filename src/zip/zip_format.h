@@ -1,8 +1,8 @@
-// The ZIP format in one place: record signatures, fixed sizes, field offsets,
-// flags, Zip64 markers, extra-field IDs, little-endian encoding and the MS-DOS
-// date and time. The reader, the packer, the test builder and the tools all
-// parse and write records through this header, so no other file spells a
-// signature or a field offset.
+// The ZIP format in one place: record signatures, fixed sizes, the records'
+// fields in their order, flags, Zip64 markers, extra-field IDs,
+// little-endian encoding and the MS-DOS date and time. The reader, the
+// packer, the test builder and the tools all parse and write records through
+// this header.
 //
 // Parsing never trusts a number from the block: every Parse* call checks that
 // the record, with its variable parts, lies inside the limit it is given
@@ -44,76 +44,6 @@ constexpr std::uint64_t kDataDescriptorSize = 12;  // without the signature, 4-b
 constexpr std::uint64_t kZip64EndRecordLeadSize = 12;
 /// The longest name, extra field or comment a 16-bit length can describe.
 constexpr std::uint64_t kMaxFieldLength = 0xFFFF;
-
-/// Byte offsets of the fields of a local file header.
-namespace local_header_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kVersionNeeded = 4;
-constexpr std::size_t kFlags = 6;
-constexpr std::size_t kMethod = 8;
-constexpr std::size_t kDosTime = 10;
-constexpr std::size_t kDosDate = 12;
-constexpr std::size_t kCrc32 = 14;
-constexpr std::size_t kCompressedSize = 18;
-constexpr std::size_t kUncompressedSize = 22;
-constexpr std::size_t kNameLength = 26;
-constexpr std::size_t kExtraLength = 28;
-}  // namespace local_header_field
-
-/// Byte offsets of the fields of a central-directory record.
-namespace central_record_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kVersionMadeBy = 4;
-constexpr std::size_t kVersionNeeded = 6;
-constexpr std::size_t kFlags = 8;
-constexpr std::size_t kMethod = 10;
-constexpr std::size_t kDosTime = 12;
-constexpr std::size_t kDosDate = 14;
-constexpr std::size_t kCrc32 = 16;
-constexpr std::size_t kCompressedSize = 20;
-constexpr std::size_t kUncompressedSize = 24;
-constexpr std::size_t kNameLength = 28;
-constexpr std::size_t kExtraLength = 30;
-constexpr std::size_t kCommentLength = 32;
-constexpr std::size_t kDiskStart = 34;
-constexpr std::size_t kInternalAttributes = 36;
-constexpr std::size_t kExternalAttributes = 38;
-constexpr std::size_t kLocalHeaderOffset = 42;
-}  // namespace central_record_field
-
-/// Byte offsets of the fields of the end-of-central-directory record.
-namespace end_record_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kDiskNumber = 4;
-constexpr std::size_t kDirectoryDisk = 6;
-constexpr std::size_t kEntriesOnDisk = 8;
-constexpr std::size_t kEntryCount = 10;
-constexpr std::size_t kDirectorySize = 12;
-constexpr std::size_t kDirectoryOffset = 16;
-constexpr std::size_t kCommentLength = 20;
-}  // namespace end_record_field
-
-/// Byte offsets of the fields of the Zip64 end-of-central-directory record.
-namespace zip64_end_record_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kRecordSize = 4;
-constexpr std::size_t kVersionMadeBy = 12;
-constexpr std::size_t kVersionNeeded = 14;
-constexpr std::size_t kDiskNumber = 16;
-constexpr std::size_t kDirectoryDisk = 20;
-constexpr std::size_t kEntriesOnDisk = 24;
-constexpr std::size_t kEntryCount = 32;
-constexpr std::size_t kDirectorySize = 40;
-constexpr std::size_t kDirectoryOffset = 48;
-}  // namespace zip64_end_record_field
-
-/// Byte offsets of the fields of the Zip64 end-of-central-directory locator.
-namespace zip64_locator_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kEndRecordDisk = 4;
-constexpr std::size_t kEndRecordOffset = 8;
-constexpr std::size_t kTotalDisks = 16;
-}  // namespace zip64_locator_field
 
 /// General-purpose bit flags.
 constexpr std::uint16_t kFlagEncrypted = 0x0001;
