@@ -1,6 +1,7 @@
 #include "zip/zip_format.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 namespace zip {
@@ -22,38 +23,25 @@ std::string_view ViewAt(const unsigned char* p, std::uint64_t length) {
   return std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
 }
 
-void AppendView(std::string& out, std::string_view bytes) {
-  out.append(bytes.data(), bytes.size());
-}
-
-std::uint16_t Length16(std::string_view bytes) {
-  return static_cast<std::uint16_t>(bytes.size());
-}
-
-// The fixed part must fit and start with `signature`.
-bool FixedPartFits(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
-                   std::uint64_t fixedSize, std::uint32_t signature) {
-  return RangeFits(offset, fixedSize, limit) && LoadLe32(data + offset) == signature;
+template <typename Unsigned>
+void AppendLe(std::string& out, Unsigned value) {
+  for (std::size_t i = 0; i < sizeof value; ++i) {
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  }
 }
 
 }  // namespace
 
 void AppendLe16(std::string& out, std::uint16_t value) {
-  unsigned char bytes[2];
-  StoreLe16(bytes, value);
-  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  AppendLe(out, value);
 }
 
 void AppendLe32(std::string& out, std::uint32_t value) {
-  unsigned char bytes[4];
-  StoreLe32(bytes, value);
-  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  AppendLe(out, value);
 }
 
 void AppendLe64(std::string& out, std::uint64_t value) {
-  unsigned char bytes[8];
-  StoreLe64(bytes, value);
-  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  AppendLe(out, value);
 }
 
 DosStamp DosStampFromCivil(const CivilTime& civil) {
@@ -120,9 +108,9 @@ void VisitEach(Visitor& visitor, Fields&&... fields) {
 }
 
 // The records' layouts: every field after the signature in the order the
-// record stores it (the order of the *_field offsets). The variable parts
-// follow the fixed part in the order of their lengths. A reader and a writer
-// walk the same lists, so each layout is written down once.
+// record stores it; the variable parts follow the fixed part in the order of
+// their lengths. A reader and a writer walk the same lists, so each layout is
+// written down once.
 template <typename Visitor>
 void WalkFields(LocalHeader& h, Visitor& v) {
   VisitEach(v, h.versionNeeded, h.flags, h.method, h.dosTime, h.dosDate, h.crc32, h.compressedSize,
@@ -201,13 +189,13 @@ class FieldWriter {
   void operator()(std::uint32_t value) { AppendLe32(out_, value); }
   void operator()(std::uint64_t value) { AppendLe64(out_, value); }
   void operator()(LengthOf length) {
-    AppendLe16(out_, Length16(length.view));
+    AppendLe16(out_, static_cast<std::uint16_t>(length.view.size()));
     views_[count_++] = length.view;
   }
 
   void AppendViews() {
     for (std::size_t i = 0; i < count_; ++i) {
-      AppendView(out_, views_[i]);
+      out_.append(views_[i].data(), views_[i].size());
     }
   }
 
@@ -222,7 +210,7 @@ class FieldWriter {
 template <typename Record>
 bool ParseRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                  std::uint64_t fixedSize, std::uint32_t signature, Record& record) {
-  if (!FixedPartFits(data, limit, offset, fixedSize, signature)) {
+  if (!RangeFits(offset, fixedSize, limit) || LoadLe32(data + offset) != signature) {
     return false;
   }
   Record parsed = record;
@@ -322,43 +310,31 @@ void AppendExtraFieldHeader(std::string& out, std::uint16_t id, std::uint16_t da
 }
 
 bool ResolveZip64(const CentralRecord& record, EntryLocation& location) {
-  location.compressedSize = record.compressedSize;
-  location.uncompressedSize = record.uncompressedSize;
-  location.localHeaderOffset = record.localHeaderOffset;
-  location.diskStart = record.diskStart;
-  const bool needUncompressed = record.uncompressedSize == kMarker32;
-  const bool needCompressed = record.compressedSize == kMarker32;
-  const bool needOffset = record.localHeaderOffset == kMarker32;
-  const bool needDisk = record.diskStart == kMarker16;
-  if (!needUncompressed && !needCompressed && !needOffset && !needDisk) {
-    return true;
-  }
+  location = EntryLocation{record.compressedSize, record.uncompressedSize, record.localHeaderOffset,
+                           record.diskStart};
   std::string_view body;
-  if (!FindExtraField(record.extra, kExtraIdZip64, body)) {
-    return false;
-  }
-  const std::size_t needed = (needUncompressed ? 8 : 0) + (needCompressed ? 8 : 0) +
-                             (needOffset ? 8 : 0) + (needDisk ? 4 : 0);
-  if (needed > body.size()) {
-    return false;
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(body.data());
-  if (needUncompressed) {
-    location.uncompressedSize = LoadLe64(p);
-    p += 8;
-  }
-  if (needCompressed) {
-    location.compressedSize = LoadLe64(p);
-    p += 8;
-  }
-  if (needOffset) {
-    location.localHeaderOffset = LoadLe64(p);
-    p += 8;
-  }
-  if (needDisk) {
-    location.diskStart = LoadLe32(p);
-  }
-  return true;
+  bool found = false;
+  std::size_t used = 0;
+  // Replaces `value` by the next value of its width in the Zip64 field when
+  // it holds its marker.
+  auto resolve = [&](auto& value, bool marked) {
+    using Value = std::remove_reference_t<decltype(value)>;
+    if (!marked) {
+      return true;
+    }
+    found = found || FindExtraField(record.extra, kExtraIdZip64, body);
+    if (!found || body.size() - used < sizeof(Value)) {
+      return false;
+    }
+    const auto* at = reinterpret_cast<const unsigned char*>(body.data()) + used;
+    value = static_cast<Value>(sizeof(Value) == 8 ? LoadLe64(at) : LoadLe32(at));
+    used += sizeof(Value);
+    return true;
+  };
+  return resolve(location.uncompressedSize, record.uncompressedSize == kMarker32) &&
+         resolve(location.compressedSize, record.compressedSize == kMarker32) &&
+         resolve(location.localHeaderOffset, record.localHeaderOffset == kMarker32) &&
+         resolve(location.diskStart, record.diskStart == kMarker16);
 }
 
 bool ParsePieceIndex(std::string_view body, PieceIndex& index) {

@@ -80,10 +80,8 @@ constexpr std::uint16_t kMarker16 = 0xFFFFu;
 constexpr std::uint16_t kExtraIdZip64 = 0x0001;
 /// Info-ZIP's extended timestamp: a flags byte, then up to three Unix times.
 constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;
-/// The packer's piece index (see PieceIndex). PKWARE reserves IDs 0-31 and
-/// lists a few more (0x0065, 0x0066, 0x4690); its third-party list and
-/// Info-ZIP's extra-field list assign IDs from 0x07c8 up to 0xa220 and then
-/// 0xcafe and above, nothing in between: an ID from that gap collides with no
+/// The packer's piece index (see PieceIndex): PKWARE's and Info-ZIP's lists
+/// assign nothing between 0xa220 and 0xcafe, so this ID collides with no
 /// writer either list knows.
 constexpr std::uint16_t kExtraIdPieceIndex = 0xBC01;
 constexpr std::uint64_t kExtraHeaderSize = 4;
@@ -221,11 +219,10 @@ std::uint64_t RecordLength(const CentralRecord& record);
 std::uint64_t RecordLength(const EndRecord& record);
 
 /// Parse the record that starts at `offset` in the first `limit` bytes at
-/// `data` (the whole block, or less of it to bound the record, e.g. by the
-/// start of the central directory).
-/// Success: returns true when the fixed part, with the record's signature,
-/// and every variable part lie within [0, limit); the record is filled.
-/// Failure: returns false and leaves the record as it was.
+/// `data` (a limit below the block's end bounds the record, e.g. by the
+/// central directory). Success: returns true when the fixed part, with the
+/// record's signature, and every variable part lie within [0, limit); the
+/// record is filled. Failure: returns false and leaves the record as it was.
 /// The Zip64 end record also requires `recordSize` >= 44; its extensible data
 /// is the bytes its size counts beyond the fixed part.
 bool ParseLocalHeader(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
@@ -278,12 +275,10 @@ bool ResolveZip64(const CentralRecord& record, EntryLocation& location);
 // ---------------------------------------------------------------------------
 // The piece index
 
-/// A stored deflate block, as a piece of stored data holds it: the header
-/// byte, whose lowest bit is the final bit and whose next two bits (the block
-/// type) are 0, its other five bits unused and skipped by every decoder; then
-/// LEN and NLEN (LEN's ones' complement), both little-endian; then the LEN
-/// bytes. A sync flush ends with the empty one, whose last four bytes are
-/// kSyncFlushMarker.
+/// A stored deflate block: a header byte (the final bit, then block type 0 in
+/// the next two bits, five unused bits that every decoder skips), LEN and
+/// NLEN (LEN's ones' complement) little-endian, then the LEN bytes. A sync
+/// flush ends with an empty one, whose last four bytes are kSyncFlushMarker.
 constexpr unsigned char kStoredBlockHeader = 0x00;
 constexpr unsigned char kDeflateFinalBit = 0x01;
 constexpr unsigned char kDeflateBlockTypeBits = 0x06;
