@@ -95,26 +95,22 @@ bool FindEndRecord(const unsigned char* data, std::uint64_t size, bool exactEnd,
   return false;
 }
 
-// Where the central directory is, as the end records give it.
+// What the end records give beyond the archive's own fields.
 struct DirectoryBounds {
-  std::uint64_t endOffset = 0;
-  bool zip64 = false;
   std::uint64_t entryCount = 0;
-  std::uint64_t directorySize = 0;
-  std::uint64_t directoryOffset = 0;
   std::uint64_t directoryLimit = 0;  // where the directory must end: the first end record
 };
 
 // Takes the directory's place from the Zip64 end record named by `locator`,
 // which lies just in front of the end record.
-ZipError ReadZip64EndRecord(const unsigned char* data, const EndRecord& end,
-                            const Zip64Locator& locator, DirectoryBounds& bounds) {
+ZipError ReadZip64EndRecord(const EndRecord& end, const Zip64Locator& locator, ZipArchive& archive,
+                            DirectoryBounds& bounds) {
   if (locator.endRecordDisk != 0 || locator.totalDisks > 1) {
     return ZipError::kMultiDiskUnsupported;
   }
   Zip64EndRecord zip64End;
-  if (!ParseZip64EndRecord(data, bounds.endOffset - kZip64LocatorSize, locator.endRecordOffset,
-                           zip64End)) {
+  if (!ParseZip64EndRecord(archive.data, archive.endRecordOffset - kZip64LocatorSize,
+                           locator.endRecordOffset, zip64End)) {
     return ZipError::kInvalidHeader;
   }
   // The 16-bit fields of the plain end record only count when not markers.
@@ -124,28 +120,27 @@ ZipError ReadZip64EndRecord(const unsigned char* data, const EndRecord& end,
       (end.directoryDisk != 0 && end.directoryDisk != kMarker16)) {
     return ZipError::kMultiDiskUnsupported;
   }
-  bounds.zip64 = true;
-  bounds.entryCount = zip64End.entryCount;
-  bounds.directorySize = zip64End.directorySize;
-  bounds.directoryOffset = zip64End.directoryOffset;
-  bounds.directoryLimit = locator.endRecordOffset;
+  archive.hasZip64 = true;
+  archive.centralDirectorySize = zip64End.directorySize;
+  archive.centralDirectoryOffset = zip64End.directoryOffset;
+  bounds = DirectoryBounds{zip64End.entryCount, locator.endRecordOffset};
   return ZipError::kNone;
 }
 
 // Finds the end record and, when a locator precedes it, the Zip64 end record.
-ZipError ReadEndRecords(const unsigned char* data, std::uint64_t size, DirectoryBounds& bounds) {
+ZipError ReadEndRecords(ZipArchive& archive, DirectoryBounds& bounds) {
   EndRecord end;
-  if (!FindEndRecord(data, size, true, bounds.endOffset, end)) {
+  std::uint64_t& endOffset = archive.endRecordOffset;
+  if (!FindEndRecord(archive.data, archive.size, true, endOffset, end)) {
     return ZipError::kCentralDirectoryNotFound;
   }
-  bounds.entryCount = end.entryCount;
-  bounds.directorySize = end.directorySize;
-  bounds.directoryOffset = end.directoryOffset;
-  bounds.directoryLimit = bounds.endOffset;
+  archive.centralDirectorySize = end.directorySize;
+  archive.centralDirectoryOffset = end.directoryOffset;
+  bounds = DirectoryBounds{end.entryCount, endOffset};
   Zip64Locator locator;
-  if (bounds.endOffset >= kZip64LocatorSize &&
-      ParseZip64Locator(data, bounds.endOffset, bounds.endOffset - kZip64LocatorSize, locator)) {
-    return ReadZip64EndRecord(data, end, locator, bounds);
+  if (endOffset >= kZip64LocatorSize &&
+      ParseZip64Locator(archive.data, endOffset, endOffset - kZip64LocatorSize, locator)) {
+    return ReadZip64EndRecord(end, locator, archive, bounds);
   }
   if (end.diskNumber != 0 || end.directoryDisk != 0 || end.entriesOnDisk != end.entryCount) {
     return ZipError::kMultiDiskUnsupported;
@@ -153,11 +148,12 @@ ZipError ReadEndRecords(const unsigned char* data, std::uint64_t size, Directory
   return ZipError::kNone;
 }
 
-ZipError CheckDirectoryBounds(const DirectoryBounds& bounds) {
+ZipError CheckDirectoryBounds(const ZipArchive& archive, const DirectoryBounds& bounds) {
   // The directory must end exactly where the end records begin: with bytes in
   // front of an archive whose offsets ignore them, it would not.
-  if (!RangeFits(bounds.directoryOffset, bounds.directorySize, bounds.directoryLimit) ||
-      bounds.directoryOffset + bounds.directorySize != bounds.directoryLimit) {
+  const std::uint64_t offset = archive.centralDirectoryOffset;
+  const std::uint64_t size = archive.centralDirectorySize;
+  if (!RangeFits(offset, size, bounds.directoryLimit) || offset + size != bounds.directoryLimit) {
     return ZipError::kUnsupportedDirectorySize;
   }
   if (bounds.entryCount > std::numeric_limits<std::uint32_t>::max()) {
@@ -165,35 +161,35 @@ ZipError CheckDirectoryBounds(const DirectoryBounds& bounds) {
   }
   // Every record takes at least its fixed part: a count the directory cannot
   // hold is rejected before anything is allocated for it.
-  if (bounds.entryCount > bounds.directorySize / kCentralRecordSize) {
+  if (bounds.entryCount > size / kCentralRecordSize) {
     return ZipError::kInvalidHeader;
   }
   return ZipError::kNone;
 }
 
 // Checks every central record and notes where each one starts.
-ZipError IndexDirectory(const unsigned char* data, const DirectoryBounds& bounds,
-                        std::vector<std::uint64_t>& recordOffsets) {
+ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   try {
-    recordOffsets.reserve(static_cast<std::size_t>(bounds.entryCount));
+    archive.recordOffsets.reserve(static_cast<std::size_t>(bounds.entryCount));
   } catch (...) {
     return ZipError::kAllocationFailed;
   }
-  std::uint64_t pos = bounds.directoryOffset;
+  std::uint64_t pos = archive.centralDirectoryOffset;
   for (std::uint64_t i = 0; i < bounds.entryCount; ++i) {
     ZipEntryRecord entry;
-    const ZipError error = ParseEntry(data, pos, bounds.directoryLimit, entry);
+    const ZipError error = ParseEntry(archive.data, pos, bounds.directoryLimit, entry);
     if (error != ZipError::kNone) {
       return error;
     }
-    recordOffsets.push_back(pos);  // capacity reserved above
+    archive.recordOffsets.push_back(pos);  // capacity reserved above
     pos += RecordLength(entry.central);
   }
   // More records than counted?
   return pos == bounds.directoryLimit ? ZipError::kNone : ZipError::kInvalidHeader;
 }
 
-// Opens `archive`, a value-initialised object, over the block.
+// Opens `archive`, a value-initialised object, over the block; on failure
+// the caller throws it away.
 ZipError OpenArchive(ZipArchive& archive, const unsigned char* data, std::uint64_t size) {
   if (data == nullptr) {
     return ZipError::kInvalidParameter;
@@ -201,33 +197,26 @@ ZipError OpenArchive(ZipArchive& archive, const unsigned char* data, std::uint64
   if (size < kEndRecordSize) {
     return ZipError::kNotAnArchive;
   }
-  DirectoryBounds bounds;
-  ZipError error = ReadEndRecords(data, size, bounds);
-  if (error == ZipError::kNone) {
-    error = CheckDirectoryBounds(bounds);
-  }
-  if (error == ZipError::kNone) {
-    error = IndexDirectory(data, bounds, archive.recordOffsets);
-  }
   archive.data = data;
   archive.size = size;
   archive.open = true;
-  archive.centralDirectoryOffset = bounds.directoryOffset;
-  archive.centralDirectorySize = bounds.directorySize;
-  archive.endRecordOffset = bounds.endOffset;
-  archive.hasZip64 = bounds.zip64;
-  return error;
+  DirectoryBounds bounds;
+  ZipError error = ReadEndRecords(archive, bounds);
+  if (error == ZipError::kNone) {
+    error = CheckDirectoryBounds(archive, bounds);
+  }
+  return error == ZipError::kNone ? IndexDirectory(archive, bounds) : error;
 }
 
 // The local header of an entry, which must lie with its name and extra field
-// in front of the central directory, and where the entry's data starts.
+// in front of the central directory.
 bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& location,
-                           LocalHeader& local, std::uint64_t& dataOffset) {
-  if (!ParseLocalHeader(archive.data, archive.centralDirectoryOffset, location.localHeaderOffset,
-                        local)) {
+                           ZipLocalHeaderRecord& local) {
+  local.offset = location.localHeaderOffset;
+  if (!ParseLocalHeader(archive.data, archive.centralDirectoryOffset, local.offset, local.header)) {
     return false;
   }
-  dataOffset = location.localHeaderOffset + RecordLength(local);
+  local.dataOffset = local.offset + RecordLength(local.header);
   return true;
 }
 
@@ -235,13 +224,12 @@ bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& locat
 // directory.
 bool LocateData(const ZipArchive& archive, const EntryLocation& location,
                 const unsigned char*& data) {
-  LocalHeader local;
-  std::uint64_t offset = 0;
-  if (!ParseEntryLocalHeader(archive, location, local, offset) ||
-      !RangeFits(offset, location.compressedSize, archive.centralDirectoryOffset)) {
+  ZipLocalHeaderRecord local;
+  if (!ParseEntryLocalHeader(archive, location, local) ||
+      !RangeFits(local.dataOffset, location.compressedSize, archive.centralDirectoryOffset)) {
     return false;
   }
-  data = archive.data + offset;
+  data = archive.data + local.dataOffset;
   return true;
 }
 
@@ -468,10 +456,9 @@ bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeader
     return Fail(archive, error);
   }
   ZipLocalHeaderRecord result;
-  if (!ParseEntryLocalHeader(archive, parsed.location, result.header, result.dataOffset)) {
+  if (!ParseEntryLocalHeader(archive, parsed.location, result)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
-  result.offset = parsed.location.localHeaderOffset;
   header = result;
   return true;
 }
@@ -747,28 +734,21 @@ bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
   return piecesLeft_.fetch_sub(1, std::memory_order_acq_rel) == 1;
 }
 
-bool ZipPiecedWrite::PiecesWritten() {
-  if (pieceCount_ == 0) {
-    return false;
-  }
-  const std::uint32_t crc = ZipCombinePieceCrcs(job_->pieces, pieceCrcs_);
-  bool released = true;
-  if (view_ != nullptr) {
-    view_ = nullptr;
-    released = output_->UnmapView();
-  }
-  const bool written =
-      released && !pieceFailed_.load(std::memory_order_relaxed) && crc == job_->crc32;
-  outputChanged_ = !written;
-  return written;
-}
-
 ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
   if (job_ == nullptr || job_->data == nullptr) {
     return ZipError::kInvalidParameter;
   }
-  if (PiecesWritten()) {
-    return ZipError::kNone;
+  if (pieceCount_ != 0) {
+    bool released = true;
+    if (view_ != nullptr) {
+      view_ = nullptr;
+      released = output_->UnmapView();
+    }
+    if (released && !pieceFailed_.load(std::memory_order_relaxed) &&
+        ZipCombinePieceCrcs(job_->pieces, pieceCrcs_) == job_->crc32) {
+      return ZipError::kNone;
+    }
+    outputChanged_ = true;
   }
   if (stopped_.load(std::memory_order_relaxed)) {
     return ZipError::kStopped;

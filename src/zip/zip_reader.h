@@ -321,8 +321,6 @@ class ZipPiecedWrite {
 
  private:
   bool DecodePiece(std::size_t index, ZipJobScratch& scratch);
-  // Ends the view and tells whether every piece was written and checked.
-  bool PiecesWritten();
 
   const ZipEntryJob* job_ = nullptr;
   ZipOutput* output_ = nullptr;
