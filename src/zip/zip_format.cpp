@@ -7,16 +7,10 @@
 namespace zip {
 namespace {
 
-bool IsLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
 int DaysInMonth(int year, int month) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month == 2 && IsLeapYear(year)) {
-    return 29;
-  }
-  return kDays[month - 1];
+  const bool leapYear = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leapYear ? 29 : kDays[month - 1];
 }
 
 std::string_view ViewAt(const unsigned char* p, std::uint64_t length) {
@@ -57,21 +51,13 @@ DosStamp DosStampFromCivil(const CivilTime& civil) {
   c.minute = std::clamp(c.minute, 0, 59);
   // A leap second (60) still has to fit the 0..58 range of two-second steps.
   c.second = std::clamp(c.second, 0, 59);
-  DosStamp stamp;
-  stamp.date = static_cast<std::uint16_t>(((c.year - 1980) << 9) | (c.month << 5) | c.day);
-  stamp.time = static_cast<std::uint16_t>((c.hour << 11) | (c.minute << 5) | (c.second / 2));
-  return stamp;
+  return DosStamp{static_cast<std::uint16_t>(((c.year - 1980) << 9) | (c.month << 5) | c.day),
+                  static_cast<std::uint16_t>((c.hour << 11) | (c.minute << 5) | (c.second / 2))};
 }
 
 CivilTime CivilFromDosStamp(DosStamp stamp) {
-  CivilTime c;
-  c.year = 1980 + (stamp.date >> 9);
-  c.month = (stamp.date >> 5) & 0x0F;
-  c.day = stamp.date & 0x1F;
-  c.hour = stamp.time >> 11;
-  c.minute = (stamp.time >> 5) & 0x3F;
-  c.second = (stamp.time & 0x1F) * 2;
-  return c;
+  return CivilTime{1980 + (stamp.date >> 9), (stamp.date >> 5) & 0x0F, stamp.date & 0x1F,
+                   stamp.time >> 11,         (stamp.time >> 5) & 0x3F, (stamp.time & 0x1F) * 2};
 }
 
 bool IsValidDosStamp(DosStamp stamp) {
