@@ -266,11 +266,13 @@ class ZipJobScratch {
 /// Writes `job` into `output`, which holds nothing yet, and returns what
 /// ZipStreamEntryJob(job, output) returns, leaving `output` as that call
 /// leaves it. Touches no shared state: calls with different `scratch` objects
-/// may run at once. A deflate entry is first decoded whole with libdeflate:
-/// a small one into the scratch buffer and put with one WriteAt, a larger one
-/// into the output's view when it prefers one (otherwise it is streamed at
-/// once); unless that gives exactly the recorded size and CRC-32 from exactly
-/// the stored data, the output is reset and ZipStreamEntryJob writes it.
+/// may run at once. A deflate entry is first decoded whole, as
+/// ZipPieceDecoder decodes a last piece (stored blocks copied, others by
+/// libdeflate): a small one into the scratch buffer and put with one WriteAt,
+/// a larger one into the output's view when it prefers one (otherwise it is
+/// streamed at once); unless that gives exactly the recorded size and CRC-32
+/// from exactly the stored data, the output is reset and ZipStreamEntryJob
+/// writes it.
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch);
 
 /// One job written as ZipWriteEntryJob writes it, but with the pieces of an
