@@ -1,7 +1,7 @@
-// Test support: writers of the ZIP records and extra fields that the system
-// reads but never writes (Zip64 end records and locators, NTFS times), for
-// tests that build archives field by field. Written through zip_format.h's
-// field order and little-endian helpers.
+// Test support: the records' field offsets, and writers of the ZIP records
+// and extra fields that the system reads but never writes (Zip64 end records
+// and locators, NTFS times), for tests that build archives field by field.
+// Written through zip_format.h's field order and little-endian helpers.
 #ifndef STARTER_TESTING_ZIP_TEST_RECORDS_H
 #define STARTER_TESTING_ZIP_TEST_RECORDS_H
 
