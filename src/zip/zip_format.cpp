@@ -1,59 +1,41 @@
 #include "zip/zip_format.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 namespace zip {
 namespace {
 
-bool IsLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
 int DaysInMonth(int year, int month) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month == 2 && IsLeapYear(year)) {
-    return 29;
-  }
-  return kDays[month - 1];
+  const bool leapYear = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leapYear ? 29 : kDays[month - 1];
 }
 
 std::string_view ViewAt(const unsigned char* p, std::uint64_t length) {
   return std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
 }
 
-void AppendView(std::string& out, std::string_view bytes) {
-  out.append(bytes.data(), bytes.size());
-}
-
-std::uint16_t Length16(std::string_view bytes) {
-  return static_cast<std::uint16_t>(bytes.size());
-}
-
-// The fixed part must fit and start with `signature`.
-bool FixedPartFits(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
-                   std::uint64_t fixedSize, std::uint32_t signature) {
-  return RangeFits(offset, fixedSize, limit) && LoadLe32(data + offset) == signature;
+template <typename Unsigned>
+void AppendLe(std::string& out, Unsigned value) {
+  for (std::size_t i = 0; i < sizeof value; ++i) {
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  }
 }
 
 }  // namespace
 
 void AppendLe16(std::string& out, std::uint16_t value) {
-  unsigned char bytes[2];
-  StoreLe16(bytes, value);
-  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  AppendLe(out, value);
 }
 
 void AppendLe32(std::string& out, std::uint32_t value) {
-  unsigned char bytes[4];
-  StoreLe32(bytes, value);
-  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  AppendLe(out, value);
 }
 
 void AppendLe64(std::string& out, std::uint64_t value) {
-  unsigned char bytes[8];
-  StoreLe64(bytes, value);
-  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  AppendLe(out, value);
 }
 
 DosStamp DosStampFromCivil(const CivilTime& civil) {
@@ -69,21 +51,13 @@ DosStamp DosStampFromCivil(const CivilTime& civil) {
   c.minute = std::clamp(c.minute, 0, 59);
   // A leap second (60) still has to fit the 0..58 range of two-second steps.
   c.second = std::clamp(c.second, 0, 59);
-  DosStamp stamp;
-  stamp.date = static_cast<std::uint16_t>(((c.year - 1980) << 9) | (c.month << 5) | c.day);
-  stamp.time = static_cast<std::uint16_t>((c.hour << 11) | (c.minute << 5) | (c.second / 2));
-  return stamp;
+  return DosStamp{static_cast<std::uint16_t>(((c.year - 1980) << 9) | (c.month << 5) | c.day),
+                  static_cast<std::uint16_t>((c.hour << 11) | (c.minute << 5) | (c.second / 2))};
 }
 
 CivilTime CivilFromDosStamp(DosStamp stamp) {
-  CivilTime c;
-  c.year = 1980 + (stamp.date >> 9);
-  c.month = (stamp.date >> 5) & 0x0F;
-  c.day = stamp.date & 0x1F;
-  c.hour = stamp.time >> 11;
-  c.minute = (stamp.time >> 5) & 0x3F;
-  c.second = (stamp.time & 0x1F) * 2;
-  return c;
+  return CivilTime{1980 + (stamp.date >> 9), (stamp.date >> 5) & 0x0F, stamp.date & 0x1F,
+                   stamp.time >> 11,         (stamp.time >> 5) & 0x3F, (stamp.time & 0x1F) * 2};
 }
 
 bool IsValidDosStamp(DosStamp stamp) {
@@ -120,9 +94,9 @@ void VisitEach(Visitor& visitor, Fields&&... fields) {
 }
 
 // The records' layouts: every field after the signature in the order the
-// record stores it (the order of the *_field offsets). The variable parts
-// follow the fixed part in the order of their lengths. A reader and a writer
-// walk the same lists, so each layout is written down once.
+// record stores it; the variable parts follow the fixed part in the order of
+// their lengths. A reader and a writer walk the same lists, so each layout is
+// written down once.
 template <typename Visitor>
 void WalkFields(LocalHeader& h, Visitor& v) {
   VisitEach(v, h.versionNeeded, h.flags, h.method, h.dosTime, h.dosDate, h.crc32, h.compressedSize,
@@ -201,13 +175,13 @@ class FieldWriter {
   void operator()(std::uint32_t value) { AppendLe32(out_, value); }
   void operator()(std::uint64_t value) { AppendLe64(out_, value); }
   void operator()(LengthOf length) {
-    AppendLe16(out_, Length16(length.view));
+    AppendLe16(out_, static_cast<std::uint16_t>(length.view.size()));
     views_[count_++] = length.view;
   }
 
   void AppendViews() {
     for (std::size_t i = 0; i < count_; ++i) {
-      AppendView(out_, views_[i]);
+      out_.append(views_[i].data(), views_[i].size());
     }
   }
 
@@ -222,7 +196,7 @@ class FieldWriter {
 template <typename Record>
 bool ParseRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                  std::uint64_t fixedSize, std::uint32_t signature, Record& record) {
-  if (!FixedPartFits(data, limit, offset, fixedSize, signature)) {
+  if (!RangeFits(offset, fixedSize, limit) || LoadLe32(data + offset) != signature) {
     return false;
   }
   Record parsed = record;
@@ -322,43 +296,31 @@ void AppendExtraFieldHeader(std::string& out, std::uint16_t id, std::uint16_t da
 }
 
 bool ResolveZip64(const CentralRecord& record, EntryLocation& location) {
-  location.compressedSize = record.compressedSize;
-  location.uncompressedSize = record.uncompressedSize;
-  location.localHeaderOffset = record.localHeaderOffset;
-  location.diskStart = record.diskStart;
-  const bool needUncompressed = record.uncompressedSize == kMarker32;
-  const bool needCompressed = record.compressedSize == kMarker32;
-  const bool needOffset = record.localHeaderOffset == kMarker32;
-  const bool needDisk = record.diskStart == kMarker16;
-  if (!needUncompressed && !needCompressed && !needOffset && !needDisk) {
-    return true;
-  }
+  location = EntryLocation{record.compressedSize, record.uncompressedSize, record.localHeaderOffset,
+                           record.diskStart};
   std::string_view body;
-  if (!FindExtraField(record.extra, kExtraIdZip64, body)) {
-    return false;
-  }
-  const std::size_t needed = (needUncompressed ? 8 : 0) + (needCompressed ? 8 : 0) +
-                             (needOffset ? 8 : 0) + (needDisk ? 4 : 0);
-  if (needed > body.size()) {
-    return false;
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(body.data());
-  if (needUncompressed) {
-    location.uncompressedSize = LoadLe64(p);
-    p += 8;
-  }
-  if (needCompressed) {
-    location.compressedSize = LoadLe64(p);
-    p += 8;
-  }
-  if (needOffset) {
-    location.localHeaderOffset = LoadLe64(p);
-    p += 8;
-  }
-  if (needDisk) {
-    location.diskStart = LoadLe32(p);
-  }
-  return true;
+  bool found = false;
+  std::size_t used = 0;
+  // Replaces `value` by the next value of its width in the Zip64 field when
+  // it holds its marker.
+  auto resolve = [&](auto& value, bool marked) {
+    using Value = std::remove_reference_t<decltype(value)>;
+    if (!marked) {
+      return true;
+    }
+    found = found || FindExtraField(record.extra, kExtraIdZip64, body);
+    if (!found || body.size() - used < sizeof(Value)) {
+      return false;
+    }
+    const auto* at = reinterpret_cast<const unsigned char*>(body.data()) + used;
+    value = static_cast<Value>(sizeof(Value) == 8 ? LoadLe64(at) : LoadLe32(at));
+    used += sizeof(Value);
+    return true;
+  };
+  return resolve(location.uncompressedSize, record.uncompressedSize == kMarker32) &&
+         resolve(location.compressedSize, record.compressedSize == kMarker32) &&
+         resolve(location.localHeaderOffset, record.localHeaderOffset == kMarker32) &&
+         resolve(location.diskStart, record.diskStart == kMarker16);
 }
 
 bool ParsePieceIndex(std::string_view body, PieceIndex& index) {

@@ -1,8 +1,8 @@
-// The ZIP format in one place: record signatures, fixed sizes, field offsets,
-// flags, Zip64 markers, extra-field IDs, little-endian encoding and the MS-DOS
-// date and time. The reader, the packer, the test builder and the tools all
-// parse and write records through this header, so no other file spells a
-// signature or a field offset.
+// The ZIP format in one place: record signatures, fixed sizes, the records'
+// fields in their order, flags, Zip64 markers, extra-field IDs,
+// little-endian encoding and the MS-DOS date and time. The reader, the
+// packer, the test builder and the tools all parse and write records through
+// this header.
 //
 // Parsing never trusts a number from the block: every Parse* call checks that
 // the record, with its variable parts, lies inside the limit it is given
@@ -45,76 +45,6 @@ constexpr std::uint64_t kZip64EndRecordLeadSize = 12;
 /// The longest name, extra field or comment a 16-bit length can describe.
 constexpr std::uint64_t kMaxFieldLength = 0xFFFF;
 
-/// Byte offsets of the fields of a local file header.
-namespace local_header_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kVersionNeeded = 4;
-constexpr std::size_t kFlags = 6;
-constexpr std::size_t kMethod = 8;
-constexpr std::size_t kDosTime = 10;
-constexpr std::size_t kDosDate = 12;
-constexpr std::size_t kCrc32 = 14;
-constexpr std::size_t kCompressedSize = 18;
-constexpr std::size_t kUncompressedSize = 22;
-constexpr std::size_t kNameLength = 26;
-constexpr std::size_t kExtraLength = 28;
-}  // namespace local_header_field
-
-/// Byte offsets of the fields of a central-directory record.
-namespace central_record_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kVersionMadeBy = 4;
-constexpr std::size_t kVersionNeeded = 6;
-constexpr std::size_t kFlags = 8;
-constexpr std::size_t kMethod = 10;
-constexpr std::size_t kDosTime = 12;
-constexpr std::size_t kDosDate = 14;
-constexpr std::size_t kCrc32 = 16;
-constexpr std::size_t kCompressedSize = 20;
-constexpr std::size_t kUncompressedSize = 24;
-constexpr std::size_t kNameLength = 28;
-constexpr std::size_t kExtraLength = 30;
-constexpr std::size_t kCommentLength = 32;
-constexpr std::size_t kDiskStart = 34;
-constexpr std::size_t kInternalAttributes = 36;
-constexpr std::size_t kExternalAttributes = 38;
-constexpr std::size_t kLocalHeaderOffset = 42;
-}  // namespace central_record_field
-
-/// Byte offsets of the fields of the end-of-central-directory record.
-namespace end_record_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kDiskNumber = 4;
-constexpr std::size_t kDirectoryDisk = 6;
-constexpr std::size_t kEntriesOnDisk = 8;
-constexpr std::size_t kEntryCount = 10;
-constexpr std::size_t kDirectorySize = 12;
-constexpr std::size_t kDirectoryOffset = 16;
-constexpr std::size_t kCommentLength = 20;
-}  // namespace end_record_field
-
-/// Byte offsets of the fields of the Zip64 end-of-central-directory record.
-namespace zip64_end_record_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kRecordSize = 4;
-constexpr std::size_t kVersionMadeBy = 12;
-constexpr std::size_t kVersionNeeded = 14;
-constexpr std::size_t kDiskNumber = 16;
-constexpr std::size_t kDirectoryDisk = 20;
-constexpr std::size_t kEntriesOnDisk = 24;
-constexpr std::size_t kEntryCount = 32;
-constexpr std::size_t kDirectorySize = 40;
-constexpr std::size_t kDirectoryOffset = 48;
-}  // namespace zip64_end_record_field
-
-/// Byte offsets of the fields of the Zip64 end-of-central-directory locator.
-namespace zip64_locator_field {
-constexpr std::size_t kSignature = 0;
-constexpr std::size_t kEndRecordDisk = 4;
-constexpr std::size_t kEndRecordOffset = 8;
-constexpr std::size_t kTotalDisks = 16;
-}  // namespace zip64_locator_field
-
 /// General-purpose bit flags.
 constexpr std::uint16_t kFlagEncrypted = 0x0001;
 constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
@@ -150,10 +80,8 @@ constexpr std::uint16_t kMarker16 = 0xFFFFu;
 constexpr std::uint16_t kExtraIdZip64 = 0x0001;
 /// Info-ZIP's extended timestamp: a flags byte, then up to three Unix times.
 constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;
-/// The packer's piece index (see PieceIndex). PKWARE reserves IDs 0-31 and
-/// lists a few more (0x0065, 0x0066, 0x4690); its third-party list and
-/// Info-ZIP's extra-field list assign IDs from 0x07c8 up to 0xa220 and then
-/// 0xcafe and above, nothing in between: an ID from that gap collides with no
+/// The packer's piece index (see PieceIndex): PKWARE's and Info-ZIP's lists
+/// assign nothing between 0xa220 and 0xcafe, so this ID collides with no
 /// writer either list knows.
 constexpr std::uint16_t kExtraIdPieceIndex = 0xBC01;
 constexpr std::uint64_t kExtraHeaderSize = 4;
@@ -291,11 +219,10 @@ std::uint64_t RecordLength(const CentralRecord& record);
 std::uint64_t RecordLength(const EndRecord& record);
 
 /// Parse the record that starts at `offset` in the first `limit` bytes at
-/// `data` (the whole block, or less of it to bound the record, e.g. by the
-/// start of the central directory).
-/// Success: returns true when the fixed part, with the record's signature,
-/// and every variable part lie within [0, limit); the record is filled.
-/// Failure: returns false and leaves the record as it was.
+/// `data` (a limit below the block's end bounds the record, e.g. by the
+/// central directory). Success: returns true when the fixed part, with the
+/// record's signature, and every variable part lie within [0, limit); the
+/// record is filled. Failure: returns false and leaves the record as it was.
 /// The Zip64 end record also requires `recordSize` >= 44; its extensible data
 /// is the bytes its size counts beyond the fixed part.
 bool ParseLocalHeader(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
@@ -348,12 +275,10 @@ bool ResolveZip64(const CentralRecord& record, EntryLocation& location);
 // ---------------------------------------------------------------------------
 // The piece index
 
-/// A stored deflate block, as a piece of stored data holds it: the header
-/// byte, whose lowest bit is the final bit and whose next two bits (the block
-/// type) are 0, its other five bits unused and skipped by every decoder; then
-/// LEN and NLEN (LEN's ones' complement), both little-endian; then the LEN
-/// bytes. A sync flush ends with the empty one, whose last four bytes are
-/// kSyncFlushMarker.
+/// A stored deflate block: a header byte (the final bit, then block type 0 in
+/// the next two bits, five unused bits that every decoder skips), LEN and
+/// NLEN (LEN's ones' complement) little-endian, then the LEN bytes. A sync
+/// flush ends with an empty one, whose last four bytes are kSyncFlushMarker.
 constexpr unsigned char kStoredBlockHeader = 0x00;
 constexpr unsigned char kDeflateFinalBit = 0x01;
 constexpr unsigned char kDeflateBlockTypeBits = 0x06;

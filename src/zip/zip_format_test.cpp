@@ -755,9 +755,11 @@ TEST(ZipFormatNtfs, RefusesAMissingWrongSizedOrTruncatedTimesAttribute) {
   read.modification = 77;
   EXPECT_FALSE(testing_support::ParseNtfsExtraField(std::string_view(), read));
   EXPECT_FALSE(testing_support::ParseNtfsExtraField(NtfsBody(""), read));
-  EXPECT_FALSE(testing_support::ParseNtfsExtraField(NtfsBody(NtfsAttribute(2, std::string(24, 'x'))), read));
+  EXPECT_FALSE(
+      testing_support::ParseNtfsExtraField(NtfsBody(NtfsAttribute(2, std::string(24, 'x'))), read));
   // Tag 1 with 16 bytes is not the times attribute.
-  EXPECT_FALSE(testing_support::ParseNtfsExtraField(NtfsBody(NtfsAttribute(1, std::string(16, 'x'))), read));
+  EXPECT_FALSE(
+      testing_support::ParseNtfsExtraField(NtfsBody(NtfsAttribute(1, std::string(16, 'x'))), read));
   // Tag 1, size 24, but only 23 bytes follow.
   std::string truncated = NtfsBody(NtfsAttribute(1, std::string(24, 'x')));
   truncated.pop_back();

@@ -47,8 +47,7 @@ bool DecodeNonLastPiece(const unsigned char* in, std::uint64_t inLength, unsigne
   if (inLength > UINT_MAX || outLength > UINT_MAX || !EndsWithSyncFlush(in, inLength)) {
     return false;
   }
-  z_stream stream;
-  std::memset(&stream, 0, sizeof stream);
+  z_stream stream{};
   if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
     return false;
   }
@@ -85,7 +84,8 @@ bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool la
   std::uint64_t read = 0;
   std::uint64_t written = 0;
   std::uint32_t sum = 0;  // the CRC-32 of nothing
-  while (read < inLength) {
+  bool final = false;
+  while (read < inLength && !final) {
     const unsigned header = in[read];
     if ((header & kDeflateBlockTypeBits) != 0 || inLength - read < kStoredBlockHeaderLength) {
       return false;
@@ -104,19 +104,12 @@ bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool la
     std::memcpy(out + written, in + read, length);
     read += length;
     written += length;
-    if ((header & kDeflateFinalBit) != 0) {
-      // The stream ends here: only the last piece may end it, and with its
-      // last byte.
-      if (!last || read != inLength || written != outLength) {
-        return false;
-      }
-      crc = sum;
-      return true;
-    }
+    final = (header & kDeflateFinalBit) != 0;
   }
-  // Ended on a block boundary without a final block: right for a piece that
-  // is not last, when it filled its place exactly.
-  if (last || written != outLength) {
+  // A final block ends the stream: only the last piece may have one, and end
+  // with it; any other piece ends on a block boundary without one. Either
+  // fills its place exactly.
+  if (final != last || read != inLength || written != outLength) {
     return false;
   }
   crc = sum;
@@ -141,18 +134,8 @@ bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedS
   if (needed != count) {
     return false;
   }
-  std::uint64_t compressedTotal = 0;
-  for (const std::uint32_t length : index.compressedLengths) {
-    if (length == 0) {
-      return false;
-    }
-    // At most kMaxIndexedPieces lengths of 32 bits: the 64-bit sum cannot wrap.
-    compressedTotal += length;
-  }
-  if (compressedTotal != compressedSize) {
-    return false;
-  }
   std::vector<ZipPiece> result(static_cast<std::size_t>(count));
+  // At most kMaxIndexedPieces lengths of 32 bits: the 64-bit sum cannot wrap.
   std::uint64_t compressedOffset = 0;
   for (std::size_t i = 0; i < result.size(); ++i) {
     ZipPiece& piece = result[i];
@@ -161,7 +144,13 @@ bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedS
     piece.uncompressedOffset = i * pieceSize;
     piece.uncompressedLength =
         i + 1 < result.size() ? pieceSize : uncompressedSize - piece.uncompressedOffset;
+    if (piece.compressedLength == 0) {
+      return false;
+    }
     compressedOffset += piece.compressedLength;
+  }
+  if (compressedOffset != compressedSize) {
+    return false;
   }
   pieces = std::move(result);
   return true;

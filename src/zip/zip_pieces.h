@@ -30,17 +30,14 @@ struct ZipPiece {
 };
 
 /// Reads the piece index in `centralExtra` (an entry's central extra field)
-/// and checks it against the entry's `compressedSize` and `uncompressedSize`
-/// as its central record gives them (Zip64 values applied).
+/// and checks it against the entry's sizes (Zip64 values applied).
 /// Returns true with `pieces` holding every piece in order when the index
 /// parses (ParsePieceIndex) and describes the entry exactly: at least two
 /// pieces; a piece size of at least 1; as many pieces as the uncompressed
 /// size needs at that size, the last one holding the rest; no compressed
-/// length of 0; the lengths adding up to `compressedSize` (summed in 64 bits,
-/// so lengths that wrap 32 bits do not pass). The pieces then lie back to
-/// back from offset 0 on both sides and cover both sizes.
-/// Returns false with `pieces` empty otherwise, and when there is no index:
-/// the entry is then to be decoded in one pass.
+/// length of 0; the lengths adding up to `compressedSize` in 64 bits. The
+/// pieces then lie back to back from offset 0 on both sides.
+/// Returns false with `pieces` empty otherwise, and when there is no index.
 bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedSize,
                         std::uint64_t uncompressedSize, std::vector<ZipPiece>& pieces);
 
@@ -49,21 +46,19 @@ bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedS
 std::uint32_t ZipCombinePieceCrcs(const std::vector<ZipPiece>& pieces,
                                   const std::vector<std::uint32_t>& pieceCrcs);
 
-/// Copies a piece made of stored deflate blocks alone, as the packer keeps
-/// pieces that deflate cannot shrink, at the speed of a copy: the first step
+/// Copies a piece made of stored deflate blocks alone (as the packer keeps
+/// pieces that deflate cannot shrink) at the speed of a copy: the first step
 /// of ZipPieceDecoder::Decode, with its arguments.
 /// Success (returns true, `crc` set to the CRC-32 of the `outLength` bytes
-/// written): every block from the piece's first byte on is stored (a header
-/// byte whose block type bits are 0, its five unused bits whatever they are,
-/// as every decoder skips them; NLEN the complement of LEN; the LEN bytes
-/// inside the piece and inside `outLength`), together exactly `outLength`
-/// bytes, and the piece ends as Decode requires: a piece that is not last
-/// ends with the bytes 00 00 FF FF and has no final block; the last one ends
-/// with its first final block. Decode then accepts the piece too, with the
-/// same bytes: the copy never takes a piece that Decode would refuse.
-/// Failure (returns false, `crc` unchanged): anything else, a block of
-/// another type among them; `out` may hold partial output. Decode then
-/// decodes the piece as any other.
+/// written): every block is stored (block type bits 0, the five unused
+/// header bits skipped as every decoder skips them; NLEN the complement of
+/// LEN; the LEN bytes inside the piece and inside `outLength`), together
+/// exactly `outLength` bytes, and the piece ends as Decode requires: one
+/// that is not last ends with 00 00 FF FF and has no final block; the last
+/// ends with its first final block. The copy never takes a piece that Decode
+/// would refuse, and gives the same bytes.
+/// Failure (returns false, `crc` unchanged): anything else; `out` may hold
+/// partial output.
 bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool last,
                         unsigned char* out, std::uint64_t outLength, std::uint32_t& crc);
 
@@ -81,21 +76,18 @@ class ZipPieceDecoder {
   bool ready() const { return decompressor_ != nullptr; }
 
   /// Decodes the piece `in` (`inLength` compressed bytes, in place in the
-  /// archive) into `out`, which has room for exactly `outLength` bytes (the
-  /// piece's place in the output, e.g. in a mapped file). `last` says
-  /// whether it is the entry's last piece.
+  /// archive) into `out`, room for exactly `outLength` bytes; `last` says
+  /// whether it is the entry's last piece (a whole entry is one last piece).
   /// Success (returns true, `crc` set to the CRC-32 of the `outLength` bytes
   /// written): the piece decodes on its own, with no match reaching before
   /// its start, to exactly `outLength` bytes from exactly `inLength` bytes,
   /// and ends as the whole stream would there: a piece that is not last ends
-  /// on a byte boundary right after an empty stored block without the final
-  /// bit (a sync flush, its last four bytes 00 00 FF FF), exactly at a block
-  /// boundary; the last one ends the stream within its last byte. A piece
-  /// that meets this decodes to the very bytes a one-pass decode of the
-  /// entry gives at its place, so the index can never change the content.
+  /// right after the empty stored block of a sync flush (00 00 FF FF), on a
+  /// byte and block boundary, outside a final block; the last one ends the
+  /// stream within its last byte. Such a piece decodes to the very bytes a
+  /// one-pass decode gives at its place, so the index never changes content.
   /// Failure (returns false, `crc` unchanged): anything else; `out` may hold
-  /// partial output. The entry's CRC-32 stays the check of its content.
-  /// A piece of stored blocks alone is copied (ZipCopyStoredPiece); other
+  /// partial output. Stored pieces are copied (ZipCopyStoredPiece); other
   /// pieces that are not last are decoded by zlib, the last by libdeflate.
   bool Decode(const unsigned char* in, std::uint64_t inLength, bool last, unsigned char* out,
               std::uint64_t outLength, std::uint32_t& crc);

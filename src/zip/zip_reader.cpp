@@ -1,8 +1,8 @@
 #include "zip/zip_reader.h"
 
-#include <libdeflate.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <ctime>
 #include <limits>
 #include <memory>
@@ -14,8 +14,6 @@
 namespace zip {
 namespace {
 
-constexpr std::uint64_t kMaxCommentLength = kMaxFieldLength;
-
 // Sizes of the extraction loop. The output buffer is large enough that the
 // per-call overhead of inflate and write() disappears, small enough to stay
 // in cache; stored data is written straight from the block.
@@ -24,14 +22,26 @@ constexpr std::size_t kMinInflateBuffer = 16 * 1024;
 constexpr std::uint64_t kMaxInflateInput = 1u << 30;  // avail_in is a uInt
 constexpr std::uint64_t kStoredChunk = 4 * 1024 * 1024;
 
-bool Fail(ZipArchive& archive, ZipError error) {
-  archive.lastError = error;
-  return false;
-}
+// Entries up to this size are decoded into a worker's buffer and put with
+// one write; larger ones straight into the output's view where it prefers
+// one, which saves a copy but costs a mapping and its page faults, and by
+// zlib's streaming decoder elsewhere.
+constexpr std::size_t kSmallEntryLimit = 256 * 1024;
+// No deflate stream unpacks to more than about 1032 times its length: an
+// entry that records more fails anyway, so no view is made for it.
+constexpr std::uint64_t kMaxDeflateRatio = 1032;
+// Where pieces are not decoded into a view, each is decoded into a buffer of
+// its worker's and put at its place: the packer's pieces unpack to 1 MiB,
+// and an index whose pieces unpack to more than this is not taken up, with or
+// without a view, which bounds that buffer. (It is also below
+// crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
+constexpr std::uint64_t kMaxPieceLength = 4u << 20;
+// The most that one libdeflate call decodes for a job that can be asked to
+// stop: at about a gigabyte a second, a few dozen milliseconds without a
+// poll. A larger entry without pieces is streamed instead.
+constexpr std::uint64_t kMaxDecodeBetweenPolls = 64u << 20;
 
-// Open failures leave the object value-initialised but for the error.
-bool FailOpen(ZipArchive& archive, ZipError error) {
-  archive = ZipArchive{};
+bool Fail(ZipArchive& archive, ZipError error) {
   archive.lastError = error;
   return false;
 }
@@ -44,10 +54,7 @@ ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64
       !ResolveZip64(entry.central, entry.location)) {
     return ZipError::kInvalidHeader;
   }
-  if (entry.location.diskStart != 0) {
-    return ZipError::kMultiDiskUnsupported;
-  }
-  return ZipError::kNone;
+  return entry.location.diskStart != 0 ? ZipError::kMultiDiskUnsupported : ZipError::kNone;
 }
 
 bool IsDirectoryRecord(const CentralRecord& record) {
@@ -71,102 +78,69 @@ ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ZipEntryRecor
   return ZipError::kNone;
 }
 
-// Looks at every place an end record can start, from the last one back as
-// far as the longest comment reaches, and stops at the first that starts with
-// the signature and that `accept` takes.
-template <typename Accept>
-bool ScanForEndRecord(const unsigned char* data, std::uint64_t size, Accept accept) {
+// Finds the last end record, looking at every place one can start from the
+// last back as far as the longest comment reaches, whose comment lies inside
+// the block and, with `exactEnd`, ends the block. Requiring the exact end
+// keeps a comment that happens to contain the signature from misleading us.
+bool FindEndRecord(const unsigned char* data, std::uint64_t size, bool exactEnd,
+                   std::uint64_t& endOffset, EndRecord& end) {
   const std::uint64_t last = size - kEndRecordSize;
-  const std::uint64_t first = last > kMaxCommentLength ? last - kMaxCommentLength : 0;
+  const std::uint64_t first = last > kMaxFieldLength ? last - kMaxFieldLength : 0;
   for (std::uint64_t pos = last + 1; pos-- > first;) {
-    if (data[pos] == 0x50 && LoadLe32(data + pos) == kEndRecordSignature && accept(pos)) {
+    if (ParseEndRecord(data, size, pos, end) && (!exactEnd || pos + RecordLength(end) == size)) {
+      endOffset = pos;
       return true;
     }
   }
   return false;
 }
 
-// Finds the end record: the last signature from which a record with its
-// whole comment reaches exactly the end of the block. Requiring the exact end
-// keeps a comment that happens to contain the signature from misleading us.
-bool FindEndRecord(const unsigned char* data, std::uint64_t size, std::uint64_t& endOffset) {
-  return ScanForEndRecord(data, size, [&](std::uint64_t pos) {
-    if (pos + kEndRecordSize + LoadLe16(data + pos + end_record_field::kCommentLength) != size) {
-      return false;
-    }
-    endOffset = pos;
-    return true;
-  });
-}
-
-// Finds the last end record whose comment lies inside the block, wherever
-// the comment ends.
-bool FindEndRecordBeforeTrailer(const unsigned char* data, std::uint64_t size,
-                                std::uint64_t& archiveSize) {
-  return ScanForEndRecord(data, size, [&](std::uint64_t pos) {
-    EndRecord end;
-    if (!ParseEndRecord(data, size, pos, end)) {
-      return false;
-    }
-    archiveSize = pos + RecordLength(end);
-    return true;
-  });
-}
-
-// Where the central directory is, as the end records give it.
+// What the end records give beyond the archive's own fields.
 struct DirectoryBounds {
-  std::uint64_t endOffset = 0;
-  bool zip64 = false;
   std::uint64_t entryCount = 0;
-  std::uint64_t directorySize = 0;
-  std::uint64_t directoryOffset = 0;
   std::uint64_t directoryLimit = 0;  // where the directory must end: the first end record
 };
 
 // Takes the directory's place from the Zip64 end record named by `locator`,
 // which lies just in front of the end record.
-ZipError ReadZip64EndRecord(const unsigned char* data, const EndRecord& end,
-                            const Zip64Locator& locator, DirectoryBounds& bounds) {
+ZipError ReadZip64EndRecord(const EndRecord& end, const Zip64Locator& locator, ZipArchive& archive,
+                            DirectoryBounds& bounds) {
   if (locator.endRecordDisk != 0 || locator.totalDisks > 1) {
     return ZipError::kMultiDiskUnsupported;
   }
-  const std::uint64_t locatorOffset = bounds.endOffset - kZip64LocatorSize;
   Zip64EndRecord zip64End;
-  if (!ParseZip64EndRecord(data, locatorOffset, locator.endRecordOffset, zip64End)) {
+  if (!ParseZip64EndRecord(archive.data, archive.endRecordOffset - kZip64LocatorSize,
+                           locator.endRecordOffset, zip64End)) {
     return ZipError::kInvalidHeader;
   }
-  if (zip64End.diskNumber != 0 || zip64End.directoryDisk != 0 ||
-      zip64End.entriesOnDisk != zip64End.entryCount) {
-    return ZipError::kMultiDiskUnsupported;
-  }
-  bounds.zip64 = true;
-  bounds.entryCount = zip64End.entryCount;
-  bounds.directorySize = zip64End.directorySize;
-  bounds.directoryOffset = zip64End.directoryOffset;
-  bounds.directoryLimit = locator.endRecordOffset;
   // The 16-bit fields of the plain end record only count when not markers.
-  if ((end.diskNumber != 0 && end.diskNumber != kMarker16) ||
+  if (zip64End.diskNumber != 0 || zip64End.directoryDisk != 0 ||
+      zip64End.entriesOnDisk != zip64End.entryCount ||
+      (end.diskNumber != 0 && end.diskNumber != kMarker16) ||
       (end.directoryDisk != 0 && end.directoryDisk != kMarker16)) {
     return ZipError::kMultiDiskUnsupported;
   }
+  archive.hasZip64 = true;
+  archive.centralDirectorySize = zip64End.directorySize;
+  archive.centralDirectoryOffset = zip64End.directoryOffset;
+  bounds = DirectoryBounds{zip64End.entryCount, locator.endRecordOffset};
   return ZipError::kNone;
 }
 
 // Finds the end record and, when a locator precedes it, the Zip64 end record.
-ZipError ReadEndRecords(const unsigned char* data, std::uint64_t size, DirectoryBounds& bounds) {
-  if (!FindEndRecord(data, size, bounds.endOffset)) {
+ZipError ReadEndRecords(ZipArchive& archive, DirectoryBounds& bounds) {
+  EndRecord end;
+  std::uint64_t& endOffset = archive.endRecordOffset;
+  if (!FindEndRecord(archive.data, archive.size, true, endOffset, end)) {
     return ZipError::kCentralDirectoryNotFound;
   }
-  EndRecord end;
-  ParseEndRecord(data, size, bounds.endOffset, end);  // found above, comment and all
-  bounds.entryCount = end.entryCount;
-  bounds.directorySize = end.directorySize;
-  bounds.directoryOffset = end.directoryOffset;
-  bounds.directoryLimit = bounds.endOffset;
+  archive.centralDirectorySize = end.directorySize;
+  archive.centralDirectoryOffset = end.directoryOffset;
+  bounds = DirectoryBounds{end.entryCount, endOffset};
   Zip64Locator locator;
-  if (bounds.endOffset >= kZip64LocatorSize &&
-      ParseZip64Locator(data, bounds.endOffset, bounds.endOffset - kZip64LocatorSize, locator)) {
-    return ReadZip64EndRecord(data, end, locator, bounds);
+  if (endOffset >= kZip64LocatorSize &&
+      ParseZip64Locator(archive.data, endOffset, endOffset - kZip64LocatorSize, locator)) {
+    return ReadZip64EndRecord(end, locator, archive, bounds);
   }
   if (end.diskNumber != 0 || end.directoryDisk != 0 || end.entriesOnDisk != end.entryCount) {
     return ZipError::kMultiDiskUnsupported;
@@ -174,11 +148,12 @@ ZipError ReadEndRecords(const unsigned char* data, std::uint64_t size, Directory
   return ZipError::kNone;
 }
 
-ZipError CheckDirectoryBounds(const DirectoryBounds& bounds) {
+ZipError CheckDirectoryBounds(const ZipArchive& archive, const DirectoryBounds& bounds) {
   // The directory must end exactly where the end records begin: with bytes in
   // front of an archive whose offsets ignore them, it would not.
-  if (!RangeFits(bounds.directoryOffset, bounds.directorySize, bounds.directoryLimit) ||
-      bounds.directoryOffset + bounds.directorySize != bounds.directoryLimit) {
+  const std::uint64_t offset = archive.centralDirectoryOffset;
+  const std::uint64_t size = archive.centralDirectorySize;
+  if (!RangeFits(offset, size, bounds.directoryLimit) || offset + size != bounds.directoryLimit) {
     return ZipError::kUnsupportedDirectorySize;
   }
   if (bounds.entryCount > std::numeric_limits<std::uint32_t>::max()) {
@@ -186,58 +161,75 @@ ZipError CheckDirectoryBounds(const DirectoryBounds& bounds) {
   }
   // Every record takes at least its fixed part: a count the directory cannot
   // hold is rejected before anything is allocated for it.
-  if (bounds.entryCount > bounds.directorySize / kCentralRecordSize) {
+  if (bounds.entryCount > size / kCentralRecordSize) {
     return ZipError::kInvalidHeader;
   }
   return ZipError::kNone;
 }
 
 // Checks every central record and notes where each one starts.
-ZipError IndexDirectory(const unsigned char* data, const DirectoryBounds& bounds,
-                        std::vector<std::uint64_t>& recordOffsets) {
+ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   try {
-    recordOffsets.reserve(static_cast<std::size_t>(bounds.entryCount));
+    archive.recordOffsets.reserve(static_cast<std::size_t>(bounds.entryCount));
   } catch (...) {
     return ZipError::kAllocationFailed;
   }
-  const std::uint64_t directoryEnd = bounds.directoryOffset + bounds.directorySize;
-  std::uint64_t pos = bounds.directoryOffset;
+  std::uint64_t pos = archive.centralDirectoryOffset;
   for (std::uint64_t i = 0; i < bounds.entryCount; ++i) {
     ZipEntryRecord entry;
-    const ZipError error = ParseEntry(data, pos, directoryEnd, entry);
+    const ZipError error = ParseEntry(archive.data, pos, bounds.directoryLimit, entry);
     if (error != ZipError::kNone) {
       return error;
     }
-    recordOffsets.push_back(pos);  // capacity reserved above
+    archive.recordOffsets.push_back(pos);  // capacity reserved above
     pos += RecordLength(entry.central);
   }
-  if (pos != directoryEnd) {
-    return ZipError::kInvalidHeader;  // more records than counted
+  // More records than counted?
+  return pos == bounds.directoryLimit ? ZipError::kNone : ZipError::kInvalidHeader;
+}
+
+// Opens `archive`, a value-initialised object, over the block; on failure
+// the caller throws it away.
+ZipError OpenArchive(ZipArchive& archive, const unsigned char* data, std::uint64_t size) {
+  if (data == nullptr) {
+    return ZipError::kInvalidParameter;
   }
-  return ZipError::kNone;
+  if (size < kEndRecordSize) {
+    return ZipError::kNotAnArchive;
+  }
+  archive.data = data;
+  archive.size = size;
+  archive.open = true;
+  DirectoryBounds bounds;
+  ZipError error = ReadEndRecords(archive, bounds);
+  if (error == ZipError::kNone) {
+    error = CheckDirectoryBounds(archive, bounds);
+  }
+  return error == ZipError::kNone ? IndexDirectory(archive, bounds) : error;
 }
 
 // The local header of an entry, which must lie with its name and extra field
 // in front of the central directory.
 bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& location,
-                           LocalHeader& local) {
-  return ParseLocalHeader(archive.data, archive.centralDirectoryOffset, location.localHeaderOffset,
-                          local);
+                           ZipLocalHeaderRecord& local) {
+  local.offset = location.localHeaderOffset;
+  if (!ParseLocalHeader(archive.data, archive.centralDirectoryOffset, local.offset, local.header)) {
+    return false;
+  }
+  local.dataOffset = local.offset + RecordLength(local.header);
+  return true;
 }
 
-// Where the data of an entry starts, after its local header; it must end
-// before the central directory.
+// Where the data of an entry starts; it must end before the central
+// directory.
 bool LocateData(const ZipArchive& archive, const EntryLocation& location,
                 const unsigned char*& data) {
-  LocalHeader local;
-  if (!ParseEntryLocalHeader(archive, location, local)) {
+  ZipLocalHeaderRecord local;
+  if (!ParseEntryLocalHeader(archive, location, local) ||
+      !RangeFits(local.dataOffset, location.compressedSize, archive.centralDirectoryOffset)) {
     return false;
   }
-  const std::uint64_t offset = location.localHeaderOffset + RecordLength(local);
-  if (!RangeFits(offset, location.compressedSize, archive.centralDirectoryOffset)) {
-    return false;
-  }
-  data = archive.data + offset;
+  data = archive.data + local.dataOffset;
   return true;
 }
 
@@ -261,21 +253,6 @@ bool DosToSeconds(std::uint16_t dosDate, std::uint16_t dosTime, std::int64_t& se
   return true;
 }
 
-class InflateGuard {
- public:
-  InflateGuard() = default;
-  ~InflateGuard() {
-    if (initialised) {
-      inflateEnd(&stream);
-    }
-  }
-  InflateGuard(const InflateGuard&) = delete;
-  InflateGuard& operator=(const InflateGuard&) = delete;
-
-  z_stream stream{};
-  bool initialised = false;
-};
-
 // The bytes written so far and their CRC-32, as a write goes on.
 struct WriteProgress {
   std::uint64_t written = 0;
@@ -293,27 +270,26 @@ bool Append(ZipOutput& output, const unsigned char* data, std::size_t size,
   return true;
 }
 
-// Copies stored data straight from the block. Writes at most `limit` bytes.
-ZipError WriteStored(ZipOutput& output, const unsigned char* data, std::uint64_t length,
-                     std::uint64_t limit, const ZipStopRequest& stop, WriteProgress& progress) {
-  const std::uint64_t toWrite = length < limit ? length : limit;
+// Copies stored data straight from the block. Writes at most the recorded
+// size.
+ZipError WriteStored(const ZipEntryJob& job, ZipOutput& output, WriteProgress& progress) {
+  const std::uint64_t toWrite = std::min(job.compressedSize, job.uncompressedSize);
   while (progress.written < toWrite) {
-    if (stop.Asked()) {
+    if (job.stop.Asked()) {
       return ZipError::kStopped;
     }
-    const std::uint64_t left = toWrite - progress.written;
-    const std::size_t chunk = static_cast<std::size_t>(left < kStoredChunk ? left : kStoredChunk);
-    if (!Append(output, data + progress.written, chunk, progress)) {
+    const std::uint64_t chunk = std::min(toWrite - progress.written, kStoredChunk);
+    if (!Append(output, job.data + progress.written, static_cast<std::size_t>(chunk), progress)) {
       return ZipError::kFileWriteFailed;
     }
   }
-  return length == limit ? ZipError::kNone : ZipError::kUnexpectedSize;
+  return job.compressedSize == job.uncompressedSize ? ZipError::kNone : ZipError::kUnexpectedSize;
 }
 
 // Feeds zlib the next part of the input when it has used up the last one.
 void FeedInput(z_stream& stream, const unsigned char*& nextInput, std::uint64_t& inputLeft) {
   if (stream.avail_in == 0 && inputLeft > 0) {
-    const std::uint64_t part = inputLeft < kMaxInflateInput ? inputLeft : kMaxInflateInput;
+    const std::uint64_t part = std::min(inputLeft, kMaxInflateInput);
     // zlib's z_const is off by default; inflate never writes through next_in.
     stream.next_in = const_cast<Bytef*>(nextInput);
     stream.avail_in = static_cast<uInt>(part);
@@ -322,17 +298,16 @@ void FeedInput(z_stream& stream, const unsigned char*& nextInput, std::uint64_t&
   }
 }
 
-// Inflates raw deflate data from the block into `buffer`, putting each filled
-// buffer. Stops before putting anything past `limit`.
-ZipError WriteInflated(ZipOutput& output, InflateGuard& inflater, unsigned char* buffer,
-                       std::size_t bufferSize, const unsigned char* data, std::uint64_t length,
-                       std::uint64_t limit, const ZipStopRequest& stop, WriteProgress& progress,
+// Inflates the job's raw deflate data into `buffer`, putting each filled
+// buffer. Stops before putting anything past the recorded size.
+ZipError WriteInflated(const ZipEntryJob& job, ZipOutput& output, z_stream& stream,
+                       unsigned char* buffer, std::size_t bufferSize, WriteProgress& progress,
                        std::uint64_t* unusedInput) {
-  z_stream& stream = inflater.stream;
-  const unsigned char* nextInput = data;
-  std::uint64_t inputLeft = length;
+  const std::uint64_t limit = job.uncompressedSize;
+  const unsigned char* nextInput = job.data;
+  std::uint64_t inputLeft = job.compressedSize;
   for (;;) {
-    if (stop.Asked()) {
+    if (job.stop.Asked()) {
       return ZipError::kStopped;
     }
     FeedInput(stream, nextInput, inputLeft);
@@ -346,16 +321,14 @@ ZipError WriteInflated(ZipOutput& output, InflateGuard& inflater, unsigned char*
       return ZipError::kDecompressionFailed;  // Z_DATA_ERROR, Z_NEED_DICT
     }
     const std::size_t produced = bufferSize - stream.avail_out;
-    if (produced > limit - progress.written) {
-      // More data than recorded: keep the output at the recorded size.
-      const std::size_t allowed = static_cast<std::size_t>(limit - progress.written);
-      if (allowed > 0 && !Append(output, buffer, allowed, progress)) {
-        return ZipError::kFileWriteFailed;
-      }
-      return ZipError::kUnexpectedSize;
-    }
-    if (produced > 0 && !Append(output, buffer, produced, progress)) {
+    // More data than recorded: the output keeps the recorded size.
+    const std::size_t allowed =
+        static_cast<std::size_t>(std::min<std::uint64_t>(produced, limit - progress.written));
+    if (allowed > 0 && !Append(output, buffer, allowed, progress)) {
       return ZipError::kFileWriteFailed;
+    }
+    if (allowed < produced) {
+      return ZipError::kUnexpectedSize;
     }
     if (status == Z_STREAM_END) {
       if (unusedInput != nullptr) {
@@ -367,6 +340,27 @@ ZipError WriteInflated(ZipOutput& output, InflateGuard& inflater, unsigned char*
       return ZipError::kDecompressionFailed;  // the stream ends before its end marker
     }
   }
+}
+
+ZipError StreamDeflated(const ZipEntryJob& job, ZipOutput& output, WriteProgress& progress,
+                        std::uint64_t* unusedInput) {
+  // Small entries get a small buffer; its size only bounds the allocation
+  // and never decides correctness.
+  const auto bufferSize = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(job.uncompressedSize, kMinInflateBuffer, kMaxInflateBuffer));
+  const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]);
+  if (!buffer) {
+    return ZipError::kAllocationFailed;
+  }
+  z_stream stream{};
+  const int status = inflateInit2(&stream, -MAX_WBITS);
+  if (status != Z_OK) {
+    return status == Z_MEM_ERROR ? ZipError::kAllocationFailed : ZipError::kInternalError;
+  }
+  const ZipError error =
+      WriteInflated(job, output, stream, buffer.get(), bufferSize, progress, unusedInput);
+  inflateEnd(&stream);
+  return error;
 }
 
 }  // namespace
@@ -403,43 +397,25 @@ bool ZipFindArchiveEnd(const void* data, std::uint64_t size, std::uint64_t& arch
   }
   const auto* bytes = static_cast<const unsigned char*>(data);
   std::uint64_t endOffset = 0;
-  if (FindEndRecord(bytes, size, endOffset)) {
-    archiveSize = size;
-    return true;
+  EndRecord end;
+  if (!FindEndRecord(bytes, size, true, endOffset, end) &&
+      !FindEndRecord(bytes, size, false, endOffset, end)) {
+    return false;
   }
-  return FindEndRecordBeforeTrailer(bytes, size, archiveSize);
+  archiveSize = endOffset + RecordLength(end);
+  return true;
 }
 
 bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size) {
   if (archive.open) {
     return Fail(archive, ZipError::kInvalidParameter);
   }
-  if (data == nullptr) {
-    return FailOpen(archive, ZipError::kInvalidParameter);
-  }
-  if (size < kEndRecordSize) {
-    return FailOpen(archive, ZipError::kNotAnArchive);
-  }
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  DirectoryBounds bounds;
-  ZipError error = ReadEndRecords(bytes, size, bounds);
-  if (error == ZipError::kNone) {
-    error = CheckDirectoryBounds(bounds);
-  }
   ZipArchive opened;
-  if (error == ZipError::kNone) {
-    error = IndexDirectory(bytes, bounds, opened.recordOffsets);
-  }
+  const ZipError error = OpenArchive(opened, static_cast<const unsigned char*>(data), size);
   if (error != ZipError::kNone) {
-    return FailOpen(archive, error);
+    archive = ZipArchive{};
+    return Fail(archive, error);
   }
-  opened.data = bytes;
-  opened.size = size;
-  opened.open = true;
-  opened.centralDirectoryOffset = bounds.directoryOffset;
-  opened.centralDirectorySize = bounds.directorySize;
-  opened.endRecordOffset = bounds.endOffset;
-  opened.hasZip64 = bounds.zip64;
   archive = std::move(opened);
   return true;
 }
@@ -479,13 +455,11 @@ bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeader
   if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
     return Fail(archive, error);
   }
-  LocalHeader local;
-  if (!ParseEntryLocalHeader(archive, parsed.location, local)) {
+  ZipLocalHeaderRecord result;
+  if (!ParseEntryLocalHeader(archive, parsed.location, result)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
-  header.offset = parsed.location.localHeaderOffset;
-  header.header = local;
-  header.dataOffset = parsed.location.localHeaderOffset + RecordLength(local);
+  header = result;
   return true;
 }
 
@@ -502,114 +476,61 @@ bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned
   return true;
 }
 
-namespace {
+std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
+  const bool unixHost = (record.versionMadeBy >> 8) == kHostUnix;
+  const std::uint32_t unixMode = (record.externalAttributes >> 16) & 0777;
+  // The owner keeps read and write permission, so that a later extraction
+  // into the same folder can overwrite what this one wrote.
+  return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
+}
 
-// An entry's data, found and checked, ready to be written.
-struct EntryToWrite {
-  ZipEntryRecord parsed;
-  const unsigned char* data = nullptr;
+struct ZipJobScratchState {
+  ZipPieceDecoder decoder;  // for whole entries and pieces
+  std::unique_ptr<unsigned char[]> buffer;
+  std::size_t bufferSize = 0;
 };
 
+namespace {
+
 // The checks made before anything is written, in the order the header gives
-// them.
-ZipError FindEntryToWrite(const ZipArchive& archive, std::uint32_t index, EntryToWrite& entry) {
-  if (const ZipError error = LoadEntry(archive, index, entry.parsed); error != ZipError::kNone) {
+// them; `data` then points at the entry's data.
+ZipError CheckEntryToWrite(const ZipArchive& archive, std::uint32_t index, ZipEntryRecord& entry,
+                           const unsigned char*& data) {
+  if (const ZipError error = LoadEntry(archive, index, entry); error != ZipError::kNone) {
     return error;
   }
-  const CentralRecord& record = entry.parsed.central;
-  if (IsDirectoryRecord(record) ||
+  const CentralRecord& record = entry.central;
+  if (entry.isDirectory ||
       (record.flags & (kFlagEncrypted | kFlagPatchData | kFlagStrongEncryption)) != 0 ||
       (record.method != kMethodStored && record.method != kMethodDeflate)) {
     return ZipError::kUnsupportedFeature;
   }
-  if (!LocateData(archive, entry.parsed.location, entry.data)) {
-    return ZipError::kInvalidHeader;
+  return LocateData(archive, entry.location, data) ? ZipError::kNone : ZipError::kInvalidHeader;
+}
+
+ZipJobScratchState* ScratchState(ZipJobScratchState*& state) {
+  if (state == nullptr) {
+    state = new (std::nothrow) ZipJobScratchState;
   }
-  return ZipError::kNone;
+  return state;
 }
 
-// What writing a checked entry needs, taken from its records.
-ZipEntryJob MakeJob(const EntryToWrite& entry) {
-  const CentralRecord& record = entry.parsed.central;
-  const EntryLocation& location = entry.parsed.location;
-  ZipEntryJob job;
-  job.data = entry.data;
-  job.compressedSize = location.compressedSize;
-  job.uncompressedSize = location.uncompressedSize;
-  job.crc32 = record.crc32;
-  job.method = record.method;
-  job.hasTime = DosToSeconds(record.dosDate, record.dosTime, job.modificationSeconds);
-  return job;
-}
-
-// Entries up to this size are decoded into a worker's buffer and put with
-// one write; larger ones straight into the output's view where it prefers
-// one, which saves a copy but costs a mapping and its page faults, and by
-// zlib's streaming decoder elsewhere.
-constexpr std::size_t kSmallEntryLimit = 256 * 1024;
-// No deflate stream unpacks to more than about 1032 times its length: an
-// entry that records more fails anyway, so no view is made for it.
-constexpr std::uint64_t kMaxDeflateRatio = 1032;
-// Where pieces are not decoded into a view, each is decoded into a buffer of
-// its worker's and put at its place: the packer's pieces unpack to 1 MiB,
-// and an index whose pieces unpack to more than this is not taken up, with or
-// without a view, which bounds that buffer. (It is also below
-// crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
-constexpr std::uint64_t kMaxPieceLength = 4u << 20;
-// The most that one libdeflate call decodes for a job that can be asked to
-// stop: at about a gigabyte a second, a few dozen milliseconds without a
-// poll. A larger entry without pieces is streamed instead.
-constexpr std::uint64_t kMaxDecodeBetweenPolls = 64u << 20;
-
-// zlib's buffer for a deflate entry: small entries get a small one; the size
-// only bounds the allocation and never decides correctness.
-std::size_t InflateBufferSize(const ZipEntryJob& job) {
-  const std::size_t size = job.uncompressedSize < kMaxInflateBuffer
-                               ? static_cast<std::size_t>(job.uncompressedSize)
-                               : kMaxInflateBuffer;
-  return size < kMinInflateBuffer ? kMinInflateBuffer : size;
-}
-
-ZipError StreamDeflated(const ZipEntryJob& job, ZipOutput& output, WriteProgress& progress,
-                        std::uint64_t* unusedInput) {
-  const std::size_t bufferSize = InflateBufferSize(job);
-  const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]);
-  if (!buffer) {
-    return ZipError::kAllocationFailed;
+// This thread's buffer of at least `length` bytes, grown as needed. Null
+// when that cannot be had.
+unsigned char* Buffer(ZipJobScratchState& state, std::size_t length) {
+  if (state.bufferSize < length) {
+    state.buffer.reset(new (std::nothrow) unsigned char[length]);
+    state.bufferSize = state.buffer ? length : 0;
   }
-  InflateGuard inflater;
-  const int status = inflateInit2(&inflater.stream, -MAX_WBITS);
-  if (status != Z_OK) {
-    return status == Z_MEM_ERROR ? ZipError::kAllocationFailed : ZipError::kInternalError;
-  }
-  inflater.initialised = true;
-  return WriteInflated(output, inflater, buffer.get(), bufferSize, job.data, job.compressedSize,
-                       job.uncompressedSize, job.stop, progress, unusedInput);
+  return state.buffer.get();
 }
 
-}  // namespace
-
-struct ZipJobScratchState {
-  libdeflate_decompressor* decompressor = nullptr;
-  std::unique_ptr<unsigned char[]> buffer;  // kSmallEntryLimit bytes, once made
-  std::unique_ptr<ZipPieceDecoder> pieceDecoder;
-  std::unique_ptr<unsigned char[]> pieceOutput;  // pieceOutputSize bytes
-  std::size_t pieceOutputSize = 0;
-};
-
-namespace {
-
-// True when libdeflate decoded exactly the stored data into exactly the
-// recorded size with the recorded CRC-32.
-bool DecodedExactly(const ZipEntryJob& job, libdeflate_decompressor* decompressor,
-                    unsigned char* out) {
-  std::size_t consumed = 0;
-  std::size_t produced = 0;
-  const libdeflate_result result = libdeflate_deflate_decompress_ex(
-      decompressor, job.data, static_cast<std::size_t>(job.compressedSize), out,
-      static_cast<std::size_t>(job.uncompressedSize), &consumed, &produced);
-  return result == LIBDEFLATE_SUCCESS && consumed == job.compressedSize &&
-         produced == job.uncompressedSize && libdeflate_crc32(0, out, produced) == job.crc32;
+// True when the whole job decoded, as ZipPieceDecoder decodes a last piece,
+// into exactly the recorded size with the recorded CRC-32.
+bool DecodedExactly(const ZipEntryJob& job, ZipPieceDecoder& decoder, unsigned char* out) {
+  std::uint32_t crc = 0;
+  return decoder.Decode(job.data, job.compressedSize, true, out, job.uncompressedSize, crc) &&
+         crc == job.crc32;
 }
 
 enum class WholeDecode {
@@ -618,63 +539,32 @@ enum class WholeDecode {
   kFailed,   // something differed; the output may hold anything
 };
 
-bool WholeDecodeFits(const ZipEntryJob& job) {
-  return job.method == kMethodDeflate && job.uncompressedSize != 0 &&
-         job.compressedSize <= std::numeric_limits<std::size_t>::max() &&
-         job.uncompressedSize <= std::numeric_limits<std::size_t>::max() &&
-         job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize;
-}
-
-// A small entry, decoded into the thread's buffer and put in one write.
-WholeDecode DecodeSmallEntry(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
-  if (!state.buffer) {
-    state.buffer.reset(new (std::nothrow) unsigned char[kSmallEntryLimit]);
-    if (!state.buffer) {
-      return WholeDecode::kSkipped;
+// The whole-buffer decode of a deflate entry: a small one into the thread's
+// buffer and put with one write, a larger one straight into the output's view.
+WholeDecode DecodeWhole(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
+  if (job.method != kMethodDeflate || job.uncompressedSize == 0 ||
+      job.compressedSize > std::numeric_limits<std::size_t>::max() ||
+      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
+      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize || !state.decoder.ready()) {
+    return WholeDecode::kSkipped;
+  }
+  const auto size = static_cast<std::size_t>(job.uncompressedSize);
+  if (size <= kSmallEntryLimit) {
+    unsigned char* buffer = Buffer(state, kSmallEntryLimit);
+    if (buffer == nullptr || !DecodedExactly(job, state.decoder, buffer)) {
+      return WholeDecode::kSkipped;  // nothing was put yet
     }
+    return output.WriteAt(0, buffer, size) ? WholeDecode::kDone : WholeDecode::kFailed;
   }
-  if (!DecodedExactly(job, state.decompressor, state.buffer.get())) {
-    return WholeDecode::kSkipped;  // nothing was put yet
-  }
-  return output.WriteAt(0, state.buffer.get(), static_cast<std::size_t>(job.uncompressedSize))
-             ? WholeDecode::kDone
-             : WholeDecode::kFailed;
-}
-
-// A larger entry, decoded straight into the output's view.
-WholeDecode DecodeIntoView(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
-  if (!output.PrefersView() ||
-      (job.stop.requested != nullptr && job.uncompressedSize > kMaxDecodeBetweenPolls)) {
+  if (!output.PrefersView() || (job.stop.requested != nullptr && size > kMaxDecodeBetweenPolls)) {
     return WholeDecode::kSkipped;  // streamed by zlib through a bounded buffer
   }
-  unsigned char* view = output.MapView(job.uncompressedSize);
+  unsigned char* view = output.MapView(size);
   if (view == nullptr) {
     return WholeDecode::kFailed;  // the output may have changed
   }
-  const bool decoded = DecodedExactly(job, state.decompressor, view);
+  const bool decoded = DecodedExactly(job, state.decoder, view);
   return output.UnmapView() && decoded ? WholeDecode::kDone : WholeDecode::kFailed;
-}
-
-// The whole-buffer decode of a deflate entry.
-WholeDecode DecodeWhole(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
-  if (!WholeDecodeFits(job)) {
-    return WholeDecode::kSkipped;
-  }
-  if (state.decompressor == nullptr) {
-    state.decompressor = libdeflate_alloc_decompressor();
-    if (state.decompressor == nullptr) {
-      return WholeDecode::kSkipped;
-    }
-  }
-  return job.uncompressedSize <= kSmallEntryLimit ? DecodeSmallEntry(job, output, state)
-                                                  : DecodeIntoView(job, output, state);
-}
-
-ZipJobScratchState* ScratchState(ZipJobScratchState*& state) {
-  if (state == nullptr) {
-    state = new (std::nothrow) ZipJobScratchState;
-  }
-  return state;
 }
 
 // ZipWriteEntryJob's way into an output that holds nothing.
@@ -696,12 +586,17 @@ ZipError WriteJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState*
   return ZipStreamEntryJob(job, output);
 }
 
-// True when `pieces` lie back to back from offset 0 on both sides and cover
-// the job's sizes, each small enough for crc32_combine.
-bool PiecesDescribe(const ZipEntryJob& job, const std::vector<ZipPiece>& pieces) {
+// True when the job's pieces lie back to back from offset 0 on both sides
+// and cover its sizes, each small enough for crc32_combine.
+bool PiecesFit(const ZipEntryJob& job) {
+  if (job.data == nullptr || job.method != kMethodDeflate || job.pieces.size() < 2 ||
+      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
+      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize) {
+    return false;
+  }
   std::uint64_t compressedOffset = 0;
   std::uint64_t uncompressedOffset = 0;
-  for (const ZipPiece& piece : pieces) {
+  for (const ZipPiece& piece : job.pieces) {
     if (piece.compressedOffset != compressedOffset ||
         piece.uncompressedOffset != uncompressedOffset || piece.compressedLength == 0 ||
         piece.uncompressedLength == 0 || piece.uncompressedLength > kMaxPieceLength ||
@@ -715,44 +610,25 @@ bool PiecesDescribe(const ZipEntryJob& job, const std::vector<ZipPiece>& pieces)
   return compressedOffset == job.compressedSize && uncompressedOffset == job.uncompressedSize;
 }
 
-bool PiecesFit(const ZipEntryJob& job) {
-  return job.data != nullptr && job.method == kMethodDeflate && job.pieces.size() >= 2 &&
-         job.uncompressedSize <= std::numeric_limits<std::size_t>::max() &&
-         job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize &&
-         PiecesDescribe(job, job.pieces);
-}
-
-// Where this thread decodes a piece of `length` bytes when there is no
-// view: its own buffer, grown as needed. Null when that cannot be had.
-unsigned char* PieceBuffer(ZipJobScratchState& state, std::size_t length) {
-  if (state.pieceOutputSize < length) {
-    state.pieceOutput.reset(new (std::nothrow) unsigned char[length]);
-    state.pieceOutputSize = state.pieceOutput ? length : 0;
-  }
-  return state.pieceOutput.get();
-}
-
 }  // namespace
 
-std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
-  const bool unixHost = (record.versionMadeBy >> 8) == kHostUnix;
-  const std::uint32_t unixMode = (record.externalAttributes >> 16) & 0777;
-  // The owner keeps read and write permission, so that a later extraction
-  // into the same folder can overwrite what this one wrote.
-  return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
-}
-
 bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job) {
-  EntryToWrite entry;
-  const ZipError error = FindEntryToWrite(archive, index, entry);
+  ZipEntryRecord entry;
+  ZipEntryJob prepared;
+  const ZipError error = CheckEntryToWrite(archive, index, entry, prepared.data);
   if (error != ZipError::kNone) {
     return Fail(archive, error);
   }
-  ZipEntryJob prepared = MakeJob(entry);
+  const CentralRecord& record = entry.central;
+  prepared.compressedSize = entry.location.compressedSize;
+  prepared.uncompressedSize = entry.location.uncompressedSize;
+  prepared.crc32 = record.crc32;
+  prepared.method = record.method;
+  prepared.hasTime = DosToSeconds(record.dosDate, record.dosTime, prepared.modificationSeconds);
   if (prepared.method == kMethodDeflate) {
     try {
-      ZipPiecesFromIndex(entry.parsed.central.extra, prepared.compressedSize,
-                         prepared.uncompressedSize, prepared.pieces);
+      ZipPiecesFromIndex(record.extra, prepared.compressedSize, prepared.uncompressedSize,
+                         prepared.pieces);
     } catch (...) {
       prepared.pieces.clear();  // the index is only a hint
     }
@@ -766,21 +642,17 @@ ZipError ZipStreamEntryJob(const ZipEntryJob& job, ZipOutput& output, std::uint6
     return ZipError::kInvalidParameter;
   }
   WriteProgress progress;
-  ZipError error = job.method == kMethodStored
-                       ? WriteStored(output, job.data, job.compressedSize, job.uncompressedSize,
-                                     job.stop, progress)
-                       : StreamDeflated(job, output, progress, unusedInput);
+  const ZipError error = job.method == kMethodStored
+                             ? WriteStored(job, output, progress)
+                             : StreamDeflated(job, output, progress, unusedInput);
   if (error == ZipError::kNone && static_cast<std::uint32_t>(progress.crc) != job.crc32) {
-    error = ZipError::kDecompressionFailed;
+    return ZipError::kDecompressionFailed;
   }
   return error;
 }
 
 ZipJobScratch::~ZipJobScratch() {
-  if (state_ != nullptr) {
-    libdeflate_free_decompressor(state_->decompressor);
-    delete state_;
-  }
+  delete state_;
 }
 
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch) {
@@ -835,17 +707,13 @@ bool ZipPiecedWrite::DecodePiece(std::size_t index, ZipJobScratch& scratch) {
   if (state == nullptr) {
     return false;
   }
-  if (!state->pieceDecoder) {
-    state->pieceDecoder.reset(new (std::nothrow) ZipPieceDecoder);
-  }
   const ZipPiece& piece = job_->pieces[index];
-  const std::size_t length = static_cast<std::size_t>(piece.uncompressedLength);
-  unsigned char* out =
-      view_ != nullptr ? view_ + piece.uncompressedOffset : PieceBuffer(*state, length);
+  const auto length = static_cast<std::size_t>(piece.uncompressedLength);
+  unsigned char* out = view_ != nullptr ? view_ + piece.uncompressedOffset : Buffer(*state, length);
   std::uint32_t crc = 0;
-  if (!state->pieceDecoder || out == nullptr ||
-      !state->pieceDecoder->Decode(job_->data + piece.compressedOffset, piece.compressedLength,
-                                   index + 1 == pieceCount_, out, piece.uncompressedLength, crc) ||
+  if (out == nullptr ||
+      !state->decoder.Decode(job_->data + piece.compressedOffset, piece.compressedLength,
+                             index + 1 == pieceCount_, out, length, crc) ||
       (view_ == nullptr && !output_->WriteAt(piece.uncompressedOffset, out, length))) {
     return false;
   }
@@ -854,40 +722,33 @@ bool ZipPiecedWrite::DecodePiece(std::size_t index, ZipJobScratch& scratch) {
 }
 
 bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
-  if (index < pieceCount_ && !pieceFailed_.load(std::memory_order_relaxed) && job_->stop.Asked()) {
-    stopped_.store(true, std::memory_order_relaxed);
-    pieceFailed_.store(true, std::memory_order_relaxed);
-  }
-  if (index < pieceCount_ && !pieceFailed_.load(std::memory_order_relaxed) &&
-      !DecodePiece(index, scratch)) {
-    pieceFailed_.store(true, std::memory_order_relaxed);
+  if (index < pieceCount_ && !pieceFailed_.load(std::memory_order_relaxed)) {
+    if (job_->stop.Asked()) {
+      stopped_.store(true, std::memory_order_relaxed);
+      pieceFailed_.store(true, std::memory_order_relaxed);
+    } else if (!DecodePiece(index, scratch)) {
+      pieceFailed_.store(true, std::memory_order_relaxed);
+    }
   }
   // Release and acquire: the last call sees every piece's bytes and CRC-32.
   return piecesLeft_.fetch_sub(1, std::memory_order_acq_rel) == 1;
-}
-
-bool ZipPiecedWrite::PiecesWritten() {
-  if (pieceCount_ == 0) {
-    return false;
-  }
-  const std::uint32_t crc = ZipCombinePieceCrcs(job_->pieces, pieceCrcs_);
-  bool released = true;
-  if (view_ != nullptr) {
-    view_ = nullptr;
-    released = output_->UnmapView();
-  }
-  const bool written =
-      released && !pieceFailed_.load(std::memory_order_relaxed) && crc == job_->crc32;
-  outputChanged_ = !written;
-  return written;
 }
 
 ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
   if (job_ == nullptr || job_->data == nullptr) {
     return ZipError::kInvalidParameter;
   }
-  if (PiecesWritten()) {
-    return ZipError::kNone;
+  if (pieceCount_ != 0) {
+    bool released = true;
+    if (view_ != nullptr) {
+      view_ = nullptr;
+      released = output_->UnmapView();
+    }
+    if (released && !pieceFailed_.load(std::memory_order_relaxed) &&
+        ZipCombinePieceCrcs(job_->pieces, pieceCrcs_) == job_->crc32) {
+      return ZipError::kNone;
+    }
+    outputChanged_ = true;
   }
   if (stopped_.load(std::memory_order_relaxed)) {
     return ZipError::kStopped;

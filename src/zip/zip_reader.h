@@ -46,17 +46,12 @@ const char* ZipErrorText(ZipError error);
 
 /// One entry of the central directory: its record as stored and what the
 /// reader derives from it. The record's name, extra field and comment are
-/// views into the archive's block, valid while the block is. A
-/// value-initialised record is the "all zero" record: index 0, a file, an
-/// empty name.
+/// views into the archive's block, valid while the block is.
 struct ZipEntryRecord {
   std::uint32_t index = 0;   // position in the central directory, from 0
   bool isDirectory = false;  // name ends in '/' or DOS attribute 0x10 is set
   CentralRecord central;     // the fields as stored
-  // The sizes, local header offset and starting disk in effect: the stored
-  // values with Zip64 markers replaced (the disk is 0 in every archive that
-  // opens).
-  EntryLocation location;
+  EntryLocation location;    // Zip64 values applied (the disk is 0 in any open archive)
 };
 
 /// One entry's local header as stored, and where it and its data lie. Its
@@ -68,8 +63,7 @@ struct ZipLocalHeaderRecord {
 };
 
 /// The end record of an open archive as stored, and the central directory's
-/// place and entry count in effect, from the Zip64 end record when there is
-/// one.
+/// place and entry count in effect (from the Zip64 end record when used).
 struct ZipArchiveFacts {
   std::uint64_t endRecordOffset = 0;  // from the first byte of the block
   EndRecord endRecord;                // the fields as stored; its comment a view
@@ -79,9 +73,8 @@ struct ZipArchiveFacts {
   std::uint64_t entryCount = 0;  // equals ZipEntryCount
 };
 
-/// A reader over one archive in memory. A value-initialised object is closed;
-/// that is the only state in which ZipOpenMemory may be called. Objects are not
-/// thread-safe; distinct objects are independent.
+/// A reader over one archive in memory. A value-initialised object is closed,
+/// the only state ZipOpenMemory takes. Not thread-safe.
 struct ZipArchive {
   const unsigned char* data = nullptr;  // the caller's block, while open
   std::uint64_t size = 0;               // its length in bytes
@@ -94,34 +87,28 @@ struct ZipArchive {
   std::vector<std::uint64_t> recordOffsets;  // one per entry, into the block
 };
 
-/// Finds where an archive ends in a block that may hold other bytes after it.
-/// Like ZipOpenMemory it takes the last end-of-central-directory record that,
-/// with its comment, reaches exactly the end of the block; when there is none,
-/// the last one within the final 22 + 65535 bytes whose comment lies inside
-/// the block (which may be a signature inside the real comment).
-///
+/// Finds where an archive ends in a block that may hold other bytes after it:
+/// at the last end-of-central-directory record that, with its comment,
+/// reaches exactly the end of the block (as ZipOpenMemory takes it), or else
+/// at the last one within the final 22 + 65535 bytes whose comment lies
+/// inside the block (which may be a signature inside the real comment).
 /// Success: returns true and sets `archiveSize` to the offset just past that
-/// record's comment, which is `size` when nothing follows the archive; the
-/// first `archiveSize` bytes are what ZipOpenMemory may be given.
-/// Failure (null `data`, fewer than 22 bytes, no such record): returns false
-/// and leaves `archiveSize` untouched. No archive is involved, so no error is
-/// recorded anywhere.
+/// record's comment, the bytes ZipOpenMemory may be given.
+/// Failure (null `data`, fewer than 22 bytes, no such record): returns false,
+/// leaves `archiveSize` untouched and records no error.
 bool ZipFindArchiveEnd(const void* data, std::uint64_t size, std::uint64_t& archiveSize);
 
 /// Opens `archive` over `size` bytes at `data`, without copying them. The
 /// block must stay valid and unchanged until ZipClose.
-///
 /// Success: returns true; the archive is open and its entries are indexed.
-/// The end-of-central-directory record is searched for from the end (allowing
-/// for an archive comment); Zip64 end records are honoured; every central
-/// record with its name, extra field and comment lies inside the block.
-/// Offsets count from `data`: an archive with bytes in front of it whose
-/// offsets count from its own first header does not open.
-///
+/// The end record is searched for from the end (allowing for a comment);
+/// Zip64 end records are honoured; every central record with its variable
+/// parts lies inside the block. Offsets count from `data`: an archive with
+/// bytes in front of it whose offsets ignore them does not open.
 /// Failure: returns false, sets the last error, and leaves `archive` closed
-/// (value-initialised but for its last error). Fails for a null `data`, fewer
-/// than 22 bytes, a multi-volume archive, or any record that does not fit.
-/// Also fails with kInvalidParameter when `archive` is already open.
+/// (value-initialised but for its last error): a null `data`, fewer than 22
+/// bytes, a multi-volume archive, any record that does not fit; and
+/// kInvalidParameter when `archive` is already open.
 bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size);
 
 /// Number of entries of an open archive; 0 for a closed one. Never fails.
@@ -142,10 +129,9 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts);
 
 /// Fills `header` from the local header of entry `index`, at the offset its
 /// central record gives (Zip64 value applied).
-/// Success: returns true; the header starts with its signature and lies,
-/// with its name and extra field, in front of the central directory, so
-/// `dataOffset` is at most the directory's offset. Whether the data itself
-/// fits is not checked here: ZipLocateEntryData does that.
+/// Success: returns true; the header with its name and extra field lies in
+/// front of the central directory (so does `dataOffset`; the data itself is
+/// ZipLocateEntryData's to check).
 /// Failure: returns false and leaves `header` untouched, with the last error
 /// set: kInvalidParameter for a closed archive or an index out of range,
 /// kInvalidHeader when no such header lies there.
@@ -201,12 +187,12 @@ class ZipOutput {
 };
 
 /// A caller's way to stop a write early: `requested(context)` is asked, on
-/// the thread that writes, before each output buffer of a streamed entry,
-/// each chunk of a stored one and each piece of a pieced write, and never
-/// during one decode of more than 64 MiB. Once it has answered true the write
-/// ends with ZipError::kStopped (what the output holds is undefined) and
-/// nothing is written again. A value-initialised request (no function) never
-/// stops. The function must be safe to call from any thread that writes.
+/// the thread that writes (so it must be safe on any), before each output
+/// buffer of a streamed entry, each chunk of a stored one and each piece of a
+/// pieced write, and never during one decode of more than 64 MiB. Once it has
+/// answered true the write ends with ZipError::kStopped (the output then
+/// holds anything) and nothing is written again. Without a function it never
+/// stops.
 struct ZipStopRequest {
   bool (*requested)(const void* context) = nullptr;
   const void* context = nullptr;
@@ -217,8 +203,7 @@ struct ZipStopRequest {
 /// A file entry made ready, on the thread that uses its archive, to be written
 /// by ZipWriteEntryJob on any thread. It refers to no ZipArchive, only to the
 /// archive's block, which must stay valid and unchanged until the write has
-/// returned; a closed or reopened archive does not affect it. A
-/// value-initialised job is "no job".
+/// returned. A value-initialised job is "no job".
 struct ZipEntryJob {
   const unsigned char* data = nullptr;   // the entry's stored data, in the block
   std::uint64_t compressedSize = 0;      // bytes at `data`
@@ -232,16 +217,13 @@ struct ZipEntryJob {
   std::vector<ZipPiece> pieces;
   // The caller's, set after ZipPrepareEntryJob (which leaves it empty). With
   // a function set, a deflate entry of more than 64 MiB without pieces is
-  // streamed by zlib rather than decoded in one call, so that the write
-  // keeps asking.
+  // streamed by zlib, so that the write keeps asking.
   ZipStopRequest stop;
 };
 
-/// Checks entry `index` for writing and fills `job` with what writing it
-/// needs, the entry's MS-DOS date and time read as local time among it (the C
-/// library's time zone is not read from workers), and for a deflate entry the
-/// pieces its central piece index describes (none when there is no usable
-/// index or they cannot be allocated). The checks, in this order:
+/// Checks entry `index` for writing and fills `job`: its MS-DOS time read as
+/// local time here (workers never read the C library's time zone), and for a
+/// deflate entry the pieces of a usable piece index. The checks, in order:
 /// - closed archive, index out of range: kInvalidParameter;
 /// - folder entry, encryption (flag bit 0 or 6), patch data (bit 5), or a
 ///   method other than 0 and 8: kUnsupportedFeature;
@@ -252,24 +234,21 @@ struct ZipEntryJob {
 bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job);
 
 /// Writes `job` into `output` with zlib's streaming decoder alone, through a
-/// bounded buffer: the reference that every other way of writing falls back
-/// to. Returns kNone when the data gives exactly the recorded size and
-/// CRC-32; otherwise kDecompressionFailed for damaged deflate data or another
-/// CRC-32, kUnexpectedSize for more or fewer bytes than recorded (no byte
-/// past the recorded size is put), kFileWriteFailed when `output` refuses a
-/// write, kAllocationFailed, kStopped (see ZipStopRequest), or
-/// kInvalidParameter for a value-initialised job. What was put before a
-/// failure stays put. When `unusedInput` is given and the deflate stream
-/// ends, it gets the bytes of the data after its end (which the write
-/// ignores).
+/// bounded buffer: the reference every other way of writing falls back to.
+/// Returns kNone when the data gives exactly the recorded size and CRC-32;
+/// otherwise kDecompressionFailed (damaged data or another CRC-32),
+/// kUnexpectedSize (more or fewer bytes than recorded; none past the recorded
+/// size is put), kFileWriteFailed (`output` refused), kAllocationFailed,
+/// kStopped, or kInvalidParameter for a value-initialised job. What was put
+/// before a failure stays put. When the deflate stream ends, `unusedInput`
+/// (if given) gets the count of data bytes after its end.
 ZipError ZipStreamEntryJob(const ZipEntryJob& job, ZipOutput& output,
                            std::uint64_t* unusedInput = nullptr);
 
 struct ZipJobScratchState;
 
-/// What one thread needs to write jobs: a decoder and a buffer of bounded
-/// size, made on first use and kept for later jobs. Not copyable; one object
-/// must not be used by two threads at once.
+/// What one thread needs to write jobs: a decoder and a buffer, made on first
+/// use and kept for later jobs. For one thread at a time.
 class ZipJobScratch {
  public:
   ZipJobScratch() = default;
@@ -286,28 +265,23 @@ class ZipJobScratch {
 
 /// Writes `job` into `output`, which holds nothing yet, and returns what
 /// ZipStreamEntryJob(job, output) returns, leaving `output` as that call
-/// leaves it.
-///
-/// Thread-safe: touches no ZipArchive and no shared state, so calls on
-/// different threads with different `scratch` objects may run at once. A
-/// deflate entry is first decoded whole with libdeflate: a small one into a
-/// bounded buffer and from there put with one WriteAt, a larger one into the
-/// output's view when it prefers one; when that decode reports anything but
-/// exactly the recorded size and CRC-32 from exactly the stored data, the
-/// output is reset and the entry written again by ZipStreamEntryJob. A larger
-/// entry goes to ZipStreamEntryJob at once where the output prefers no view.
+/// leaves it. Touches no shared state: calls with different `scratch` objects
+/// may run at once. A deflate entry is first decoded whole, as
+/// ZipPieceDecoder decodes a last piece (stored blocks copied, others by
+/// libdeflate): a small one into the scratch buffer and put with one WriteAt,
+/// a larger one into the output's view when it prefers one (otherwise it is
+/// streamed at once); unless that gives exactly the recorded size and CRC-32
+/// from exactly the stored data, the output is reset and ZipStreamEntryJob
+/// writes it.
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch);
 
 /// One job written as ZipWriteEntryJob writes it, but with the pieces of an
-/// indexed entry decoded by several threads: straight into the output's view
-/// where it prefers one, otherwise each into a buffer of its thread's and
-/// from there put at its place with WriteAt. Begin on one thread, then
-/// WritePiece once for each piece on any threads, then Finish once. Not
-/// copyable.
-///
-/// The outcome never depends on the index: unless every piece decodes
-/// exactly as described and their CRC-32s combine to the recorded one,
-/// Finish resets the output and writes the entry again from scratch by
+/// indexed entry decoded by several threads: into the output's view where it
+/// prefers one, otherwise each into its thread's buffer and put with WriteAt.
+/// Begin on one thread, then WritePiece once for each piece on any threads,
+/// then Finish once. The outcome never depends on the index: unless every
+/// piece decodes exactly as described and their CRC-32s combine to the
+/// recorded one, Finish resets the output and writes the entry again by
 /// ZipWriteEntryJob's own way, whose outcome it returns.
 class ZipPiecedWrite {
  public:
@@ -319,13 +293,12 @@ class ZipPiecedWrite {
   ZipPiecedWrite& operator=(const ZipPiecedWrite&) = delete;
 
   /// Takes `job` and `output` (which holds nothing yet), both to stay valid
-  /// and `job` unchanged until Finish has returned. Call once.
-  /// Returns the number of pieces to write when the job is a deflate entry
-  /// whose pieces lie back to back from offset 0 on both sides, cover both
-  /// sizes, are at least two, none of them unpacking to more than 4 MiB
-  /// (4,194,304 bytes), and, where the output prefers a view, it gave one.
-  /// Returns 0 otherwise (also for a value-initialised job): only Finish is
-  /// then to be called.
+  /// and unchanged until Finish has returned. Call once. Returns the number
+  /// of pieces to write when the job is a deflate entry whose pieces (at
+  /// least two, none unpacking to more than 4 MiB) lie back to back from
+  /// offset 0 on both sides and cover both sizes, and, where the output
+  /// prefers a view, it gave one. Returns 0 otherwise (also for a
+  /// value-initialised job): only Finish is then to be called.
   std::size_t Begin(const ZipEntryJob& job, ZipOutput& output);
 
   /// Hands out the pieces in order, each once, to whichever thread asks:
@@ -334,15 +307,12 @@ class ZipPiecedWrite {
   bool ClaimPiece(std::size_t& index);
 
   /// Decodes piece `index` (below what Begin returned; each index once) into
-  /// its place in the output with this thread's `scratch` (which keeps, for
-  /// later pieces, a piece decoder and, without a view, a buffer of the
-  /// largest piece's uncompressed length).
-  /// Calls for different indexes may run at the same time on different
-  /// threads. Once one piece has failed, later calls skip their decoding.
-  /// Once the job's stop request has said stop, this and later calls skip
-  /// their decoding too, and Finish returns kStopped without writing the
-  /// entry again. Returns true for exactly one call, the last to end: Finish
-  /// may then run on that thread (or on one that synchronised with it).
+  /// its place in the output with this thread's `scratch`. Calls for
+  /// different indexes may run at once. Once a piece has failed, or the stop
+  /// request has said stop, later calls skip their decoding (and after a
+  /// stop Finish returns kStopped without writing the entry again). Returns
+  /// true for exactly one call, the last to end: Finish may then run on that
+  /// thread (or on one that synchronised with it).
   bool WritePiece(std::size_t index, ZipJobScratch& scratch);
 
   /// Ends the write and returns what ZipWriteEntryJob(job, output, scratch)
@@ -353,8 +323,6 @@ class ZipPiecedWrite {
 
  private:
   bool DecodePiece(std::size_t index, ZipJobScratch& scratch);
-  // Ends the view and tells whether every piece was written and checked.
-  bool PiecesWritten();
 
   const ZipEntryJob* job_ = nullptr;
   ZipOutput* output_ = nullptr;

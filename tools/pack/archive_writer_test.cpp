@@ -25,6 +25,7 @@
 #include "pack/tree_walk.h"
 #include "testing/entry_files.h"
 #include "testing/temp_folder.h"
+#include "testing/zip_test_records.h"
 #include "testing/zip_write_fixture.h"
 #include "zip/zip_format.h"
 #include "zip/zip_pieces.h"
