@@ -1,9 +1,6 @@
 #include "extract/output_file.h"
 
 OutputFile::~OutputFile() {
-  if (view_ != nullptr) {
-    UnmapView();
-  }
   Close();
 }
 

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -30,23 +29,10 @@ std::intptr_t NewFile(const fs::path& path) {
   return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
 }
 
-TEST(OutputFilePosix, LargeDataIsWrittenFromABufferOnTmpfs) {
-  if (!HasSharedMemory()) {
-    GTEST_SKIP() << "no " << kSharedMemory;
-  }
-  testing_support::TempFolder shared("starter-test-", kSharedMemory);
-  OutputFile file(NewFile(shared / "file"));
-  // tmpfs allocates every page of a mapping in its own fault.
-  EXPECT_FALSE(file.PrefersView());
-  EXPECT_FALSE(file.PrefersView());  // the same answer when asked again
-  zip::ZipEntryJob job;
-  EXPECT_EQ(file.Finish(zip::ZipError::kNone, job), zip::ZipError::kNone);
-}
-
-TEST(OutputFilePosix, AFileWithoutAHandleNeverPrefersAView) {
+TEST(OutputFilePosix, AFileWithoutAHandleRefusesWrites) {
   OutputFile file(-1);
-  EXPECT_FALSE(file.PrefersView());
-  EXPECT_EQ(file.MapView(10), nullptr);
+  const unsigned char byte = 1;
+  EXPECT_FALSE(file.WriteAt(0, &byte, 1));
 }
 
 // With no file to empty there is no call whose EINTR could be retried: an
@@ -57,9 +43,10 @@ TEST(OutputFilePosix, AFileWithoutAHandleRefusesAResetWhateverErrnoHolds) {
   EXPECT_FALSE(file.Reset());
 }
 
-// The view stays the way of writing on file systems where it was not
-// measured: wherever the file lies, what is written into it is the file.
-TEST(OutputFilePosix, AViewWritesTheFileOnAnyFileSystem) {
+// Pieces reach the file in whatever order their workers finish: written
+// last piece first, on disk and on tmpfs, the file is the content, and a
+// reset before writing again leaves nothing of the first attempt.
+TEST(OutputFilePosix, PositionalWritesInAnyOrderMakeTheFileOnDiskAndOnTmpfs) {
   testing_support::TempFolder temp;
   std::vector<fs::path> folders = {temp.path()};
   std::unique_ptr<testing_support::TempFolder> shared;
@@ -67,16 +54,20 @@ TEST(OutputFilePosix, AViewWritesTheFileOnAnyFileSystem) {
     shared.reset(new testing_support::TempFolder("starter-test-", kSharedMemory));
     folders.push_back(shared->path());
   }
-  const std::string content = testing_support::NoiseBytes(3 << 20, 0x2545F491u);
+  const std::string content = testing_support::NoiseBytes((3 << 20) + 17, 0x2545F491u);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(content.data());
+  constexpr std::size_t kPiece = 1 << 20;
   for (const fs::path& folder : folders) {
-    const fs::path path = folder / "viewed";
+    const fs::path path = folder / "written";
     OutputFile file(NewFile(path));
-    unsigned char* view = file.MapView(content.size());
-    ASSERT_NE(view, nullptr) << folder;
-    EXPECT_EQ(file.MapView(content.size()), nullptr) << "a second view at once";
-    std::memcpy(view, content.data(), content.size());
-    EXPECT_TRUE(file.UnmapView());
-    EXPECT_FALSE(file.UnmapView());
+    ASSERT_TRUE(file.WriteAt(0, bytes, content.size())) << folder;
+    ASSERT_TRUE(file.WriteAt(content.size(), bytes, 5)) << folder;
+    ASSERT_TRUE(file.Reset()) << folder;
+    for (std::size_t end = content.size(); end > 0;) {
+      const std::size_t start = end > kPiece ? end - kPiece : 0;
+      ASSERT_TRUE(file.WriteAt(start, bytes + start, end - start)) << folder;
+      end = start;
+    }
     zip::ZipEntryJob job;
     EXPECT_EQ(file.Finish(zip::ZipError::kNone, job), zip::ZipError::kNone);
     EXPECT_TRUE(testing_support::ReadFileBytes(path) == content) << folder;

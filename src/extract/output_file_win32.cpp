@@ -47,18 +47,6 @@ bool OutputFile::Reset() {
          SetEndOfFile(reinterpret_cast<HANDLE>(handle_));
 }
 
-bool OutputFile::PrefersView() const {
-  return false;
-}
-
-unsigned char* OutputFile::MapView(std::uint64_t /*size*/) {
-  return nullptr;
-}
-
-bool OutputFile::UnmapView() {
-  return false;
-}
-
 bool OutputFile::SetTimes(std::int64_t seconds) {
   if (handle_ == -1 || seconds < -kFileTimeEpochOffsetSeconds ||
       seconds > LLONG_MAX / kFileTimeTicksPerSecond - kFileTimeEpochOffsetSeconds) {

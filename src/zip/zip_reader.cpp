@@ -22,24 +22,18 @@ constexpr std::size_t kMinInflateBuffer = 16 * 1024;
 constexpr std::uint64_t kMaxInflateInput = 1u << 30;  // avail_in is a uInt
 constexpr std::uint64_t kStoredChunk = 4 * 1024 * 1024;
 
-// Entries up to this size are decoded into a worker's buffer and put with
-// one write; larger ones straight into the output's view where it prefers
-// one, which saves a copy but costs a mapping and its page faults, and by
-// zlib's streaming decoder elsewhere.
+// Entries up to this size are decoded whole into a worker's buffer and put
+// with one write; larger ones without pieces by zlib's streaming decoder
+// through a bounded buffer.
 constexpr std::size_t kSmallEntryLimit = 256 * 1024;
 // No deflate stream unpacks to more than about 1032 times its length: an
-// entry that records more fails anyway, so no view is made for it.
+// entry that records more fails anyway, so no buffer is made for it.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
-// Where pieces are not decoded into a view, each is decoded into a buffer of
-// its worker's and put at its place: the packer's pieces unpack to 1 MiB,
-// and an index whose pieces unpack to more than this is not taken up, with or
-// without a view, which bounds that buffer. (It is also below
+// Each piece is decoded into a buffer of its worker's and put at its place:
+// the packer's pieces unpack to 1 MiB, and an index whose pieces unpack to
+// more than this is not taken up, which bounds that buffer. (It is also below
 // crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
 constexpr std::uint64_t kMaxPieceLength = 4u << 20;
-// The most that one libdeflate call decodes for a job that can be asked to
-// stop: at about a gigabyte a second, a few dozen milliseconds without a
-// poll. A larger entry without pieces is streamed instead.
-constexpr std::uint64_t kMaxDecodeBetweenPolls = 64u << 20;
 
 bool Fail(ZipArchive& archive, ZipError error) {
   archive.lastError = error;
@@ -539,32 +533,21 @@ enum class WholeDecode {
   kFailed,   // something differed; the output may hold anything
 };
 
-// The whole-buffer decode of a deflate entry: a small one into the thread's
-// buffer and put with one write, a larger one straight into the output's view.
+// The whole-buffer decode of a small deflate entry into the thread's buffer,
+// put with one write.
 WholeDecode DecodeWhole(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
   if (job.method != kMethodDeflate || job.uncompressedSize == 0 ||
       job.compressedSize > std::numeric_limits<std::size_t>::max() ||
-      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
+      job.uncompressedSize > kSmallEntryLimit ||
       job.uncompressedSize / kMaxDeflateRatio > job.compressedSize || !state.decoder.ready()) {
-    return WholeDecode::kSkipped;
-  }
-  const auto size = static_cast<std::size_t>(job.uncompressedSize);
-  if (size <= kSmallEntryLimit) {
-    unsigned char* buffer = Buffer(state, kSmallEntryLimit);
-    if (buffer == nullptr || !DecodedExactly(job, state.decoder, buffer)) {
-      return WholeDecode::kSkipped;  // nothing was put yet
-    }
-    return output.WriteAt(0, buffer, size) ? WholeDecode::kDone : WholeDecode::kFailed;
-  }
-  if (!output.PrefersView() || (job.stop.requested != nullptr && size > kMaxDecodeBetweenPolls)) {
     return WholeDecode::kSkipped;  // streamed by zlib through a bounded buffer
   }
-  unsigned char* view = output.MapView(size);
-  if (view == nullptr) {
-    return WholeDecode::kFailed;  // the output may have changed
+  unsigned char* buffer = Buffer(state, kSmallEntryLimit);
+  if (buffer == nullptr || !DecodedExactly(job, state.decoder, buffer)) {
+    return WholeDecode::kSkipped;  // nothing was put yet
   }
-  const bool decoded = DecodedExactly(job, state.decoder, view);
-  return output.UnmapView() && decoded ? WholeDecode::kDone : WholeDecode::kFailed;
+  const auto size = static_cast<std::size_t>(job.uncompressedSize);
+  return output.WriteAt(0, buffer, size) ? WholeDecode::kDone : WholeDecode::kFailed;
 }
 
 // ZipWriteEntryJob's way into an output that holds nothing.
@@ -662,12 +645,6 @@ ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScrat
   return WriteJob(job, output, ScratchState(scratch.state_));
 }
 
-ZipPiecedWrite::~ZipPiecedWrite() {
-  if (view_ != nullptr) {
-    output_->UnmapView();
-  }
-}
-
 std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, ZipOutput& output) {
   job_ = &job;
   output_ = &output;
@@ -678,13 +655,6 @@ std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, ZipOutput& output) {
     pieceCrcs_.assign(job.pieces.size(), 0);
   } catch (...) {
     return 0;
-  }
-  if (output.PrefersView()) {
-    view_ = output.MapView(job.uncompressedSize);
-    if (view_ == nullptr) {
-      outputChanged_ = true;
-      return 0;
-    }
   }
   pieceCount_ = job.pieces.size();
   piecesLeft_.store(pieceCount_, std::memory_order_relaxed);
@@ -709,12 +679,12 @@ bool ZipPiecedWrite::DecodePiece(std::size_t index, ZipJobScratch& scratch) {
   }
   const ZipPiece& piece = job_->pieces[index];
   const auto length = static_cast<std::size_t>(piece.uncompressedLength);
-  unsigned char* out = view_ != nullptr ? view_ + piece.uncompressedOffset : Buffer(*state, length);
+  unsigned char* out = Buffer(*state, length);
   std::uint32_t crc = 0;
   if (out == nullptr ||
       !state->decoder.Decode(job_->data + piece.compressedOffset, piece.compressedLength,
                              index + 1 == pieceCount_, out, length, crc) ||
-      (view_ == nullptr && !output_->WriteAt(piece.uncompressedOffset, out, length))) {
+      !output_->WriteAt(piece.uncompressedOffset, out, length)) {
     return false;
   }
   pieceCrcs_[index] = crc;
@@ -738,22 +708,14 @@ ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
   if (job_ == nullptr || job_->data == nullptr) {
     return ZipError::kInvalidParameter;
   }
-  if (pieceCount_ != 0) {
-    bool released = true;
-    if (view_ != nullptr) {
-      view_ = nullptr;
-      released = output_->UnmapView();
-    }
-    if (released && !pieceFailed_.load(std::memory_order_relaxed) &&
-        ZipCombinePieceCrcs(job_->pieces, pieceCrcs_) == job_->crc32) {
-      return ZipError::kNone;
-    }
-    outputChanged_ = true;
+  if (pieceCount_ != 0 && !pieceFailed_.load(std::memory_order_relaxed) &&
+      ZipCombinePieceCrcs(job_->pieces, pieceCrcs_) == job_->crc32) {
+    return ZipError::kNone;
   }
   if (stopped_.load(std::memory_order_relaxed)) {
     return ZipError::kStopped;
   }
-  if (outputChanged_ && !output_->Reset()) {
+  if (pieceCount_ != 0 && !output_->Reset()) {
     return ZipError::kFileWriteFailed;
   }
   return WriteJob(*job_, *output_, ScratchState(scratch.state_));

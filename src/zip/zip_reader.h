@@ -171,26 +171,13 @@ class ZipOutput {
   /// Throws away everything put so far, so that the entry can be written
   /// again from its start. Returns false on failure (kFileWriteFailed).
   virtual bool Reset() = 0;
-
-  /// Whether a large entry, and the pieces of an indexed one, are to be
-  /// decoded straight into a view of the whole content (MapView) rather than
-  /// through a buffer of the writing thread and WriteAt.
-  virtual bool PrefersView() const { return false; }
-
-  /// A view of the content's `size` bytes, writable until UnmapView, or null
-  /// when none can be given; the output may then hold anything until Reset.
-  virtual unsigned char* MapView(std::uint64_t /*size*/) { return nullptr; }
-
-  /// Ends the view of MapView: what was written into it is the content.
-  /// Returns false when that may be lost or no view was given.
-  virtual bool UnmapView() { return false; }
 };
 
 /// A caller's way to stop a write early: `requested(context)` is asked, on
 /// the thread that writes (so it must be safe on any), before each output
 /// buffer of a streamed entry, each chunk of a stored one and each piece of a
-/// pieced write, and never during one decode of more than 64 MiB. Once it has
-/// answered true the write ends with ZipError::kStopped (the output then
+/// pieced write; no decode between two asks unpacks more than 4 MiB. Once it
+/// has answered true the write ends with ZipError::kStopped (the output then
 /// holds anything) and nothing is written again. Without a function it never
 /// stops.
 struct ZipStopRequest {
@@ -215,9 +202,7 @@ struct ZipEntryJob {
   // A deflate entry's pieces as its piece index gives them (ZipPiecesFromIndex);
   // empty without a usable index. A hint only: ZipPiecedWrite checks it again.
   std::vector<ZipPiece> pieces;
-  // The caller's, set after ZipPrepareEntryJob (which leaves it empty). With
-  // a function set, a deflate entry of more than 64 MiB without pieces is
-  // streamed by zlib, so that the write keeps asking.
+  // The caller's, set after ZipPrepareEntryJob (which leaves it empty).
   ZipStopRequest stop;
 };
 
@@ -268,16 +253,15 @@ class ZipJobScratch {
 /// leaves it. Touches no shared state: calls with different `scratch` objects
 /// may run at once. A deflate entry is first decoded whole, as
 /// ZipPieceDecoder decodes a last piece (stored blocks copied, others by
-/// libdeflate): a small one into the scratch buffer and put with one WriteAt,
-/// a larger one into the output's view when it prefers one (otherwise it is
-/// streamed at once); unless that gives exactly the recorded size and CRC-32
-/// from exactly the stored data, the output is reset and ZipStreamEntryJob
-/// writes it.
+/// libdeflate) into the scratch buffer and put with one WriteAt when it is
+/// small (a larger one is streamed at once); unless that gives exactly the
+/// recorded size and CRC-32 from exactly the stored data, the output is reset
+/// and ZipStreamEntryJob writes it.
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch);
 
 /// One job written as ZipWriteEntryJob writes it, but with the pieces of an
-/// indexed entry decoded by several threads: into the output's view where it
-/// prefers one, otherwise each into its thread's buffer and put with WriteAt.
+/// indexed entry decoded by several threads, each piece into its thread's
+/// buffer and put at its place with WriteAt.
 /// Begin on one thread, then WritePiece once for each piece on any threads,
 /// then Finish once. The outcome never depends on the index: unless every
 /// piece decodes exactly as described and their CRC-32s combine to the
@@ -286,9 +270,6 @@ ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScrat
 class ZipPiecedWrite {
  public:
   ZipPiecedWrite() = default;
-  /// Ends a view that Begin took when Finish never ran (what the output then
-  /// holds is undefined).
-  ~ZipPiecedWrite();
   ZipPiecedWrite(const ZipPiecedWrite&) = delete;
   ZipPiecedWrite& operator=(const ZipPiecedWrite&) = delete;
 
@@ -296,9 +277,8 @@ class ZipPiecedWrite {
   /// and unchanged until Finish has returned. Call once. Returns the number
   /// of pieces to write when the job is a deflate entry whose pieces (at
   /// least two, none unpacking to more than 4 MiB) lie back to back from
-  /// offset 0 on both sides and cover both sizes, and, where the output
-  /// prefers a view, it gave one. Returns 0 otherwise (also for a
-  /// value-initialised job): only Finish is then to be called.
+  /// offset 0 on both sides and cover both sizes. Returns 0 otherwise (also
+  /// for a value-initialised job): only Finish is then to be called.
   std::size_t Begin(const ZipEntryJob& job, ZipOutput& output);
 
   /// Hands out the pieces in order, each once, to whichever thread asks:
@@ -326,9 +306,7 @@ class ZipPiecedWrite {
 
   const ZipEntryJob* job_ = nullptr;
   ZipOutput* output_ = nullptr;
-  bool outputChanged_ = false;  // a view not given may have changed the output
   std::size_t pieceCount_ = 0;
-  unsigned char* view_ = nullptr;  // the output's view, while pieces are written
   std::vector<std::uint32_t> pieceCrcs_;
   std::atomic<std::size_t> nextPiece_{0};
   std::atomic<std::size_t> piecesLeft_{0};

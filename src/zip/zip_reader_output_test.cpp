@@ -1,6 +1,5 @@
-// The reader's outputs: what it hands a caller's zip::ZipOutput, whether that
-// takes byte ranges or gives a buffer of its own as the view, and the
-// streaming reference's report of what follows a deflate stream.
+// The reader's outputs: the byte ranges it hands a caller's zip::ZipOutput,
+// and the streaming reference's report of what follows a deflate stream.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -23,12 +22,11 @@ std::string Text(std::size_t size) {
   return testing_support::NumberedText(size, "output test");
 }
 
-// A caller-owned buffer of a fixed size: ranges are copied in, or, when it
-// prefers a view, the buffer itself is the view. Counts what it is asked
-// (read once the write has ended).
+// A caller-owned buffer of a fixed size that ranges are copied into. Counts
+// what it is asked (read once the write has ended).
 class BufferOutput final : public zip::ZipOutput {
  public:
-  BufferOutput(std::size_t size, bool prefersView) : bytes(size, '\0'), prefersView_(prefersView) {}
+  explicit BufferOutput(std::size_t size) : bytes(size, '\0') {}
 
   // Pieces may come from several threads at once.
   bool WriteAt(std::uint64_t offset, const unsigned char* data, std::size_t size) override {
@@ -46,24 +44,13 @@ class BufferOutput final : public zip::ZipOutput {
     written = 0;
     return true;
   }
-  bool PrefersView() const override { return prefersView_; }
-  unsigned char* MapView(std::uint64_t size) override {
-    ++views;
-    return size == bytes.size() ? reinterpret_cast<unsigned char*>(&bytes[0]) : nullptr;
-  }
-  bool UnmapView() override {
-    written = bytes.size();
-    return true;
-  }
 
   std::string bytes;
   std::uint64_t written = 0;
   int writes = 0;
   int resets = 0;
-  int views = 0;
 
  private:
-  bool prefersView_;
   std::mutex mutex_;
 };
 
@@ -86,40 +73,27 @@ class ZipOutputTest : public ::testing::Test {
   zip::ZipArchive archive_;
 };
 
-TEST_F(ZipOutputTest, ALargeEntryGoesIntoTheViewOfAnOutputThatPrefersOneAndAsRangesOtherwise) {
-  const std::string text = Text(3 * 1024 * 1024 + 5);
+// A small entry is decoded whole and put with one write; a large one without
+// pieces is streamed, so that no buffer grows with the entry.
+TEST_F(ZipOutputTest, ASmallEntryIsPutWithOneWriteAndALargeOneStreamed) {
+  const std::string small = Text(100 * 1024);
+  const std::string large = Text(3 * 1024 * 1024 + 5);
   ZipBuilder builder;
-  builder.AddDeflated("large.txt", text);
-  Open(builder.Build());
-  const zip::ZipEntryJob job = Job(0);
-  zip::ZipJobScratch scratch;
-
-  BufferOutput viewed(text.size(), true);
-  EXPECT_EQ(zip::ZipWriteEntryJob(job, viewed, scratch), ZipError::kNone);
-  EXPECT_TRUE(viewed.bytes == text);
-  EXPECT_EQ(viewed.views, 1);
-  EXPECT_EQ(viewed.writes, 0);
-
-  BufferOutput ranges(text.size(), false);
-  EXPECT_EQ(zip::ZipWriteEntryJob(job, ranges, scratch), ZipError::kNone);
-  EXPECT_TRUE(ranges.bytes == text);
-  EXPECT_EQ(ranges.views, 0);
-  EXPECT_GT(ranges.writes, 1);  // streamed through a bounded buffer
-}
-
-TEST_F(ZipOutputTest, AViewThatCannotBeGivenIsResetAndTheEntryStreamed) {
-  const std::string text = Text(1024 * 1024);
-  ZipBuilder builder;
-  builder.AddDeflated("large.txt", text);
+  builder.AddDeflated("small.txt", small);
+  builder.AddDeflated("large.txt", large);
   Open(builder.Build());
   zip::ZipJobScratch scratch;
-  // One byte more than the entry: the output gives no view of that size.
-  BufferOutput output(text.size() + 1, true);
-  EXPECT_EQ(zip::ZipWriteEntryJob(Job(0), output, scratch), ZipError::kNone);
-  EXPECT_EQ(output.views, 1);
-  EXPECT_EQ(output.resets, 1);
-  EXPECT_EQ(output.written, text.size());
-  EXPECT_TRUE(output.bytes.compare(0, text.size(), text) == 0);
+
+  BufferOutput whole(small.size());
+  EXPECT_EQ(zip::ZipWriteEntryJob(Job(0), whole, scratch), ZipError::kNone);
+  EXPECT_TRUE(whole.bytes == small);
+  EXPECT_EQ(whole.writes, 1);
+
+  BufferOutput ranges(large.size());
+  EXPECT_EQ(zip::ZipWriteEntryJob(Job(1), ranges, scratch), ZipError::kNone);
+  EXPECT_TRUE(ranges.bytes == large);
+  EXPECT_GT(ranges.writes, 1);
+  EXPECT_EQ(ranges.resets, 0);
 }
 
 TEST_F(ZipOutputTest, AnOutputThatRefusesAWriteFailsTheEntryAsAFileWrite) {
@@ -129,7 +103,7 @@ TEST_F(ZipOutputTest, AnOutputThatRefusesAWriteFailsTheEntryAsAFileWrite) {
   Open(builder.Build());
   zip::ZipJobScratch scratch;
   for (std::uint32_t i = 0; i < 2; ++i) {
-    BufferOutput tooSmall(100, false);
+    BufferOutput tooSmall(100);
     EXPECT_EQ(zip::ZipWriteEntryJob(Job(i), tooSmall, scratch), ZipError::kFileWriteFailed) << i;
     EXPECT_EQ(zip::ZipStreamEntryJob(Job(i), tooSmall), ZipError::kFileWriteFailed) << i;
   }
@@ -144,10 +118,10 @@ TEST_F(ZipOutputTest, PiecesGoIntoACallersBufferOnSeveralThreads) {
   entry.centralExtra = testing_support::PieceIndexField(1 << 20, lengths);
   Open(builder.Build());
   const zip::ZipEntryJob job = Job(0);
-  for (const bool prefersView : {true, false}) {
-    BufferOutput output(text.size(), prefersView);
+  {
+    BufferOutput output(text.size());
     zip::ZipPiecedWrite write;
-    ASSERT_EQ(write.Begin(job, output), 6u) << prefersView;
+    ASSERT_EQ(write.Begin(job, output), 6u);
     ZipError error = ZipError::kInternalError;
     std::vector<std::thread> threads;
     for (int t = 0; t < 2; ++t) {
@@ -164,10 +138,10 @@ TEST_F(ZipOutputTest, PiecesGoIntoACallersBufferOnSeveralThreads) {
     for (std::thread& thread : threads) {
       thread.join();
     }
-    EXPECT_EQ(error, ZipError::kNone) << prefersView;
-    EXPECT_TRUE(output.bytes == text) << prefersView;
-    EXPECT_EQ(output.resets, 0) << prefersView;
-    EXPECT_EQ(output.writes, prefersView ? 0 : 6) << prefersView;
+    EXPECT_EQ(error, ZipError::kNone);
+    EXPECT_TRUE(output.bytes == text);
+    EXPECT_EQ(output.resets, 0);
+    EXPECT_EQ(output.writes, 6);
   }
 }
 
@@ -179,7 +153,7 @@ TEST_F(ZipOutputTest, TheStreamingReferenceReportsTheBytesAfterTheDeflateStream)
   Open(builder.Build());
   const std::uint64_t expectedUnused[] = {0, 5};
   for (std::uint32_t i = 0; i < 2; ++i) {
-    BufferOutput output(text.size(), false);
+    BufferOutput output(text.size());
     std::uint64_t unused = 99;
     // The trailing bytes are ignored: the entry itself is sound.
     EXPECT_EQ(zip::ZipStreamEntryJob(Job(i), output, &unused), ZipError::kNone) << i;
