@@ -11,7 +11,7 @@
 
 namespace testing_support {
 
-class ZipBuilder;
+struct ZipBuilder;
 
 /// A valid archive and the bytes each of its entries unpacks to, by index
 /// (empty for a folder).
