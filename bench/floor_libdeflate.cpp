@@ -1,8 +1,7 @@
-// bench_floor_libdeflate: the floor (see floor_io.h) with libdeflate, a
-// whole-buffer decompressor, beside bench_floor's zlib. Each file is sized
-// with ftruncate() and mapped, decompressed into the mapping in one call (or
-// its stored data copied there), and its CRC-32 computed over the mapping with
-// libdeflate's; one thread.
+// bench_floor_libdeflate: the floor (floor_io.h) with libdeflate, a
+// whole-buffer decompressor, beside bench_floor's zlib, on one thread. Each
+// file is sized with ftruncate() and mapped, decompressed into the mapping in
+// one call (or its stored data copied there) and its CRC-32 taken over it.
 #include <libdeflate.h>
 
 #include <cstdint>
@@ -16,30 +15,28 @@ namespace {
 
 using floor_io::Fail;
 
-void UnpackFile(libdeflate_decompressor* decompressor, const floor_io::Entry& entry) {
-  const zip::CentralRecord& record = entry.record;
+void UnpackFile(libdeflate_decompressor* decompressor, const std::string& name,
+                const zip::CentralRecord& record, const unsigned char* data) {
   if (record.method != zip::kMethodStored && record.method != zip::kMethodDeflate) {
-    Fail(entry.name + ": unsupported method");
+    Fail(name + ": unsupported method");
   }
   if (record.method == zip::kMethodStored && record.compressedSize != record.uncompressedSize) {
-    Fail(entry.name + ": stored sizes differ");
+    Fail(name + ": stored sizes differ");
   }
   const std::size_t size = record.uncompressedSize;
   unsigned char* bytes = nullptr;
-  floor_io::OutputFile* file = floor_io::CreateMapped(entry.name, size, bytes);
-  unsigned char none[1];
+  floor_io::OutputFile* file = floor_io::CreateMapped(name, size, bytes);
   if (record.method == zip::kMethodStored) {
-    std::memcpy(bytes != nullptr ? bytes : none, entry.data, size);
-  } else if (libdeflate_deflate_decompress(decompressor, entry.data, record.compressedSize,
-                                           bytes != nullptr ? bytes : none, size,
+    std::memcpy(bytes, data, size);
+  } else if (libdeflate_deflate_decompress(decompressor, data, record.compressedSize, bytes, size,
                                            nullptr) != LIBDEFLATE_SUCCESS) {
     // Without an actual-size pointer, a stream of another length fails too.
-    Fail(entry.name + ": deflate data damaged or of another size");
+    Fail(name + ": deflate data damaged or of another size");
   }
   const std::uint32_t crc = libdeflate_crc32(libdeflate_crc32(0, nullptr, 0), bytes, size);
   floor_io::Unmap(file, bytes, size);
   if (crc != record.crc32) {
-    Fail(entry.name + ": CRC-32 mismatch");
+    Fail(name + ": CRC-32 mismatch");
   }
 }
 
@@ -50,8 +47,7 @@ int main(int argc, char** argv) {
   if (decompressor == nullptr) {
     Fail("libdeflate_alloc_decompressor failed");
   }
-  floor_io::UnpackArchive(argc, argv,
-                          [&](const floor_io::Entry& entry) { UnpackFile(decompressor, entry); });
+  floor_io::UnpackArchive(argc, argv, [&](auto&&... file) { UnpackFile(decompressor, file...); });
   libdeflate_free_decompressor(decompressor);
   return 0;
 }
