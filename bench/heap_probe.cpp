@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cinttypes>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -63,10 +64,8 @@ __attribute__((destructor)) void Report() {
   // The counts are read before snprintf could allocate.
   char line[256];
   const int length = std::snprintf(
-      line, sizeof line, "pid %llu peak %llu largest %llu allocations %llu\n",
-      static_cast<unsigned long long>(getpid()), static_cast<unsigned long long>(g_peak.load()),
-      static_cast<unsigned long long>(g_largest.load()),
-      static_cast<unsigned long long>(g_allocations.load()));
+      line, sizeof line, "pid %d peak %" PRIu64 " largest %" PRIu64 " allocations %" PRIu64 "\n",
+      static_cast<int>(getpid()), g_peak.load(), g_largest.load(), g_allocations.load());
   const int saved = errno;
   const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd >= 0) {
