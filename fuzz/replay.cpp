@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -32,8 +30,8 @@ void Replay(const std::string& bytes) {
   LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-// Replays every regular file below `folder`, in name order; false when one
-// cannot be read.
+// Replays every regular file below the folder `name`, in name order; false
+// when one cannot be read.
 bool ReplayFolder(const char* name) {
   const fs::path folder = fs::u8path(name);
   std::error_code error;
@@ -50,9 +48,8 @@ bool ReplayFolder(const char* name) {
   }
   std::sort(files.begin(), files.end());
   for (const fs::path& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (!in && !in.eof()) {
+    const std::string bytes = testing_support::ReadFileBytes(file);
+    if (bytes.size() != fs::file_size(file, error)) {
       std::fprintf(stderr, "cannot read %s\n", file.u8string().c_str());
       return false;
     }
