@@ -38,12 +38,6 @@ OutputFile* CreateOutput(const std::string& name);
 void Write(OutputFile* file, const unsigned char* data, std::size_t size);
 void Close(OutputFile* file);
 
-/// POSIX only: the file `name` below DEST made `size` bytes long and mapped
-/// into `bytes` (when empty, a byte of no file); Unmap() writes them out and
-/// closes it.
-OutputFile* CreateMapped(const std::string& name, std::size_t size, unsigned char*& bytes);
-void Unmap(OutputFile* file, unsigned char* bytes, std::size_t size);
-
 /// Opens the archive, creates its folders below DEST in central directory
 /// order and calls `unpackFile(name, record, data)` for each file, `data`
 /// pointing at its stored bytes in the archive.

@@ -88,29 +88,4 @@ void Close(OutputFile* file) {
   delete file;
 }
 
-OutputFile* CreateMapped(const std::string& name, std::size_t size, unsigned char*& bytes) {
-  static unsigned char empty[1];
-  OutputFile* file =
-      new OutputFile{OpenOrFail(name, O_RDWR | O_CREAT | O_TRUNC, g_destination), name};
-  bytes = empty;
-  if (size > 0) {
-    if (::ftruncate(file->fd, static_cast<off_t>(size)) != 0) {
-      FailErrno("sizing " + name);
-    }
-    void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file->fd, 0);
-    if (mapping == MAP_FAILED) {
-      FailErrno("mapping " + name);
-    }
-    bytes = static_cast<unsigned char*>(mapping);
-  }
-  return file;
-}
-
-void Unmap(OutputFile* file, unsigned char* bytes, std::size_t size) {
-  if (size > 0 && ::munmap(bytes, size) != 0) {
-    FailErrno("unmapping " + file->name);
-  }
-  Close(file);
-}
-
 }  // namespace floor_io
