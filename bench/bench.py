@@ -82,7 +82,7 @@ def build_host():
     host. Returns the folder of the bench's programs and the packer."""
     build_dir = os.path.join(BUILD, "host")
     cmake_build("native", build_dir, ["pack", "bench_child", "bench_gen", "bench_floor",
-                                      "bench_floor_libdeflate", "heap_probe"],
+                                      "heap_probe"],
                 LEAN + ["-DSTARTER_BUILD_BENCH=ON"], "host")
     return os.path.join(build_dir, "bench"), os.path.join(build_dir, "tools", "pack")
 
@@ -293,13 +293,10 @@ def native_tools(archive, expected, starter, single_starter, threshold_starters,
     `threshold_starters` maps a `--store-below` percent to a starter around
     the archive packed with it."""
     floor = os.path.join(tools_dir, "bench_floor")
-    floor_libdeflate = os.path.join(tools_dir, "bench_floor_libdeflate")
     native_env = lambda dest: dict(os.environ, TMPDIR=dest)
     zlib_floor = Tool("floor, zlib (bench_floor)", lambda d: [floor, archive, d],
                       expected=expected, work=work)
     tools = [
-        Tool("floor, libdeflate (bench_floor_libdeflate)",
-             lambda d: [floor_libdeflate, archive, d], expected=expected, work=work),
         Tool(SINGLE_STARTER, lambda d: [single_starter], env=native_env, starter=True,
              work=work),
         Tool(STARTER, lambda d: [starter], env=native_env, starter=True, work=work),

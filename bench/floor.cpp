@@ -1,9 +1,8 @@
-// bench_floor (POSIX, write()) and bench_floor_win32.exe (Windows,
-// WriteFile(), the floor the Windows starter is measured against under Wine):
-// the least work that unpacking an archive takes, as the benchmark's
-// yardstick (see floor_io.h for what every floor does). Each file is raw
-// inflated (or its stored data copied) in 256 KiB chunks, with the CRC-32 of
-// each chunk and one write of each chunk.
+// bench_floor (POSIX, write()) and bench_floor_win32.exe (WriteFile(), the
+// floor of the Windows starter under Wine): the least work unpacking takes,
+// the benchmark's yardstick (floor_io.h). Each file is raw inflated (or its
+// stored data copied) in 256 KiB chunks, each chunk's CRC-32 taken and the
+// chunk written at once.
 #include <zlib.h>
 
 #include <algorithm>
@@ -34,38 +33,39 @@ struct Output {
   }
 };
 
-void Inflate(z_stream& stream, const floor_io::Entry& entry, Output& output) {
+void Inflate(z_stream& stream, const std::string& name, const zip::CentralRecord& record,
+             const unsigned char* data, Output& output) {
   if (inflateReset(&stream) != Z_OK) {
     Fail("inflateReset failed");
   }
   // zlib's z_const is off by default; inflate never writes through next_in.
-  stream.next_in = const_cast<Bytef*>(entry.data);
-  stream.avail_in = entry.record.compressedSize;
+  stream.next_in = const_cast<Bytef*>(data);
+  stream.avail_in = record.compressedSize;
   for (int status = Z_OK; status != Z_STREAM_END;) {
     stream.next_out = g_buffer;
     stream.avail_out = kChunk;
     status = inflate(&stream, Z_NO_FLUSH);
     if (status != Z_OK && status != Z_STREAM_END) {
-      Fail(entry.name + ": inflate failed");
+      Fail(name + ": inflate failed");
     }
     output.Put(g_buffer, kChunk - stream.avail_out);
   }
 }
 
-void UnpackFile(z_stream& stream, const floor_io::Entry& entry) {
-  const zip::CentralRecord& record = entry.record;
-  Output output{floor_io::CreateOutput(entry.name)};
+void UnpackFile(z_stream& stream, const std::string& name, const zip::CentralRecord& record,
+                const unsigned char* data) {
+  Output output{floor_io::CreateOutput(name)};
   if (record.method == zip::kMethodStored) {
     for (std::uint64_t done = 0; done < record.compressedSize; done += kChunk) {
-      output.Put(entry.data + done, std::min<std::uint64_t>(record.compressedSize - done, kChunk));
+      output.Put(data + done, std::min<std::uint64_t>(record.compressedSize - done, kChunk));
     }
   } else if (record.method == zip::kMethodDeflate) {
-    Inflate(stream, entry, output);
+    Inflate(stream, name, record, data, output);
   } else {
-    Fail(entry.name + ": unsupported method");
+    Fail(name + ": unsupported method");
   }
   if (output.crc != record.crc32 || output.length != record.uncompressedSize) {
-    Fail(entry.name + ": CRC-32 or size mismatch");
+    Fail(name + ": CRC-32 or size mismatch");
   }
   floor_io::Close(output.file);
 }
@@ -77,8 +77,7 @@ int main(int argc, char** argv) {
   if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
     Fail("inflateInit2 failed");
   }
-  floor_io::UnpackArchive(argc, argv,
-                          [&](const floor_io::Entry& entry) { UnpackFile(stream, entry); });
+  floor_io::UnpackArchive(argc, argv, [&](auto&&... file) { UnpackFile(stream, file...); });
   inflateEnd(&stream);
   return 0;
 }

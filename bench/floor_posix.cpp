@@ -26,13 +26,12 @@ int g_destination = -1;
   Fail(what + ": " + std::strerror(errno));
 }
 
-OutputFile* Create(const std::string& name, int access) {
-  const int fd =
-      ::openat(g_destination, name.c_str(), access | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+int OpenOrFail(const std::string& name, int flags, int at = AT_FDCWD) {
+  const int fd = ::openat(at, name.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) {
-    FailErrno("creating " + name);
+    FailErrno((flags & O_CREAT) != 0 ? "creating " + name : "opening " + name);
   }
-  return new OutputFile{fd, name};
+  return fd;
 }
 
 }  // namespace
@@ -41,28 +40,22 @@ void Open(int argc, char** argv, const unsigned char*& bytes, std::size_t& size)
   if (argc != 3) {
     Fail("usage: " BENCH_PROGRAM " ARCHIVE DEST");
   }
-  const int archiveFd = ::open(argv[1], O_RDONLY | O_CLOEXEC);
-  if (archiveFd < 0) {
-    FailErrno(std::string("opening ") + argv[1]);
-  }
+  const int archive = OpenOrFail(argv[1], O_RDONLY);
   struct stat info;
-  if (::fstat(archiveFd, &info) != 0) {
+  if (::fstat(archive, &info) != 0) {
     FailErrno("fstat");
   }
   size = static_cast<std::size_t>(info.st_size);
   if (size == 0) {
     Fail("not an archive");
   }
-  void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, archiveFd, 0);
+  void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, archive, 0);
   if (mapping == MAP_FAILED) {
     FailErrno("mmap");
   }
-  ::close(archiveFd);
+  ::close(archive);
   bytes = static_cast<const unsigned char*>(mapping);
-  g_destination = ::open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (g_destination < 0) {
-    FailErrno(std::string("opening ") + argv[2]);
-  }
+  g_destination = OpenOrFail(argv[2], O_RDONLY | O_DIRECTORY);
 }
 
 void CreateFolder(const std::string& name) {
@@ -72,20 +65,19 @@ void CreateFolder(const std::string& name) {
 }
 
 OutputFile* CreateOutput(const std::string& name) {
-  return Create(name, O_WRONLY);
+  return new OutputFile{OpenOrFail(name, O_WRONLY | O_CREAT | O_TRUNC, g_destination), name};
 }
 
 void Write(OutputFile* file, const unsigned char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t written = ::write(file->fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
+    if (written < 0 && errno != EINTR) {
       FailErrno("writing " + file->name);
     }
-    data += written;
-    size -= static_cast<std::size_t>(written);
+    if (written > 0) {
+      data += written;
+      size -= static_cast<std::size_t>(written);
+    }
   }
 }
 
@@ -94,29 +86,6 @@ void Close(OutputFile* file) {
     FailErrno("closing " + file->name);
   }
   delete file;
-}
-
-OutputFile* CreateMapped(const std::string& name, std::size_t size, unsigned char*& bytes) {
-  OutputFile* file = Create(name, O_RDWR);
-  bytes = nullptr;
-  if (size > 0) {
-    if (::ftruncate(file->fd, static_cast<off_t>(size)) != 0) {
-      FailErrno("sizing " + name);
-    }
-    void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file->fd, 0);
-    if (mapping == MAP_FAILED) {
-      FailErrno("mapping " + name);
-    }
-    bytes = static_cast<unsigned char*>(mapping);
-  }
-  return file;
-}
-
-void Unmap(OutputFile* file, unsigned char* bytes, std::size_t size) {
-  if (size > 0 && ::munmap(bytes, size) != 0) {
-    FailErrno("unmapping " + file->name);
-  }
-  Close(file);
 }
 
 }  // namespace floor_io

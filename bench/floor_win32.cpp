@@ -41,15 +41,13 @@ void Open(int, char**, const unsigned char*& bytes, std::size_t& size) {
   if (words == nullptr || count != 3) {
     Fail("usage: bench_floor_win32.exe ARCHIVE DEST");
   }
-  const std::wstring archivePath = words[1];
   g_destination = words[2];
-  LocalFree(words);
-
-  HANDLE archive = CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE archive = CreateFileW(words[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (archive == INVALID_HANDLE_VALUE) {
     FailLastError("CreateFileW on the archive");
   }
+  LocalFree(words);
   LARGE_INTEGER archiveSize;
   if (!GetFileSizeEx(archive, &archiveSize) || archiveSize.QuadPart == 0) {
     Fail("not an archive");

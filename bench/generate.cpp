@@ -3,15 +3,12 @@
 //
 // Usage: bench_gen --out DIR [--seed N] [--scale S] [--exe-head FILE]
 //
-// DIR must not exist yet. At scale 1 the tree holds 31 folders and 22 files
-// (407,197,171 bytes) under "quillorbite/" and "Engine/"; at scale S every
-// file size is multiplied by S, except the two smallest files (1,128 and 3
-// bytes), which keep their size. The contents follow from the seed alone:
-// the same seed, scale and head give the same bytes. The application's
-// executable starts with the bytes of --exe-head (a real program) and is
-// padded to its size with code-like data. Every file and folder gets the same
-// fixed modification time, so that packing the tree twice gives the same
-// archive. Prints one summary line: folders, files and bytes written.
+// DIR must not exist yet. At scale S every file size of kEntries is multiplied
+// by S, except for files below kFixedSizeBelow. The same seed, scale and head
+// give the same bytes, and every file and folder gets one fixed modification
+// time, so packing the tree twice gives the same archive. The executable starts
+// with the bytes of --exe-head (a real program). Prints one line: folders,
+// files and bytes written.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -24,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,19 +36,16 @@ enum class Kind {
   kPak,         // compressed blocks with padding: deflate hardly shrinks it
 };
 
-// A file of the tree; its folders are made for it.
+// A file of the tree (its folders are made for it) and its size at scale 1.
 struct Entry {
   const char* path;
   Kind kind;
-  std::uint64_t size;  // at scale 1
+  std::uint64_t size;
 };
 
-// Files smaller than this keep their size at every scale.
 constexpr std::uint64_t kFixedSizeBelow = 4096;
 
-// The shape of the delivered payload: "quillorbite/" with 7 folders and 11
-// files (359,269,898 bytes), "Engine/" with 24 folders and 11 files
-// (47,927,273 bytes).
+// The delivered payload's shape: 31 folders and 22 files, 407,197,171 bytes.
 const Entry kEntries[] = {
     {"Engine/Binaries/ThirdParty/Symbols/symbols.dll", Kind::kCode, 1487216},
     {"Engine/Binaries/ThirdParty/Vendor/CrashReport/Win64/CrashReportClient.x64.dll", Kind::kCode,
@@ -80,34 +75,30 @@ const Entry kEntries[] = {
 // 2024-05-01 12:00:00 UTC.
 constexpr std::int64_t kModifiedTime = 1714564800;
 
-// xorshift64*: fast, and good enough to fool deflate.
-class Rng {
- public:
-  explicit Rng(std::uint64_t seed) : state_(Mix(seed) | 1) {}
+// xorshift64*, seeded through splitmix64: fast, and good enough to fool deflate.
+struct Rng {
+  std::uint64_t state;
 
-  std::uint64_t Next() {
-    state_ ^= state_ >> 12;
-    state_ ^= state_ << 25;
-    state_ ^= state_ >> 27;
-    return state_ * 0x2545F4914F6CDD1DULL;
+  explicit Rng(std::uint64_t seed) {
+    seed += 0x9E3779B97F4A7C15ULL;
+    seed = (seed ^ (seed >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    seed = (seed ^ (seed >> 27)) * 0x94D049BB133111EBULL;
+    state = (seed ^ (seed >> 31)) | 1;
   }
 
-  // A value in [0, n) biased towards 0: frequent things first, as in code and
-  // text, where a few words and instructions make up most of the bytes.
+  std::uint64_t Next() {
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1DULL;
+  }
+
+  // A value in [0, n) biased towards 0: a few words and instructions make up
+  // most of the bytes of code and text.
   std::uint32_t Skewed(std::uint32_t n) {
     const double u = static_cast<double>(Next() >> 11) * (1.0 / 9007199254740992.0);
     return static_cast<std::uint32_t>(u * u * u * n);
   }
-
-  static std::uint64_t Mix(std::uint64_t z) {
-    z += 0x9E3779B97F4A7C15ULL;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-
- private:
-  std::uint64_t state_;
 };
 
 std::uint64_t HashText(const char* text) {
@@ -118,75 +109,71 @@ std::uint64_t HashText(const char* text) {
   return hash;
 }
 
-// Machine-code-like bytes: instruction-like phrases from a fixed table, most
-// of them frequent, between random immediates and addresses, with padding
-// between functions.
-class CodeModel {
- public:
-  explicit CodeModel(Rng& rng) : rng_(rng) {
+// `count` strings from `make`, drawn in order: a model's fixed vocabulary.
+template <typename Make>
+std::vector<std::string> Vocabulary(std::size_t count, Make make) {
+  std::vector<std::string> items(count);
+  std::for_each(items.begin(), items.end(), make);
+  return items;
+}
+
+// Machine-code-like bytes: instruction-like phrases, the frequent ones most
+// often, between random immediates and addresses, with padding between
+// functions. kLiteralShare (out of 256 tokens) sets how far it deflates.
+struct CodeModel {
+  static constexpr std::uint32_t kPhrases = 1600;
+  static constexpr unsigned kLiteralShare = 40;
+  Rng& rng;
+  std::vector<std::string> phrases = Vocabulary(kPhrases, [this](std::string& phrase) {
     static const unsigned char kCommon[] = {0x48, 0x89, 0x8B, 0x4C, 0x41, 0x0F, 0x83, 0xE8,
                                             0xFF, 0x85, 0xC0, 0x74, 0x75, 0x24, 0x44, 0x8D,
                                             0x45, 0x33, 0xC3, 0x49, 0x01, 0x00, 0x10, 0xEB};
-    phrases_.resize(kPhrases);
-    for (std::string& phrase : phrases_) {
-      const std::size_t length = 3 + rng_.Next() % 18;
-      for (std::size_t i = 0; i < length; ++i) {
-        const std::uint64_t r = rng_.Next();
-        phrase.push_back(static_cast<char>((r & 1) != 0 ? kCommon[(r >> 8) % sizeof kCommon]
-                                                        : static_cast<unsigned char>(r >> 16)));
-      }
+    const std::size_t length = 3 + rng.Next() % 18;
+    for (std::size_t i = 0; i < length; ++i) {
+      const std::uint64_t r = rng.Next();
+      phrase.push_back(static_cast<char>((r & 1) != 0 ? kCommon[(r >> 8) % sizeof kCommon]
+                                                      : static_cast<unsigned char>(r >> 16)));
     }
-  }
+  });
 
   void Emit(std::string& out) {
-    const std::uint64_t r = rng_.Next();
+    const std::uint64_t r = rng.Next();
     const unsigned select = r & 0xFF;
     if (select < kLiteralShare) {
-      // An immediate or a relative address: as good as random.
-      const std::uint64_t bytes = rng_.Next();
+      const std::uint64_t bytes = rng.Next();
       out.append(reinterpret_cast<const char*>(&bytes), 1 + ((r >> 8) & 3));
     } else if (select == 0xFF && ((r >> 8) & 3) == 0) {
       // The end of a function and the padding up to the next.
       out += '\xC3';
       out.append((r >> 12) & 15, '\xCC');
     } else {
-      out += phrases_[rng_.Skewed(kPhrases)];
+      out += phrases[rng.Skewed(kPhrases)];
     }
   }
-
- private:
-  static constexpr std::uint32_t kPhrases = 1600;
-  // Out of 256: how often a token is literal bytes rather than a phrase; sets
-  // how far the data deflates.
-  static constexpr unsigned kLiteralShare = 40;
-
-  Rng& rng_;
-  std::vector<std::string> phrases_;
 };
 
-// Text-like bytes: settings lines and sentences from a fixed vocabulary of
-// made-up words.
-class TextModel {
- public:
-  explicit TextModel(Rng& rng) : rng_(rng) {
+// Text-like bytes: settings lines and sentences of made-up words.
+struct TextModel {
+  static constexpr std::uint32_t kWords = 600;
+  Rng& rng;
+  std::vector<std::string> words = Vocabulary(kWords, [this](std::string& word) {
     static const char kConsonants[] = "bcdfghklmnprstvwxz";
     static const char kVowels[] = "aeiouy";
-    words_.resize(kWords);
-    for (std::string& word : words_) {
-      const std::size_t syllables = 1 + rng_.Next() % 4;
-      for (std::size_t i = 0; i < syllables; ++i) {
-        const std::uint64_t r = rng_.Next();
-        word.push_back(kConsonants[r % (sizeof kConsonants - 1)]);
-        word.push_back(kVowels[(r >> 8) % (sizeof kVowels - 1)]);
-        if (((r >> 16) & 3) == 0) {
-          word.push_back(kConsonants[(r >> 24) % (sizeof kConsonants - 1)]);
-        }
+    const std::size_t syllables = 1 + rng.Next() % 4;
+    for (std::size_t i = 0; i < syllables; ++i) {
+      const std::uint64_t r = rng.Next();
+      word.push_back(kConsonants[r % (sizeof kConsonants - 1)]);
+      word.push_back(kVowels[(r >> 8) % (sizeof kVowels - 1)]);
+      if (((r >> 16) & 3) == 0) {
+        word.push_back(kConsonants[(r >> 24) % (sizeof kConsonants - 1)]);
       }
     }
-  }
+  });
+
+  const std::string& Word() { return words[rng.Skewed(kWords)]; }
 
   void Emit(std::string& out) {
-    const std::uint64_t r = rng_.Next();
+    const std::uint64_t r = rng.Next();
     if ((r & 3) == 0) {
       // A setting: Section.Key=Value
       out += Word() + '.';
@@ -195,7 +182,6 @@ class TextModel {
       out += '\n';
       return;
     }
-    // A sentence of a few words.
     const std::size_t count = 3 + (r >> 8) % 12;
     for (std::size_t i = 0; i < count; ++i) {
       out += (i > 0 ? " " : "") + Word();
@@ -203,17 +189,9 @@ class TextModel {
     out += ((r >> 16) & 7) == 0 ? ',' : '.';
     out += ((r >> 20) & 3) == 0 ? '\n' : ' ';
   }
-
- private:
-  static constexpr std::uint32_t kWords = 600;
-
-  const std::string& Word() { return words_[rng_.Skewed(kWords)]; }
-
-  Rng& rng_;
-  std::vector<std::string> words_;
 };
 
-// Random data is drawn in tokens of this many bytes.
+// Random data (already compressed) is drawn in tokens of this many bytes.
 constexpr std::size_t kRandomToken = 4096;
 
 // Appends the first `length` bytes of one token of random data.
@@ -225,46 +203,39 @@ void AppendRandom(Rng& rng, std::string& out, std::size_t length) {
   out.resize(out.size() - kRandomToken + length);
 }
 
-// Already compressed data: random bytes.
 struct RandomModel {
   Rng& rng;
   void Emit(std::string& out) { AppendRandom(rng, out, kRandomToken); }
 };
 
-// A package of compressed blocks: each block a short header and random data,
-// zero-padded to the next 4 KiB boundary. A block starts at such a boundary.
-class PakModel {
- public:
-  explicit PakModel(Rng& rng) : rng_(rng) {}
-
-  void Emit(std::string& out) {
-    if (dataLeft_ == 0 && padLeft_ == 0) {
-      // A new block: header, then data of 32 to 160 KiB.
-      dataLeft_ = 32 * 1024 + rng_.Next() % (128 * 1024);
-      padLeft_ = (kAlignment - (kHeaderSize + dataLeft_) % kAlignment) % kAlignment;
-      char header[kHeaderSize] = {'Q', 'P', 'A', 'K'};
-      std::memcpy(header + 4, &blocks_, sizeof blocks_);
-      std::memcpy(header + 12, &dataLeft_, sizeof dataLeft_);
-      ++blocks_;
-      out.append(header, kHeaderSize);
-    } else if (dataLeft_ > 0) {
-      const std::size_t length =
-          static_cast<std::size_t>(std::min<std::uint64_t>(dataLeft_, kRandomToken));
-      AppendRandom(rng_, out, length);
-      dataLeft_ -= length;
-    } else {
-      out.append(static_cast<std::size_t>(padLeft_), '\0');
-      padLeft_ = 0;
-    }
-  }
-
- private:
+// A package of compressed blocks, each a header and 32 to 160 KiB of random
+// data, zero-padded so that every block starts at a 4 KiB boundary.
+struct PakModel {
   static constexpr std::size_t kHeaderSize = 32;
   static constexpr std::uint64_t kAlignment = 4096;
-  Rng& rng_;
-  std::uint64_t blocks_ = 0;
-  std::uint64_t dataLeft_ = 0;
-  std::uint64_t padLeft_ = 0;
+  Rng& rng;
+  std::uint64_t blocks = 0;
+  std::uint64_t dataLeft = 0;
+  std::uint64_t padLeft = 0;
+
+  void Emit(std::string& out) {
+    if (dataLeft == 0 && padLeft == 0) {
+      dataLeft = 32 * 1024 + rng.Next() % (128 * 1024);
+      padLeft = (kAlignment - (kHeaderSize + dataLeft) % kAlignment) % kAlignment;
+      char header[kHeaderSize] = {'Q', 'P', 'A', 'K'};
+      std::memcpy(header + 4, &blocks, sizeof blocks);
+      std::memcpy(header + 12, &dataLeft, sizeof dataLeft);
+      ++blocks;
+      out.append(header, kHeaderSize);
+    } else if (dataLeft > 0) {
+      const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(dataLeft, kRandomToken));
+      AppendRandom(rng, out, length);
+      dataLeft -= length;
+    } else {
+      out.append(static_cast<std::size_t>(padLeft), '\0');
+      padLeft = 0;
+    }
+  }
 };
 
 [[noreturn]] void Fail(const std::string& what) {
@@ -274,12 +245,6 @@ class PakModel {
 
 [[noreturn]] void FailErrno(const std::string& what) {
   Fail(what + ": " + std::strerror(errno));
-}
-
-void Write(std::FILE* file, const std::string& bytes, std::size_t size, const std::string& path) {
-  if (std::fwrite(bytes.data(), 1, size, file) != size) {
-    FailErrno("writing " + path);
-  }
 }
 
 std::string ReadWholeFile(const std::string& path) {
@@ -303,124 +268,103 @@ void SetTimes(const std::string& path) {
 
 constexpr std::size_t kChunk = 1 << 20;
 
-// Streams `left` bytes from `model` (whose Emit() appends one token to its
-// argument) to `file`.
+// Creates the file `path` with `start` and then the model's tokens, `size`
+// bytes in all.
 template <typename Model>
-void Produce(std::FILE* file, std::uint64_t left, Model&& model, const std::string& path) {
-  std::string buffer;
-  while (left > 0) {
-    while (buffer.size() < kChunk) {
-      model.Emit(buffer);
-    }
-    const std::size_t out = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
-    Write(file, buffer, out, path);
-    left -= out;
-    // What went past the chunk starts the next one.
-    buffer.erase(0, kChunk);
-  }
-}
-
-void WriteFile(const std::string& path, const Entry& entry, std::uint64_t size, std::uint64_t seed,
-               const std::string& head) {
+void WriteFile(const std::string& path, std::uint64_t size, std::string buffer, Model&& model) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
   std::FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
   if (file == nullptr) {
     FailErrno("creating " + path);
   }
-  Rng rng(seed ^ HashText(entry.path));
-  std::uint64_t left = size;
-  switch (entry.kind) {
-    case Kind::kExecutable:
-      if (head.size() > size) {
-        Fail(path + ": the program (" + std::to_string(head.size()) + " bytes) is larger than " +
-             std::to_string(size) + " bytes; use a larger scale");
-      }
-      Write(file, head, head.size(), path);
-      left -= head.size();
-      [[fallthrough]];
-    case Kind::kCode:
-      Produce(file, left, CodeModel(rng), path);
-      break;
-    case Kind::kText:
-      Produce(file, left, TextModel(rng), path);
-      break;
-    case Kind::kPacked:
-      Produce(file, left, RandomModel{rng}, path);
-      break;
-    case Kind::kPak:
-      Produce(file, left, PakModel(rng), path);
-      break;
+  for (std::uint64_t left = size; left > 0;) {
+    while (buffer.size() < kChunk) {
+      model.Emit(buffer);
+    }
+    const std::size_t out = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
+    if (std::fwrite(buffer.data(), 1, out, file) != out) {
+      FailErrno("writing " + path);
+    }
+    left -= out;
+    // What went past the chunk starts the next one.
+    buffer.erase(0, kChunk);
   }
   if (std::fclose(file) != 0) {
     FailErrno("closing " + path);
   }
 }
 
-struct Options {
-  std::string out;
-  std::string exeHead;
-  std::uint64_t seed = 1;
-  double scale = 1.0;
-};
-
-Options ParseOptions(int argc, char** argv) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) {
-      Fail("missing value after " + arg);
-    }
-    const std::string value = argv[++i];
-    if (arg == "--out") {
-      options.out = value;
-    } else if (arg == "--exe-head") {
-      options.exeHead = value;
-    } else if (arg == "--seed") {
-      options.seed = std::strtoull(value.c_str(), nullptr, 10);
-    } else if (arg == "--scale") {
-      options.scale = std::strtod(value.c_str(), nullptr);
-      if (!(options.scale > 0.0 && options.scale <= 4.0)) {
-        Fail("the scale must lie in (0, 4]");
+void WriteEntry(const std::string& path, const Entry& entry, std::uint64_t size, std::uint64_t seed,
+                const std::string& head) {
+  Rng rng(seed ^ HashText(entry.path));
+  switch (entry.kind) {
+    case Kind::kExecutable:
+      if (head.size() > size) {
+        Fail(path + ": the program (" + std::to_string(head.size()) + " bytes) is larger than " +
+             std::to_string(size) + " bytes; use a larger scale");
       }
-    } else {
-      Fail("unknown option " + arg);
-    }
+      WriteFile(path, size, head, CodeModel{rng});
+      break;
+    case Kind::kCode:
+      WriteFile(path, size, "", CodeModel{rng});
+      break;
+    case Kind::kText:
+      WriteFile(path, size, "", TextModel{rng});
+      break;
+    case Kind::kPacked:
+      WriteFile(path, size, "", RandomModel{rng});
+      break;
+    case Kind::kPak:
+      WriteFile(path, size, "", PakModel{rng});
+      break;
   }
-  if (options.out.empty()) {
-    Fail("usage: bench_gen --out DIR [--seed N] [--scale S] [--exe-head FILE]");
-  }
-  return options;
+  SetTimes(path);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = ParseOptions(argc, argv);
-  std::string head;
-  if (!options.exeHead.empty()) {
-    head = ReadWholeFile(options.exeHead);
+  std::map<std::string, std::string> options = {
+      {"--out", ""}, {"--exe-head", ""}, {"--seed", "1"}, {"--scale", "1"}};
+  for (int i = 1; i < argc; i += 2) {
+    if (i + 1 >= argc) {
+      Fail(std::string("missing value after ") + argv[i]);
+    }
+    if (options.count(argv[i]) == 0) {
+      Fail(std::string("unknown option ") + argv[i]);
+    }
+    options[argv[i]] = argv[i + 1];
   }
-  if (::mkdir(options.out.c_str(), 0755) != 0) {
-    FailErrno("creating " + options.out);
+  const std::string& out = options["--out"];
+  const std::uint64_t seed = std::strtoull(options["--seed"].c_str(), nullptr, 10);
+  const double scale = std::strtod(options["--scale"].c_str(), nullptr);
+  if (!(scale > 0.0 && scale <= 4.0)) {
+    Fail("the scale must lie in (0, 4]");
+  }
+  if (out.empty()) {
+    Fail("usage: bench_gen --out DIR [--seed N] [--scale S] [--exe-head FILE]");
+  }
+  const std::string head =
+      options["--exe-head"].empty() ? std::string() : ReadWholeFile(options["--exe-head"]);
+  if (::mkdir(out.c_str(), 0755) != 0) {
+    FailErrno("creating " + out);
   }
   std::uint64_t bytes = 0;
   std::set<std::string> folders;
   for (const Entry& entry : kEntries) {
-    const std::string path = options.out + "/" + entry.path;
+    const std::string path = out + "/" + entry.path;
     // The file's folders, each made the first time it is named.
-    for (std::size_t slash = path.find('/', options.out.size() + 1); slash != std::string::npos;
+    for (std::size_t slash = path.find('/', out.size() + 1); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
       const std::string folder = path.substr(0, slash + 1);
       if (folders.insert(folder).second && ::mkdir(folder.c_str(), 0755) != 0) {
         FailErrno("creating " + folder);
       }
     }
-    const std::uint64_t size =
-        entry.size < kFixedSizeBelow
-            ? entry.size
-            : static_cast<std::uint64_t>(std::llround(entry.size * options.scale));
-    WriteFile(path, entry, size, options.seed, head);
-    SetTimes(path);
+    const std::uint64_t size = entry.size < kFixedSizeBelow
+                                   ? entry.size
+                                   : static_cast<std::uint64_t>(std::llround(entry.size * scale));
+    WriteEntry(path, entry, size, seed, head);
     bytes += size;
   }
   // Folders last: creating their contents changed their times.

@@ -1,18 +1,16 @@
-// heap_probe.so: an LD_PRELOAD library that follows a process's heap and,
-// when the process exits, appends one line to the file named by the
-// environment variable HEAP_PROBE_LOG:
-//   pid <pid> peak <bytes> largest <bytes> allocations <count>
-// "peak" is the most heap in use at any one time, "largest" the largest
-// single block, both in usable bytes as malloc_usable_size reports them.
-// Every allocation function of the C library is followed, which covers C++'s
-// operator new. Memory that a program maps itself is not heap and is not
-// counted. Without HEAP_PROBE_LOG nothing is written.
+// heap_probe.so: an LD_PRELOAD library that follows a process's heap through
+// every allocation function of the C library (operator new among their
+// callers) and at exit appends a line to the file HEAP_PROBE_LOG names, when
+// set: "pid <pid> peak <bytes> largest <bytes> allocations <count>", the most
+// heap in use at once and the largest block, in malloc_usable_size bytes.
+// Memory a program maps itself is not heap and is not counted.
 #include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cinttypes>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -63,19 +61,16 @@ __attribute__((destructor)) void Report() {
   if (path == nullptr || *path == '\0') {
     return;
   }
-  // The counts are read before snprintf runs, so that an allocation of its
-  // own would not show in them.
+  // The counts are read before snprintf could allocate.
   char line[256];
   const int length = std::snprintf(
-      line, sizeof line, "pid %llu peak %llu largest %llu allocations %llu\n",
-      static_cast<unsigned long long>(getpid()), static_cast<unsigned long long>(g_peak.load()),
-      static_cast<unsigned long long>(g_largest.load()),
-      static_cast<unsigned long long>(g_allocations.load()));
+      line, sizeof line, "pid %d peak %" PRIu64 " largest %" PRIu64 " allocations %" PRIu64 "\n",
+      static_cast<int>(getpid()), g_peak.load(), g_largest.load(), g_allocations.load());
   const int saved = errno;
   const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd >= 0) {
-    // One write of one short line: appends from several processes stay whole.
-    // A failed write cannot be reported at exit.
+    // One write of a short line keeps appends from several processes whole;
+    // a failure cannot be reported at exit.
     [[maybe_unused]] const ssize_t written = write(fd, line, static_cast<std::size_t>(length));
     close(fd);
   }

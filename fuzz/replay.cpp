@@ -1,9 +1,9 @@
 // fuzz_replay: the fuzz target's entry function without libFuzzer, run over
-// every seed archive and every file below the folders named on the command
-// line (the corpus a fuzzing run saved; a missing folder is passed over), so
-// the test builds replay what the fuzzer found. A broken promise stops the
-// process with a trap, as under libFuzzer. With --write-seeds it writes the
-// seed archives into FOLDER (made when missing) for libFuzzer to start from.
+// every seed archive and then every file below each CORPUS_FOLDER (what a
+// fuzzing run saved; a missing folder is passed over), so that the test
+// builds replay what the fuzzer found; a broken promise traps, as under
+// libFuzzer. With --write-seeds it writes the seeds into FOLDER (made when
+// missing) for libFuzzer to start from.
 //
 // Usage: fuzz_replay [CORPUS_FOLDER...]
 //        fuzz_replay --write-seeds FOLDER
@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -26,50 +24,57 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 namespace {
 
+namespace fs = std::filesystem;
+
 void Replay(const std::string& bytes) {
   LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-// Replays every regular file below `folder`, in name order; the count of
-// files, or -1 when one cannot be read.
-int ReplayFolder(const std::filesystem::path& folder) {
-  std::vector<std::filesystem::path> files;
+// Replays every regular file below the folder `name`, in name order; false
+// when one cannot be read.
+bool ReplayFolder(const char* name) {
+  const fs::path folder = fs::u8path(name);
   std::error_code error;
-  for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end;
+  if (!fs::is_directory(folder, error)) {
+    std::printf("no corpus in %s\n", name);
+    return true;
+  }
+  std::vector<fs::path> files;
+  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
        it.increment(error)) {
     if (it->is_regular_file(error)) {
       files.push_back(it->path());
     }
   }
   std::sort(files.begin(), files.end());
-  for (const std::filesystem::path& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (!in && !in.eof()) {
+  for (const fs::path& file : files) {
+    const std::string bytes = testing_support::ReadFileBytes(file);
+    if (bytes.size() != fs::file_size(file, error)) {
       std::fprintf(stderr, "cannot read %s\n", file.u8string().c_str());
-      return -1;
+      return false;
     }
     Replay(bytes);
   }
-  return static_cast<int>(files.size());
+  std::printf("%zu inputs of %s replayed\n", files.size(), name);
+  return true;
 }
 
-int WriteSeeds(const char* folderName) {
-  const std::filesystem::path folder = std::filesystem::u8path(folderName);
+int WriteSeeds(const char* name) {
+  const fs::path folder = fs::u8path(name);
   std::error_code error;
-  std::filesystem::create_directories(folder, error);
+  fs::create_directories(folder, error);
   if (error) {
-    std::fprintf(stderr, "cannot create %s: %s\n", folderName, error.message().c_str());
+    std::fprintf(stderr, "cannot create %s: %s\n", name, error.message().c_str());
     return 1;
   }
   const auto seeds = testing_support::FuzzSeedArchives();
-  for (const auto& [name, bytes] : seeds) {
-    if (!testing_support::WriteFileBytes(folder / name, bytes)) {
-      std::fprintf(stderr, "cannot write %s\n", (folder / name).u8string().c_str());
+  for (const auto& [file, bytes] : seeds) {
+    if (!testing_support::WriteFileBytes(folder / file, bytes)) {
+      std::fprintf(stderr, "cannot write %s\n", (folder / file).u8string().c_str());
       return 1;
     }
   }
-  std::printf("%zu seeds in %s\n", seeds.size(), folder.u8string().c_str());
+  std::printf("%zu seeds in %s\n", seeds.size(), name);
   return 0;
 }
 
@@ -89,17 +94,9 @@ int main(int argc, char** argv) {
   }
   std::printf("%zu seeds replayed\n", seeds.size());
   for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path folder = std::filesystem::u8path(argv[i]);
-    std::error_code error;
-    if (!std::filesystem::is_directory(folder, error)) {
-      std::printf("no corpus in %s\n", argv[i]);
-      continue;
-    }
-    const int replayed = ReplayFolder(folder);
-    if (replayed < 0) {
+    if (!ReplayFolder(argv[i])) {
       return 1;
     }
-    std::printf("%d inputs of %s replayed\n", replayed, argv[i]);
   }
   return 0;
 }

@@ -1,9 +1,8 @@
-// libFuzzer target for the ZIP reader and the extraction driver on top of it.
-//
-// Each input is opened in memory; every entry record is read and every entry
-// is extracted on its own into a scratch folder, then the same bytes go
-// through ExtractPayload into that folder. A broken promise of either contract
-// stops the process with a trap, so libFuzzer keeps the input.
+// libFuzzer target for the ZIP reader and the extraction driver on top of it:
+// each input is opened in memory, every entry record read and every entry
+// extracted on its own into a scratch folder, then the same bytes go through
+// ExtractPayload into that folder. A broken promise traps, so libFuzzer keeps
+// the input.
 #include <zlib.h>
 
 #include <cstddef>
@@ -21,14 +20,14 @@
 #include "extract/extract.h"
 #include "testing/entry_files.h"
 #include "testing/temp_folder.h"
+#include "testing/zip_builder.h"
 #include "text/entry_name.h"
 #include "text/text_convert.h"
 #include "zip/zip_format.h"
 #include "zip/zip_pieces.h"
 #include "zip/zip_reader.h"
 
-// A trap alone would leave a crash report that does not say which promise
-// broke; the line and the condition are printed first.
+// The line and the condition first: a trap alone does not say what broke.
 #define FUZZ_CHECK(condition)                                                           \
   do {                                                                                  \
     if (!(condition)) {                                                                 \
@@ -44,12 +43,12 @@ using zip::ZipArchive;
 using zip::ZipEntryRecord;
 using zip::ZipError;
 
-// Bounds that keep one input cheap; the reader is still run on every byte.
-// Entries may share their data, so a small input can record gigabytes: each
-// entry and each input get a budget of recorded unpacked bytes, and entries
-// past it are only walked, not written. ExtractPayload cannot skip single
-// entries, so it only runs on archives within the bounds, or on those that
-// record more than any volume holds, which it must refuse before writing.
+// Bounds that keep one input cheap. Entries may share their data, so a small
+// input can record gigabytes: entries past each entry's and each input's
+// budget of recorded unpacked bytes are only walked, not written.
+// ExtractPayload cannot skip entries, so it only runs on archives within the
+// bounds, or on those recording more than any volume holds, which it must
+// refuse before writing.
 constexpr std::uint64_t kMaxExtractedSize = 16u << 20;
 constexpr std::uint64_t kMaxExtractedTotal = 64u << 20;
 constexpr std::uint32_t kMaxPayloadEntries = 256;
@@ -73,23 +72,10 @@ bool IsFailureText(ZipError error) {
   return error != ZipError::kNone && std::strcmp(zip::ZipErrorText(error), "unknown error") != 0;
 }
 
-// The contract names these as failing before the output file is opened.
-bool FailsBeforeOpen(ZipError error) {
-  return error == ZipError::kInvalidParameter || error == ZipError::kUnsupportedFeature ||
-         error == ZipError::kInvalidHeader;
-}
-
 bool IsClosed(const ZipArchive& archive) {
   return !archive.open && archive.data == nullptr && archive.size == 0 &&
          archive.centralDirectoryOffset == 0 && archive.centralDirectorySize == 0 &&
          archive.recordOffsets.empty();
-}
-
-void EmptyFolder(const fs::path& folder) {
-  std::error_code error;
-  fs::remove_all(folder, error);
-  FUZZ_CHECK(!error);
-  FUZZ_CHECK(fs::create_directory(folder, error));
 }
 
 bool FolderIsEmpty(const fs::path& folder) {
@@ -114,9 +100,7 @@ std::uint32_t FileCrc(const fs::path& file) {
   // Entries may carry modes without the read bit.
   std::error_code ignored;
   fs::permissions(file, fs::perms::owner_read, fs::perm_options::add, ignored);
-  const std::string bytes = testing_support::ReadFileBytes(file);
-  return static_cast<std::uint32_t>(
-      crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+  return testing_support::Crc32(testing_support::ReadFileBytes(file));
 }
 
 // A second opinion on the name check: a name it lets through must not reach
@@ -200,8 +184,7 @@ void CheckPieces(ZipArchive& archive, std::uint32_t index, const ZipEntryRecord&
 void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders,
                 std::uint64_t& budget, ZipEntryRecord& record) {
   FUZZ_CHECK(zip::ZipReadEntryRecord(archive, index, record));
-  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone);
-  FUZZ_CHECK(record.index == index);
+  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone && record.index == index);
   const bool nameEndsInSlash = !record.central.name.empty() && record.central.name.back() == '/';
   FUZZ_CHECK(record.isDirectory == (nameEndsInSlash || (record.central.externalAttributes &
                                                         zip::kDosAttributeDirectory) != 0));
@@ -223,20 +206,20 @@ void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
   const ZipError error = zip::ZipTakeLastError(archive);
   std::error_code fileError;
   if (extracted) {
-    FUZZ_CHECK(error == ZipError::kNone);
-    FUZZ_CHECK(!record.isDirectory);
+    FUZZ_CHECK(error == ZipError::kNone && !record.isDirectory);
     FUZZ_CHECK(record.central.method == 0 || record.central.method == 8);
     FUZZ_CHECK((record.central.flags & kFlagsNeverExtracted) == 0);
     const std::uintmax_t size = fs::file_size(folders.out, fileError);
-    FUZZ_CHECK(!fileError);
-    FUZZ_CHECK(size == record.location.uncompressedSize);
+    FUZZ_CHECK(!fileError && size == record.location.uncompressedSize);
     FUZZ_CHECK(FileCrc(folders.out) == record.central.crc32);
   } else {
     FUZZ_CHECK(IsFailureText(error));
     if (record.isDirectory) {
       FUZZ_CHECK(error == ZipError::kUnsupportedFeature);
     }
-    if (FailsBeforeOpen(error)) {
+    // The contract names these as failing before the output file is opened.
+    if (error == ZipError::kInvalidParameter || error == ZipError::kUnsupportedFeature ||
+        error == ZipError::kInvalidHeader) {
       FUZZ_CHECK(!fs::exists(folders.out, fileError));
     }
   }
@@ -247,9 +230,7 @@ void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
 // Walks an open archive; on return it is closed.
 WalkSummary CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std::size_t size,
                              const Folders& folders) {
-  FUZZ_CHECK(archive.open);
-  FUZZ_CHECK(archive.data == data);
-  FUZZ_CHECK(archive.size == size);
+  FUZZ_CHECK(archive.open && archive.data == data && archive.size == size);
   FUZZ_CHECK(archive.centralDirectoryOffset <= size);
   FUZZ_CHECK(archive.centralDirectorySize <= size - archive.centralDirectoryOffset);
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone);
@@ -272,25 +253,23 @@ WalkSummary CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std:
   }
   FUZZ_CHECK(FolderIsEmpty(folders.scratch));
 
-  // Calls the contract refuses leave the archive as it was.
+  // Calls the contract refuses fail with kInvalidParameter and leave the
+  // archive as it was.
+  const auto refused = [&archive](bool succeeded) {
+    return !succeeded && zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter;
+  };
   ZipEntryRecord untouched;
   untouched.central.name = "untouched";
-  FUZZ_CHECK(!zip::ZipReadEntryRecord(archive, count, untouched));
-  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
+  FUZZ_CHECK(refused(zip::ZipReadEntryRecord(archive, count, untouched)));
   FUZZ_CHECK(untouched.central.name == "untouched");
-  FUZZ_CHECK(!testing_support::ExtractEntryToFile(archive, count, folders.outText.c_str()));
-  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
-  FUZZ_CHECK(!testing_support::ExtractEntryToFile(archive, 0, nullptr));
-  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
-  FUZZ_CHECK(!zip::ZipOpenMemory(archive, data, size));
-  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter);
+  FUZZ_CHECK(refused(testing_support::ExtractEntryToFile(archive, count, folders.outText.c_str())));
+  FUZZ_CHECK(refused(testing_support::ExtractEntryToFile(archive, 0, nullptr)));
+  FUZZ_CHECK(refused(zip::ZipOpenMemory(archive, data, size)));
   FUZZ_CHECK(archive.open && archive.data == data && zip::ZipEntryCount(archive) == count);
 
   FUZZ_CHECK(zip::ZipClose(archive));
-  FUZZ_CHECK(IsClosed(archive));
-  FUZZ_CHECK(archive.lastError == ZipError::kNone);
-  FUZZ_CHECK(zip::ZipEntryCount(archive) == 0);
-  FUZZ_CHECK(!zip::ZipClose(archive));
+  FUZZ_CHECK(IsClosed(archive) && archive.lastError == ZipError::kNone);
+  FUZZ_CHECK(zip::ZipEntryCount(archive) == 0 && !zip::ZipClose(archive));
   return summary;
 }
 
@@ -300,8 +279,7 @@ void CheckPayloadOutput(const Folders& folders, const std::set<std::string>& pay
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(folders.scratch, error);
        it != fs::recursive_directory_iterator(); it.increment(error)) {
-    FUZZ_CHECK(!error);
-    FUZZ_CHECK(!it->is_symlink(error));
+    FUZZ_CHECK(!error && !it->is_symlink(error));
     const std::string relative = it->path().lexically_relative(folders.scratch).generic_string();
     if (payloadPaths.count(relative) == 0) {
       std::fprintf(stderr, "not named by any entry: %s\n", relative.c_str());
@@ -338,27 +316,22 @@ void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
   std::cerr.rdbuf(standardError);
 
   if (!opens) {
-    FUZZ_CHECK(refusedOpen);
-    FUZZ_CHECK(g_extractLog == L"open error ");
-    FUZZ_CHECK(IsClosed(g_zipArchive));
-    FUZZ_CHECK(FolderIsEmpty(folders.scratch));
+    FUZZ_CHECK(refusedOpen && g_extractLog == L"open error ");
+    FUZZ_CHECK(IsClosed(g_zipArchive) && FolderIsEmpty(folders.scratch));
     return;
   }
-  FUZZ_CHECK(!refusedOpen);
-  FUZZ_CHECK(g_extractLog.rfind(L"open success", 0) == 0);
+  FUZZ_CHECK(!refusedOpen && g_extractLog.rfind(L"open success", 0) == 0);
   if (noRoom) {
-    FUZZ_CHECK(thrown == std::errc::no_space_on_device);
-    FUZZ_CHECK(g_zipArchive.open);
+    FUZZ_CHECK(thrown == std::errc::no_space_on_device && g_zipArchive.open);
     zip::ZipClose(g_zipArchive);
     g_zipArchive.lastError = ZipError::kNone;
     FUZZ_CHECK(FolderIsEmpty(folders.scratch));
     return;
   }
   if (returned) {
-    FUZZ_CHECK(log == g_extractLog.c_str());
+    FUZZ_CHECK(log == g_extractLog.c_str() && IsClosed(g_zipArchive));
     FUZZ_CHECK(g_extractLog.size() >= 4 &&
                g_extractLog.compare(g_extractLog.size() - 4, 4, L" End") == 0);
-    FUZZ_CHECK(IsClosed(g_zipArchive));
   } else {
     FUZZ_CHECK(g_zipArchive.open);
     zip::ZipClose(g_zipArchive);
@@ -371,7 +344,9 @@ void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Folders folders;
-  EmptyFolder(folders.scratch);
+  std::error_code error;
+  fs::remove_all(folders.scratch, error);
+  FUZZ_CHECK(!error && fs::create_directory(folders.scratch, error));
 
   ZipArchive archive;
   const bool opens = zip::ZipOpenMemory(archive, data, size);
@@ -379,8 +354,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (opens) {
     summary = CheckOpenArchive(archive, data, size, folders);
   } else {
-    FUZZ_CHECK(IsClosed(archive));
-    FUZZ_CHECK(IsFailureText(zip::ZipTakeLastError(archive)));
+    FUZZ_CHECK(IsClosed(archive) && IsFailureText(zip::ZipTakeLastError(archive)));
     FUZZ_CHECK(archive.lastError == ZipError::kNone);
   }
   FUZZ_CHECK(FolderIsEmpty(folders.scratch));
