@@ -608,36 +608,34 @@ bool AddPeResource(const PeImage& image, const PeResource& added, std::vector<un
 
   unsigned char* checksumField = front.data() + image.optionalHeaderOffset + kOptionalChecksum;
   StoreLe32(checksumField, 0);
-  PeChecksum checksum;
-  checksum.Add(front.data(), front.size());
-  checksum.Add(added.data, static_cast<std::size_t>(added.size));
-  checksum.Add(back.data(), back.size());
-  StoreLe32(checksumField, checksum.Value());
+  StoreLe32(checksumField, PeChecksum({{front.data(), front.size()},
+                                       {added.data, static_cast<std::size_t>(added.size)},
+                                       {back.data(), back.size()}}));
   return true;
 }
 
-void PeChecksum::Add(const unsigned char* data, std::size_t length) {
-  std::size_t i = 0;
-  // A piece that starts at an odd offset completes the word the last one began.
-  if ((length_ & 1) != 0 && length > 0) {
-    sum_ += static_cast<std::uint64_t>(data[0]) << 8;
-    i = 1;
+std::uint32_t PeChecksum(const PePieces& pieces) {
+  std::uint64_t sum = 0;
+  std::uint64_t length = 0;
+  for (const auto& [data, size] : pieces) {
+    std::size_t i = 0;
+    // A piece that starts at an odd offset completes the word the last one began.
+    if ((length & 1) != 0 && size > 0) {
+      sum += static_cast<std::uint64_t>(data[0]) << 8;
+      i = 1;
+    }
+    for (; i + 1 < size; i += 2) {
+      sum += static_cast<std::uint64_t>(data[i]) | static_cast<std::uint64_t>(data[i + 1]) << 8;
+    }
+    if (i < size) {
+      sum += data[i];
+    }
+    length += size;
   }
-  for (; i + 1 < length; i += 2) {
-    sum_ += static_cast<std::uint64_t>(data[i]) | static_cast<std::uint64_t>(data[i + 1]) << 8;
-  }
-  if (i < length) {
-    sum_ += data[i];
-  }
-  length_ += length;
-}
-
-std::uint32_t PeChecksum::Value() const {
-  std::uint64_t sum = sum_;
   while ((sum >> 16) != 0) {
     sum = (sum & 0xFFFF) + (sum >> 16);
   }
-  return static_cast<std::uint32_t>(sum + length_);
+  return static_cast<std::uint32_t>(sum + length);
 }
 
 }  // namespace pack

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pack {
@@ -82,19 +83,13 @@ bool IsInReadOnlySection(const PeImage& image, std::uint64_t offset, std::uint64
 bool AddPeResource(const PeImage& image, const PeResource& added, std::vector<unsigned char>& front,
                    std::vector<unsigned char>& back, std::string& error);
 
-/// The PE checksum of bytes given in pieces: 16-bit little-endian words
-/// summed with the carries folded back in, plus the length. The checksum
-/// field itself must be given as zeros.
-class PeChecksum {
- public:
-  void Add(const unsigned char* data, std::size_t length);
-  /// The checksum of all bytes added so far, as the file's whole content.
-  std::uint32_t Value() const;
+/// The pieces of a file, in order: where each one's bytes are, how many.
+using PePieces = std::vector<std::pair<const unsigned char*, std::size_t>>;
 
- private:
-  std::uint64_t sum_ = 0;
-  std::uint64_t length_ = 0;
-};
+/// The PE checksum of the file made of `pieces`: its 16-bit little-endian
+/// words summed with the carries folded back in, plus its length. The
+/// checksum field itself must be given as zeros.
+std::uint32_t PeChecksum(const PePieces& pieces);
 
 }  // namespace pack
 
