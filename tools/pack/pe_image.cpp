@@ -480,26 +480,20 @@ bool HasRoomForSectionHeader(const PeImage& image) {
 }
 
 bool PlaceSection(const PeImage& image, Placement& placement, std::string& error) {
-  const std::size_t last = image.sections.size() - 1;
-  const PeSection& lastSection = image.sections[last];
-  placement.replace =
-      image.resourceSection == static_cast<int>(last) && !HoldsOtherDirectories(image, lastSection);
-  placement.cut = image.size;
-  placement.headerIndex = last;
-  if (placement.replace) {
-    placement.virtualAddress = lastSection.virtualAddress;
-    if (lastSection.rawSize != 0 &&
-        std::uint64_t{lastSection.rawOffset} + lastSection.rawSize >= image.size) {
-      placement.cut = lastSection.rawOffset;
-    }
-  } else {
-    placement.virtualAddress =
-        AlignUp(lastSection.virtualAddress + Extent(lastSection), image.sectionAlignment);
-    placement.headerIndex = image.sections.size();
-    if (!HasRoomForSectionHeader(image)) {
-      return Refuse(error, "there is no room in its headers for another section");
-    }
+  const PeSection& last = image.sections.back();
+  placement.replace = image.resourceSection == static_cast<int>(image.sections.size() - 1) &&
+                      !HoldsOtherDirectories(image, last);
+  if (!placement.replace && !HasRoomForSectionHeader(image)) {
+    return Refuse(error, "there is no room in its headers for another section");
   }
+  placement.headerIndex = image.sections.size() - (placement.replace ? 1 : 0);
+  placement.virtualAddress =
+      placement.replace ? last.virtualAddress
+                        : AlignUp(last.virtualAddress + Extent(last), image.sectionAlignment);
+  // A replaced section's data is cut off unless bytes follow it in the file.
+  const bool dataLast =
+      last.rawSize != 0 && std::uint64_t{last.rawOffset} + last.rawSize >= image.size;
+  placement.cut = placement.replace && dataLast ? last.rawOffset : image.size;
   placement.rawOffset = AlignUp(placement.cut, image.fileAlignment);
   return true;
 }

@@ -33,12 +33,10 @@ bool Refuse(std::string& error, std::string why) {
 
 // Why `identity` cannot fill a block, or "".
 std::string IdentityProblem(const StarterIdentity& identity) {
-  std::string problem = CheckAppName(identity.appName);
-  if (!problem.empty()) {
+  if (const std::string problem = CheckAppName(identity.appName); !problem.empty()) {
     return "the application name '" + DisplayName(identity.appName) + "' " + problem;
   }
-  problem = CheckExecutablePath(identity.executablePath);
-  if (!problem.empty()) {
+  if (const std::string problem = CheckExecutablePath(identity.executablePath); !problem.empty()) {
     return "the executable path '" + DisplayName(identity.executablePath) + "' " + problem;
   }
   return std::string();
