@@ -1,5 +1,6 @@
 #include "pack/elf_image.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -197,8 +198,7 @@ bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
   if (!CheckSlot(image, *slot, error)) {
     return false;
   }
-  const std::uint64_t alignment =
-      slot->alignment < kMinimumAlignment ? kMinimumAlignment : slot->alignment;
+  const std::uint64_t alignment = std::max(slot->alignment, kMinimumAlignment);
   const std::uint64_t end = bytes.size();
   const std::uint64_t offset = end + ((slot->address - end) & (alignment - 1));
   if (slot->address > UINT64_MAX - contentSize || offset > UINT64_MAX - contentSize) {

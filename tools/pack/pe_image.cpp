@@ -17,8 +17,6 @@ using bytes::LoadLe32;
 using bytes::StoreLe16;
 using bytes::StoreLe32;
 
-// The PE32+ format as far as the packer reads and writes it; field offsets
-// are prefixed with their record's name.
 // The MS-DOS header: kPeMagic at the start, the PE header's offset at 0x3C.
 constexpr std::uint32_t kDosHeaderSize = 64;
 constexpr std::uint32_t kDosPeOffsetField = 0x3C;
