@@ -168,18 +168,14 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
 }
 
 bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint64_t length) {
-  bool found = false;
-  for (const ElfSegment& segment : image.loaded) {
-    if (offset >= segment.fileOffset && offset - segment.fileOffset < segment.fileSize &&
-        length <= segment.fileSize - (offset - segment.fileOffset)) {
-      // Segments may share a page's bytes; a writable one among them counts.
-      if (segment.writable) {
-        return false;
-      }
-      found = true;
-    }
-  }
-  return found;
+  const auto holds = [&](const ElfSegment& s) {
+    return offset >= s.fileOffset && offset - s.fileOffset < s.fileSize &&
+           length <= s.fileSize - (offset - s.fileOffset);
+  };
+  // Segments may share a page's bytes; a writable one among them counts.
+  return std::any_of(image.loaded.begin(), image.loaded.end(), holds) &&
+         std::none_of(image.loaded.begin(), image.loaded.end(),
+                      [&](const ElfSegment& s) { return holds(s) && s.writable; });
 }
 
 bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,

@@ -468,13 +468,13 @@ struct Placement {
 bool HasRoomForSectionHeader(const PeImage& image) {
   const std::uint64_t headerAt =
       image.sectionTableOffset + std::uint64_t{kSectionHeaderSize} * image.sections.size();
-  bool room =
-      image.sections.size() < kMaxSections && headerAt + kSectionHeaderSize <= image.sizeOfHeaders;
-  for (const PeSection& section : image.sections) {
-    room = room && (section.rawSize == 0 || headerAt + kSectionHeaderSize <= section.rawOffset);
-  }
-  return room && std::all_of(image.bytes + headerAt, image.bytes + headerAt + kSectionHeaderSize,
-                             [](unsigned char byte) { return byte == 0; });
+  const std::uint64_t headerEnd = headerAt + kSectionHeaderSize;
+  return image.sections.size() < kMaxSections && headerEnd <= image.sizeOfHeaders &&
+         std::all_of(
+             image.sections.begin(), image.sections.end(),
+             [&](const PeSection& s) { return s.rawSize == 0 || headerEnd <= s.rawOffset; }) &&
+         std::all_of(image.bytes + headerAt, image.bytes + headerEnd,
+                     [](unsigned char byte) { return byte == 0; });
 }
 
 bool PlaceSection(const PeImage& image, Placement& placement, std::string& error) {
