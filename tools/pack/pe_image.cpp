@@ -402,10 +402,6 @@ std::vector<Directory> Directories(const std::vector<PeResource>& sorted) {
   return directories;
 }
 
-std::uint64_t DirectorySize(std::size_t entries) {
-  return kResourceDirectorySize + std::uint64_t{kResourceEntrySize} * entries;
-}
-
 // Appends the new resource section at `virtualAddress` up to the data of
 // `sorted[added]`: the directories, the data entries, then every data block
 // but the added one, which comes last.
@@ -416,7 +412,7 @@ void AppendResourceSection(const std::vector<PeResource>& sorted, std::size_t ad
   std::uint64_t dataEntries = 0;
   for (const Directory& directory : directories) {
     offsets.push_back(dataEntries);
-    dataEntries += DirectorySize(directory.size());
+    dataEntries += kResourceDirectorySize + std::uint64_t{kResourceEntrySize} * directory.size();
   }
   const std::size_t base = front.size();
   front.resize(base + dataEntries + kResourceDataEntrySize * sorted.size(), 0);
