@@ -1,5 +1,6 @@
 #include "pack/elf_image.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -15,25 +16,8 @@ using bytes::LoadLe32;
 using bytes::LoadLe64;
 using bytes::StoreLe64;
 
+// The file header, its fields and their values.
 constexpr std::uint64_t kHeaderSize = 64;
-constexpr std::uint64_t kProgramHeaderSize = 56;
-constexpr unsigned char kClass64 = 2;
-constexpr unsigned char kLittleEndian = 1;
-constexpr std::uint16_t kTypeExecutable = 2;
-constexpr std::uint16_t kTypeShared = 3;
-constexpr std::uint32_t kSegmentLoad = 1;
-constexpr std::uint32_t kSegmentWritable = 2;
-constexpr std::uint64_t kSectionHeaderSize = 64;
-constexpr std::uint32_t kSectionFlagAlloc = 2;
-constexpr std::uint64_t kMinimumAlignment = 4096;
-
-// Sets `error` to `why` and returns false: how every check below refuses.
-bool Refuse(std::string& error, std::string why) {
-  error = std::move(why);
-  return false;
-}
-
-// Field offsets of the file header.
 constexpr std::uint64_t kClassField = 4;
 constexpr std::uint64_t kDataEncodingField = 5;
 constexpr std::uint64_t kTypeField = 16;
@@ -43,8 +27,13 @@ constexpr std::uint64_t kProgramHeaderSizeField = 54;
 constexpr std::uint64_t kProgramHeaderCountField = 56;
 constexpr std::uint64_t kSectionHeaderSizeField = 58;
 constexpr std::uint64_t kSectionHeaderCountField = 60;
+constexpr unsigned char kClass64 = 2;
+constexpr unsigned char kLittleEndian = 1;
+constexpr std::uint16_t kTypeExecutable = 2;
+constexpr std::uint16_t kTypeShared = 3;
 
-// Field offsets of a program header.
+// A program header, its fields and their values.
+constexpr std::uint64_t kProgramHeaderSize = 56;
 constexpr std::uint64_t kSegmentTypeField = 0;
 constexpr std::uint64_t kSegmentFlagsField = 4;
 constexpr std::uint64_t kSegmentOffsetField = 8;
@@ -52,37 +41,39 @@ constexpr std::uint64_t kSegmentAddressField = 16;
 constexpr std::uint64_t kSegmentFileSizeField = 32;
 constexpr std::uint64_t kSegmentMemorySizeField = 40;
 constexpr std::uint64_t kSegmentAlignmentField = 48;
+constexpr std::uint32_t kSegmentLoad = 1;
+constexpr std::uint32_t kSegmentWritable = 2;
+constexpr std::uint64_t kMinimumAlignment = 4096;
 
-// Field offsets of a section header.
+// A section header, its fields and their values.
+constexpr std::uint64_t kSectionHeaderSize = 64;
 constexpr std::uint64_t kSectionFlagsField = 8;
 constexpr std::uint64_t kSectionAddressField = 16;
 constexpr std::uint64_t kSectionOffsetField = 24;
 constexpr std::uint64_t kSectionSizeField = 32;
+constexpr std::uint32_t kSectionFlagAlloc = 2;
+
+// How every check below refuses: `error` says why.
+bool Refuse(std::string& error, std::string why) {
+  error = std::move(why);
+  return false;
+}
 
 bool ReadSectionTable(const unsigned char* bytes, std::uint64_t size, ElfImage& image,
                       std::string& error) {
   const std::uint64_t offset = LoadLe64(bytes + kSectionHeadersField);
-  const std::uint64_t entrySize = LoadLe16(bytes + kSectionHeaderSizeField);
   const std::uint64_t count = LoadLe16(bytes + kSectionHeaderCountField);
-  if (count == 0) {
-    return true;
-  }
-  if (entrySize != kSectionHeaderSize || offset > size ||
-      (size - offset) / kSectionHeaderSize < count) {
+  if (count != 0 && (LoadLe16(bytes + kSectionHeaderSizeField) != kSectionHeaderSize ||
+                     offset > size || (size - offset) / kSectionHeaderSize < count)) {
     return Refuse(error, "its section headers lie outside the file");
   }
-  image.sectionHeaders = offset;
+  image.sectionHeaders = count == 0 ? 0 : offset;
   image.sectionCount = count;
   return true;
 }
 
-bool IsPowerOfTwo(std::uint64_t value) {
-  return value != 0 && (value & (value - 1)) == 0;
-}
-
-// The first loaded segment whose file bytes are the open payload slot, or
-// null; `filled` says whether a segment ends in a valid trailer, as a slot
-// filled before does.
+// The first loaded segment that is the open payload slot, or null; `filled`
+// says whether a segment ends in a valid trailer, as a filled slot does.
 const ElfSegment* FindOpenSlot(const unsigned char* bytes, const ElfImage& image, bool& filled) {
   const ElfSegment* open = nullptr;
   filled = false;
@@ -102,7 +93,8 @@ bool CheckSlot(const ElfImage& image, const ElfSegment& slot, std::string& error
   if (slot.writable) {
     return Refuse(error, "its payload slot is writable");
   }
-  if (slot.memorySize != slot.fileSize || !IsPowerOfTwo(slot.alignment)) {
+  if (slot.memorySize != slot.fileSize || slot.alignment == 0 ||
+      (slot.alignment & (slot.alignment - 1)) != 0) {
     return Refuse(error, "its payload slot is malformed");
   }
   for (const ElfSegment& other : image.loaded) {
@@ -114,8 +106,7 @@ bool CheckSlot(const ElfImage& image, const ElfSegment& slot, std::string& error
   return true;
 }
 
-// The section header that covers exactly the bytes of `slot`, as an offset
-// into the file; 0 when there is none.
+// The file offset of the section header covering exactly `slot`, or 0.
 std::uint64_t FindSlotSection(const unsigned char* bytes, const ElfImage& image,
                               const ElfSegment& slot) {
   for (std::uint64_t i = 0; i < image.sectionCount; ++i) {
@@ -177,18 +168,14 @@ bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& ima
 }
 
 bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint64_t length) {
-  bool found = false;
-  for (const ElfSegment& segment : image.loaded) {
-    if (offset >= segment.fileOffset && offset - segment.fileOffset < segment.fileSize &&
-        length <= segment.fileSize - (offset - segment.fileOffset)) {
-      // Segments may share a page's bytes; a writable one among them counts.
-      if (segment.writable) {
-        return false;
-      }
-      found = true;
-    }
-  }
-  return found;
+  const auto holds = [&](const ElfSegment& s) {
+    return offset >= s.fileOffset && offset - s.fileOffset < s.fileSize &&
+           length <= s.fileSize - (offset - s.fileOffset);
+  };
+  // Segments may share a page's bytes; a writable one among them counts.
+  return std::any_of(image.loaded.begin(), image.loaded.end(), holds) &&
+         std::none_of(image.loaded.begin(), image.loaded.end(),
+                      [&](const ElfSegment& s) { return holds(s) && s.writable; });
 }
 
 bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
@@ -207,8 +194,7 @@ bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
   if (!CheckSlot(image, *slot, error)) {
     return false;
   }
-  const std::uint64_t alignment =
-      slot->alignment < kMinimumAlignment ? kMinimumAlignment : slot->alignment;
+  const std::uint64_t alignment = std::max(slot->alignment, kMinimumAlignment);
   const std::uint64_t end = bytes.size();
   const std::uint64_t offset = end + ((slot->address - end) & (alignment - 1));
   if (slot->address > UINT64_MAX - contentSize || offset > UINT64_MAX - contentSize) {

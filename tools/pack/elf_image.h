@@ -15,9 +15,8 @@ namespace pack {
 constexpr char kElfMagic[] = {'\x7F', 'E', 'L', 'F'};
 constexpr std::size_t kElfMagicSize = sizeof kElfMagic;
 
-/// One loaded segment (a PT_LOAD program header).
+/// One loaded segment (a PT_LOAD program header at `headerOffset`).
 struct ElfSegment {
-  /// Where its program header lies in the file.
   std::uint64_t headerOffset = 0;
   std::uint64_t fileOffset = 0;
   std::uint64_t fileSize = 0;
@@ -27,40 +26,36 @@ struct ElfSegment {
   bool writable = false;
 };
 
-/// What ParseElfImage found.
+/// What ParseElfImage found: the loaded segments, and the section header
+/// table's offset and entry count (0 entries when the file has none).
 struct ElfImage {
   std::vector<ElfSegment> loaded;
-  /// The section header table's offset and entry count; 0 entries when the
-  /// file has none.
   std::uint64_t sectionHeaders = 0;
   std::uint64_t sectionCount = 0;
 };
 
-/// Parses the `size` bytes at `bytes` as a 64-bit little-endian ELF
-/// executable or position-independent executable, checking the header, every
-/// program header and the section header table against the bytes. Returns
-/// false with `error` set when they are no such file, are cut short, or a
-/// loaded segment's file bytes lie outside the file.
+/// Parses `size` bytes as a 64-bit little-endian ELF executable or
+/// position-independent executable. Returns false with `error` set when they
+/// are no such file, are cut short, or a loaded segment's file bytes or the
+/// section header table lie outside the file.
 bool ParseElfImage(const unsigned char* bytes, std::uint64_t size, ElfImage& image,
                    std::string& error);
 
 /// True when the file bytes from `offset` for `length` lie in one loaded
-/// segment that is not writable.
+/// segment and in no writable one.
 bool IsInReadOnlySegment(const ElfImage& image, std::uint64_t offset, std::uint64_t length);
 
-/// Points the payload slot of the stub image `bytes` (parsed into `image`)
-/// at `contentSize` bytes that will follow the image in the file: the slot is
-/// the one loaded segment that holds exactly the open-slot record of
-/// payload/payload_trailer.h, read-only and above every other segment. Its
-/// program header keeps its address and gets the file offset
-/// `contentOffset`, the first one at or after the end of `bytes` that agrees
-/// with the address modulo the segment's alignment (at least 4 KiB), and
-/// `contentSize` as its file and memory size; the section header that
-/// covered the slot is changed alike, so that tools that rewrite the file
-/// from its sections keep the content. Returns false with `error` set,
-/// changing nothing, when the image already carries an archive (its slot
-/// does, or the file ends in a valid trailer), has no such slot, or the
-/// content would not fit the address space.
+/// Points the payload slot of the stub `bytes` (parsed into `image`) at
+/// `contentSize` bytes to follow the image in the file. The slot is the one
+/// loaded segment holding exactly the open-slot record of
+/// payload/payload_trailer.h, read-only and above every other segment; its
+/// program header, and the section header covering it (for tools that rewrite
+/// a file from its sections), keep the address and get `contentSize` and the
+/// file offset `contentOffset`: the first at or after the end of `bytes` that
+/// agrees with the address modulo the alignment (at least 4 KiB). Returns
+/// false with `error` set, changing nothing, when the image already carries
+/// an archive (in its slot, or a valid trailer ends the file), has no such
+/// slot, or the content would not fit the address space.
 bool FillPayloadSlot(std::vector<unsigned char>& bytes, const ElfImage& image,
                      std::uint64_t contentSize, std::uint64_t& contentOffset, std::string& error);
 

@@ -7,25 +7,94 @@
 #include <utility>
 
 #include "bytes/bytes.h"
-#include "pack/pe_format.h"
 
 namespace pack {
 
 namespace {
 
-using namespace pe;
 using bytes::LoadLe16;
 using bytes::LoadLe32;
 using bytes::StoreLe16;
 using bytes::StoreLe32;
 
-// More leaves than any stub has; the rebuilt tree stays small.
+// The MS-DOS header: kPeMagic at the start, the PE header's offset at 0x3C.
+constexpr std::uint32_t kDosHeaderSize = 64;
+constexpr std::uint32_t kDosPeOffsetField = 0x3C;
+
+// The PE header: the signature, then the COFF file header.
+constexpr char kSignature[] = {'P', 'E', '\0', '\0'};
+constexpr std::uint32_t kSignatureSize = sizeof kSignature;
+constexpr std::uint32_t kCoffHeaderSize = 20;
+constexpr std::uint32_t kCoffMachine = 0;
+constexpr std::uint32_t kCoffSectionCount = 2;
+constexpr std::uint32_t kCoffOptionalHeaderSize = 16;
+constexpr std::uint16_t kMachineAmd64 = 0x8664;
+
+// The PE32+ optional header; the data directories (up to 16) end it.
+constexpr std::uint16_t kMagicPe32Plus = 0x20B;
+constexpr std::uint32_t kOptionalMagic = 0;
+constexpr std::uint32_t kOptionalMagicSize = 2;
+constexpr std::uint32_t kOptionalSizeOfInitializedData = 8;
+constexpr std::uint32_t kOptionalSectionAlignment = 32;
+constexpr std::uint32_t kOptionalFileAlignment = 36;
+constexpr std::uint32_t kOptionalSizeOfImage = 56;
+constexpr std::uint32_t kOptionalSizeOfHeaders = 60;
+constexpr std::uint32_t kOptionalChecksum = 64;
+constexpr std::uint32_t kOptionalDirectoryCount = 108;
+constexpr std::uint32_t kOptionalDirectories = 112;
+
+// A data directory: an address (an RVA; a file offset for the certificate
+// table) and a size. The loader needs those up to the base relocations.
+constexpr std::uint32_t kDataDirectorySize = 8;
+constexpr std::uint32_t kDataDirectoryAddress = 0;
+constexpr std::uint32_t kDataDirectorySizeField = 4;
+constexpr std::uint32_t kDirectoryResource = 2;
+constexpr std::uint32_t kDirectorySecurity = 4;
+constexpr std::uint32_t kMinDataDirectories = 6;
+constexpr std::uint32_t kMaxDataDirectories = 16;
+
+// A section table entry and its characteristics.
+constexpr std::uint32_t kSectionHeaderSize = 40;
+constexpr std::uint32_t kSectionNameSize = 8;
+constexpr std::uint32_t kMaxSections = 96;
+constexpr std::uint32_t kSectionName = 0;
+constexpr std::uint32_t kSectionVirtualSize = 8;
+constexpr std::uint32_t kSectionVirtualAddress = 12;
+constexpr std::uint32_t kSectionRawSize = 16;
+constexpr std::uint32_t kSectionRawOffset = 20;
+constexpr std::uint32_t kSectionCharacteristics = 36;
+constexpr std::uint32_t kSectionInitializedData = 0x00000040;
+constexpr std::uint32_t kSectionRead = 0x40000000;
+constexpr std::uint32_t kSectionWrite = 0x80000000;
+
+// The names the packer gives the section it writes and the one it retires.
+constexpr char kResourceSectionName[] = ".rsrc";
+constexpr char kRetiredResourceSectionName[] = ".oldrsrc";
+
+// A resource directory: the counts of its named and id entries, then those
+// entries, each an id (or a name, high bit set) and the offset of a
+// subdirectory (high bit set) or of a data entry.
+constexpr std::uint32_t kResourceDirectorySize = 16;
+constexpr std::uint32_t kResourceNamedEntryCount = 12;
+constexpr std::uint32_t kResourceIdEntryCount = 14;
+constexpr std::uint32_t kResourceEntrySize = 8;
+constexpr std::uint32_t kResourceEntryId = 0;
+constexpr std::uint32_t kResourceEntryTarget = 4;
+constexpr std::uint32_t kResourceSubdirectory = 0x80000000;
+
+// A resource data entry: its data's RVA, size and code page, a reserved word.
+constexpr std::uint32_t kResourceDataEntrySize = 16;
+constexpr std::uint32_t kResourceDataAddress = 0;
+constexpr std::uint32_t kResourceDataSize = 4;
+constexpr std::uint32_t kResourceDataCodePage = 8;
+// Data blocks are aligned as resource compilers align them; more leaves than
+// any stub has are refused, so the rebuilt tree stays small.
+constexpr std::uint32_t kResourceDataAlignment = 8;
 constexpr std::size_t kMaxResources = 4096;
 
-// The levels of the resource tree, named by what their entries' ids are.
+// The levels of the resource tree, and the field of a resource that a
+// level's ids are.
 enum TreeLevel { kTypeLevel, kNameLevel, kLanguageLevel };
-
-// The field of a resource that the ids on `level` of the tree are.
 template <typename Resource>
 auto& IdOn(int level, Resource& resource) {
   return level == kTypeLevel ? resource.type
@@ -34,7 +103,7 @@ auto& IdOn(int level, Resource& resource) {
 
 const char kNamedResources[] = "it has resources with names instead of numbers";
 
-// Sets `error` to `why` and returns false: how every check below refuses.
+// How every check below refuses: `error` says why.
 bool Refuse(std::string& error, std::string why) {
   error = std::move(why);
   return false;
@@ -54,16 +123,9 @@ bool Holds(std::uint64_t start, std::uint64_t size, std::uint64_t at, std::uint6
   return at >= start && at - start < size && length <= size - (at - start);
 }
 
-// How far a section reaches in memory; a section without a virtual size is as
-// long as its raw data.
+// How far a section reaches in memory: without a virtual size, its raw size.
 std::uint64_t Extent(const PeSection& section) {
   return section.virtualSize != 0 ? section.virtualSize : section.rawSize;
-}
-
-std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
 }
 
 // The first section whose raw data holds the `length` bytes at `rva`, or null.
@@ -76,27 +138,22 @@ const PeSection* SectionAt(const PeImage& image, std::uint64_t rva, std::uint64_
   return nullptr;
 }
 
-// The file offset of data directory `index`'s address field; its size follows.
+// The file offset of data directory `index`; DataDirectory reads it.
 std::uint64_t DataDirectoryAt(const PeImage& image, std::uint32_t index) {
-  return image.optionalHeaderOffset + optional_field::kDirectories + kDataDirectorySize * index +
-         data_directory_field::kAddress;
+  return image.optionalHeaderOffset + kOptionalDirectories + kDataDirectorySize * index +
+         kDataDirectoryAddress;
 }
 
-// The (address, size) pair of data directory `index`.
 std::pair<std::uint32_t, std::uint32_t> DataDirectory(const PeImage& image, std::uint32_t index) {
   const unsigned char* entry = image.bytes + DataDirectoryAt(image, index);
-  return {LoadLe32(entry), LoadLe32(entry + data_directory_field::kSize)};
+  return {LoadLe32(entry), LoadLe32(entry + kDataDirectorySizeField)};
 }
 
-// ---------------------------------------------------------------------------
-// Reading the resource tree
-
-// The resource tree as it lies in the file: `base` is its start, `limit` the
-// bytes of its section from there on, against which every offset is checked.
-// Entries may point to one directory many times over (60,000 types naming one
-// directory of 60,000 names), while a tree without such sharing has bytes of
-// its own in the section for every visit: so each visit is charged to
-// `budget`, and a walk that reads more than the section holds is refused.
+// The resource tree at `base`, with `limit` bytes of its section from there
+// on to check offsets against. Entries may name one directory many times over
+// (60,000 types naming one directory of 60,000 names), while an unshared tree
+// has bytes of its own for every visit: so visits are charged to `budget`,
+// and a walk that reads more than the section holds is refused.
 struct TreeReader {
   PeImage& image;
   const unsigned char* base = nullptr;
@@ -114,8 +171,7 @@ bool Charge(TreeReader& tree, std::uint64_t bytes, std::string& error) {
   return true;
 }
 
-// Reads the data entry at `target`, that of `resource`, into the image's
-// resources.
+// Reads the data entry at `target`, that of `resource`.
 bool ReadDataEntry(TreeReader& tree, std::uint32_t target, PeResource resource,
                    std::string& error) {
   if (!Holds(0, tree.limit, target, kResourceDataEntrySize)) {
@@ -128,9 +184,9 @@ bool ReadDataEntry(TreeReader& tree, std::uint32_t target, PeResource resource,
     return false;
   }
   const unsigned char* entry = tree.base + target;
-  const std::uint32_t rva = LoadLe32(entry + resource_data_field::kAddress);
-  resource.size = LoadLe32(entry + resource_data_field::kSize);
-  resource.codePage = LoadLe32(entry + resource_data_field::kCodePage);
+  const std::uint32_t rva = LoadLe32(entry + kResourceDataAddress);
+  resource.size = LoadLe32(entry + kResourceDataSize);
+  resource.codePage = LoadLe32(entry + kResourceDataCodePage);
   const PeSection* section = SectionAt(tree.image, rva, resource.size);
   if (section == nullptr) {
     return Refuse(error, "the data of resource " + std::to_string(resource.type) + "/" +
@@ -141,8 +197,8 @@ bool ReadDataEntry(TreeReader& tree, std::uint32_t target, PeResource resource,
   return true;
 }
 
-// Reads the directory at `offset` on `level`, then what each of its entries
-// refers to; `resource` holds the ids of the levels above.
+// Reads the directory at `offset` on `level` and what its entries refer to;
+// `resource` holds the ids of the levels above.
 bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource resource,
                    std::string& error) {
   if (!Holds(0, tree.limit, offset, kResourceDirectorySize)) {
@@ -150,8 +206,8 @@ bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource
   }
   const unsigned char* directory = tree.base + offset;
   const unsigned char* entries = directory + kResourceDirectorySize;
-  const std::uint32_t ids = LoadLe16(directory + resource_directory_field::kIdEntryCount);
-  if (LoadLe16(directory + resource_directory_field::kNamedEntryCount) != 0) {
+  const std::uint32_t ids = LoadLe16(directory + kResourceIdEntryCount);
+  if (LoadLe16(directory + kResourceNamedEntryCount) != 0) {
     return Refuse(error, kNamedResources);
   }
   if ((tree.limit - offset - kResourceDirectorySize) / kResourceEntrySize < ids) {
@@ -161,16 +217,16 @@ bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource
     return false;
   }
   for (std::uint32_t i = 0; i < ids; ++i) {
-    if ((LoadLe32(entries + kResourceEntrySize * i + resource_entry_field::kId) &
-         kResourceSubdirectory) != 0) {
+    if ((LoadLe32(entries + kResourceEntrySize * i + kResourceEntryId) & kResourceSubdirectory) !=
+        0) {
       return Refuse(error, kNamedResources);
     }
   }
   for (std::uint32_t i = 0; i < ids; ++i) {
     const unsigned char* entry = entries + kResourceEntrySize * i;
-    const std::uint32_t target = LoadLe32(entry + resource_entry_field::kTarget);
+    const std::uint32_t target = LoadLe32(entry + kResourceEntryTarget);
     const bool subdirectory = (target & kResourceSubdirectory) != 0;
-    IdOn(level, resource) = LoadLe32(entry + resource_entry_field::kId);
+    IdOn(level, resource) = LoadLe32(entry + kResourceEntryId);
     if (subdirectory != (level != kLanguageLevel)) {
       return Refuse(error, subdirectory ? "the resource tree is deeper than three levels"
                                         : "the resource tree is not three levels deep");
@@ -184,14 +240,10 @@ bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// Parsing the headers
-
-// Checks the MS-DOS header, the PE signature and the machine; sets the
-// offsets of the optional header and of the section table after it.
+// Checks the MS-DOS header, the PE signature and the machine.
 bool ReadFileHeader(PeImage& image, std::string& error) {
   const unsigned char* bytes = image.bytes;
-  if (image.size < kDosHeaderSize || std::memcmp(bytes, kDosMagic, kDosMagicSize) != 0) {
+  if (image.size < kDosHeaderSize || std::memcmp(bytes, kPeMagic, kPeMagicSize) != 0) {
     return Refuse(error, "not a Windows executable (no MZ header)");
   }
   const std::uint32_t peOffset = LoadLe32(bytes + kDosPeOffsetField);
@@ -202,52 +254,49 @@ bool ReadFileHeader(PeImage& image, std::string& error) {
     return Refuse(error, "not a Windows executable (no PE signature)");
   }
   const unsigned char* coff = bytes + peOffset + kSignatureSize;
-  const std::uint16_t machine = LoadLe16(coff + coff_field::kMachine);
+  const std::uint16_t machine = LoadLe16(coff + kCoffMachine);
   if (machine != kMachineAmd64) {
-    return Refuse(error, "not an x86-64 image (machine " + Hex(machine) + ")");
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", machine);
+    return Refuse(error, std::string("not an x86-64 image (machine ") + hex + ")");
   }
   image.optionalHeaderOffset = peOffset + kSignatureSize + kCoffHeaderSize;
-  image.sectionTableOffset =
-      image.optionalHeaderOffset + LoadLe16(coff + coff_field::kOptionalHeaderSize);
+  image.sectionTableOffset = image.optionalHeaderOffset + LoadLe16(coff + kCoffOptionalHeaderSize);
   return true;
 }
 
-// Checks the optional header and reads its data directory count, alignments
-// and size of headers.
 bool ReadOptionalHeader(PeImage& image, std::string& error) {
   const std::uint32_t optionalSize = image.sectionTableOffset - image.optionalHeaderOffset;
   const std::uint64_t available = image.size - image.optionalHeaderOffset;
   const unsigned char* optional = image.bytes + image.optionalHeaderOffset;
-  if (available < optional_field::kMagicSize) {
+  if (available < kOptionalMagicSize) {
     return Refuse(error, "the optional header is cut short");
   }
-  if (LoadLe16(optional + optional_field::kMagic) != kMagicPe32Plus) {
+  if (LoadLe16(optional + kOptionalMagic) != kMagicPe32Plus) {
     return Refuse(error, "not a 64-bit (PE32+) image");
   }
-  if (optionalSize < optional_field::kDirectories || available < optionalSize) {
+  if (optionalSize < kOptionalDirectories || available < optionalSize) {
     return Refuse(error, "the optional header is cut short");
   }
-  image.dataDirectoryCount = LoadLe32(optional + optional_field::kDirectoryCount);
+  image.dataDirectoryCount = LoadLe32(optional + kOptionalDirectoryCount);
   if (image.dataDirectoryCount < kMinDataDirectories ||
       image.dataDirectoryCount > kMaxDataDirectories ||
-      optional_field::kDirectories + kDataDirectorySize * image.dataDirectoryCount > optionalSize) {
+      kOptionalDirectories + kDataDirectorySize * image.dataDirectoryCount > optionalSize) {
     return Refuse(error, "its data directories do not fit the optional header");
   }
-  image.fileAlignment = LoadLe32(optional + optional_field::kFileAlignment);
-  image.sectionAlignment = LoadLe32(optional + optional_field::kSectionAlignment);
+  image.fileAlignment = LoadLe32(optional + kOptionalFileAlignment);
+  image.sectionAlignment = LoadLe32(optional + kOptionalSectionAlignment);
   if (!IsPowerOfTwo(image.fileAlignment) || !IsPowerOfTwo(image.sectionAlignment) ||
       image.sectionAlignment < image.fileAlignment) {
     return Refuse(error, "its file or section alignment is not a power of two");
   }
-  image.sizeOfHeaders = LoadLe32(optional + optional_field::kSizeOfHeaders);
+  image.sizeOfHeaders = LoadLe32(optional + kOptionalSizeOfHeaders);
   return true;
 }
 
-// Reads the section table, checking that it lies in the headers and that
-// the sections' data lies in the file after them, in ascending address order.
 bool ReadSectionTable(PeImage& image, std::string& error) {
-  const std::uint32_t sectionCount = LoadLe16(image.bytes + image.optionalHeaderOffset -
-                                              kCoffHeaderSize + coff_field::kSectionCount);
+  const std::uint32_t sectionCount =
+      LoadLe16(image.bytes + image.optionalHeaderOffset - kCoffHeaderSize + kCoffSectionCount);
   if (sectionCount == 0 || sectionCount > kMaxSections) {
     return Refuse(error, "it has " + std::to_string(sectionCount) + " sections");
   }
@@ -258,14 +307,14 @@ bool ReadSectionTable(PeImage& image, std::string& error) {
   }
   for (std::uint32_t i = 0; i < sectionCount; ++i) {
     const unsigned char* header = image.bytes + image.sectionTableOffset + i * kSectionHeaderSize;
-    const char* name = reinterpret_cast<const char*>(header + section_field::kName);
+    const char* name = reinterpret_cast<const char*>(header + kSectionName);
     PeSection section;
     section.name.assign(name, strnlen(name, kSectionNameSize));
-    section.virtualSize = LoadLe32(header + section_field::kVirtualSize);
-    section.virtualAddress = LoadLe32(header + section_field::kVirtualAddress);
-    section.rawSize = LoadLe32(header + section_field::kRawSize);
-    section.rawOffset = LoadLe32(header + section_field::kRawOffset);
-    section.characteristics = LoadLe32(header + section_field::kCharacteristics);
+    section.virtualSize = LoadLe32(header + kSectionVirtualSize);
+    section.virtualAddress = LoadLe32(header + kSectionVirtualAddress);
+    section.rawSize = LoadLe32(header + kSectionRawSize);
+    section.rawOffset = LoadLe32(header + kSectionRawOffset);
+    section.characteristics = LoadLe32(header + kSectionCharacteristics);
     if (section.rawSize != 0 && !Holds(0, image.size, section.rawOffset, section.rawSize)) {
       return Refuse(error, "the data of section " + section.name + " lies outside the file");
     }
@@ -282,8 +331,6 @@ bool ReadSectionTable(PeImage& image, std::string& error) {
   return true;
 }
 
-// Refuses a signed image, finds the section holding the resource directory
-// and reads the tree within that section's raw data, when there is one.
 bool ReadResources(PeImage& image, std::string& error) {
   const auto [certificates, certificatesSize] = DataDirectory(image, kDirectorySecurity);
   if (certificates != 0 || certificatesSize != 0) {
@@ -306,11 +353,8 @@ bool ReadResources(PeImage& image, std::string& error) {
   return ReadDirectory(tree, 0, kTypeLevel, PeResource(), error);
 }
 
-// ---------------------------------------------------------------------------
-// Writing the new resource section
-
 // True when a data directory other than the resources' points into
-// `section`; such a section cannot simply be replaced.
+// `section`, which then cannot simply be replaced.
 bool HoldsOtherDirectories(const PeImage& image, const PeSection& section) {
   for (std::uint32_t d = 0; d < image.dataDirectoryCount; ++d) {
     const auto [rva, size] = DataDirectory(image, d);
@@ -332,9 +376,9 @@ struct TreeEntry {
 };
 using Directory = std::vector<TreeEntry>;
 
-// The directories of the tree over `sorted`, breadth first: the root, the
-// type directories, the name directories. A type or name directory has an
-// entry per id among its resources, a language directory one per resource.
+// The directories of the tree over `sorted`, breadth first. A type or name
+// directory has an entry per id among its resources, a language directory
+// one per resource.
 std::vector<Directory> Directories(const std::vector<PeResource>& sorted) {
   std::vector<Directory> directories;
   std::vector<TreeEntry> parents{{0, 0, sorted.size()}};
@@ -358,14 +402,9 @@ std::vector<Directory> Directories(const std::vector<PeResource>& sorted) {
   return directories;
 }
 
-std::uint64_t DirectorySize(std::size_t entries) {
-  return kResourceDirectorySize + std::uint64_t{kResourceEntrySize} * entries;
-}
-
-// Appends to `front` the new resource section at `virtualAddress` up to the
-// data of `sorted[added]`: the directories breadth first, the data entries,
-// then every data block but the added one, which comes last; blocks aligned
-// as resource compilers do.
+// Appends the new resource section at `virtualAddress` up to the data of
+// `sorted[added]`: the directories, the data entries, then every data block
+// but the added one, which comes last.
 void AppendResourceSection(const std::vector<PeResource>& sorted, std::size_t added,
                            std::uint64_t virtualAddress, std::vector<unsigned char>& front) {
   const std::vector<Directory> directories = Directories(sorted);
@@ -373,35 +412,33 @@ void AppendResourceSection(const std::vector<PeResource>& sorted, std::size_t ad
   std::uint64_t dataEntries = 0;
   for (const Directory& directory : directories) {
     offsets.push_back(dataEntries);
-    dataEntries += DirectorySize(directory.size());
+    dataEntries += kResourceDirectorySize + std::uint64_t{kResourceEntrySize} * directory.size();
   }
   const std::size_t base = front.size();
   front.resize(base + dataEntries + kResourceDataEntrySize * sorted.size(), 0);
-  // Breadth first, the type and name entries come first, and the n-th of
-  // them refers to the directory n + 1; the language entries follow.
+  // Breadth first, the n-th type or name entry refers to directory n + 1.
   std::size_t entryIndex = 0;
   for (std::size_t d = 0; d < directories.size(); ++d) {
     unsigned char* directory = front.data() + base + offsets[d];
-    StoreLe16(directory + resource_directory_field::kIdEntryCount,
-              static_cast<std::uint16_t>(directories[d].size()));
+    StoreLe16(directory + kResourceIdEntryCount, static_cast<std::uint16_t>(directories[d].size()));
     for (std::size_t i = 0; i < directories[d].size(); ++i) {
       unsigned char* entry = directory + kResourceDirectorySize + kResourceEntrySize * i;
       const std::uint64_t target =
           ++entryIndex < directories.size()
               ? offsets[entryIndex] | kResourceSubdirectory
               : dataEntries + kResourceDataEntrySize * directories[d][i].first;
-      StoreLe32(entry + resource_entry_field::kId, directories[d][i].id);
-      StoreLe32(entry + resource_entry_field::kTarget, static_cast<std::uint32_t>(target));
+      StoreLe32(entry + kResourceEntryId, directories[d][i].id);
+      StoreLe32(entry + kResourceEntryTarget, static_cast<std::uint32_t>(target));
     }
   }
   // Aligns the next data block and points resource `i`'s data entry at it.
   const auto placeData = [&](std::size_t i) {
     front.resize(base + AlignUp(front.size() - base, kResourceDataAlignment), 0);
     unsigned char* entry = front.data() + base + dataEntries + kResourceDataEntrySize * i;
-    StoreLe32(entry + resource_data_field::kAddress,
+    StoreLe32(entry + kResourceDataAddress,
               static_cast<std::uint32_t>(virtualAddress + front.size() - base));
-    StoreLe32(entry + resource_data_field::kSize, static_cast<std::uint32_t>(sorted[i].size));
-    StoreLe32(entry + resource_data_field::kCodePage, sorted[i].codePage);
+    StoreLe32(entry + kResourceDataSize, static_cast<std::uint32_t>(sorted[i].size));
+    StoreLe32(entry + kResourceDataCodePage, sorted[i].codePage);
   };
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     if (i != added) {
@@ -412,8 +449,8 @@ void AppendResourceSection(const std::vector<PeResource>& sorted, std::size_t ad
   placeData(added);
 }
 
-// Where the new section goes: in the old resource section's place, or after
-// the last section in a new table entry.
+// Where the new section goes: in the old resource section's place when that
+// is last and holds nothing else; otherwise after the last section.
 struct Placement {
   bool replace = false;
   std::size_t headerIndex = 0;  // its entry in the section table
@@ -427,54 +464,44 @@ struct Placement {
 bool HasRoomForSectionHeader(const PeImage& image) {
   const std::uint64_t headerAt =
       image.sectionTableOffset + std::uint64_t{kSectionHeaderSize} * image.sections.size();
-  bool room =
-      image.sections.size() < kMaxSections && headerAt + kSectionHeaderSize <= image.sizeOfHeaders;
-  for (const PeSection& section : image.sections) {
-    room = room && (section.rawSize == 0 || headerAt + kSectionHeaderSize <= section.rawOffset);
-  }
-  return room && std::all_of(image.bytes + headerAt, image.bytes + headerAt + kSectionHeaderSize,
-                             [](unsigned char byte) { return byte == 0; });
+  const std::uint64_t headerEnd = headerAt + kSectionHeaderSize;
+  return image.sections.size() < kMaxSections && headerEnd <= image.sizeOfHeaders &&
+         std::all_of(
+             image.sections.begin(), image.sections.end(),
+             [&](const PeSection& s) { return s.rawSize == 0 || headerEnd <= s.rawOffset; }) &&
+         std::all_of(image.bytes + headerAt, image.bytes + headerEnd,
+                     [](unsigned char byte) { return byte == 0; });
 }
 
-// In the old section's place when it is the last one and holds nothing
-// else; otherwise after the last section. Refused when the headers have no
-// room for another section.
 bool PlaceSection(const PeImage& image, Placement& placement, std::string& error) {
-  const std::size_t last = image.sections.size() - 1;
-  const PeSection& lastSection = image.sections[last];
-  placement.replace =
-      image.resourceSection == static_cast<int>(last) && !HoldsOtherDirectories(image, lastSection);
-  placement.cut = image.size;
-  placement.headerIndex = last;
-  if (placement.replace) {
-    placement.virtualAddress = lastSection.virtualAddress;
-    if (lastSection.rawSize != 0 &&
-        std::uint64_t{lastSection.rawOffset} + lastSection.rawSize >= image.size) {
-      placement.cut = lastSection.rawOffset;
-    }
-  } else {
-    placement.virtualAddress =
-        AlignUp(lastSection.virtualAddress + Extent(lastSection), image.sectionAlignment);
-    placement.headerIndex = image.sections.size();
-    if (!HasRoomForSectionHeader(image)) {
-      return Refuse(error, "there is no room in its headers for another section");
-    }
+  const PeSection& last = image.sections.back();
+  placement.replace = image.resourceSection == static_cast<int>(image.sections.size() - 1) &&
+                      !HoldsOtherDirectories(image, last);
+  if (!placement.replace && !HasRoomForSectionHeader(image)) {
+    return Refuse(error, "there is no room in its headers for another section");
   }
+  placement.headerIndex = image.sections.size() - (placement.replace ? 1 : 0);
+  placement.virtualAddress =
+      placement.replace ? last.virtualAddress
+                        : AlignUp(last.virtualAddress + Extent(last), image.sectionAlignment);
+  // A replaced section's data is cut off unless bytes follow it in the file.
+  const bool dataLast =
+      last.rawSize != 0 && std::uint64_t{last.rawOffset} + last.rawSize >= image.size;
+  placement.cut = placement.replace && dataLast ? last.rawOffset : image.size;
   placement.rawOffset = AlignUp(placement.cut, image.fileAlignment);
   return true;
 }
 
-// Writes the headers for a new section of `sectionSize` bytes: its table
-// entry, the section count (and the old resource section retired) for a new
-// entry, the optional header's sizes and the resource data directory.
-// Refused, changing nothing, when the sizes outgrow 32 bits.
+// Writes the section table entry, the sizes and the resource directory for
+// a new section of `sectionSize` bytes, retiring the old one; refused when
+// the sizes outgrow 32 bits.
 bool UpdateHeaders(const PeImage& image, const Placement& placement, std::uint64_t sectionSize,
                    std::vector<unsigned char>& front, std::string& error) {
   const std::uint64_t rawSize = AlignUp(sectionSize, image.fileAlignment);
   const std::uint64_t imageEnd =
       AlignUp(placement.virtualAddress + sectionSize, image.sectionAlignment);
   std::uint64_t initializedData =
-      LoadLe32(image.bytes + image.optionalHeaderOffset + optional_field::kSizeOfInitializedData);
+      LoadLe32(image.bytes + image.optionalHeaderOffset + kOptionalSizeOfInitializedData);
   if (placement.replace) {
     initializedData -= std::min<std::uint64_t>(initializedData, image.sections.back().rawSize);
   }
@@ -486,32 +513,28 @@ bool UpdateHeaders(const PeImage& image, const Placement& placement, std::uint64
   unsigned char* header =
       front.data() + image.sectionTableOffset + kSectionHeaderSize * placement.headerIndex;
   std::memset(header, 0, kSectionHeaderSize);
-  std::memcpy(header + section_field::kName, kResourceSectionName,
-              std::strlen(kResourceSectionName));
-  StoreLe32(header + section_field::kVirtualSize, static_cast<std::uint32_t>(sectionSize));
-  StoreLe32(header + section_field::kVirtualAddress,
-            static_cast<std::uint32_t>(placement.virtualAddress));
-  StoreLe32(header + section_field::kRawSize, static_cast<std::uint32_t>(rawSize));
-  StoreLe32(header + section_field::kRawOffset, static_cast<std::uint32_t>(placement.rawOffset));
-  StoreLe32(header + section_field::kCharacteristics, kSectionInitializedData | kSectionRead);
+  std::memcpy(header + kSectionName, kResourceSectionName, std::strlen(kResourceSectionName));
+  StoreLe32(header + kSectionVirtualSize, static_cast<std::uint32_t>(sectionSize));
+  StoreLe32(header + kSectionVirtualAddress, static_cast<std::uint32_t>(placement.virtualAddress));
+  StoreLe32(header + kSectionRawSize, static_cast<std::uint32_t>(rawSize));
+  StoreLe32(header + kSectionRawOffset, static_cast<std::uint32_t>(placement.rawOffset));
+  StoreLe32(header + kSectionCharacteristics, kSectionInitializedData | kSectionRead);
   if (!placement.replace) {
-    StoreLe16(
-        front.data() + image.optionalHeaderOffset - kCoffHeaderSize + coff_field::kSectionCount,
-        static_cast<std::uint16_t>(placement.headerIndex + 1));
+    StoreLe16(front.data() + image.optionalHeaderOffset - kCoffHeaderSize + kCoffSectionCount,
+              static_cast<std::uint16_t>(placement.headerIndex + 1));
     if (image.resourceSection >= 0) {
       std::memcpy(front.data() + image.sectionTableOffset +
                       kSectionHeaderSize * static_cast<std::uint32_t>(image.resourceSection) +
-                      section_field::kName,
+                      kSectionName,
                   kRetiredResourceSectionName, kSectionNameSize);
     }
   }
   unsigned char* optional = front.data() + image.optionalHeaderOffset;
-  StoreLe32(optional + optional_field::kSizeOfInitializedData,
-            static_cast<std::uint32_t>(initializedData));
-  StoreLe32(optional + optional_field::kSizeOfImage, static_cast<std::uint32_t>(imageEnd));
+  StoreLe32(optional + kOptionalSizeOfInitializedData, static_cast<std::uint32_t>(initializedData));
+  StoreLe32(optional + kOptionalSizeOfImage, static_cast<std::uint32_t>(imageEnd));
   unsigned char* resources = front.data() + DataDirectoryAt(image, kDirectoryResource);
   StoreLe32(resources, static_cast<std::uint32_t>(placement.virtualAddress));
-  StoreLe32(resources + data_directory_field::kSize, static_cast<std::uint32_t>(sectionSize));
+  StoreLe32(resources + kDataDirectorySizeField, static_cast<std::uint32_t>(sectionSize));
   return true;
 }
 
@@ -571,39 +594,36 @@ bool AddPeResource(const PeImage& image, const PeResource& added, std::vector<un
   }
   back.assign(AlignUp(sectionSize, image.fileAlignment) - sectionSize, 0);
 
-  unsigned char* checksumField =
-      front.data() + image.optionalHeaderOffset + optional_field::kChecksum;
+  unsigned char* checksumField = front.data() + image.optionalHeaderOffset + kOptionalChecksum;
   StoreLe32(checksumField, 0);
-  PeChecksum checksum;
-  checksum.Add(front.data(), front.size());
-  checksum.Add(added.data, static_cast<std::size_t>(added.size));
-  checksum.Add(back.data(), back.size());
-  StoreLe32(checksumField, checksum.Value());
+  StoreLe32(checksumField, PeChecksum({{front.data(), front.size()},
+                                       {added.data, static_cast<std::size_t>(added.size)},
+                                       {back.data(), back.size()}}));
   return true;
 }
 
-void PeChecksum::Add(const unsigned char* data, std::size_t length) {
-  std::size_t i = 0;
-  // A piece that starts at an odd offset completes the word the last one began.
-  if ((length_ & 1) != 0 && length > 0) {
-    sum_ += static_cast<std::uint64_t>(data[0]) << 8;
-    i = 1;
+std::uint32_t PeChecksum(const PePieces& pieces) {
+  std::uint64_t sum = 0;
+  std::uint64_t length = 0;
+  for (const auto& [data, size] : pieces) {
+    std::size_t i = 0;
+    // A piece that starts at an odd offset completes the word the last one began.
+    if ((length & 1) != 0 && size > 0) {
+      sum += static_cast<std::uint64_t>(data[0]) << 8;
+      i = 1;
+    }
+    for (; i + 1 < size; i += 2) {
+      sum += static_cast<std::uint64_t>(data[i]) | static_cast<std::uint64_t>(data[i + 1]) << 8;
+    }
+    if (i < size) {
+      sum += data[i];
+    }
+    length += size;
   }
-  for (; i + 1 < length; i += 2) {
-    sum_ += static_cast<std::uint64_t>(data[i]) | static_cast<std::uint64_t>(data[i + 1]) << 8;
-  }
-  if (i < length) {
-    sum_ += data[i];
-  }
-  length_ += length;
-}
-
-std::uint32_t PeChecksum::Value() const {
-  std::uint64_t sum = sum_;
   while ((sum >> 16) != 0) {
     sum = (sum & 0xFFFF) + (sum >> 16);
   }
-  return static_cast<std::uint32_t>(sum + length_);
+  return static_cast<std::uint32_t>(sum + length);
 }
 
 }  // namespace pack

@@ -437,20 +437,16 @@ TEST(AddPeResource, WritesTheChecksumOfTheWholeFile) {
 }
 
 TEST(PeChecksum, FoldsCarriesAndAddsTheLength) {
-  pack::PeChecksum small;
   const unsigned char three[] = {0x01, 0x02, 0x03};
-  small.Add(three, 3);
-  EXPECT_EQ(small.Value(), 0x0201u + 0x0003u + 3u);
+  EXPECT_EQ(pack::PeChecksum({{three, 3}}), 0x0201u + 0x0003u + 3u);
 
-  pack::PeChecksum carries;
   const unsigned char ones[] = {0xFF, 0xFF, 0xFF, 0xFF};
-  carries.Add(ones, 4);
   // 0xFFFF + 0xFFFF = 0x1FFFE, folded to 0xFFFF, plus the length 4.
-  EXPECT_EQ(carries.Value(), 0xFFFFu + 4u);
+  EXPECT_EQ(pack::PeChecksum({{ones, 4}}), 0xFFFFu + 4u);
 }
 
 TEST(PeChecksum, GivesTheSameValueForAnySplitIntoPieces) {
-  // The checksum field zeroed, as the class expects it and the reference
+  // The checksum field zeroed, as the function expects it and the reference
   // skips it.
   const std::string image = Build(StubLikeImage()) + SomeArchive(10001);
   std::string zeroed = image;
@@ -458,11 +454,11 @@ TEST(PeChecksum, GivesTheSameValueForAnySplitIntoPieces) {
   const std::uint32_t expected = pe_test::ReferenceChecksum(image);
   for (const std::size_t piece :
        {std::size_t{1}, std::size_t{3}, std::size_t{4096}, std::size_t{7777}, zeroed.size()}) {
-    pack::PeChecksum checksum;
+    pack::PePieces pieces;
     for (std::size_t at = 0; at < zeroed.size(); at += piece) {
-      checksum.Add(Bytes(zeroed) + at, std::min(piece, zeroed.size() - at));
+      pieces.emplace_back(Bytes(zeroed) + at, std::min(piece, zeroed.size() - at));
     }
-    EXPECT_EQ(checksum.Value(), expected) << "pieces of " << piece;
+    EXPECT_EQ(pack::PeChecksum(pieces), expected) << "pieces of " << piece;
   }
 }
 

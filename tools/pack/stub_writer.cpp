@@ -9,7 +9,6 @@
 #include "pack/elf_image.h"
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
-#include "pack/pe_format.h"
 #include "pack/pe_image.h"
 #include "payload/payload.h"
 #include "payload/payload_trailer.h"
@@ -26,7 +25,7 @@ const char kDefaultAppName[] = PACK_DEFAULT_APP_NAME;
 
 namespace {
 
-// Sets `error` to `why` and returns false: how every check below refuses.
+// How every check below refuses: `error` says why.
 bool Refuse(std::string& error, std::string why) {
   error = std::move(why);
   return false;
@@ -34,12 +33,10 @@ bool Refuse(std::string& error, std::string why) {
 
 // Why `identity` cannot fill a block, or "".
 std::string IdentityProblem(const StarterIdentity& identity) {
-  std::string problem = CheckAppName(identity.appName);
-  if (!problem.empty()) {
+  if (const std::string problem = CheckAppName(identity.appName); !problem.empty()) {
     return "the application name '" + DisplayName(identity.appName) + "' " + problem;
   }
-  problem = CheckExecutablePath(identity.executablePath);
-  if (!problem.empty()) {
+  if (const std::string problem = CheckExecutablePath(identity.executablePath); !problem.empty()) {
     return "the executable path '" + DisplayName(identity.executablePath) + "' " + problem;
   }
   return std::string();
@@ -48,7 +45,7 @@ std::string IdentityProblem(const StarterIdentity& identity) {
 // The identity block's texts are UTF-16 in 16-bit little-endian units.
 constexpr std::size_t kTextUnitSize = 2;
 
-// Writes `text` and its length into the fields at `at` and `lengthAt`.
+// Writes `text` into the field at `at` and its length at `lengthAt`.
 void PutText(unsigned char* at, std::size_t capacity, unsigned char* lengthAt,
              const std::u16string& text) {
   bytes::StoreLe16(lengthAt, static_cast<std::uint16_t>(text.size()));
@@ -61,16 +58,6 @@ void PutText(unsigned char* at, std::size_t capacity, unsigned char* lengthAt,
 // The language the archive resource is stored under: English (United
 // Kingdom), as the resource script of a compiled starter declares it.
 constexpr std::uint32_t kPayloadLanguage = 2057;
-
-// Whether the identity block at `block` lies in data loaded read-only.
-bool IsReadOnly(bool windows, const PeImage& pe, const ElfImage& elf, std::uint64_t block,
-                std::string& error) {
-  if (windows ? IsInReadOnlySection(pe, block, kIdentityBlockSize)
-              : IsInReadOnlySegment(elf, block, kIdentityBlockSize)) {
-    return true;
-  }
-  return Refuse(error, "its identity block is not in read-only data");
-}
 
 }  // namespace
 
@@ -122,7 +109,7 @@ bool StubKindOf(const unsigned char* stub, std::uint64_t size, StubKind& kind) {
   const auto startsWith = [&](const char* magic, std::size_t length) {
     return size >= length && std::memcmp(stub, magic, length) == 0;
   };
-  kind = startsWith(pe::kDosMagic, pe::kDosMagicSize) ? StubKind::kWindows : StubKind::kPosix;
+  kind = startsWith(kPeMagic, kPeMagicSize) ? StubKind::kWindows : StubKind::kPosix;
   return kind == StubKind::kWindows || startsWith(kElfMagic, kElfMagicSize);
 }
 
@@ -150,7 +137,9 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
   if (!(windows ? ParsePeImage(bytes.data(), bytes.size(), pe, reason)
                 : ParseElfImage(bytes.data(), bytes.size(), elf, reason)) ||
       !FindIdentityBlock(bytes.data(), bytes.size(), block, reason) ||
-      !IsReadOnly(windows, pe, elf, block, reason) ||
+      !((windows ? IsInReadOnlySection(pe, block, kIdentityBlockSize)
+                 : IsInReadOnlySegment(elf, block, kIdentityBlockSize)) ||
+        Refuse(reason, "its identity block is not in read-only data")) ||
       (!windows &&
        !FillPayloadSlot(bytes, elf, archiveSize + kPayloadTrailerSize, archiveOffset, reason)) ||
       !FillIdentityBlock(bytes.data() + block, identity, reason)) {
@@ -158,20 +147,17 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
   }
   parts.archive = archive;
   parts.archiveSize = archiveSize;
-  if (!windows) {
-    const auto trailer =
-        EncodePayloadTrailer(archiveOffset, static_cast<std::uint32_t>(archiveSize));
-    parts.front = std::move(bytes);
-    // The slot's address decides where in the file the archive starts.
-    parts.front.resize(static_cast<std::size_t>(archiveOffset), 0);
-    parts.back.assign(trailer.begin(), trailer.end());
-    return true;
+  if (windows) {
+    const PeResource payload{
+        kPeResourceTypeRcData, kPayloadResourceId, kPayloadLanguage, 0, archive, archiveSize};
+    return AddPeResource(pe, payload, parts.front, parts.back, reason) ||
+           Refuse(error, "cannot add the archive to the stub: " + reason);
   }
-  const PeResource payload{
-      pe::kResourceTypeRcData, kPayloadResourceId, kPayloadLanguage, 0, archive, archiveSize};
-  if (!AddPeResource(pe, payload, parts.front, parts.back, reason)) {
-    return Refuse(error, "cannot add the archive to the stub: " + reason);
-  }
+  const auto trailer = EncodePayloadTrailer(archiveOffset, static_cast<std::uint32_t>(archiveSize));
+  parts.front = std::move(bytes);
+  // The slot's address decides where in the file the archive starts.
+  parts.front.resize(static_cast<std::size_t>(archiveOffset), 0);
+  parts.back.assign(trailer.begin(), trailer.end());
   return true;
 }
 
