@@ -339,7 +339,7 @@ class ArchiveBuilder {
             Describe(entry, "4 GiB or larger; an archive without Zip64 records cannot hold it");
         return false;
       }
-      total_ += entry.size;
+      summary_.inputBytes += entry.size;
       for (std::uint64_t offset = 0; !entry.isFolder && offset < entry.size;
            offset += options_.pieceSize) {
         const auto length = static_cast<std::uint32_t>(
@@ -347,7 +347,6 @@ class ArchiveBuilder {
         pieces_.push_back(Piece{i, offset, length, offset + length == entry.size});
       }
     }
-    summary_.inputBytes = total_;
     return true;
   }
 
@@ -399,7 +398,7 @@ class ArchiveBuilder {
       pieceIndex.compressedLengths.push_back(static_cast<std::uint32_t>(result.bytes.size()));
       done_ += length;
       if (options_.progress) {
-        options_.progress(done_, total_);
+        options_.progress(done_, summary_.inputBytes);
       }
     }
     if (compressionLost) {
@@ -465,7 +464,6 @@ class ArchiveBuilder {
   std::string& error_;
   std::vector<Piece> pieces_;
   std::size_t nextPiece_ = 0;
-  std::uint64_t total_ = 0;
   std::uint64_t done_ = 0;
 };
 

@@ -34,7 +34,7 @@ constexpr unsigned kDefaultStoreBelowPercent = 2;
 constexpr std::uint16_t kVersionMadeByUnix63 =
     (zip::kHostUnix << 8) | (zip::kVersionMadeByMsDos63 & 0xFF);
 
-/// The Unix file type bits (S_IFREG, S_IFDIR).
+/// The Unix file type bits S_IFREG and S_IFDIR.
 constexpr std::uint32_t kUnixTypeFile = 0100000;
 constexpr std::uint32_t kUnixTypeFolder = 0040000;
 
@@ -46,14 +46,11 @@ constexpr std::uint32_t UnixExternalAttributes(bool folder, std::uint32_t permis
 }
 
 struct WriteOptions {
-  int level = kDefaultLevel;  // 0 stores every file; 1-9 deflate
-  unsigned threads = 1;       // compressing threads, at least 1
-  /// The archive must stay below this many bytes (tests inject small ones).
-  std::uint64_t sizeLimit = kArchiveSizeLimit;
-  /// The archive's bytes depend on the piece size, never on `threads`.
-  std::uint32_t pieceSize = kDefaultPieceSize;
-  /// 0 deflates every piece.
-  unsigned storeBelowPercent = kDefaultStoreBelowPercent;
+  int level = kDefaultLevel;                    // 0 stores every file; 1-9 deflate
+  unsigned threads = 1;                         // compressing threads, at least 1
+  std::uint64_t sizeLimit = kArchiveSizeLimit;  // the archive stays below (tests: smaller)
+  std::uint32_t pieceSize = kDefaultPieceSize;  // the bytes depend on it, never on `threads`
+  unsigned storeBelowPercent = kDefaultStoreBelowPercent;  // 0 deflates every piece
   /// Record Unix permissions, for a starter on a POSIX system: made by
   /// 0x033F, external attributes UnixExternalAttributes; else MS-DOS form.
   bool unixModes = false;

@@ -28,19 +28,6 @@ long long TransferAll(std::intptr_t handle, std::uint64_t offset, char* buffer, 
 
 }  // namespace
 
-std::string FolderOfPath(const std::string& path) {
-  const std::size_t length = FolderPartLength(path);
-  if (length == 0) {
-    return ".";
-  }
-  const std::string above = path.substr(0, length - 1);
-  // A drive alone ("C:name") stands for the drive's current folder, and a
-  // root keeps its separator: "/", "\", "C:\".
-  const bool drive = path[length - 1] == ':';
-  const bool root = above.empty() || (above.back() == ':' && FolderPartLength(above) == 2);
-  return drive || root ? path.substr(0, length) : above;
-}
-
 bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil) {
   std::tm parts;
   if (!LocalTimeParts(seconds, parts)) {

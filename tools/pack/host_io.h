@@ -42,9 +42,7 @@ struct NodeInfo {
   std::uint32_t modifiedNanoseconds = 0;  // and its fraction of a second
   std::uint64_t device = 0;               // identity: device and inode (Windows:
   std::uint64_t inode = 0;                // volume serial number and file index)
-  /// Unix permission bits (07777). Windows: a folder 0755, a file 0644, or
-  /// 0444 when read-only.
-  std::uint32_t permissions = 0;
+  std::uint32_t permissions = 0;          // 07777; Windows: folder 0755, file 0644 (0444 read-only)
 };
 
 /// Describes `path`: a symbolic link itself unless `follow`, else its final
@@ -52,12 +50,10 @@ struct NodeInfo {
 /// disk file or folder, such as NUL) is kOther. False with `error` set.
 bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error);
 
-/// The names in folder `path` without "." and "..", in no particular order.
-/// False with `error` set.
+/// The names in folder `path` but "." and "..", in no order. False with `error`.
 bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error);
 
-/// `seconds` since the epoch in this machine's local time; false when it
-/// cannot be represented.
+/// `seconds` since the epoch in local time; false when it cannot be represented.
 bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil);
 
 /// True when standard error is a terminal (Windows: a console).
@@ -81,7 +77,7 @@ class InputFile {
   bool Open(const std::string& folder, const std::string& relative, bool follow, NodeInfo& info,
             std::string& error);
 
-  /// Describes the open file as it is now. False with `error` set.
+  /// Describes the open file as it is now (false with `error` set).
   bool Describe(NodeInfo& info, std::string& error) const;
 
   /// Reads up to `length` bytes at `offset`, fewer only at the end of the
@@ -106,7 +102,7 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  /// Creates the temporary in the folder of `finalPath`. False with `error`.
+  /// Creates the temporary in the folder of `finalPath` (false with `error`).
   bool Create(const std::string& finalPath, std::string& error);
 
   /// Writes all `length` bytes at `offset`. False with `error` set.
@@ -164,10 +160,6 @@ class MappedFile {
 };
 
 // What the shared part asks of each platform.
-
-/// The length of FolderOfPath's part of `path`, up to and with its last
-/// separator, or the Windows drive "X:" when there is none.
-std::size_t FolderPartLength(const std::string& path);
 
 bool LocalTimeParts(std::int64_t seconds, std::tm& parts);
 

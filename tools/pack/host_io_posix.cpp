@@ -148,12 +148,9 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
                         S_ISLNK(st.st_mode);
     close(current);
     if (next < 0) {
-      if (isLink) {
-        error = last ? "it has been replaced by a symbolic link"
-                     : "a folder above it has been replaced by a symbolic link";
-      } else {
-        error = ErrorText(openError);
-      }
+      error = !isLink ? ErrorText(openError)
+              : last  ? "it has been replaced by a symbolic link"
+                      : "a folder above it has been replaced by a symbolic link";
       return -1;
     }
     if (last) {
@@ -187,9 +184,9 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names, std::s
   return !code;
 }
 
-std::size_t FolderPartLength(const std::string& path) {
+std::string FolderOfPath(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? 0 : slash + 1;
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
@@ -237,7 +234,7 @@ bool InputFile::Describe(NodeInfo& info, std::string& error) const {
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   Discard();
   std::string pattern = FolderOfPath(finalPath) + "/." +
-                        finalPath.substr(FolderPartLength(finalPath)) + ".tmp-XXXXXX";
+                        finalPath.substr(finalPath.find_last_of('/') + 1) + ".tmp-XXXXXX";
   static const bool installed = InstallCleanupHandlers();
   static_cast<void>(installed);
   // A signal between creating the file and arming its removal would leave it

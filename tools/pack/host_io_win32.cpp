@@ -31,6 +31,16 @@ constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 // Others may go on writing, renaming or deleting what the packer reads.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Where the name in `path` begins: after its last separator, or after a
+// drive "X:" without one.
+std::size_t FolderPartLength(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  if (separator != std::string::npos) {
+    return separator + 1;
+  }
+  return path.size() >= 2 && path[1] == ':' ? 2 : 0;
+}
+
 HANDLE ToHandle(std::intptr_t value) {
   return reinterpret_cast<HANDLE>(value);
 }
@@ -226,12 +236,17 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   return args;
 }
 
-std::size_t FolderPartLength(const std::string& path) {
-  const std::size_t separator = path.find_last_of("/\\");
-  if (separator != std::string::npos) {
-    return separator + 1;
+std::string FolderOfPath(const std::string& path) {
+  const std::size_t length = FolderPartLength(path);
+  if (length == 0) {
+    return ".";
   }
-  return path.size() >= 2 && path[1] == ':' ? 2 : 0;
+  const std::string above = path.substr(0, length - 1);
+  // A drive alone ("C:name") stands for the drive's current folder, and a
+  // root keeps its separator: "\", "C:\".
+  const bool drive = path[length - 1] == ':';
+  const bool root = above.empty() || (above.back() == ':' && FolderPartLength(above) == 2);
+  return drive || root ? path.substr(0, length) : above;
 }
 
 bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {

@@ -98,12 +98,8 @@ bool WalkTree(const std::string& root, const WalkOptions& options, std::vector<T
   entries.clear();
   NodeInfo info;
   std::string reason;
-  if (!InspectNode(root, true, info, reason)) {
-    error = DisplayName(root) + ": " + reason;
-    return false;
-  }
-  if (info.kind != NodeKind::kFolder) {
-    error = DisplayName(root) + ": not a folder";
+  if (!InspectNode(root, true, info, reason) || info.kind != NodeKind::kFolder) {
+    error = DisplayName(root) + ": " + (reason.empty() ? "not a folder" : reason);
     return false;
   }
   // Children are named base + "/" + name, so "/" itself becomes empty.
