@@ -213,11 +213,9 @@ class Sink {
 
   // Drops what was written from `offset` on (output of a file better stored).
   bool Rewind(std::uint64_t offset, std::string& error) {
-    if (!Flush(error)) {
-      return false;
-    }
+    const bool flushed = Flush(error);
     flushed_ = offset;
-    return true;
+    return flushed;
   }
 
   bool Flush(std::string& error) {
@@ -257,16 +255,12 @@ zip::DosStamp StampOf(std::int64_t modified) {
 
 // The local header of the entry `record` describes, without extra field.
 std::string LocalHeaderBytes(const zip::CentralRecord& record) {
-  zip::LocalHeader local;
-  local.versionNeeded = record.versionNeeded;
-  local.flags = record.flags;
-  local.method = record.method;
-  local.dosTime = record.dosTime;
-  local.dosDate = record.dosDate;
-  local.crc32 = record.crc32;
-  local.compressedSize = record.compressedSize;
-  local.uncompressedSize = record.uncompressedSize;
-  local.name = record.name;
+  // In the order of zip::LocalHeader's fields.
+  const zip::LocalHeader local{record.versionNeeded,  record.flags,
+                               record.method,         record.dosTime,
+                               record.dosDate,        record.crc32,
+                               record.compressedSize, record.uncompressedSize,
+                               record.name,           {}};
   std::string bytes;
   zip::AppendLocalHeader(bytes, local);
   return bytes;

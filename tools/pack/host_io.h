@@ -1,6 +1,6 @@
-// The packer's only contact with the operating system. Every call reports
-// failure by its return value and a message (the system's error text); none
-// prints, throws or exits.
+// The packer's only contact with the operating system. A call that fails
+// returns false (or -1) with `error` set to a message, the system's text;
+// none prints, throws or exits.
 //
 // Paths are UTF-8, passed to POSIX as they are. On Windows they become UTF-16
 // (text that is not valid UTF-8 names no file), '/' and '\' both separate,
@@ -47,10 +47,10 @@ struct NodeInfo {
 
 /// Describes `path`: a symbolic link itself unless `follow`, else its final
 /// target (a dangling link fails). A device or pipe (Windows: anything but a
-/// disk file or folder, such as NUL) is kOther. False with `error` set.
+/// disk file or folder, such as NUL) is kOther.
 bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error);
 
-/// The names in folder `path` but "." and "..", in no order. False with `error`.
+/// The names in folder `path` but "." and "..", in no particular order.
 bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error);
 
 /// `seconds` since the epoch in local time; false when it cannot be represented.
@@ -73,15 +73,14 @@ class InputFile {
   /// `folder` may be a symbolic link: POSIX opens level by level without
   /// following one; Windows opens the file as the link it may have become,
   /// and refuses it. A FIFO, device or folder is refused without blocking.
-  /// False with `error` set.
   bool Open(const std::string& folder, const std::string& relative, bool follow, NodeInfo& info,
             std::string& error);
 
-  /// Describes the open file as it is now (false with `error` set).
+  /// Describes the open file as it is now.
   bool Describe(NodeInfo& info, std::string& error) const;
 
   /// Reads up to `length` bytes at `offset`, fewer only at the end of the
-  /// file. Returns the number read, or -1 with `error` set.
+  /// file. Returns the number read.
   long long ReadAt(std::uint64_t offset, void* buffer, std::size_t length, std::string& error);
 
   void Close();
@@ -102,13 +101,13 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  /// Creates the temporary in the folder of `finalPath` (false with `error`).
+  /// Creates the temporary in the folder of `finalPath`.
   bool Create(const std::string& finalPath, std::string& error);
 
-  /// Writes all `length` bytes at `offset`. False with `error` set.
+  /// Writes all `length` bytes at `offset`.
   bool WriteAt(std::uint64_t offset, const void* data, std::size_t length, std::string& error);
 
-  /// Cuts or extends the file to `length` bytes. False with `error` set.
+  /// Cuts or extends the file to `length` bytes.
   bool Truncate(std::uint64_t length, std::string& error);
 
   /// Makes Commit add execute permission (not on Windows).
@@ -117,8 +116,8 @@ class OutputFile {
   /// Flushes the file to disk and renames it over the final path. POSIX: mode
   /// 0666 (0777 after MarkExecutable) less the umask. Windows: it keeps the
   /// access rules inherited from its folder; a read-only final file is
-  /// replaced, one held open without delete sharing is not. False with
-  /// `error` set, the temporary then removed.
+  /// replaced, one held open without delete sharing is not. On failure the
+  /// temporary is removed.
   bool Commit(std::string& error);
 
   /// Closes and removes the temporary, if any.
@@ -147,7 +146,6 @@ class MappedFile {
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
 
-  /// False with `error` set.
   bool Open(const std::string& path, std::string& error);
 
   /// The bytes (null for an empty file) and their number.
@@ -167,8 +165,7 @@ bool LocalTimeParts(std::int64_t seconds, std::tm& parts);
 void CloseHandleValue(std::intptr_t& handle);
 
 /// One read (`write` false) or write of at most `length` bytes at `offset`:
-/// the number of bytes moved (0 at the end of the file when reading), or -1
-/// with `error` set.
+/// the number of bytes moved, 0 at the end of the file when reading.
 long long TransferOnce(std::intptr_t handle, std::uint64_t offset, char* buffer, std::size_t length,
                        bool write, std::string& error);
 
