@@ -48,24 +48,19 @@ bool InstallCleanupHandlers() {
   for (const int number : kCleanupSignals) {
     struct sigaction previous;
     // A signal the caller ignores (nohup, background jobs) stays ignored.
-    if (sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
-      continue;
+    if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+      struct sigaction action = {};
+      action.sa_handler = RemoveTemporaryAndDie;
+      sigemptyset(&action.sa_mask);
+      sigaction(number, &action, nullptr);
     }
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = RemoveTemporaryAndDie;
-    sigemptyset(&action.sa_mask);
-    sigaction(number, &action, nullptr);
   }
   return true;
 }
 
 // Called with the signals blocked (see OutputFile::Create).
 void ArmCleanup(const std::string& path) {
-  if (path.size() > PATH_MAX) {
-    return;
-  }
-  for (int slot = 0; slot < kCleanupSlots; ++slot) {
+  for (int slot = 0; slot < kCleanupSlots && path.size() <= PATH_MAX; ++slot) {
     if (!g_cleanupArmed[slot]) {
       std::memcpy(g_cleanupPath[slot], path.c_str(), path.size() + 1);
       g_cleanupArmed[slot] = 1;
