@@ -83,8 +83,7 @@ class PiecePool {
     return std::exchange(slot.result, PieceResult());
   }
 
-  // The open file of entry `index`; null with `error` naming the file when
-  // it cannot be opened or is not the file the walk saw.
+  // The open file of entry `index`, or null with `error` naming the file.
   InputFile* File(std::size_t index, std::string& error) {
     Source& source = sources_[index];
     std::call_once(source.opened, [&] {
@@ -314,8 +313,7 @@ class ArchiveBuilder {
   }
 
  private:
-  // Checks what an archive without Zip64 records can hold, and cuts the
-  // files into pieces.
+  // Checks what an archive without Zip64 records holds; cuts files in pieces.
   bool PlanPieces() {
     if (entries_.size() > kMaxEntries) {
       error_ = "too many entries (" + std::to_string(entries_.size()) +
@@ -360,8 +358,7 @@ class ArchiveBuilder {
                                     ? UnixExternalAttributes(entry.isFolder, entry.permissions)
                                 : entry.isFolder ? zip::kDosAttributeDirectory
                                                  : zip::kDosAttributeArchive;
-    // A file's sizes, CRC and version are known only after its data; its
-    // header is patched then.
+    // A file's sizes, CRC and version are known, and patched in, after its data.
     record.versionNeeded = zip::kVersionNeededFolder;
     const bool headerWritten = sink.Append(LocalHeaderBytes(record), error_);
     if (!headerWritten || entry.isFolder) {

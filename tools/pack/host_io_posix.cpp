@@ -101,8 +101,7 @@ bool StatResult(int result, const struct stat& st, NodeInfo& info, std::string& 
   return true;
 }
 
-// Keeps the open descriptor `fd` when it is a regular file, filling `info`.
-// Otherwise closes it and returns -1 with `error` set.
+// Returns `fd` when it is a regular file, filling `info`; else closes it: -1.
 int KeepRegularFile(int fd, NodeInfo& info, std::string& error) {
   struct stat st;
   if (StatResult(fstat(fd, &st), st, info, error)) {
@@ -116,9 +115,8 @@ int KeepRegularFile(int fd, NodeInfo& info, std::string& error) {
 }
 
 // Opens the regular file `relative` below `folder` one level at a time, each
-// relative to the descriptor of the level above, so that a level replaced by
-// a symbolic link is met as one instead of being passed through. Returns the
-// descriptor, or -1 with `error` set.
+// relative to the level above, so that a level replaced by a symbolic link is
+// met as one instead of being passed through. Returns the descriptor or -1.
 int OpenBelow(const std::string& folder, const std::string& relative, bool follow, NodeInfo& info,
               std::string& error) {
   int current = open(folder.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
@@ -130,8 +128,7 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
   for (std::size_t i = 0;; ++i) {
     const bool last = i + 1 == levels.size();
     const std::string level(levels[i]);
-    // O_NONBLOCK keeps a FIFO from hanging the open; the type check then
-    // refuses it.
+    // O_NONBLOCK: a FIFO does not hang the open; the type check refuses it.
     const int flags =
         O_RDONLY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW) | (last ? O_NONBLOCK : O_DIRECTORY);
     const int next = openat(current, level.c_str(), flags);
@@ -232,8 +229,7 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
                         finalPath.substr(finalPath.find_last_of('/') + 1) + ".tmp-XXXXXX";
   static const bool installed = InstallCleanupHandlers();
   static_cast<void>(installed);
-  // A signal between creating the file and arming its removal would leave it
-  // behind, so the signals wait until both are done.
+  // The signals wait until the file is made and armed for removal.
   sigset_t blocked;
   sigset_t previous;
   sigemptyset(&blocked);
@@ -298,8 +294,7 @@ MappedFile::~MappedFile() {
 }
 
 bool MappedFile::Open(const std::string& path, std::string& error) {
-  // O_NONBLOCK keeps a FIFO from hanging the open; the type check then
-  // refuses it.
+  // O_NONBLOCK: a FIFO does not hang the open; the type check refuses it.
   const int opened = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (opened < 0) {
     error = ErrorText(errno);

@@ -31,8 +31,7 @@ constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 // Others may go on writing, renaming or deleting what the packer reads.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Where the name in `path` begins: after its last separator, or after a
-// drive "X:" without one.
+// Where the name in `path` begins: after its last separator or a drive "X:".
 std::size_t FolderPartLength(const std::string& path) {
   const std::size_t separator = path.find_last_of("/\\");
   if (separator != std::string::npos) {
@@ -107,8 +106,7 @@ struct HandleCloser {
 };
 using ScopedHandle = std::unique_ptr<void, HandleCloser>;
 
-// Fills `info` from an open handle; `reparseTag` is the reparse point's tag,
-// or 0 when it is none.
+// Fills `info` from an open handle; `reparseTag` is its reparse tag, or 0.
 bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::string& error) {
   info = NodeInfo();
   reparseTag = 0;
@@ -147,10 +145,9 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
 }
 
 // Opens `path` for `access` and describes it into `info`. Unless `follow`, a
-// symbolic link or junction (a name surrogate) is opened as itself, as
-// kSymlink, and any other reparse point (a cloud placeholder, a deduplicated
-// file) is opened again through, as what it presents. Folders open only with
-// FILE_FLAG_BACKUP_SEMANTICS. Returns null with `error` set.
+// link or junction (a name surrogate) is opened as itself, as kSymlink, and
+// another reparse point (a cloud placeholder, a deduplicated file) again
+// through, as what it presents. Folders need FILE_FLAG_BACKUP_SEMANTICS.
 HANDLE OpenDescribed(const std::string& path, DWORD access, bool follow, NodeInfo& info,
                      std::string& error) {
   std::wstring wide;
@@ -179,8 +176,7 @@ HANDLE OpenDescribed(const std::string& path, DWORD access, bool follow, NodeInf
   return node.release();
 }
 
-// Opens `path` for reading when it is a regular file, through a link only
-// when `follow`, and fills `info`. Returns null with `error` set.
+// OpenDescribed for reading, refusing anything but a regular file.
 HANDLE OpenRegularFile(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
   ScopedHandle file(OpenDescribed(path, GENERIC_READ, follow, info, error));
   if (file && info.kind != NodeKind::kFile) {
@@ -250,8 +246,7 @@ std::string FolderOfPath(const std::string& path) {
 }
 
 bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
-  // Asking only for attributes needs no sharing with other openers, so even
-  // a file held open exclusively can be described.
+  // Attributes alone need no sharing, so a file held open exclusively is described.
   const ScopedHandle node(OpenDescribed(path, FILE_READ_ATTRIBUTES, follow, info, error));
   return node != nullptr;
 }
@@ -267,8 +262,7 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names, std::s
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    // Only a drive's root has no "." and "..": an existing folder that
-    // matches nothing is empty.
+    // Only a drive's root has no "." and "..": if it exists, it is empty.
     pattern.resize(pattern.size() - 2);  // the folder itself, without "\*"
     const DWORD attributes = GetFileAttributesW(pattern.c_str());
     if (code == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
