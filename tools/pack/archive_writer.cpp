@@ -19,8 +19,7 @@ namespace pack {
 
 namespace {
 
-// Without Zip64 records the end record counts entries in 16 bits, and a
-// header's name length is 16 bits.
+// Without Zip64 records entries are counted, and names measured, in 16 bits.
 constexpr std::uint64_t kMaxEntries = 0xFFFF;
 constexpr std::uint64_t kMaxNameLength = zip::kMaxFieldLength;
 
@@ -32,12 +31,10 @@ struct Piece {
   bool last = false;
 };
 
-// A piece that will be stored comes back raw, so the writer need not read it
-// again.
 struct PieceResult {
   std::string error;
   std::uint32_t crc = 0;
-  bool raw = false;
+  bool raw = false;   // a piece to be stored comes back raw, not to be read again
   std::string bytes;  // raw, or a piece of the deflate stream
 };
 
@@ -45,31 +42,58 @@ std::string Describe(const TreeEntry& entry, const std::string& why) {
   return DisplayName(entry.sourcePath) + ": " + why;
 }
 
-bool IsWalkedFile(const TreeEntry& entry, const NodeInfo& info) {
-  return info.device == entry.device && info.inode == entry.inode;
+// Why the file `info` describes is not the file the walk saw, or empty.
+std::string Mismatch(const TreeEntry& entry, const NodeInfo& info) {
+  if (info.device != entry.device || info.inode != entry.inode) {
+    return Describe(entry, "changed while being packed (another file took its place)");
+  }
+  const bool same = info.size == entry.size && info.modified == entry.modified &&
+                    info.modifiedNanoseconds == entry.modifiedNanoseconds;
+  return same ? std::string() : Describe(entry, "changed while being packed (it was modified)");
 }
 
-bool HasWalkedContents(const TreeEntry& entry, const NodeInfo& info) {
-  return info.size == entry.size && info.modified == entry.modified &&
-         info.modifiedNanoseconds == entry.modifiedNanoseconds;
-}
-
-constexpr const char* kReplaced = "changed while being packed (another file took its place)";
-constexpr const char* kModified = "changed while being packed (it was modified)";
-
-// The entries' files, each opened once, by whichever thread needs it first,
-// and shared by all its pieces: whatever happens to the path meanwhile,
-// every byte comes from the one file the walk saw.
-class SourceFiles {
+// The entries' files and their pieces in flight. Each file is opened once, by
+// whichever thread needs it first, and shared by its pieces: whatever happens
+// to the path meanwhile, every byte comes from the one file the walk saw.
+// Pieces are compressed on the pool's threads in order, at most a window
+// ahead of the writer (two per thread and three more), so memory stays
+// bounded however large the files are.
+class PiecePool {
  public:
-  explicit SourceFiles(const std::vector<TreeEntry>& entries)
-      : entries_(entries), sources_(new Source[entries.size()]) {}
+  PiecePool(const std::vector<TreeEntry>& entries, const std::vector<Piece>& pieces,
+            const WriteOptions& options)
+      : entries_(entries),
+        pieces_(pieces),
+        options_(options),
+        sources_(new Source[entries.size()]),
+        slots_(2 * static_cast<std::size_t>(std::max(1u, options.threads)) + 3),
+        pool_(std::max(1u, options.threads)) {}
 
-  // The open file of entry `index`; null with `error` naming the file when
-  // it cannot be opened or is not the file the walk saw.
-  InputFile* Get(std::size_t index, std::string& error) {
+  // Pieces are taken strictly in order, each once: a slot is queued again
+  // only once its result was taken.
+  PieceResult Take(std::size_t index) {
+    for (; queued_ < pieces_.size() && queued_ < index + slots_.size(); ++queued_) {
+      Slot& slot = slots_[queued_ % slots_.size()];
+      const Piece& piece = pieces_[queued_];
+      pool_.Submit(slot.work,
+                   [this, &slot, &piece](zip::ZipJobScratch&) { Process(piece, slot.result); });
+    }
+    Slot& slot = slots_[index % slots_.size()];
+    pool_.Wait(slot.work);
+    return std::exchange(slot.result, PieceResult());
+  }
+
+  // The open file of entry `index`, or null with `error` naming the file.
+  InputFile* File(std::size_t index, std::string& error) {
     Source& source = sources_[index];
-    std::call_once(source.opened, [&] { Open(entries_[index], source); });
+    std::call_once(source.opened, [&] {
+      const TreeEntry& entry = entries_[index];
+      NodeInfo info;
+      std::string reason;
+      source.error = source.file.Open(entry.root, entry.name, entry.throughLink, info, reason)
+                         ? Mismatch(entry, info)
+                         : Describe(entry, "cannot open: " + reason);
+    });
     if (!source.error.empty()) {
       error = source.error;
       return nullptr;
@@ -77,27 +101,19 @@ class SourceFiles {
     return &source.file;
   }
 
-  // Checks that entry `index`'s file, all of it read, still has the size and
-  // modification time the walk saw, and closes it. Returns false with
-  // `error` naming the file otherwise.
+  // Checks that entry `index`'s file, all of it read, is still as the walk
+  // saw it, and closes it. Returns false with `error` naming the file.
   bool Finish(std::size_t index, std::string& error) {
-    InputFile* file = Get(index, error);
+    InputFile* file = File(index, error);
     if (file == nullptr) {
       return false;
     }
-    const TreeEntry& entry = entries_[index];
     NodeInfo now;
     std::string reason;
-    if (!file->Describe(now, reason)) {
-      error = Describe(entry, "cannot examine: " + reason);
-      return false;
-    }
-    if (!HasWalkedContents(entry, now)) {
-      error = Describe(entry, kModified);
-      return false;
-    }
+    error = file->Describe(now, reason) ? Mismatch(entries_[index], now)
+                                        : Describe(entries_[index], "cannot examine: " + reason);
     file->Close();
-    return true;
+    return error.empty();
   }
 
  private:
@@ -106,56 +122,14 @@ class SourceFiles {
     InputFile file;
     std::string error;
   };
+  struct Slot {
+    WorkerPool::Work work;
+    PieceResult result;
+  };
 
-  static void Open(const TreeEntry& entry, Source& source) {
-    NodeInfo info;
-    std::string reason;
-    if (!source.file.Open(entry.root, entry.name, entry.throughLink, info, reason)) {
-      source.error = Describe(entry, "cannot open: " + reason);
-      return;
-    }
-    if (!IsWalkedFile(entry, info) || !HasWalkedContents(entry, info)) {
-      source.error = Describe(entry, IsWalkedFile(entry, info) ? kModified : kReplaced);
-      source.file.Close();
-    }
-  }
-
-  const std::vector<TreeEntry>& entries_;
-  std::unique_ptr<Source[]> sources_;
-};
-
-// Compresses pieces on the pool's threads, in order, at most a window ahead
-// of the writer (two per thread and two more beside the one taken), so
-// memory stays bounded however large the files are.
-class PiecePool {
- public:
-  PiecePool(const std::vector<TreeEntry>& entries, const std::vector<Piece>& pieces,
-            SourceFiles& sources, const WriteOptions& options)
-      : entries_(entries),
-        pieces_(pieces),
-        sources_(sources),
-        options_(options),
-        slots_(2 * static_cast<std::size_t>(std::max(1u, options.threads)) + 3),
-        works_(slots_.size()),
-        pool_(std::max(1u, options.threads)) {}
-
-  // Pieces are taken strictly in order, each once: a slot is queued again
-  // only once its result was taken.
-  PieceResult Take(std::size_t index) {
-    for (; queued_ < pieces_.size() && queued_ < index + slots_.size(); ++queued_) {
-      const std::size_t next = queued_;
-      pool_.Submit(works_[next % slots_.size()], [this, next](zip::ZipJobScratch&) {
-        Process(pieces_[next], slots_[next % slots_.size()]);
-      });
-    }
-    pool_.Wait(works_[index % slots_.size()]);
-    return std::exchange(slots_[index % slots_.size()], PieceResult());
-  }
-
- private:
-  void Process(const Piece& piece, PieceResult& result) const {
+  void Process(const Piece& piece, PieceResult& result) {
     const TreeEntry& entry = entries_[piece.entry];
-    InputFile* file = sources_.Get(piece.entry, result.error);
+    InputFile* file = File(piece.entry, result.error);
     if (file == nullptr) {
       return;
     }
@@ -187,9 +161,8 @@ class PiecePool {
         StorePiece(data, piece.length, piece.last, result.bytes);
       }
     }
-    // Level 0 stores every file, and so is a file in one piece that deflate
-    // does not shrink (so also one kept in stored blocks, which only add to
-    // it); handing over the raw bytes spares reading it again.
+    // Level 0 stores every file, as is a file in one piece that deflate (or
+    // stored blocks, which only add) does not shrink.
     result.raw = options_.level == 0 ||
                  (piece.offset == 0 && piece.last && result.bytes.size() >= piece.length);
     if (result.raw) {
@@ -199,10 +172,9 @@ class PiecePool {
 
   const std::vector<TreeEntry>& entries_;
   const std::vector<Piece>& pieces_;
-  SourceFiles& sources_;
   const WriteOptions& options_;
-  std::vector<PieceResult> slots_;
-  std::vector<WorkerPool::Work> works_;
+  std::unique_ptr<Source[]> sources_;
+  std::vector<Slot> slots_;
   std::size_t queued_ = 0;
   WorkerPool pool_;  // last: runs what is still queued before the rest goes
 };
@@ -216,12 +188,11 @@ class Sink {
 
   std::uint64_t position() const { return flushed_ + buffer_.size(); }
 
-  // Room for the end record is kept free until it is appended, so an archive
-  // too large fails as early as possible.
-  void ReleaseEndRecordReserve() { reserve_ = 0; }
-
-  bool Append(std::string_view bytes, std::string& error) {
-    if (position() + bytes.size() + reserve_ >= limit_) {
+  // Room for the end record is kept free until it is appended, so that an
+  // archive too large fails as early as possible.
+  bool Append(std::string_view bytes, std::string& error,
+              std::uint64_t keepFree = zip::kEndRecordSize) {
+    if (position() + bytes.size() + keepFree >= limit_) {
       error = "the archive would reach " + std::to_string(limit_) +
               " bytes, the most a ZIP archive without Zip64 records can hold";
       return false;
@@ -239,21 +210,15 @@ class Sink {
     return Flush(error) && WriteOut(offset, bytes.data(), bytes.size(), error);
   }
 
-  // Compressed output already written is dropped this way when the file
-  // turns out to be better stored.
+  // Drops what was written from `offset` on (output of a file better stored).
   bool Rewind(std::uint64_t offset, std::string& error) {
-    if (!Flush(error)) {
-      return false;
-    }
+    const bool flushed = Flush(error);
     flushed_ = offset;
-    return true;
+    return flushed;
   }
 
   bool Flush(std::string& error) {
-    if (buffer_.empty()) {
-      return true;
-    }
-    if (!WriteOut(flushed_, buffer_.data(), buffer_.size(), error)) {
+    if (!buffer_.empty() && !WriteOut(flushed_, buffer_.data(), buffer_.size(), error)) {
       return false;
     }
     flushed_ += buffer_.size();
@@ -276,7 +241,6 @@ class Sink {
   OutputFile& file_;
   std::uint64_t limit_;
   std::uint64_t flushed_ = 0;
-  std::uint64_t reserve_ = zip::kEndRecordSize;
   std::string buffer_;
 };
 
@@ -288,19 +252,14 @@ zip::DosStamp StampOf(std::int64_t modified) {
   return zip::DosStampFromCivil(civil);
 }
 
-// The local header of the entry `record` describes: the same values, no
-// extra field.
+// The local header of the entry `record` describes, without extra field.
 std::string LocalHeaderBytes(const zip::CentralRecord& record) {
-  zip::LocalHeader local;
-  local.versionNeeded = record.versionNeeded;
-  local.flags = record.flags;
-  local.method = record.method;
-  local.dosTime = record.dosTime;
-  local.dosDate = record.dosDate;
-  local.crc32 = record.crc32;
-  local.compressedSize = record.compressedSize;
-  local.uncompressedSize = record.uncompressedSize;
-  local.name = record.name;
+  // In the order of zip::LocalHeader's fields.
+  const zip::LocalHeader local{record.versionNeeded,  record.flags,
+                               record.method,         record.dosTime,
+                               record.dosDate,        record.crc32,
+                               record.compressedSize, record.uncompressedSize,
+                               record.name,           {}};
   std::string bytes;
   zip::AppendLocalHeader(bytes, local);
   return bytes;
@@ -315,10 +274,9 @@ class ArchiveBuilder {
   }
 
   bool Build(const std::string& outputPath) {
-    if (!CheckLimits()) {
+    if (!PlanPieces()) {
       return false;
     }
-    PlanPieces();
     OutputFile file;
     std::string reason;
     if (!file.Create(outputPath, reason)) {
@@ -326,13 +284,12 @@ class ArchiveBuilder {
       return false;
     }
     Sink sink(file, std::min(options_.sizeLimit, kArchiveSizeLimit));
-    SourceFiles sources(entries_);
-    PiecePool pool(entries_, pieces_, sources, options_);
+    PiecePool pool(entries_, pieces_, options_);
     std::string central;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       zip::CentralRecord record;
       std::string pieceIndex;
-      if (!WriteEntry(i, sink, pool, sources, record, pieceIndex)) {
+      if (!WriteEntry(i, sink, pool, record, pieceIndex)) {
         return false;
       }
       record.extra = pieceIndex;
@@ -343,8 +300,7 @@ class ArchiveBuilder {
     endRecord.directorySize = static_cast<std::uint32_t>(central.size());
     endRecord.directoryOffset = static_cast<std::uint32_t>(sink.position());
     zip::AppendEndRecord(central, endRecord);
-    sink.ReleaseEndRecordReserve();
-    if (!sink.Append(central, error_) || !sink.Flush(error_)) {
+    if (!sink.Append(central, error_, 0) || !sink.Flush(error_)) {
       return false;
     }
     summary_.archiveSize = sink.position();
@@ -357,13 +313,15 @@ class ArchiveBuilder {
   }
 
  private:
-  bool CheckLimits() {
+  // Checks what an archive without Zip64 records holds; cuts files in pieces.
+  bool PlanPieces() {
     if (entries_.size() > kMaxEntries) {
       error_ = "too many entries (" + std::to_string(entries_.size()) +
                "); an archive without Zip64 records holds at most 65535";
       return false;
     }
-    for (const TreeEntry& entry : entries_) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      const TreeEntry& entry = entries_[i];
       if (entry.name.size() > kMaxNameLength) {
         error_ = Describe(entry, "name longer than 65535 bytes");
         return false;
@@ -373,30 +331,21 @@ class ArchiveBuilder {
             Describe(entry, "4 GiB or larger; an archive without Zip64 records cannot hold it");
         return false;
       }
-      total_ += entry.size;
-    }
-    summary_.inputBytes = total_;
-    return true;
-  }
-
-  void PlanPieces() {
-    const std::uint64_t size = options_.pieceSize;
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      const TreeEntry& entry = entries_[i];
-      if (entry.isFolder) {
-        continue;
-      }
-      for (std::uint64_t offset = 0; offset < entry.size; offset += size) {
-        const auto length = static_cast<std::uint32_t>(std::min(size, entry.size - offset));
+      summary_.inputBytes += entry.size;
+      for (std::uint64_t offset = 0; !entry.isFolder && offset < entry.size;
+           offset += options_.pieceSize) {
+        const auto length = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(options_.pieceSize, entry.size - offset));
         pieces_.push_back(Piece{i, offset, length, offset + length == entry.size});
       }
     }
+    return true;
   }
 
   // Writes the entry's local header and data, and fills its central record
   // but for the extra field, whose bytes go to `pieceIndexBytes`.
-  bool WriteEntry(std::size_t index, Sink& sink, PiecePool& pool, SourceFiles& sources,
-                  zip::CentralRecord& record, std::string& pieceIndexBytes) {
+  bool WriteEntry(std::size_t index, Sink& sink, PiecePool& pool, zip::CentralRecord& record,
+                  std::string& pieceIndexBytes) {
     const TreeEntry& entry = entries_[index];
     const zip::DosStamp stamp = StampOf(entry.modified);
     record.name = entry.name;
@@ -409,13 +358,11 @@ class ArchiveBuilder {
                                     ? UnixExternalAttributes(entry.isFolder, entry.permissions)
                                 : entry.isFolder ? zip::kDosAttributeDirectory
                                                  : zip::kDosAttributeArchive;
-    if (entry.isFolder) {
-      record.versionNeeded = zip::kVersionNeededFolder;
-      return sink.Append(LocalHeaderBytes(record), error_);
-    }
-    // Sizes and CRC are known only after the data; the header is patched then.
-    if (!sink.Append(LocalHeaderBytes(record), error_)) {
-      return false;
+    // A file's sizes, CRC and version are known, and patched in, after its data.
+    record.versionNeeded = zip::kVersionNeededFolder;
+    const bool headerWritten = sink.Append(LocalHeaderBytes(record), error_);
+    if (!headerWritten || entry.isFolder) {
+      return headerWritten;
     }
     const std::uint64_t dataStart = sink.position();
     std::uint32_t crc = 0;
@@ -423,39 +370,37 @@ class ArchiveBuilder {
     bool compressionLost = false;
     zip::PieceIndex pieceIndex;
     pieceIndex.pieceSize = options_.pieceSize;
-    while (nextPiece_ < pieces_.size() && pieces_[nextPiece_].entry == index) {
+    for (; nextPiece_ < pieces_.size() && pieces_[nextPiece_].entry == index; ++nextPiece_) {
       const std::uint32_t length = pieces_[nextPiece_].length;
-      PieceResult result = pool.Take(nextPiece_++);
+      PieceResult result = pool.Take(nextPiece_);
       if (!result.error.empty()) {
         error_ = result.error;
         return false;
       }
       crc = static_cast<std::uint32_t>(crc32_combine(crc, result.crc, length));
       stored = stored || result.raw;
-      // Once deflate cannot win any more, stop writing its output: the file
-      // will be stored, and the limit check stays exact.
+      // Once deflate cannot win any more, its output is no longer written:
+      // the file will be stored, and the limit check stays exact.
       const std::uint64_t written = sink.position() - dataStart;
       compressionLost = compressionLost || (!stored && written + result.bytes.size() >= entry.size);
-      if (!compressionLost) {
-        if (!sink.Append(result.bytes, error_)) {
-          return false;
-        }
-        pieceIndex.compressedLengths.push_back(static_cast<std::uint32_t>(result.bytes.size()));
+      if (!compressionLost && !sink.Append(result.bytes, error_)) {
+        return false;
       }
+      pieceIndex.compressedLengths.push_back(static_cast<std::uint32_t>(result.bytes.size()));
       done_ += length;
       if (options_.progress) {
-        options_.progress(done_, total_);
+        options_.progress(done_, summary_.inputBytes);
       }
     }
     if (compressionLost) {
       stored = true;
-      InputFile* file = sources.Get(index, error_);
+      InputFile* file = pool.File(index, error_);
       if (file == nullptr || !sink.Rewind(dataStart, error_) ||
           !CopyStored(entry, *file, crc, sink)) {
         return false;
       }
     }
-    if (!sources.Finish(index, error_)) {
+    if (!pool.Finish(index, error_)) {
       return false;
     }
     record.method = stored ? zip::kMethodStored : zip::kMethodDeflate;
@@ -463,8 +408,8 @@ class ArchiveBuilder {
     record.crc32 = crc;
     record.compressedSize = static_cast<std::uint32_t>(sink.position() - dataStart);
     record.uncompressedSize = static_cast<std::uint32_t>(entry.size);
-    // An index that does not fit the extra field is left out: the entry is
-    // then decoded in one pass, as any other reader does.
+    // An index too large for the extra field is left out: the entry is then
+    // decoded in one pass, as any other reader does.
     if (!stored && pieceIndex.compressedLengths.size() > 1) {
       zip::AppendPieceIndex(pieceIndexBytes, pieceIndex);
     }
@@ -510,7 +455,6 @@ class ArchiveBuilder {
   std::string& error_;
   std::vector<Piece> pieces_;
   std::size_t nextPiece_ = 0;
-  std::uint64_t total_ = 0;
   std::uint64_t done_ = 0;
 };
 

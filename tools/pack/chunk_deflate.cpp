@@ -67,15 +67,9 @@ void StorePiece(const unsigned char* input, std::size_t length, bool last, std::
 }
 
 bool SavesTooLittle(std::size_t deflatedLength, std::size_t length, unsigned percent) {
-  if (percent == 0) {
-    return false;
-  }
-  if (deflatedLength >= length) {
-    return true;
-  }
   // In integers, so that the choice is the same on every host.
-  const std::uint64_t saved = length - deflatedLength;
-  return saved * 100 < std::uint64_t{length} * percent;
+  const std::uint64_t saved = length - std::min(deflatedLength, length);
+  return percent != 0 && (saved == 0 || saved * 100 < std::uint64_t{length} * percent);
 }
 
 }  // namespace pack

@@ -2,18 +2,31 @@
 
 namespace pack {
 
-std::string FolderOfPath(const std::string& path) {
-  const std::size_t length = FolderPartLength(path);
-  if (length == 0) {
-    return ".";
+namespace {
+
+// Moves all `length` bytes, or up to the end of the file when reading.
+long long TransferAll(std::intptr_t handle, std::uint64_t offset, char* buffer, std::size_t length,
+                      bool write, std::string& error) {
+  std::size_t done = 0;
+  while (done < length) {
+    const long long moved =
+        TransferOnce(handle, offset + done, buffer + done, length - done, write, error);
+    if (moved < 0) {
+      return -1;
+    }
+    if (moved == 0) {
+      if (write) {
+        error = "the system wrote nothing";
+        return -1;
+      }
+      break;
+    }
+    done += static_cast<std::size_t>(moved);
   }
-  const std::string above = path.substr(0, length - 1);
-  // A drive alone ("C:name") stands for the drive's current folder, and a
-  // root keeps its separator: "/", "\", "C:\".
-  const bool drive = path[length - 1] == ':';
-  const bool root = above.empty() || (above.back() == ':' && FolderPartLength(above) == 2);
-  return drive || root ? path.substr(0, length) : above;
+  return static_cast<long long>(done);
 }
+
+}  // namespace
 
 bool ToLocalTime(std::int64_t seconds, zip::CivilTime& civil) {
   std::tm parts;
@@ -39,19 +52,7 @@ void InputFile::Close() {
 
 long long InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length,
                             std::string& error) {
-  std::size_t done = 0;
-  while (done < length) {
-    const long long got =
-        ReadOnce(handle_, offset + done, static_cast<char*>(buffer) + done, length - done, error);
-    if (got < 0) {
-      return -1;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return static_cast<long long>(done);
+  return TransferAll(handle_, offset, static_cast<char*>(buffer), length, false, error);
 }
 
 OutputFile::~OutputFile() {
@@ -60,16 +61,8 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t length,
                          std::string& error) {
-  std::size_t done = 0;
-  while (done < length) {
-    const long long put = WriteOnce(handle_, offset + done, static_cast<const char*>(data) + done,
-                                    length - done, error);
-    if (put < 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  return true;
+  char* bytes = const_cast<char*>(static_cast<const char*>(data));
+  return TransferAll(handle_, offset, bytes, length, true, error) == static_cast<long long>(length);
 }
 
 void OutputFile::CloseKeepingTemporary() {

@@ -44,32 +44,23 @@ void RemoveTemporaryAndDie(int signalNumber) {
   raise(signalNumber);
 }
 
-void InstallCleanupHandlers() {
-  static bool installed = false;
-  if (installed) {
-    return;
-  }
-  installed = true;
+bool InstallCleanupHandlers() {
   for (const int number : kCleanupSignals) {
     struct sigaction previous;
     // A signal the caller ignores (nohup, background jobs) stays ignored.
-    if (sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
-      continue;
+    if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+      struct sigaction action = {};
+      action.sa_handler = RemoveTemporaryAndDie;
+      sigemptyset(&action.sa_mask);
+      sigaction(number, &action, nullptr);
     }
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = RemoveTemporaryAndDie;
-    sigemptyset(&action.sa_mask);
-    sigaction(number, &action, nullptr);
   }
+  return true;
 }
 
 // Called with the signals blocked (see OutputFile::Create).
 void ArmCleanup(const std::string& path) {
-  if (path.size() > PATH_MAX) {
-    return;
-  }
-  for (int slot = 0; slot < kCleanupSlots; ++slot) {
+  for (int slot = 0; slot < kCleanupSlots && path.size() <= PATH_MAX; ++slot) {
     if (!g_cleanupArmed[slot]) {
       std::memcpy(g_cleanupPath[slot], path.c_str(), path.size() + 1);
       g_cleanupArmed[slot] = 1;
@@ -86,7 +77,12 @@ void DisarmCleanup(const std::string& path) {
   }
 }
 
-void DescribeStat(const struct stat& st, NodeInfo& info) {
+// Fills `info` from `st` when `result`, the stat call's, tells success.
+bool StatResult(int result, const struct stat& st, NodeInfo& info, std::string& error) {
+  if (result != 0) {
+    error = ErrorText(errno);
+    return false;
+  }
   if (S_ISREG(st.st_mode)) {
     info.kind = NodeKind::kFile;
   } else if (S_ISDIR(st.st_mode)) {
@@ -102,16 +98,13 @@ void DescribeStat(const struct stat& st, NodeInfo& info) {
   info.device = static_cast<std::uint64_t>(st.st_dev);
   info.inode = static_cast<std::uint64_t>(st.st_ino);
   info.permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
+  return true;
 }
 
-// Keeps the open descriptor `fd` when it is a regular file, filling `info`.
-// Otherwise closes it and returns -1 with `error` set.
+// Returns `fd` when it is a regular file, filling `info`; else closes it: -1.
 int KeepRegularFile(int fd, NodeInfo& info, std::string& error) {
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    error = ErrorText(errno);
-  } else {
-    DescribeStat(st, info);
+  if (StatResult(fstat(fd, &st), st, info, error)) {
     if (info.kind == NodeKind::kFile) {
       return fd;
     }
@@ -121,13 +114,11 @@ int KeepRegularFile(int fd, NodeInfo& info, std::string& error) {
   return -1;
 }
 
-// Opens `relative` below `folder` one level at a time, each relative to the
-// descriptor of the level above, so that a level replaced by a symbolic link
-// is met as one instead of being passed through. Returns the descriptor, or
-// -1 with `error` set.
-int OpenBelow(const std::string& folder, const std::string& relative, bool follow,
+// Opens the regular file `relative` below `folder` one level at a time, each
+// relative to the level above, so that a level replaced by a symbolic link is
+// met as one instead of being passed through. Returns the descriptor or -1.
+int OpenBelow(const std::string& folder, const std::string& relative, bool follow, NodeInfo& info,
               std::string& error) {
-  const int linkFlag = follow ? 0 : O_NOFOLLOW;
   int current = open(folder.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
   if (current < 0) {
     error = ErrorText(errno);
@@ -137,9 +128,9 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
   for (std::size_t i = 0;; ++i) {
     const bool last = i + 1 == levels.size();
     const std::string level(levels[i]);
-    // O_NONBLOCK keeps a FIFO from hanging the open; the caller's type check
-    // then refuses it.
-    const int flags = O_RDONLY | O_CLOEXEC | linkFlag | (last ? O_NONBLOCK : O_DIRECTORY);
+    // O_NONBLOCK: a FIFO does not hang the open; the type check refuses it.
+    const int flags =
+        O_RDONLY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW) | (last ? O_NONBLOCK : O_DIRECTORY);
     const int next = openat(current, level.c_str(), flags);
     const int openError = errno;
     // Refused, a link gives ELOOP, or ENOTDIR where a folder was wanted.
@@ -149,33 +140,16 @@ int OpenBelow(const std::string& folder, const std::string& relative, bool follo
                         S_ISLNK(st.st_mode);
     close(current);
     if (next < 0) {
-      if (isLink) {
-        error = last ? "it has been replaced by a symbolic link"
-                     : "a folder above it has been replaced by a symbolic link";
-      } else {
-        error = ErrorText(openError);
-      }
+      error = !isLink ? ErrorText(openError)
+              : last  ? "it has been replaced by a symbolic link"
+                      : "a folder above it has been replaced by a symbolic link";
       return -1;
     }
     if (last) {
-      return next;
+      return KeepRegularFile(next, info, error);
     }
     current = next;
   }
-}
-
-// Runs the transfer `call` again while a signal interrupts it. Returns its
-// result, with `error` set when it failed.
-template <typename Call>
-long long Retrying(const Call& call, std::string& error) {
-  ssize_t moved = 0;
-  do {
-    moved = call();
-  } while (moved < 0 && errno == EINTR);
-  if (moved < 0) {
-    error = ErrorText(errno);
-  }
-  return moved;
 }
 
 }  // namespace
@@ -186,13 +160,7 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
 
 bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
   struct stat st;
-  const int result = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
-  if (result != 0) {
-    error = ErrorText(errno);
-    return false;
-  }
-  DescribeStat(st, info);
-  return true;
+  return StatResult(follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st), st, info, error);
 }
 
 bool ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {
@@ -208,9 +176,9 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names, std::s
   return !code;
 }
 
-std::size_t FolderPartLength(const std::string& path) {
+std::string FolderOfPath(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? 0 : slash + 1;
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
@@ -229,45 +197,39 @@ bool IsStderrTerminal() {
   return isatty(STDERR_FILENO) == 1;
 }
 
-long long ReadOnce(std::intptr_t handle, std::uint64_t offset, void* buffer, std::size_t length,
-                   std::string& error) {
-  return Retrying(
-      [&] { return pread(static_cast<int>(handle), buffer, length, static_cast<off_t>(offset)); },
-      error);
-}
-
-long long WriteOnce(std::intptr_t handle, std::uint64_t offset, const void* data,
-                    std::size_t length, std::string& error) {
-  return Retrying(
-      [&] { return pwrite(static_cast<int>(handle), data, length, static_cast<off_t>(offset)); },
-      error);
+long long TransferOnce(std::intptr_t handle, std::uint64_t offset, char* buffer, std::size_t length,
+                       bool write, std::string& error) {
+  const int fd = static_cast<int>(handle);
+  const off_t at = static_cast<off_t>(offset);
+  ssize_t moved = 0;
+  do {
+    moved = write ? pwrite(fd, buffer, length, at) : pread(fd, buffer, length, at);
+  } while (moved < 0 && errno == EINTR);
+  if (moved < 0) {
+    error = ErrorText(errno);
+  }
+  return moved;
 }
 
 bool InputFile::Open(const std::string& folder, const std::string& relative, bool follow,
                      NodeInfo& info, std::string& error) {
   Close();
-  const int fd = OpenBelow(folder, relative, follow, error);
-  handle_ = fd < 0 ? -1 : KeepRegularFile(fd, info, error);
+  handle_ = OpenBelow(folder, relative, follow, info, error);
   return handle_ >= 0;
 }
 
 bool InputFile::Describe(NodeInfo& info, std::string& error) const {
   struct stat st;
-  if (fstat(static_cast<int>(handle_), &st) != 0) {
-    error = ErrorText(errno);
-    return false;
-  }
-  DescribeStat(st, info);
-  return true;
+  return StatResult(fstat(static_cast<int>(handle_), &st), st, info, error);
 }
 
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   Discard();
   std::string pattern = FolderOfPath(finalPath) + "/." +
-                        finalPath.substr(FolderPartLength(finalPath)) + ".tmp-XXXXXX";
-  InstallCleanupHandlers();
-  // A signal between creating the file and arming its removal would leave it
-  // behind, so the signals wait until both are done.
+                        finalPath.substr(finalPath.find_last_of('/') + 1) + ".tmp-XXXXXX";
+  static const bool installed = InstallCleanupHandlers();
+  static_cast<void>(installed);
+  // The signals wait until the file is made and armed for removal.
   sigset_t blocked;
   sigset_t previous;
   sigemptyset(&blocked);
@@ -303,16 +265,11 @@ bool OutputFile::Commit(std::string& error) {
   const mode_t mask = umask(0);
   umask(mask);
   const int fd = static_cast<int>(handle_);
-  const mode_t mode = executable_ ? 0777 : 0666;
-  if (fchmod(fd, mode & ~mask) != 0 || fsync(fd) != 0) {
-    error = ErrorText(errno);
-    Discard();
-    return false;
-  }
-  const int closeResult = close(fd);
   handle_ = -1;
-  if (closeResult != 0 || rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
-    error = ErrorText(errno);
+  const bool synced = fchmod(fd, (executable_ ? 0777 : 0666) & ~mask) == 0 && fsync(fd) == 0;
+  const int syncError = errno;
+  if (close(fd) != 0 || !synced || rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
+    error = ErrorText(synced ? errno : syncError);
     Discard();
     return false;
   }
@@ -337,15 +294,14 @@ MappedFile::~MappedFile() {
 }
 
 bool MappedFile::Open(const std::string& path, std::string& error) {
-  // O_NONBLOCK keeps a FIFO from hanging the open; the type check then
-  // refuses it.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  NodeInfo info;
-  if (fd < 0) {
+  // O_NONBLOCK: a FIFO does not hang the open; the type check refuses it.
+  const int opened = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (opened < 0) {
     error = ErrorText(errno);
     return false;
   }
-  fd = KeepRegularFile(fd, info, error);
+  NodeInfo info;
+  const int fd = KeepRegularFile(opened, info, error);
   if (fd < 0) {
     return false;
   }

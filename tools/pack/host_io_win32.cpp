@@ -3,7 +3,6 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 #include <cwchar>
 #include <memory>
@@ -26,65 +25,62 @@ constexpr std::uint32_t kNanosecondsPerTick = 100;
 // room for an 8.3 name; from there on paths get the \\?\ prefix.
 constexpr std::size_t kLongPathLength = MAX_PATH - 12;
 
+// ReadFile and WriteFile take a DWORD count; bigger requests go in parts.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+// Others may go on writing, renaming or deleting what the packer reads.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Where the name in `path` begins: after its last separator or a drive "X:".
+std::size_t FolderPartLength(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  if (separator != std::string::npos) {
+    return separator + 1;
+  }
+  return path.size() >= 2 && path[1] == ':' ? 2 : 0;
+}
+
 HANDLE ToHandle(std::intptr_t value) {
   return reinterpret_cast<HANDLE>(value);
 }
 
-std::intptr_t FromHandle(HANDLE handle) {
-  return reinterpret_cast<std::intptr_t>(handle);
-}
-
-// Hand-written rather than WideCharToMultiByte so that an unpaired surrogate
-// survives as its three-byte form instead of becoming U+FFFD: a name that is
-// not valid UTF-16 must be refused, not packed under another name.
-std::string SystemTextToUtf8(const wchar_t* text, std::size_t length) {
+// Not WideCharToMultiByte, which makes an unpaired surrogate U+FFFD: a name
+// that is not valid UTF-16 must be refused, not packed under another name.
+std::string SystemTextToUtf8(const wchar_t* text) {
   std::string out;
-  out.reserve(length);
-  for (std::size_t i = 0; i < length; ++i) {
-    char32_t c = static_cast<std::uint16_t>(text[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length) {
-      const char32_t low = static_cast<std::uint16_t>(text[i + 1]);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
+  for (; *text != 0; ++text) {
+    char32_t c = static_cast<std::uint16_t>(text[0]);
+    const char32_t low = static_cast<std::uint16_t>(text[1]);
+    if (c >= 0xD800 && c <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      ++text;
     }
     AppendUtf8(out, c);
   }
   return out;
 }
 
-std::string ErrorText(DWORD code) {
+// The system's text for `code` and the code: "<text> (error <code>)".
+std::string ErrorText(DWORD code = GetLastError()) {
   wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
+  FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text =
-      length > 0 && buffer != nullptr ? SystemTextToUtf8(buffer, length) : std::string();
+  std::string text = buffer != nullptr ? SystemTextToUtf8(buffer) : std::string();
   LocalFree(buffer);
-  // The system's texts end in a full stop and a line break; messages here
-  // continue after them.
+  // Without the system's full stop and line break: messages continue.
   text.erase(text.find_last_not_of(" .\r\n") + 1);
-  if (text.empty()) {
-    text = "system error";
-  }
-  return text + " (error " + std::to_string(code) + ")";
+  return (text.empty() ? "system error" : text) + " (error " + std::to_string(code) + ")";
 }
 
-std::string LastErrorText() {
-  return ErrorText(GetLastError());
-}
-
-// The system's form of `path`: UTF-16, and a long path made full and given
-// the \\?\ prefix (ExtendedLengthPath). A shorter one is left to the
-// system's own normalisation ('/' to '\', runs of separators collapsed).
+// `path` in UTF-16, a long one made full with the \\?\ prefix; a shorter
+// one is left to the system's normalisation ('/' to '\' and the like).
 bool ToSystemPath(const std::string& path, std::wstring& result, std::string& error) {
   if (path.find('\0') != std::string::npos) {
     error = "the path holds a NUL character";
     return false;
   }
-  // Strict: text that is not valid UTF-8 names no file, rather than some
-  // other file after a lossy conversion.
+  // Rather than some other file after a lossy conversion.
   if (!IsValidUtf8(path)) {
     error = "the path is not valid UTF-8";
     return false;
@@ -93,7 +89,7 @@ bool ToSystemPath(const std::string& path, std::wstring& result, std::string& er
   if (result.size() >= kLongPathLength) {
     result = ExtendedLengthPath(result);
     if (result.empty()) {
-      error = LastErrorText();
+      error = ErrorText();
       return false;
     }
   }
@@ -110,23 +106,7 @@ struct HandleCloser {
 };
 using ScopedHandle = std::unique_ptr<void, HandleCloser>;
 
-// Asking only for attributes needs no sharing with other openers, so even a
-// file held open exclusively can be described. Folders open only with
-// FILE_FLAG_BACKUP_SEMANTICS. Returns null with `error` set.
-HANDLE OpenForMetadata(const std::wstring& path, bool follow, std::string& error) {
-  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  const HANDLE node = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, flags, nullptr);
-  if (node == INVALID_HANDLE_VALUE) {
-    error = LastErrorText();
-    return nullptr;
-  }
-  return node;
-}
-
-// Fills `info` from an open handle; `reparseTag` is the reparse point's tag,
-// or 0 when it is none.
+// Fills `info` from an open handle; `reparseTag` is its reparse tag, or 0.
 bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::string& error) {
   info = NodeInfo();
   reparseTag = 0;
@@ -136,7 +116,7 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
   }
   BY_HANDLE_FILE_INFORMATION data;
   if (!GetFileInformationByHandle(handle, &data)) {
-    error = LastErrorText();
+    error = ErrorText();
     return false;
   }
   const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -156,7 +136,7 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     FILE_ATTRIBUTE_TAG_INFO tag;
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
-      error = LastErrorText();
+      error = ErrorText();
       return false;
     }
     reparseTag = tag.ReparseTag;
@@ -164,11 +144,53 @@ bool DescribeOpenNode(HANDLE handle, NodeInfo& info, DWORD& reparseTag, std::str
   return true;
 }
 
-// The console control handler runs on a thread of its own while the packer
-// goes on writing, so the paths to remove are kept under a lock (and never
-// freed, as the handler may run while the process ends), and the handler
-// marks the run interrupted so that a Commit racing it does not rename what
-// it has just removed.
+// Opens `path` for `access` and describes it into `info`. Unless `follow`, a
+// link or junction (a name surrogate) is opened as itself, as kSymlink, and
+// another reparse point (a cloud placeholder, a deduplicated file) again
+// through, as what it presents. Folders need FILE_FLAG_BACKUP_SEMANTICS.
+HANDLE OpenDescribed(const std::string& path, DWORD access, bool follow, NodeInfo& info,
+                     std::string& error) {
+  std::wstring wide;
+  if (!ToSystemPath(path, wide, error)) {
+    return nullptr;
+  }
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  const HANDLE opened =
+      CreateFileW(wide.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    error = ErrorText();
+    return nullptr;
+  }
+  ScopedHandle node(opened);
+  DWORD reparseTag = 0;
+  if (!DescribeOpenNode(opened, info, reparseTag, error)) {
+    return nullptr;
+  }
+  if (!follow && reparseTag != 0) {
+    if (!IsReparseTagNameSurrogate(reparseTag)) {
+      return OpenDescribed(path, access, true, info, error);
+    }
+    info.kind = NodeKind::kSymlink;
+    info.size = 0;
+  }
+  return node.release();
+}
+
+// OpenDescribed for reading, refusing anything but a regular file.
+HANDLE OpenRegularFile(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
+  ScopedHandle file(OpenDescribed(path, GENERIC_READ, follow, info, error));
+  if (file && info.kind != NodeKind::kFile) {
+    error = info.kind == NodeKind::kSymlink ? "it has been replaced by a symbolic link"
+                                            : "not a regular file";
+    return nullptr;
+  }
+  return file.release();
+}
+
+// The console control handler runs on a thread of its own, so the paths to
+// remove are kept under a lock (never freed: the handler may run while the
+// process ends); it marks the run interrupted so that a racing Commit does
+// not rename what it has just removed.
 SRWLOCK g_cleanupLock = SRWLOCK_INIT;
 std::vector<std::wstring>& g_cleanupPaths = *new std::vector<std::wstring>();
 bool g_interrupted = false;
@@ -177,113 +199,20 @@ BOOL WINAPI RemoveTemporaryOnInterrupt(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
     AcquireSRWLockExclusive(&g_cleanupLock);
     g_interrupted = true;
-    // The writer's handle allows deletion; the file goes when it is closed,
-    // at the latest when the process ends.
+    // The writer's handle allows deletion; the file goes when it is closed.
     for (const std::wstring& path : g_cleanupPaths) {
       DeleteFileW(path.c_str());
     }
-    // Ends the run as the system's own handler does on Windows. Wine's would
-    // exit with status 0, as if the archive had been written.
+    // As the system's own handler does; Wine's would exit with status 0.
     ExitProcess(STATUS_CONTROL_C_EXIT);
   }
   return FALSE;
-}
-
-void InstallCleanupHandler() {
-  static const bool installed = SetConsoleCtrlHandler(RemoveTemporaryOnInterrupt, TRUE) != 0;
-  static_cast<void>(installed);
 }
 
 // Takes the lock held.
 void DisarmCleanupLocked(const std::wstring& path) {
   g_cleanupPaths.erase(std::remove(g_cleanupPaths.begin(), g_cleanupPaths.end(), path),
                        g_cleanupPaths.end());
-}
-
-// Six characters that make a temporary name unlikely to be taken; CREATE_NEW
-// settles any clash.
-std::string TemporarySuffix(std::uint64_t& state) {
-  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-  std::uint64_t bits = state >> 16;
-  std::string suffix;
-  for (int i = 0; i < 6; ++i) {
-    suffix += kAlphabet[bits % 36];
-    bits /= 36;
-  }
-  return suffix;
-}
-
-// Opens system path `wide` for reading, as the reparse point it may be
-// unless `follow`. Returns null with `error` set.
-HANDLE OpenForReading(const std::wstring& wide, bool follow, std::string& error) {
-  // Others may go on writing, renaming or deleting the file, as on POSIX.
-  const HANDLE file = CreateFileW(
-      wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, follow ? FILE_ATTRIBUTE_NORMAL : FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    return file;
-  }
-  const DWORD code = GetLastError();
-  // A folder does not open this way; "access denied" would mislead.
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
-  const bool folder =
-      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  error = code == ERROR_ACCESS_DENIED && folder ? "not a regular file" : ErrorText(code);
-  return nullptr;
-}
-
-// Opens a node with `open` (told whether to follow a reparse point) and
-// describes it into `info`. Unless `follow`, a symbolic link or junction (a
-// reparse point whose tag marks it as naming another object) is opened as
-// itself and sets `link`, and any other reparse point (a cloud placeholder, a
-// deduplicated file) is opened again through, as what it presents. Returns
-// null with `error` set.
-template <typename Open>
-HANDLE OpenDescribed(const Open& open, bool follow, NodeInfo& info, bool& link,
-                     std::string& error) {
-  ScopedHandle node(open(follow));
-  DWORD reparseTag = 0;
-  if (!node || !DescribeOpenNode(node.get(), info, reparseTag, error)) {
-    return nullptr;
-  }
-  link = !follow && reparseTag != 0 && IsReparseTagNameSurrogate(reparseTag);
-  if (!follow && reparseTag != 0 && !link) {
-    node.reset(open(true));
-    if (!node || !DescribeOpenNode(node.get(), info, reparseTag, error)) {
-      return nullptr;
-    }
-  }
-  return node.release();
-}
-
-// Opens system path `wide` for reading when it is a regular file, through a
-// link only when `follow` (see OpenDescribed), and fills `info`. Returns null
-// with `error` set.
-HANDLE OpenRegularFile(const std::wstring& wide, bool follow, NodeInfo& info, std::string& error) {
-  bool link = false;
-  ScopedHandle file(
-      OpenDescribed([&](bool through) { return OpenForReading(wide, through, error); }, follow,
-                    info, link, error));
-  if (file && (link || info.kind != NodeKind::kFile)) {
-    error = link ? "it has been replaced by a symbolic link" : "not a regular file";
-    return nullptr;
-  }
-  return file.release();
-}
-
-// ReadFile and WriteFile take a DWORD count; bigger requests go in parts.
-DWORD Transfer(std::size_t length) {
-  constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
-  return static_cast<DWORD>(std::min(length, kMaxTransfer));
-}
-
-OVERLAPPED AtOffset(std::uint64_t offset) {
-  OVERLAPPED at;
-  std::memset(&at, 0, sizeof at);
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  return at;
 }
 
 }  // namespace
@@ -297,33 +226,28 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   }
   std::vector<std::string> args;
   for (int i = 1; i < count; ++i) {
-    args.push_back(SystemTextToUtf8(words[i], std::wcslen(words[i])));
+    args.push_back(SystemTextToUtf8(words[i]));
   }
   LocalFree(words);
   return args;
 }
 
-std::size_t FolderPartLength(const std::string& path) {
-  const std::size_t separator = path.find_last_of("/\\");
-  if (separator != std::string::npos) {
-    return separator + 1;
+std::string FolderOfPath(const std::string& path) {
+  const std::size_t length = FolderPartLength(path);
+  if (length == 0) {
+    return ".";
   }
-  return path.size() >= 2 && path[1] == ':' ? 2 : 0;
+  const std::string above = path.substr(0, length - 1);
+  // A drive alone ("C:name") stands for the drive's current folder, and a
+  // root keeps its separator: "\", "C:\".
+  const bool drive = path[length - 1] == ':';
+  const bool root = above.empty() || (above.back() == ':' && FolderPartLength(above) == 2);
+  return drive || root ? path.substr(0, length) : above;
 }
 
 bool InspectNode(const std::string& path, bool follow, NodeInfo& info, std::string& error) {
-  std::wstring wide;
-  if (!ToSystemPath(path, wide, error)) {
-    return false;
-  }
-  bool link = false;
-  const ScopedHandle node(
-      OpenDescribed([&](bool through) { return OpenForMetadata(wide, through, error); }, follow,
-                    info, link, error));
-  if (link) {
-    info.kind = NodeKind::kSymlink;
-    info.size = 0;
-  }
+  // Attributes alone need no sharing, so a file held open exclusively is described.
+  const ScopedHandle node(OpenDescribed(path, FILE_READ_ATTRIBUTES, follow, info, error));
   return node != nullptr;
 }
 
@@ -338,25 +262,20 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names, std::s
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    // Only a drive's root has no "." and "..": an existing folder that
-    // matches nothing is empty.
-    if (code == ERROR_FILE_NOT_FOUND) {
-      std::wstring folder;
-      const DWORD attributes = ToSystemPath(path, folder, error)
-                                   ? GetFileAttributesW(folder.c_str())
-                                   : INVALID_FILE_ATTRIBUTES;
-      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return true;
-      }
+    // Only a drive's root has no "." and "..": if it exists, it is empty.
+    pattern.resize(pattern.size() - 2);  // the folder itself, without "\*"
+    const DWORD attributes = GetFileAttributesW(pattern.c_str());
+    if (code == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return true;
     }
     error = ErrorText(code);
     return false;
   }
   do {
-    if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) {
-      continue;
+    if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0) {
+      names.push_back(SystemTextToUtf8(found.cFileName));
     }
-    names.push_back(SystemTextToUtf8(found.cFileName, std::wcslen(found.cFileName)));
   } while (FindNextFileW(search, &found));
   const DWORD code = GetLastError();
   FindClose(search);
@@ -368,17 +287,15 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names, std::s
 }
 
 bool LocalTimeParts(std::int64_t seconds, std::tm& parts) {
-  // The C library's conversion, as on POSIX: the starter turns the stamps
-  // back with the same library's mktime, so a file packed and unpacked on one
-  // machine gets its time back. Before 1970 it fails, and the caller clamps,
-  // to the same stamp POSIX gives (the first MS-DOS date).
+  // The C library's, as the starter's mktime turns the stamps back. Before
+  // 1970 it fails, and the caller clamps as on POSIX.
   const __time64_t value = static_cast<__time64_t>(seconds);
   return _localtime64_s(&parts, &value) == 0;
 }
 
 void CloseHandleValue(std::intptr_t& handle) {
   if (handle != -1) {
-    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    CloseHandle(ToHandle(handle));
     handle = -1;
   }
 }
@@ -388,48 +305,31 @@ bool IsStderrTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
-long long ReadOnce(std::intptr_t handle, std::uint64_t offset, void* buffer, std::size_t length,
-                   std::string& error) {
-  OVERLAPPED at = AtOffset(offset);
-  DWORD got = 0;
-  if (ReadFile(ToHandle(handle), buffer, Transfer(length), &got, &at)) {
-    return got;
+long long TransferOnce(std::intptr_t handle, std::uint64_t offset, char* buffer, std::size_t length,
+                       bool write, std::string& error) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  const DWORD count = static_cast<DWORD>(std::min(length, kMaxTransfer));
+  DWORD moved = 0;
+  if (write ? WriteFile(ToHandle(handle), buffer, count, &moved, &at)
+            : ReadFile(ToHandle(handle), buffer, count, &moved, &at)) {
+    return moved;
   }
   const DWORD code = GetLastError();
-  if (code == ERROR_HANDLE_EOF) {
+  if (!write && code == ERROR_HANDLE_EOF) {
     return 0;
   }
   error = ErrorText(code);
   return -1;
 }
 
-long long WriteOnce(std::intptr_t handle, std::uint64_t offset, const void* data,
-                    std::size_t length, std::string& error) {
-  OVERLAPPED at = AtOffset(offset);
-  DWORD put = 0;
-  if (!WriteFile(ToHandle(handle), data, Transfer(length), &put, &at)) {
-    error = LastErrorText();
-    return -1;
-  }
-  if (put == 0) {
-    error = "the system wrote nothing";
-    return -1;
-  }
-  return put;
-}
-
 bool InputFile::Open(const std::string& folder, const std::string& relative, bool follow,
                      NodeInfo& info, std::string& error) {
   Close();
-  std::wstring wide;
-  const HANDLE file = ToSystemPath(folder + "/" + relative, wide, error)
-                          ? OpenRegularFile(wide, follow, info, error)
-                          : nullptr;
-  if (file == nullptr) {
-    return false;
-  }
-  handle_ = FromHandle(file);
-  return true;
+  const HANDLE file = OpenRegularFile(folder + "/" + relative, follow, info, error);
+  handle_ = file == nullptr ? -1 : reinterpret_cast<std::intptr_t>(file);
+  return file != nullptr;
 }
 
 bool InputFile::Describe(NodeInfo& info, std::string& error) const {
@@ -439,7 +339,8 @@ bool InputFile::Describe(NodeInfo& info, std::string& error) const {
 
 bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   Discard();
-  InstallCleanupHandler();
+  static const bool installed = SetConsoleCtrlHandler(RemoveTemporaryOnInterrupt, TRUE) != 0;
+  static_cast<void>(installed);
   const std::size_t folderLength = FolderPartLength(finalPath);
   const std::string stem =
       finalPath.substr(0, folderLength) + "." + finalPath.substr(folderLength) + ".tmp-";
@@ -448,13 +349,17 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
   std::uint64_t state = static_cast<std::uint64_t>(now.QuadPart) ^
                         (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string candidate = stem + TemporarySuffix(state);
+    // Six characters make a clash unlikely; CREATE_NEW settles one.
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    std::string candidate = stem;
+    for (std::uint64_t bits = state >> 16; candidate.size() < stem.size() + 6; bits /= 36) {
+      candidate += "abcdefghijklmnopqrstuvwxyz0123456789"[bits % 36];
+    }
     std::wstring wide;
     if (!ToSystemPath(candidate, wide, error)) {
       return false;
     }
-    // An interrupt between creating the file and arming its removal would
-    // leave it behind, so the handler waits until both are done.
+    // The handler waits until the file is made and armed for removal.
     AcquireSRWLockExclusive(&g_cleanupLock);
     const HANDLE file =
         CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -465,7 +370,7 @@ bool OutputFile::Create(const std::string& finalPath, std::string& error) {
     }
     ReleaseSRWLockExclusive(&g_cleanupLock);
     if (file != INVALID_HANDLE_VALUE) {
-      handle_ = FromHandle(file);
+      handle_ = reinterpret_cast<std::intptr_t>(file);
       tempPath_ = candidate;
       finalPath_ = finalPath;
       return true;
@@ -483,7 +388,7 @@ bool OutputFile::Truncate(std::uint64_t length, std::string& error) {
   FILE_END_OF_FILE_INFO end;
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
   if (!SetFileInformationByHandle(ToHandle(handle_), FileEndOfFileInfo, &end, sizeof end)) {
-    error = LastErrorText();
+    error = ErrorText();
     return false;
   }
   return true;
@@ -491,28 +396,29 @@ bool OutputFile::Truncate(std::uint64_t length, std::string& error) {
 
 bool OutputFile::Commit(std::string& error) {
   const HANDLE file = ToHandle(handle_);
-  const bool flushed = FlushFileBuffers(file) != 0;
-  const DWORD flushCode = GetLastError();
   handle_ = -1;
-  if (!CloseHandle(file) || !flushed) {
-    error = flushed ? LastErrorText() : ErrorText(flushCode);
-    Discard();
-    return false;
+  DWORD code = FlushFileBuffers(file) ? ERROR_SUCCESS : GetLastError();
+  if (!CloseHandle(file) && code == ERROR_SUCCESS) {
+    code = GetLastError();
   }
   std::wstring wideTemp;
   std::wstring wideFinal;
-  if (!ToSystemPath(tempPath_, wideTemp, error) || !ToSystemPath(finalPath_, wideFinal, error)) {
+  if (code != ERROR_SUCCESS) {
+    error = ErrorText(code);
+  }
+  if (code != ERROR_SUCCESS || !ToSystemPath(tempPath_, wideTemp, error) ||
+      !ToSystemPath(finalPath_, wideFinal, error)) {
     Discard();
     return false;
   }
-  // MoveFileExW does not replace a read-only file, where rename() on POSIX
-  // does; the attribute is cleared for the move and put back if it fails.
+  // MoveFileExW does not replace a read-only file, rename() does: the
+  // attribute is cleared for the move, and put back if it fails.
   const DWORD finalAttributes = GetFileAttributesW(wideFinal.c_str());
   const bool readOnly = finalAttributes != INVALID_FILE_ATTRIBUTES &&
-                        (finalAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                        (finalAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+                        (finalAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) ==
+                            FILE_ATTRIBUTE_READONLY;
   AcquireSRWLockExclusive(&g_cleanupLock);
-  DWORD code = ERROR_OPERATION_ABORTED;
+  code = ERROR_OPERATION_ABORTED;
   bool renamed = false;
   if (!g_interrupted) {
     if (readOnly) {
@@ -539,17 +445,15 @@ bool OutputFile::Commit(std::string& error) {
 
 void OutputFile::Discard() {
   CloseHandleValue(handle_);
-  if (!tempPath_.empty()) {
-    std::wstring wide;
-    std::string ignored;
-    if (ToSystemPath(tempPath_, wide, ignored)) {
-      AcquireSRWLockExclusive(&g_cleanupLock);
-      DeleteFileW(wide.c_str());
-      DisarmCleanupLocked(wide);
-      ReleaseSRWLockExclusive(&g_cleanupLock);
-    }
-    tempPath_.clear();
+  std::wstring wide;
+  std::string ignored;
+  if (!tempPath_.empty() && ToSystemPath(tempPath_, wide, ignored)) {
+    AcquireSRWLockExclusive(&g_cleanupLock);
+    DeleteFileW(wide.c_str());
+    DisarmCleanupLocked(wide);
+    ReleaseSRWLockExclusive(&g_cleanupLock);
   }
+  tempPath_.clear();
 }
 
 MappedFile::~MappedFile() {
@@ -559,10 +463,8 @@ MappedFile::~MappedFile() {
 }
 
 bool MappedFile::Open(const std::string& path, std::string& error) {
-  std::wstring wide;
   NodeInfo info;
-  const ScopedHandle file(ToSystemPath(path, wide, error) ? OpenRegularFile(wide, true, info, error)
-                                                          : nullptr);
+  const ScopedHandle file(OpenRegularFile(path, true, info, error));
   if (!file) {
     return false;
   }
@@ -574,7 +476,7 @@ bool MappedFile::Open(const std::string& path, std::string& error) {
         mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(info.size))
                 : nullptr;
     if (view == nullptr) {
-      error = LastErrorText();
+      error = ErrorText();
       return false;
     }
     data_ = static_cast<const unsigned char*>(view);

@@ -1,7 +1,6 @@
 #include "pack/tree_walk.h"
 
 #include <algorithm>
-#include <utility>
 
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
@@ -66,23 +65,18 @@ class Walker {
       }
       throughLink = true;
     }
+    if (info.kind != NodeKind::kFile && info.kind != NodeKind::kFolder) {
+      return Fail(path, "is neither a regular file nor a folder");
+    }
     TreeEntry entry;
     static_cast<NodeInfo&>(entry) = info;
+    entry.isFolder = info.kind == NodeKind::kFolder;
+    entry.name = prefix + name + (entry.isFolder ? "/" : "");
     entry.sourcePath = path;
     entry.root = root_;
     entry.throughLink = throughLink;
-    if (info.kind == NodeKind::kFolder) {
-      entry.name = prefix + name + "/";
-      entry.isFolder = true;
-      entries_.push_back(entry);
-      return WalkFolder(path, entry.name, info, throughLink);
-    }
-    if (info.kind != NodeKind::kFile) {
-      return Fail(path, "is neither a regular file nor a folder");
-    }
-    entry.name = prefix + name;
-    entries_.push_back(std::move(entry));
-    return true;
+    entries_.push_back(entry);
+    return !entry.isFolder || WalkFolder(path, entry.name, info, throughLink);
   }
 
   bool Fail(const std::string& path, const std::string& why) {
@@ -104,12 +98,8 @@ bool WalkTree(const std::string& root, const WalkOptions& options, std::vector<T
   entries.clear();
   NodeInfo info;
   std::string reason;
-  if (!InspectNode(root, true, info, reason)) {
-    error = DisplayName(root) + ": " + reason;
-    return false;
-  }
-  if (info.kind != NodeKind::kFolder) {
-    error = DisplayName(root) + ": not a folder";
+  if (!InspectNode(root, true, info, reason) || info.kind != NodeKind::kFolder) {
+    error = DisplayName(root) + ": " + (reason.empty() ? "not a folder" : reason);
     return false;
   }
   // Children are named base + "/" + name, so "/" itself becomes empty.
