@@ -1,6 +1,5 @@
-// Little-endian numbers in byte buffers and the 32-bit FNV-1a hash: what the
-// archive format, the payload trailer and the destination's lock record all
-// store their fields and check their records with.
+// Little-endian numbers in byte buffers and the 32-bit FNV-1a hash, as the
+// archive format, the payload trailer and the lock record use them.
 #ifndef STARTER_BYTES_BYTES_H
 #define STARTER_BYTES_BYTES_H
 
@@ -14,8 +13,7 @@ inline std::uint16_t LoadLe16(const unsigned char* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 inline std::uint32_t LoadLe32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+  return LoadLe16(p) | static_cast<std::uint32_t>(LoadLe16(p + 2)) << 16;
 }
 inline std::uint64_t LoadLe64(const unsigned char* p) {
   return static_cast<std::uint64_t>(LoadLe32(p)) |

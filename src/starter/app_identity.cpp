@@ -1,8 +1,5 @@
 // Compiled into each starter executable, so that one library serves starters
-// for different applications. CMake defines both texts (starter_add_executable
-// falls back to the build's defaults).
-#include "starter/app_identity.h"
-
+// for different applications; CMake defines both texts.
 #include "starter/identity_block.h"
 
 #if !defined(STARTER_APP_NAME) || !defined(STARTER_EXE_RELATIVE_PATH)
@@ -24,8 +21,8 @@ const IdentityBlock kIdentityBlock = MakeIdentityBlock(
 
 namespace {
 
-// In a stub the bytes change after compilation: the volatile view keeps the
-// compiler from folding the texts it was given into the code.
+// A packer changes a stub's bytes after compilation: the volatile view keeps
+// the compiler from folding the texts into the code.
 const volatile IdentityBlock& block = kIdentityBlock;
 
 }  // namespace

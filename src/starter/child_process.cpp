@@ -1,11 +1,11 @@
 #include "starter/child_process.h"
 
 #include <algorithm>
-#include <cwchar>
+#include <cstdio>
 #include <system_error>
 
 #include "destination/folder_walker.h"
-#include "starter/app_identity.h"
+#include "starter/identity_block.h"
 #include "text/entry_name.h"
 #include "text/text_convert.h"
 
@@ -20,8 +20,7 @@ ChildCommand BuildChildCommand(const std::wstring& destination) {
 }
 
 std::unique_ptr<wchar_t[]> MakeWritableCommandLine(const std::wstring& commandLine) {
-  const std::size_t room = commandLine.size() + 20;
-  std::unique_ptr<wchar_t[]> copy(new wchar_t[room]());
+  auto copy = std::make_unique<wchar_t[]>(commandLine.size() + 20);  // zeroed
   commandLine.copy(copy.get(), commandLine.size());
   return copy;
 }
@@ -42,8 +41,9 @@ bool OpenChildProgram(const ChildCommand& command, std::uint32_t invalidProgram,
   return true;
 }
 
-std::wstring FormatLaunchFailure(const std::wstring& commandLine, std::uint32_t creationError) {
-  wchar_t code[16];
-  std::swprintf(code, sizeof code / sizeof code[0], L"%x", static_cast<unsigned>(creationError));
-  return L"Couldn't start:\n" + commandLine + L"\nCreateProcess() returned " + code + L".";
+std::string FormatLaunchFailure(const std::wstring& commandLine, std::uint32_t creationError) {
+  char code[16];
+  std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(creationError));
+  return "Couldn't start:\n" + WideToUtf8(commandLine.c_str()) + "\nCreateProcess() returned " +
+         code + ".";
 }

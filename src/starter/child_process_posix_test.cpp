@@ -18,7 +18,7 @@ using testing_support::TempFolder;
 bool RunProgram(const fs::path& folder, const std::string& program, const std::wstring& argument,
                 std::uint32_t& error) {
   const ChildCommand command{PathToWide(folder), program, argument, L"unused on POSIX"};
-  return RunChildAndWait(command, nullptr, error);
+  return RunChildAndWait(command, error);
 }
 
 TEST(RunChildAndWaitPosix, WaitsForTheChildWhateverItsExitCode) {

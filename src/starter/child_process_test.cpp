@@ -46,8 +46,10 @@ TEST(MakeWritableCommandLine, CopiesEveryCharacterWithTwentySpareOnes) {
 
 TEST(FormatLaunchFailure, NamesTheLineAndTheCodeInLowerCaseHex) {
   EXPECT_EQ(FormatLaunchFailure(L"\"C:\\x.exe\" quillorbite", 0xC1),
-            L"Couldn't start:\n\"C:\\x.exe\" quillorbite\nCreateProcess() returned c1.");
-  EXPECT_EQ(FormatLaunchFailure(L"x", 2), L"Couldn't start:\nx\nCreateProcess() returned 2.");
+            "Couldn't start:\n\"C:\\x.exe\" quillorbite\nCreateProcess() returned c1.");
+  EXPECT_EQ(FormatLaunchFailure(L"x", 2), "Couldn't start:\nx\nCreateProcess() returned 2.");
+  EXPECT_EQ(FormatLaunchFailure(L"C:\\caf\u00E9.exe", 0xFFFFFFFF),
+            "Couldn't start:\nC:\\caf\xC3\xA9.exe\nCreateProcess() returned ffffffff.");
 }
 
 }  // namespace

@@ -2,8 +2,7 @@
 
 #include <windows.h>
 
-bool RunChildAndWait(const ChildCommand& command, wchar_t* commandLine,
-                     std::uint32_t& creationError) {
+bool RunChildAndWait(const ChildCommand& command, std::uint32_t& creationError) {
   // The program is checked, and the handle released before the process is
   // created, so the child may move or remove its own tree at once.
   std::intptr_t opened = -1;
@@ -16,13 +15,13 @@ bool RunChildAndWait(const ChildCommand& command, wchar_t* commandLine,
   startupInfo.cb = sizeof startupInfo;
   PROCESS_INFORMATION processInfo{};
 
-  if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+  const std::unique_ptr<wchar_t[]> commandLine = MakeWritableCommandLine(command.line);
+  if (!CreateProcessW(nullptr, commandLine.get(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startupInfo, &processInfo)) {
     creationError = GetLastError();
     return false;
   }
-  // The application's own exit code does not change the starter's status,
-  // and is not read.
+  // The application's own exit code does not change the starter's; unread.
   WaitForSingleObject(processInfo.hProcess, INFINITE);
   CloseHandle(processInfo.hThread);
   CloseHandle(processInfo.hProcess);

@@ -23,26 +23,21 @@ ChildCommand Command(const std::wstring& folder, const std::string& program,
                       L"\"" + folder + L"\\" + below + L"\" " + argument};
 }
 
-bool RunCommand(const ChildCommand& command, std::uint32_t& error) {
-  auto writable = MakeWritableCommandLine(command.line);
-  return RunChildAndWait(command, writable.get(), error);
-}
-
 TEST(RunChildAndWaitWin32, WaitsForTheChildWhateverItsExitCode) {
   std::uint32_t error = 0;
-  EXPECT_TRUE(RunCommand(Command(SystemFolder(), "cmd.exe", L"/c exit 7"), error)) << error;
+  EXPECT_TRUE(RunChildAndWait(Command(SystemFolder(), "cmd.exe", L"/c exit 7"), error)) << error;
 }
 
 TEST(RunChildAndWaitWin32, AMissingProgramIsACreationFailureWithTheSystemCode) {
   std::uint32_t error = 0;
-  EXPECT_FALSE(RunCommand(Command(L"C:\\no\\such", "folder/app.exe", L"quillorbite"), error));
+  EXPECT_FALSE(RunChildAndWait(Command(L"C:\\no\\such", "folder/app.exe", L"quillorbite"), error));
   EXPECT_TRUE(error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND) << error;
 }
 
 TEST(RunChildAndWaitWin32, AProgramOutsideTheDestinationIsRefused) {
   std::uint32_t error = 0;
   EXPECT_FALSE(
-      RunCommand(Command(SystemFolder() + L"\\drivers", "../cmd.exe", L"/c exit 7"), error));
+      RunChildAndWait(Command(SystemFolder() + L"\\drivers", "../cmd.exe", L"/c exit 7"), error));
   EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
 }
 

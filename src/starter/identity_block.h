@@ -1,12 +1,8 @@
-// The application's identity as a starter image carries it: one block of
-// read-only data that opens with a marker and holds a "filled" flag and the
-// two texts (kAppName, kExeRelativePath) in UTF-16.
-//
-// A starter built from the sources has the block filled at compile time. A
-// stub carries it open, holding the default texts, and the packer fills it in
-// a copy of the stub's bytes, found by its marker, when it makes a starter of
-// it. The layout is fixed: little-endian integers at the offsets below, the
-// same on every platform, so that the packer can write it field by field.
+// The application's identity in a starter image: a block of read-only data
+// with a marker, a "filled" flag and the two texts in UTF-16. A starter built
+// from the sources has it filled at compile time; a stub carries it open
+// (with the default texts) for the packer, which finds it by its marker and
+// fills it field by field: little-endian at fixed offsets on every platform.
 #ifndef STARTER_STARTER_IDENTITY_BLOCK_H
 #define STARTER_STARTER_IDENTITY_BLOCK_H
 
@@ -14,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
-/// The block's first 16 bytes. They occur nowhere else in a starter image:
-/// nothing in the starter's code refers to them at run time.
+/// The block's first 16 bytes. Nothing in the starter refers to them at run
+/// time, so they occur nowhere else in its image.
 inline constexpr unsigned char kIdentityMarker[16] = {0x89, 'S', 'T', 'A',  'R',  'T',  'E',  'R',
                                                       '-',  'I', 'D', 0x0D, 0x0A, 0x1A, 0x0A, 0x00};
 
@@ -23,8 +19,7 @@ inline constexpr unsigned char kIdentityMarker[16] = {0x89, 'S', 'T', 'A',  'R',
 inline constexpr std::size_t kIdentityNameCapacity = 64;
 inline constexpr std::size_t kIdentityExePathCapacity = 260;
 
-/// Values of the `filled` field: a stub's block, and one that holds the
-/// application's own texts.
+/// Values of `filled`: a stub's block, one holding the application's texts.
 inline constexpr std::uint32_t kIdentityOpen = 0;
 inline constexpr std::uint32_t kIdentityFilled = 1;
 
@@ -38,8 +33,8 @@ struct IdentityBlock {
   char16_t exePath[kIdentityExePathCapacity];  // kExeRelativePath
 };
 
-/// Byte offsets of the fields and the block's size, for writers of the bytes.
-/// The fields leave no padding, so the size pins the layout.
+/// The fields' byte offsets and the block's size, which (with no padding)
+/// pins the layout.
 inline constexpr std::size_t kIdentityFilledOffset = offsetof(IdentityBlock, filled);
 inline constexpr std::size_t kIdentityNameLengthOffset = offsetof(IdentityBlock, nameLength);
 inline constexpr std::size_t kIdentityExePathLengthOffset = offsetof(IdentityBlock, exePathLength);
@@ -49,9 +44,8 @@ inline constexpr std::size_t kIdentityBlockSize = sizeof(IdentityBlock);
 static_assert(kIdentityBlockSize == 24 + 2 * (kIdentityNameCapacity + kIdentityExePathCapacity),
               "layout");
 
-/// The block for the texts `name` and `exePath` (string literals; their
-/// terminators are not stored) with `filled` as given. A text longer than its
-/// capacity does not compile.
+/// The block for the string literals `name` and `exePath` (without their
+/// terminators); a text longer than its capacity does not compile.
 template <std::size_t NameSize, std::size_t ExePathSize>
 constexpr IdentityBlock MakeIdentityBlock(const char16_t (&name)[NameSize],
                                           const char16_t (&exePath)[ExePathSize],
@@ -74,10 +68,9 @@ constexpr IdentityBlock MakeIdentityBlock(const char16_t (&name)[NameSize],
   return block;
 }
 
-/// The first `length` code units of `units` (no more than `capacity`) as a
-/// wide string. Where wchar_t is 32 bits wide, a surrogate pair becomes one
-/// character and a lone surrogate stays as it is; where it is 16 bits wide,
-/// the units are taken unchanged. Reads through a volatile view, so that what
+/// The first `length` code units of `units` (no more than `capacity`) as wide
+/// text: a surrogate pair becomes one character where wchar_t is 32 bits wide,
+/// anything else stays as it is. Reads through a volatile view, so that what
 /// a packer wrote after compilation is what is read.
 inline std::wstring IdentityText(const volatile char16_t* units, std::size_t length,
                                  std::size_t capacity) {
@@ -95,5 +88,18 @@ inline std::wstring IdentityText(const volatile char16_t* units, std::size_t len
   }
   return text;
 }
+
+/// This image's block, which the build compiles into each starter executable
+/// (app_identity.cpp; defaults in cmake/StarterDefaults.cmake): open, with the
+/// defaults, only in a stub that no packer has filled yet.
+extern const IdentityBlock kIdentityBlock;
+
+/// The application's name: the destination folder's name inside the temporary
+/// directory, and the child's only argument.
+extern const std::wstring kAppName;
+
+/// The child's executable relative to the destination folder, beginning with
+/// the backslash that joins it to the destination path.
+extern const std::wstring kExeRelativePath;
 
 #endif  // STARTER_STARTER_IDENTITY_BLOCK_H

@@ -5,8 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "starter/app_identity.h"
-
 namespace {
 
 std::uint16_t LittleEndian16(const unsigned char* bytes) {

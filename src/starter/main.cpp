@@ -1,6 +1,5 @@
-// The starter's entry point: the only place that catches. An interruption
-// reaches it after the run's clean-up, and ends the process as the
-// interruption would have ended it.
+// The starter's entry point, the only place that catches. An interruption
+// reaches it after the run's clean-up and ends the process as it would have.
 #include <exception>
 #include <iostream>
 

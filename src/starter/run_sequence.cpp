@@ -1,8 +1,9 @@
 #include "starter/run_sequence.h"
 
+#include <zlib.h>
+
 #include <cstdint>
 #include <iostream>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,29 +12,23 @@
 #include "extract/extract.h"
 #include "interruption/interruption.h"
 #include "payload/payload.h"
-#include "starter/app_identity.h"
-#include "starter/archive_identity.h"
 #include "starter/child_process.h"
-#include "text/text_convert.h"
+#include "starter/identity_block.h"
+#include "zip/zip_reader.h"
 
 namespace {
 
+constexpr const char* kBanner = "VORTAKEN-Cruncher decrunches while loading...";
+
+// Flushed at once, so the banner precedes the extraction's and the child's
+// output even when standard output is a pipe or a file.
 void WriteBanner() {
-  // Flushed at once, so the banner precedes the extraction's and the child's
-  // output even when standard output is a pipe or a file.
   std::wcout << kBanner << "\n" << std::flush;
 }
 
-void ReportLaunchFailure(const std::wstring& commandLine, std::uint32_t creationError) {
-  const std::wstring text = FormatLaunchFailure(commandLine, creationError);
-  std::cerr << WideToUtf8(text.c_str()) << std::endl;
-}
-
-// Unpacks the archive and ends the extraction phase. An interruption stops the
-// unpacking at the next buffer or piece of the files being written: what this
-// run created is removed before the interruption passes on, and no
-// application is started. After an error, what was written stays, but not a
-// new folder left empty.
+// Unpacks the archive and ends the extraction phase. After an interruption
+// what this run created is removed; after an error what was written stays,
+// but not a new folder left empty.
 void UnpackOrCleanUp(const Payload& payload, const std::wstring& destination,
                      SharedDestination& tree) {
   tree.PrepareForUnpacking();
@@ -52,11 +47,25 @@ void UnpackOrCleanUp(const Payload& payload, const std::wstring& destination,
 
 }  // namespace
 
+ArchiveIdentity IdentifyArchive(const unsigned char* archive, std::uint64_t length) {
+  ArchiveIdentity identity{length, 0};
+  zip::ZipArchive reader;
+  if (!zip::ZipOpenMemory(reader, archive, length)) {
+    zip::ZipTakeLastError(reader);
+    return identity;
+  }
+  // The reader has checked that the directory lies inside the block.
+  identity.directoryCrc32 = static_cast<std::uint32_t>(
+      crc32_z(crc32(0L, Z_NULL, 0), archive + reader.centralDirectoryOffset,
+              static_cast<z_size_t>(reader.centralDirectorySize)));
+  zip::ZipClose(reader);
+  return identity;
+}
+
 int RunStarter() {
   const InterruptionGuard interruptions;
   const std::wstring destination = MakeDestinationPath(kAppName);
   const ChildCommand child = BuildChildCommand(destination);
-  const std::unique_ptr<wchar_t[]> writableCommandLine = MakeWritableCommandLine(child.line);
 
   const std::optional<Payload> payload = FindPayload();
   if (!payload) {
@@ -69,9 +78,8 @@ int RunStarter() {
     throw std::runtime_error(std::string("Failed opening zip : ") + payload->damage);
   }
 
-  // Runs with the same application name share the destination (see
-  // destination.h): this one waits its turn, then finds the tree absent, left
-  // behind, the user's, or in use by others.
+  // Runs of the same application share the destination: this one waits its
+  // turn, then finds the tree absent, left behind, the user's or in use.
   SharedDestination tree(destination, IdentifyArchive(payload->bytes, payload->length),
                          ThrowIfInterrupted);
   if (tree.MustUnpack()) {
@@ -82,8 +90,8 @@ int RunStarter() {
   tree.BeginUse();
 
   std::uint32_t creationError = 0;
-  if (!RunChildAndWait(child, writableCommandLine.get(), creationError)) {
-    ReportLaunchFailure(child.line, creationError);
+  if (!RunChildAndWait(child, creationError)) {
+    std::cerr << FormatLaunchFailure(child.line, creationError) << std::endl;
     tree.LeaveKeepingTree();
     return kExitLaunchFailed;
   }

@@ -2,41 +2,34 @@
 #ifndef STARTER_STARTER_RUN_SEQUENCE_H
 #define STARTER_STARTER_RUN_SEQUENCE_H
 
-/// The child ran and ended, and the clean-up (where due) succeeded. The
-/// child's own exit code has no influence.
+#include <cstdint>
+
+struct ArchiveIdentity;
+
+/// The exit statuses, whatever the child's own. On POSIX (8 bits) 9005 shows
+/// as 45 and -1 as 255; 70 differs from the others there too.
 constexpr int kExitSuccess = 0;
-/// The child process could not be created. On POSIX, where an exit status
-/// keeps 8 bits, it shows as 45 (9005 modulo 256).
-constexpr int kExitLaunchFailed = 9005;
-/// The image carries no archive. On POSIX it shows as 255.
-constexpr int kExitNoPayload = -1;
-/// An exception ended the run (its message went to standard error). None of
-/// the statuses above, on Windows or in its low 8 bits on POSIX.
-constexpr int kExitUnhandledError = 70;
+constexpr int kExitLaunchFailed = 9005;  // the child process could not be created
+constexpr int kExitNoPayload = -1;       // the image carries no archive
+constexpr int kExitUnhandledError = 70;  // an exception ended the run (told on stderr)
 
-/// The banner written to standard output before the archive is unpacked.
-constexpr const char* kBanner = "VORTAKEN-Cruncher decrunches while loading...";
-
-/// Runs the starter once: destination, the child's command line, the payload
-/// lookup, the banner, the turn at the destination shared with other runs of
-/// the same application name (see SharedDestination), extraction or the tree
-/// in use as it stands, the child and the wait, and the clean-up by the last
-/// run out. Returns kExitSuccess, kExitLaunchFailed or kExitNoPayload. Catches
-/// nothing: a failed file-system operation, an archive that does not open, a
-/// tree in use by runs of another archive and allocation failure leave as
-/// exceptions, and no later step takes place. An image that carries an
-/// archive it cannot reach (a damaged POSIX starter) throws
-/// std::runtime_error naming the cause right after the banner, as an archive
-/// that does not open does, and nothing is written to disk.
-///
-/// The whole run lies under an InterruptionGuard. An interruption while the
-/// run waits for its turn stops it there; during the unpacking it stops the
-/// files being written at their next buffer or piece, and no file waiting its
-/// turn is begun. The destination is then removed when this run created it,
-/// no child is started, and Interrupted leaves the call. One that the guard
-/// passes on to the child (see interruption.h) lets the run wait for the
-/// child and clean up as usual; then Interrupted leaves the call instead of
-/// the return. main ends the process with EndAsInterrupted.
+/// Runs the starter once: destination, the child's command line, payload
+/// lookup, banner, the turn at the destination shared with other runs of the
+/// application (see SharedDestination), extraction or the tree as it stands,
+/// the child and the wait, and the clean-up by the last run out. Returns
+/// kExitSuccess, kExitLaunchFailed or kExitNoPayload. Catches nothing: a
+/// failed file-system operation, an archive that does not open or cannot be
+/// reached (a damaged POSIX starter: thrown right after the banner), a tree in
+/// use by runs of another archive and allocation failure leave as exceptions,
+/// with no later step. An interruption while the run waits its turn or unpacks
+/// stops it there (see interruption.h), removes the destination if this run
+/// created it, starts no child and leaves as Interrupted; one passed on to the
+/// child lets the run wait and clean up as usual, then leave as Interrupted.
 int RunStarter();
+
+/// What tells the archive at `archive` from another one for runs that share
+/// the destination: its length and its central directory's CRC-32 (0 for an
+/// archive the ZIP reader cannot open: the extraction refuses it anyway).
+ArchiveIdentity IdentifyArchive(const unsigned char* archive, std::uint64_t length);
 
 #endif  // STARTER_STARTER_RUN_SEQUENCE_H

@@ -4,40 +4,53 @@
 #include <cctype>
 #include <string>
 
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
+#include "text/case_fold.h"
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// How many bytes from `i` on begin a well-formed sequence, with the length in
+// `length` that sequence would have (0 after a byte that leads none).
+std::size_t WellFormedPrefix(std::string_view text, std::size_t i, std::size_t& length) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
-  if (lead < 0x80) {
-    return 1;
-  }
-  const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                             : lead >= 0xE0 && lead <= 0xEF ? 3
-                             : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                            : 0;
+  length = lead < 0x80                    ? 1
+           : lead >= 0xC2 && lead <= 0xDF ? 2
+           : lead >= 0xE0 && lead <= 0xEF ? 3
+           : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                          : 0;
   // The second byte's range is narrower after four leads: E0 and F0 would
   // start overlong forms, ED surrogates, F4 values above U+10FFFF.
   const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
   const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-  if (length == 0 || i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
-    return 0;
+  std::size_t prefix = length == 0 ? 0 : 1;
+  while (prefix < length && i + prefix < text.size() &&
+         byte(i + prefix) >= (prefix == 1 ? low : 0x80) &&
+         byte(i + prefix) <= (prefix == 1 ? high : 0xBF)) {
+    ++prefix;
   }
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
-      return 0;
-    }
-  }
-  return length;
+  return prefix;
+}
+
+}  // namespace
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
+  std::size_t length = 0;
+  return WellFormedPrefix(text, i, length) == length ? length : 0;
+}
+
+std::size_t Utf8IllFormedLength(std::string_view text, std::size_t i) {
+  std::size_t length = 0;
+  return std::max<std::size_t>(WellFormedPrefix(text, i, length), 1);
 }
 
 bool IsValidUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = Utf8SequenceLength(text, i);
-    if (length == 0) {
-      return false;
-    }
-    i += length;
+  std::size_t length = 1;
+  for (std::size_t i = 0; i < text.size() && length != 0; i += length) {
+    length = Utf8SequenceLength(text, i);
   }
-  return true;
+  return length != 0;
 }
 
 char32_t DecodeUtf8Sequence(std::string_view text, std::size_t i, std::size_t length) {
@@ -52,49 +65,32 @@ char32_t DecodeUtf8Sequence(std::string_view text, std::size_t i, std::size_t le
 
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string units;
-  std::size_t i = 0;
-  while (i < text.size()) {
+  for (std::size_t i = 0; i < text.size();) {
     const std::size_t length = Utf8SequenceLength(text, i);
-    if (length == 0) {
-      units.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    char32_t point = DecodeUtf8Sequence(text, i, length);
+    char32_t point = length == 0 ? kReplacement : DecodeUtf8Sequence(text, i, length);
     if (point >= 0x10000) {
-      point -= 0x10000;
-      units.push_back(static_cast<char16_t>(0xD800 + (point >> 10)));
-      units.push_back(static_cast<char16_t>(0xDC00 + (point & 0x3FF)));
-    } else {
-      units.push_back(static_cast<char16_t>(point));
+      units.push_back(static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10)));
+      point = 0xDC00 + (point & 0x3FF);
     }
-    i += length;
+    units.push_back(static_cast<char16_t>(point));
+    i += std::max<std::size_t>(length, 1);
   }
   return units;
 }
 
 bool IsSafeEntryName(std::string_view name, EntryNameRules rules) {
-  if (name.empty() || name.front() == '/' || name.front() == '\\') {
+  const bool windows = rules == EntryNameRules::kWindows;
+  const bool drive =
+      name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]));
+  if (name.empty() || name.front() == '/' || drive ||
+      name.find_first_of(std::string_view("\\\0", 2)) != std::string_view::npos ||
+      (windows && !IsValidUtf8(name))) {
     return false;
   }
-  if (name.find('\\') != std::string_view::npos || name.find('\0') != std::string_view::npos) {
-    return false;
-  }
-  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) {
-    return false;
-  }
-  if (rules == EntryNameRules::kWindows && !IsValidUtf8(name)) {
-    return false;
-  }
-  for (const std::string_view component : SplitPathLevels(name)) {
-    if (component == "..") {
-      return false;
-    }
-    if (rules == EntryNameRules::kWindows && !WindowsNameProblem(component).empty()) {
-      return false;
-    }
-  }
-  return true;
+  const std::vector<std::string_view> levels = SplitPathLevels(name);
+  return std::none_of(levels.begin(), levels.end(), [&](std::string_view level) {
+    return level == ".." || (windows && !WindowsNameProblem(level).empty());
+  });
 }
 
 std::string WindowsNameProblem(std::string_view component) {
@@ -115,12 +111,8 @@ std::string WindowsNameProblem(std::string_view component) {
   // Windows opens the device, not a file, for these names, whatever follows
   // the first dot and whatever blanks trail the base name.
   std::string base(component.substr(0, component.find('.')));
-  while (!base.empty() && base.back() == ' ') {
-    base.pop_back();
-  }
-  for (char& c : base) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
+  base.erase(base.find_last_not_of(' ') + 1);
+  base = FoldCase(base);
   const bool comOrLpt = base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0;
   const bool device = base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" ||
                       base == "CONIN$" || base == "CONOUT$" ||
@@ -131,43 +123,26 @@ std::string WindowsNameProblem(std::string_view component) {
 }
 
 std::string PlainNameProblem(std::string_view name) {
-  if (name.empty()) {
-    return "is empty";
-  }
-  if (name == "." || name == "..") {
-    return "is '.' or '..', not a folder name";
-  }
-  if (name.find_first_of("/\\") != std::string_view::npos) {
-    return "holds a '/' or '\\': it must be a plain folder name";
-  }
-  if (!IsValidUtf8(name)) {
-    return "is not valid UTF-8";
-  }
-  return WindowsNameProblem(name);
+  const bool separator = name.find_first_of("/\\") != std::string_view::npos;
+  return name.empty()                  ? "is empty"
+         : name == "." || name == ".." ? "is '.' or '..', not a folder name"
+         : separator                   ? "holds a '/' or '\\': it must be a plain folder name"
+         : !IsValidUtf8(name)          ? "is not valid UTF-8"
+                                       : WindowsNameProblem(name);
 }
 
 std::string RelativePathProblem(std::string_view path) {
-  if (path.empty()) {
-    return "is empty";
-  }
-  if (path.front() == '/') {
-    return "is not relative";
-  }
-  if (path.back() == '/') {
-    return "ends in '/'";
-  }
-  if (path.find('\\') != std::string_view::npos) {
-    return "holds a backslash (use '/')";
-  }
-  if (!IsValidUtf8(path)) {
-    return "is not valid UTF-8";
-  }
-  for (const std::string_view level : SplitPathLevels(path)) {
-    if (level.empty() || level == "." || level == "..") {
-      return "has an empty, '.' or '..' component";
-    }
-  }
-  return std::string();
+  const std::vector<std::string_view> levels = SplitPathLevels(path);
+  const bool badLevel = std::any_of(levels.begin(), levels.end(), [](std::string_view level) {
+    return level.empty() || level == "." || level == "..";
+  });
+  return path.empty()                                ? "is empty"
+         : path.front() == '/'                       ? "is not relative"
+         : path.back() == '/'                        ? "ends in '/'"
+         : path.find('\\') != std::string_view::npos ? "holds a backslash (use '/')"
+         : !IsValidUtf8(path)                        ? "is not valid UTF-8"
+         : badLevel                                  ? "has an empty, '.' or '..' component"
+                                                     : "";
 }
 
 std::vector<std::string_view> SplitPathLevels(std::string_view path) {

@@ -106,6 +106,21 @@ TEST(IsValidUtf8, RejectsMalformedUtf8) {
   EXPECT_EQ(Utf8SequenceLength("a\xF0\x9F\x98", 1), 0u);  // cut off
 }
 
+TEST(Utf8IllFormedLength, TakesTheLongestStartOfAWellFormedSequence) {
+  EXPECT_EQ(Utf8IllFormedLength("\xF0\x9F\x98", 0), 3u);   // cut off at the end
+  EXPECT_EQ(Utf8IllFormedLength("\xF0\x9F\x98x", 0), 3u);  // cut off by ASCII
+  EXPECT_EQ(Utf8IllFormedLength("\xE4\xB8x", 0), 2u);
+  EXPECT_EQ(Utf8IllFormedLength("\xE2\x82\xE2\x82\xAC", 0), 2u);  // cut off by a lead
+  EXPECT_EQ(Utf8IllFormedLength("\xC3", 0), 1u);
+  // Bytes that begin no sequence go one at a time.
+  EXPECT_EQ(Utf8IllFormedLength("\xFF\x80", 0), 1u);
+  EXPECT_EQ(Utf8IllFormedLength("\x80\x80", 0), 1u);
+  EXPECT_EQ(Utf8IllFormedLength("\xC0\xAF", 0), 1u);          // overlong
+  EXPECT_EQ(Utf8IllFormedLength("\xED\xA0\x80", 0), 1u);      // surrogate
+  EXPECT_EQ(Utf8IllFormedLength("\xF4\x90\x80\x80", 0), 1u);  // above U+10FFFF
+  EXPECT_EQ(Utf8IllFormedLength("\xE0\x80\xAF", 0), 1u);      // overlong after E0
+}
+
 TEST(PlainNameProblem, SaysWhyANameIsNoPlainFolderName) {
   const std::pair<const char*, const char*> cases[] = {
       {"", "is empty"},

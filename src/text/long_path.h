@@ -4,13 +4,11 @@
 
 #include <string>
 
-/// `path` made full and normalised (as GetFullPathNameW does: "." and ".."
-/// resolved, '/' turned into '\'), then prefixed with \\?\ for a drive path
-/// or \\?\UNC\ for a \\server\share path, so that it opens past MAX_PATH.
-/// Paths below it are formed by appending "\" and a name, which is then taken
-/// as it stands. A path already in the \\?\ form is returned unchanged, a
-/// \\.\ device path is only made full. An empty string when the path cannot
-/// be made full (GetLastError tells why).
+/// `path` made full as GetFullPathNameW does ("." and ".." resolved, '/' to
+/// '\') and prefixed with \\?\ (a drive path) or \\?\UNC\ (\\server\share),
+/// so that it, and it with "\" and a name appended, opens past MAX_PATH as it
+/// stands. A \\?\ path is returned unchanged, a \\.\ device path only made
+/// full; "" when it cannot be made full (GetLastError tells why).
 std::wstring ExtendedLengthPath(const std::wstring& path);
 
 #endif  // STARTER_TEXT_LONG_PATH_H

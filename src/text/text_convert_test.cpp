@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -58,6 +59,22 @@ TEST(TextConvert, IllFormedWideTextIsReplacedNotRejected) {
   EXPECT_EQ(WideToUtf8(loneSurrogate),
             "a\xEF\xBF\xBD"
             "b");
+}
+
+TEST(AppendUtf8, EncodesEachLengthAtItsBounds) {
+  const std::pair<char32_t, std::string> cases[] = {{0x00, std::string(1, '\0')},
+                                                    {0x7F, "\x7F"},
+                                                    {0x80, "\xC2\x80"},
+                                                    {0x7FF, "\xDF\xBF"},
+                                                    {0x800, "\xE0\xA0\x80"},
+                                                    {0xFFFF, "\xEF\xBF\xBF"},
+                                                    {0x10000, "\xF0\x90\x80\x80"},
+                                                    {0x10FFFF, "\xF4\x8F\xBF\xBF"}};
+  for (const auto& [point, utf8] : cases) {
+    std::string out = "x";
+    AppendUtf8(out, point);
+    EXPECT_EQ(out, "x" + utf8) << static_cast<unsigned>(point);
+  }
 }
 
 TEST(TextConvert, PathsRoundTripNonAsciiText) {

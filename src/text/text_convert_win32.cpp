@@ -5,11 +5,9 @@
 #include <climits>
 
 std::string WideToUtf8(const wchar_t* text) {
-  if (text == nullptr) {
-    return std::string();
-  }
   // With the length -1 the answer counts the terminating NUL as well.
-  const int measured = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  const int measured =
+      text == nullptr ? 0 : WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
   if (measured <= 1) {
     return std::string();
   }

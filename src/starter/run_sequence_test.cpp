@@ -1,9 +1,12 @@
-#include "starter/archive_identity.h"
+#include "starter/run_sequence.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <string>
 
+#include "bytes/bytes.h"
+#include "destination/destination.h"
 #include "testing/zip_builder.h"
 
 namespace {
@@ -35,6 +38,17 @@ TEST(IdentifyArchive, AnArchiveOfTheSameLengthWithOtherContentDiffers) {
   ASSERT_EQ(first.size(), second.size());
   EXPECT_NE(Identify(first).directoryCrc32, Identify(second).directoryCrc32);
   EXPECT_FALSE(Identify(first) == Identify(second));
+}
+
+TEST(IdentifyArchive, TheCrcIsThatOfTheCentralDirectoryBytes) {
+  const std::string archive = TwoFiles("abcd");
+  // The end record (22 bytes, no comment) holds the directory's size at 12
+  // and its offset at 16.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(archive.data());
+  const unsigned char* end = bytes + archive.size() - 22;
+  const std::uint32_t expected = static_cast<std::uint32_t>(
+      crc32(0L, bytes + bytes::LoadLe32(end + 16), bytes::LoadLe32(end + 12)));
+  EXPECT_EQ(Identify(archive).directoryCrc32, expected);
 }
 
 TEST(IdentifyArchive, BytesThatAreNoArchiveGetTheirLengthAlone) {
