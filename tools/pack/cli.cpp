@@ -84,7 +84,7 @@ std::string FormatDuration(double seconds) {
   return text;
 }
 
-// Writes "pack: <message>" to `err`; returns false, for a step that failed.
+// Writes "pack: <message>" to `err`; returns false, for a failed step.
 bool Fail(std::ostream& err, const std::string& message) {
   err << "pack: " << message << '\n';
   return false;
@@ -121,8 +121,7 @@ struct Settings : WriteOptions {
   std::string refusedNames;   // check-names: why each name is refused, a message a line
 };
 
-// The setters of the options: each stores `value` or sets `error` and
-// returns false. Messages name an option by its long name.
+// The options' setters: each stores `value` or sets `error` and returns false.
 template <bool Settings::*kFlag>
 bool SetFlag(const char*, const std::string&, Settings& settings, std::string&) {
   settings.*kFlag = true;
@@ -275,8 +274,7 @@ std::string Usage() {
   return usage + kUsageTail;
 }
 
-// Splits one option argument into its name and, when the same argument
-// carries it (--name=value, -oPATH), its value.
+// An option argument's name and the value it carries (--name=value, -oPATH).
 std::pair<std::string, std::optional<std::string>> SplitOption(const std::string& arg) {
   const std::size_t equals = arg.find('=');
   if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
@@ -288,8 +286,7 @@ std::pair<std::string, std::optional<std::string>> SplitOption(const std::string
   return {arg, std::nullopt};
 }
 
-// Applies the option at args[i], moving `i` past its value when that is the
-// next argument.
+// Applies the option at args[i], moving `i` past a value in the next argument.
 bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings& settings,
                  std::string& error) {
   auto [name, value] = SplitOption(args[i]);
@@ -313,8 +310,7 @@ bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings&
   return rule->set(rule->longName, value.value_or(""), settings, error);
 }
 
-// Checks the folder or archive operands against the chosen command, and
-// for check-names, the names.
+// Checks the operands against the command, and for check-names, the names.
 bool CheckOperands(const Settings& settings, std::string& error) {
   const std::size_t operands = settings.positional.size();
   if (settings.help || settings.version) {
@@ -357,8 +353,7 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
   return CheckOperands(settings, error);
 }
 
-// Writes the first ten `lines`, each after `prefix`, then how many `more`
-// there are.
+// Writes the first ten `lines` after `prefix`, then how many `more` there are.
 void ReportSome(const std::vector<std::string>& lines, const std::string& prefix, const char* more,
                 std::ostream& err) {
   constexpr std::size_t kShown = 10;
@@ -435,8 +430,8 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   return report.breaks.empty() ? kExitSuccess : kExitNonConforming;
 }
 
-// Checks that `output` can be written: its folder exists and it is not a
-// folder itself. Fills `folder` with its folder's identity.
+// Checks that `output` can be written (its folder exists and it is not a
+// folder) and fills `folder` with its folder's identity.
 bool CheckOutputPath(const std::string& output, const char* what, NodeInfo& folder,
                      std::ostream& err) {
   std::string reason;
@@ -473,9 +468,8 @@ bool AcceptMissingExe(bool found, const std::string& source, const Settings& set
   return found || !settings.requireExe;
 }
 
-// Packs the folder `root` into `archivePath` for a starter of kind `target`.
-// The summary line starts with `done` ("wrote ARCHIVE"). `outputFolder` is
-// kept out of the walk.
+// Packs the folder `root`, but `outputFolder`, into `archivePath` for a
+// starter of kind `target`; the summary starts with `done` ("wrote ARCHIVE").
 bool PackFolder(const Settings& settings, StubKind target, const std::string& root,
                 const NodeInfo& outputFolder, const std::string& archivePath,
                 const std::string& done, std::ostream& out, std::ostream& err) {
@@ -528,19 +522,6 @@ int RunPack(const Settings& settings, std::ostream& out, std::ostream& err) {
       PackFolder(settings, settings.target.value_or(StubKind::kWindows), settings.positional[0],
                  outputFolder, output, "wrote " + DisplayName(output), out, err);
   return packed ? kExitSuccess : kExitFailure;
-}
-
-// Maps the stub and tells its kind.
-bool OpenStub(const Settings& settings, MappedFile& stub, StubKind& kind, std::ostream& err) {
-  std::string reason;
-  if (!stub.Open(settings.stub, reason)) {
-    return Fail(err, DisplayName(settings.stub) + ": " + reason);
-  }
-  if (!StubKindOf(stub.data(), stub.size(), kind)) {
-    return Fail(err, DisplayName(settings.stub) +
-                         ": not a starter stub: neither a Windows nor an ELF executable");
-  }
-  return true;
 }
 
 // Maps the archive the starter carries: SOURCE itself, or for a folder an
@@ -597,8 +578,6 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
   return AcceptMissingExe(found, source, settings, err);
 }
 
-// Writes the starter: the stub's bytes with the identity filled in, the
-// archive, and what the stub's kind puts after it.
 bool WriteStarterFile(const Settings& settings, const MappedFile& stub, const MappedFile& archive,
                       StarterParts& parts, std::ostream& err) {
   // The starter passes the name unquoted (as every starter does), so the
@@ -621,8 +600,14 @@ int RunStub(const Settings& settings, std::ostream& out, std::ostream& err) {
   NodeInfo outputFolder;
   MappedFile stub;
   StubKind kind = StubKind::kPosix;
-  if (!CheckOutputPath(settings.output, "starter", outputFolder, err) ||
-      !OpenStub(settings, stub, kind, err)) {
+  std::string reason;
+  if (!CheckOutputPath(settings.output, "starter", outputFolder, err)) {
+    return kExitFailure;
+  }
+  if (!stub.Open(settings.stub, reason) || !StubKindOf(stub.data(), stub.size(), kind)) {
+    Fail(err, DisplayName(settings.stub) + ": " +
+                  (reason.empty() ? "not a starter stub: neither a Windows nor an ELF executable"
+                                  : reason));
     return kExitFailure;
   }
   // The stub decides the kind of starter; a --target given must agree.

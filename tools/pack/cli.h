@@ -12,8 +12,7 @@
 
 namespace pack {
 
-/// The executable an application folder is expected to hold, unless --exe
-/// names another ('/'-separated; the build's default application).
+/// The executable an application folder must hold unless --exe names another.
 extern const char kDefaultExecutablePath[];
 
 /// Exit statuses of the command.
@@ -24,12 +23,10 @@ enum ExitStatus : int {
   kExitNonConforming = 3  // `list`: the archive breaks the form
 };
 
-/// Runs the command line `args` (without the program name) as `pack --help`
-/// describes it. A name CheckAppName or CheckExecutablePath (entry_names.h)
-/// refuses is a bad command line in every command.
-/// Normal output goes to `out`, messages (prefixed "pack: ") to `err`. A
-/// progress line is drawn on `err` only when `progressAllowed` (the caller
-/// has found it to be a terminal) and not --quiet. Returns an ExitStatus.
+/// Runs `args` (without the program name) as `pack --help` describes, a name
+/// entry_names.h refuses being a bad command line in every command. Output
+/// goes to `out`, messages ("pack: ...") to `err`, with a progress line only
+/// when `progressAllowed` (a terminal) and not --quiet. Returns an ExitStatus.
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                    bool progressAllowed);
 

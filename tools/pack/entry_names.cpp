@@ -107,19 +107,14 @@ std::string CheckExecutablePath(std::string_view path) {
 
 std::string DisplayName(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const std::size_t length = Utf8SequenceLength(text, i);
-    if (length > 1 || (length == 1 && c >= 0x20 && c < 0x7F)) {
-      out.append(text.substr(i, length));
-      i += length;
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-      ++i;
-    }
+    const bool shown = length > 1 || (length == 1 && c >= 0x20 && c < 0x7F);
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    out += shown ? std::string(text.substr(i, length)) : std::string(escaped);
+    i += shown ? length : 1;
   }
   return out;
 }

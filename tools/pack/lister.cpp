@@ -18,12 +18,10 @@ namespace pack {
 
 namespace {
 
-// The recorded size given to the data check's decode, so that it never stops
-// short: what the data really holds is counted and compared afterwards.
+// The data check's decode bound, never reached: the real length is counted.
 constexpr std::uint64_t kUnbounded = UINT64_MAX;
 
-// Keeps nothing of what it is given (in order, from offset 0) but its length
-// and CRC-32.
+// Keeps only the length and CRC-32 of what it is given (in order, from 0).
 class CountingOutput final : public zip::ZipOutput {
  public:
   bool WriteAt(std::uint64_t /*offset*/, const unsigned char* data, std::size_t size) override {
@@ -110,8 +108,7 @@ class Inspector {
 
   static std::string Quoted(std::string_view name) { return "'" + DisplayName(name) + "'"; }
 
-  // The reader opens what lies in front of any bytes after the end record;
-  // those bytes only break the form.
+  // The reader opens what lies before any bytes after the end record (a break).
   bool Open() {
     std::uint64_t archiveSize = 0;
     if (!zip::ZipFindArchiveEnd(data_, size_, archiveSize)) {
@@ -217,8 +214,7 @@ class Inspector {
     }
   }
 
-  // The index is a hint the starter checks before it uses it: what does not
-  // hold up only costs the parallel decoding of that entry.
+  // A hint the starter checks before use: a bad one costs only parallel decoding.
   void CheckPieceIndex(const zip::ZipEntryRecord& entry, const unsigned char* data) {
     std::string_view body;
     std::vector<zip::ZipPiece> pieces;
@@ -265,8 +261,7 @@ class Inspector {
     }
   }
 
-  // The MS-DOS form carries the MS-DOS attributes alone; the Unix form a
-  // Unix mode of the entry's type above them.
+  // MS-DOS attributes alone, or (Unix form) below a Unix mode of the entry's type.
   void CheckExternalAttributes(const zip::CentralRecord& central, bool folder) {
     const std::uint32_t attributes = central.externalAttributes;
     const bool unixForm = central.versionMadeBy == kVersionMadeByUnix63;
@@ -366,8 +361,7 @@ class Inspector {
       CheckData(entry, entryData);
     }
     CheckPieceIndex(entry, entryData);
-    // The reader does not look behind an entry's data; the descriptor's
-    // signature is optional.
+    // The reader does not look past the data; a descriptor's signature is optional.
     const std::uint64_t dataEnd = local.dataOffset + length;
     if ((entry.central.flags & zip::kFlagDataDescriptor) == 0) {
       return dataEnd;
@@ -392,8 +386,7 @@ class Inspector {
              sizeAgrees(local.uncompressedSize, entry.location.uncompressedSize)));
   }
 
-  // The data decoded to its end whatever the record says, by the starter's
-  // own streaming decoder, with what it gives counted.
+  // Decodes to the end whatever the record says, with the starter's stream decoder.
   void CheckData(const zip::ZipEntryRecord& entry, const unsigned char* start) {
     zip::ZipEntryJob job;
     job.data = start;
@@ -402,8 +395,7 @@ class Inspector {
     job.method = entry.central.method;
     CountingOutput output;
     std::uint64_t unusedInput = 0;
-    // Bytes left after the end of the deflate stream count as damage: the
-    // recorded compressed size must be exact.
+    // Bytes after the deflate stream's end are damage: the compressed size is exact.
     if (zip::ZipStreamEntryJob(job, output, &unusedInput) != zip::ZipError::kUnexpectedSize ||
         unusedInput != 0) {
       EntryBreak("data", "deflate data is damaged");
@@ -496,21 +488,20 @@ void PrintBreaks(const ArchiveReport& report, std::ostream& out, std::size_t per
   } else {
     out << "does not conform: " << problems << " problem" << (problems == 1 ? "" : "s") << '\n';
   }
-  std::vector<std::string> rules;  // in the order first broken
-  for (const FormBreak& item : report.breaks) {
-    if (std::find(rules.begin(), rules.end(), item.rule) == rules.end()) {
-      rules.push_back(item.rule);
+  // Each rule's breaks together, from where it is first broken.
+  for (auto first = report.breaks.begin(); first != report.breaks.end(); ++first) {
+    const auto sameRule = [&](const FormBreak& item) { return item.rule == first->rule; };
+    if (std::find_if(report.breaks.begin(), first, sameRule) != first) {
+      continue;
     }
-  }
-  for (const std::string& rule : rules) {
     std::size_t count = 0;
-    for (const FormBreak& item : report.breaks) {
-      if (item.rule == rule && count++ < perRule) {
-        out << "  [" << rule << "] " << item.detail << '\n';
+    for (auto item = first; item != report.breaks.end(); ++item) {
+      if (sameRule(*item) && count++ < perRule) {
+        out << "  [" << item->rule << "] " << item->detail << '\n';
       }
     }
     if (count > perRule) {
-      out << "  [" << rule << "] ... and " << (count - perRule) << " more\n";
+      out << "  [" << first->rule << "] ... and " << (count - perRule) << " more\n";
     }
   }
   for (const FormBreak& note : report.notes) {
