@@ -25,7 +25,7 @@ const char kDefaultExecutablePath[] = PACK_DEFAULT_EXECUTABLE_PATH;
 
 namespace {
 
-const char kUsageHead[] =
+const char kUsage[] =
     "Usage:\n"
     "  pack APP_DIR -o ARCHIVE [options]   pack the folder APP_DIR into ARCHIVE\n"
     "  pack SOURCE -o STARTER --stub STUB [--app-name NAME] [options]\n"
@@ -40,9 +40,40 @@ const char kUsageHead[] =
     "                                      each one refused\n"
     "  pack --help | --version\n"
     "\n"
-    "Packing options:\n";
-
-const char kUsageTail[] =
+    "Packing options:\n"
+    "  -o, --output ARCHIVE  the archive to write (replaced only on success)\n"
+    "  --level N             deflate level 0-9 (0: store everything; default 6)\n"
+    "  --store-below PERCENT\n"
+    "                        keep the 1 MiB pieces of a file that deflate\n"
+    "                        shrinks by less than PERCENT percent as they\n"
+    "                        are, inside the deflate stream, to be copied\n"
+    "                        rather than decoded (0: deflate every piece;\n"
+    "                        default 2)\n"
+    "  --threads N           compressing threads (default: all cores); the\n"
+    "                        archive is byte-identical for any N\n"
+    "  --follow-symlinks     follow symbolic links instead of refusing them\n"
+    "  --exe PATH            the executable APP_DIR must hold, relative and\n"
+    "                        '/'-separated (default\n"
+    "                        " PACK_DEFAULT_EXECUTABLE_PATH
+    ";\n"
+    "                        empty: no check)\n"
+    "  --require-exe         a missing executable is an error, not a warning\n"
+    "                        (list: makes the archive non-conforming)\n"
+    "  --target T            without --stub: the starter the archive is for,\n"
+    "                        windows (the default) or native; with --stub the\n"
+    "                        stub decides (a PE stub is windows, an ELF stub\n"
+    "                        native) and T must agree. Names differing only\n"
+    "                        in case are refused for windows and warned about\n"
+    "                        for native; native archives record Unix modes\n"
+    "  --stub STUB           write a starter, not an archive: a copy of STUB\n"
+    "                        (build/native/starter-stub or\n"
+    "                        build/windows/starter-stub.exe) carrying the\n"
+    "                        archive, with --exe as the program it runs\n"
+    "  --app-name NAME       with --stub: the folder the starter unpacks into\n"
+    "                        and the program's argument (default " PACK_DEFAULT_APP_NAME
+    ")\n"
+    "  -q, --quiet           no progress display and no summary (list: only\n"
+    "                        the verdict, not the entries)\n"
     "\n"
     "Names: NAME is one plain folder name and PATH's levels are such names:\n"
     "not empty, '.' or '..', no '/' or '\\', no control characters or any of\n"
@@ -193,86 +224,32 @@ bool SetTarget(const char*, const std::string& value, Settings& settings, std::s
 struct OptionRule {
   const char* shortName;  // "-o", or null
   const char* longName;   // "--output"
-  const char* argument;   // what the help calls its value; null for a flag
-  unsigned commands;      // the Command bits of the commands it is for
+  bool takesValue;
+  unsigned commands;  // the Command bits of the commands it is for
   bool (*set)(const char* option, const std::string& value, Settings& settings, std::string& error);
-  const char* help;  // lines of `pack --help`; null: not listed among the options
 };
 
 static_assert(kDefaultStoreBelowPercent == 2, "--store-below's help names the default");
 
-// The options, in the order `pack --help` lists them.
+// The options, as kUsage lists them.
 const OptionRule kOptions[] = {
-    {"-o", "--output", "ARCHIVE", kPackCommand, SetPath<&Settings::output>,
-     "the archive to write (replaced only on success)"},
-    {nullptr, "--level", "N", kPackCommand, SetNumber<&Settings::level, 0, 9>,
-     "deflate level 0-9 (0: store everything; default 6)"},
-    {nullptr, "--store-below", "PERCENT", kPackCommand,
-     SetNumber<&Settings::storeBelowPercent, 0, 100>,
-     "keep the 1 MiB pieces of a file that deflate\n"
-     "shrinks by less than PERCENT percent as they\n"
-     "are, inside the deflate stream, to be copied\n"
-     "rather than decoded (0: deflate every piece;\n"
-     "default 2)"},
-    {nullptr, "--threads", "N", kPackCommand, SetNumber<&Settings::threads, 1, 1024>,
-     "compressing threads (default: all cores); the\n"
-     "archive is byte-identical for any N"},
-    {nullptr, "--follow-symlinks", nullptr, kPackCommand, SetFlag<&Settings::followSymlinks>,
-     "follow symbolic links instead of refusing them"},
-    {nullptr, "--exe", "PATH", kPackCommand | kListCommand | kCheckNamesCommand,
-     SetName<&Settings::exePath, &Settings::exeGiven>,
-     "the executable APP_DIR must hold, relative and\n"
-     "'/'-separated (default\n" PACK_DEFAULT_EXECUTABLE_PATH ";\n"
-     "empty: no check)"},
-    {nullptr, "--require-exe", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::requireExe>,
-     "a missing executable is an error, not a warning\n"
-     "(list: makes the archive non-conforming)"},
-    {nullptr, "--target", "T", kPackCommand, SetTarget,
-     "without --stub: the starter the archive is for,\n"
-     "windows (the default) or native; with --stub the\n"
-     "stub decides (a PE stub is windows, an ELF stub\n"
-     "native) and T must agree. Names differing only\n"
-     "in case are refused for windows and warned about\n"
-     "for native; native archives record Unix modes"},
-    {nullptr, "--stub", "STUB", kPackCommand, SetPath<&Settings::stub>,
-     "write a starter, not an archive: a copy of STUB\n"
-     "(build/native/starter-stub or\n"
-     "build/windows/starter-stub.exe) carrying the\n"
-     "archive, with --exe as the program it runs"},
-    {nullptr, "--app-name", "NAME", kPackCommand | kCheckNamesCommand,
-     SetName<&Settings::appName, &Settings::appNameGiven>,
-     "with --stub: the folder the starter unpacks into\n"
-     "and the program's argument (default " PACK_DEFAULT_APP_NAME ")"},
-    {"-q", "--quiet", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::quiet>,
-     "no progress display and no summary (list: only\n"
-     "the verdict, not the entries)"},
-    {"-h", "--help", nullptr, kPackCommand | kListCommand | kCheckNamesCommand,
-     SetFlag<&Settings::help>, nullptr},
-    {nullptr, "--version", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::version>,
-     nullptr},
+    {"-o", "--output", true, kPackCommand, SetPath<&Settings::output>},
+    {nullptr, "--level", true, kPackCommand, SetNumber<&Settings::level, 0, 9>},
+    {nullptr, "--store-below", true, kPackCommand, SetNumber<&Settings::storeBelowPercent, 0, 100>},
+    {nullptr, "--threads", true, kPackCommand, SetNumber<&Settings::threads, 1, 1024>},
+    {nullptr, "--follow-symlinks", false, kPackCommand, SetFlag<&Settings::followSymlinks>},
+    {nullptr, "--exe", true, kPackCommand | kListCommand | kCheckNamesCommand,
+     SetName<&Settings::exePath, &Settings::exeGiven>},
+    {nullptr, "--require-exe", false, kPackCommand | kListCommand, SetFlag<&Settings::requireExe>},
+    {nullptr, "--target", true, kPackCommand, SetTarget},
+    {nullptr, "--stub", true, kPackCommand, SetPath<&Settings::stub>},
+    {nullptr, "--app-name", true, kPackCommand | kCheckNamesCommand,
+     SetName<&Settings::appName, &Settings::appNameGiven>},
+    {"-q", "--quiet", false, kPackCommand | kListCommand, SetFlag<&Settings::quiet>},
+    {"-h", "--help", false, kPackCommand | kListCommand | kCheckNamesCommand,
+     SetFlag<&Settings::help>},
+    {nullptr, "--version", false, kPackCommand | kListCommand, SetFlag<&Settings::version>},
 };
-
-std::string Usage() {
-  constexpr std::size_t kHelpColumn = 24;
-  const std::string newLineInColumn = '\n' + std::string(kHelpColumn, ' ');
-  std::string usage = kUsageHead;
-  for (const OptionRule& option : kOptions) {
-    if (option.help == nullptr) {
-      continue;
-    }
-    std::string line =
-        std::string("  ") + (option.shortName ? std::string(option.shortName) + ", " : "") +
-        option.longName + (option.argument ? std::string(" ") + option.argument : "");
-    // The help starts in its column, on the next line after a long option.
-    line += line.size() + 2 > kHelpColumn ? newLineInColumn
-                                          : std::string(kHelpColumn - line.size(), ' ');
-    for (const char* c = option.help; *c != '\0'; ++c) {
-      line += *c == '\n' ? newLineInColumn : std::string(1, *c);
-    }
-    usage += line + '\n';
-  }
-  return usage + kUsageTail;
-}
 
 // An option argument's name and the value it carries (--name=value, -oPATH).
 std::pair<std::string, std::optional<std::string>> SplitOption(const std::string& arg) {
@@ -300,10 +277,10 @@ bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings&
                                          : "unknown option '" + DisplayName(args[i]) + "'";
     return false;
   }
-  if (rule->argument != nullptr && !value && i + 1 < args.size()) {
+  if (rule->takesValue && !value && i + 1 < args.size()) {
     value = args[++i];
   }
-  if ((rule->argument != nullptr) != value.has_value()) {
+  if (rule->takesValue != value.has_value()) {
     error = "option " + name + (value ? " takes no value" : " needs a value");
     return false;
   }
@@ -419,9 +396,7 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   }
   if (!exeRequired && !settings.exePath.empty() &&
       std::none_of(report.entries.begin(), report.entries.end(),
-                   [&](const zip::ZipEntryRecord& entry) {
-                     return entry.central.name == settings.exePath;
-                   })) {
+                   [&](const auto& entry) { return entry.central.name == settings.exePath; })) {
     out << "note: no " << DisplayName(settings.exePath)
         << " in the archive (the default program; give --exe PATH to check for another, "
            "--require-exe to require it)\n";
@@ -647,7 +622,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   }
   settings.showProgress = progressAllowed && !settings.quiet;
   if (settings.help || settings.version) {
-    out << (settings.help ? Usage() : std::string("pack ") + PACK_VERSION + '\n');
+    out << (settings.help ? kUsage : "pack " PACK_VERSION "\n");
     return kExitSuccess;
   }
   if (settings.command != kPackCommand) {
@@ -677,11 +652,9 @@ ProgressMeter::ProgressMeter(std::ostream& out, bool enabled, std::chrono::milli
     : out_(out), enabled_(enabled), delay_(delay), start_(Clock::now()), lastShown_(start_) {}
 
 void ProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
-  if (!enabled_) {
-    return;
-  }
   const Clock::time_point now = Clock::now();
-  if (now - start_ < delay_ || (shown_ && now - lastShown_ < std::chrono::milliseconds(200))) {
+  if (!enabled_ || now - start_ < delay_ ||
+      (shown_ && now - lastShown_ < std::chrono::milliseconds(200))) {
     return;
   }
   const double seconds = std::chrono::duration<double>(now - start_).count();
