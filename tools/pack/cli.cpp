@@ -182,8 +182,7 @@ bool SetNumber(const char* option, const std::string& value, Settings& settings,
             std::to_string(kHigh) + ", not '" + DisplayName(value) + "'";
     return false;
   }
-  using Field = std::remove_reference_t<decltype(settings.*kField)>;
-  settings.*kField = static_cast<Field>(number);
+  settings.*kField = static_cast<std::remove_reference_t<decltype(settings.*kField)>>(number);
   return true;
 }
 

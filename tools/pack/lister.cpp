@@ -65,15 +65,21 @@ std::string OpenFailureText(zip::ZipError error) {
   }
 }
 
-class Inspector {
- public:
-  Inspector(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
-            ArchiveReport& report, std::string& error)
-      : data_(data), size_(size), options_(options), report_(report), error_(error) {}
+// Checks one archive; made with the inputs, then Run once.
+struct Inspector {
+  const unsigned char* bytes;
+  std::uint64_t size;
+  const InspectOptions& options;
+  ArchiveReport& report;
+  std::string& error;
+  zip::ZipArchive archive{};  // holds nothing that needs closing
+  zip::ZipArchiveFacts facts{};
+  std::set<std::string> names{};
+  std::string who{};  // the entry being checked, as the details name it
 
   bool Run() {
-    report_ = ArchiveReport();
-    if (data_ == nullptr || size_ < zip::kEndRecordSize) {
+    report = ArchiveReport();
+    if (bytes == nullptr || size < zip::kEndRecordSize) {
       return Fatal("too small to be a ZIP archive");
     }
     if (!Open() || !CheckEndRecords()) {
@@ -81,29 +87,28 @@ class Inspector {
     }
     CheckEntries();
     CheckOrder();
-    if (!options_.executablePath.empty() && names_.count(options_.executablePath) == 0) {
-      Break("executable", "no entry " + Quoted(options_.executablePath));
+    if (!options.executablePath.empty() && names.count(options.executablePath) == 0) {
+      Break("executable", "no entry " + Quoted(options.executablePath));
     }
     return true;
   }
 
- private:
   bool Fatal(const std::string& why) {
-    error_ = why;
+    error = why;
     return false;
   }
 
   void Break(const std::string& rule, const std::string& detail) {
-    report_.breaks.push_back(FormBreak{rule, detail});
+    report.breaks.push_back(FormBreak{rule, detail});
   }
 
   // A break or note of the entry being checked.
   void EntryBreak(const std::string& rule, const std::string& detail) {
-    Break(rule, who_ + ": " + detail);
+    Break(rule, who + ": " + detail);
   }
 
   void Note(const std::string& detail) {
-    report_.notes.push_back(FormBreak{"piece index", who_ + ": " + detail});
+    report.notes.push_back(FormBreak{"piece index", who + ": " + detail});
   }
 
   static std::string Quoted(std::string_view name) { return "'" + DisplayName(name) + "'"; }
@@ -111,23 +116,23 @@ class Inspector {
   // The reader opens what lies before any bytes after the end record (a break).
   bool Open() {
     std::uint64_t archiveSize = 0;
-    if (!zip::ZipFindArchiveEnd(data_, size_, archiveSize)) {
+    if (!zip::ZipFindArchiveEnd(bytes, size, archiveSize)) {
       return Fatal(OpenFailureText(zip::ZipError::kCentralDirectoryNotFound));
     }
-    if (archiveSize != size_) {
+    if (archiveSize != size) {
       Break("layout", "bytes after the end-of-central-directory record");
     }
-    bool read = zip::ZipOpenMemory(archive_, data_, archiveSize) &&
-                zip::ZipReadArchiveFacts(archive_, facts_);
-    report_.entries.resize(zip::ZipEntryCount(archive_));
-    for (std::uint32_t i = 0; read && i < report_.entries.size(); ++i) {
-      read = zip::ZipReadEntryRecord(archive_, i, report_.entries[i]);
+    bool read =
+        zip::ZipOpenMemory(archive, bytes, archiveSize) && zip::ZipReadArchiveFacts(archive, facts);
+    report.entries.resize(zip::ZipEntryCount(archive));
+    for (std::uint32_t i = 0; read && i < report.entries.size(); ++i) {
+      read = zip::ZipReadEntryRecord(archive, i, report.entries[i]);
     }
-    return read || Fatal(OpenFailureText(zip::ZipTakeLastError(archive_)));
+    return read || Fatal(OpenFailureText(zip::ZipTakeLastError(archive)));
   }
 
   bool CheckEndRecords() {
-    const zip::EndRecord& end = facts_.endRecord;
+    const zip::EndRecord& end = facts.endRecord;
     if (end.comment.size() != 0) {
       Break("comment", "archive comment of " + std::to_string(end.comment.size()) + " bytes");
     }
@@ -138,7 +143,7 @@ class Inspector {
     if (end.entriesOnDisk != end.entryCount) {
       Break("layout", "the end record's two entry counts differ");
     }
-    if (facts_.hasZip64) {
+    if (facts.hasZip64) {
       Break("zip64", "Zip64 end-of-central-directory locator present");
     } else if (end.entryCount == zip::kMarker16 || end.directorySize == zip::kMarker32 ||
                end.directoryOffset == zip::kMarker32) {
@@ -149,9 +154,9 @@ class Inspector {
 
   void CheckEntries() {
     std::uint64_t expectedOffset = 0;
-    for (std::uint32_t i = 0; i < report_.entries.size(); ++i) {
-      const zip::ZipEntryRecord& entry = report_.entries[i];
-      who_ = "entry " + Quoted(entry.central.name);
+    for (std::uint32_t i = 0; i < report.entries.size(); ++i) {
+      const zip::ZipEntryRecord& entry = report.entries[i];
+      who = "entry " + Quoted(entry.central.name);
       CheckRecordExtras(entry);
       CheckFlags(entry.central);
       if (!zip::IsValidDosStamp(Stamp(entry))) {
@@ -172,21 +177,21 @@ class Inspector {
       }
       expectedOffset = CheckLocalHeader(i, entry);
     }
-    if (!report_.entries.empty() && expectedOffset != facts_.centralDirectoryOffset) {
+    if (!report.entries.empty() && expectedOffset != facts.centralDirectoryOffset) {
       Break("layout", "the central directory does not start right after the last entry's data");
-    } else if (report_.entries.empty() && facts_.centralDirectoryOffset != 0) {
+    } else if (report.entries.empty() && facts.centralDirectoryOffset != 0) {
       Break("layout", "bytes before the central directory of an empty archive");
     }
   }
 
   // The signature at `at` is there, `size` bytes from it within the block.
-  bool HasSignature(std::uint64_t at, std::uint64_t size, std::uint32_t signature) const {
-    return zip::RangeFits(at, size, size_) && zip::LoadLe32(data_ + at) == signature;
+  bool HasSignature(std::uint64_t at, std::uint64_t length, std::uint32_t signature) const {
+    return zip::RangeFits(at, length, size) && zip::LoadLe32(bytes + at) == signature;
   }
 
   void CheckRecordExtras(const zip::ZipEntryRecord& entry) {
     const zip::CentralRecord& central = entry.central;
-    const std::uint16_t firstMadeBy = report_.entries.front().central.versionMadeBy;
+    const std::uint16_t firstMadeBy = report.entries.front().central.versionMadeBy;
     if (central.versionMadeBy != zip::kVersionMadeByMsDos63 &&
         central.versionMadeBy != kVersionMadeByUnix63) {
       EntryBreak("version made by", Hex(central.versionMadeBy) + " instead of 0x003F (or 0x033F)");
@@ -310,7 +315,7 @@ class Inspector {
   }
 
   void CheckName(std::string_view name) {
-    if (!names_.insert(std::string(name)).second) {
+    if (!names.insert(std::string(name)).second) {
       EntryBreak("name", "duplicate name");
     }
     // A folder's name is its path with a '/' after it.
@@ -333,9 +338,9 @@ class Inspector {
     zip::ZipLocalHeaderRecord local;
     const unsigned char* entryData = nullptr;
     std::uint64_t length = 0;
-    if (!zip::ZipReadLocalHeader(archive_, index, local) ||
-        !zip::ZipLocateEntryData(archive_, index, entryData, length)) {
-      zip::ZipTakeLastError(archive_);
+    if (!zip::ZipReadLocalHeader(archive, index, local) ||
+        !zip::ZipLocateEntryData(archive, index, entryData, length)) {
+      zip::ZipTakeLastError(archive);
       // The reader refuses a header that is not there and one whose name or
       // extra field runs past the entries alike; the signature tells them apart.
       const std::uint64_t at = entry.location.localHeaderOffset;
@@ -408,7 +413,7 @@ class Inspector {
   }
 
   void CheckOrder() {
-    const std::vector<zip::ZipEntryRecord>& entries = report_.entries;
+    const std::vector<zip::ZipEntryRecord>& entries = report.entries;
     for (std::size_t i = 1; i < entries.size(); ++i) {
       if (!EntryNameLess(entries[i - 1].central.name, entries[i].central.name)) {
         Break("order", Quoted(entries[i].central.name) + " comes after " +
@@ -422,7 +427,7 @@ class Inspector {
       for (std::size_t slash = name.find('/'); slash != 0 && slash < name.size() - 1;
            slash = name.find('/', slash + 1)) {
         const std::string ancestor(name.substr(0, slash + 1));
-        if (names_.count(ancestor) == 0 && reported.insert(ancestor).second) {
+        if (names.count(ancestor) == 0 && reported.insert(ancestor).second) {
           Break("folder entries", "no folder entry " + Quoted(ancestor) + " for " + Quoted(name));
         }
       }
@@ -434,16 +439,6 @@ class Inspector {
     std::snprintf(text, sizeof text, value > 0xFFFF ? "0x%08X" : "0x%04X", value);
     return text;
   }
-
-  const unsigned char* data_;
-  std::uint64_t size_;
-  const InspectOptions& options_;
-  ArchiveReport& report_;
-  std::string& error_;
-  zip::ZipArchive archive_;  // holds nothing that needs closing
-  zip::ZipArchiveFacts facts_;
-  std::set<std::string> names_;
-  std::string who_;  // the entry being checked, as the details name it
 };
 
 std::string MethodName(std::uint16_t method) {
@@ -456,7 +451,7 @@ std::string MethodName(std::uint16_t method) {
 
 bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
                     ArchiveReport& report, std::string& error) {
-  return Inspector(data, size, options, report, error).Run();
+  return Inspector{data, size, options, report, error}.Run();
 }
 
 void PrintEntries(const ArchiveReport& report, std::ostream& out) {

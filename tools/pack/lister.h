@@ -32,20 +32,14 @@ struct InspectOptions {
   std::string executablePath;  // a file entry that must be present; empty: none
 };
 
-/// Inspects the `size` bytes at `data` (which must outlive the report's
-/// entries) through the ZIP reader. Returns false with `error` set when they
-/// cannot be read as an archive at all (too small, no end record, refused by
-/// the reader; bytes after the end record are left out and only break the
-/// form). Otherwise fills `report` with every entry and every break of the
-/// form (archive_writer.h): order, missing folder entries, one "version made
-/// by" (0x003F or 0x033F) with its external attributes, internal attributes,
-/// version needed, flags, method and sizes by kind, extra fields (a central
-/// zip::PieceIndex alone), descriptors, comments, local headers back to back
-/// from 0 agreeing with the central records, Zip64, names (RelativePathProblem,
-/// duplicates, WindowsNameProblem), MS-DOS dates, disks, the executable, data
-/// decoding to its size and CRC-32. A piece index ZipPiecesFromIndex refuses,
-/// on an entry not deflated, or whose pieces do not decode alone to the
-/// content, is a note.
+/// Inspects the `size` bytes at `data` (which must outlive the report) with
+/// the ZIP reader. Returns false with `error` set when they cannot be read as
+/// an archive at all (too small, no end record, refused by the reader; bytes
+/// after the end record only break the form). Otherwise fills `report` with
+/// every entry and every way in which the archive differs from what
+/// WriteArchive writes (archive_writer.h), down to names, MS-DOS dates, the
+/// executable and data that must decode to its size and CRC-32; a piece index
+/// that does not describe its entry is a note.
 bool InspectArchive(const unsigned char* data, std::uint64_t size, const InspectOptions& options,
                     ArchiveReport& report, std::string& error);
 
