@@ -488,16 +488,6 @@ bool PackFolder(const Settings& settings, StubKind target, const std::string& ro
   return true;
 }
 
-int RunPack(const Settings& settings, std::ostream& out, std::ostream& err) {
-  const std::string& output = settings.output;
-  NodeInfo outputFolder;
-  const bool packed =
-      CheckOutputPath(output, "archive", outputFolder, err) &&
-      PackFolder(settings, settings.target.value_or(StubKind::kWindows), settings.positional[0],
-                 outputFolder, output, "wrote " + DisplayName(output), out, err);
-  return packed ? kExitSuccess : kExitFailure;
-}
-
 // Maps the archive the starter carries: SOURCE itself, or for a folder an
 // archive packed into `packed`, a temporary file beside the starter that is
 // removed with `packed`. The archive writer replaces that reserved name,
@@ -569,15 +559,12 @@ bool WriteStarterFile(const Settings& settings, const MappedFile& stub, const Ma
   return WriteStarter(parts, settings.output, reason) || Fail(err, reason);
 }
 
-int RunStub(const Settings& settings, std::ostream& out, std::ostream& err) {
+int RunStub(const Settings& settings, const NodeInfo& outputFolder, std::ostream& out,
+            std::ostream& err) {
   const auto started = std::chrono::steady_clock::now();
-  NodeInfo outputFolder;
   MappedFile stub;
   StubKind kind = StubKind::kPosix;
   std::string reason;
-  if (!CheckOutputPath(settings.output, "starter", outputFolder, err)) {
-    return kExitFailure;
-  }
   if (!stub.Open(settings.stub, reason) || !StubKindOf(stub.data(), stub.size(), kind)) {
     Fail(err, DisplayName(settings.stub) + ": " +
                   (reason.empty() ? "not a starter stub: neither a Windows nor an ELF executable"
@@ -628,7 +615,18 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     // check-names checked the names with the command line.
     return settings.command == kListCommand ? RunList(settings, out, err) : kExitSuccess;
   }
-  return settings.stub.empty() ? RunPack(settings, out, err) : RunStub(settings, out, err);
+  const bool starter = !settings.stub.empty();
+  NodeInfo outputFolder;
+  if (!CheckOutputPath(settings.output, starter ? "starter" : "archive", outputFolder, err)) {
+    return kExitFailure;
+  }
+  if (starter) {
+    return RunStub(settings, outputFolder, out, err);
+  }
+  const bool packed =
+      PackFolder(settings, settings.target.value_or(StubKind::kWindows), settings.positional[0],
+                 outputFolder, settings.output, "wrote " + DisplayName(settings.output), out, err);
+  return packed ? kExitSuccess : kExitFailure;
 }
 
 std::string FormatProgress(std::uint64_t done, std::uint64_t total, double seconds) {

@@ -35,9 +35,8 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
 /// read "-" until `seconds` is positive and some bytes are done.
 std::string FormatProgress(std::uint64_t done, std::uint64_t total, double seconds);
 
-/// Shows FormatProgress lines on `out`, redrawn in place with '\r' at most a
-/// few times a second once the run has lasted `delay`; nothing when not
-/// `enabled`.
+/// Redraws a FormatProgress line on `out` with '\r', a few times a second
+/// once the run has lasted `delay`; draws nothing when not `enabled`.
 class ProgressMeter {
  public:
   ProgressMeter(std::ostream& out, bool enabled,

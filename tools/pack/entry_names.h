@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pack {
@@ -23,11 +24,9 @@ int CompareSiblingNames(std::string_view a, std::string_view b);
 /// only the last tie-breaker. True when `a` comes strictly before `b`.
 bool EntryNameLess(std::string_view a, std::string_view b);
 
-/// Two entry names that name one file or folder where case is not told apart.
-struct CaseCollision {
-  std::string first;   // the earlier of the two in the list searched
-  std::string second;  // the later one
-};
+/// Two entry names that name one file or folder where case is not told apart:
+/// the earlier of the two in the list searched, then the later.
+using CaseCollision = std::pair<std::string, std::string>;
 
 /// The siblings among `names` (folders ending in '/') equal under FoldCase
 /// (text/case_fold.h) with a folder's '/' set aside, so "Lib/" and "lib"
