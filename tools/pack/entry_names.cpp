@@ -70,13 +70,9 @@ std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& na
 }
 
 std::string CheckComponentName(std::string_view component) {
-  if (component.find('\\') != std::string_view::npos) {
-    return "holds a backslash";
-  }
-  if (!IsValidUtf8(component)) {
-    return "is not valid UTF-8";
-  }
-  return std::string();
+  return component.find('\\') != std::string_view::npos ? "holds a backslash"
+         : !IsValidUtf8(component)                      ? "is not valid UTF-8"
+                                                        : "";
 }
 
 std::string CheckAppName(std::string_view name) {

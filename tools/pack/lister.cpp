@@ -297,15 +297,13 @@ struct Inspector {
                                       " (only 0, stored, and 8, deflate, are used)");
     }
     const bool deflated = !folder && central.method == zip::kMethodDeflate;
-    const std::uint16_t needed = folder     ? zip::kVersionNeededFolder
-                                 : deflated ? zip::kVersionNeededDeflate
-                                            : zip::kVersionNeededStored;
+    const auto [needed, kind] = folder ? std::pair(zip::kVersionNeededFolder, "a folder")
+                                : deflated
+                                    ? std::pair(zip::kVersionNeededDeflate, "a deflated file")
+                                    : std::pair(zip::kVersionNeededStored, "a stored file");
     if (central.versionNeeded != needed) {
       EntryBreak("version needed", std::to_string(central.versionNeeded) + " instead of " +
-                                       std::to_string(needed) + " for " +
-                                       (folder     ? "a folder"
-                                        : deflated ? "a deflated file"
-                                                   : "a stored file"));
+                                       std::to_string(needed) + " for " + kind);
     }
     if (deflated && compressed >= uncompressed) {
       EntryBreak("method", "deflated although that does not make it smaller");
