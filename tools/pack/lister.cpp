@@ -42,10 +42,6 @@ bool IsFolderName(std::string_view name) {
   return !name.empty() && name.back() == '/';
 }
 
-zip::DosStamp Stamp(const zip::ZipEntryRecord& entry) {
-  return zip::DosStamp{entry.central.dosDate, entry.central.dosTime};
-}
-
 // The text `pack list` gives for an archive the reader refuses.
 std::string OpenFailureText(zip::ZipError error) {
   switch (error) {
@@ -159,7 +155,7 @@ struct Inspector {
       who = "entry " + Quoted(entry.central.name);
       CheckRecordExtras(entry);
       CheckFlags(entry.central);
-      if (!zip::IsValidDosStamp(Stamp(entry))) {
+      if (!zip::IsValidDosStamp({entry.central.dosDate, entry.central.dosTime})) {
         EntryBreak("date", "invalid MS-DOS date or time");
       }
       CheckKindFields(entry, IsFolderName(entry.central.name));
@@ -453,14 +449,12 @@ bool InspectArchive(const unsigned char* data, std::uint64_t size, const Inspect
 }
 
 void PrintEntries(const ArchiveReport& report, std::ostream& out) {
+  out << "Method     Compressed         Size  Date       Time      Name\n";
   char line[128];
-  std::snprintf(line, sizeof line, "%-8s %12s %12s  %-10s %-8s  %s\n", "Method", "Compressed",
-                "Size", "Date", "Time", "Name");
-  out << line;
   std::uint64_t compressed = 0;
   std::uint64_t uncompressed = 0;
   for (const zip::ZipEntryRecord& entry : report.entries) {
-    const zip::CivilTime t = zip::CivilFromDosStamp(Stamp(entry));
+    const zip::CivilTime t = zip::CivilFromDosStamp({entry.central.dosDate, entry.central.dosTime});
     std::snprintf(line, sizeof line, "%-8s %12llu %12llu  %04d-%02d-%02d %02d:%02d:%02d  ",
                   MethodName(entry.central.method).c_str(),
                   static_cast<unsigned long long>(entry.location.compressedSize),
