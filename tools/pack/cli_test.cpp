@@ -61,6 +61,30 @@ TEST(PackCli, PrintsHelpAndVersion) {
   EXPECT_EQ(run.out, "pack 1.0.0\n");
 }
 
+// The help is written out apart from the option table: every option it lists
+// must be one the parser knows, under the name it gives.
+TEST(PackCli, KnowsEveryOptionTheHelpLists) {
+  std::istringstream help(Cli({"--help"}).out);
+  std::vector<std::string> listed;
+  for (std::string line; std::getline(help, line);) {
+    std::istringstream words(line);
+    std::string option;
+    if (line.rfind("  -", 0) == 0 && words >> option && option.back() == ',') {
+      listed.push_back(option.substr(0, option.size() - 1));  // "-o," then "--output"
+      words >> option;
+    }
+    if (line.rfind("  -", 0) == 0) {
+      listed.push_back(option);
+    }
+  }
+  EXPECT_EQ(listed.size(), 13u);
+  for (const std::string& option : listed) {
+    // A value for the options that take one; --help makes any other word harmless.
+    const CliRun run = Cli({"--help", option, "1"});
+    EXPECT_EQ(run.err.find("unknown option"), std::string::npos) << option << ": " << run.err;
+  }
+}
+
 TEST(PackCli, RefusesBadCommandLines) {
   const std::vector<std::vector<std::string>> cases = {
       {},
