@@ -14,16 +14,10 @@
 #include "pack/entry_names.h"
 #include "pack/host_io.h"
 #include "pack/lister.h"
-#include "pack/progress.h"
 #include "pack/stub_writer.h"
 #include "pack/tree_walk.h"
 #include "text/entry_name.h"
 #include "zip/zip_reader.h"
-
-#if !defined(PACK_VERSION) || !defined(PACK_DEFAULT_EXECUTABLE_PATH) || \
-    !defined(PACK_DEFAULT_APP_NAME)
-#error "PACK_VERSION, PACK_DEFAULT_EXECUTABLE_PATH and PACK_DEFAULT_APP_NAME come from the build"
-#endif
 
 namespace pack {
 
@@ -31,7 +25,7 @@ const char kDefaultExecutablePath[] = PACK_DEFAULT_EXECUTABLE_PATH;
 
 namespace {
 
-const char kUsageHead[] =
+const char kUsage[] =
     "Usage:\n"
     "  pack APP_DIR -o ARCHIVE [options]   pack the folder APP_DIR into ARCHIVE\n"
     "  pack SOURCE -o STARTER --stub STUB [--app-name NAME] [options]\n"
@@ -46,9 +40,40 @@ const char kUsageHead[] =
     "                                      each one refused\n"
     "  pack --help | --version\n"
     "\n"
-    "Packing options:\n";
-
-const char kUsageTail[] =
+    "Packing options:\n"
+    "  -o, --output ARCHIVE  the archive to write (replaced only on success)\n"
+    "  --level N             deflate level 0-9 (0: store everything; default 6)\n"
+    "  --store-below PERCENT\n"
+    "                        keep the 1 MiB pieces of a file that deflate\n"
+    "                        shrinks by less than PERCENT percent as they\n"
+    "                        are, inside the deflate stream, to be copied\n"
+    "                        rather than decoded (0: deflate every piece;\n"
+    "                        default 2)\n"
+    "  --threads N           compressing threads (default: all cores); the\n"
+    "                        archive is byte-identical for any N\n"
+    "  --follow-symlinks     follow symbolic links instead of refusing them\n"
+    "  --exe PATH            the executable APP_DIR must hold, relative and\n"
+    "                        '/'-separated (default\n"
+    "                        " PACK_DEFAULT_EXECUTABLE_PATH
+    ";\n"
+    "                        empty: no check)\n"
+    "  --require-exe         a missing executable is an error, not a warning\n"
+    "                        (list: makes the archive non-conforming)\n"
+    "  --target T            without --stub: the starter the archive is for,\n"
+    "                        windows (the default) or native; with --stub the\n"
+    "                        stub decides (a PE stub is windows, an ELF stub\n"
+    "                        native) and T must agree. Names differing only\n"
+    "                        in case are refused for windows and warned about\n"
+    "                        for native; native archives record Unix modes\n"
+    "  --stub STUB           write a starter, not an archive: a copy of STUB\n"
+    "                        (build/native/starter-stub or\n"
+    "                        build/windows/starter-stub.exe) carrying the\n"
+    "                        archive, with --exe as the program it runs\n"
+    "  --app-name NAME       with --stub: the folder the starter unpacks into\n"
+    "                        and the program's argument (default " PACK_DEFAULT_APP_NAME
+    ")\n"
+    "  -q, --quiet           no progress display and no summary (list: only\n"
+    "                        the verdict, not the entries)\n"
     "\n"
     "Names: NAME is one plain folder name and PATH's levels are such names:\n"
     "not empty, '.' or '..', no '/' or '\\', no control characters or any of\n"
@@ -66,7 +91,31 @@ const char kUsageTail[] =
     "names are usable), 1 failure (nothing written), 2 bad command line or\n"
     "name, 3 list: the archive breaks the form.\n";
 
-// Writes "pack: <message>" to `err`; returns false, for a step that failed.
+std::string FormatBytes(double bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  while (bytes >= 1024.0 && unit < 4) {
+    bytes /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+  return text;
+}
+
+std::string FormatDuration(double seconds) {
+  const unsigned long long whole = static_cast<unsigned long long>(seconds + 0.5);
+  char text[32];
+  if (whole >= 3600) {
+    std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", whole / 3600, whole / 60 % 60,
+                  whole % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%llu:%02llu", whole / 60, whole % 60);
+  }
+  return text;
+}
+
+// Writes "pack: <message>" to `err`; returns false, for a failed step.
 bool Fail(std::ostream& err, const std::string& message) {
   err << "pack: " << message << '\n';
   return false;
@@ -81,16 +130,16 @@ int UsageError(std::ostream& err, const std::string& message) {
 // The commands, as bits so that an option can name those it is for.
 enum Command : unsigned { kPackCommand = 1, kListCommand = 2, kCheckNamesCommand = 4 };
 
-struct Settings {
+// What the command line asks for, the archive writer's options among it.
+struct Settings : WriteOptions {
+  Settings() { threads = std::max(1u, std::thread::hardware_concurrency()); }
+
   Command command = kPackCommand;
   bool help = false;
   bool version = false;
   bool quiet = false;
   bool followSymlinks = false;
   bool requireExe = false;
-  int level = kDefaultLevel;
-  unsigned storeBelow = kDefaultStoreBelowPercent;
-  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::string exePath = kDefaultExecutablePath;
   bool exeGiven = false;
   std::optional<StubKind> target;  // the kind of starter the archive is for
@@ -100,31 +149,28 @@ struct Settings {
   bool appNameGiven = false;
   std::vector<std::string> positional;
   bool showProgress = false;  // on a terminal, unless --quiet
-  // check-names: why each name refused so far is refused, a message a line.
-  std::string refusedNames;
+  std::string refusedNames;   // check-names: why each name is refused, a message a line
 };
 
+// The options' setters: each stores `value` or sets `error` and returns false.
 template <bool Settings::*kFlag>
 bool SetFlag(const char*, const std::string&, Settings& settings, std::string&) {
   settings.*kFlag = true;
   return true;
 }
 
-// Sets a path given at most once and never empty; the messages call it by
-// the option's name without the "--".
+// A path, given at most once and never empty.
 template <std::string Settings::*kPath>
 bool SetPath(const char* option, const std::string& value, Settings& settings, std::string& error) {
-  if (!(settings.*kPath).empty() || value.empty()) {
-    error =
-        std::string("the ") + (option + 2) + (value.empty() ? " path is empty" : " is given twice");
-    return false;
-  }
-  settings.*kPath = value;
-  return true;
+  const std::string what = std::string("the ") + (option + 2);
+  error = value.empty()               ? what + " path is empty"
+          : (settings.*kPath).empty() ? ""
+                                      : what + " is given twice";
+  settings.*kPath = error.empty() ? value : settings.*kPath;
+  return error.empty();
 }
 
-// Sets the field `kField` from an option that takes a whole number from kLow
-// to kHigh.
+// A whole number from kLow to kHigh.
 template <auto kField, long long kLow, long long kHigh>
 bool SetNumber(const char* option, const std::string& value, Settings& settings,
                std::string& error) {
@@ -136,8 +182,7 @@ bool SetNumber(const char* option, const std::string& value, Settings& settings,
             std::to_string(kHigh) + ", not '" + DisplayName(value) + "'";
     return false;
   }
-  using Field = std::remove_reference_t<decltype(settings.*kField)>;
-  settings.*kField = static_cast<Field>(number);
+  settings.*kField = static_cast<std::remove_reference_t<decltype(settings.*kField)>>(number);
   return true;
 }
 
@@ -151,130 +196,61 @@ std::string NameProblem(const std::string& option, const std::string& name) {
 }
 
 // check-names reports every name it is given; the other commands stop at
-// the first bad one. An empty --exe turns the check for the program off.
+// the first bad one, and there an empty --exe turns the check for the program off.
 template <std::string Settings::*kName, bool Settings::*kGiven>
 bool SetName(const char* option, const std::string& value, Settings& settings, std::string& error) {
   settings.*kName = value;
   settings.*kGiven = true;
-  if (settings.command != kCheckNamesCommand) {
-    error = value.empty() && kName == &Settings::exePath ? "" : NameProblem(option, value);
-    return error.empty();
-  }
-  const std::string problem = NameProblem(option, value);
-  if (!problem.empty()) {
-    settings.refusedNames += (settings.refusedNames.empty() ? "" : "\npack: ") + problem;
-  }
-  return true;
+  const bool checkNames = settings.command == kCheckNamesCommand;
+  const bool noProgram = value.empty() && kName == &Settings::exePath && !checkNames;
+  const std::string problem = noProgram ? "" : NameProblem(option, value);
+  std::string& report = checkNames ? settings.refusedNames : error;
+  report += (report.empty() || problem.empty() ? "" : "\npack: ") + problem;
+  return checkNames || problem.empty();
 }
 
 bool SetTarget(const char*, const std::string& value, Settings& settings, std::string& error) {
-  if (settings.target) {
-    error = "the target is given twice";
-    return false;
+  error = settings.target ? "the target is given twice"
+          : value != "windows" && value != "native"
+              ? "--target needs windows or native, not '" + DisplayName(value) + "'"
+              : "";
+  if (error.empty()) {
+    settings.target = value == "windows" ? StubKind::kWindows : StubKind::kPosix;
   }
-  if (value != "windows" && value != "native") {
-    error = "--target needs windows or native, not '" + DisplayName(value) + "'";
-    return false;
-  }
-  settings.target = value == "windows" ? StubKind::kWindows : StubKind::kPosix;
-  return true;
+  return error.empty();
 }
 
 struct OptionRule {
   const char* shortName;  // "-o", or null
   const char* longName;   // "--output"
-  const char* argument;   // what the help calls its value; null for a flag
-  unsigned commands;      // the Command bits of the commands it is for
+  bool takesValue;
+  unsigned commands;  // the Command bits of the commands it is for
   bool (*set)(const char* option, const std::string& value, Settings& settings, std::string& error);
-  const char* help;  // lines of `pack --help`; null: not listed among the options
 };
 
 static_assert(kDefaultStoreBelowPercent == 2, "--store-below's help names the default");
 
-// The options, in the order `pack --help` lists them.
+// The options, as kUsage lists them.
 const OptionRule kOptions[] = {
-    {"-o", "--output", "ARCHIVE", kPackCommand, SetPath<&Settings::output>,
-     "the archive to write (replaced only on success)"},
-    {nullptr, "--level", "N", kPackCommand, SetNumber<&Settings::level, 0, 9>,
-     "deflate level 0-9 (0: store everything; default 6)"},
-    {nullptr, "--store-below", "PERCENT", kPackCommand, SetNumber<&Settings::storeBelow, 0, 100>,
-     "keep the 1 MiB pieces of a file that deflate\n"
-     "shrinks by less than PERCENT percent as they\n"
-     "are, inside the deflate stream, to be copied\n"
-     "rather than decoded (0: deflate every piece;\n"
-     "default 2)"},
-    {nullptr, "--threads", "N", kPackCommand, SetNumber<&Settings::threads, 1, 1024>,
-     "compressing threads (default: all cores); the\n"
-     "archive is byte-identical for any N"},
-    {nullptr, "--follow-symlinks", nullptr, kPackCommand, SetFlag<&Settings::followSymlinks>,
-     "follow symbolic links instead of refusing them"},
-    {nullptr, "--exe", "PATH", kPackCommand | kListCommand | kCheckNamesCommand,
-     SetName<&Settings::exePath, &Settings::exeGiven>,
-     "the executable APP_DIR must hold, relative and\n"
-     "'/'-separated (default\n" PACK_DEFAULT_EXECUTABLE_PATH ";\n"
-     "empty: no check)"},
-    {nullptr, "--require-exe", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::requireExe>,
-     "a missing executable is an error, not a warning\n"
-     "(list: makes the archive non-conforming)"},
-    {nullptr, "--target", "T", kPackCommand, SetTarget,
-     "without --stub: the starter the archive is for,\n"
-     "windows (the default) or native; with --stub the\n"
-     "stub decides (a PE stub is windows, an ELF stub\n"
-     "native) and T must agree. Names differing only\n"
-     "in case are refused for windows and warned about\n"
-     "for native; native archives record Unix modes"},
-    {nullptr, "--stub", "STUB", kPackCommand, SetPath<&Settings::stub>,
-     "write a starter, not an archive: a copy of STUB\n"
-     "(build/native/starter-stub or\n"
-     "build/windows/starter-stub.exe) carrying the\n"
-     "archive, with --exe as the program it runs"},
-    {nullptr, "--app-name", "NAME", kPackCommand | kCheckNamesCommand,
-     SetName<&Settings::appName, &Settings::appNameGiven>,
-     "with --stub: the folder the starter unpacks into\n"
-     "and the program's argument (default " PACK_DEFAULT_APP_NAME ")"},
-    {"-q", "--quiet", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::quiet>,
-     "no progress display and no summary (list: only\n"
-     "the verdict, not the entries)"},
-    {"-h", "--help", nullptr, kPackCommand | kListCommand | kCheckNamesCommand,
-     SetFlag<&Settings::help>, nullptr},
-    {nullptr, "--version", nullptr, kPackCommand | kListCommand, SetFlag<&Settings::version>,
-     nullptr},
+    {"-o", "--output", true, kPackCommand, SetPath<&Settings::output>},
+    {nullptr, "--level", true, kPackCommand, SetNumber<&Settings::level, 0, 9>},
+    {nullptr, "--store-below", true, kPackCommand, SetNumber<&Settings::storeBelowPercent, 0, 100>},
+    {nullptr, "--threads", true, kPackCommand, SetNumber<&Settings::threads, 1, 1024>},
+    {nullptr, "--follow-symlinks", false, kPackCommand, SetFlag<&Settings::followSymlinks>},
+    {nullptr, "--exe", true, kPackCommand | kListCommand | kCheckNamesCommand,
+     SetName<&Settings::exePath, &Settings::exeGiven>},
+    {nullptr, "--require-exe", false, kPackCommand | kListCommand, SetFlag<&Settings::requireExe>},
+    {nullptr, "--target", true, kPackCommand, SetTarget},
+    {nullptr, "--stub", true, kPackCommand, SetPath<&Settings::stub>},
+    {nullptr, "--app-name", true, kPackCommand | kCheckNamesCommand,
+     SetName<&Settings::appName, &Settings::appNameGiven>},
+    {"-q", "--quiet", false, kPackCommand | kListCommand, SetFlag<&Settings::quiet>},
+    {"-h", "--help", false, kPackCommand | kListCommand | kCheckNamesCommand,
+     SetFlag<&Settings::help>},
+    {nullptr, "--version", false, kPackCommand | kListCommand, SetFlag<&Settings::version>},
 };
 
-std::string Usage() {
-  constexpr std::size_t kHelpColumn = 24;
-  const std::string newLineInColumn = '\n' + std::string(kHelpColumn, ' ');
-  std::string usage = kUsageHead;
-  for (const OptionRule& option : kOptions) {
-    if (option.help == nullptr) {
-      continue;
-    }
-    std::string line = "  ";
-    line += option.shortName ? std::string(option.shortName) + ", " : std::string();
-    line += option.longName;
-    line += option.argument ? std::string(" ") + option.argument : std::string();
-    // The help starts in its column, on the next line after a long option.
-    line += line.size() + 2 > kHelpColumn ? newLineInColumn
-                                          : std::string(kHelpColumn - line.size(), ' ');
-    for (const char* c = option.help; *c != '\0'; ++c) {
-      line += *c == '\n' ? newLineInColumn : std::string(1, *c);
-    }
-    usage += line + '\n';
-  }
-  return usage + kUsageTail;
-}
-
-const OptionRule* FindOption(const std::string& name) {
-  for (const OptionRule& option : kOptions) {
-    if (name == option.longName || (option.shortName && name == option.shortName)) {
-      return &option;
-    }
-  }
-  return nullptr;
-}
-
-// Splits one option argument into its name and, when the same argument
-// carries it (--name=value, -oPATH), its value.
+// An option argument's name and the value it carries (--name=value, -oPATH).
 std::pair<std::string, std::optional<std::string>> SplitOption(const std::string& arg) {
   const std::size_t equals = arg.find('=');
   if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
@@ -286,34 +262,31 @@ std::pair<std::string, std::optional<std::string>> SplitOption(const std::string
   return {arg, std::nullopt};
 }
 
-// Applies the option at args[i], moving `i` past its value when that is the
-// next argument.
+// Applies the option at args[i], moving `i` past a value in the next argument.
 bool ParseOption(const std::vector<std::string>& args, std::size_t& i, Settings& settings,
                  std::string& error) {
   auto [name, value] = SplitOption(args[i]);
-  const OptionRule* rule = FindOption(name);
-  if (rule == nullptr || (rule->commands & settings.command) == 0) {
+  const auto rule =
+      std::find_if(std::begin(kOptions), std::end(kOptions), [&key = name](const auto& o) {
+        return key == o.longName || (o.shortName && key == o.shortName);
+      });
+  if (rule == std::end(kOptions) || (rule->commands & settings.command) == 0) {
     error = settings.command == kCheckNamesCommand ? "option " + name + " is not for check-names"
-            : rule != nullptr ? "option " + name + " is for packing, not for list"
-                              : "unknown option '" + DisplayName(args[i]) + "'";
+            : rule != std::end(kOptions) ? "option " + name + " is for packing, not for list"
+                                         : "unknown option '" + DisplayName(args[i]) + "'";
     return false;
   }
-  if (rule->argument == nullptr && value) {
-    error = "option " + name + " takes no value";
-    return false;
-  }
-  if (rule->argument != nullptr && !value) {
-    if (i + 1 >= args.size()) {
-      error = "option " + name + " needs a value";
-      return false;
-    }
+  if (rule->takesValue && !value && i + 1 < args.size()) {
     value = args[++i];
+  }
+  if (rule->takesValue != value.has_value()) {
+    error = "option " + name + (value ? " takes no value" : " needs a value");
+    return false;
   }
   return rule->set(rule->longName, value.value_or(""), settings, error);
 }
 
-// Checks the folder or archive operands against the chosen command, and
-// for check-names, the names.
+// Checks the operands against the command, and for check-names, the names.
 bool CheckOperands(const Settings& settings, std::string& error) {
   const std::size_t operands = settings.positional.size();
   if (settings.help || settings.version) {
@@ -356,8 +329,7 @@ bool ParseArguments(const std::vector<std::string>& args, Settings& settings, st
   return CheckOperands(settings, error);
 }
 
-// Writes the first ten `lines`, each after `prefix`, then how many `more`
-// there are.
+// Writes the first ten `lines` after `prefix`, then how many `more` there are.
 void ReportSome(const std::vector<std::string>& lines, const std::string& prefix, const char* more,
                 std::ostream& err) {
   constexpr std::size_t kShown = 10;
@@ -369,11 +341,16 @@ void ReportSome(const std::vector<std::string>& lines, const std::string& prefix
   }
 }
 
-// The archive is meant for Windows above all, where the starter refuses these
-// names at run time; saying so now is cheaper than a failed start.
-void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& err) {
+// Warns of names the starter on Windows refuses at run time (saying so now
+// is cheaper than a failed start). Two names that differ only in case would
+// make a Windows starter write both into one file or folder, so they are
+// refused there (returns false: nothing may be written); a native starter on
+// a case-sensitive file system keeps them apart, so there it is a warning.
+bool CheckTreeNames(const std::vector<TreeEntry>& entries, StubKind target, std::ostream& err) {
+  std::vector<std::string> names;
   std::vector<std::string> warnings;
   for (const TreeEntry& entry : entries) {
+    names.push_back(entry.name);
     const std::string name =
         entry.isFolder ? entry.name.substr(0, entry.name.size() - 1) : entry.name;
     const std::string problem = WindowsNameProblem(name.substr(name.find_last_of('/') + 1));
@@ -383,25 +360,14 @@ void WarnAboutWindowsNames(const std::vector<TreeEntry>& entries, std::ostream& 
     }
   }
   ReportSome(warnings, "pack: warning: ", "names", err);
-}
-
-// Two names Windows takes for one would make the starter write both into the
-// same file or folder; a native starter on a case-sensitive file system
-// keeps them apart, so there it is only worth a warning. Returns false when
-// the archive must not be written.
-bool CheckCaseCollisions(const std::vector<TreeEntry>& entries, StubKind target,
-                         std::ostream& err) {
-  std::vector<std::string> names(entries.size());
-  std::transform(entries.begin(), entries.end(), names.begin(),
-                 [](const TreeEntry& entry) { return entry.name; });
   const bool refused = target == StubKind::kWindows;
   std::vector<std::string> pairs;
   for (const CaseCollision& collision : FindCaseCollisions(names)) {
-    pairs.push_back(DisplayName(collision.first) + " and " + DisplayName(collision.second) +
-                    " differ only in case; " +
-                    (refused ? "a Windows starter would unpack both into one"
-                             : "a starter on a case-insensitive file system would unpack both "
-                               "into one"));
+    pairs.push_back(
+        DisplayName(collision.first) + " and " + DisplayName(collision.second) +
+        " differ only in case; " +
+        (refused ? "a Windows starter" : "a starter on a case-insensitive file system") +
+        " would unpack both into one");
   }
   ReportSome(pairs, refused ? "pack: " : "pack: warning: ", "pairs", err);
   if (refused && !pairs.empty()) {
@@ -415,8 +381,7 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   // An archive need not hold the build's default program; only a program
   // asked for makes its absence break the form.
   const bool exeRequired = settings.exeGiven || settings.requireExe;
-  InspectOptions options;
-  options.executablePath = exeRequired ? settings.exePath : std::string();
+  const InspectOptions options{exeRequired ? settings.exePath : std::string()};
   MappedFile file;
   ArchiveReport report;
   std::string reason;
@@ -430,9 +395,7 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   }
   if (!exeRequired && !settings.exePath.empty() &&
       std::none_of(report.entries.begin(), report.entries.end(),
-                   [&](const zip::ZipEntryRecord& entry) {
-                     return entry.central.name == settings.exePath;
-                   })) {
+                   [&](const auto& entry) { return entry.central.name == settings.exePath; })) {
     out << "note: no " << DisplayName(settings.exePath)
         << " in the archive (the default program; give --exe PATH to check for another, "
            "--require-exe to require it)\n";
@@ -441,8 +404,8 @@ int RunList(const Settings& settings, std::ostream& out, std::ostream& err) {
   return report.breaks.empty() ? kExitSuccess : kExitNonConforming;
 }
 
-// Checks that `output` can be written: its folder exists and it is not a
-// folder itself. Fills `folder` with its folder's identity.
+// Checks that `output` can be written (its folder exists and it is not a
+// folder) and fills `folder` with its folder's identity.
 bool CheckOutputPath(const std::string& output, const char* what, NodeInfo& folder,
                      std::ostream& err) {
   std::string reason;
@@ -479,9 +442,8 @@ bool AcceptMissingExe(bool found, const std::string& source, const Settings& set
   return found || !settings.requireExe;
 }
 
-// Packs the folder `root` into `archivePath` for a starter of kind `target`.
-// The summary line starts with `done` ("wrote ARCHIVE"). `outputFolder` is
-// kept out of the walk.
+// Packs the folder `root`, but `outputFolder`, into `archivePath` for a
+// starter of kind `target`; the summary starts with `done` ("wrote ARCHIVE").
 bool PackFolder(const Settings& settings, StubKind target, const std::string& root,
                 const NodeInfo& outputFolder, const std::string& archivePath,
                 const std::string& done, std::ostream& out, std::ostream& err) {
@@ -501,20 +463,13 @@ bool PackFolder(const Settings& settings, StubKind target, const std::string& ro
       settings.exePath.empty() || std::any_of(entries.begin(), entries.end(), [&](const auto& e) {
         return !e.isFolder && e.name == settings.exePath;
       });
-  if (!AcceptMissingExe(found, root, settings, err)) {
-    return false;
-  }
-  WarnAboutWindowsNames(entries, err);
-  if (!CheckCaseCollisions(entries, target, err)) {
+  if (!AcceptMissingExe(found, root, settings, err) || !CheckTreeNames(entries, target, err)) {
     return false;
   }
 
   ProgressMeter meter(err, settings.showProgress);
-  WriteOptions options;
-  options.level = settings.level;
-  options.storeBelowPercent = settings.storeBelow;
+  WriteOptions options = settings;
   options.unixModes = target == StubKind::kPosix;
-  options.threads = settings.threads;
   options.progress = [&meter](std::uint64_t done, std::uint64_t total) {
     meter.Update(done, total);
   };
@@ -529,29 +484,6 @@ bool PackFolder(const Settings& settings, StubKind target, const std::string& ro
         << " entries (files: " << summary.deflatedFiles << " deflated, " << summary.storedFiles
         << " stored), " << summary.archiveSize << " bytes from " << summary.inputBytes << " in "
         << Seconds(started) << '\n';
-  }
-  return true;
-}
-
-int RunPack(const Settings& settings, std::ostream& out, std::ostream& err) {
-  const std::string& output = settings.output;
-  NodeInfo outputFolder;
-  const bool packed =
-      CheckOutputPath(output, "archive", outputFolder, err) &&
-      PackFolder(settings, settings.target.value_or(StubKind::kWindows), settings.positional[0],
-                 outputFolder, output, "wrote " + DisplayName(output), out, err);
-  return packed ? kExitSuccess : kExitFailure;
-}
-
-// Maps the stub and tells its kind.
-bool OpenStub(const Settings& settings, MappedFile& stub, StubKind& kind, std::ostream& err) {
-  std::string reason;
-  if (!stub.Open(settings.stub, reason)) {
-    return Fail(err, DisplayName(settings.stub) + ": " + reason);
-  }
-  if (!StubKindOf(stub.data(), stub.size(), kind)) {
-    return Fail(err, DisplayName(settings.stub) +
-                         ": not a starter stub: neither a Windows nor an ELF executable");
   }
   return true;
 }
@@ -610,8 +542,6 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
   return AcceptMissingExe(found, source, settings, err);
 }
 
-// Writes the starter: the stub's bytes with the identity filled in, the
-// archive, and what the stub's kind puts after it.
 bool WriteStarterFile(const Settings& settings, const MappedFile& stub, const MappedFile& archive,
                       StarterParts& parts, std::ostream& err) {
   // The starter passes the name unquoted (as every starter does), so the
@@ -629,13 +559,16 @@ bool WriteStarterFile(const Settings& settings, const MappedFile& stub, const Ma
   return WriteStarter(parts, settings.output, reason) || Fail(err, reason);
 }
 
-int RunStub(const Settings& settings, std::ostream& out, std::ostream& err) {
+int RunStub(const Settings& settings, const NodeInfo& outputFolder, std::ostream& out,
+            std::ostream& err) {
   const auto started = std::chrono::steady_clock::now();
-  NodeInfo outputFolder;
   MappedFile stub;
   StubKind kind = StubKind::kPosix;
-  if (!CheckOutputPath(settings.output, "starter", outputFolder, err) ||
-      !OpenStub(settings, stub, kind, err)) {
+  std::string reason;
+  if (!stub.Open(settings.stub, reason) || !StubKindOf(stub.data(), stub.size(), kind)) {
+    Fail(err, DisplayName(settings.stub) + ": " +
+                  (reason.empty() ? "not a starter stub: neither a Windows nor an ELF executable"
+                                  : reason));
     return kExitFailure;
   }
   // The stub decides the kind of starter; a --target given must agree.
@@ -674,21 +607,68 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     return UsageError(err, error);
   }
   settings.showProgress = progressAllowed && !settings.quiet;
-  if (settings.help) {
-    out << Usage();
+  if (settings.help || settings.version) {
+    out << (settings.help ? kUsage : "pack " PACK_VERSION "\n");
     return kExitSuccess;
   }
-  if (settings.version) {
-    out << "pack " << PACK_VERSION << '\n';
-    return kExitSuccess;
+  if (settings.command != kPackCommand) {
+    // check-names checked the names with the command line.
+    return settings.command == kListCommand ? RunList(settings, out, err) : kExitSuccess;
   }
-  if (settings.command == kListCommand) {
-    return RunList(settings, out, err);
+  const bool starter = !settings.stub.empty();
+  NodeInfo outputFolder;
+  if (!CheckOutputPath(settings.output, starter ? "starter" : "archive", outputFolder, err)) {
+    return kExitFailure;
   }
-  if (settings.command == kCheckNamesCommand) {
-    return kExitSuccess;  // the names were checked with the command line
+  if (starter) {
+    return RunStub(settings, outputFolder, out, err);
   }
-  return settings.stub.empty() ? RunPack(settings, out, err) : RunStub(settings, out, err);
+  const bool packed =
+      PackFolder(settings, settings.target.value_or(StubKind::kWindows), settings.positional[0],
+                 outputFolder, settings.output, "wrote " + DisplayName(settings.output), out, err);
+  return packed ? kExitSuccess : kExitFailure;
+}
+
+std::string FormatProgress(std::uint64_t done, std::uint64_t total, double seconds) {
+  const unsigned percent =
+      total == 0 ? 100u : static_cast<unsigned>(static_cast<double>(done) * 100.0 / total);
+  std::string line = FormatBytes(static_cast<double>(done)) + " of " +
+                     FormatBytes(static_cast<double>(total)) + " (" + std::to_string(percent) +
+                     "%), ";
+  if (seconds > 0 && done > 0) {
+    const double rate = static_cast<double>(done) / seconds;
+    const double left = done >= total ? 0.0 : static_cast<double>(total - done) / rate;
+    line += FormatBytes(rate) + "/s, " + FormatDuration(left) + " left";
+  } else {
+    line += "- /s, - left";
+  }
+  return line;
+}
+
+ProgressMeter::ProgressMeter(std::ostream& out, bool enabled, std::chrono::milliseconds delay)
+    : out_(out), enabled_(enabled), delay_(delay), start_(Clock::now()), lastShown_(start_) {}
+
+void ProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
+  const Clock::time_point now = Clock::now();
+  if (!enabled_ || now - start_ < delay_ ||
+      (shown_ && now - lastShown_ < std::chrono::milliseconds(200))) {
+    return;
+  }
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  std::string line = FormatProgress(done, total, seconds);
+  // Pad over the rest of a longer previous line.
+  width_ = std::max(width_, line.size());
+  line.resize(width_, ' ');
+  out_ << '\r' << line << std::flush;
+  shown_ = true;
+  lastShown_ = now;
+}
+
+void ProgressMeter::Finish() {
+  if (shown_) {
+    out_ << '\r' << std::string(width_, ' ') << '\r' << std::flush;
+    shown_ = false;
+  }
 }
 
 }  // namespace pack

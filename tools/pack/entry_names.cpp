@@ -5,21 +5,20 @@
 #include "text/entry_name.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdio>
 #include <map>
-#include <vector>
 
 namespace pack {
 
 namespace {
 
-// Orders bytes by their ASCII upper-case forms; bytes >= 0x80 unchanged.
-bool UpperByteLess(char a, char b) {
-  const auto upper = [](char c) {
-    return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  };
-  return upper(a) < upper(b);
+// ASCII letters upper-cased; bytes >= 0x80 unchanged.
+std::string AsciiUpper(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  return upper;
 }
 
 // An entry name without a folder's trailing '/'.
@@ -35,14 +34,10 @@ bool IsAscii(std::string_view text) {
 }
 
 int CompareSiblingNames(std::string_view a, std::string_view b) {
-  if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), UpperByteLess)) {
-    return -1;
-  }
-  if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), UpperByteLess)) {
-    return 1;
-  }
-  const int raw = a.compare(b);
-  return (raw > 0) - (raw < 0);
+  // std::string compares its bytes as unsigned char.
+  const int upper = AsciiUpper(a).compare(AsciiUpper(b));
+  const int order = upper != 0 ? upper : a.compare(b);
+  return (order > 0) - (order < 0);
 }
 
 bool EntryNameLess(std::string_view a, std::string_view b) {
@@ -75,13 +70,9 @@ std::vector<CaseCollision> FindCaseCollisions(const std::vector<std::string>& na
 }
 
 std::string CheckComponentName(std::string_view component) {
-  if (component.find('\\') != std::string_view::npos) {
-    return "holds a backslash";
-  }
-  if (!IsValidUtf8(component)) {
-    return "is not valid UTF-8";
-  }
-  return std::string();
+  return component.find('\\') != std::string_view::npos ? "holds a backslash"
+         : !IsValidUtf8(component)                      ? "is not valid UTF-8"
+                                                        : "";
 }
 
 std::string CheckAppName(std::string_view name) {
@@ -112,19 +103,14 @@ std::string CheckExecutablePath(std::string_view path) {
 
 std::string DisplayName(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const std::size_t length = Utf8SequenceLength(text, i);
-    if (length > 1 || (length == 1 && c >= 0x20 && c < 0x7F)) {
-      out.append(text.substr(i, length));
-      i += length;
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-      ++i;
-    }
+    const bool shown = length > 1 || (length == 1 && c >= 0x20 && c < 0x7F);
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    out += shown ? std::string(text.substr(i, length)) : std::string(escaped);
+    i += shown ? length : 1;
   }
   return out;
 }
