@@ -5,12 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <optional>
-#include <string>
-#include <system_error>
 
 #include "text/entry_name.h"
 #include "text/text_convert.h"
@@ -51,10 +46,9 @@ struct stat StatOrThrow(const fs::path& path, bool follow) {
                              path, std::make_error_code(std::errc::invalid_argument));
 }
 
+// As in libstdc++, a program running with raised privileges takes no
+// temporary directory from the environment where the C library can tell.
 const char* TemporaryDirectoryVariable(const char* name) {
-  // As in libstdc++: where the C library can tell, a program running with
-  // raised privileges does not take its temporary directory from the
-  // environment.
 #if defined(__GLIBC__)
   return secure_getenv(name);
 #else
@@ -62,12 +56,23 @@ const char* TemporaryDirectoryVariable(const char* name) {
 #endif
 }
 
+// Sets the one-byte lock at `offset` of `type`, as fcntl answers. Open file
+// description locks belong to the open, not the process: closing another
+// descriptor of the file releases nothing.
+int LockByte(std::intptr_t handle, short type, std::uint64_t offset) {
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(offset);
+  range.l_len = 1;
+  return fcntl(static_cast<int>(handle), F_OFD_SETLK, &range);
+}
+
 }  // namespace
 
 fs::path TemporaryDirectory() {
-  // The variables libstdc++'s temp_directory_path reads, in its order. It
-  // takes the first one that is set even when it is empty and then fails on
-  // the empty path; an empty variable counts as unset here.
+  // libstdc++'s variables in its order, but an empty one counts as unset
+  // instead of failing as an empty path.
   fs::path path = "/tmp";
   for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
     const char* value = TemporaryDirectoryVariable(name);
@@ -76,11 +81,10 @@ fs::path TemporaryDirectory() {
       break;
     }
   }
-  // The destination travels as wide text, where bytes that are not UTF-8
-  // become U+FFFD; the output paths and the child's program path turn each
-  // backslash into '/'; the child's program name is read back from a command
-  // line of Windows rules, where a double quote ends it. Each would send the
-  // writes or the launch elsewhere than to the folder checked.
+  // Each would send the writes or the launch elsewhere than to the folder
+  // checked: the destination travels as wide text (bytes not UTF-8 become
+  // U+FFFD), output and program paths turn '\' into '/', and a double quote
+  // ends the program name read back from a command line of Windows rules.
   const std::string& text = path.native();
   if (text.find('\\') != std::string::npos) {
     RefuseTemporaryDirectory(path, "a backslash");
@@ -92,8 +96,7 @@ fs::path TemporaryDirectory() {
     RefuseTemporaryDirectory(path, "bytes that are not well-formed UTF-8");
   }
   std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (!error && !fs::is_directory(status)) {
+  if (!fs::is_directory(path, error) && !error) {
     error = std::make_error_code(std::errc::not_a_directory);
   }
   if (error) {
@@ -103,17 +106,14 @@ fs::path TemporaryDirectory() {
 }
 
 bool PathExists(const std::wstring& path) {
-  struct stat info;
-  // lstat, like the Windows attribute query, does not follow a link.
+  struct stat info;  // lstat, like the Windows attribute query
   return lstat(WideToPath(path).c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
-// Whoever may rename or remove entries in the folder that holds the
-// destination could swap the destination for a folder of their own between
-// its check and its use: only the folder's owner and root may, and in a
-// sticky folder (as /tmp is) nobody else but the entry's own owner. The check
-// runs beside the destination's own, right before the destination is used or
-// created: nothing has been created by then, and a refusal reads like theirs.
+// Whoever may rename or remove entries in the parent could swap the
+// destination for their own folder between its check and its use: only the
+// parent's owner and root may, and in a sticky folder (as /tmp is) only the
+// entry's owner besides.
 void CheckDestinationParent(const fs::path& path) {
   const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
   const std::string refusal = "its parent " + parent.string() + " ";
@@ -134,8 +134,7 @@ void CheckDestinationParent(const fs::path& path) {
 void CheckDestinationFolder(const fs::path& path) {
   CheckDestinationParent(path);
   const struct stat info = StatOrThrow(path, false);
-  // What is unpacked here is run: only a folder that nobody but this user can
-  // change may hold it.
+  // What is unpacked here is run: only this user may change the folder.
   if (S_ISLNK(info.st_mode)) {
     RefuseToUnpack(path, "it is a symbolic link");
   }
@@ -189,73 +188,45 @@ void RemoveDestinationTree(const std::wstring& path) {
   }
 }
 
-// The lock file.
-
-namespace {
-
-[[noreturn]] void RefuseLockFile(const fs::path& destination, const fs::path& path,
-                                 const std::string& why) {
-  RefuseToUnpack(destination, "its lock file " + path.u8string() + " " + why);
-}
-
-// The record decides which folder a run may remove: only the user may be
-// able to change it.
-void CheckOpenedFile(int descriptor, const fs::path& path, const fs::path& destination) {
-  struct stat info;
-  if (fstat(descriptor, &info) != 0) {
-    ThrowSystemError("exists", path);
-  }
-  if (!S_ISREG(info.st_mode)) {
-    RefuseLockFile(destination, path, "is not a regular file");
-  }
-  if (info.st_uid != geteuid()) {
-    RefuseLockFile(destination, path, "belongs to another user " + OwnerText(info));
-  }
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    RefuseLockFile(destination, path, "may be written to by other users");
-  }
-}
-
-struct flock OneByte(short type, std::uint64_t offset) {
-  struct flock range = {};
-  range.l_type = type;
-  range.l_whence = SEEK_SET;
-  range.l_start = static_cast<off_t>(offset);
-  range.l_len = 1;
-  return range;
-}
-
-}  // namespace
-
 bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
                           std::error_code& error) {
   path_ = path;
+  const std::string refusal = "its lock file " + path.u8string() + " ";
   // O_NONBLOCK: whatever else stands there, opening it must not wait.
   const int descriptor =
       ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (descriptor < 0) {
     if (errno == ELOOP) {
-      RefuseLockFile(destination, path, "is a symbolic link");
+      RefuseToUnpack(destination, refusal + "is a symbolic link");
     }
     error.assign(errno, std::generic_category());
     return false;
   }
   handle_ = descriptor;
-  CheckOpenedFile(descriptor, path, destination);
+  // The record decides which folder a run may remove: only the user may
+  // change it.
+  struct stat info;
+  if (fstat(descriptor, &info) != 0) {
+    ThrowSystemError("exists", path);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    RefuseToUnpack(destination, refusal + "is not a regular file");
+  }
+  if (info.st_uid != geteuid()) {
+    RefuseToUnpack(destination, refusal + "belongs to another user " + OwnerText(info));
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    RefuseToUnpack(destination, refusal + "may be written to by other users");
+  }
   return true;
 }
 
 bool SharedLockFile::MayBeRemovedName(const std::error_code&) {
-  // unlink takes the name at once.
-  return false;
+  return false;  // unlink takes the name at once
 }
 
 bool SharedLockFile::TryLock(std::uint64_t offset, bool exclusive) {
-  // Open file description locks: owned by this open, not by the process, so
-  // that closing another descriptor of the file releases nothing, and two
-  // opens in one process exclude each other.
-  struct flock range = OneByte(exclusive ? F_WRLCK : F_RDLCK, offset);
-  if (fcntl(static_cast<int>(handle_), F_OFD_SETLK, &range) == 0) {
+  if (LockByte(handle_, exclusive ? F_WRLCK : F_RDLCK, offset) == 0) {
     return true;
   }
   if (errno == EAGAIN || errno == EACCES) {
@@ -265,8 +236,7 @@ bool SharedLockFile::TryLock(std::uint64_t offset, bool exclusive) {
 }
 
 void SharedLockFile::Unlock(std::uint64_t offset) {
-  struct flock range = OneByte(F_UNLCK, offset);
-  fcntl(static_cast<int>(handle_), F_OFD_SETLK, &range);
+  LockByte(handle_, F_UNLCK, offset);
 }
 
 bool SharedLockFile::StillNamed() {

@@ -2,12 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
-#include <filesystem>
-#include <optional>
-#include <string>
-#include <system_error>
-
 #include "text/long_path.h"
 
 namespace {
@@ -21,21 +15,18 @@ namespace fs = std::filesystem;
 
 // A read-only file or folder cannot be deleted until the attribute is cleared.
 bool ClearReadOnly(const std::wstring& path, DWORD attributes) {
-  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-    return false;
-  }
-  return SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) != 0;
+  return (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+         SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-// An entry the listing showed that is gone by now was removed by someone else
-// (ERROR_FILE_NOT_FOUND); the top folder may be gone altogether. Any other
-// "not found" is an error: it would otherwise hide a tree that is still there.
 FolderIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& information) {
   return FolderIdentity{
       information.dwVolumeSerialNumber,
       (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
 }
 
+// A listed entry gone by now was removed by someone else; the top folder may
+// be gone altogether. Any other "not found" would hide a tree still there.
 bool Gone(DWORD code, bool top) {
   return code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND);
 }
@@ -67,10 +58,9 @@ bool RemoveContents(const std::wstring& folder, bool top, std::error_code& error
   return ok;
 }
 
-// Removes the entry `path`, a path in the long form so that no depth is out
-// of reach, contents first. Reparse points (symbolic links, junctions, mount
-// points) are removed as entries and never descended into, so the removal
-// cannot reach anything outside the tree.
+// Removes the entry `path` (in the long form: no depth is out of reach),
+// contents first. Reparse points are removed, never entered, so the removal
+// cannot reach outside the tree.
 bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::error_code& error) {
   const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (isFolder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
@@ -88,11 +78,30 @@ bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::erro
   return Gone(code, top) || Failed(error, code);
 }
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Written over the record of a removed lock file, which Wine, unlike Windows,
+// opens until its last handle closes and reports as not pending removal: the
+// mark tells every holder to let it go.
+constexpr char kRemovedMark[] = "STARTRMV";
+constexpr DWORD kRemovedMarkSize = 8;
+
+HANDLE AsHandle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+OVERLAPPED At(std::uint64_t offset) {
+  OVERLAPPED position = {};
+  position.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+  position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return position;
+}
+
 }  // namespace
 
 fs::path TemporaryDirectory() {
-  // Unlike on POSIX, the path needs no check of its text: a backslash is the
-  // separator, and no existing folder's path holds a double quote.
+  // No check of the text as on POSIX: a backslash is the separator, and no
+  // path holds a double quote.
   return fs::temp_directory_path();
 }
 
@@ -105,8 +114,7 @@ void CheckDestinationFolder(const fs::path& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     ThrowSystemError("exists", path);
   }
-  // A link or junction would send what is unpacked, and what the clean-up
-  // removes, somewhere else.
+  // A link or junction would send what is unpacked and removed elsewhere.
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     RefuseToUnpack(path, "it is a symbolic link or junction");
   }
@@ -115,9 +123,7 @@ void CheckDestinationFolder(const fs::path& path) {
   }
 }
 
-void CheckDestinationParent(const fs::path&) {
-  // The user's temporary directory is the user's own.
-}
+void CheckDestinationParent(const fs::path&) {}  // the user's own temporary directory
 
 bool CreateDestinationFolder(const fs::path& path) {
   std::error_code error;
@@ -125,8 +131,7 @@ bool CreateDestinationFolder(const fs::path& path) {
   if (error) {
     throw fs::filesystem_error("create_directories", path, error);
   }
-  // The user's temporary directory is the user's own: a folder made there by
-  // a race is still checked for a link.
+  // Made by this call or a race: either way checked for a link.
   CheckDestinationFolder(path);
   return created;
 }
@@ -136,8 +141,7 @@ std::optional<FolderIdentity> IdentityAt(const fs::path& path) {
   if (extended.empty()) {
     return std::nullopt;
   }
-  // Attributes only, shared every way, the link itself: the query takes
-  // nothing from anyone.
+  // Attributes only, shared every way, the link itself: taking nothing from anyone.
   HANDLE opened =
       CreateFileW(extended.c_str(), FILE_READ_ATTRIBUTES,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -152,8 +156,8 @@ std::optional<FolderIdentity> IdentityAt(const fs::path& path) {
 }
 
 void RemoveDestinationTree(const std::wstring& path) {
-  // The same long form the files were written with: a tree deeper than
-  // MAX_PATH is removed whole, not mistaken for one that is already gone.
+  // The long form the files were written with: a tree deeper than MAX_PATH is
+  // removed whole, not mistaken for one already gone.
   const std::wstring extended = ExtendedLengthPath(path);
   std::error_code error;
   if (extended.empty()) {
@@ -171,47 +175,17 @@ void RemoveDestinationTree(const std::wstring& path) {
   throw fs::filesystem_error("remove_all", fs::path(path), error);
 }
 
-// The lock file.
-
-namespace {
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Written over the record of a removed lock file. Windows refuses to open a
-// file whose removal is pending, but Wine opens it (the same file) until its
-// last handle is closed and reports no pending removal: the mark tells every
-// holder to let it go.
-constexpr char kRemovedMark[] = "STARTRMV";
-constexpr DWORD kRemovedMarkSize = 8;
-
-[[noreturn]] void RefuseLockFile(const fs::path& destination, const fs::path& path,
-                                 const std::string& why) {
-  RefuseToUnpack(destination, "its lock file " + path.u8string() + " " + why);
-}
-
-HANDLE AsHandle(std::intptr_t handle) {
-  return reinterpret_cast<HANDLE>(handle);
-}
-
-OVERLAPPED At(std::uint64_t offset) {
-  OVERLAPPED position = {};
-  position.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-  position.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  return position;
-}
-
-}  // namespace
-
 bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
                           std::error_code& error) {
   path_ = path;
+  const std::string refusal = "its lock file " + path.u8string() + " ";
   const std::wstring extended = ExtendedLengthPath(path.wstring());
   if (extended.empty()) {
     return Failed(error, GetLastError());
   }
   // Not inheritable (no security attributes): the application, started with
-  // bInheritHandles TRUE, must not hold the locks. DELETE access and sharing
-  // it let the last run out remove the file while others hold it open.
+  // bInheritHandles, must not hold the locks. DELETE access and sharing let
+  // the last run out remove the file while others hold it open.
   HANDLE opened =
       CreateFileW(extended.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -224,10 +198,10 @@ bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
     ThrowSystemError("exists", path);
   }
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    RefuseLockFile(destination, path, "is a symbolic link or junction");
+    RefuseToUnpack(destination, refusal + "is a symbolic link or junction");
   }
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    RefuseLockFile(destination, path, "is not a regular file");
+    RefuseToUnpack(destination, refusal + "is not a regular file");
   }
   return true;
 }
@@ -256,13 +230,8 @@ void SharedLockFile::Unlock(std::uint64_t offset) {
 }
 
 bool SharedLockFile::StillNamed() {
-  // A removed file stays until its last handle closes, "delete pending";
-  // meanwhile its name cannot be opened (under Wine it opens the same file).
-  char start[kRemovedMarkSize] = {};
-  OVERLAPPED position = At(0);
-  DWORD got = 0;
-  if (ReadFile(AsHandle(handle_), start, kRemovedMarkSize, &got, &position) &&
-      got == kRemovedMarkSize && std::string(start, got) == kRemovedMark) {
+  // A removed file stays "delete pending" until its last handle closes.
+  if (ReadStart(kRemovedMarkSize) == kRemovedMark) {
     return false;
   }
   FILE_STANDARD_INFO standard;
@@ -305,8 +274,8 @@ void SharedLockFile::Remove() {
   disposition.DeleteFile = TRUE;
   SetFileInformationByHandle(AsHandle(handle_), FileDispositionInfo, &disposition,
                              sizeof disposition);
-  // After the removal is set, so that a run that dies between the two still
-  // leaves no marked file behind: its handle's closing removes it.
+  // After the removal is set, so that a run dying between the two leaves no
+  // marked file behind.
   OVERLAPPED position = At(0);
   DWORD put = 0;
   WriteFile(AsHandle(handle_), kRemovedMark, kRemovedMarkSize, &put, &position);
