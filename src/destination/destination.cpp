@@ -30,9 +30,8 @@ constexpr std::size_t kChecksumAt = 44;
 static_assert(kChecksumAt + 4 == kTreeRecordSize, "the record's fields fill it");
 static_assert(kTreeRecordSize <= kGateOffset, "the locks lie past the record");
 
-// How often a run waiting for the gate tries again; and how long it waits for
-// a removed lock file's name to come free (Windows keeps the name until every
-// open of the removed file is closed, which runs then do within a try or two).
+// Between tries for the gate; and the longest wait for a removed lock file's
+// name, which Windows frees once every open of it closes (in a try or two).
 constexpr std::chrono::milliseconds kRetryInterval{5};
 constexpr std::chrono::seconds kRemovedNameWait{30};
 

@@ -50,12 +50,6 @@ struct stat StatOrThrow(const fs::path& path, bool follow) {
   return info;
 }
 
-[[noreturn]] void RefuseTemporaryDirectory(const fs::path& path, const std::string& why) {
-  throw fs::filesystem_error("temp_directory_path: the temporary directory's path holds " + why +
-                                 ", which the starter cannot pass on faithfully",
-                             path, std::make_error_code(std::errc::invalid_argument));
-}
-
 // As in libstdc++, a program running with raised privileges takes no
 // temporary directory from the environment where the C library can tell.
 const char* TemporaryDirectoryVariable(const char* name) {
@@ -78,8 +72,7 @@ int LockByte(std::intptr_t handle, short type, std::uint64_t offset) {
   return fcntl(static_cast<int>(handle), F_OFD_SETLK, &range);
 }
 
-// What stands at `part` in `folder`, not following a link; false when the
-// query fails (errno says why).
+// What stands at `part` in `folder`, not following a link.
 bool LookAt(int folder, const std::string& part, struct stat& info) {
   return ::fstatat(folder, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
@@ -110,14 +103,15 @@ fs::path TemporaryDirectory() {
   // U+FFFD), output and program paths turn '\' into '/', and a double quote
   // ends the program name read back from a command line of Windows rules.
   const std::string& text = path.native();
-  if (text.find('\\') != std::string::npos) {
-    RefuseTemporaryDirectory(path, "a backslash");
-  }
-  if (text.find('"') != std::string::npos) {
-    RefuseTemporaryDirectory(path, "a double quote");
-  }
-  if (!IsValidUtf8(text)) {
-    RefuseTemporaryDirectory(path, "bytes that are not well-formed UTF-8");
+  const char* held = text.find('\\') != std::string::npos  ? "a backslash"
+                     : text.find('"') != std::string::npos ? "a double quote"
+                     : !IsValidUtf8(text)                  ? "bytes that are not well-formed UTF-8"
+                                                           : nullptr;
+  if (held != nullptr) {
+    throw fs::filesystem_error("temp_directory_path: the temporary directory's path holds " +
+                                   std::string(held) +
+                                   ", which the starter cannot pass on faithfully",
+                               path, std::make_error_code(std::errc::invalid_argument));
   }
   std::error_code error;
   if (!fs::is_directory(path, error) && !error) {
@@ -225,8 +219,7 @@ bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
     return Failed(error, errno);
   }
   handle_ = descriptor;
-  // The record decides which folder a run may remove: only the user may
-  // change it.
+  // The record decides which folder a run may remove: only the user may change it.
   struct stat info;
   if (fstat(descriptor, &info) != 0) {
     ThrowSystemError("exists", path);
@@ -388,16 +381,14 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t posixMo
     if (!S_ISREG(info.st_mode)) {
       return Failed(error, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
     }
-    // Writing into the file in place would change every other name it has;
-    // a new file under this name leaves them as they were.
+    // A new file leaves the other names of the old one as they were.
     if (::unlinkat(parent, part.c_str(), 0) != 0 && errno != ENOENT) {
       return Failed(error, errno);
     }
   } else if (errno != ENOENT) {
     return Failed(error, errno);
   }
-  // O_EXCL: whatever appeared meanwhile, a link included, fails the open
-  // instead of being written through.
+  // O_EXCL: whatever appeared meanwhile, a link included, fails the open.
   const int created =
       OpenAt(parent, part, O_RDWR | O_CREAT | O_EXCL, static_cast<mode_t>(posixMode & 0777));
   if (created < 0) {

@@ -44,7 +44,6 @@ bool Gone(DWORD code, bool top) {
   return code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND);
 }
 
-
 bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::error_code& error);
 
 // Removes what lies inside `folder`. No match at all is an empty folder.
@@ -111,18 +110,14 @@ using Step = FolderWalker::Step;
 
 // The path of the level `name` (UTF-8) in `folder`.
 std::wstring Join(const std::wstring& folder, const std::string& name) {
-  const std::wstring wide = Utf8ToWide(name.data(), name.size());
-  if (!folder.empty() && folder.back() == L'\\') {
-    return folder + wide;
-  }
-  return folder + L"\\" + wide;
+  const bool separated = !folder.empty() && folder.back() == L'\\';
+  return folder + (separated ? L"" : L"\\") + Utf8ToWide(name.data(), name.size());
 }
 
-// Opens what stands at `path` itself, a reparse point included, for reading
-// its attributes (and `access` besides), and reads them. FileAttributeTagInfo
-// asks for nothing else: GetFileInformationByHandle also wants the volume
-// serial number, which Wine answers by resolving the handle's whole path.
-// Returns 0 with `handle` open, or the system's code with it closed.
+// Opens what stands at `path` itself, a reparse point included, with `access`
+// and FILE_READ_ATTRIBUTES, and reads its attributes: 0 with `handle` open, or
+// the system's code. FileAttributeTagInfo, since GetFileInformationByHandle
+// also wants the volume serial number, which Wine finds by resolving the path.
 DWORD OpenItself(const std::wstring& path, DWORD access, DWORD share, HANDLE& handle,
                  DWORD& attributes) {
   handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | access, share, nullptr, OPEN_EXISTING,
@@ -145,9 +140,8 @@ bool IsLink(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// Opens the folder at `path` without FILE_SHARE_DELETE, so that while its
-// handle is held it cannot be renamed, removed or replaced by a junction.
-// Only kEntered leaves a handle in `entered`, which the caller then owns.
+// Opens the folder at `path` without FILE_SHARE_DELETE, so that while held it
+// cannot be renamed, removed or replaced; only kEntered leaves `entered` open.
 Step EnterFolder(const std::wstring& path, HANDLE& entered, DWORD& error) {
   DWORD attributes = 0;
   error = OpenItself(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, entered, attributes);
@@ -163,10 +157,8 @@ Step EnterFolder(const std::wstring& path, HANDLE& entered, DWORD& error) {
   return Step::kEntered;
 }
 
-// The held way: the folders of the last way walked, from the walker's own
-// folder down, each held open as EnterFolder leaves it. Since none of them
-// can be renamed or replaced while held, the next walk may start where the
-// part it shares with this one ends, instead of opening every level again.
+// The folders of the last way walked stay held as EnterFolder leaves them, so
+// that the next walk may start where the part it shares with this one ends.
 void ReleaseBelow(std::vector<std::pair<std::string, std::intptr_t>>& held, std::size_t levels) {
   while (held.size() > levels) {
     CloseHandle(reinterpret_cast<HANDLE>(held.back().second));
@@ -259,9 +251,9 @@ bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
   if (extended.empty()) {
     return Failed(error, GetLastError());
   }
-  // Not inheritable (no security attributes): the application, started with
-  // bInheritHandles, must not hold the locks. DELETE access and sharing let
-  // the last run out remove the file while others hold it open.
+  // Not inheritable (no security attributes), so the application cannot hold
+  // the locks. DELETE access and sharing let the last run out remove the file
+  // while others hold it open.
   HANDLE opened =
       CreateFileW(extended.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -381,8 +373,6 @@ bool FolderWalker::Open(const fs::path& folder, std::error_code& error) {
   if (extended.empty()) {
     return Failed(error, GetLastError());
   }
-  // Held while the walker lives, so that the folder cannot be renamed or
-  // replaced by a link meanwhile.
   HANDLE handle = INVALID_HANDLE_VALUE;
   DWORD code = 0;
   if (EnterFolder(extended, handle, code) != Step::kEntered) {
@@ -446,9 +436,8 @@ FolderWalker::Step FolderWalker::MakeLast(const std::string& part, std::error_co
 bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posixMode*/,
                                   std::intptr_t& file, std::error_code& error) {
   const std::wstring path = Join(levelPath_, part);
-  // Writing into a file in place would change every other name it has; a
-  // new file under this name leaves them as they were. Deleting through the
-  // handle removes exactly what was looked at, never what a link points to.
+  // A new file leaves the other names of the old one as they were. Deleting
+  // through the handle removes what was looked at, never a link's target.
   HANDLE existing = INVALID_HANDLE_VALUE;
   DWORD attributes = 0;
   DWORD code = OpenItself(path, DELETE, kShareAll, existing, attributes);
@@ -470,8 +459,7 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posix
   if (code != 0) {
     return Failed(error, code);
   }
-  // CREATE_NEW: whatever appeared meanwhile, a link included, fails the
-  // creation instead of being written through.
+  // CREATE_NEW: whatever appeared meanwhile, a link included, fails it.
   HANDLE created =
       CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
