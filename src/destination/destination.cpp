@@ -329,6 +329,7 @@ FolderWalker::Step FolderWalker::EnterParent(const std::vector<std::string>& par
 bool FolderWalker::EnterParentOfFile(const std::string& name, std::string& last,
                                      std::intptr_t& file, std::error_code& error) {
   file = -1;
+  error.clear();
   const std::vector<std::string> parts = Components(name);
   if (parts.empty()) {
     error = FolderItself();

@@ -395,7 +395,6 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t posixMo
     return Failed(error, errno);
   }
   file = created;
-  error.clear();
   return true;
 }
 
@@ -409,7 +408,6 @@ bool FolderWalker::OpenHere(const std::string& part, std::intptr_t& file, std::e
     return Failed(error, LookAt(parent, part, info) && S_ISLNK(info.st_mode) ? ELOOP : code);
   }
   file = opened;
-  error.clear();
   return true;
 }
 

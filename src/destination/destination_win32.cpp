@@ -467,7 +467,6 @@ bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posix
     return Failed(error, GetLastError());
   }
   file = reinterpret_cast<std::intptr_t>(created);
-  error.clear();
   return true;
 }
 
@@ -483,7 +482,6 @@ bool FolderWalker::OpenHere(const std::string& part, std::intptr_t& file, std::e
     return Failed(error, code);
   }
   file = reinterpret_cast<std::intptr_t>(opened);
-  error.clear();
   return true;
 }
 

@@ -68,13 +68,12 @@ class FolderWalker {
   /// Walks to the level above the last of `parts` (at least one), entering
   /// existing folders only: kEntered, or the step that stopped it.
   Step EnterParent(const std::vector<std::string>& parts, std::error_code& error);
-  /// EnterParent for the file `name`, which must be below the folder; `file`
-  /// becomes -1 and `last` the file's own level.
+  /// EnterParent for the file `name`, which must be below the folder, after
+  /// setting `file` to -1 and clearing `error`; `last` is the file's level.
   bool EnterParentOfFile(const std::string& name, std::string& last, std::intptr_t& file,
                          std::error_code& error);
 
   // Each platform's steps, at the walk's level: the folder or one below it.
-
   /// Puts the walk at the deepest level it may keep on the way to the first
   /// `count` of `parts` (POSIX: the folder; Windows: the last held level that
   /// way shares, releasing the others), returning how many of `parts` that is.
