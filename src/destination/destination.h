@@ -218,8 +218,9 @@ class SharedDestination {
   /// Opens (or creates) the lock file, waits for the gate (calling
   /// `whileWaiting` between tries: what it throws leaves, the gate not taken),
   /// and decides (plan). Throws std::runtime_error("Refusing to unpack into
-  /// <destination>: <why>") for a lock file or a parent that fails its checks
-  /// and for kRefuseTreeOfOtherRuns; std::filesystem::filesystem_error when the
+  /// <destination>: <why>") for a parent failing CheckDestinationParent (the
+  /// lock file's folder too), a lock file Open refuses, and
+  /// kRefuseTreeOfOtherRuns; std::filesystem::filesystem_error when the
   /// lock file cannot be opened or read (naming "create_directories" and the
   /// destination when neither it nor the lock file exists or can be made).
   SharedDestination(const std::wstring& destination, const ArchiveIdentity& archive,
