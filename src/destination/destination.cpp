@@ -173,40 +173,32 @@ SharedDestination::~SharedDestination() {
   }
 }
 
-void SharedDestination::OpenLockFile(void (*whileWaiting)()) {
-  const auto giveUp = std::chrono::steady_clock::now() + kRemovedNameWait;
+void SharedDestination::EnterGate(void (*whileWaiting)()) {
+  auto giveUp = std::chrono::steady_clock::now() + kRemovedNameWait;
   for (;;) {
     file_ = std::make_unique<SharedLockFile>();
     std::error_code error;
     if (file_->Open(lockPath_, destinationPath_, error)) {
-      return;
+      while (!file_->TryLock(kGateOffset, true)) {
+        PauseBeforeRetry(whileWaiting);
+      }
+      // The last run out removes the file with the gate held; one opened
+      // before that is no longer the lock.
+      if (file_->StillNamed()) {
+        return;
+      }
+      giveUp = std::chrono::steady_clock::now() + kRemovedNameWait;
+    } else if (!SharedLockFile::MayBeRemovedName(error) ||
+               std::chrono::steady_clock::now() >= giveUp) {
+      file_.reset();
+      if (error == std::errc::permission_denied && !PathExists(destination_)) {
+        // Neither the lock file nor the destination can be made here: the
+        // user would meet the latter's refusal without the former.
+        throw fs::filesystem_error("create_directories", destinationPath_, error);
+      }
+      throw fs::filesystem_error("open", lockPath_, error);
     }
-    if (SharedLockFile::MayBeRemovedName(error) && std::chrono::steady_clock::now() < giveUp) {
-      PauseBeforeRetry(whileWaiting);
-      continue;
-    }
-    file_.reset();
-    if (error == std::errc::permission_denied && !PathExists(destination_)) {
-      // Neither the lock file nor the destination can be made here: the
-      // user would meet the latter's refusal without the former.
-      throw fs::filesystem_error("create_directories", destinationPath_, error);
-    }
-    throw fs::filesystem_error("open", lockPath_, error);
-  }
-}
-
-void SharedDestination::EnterGate(void (*whileWaiting)()) {
-  for (;;) {
-    OpenLockFile(whileWaiting);
-    while (!file_->TryLock(kGateOffset, true)) {
-      PauseBeforeRetry(whileWaiting);
-    }
-    // The last run out removes the file with the gate held; one opened
-    // before that is no longer the lock.
-    if (file_->StillNamed()) {
-      return;
-    }
-    // Every holder of the removed file lets it go, so that it can go.
+    // Every holder of a removed file lets it go, so that it can go.
     file_.reset();
     PauseBeforeRetry(whileWaiting);
   }

@@ -261,7 +261,6 @@ class SharedDestination {
 
  private:
   void EnterGate(void (*whileWaiting)());
-  void OpenLockFile(void (*whileWaiting)());
   bool NobodyUsesTree();
   void WriteRecord(const TreeRecord& record);  // and keeps it as record_
   bool RunsTreeStands();
