@@ -1,16 +1,12 @@
 #include "destination/destination.h"
+#include "destination/folder_walker.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <optional>
-#include <string>
-#include <system_error>
 
 #include "text/entry_name.h"
 #include "text/text_convert.h"
@@ -19,8 +15,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::error_code SystemError(int code) {
+  return std::error_code(code, std::generic_category());
+}
+
+bool Failed(std::error_code& error, int code) {
+  error = SystemError(code);
+  return false;
+}
+
 [[noreturn]] void ThrowSystemError(const char* operation, const fs::path& path) {
-  throw fs::filesystem_error(operation, path, std::error_code(errno, std::generic_category()));
+  throw fs::filesystem_error(operation, path, SystemError(errno));
 }
 
 bool OwnedByThisUserOrRoot(const struct stat& info) {
@@ -45,16 +50,9 @@ struct stat StatOrThrow(const fs::path& path, bool follow) {
   return info;
 }
 
-[[noreturn]] void RefuseTemporaryDirectory(const fs::path& path, const std::string& why) {
-  throw fs::filesystem_error("temp_directory_path: the temporary directory's path holds " + why +
-                                 ", which the starter cannot pass on faithfully",
-                             path, std::make_error_code(std::errc::invalid_argument));
-}
-
+// As in libstdc++, a program running with raised privileges takes no
+// temporary directory from the environment where the C library can tell.
 const char* TemporaryDirectoryVariable(const char* name) {
-  // As in libstdc++: where the C library can tell, a program running with
-  // raised privileges does not take its temporary directory from the
-  // environment.
 #if defined(__GLIBC__)
   return secure_getenv(name);
 #else
@@ -62,12 +60,36 @@ const char* TemporaryDirectoryVariable(const char* name) {
 #endif
 }
 
+// Sets the one-byte lock at `offset` of `type`, as fcntl answers. Open file
+// description locks belong to the open, not the process: closing another
+// descriptor of the file releases nothing.
+int LockByte(std::intptr_t handle, short type, std::uint64_t offset) {
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(offset);
+  range.l_len = 1;
+  return fcntl(static_cast<int>(handle), F_OFD_SETLK, &range);
+}
+
+// What stands at `part` in `folder`, not following a link.
+bool LookAt(int folder, const std::string& part, struct stat& info) {
+  return ::fstatat(folder, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::openat(folder, name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 }  // namespace
 
 fs::path TemporaryDirectory() {
-  // The variables libstdc++'s temp_directory_path reads, in its order. It
-  // takes the first one that is set even when it is empty and then fails on
-  // the empty path; an empty variable counts as unset here.
+  // libstdc++'s variables in its order, but an empty one counts as unset
+  // instead of failing as an empty path.
   fs::path path = "/tmp";
   for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
     const char* value = TemporaryDirectoryVariable(name);
@@ -76,24 +98,23 @@ fs::path TemporaryDirectory() {
       break;
     }
   }
-  // The destination travels as wide text, where bytes that are not UTF-8
-  // become U+FFFD; the output paths and the child's program path turn each
-  // backslash into '/'; the child's program name is read back from a command
-  // line of Windows rules, where a double quote ends it. Each would send the
-  // writes or the launch elsewhere than to the folder checked.
+  // Each would send the writes or the launch elsewhere than to the folder
+  // checked: the destination travels as wide text (bytes not UTF-8 become
+  // U+FFFD), output and program paths turn '\' into '/', and a double quote
+  // ends the program name read back from a command line of Windows rules.
   const std::string& text = path.native();
-  if (text.find('\\') != std::string::npos) {
-    RefuseTemporaryDirectory(path, "a backslash");
-  }
-  if (text.find('"') != std::string::npos) {
-    RefuseTemporaryDirectory(path, "a double quote");
-  }
-  if (!IsValidUtf8(text)) {
-    RefuseTemporaryDirectory(path, "bytes that are not well-formed UTF-8");
+  const char* held = text.find('\\') != std::string::npos  ? "a backslash"
+                     : text.find('"') != std::string::npos ? "a double quote"
+                     : !IsValidUtf8(text)                  ? "bytes that are not well-formed UTF-8"
+                                                           : nullptr;
+  if (held != nullptr) {
+    throw fs::filesystem_error("temp_directory_path: the temporary directory's path holds " +
+                                   std::string(held) +
+                                   ", which the starter cannot pass on faithfully",
+                               path, std::make_error_code(std::errc::invalid_argument));
   }
   std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (!error && !fs::is_directory(status)) {
+  if (!fs::is_directory(path, error) && !error) {
     error = std::make_error_code(std::errc::not_a_directory);
   }
   if (error) {
@@ -103,17 +124,14 @@ fs::path TemporaryDirectory() {
 }
 
 bool PathExists(const std::wstring& path) {
-  struct stat info;
-  // lstat, like the Windows attribute query, does not follow a link.
+  struct stat info;  // lstat, like the Windows attribute query
   return lstat(WideToPath(path).c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
-// Whoever may rename or remove entries in the folder that holds the
-// destination could swap the destination for a folder of their own between
-// its check and its use: only the folder's owner and root may, and in a
-// sticky folder (as /tmp is) nobody else but the entry's own owner. The check
-// runs beside the destination's own, right before the destination is used or
-// created: nothing has been created by then, and a refusal reads like theirs.
+// Whoever may rename or remove entries in the parent could swap the
+// destination for their own folder between its check and its use: only the
+// parent's owner and root may, and in a sticky folder (as /tmp is) only the
+// entry's owner besides.
 void CheckDestinationParent(const fs::path& path) {
   const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
   const std::string refusal = "its parent " + parent.string() + " ";
@@ -134,8 +152,7 @@ void CheckDestinationParent(const fs::path& path) {
 void CheckDestinationFolder(const fs::path& path) {
   CheckDestinationParent(path);
   const struct stat info = StatOrThrow(path, false);
-  // What is unpacked here is run: only a folder that nobody but this user can
-  // change may hold it.
+  // What is unpacked here is run: only this user may change the folder.
   if (S_ISLNK(info.st_mode)) {
     RefuseToUnpack(path, "it is a symbolic link");
   }
@@ -189,73 +206,42 @@ void RemoveDestinationTree(const std::wstring& path) {
   }
 }
 
-// The lock file.
-
-namespace {
-
-[[noreturn]] void RefuseLockFile(const fs::path& destination, const fs::path& path,
-                                 const std::string& why) {
-  RefuseToUnpack(destination, "its lock file " + path.u8string() + " " + why);
-}
-
-// The record decides which folder a run may remove: only the user may be
-// able to change it.
-void CheckOpenedFile(int descriptor, const fs::path& path, const fs::path& destination) {
+bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
+                          std::error_code& error) {
+  path_ = path;
+  const std::string refusal = "its lock file " + path.u8string() + " ";
+  // O_NONBLOCK: whatever else stands there, opening it must not wait.
+  const int descriptor = OpenAt(AT_FDCWD, path.native(), O_RDWR | O_CREAT | O_NONBLOCK, 0600);
+  if (descriptor < 0) {
+    if (errno == ELOOP) {
+      RefuseToUnpack(destination, refusal + "is a symbolic link");
+    }
+    return Failed(error, errno);
+  }
+  handle_ = descriptor;
+  // The record decides which folder a run may remove: only the user may change it.
   struct stat info;
   if (fstat(descriptor, &info) != 0) {
     ThrowSystemError("exists", path);
   }
   if (!S_ISREG(info.st_mode)) {
-    RefuseLockFile(destination, path, "is not a regular file");
+    RefuseToUnpack(destination, refusal + "is not a regular file");
   }
   if (info.st_uid != geteuid()) {
-    RefuseLockFile(destination, path, "belongs to another user " + OwnerText(info));
+    RefuseToUnpack(destination, refusal + "belongs to another user " + OwnerText(info));
   }
   if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    RefuseLockFile(destination, path, "may be written to by other users");
+    RefuseToUnpack(destination, refusal + "may be written to by other users");
   }
-}
-
-struct flock OneByte(short type, std::uint64_t offset) {
-  struct flock range = {};
-  range.l_type = type;
-  range.l_whence = SEEK_SET;
-  range.l_start = static_cast<off_t>(offset);
-  range.l_len = 1;
-  return range;
-}
-
-}  // namespace
-
-bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
-                          std::error_code& error) {
-  path_ = path;
-  // O_NONBLOCK: whatever else stands there, opening it must not wait.
-  const int descriptor =
-      ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-  if (descriptor < 0) {
-    if (errno == ELOOP) {
-      RefuseLockFile(destination, path, "is a symbolic link");
-    }
-    error.assign(errno, std::generic_category());
-    return false;
-  }
-  handle_ = descriptor;
-  CheckOpenedFile(descriptor, path, destination);
   return true;
 }
 
 bool SharedLockFile::MayBeRemovedName(const std::error_code&) {
-  // unlink takes the name at once.
-  return false;
+  return false;  // unlink takes the name at once
 }
 
 bool SharedLockFile::TryLock(std::uint64_t offset, bool exclusive) {
-  // Open file description locks: owned by this open, not by the process, so
-  // that closing another descriptor of the file releases nothing, and two
-  // opens in one process exclude each other.
-  struct flock range = OneByte(exclusive ? F_WRLCK : F_RDLCK, offset);
-  if (fcntl(static_cast<int>(handle_), F_OFD_SETLK, &range) == 0) {
+  if (LockByte(handle_, exclusive ? F_WRLCK : F_RDLCK, offset) == 0) {
     return true;
   }
   if (errno == EAGAIN || errno == EACCES) {
@@ -265,8 +251,7 @@ bool SharedLockFile::TryLock(std::uint64_t offset, bool exclusive) {
 }
 
 void SharedLockFile::Unlock(std::uint64_t offset) {
-  struct flock range = OneByte(F_UNLCK, offset);
-  fcntl(static_cast<int>(handle_), F_OFD_SETLK, &range);
+  LockByte(handle_, F_UNLCK, offset);
 }
 
 bool SharedLockFile::StillNamed() {
@@ -304,4 +289,128 @@ void SharedLockFile::Close() {
     ::close(static_cast<int>(handle_));
     handle_ = -1;
   }
+}
+
+FolderWalker::~FolderWalker() {
+  Restart({}, 0);
+  if (folder_ >= 0) {
+    ::close(static_cast<int>(folder_));
+  }
+}
+
+bool FolderWalker::Open(const fs::path& folder, std::error_code& error) {
+  const int fd = OpenAt(AT_FDCWD, folder.native(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) {
+    return Failed(error, errno);
+  }
+  path_ = folder;
+  folder_ = fd;
+  level_ = fd;
+  error.clear();
+  return true;
+}
+
+std::size_t FolderWalker::Restart(const std::vector<std::string>&, std::size_t) {
+  if (level_ != folder_) {
+    ::close(static_cast<int>(level_));
+    level_ = folder_;
+  }
+  return 0;
+}
+
+// A failed open is explained by what stands there, seen without following
+// it: systems differ in the code O_NOFOLLOW gives for a link (ELOOP, or
+// EMLINK on some BSDs).
+FolderWalker::Step FolderWalker::Enter(const std::string& part, std::error_code& error) {
+  const int parent = static_cast<int>(level_);
+  const int fd = OpenAt(parent, part, O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) {
+    Restart({}, 0);
+    level_ = fd;
+    return Step::kEntered;
+  }
+  int code = errno;
+  Step step = Step::kFailed;
+  struct stat info;
+  if (!LookAt(parent, part, info)) {
+    code = errno;
+    step = code == ENOENT ? Step::kMissing : Step::kFailed;
+  } else if (S_ISLNK(info.st_mode)) {
+    code = ELOOP;
+    step = Step::kLink;
+  } else if (!S_ISDIR(info.st_mode)) {
+    code = ENOTDIR;
+    step = Step::kNotFolder;
+  }
+  error = SystemError(code);
+  return step;
+}
+
+bool FolderWalker::Make(const std::string& part, std::error_code& error) {
+  return ::mkdirat(static_cast<int>(level_), part.c_str(), 0777) == 0 || errno == EEXIST ||
+         Failed(error, errno);
+}
+
+FolderWalker::Step FolderWalker::MakeLast(const std::string& part, std::error_code& error) {
+  const int parent = static_cast<int>(level_);
+  if (::mkdirat(parent, part.c_str(), 0777) == 0) {
+    return Step::kEntered;
+  }
+  const int code = errno;
+  struct stat info;
+  if (code == EEXIST && LookAt(parent, part, info)) {
+    if (S_ISLNK(info.st_mode)) {
+      return Step::kLink;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      return Step::kEntered;
+    }
+  }
+  error = SystemError(code);
+  return Step::kFailed;
+}
+
+bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t posixMode,
+                                  std::intptr_t& file, std::error_code& error) {
+  const int parent = static_cast<int>(level_);
+  struct stat info;
+  if (LookAt(parent, part, info)) {
+    if (S_ISLNK(info.st_mode)) {
+      return Failed(error, ELOOP);
+    }
+    if (!S_ISREG(info.st_mode)) {
+      return Failed(error, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    }
+    // A new file leaves the other names of the old one as they were.
+    if (::unlinkat(parent, part.c_str(), 0) != 0 && errno != ENOENT) {
+      return Failed(error, errno);
+    }
+  } else if (errno != ENOENT) {
+    return Failed(error, errno);
+  }
+  // O_EXCL: whatever appeared meanwhile, a link included, fails the open.
+  const int created =
+      OpenAt(parent, part, O_RDWR | O_CREAT | O_EXCL, static_cast<mode_t>(posixMode & 0777));
+  if (created < 0) {
+    return Failed(error, errno);
+  }
+  file = created;
+  return true;
+}
+
+bool FolderWalker::OpenHere(const std::string& part, std::intptr_t& file, std::error_code& error) {
+  const int parent = static_cast<int>(level_);
+  // O_NONBLOCK keeps a FIFO at the name from blocking the open.
+  const int opened = OpenAt(parent, part, O_RDONLY | O_NONBLOCK);
+  if (opened < 0) {
+    const int code = errno;
+    struct stat info;
+    return Failed(error, LookAt(parent, part, info) && S_ISLNK(info.st_mode) ? ELOOP : code);
+  }
+  file = opened;
+  return true;
+}
+
+std::error_code FolderWalker::FolderItself() {
+  return SystemError(EISDIR);
 }
