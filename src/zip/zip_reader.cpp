@@ -14,25 +14,20 @@
 namespace zip {
 namespace {
 
-// Sizes of the extraction loop. The output buffer is large enough that the
-// per-call overhead of inflate and write() disappears, small enough to stay
-// in cache; stored data is written straight from the block.
+// The streaming buffer is large enough to hide the per-call cost of inflate
+// and a write, small enough to stay in cache.
 constexpr std::size_t kMaxInflateBuffer = 512 * 1024;
 constexpr std::size_t kMinInflateBuffer = 16 * 1024;
 constexpr std::uint64_t kMaxInflateInput = 1u << 30;  // avail_in is a uInt
 constexpr std::uint64_t kStoredChunk = 4 * 1024 * 1024;
 
-// Entries up to this size are decoded whole into a worker's buffer and put
-// with one write; larger ones without pieces by zlib's streaming decoder
-// through a bounded buffer.
+// Entries up to this size are decoded whole into a worker's buffer.
 constexpr std::size_t kSmallEntryLimit = 256 * 1024;
 // No deflate stream unpacks to more than about 1032 times its length: an
 // entry that records more fails anyway, so no buffer is made for it.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
-// Each piece is decoded into a buffer of its worker's and put at its place:
-// the packer's pieces unpack to 1 MiB, and an index whose pieces unpack to
-// more than this is not taken up, which bounds that buffer. (It is also below
-// crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
+// Bounds a worker's piece buffer (the packer's pieces unpack to 1 MiB) and
+// stays below crc32_combine's z_off_t, 32 bits on Windows.
 constexpr std::uint64_t kMaxPieceLength = 4u << 20;
 
 bool Fail(ZipArchive& archive, ZipError error) {
@@ -51,13 +46,8 @@ ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64
   return entry.location.diskStart != 0 ? ZipError::kMultiDiskUnsupported : ZipError::kNone;
 }
 
-bool IsDirectoryRecord(const CentralRecord& record) {
-  return (!record.name.empty() && record.name.back() == '/') ||
-         (record.externalAttributes & kDosAttributeDirectory) != 0;
-}
-
-// Parses the central record of entry `index` of an open archive, which the
-// open already checked: a failure now means the block changed.
+// Parses entry `index` of an open archive; the open checked it, so a failure
+// now means the block changed.
 ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ZipEntryRecord& entry) {
   if (!archive.open || index >= archive.recordOffsets.size()) {
     return ZipError::kInvalidParameter;
@@ -68,14 +58,15 @@ ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ZipEntryRecor
     return ZipError::kInternalError;
   }
   entry.index = index;
-  entry.isDirectory = IsDirectoryRecord(entry.central);
+  const CentralRecord& record = entry.central;
+  entry.isDirectory = (!record.name.empty() && record.name.back() == '/') ||
+                      (record.externalAttributes & kDosAttributeDirectory) != 0;
   return ZipError::kNone;
 }
 
-// Finds the last end record, looking at every place one can start from the
-// last back as far as the longest comment reaches, whose comment lies inside
-// the block and, with `exactEnd`, ends the block. Requiring the exact end
-// keeps a comment that happens to contain the signature from misleading us.
+// Finds the last end record within the longest comment's reach whose comment
+// fits and, with `exactEnd`, ends the block: then a signature inside a
+// comment cannot mislead.
 bool FindEndRecord(const unsigned char* data, std::uint64_t size, bool exactEnd,
                    std::uint64_t& endOffset, EndRecord& end) {
   const std::uint64_t last = size - kEndRecordSize;
@@ -95,8 +86,7 @@ struct DirectoryBounds {
   std::uint64_t directoryLimit = 0;  // where the directory must end: the first end record
 };
 
-// Takes the directory's place from the Zip64 end record named by `locator`,
-// which lies just in front of the end record.
+// Takes the directory's place from the Zip64 end record `locator` names.
 ZipError ReadZip64EndRecord(const EndRecord& end, const Zip64Locator& locator, ZipArchive& archive,
                             DirectoryBounds& bounds) {
   if (locator.endRecordDisk != 0 || locator.totalDisks > 1) {
@@ -142,7 +132,9 @@ ZipError ReadEndRecords(ZipArchive& archive, DirectoryBounds& bounds) {
   return ZipError::kNone;
 }
 
-ZipError CheckDirectoryBounds(const ZipArchive& archive, const DirectoryBounds& bounds) {
+// Checks the directory's place and every central record, noting where each
+// one starts.
+ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   // The directory must end exactly where the end records begin: with bytes in
   // front of an archive whose offsets ignore them, it would not.
   const std::uint64_t offset = archive.centralDirectoryOffset;
@@ -158,17 +150,12 @@ ZipError CheckDirectoryBounds(const ZipArchive& archive, const DirectoryBounds& 
   if (bounds.entryCount > size / kCentralRecordSize) {
     return ZipError::kInvalidHeader;
   }
-  return ZipError::kNone;
-}
-
-// Checks every central record and notes where each one starts.
-ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   try {
     archive.recordOffsets.reserve(static_cast<std::size_t>(bounds.entryCount));
   } catch (...) {
     return ZipError::kAllocationFailed;
   }
-  std::uint64_t pos = archive.centralDirectoryOffset;
+  std::uint64_t pos = offset;
   for (std::uint64_t i = 0; i < bounds.entryCount; ++i) {
     ZipEntryRecord entry;
     const ZipError error = ParseEntry(archive.data, pos, bounds.directoryLimit, entry);
@@ -182,8 +169,7 @@ ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   return pos == bounds.directoryLimit ? ZipError::kNone : ZipError::kInvalidHeader;
 }
 
-// Opens `archive`, a value-initialised object, over the block; on failure
-// the caller throws it away.
+// Opens the value-initialised `archive`; on failure the caller discards it.
 ZipError OpenArchive(ZipArchive& archive, const unsigned char* data, std::uint64_t size) {
   if (data == nullptr) {
     return ZipError::kInvalidParameter;
@@ -195,15 +181,11 @@ ZipError OpenArchive(ZipArchive& archive, const unsigned char* data, std::uint64
   archive.size = size;
   archive.open = true;
   DirectoryBounds bounds;
-  ZipError error = ReadEndRecords(archive, bounds);
-  if (error == ZipError::kNone) {
-    error = CheckDirectoryBounds(archive, bounds);
-  }
+  const ZipError error = ReadEndRecords(archive, bounds);
   return error == ZipError::kNone ? IndexDirectory(archive, bounds) : error;
 }
 
-// The local header of an entry, which must lie with its name and extra field
-// in front of the central directory.
+// The local header, which must lie in front of the central directory.
 bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& location,
                            ZipLocalHeaderRecord& local) {
   local.offset = location.localHeaderOffset;
@@ -214,8 +196,7 @@ bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& locat
   return true;
 }
 
-// Where the data of an entry starts; it must end before the central
-// directory.
+// Where the entry's data starts; it must end before the central directory.
 bool LocateData(const ZipArchive& archive, const EntryLocation& location,
                 const unsigned char*& data) {
   ZipLocalHeaderRecord local;
@@ -227,8 +208,7 @@ bool LocateData(const ZipArchive& archive, const EntryLocation& location,
   return true;
 }
 
-// The MS-DOS date and time, read as local time. Returns false when the C
-// library cannot represent them.
+// The MS-DOS stamp read as local time; false when mktime cannot.
 bool DosToSeconds(std::uint16_t dosDate, std::uint16_t dosTime, std::int64_t& seconds) {
   const CivilTime civil = CivilFromDosStamp(DosStamp{dosDate, dosTime});
   std::tm local{};
@@ -264,8 +244,7 @@ bool Append(ZipOutput& output, const unsigned char* data, std::size_t size,
   return true;
 }
 
-// Copies stored data straight from the block. Writes at most the recorded
-// size.
+// Copies stored data from the block, at most the recorded size.
 ZipError WriteStored(const ZipEntryJob& job, ZipOutput& output, WriteProgress& progress) {
   const std::uint64_t toWrite = std::min(job.compressedSize, job.uncompressedSize);
   while (progress.written < toWrite) {
@@ -280,7 +259,7 @@ ZipError WriteStored(const ZipEntryJob& job, ZipOutput& output, WriteProgress& p
   return job.compressedSize == job.uncompressedSize ? ZipError::kNone : ZipError::kUnexpectedSize;
 }
 
-// Feeds zlib the next part of the input when it has used up the last one.
+// Feeds zlib the next part of the input once it used up the last.
 void FeedInput(z_stream& stream, const unsigned char*& nextInput, std::uint64_t& inputLeft) {
   if (stream.avail_in == 0 && inputLeft > 0) {
     const std::uint64_t part = std::min(inputLeft, kMaxInflateInput);
@@ -292,8 +271,8 @@ void FeedInput(z_stream& stream, const unsigned char*& nextInput, std::uint64_t&
   }
 }
 
-// Inflates the job's raw deflate data into `buffer`, putting each filled
-// buffer. Stops before putting anything past the recorded size.
+// Inflates through `buffer`, putting each filled one but nothing past the
+// recorded size.
 ZipError WriteInflated(const ZipEntryJob& job, ZipOutput& output, z_stream& stream,
                        unsigned char* buffer, std::size_t bufferSize, WriteProgress& progress,
                        std::uint64_t* unusedInput) {
@@ -338,8 +317,7 @@ ZipError WriteInflated(const ZipEntryJob& job, ZipOutput& output, z_stream& stre
 
 ZipError StreamDeflated(const ZipEntryJob& job, ZipOutput& output, WriteProgress& progress,
                         std::uint64_t* unusedInput) {
-  // Small entries get a small buffer; its size only bounds the allocation
-  // and never decides correctness.
+  // The buffer's size never decides the outcome.
   const auto bufferSize = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(job.uncompressedSize, kMinInflateBuffer, kMaxInflateBuffer));
   const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]);
@@ -478,12 +456,6 @@ std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
   return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
 }
 
-struct ZipJobScratchState {
-  ZipPieceDecoder decoder;  // for whole entries and pieces
-  std::unique_ptr<unsigned char[]> buffer;
-  std::size_t bufferSize = 0;
-};
-
 namespace {
 
 // The checks made before anything is written, in the order the header gives
@@ -502,69 +474,50 @@ ZipError CheckEntryToWrite(const ZipArchive& archive, std::uint32_t index, ZipEn
   return LocateData(archive, entry.location, data) ? ZipError::kNone : ZipError::kInvalidHeader;
 }
 
-ZipJobScratchState* ScratchState(ZipJobScratchState*& state) {
-  if (state == nullptr) {
-    state = new (std::nothrow) ZipJobScratchState;
+// Decodes `in` as ZipPieceDecoder decodes a piece into the thread's buffer,
+// grown as needed; null when the buffer cannot be had or the decode fails.
+const unsigned char* DecodeToBuffer(ZipJobScratch& scratch, const unsigned char* in,
+                                    std::uint64_t inLength, bool last, std::size_t length,
+                                    std::uint32_t& crc) {
+  if (scratch.bufferSize < length) {
+    const std::size_t size = std::max(length, kSmallEntryLimit);
+    scratch.buffer.reset(new (std::nothrow) unsigned char[size]);
+    scratch.bufferSize = scratch.buffer ? size : 0;
   }
-  return state;
+  unsigned char* out = scratch.buffer.get();
+  return out != nullptr && scratch.decoder.Decode(in, inLength, last, out, length, crc) ? out
+                                                                                        : nullptr;
 }
 
-// This thread's buffer of at least `length` bytes, grown as needed. Null
-// when that cannot be had.
-unsigned char* Buffer(ZipJobScratchState& state, std::size_t length) {
-  if (state.bufferSize < length) {
-    state.buffer.reset(new (std::nothrow) unsigned char[length]);
-    state.bufferSize = state.buffer ? length : 0;
-  }
-  return state.buffer.get();
-}
-
-// True when the whole job decoded, as ZipPieceDecoder decodes a last piece,
-// into exactly the recorded size with the recorded CRC-32.
-bool DecodedExactly(const ZipEntryJob& job, ZipPieceDecoder& decoder, unsigned char* out) {
-  std::uint32_t crc = 0;
-  return decoder.Decode(job.data, job.compressedSize, true, out, job.uncompressedSize, crc) &&
-         crc == job.crc32;
-}
-
-enum class WholeDecode {
-  kSkipped,  // not an entry for it; the output is untouched
-  kDone,     // the whole entry is in the output
-  kFailed,   // something differed; the output may hold anything
-};
-
-// The whole-buffer decode of a small deflate entry into the thread's buffer,
-// put with one write.
-WholeDecode DecodeWhole(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
-  if (job.method != kMethodDeflate || job.uncompressedSize == 0 ||
-      job.compressedSize > std::numeric_limits<std::size_t>::max() ||
-      job.uncompressedSize > kSmallEntryLimit ||
-      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize || !state.decoder.ready()) {
-    return WholeDecode::kSkipped;  // streamed by zlib through a bounded buffer
-  }
-  unsigned char* buffer = Buffer(state, kSmallEntryLimit);
-  if (buffer == nullptr || !DecodedExactly(job, state.decoder, buffer)) {
-    return WholeDecode::kSkipped;  // nothing was put yet
-  }
-  const auto size = static_cast<std::size_t>(job.uncompressedSize);
-  return output.WriteAt(0, buffer, size) ? WholeDecode::kDone : WholeDecode::kFailed;
+// A small deflate entry, decoded whole into the thread's buffer and put with
+// one write; others are streamed by zlib through a bounded buffer.
+bool DecodesWhole(const ZipEntryJob& job) {
+  return job.method == kMethodDeflate && job.uncompressedSize != 0 &&
+         job.compressedSize <= std::numeric_limits<std::size_t>::max() &&
+         job.uncompressedSize <= kSmallEntryLimit &&
+         job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize;
 }
 
 // ZipWriteEntryJob's way into an output that holds nothing.
-ZipError WriteJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState* state) {
+ZipError WriteJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch) {
   if (job.stop.Asked()) {
     return ZipError::kStopped;
   }
-  const WholeDecode whole =
-      state != nullptr ? DecodeWhole(job, output, *state) : WholeDecode::kSkipped;
-  if (whole == WholeDecode::kDone) {
-    return ZipError::kNone;
-  }
-  // zlib's streaming decoder is the reference: whatever the whole-buffer
-  // decode made of the output, it starts over on an empty one and its
-  // outcome, partial output and all, is the entry's.
-  if (whole == WholeDecode::kFailed && !output.Reset()) {
-    return ZipError::kFileWriteFailed;
+  if (DecodesWhole(job)) {
+    const auto size = static_cast<std::size_t>(job.uncompressedSize);
+    std::uint32_t crc = 0;
+    const unsigned char* decoded =
+        DecodeToBuffer(scratch, job.data, job.compressedSize, true, size, crc);
+    if (decoded != nullptr && crc == job.crc32) {
+      if (output.WriteAt(0, decoded, size)) {
+        return ZipError::kNone;
+      }
+      // zlib's streaming decoder is the reference: it starts over on an
+      // empty output and its outcome, partial output and all, is the entry's.
+      if (!output.Reset()) {
+        return ZipError::kFileWriteFailed;
+      }
+    }
   }
   return ZipStreamEntryJob(job, output);
 }
@@ -634,15 +587,8 @@ ZipError ZipStreamEntryJob(const ZipEntryJob& job, ZipOutput& output, std::uint6
   return error;
 }
 
-ZipJobScratch::~ZipJobScratch() {
-  delete state_;
-}
-
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch) {
-  if (job.data == nullptr) {
-    return ZipError::kInvalidParameter;
-  }
-  return WriteJob(job, output, ScratchState(scratch.state_));
+  return job.data == nullptr ? ZipError::kInvalidParameter : WriteJob(job, output, scratch);
 }
 
 std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, ZipOutput& output) {
@@ -673,22 +619,12 @@ bool ZipPiecedWrite::ClaimPiece(std::size_t& index) {
 }
 
 bool ZipPiecedWrite::DecodePiece(std::size_t index, ZipJobScratch& scratch) {
-  ZipJobScratchState* state = ScratchState(scratch.state_);
-  if (state == nullptr) {
-    return false;
-  }
   const ZipPiece& piece = job_->pieces[index];
   const auto length = static_cast<std::size_t>(piece.uncompressedLength);
-  unsigned char* out = Buffer(*state, length);
-  std::uint32_t crc = 0;
-  if (out == nullptr ||
-      !state->decoder.Decode(job_->data + piece.compressedOffset, piece.compressedLength,
-                             index + 1 == pieceCount_, out, length, crc) ||
-      !output_->WriteAt(piece.uncompressedOffset, out, length)) {
-    return false;
-  }
-  pieceCrcs_[index] = crc;
-  return true;
+  const unsigned char* decoded =
+      DecodeToBuffer(scratch, job_->data + piece.compressedOffset, piece.compressedLength,
+                     index + 1 == pieceCount_, length, pieceCrcs_[index]);
+  return decoded != nullptr && output_->WriteAt(piece.uncompressedOffset, decoded, length);
 }
 
 bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
@@ -718,7 +654,7 @@ ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
   if (pieceCount_ != 0 && !output_->Reset()) {
     return ZipError::kFileWriteFailed;
   }
-  return WriteJob(*job_, *output_, ScratchState(scratch.state_));
+  return WriteJob(*job_, *output_, scratch);
 }
 
 ZipError ZipTakeLastError(ZipArchive& archive) {
