@@ -17,25 +17,21 @@ std::string_view ViewAt(const unsigned char* p, std::uint64_t length) {
   return std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
 }
 
-template <typename Unsigned>
-void AppendLe(std::string& out, Unsigned value) {
-  for (std::size_t i = 0; i < sizeof value; ++i) {
-    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-  }
-}
-
 }  // namespace
 
 void AppendLe16(std::string& out, std::uint16_t value) {
-  AppendLe(out, value);
+  out.push_back(static_cast<char>(value & 0xFF));
+  out.push_back(static_cast<char>(value >> 8));
 }
 
 void AppendLe32(std::string& out, std::uint32_t value) {
-  AppendLe(out, value);
+  AppendLe16(out, static_cast<std::uint16_t>(value & 0xFFFF));
+  AppendLe16(out, static_cast<std::uint16_t>(value >> 16));
 }
 
 void AppendLe64(std::string& out, std::uint64_t value) {
-  AppendLe(out, value);
+  AppendLe32(out, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
+  AppendLe32(out, static_cast<std::uint32_t>(value >> 32));
 }
 
 DosStamp DosStampFromCivil(const CivilTime& civil) {
@@ -82,8 +78,7 @@ namespace {
 
 constexpr std::uint64_t kSignatureSize = 4;
 
-// A name, extra field or comment, which the fixed part holds as its 16-bit
-// length.
+// A name, extra field or comment: its 16-bit length in the fixed part.
 struct LengthOf {
   std::string_view& view;
 };
@@ -93,10 +88,9 @@ void VisitEach(Visitor& visitor, Fields&&... fields) {
   (visitor(fields), ...);
 }
 
-// The records' layouts: every field after the signature in the order the
-// record stores it; the variable parts follow the fixed part in the order of
-// their lengths. A reader and a writer walk the same lists, so each layout is
-// written down once.
+// Each record's fields after the signature, in stored order (the variable
+// parts follow in the order of their lengths): readers and writers walk the
+// same list.
 template <typename Visitor>
 void WalkFields(LocalHeader& h, Visitor& v) {
   VisitEach(v, h.versionNeeded, h.flags, h.method, h.dosTime, h.dosDate, h.crc32, h.compressedSize,
@@ -128,8 +122,7 @@ void WalkFields(Zip64Locator& r, Visitor& v) {
   VisitEach(v, r.endRecordDisk, r.endRecordOffset, r.totalDisks);
 }
 
-// Loads the fixed fields from the bytes after a signature; a length is kept
-// for the view it belongs to, which is set once all of them are known to fit.
+// Loads the fixed fields; the views are set once all are known to fit.
 class FieldReader {
  public:
   explicit FieldReader(const unsigned char* fields) : at_(fields) {}
@@ -144,7 +137,6 @@ class FieldReader {
 
   std::uint64_t VariableLength() const { return lengths_[0] + lengths_[1] + lengths_[2]; }
 
-  // Points the views at the variable parts, which start at `variable`.
   void SetViews(const unsigned char* variable) {
     for (std::size_t i = 0; i < count_; ++i) {
       *views_[i] = ViewAt(variable, lengths_[i]);
@@ -165,8 +157,7 @@ class FieldReader {
   std::size_t count_ = 0;
 };
 
-// Appends the fixed fields; the lengths are those of the views, whose bytes
-// come after the fixed part.
+// Appends the fixed fields, then the views' bytes.
 class FieldWriter {
  public:
   explicit FieldWriter(std::string& out) : out_(out) {}
@@ -191,8 +182,7 @@ class FieldWriter {
   std::size_t count_ = 0;
 };
 
-// Parses a record whose variable parts all have a 16-bit length in its fixed
-// part: into a copy, so that a record that does not fit leaves `record`.
+// Parses into a copy, so that a record that does not fit leaves `record`.
 template <typename Record>
 bool ParseRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                  std::uint64_t fixedSize, std::uint32_t signature, Record& record) {

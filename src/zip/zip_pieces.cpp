@@ -35,13 +35,10 @@ bool DecodeWithLibdeflate(libdeflate_decompressor* decompressor, const unsigned 
   return result == LIBDEFLATE_SUCCESS && consumed == inLength && produced == outLength;
 }
 
-// A piece that is not last must end exactly where the whole stream has a
-// block boundary on a byte boundary, outside a final block, right after the
-// empty stored block of a sync flush. zlib stops after each block with
-// Z_BLOCK and says where it stands, so it decodes these pieces: libdeflate
-// only tells the bytes it consumed, rounded up, and a block that ends inside
-// the last byte, or runs on into whatever follows, cannot be told from one
-// that ends with it.
+// zlib decodes the pieces that are not last: with Z_BLOCK it stops after
+// each block and says where it stands, whereas libdeflate only tells the bytes
+// consumed, rounded up, so a block ending inside the last byte or running on
+// looks like one that ends with it.
 bool DecodeNonLastPiece(const unsigned char* in, std::uint64_t inLength, unsigned char* out,
                         std::uint64_t outLength) {
   if (inLength > UINT_MAX || outLength > UINT_MAX || !EndsWithSyncFlush(in, inLength)) {
@@ -76,8 +73,7 @@ bool DecodeNonLastPiece(const unsigned char* in, std::uint64_t inLength, unsigne
 
 bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool last,
                         unsigned char* out, std::uint64_t outLength, std::uint32_t& crc) {
-  // What the decoders would require anyway, checked first so that a piece
-  // that fails it is not copied at all.
+  // What the decoders would require anyway, checked before copying.
   if (!last && !EndsWithSyncFlush(in, inLength)) {
     return false;
   }
@@ -98,17 +94,14 @@ bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool la
     if (length > inLength - read || length > outLength - written) {
       return false;
     }
-    // The CRC-32 first, while the bytes are read anyway; the copy then reads
-    // them from the cache.
+    // The CRC-32 first: the copy then reads the bytes from the cache.
     sum = libdeflate_crc32(sum, in + read, length);
     std::memcpy(out + written, in + read, length);
     read += length;
     written += length;
     final = (header & kDeflateFinalBit) != 0;
   }
-  // A final block ends the stream: only the last piece may have one, and end
-  // with it; any other piece ends on a block boundary without one. Either
-  // fills its place exactly.
+  // Only the last piece has a final block, and ends with it.
   if (final != last || read != inLength || written != outLength) {
     return false;
   }
@@ -180,8 +173,7 @@ bool ZipPieceDecoder::Decode(const unsigned char* in, std::uint64_t inLength, bo
     return true;
   }
   const std::size_t size = static_cast<std::size_t>(outLength);
-  // The last piece starts where the one before it was checked to end, and
-  // must end the stream within its last byte, as a one-pass decode would.
+  // The last piece starts where the one before was checked to end.
   const bool decoded =
       last ? DecodeWithLibdeflate(decompressor_, in, static_cast<std::size_t>(inLength), out, size)
            : DecodeNonLastPiece(in, inLength, out, outLength);
