@@ -46,24 +46,6 @@ ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64
   return entry.location.diskStart != 0 ? ZipError::kMultiDiskUnsupported : ZipError::kNone;
 }
 
-// Parses entry `index` of an open archive; the open checked it, so a failure
-// now means the block changed.
-ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ZipEntryRecord& entry) {
-  if (!archive.open || index >= archive.recordOffsets.size()) {
-    return ZipError::kInvalidParameter;
-  }
-  if (ParseEntry(archive.data, archive.recordOffsets[index],
-                 archive.centralDirectoryOffset + archive.centralDirectorySize,
-                 entry) != ZipError::kNone) {
-    return ZipError::kInternalError;
-  }
-  entry.index = index;
-  const CentralRecord& record = entry.central;
-  entry.isDirectory = (!record.name.empty() && record.name.back() == '/') ||
-                      (record.externalAttributes & kDosAttributeDirectory) != 0;
-  return ZipError::kNone;
-}
-
 // Finds the last end record within the longest comment's reach whose comment
 // fits and, with `exactEnd`, ends the block: then a signature inside a
 // comment cannot mislead.
@@ -183,29 +165,6 @@ ZipError OpenArchive(ZipArchive& archive, const unsigned char* data, std::uint64
   DirectoryBounds bounds;
   const ZipError error = ReadEndRecords(archive, bounds);
   return error == ZipError::kNone ? IndexDirectory(archive, bounds) : error;
-}
-
-// The local header, which must lie in front of the central directory.
-bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& location,
-                           ZipLocalHeaderRecord& local) {
-  local.offset = location.localHeaderOffset;
-  if (!ParseLocalHeader(archive.data, archive.centralDirectoryOffset, local.offset, local.header)) {
-    return false;
-  }
-  local.dataOffset = local.offset + RecordLength(local.header);
-  return true;
-}
-
-// Where the entry's data starts; it must end before the central directory.
-bool LocateData(const ZipArchive& archive, const EntryLocation& location,
-                const unsigned char*& data) {
-  ZipLocalHeaderRecord local;
-  if (!ParseEntryLocalHeader(archive, location, local) ||
-      !RangeFits(local.dataOffset, location.compressedSize, archive.centralDirectoryOffset)) {
-    return false;
-  }
-  data = archive.data + local.dataOffset;
-  return true;
 }
 
 // The MS-DOS stamp read as local time; false when mktime cannot.
@@ -397,10 +356,19 @@ std::uint32_t ZipEntryCount(const ZipArchive& archive) {
 }
 
 bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord& record) {
-  ZipEntryRecord parsed;
-  if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
-    return Fail(archive, error);
+  if (!archive.open || index >= archive.recordOffsets.size()) {
+    return Fail(archive, ZipError::kInvalidParameter);
   }
+  ZipEntryRecord parsed;
+  if (ParseEntry(archive.data, archive.recordOffsets[index],
+                 archive.centralDirectoryOffset + archive.centralDirectorySize,
+                 parsed) != ZipError::kNone) {
+    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  }
+  parsed.index = index;
+  const CentralRecord& central = parsed.central;
+  parsed.isDirectory = (!central.name.empty() && central.name.back() == '/') ||
+                       (central.externalAttributes & kDosAttributeDirectory) != 0;
   record = parsed;
   return true;
 }
@@ -423,27 +391,31 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
 }
 
 bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header) {
-  ZipEntryRecord parsed;
-  if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
-    return Fail(archive, error);
+  ZipEntryRecord entry;
+  if (!ZipReadEntryRecord(archive, index, entry)) {
+    return false;
   }
-  ZipLocalHeaderRecord result;
-  if (!ParseEntryLocalHeader(archive, parsed.location, result)) {
+  ZipLocalHeaderRecord local;
+  local.offset = entry.location.localHeaderOffset;
+  if (!ParseLocalHeader(archive.data, archive.centralDirectoryOffset, local.offset, local.header)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
-  header = result;
+  local.dataOffset = local.offset + RecordLength(local.header);
+  header = local;
   return true;
 }
 
 bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
                         std::uint64_t& length) {
   ZipEntryRecord entry;
-  if (const ZipError error = LoadEntry(archive, index, entry); error != ZipError::kNone) {
-    return Fail(archive, error);
+  ZipLocalHeaderRecord local;
+  if (!ZipReadEntryRecord(archive, index, entry) || !ZipReadLocalHeader(archive, index, local)) {
+    return false;
   }
-  if (!LocateData(archive, entry.location, data)) {
+  if (!RangeFits(local.dataOffset, entry.location.compressedSize, archive.centralDirectoryOffset)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
+  data = archive.data + local.dataOffset;
   length = entry.location.compressedSize;
   return true;
 }
@@ -457,22 +429,6 @@ std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
 }
 
 namespace {
-
-// The checks made before anything is written, in the order the header gives
-// them; `data` then points at the entry's data.
-ZipError CheckEntryToWrite(const ZipArchive& archive, std::uint32_t index, ZipEntryRecord& entry,
-                           const unsigned char*& data) {
-  if (const ZipError error = LoadEntry(archive, index, entry); error != ZipError::kNone) {
-    return error;
-  }
-  const CentralRecord& record = entry.central;
-  if (entry.isDirectory ||
-      (record.flags & (kFlagEncrypted | kFlagPatchData | kFlagStrongEncryption)) != 0 ||
-      (record.method != kMethodStored && record.method != kMethodDeflate)) {
-    return ZipError::kUnsupportedFeature;
-  }
-  return LocateData(archive, entry.location, data) ? ZipError::kNone : ZipError::kInvalidHeader;
-}
 
 // Decodes `in` as ZipPieceDecoder decodes a piece into the thread's buffer,
 // grown as needed; null when the buffer cannot be had or the decode fails.
@@ -496,30 +452,6 @@ bool DecodesWhole(const ZipEntryJob& job) {
          job.compressedSize <= std::numeric_limits<std::size_t>::max() &&
          job.uncompressedSize <= kSmallEntryLimit &&
          job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize;
-}
-
-// ZipWriteEntryJob's way into an output that holds nothing.
-ZipError WriteJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch) {
-  if (job.stop.Asked()) {
-    return ZipError::kStopped;
-  }
-  if (DecodesWhole(job)) {
-    const auto size = static_cast<std::size_t>(job.uncompressedSize);
-    std::uint32_t crc = 0;
-    const unsigned char* decoded =
-        DecodeToBuffer(scratch, job.data, job.compressedSize, true, size, crc);
-    if (decoded != nullptr && crc == job.crc32) {
-      if (output.WriteAt(0, decoded, size)) {
-        return ZipError::kNone;
-      }
-      // zlib's streaming decoder is the reference: it starts over on an
-      // empty output and its outcome, partial output and all, is the entry's.
-      if (!output.Reset()) {
-        return ZipError::kFileWriteFailed;
-      }
-    }
-  }
-  return ZipStreamEntryJob(job, output);
 }
 
 // True when the job's pieces lie back to back from offset 0 on both sides
@@ -550,13 +482,19 @@ bool PiecesFit(const ZipEntryJob& job) {
 
 bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job) {
   ZipEntryRecord entry;
-  ZipEntryJob prepared;
-  const ZipError error = CheckEntryToWrite(archive, index, entry, prepared.data);
-  if (error != ZipError::kNone) {
-    return Fail(archive, error);
+  if (!ZipReadEntryRecord(archive, index, entry)) {
+    return false;
   }
   const CentralRecord& record = entry.central;
-  prepared.compressedSize = entry.location.compressedSize;
+  if (entry.isDirectory ||
+      (record.flags & (kFlagEncrypted | kFlagPatchData | kFlagStrongEncryption)) != 0 ||
+      (record.method != kMethodStored && record.method != kMethodDeflate)) {
+    return Fail(archive, ZipError::kUnsupportedFeature);
+  }
+  ZipEntryJob prepared;
+  if (!ZipLocateEntryData(archive, index, prepared.data, prepared.compressedSize)) {
+    return false;
+  }
   prepared.uncompressedSize = entry.location.uncompressedSize;
   prepared.crc32 = record.crc32;
   prepared.method = record.method;
@@ -588,7 +526,29 @@ ZipError ZipStreamEntryJob(const ZipEntryJob& job, ZipOutput& output, std::uint6
 }
 
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch) {
-  return job.data == nullptr ? ZipError::kInvalidParameter : WriteJob(job, output, scratch);
+  if (job.data == nullptr) {
+    return ZipError::kInvalidParameter;
+  }
+  if (job.stop.Asked()) {
+    return ZipError::kStopped;
+  }
+  if (DecodesWhole(job)) {
+    const auto size = static_cast<std::size_t>(job.uncompressedSize);
+    std::uint32_t crc = 0;
+    const unsigned char* decoded =
+        DecodeToBuffer(scratch, job.data, job.compressedSize, true, size, crc);
+    if (decoded != nullptr && crc == job.crc32) {
+      if (output.WriteAt(0, decoded, size)) {
+        return ZipError::kNone;
+      }
+      // zlib's streaming decoder is the reference: it starts over on an
+      // empty output and its outcome, partial output and all, is the entry's.
+      if (!output.Reset()) {
+        return ZipError::kFileWriteFailed;
+      }
+    }
+  }
+  return ZipStreamEntryJob(job, output);
 }
 
 std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, ZipOutput& output) {
@@ -654,7 +614,7 @@ ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
   if (pieceCount_ != 0 && !output_->Reset()) {
     return ZipError::kFileWriteFailed;
   }
-  return WriteJob(*job_, *output_, scratch);
+  return ZipWriteEntryJob(*job_, *output_, scratch);
 }
 
 ZipError ZipTakeLastError(ZipArchive& archive) {
