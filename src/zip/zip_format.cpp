@@ -17,65 +17,6 @@ std::string_view ViewAt(const unsigned char* p, std::uint64_t length) {
   return std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
 }
 
-}  // namespace
-
-void AppendLe16(std::string& out, std::uint16_t value) {
-  out.push_back(static_cast<char>(value & 0xFF));
-  out.push_back(static_cast<char>(value >> 8));
-}
-
-void AppendLe32(std::string& out, std::uint32_t value) {
-  AppendLe16(out, static_cast<std::uint16_t>(value & 0xFFFF));
-  AppendLe16(out, static_cast<std::uint16_t>(value >> 16));
-}
-
-void AppendLe64(std::string& out, std::uint64_t value) {
-  AppendLe32(out, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
-  AppendLe32(out, static_cast<std::uint32_t>(value >> 32));
-}
-
-DosStamp DosStampFromCivil(const CivilTime& civil) {
-  CivilTime c = civil;
-  if (c.year < 1980) {
-    c = CivilTime{1980, 1, 1, 0, 0, 0};
-  } else if (c.year > 2107) {
-    c = CivilTime{2107, 12, 31, 23, 59, 58};
-  }
-  c.month = std::clamp(c.month, 1, 12);
-  c.day = std::clamp(c.day, 1, DaysInMonth(c.year, c.month));
-  c.hour = std::clamp(c.hour, 0, 23);
-  c.minute = std::clamp(c.minute, 0, 59);
-  // A leap second (60) still has to fit the 0..58 range of two-second steps.
-  c.second = std::clamp(c.second, 0, 59);
-  return DosStamp{static_cast<std::uint16_t>(((c.year - 1980) << 9) | (c.month << 5) | c.day),
-                  static_cast<std::uint16_t>((c.hour << 11) | (c.minute << 5) | (c.second / 2))};
-}
-
-CivilTime CivilFromDosStamp(DosStamp stamp) {
-  return CivilTime{1980 + (stamp.date >> 9), (stamp.date >> 5) & 0x0F, stamp.date & 0x1F,
-                   stamp.time >> 11,         (stamp.time >> 5) & 0x3F, (stamp.time & 0x1F) * 2};
-}
-
-bool IsValidDosStamp(DosStamp stamp) {
-  const CivilTime c = CivilFromDosStamp(stamp);
-  return c.month >= 1 && c.month <= 12 && c.day >= 1 && c.day <= DaysInMonth(c.year, c.month) &&
-         c.hour < 24 && c.minute < 60 && c.second < 60;
-}
-
-std::uint64_t RecordLength(const LocalHeader& header) {
-  return kLocalHeaderSize + header.name.size() + header.extra.size();
-}
-
-std::uint64_t RecordLength(const CentralRecord& record) {
-  return kCentralRecordSize + record.name.size() + record.extra.size() + record.comment.size();
-}
-
-std::uint64_t RecordLength(const EndRecord& record) {
-  return kEndRecordSize + record.comment.size();
-}
-
-namespace {
-
 constexpr std::uint64_t kSignatureSize = 4;
 
 // A name, extra field or comment: its 16-bit length in the fixed part.
@@ -210,6 +151,61 @@ void AppendRecord(std::string& out, std::uint32_t signature, Record record) {
 }
 
 }  // namespace
+
+void AppendLe16(std::string& out, std::uint16_t value) {
+  out.push_back(static_cast<char>(value & 0xFF));
+  out.push_back(static_cast<char>(value >> 8));
+}
+
+void AppendLe32(std::string& out, std::uint32_t value) {
+  AppendLe16(out, static_cast<std::uint16_t>(value & 0xFFFF));
+  AppendLe16(out, static_cast<std::uint16_t>(value >> 16));
+}
+
+void AppendLe64(std::string& out, std::uint64_t value) {
+  AppendLe32(out, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
+  AppendLe32(out, static_cast<std::uint32_t>(value >> 32));
+}
+
+DosStamp DosStampFromCivil(const CivilTime& civil) {
+  CivilTime c = civil;
+  if (c.year < 1980) {
+    c = CivilTime{1980, 1, 1, 0, 0, 0};
+  } else if (c.year > 2107) {
+    c = CivilTime{2107, 12, 31, 23, 59, 58};
+  }
+  c.month = std::clamp(c.month, 1, 12);
+  c.day = std::clamp(c.day, 1, DaysInMonth(c.year, c.month));
+  c.hour = std::clamp(c.hour, 0, 23);
+  c.minute = std::clamp(c.minute, 0, 59);
+  // A leap second (60) still has to fit the 0..58 range of two-second steps.
+  c.second = std::clamp(c.second, 0, 59);
+  return DosStamp{static_cast<std::uint16_t>(((c.year - 1980) << 9) | (c.month << 5) | c.day),
+                  static_cast<std::uint16_t>((c.hour << 11) | (c.minute << 5) | (c.second / 2))};
+}
+
+CivilTime CivilFromDosStamp(DosStamp stamp) {
+  return CivilTime{1980 + (stamp.date >> 9), (stamp.date >> 5) & 0x0F, stamp.date & 0x1F,
+                   stamp.time >> 11,         (stamp.time >> 5) & 0x3F, (stamp.time & 0x1F) * 2};
+}
+
+bool IsValidDosStamp(DosStamp stamp) {
+  const CivilTime c = CivilFromDosStamp(stamp);
+  return c.month >= 1 && c.month <= 12 && c.day >= 1 && c.day <= DaysInMonth(c.year, c.month) &&
+         c.hour < 24 && c.minute < 60 && c.second < 60;
+}
+
+std::uint64_t RecordLength(const LocalHeader& header) {
+  return kLocalHeaderSize + header.name.size() + header.extra.size();
+}
+
+std::uint64_t RecordLength(const CentralRecord& record) {
+  return kCentralRecordSize + record.name.size() + record.extra.size() + record.comment.size();
+}
+
+std::uint64_t RecordLength(const EndRecord& record) {
+  return kEndRecordSize + record.comment.size();
+}
 
 bool ParseLocalHeader(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                       LocalHeader& header) {

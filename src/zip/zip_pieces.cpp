@@ -3,6 +3,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -117,29 +118,24 @@ bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedS
   if (!FindExtraField(centralExtra, kExtraIdPieceIndex, body) || !ParsePieceIndex(body, index)) {
     return false;
   }
+  const std::vector<std::uint32_t>& lengths = index.compressedLengths;
   const std::uint64_t pieceSize = index.pieceSize;
-  const std::uint64_t count = index.compressedLengths.size();
-  if (pieceSize == 0 || count < 2) {
+  // The count the size needs, rounded up without adding to a Zip64 size.
+  if (pieceSize == 0 || lengths.size() < 2 ||
+      uncompressedSize / pieceSize + (uncompressedSize % pieceSize != 0) != lengths.size() ||
+      std::find(lengths.begin(), lengths.end(), 0u) != lengths.end()) {
     return false;
   }
-  // Rounded up without adding to the size, which may come from Zip64.
-  const std::uint64_t needed = uncompressedSize / pieceSize + (uncompressedSize % pieceSize != 0);
-  if (needed != count) {
-    return false;
-  }
-  std::vector<ZipPiece> result(static_cast<std::size_t>(count));
+  std::vector<ZipPiece> result(lengths.size());
   // At most kMaxIndexedPieces lengths of 32 bits: the 64-bit sum cannot wrap.
   std::uint64_t compressedOffset = 0;
   for (std::size_t i = 0; i < result.size(); ++i) {
     ZipPiece& piece = result[i];
     piece.compressedOffset = compressedOffset;
-    piece.compressedLength = index.compressedLengths[i];
+    piece.compressedLength = lengths[i];
     piece.uncompressedOffset = i * pieceSize;
     piece.uncompressedLength =
         i + 1 < result.size() ? pieceSize : uncompressedSize - piece.uncompressedOffset;
-    if (piece.compressedLength == 0) {
-      return false;
-    }
     compressedOffset += piece.compressedLength;
   }
   if (compressedOffset != compressedSize) {

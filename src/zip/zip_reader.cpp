@@ -294,6 +294,54 @@ ZipError StreamDeflated(const ZipEntryJob& job, ZipOutput& output, WriteProgress
   return error;
 }
 
+// Decodes `in` as ZipPieceDecoder decodes a piece into the thread's buffer,
+// grown as needed; null when the buffer cannot be had or the decode fails.
+const unsigned char* DecodeToBuffer(ZipJobScratch& scratch, const unsigned char* in,
+                                    std::uint64_t inLength, bool last, std::size_t length,
+                                    std::uint32_t& crc) {
+  if (scratch.bufferSize < length) {
+    const std::size_t size = std::max(length, kSmallEntryLimit);
+    scratch.buffer.reset(new (std::nothrow) unsigned char[size]);
+    scratch.bufferSize = scratch.buffer ? size : 0;
+  }
+  unsigned char* out = scratch.buffer.get();
+  return out != nullptr && scratch.decoder.Decode(in, inLength, last, out, length, crc) ? out
+                                                                                        : nullptr;
+}
+
+// A small deflate entry, decoded whole into the thread's buffer and put with
+// one write; others are streamed by zlib through a bounded buffer.
+bool DecodesWhole(const ZipEntryJob& job) {
+  return job.method == kMethodDeflate && job.uncompressedSize != 0 &&
+         job.compressedSize <= std::numeric_limits<std::size_t>::max() &&
+         job.uncompressedSize <= kSmallEntryLimit &&
+         job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize;
+}
+
+// True when the job's pieces lie back to back from offset 0 on both sides
+// and cover its sizes, each small enough for crc32_combine.
+bool PiecesFit(const ZipEntryJob& job) {
+  if (job.data == nullptr || job.method != kMethodDeflate || job.pieces.size() < 2 ||
+      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
+      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize) {
+    return false;
+  }
+  std::uint64_t compressedOffset = 0;
+  std::uint64_t uncompressedOffset = 0;
+  for (const ZipPiece& piece : job.pieces) {
+    if (piece.compressedOffset != compressedOffset ||
+        piece.uncompressedOffset != uncompressedOffset || piece.compressedLength == 0 ||
+        piece.uncompressedLength == 0 || piece.uncompressedLength > kMaxPieceLength ||
+        piece.compressedLength > job.compressedSize - compressedOffset ||
+        piece.uncompressedLength > job.uncompressedSize - uncompressedOffset) {
+      return false;
+    }
+    compressedOffset += piece.compressedLength;
+    uncompressedOffset += piece.uncompressedLength;
+  }
+  return compressedOffset == job.compressedSize && uncompressedOffset == job.uncompressedSize;
+}
+
 }  // namespace
 
 const char* ZipErrorText(ZipError error) {
@@ -343,12 +391,8 @@ bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size) {
   }
   ZipArchive opened;
   const ZipError error = OpenArchive(opened, static_cast<const unsigned char*>(data), size);
-  if (error != ZipError::kNone) {
-    archive = ZipArchive{};
-    return Fail(archive, error);
-  }
-  archive = std::move(opened);
-  return true;
+  archive = error == ZipError::kNone ? std::move(opened) : ZipArchive{};
+  return error == ZipError::kNone || Fail(archive, error);
 }
 
 std::uint32_t ZipEntryCount(const ZipArchive& archive) {
@@ -427,58 +471,6 @@ std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
   // into the same folder can overwrite what this one wrote.
   return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
 }
-
-namespace {
-
-// Decodes `in` as ZipPieceDecoder decodes a piece into the thread's buffer,
-// grown as needed; null when the buffer cannot be had or the decode fails.
-const unsigned char* DecodeToBuffer(ZipJobScratch& scratch, const unsigned char* in,
-                                    std::uint64_t inLength, bool last, std::size_t length,
-                                    std::uint32_t& crc) {
-  if (scratch.bufferSize < length) {
-    const std::size_t size = std::max(length, kSmallEntryLimit);
-    scratch.buffer.reset(new (std::nothrow) unsigned char[size]);
-    scratch.bufferSize = scratch.buffer ? size : 0;
-  }
-  unsigned char* out = scratch.buffer.get();
-  return out != nullptr && scratch.decoder.Decode(in, inLength, last, out, length, crc) ? out
-                                                                                        : nullptr;
-}
-
-// A small deflate entry, decoded whole into the thread's buffer and put with
-// one write; others are streamed by zlib through a bounded buffer.
-bool DecodesWhole(const ZipEntryJob& job) {
-  return job.method == kMethodDeflate && job.uncompressedSize != 0 &&
-         job.compressedSize <= std::numeric_limits<std::size_t>::max() &&
-         job.uncompressedSize <= kSmallEntryLimit &&
-         job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize;
-}
-
-// True when the job's pieces lie back to back from offset 0 on both sides
-// and cover its sizes, each small enough for crc32_combine.
-bool PiecesFit(const ZipEntryJob& job) {
-  if (job.data == nullptr || job.method != kMethodDeflate || job.pieces.size() < 2 ||
-      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
-      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize) {
-    return false;
-  }
-  std::uint64_t compressedOffset = 0;
-  std::uint64_t uncompressedOffset = 0;
-  for (const ZipPiece& piece : job.pieces) {
-    if (piece.compressedOffset != compressedOffset ||
-        piece.uncompressedOffset != uncompressedOffset || piece.compressedLength == 0 ||
-        piece.uncompressedLength == 0 || piece.uncompressedLength > kMaxPieceLength ||
-        piece.compressedLength > job.compressedSize - compressedOffset ||
-        piece.uncompressedLength > job.uncompressedSize - uncompressedOffset) {
-      return false;
-    }
-    compressedOffset += piece.compressedLength;
-    uncompressedOffset += piece.uncompressedLength;
-  }
-  return compressedOffset == job.compressedSize && uncompressedOffset == job.uncompressedSize;
-}
-
-}  // namespace
 
 bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job) {
   ZipEntryRecord entry;

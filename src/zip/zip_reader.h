@@ -200,13 +200,10 @@ ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScrat
 /// ZipWriteEntryJob with an indexed entry's pieces decoded on several threads:
 /// Begin on one, WritePiece once per piece on any, then Finish once. Unless
 /// every piece decodes as described and their CRC-32s combine to the recorded
-/// one, Finish resets the output and returns ZipWriteEntryJob's outcome.
+/// one, Finish resets the output and returns ZipWriteEntryJob's outcome. Not
+/// copyable.
 class ZipPiecedWrite {
  public:
-  ZipPiecedWrite() = default;
-  ZipPiecedWrite(const ZipPiecedWrite&) = delete;
-  ZipPiecedWrite& operator=(const ZipPiecedWrite&) = delete;
-
   /// Takes `job` and the empty `output`, both unchanged until Finish returns.
   /// Returns the piece count when the deflate job's pieces (at least two, each
   /// at most 4 MiB unpacked) lie back to back from 0 and cover both sizes;
