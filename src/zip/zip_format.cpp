@@ -29,9 +29,8 @@ void VisitEach(Visitor& visitor, Fields&&... fields) {
   (visitor(fields), ...);
 }
 
-// Each record's fields after the signature, in stored order (the variable
-// parts follow in the order of their lengths): readers and writers walk the
-// same list.
+// Each record's fields after the signature in stored order (variable parts
+// follow in their lengths' order): readers and writers walk the same list.
 template <typename Visitor>
 void WalkFields(LocalHeader& h, Visitor& v) {
   VisitEach(v, h.versionNeeded, h.flags, h.method, h.dosTime, h.dosDate, h.crc32, h.compressedSize,
@@ -105,7 +104,6 @@ class FieldWriter {
 
   void operator()(std::uint16_t value) { AppendLe16(out_, value); }
   void operator()(std::uint32_t value) { AppendLe32(out_, value); }
-  void operator()(std::uint64_t value) { AppendLe64(out_, value); }
   void operator()(LengthOf length) {
     AppendLe16(out_, static_cast<std::uint16_t>(length.view.size()));
     views_[count_++] = length.view;
@@ -228,10 +226,8 @@ bool ParseZip64EndRecord(const unsigned char* data, std::uint64_t limit, std::ui
   if (!ParseRecord(data, limit, offset, kZip64EndRecordSize, kZip64EndRecordSignature, parsed)) {
     return false;
   }
-  // Compared without adding to it: a size near 2^64 would wrap the sum.
-  const std::uint64_t room = limit - offset - kZip64EndRecordLeadSize;
   if (parsed.recordSize < kZip64EndRecordSize - kZip64EndRecordLeadSize ||
-      parsed.recordSize > room) {
+      !RangeFits(offset + kZip64EndRecordLeadSize, parsed.recordSize, limit)) {
     return false;
   }
   parsed.extensibleData = ViewAt(data + offset + kZip64EndRecordSize,
@@ -287,8 +283,7 @@ bool ResolveZip64(const CentralRecord& record, EntryLocation& location) {
   std::string_view body;
   bool found = false;
   std::size_t used = 0;
-  // Replaces `value` by the next value of its width in the Zip64 field when
-  // it holds its marker.
+  // Replaces a `marked` value by the Zip64 field's next one of its width.
   auto resolve = [&](auto& value, bool marked) {
     using Value = std::remove_reference_t<decltype(value)>;
     if (!marked) {
@@ -310,36 +305,26 @@ bool ResolveZip64(const CentralRecord& record, EntryLocation& location) {
 }
 
 bool ParsePieceIndex(std::string_view body, PieceIndex& index) {
-  if (body.size() < kPieceIndexFixedSize) {
-    return false;
-  }
   const auto* bytes = reinterpret_cast<const unsigned char*>(body.data());
-  if (bytes[0] != kPieceIndexVersion) {
+  // The count in 64 bits: near 2^32 it cannot wrap the expected size.
+  if (body.size() < kPieceIndexFixedSize || bytes[0] != kPieceIndexVersion ||
+      body.size() - kPieceIndexFixedSize != 4 * std::uint64_t{LoadLe32(bytes + 5)}) {
     return false;
   }
-  const std::uint32_t pieceSize = LoadLe32(bytes + 1);
-  const std::uint64_t count = LoadLe32(bytes + 5);
-  // 64-bit arithmetic: a count near 2^32 cannot wrap the expected size.
-  if (body.size() - kPieceIndexFixedSize != 4 * count) {
-    return false;
-  }
-  std::vector<std::uint32_t> lengths(static_cast<std::size_t>(count));
+  std::vector<std::uint32_t> lengths((body.size() - kPieceIndexFixedSize) / 4);
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     lengths[i] = LoadLe32(bytes + kPieceIndexFixedSize + 4 * i);
   }
-  index.pieceSize = pieceSize;
+  index.pieceSize = LoadLe32(bytes + 1);
   index.compressedLengths = std::move(lengths);
   return true;
 }
 
 bool AppendPieceIndex(std::string& out, const PieceIndex& index) {
   const std::uint64_t count = index.compressedLengths.size();
-  if (count > kMaxIndexedPieces) {
-    return false;
-  }
   const std::uint64_t dataLength = kPieceIndexFixedSize + 4 * count;
-  if (out.size() > kMaxFieldLength ||
-      kExtraHeaderSize + dataLength > kMaxFieldLength - out.size()) {
+  if (count > kMaxIndexedPieces ||
+      !RangeFits(out.size(), kExtraHeaderSize + dataLength, kMaxFieldLength)) {
     return false;
   }
   AppendExtraFieldHeader(out, kExtraIdPieceIndex, static_cast<std::uint16_t>(dataLength));

@@ -27,14 +27,12 @@ constexpr std::uint64_t kCentralRecordSize = 46;
 constexpr std::uint64_t kEndRecordSize = 22;
 constexpr std::uint64_t kZip64EndRecordSize = 56;
 constexpr std::uint64_t kZip64LocatorSize = 20;
-/// A data descriptor: an optional signature, the CRC-32 and both sizes (8
-/// bytes each for Zip64).
+/// A data descriptor: optional signature, CRC-32, both sizes (8 bytes: Zip64).
 constexpr std::uint64_t kDataDescriptorSignatureSize = 4;
 constexpr std::uint64_t kDataDescriptorSize = 12;      // without the signature, 4-byte sizes
 constexpr std::uint64_t kZip64EndRecordLeadSize = 12;  // bytes its size field leaves out
 constexpr std::uint64_t kMaxFieldLength = 0xFFFF;      // of a name, extra field or comment
 
-/// General-purpose bit flags.
 constexpr std::uint16_t kFlagEncrypted = 0x0001;
 constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
 constexpr std::uint16_t kFlagPatchData = 0x0020;
@@ -62,9 +60,8 @@ constexpr std::uint32_t kDosAttributeArchive = 0x20;
 constexpr std::uint32_t kMarker32 = 0xFFFFFFFFu;
 constexpr std::uint16_t kMarker16 = 0xFFFFu;
 
-/// Extra-field IDs, and the size of a field's header. PKWARE's and Info-ZIP's
-/// lists assign nothing between 0xa220 and 0xcafe: the piece index's ID
-/// collides with no writer they know.
+/// Extra-field IDs and header size. The piece index's ID collides with no
+/// writer PKWARE's or Info-ZIP's lists know: none assign 0xa220 to 0xcafe.
 constexpr std::uint16_t kExtraIdZip64 = 0x0001;
 constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;  // Info-ZIP's
 constexpr std::uint16_t kExtraIdPieceIndex = 0xBC01;
@@ -82,8 +79,7 @@ void AppendLe16(std::string& out, std::uint16_t value);
 void AppendLe32(std::string& out, std::uint32_t value);
 void AppendLe64(std::string& out, std::uint64_t value);
 
-/// True when [offset, offset + length) lies within [0, limit), without a sum
-/// that could wrap.
+/// True when [offset, offset + length) lies within [0, limit); never wraps.
 inline bool RangeFits(std::uint64_t offset, std::uint64_t length, std::uint64_t limit) {
   return offset <= limit && length <= limit - offset;
 }
@@ -182,10 +178,9 @@ std::uint64_t RecordLength(const LocalHeader& header);
 std::uint64_t RecordLength(const CentralRecord& record);
 std::uint64_t RecordLength(const EndRecord& record);
 
-/// Parse the record at `offset` of the first `limit` bytes at `data`: true,
-/// the record filled, when its signature and all its parts lie within the
-/// limit (the Zip64 end record's `recordSize` at least 44, its extensible data
-/// the bytes counted beyond the fixed part); else false, the record untouched.
+/// Parse the record at `offset` of the first `limit` bytes at `data`: true
+/// when its signature and all its parts lie within the limit (a Zip64 end
+/// record's `recordSize` from 44); else false, the record untouched.
 bool ParseLocalHeader(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                       LocalHeader& header);
 bool ParseCentralRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
@@ -203,9 +198,8 @@ void AppendLocalHeader(std::string& out, const LocalHeader& header);
 void AppendCentralRecord(std::string& out, const CentralRecord& record);
 void AppendEndRecord(std::string& out, const EndRecord& record);
 
-/// Sets `body` to the data of the first field `id` in `extra` and returns
-/// true; false, `body` untouched, when none. A field running past the end
-/// ends the walk (some writers pad the area).
+/// Sets `body` to the data of the first field `id` in `extra`; false, `body`
+/// untouched, when none before a field running past the end (padding).
 bool FindExtraField(std::string_view extra, std::uint16_t id, std::string_view& body);
 
 /// Appends an extra field's header.
@@ -218,10 +212,9 @@ struct EntryLocation {
   std::uint32_t diskStart = 0;
 };
 
-/// Fills `location` from `record`, each field holding its marker replaced by
-/// the next value of the Zip64 extra field (uncompressed size, compressed
-/// size, offset: 8 bytes each; disk: 4). False (`location` unspecified) when
-/// that field is missing or too short for the marked values.
+/// Fills `location` from `record`, each marked field taking the Zip64 extra
+/// field's next value (uncompressed, compressed size, offset: 8 bytes; disk:
+/// 4). False (`location` unspecified) when that field is missing or short.
 bool ResolveZip64(const CentralRecord& record, EntryLocation& location);
 
 /// A stored deflate block: a header byte (final bit, block type 0 in the next
@@ -236,13 +229,12 @@ constexpr std::size_t kStoredBlockHeaderLength = 5;
 constexpr std::size_t kMaxStoredBlockLength = 65535;
 constexpr unsigned char kSyncFlushMarker[] = {0x00, 0x00, 0xFF, 0xFF};
 
-/// How an entry's deflate data divides into pieces that decode on their own:
-/// piece i holds the bytes [i * pieceSize, (i + 1) * pieceSize) (the last the
-/// rest) in compressedLengths[i] bytes, back to back. Each but the last ends
-/// after a sync flush, no final bit, and none refers back before its start, so
-/// together they are one ordinary deflate stream. Kept in the central extra
-/// field only, little-endian: a version byte, piece size and count (4 bytes
-/// each), then one 4-byte length per piece.
+/// Deflate data in pieces that decode alone yet form one ordinary stream:
+/// piece i holds bytes [i, i + 1) * pieceSize (the last the rest) in
+/// compressedLengths[i] bytes, back to back, each but the last ending after a
+/// sync flush without the final bit, none referring back before its start.
+/// In the central extra field: a version byte, piece size and count, then
+/// each length (4 bytes each).
 struct PieceIndex {
   std::uint32_t pieceSize = 0;
   std::vector<std::uint32_t> compressedLengths;
@@ -254,9 +246,9 @@ constexpr std::uint64_t kPieceIndexFixedSize = 9;  // version, piece size and co
 constexpr std::uint64_t kMaxIndexedPieces =
     (kMaxFieldLength - kExtraHeaderSize - kPieceIndexFixedSize) / 4;
 
-/// Fills `index` from a field's `body` as stored (zip_pieces.h checks the
-/// meaning) when it has this version and exactly as many lengths as its count;
-/// else false, `index` untouched.
+/// Fills `index` from a field's `body` of this version with exactly as many
+/// lengths as its count (zip_pieces.h checks the rest); else false, `index`
+/// untouched.
 bool ParsePieceIndex(std::string_view body, PieceIndex& index);
 
 /// Appends `index` as a whole field to the extra-field area `out`; false,

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdint>
 #include <cstring>
 #include <utility>
 

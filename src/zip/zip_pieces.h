@@ -22,11 +22,10 @@ struct ZipPiece {
   std::uint64_t uncompressedLength = 0;
 };
 
-/// Fills `pieces`, back to back from 0, from the index in an entry's central
-/// extra field when it describes the entry's sizes exactly: at least two
-/// pieces, a piece size from 1, as many pieces as the uncompressed size needs
-/// (the last the rest), no compressed length 0, the lengths summing to
-/// `compressedSize`. Else (also without an index) false, `pieces` empty.
+/// Fills `pieces`, back to back from 0, from the index in a central extra
+/// field that describes the sizes exactly: two or more pieces of a size from
+/// 1, as many as the uncompressed size needs, no compressed length 0, the
+/// lengths summing to `compressedSize`. Else (no index too) false, none.
 bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedSize,
                         std::uint64_t uncompressedSize, std::vector<ZipPiece>& pieces);
 
@@ -34,13 +33,10 @@ bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedS
 std::uint32_t ZipCombinePieceCrcs(const std::vector<ZipPiece>& pieces,
                                   const std::vector<std::uint32_t>& pieceCrcs);
 
-/// ZipPieceDecoder::Decode's first step: copies a piece of stored blocks
-/// alone (as the packer keeps what deflate cannot shrink). True, `crc` set,
-/// when every block is stored (NLEN the complement of LEN, unused header bits
-/// skipped), they fill exactly `outLength` and the piece ends as Decode
-/// requires (a last one with its first final block); it takes nothing Decode
-/// would refuse and gives the same bytes. Else false, `crc` unchanged, `out`
-/// maybe partly written.
+/// Decode's first step: copies a piece of stored blocks alone (as the packer
+/// keeps what deflate cannot shrink) when they fill exactly `outLength` and
+/// the piece ends as Decode requires, never taking what Decode would refuse.
+/// Returns as Decode does.
 bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool last,
                         unsigned char* out, std::uint64_t outLength, std::uint32_t& crc);
 
@@ -56,14 +52,11 @@ class ZipPieceDecoder {
   bool ready() const { return decompressor_ != nullptr; }
 
   /// Decodes the piece `in` into exactly `outLength` bytes at `out` (a whole
-  /// entry is one `last` piece). True, `crc` set, when exactly `inLength`
-  /// bytes decode on their own (no match before the start) and end as the
-  /// whole stream would there: a piece not last right after a sync flush's
-  /// empty stored block, outside a final block; the last ending the stream in
-  /// its last byte. Then it gives the bytes a one-pass decode gives, so the
-  /// index never changes content. Else false, `crc` unchanged, `out` maybe
-  /// partly written. Stored pieces are copied; zlib decodes others but the
-  /// last, which libdeflate decodes.
+  /// entry is one `last` piece). True, `crc` set, when all `inLength` bytes
+  /// decode on their own and end as the whole stream would there: one not
+  /// last right after a sync flush, outside a final block; the last ending
+  /// the stream. It then gives what a one-pass decode gives. Else false, `crc`
+  /// unchanged, `out` maybe partly written. zlib decodes pieces not last.
   bool Decode(const unsigned char* in, std::uint64_t inLength, bool last, unsigned char* out,
               std::uint64_t outLength, std::uint32_t& crc);
 

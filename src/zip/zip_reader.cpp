@@ -9,8 +9,6 @@
 #include <new>
 #include <utility>
 
-#include "zip/zip_format.h"
-
 namespace zip {
 namespace {
 
@@ -35,8 +33,7 @@ bool Fail(ZipArchive& archive, ZipError error) {
   return false;
 }
 
-// Parses the central record at `offset`, which must lie with all its parts
-// before `directoryEnd`.
+// Parses the central record at `offset`, which must end by `directoryEnd`.
 ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64_t directoryEnd,
                     ZipEntryRecord& entry) {
   if (!ParseCentralRecord(data, directoryEnd, offset, entry.central) ||
@@ -46,9 +43,8 @@ ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64
   return entry.location.diskStart != 0 ? ZipError::kMultiDiskUnsupported : ZipError::kNone;
 }
 
-// Finds the last end record within the longest comment's reach whose comment
-// fits and, with `exactEnd`, ends the block: then a signature inside a
-// comment cannot mislead.
+// Finds the last end record in the longest comment's reach whose comment fits
+// and, with `exactEnd`, ends the block, so that no comment can mislead.
 bool FindEndRecord(const unsigned char* data, std::uint64_t size, bool exactEnd,
                    std::uint64_t& endOffset, EndRecord& end) {
   const std::uint64_t last = size - kEndRecordSize;
@@ -114,8 +110,7 @@ ZipError ReadEndRecords(ZipArchive& archive, DirectoryBounds& bounds) {
   return ZipError::kNone;
 }
 
-// Checks the directory's place and every central record, noting where each
-// one starts.
+// Checks the directory's place and records, noting where each one starts.
 ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   // The directory must end exactly where the end records begin: with bytes in
   // front of an archive whose offsets ignore them, it would not.
@@ -127,8 +122,7 @@ ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   if (bounds.entryCount > std::numeric_limits<std::uint32_t>::max()) {
     return ZipError::kTooManyFiles;
   }
-  // Every record takes at least its fixed part: a count the directory cannot
-  // hold is rejected before anything is allocated for it.
+  // A count the directory cannot hold is refused before allocating for it.
   if (bounds.entryCount > size / kCentralRecordSize) {
     return ZipError::kInvalidHeader;
   }
@@ -192,7 +186,6 @@ struct WriteProgress {
   uLong crc = crc32(0L, Z_NULL, 0);
 };
 
-// Puts `size` bytes at the end of what `output` holds so far.
 bool Append(ZipOutput& output, const unsigned char* data, std::size_t size,
             WriteProgress& progress) {
   if (!output.WriteAt(progress.written, data, size)) {
@@ -230,8 +223,7 @@ void FeedInput(z_stream& stream, const unsigned char*& nextInput, std::uint64_t&
   }
 }
 
-// Inflates through `buffer`, putting each filled one but nothing past the
-// recorded size.
+// Inflates through `buffer`, putting nothing past the recorded size.
 ZipError WriteInflated(const ZipEntryJob& job, ZipOutput& output, z_stream& stream,
                        unsigned char* buffer, std::size_t bufferSize, WriteProgress& progress,
                        std::uint64_t* unusedInput) {
@@ -309,8 +301,7 @@ const unsigned char* DecodeToBuffer(ZipJobScratch& scratch, const unsigned char*
                                                                                         : nullptr;
 }
 
-// A small deflate entry, decoded whole into the thread's buffer and put with
-// one write; others are streamed by zlib through a bounded buffer.
+// A deflate entry small enough to decode whole into the thread's buffer.
 bool DecodesWhole(const ZipEntryJob& job) {
   return job.method == kMethodDeflate && job.uncompressedSize != 0 &&
          job.compressedSize <= std::numeric_limits<std::size_t>::max() &&
@@ -318,8 +309,8 @@ bool DecodesWhole(const ZipEntryJob& job) {
          job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize;
 }
 
-// True when the job's pieces lie back to back from offset 0 on both sides
-// and cover its sizes, each small enough for crc32_combine.
+// True when the pieces lie back to back from 0, cover both sizes and suit
+// crc32_combine.
 bool PiecesFit(const ZipEntryJob& job) {
   if (job.data == nullptr || job.method != kMethodDeflate || job.pieces.size() < 2 ||
       job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
@@ -467,8 +458,7 @@ bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned
 std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
   const bool unixHost = (record.versionMadeBy >> 8) == kHostUnix;
   const std::uint32_t unixMode = (record.externalAttributes >> 16) & 0777;
-  // The owner keeps read and write permission, so that a later extraction
-  // into the same folder can overwrite what this one wrote.
+  // The owner keeps read and write, so a later extraction can overwrite.
   return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
 }
 
@@ -533,8 +523,7 @@ ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScrat
       if (output.WriteAt(0, decoded, size)) {
         return ZipError::kNone;
       }
-      // zlib's streaming decoder is the reference: it starts over on an
-      // empty output and its outcome, partial output and all, is the entry's.
+      // The streaming decoder, the reference, starts over on an empty output.
       if (!output.Reset()) {
         return ZipError::kFileWriteFailed;
       }
@@ -610,9 +599,7 @@ ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
 }
 
 ZipError ZipTakeLastError(ZipArchive& archive) {
-  const ZipError error = archive.lastError;
-  archive.lastError = ZipError::kNone;
-  return error;
+  return std::exchange(archive.lastError, ZipError::kNone);
 }
 
 bool ZipClose(ZipArchive& archive) {

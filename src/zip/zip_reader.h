@@ -1,7 +1,6 @@
-// A reader of ZIP archives in memory, in place: it keeps a pointer into the
-// caller's block and one offset per entry. Calls report failure by their
-// return value and record a code that ZipTakeLastError() hands out once.
-// Never prints, throws or exits.
+// A reader of ZIP archives in the caller's memory, in place. Calls report
+// failure by their return value and record a code that ZipTakeLastError()
+// hands out once. Never prints, throws or exits.
 #ifndef STARTER_ZIP_ZIP_READER_H
 #define STARTER_ZIP_ZIP_READER_H
 
@@ -79,29 +78,26 @@ struct ZipArchive {
   std::vector<std::uint64_t> recordOffsets;  // one per entry, into the block
 };
 
-/// Finds where an archive ends in a block that may hold more after it: at the
-/// last end record whose comment ends the block exactly (as ZipOpenMemory
-/// takes it), else at the last one in the final 22 + 65535 bytes whose comment
-/// fits (maybe a signature inside the real comment). Sets `archiveSize` just
-/// past that comment and returns true; otherwise (null `data`, under 22
-/// bytes, no record) returns false, `archiveSize` untouched, no error recorded.
+/// Finds where an archive ends in a block that may hold more: at the last end
+/// record whose comment ends the block (as ZipOpenMemory takes it), else the
+/// last in the final 22 + 65535 bytes whose comment fits. Sets `archiveSize`
+/// past that comment; false (null `data`, under 22 bytes, none) leaves it and
+/// records no error.
 bool ZipFindArchiveEnd(const void* data, std::uint64_t size, std::uint64_t& archiveSize);
 
-/// Opens `archive` over the `size` bytes at `data`, which must stay valid and
-/// unchanged until ZipClose, and indexes every central record (each checked to
-/// fit; Zip64 honoured). Offsets count from `data`: an archive whose offsets
-/// ignore bytes in front of it does not open. Failure (null `data`, under 22
-/// bytes, multi-volume, a record that does not fit) returns false with the
-/// last error set and `archive` closed; kInvalidParameter when already open.
+/// Opens `archive` over `size` bytes at `data` (unchanged until ZipClose) and
+/// indexes every central record, each checked to fit; offsets count from
+/// `data`. Failure (null `data`, under 22 bytes, multi-volume, a record that
+/// does not fit) sets the last error and leaves `archive` closed; when already
+/// open, kInvalidParameter.
 bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size);
 
 /// Number of entries; 0 for a closed archive.
 std::uint32_t ZipEntryCount(const ZipArchive& archive);
 
-// The calls below return true on success. On failure they return false, set
-// the last error and leave their out-parameters untouched: kInvalidParameter
-// for a closed archive or an index out of range, kInternalError when the
-// block changed since the open, and kInvalidHeader as each says.
+// Below, failure returns false, sets the last error and leaves out-parameters
+// untouched: kInvalidParameter for a closed archive or an index out of range,
+// kInternalError when the block changed since the open, kInvalidHeader as said.
 
 /// Fills `record` from central directory entry `index`.
 bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord& record);
@@ -109,42 +105,36 @@ bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord
 /// Fills `facts` from the end records.
 bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts);
 
-/// Fills `header` from entry `index`'s local header (offset Zip64-resolved),
-/// which with its name and extra field must lie in front of the central
-/// directory (kInvalidHeader); the data is ZipLocateEntryData's to check.
+/// Fills `header` from entry `index`'s local header, which must lie in front
+/// of the central directory (kInvalidHeader); its data is not checked.
 bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header);
 
-/// Points `data` at entry `index`'s stored data in the block, just after its
-/// local header, and sets `length` to the compressed size. kInvalidHeader
-/// when the header (as ZipReadLocalHeader checks it) or the data does not lie
-/// in front of the central directory.
+/// Points `data` at entry `index`'s stored data and sets `length` to its
+/// compressed size; kInvalidHeader when the local header (as ZipReadLocalHeader
+/// checks it) or the data does not lie in front of the central directory.
 bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
                         std::uint64_t& length);
 
-/// The POSIX mode of a new file for `record`, before the umask: the entry's
-/// rwx bits plus owner read and write when made on Unix with some, else 0666.
-/// Never set-id or sticky bits.
+/// The POSIX mode for `record`'s new file before the umask: its rwx bits plus
+/// owner rw when made on Unix with some, else 0666; never set-id or sticky.
 std::uint32_t ZipEntryFileMode(const CentralRecord& record);
 
-/// Where a decoded entry goes (a file, a buffer, a checker): the caller's, as
-/// the library opens nothing. Calls come from the writing thread; in a pieced
-/// write only WriteAt, for distinct ranges, may come from several at once.
+/// Where a decoded entry goes (the library opens nothing): calls come from the
+/// writing thread, but in a pieced write WriteAt for distinct ranges from any.
 class ZipOutput {
  public:
   virtual ~ZipOutput() = default;
 
-  /// Puts `size` bytes at `offset` of the content; false (kFileWriteFailed)
-  /// when not all were put.
+  /// Puts `size` bytes at `offset`; false (kFileWriteFailed) if not all.
   virtual bool WriteAt(std::uint64_t offset, const unsigned char* data, std::size_t size) = 0;
 
   /// Discards all put so far, to write again from the start; false on failure.
   virtual bool Reset() = 0;
 };
 
-/// Stops a write early: `requested(context)` is asked on the writing thread (any)
-/// before each output buffer, stored chunk or piece (at most 4 MiB decoded in
-/// between). Once true, the write ends with kStopped, leaving the output as it
-/// is. Without a function it never stops.
+/// Stops a write: `requested(context)`, asked on the writing thread (any)
+/// before each output buffer, stored chunk or piece (at most 4 MiB apart), ends
+/// it with kStopped once true, leaving the output as it is.
 struct ZipStopRequest {
   bool (*requested)(const void* context) = nullptr;
   const void* context = nullptr;
@@ -173,10 +163,9 @@ struct ZipEntryJob {
 /// encryption (flag bit 0 or 6), patch data (bit 5) or a method not 0 or 8.
 bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job);
 
-/// Writes `job` with zlib's streaming decoder alone, the reference all other
-/// ways fall back to. kNone when the data gives exactly the recorded size and
-/// CRC-32; else kDecompressionFailed (damage or another CRC-32),
-/// kUnexpectedSize (nothing past the recorded size is put), kFileWriteFailed,
+/// Writes `job` with zlib's streaming decoder, the reference: kNone for
+/// exactly the recorded size and CRC-32; else kDecompressionFailed,
+/// kUnexpectedSize (nothing put past the recorded size), kFileWriteFailed,
 /// kAllocationFailed, kStopped, or kInvalidParameter for no job; what was put
 /// stays. At the deflate stream's end `unusedInput` gets the bytes after it.
 ZipError ZipStreamEntryJob(const ZipEntryJob& job, ZipOutput& output,
@@ -189,35 +178,30 @@ struct ZipJobScratch {
   std::size_t bufferSize = 0;
 };
 
-/// Writes `job` into the empty `output` with the outcome and output of
-/// ZipStreamEntryJob(job, output); calls with different `scratch` may run at
-/// once. A small deflate entry is first decoded whole as a last piece
-/// (ZipPieceDecoder) and put with one WriteAt; unless that gives exactly the
-/// recorded size and CRC-32 from exactly the stored data, the output is reset
-/// and streamed.
+/// Writes `job` into the empty `output` with ZipStreamEntryJob's outcome and
+/// output; calls with different `scratch` may run at once. A small deflate
+/// entry is first decoded whole (ZipPieceDecoder) and put with one WriteAt;
+/// unless exactly right, the output is reset and the entry streamed.
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch);
 
-/// ZipWriteEntryJob with an indexed entry's pieces decoded on several threads:
-/// Begin on one, WritePiece once per piece on any, then Finish once. Unless
-/// every piece decodes as described and their CRC-32s combine to the recorded
-/// one, Finish resets the output and returns ZipWriteEntryJob's outcome. Not
-/// copyable.
+/// ZipWriteEntryJob with the pieces decoded on several threads: Begin once,
+/// WritePiece per piece on any, Finish once. Unless every piece decodes as
+/// described and the CRC-32s combine to the recorded one, Finish resets the
+/// output and returns ZipWriteEntryJob's outcome.
 class ZipPiecedWrite {
  public:
-  /// Takes `job` and the empty `output`, both unchanged until Finish returns.
-  /// Returns the piece count when the deflate job's pieces (at least two, each
-  /// at most 4 MiB unpacked) lie back to back from 0 and cover both sizes;
-  /// else 0, and only Finish is to be called.
+  /// Takes `job` and the empty `output` until Finish returns. Returns the
+  /// piece count when the pieces (two or more, each at most 4 MiB unpacked)
+  /// lie back to back and cover both sizes; else 0: only Finish is to follow.
   std::size_t Begin(const ZipEntryJob& job, ZipOutput& output);
 
   /// Sets `index` to the next piece not yet handed out; false when none is
   /// left. Thread-safe.
   bool ClaimPiece(std::size_t& index);
 
-  /// Decodes piece `index` (each once; distinct ones may run at once) into
-  /// its place. After a failure or a stop later calls skip decoding (after a
-  /// stop Finish returns kStopped). True only for the last call to end, after
-  /// which Finish may run on that thread.
+  /// Decodes piece `index` (each once, several at once) into its place; after
+  /// a failure or a stop (Finish then returns kStopped) later calls skip it.
+  /// True only for the last call to end, whose thread may then Finish.
   bool WritePiece(std::size_t index, ZipJobScratch& scratch);
 
   /// Ends the write, once every WritePiece has ended, with ZipWriteEntryJob's
