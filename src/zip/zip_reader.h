@@ -132,9 +132,9 @@ class ZipOutput {
   virtual bool Reset() = 0;
 };
 
-/// Stops a write: `requested(context)`, asked on the writing thread (any)
-/// before each output buffer, stored chunk or piece (at most 4 MiB apart), ends
-/// it with kStopped once true, leaving the output as it is.
+/// Stops a write: `requested(context)`, asked on the writing thread (any) before
+/// each output buffer, stored chunk or piece (at most 4 MiB decoded between),
+/// ends it with kStopped once true, leaving the output as it is.
 struct ZipStopRequest {
   bool (*requested)(const void* context) = nullptr;
   const void* context = nullptr;
