@@ -17,25 +17,152 @@ std::string_view ViewAt(const unsigned char* p, std::uint64_t length) {
   return std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
 }
 
-template <typename Unsigned>
-void AppendLe(std::string& out, Unsigned value) {
-  for (std::size_t i = 0; i < sizeof value; ++i) {
-    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+constexpr std::uint64_t kSignatureSize = 4;
+
+// A name, extra field or comment: its 16-bit length in the fixed part.
+struct LengthOf {
+  std::string_view& view;
+};
+
+template <typename Visitor, typename... Fields>
+void VisitEach(Visitor& visitor, Fields&&... fields) {
+  (visitor(fields), ...);
+}
+
+// Each record's fields after the signature in stored order (variable parts
+// follow in their lengths' order): readers and writers walk the same list.
+template <typename Visitor>
+void WalkFields(LocalHeader& h, Visitor& v) {
+  VisitEach(v, h.versionNeeded, h.flags, h.method, h.dosTime, h.dosDate, h.crc32, h.compressedSize,
+            h.uncompressedSize, LengthOf{h.name}, LengthOf{h.extra});
+}
+
+template <typename Visitor>
+void WalkFields(CentralRecord& r, Visitor& v) {
+  VisitEach(v, r.versionMadeBy, r.versionNeeded, r.flags, r.method, r.dosTime, r.dosDate, r.crc32,
+            r.compressedSize, r.uncompressedSize, LengthOf{r.name}, LengthOf{r.extra},
+            LengthOf{r.comment}, r.diskStart, r.internalAttributes, r.externalAttributes,
+            r.localHeaderOffset);
+}
+
+template <typename Visitor>
+void WalkFields(EndRecord& r, Visitor& v) {
+  VisitEach(v, r.diskNumber, r.directoryDisk, r.entriesOnDisk, r.entryCount, r.directorySize,
+            r.directoryOffset, LengthOf{r.comment});
+}
+
+template <typename Visitor>
+void WalkFields(Zip64EndRecord& r, Visitor& v) {
+  VisitEach(v, r.recordSize, r.versionMadeBy, r.versionNeeded, r.diskNumber, r.directoryDisk,
+            r.entriesOnDisk, r.entryCount, r.directorySize, r.directoryOffset);
+}
+
+template <typename Visitor>
+void WalkFields(Zip64Locator& r, Visitor& v) {
+  VisitEach(v, r.endRecordDisk, r.endRecordOffset, r.totalDisks);
+}
+
+// Loads the fixed fields; the views are set once all are known to fit.
+class FieldReader {
+ public:
+  explicit FieldReader(const unsigned char* fields) : at_(fields) {}
+
+  void operator()(std::uint16_t& value) { value = LoadLe16(Advance(2)); }
+  void operator()(std::uint32_t& value) { value = LoadLe32(Advance(4)); }
+  void operator()(std::uint64_t& value) { value = LoadLe64(Advance(8)); }
+  void operator()(LengthOf length) {
+    views_[count_] = &length.view;
+    lengths_[count_++] = LoadLe16(Advance(2));
   }
+
+  std::uint64_t VariableLength() const { return lengths_[0] + lengths_[1] + lengths_[2]; }
+
+  void SetViews(const unsigned char* variable) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      *views_[i] = ViewAt(variable, lengths_[i]);
+      variable += lengths_[i];
+    }
+  }
+
+ private:
+  const unsigned char* Advance(std::size_t size) {
+    const unsigned char* field = at_;
+    at_ += size;
+    return field;
+  }
+
+  const unsigned char* at_;
+  std::string_view* views_[3] = {};
+  std::uint64_t lengths_[3] = {};
+  std::size_t count_ = 0;
+};
+
+// Appends the fixed fields, then the views' bytes.
+class FieldWriter {
+ public:
+  explicit FieldWriter(std::string& out) : out_(out) {}
+
+  void operator()(std::uint16_t value) { AppendLe16(out_, value); }
+  void operator()(std::uint32_t value) { AppendLe32(out_, value); }
+  void operator()(LengthOf length) {
+    AppendLe16(out_, static_cast<std::uint16_t>(length.view.size()));
+    views_[count_++] = length.view;
+  }
+
+  void AppendViews() {
+    for (std::size_t i = 0; i < count_; ++i) {
+      out_.append(views_[i].data(), views_[i].size());
+    }
+  }
+
+ private:
+  std::string& out_;
+  std::string_view views_[3];
+  std::size_t count_ = 0;
+};
+
+// Parses into a copy, so that a record that does not fit leaves `record`.
+template <typename Record>
+bool ParseRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
+                 std::uint64_t fixedSize, std::uint32_t signature, Record& record) {
+  if (!RangeFits(offset, fixedSize, limit) || LoadLe32(data + offset) != signature) {
+    return false;
+  }
+  Record parsed = record;
+  FieldReader reader(data + offset + kSignatureSize);
+  WalkFields(parsed, reader);
+  if (!RangeFits(offset + fixedSize, reader.VariableLength(), limit)) {
+    return false;
+  }
+  reader.SetViews(data + offset + fixedSize);
+  record = parsed;
+  return true;
+}
+
+// The walk takes a record it could change; the writer only reads the copy.
+template <typename Record>
+void AppendRecord(std::string& out, std::uint32_t signature, Record record) {
+  AppendLe32(out, signature);
+  FieldWriter writer(out);
+  WalkFields(record, writer);
+  writer.AppendViews();
 }
 
 }  // namespace
 
 void AppendLe16(std::string& out, std::uint16_t value) {
-  AppendLe(out, value);
+  out.push_back(static_cast<char>(value & 0xFF));
+  out.push_back(static_cast<char>(value >> 8));
 }
 
 void AppendLe32(std::string& out, std::uint32_t value) {
-  AppendLe(out, value);
+  AppendLe16(out, static_cast<std::uint16_t>(value & 0xFFFF));
+  AppendLe16(out, static_cast<std::uint16_t>(value >> 16));
 }
 
 void AppendLe64(std::string& out, std::uint64_t value) {
-  AppendLe(out, value);
+  AppendLe32(out, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
+  AppendLe32(out, static_cast<std::uint32_t>(value >> 32));
 }
 
 DosStamp DosStampFromCivil(const CivilTime& civil) {
@@ -78,149 +205,6 @@ std::uint64_t RecordLength(const EndRecord& record) {
   return kEndRecordSize + record.comment.size();
 }
 
-namespace {
-
-constexpr std::uint64_t kSignatureSize = 4;
-
-// A name, extra field or comment, which the fixed part holds as its 16-bit
-// length.
-struct LengthOf {
-  std::string_view& view;
-};
-
-template <typename Visitor, typename... Fields>
-void VisitEach(Visitor& visitor, Fields&&... fields) {
-  (visitor(fields), ...);
-}
-
-// The records' layouts: every field after the signature in the order the
-// record stores it; the variable parts follow the fixed part in the order of
-// their lengths. A reader and a writer walk the same lists, so each layout is
-// written down once.
-template <typename Visitor>
-void WalkFields(LocalHeader& h, Visitor& v) {
-  VisitEach(v, h.versionNeeded, h.flags, h.method, h.dosTime, h.dosDate, h.crc32, h.compressedSize,
-            h.uncompressedSize, LengthOf{h.name}, LengthOf{h.extra});
-}
-
-template <typename Visitor>
-void WalkFields(CentralRecord& r, Visitor& v) {
-  VisitEach(v, r.versionMadeBy, r.versionNeeded, r.flags, r.method, r.dosTime, r.dosDate, r.crc32,
-            r.compressedSize, r.uncompressedSize, LengthOf{r.name}, LengthOf{r.extra},
-            LengthOf{r.comment}, r.diskStart, r.internalAttributes, r.externalAttributes,
-            r.localHeaderOffset);
-}
-
-template <typename Visitor>
-void WalkFields(EndRecord& r, Visitor& v) {
-  VisitEach(v, r.diskNumber, r.directoryDisk, r.entriesOnDisk, r.entryCount, r.directorySize,
-            r.directoryOffset, LengthOf{r.comment});
-}
-
-template <typename Visitor>
-void WalkFields(Zip64EndRecord& r, Visitor& v) {
-  VisitEach(v, r.recordSize, r.versionMadeBy, r.versionNeeded, r.diskNumber, r.directoryDisk,
-            r.entriesOnDisk, r.entryCount, r.directorySize, r.directoryOffset);
-}
-
-template <typename Visitor>
-void WalkFields(Zip64Locator& r, Visitor& v) {
-  VisitEach(v, r.endRecordDisk, r.endRecordOffset, r.totalDisks);
-}
-
-// Loads the fixed fields from the bytes after a signature; a length is kept
-// for the view it belongs to, which is set once all of them are known to fit.
-class FieldReader {
- public:
-  explicit FieldReader(const unsigned char* fields) : at_(fields) {}
-
-  void operator()(std::uint16_t& value) { value = LoadLe16(Advance(2)); }
-  void operator()(std::uint32_t& value) { value = LoadLe32(Advance(4)); }
-  void operator()(std::uint64_t& value) { value = LoadLe64(Advance(8)); }
-  void operator()(LengthOf length) {
-    views_[count_] = &length.view;
-    lengths_[count_++] = LoadLe16(Advance(2));
-  }
-
-  std::uint64_t VariableLength() const { return lengths_[0] + lengths_[1] + lengths_[2]; }
-
-  // Points the views at the variable parts, which start at `variable`.
-  void SetViews(const unsigned char* variable) {
-    for (std::size_t i = 0; i < count_; ++i) {
-      *views_[i] = ViewAt(variable, lengths_[i]);
-      variable += lengths_[i];
-    }
-  }
-
- private:
-  const unsigned char* Advance(std::size_t size) {
-    const unsigned char* field = at_;
-    at_ += size;
-    return field;
-  }
-
-  const unsigned char* at_;
-  std::string_view* views_[3] = {};
-  std::uint64_t lengths_[3] = {};
-  std::size_t count_ = 0;
-};
-
-// Appends the fixed fields; the lengths are those of the views, whose bytes
-// come after the fixed part.
-class FieldWriter {
- public:
-  explicit FieldWriter(std::string& out) : out_(out) {}
-
-  void operator()(std::uint16_t value) { AppendLe16(out_, value); }
-  void operator()(std::uint32_t value) { AppendLe32(out_, value); }
-  void operator()(std::uint64_t value) { AppendLe64(out_, value); }
-  void operator()(LengthOf length) {
-    AppendLe16(out_, static_cast<std::uint16_t>(length.view.size()));
-    views_[count_++] = length.view;
-  }
-
-  void AppendViews() {
-    for (std::size_t i = 0; i < count_; ++i) {
-      out_.append(views_[i].data(), views_[i].size());
-    }
-  }
-
- private:
-  std::string& out_;
-  std::string_view views_[3];
-  std::size_t count_ = 0;
-};
-
-// Parses a record whose variable parts all have a 16-bit length in its fixed
-// part: into a copy, so that a record that does not fit leaves `record`.
-template <typename Record>
-bool ParseRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
-                 std::uint64_t fixedSize, std::uint32_t signature, Record& record) {
-  if (!RangeFits(offset, fixedSize, limit) || LoadLe32(data + offset) != signature) {
-    return false;
-  }
-  Record parsed = record;
-  FieldReader reader(data + offset + kSignatureSize);
-  WalkFields(parsed, reader);
-  if (!RangeFits(offset + fixedSize, reader.VariableLength(), limit)) {
-    return false;
-  }
-  reader.SetViews(data + offset + fixedSize);
-  record = parsed;
-  return true;
-}
-
-// The walk takes a record it could change; the writer only reads the copy.
-template <typename Record>
-void AppendRecord(std::string& out, std::uint32_t signature, Record record) {
-  AppendLe32(out, signature);
-  FieldWriter writer(out);
-  WalkFields(record, writer);
-  writer.AppendViews();
-}
-
-}  // namespace
-
 bool ParseLocalHeader(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                       LocalHeader& header) {
   return ParseRecord(data, limit, offset, kLocalHeaderSize, kLocalHeaderSignature, header);
@@ -242,10 +226,8 @@ bool ParseZip64EndRecord(const unsigned char* data, std::uint64_t limit, std::ui
   if (!ParseRecord(data, limit, offset, kZip64EndRecordSize, kZip64EndRecordSignature, parsed)) {
     return false;
   }
-  // Compared without adding to it: a size near 2^64 would wrap the sum.
-  const std::uint64_t room = limit - offset - kZip64EndRecordLeadSize;
   if (parsed.recordSize < kZip64EndRecordSize - kZip64EndRecordLeadSize ||
-      parsed.recordSize > room) {
+      !RangeFits(offset + kZip64EndRecordLeadSize, parsed.recordSize, limit)) {
     return false;
   }
   parsed.extensibleData = ViewAt(data + offset + kZip64EndRecordSize,
@@ -301,8 +283,7 @@ bool ResolveZip64(const CentralRecord& record, EntryLocation& location) {
   std::string_view body;
   bool found = false;
   std::size_t used = 0;
-  // Replaces `value` by the next value of its width in the Zip64 field when
-  // it holds its marker.
+  // Replaces a `marked` value by the Zip64 field's next one of its width.
   auto resolve = [&](auto& value, bool marked) {
     using Value = std::remove_reference_t<decltype(value)>;
     if (!marked) {
@@ -324,36 +305,26 @@ bool ResolveZip64(const CentralRecord& record, EntryLocation& location) {
 }
 
 bool ParsePieceIndex(std::string_view body, PieceIndex& index) {
-  if (body.size() < kPieceIndexFixedSize) {
-    return false;
-  }
   const auto* bytes = reinterpret_cast<const unsigned char*>(body.data());
-  if (bytes[0] != kPieceIndexVersion) {
+  // The count in 64 bits: near 2^32 it cannot wrap the expected size.
+  if (body.size() < kPieceIndexFixedSize || bytes[0] != kPieceIndexVersion ||
+      body.size() - kPieceIndexFixedSize != 4 * std::uint64_t{LoadLe32(bytes + 5)}) {
     return false;
   }
-  const std::uint32_t pieceSize = LoadLe32(bytes + 1);
-  const std::uint64_t count = LoadLe32(bytes + 5);
-  // 64-bit arithmetic: a count near 2^32 cannot wrap the expected size.
-  if (body.size() - kPieceIndexFixedSize != 4 * count) {
-    return false;
-  }
-  std::vector<std::uint32_t> lengths(static_cast<std::size_t>(count));
+  std::vector<std::uint32_t> lengths((body.size() - kPieceIndexFixedSize) / 4);
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     lengths[i] = LoadLe32(bytes + kPieceIndexFixedSize + 4 * i);
   }
-  index.pieceSize = pieceSize;
+  index.pieceSize = LoadLe32(bytes + 1);
   index.compressedLengths = std::move(lengths);
   return true;
 }
 
 bool AppendPieceIndex(std::string& out, const PieceIndex& index) {
   const std::uint64_t count = index.compressedLengths.size();
-  if (count > kMaxIndexedPieces) {
-    return false;
-  }
   const std::uint64_t dataLength = kPieceIndexFixedSize + 4 * count;
-  if (out.size() > kMaxFieldLength ||
-      kExtraHeaderSize + dataLength > kMaxFieldLength - out.size()) {
+  if (count > kMaxIndexedPieces ||
+      !RangeFits(out.size(), kExtraHeaderSize + dataLength, kMaxFieldLength)) {
     return false;
   }
   AppendExtraFieldHeader(out, kExtraIdPieceIndex, static_cast<std::uint16_t>(dataLength));

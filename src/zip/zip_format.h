@@ -1,13 +1,7 @@
-// The ZIP format in one place: record signatures, fixed sizes, the records'
-// fields in their order, flags, Zip64 markers, extra-field IDs,
-// little-endian encoding and the MS-DOS date and time. The reader, the
-// packer, the test builder and the tools all parse and write records through
-// this header.
-//
-// Parsing never trusts a number from the block: every Parse* call checks that
-// the record, with its variable parts, lies inside the limit it is given
-// before it reads a byte of it. Appending writes the record as its fields
-// stand; the lengths of the variable parts come from the views themselves.
+// The ZIP format in one place: signatures, sizes, the records' fields in
+// order, flags, Zip64 markers, extra fields, the MS-DOS stamp and the piece
+// index. The reader, the packer, the test builder and the tools all parse and
+// write records through this header.
 #ifndef STARTER_ZIP_ZIP_FORMAT_H
 #define STARTER_ZIP_ZIP_FORMAT_H
 
@@ -19,9 +13,6 @@
 #include "bytes/bytes.h"
 
 namespace zip {
-
-// ---------------------------------------------------------------------------
-// Constants
 
 constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
 constexpr std::uint32_t kCentralRecordSignature = 0x02014b50;
@@ -36,16 +27,12 @@ constexpr std::uint64_t kCentralRecordSize = 46;
 constexpr std::uint64_t kEndRecordSize = 22;
 constexpr std::uint64_t kZip64EndRecordSize = 56;
 constexpr std::uint64_t kZip64LocatorSize = 20;
-/// A data descriptor after an entry's data: an optional signature, then the
-/// CRC-32 and the two sizes (4 bytes each, 8 each for a Zip64 entry).
+/// A data descriptor: optional signature, CRC-32, both sizes (8 bytes: Zip64).
 constexpr std::uint64_t kDataDescriptorSignatureSize = 4;
-constexpr std::uint64_t kDataDescriptorSize = 12;  // without the signature, 4-byte sizes
-/// The Zip64 end record's size field counts the bytes after its first 12.
-constexpr std::uint64_t kZip64EndRecordLeadSize = 12;
-/// The longest name, extra field or comment a 16-bit length can describe.
-constexpr std::uint64_t kMaxFieldLength = 0xFFFF;
+constexpr std::uint64_t kDataDescriptorSize = 12;      // without the signature, 4-byte sizes
+constexpr std::uint64_t kZip64EndRecordLeadSize = 12;  // bytes its size field leaves out
+constexpr std::uint64_t kMaxFieldLength = 0xFFFF;      // of a name, extra field or comment
 
-/// General-purpose bit flags.
 constexpr std::uint16_t kFlagEncrypted = 0x0001;
 constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
 constexpr std::uint16_t kFlagPatchData = 0x0020;
@@ -55,7 +42,6 @@ constexpr std::uint16_t kFlagUtf8Name = 0x0800;
 constexpr std::uint16_t kMethodStored = 0;
 constexpr std::uint16_t kMethodDeflate = 8;
 
-/// "Version needed to extract" values.
 constexpr std::uint16_t kVersionNeededStored = 10;
 constexpr std::uint16_t kVersionNeededDeflate = 20;
 constexpr std::uint16_t kVersionNeededFolder = 20;
@@ -64,30 +50,22 @@ constexpr std::uint16_t kVersionNeededZip64 = 45;
 /// Hosts, in the high byte of "version made by".
 constexpr unsigned kHostMsDos = 0;
 constexpr unsigned kHostUnix = 3;
-/// "Made by" version 6.3 on host 0 (MS-DOS attribute compatibility).
 constexpr std::uint16_t kVersionMadeByMsDos63 = 0x003F;
 
-/// MS-DOS attribute bits, in the low byte of the external attributes.
+/// MS-DOS attributes, in the external attributes' low byte.
 constexpr std::uint32_t kDosAttributeDirectory = 0x10;
 constexpr std::uint32_t kDosAttributeArchive = 0x20;
 
-/// A 32-bit (16-bit) field holding this value defers to the Zip64 record or
-/// extra field.
+/// A field holding its marker defers to the Zip64 record or extra field.
 constexpr std::uint32_t kMarker32 = 0xFFFFFFFFu;
 constexpr std::uint16_t kMarker16 = 0xFFFFu;
 
-/// Extra-field header IDs, and the size of an extra field's own header.
+/// Extra-field IDs and header size. The piece index's ID collides with no
+/// writer PKWARE's or Info-ZIP's lists know: none assign 0xa220 to 0xcafe.
 constexpr std::uint16_t kExtraIdZip64 = 0x0001;
-/// Info-ZIP's extended timestamp: a flags byte, then up to three Unix times.
-constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;
-/// The packer's piece index (see PieceIndex): PKWARE's and Info-ZIP's lists
-/// assign nothing between 0xa220 and 0xcafe, so this ID collides with no
-/// writer either list knows.
+constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;  // Info-ZIP's
 constexpr std::uint16_t kExtraIdPieceIndex = 0xBC01;
 constexpr std::uint64_t kExtraHeaderSize = 4;
-
-// ---------------------------------------------------------------------------
-// Little-endian values and ranges
 
 using bytes::LoadLe16;
 using bytes::LoadLe32;
@@ -101,17 +79,12 @@ void AppendLe16(std::string& out, std::uint16_t value);
 void AppendLe32(std::string& out, std::uint32_t value);
 void AppendLe64(std::string& out, std::uint64_t value);
 
-/// True when [offset, offset + length) lies within [0, limit); the sum is
-/// never formed, so it cannot wrap.
+/// True when [offset, offset + length) lies within [0, limit); never wraps.
 inline bool RangeFits(std::uint64_t offset, std::uint64_t length, std::uint64_t limit) {
   return offset <= limit && length <= limit - offset;
 }
 
-// ---------------------------------------------------------------------------
-// MS-DOS date and time
-
-/// A broken-down local time (year in full, month 1-12, day 1-31, hour 0-23,
-/// minute 0-59, second 0-60).
+/// A broken-down local time (year in full, month and day from 1).
 struct CivilTime {
   int year = 1980;
   int month = 1;
@@ -121,33 +94,24 @@ struct CivilTime {
   int second = 0;
 };
 
-/// An MS-DOS date and time as stored in ZIP headers.
 struct DosStamp {
   std::uint16_t date = 0;
   std::uint16_t time = 0;
 };
 
-/// Encodes `civil` as an MS-DOS stamp (two-second resolution, seconds rounded
-/// down). Times before 1980-01-01 00:00:00 become that instant; times after
-/// 2107-12-31 23:59:58 become that instant. Fields out of range within a year
-/// in range are clamped to their limits.
+/// Encodes `civil` (seconds rounded down to even), clamped into 1980-01-01
+/// 00:00:00 .. 2107-12-31 23:59:58 and each field into its range.
 DosStamp DosStampFromCivil(const CivilTime& civil);
 
-/// Decodes an MS-DOS stamp into its fields, without any validation.
+/// Decodes a stamp's fields, unvalidated.
 CivilTime CivilFromDosStamp(DosStamp stamp);
 
-/// True when `stamp` names a real calendar date and time of day (month 1-12,
-/// a day that exists in that month, hour < 24, minute < 60, second < 60).
+/// True when `stamp` names a real date and time of day.
 bool IsValidDosStamp(DosStamp stamp);
 
-// ---------------------------------------------------------------------------
-// Records
-//
-// Each record holds its fields as stored. Names, extra fields and comments are
-// views: after a parse they point into the parsed block (valid while it is);
-// for an append they name the bytes to write.
+// Records hold their fields as stored; names, extra fields and comments are
+// views: into the block after a parse, of the bytes to write for an append.
 
-/// A local file header.
 struct LocalHeader {
   std::uint16_t versionNeeded = 0;
   std::uint16_t flags = 0;
@@ -161,7 +125,6 @@ struct LocalHeader {
   std::string_view extra;
 };
 
-/// A central-directory record.
 struct CentralRecord {
   std::uint16_t versionMadeBy = 0;  // host in the high byte, version in the low
   std::uint16_t versionNeeded = 0;
@@ -181,7 +144,6 @@ struct CentralRecord {
   std::string_view comment;
 };
 
-/// The end-of-central-directory record.
 struct EndRecord {
   std::uint16_t diskNumber = 0;
   std::uint16_t directoryDisk = 0;
@@ -192,7 +154,6 @@ struct EndRecord {
   std::string_view comment;
 };
 
-/// The Zip64 end-of-central-directory record.
 struct Zip64EndRecord {
   std::uint64_t recordSize = 0;  // bytes after the first 12; 44 + extensible data
   std::uint16_t versionMadeBy = 0;
@@ -206,7 +167,6 @@ struct Zip64EndRecord {
   std::string_view extensibleData;
 };
 
-/// The Zip64 end-of-central-directory locator.
 struct Zip64Locator {
   std::uint32_t endRecordDisk = 0;
   std::uint64_t endRecordOffset = 0;
@@ -218,13 +178,9 @@ std::uint64_t RecordLength(const LocalHeader& header);
 std::uint64_t RecordLength(const CentralRecord& record);
 std::uint64_t RecordLength(const EndRecord& record);
 
-/// Parse the record that starts at `offset` in the first `limit` bytes at
-/// `data` (a limit below the block's end bounds the record, e.g. by the
-/// central directory). Success: returns true when the fixed part, with the
-/// record's signature, and every variable part lie within [0, limit); the
-/// record is filled. Failure: returns false and leaves the record as it was.
-/// The Zip64 end record also requires `recordSize` >= 44; its extensible data
-/// is the bytes its size counts beyond the fixed part.
+/// Parse the record at `offset` of the first `limit` bytes at `data`: true
+/// when its signature and all its parts lie within the limit (a Zip64 end
+/// record's `recordSize` from 44); else false, the record untouched.
 bool ParseLocalHeader(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                       LocalHeader& header);
 bool ParseCentralRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
@@ -236,26 +192,19 @@ bool ParseZip64EndRecord(const unsigned char* data, std::uint64_t limit, std::ui
 bool ParseZip64Locator(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                        Zip64Locator& locator);
 
-/// Append the record to `out`, each field as it stands. The length fields
-/// are the sizes of the views, which must be at most kMaxFieldLength. (The
-/// packer writes no Zip64 records: their writers are test support.)
+/// Append the record as its fields stand, the lengths those of its views (at
+/// most kMaxFieldLength). Zip64 records' writers are test support.
 void AppendLocalHeader(std::string& out, const LocalHeader& header);
 void AppendCentralRecord(std::string& out, const CentralRecord& record);
 void AppendEndRecord(std::string& out, const EndRecord& record);
 
-// ---------------------------------------------------------------------------
-// Extra fields
-
-/// Finds the first field with header `id` in the extra-field bytes `extra`.
-/// The walk stops at a header whose length runs past the end (some writers
-/// pad the area); such a tail holds no field. Returns true and sets `body` to
-/// the field's data when found; otherwise returns false and leaves `body`.
+/// Sets `body` to the data of the first field `id` in `extra`; false, `body`
+/// untouched, when none before a field running past the end (padding).
 bool FindExtraField(std::string_view extra, std::uint16_t id, std::string_view& body);
 
-/// Appends an extra field's 4-byte header (ID and data length) to `out`.
+/// Appends an extra field's header.
 void AppendExtraFieldHeader(std::string& out, std::uint16_t id, std::uint16_t dataLength);
 
-/// An entry's sizes, offset and starting disk in 64 bits.
 struct EntryLocation {
   std::uint64_t compressedSize = 0;
   std::uint64_t uncompressedSize = 0;
@@ -263,22 +212,14 @@ struct EntryLocation {
   std::uint32_t diskStart = 0;
 };
 
-/// Resolves `record`'s sizes, local header offset and disk: each field that
-/// holds its marker is replaced by the next value of the Zip64 extended
-/// information field, in the format's fixed order (uncompressed size,
-/// compressed size, offset: 8 bytes each; disk: 4 bytes). Returns false when a
-/// marked value has no Zip64 field, or the field is too short for the marked
-/// values; `location` is then unspecified. Without markers the extra field is
-/// not looked at.
+/// Fills `location` from `record`, each marked field taking the Zip64 extra
+/// field's next value (uncompressed, compressed size, offset: 8 bytes; disk:
+/// 4). False (`location` unspecified) when that field is missing or short.
 bool ResolveZip64(const CentralRecord& record, EntryLocation& location);
 
-// ---------------------------------------------------------------------------
-// The piece index
-
-/// A stored deflate block: a header byte (the final bit, then block type 0 in
-/// the next two bits, five unused bits that every decoder skips), LEN and
-/// NLEN (LEN's ones' complement) little-endian, then the LEN bytes. A sync
-/// flush ends with an empty one, whose last four bytes are kSyncFlushMarker.
+/// A stored deflate block: a header byte (final bit, block type 0 in the next
+/// two, five unused bits), LEN and its complement NLEN, then LEN bytes. A sync
+/// flush ends with an empty one, ending in kSyncFlushMarker.
 constexpr unsigned char kStoredBlockHeader = 0x00;
 constexpr unsigned char kDeflateFinalBit = 0x01;
 constexpr unsigned char kDeflateBlockTypeBits = 0x06;
@@ -288,39 +229,30 @@ constexpr std::size_t kStoredBlockHeaderLength = 5;
 constexpr std::size_t kMaxStoredBlockLength = 65535;
 constexpr unsigned char kSyncFlushMarker[] = {0x00, 0x00, 0xFF, 0xFF};
 
-/// How an entry's deflate data divides into pieces that decode on their own:
-/// piece i holds the uncompressed bytes [i * pieceSize, (i + 1) * pieceSize)
-/// (the last one the rest) in compressedLengths[i] bytes, the pieces back to
-/// back from the start of the data. Every piece but the last ends on a byte
-/// boundary after a sync flush, without the final-block bit, and none refers
-/// back to bytes before its start, so the concatenation is one deflate stream
-/// that any reader inflates as usual. Kept in the central record's extra
-/// field only. Stored little-endian: a version byte, the piece size and the
-/// piece count (4 bytes each), then one 4-byte compressed length per piece.
+/// Deflate data in pieces that decode alone yet form one ordinary stream:
+/// piece i holds bytes [i, i + 1) * pieceSize (the last the rest) in
+/// compressedLengths[i] bytes, back to back, each but the last ending after a
+/// sync flush without the final bit, none referring back before its start.
+/// In the central extra field: a version byte, piece size and count, then
+/// each length (4 bytes each).
 struct PieceIndex {
   std::uint32_t pieceSize = 0;
   std::vector<std::uint32_t> compressedLengths;
 };
 
-/// The version of the piece index this module reads and writes.
 constexpr std::uint8_t kPieceIndexVersion = 1;
-/// The index's data before the lengths: version, piece size, piece count.
-constexpr std::uint64_t kPieceIndexFixedSize = 9;
-/// The most pieces one index can list: its field, header included, then fills
-/// the 16-bit length of an extra-field area on its own.
+constexpr std::uint64_t kPieceIndexFixedSize = 9;  // version, piece size and count
+/// The most pieces whose index field fits an extra-field area.
 constexpr std::uint64_t kMaxIndexedPieces =
     (kMaxFieldLength - kExtraHeaderSize - kPieceIndexFixedSize) / 4;
 
-/// Reads a piece index's data (`body` as FindExtraField gives it). Returns
-/// true when the version is kPieceIndexVersion and `body` holds exactly the
-/// fixed part and as many lengths as its count says; `index` is then filled
-/// with the values as stored (their meaning is not checked: see
-/// zip_pieces.h). Otherwise returns false and leaves `index` as it was.
+/// Fills `index` from a field's `body` of this version with exactly as many
+/// lengths as its count (zip_pieces.h checks the rest); else false, `index`
+/// untouched.
 bool ParsePieceIndex(std::string_view body, PieceIndex& index);
 
-/// Appends `index` as a complete extra field (header and data) to `out`, an
-/// extra-field area being built. Returns false and appends nothing when
-/// `out` would then be longer than kMaxFieldLength bytes.
+/// Appends `index` as a whole field to the extra-field area `out`; false,
+/// nothing appended, when `out` would exceed kMaxFieldLength.
 bool AppendPieceIndex(std::string& out, const PieceIndex& index);
 
 }  // namespace zip

@@ -3,8 +3,8 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <climits>
-#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -35,13 +35,10 @@ bool DecodeWithLibdeflate(libdeflate_decompressor* decompressor, const unsigned 
   return result == LIBDEFLATE_SUCCESS && consumed == inLength && produced == outLength;
 }
 
-// A piece that is not last must end exactly where the whole stream has a
-// block boundary on a byte boundary, outside a final block, right after the
-// empty stored block of a sync flush. zlib stops after each block with
-// Z_BLOCK and says where it stands, so it decodes these pieces: libdeflate
-// only tells the bytes it consumed, rounded up, and a block that ends inside
-// the last byte, or runs on into whatever follows, cannot be told from one
-// that ends with it.
+// zlib decodes the pieces that are not last: with Z_BLOCK it stops after
+// each block and says where it stands, whereas libdeflate only tells the bytes
+// consumed, rounded up, so a block ending inside the last byte or running on
+// looks like one that ends with it.
 bool DecodeNonLastPiece(const unsigned char* in, std::uint64_t inLength, unsigned char* out,
                         std::uint64_t outLength) {
   if (inLength > UINT_MAX || outLength > UINT_MAX || !EndsWithSyncFlush(in, inLength)) {
@@ -76,8 +73,7 @@ bool DecodeNonLastPiece(const unsigned char* in, std::uint64_t inLength, unsigne
 
 bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool last,
                         unsigned char* out, std::uint64_t outLength, std::uint32_t& crc) {
-  // What the decoders would require anyway, checked first so that a piece
-  // that fails it is not copied at all.
+  // What the decoders would require anyway, checked before copying.
   if (!last && !EndsWithSyncFlush(in, inLength)) {
     return false;
   }
@@ -98,17 +94,14 @@ bool ZipCopyStoredPiece(const unsigned char* in, std::uint64_t inLength, bool la
     if (length > inLength - read || length > outLength - written) {
       return false;
     }
-    // The CRC-32 first, while the bytes are read anyway; the copy then reads
-    // them from the cache.
+    // The CRC-32 first: the copy then reads the bytes from the cache.
     sum = libdeflate_crc32(sum, in + read, length);
     std::memcpy(out + written, in + read, length);
     read += length;
     written += length;
     final = (header & kDeflateFinalBit) != 0;
   }
-  // A final block ends the stream: only the last piece may have one, and end
-  // with it; any other piece ends on a block boundary without one. Either
-  // fills its place exactly.
+  // Only the last piece has a final block, and ends with it.
   if (final != last || read != inLength || written != outLength) {
     return false;
   }
@@ -124,29 +117,24 @@ bool ZipPiecesFromIndex(std::string_view centralExtra, std::uint64_t compressedS
   if (!FindExtraField(centralExtra, kExtraIdPieceIndex, body) || !ParsePieceIndex(body, index)) {
     return false;
   }
+  const std::vector<std::uint32_t>& lengths = index.compressedLengths;
   const std::uint64_t pieceSize = index.pieceSize;
-  const std::uint64_t count = index.compressedLengths.size();
-  if (pieceSize == 0 || count < 2) {
+  // The count the size needs, rounded up without adding to a Zip64 size.
+  if (pieceSize == 0 || lengths.size() < 2 ||
+      uncompressedSize / pieceSize + (uncompressedSize % pieceSize != 0) != lengths.size() ||
+      std::find(lengths.begin(), lengths.end(), 0u) != lengths.end()) {
     return false;
   }
-  // Rounded up without adding to the size, which may come from Zip64.
-  const std::uint64_t needed = uncompressedSize / pieceSize + (uncompressedSize % pieceSize != 0);
-  if (needed != count) {
-    return false;
-  }
-  std::vector<ZipPiece> result(static_cast<std::size_t>(count));
+  std::vector<ZipPiece> result(lengths.size());
   // At most kMaxIndexedPieces lengths of 32 bits: the 64-bit sum cannot wrap.
   std::uint64_t compressedOffset = 0;
   for (std::size_t i = 0; i < result.size(); ++i) {
     ZipPiece& piece = result[i];
     piece.compressedOffset = compressedOffset;
-    piece.compressedLength = index.compressedLengths[i];
+    piece.compressedLength = lengths[i];
     piece.uncompressedOffset = i * pieceSize;
     piece.uncompressedLength =
         i + 1 < result.size() ? pieceSize : uncompressedSize - piece.uncompressedOffset;
-    if (piece.compressedLength == 0) {
-      return false;
-    }
     compressedOffset += piece.compressedLength;
   }
   if (compressedOffset != compressedSize) {
@@ -180,8 +168,7 @@ bool ZipPieceDecoder::Decode(const unsigned char* in, std::uint64_t inLength, bo
     return true;
   }
   const std::size_t size = static_cast<std::size_t>(outLength);
-  // The last piece starts where the one before it was checked to end, and
-  // must end the stream within its last byte, as a one-pass decode would.
+  // The last piece starts where the one before was checked to end.
   const bool decoded =
       last ? DecodeWithLibdeflate(decompressor_, in, static_cast<std::size_t>(inLength), out, size)
            : DecodeNonLastPiece(in, inLength, out, outLength);

@@ -9,30 +9,23 @@
 #include <new>
 #include <utility>
 
-#include "zip/zip_format.h"
-
 namespace zip {
 namespace {
 
-// Sizes of the extraction loop. The output buffer is large enough that the
-// per-call overhead of inflate and write() disappears, small enough to stay
-// in cache; stored data is written straight from the block.
+// The streaming buffer is large enough to hide the per-call cost of inflate
+// and a write, small enough to stay in cache.
 constexpr std::size_t kMaxInflateBuffer = 512 * 1024;
 constexpr std::size_t kMinInflateBuffer = 16 * 1024;
 constexpr std::uint64_t kMaxInflateInput = 1u << 30;  // avail_in is a uInt
 constexpr std::uint64_t kStoredChunk = 4 * 1024 * 1024;
 
-// Entries up to this size are decoded whole into a worker's buffer and put
-// with one write; larger ones without pieces by zlib's streaming decoder
-// through a bounded buffer.
+// Entries up to this size are decoded whole into a worker's buffer.
 constexpr std::size_t kSmallEntryLimit = 256 * 1024;
 // No deflate stream unpacks to more than about 1032 times its length: an
 // entry that records more fails anyway, so no buffer is made for it.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
-// Each piece is decoded into a buffer of its worker's and put at its place:
-// the packer's pieces unpack to 1 MiB, and an index whose pieces unpack to
-// more than this is not taken up, which bounds that buffer. (It is also below
-// crc32_combine's limit, a z_off_t that is 32 bits wide on Windows.)
+// Bounds a worker's piece buffer (the packer's pieces unpack to 1 MiB) and
+// stays below crc32_combine's z_off_t, 32 bits on Windows.
 constexpr std::uint64_t kMaxPieceLength = 4u << 20;
 
 bool Fail(ZipArchive& archive, ZipError error) {
@@ -40,8 +33,7 @@ bool Fail(ZipArchive& archive, ZipError error) {
   return false;
 }
 
-// Parses the central record at `offset`, which must lie with all its parts
-// before `directoryEnd`.
+// Parses the central record at `offset`, which must end by `directoryEnd`.
 ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64_t directoryEnd,
                     ZipEntryRecord& entry) {
   if (!ParseCentralRecord(data, directoryEnd, offset, entry.central) ||
@@ -51,31 +43,8 @@ ZipError ParseEntry(const unsigned char* data, std::uint64_t offset, std::uint64
   return entry.location.diskStart != 0 ? ZipError::kMultiDiskUnsupported : ZipError::kNone;
 }
 
-bool IsDirectoryRecord(const CentralRecord& record) {
-  return (!record.name.empty() && record.name.back() == '/') ||
-         (record.externalAttributes & kDosAttributeDirectory) != 0;
-}
-
-// Parses the central record of entry `index` of an open archive, which the
-// open already checked: a failure now means the block changed.
-ZipError LoadEntry(const ZipArchive& archive, std::uint32_t index, ZipEntryRecord& entry) {
-  if (!archive.open || index >= archive.recordOffsets.size()) {
-    return ZipError::kInvalidParameter;
-  }
-  if (ParseEntry(archive.data, archive.recordOffsets[index],
-                 archive.centralDirectoryOffset + archive.centralDirectorySize,
-                 entry) != ZipError::kNone) {
-    return ZipError::kInternalError;
-  }
-  entry.index = index;
-  entry.isDirectory = IsDirectoryRecord(entry.central);
-  return ZipError::kNone;
-}
-
-// Finds the last end record, looking at every place one can start from the
-// last back as far as the longest comment reaches, whose comment lies inside
-// the block and, with `exactEnd`, ends the block. Requiring the exact end
-// keeps a comment that happens to contain the signature from misleading us.
+// Finds the last end record in the longest comment's reach whose comment fits
+// and, with `exactEnd`, ends the block, so that no comment can mislead.
 bool FindEndRecord(const unsigned char* data, std::uint64_t size, bool exactEnd,
                    std::uint64_t& endOffset, EndRecord& end) {
   const std::uint64_t last = size - kEndRecordSize;
@@ -95,8 +64,7 @@ struct DirectoryBounds {
   std::uint64_t directoryLimit = 0;  // where the directory must end: the first end record
 };
 
-// Takes the directory's place from the Zip64 end record named by `locator`,
-// which lies just in front of the end record.
+// Takes the directory's place from the Zip64 end record `locator` names.
 ZipError ReadZip64EndRecord(const EndRecord& end, const Zip64Locator& locator, ZipArchive& archive,
                             DirectoryBounds& bounds) {
   if (locator.endRecordDisk != 0 || locator.totalDisks > 1) {
@@ -142,7 +110,8 @@ ZipError ReadEndRecords(ZipArchive& archive, DirectoryBounds& bounds) {
   return ZipError::kNone;
 }
 
-ZipError CheckDirectoryBounds(const ZipArchive& archive, const DirectoryBounds& bounds) {
+// Checks the directory's place and records, noting where each one starts.
+ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   // The directory must end exactly where the end records begin: with bytes in
   // front of an archive whose offsets ignore them, it would not.
   const std::uint64_t offset = archive.centralDirectoryOffset;
@@ -153,22 +122,16 @@ ZipError CheckDirectoryBounds(const ZipArchive& archive, const DirectoryBounds& 
   if (bounds.entryCount > std::numeric_limits<std::uint32_t>::max()) {
     return ZipError::kTooManyFiles;
   }
-  // Every record takes at least its fixed part: a count the directory cannot
-  // hold is rejected before anything is allocated for it.
+  // A count the directory cannot hold is refused before allocating for it.
   if (bounds.entryCount > size / kCentralRecordSize) {
     return ZipError::kInvalidHeader;
   }
-  return ZipError::kNone;
-}
-
-// Checks every central record and notes where each one starts.
-ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   try {
     archive.recordOffsets.reserve(static_cast<std::size_t>(bounds.entryCount));
   } catch (...) {
     return ZipError::kAllocationFailed;
   }
-  std::uint64_t pos = archive.centralDirectoryOffset;
+  std::uint64_t pos = offset;
   for (std::uint64_t i = 0; i < bounds.entryCount; ++i) {
     ZipEntryRecord entry;
     const ZipError error = ParseEntry(archive.data, pos, bounds.directoryLimit, entry);
@@ -182,8 +145,7 @@ ZipError IndexDirectory(ZipArchive& archive, const DirectoryBounds& bounds) {
   return pos == bounds.directoryLimit ? ZipError::kNone : ZipError::kInvalidHeader;
 }
 
-// Opens `archive`, a value-initialised object, over the block; on failure
-// the caller throws it away.
+// Opens the value-initialised `archive`; on failure the caller discards it.
 ZipError OpenArchive(ZipArchive& archive, const unsigned char* data, std::uint64_t size) {
   if (data == nullptr) {
     return ZipError::kInvalidParameter;
@@ -195,40 +157,11 @@ ZipError OpenArchive(ZipArchive& archive, const unsigned char* data, std::uint64
   archive.size = size;
   archive.open = true;
   DirectoryBounds bounds;
-  ZipError error = ReadEndRecords(archive, bounds);
-  if (error == ZipError::kNone) {
-    error = CheckDirectoryBounds(archive, bounds);
-  }
+  const ZipError error = ReadEndRecords(archive, bounds);
   return error == ZipError::kNone ? IndexDirectory(archive, bounds) : error;
 }
 
-// The local header of an entry, which must lie with its name and extra field
-// in front of the central directory.
-bool ParseEntryLocalHeader(const ZipArchive& archive, const EntryLocation& location,
-                           ZipLocalHeaderRecord& local) {
-  local.offset = location.localHeaderOffset;
-  if (!ParseLocalHeader(archive.data, archive.centralDirectoryOffset, local.offset, local.header)) {
-    return false;
-  }
-  local.dataOffset = local.offset + RecordLength(local.header);
-  return true;
-}
-
-// Where the data of an entry starts; it must end before the central
-// directory.
-bool LocateData(const ZipArchive& archive, const EntryLocation& location,
-                const unsigned char*& data) {
-  ZipLocalHeaderRecord local;
-  if (!ParseEntryLocalHeader(archive, location, local) ||
-      !RangeFits(local.dataOffset, location.compressedSize, archive.centralDirectoryOffset)) {
-    return false;
-  }
-  data = archive.data + local.dataOffset;
-  return true;
-}
-
-// The MS-DOS date and time, read as local time. Returns false when the C
-// library cannot represent them.
+// The MS-DOS stamp read as local time; false when mktime cannot.
 bool DosToSeconds(std::uint16_t dosDate, std::uint16_t dosTime, std::int64_t& seconds) {
   const CivilTime civil = CivilFromDosStamp(DosStamp{dosDate, dosTime});
   std::tm local{};
@@ -253,7 +186,6 @@ struct WriteProgress {
   uLong crc = crc32(0L, Z_NULL, 0);
 };
 
-// Puts `size` bytes at the end of what `output` holds so far.
 bool Append(ZipOutput& output, const unsigned char* data, std::size_t size,
             WriteProgress& progress) {
   if (!output.WriteAt(progress.written, data, size)) {
@@ -264,8 +196,7 @@ bool Append(ZipOutput& output, const unsigned char* data, std::size_t size,
   return true;
 }
 
-// Copies stored data straight from the block. Writes at most the recorded
-// size.
+// Copies stored data from the block, at most the recorded size.
 ZipError WriteStored(const ZipEntryJob& job, ZipOutput& output, WriteProgress& progress) {
   const std::uint64_t toWrite = std::min(job.compressedSize, job.uncompressedSize);
   while (progress.written < toWrite) {
@@ -280,7 +211,7 @@ ZipError WriteStored(const ZipEntryJob& job, ZipOutput& output, WriteProgress& p
   return job.compressedSize == job.uncompressedSize ? ZipError::kNone : ZipError::kUnexpectedSize;
 }
 
-// Feeds zlib the next part of the input when it has used up the last one.
+// Feeds zlib the next part of the input once it used up the last.
 void FeedInput(z_stream& stream, const unsigned char*& nextInput, std::uint64_t& inputLeft) {
   if (stream.avail_in == 0 && inputLeft > 0) {
     const std::uint64_t part = std::min(inputLeft, kMaxInflateInput);
@@ -292,8 +223,7 @@ void FeedInput(z_stream& stream, const unsigned char*& nextInput, std::uint64_t&
   }
 }
 
-// Inflates the job's raw deflate data into `buffer`, putting each filled
-// buffer. Stops before putting anything past the recorded size.
+// Inflates through `buffer`, putting nothing past the recorded size.
 ZipError WriteInflated(const ZipEntryJob& job, ZipOutput& output, z_stream& stream,
                        unsigned char* buffer, std::size_t bufferSize, WriteProgress& progress,
                        std::uint64_t* unusedInput) {
@@ -338,8 +268,7 @@ ZipError WriteInflated(const ZipEntryJob& job, ZipOutput& output, z_stream& stre
 
 ZipError StreamDeflated(const ZipEntryJob& job, ZipOutput& output, WriteProgress& progress,
                         std::uint64_t* unusedInput) {
-  // Small entries get a small buffer; its size only bounds the allocation
-  // and never decides correctness.
+  // The buffer's size never decides the outcome.
   const auto bufferSize = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(job.uncompressedSize, kMinInflateBuffer, kMaxInflateBuffer));
   const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]);
@@ -355,6 +284,53 @@ ZipError StreamDeflated(const ZipEntryJob& job, ZipOutput& output, WriteProgress
       WriteInflated(job, output, stream, buffer.get(), bufferSize, progress, unusedInput);
   inflateEnd(&stream);
   return error;
+}
+
+// Decodes `in` as ZipPieceDecoder decodes a piece into the thread's buffer,
+// grown as needed; null when the buffer cannot be had or the decode fails.
+const unsigned char* DecodeToBuffer(ZipJobScratch& scratch, const unsigned char* in,
+                                    std::uint64_t inLength, bool last, std::size_t length,
+                                    std::uint32_t& crc) {
+  if (scratch.bufferSize < length) {
+    const std::size_t size = std::max(length, kSmallEntryLimit);
+    scratch.buffer.reset(new (std::nothrow) unsigned char[size]);
+    scratch.bufferSize = scratch.buffer ? size : 0;
+  }
+  unsigned char* out = scratch.buffer.get();
+  return out != nullptr && scratch.decoder.Decode(in, inLength, last, out, length, crc) ? out
+                                                                                        : nullptr;
+}
+
+// A deflate entry small enough to decode whole into the thread's buffer.
+bool DecodesWhole(const ZipEntryJob& job) {
+  return job.method == kMethodDeflate && job.uncompressedSize != 0 &&
+         job.compressedSize <= std::numeric_limits<std::size_t>::max() &&
+         job.uncompressedSize <= kSmallEntryLimit &&
+         job.uncompressedSize / kMaxDeflateRatio <= job.compressedSize;
+}
+
+// True when the pieces lie back to back from 0, cover both sizes and suit
+// crc32_combine.
+bool PiecesFit(const ZipEntryJob& job) {
+  if (job.data == nullptr || job.method != kMethodDeflate || job.pieces.size() < 2 ||
+      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
+      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize) {
+    return false;
+  }
+  std::uint64_t compressedOffset = 0;
+  std::uint64_t uncompressedOffset = 0;
+  for (const ZipPiece& piece : job.pieces) {
+    if (piece.compressedOffset != compressedOffset ||
+        piece.uncompressedOffset != uncompressedOffset || piece.compressedLength == 0 ||
+        piece.uncompressedLength == 0 || piece.uncompressedLength > kMaxPieceLength ||
+        piece.compressedLength > job.compressedSize - compressedOffset ||
+        piece.uncompressedLength > job.uncompressedSize - uncompressedOffset) {
+      return false;
+    }
+    compressedOffset += piece.compressedLength;
+    uncompressedOffset += piece.uncompressedLength;
+  }
+  return compressedOffset == job.compressedSize && uncompressedOffset == job.uncompressedSize;
 }
 
 }  // namespace
@@ -406,12 +382,8 @@ bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size) {
   }
   ZipArchive opened;
   const ZipError error = OpenArchive(opened, static_cast<const unsigned char*>(data), size);
-  if (error != ZipError::kNone) {
-    archive = ZipArchive{};
-    return Fail(archive, error);
-  }
-  archive = std::move(opened);
-  return true;
+  archive = error == ZipError::kNone ? std::move(opened) : ZipArchive{};
+  return error == ZipError::kNone || Fail(archive, error);
 }
 
 std::uint32_t ZipEntryCount(const ZipArchive& archive) {
@@ -419,10 +391,19 @@ std::uint32_t ZipEntryCount(const ZipArchive& archive) {
 }
 
 bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord& record) {
-  ZipEntryRecord parsed;
-  if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
-    return Fail(archive, error);
+  if (!archive.open || index >= archive.recordOffsets.size()) {
+    return Fail(archive, ZipError::kInvalidParameter);
   }
+  ZipEntryRecord parsed;
+  if (ParseEntry(archive.data, archive.recordOffsets[index],
+                 archive.centralDirectoryOffset + archive.centralDirectorySize,
+                 parsed) != ZipError::kNone) {
+    return Fail(archive, ZipError::kInternalError);  // checked at open; the block changed
+  }
+  parsed.index = index;
+  const CentralRecord& central = parsed.central;
+  parsed.isDirectory = (!central.name.empty() && central.name.back() == '/') ||
+                       (central.externalAttributes & kDosAttributeDirectory) != 0;
   record = parsed;
   return true;
 }
@@ -445,27 +426,31 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
 }
 
 bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header) {
-  ZipEntryRecord parsed;
-  if (const ZipError error = LoadEntry(archive, index, parsed); error != ZipError::kNone) {
-    return Fail(archive, error);
+  ZipEntryRecord entry;
+  if (!ZipReadEntryRecord(archive, index, entry)) {
+    return false;
   }
-  ZipLocalHeaderRecord result;
-  if (!ParseEntryLocalHeader(archive, parsed.location, result)) {
+  ZipLocalHeaderRecord local;
+  local.offset = entry.location.localHeaderOffset;
+  if (!ParseLocalHeader(archive.data, archive.centralDirectoryOffset, local.offset, local.header)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
-  header = result;
+  local.dataOffset = local.offset + RecordLength(local.header);
+  header = local;
   return true;
 }
 
 bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
                         std::uint64_t& length) {
   ZipEntryRecord entry;
-  if (const ZipError error = LoadEntry(archive, index, entry); error != ZipError::kNone) {
-    return Fail(archive, error);
+  ZipLocalHeaderRecord local;
+  if (!ZipReadEntryRecord(archive, index, entry) || !ZipReadLocalHeader(archive, index, local)) {
+    return false;
   }
-  if (!LocateData(archive, entry.location, data)) {
+  if (!RangeFits(local.dataOffset, entry.location.compressedSize, archive.centralDirectoryOffset)) {
     return Fail(archive, ZipError::kInvalidHeader);
   }
+  data = archive.data + local.dataOffset;
   length = entry.location.compressedSize;
   return true;
 }
@@ -473,137 +458,25 @@ bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned
 std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
   const bool unixHost = (record.versionMadeBy >> 8) == kHostUnix;
   const std::uint32_t unixMode = (record.externalAttributes >> 16) & 0777;
-  // The owner keeps read and write permission, so that a later extraction
-  // into the same folder can overwrite what this one wrote.
+  // The owner keeps read and write, so a later extraction can overwrite.
   return unixHost && unixMode != 0 ? unixMode | 0600 : 0666;
 }
 
-struct ZipJobScratchState {
-  ZipPieceDecoder decoder;  // for whole entries and pieces
-  std::unique_ptr<unsigned char[]> buffer;
-  std::size_t bufferSize = 0;
-};
-
-namespace {
-
-// The checks made before anything is written, in the order the header gives
-// them; `data` then points at the entry's data.
-ZipError CheckEntryToWrite(const ZipArchive& archive, std::uint32_t index, ZipEntryRecord& entry,
-                           const unsigned char*& data) {
-  if (const ZipError error = LoadEntry(archive, index, entry); error != ZipError::kNone) {
-    return error;
+bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job) {
+  ZipEntryRecord entry;
+  if (!ZipReadEntryRecord(archive, index, entry)) {
+    return false;
   }
   const CentralRecord& record = entry.central;
   if (entry.isDirectory ||
       (record.flags & (kFlagEncrypted | kFlagPatchData | kFlagStrongEncryption)) != 0 ||
       (record.method != kMethodStored && record.method != kMethodDeflate)) {
-    return ZipError::kUnsupportedFeature;
+    return Fail(archive, ZipError::kUnsupportedFeature);
   }
-  return LocateData(archive, entry.location, data) ? ZipError::kNone : ZipError::kInvalidHeader;
-}
-
-ZipJobScratchState* ScratchState(ZipJobScratchState*& state) {
-  if (state == nullptr) {
-    state = new (std::nothrow) ZipJobScratchState;
-  }
-  return state;
-}
-
-// This thread's buffer of at least `length` bytes, grown as needed. Null
-// when that cannot be had.
-unsigned char* Buffer(ZipJobScratchState& state, std::size_t length) {
-  if (state.bufferSize < length) {
-    state.buffer.reset(new (std::nothrow) unsigned char[length]);
-    state.bufferSize = state.buffer ? length : 0;
-  }
-  return state.buffer.get();
-}
-
-// True when the whole job decoded, as ZipPieceDecoder decodes a last piece,
-// into exactly the recorded size with the recorded CRC-32.
-bool DecodedExactly(const ZipEntryJob& job, ZipPieceDecoder& decoder, unsigned char* out) {
-  std::uint32_t crc = 0;
-  return decoder.Decode(job.data, job.compressedSize, true, out, job.uncompressedSize, crc) &&
-         crc == job.crc32;
-}
-
-enum class WholeDecode {
-  kSkipped,  // not an entry for it; the output is untouched
-  kDone,     // the whole entry is in the output
-  kFailed,   // something differed; the output may hold anything
-};
-
-// The whole-buffer decode of a small deflate entry into the thread's buffer,
-// put with one write.
-WholeDecode DecodeWhole(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState& state) {
-  if (job.method != kMethodDeflate || job.uncompressedSize == 0 ||
-      job.compressedSize > std::numeric_limits<std::size_t>::max() ||
-      job.uncompressedSize > kSmallEntryLimit ||
-      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize || !state.decoder.ready()) {
-    return WholeDecode::kSkipped;  // streamed by zlib through a bounded buffer
-  }
-  unsigned char* buffer = Buffer(state, kSmallEntryLimit);
-  if (buffer == nullptr || !DecodedExactly(job, state.decoder, buffer)) {
-    return WholeDecode::kSkipped;  // nothing was put yet
-  }
-  const auto size = static_cast<std::size_t>(job.uncompressedSize);
-  return output.WriteAt(0, buffer, size) ? WholeDecode::kDone : WholeDecode::kFailed;
-}
-
-// ZipWriteEntryJob's way into an output that holds nothing.
-ZipError WriteJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratchState* state) {
-  if (job.stop.Asked()) {
-    return ZipError::kStopped;
-  }
-  const WholeDecode whole =
-      state != nullptr ? DecodeWhole(job, output, *state) : WholeDecode::kSkipped;
-  if (whole == WholeDecode::kDone) {
-    return ZipError::kNone;
-  }
-  // zlib's streaming decoder is the reference: whatever the whole-buffer
-  // decode made of the output, it starts over on an empty one and its
-  // outcome, partial output and all, is the entry's.
-  if (whole == WholeDecode::kFailed && !output.Reset()) {
-    return ZipError::kFileWriteFailed;
-  }
-  return ZipStreamEntryJob(job, output);
-}
-
-// True when the job's pieces lie back to back from offset 0 on both sides
-// and cover its sizes, each small enough for crc32_combine.
-bool PiecesFit(const ZipEntryJob& job) {
-  if (job.data == nullptr || job.method != kMethodDeflate || job.pieces.size() < 2 ||
-      job.uncompressedSize > std::numeric_limits<std::size_t>::max() ||
-      job.uncompressedSize / kMaxDeflateRatio > job.compressedSize) {
+  ZipEntryJob prepared;
+  if (!ZipLocateEntryData(archive, index, prepared.data, prepared.compressedSize)) {
     return false;
   }
-  std::uint64_t compressedOffset = 0;
-  std::uint64_t uncompressedOffset = 0;
-  for (const ZipPiece& piece : job.pieces) {
-    if (piece.compressedOffset != compressedOffset ||
-        piece.uncompressedOffset != uncompressedOffset || piece.compressedLength == 0 ||
-        piece.uncompressedLength == 0 || piece.uncompressedLength > kMaxPieceLength ||
-        piece.compressedLength > job.compressedSize - compressedOffset ||
-        piece.uncompressedLength > job.uncompressedSize - uncompressedOffset) {
-      return false;
-    }
-    compressedOffset += piece.compressedLength;
-    uncompressedOffset += piece.uncompressedLength;
-  }
-  return compressedOffset == job.compressedSize && uncompressedOffset == job.uncompressedSize;
-}
-
-}  // namespace
-
-bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job) {
-  ZipEntryRecord entry;
-  ZipEntryJob prepared;
-  const ZipError error = CheckEntryToWrite(archive, index, entry, prepared.data);
-  if (error != ZipError::kNone) {
-    return Fail(archive, error);
-  }
-  const CentralRecord& record = entry.central;
-  prepared.compressedSize = entry.location.compressedSize;
   prepared.uncompressedSize = entry.location.uncompressedSize;
   prepared.crc32 = record.crc32;
   prepared.method = record.method;
@@ -634,15 +507,29 @@ ZipError ZipStreamEntryJob(const ZipEntryJob& job, ZipOutput& output, std::uint6
   return error;
 }
 
-ZipJobScratch::~ZipJobScratch() {
-  delete state_;
-}
-
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch) {
   if (job.data == nullptr) {
     return ZipError::kInvalidParameter;
   }
-  return WriteJob(job, output, ScratchState(scratch.state_));
+  if (job.stop.Asked()) {
+    return ZipError::kStopped;
+  }
+  if (DecodesWhole(job)) {
+    const auto size = static_cast<std::size_t>(job.uncompressedSize);
+    std::uint32_t crc = 0;
+    const unsigned char* decoded =
+        DecodeToBuffer(scratch, job.data, job.compressedSize, true, size, crc);
+    if (decoded != nullptr && crc == job.crc32) {
+      if (output.WriteAt(0, decoded, size)) {
+        return ZipError::kNone;
+      }
+      // The streaming decoder, the reference, starts over on an empty output.
+      if (!output.Reset()) {
+        return ZipError::kFileWriteFailed;
+      }
+    }
+  }
+  return ZipStreamEntryJob(job, output);
 }
 
 std::size_t ZipPiecedWrite::Begin(const ZipEntryJob& job, ZipOutput& output) {
@@ -673,22 +560,12 @@ bool ZipPiecedWrite::ClaimPiece(std::size_t& index) {
 }
 
 bool ZipPiecedWrite::DecodePiece(std::size_t index, ZipJobScratch& scratch) {
-  ZipJobScratchState* state = ScratchState(scratch.state_);
-  if (state == nullptr) {
-    return false;
-  }
   const ZipPiece& piece = job_->pieces[index];
   const auto length = static_cast<std::size_t>(piece.uncompressedLength);
-  unsigned char* out = Buffer(*state, length);
-  std::uint32_t crc = 0;
-  if (out == nullptr ||
-      !state->decoder.Decode(job_->data + piece.compressedOffset, piece.compressedLength,
-                             index + 1 == pieceCount_, out, length, crc) ||
-      !output_->WriteAt(piece.uncompressedOffset, out, length)) {
-    return false;
-  }
-  pieceCrcs_[index] = crc;
-  return true;
+  const unsigned char* decoded =
+      DecodeToBuffer(scratch, job_->data + piece.compressedOffset, piece.compressedLength,
+                     index + 1 == pieceCount_, length, pieceCrcs_[index]);
+  return decoded != nullptr && output_->WriteAt(piece.uncompressedOffset, decoded, length);
 }
 
 bool ZipPiecedWrite::WritePiece(std::size_t index, ZipJobScratch& scratch) {
@@ -718,13 +595,11 @@ ZipError ZipPiecedWrite::Finish(ZipJobScratch& scratch) {
   if (pieceCount_ != 0 && !output_->Reset()) {
     return ZipError::kFileWriteFailed;
   }
-  return WriteJob(*job_, *output_, ScratchState(scratch.state_));
+  return ZipWriteEntryJob(*job_, *output_, scratch);
 }
 
 ZipError ZipTakeLastError(ZipArchive& archive) {
-  const ZipError error = archive.lastError;
-  archive.lastError = ZipError::kNone;
-  return error;
+  return std::exchange(archive.lastError, ZipError::kNone);
 }
 
 bool ZipClose(ZipArchive& archive) {
