@@ -6,6 +6,7 @@
 #include <deque>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -34,15 +35,6 @@ void AppendToLog(const std::string& utf8) {
 
 // The standard operations throw with their own wording; the starter's errors
 // name the operation, so each is called in its error-code form.
-bool Exists(const fs::path& path) {
-  std::error_code error;
-  const bool found = fs::exists(path, error);
-  if (error) {
-    throw fs::filesystem_error("exists", path, error);
-  }
-  return found;
-}
-
 fs::path Absolute(const fs::path& path) {
   std::error_code error;
   fs::path result = fs::absolute(path, error);
@@ -113,23 +105,24 @@ std::vector<std::string> PathKey(const std::string& name) {
   return key;
 }
 
-// One line of the walk's output: a fragment appended to the log, or a line
-// for standard error.
+// One line of the walk's output: a piece of the log, or a line for standard
+// error.
 struct LogLine {
   bool toStandardError;
   std::string text;
 };
 
-void Emit(const LogLine& line) {
-  if (line.toStandardError) {
-    std::cerr << line.text << std::endl;
-  } else {
-    AppendToLog(line.text);
+void Emit(const std::vector<LogLine>& lines) {
+  for (const LogLine& line : lines) {
+    if (line.toStandardError) {
+      std::cerr << line.text << std::endl;
+    } else {
+      AppendToLog(line.text);
+    }
   }
 }
 
-// One line on standard error and fragment 9 of the log for an entry that
-// could not be written.
+// The line on standard error and the log pieces of an entry not written.
 std::vector<LogLine> FailureLines(std::uint32_t index, const std::string& name,
                                   const std::string& outputText, const std::string& errorText) {
   std::vector<LogLine> lines{
@@ -143,12 +136,10 @@ std::vector<LogLine> FailureLines(std::uint32_t index, const std::string& name,
 
 // One file entry's data, written by the pool.
 struct FileWrite {
-  // Hands the write to `pool`. An indexed entry's pieces go to as many
-  // tasks as there are workers (also to one: the write then asks between
-  // pieces whether to stop, where one decode of the whole entry could not),
-  // each taking the next piece left until none is: a task never waits for
-  // another, and the one whose piece ends last finishes the file, so no
-  // worker ever blocks on work that only a blocked worker could do.
+  // An indexed entry's pieces go to as many tasks as there are workers (also
+  // to one, which then asks between pieces whether to stop), each claiming
+  // the next piece left: no task waits for another, and the one whose piece
+  // ends last finishes the file.
   void Submit(WorkerPool& pool) {
     const std::size_t pieces = pieced.Begin(job, output);
     if (pieces == 0) {
@@ -169,9 +160,8 @@ struct FileWrite {
 
   void Finish(zip::ZipJobScratch& scratch) { error = output.Finish(pieced.Finish(scratch), job); }
 
-  // What the log and standard error say of the written file. One cut short
-  // by an interruption, which the walk's next poll throws, is no fault of
-  // the entry's: nothing is said of it.
+  // A file cut short by an interruption, which the walk's next poll throws,
+  // is no fault of the entry's: nothing is said of it.
   std::vector<LogLine> OutcomeLines() const {
     if (error == zip::ZipError::kStopped) {
       return {};
@@ -191,6 +181,7 @@ struct FileWrite {
   zip::ZipError error = zip::ZipError::kNone;  // set by the task that finishes the file
   WorkerPool::Work work{};
   zip::ZipPiecedWrite pieced{};  // after `output`: it ends its view first
+  std::vector<LogLine> after{};  // the walk's lines from after this file began
 };
 
 // The walk's output in index order. File data is written by the pool while
@@ -205,129 +196,96 @@ class OrderedLog {
 
   // Tasks refer to the files held: none may still run when they go.
   ~OrderedLog() {
-    WaitFor([](const FileWrite&) { return true; });
+    for (const std::unique_ptr<FileWrite>& file : held_) {
+      pool_.Wait(file->work);
+    }
   }
 
-  // Appends UTF-8 text to the log, converted on its own as every fragment is.
-  void Log(std::string utf8) { Add({{false, std::move(utf8)}}); }
-
-  // Writes one line, ended and flushed, to standard error.
-  void ErrorLine(std::string line) { Add({{true, std::move(line)}}); }
-
-  void ReportFailedEntry(std::uint32_t index, const std::string& name,
-                         const std::string& outputText, const std::string& errorText) {
-    Add(FailureLines(index, name, outputText, errorText));
+  void Add(std::vector<LogLine> lines) {
+    FlushWhile([] { return false; });
+    if (held_.empty()) {
+      Emit(lines);
+    } else {
+      std::move(lines.begin(), lines.end(), std::back_inserter(held_.back()->after));
+    }
   }
 
-  // Waits for every file still being written whose path is `name`'s, lies
+  // Waits for every file still being written whose path is `key`'s, lies
   // above it or below it, so that the walk finds the tree as it would have
   // after writing each file at once.
-  void WaitForPath(const std::string& name) {
-    const std::vector<std::string> key = PathKey(name);
-    WaitFor([&key](const FileWrite& file) {
-      const std::size_t common = std::min(file.key.size(), key.size());
-      return std::equal(key.begin(), key.begin() + common, file.key.begin());
-    });
-    Flush();
+  void WaitForPath(const std::vector<std::string>& key) {
+    for (const std::unique_ptr<FileWrite>& file : held_) {
+      const std::size_t common = std::min(file->key.size(), key.size());
+      if (std::equal(key.begin(), key.begin() + common, file->key.begin())) {
+        pool_.Wait(file->work);
+      }
+    }
+    FlushWhile([] { return false; });
   }
 
-  // Hands the entry's file to the pool; its " success" or failure comes out
-  // once it is written. Waits for earlier files when too many are held,
-  // which bounds the memory the walk's lead costs.
+  // Hands the file to the pool; its outcome comes out once it is written.
+  // Waits for earlier files when too many are held, which bounds the memory
+  // the walk's lead costs.
   void WriteFile(std::unique_ptr<FileWrite> write) {
-    FileWrite& file = *write;
-    held_.push_back(Held{{}, std::move(write)});
+    held_.push_back(std::move(write));
     try {
-      file.Submit(pool_);
+      held_.back()->Submit(pool_);
     } catch (...) {
-      // Tasks already queued refer to the file.
-      pool_.Wait(file.work);
+      pool_.Wait(held_.back()->work);  // tasks already queued refer to the file
       held_.pop_back();
       throw;
     }
-    ++heldFiles_;
-    heldPieces_ += file.job.pieces.size();
-    Flush();
-    // After Flush, the first held item is a file in flight.
     const std::size_t maxHeldFiles = 4 * static_cast<std::size_t>(pool_.WorkerCount()) + 3;
-    while (heldFiles_ > maxHeldFiles || (heldFiles_ > 1 && heldPieces_ > kMaxHeldPieces)) {
-      pool_.Wait(held_.front().file->work);
-      Flush();
-    }
+    FlushWhile([this, maxHeldFiles] {
+      return held_.size() > maxHeldFiles || (held_.size() > 1 && HeldPieces() > kMaxHeldPieces);
+    });
   }
 
   // Waits for every file and writes out everything held.
   void FinishAll() {
-    WaitFor([](const FileWrite&) { return true; });
-    Flush();
+    FlushWhile([] { return true; });
   }
 
  private:
-  // A line, or (with `file` set) the outcome of a file.
-  struct Held {
-    LogLine line;
-    std::unique_ptr<FileWrite> file;
-  };
-
   // The pieces of the files in flight, whose lists a lying index could make
   // long: about 512 KiB of them at most.
   static constexpr std::size_t kMaxHeldPieces = 16384;
 
-  void Add(std::vector<LogLine> lines) {
-    for (LogLine& line : lines) {
-      held_.push_back(Held{std::move(line), nullptr});
+  std::size_t HeldPieces() const {
+    std::size_t pieces = 0;
+    for (const std::unique_ptr<FileWrite>& file : held_) {
+      pieces += file->job.pieces.size();
     }
-    Flush();
+    return pieces;
   }
 
-  template <typename Predicate>
-  void WaitFor(Predicate waitFor) {
-    for (const Held& held : held_) {
-      if (held.file && waitFor(*held.file)) {
-        pool_.Wait(held.file->work);
+  // Writes out the outcome of each file written from the first on, and what
+  // it held back; while `waitForMore` says so, waits for the first file left.
+  template <typename Condition>
+  void FlushWhile(Condition waitForMore) {
+    for (;;) {
+      while (!held_.empty() && pool_.IsDone(held_.front()->work)) {
+        Emit(held_.front()->OutcomeLines());
+        Emit(held_.front()->after);
+        held_.pop_front();
       }
-    }
-  }
-
-  // Writes out, from the first held item on, whatever no file still being
-  // written holds back.
-  void Flush() {
-    for (; !held_.empty(); held_.pop_front()) {
-      const Held& front = held_.front();
-      if (!front.file) {
-        Emit(front.line);
-        continue;
-      }
-      if (!pool_.IsDone(front.file->work)) {
+      if (held_.empty() || !waitForMore()) {
         return;
       }
-      --heldFiles_;
-      heldPieces_ -= front.file->job.pieces.size();
-      for (const LogLine& line : front.file->OutcomeLines()) {
-        Emit(line);
-      }
+      pool_.Wait(held_.front()->work);
     }
   }
 
   WorkerPool& pool_;
-  std::deque<Held> held_;
-  std::size_t heldFiles_ = 0;
-  std::size_t heldPieces_ = 0;
+  std::deque<std::unique_ptr<FileWrite>> held_;
 };
 
 unsigned DefaultWorkerCount() {
 #if STARTER_EXTRACT_WORKERS > 0
   return STARTER_EXTRACT_WORKERS;
 #else
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores > 0 ? cores : 1;
+  return std::max(1u, std::thread::hardware_concurrency());
 #endif
-}
-
-// The stop request of every file write: an interruption ends the writes in
-// flight at their next buffer or piece, and those still queued at once.
-bool InterruptionStopsWrites(const void*) {
-  return InterruptionRecorded();
 }
 
 // The text the walk gives for an entry whose name it refuses.
@@ -338,53 +296,52 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
                OrderedLog& output) {
   zip::ZipEntryRecord record;
   if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
+    // Nothing is known of an entry whose record did not read: it is skipped.
     const std::string errorText = zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive));
-    output.ErrorLine("Read archive file failed. Error string: " + errorText);
-    output.Log(" Read failed");
-    // Nothing is known of an entry whose record did not read: skip it.
+    output.Add(
+        {{true, "Read archive file failed. Error string: " + errorText}, {false, " Read failed"}});
     return;
   }
-  output.Log(" Stat read");
+  output.Add({{false, " Stat read"}});
   const std::string name(record.central.name);
-
   if (!IsSafeEntryName(name, kPlatformEntryNameRules)) {
-    // The name is not made into a path at all: the text shows where it
-    // would have led.
+    // The name is never made into a path: the text shows where it would lead.
     const std::string outputText =
         WithForwardSlashes(Absolute(destination).u8string() + "/" + name);
-    output.ReportFailedEntry(i, name, outputText, kInvalidFilenameText);
+    output.Add(FailureLines(i, name, outputText, kInvalidFilenameText));
     return;
   }
-  output.WaitForPath(name);
+  std::vector<std::string> key = PathKey(name);
+  output.WaitForPath(key);
   if (record.isDirectory && walker.CreateFolder(name)) {
-    output.Log(" Dir created");
+    output.Add({{false, " Dir created"}});
     return;
   }
-  const std::string openFailedText = zip::ZipErrorText(zip::ZipError::kFileOpenFailed);
   const fs::path fullPath = Absolute(destination) / fs::u8path(name);
   const std::string outputText = WithForwardSlashes(fullPath.u8string());
+  const auto fail = [&](zip::ZipError error) {
+    output.Add(FailureLines(i, name, outputText, zip::ZipErrorText(error)));
+  };
   if (record.isDirectory ||
       (fullPath.filename().u8string() != name && !walker.CreateParents(name))) {
-    output.ReportFailedEntry(i, name, outputText, openFailedText);
-    return;
+    return fail(zip::ZipError::kFileOpenFailed);
   }
-  // The entry is checked before its file is made, so that one that cannot
-  // be written leaves nothing behind.
+  // The entry is checked before its file is made, so that one that cannot be
+  // written leaves nothing behind.
   zip::ZipEntryJob job;
   if (!zip::ZipPrepareEntryJob(g_zipArchive, i, job)) {
-    output.ReportFailedEntry(i, name, outputText,
-                             zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
-    return;
+    return fail(zip::ZipTakeLastError(g_zipArchive));
   }
-  job.stop.requested = InterruptionStopsWrites;
+  // An interruption ends the writes in flight at their next buffer or piece,
+  // and those still queued at once.
+  job.stop.requested = [](const void*) { return InterruptionRecorded(); };
   std::intptr_t file = -1;
   std::error_code fileError;
   if (!walker.CreateFileForWriting(name, zip::ZipEntryFileMode(record.central), file, fileError)) {
-    output.ReportFailedEntry(i, name, outputText, openFailedText);
-    return;
+    return fail(zip::ZipError::kFileOpenFailed);
   }
   output.WriteFile(std::unique_ptr<FileWrite>(
-      new FileWrite{OutputFile(file), i, name, outputText, PathKey(name), std::move(job)}));
+      new FileWrite{OutputFile(file), i, name, outputText, std::move(key), std::move(job)}));
 }
 
 // Writes every entry of the open g_zipArchive below `destinationText`, as
@@ -392,23 +349,25 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
 void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   const fs::path destination = fs::u8path(destinationText);
   CheckRoomToUnpack(destination);
-  if (!Exists(destination)) {
+  std::error_code error;
+  const bool exists = fs::exists(destination, error);
+  if (error) {
+    throw fs::filesystem_error("exists", destination, error);
+  }
+  if (exists) {
+    CheckDestinationFolder(destination);
+  } else {
     CreateDestinationFolder(destination);
     g_extractLog += L"destDir created";
-  } else {
-    CheckDestinationFolder(destination);
   }
-
   // Everything below is written through the checked folder itself, so that a
   // link planted inside it leads nowhere.
   FolderWalker walker;
-  std::error_code openError;
-  if (!walker.Open(destination, openError)) {
-    throw fs::filesystem_error("exists", destination, openError);
+  if (!walker.Open(destination, error)) {
+    throw fs::filesystem_error("exists", destination, error);
   }
   const std::uint32_t count = zip::ZipEntryCount(g_zipArchive);
-  g_extractLog += L"num";
-  AppendToLog(std::to_string(count));
+  AppendToLog("num" + std::to_string(count));
 
   WorkerPool pool(workers == 0 ? DefaultWorkerCount() : workers);
   OrderedLog output(pool);
@@ -427,7 +386,6 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   // A write stopped by an interruption after the last entry's poll is not
   // left looking like a finished walk.
   ThrowIfInterrupted();
-
   g_extractLog += L" End";
   zip::ZipClose(g_zipArchive);
 }
