@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <initializer_list>
-#include <iterator>
 
 #include "interruption/interruption_posix.h"
 
@@ -19,13 +17,12 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-fre
 static_assert(std::atomic<pid_t>::is_always_lock_free, "the handler needs lock-free atomics");
 
 constexpr int kManagedSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
-constexpr std::size_t kManagedCount = std::size(kManagedSignals);
 
 // Written by the main thread only, while the handler cannot run or does not
 // read it.
 struct GuardState {
   bool installed = false;
-  struct sigaction found[kManagedCount];
+  struct sigaction found[NSIG];  // by signal number
   sigset_t maskFound;
   sigset_t defaultForChild;  // the managed signals that were not ignored
 };
@@ -87,9 +84,8 @@ InterruptionGuard::InterruptionGuard() {
   g_recorded = 0;
   g_child = 0;
   g_guard.installed = true;
-  for (std::size_t i = 0; i < kManagedCount; ++i) {
-    const int number = kManagedSignals[i];
-    struct sigaction& found = g_guard.found[i];
+  for (const int number : kManagedSignals) {
+    struct sigaction& found = g_guard.found[number];
     sigaction(number, nullptr, &found);
     // Whoever started the starter ignoring a signal (nohup, a background job
     // of a non-interactive shell) meant it for the application too.
@@ -107,8 +103,8 @@ InterruptionGuard::InterruptionGuard() {
 
 InterruptionGuard::~InterruptionGuard() {
   const HeldSignals held{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-  for (std::size_t i = 0; i < kManagedCount; ++i) {
-    sigaction(kManagedSignals[i], &g_guard.found[i], nullptr);
+  for (const int number : kManagedSignals) {
+    sigaction(number, &g_guard.found[number], nullptr);
   }
   g_guard.installed = false;
   g_child = 0;
