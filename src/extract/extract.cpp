@@ -95,8 +95,7 @@ void CheckRoomToUnpack(const fs::path& destination) {
                              destination, std::make_error_code(std::errc::no_space_on_device));
 }
 
-// The path levels of an entry name in the form the file system compares
-// them in, as the folder walker reads the name.
+// An entry name's path levels as the file system compares them.
 std::vector<std::string> PathKey(const std::string& name) {
   std::vector<std::string> key = FolderWalker::Components(name);
   for (std::string& level : key) {
@@ -105,8 +104,7 @@ std::vector<std::string> PathKey(const std::string& name) {
   return key;
 }
 
-// One line of the walk's output: a piece of the log, or a line for standard
-// error.
+// A piece of the log, or a line for standard error.
 struct LogLine {
   bool toStandardError;
   std::string text;
@@ -136,10 +134,9 @@ std::vector<LogLine> FailureLines(std::uint32_t index, const std::string& name,
 
 // One file entry's data, written by the pool.
 struct FileWrite {
-  // An indexed entry's pieces go to as many tasks as there are workers (also
-  // to one, which then asks between pieces whether to stop), each claiming
-  // the next piece left: no task waits for another, and the one whose piece
-  // ends last finishes the file.
+  // Pieces go to one task per worker (also to one: it can then stop between
+  // pieces), each claiming the next piece left, so none waits for another;
+  // the one whose piece ends last finishes the file.
   void Submit(WorkerPool& pool) {
     const std::size_t pieces = pieced.Begin(job, output);
     if (pieces == 0) {
@@ -184,10 +181,9 @@ struct FileWrite {
   std::vector<LogLine> after{};  // the walk's lines from after this file began
 };
 
-// The walk's output in index order. File data is written by the pool while
-// the walk goes on, but the log and standard error must read as if each entry
-// had been finished before the next one began: whatever follows a file still
-// being written is held back until that file is written and reported.
+// The walk's output in index order: it must read as if each entry had been
+// finished before the next began, so whatever follows a file still being
+// written is held back until that file is written and reported.
 class OrderedLog {
  public:
   explicit OrderedLog(WorkerPool& pool) : pool_(pool) {}
@@ -210,9 +206,8 @@ class OrderedLog {
     }
   }
 
-  // Waits for every file still being written whose path is `key`'s, lies
-  // above it or below it, so that the walk finds the tree as it would have
-  // after writing each file at once.
+  // Waits for the files in flight whose path is `key`'s or lies above or
+  // below it, so that the walk finds the tree as if each had been written.
   void WaitForPath(const std::vector<std::string>& key) {
     for (const std::unique_ptr<FileWrite>& file : held_) {
       const std::size_t common = std::min(file->key.size(), key.size());
@@ -223,9 +218,8 @@ class OrderedLog {
     FlushWhile([] { return false; });
   }
 
-  // Hands the file to the pool; its outcome comes out once it is written.
-  // Waits for earlier files when too many are held, which bounds the memory
-  // the walk's lead costs.
+  // Hands the file to the pool, waiting for earlier files when too many are
+  // held, which bounds the memory the walk's lead costs.
   void WriteFile(std::unique_ptr<FileWrite> write) {
     held_.push_back(std::move(write));
     try {
@@ -288,7 +282,6 @@ unsigned DefaultWorkerCount() {
 #endif
 }
 
-// The text the walk gives for an entry whose name it refuses.
 constexpr char kInvalidFilenameText[] = "invalid filename";
 
 // One entry of the walk, everything but its file data.
@@ -326,14 +319,12 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
       (fullPath.filename().u8string() != name && !walker.CreateParents(name))) {
     return fail(zip::ZipError::kFileOpenFailed);
   }
-  // The entry is checked before its file is made, so that one that cannot be
-  // written leaves nothing behind.
+  // Checked before its file is made, so that a failing entry leaves nothing.
   zip::ZipEntryJob job;
   if (!zip::ZipPrepareEntryJob(g_zipArchive, i, job)) {
     return fail(zip::ZipTakeLastError(g_zipArchive));
   }
-  // An interruption ends the writes in flight at their next buffer or piece,
-  // and those still queued at once.
+  // An interruption stops the writes in flight and those queued.
   job.stop.requested = [](const void*) { return InterruptionRecorded(); };
   std::intptr_t file = -1;
   std::error_code fileError;
@@ -344,8 +335,7 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
       new FileWrite{OutputFile(file), i, name, outputText, std::move(key), std::move(job)}));
 }
 
-// Writes every entry of the open g_zipArchive below `destinationText`, as
-// ExtractPayload tells.
+// The walk of the open g_zipArchive, as ExtractPayload tells.
 void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   const fs::path destination = fs::u8path(destinationText);
   CheckRoomToUnpack(destination);
@@ -377,14 +367,12 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
       WalkEntry(i, destination, walker, output);
     }
   } catch (...) {
-    // The files before the failing entry are written and reported as if
-    // each had been finished in turn; nothing after it is begun.
+    // The files begun before are finished and reported; nothing more begins.
     output.FinishAll();
     throw;
   }
   output.FinishAll();
-  // A write stopped by an interruption after the last entry's poll is not
-  // left looking like a finished walk.
+  // A write stopped after the last entry's poll must not pass for success.
   ThrowIfInterrupted();
   g_extractLog += L" End";
   zip::ZipClose(g_zipArchive);
