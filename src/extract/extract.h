@@ -18,42 +18,34 @@ extern zip::ZipArchive g_zipArchive;
 
 /// Unpacks the archive of `length` bytes at `archive` (read in place) into the
 /// folder `destination`, the file data written by `workers` threads (0: the
-/// build's STARTER_EXTRACT_WORKERS, or one per core; 1: the calling thread).
-/// The outcome on disk, in the log, on standard error and in what is thrown
-/// does not depend on `workers`. Not re-entrant. Returns g_extractLog's text,
-/// valid until the log next changes.
+/// build's STARTER_EXTRACT_WORKERS, or one per core; 1: the calling thread),
+/// which change nothing in the outcome. Not re-entrant. Returns g_extractLog's
+/// text, valid until the log next changes.
 ///
 /// An archive that does not open throws std::runtime_error("Failed opening
-/// zip ") with the log exactly "open error " and nothing created. Otherwise
-/// every entry is written below the folder in index order and g_zipArchive is
-/// closed. First an existing destination must pass CheckDestinationFolder and
-/// a missing one is made by CreateDestinationFolder (a refusal throws
-/// std::runtime_error), and the file entries' unpacked size, less what files
-/// already at their paths hold, must fit the volume's free space, or
-/// std::filesystem::filesystem_error (std::errc::no_space_on_device) says how
-/// much is needed and free.
-///
-/// Everything is written through the checked destination, held open: nothing
-/// below it is reached through a symbolic link (on Windows, a reparse point).
-/// An existing file at an output path is replaced by a new one, so that its
-/// other hard links keep their content. An entry that cannot be written (also
-/// a name leading outside the destination, or a link on its way or place:
-/// "file open failed") gets one line on standard error and a log piece, and
-/// the walk goes on. A failed file-system operation throws
+/// zip "), the log exactly "open error ", nothing created. Then an existing
+/// destination must pass CheckDestinationFolder, a missing one is made by
+/// CreateDestinationFolder (a refusal throws std::runtime_error), and the
+/// files' unpacked size, less what files at their paths hold, must fit the
+/// free space, or std::filesystem::filesystem_error (no_space_on_device) says
+/// how much is needed and free. Every entry is then written in index order
+/// through the destination held open, never through a symbolic link (on
+/// Windows, a reparse point), and g_zipArchive is closed. A file at an output
+/// path is replaced by a new one, so that its other hard links keep their
+/// content. An entry not written (also for a name leading outside, or a link
+/// on its way: "file open failed") gets a line on standard error and a log
+/// piece, and the walk goes on. A failed file-system operation throws
 /// std::filesystem::filesystem_error naming it ("exists",
 /// "create_directories", "create_directory" or "absolute"), leaving the
 /// archive open and what was written on disk.
 ///
-/// The walk polls ThrowIfInterrupted before each entry and after the last; the
-/// file writes poll InterruptionRecorded between buffers and pieces: once an
-/// interruption is recorded, the files being written stop where they got,
-/// those queued are not begun, and none of them is reported.
-///
-/// Only file data is written by the workers; all else runs in index order on
-/// the calling thread, and the outcomes read as if each file had been written
-/// before the next entry began: an entry whose path is, lies above or below a
-/// file still being written waits for it, and before anything is thrown the
-/// files begun earlier are finished (or stopped) and reported. All workers
+/// Polls ThrowIfInterrupted before each entry and after the last; the writes
+/// poll InterruptionRecorded between buffers and pieces, and once one is
+/// recorded the files being written stop as far as they got, those queued are
+/// not begun, and none of them is reported. Outcomes read as if each file had
+/// been written before the next entry began: an entry whose path is, lies
+/// above or below a file in flight waits for it, and the files begun are
+/// finished (or stopped) and reported before anything is thrown. All workers
 /// have ended when the call returns or throws.
 const wchar_t* ExtractPayload(const void* archive, std::size_t length, const wchar_t* destination,
                               unsigned workers = 0);

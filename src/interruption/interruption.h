@@ -1,16 +1,13 @@
 // Interruptions of the run: Ctrl-C and requests to end (signals on POSIX,
 // console control events on Windows), which would otherwise kill the starter
-// at once, leaving the unpacked tree and the application running alone.
-// Under an InterruptionGuard they are recorded and stop the run at safe
-// points; the run cleans up and the process ends as the interruption would
-// have ended it. The stop travels as the exception Interrupted, thrown only by
-// the polls below (so never in the middle of a file-system operation); it is
-// no error and derives from no standard exception: the run sequence lets it
-// pass after its clean-up, and main ends the process with EndAsInterrupted.
+// and leave the unpacked tree and the application behind. Under an
+// InterruptionGuard they are recorded and stop the run at safe points, as the
+// exception Interrupted thrown only by the polls below; the run cleans up and
+// main ends the process with EndAsInterrupted.
 #ifndef STARTER_INTERRUPTION_INTERRUPTION_H
 #define STARTER_INTERRUPTION_INTERRUPTION_H
 
-/// An interruption that stops the run. `cause` is the signal number on POSIX,
+/// No error, so no standard exception. `cause`: the signal number on POSIX,
 /// the console control event (CTRL_C_EVENT, ...) on Windows.
 class Interrupted {
  public:
