@@ -34,14 +34,11 @@ void AppendToLog(const std::string& utf8) {
 }
 
 // The standard operations throw with their own wording; the starter's errors
-// name the operation, so each is called in its error-code form.
-fs::path Absolute(const fs::path& path) {
-  std::error_code error;
-  fs::path result = fs::absolute(path, error);
+// name the operation, so each is called in its error-code form and this throws.
+void ThrowOnError(const std::error_code& error, const char* operation, const fs::path& path) {
   if (error) {
-    throw fs::filesystem_error("absolute", path, error);
+    throw fs::filesystem_error(operation, path, error);
   }
-  return result;
 }
 
 std::string WithForwardSlashes(std::string text) {
@@ -285,8 +282,7 @@ unsigned DefaultWorkerCount() {
 constexpr char kInvalidFilenameText[] = "invalid filename";
 
 // One entry of the walk, everything but its file data.
-void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walker,
-               OrderedLog& output) {
+void WalkEntry(std::uint32_t i, const fs::path& root, FolderWalker& walker, OrderedLog& output) {
   zip::ZipEntryRecord record;
   if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
     // Nothing is known of an entry whose record did not read: it is skipped.
@@ -299,8 +295,7 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
   const std::string name(record.central.name);
   if (!IsSafeEntryName(name, kPlatformEntryNameRules)) {
     // The name is never made into a path: the text shows where it would lead.
-    const std::string outputText =
-        WithForwardSlashes(Absolute(destination).u8string() + "/" + name);
+    const std::string outputText = WithForwardSlashes(root.u8string() + "/" + name);
     output.Add(FailureLines(i, name, outputText, kInvalidFilenameText));
     return;
   }
@@ -310,7 +305,7 @@ void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walke
     output.Add({{false, " Dir created"}});
     return;
   }
-  const fs::path fullPath = Absolute(destination) / fs::u8path(name);
+  const fs::path fullPath = root / fs::u8path(name);
   const std::string outputText = WithForwardSlashes(fullPath.u8string());
   const auto fail = [&](zip::ZipError error) {
     output.Add(FailureLines(i, name, outputText, zip::ZipErrorText(error)));
@@ -341,9 +336,7 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   CheckRoomToUnpack(destination);
   std::error_code error;
   const bool exists = fs::exists(destination, error);
-  if (error) {
-    throw fs::filesystem_error("exists", destination, error);
-  }
+  ThrowOnError(error, "exists", destination);
   if (exists) {
     CheckDestinationFolder(destination);
   } else {
@@ -356,6 +349,9 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   if (!walker.Open(destination, error)) {
     throw fs::filesystem_error("exists", destination, error);
   }
+  // The full paths that the failure texts show.
+  const fs::path root = fs::absolute(destination, error);
+  ThrowOnError(error, "absolute", destination);
   const std::uint32_t count = zip::ZipEntryCount(g_zipArchive);
   AppendToLog("num" + std::to_string(count));
 
@@ -364,7 +360,7 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   try {
     for (std::uint32_t i = 0; i < count; ++i) {
       ThrowIfInterrupted();
-      WalkEntry(i, destination, walker, output);
+      WalkEntry(i, root, walker, output);
     }
   } catch (...) {
     // The files begun before are finished and reported; nothing more begins.

@@ -60,8 +60,8 @@ sigset_t SignalSet(std::initializer_list<int> numbers) {
   return set;
 }
 
-// Blocks `numbers` until the object ends, so that the main thread can look at
-// the recorded state and change dispositions without a handler in between.
+// Blocks `numbers` while it lives, so that the main thread can read the
+// record and change dispositions without a handler in between.
 class HeldSignals {
  public:
   explicit HeldSignals(std::initializer_list<int> numbers) {
@@ -169,8 +169,8 @@ int SpawnChild(pid_t& child, const char* program, char* const argv[], char* cons
 }
 
 void WaitForChild(pid_t child) {
-  // Waited for without reaping first: until the reap, the ended child's id
-  // stays its own, so a signal passed on in between reaches no other process.
+  // Not reaped yet: until then the ended child's id stays its own, so a
+  // signal passed on in between reaches no other process.
   siginfo_t info;
   while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) == -1 &&
          errno == EINTR) {
