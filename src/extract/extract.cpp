@@ -120,13 +120,13 @@ void Emit(const std::vector<LogLine>& lines) {
 // The line on standard error and the log pieces of an entry not written.
 std::vector<LogLine> FailureLines(std::uint32_t index, const std::string& name,
                                   const std::string& outputText, const std::string& errorText) {
-  std::vector<LogLine> lines{
-      {true, "Failed extracting " + name + " from archive. Error string: " + errorText}};
-  for (const std::string& text : {std::string(" Failed extracting "), std::to_string(index), name,
-                                  std::string(" full path fail: "), outputText, errorText}) {
-    lines.push_back(LogLine{false, text});
-  }
-  return lines;
+  return {{true, "Failed extracting " + name + " from archive. Error string: " + errorText},
+          {false, " Failed extracting "},
+          {false, std::to_string(index)},
+          {false, name},
+          {false, " full path fail: "},
+          {false, outputText},
+          {false, errorText}};
 }
 
 // One file entry's data, written by the pool.
@@ -271,14 +271,6 @@ class OrderedLog {
   std::deque<std::unique_ptr<FileWrite>> held_;
 };
 
-unsigned DefaultWorkerCount() {
-#if STARTER_EXTRACT_WORKERS > 0
-  return STARTER_EXTRACT_WORKERS;
-#else
-  return std::max(1u, std::thread::hardware_concurrency());
-#endif
-}
-
 constexpr char kInvalidFilenameText[] = "invalid filename";
 
 // One entry of the walk, everything but its file data.
@@ -355,7 +347,11 @@ void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   const std::uint32_t count = zip::ZipEntryCount(g_zipArchive);
   AppendToLog("num" + std::to_string(count));
 
-  WorkerPool pool(workers == 0 ? DefaultWorkerCount() : workers);
+  if (workers == 0) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    workers = STARTER_EXTRACT_WORKERS > 0 ? STARTER_EXTRACT_WORKERS : cores;
+  }
+  WorkerPool pool(workers);
   OrderedLog output(pool);
   try {
     for (std::uint32_t i = 0; i < count; ++i) {
