@@ -51,21 +51,16 @@ void SetDisposition(int number, void (*handler)(int)) {
   sigaction(number, &action, nullptr);
 }
 
-sigset_t SignalSet(std::initializer_list<int> numbers) {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int number : numbers) {
-    sigaddset(&set, number);
-  }
-  return set;
-}
-
 // Blocks `numbers` while it lives, so that the main thread can read the
 // record and change dispositions without a handler in between.
 class HeldSignals {
  public:
   explicit HeldSignals(std::initializer_list<int> numbers) {
-    const sigset_t held = SignalSet(numbers);
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int number : numbers) {
+      sigaddset(&held, number);
+    }
     sigprocmask(SIG_BLOCK, &held, &before_);
   }
   ~HeldSignals() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
@@ -184,7 +179,9 @@ void WaitForChild(pid_t child) {
 int EndAsInterrupted(const Interrupted& interruption) {
   const int number = interruption.cause();
   SetDisposition(number, SIG_DFL);
-  const sigset_t unblocked = SignalSet({number});
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, number);
   sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
   raise(number);
   return 128 + number;
