@@ -95,9 +95,7 @@ void CheckRoomToUnpack(const fs::path& destination) {
 // An entry name's path levels as the file system compares them.
 std::vector<std::string> PathKey(const std::string& name) {
   std::vector<std::string> key = FolderWalker::Components(name);
-  for (std::string& level : key) {
-    level = FoldPathComponent(level);
-  }
+  std::transform(key.begin(), key.end(), key.begin(), FoldPathComponent);
   return key;
 }
 
