@@ -6,6 +6,7 @@
 #include <deque>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -33,23 +34,11 @@ void AppendToLog(const std::string& utf8) {
 }
 
 // The standard operations throw with their own wording; the starter's errors
-// name the operation, so each is called in its error-code form.
-bool Exists(const fs::path& path) {
-  std::error_code error;
-  const bool found = fs::exists(path, error);
+// name the operation, so each is called in its error-code form and this throws.
+void ThrowOnError(const std::error_code& error, const char* operation, const fs::path& path) {
   if (error) {
-    throw fs::filesystem_error("exists", path, error);
+    throw fs::filesystem_error(operation, path, error);
   }
-  return found;
-}
-
-fs::path Absolute(const fs::path& path) {
-  std::error_code error;
-  fs::path result = fs::absolute(path, error);
-  if (error) {
-    throw fs::filesystem_error("absolute", path, error);
-  }
-  return result;
 }
 
 std::string WithForwardSlashes(std::string text) {
@@ -103,52 +92,46 @@ void CheckRoomToUnpack(const fs::path& destination) {
                              destination, std::make_error_code(std::errc::no_space_on_device));
 }
 
-// The path levels of an entry name in the form the file system compares
-// them in, as the folder walker reads the name.
+// An entry name's path levels as the file system compares them.
 std::vector<std::string> PathKey(const std::string& name) {
   std::vector<std::string> key = FolderWalker::Components(name);
-  for (std::string& level : key) {
-    level = FoldPathComponent(level);
-  }
+  std::transform(key.begin(), key.end(), key.begin(), FoldPathComponent);
   return key;
 }
 
-// One line of the walk's output: a fragment appended to the log, or a line
-// for standard error.
+// A piece of the log, or a line for standard error.
 struct LogLine {
   bool toStandardError;
   std::string text;
 };
 
-void Emit(const LogLine& line) {
-  if (line.toStandardError) {
-    std::cerr << line.text << std::endl;
-  } else {
-    AppendToLog(line.text);
+void Emit(const std::vector<LogLine>& lines) {
+  for (const LogLine& line : lines) {
+    if (line.toStandardError) {
+      std::cerr << line.text << std::endl;
+    } else {
+      AppendToLog(line.text);
+    }
   }
 }
 
-// One line on standard error and fragment 9 of the log for an entry that
-// could not be written.
+// The line on standard error and the log pieces of an entry not written.
 std::vector<LogLine> FailureLines(std::uint32_t index, const std::string& name,
                                   const std::string& outputText, const std::string& errorText) {
-  std::vector<LogLine> lines{
-      {true, "Failed extracting " + name + " from archive. Error string: " + errorText}};
-  for (const std::string& text : {std::string(" Failed extracting "), std::to_string(index), name,
-                                  std::string(" full path fail: "), outputText, errorText}) {
-    lines.push_back(LogLine{false, text});
-  }
-  return lines;
+  return {{true, "Failed extracting " + name + " from archive. Error string: " + errorText},
+          {false, " Failed extracting "},
+          {false, std::to_string(index)},
+          {false, name},
+          {false, " full path fail: "},
+          {false, outputText},
+          {false, errorText}};
 }
 
 // One file entry's data, written by the pool.
 struct FileWrite {
-  // Hands the write to `pool`. An indexed entry's pieces go to as many
-  // tasks as there are workers (also to one: the write then asks between
-  // pieces whether to stop, where one decode of the whole entry could not),
-  // each taking the next piece left until none is: a task never waits for
-  // another, and the one whose piece ends last finishes the file, so no
-  // worker ever blocks on work that only a blocked worker could do.
+  // Pieces go to one task per worker (also to one: it can then stop between
+  // pieces), each claiming the next piece left, so none waits for another;
+  // the one whose piece ends last finishes the file.
   void Submit(WorkerPool& pool) {
     const std::size_t pieces = pieced.Begin(job, output);
     if (pieces == 0) {
@@ -169,9 +152,8 @@ struct FileWrite {
 
   void Finish(zip::ZipJobScratch& scratch) { error = output.Finish(pieced.Finish(scratch), job); }
 
-  // What the log and standard error say of the written file. One cut short
-  // by an interruption, which the walk's next poll throws, is no fault of
-  // the entry's: nothing is said of it.
+  // A file cut short by an interruption, which the walk's next poll throws,
+  // is no fault of the entry's: nothing is said of it.
   std::vector<LogLine> OutcomeLines() const {
     if (error == zip::ZipError::kStopped) {
       return {};
@@ -191,12 +173,12 @@ struct FileWrite {
   zip::ZipError error = zip::ZipError::kNone;  // set by the task that finishes the file
   WorkerPool::Work work{};
   zip::ZipPiecedWrite pieced{};  // after `output`: it ends its view first
+  std::vector<LogLine> after{};  // the walk's lines from after this file began
 };
 
-// The walk's output in index order. File data is written by the pool while
-// the walk goes on, but the log and standard error must read as if each entry
-// had been finished before the next one began: whatever follows a file still
-// being written is held back until that file is written and reported.
+// The walk's output in index order: it must read as if each entry had been
+// finished before the next began, so whatever follows a file still being
+// written is held back until that file is written and reported.
 class OrderedLog {
  public:
   explicit OrderedLog(WorkerPool& pool) : pool_(pool) {}
@@ -205,229 +187,183 @@ class OrderedLog {
 
   // Tasks refer to the files held: none may still run when they go.
   ~OrderedLog() {
-    WaitFor([](const FileWrite&) { return true; });
+    for (const std::unique_ptr<FileWrite>& file : held_) {
+      pool_.Wait(file->work);
+    }
   }
 
-  // Appends UTF-8 text to the log, converted on its own as every fragment is.
-  void Log(std::string utf8) { Add({{false, std::move(utf8)}}); }
-
-  // Writes one line, ended and flushed, to standard error.
-  void ErrorLine(std::string line) { Add({{true, std::move(line)}}); }
-
-  void ReportFailedEntry(std::uint32_t index, const std::string& name,
-                         const std::string& outputText, const std::string& errorText) {
-    Add(FailureLines(index, name, outputText, errorText));
+  void Add(std::vector<LogLine> lines) {
+    FlushWhile([] { return false; });
+    if (held_.empty()) {
+      Emit(lines);
+    } else {
+      std::move(lines.begin(), lines.end(), std::back_inserter(held_.back()->after));
+    }
   }
 
-  // Waits for every file still being written whose path is `name`'s, lies
-  // above it or below it, so that the walk finds the tree as it would have
-  // after writing each file at once.
-  void WaitForPath(const std::string& name) {
-    const std::vector<std::string> key = PathKey(name);
-    WaitFor([&key](const FileWrite& file) {
-      const std::size_t common = std::min(file.key.size(), key.size());
-      return std::equal(key.begin(), key.begin() + common, file.key.begin());
-    });
-    Flush();
+  // Waits for the files in flight whose path is `key`'s or lies above or
+  // below it, so that the walk finds the tree as if each had been written.
+  void WaitForPath(const std::vector<std::string>& key) {
+    for (const std::unique_ptr<FileWrite>& file : held_) {
+      const std::size_t common = std::min(file->key.size(), key.size());
+      if (std::equal(key.begin(), key.begin() + common, file->key.begin())) {
+        pool_.Wait(file->work);
+      }
+    }
+    FlushWhile([] { return false; });
   }
 
-  // Hands the entry's file to the pool; its " success" or failure comes out
-  // once it is written. Waits for earlier files when too many are held,
-  // which bounds the memory the walk's lead costs.
+  // Hands the file to the pool, waiting for earlier files when too many are
+  // held, which bounds the memory the walk's lead costs.
   void WriteFile(std::unique_ptr<FileWrite> write) {
-    FileWrite& file = *write;
-    held_.push_back(Held{{}, std::move(write)});
+    held_.push_back(std::move(write));
     try {
-      file.Submit(pool_);
+      held_.back()->Submit(pool_);
     } catch (...) {
-      // Tasks already queued refer to the file.
-      pool_.Wait(file.work);
+      pool_.Wait(held_.back()->work);  // tasks already queued refer to the file
       held_.pop_back();
       throw;
     }
-    ++heldFiles_;
-    heldPieces_ += file.job.pieces.size();
-    Flush();
-    // After Flush, the first held item is a file in flight.
     const std::size_t maxHeldFiles = 4 * static_cast<std::size_t>(pool_.WorkerCount()) + 3;
-    while (heldFiles_ > maxHeldFiles || (heldFiles_ > 1 && heldPieces_ > kMaxHeldPieces)) {
-      pool_.Wait(held_.front().file->work);
-      Flush();
-    }
+    FlushWhile([this, maxHeldFiles] {
+      return held_.size() > maxHeldFiles || (held_.size() > 1 && HeldPieces() > kMaxHeldPieces);
+    });
   }
 
   // Waits for every file and writes out everything held.
   void FinishAll() {
-    WaitFor([](const FileWrite&) { return true; });
-    Flush();
+    FlushWhile([] { return true; });
   }
 
  private:
-  // A line, or (with `file` set) the outcome of a file.
-  struct Held {
-    LogLine line;
-    std::unique_ptr<FileWrite> file;
-  };
-
   // The pieces of the files in flight, whose lists a lying index could make
   // long: about 512 KiB of them at most.
   static constexpr std::size_t kMaxHeldPieces = 16384;
 
-  void Add(std::vector<LogLine> lines) {
-    for (LogLine& line : lines) {
-      held_.push_back(Held{std::move(line), nullptr});
+  std::size_t HeldPieces() const {
+    std::size_t pieces = 0;
+    for (const std::unique_ptr<FileWrite>& file : held_) {
+      pieces += file->job.pieces.size();
     }
-    Flush();
+    return pieces;
   }
 
-  template <typename Predicate>
-  void WaitFor(Predicate waitFor) {
-    for (const Held& held : held_) {
-      if (held.file && waitFor(*held.file)) {
-        pool_.Wait(held.file->work);
+  // Writes out the outcome of each file written from the first on, and what
+  // it held back; while `waitForMore` says so, waits for the first file left.
+  template <typename Condition>
+  void FlushWhile(Condition waitForMore) {
+    for (;;) {
+      while (!held_.empty() && pool_.IsDone(held_.front()->work)) {
+        Emit(held_.front()->OutcomeLines());
+        Emit(held_.front()->after);
+        held_.pop_front();
       }
-    }
-  }
-
-  // Writes out, from the first held item on, whatever no file still being
-  // written holds back.
-  void Flush() {
-    for (; !held_.empty(); held_.pop_front()) {
-      const Held& front = held_.front();
-      if (!front.file) {
-        Emit(front.line);
-        continue;
-      }
-      if (!pool_.IsDone(front.file->work)) {
+      if (held_.empty() || !waitForMore()) {
         return;
       }
-      --heldFiles_;
-      heldPieces_ -= front.file->job.pieces.size();
-      for (const LogLine& line : front.file->OutcomeLines()) {
-        Emit(line);
-      }
+      pool_.Wait(held_.front()->work);
     }
   }
 
   WorkerPool& pool_;
-  std::deque<Held> held_;
-  std::size_t heldFiles_ = 0;
-  std::size_t heldPieces_ = 0;
+  std::deque<std::unique_ptr<FileWrite>> held_;
 };
 
-unsigned DefaultWorkerCount() {
-#if STARTER_EXTRACT_WORKERS > 0
-  return STARTER_EXTRACT_WORKERS;
-#else
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores > 0 ? cores : 1;
-#endif
-}
-
-// The stop request of every file write: an interruption ends the writes in
-// flight at their next buffer or piece, and those still queued at once.
-bool InterruptionStopsWrites(const void*) {
-  return InterruptionRecorded();
-}
-
-// The text the walk gives for an entry whose name it refuses.
 constexpr char kInvalidFilenameText[] = "invalid filename";
 
 // One entry of the walk, everything but its file data.
-void WalkEntry(std::uint32_t i, const fs::path& destination, FolderWalker& walker,
-               OrderedLog& output) {
+void WalkEntry(std::uint32_t i, const fs::path& root, FolderWalker& walker, OrderedLog& output) {
   zip::ZipEntryRecord record;
   if (!zip::ZipReadEntryRecord(g_zipArchive, i, record)) {
+    // Nothing is known of an entry whose record did not read: it is skipped.
     const std::string errorText = zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive));
-    output.ErrorLine("Read archive file failed. Error string: " + errorText);
-    output.Log(" Read failed");
-    // Nothing is known of an entry whose record did not read: skip it.
+    output.Add(
+        {{true, "Read archive file failed. Error string: " + errorText}, {false, " Read failed"}});
     return;
   }
-  output.Log(" Stat read");
+  output.Add({{false, " Stat read"}});
   const std::string name(record.central.name);
-
   if (!IsSafeEntryName(name, kPlatformEntryNameRules)) {
-    // The name is not made into a path at all: the text shows where it
-    // would have led.
-    const std::string outputText =
-        WithForwardSlashes(Absolute(destination).u8string() + "/" + name);
-    output.ReportFailedEntry(i, name, outputText, kInvalidFilenameText);
+    // The name is never made into a path: the text shows where it would lead.
+    const std::string outputText = WithForwardSlashes(root.u8string() + "/" + name);
+    output.Add(FailureLines(i, name, outputText, kInvalidFilenameText));
     return;
   }
-  output.WaitForPath(name);
+  std::vector<std::string> key = PathKey(name);
+  output.WaitForPath(key);
   if (record.isDirectory && walker.CreateFolder(name)) {
-    output.Log(" Dir created");
+    output.Add({{false, " Dir created"}});
     return;
   }
-  const std::string openFailedText = zip::ZipErrorText(zip::ZipError::kFileOpenFailed);
-  const fs::path fullPath = Absolute(destination) / fs::u8path(name);
+  const fs::path fullPath = root / fs::u8path(name);
   const std::string outputText = WithForwardSlashes(fullPath.u8string());
+  const auto fail = [&](zip::ZipError error) {
+    output.Add(FailureLines(i, name, outputText, zip::ZipErrorText(error)));
+  };
   if (record.isDirectory ||
       (fullPath.filename().u8string() != name && !walker.CreateParents(name))) {
-    output.ReportFailedEntry(i, name, outputText, openFailedText);
-    return;
+    return fail(zip::ZipError::kFileOpenFailed);
   }
-  // The entry is checked before its file is made, so that one that cannot
-  // be written leaves nothing behind.
+  // Checked before its file is made, so that a failing entry leaves nothing.
   zip::ZipEntryJob job;
   if (!zip::ZipPrepareEntryJob(g_zipArchive, i, job)) {
-    output.ReportFailedEntry(i, name, outputText,
-                             zip::ZipErrorText(zip::ZipTakeLastError(g_zipArchive)));
-    return;
+    return fail(zip::ZipTakeLastError(g_zipArchive));
   }
-  job.stop.requested = InterruptionStopsWrites;
+  // An interruption stops the writes in flight and those queued.
+  job.stop.requested = [](const void*) { return InterruptionRecorded(); };
   std::intptr_t file = -1;
   std::error_code fileError;
   if (!walker.CreateFileForWriting(name, zip::ZipEntryFileMode(record.central), file, fileError)) {
-    output.ReportFailedEntry(i, name, outputText, openFailedText);
-    return;
+    return fail(zip::ZipError::kFileOpenFailed);
   }
   output.WriteFile(std::unique_ptr<FileWrite>(
-      new FileWrite{OutputFile(file), i, name, outputText, PathKey(name), std::move(job)}));
+      new FileWrite{OutputFile(file), i, name, outputText, std::move(key), std::move(job)}));
 }
 
-// Writes every entry of the open g_zipArchive below `destinationText`, as
-// ExtractPayload tells.
+// The walk of the open g_zipArchive, as ExtractPayload tells.
 void ExtractAllEntries(const std::string& destinationText, unsigned workers) {
   const fs::path destination = fs::u8path(destinationText);
   CheckRoomToUnpack(destination);
-  if (!Exists(destination)) {
+  std::error_code error;
+  const bool exists = fs::exists(destination, error);
+  ThrowOnError(error, "exists", destination);
+  if (exists) {
+    CheckDestinationFolder(destination);
+  } else {
     CreateDestinationFolder(destination);
     g_extractLog += L"destDir created";
-  } else {
-    CheckDestinationFolder(destination);
   }
-
   // Everything below is written through the checked folder itself, so that a
   // link planted inside it leads nowhere.
   FolderWalker walker;
-  std::error_code openError;
-  if (!walker.Open(destination, openError)) {
-    throw fs::filesystem_error("exists", destination, openError);
+  if (!walker.Open(destination, error)) {
+    throw fs::filesystem_error("exists", destination, error);
   }
+  // The full paths that the failure texts show.
+  const fs::path root = fs::absolute(destination, error);
+  ThrowOnError(error, "absolute", destination);
   const std::uint32_t count = zip::ZipEntryCount(g_zipArchive);
-  g_extractLog += L"num";
-  AppendToLog(std::to_string(count));
+  AppendToLog("num" + std::to_string(count));
 
-  WorkerPool pool(workers == 0 ? DefaultWorkerCount() : workers);
+  if (workers == 0) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    workers = STARTER_EXTRACT_WORKERS > 0 ? STARTER_EXTRACT_WORKERS : cores;
+  }
+  WorkerPool pool(workers);
   OrderedLog output(pool);
   try {
     for (std::uint32_t i = 0; i < count; ++i) {
       ThrowIfInterrupted();
-      WalkEntry(i, destination, walker, output);
+      WalkEntry(i, root, walker, output);
     }
   } catch (...) {
-    // The files before the failing entry are written and reported as if
-    // each had been finished in turn; nothing after it is begun.
+    // The files begun before are finished and reported; nothing more begins.
     output.FinishAll();
     throw;
   }
   output.FinishAll();
-  // A write stopped by an interruption after the last entry's poll is not
-  // left looking like a finished walk.
+  // A write stopped after the last entry's poll must not pass for success.
   ThrowIfInterrupted();
-
   g_extractLog += L" End";
   zip::ZipClose(g_zipArchive);
 }

@@ -48,10 +48,8 @@ bool OutputFile::Reset() {
 }
 
 bool OutputFile::SetTimes(std::int64_t seconds) {
-  struct timespec times[2];
-  times[0].tv_sec = static_cast<time_t>(seconds);
-  times[0].tv_nsec = 0;
-  times[1] = times[0];
+  const struct timespec time = {static_cast<time_t>(seconds), 0};
+  const struct timespec times[2] = {time, time};
   return handle_ >= 0 && ::futimens(static_cast<int>(handle_), times) == 0;
 }
 

@@ -1,5 +1,4 @@
-// The threads that write the extraction's file data while the walk over the
-// archive goes on on the main thread.
+// The threads that write the extraction's file data while the walk goes on.
 #ifndef STARTER_EXTRACT_WORKER_POOL_H
 #define STARTER_EXTRACT_WORKER_POOL_H
 
@@ -12,26 +11,22 @@
 
 #include "zip/zip_reader.h"
 
-/// A fixed set of threads running queued tasks in the order they came, each
-/// thread with its own zip::ZipJobScratch. Made, fed and waited on by one
-/// thread (the walk's); not copyable.
+/// A fixed set of threads running queued tasks in order, each with its own
+/// zip::ZipJobScratch. Made, fed and waited on by one thread; not copyable.
 class WorkerPool {
  public:
-  /// A task runs once, on one thread, with that thread's scratch; it must not
-  /// throw.
+  /// Runs once, on one thread, with that thread's scratch; must not throw.
   using Task = std::function<void(zip::ZipJobScratch&)>;
 
-  /// A piece of work the owner waits for, made of one or more tasks: done
-  /// once every task submitted for it has run. Everything a task wrote is
-  /// visible to the owner after IsDone answered true or Wait returned. Must
-  /// outlive its tasks.
+  /// What the owner waits for: done once every task submitted for it has run,
+  /// and all they wrote is visible to the owner once IsDone answered true or
+  /// Wait returned. Must outlive its tasks.
   struct Work {
     unsigned tasksLeft = 0;  // the pool's, under its lock
   };
 
-  /// Starts `workers` threads, or as many of them as the system allows. With
-  /// 1 (or 0), or when no thread starts, Submit runs each task at once on the
-  /// calling thread.
+  /// Starts `workers` threads, or as many as the system allows. With 1 (or
+  /// 0), or when none starts, Submit runs each task at once on the caller.
   explicit WorkerPool(unsigned workers);
 
   /// Runs every task still queued, then joins the threads.
@@ -40,14 +35,14 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  /// The number of threads, or 1 when tasks run on the calling thread.
+  /// The number of threads, or 1 when tasks run on the caller.
   unsigned WorkerCount() const;
 
-  /// Adds `task` to `work` and queues it. Throws std::bad_alloc when it
-  /// cannot be queued; `work` is then as it was.
+  /// Adds `task` to `work` and queues it; throws std::bad_alloc, `work`
+  /// unchanged, when it cannot.
   void Submit(Work& work, Task task);
 
-  /// True when every task of `work` has run (also for work without tasks).
+  /// True when every task of `work` has run (also when it has none).
   bool IsDone(const Work& work);
 
   /// Blocks until every task of `work` has run.

@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <initializer_list>
-#include <iterator>
 
 #include "interruption/interruption_posix.h"
 
@@ -19,13 +17,12 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-fre
 static_assert(std::atomic<pid_t>::is_always_lock_free, "the handler needs lock-free atomics");
 
 constexpr int kManagedSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
-constexpr std::size_t kManagedCount = std::size(kManagedSignals);
 
 // Written by the main thread only, while the handler cannot run or does not
 // read it.
 struct GuardState {
   bool installed = false;
-  struct sigaction found[kManagedCount];
+  struct sigaction found[NSIG];  // by signal number
   sigset_t maskFound;
   sigset_t defaultForChild;  // the managed signals that were not ignored
 };
@@ -54,21 +51,16 @@ void SetDisposition(int number, void (*handler)(int)) {
   sigaction(number, &action, nullptr);
 }
 
-sigset_t SignalSet(std::initializer_list<int> numbers) {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int number : numbers) {
-    sigaddset(&set, number);
-  }
-  return set;
-}
-
-// Blocks `numbers` until the object ends, so that the main thread can look at
-// the recorded state and change dispositions without a handler in between.
+// Blocks `numbers` while it lives, so that the main thread can read the
+// record and change dispositions without a handler in between.
 class HeldSignals {
  public:
   explicit HeldSignals(std::initializer_list<int> numbers) {
-    const sigset_t held = SignalSet(numbers);
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int number : numbers) {
+      sigaddset(&held, number);
+    }
     sigprocmask(SIG_BLOCK, &held, &before_);
   }
   ~HeldSignals() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
@@ -87,9 +79,8 @@ InterruptionGuard::InterruptionGuard() {
   g_recorded = 0;
   g_child = 0;
   g_guard.installed = true;
-  for (std::size_t i = 0; i < kManagedCount; ++i) {
-    const int number = kManagedSignals[i];
-    struct sigaction& found = g_guard.found[i];
+  for (const int number : kManagedSignals) {
+    struct sigaction& found = g_guard.found[number];
     sigaction(number, nullptr, &found);
     // Whoever started the starter ignoring a signal (nohup, a background job
     // of a non-interactive shell) meant it for the application too.
@@ -107,8 +98,8 @@ InterruptionGuard::InterruptionGuard() {
 
 InterruptionGuard::~InterruptionGuard() {
   const HeldSignals held{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-  for (std::size_t i = 0; i < kManagedCount; ++i) {
-    sigaction(kManagedSignals[i], &g_guard.found[i], nullptr);
+  for (const int number : kManagedSignals) {
+    sigaction(number, &g_guard.found[number], nullptr);
   }
   g_guard.installed = false;
   g_child = 0;
@@ -173,8 +164,8 @@ int SpawnChild(pid_t& child, const char* program, char* const argv[], char* cons
 }
 
 void WaitForChild(pid_t child) {
-  // Waited for without reaping first: until the reap, the ended child's id
-  // stays its own, so a signal passed on in between reaches no other process.
+  // Not reaped yet: until then the ended child's id stays its own, so a
+  // signal passed on in between reaches no other process.
   siginfo_t info;
   while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) == -1 &&
          errno == EINTR) {
@@ -188,7 +179,9 @@ void WaitForChild(pid_t child) {
 int EndAsInterrupted(const Interrupted& interruption) {
   const int number = interruption.cause();
   SetDisposition(number, SIG_DFL);
-  const sigset_t unblocked = SignalSet({number});
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, number);
   sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
   raise(number);
   return 128 + number;

@@ -6,9 +6,8 @@
 
 namespace {
 
-// One value for the phase and what was recorded, so that the handler's thread
-// and the main thread decide each change in one atomic step. A console
-// control event is recorded as its own code (0 and up).
+// The phase, or the event recorded (its code, 0 and up), in one value so
+// that the handler's thread and the main thread change it atomically.
 constexpr int kNoGuard = -3;
 constexpr int kExtracting = -2;
 constexpr int kChildPhase = -1;
@@ -22,8 +21,8 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT: {
-      // Recorded only during the extraction; while the application runs it
-      // has the event too, and it decides. Either way the starter lives on.
+      // Recorded only during the extraction; later the application has the
+      // event too, and it decides. Either way the starter lives on.
       int expected = kExtracting;
       g_state.compare_exchange_strong(expected, static_cast<int>(event));
       return TRUE;
@@ -38,10 +37,8 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
       if (state == kNoGuard) {
         return FALSE;
       }
-      // The system ends the process as soon as this returns, which would cut
-      // the clean-up short: wait for the main thread to stop the extraction
-      // or see the application end, and remove the tree. The system's grace
-      // period (about five seconds after a close) bounds the wait.
+      // The system ends the process once this returns: hold it until the run
+      // has cleaned up (within the system's grace period).
       WaitForSingleObject(g_runFinished, INFINITE);
       return TRUE;
     }

@@ -33,25 +33,14 @@ constexpr const char* kTrailerDamage[] = {
 };
 static_assert(std::size(kTrailerDamage) == static_cast<int>(SlotTrailerState::kDoesNotFit) + 1);
 
-Payload Damaged(const char* cause) {
-  return Payload{nullptr, 0, cause};
-}
-
-// The loaded segment that starts at `address`, in whichever object of the
-// process holds it.
-struct SegmentSearch {
-  std::uintptr_t address = 0;
-  bool found = false;
-  std::uint64_t size = 0;
-};
-
-int MatchSegment(dl_phdr_info* info, std::size_t, void* data) {
-  SegmentSearch& search = *static_cast<SegmentSearch*>(data);
+// Sets `*size` (a std::optional<std::uint64_t>) to the file size of the
+// loaded segment that starts at the slot, in whichever object holds it.
+int MatchSlotSegment(dl_phdr_info* info, std::size_t, void* size) {
+  const auto slot = reinterpret_cast<std::uintptr_t>(starter_payload_slot);
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& header = info->dlpi_phdr[i];
-    if (header.p_type == PT_LOAD && info->dlpi_addr + header.p_vaddr == search.address) {
-      search.found = true;
-      search.size = header.p_filesz;
+    if (header.p_type == PT_LOAD && info->dlpi_addr + header.p_vaddr == slot) {
+      *static_cast<std::optional<std::uint64_t>*>(size) = header.p_filesz;
       return 1;
     }
   }
@@ -66,11 +55,8 @@ bool IsReadable(const unsigned char* address) {
   if (pipe2(ends, O_CLOEXEC) != 0) {
     return true;  // cannot tell; the reader then meets the fault itself
   }
-  ssize_t written = 0;
-  do {
-    written = write(ends[1], address, 1);
-  } while (written < 0 && errno == EINTR);
-  const bool readable = !(written < 0 && errno == EFAULT);
+  // One byte into an empty pipe never blocks, so no signal interrupts it.
+  const bool readable = !(write(ends[1], address, 1) < 0 && errno == EFAULT);
   close(ends[0]);
   close(ends[1]);
   return readable;
@@ -80,11 +66,11 @@ bool IsReadable(const unsigned char* address) {
 
 std::optional<Payload> ReadPayloadSegment(const unsigned char* segment, std::uint64_t size) {
   if (size < kPayloadTrailerSize) {
-    return Damaged(kSegmentTooShort);
+    return Payload{nullptr, 0, kSegmentTooShort};
   }
   // The file ends before the segment does when the last byte cannot be read.
   if (!IsReadable(segment + (size - 1))) {
-    return Damaged(kCutShort);
+    return Payload{nullptr, 0, kCutShort};
   }
   if (IsOpenPayloadSlot(segment, size)) {
     return std::nullopt;
@@ -95,7 +81,7 @@ std::optional<Payload> ReadPayloadSegment(const unsigned char* segment, std::uin
   if (state == SlotTrailerState::kValid) {
     return Payload{segment, trailer.archiveLength};
   }
-  return Damaged(kTrailerDamage[static_cast<int>(state)]);
+  return Payload{nullptr, 0, kTrailerDamage[static_cast<int>(state)]};
 }
 
 std::optional<Payload> FindPayload() {
@@ -104,11 +90,10 @@ std::optional<Payload> FindPayload() {
   }
   // The loader mapped the slot segment with the image: the archive is read
   // there, not from the starter's file.
-  SegmentSearch search;
-  search.address = reinterpret_cast<std::uintptr_t>(starter_payload_slot);
-  dl_iterate_phdr(MatchSegment, &search);
-  if (!search.found) {
-    return Damaged(kNoSlotSegment);
+  std::optional<std::uint64_t> size;
+  dl_iterate_phdr(MatchSlotSegment, &size);
+  if (!size) {
+    return Payload{nullptr, 0, kNoSlotSegment};
   }
-  return ReadPayloadSegment(starter_payload_slot, search.size);
+  return ReadPayloadSegment(starter_payload_slot, *size);
 }
