@@ -1,8 +1,7 @@
-// libFuzzer target for the ZIP reader and the extraction driver on top of it:
-// each input is opened in memory, every entry record read and every entry
-// extracted on its own into a scratch folder, then the same bytes go through
-// ExtractPayload into that folder. A broken promise traps, so libFuzzer keeps
-// the input.
+// libFuzzer target for the ZIP reader and the extraction driver on top of it: each input is opened
+// in memory, every entry record read and every entry extracted on its own into a scratch folder,
+// then the same bytes go through ExtractPayload into that folder. A broken promise traps, so
+// libFuzzer keeps the input.
 #include <zlib.h>
 
 #include <cstddef>
@@ -43,12 +42,10 @@ using zip::ZipArchive;
 using zip::ZipEntryRecord;
 using zip::ZipError;
 
-// Bounds that keep one input cheap. Entries may share their data, so a small
-// input can record gigabytes: entries past each entry's and each input's
-// budget of recorded unpacked bytes are only walked, not written.
-// ExtractPayload cannot skip entries, so it only runs on archives within the
-// bounds, or on those recording more than any volume holds, which it must
-// refuse before writing.
+// Bounds that keep one input cheap. Entries may share their data, so a small input can record
+// gigabytes: entries past each entry's and each input's budget of recorded unpacked bytes are only
+// walked, not written. ExtractPayload cannot skip entries, so it only runs on archives within the
+// bounds, or on those recording more than any volume holds, which it must refuse before writing.
 constexpr std::uint64_t kMaxExtractedSize = 16u << 20;
 constexpr std::uint64_t kMaxExtractedTotal = 64u << 20;
 constexpr std::uint32_t kMaxPayloadEntries = 256;
@@ -58,8 +55,8 @@ constexpr unsigned kPayloadWorkers = 3;
 constexpr std::uint16_t kFlagsNeverExtracted =
     zip::kFlagEncrypted | zip::kFlagPatchData | zip::kFlagStrongEncryption;
 
-// The scratch folder is the only thing in a private parent folder: anything
-// else appearing in the parent was written outside the scratch folder.
+// The scratch folder is the only thing in a private parent folder: anything else appearing in the
+// parent was written outside the scratch folder.
 struct Folders {
   testing_support::TempFolder parent{"starter-fuzz-"};
   fs::path scratch = parent.path() / "scratch";
@@ -103,8 +100,8 @@ std::uint32_t FileCrc(const fs::path& file) {
   return testing_support::Crc32(testing_support::ReadFileBytes(file));
 }
 
-// A second opinion on the name check: a name it lets through must not reach
-// outside the folder it is joined to, however deep the parent it climbs to.
+// A second opinion on the name check: a name it lets through must not reach outside the folder it
+// is joined to, however deep the parent it climbs to.
 bool StaysInside(const std::string& name) {
   const fs::path relative = fs::u8path(name);
   if (relative.has_root_name() || relative.has_root_directory()) {
@@ -114,8 +111,8 @@ bool StaysInside(const std::string& name) {
   return normal.empty() || *normal.begin() != "..";
 }
 
-// Adds the path an entry name leads to, and every folder on the way, in the
-// generic form a walk of the destination gives.
+// Adds the path an entry name leads to, and every folder on the way, in the generic form a walk of
+// the destination gives.
 void AddPathAndParents(const std::string& name, std::set<std::string>& paths) {
   fs::path path = fs::u8path(name).lexically_normal();
   if (!path.empty() && path.filename().empty()) {
@@ -133,9 +130,9 @@ struct WalkSummary {
   std::set<std::string> payloadPaths;
 };
 
-// A piece index is only a hint: whatever it claims, the pieces it yields lie
-// back to back over the entry's data and content, and decoding one either
-// gives its bytes with their CRC-32 or fails, leaving the CRC as it was.
+// A piece index is only a hint: whatever it claims, the pieces it yields lie back to back over the
+// entry's data and content, and decoding one either gives its bytes with their CRC-32 or fails,
+// leaving the CRC as it was.
 void CheckPieces(ZipArchive& archive, std::uint32_t index, const ZipEntryRecord& record) {
   std::vector<zip::ZipPiece> pieces;
   if (!zip::ZipPiecesFromIndex(record.central.extra, record.location.compressedSize,
@@ -178,9 +175,8 @@ void CheckPieces(ZipArchive& archive, std::uint32_t index, const ZipEntryRecord&
   }
 }
 
-// Reads one entry's record and, within `budget` (recorded unpacked bytes left
-// for this input), extracts it alone to the scratch folder's "out" file,
-// checking the outcome against the record.
+// Reads one entry's record and, within `budget` (recorded unpacked bytes left for this input),
+// extracts it alone to the scratch folder's "out" file, checking the outcome against the record.
 void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders,
                 std::uint64_t& budget, ZipEntryRecord& record) {
   FUZZ_CHECK(zip::ZipReadEntryRecord(archive, index, record));
@@ -253,8 +249,7 @@ WalkSummary CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std:
   }
   FUZZ_CHECK(FolderIsEmpty(folders.scratch));
 
-  // Calls the contract refuses fail with kInvalidParameter and leave the
-  // archive as it was.
+  // Calls the contract refuses fail with kInvalidParameter and leave the archive as it was.
   const auto refused = [&archive](bool succeeded) {
     return !succeeded && zip::ZipTakeLastError(archive) == ZipError::kInvalidParameter;
   };
@@ -273,8 +268,8 @@ WalkSummary CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std:
   return summary;
 }
 
-// Everything ExtractPayload left below the scratch folder must be a file or
-// folder some accepted entry name leads to.
+// Everything ExtractPayload left below the scratch folder must be a file or folder some accepted
+// entry name leads to.
 void CheckPayloadOutput(const Folders& folders, const std::set<std::string>& payloadPaths) {
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(folders.scratch, error);
@@ -289,21 +284,21 @@ void CheckPayloadOutput(const Folders& folders, const std::set<std::string>& pay
   FUZZ_CHECK(!error);
 }
 
-// Runs ExtractPayload into the scratch folder. `opens` is whether the reader
-// opened the same bytes; `noRoom` whether they record more than fits.
+// Runs ExtractPayload into the scratch folder. `opens` is whether the reader opened the same bytes;
+// `noRoom` whether they record more than fits.
 void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens, bool noRoom,
                          const Folders& folders, const std::set<std::string>& payloadPaths) {
   FUZZ_CHECK(IsClosed(g_zipArchive));
-  // The driver reports each failed entry on standard error; thousands of
-  // inputs would drown libFuzzer's own output.
+  // The driver reports each failed entry on standard error; thousands of inputs would drown
+  // libFuzzer's own output.
   std::streambuf* const standardError = std::cerr.rdbuf(nullptr);
   bool returned = false;
   bool refusedOpen = false;
   std::error_code thrown;
   const wchar_t* log = nullptr;
   try {
-    // Under the fuzzer the machine may show one core; the walk with workers
-    // is the one the starter runs, so it is the one fuzzed.
+    // Under the fuzzer the machine may show one core; the walk with workers is the one the starter
+    // runs, so it is the one fuzzed.
     log = ExtractPayload(data, size, folders.scratchWide.c_str(), kPayloadWorkers);
     returned = true;
   } catch (const fs::filesystem_error& failure) {

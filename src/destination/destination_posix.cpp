@@ -50,8 +50,8 @@ struct stat StatOrThrow(const fs::path& path, bool follow) {
   return info;
 }
 
-// As in libstdc++, a program running with raised privileges takes no
-// temporary directory from the environment where the C library can tell.
+// As in libstdc++, a program running with raised privileges takes no temporary directory from the
+// environment where the C library can tell.
 const char* TemporaryDirectoryVariable(const char* name) {
 #if defined(__GLIBC__)
   return secure_getenv(name);
@@ -60,9 +60,8 @@ const char* TemporaryDirectoryVariable(const char* name) {
 #endif
 }
 
-// Sets the one-byte lock at `offset` of `type`, as fcntl answers. Open file
-// description locks belong to the open, not the process: closing another
-// descriptor of the file releases nothing.
+// Sets the one-byte lock at `offset` of `type`, as fcntl answers. Open file description locks
+// belong to the open, not the process: closing another descriptor of the file releases nothing.
 int LockByte(std::intptr_t handle, short type, std::uint64_t offset) {
   struct flock range = {};
   range.l_type = type;
@@ -88,8 +87,8 @@ int OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
 }  // namespace
 
 fs::path TemporaryDirectory() {
-  // libstdc++'s variables in its order, but an empty one counts as unset
-  // instead of failing as an empty path.
+  // libstdc++'s variables in its order, but an empty one counts as unset instead of failing as an
+  // empty path.
   fs::path path = "/tmp";
   for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
     const char* value = TemporaryDirectoryVariable(name);
@@ -98,10 +97,9 @@ fs::path TemporaryDirectory() {
       break;
     }
   }
-  // Each would send the writes or the launch elsewhere than to the folder
-  // checked: the destination travels as wide text (bytes not UTF-8 become
-  // U+FFFD), output and program paths turn '\' into '/', and a double quote
-  // ends the program name read back from a command line of Windows rules.
+  // Each would send the writes or the launch elsewhere than to the folder checked: the destination
+  // travels as wide text (bytes not UTF-8 become U+FFFD), output and program paths turn '\' into
+  // '/', and a double quote ends the program name read back from a command line of Windows rules.
   const std::string& text = path.native();
   const char* held = text.find('\\') != std::string::npos  ? "a backslash"
                      : text.find('"') != std::string::npos ? "a double quote"
@@ -128,10 +126,9 @@ bool PathExists(const std::wstring& path) {
   return lstat(WideToPath(path).c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
-// Whoever may rename or remove entries in the parent could swap the
-// destination for their own folder between its check and its use: only the
-// parent's owner and root may, and in a sticky folder (as /tmp is) only the
-// entry's owner besides.
+// Whoever may rename or remove entries in the parent could swap the destination for their own
+// folder between its check and its use: only the parent's owner and root may, and in a sticky
+// folder (as /tmp is) only the entry's owner besides.
 void CheckDestinationParent(const fs::path& path) {
   const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
   const std::string refusal = "its parent " + parent.string() + " ";
@@ -318,9 +315,8 @@ std::size_t FolderWalker::Restart(const std::vector<std::string>&, std::size_t) 
   return 0;
 }
 
-// A failed open is explained by what stands there, seen without following
-// it: systems differ in the code O_NOFOLLOW gives for a link (ELOOP, or
-// EMLINK on some BSDs).
+// A failed open is explained by what stands there, seen without following it: systems differ in the
+// code O_NOFOLLOW gives for a link (ELOOP, or EMLINK on some BSDs).
 FolderWalker::Step FolderWalker::Enter(const std::string& part, std::error_code& error) {
   const int parent = static_cast<int>(level_);
   const int fd = OpenAt(parent, part, O_RDONLY | O_DIRECTORY);

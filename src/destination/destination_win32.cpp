@@ -37,9 +37,8 @@ FolderIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& information) {
       (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
 }
 
-// "Not found" for the top of a walk; below it, a listed entry gone by now was
-// removed by someone else, and any other "not found" would hide a tree still
-// there.
+// "Not found" for the top of a walk; below it, a listed entry gone by now was removed by someone
+// else, and any other "not found" would hide a tree still there.
 bool Gone(DWORD code, bool top) {
   return code == ERROR_FILE_NOT_FOUND || (top && code == ERROR_PATH_NOT_FOUND);
 }
@@ -66,9 +65,8 @@ bool RemoveContents(const std::wstring& folder, bool top, std::error_code& error
   return ok;
 }
 
-// Removes the entry `path` (in the long form: no depth is out of reach),
-// contents first. Reparse points are removed, never entered, so the removal
-// cannot reach outside the tree.
+// Removes the entry `path` (in the long form: no depth is out of reach), contents first. Reparse
+// points are removed, never entered, so the removal cannot reach outside the tree.
 bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::error_code& error) {
   const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (isFolder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
@@ -86,9 +84,8 @@ bool RemoveEntry(const std::wstring& path, DWORD attributes, bool top, std::erro
   return Gone(code, top) || Failed(error, code);
 }
 
-// Written over the record of a removed lock file, which Wine, unlike Windows,
-// opens until its last handle closes and reports as not pending removal: the
-// mark tells every holder to let it go.
+// Written over the record of a removed lock file, which Wine, unlike Windows, opens until its last
+// handle closes and reports as not pending removal: the mark tells every holder to let it go.
 constexpr char kRemovedMark[] = "STARTRMV";
 constexpr DWORD kRemovedMarkSize = 8;
 
@@ -114,10 +111,10 @@ std::wstring Join(const std::wstring& folder, const std::string& name) {
   return folder + (separated ? L"" : L"\\") + Utf8ToWide(name.data(), name.size());
 }
 
-// Opens what stands at `path` itself, a reparse point included, with `access`
-// and FILE_READ_ATTRIBUTES, and reads its attributes: 0 with `handle` open, or
-// the system's code. FileAttributeTagInfo, since GetFileInformationByHandle
-// also wants the volume serial number, which Wine finds by resolving the path.
+// Opens what stands at `path` itself, a reparse point included, with `access` and
+// FILE_READ_ATTRIBUTES, and reads its attributes: 0 with `handle` open, or the system's code.
+// FileAttributeTagInfo, since GetFileInformationByHandle also wants the volume serial number, which
+// Wine finds by resolving the path.
 DWORD OpenItself(const std::wstring& path, DWORD access, DWORD share, HANDLE& handle,
                  DWORD& attributes) {
   handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | access, share, nullptr, OPEN_EXISTING,
@@ -140,8 +137,8 @@ bool IsLink(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// Opens the folder at `path` without FILE_SHARE_DELETE, so that while held it
-// cannot be renamed, removed or replaced; only kEntered leaves `entered` open.
+// Opens the folder at `path` without FILE_SHARE_DELETE, so that while held it cannot be renamed,
+// removed or replaced; only kEntered leaves `entered` open.
 Step EnterFolder(const std::wstring& path, HANDLE& entered, DWORD& error) {
   DWORD attributes = 0;
   error = OpenItself(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, entered, attributes);
@@ -157,8 +154,8 @@ Step EnterFolder(const std::wstring& path, HANDLE& entered, DWORD& error) {
   return Step::kEntered;
 }
 
-// The folders of the last way walked stay held as EnterFolder leaves them, so
-// that the next walk may start where the part it shares with this one ends.
+// The folders of the last way walked stay held as EnterFolder leaves them, so that the next walk
+// may start where the part it shares with this one ends.
 void ReleaseBelow(std::vector<std::pair<std::string, std::intptr_t>>& held, std::size_t levels) {
   while (held.size() > levels) {
     CloseHandle(reinterpret_cast<HANDLE>(held.back().second));
@@ -169,8 +166,8 @@ void ReleaseBelow(std::vector<std::pair<std::string, std::intptr_t>>& held, std:
 }  // namespace
 
 fs::path TemporaryDirectory() {
-  // No check of the text as on POSIX: a backslash is the separator, and no
-  // path holds a double quote.
+  // No check of the text as on POSIX: a backslash is the separator, and no path holds a double
+  // quote.
   return fs::temp_directory_path();
 }
 
@@ -224,8 +221,8 @@ std::optional<FolderIdentity> IdentityAt(const fs::path& path) {
 }
 
 void RemoveDestinationTree(const std::wstring& path) {
-  // The long form the files were written with: a tree deeper than MAX_PATH is
-  // removed whole, not mistaken for one already gone.
+  // The long form the files were written with: a tree deeper than MAX_PATH is removed whole, not
+  // mistaken for one already gone.
   const std::wstring extended = ExtendedLengthPath(path);
   std::error_code error;
   if (extended.empty()) {
@@ -251,9 +248,8 @@ bool SharedLockFile::Open(const fs::path& path, const fs::path& destination,
   if (extended.empty()) {
     return Failed(error, GetLastError());
   }
-  // Not inheritable (no security attributes), so the application cannot hold
-  // the locks. DELETE access and sharing let the last run out remove the file
-  // while others hold it open.
+  // Not inheritable (no security attributes), so the application cannot hold the locks. DELETE
+  // access and sharing let the last run out remove the file while others hold it open.
   HANDLE opened =
       CreateFileW(extended.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -342,8 +338,7 @@ void SharedLockFile::Remove() {
   disposition.DeleteFile = TRUE;
   SetFileInformationByHandle(AsHandle(handle_), FileDispositionInfo, &disposition,
                              sizeof disposition);
-  // After the removal is set, so that a run dying between the two leaves no
-  // marked file behind.
+  // After the removal is set, so that a run dying between the two leaves no marked file behind.
   OVERLAPPED position = At(0);
   DWORD put = 0;
   WriteFile(AsHandle(handle_), kRemovedMark, kRemovedMarkSize, &put, &position);
@@ -436,8 +431,8 @@ FolderWalker::Step FolderWalker::MakeLast(const std::string& part, std::error_co
 bool FolderWalker::CreateFileHere(const std::string& part, std::uint32_t /*posixMode*/,
                                   std::intptr_t& file, std::error_code& error) {
   const std::wstring path = Join(levelPath_, part);
-  // A new file leaves the other names of the old one as they were. Deleting
-  // through the handle removes what was looked at, never a link's target.
+  // A new file leaves the other names of the old one as they were. Deleting through the handle
+  // removes what was looked at, never a link's target.
   HANDLE existing = INVALID_HANDLE_VALUE;
   DWORD attributes = 0;
   DWORD code = OpenItself(path, DELETE, kShareAll, existing, attributes);

@@ -1,11 +1,10 @@
 // The records that mark an archive added to a POSIX starter.
 //
-// A POSIX stub reserves a payload slot (resources/payload_slot_posix.cpp): a
-// read-only PT_LOAD above every other segment, holding only the 32-byte open
-// slot record below, with the symbol `starter_payload_slot` on its first
-// byte. The packer makes a starter from the stub's file, zero bytes up to the
-// offset the slot's address needs (offset and address agree modulo the page
-// size), the archive, then this 32-byte trailer, which ends the file:
+// A POSIX stub reserves a payload slot (resources/payload_slot_posix.cpp): a read-only PT_LOAD
+// above every other segment, holding only the 32-byte open slot record below, with the symbol
+// `starter_payload_slot` on its first byte. The packer makes a starter from the stub's file, zero
+// bytes up to the offset the slot's address needs (offset and address agree modulo the page size),
+// the archive, then this 32-byte trailer, which ends the file:
 //
 //   offset  size  field
 //        0     8  magic "STARTZIP"
@@ -14,10 +13,9 @@
 //       24     4  format version, 1
 //       28     4  checksum: 32-bit FNV-1a of bytes 0 to 27
 //
-// Integers are little-endian; offset + length + 32 is the file's size. The
-// packer points the slot's program header (and the section header that
-// covered it) at the archive and trailer: same address, new offset and size.
-// The kernel then maps the archive with the image, and every POSIX starter
+// Integers are little-endian; offset + length + 32 is the file's size. The packer points the slot's
+// program header (and the section header that covered it) at the archive and trailer: same address,
+// new offset and size. The kernel then maps the archive with the image, and every POSIX starter
 // finds it at `starter_payload_slot` without reading its own file.
 #ifndef STARTER_PAYLOAD_PAYLOAD_TRAILER_H
 #define STARTER_PAYLOAD_PAYLOAD_TRAILER_H
@@ -66,14 +64,13 @@ inline std::array<unsigned char, kPayloadTrailerSize> EncodePayloadTrailer(
   return bytes;
 }
 
-/// How the trailer at the end of a filled slot segment reads; kDoesNotFit:
-/// the archive and the trailer do not fill the segment exactly.
+/// How the trailer at the end of a filled slot segment reads; kDoesNotFit: the archive and the
+/// trailer do not fill the segment exactly.
 enum class SlotTrailerState { kValid, kNoMagic, kWrongChecksum, kUnknownVersion, kDoesNotFit };
 
-/// Checks the `kPayloadTrailerSize` bytes at `bytes`, the last ones of a slot
-/// segment of `segmentSize` bytes, and on kValid sets `trailer`. The recorded
-/// file offset is not compared: tools that rewrite a file from its sections
-/// (strip) move the segment's bytes.
+/// Checks the `kPayloadTrailerSize` bytes at `bytes`, the last ones of a slot segment of
+/// `segmentSize` bytes, and on kValid sets `trailer`. The recorded file offset is not compared:
+/// tools that rewrite a file from its sections (strip) move the segment's bytes.
 inline SlotTrailerState CheckSlotTrailer(const unsigned char* bytes, std::uint64_t segmentSize,
                                          PayloadTrailer& trailer) {
   if (std::memcmp(bytes, kPayloadTrailerMagic, sizeof kPayloadTrailerMagic) != 0) {
@@ -95,9 +92,9 @@ inline SlotTrailerState CheckSlotTrailer(const unsigned char* bytes, std::uint64
   return SlotTrailerState::kValid;
 }
 
-/// Reads the trailer in the last `kPayloadTrailerSize` bytes of a file of
-/// `fileSize` bytes, at `bytes`: nothing unless CheckSlotTrailer finds it
-/// valid and offset + length + 32 equals `fileSize`.
+/// Reads the trailer in the last `kPayloadTrailerSize` bytes of a file of `fileSize` bytes, at
+/// `bytes`: nothing unless CheckSlotTrailer finds it valid and offset + length + 32 equals
+/// `fileSize`.
 inline std::optional<PayloadTrailer> ParsePayloadTrailer(const unsigned char* bytes,
                                                          std::uint64_t fileSize) {
   const std::uint64_t offset = bytes::LoadLe64(&bytes[8]);
@@ -109,10 +106,10 @@ inline std::optional<PayloadTrailer> ParsePayloadTrailer(const unsigned char* by
   return trailer;
 }
 
-/// POSIX: the archive in the slot segment of `size` bytes at `segment`, as
-/// mapped (a file cut short ends before it; that is found without touching
-/// the missing bytes). Nothing for a stub's open slot; the archive when the
-/// segment ends in a valid trailer; else a Payload whose `damage` says why.
+/// POSIX: the archive in the slot segment of `size` bytes at `segment`, as mapped (a file cut short
+/// ends before it; that is found without touching the missing bytes). Nothing for a stub's open
+/// slot; the archive when the segment ends in a valid trailer; else a Payload whose `damage` says
+/// why.
 std::optional<Payload> ReadPayloadSegment(const unsigned char* segment, std::uint64_t size);
 
 #endif  // STARTER_PAYLOAD_PAYLOAD_TRAILER_H

@@ -1,8 +1,7 @@
-// The application's identity in a starter image: a block of read-only data
-// with a marker, a "filled" flag and the two texts in UTF-16. A starter built
-// from the sources has it filled at compile time; a stub carries it open
-// (with the default texts) for the packer, which finds it by its marker and
-// fills it field by field: little-endian at fixed offsets on every platform.
+// The application's identity in a starter image: a block of read-only data with a marker, a
+// "filled" flag and the two texts in UTF-16. A starter built from the sources has it filled at
+// compile time; a stub carries it open (with the default texts) for the packer, which finds it by
+// its marker and fills it field by field: little-endian at fixed offsets on every platform.
 #ifndef STARTER_STARTER_IDENTITY_BLOCK_H
 #define STARTER_STARTER_IDENTITY_BLOCK_H
 
@@ -10,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-/// The block's first 16 bytes. Nothing in the starter refers to them at run
-/// time, so they occur nowhere else in its image.
+/// The block's first 16 bytes. Nothing in the starter refers to them at run time, so they occur
+/// nowhere else in its image.
 inline constexpr unsigned char kIdentityMarker[16] = {0x89, 'S', 'T', 'A',  'R',  'T',  'E',  'R',
                                                       '-',  'I', 'D', 0x0D, 0x0A, 0x1A, 0x0A, 0x00};
 
@@ -33,8 +32,7 @@ struct IdentityBlock {
   char16_t exePath[kIdentityExePathCapacity];  // kExeRelativePath
 };
 
-/// The fields' byte offsets and the block's size, which (with no padding)
-/// pins the layout.
+/// The fields' byte offsets and the block's size, which (with no padding) pins the layout.
 inline constexpr std::size_t kIdentityFilledOffset = offsetof(IdentityBlock, filled);
 inline constexpr std::size_t kIdentityNameLengthOffset = offsetof(IdentityBlock, nameLength);
 inline constexpr std::size_t kIdentityExePathLengthOffset = offsetof(IdentityBlock, exePathLength);
@@ -44,8 +42,8 @@ inline constexpr std::size_t kIdentityBlockSize = sizeof(IdentityBlock);
 static_assert(kIdentityBlockSize == 24 + 2 * (kIdentityNameCapacity + kIdentityExePathCapacity),
               "layout");
 
-/// The block for the string literals `name` and `exePath` (without their
-/// terminators); a text longer than its capacity does not compile.
+/// The block for the string literals `name` and `exePath` (without their terminators); a text
+/// longer than its capacity does not compile.
 template <std::size_t NameSize, std::size_t ExePathSize>
 constexpr IdentityBlock MakeIdentityBlock(const char16_t (&name)[NameSize],
                                           const char16_t (&exePath)[ExePathSize],
@@ -68,10 +66,9 @@ constexpr IdentityBlock MakeIdentityBlock(const char16_t (&name)[NameSize],
   return block;
 }
 
-/// The first `length` code units of `units` (no more than `capacity`) as wide
-/// text: a surrogate pair becomes one character where wchar_t is 32 bits wide,
-/// anything else stays as it is. Reads through a volatile view, so that what
-/// a packer wrote after compilation is what is read.
+/// The first `length` code units of `units` (no more than `capacity`) as wide text: a surrogate
+/// pair becomes one character where wchar_t is 32 bits wide, anything else stays as it is. Reads
+/// through a volatile view, so that what a packer wrote after compilation is what is read.
 inline std::wstring IdentityText(const volatile char16_t* units, std::size_t length,
                                  std::size_t capacity) {
   const std::size_t count = length < capacity ? length : capacity;
@@ -89,17 +86,17 @@ inline std::wstring IdentityText(const volatile char16_t* units, std::size_t len
   return text;
 }
 
-/// This image's block, which the build compiles into each starter executable
-/// (app_identity.cpp; defaults in cmake/StarterDefaults.cmake): open, with the
-/// defaults, only in a stub that no packer has filled yet.
+/// This image's block, which the build compiles into each starter executable (app_identity.cpp;
+/// defaults in cmake/StarterDefaults.cmake): open, with the defaults, only in a stub that no packer
+/// has filled yet.
 extern const IdentityBlock kIdentityBlock;
 
-/// The application's name: the destination folder's name inside the temporary
-/// directory, and the child's only argument.
+/// The application's name: the destination folder's name inside the temporary directory, and the
+/// child's only argument.
 extern const std::wstring kAppName;
 
-/// The child's executable relative to the destination folder, beginning with
-/// the backslash that joins it to the destination path.
+/// The child's executable relative to the destination folder, beginning with the backslash that
+/// joins it to the destination path.
 extern const std::wstring kExeRelativePath;
 
 #endif  // STARTER_STARTER_IDENTITY_BLOCK_H

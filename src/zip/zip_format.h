@@ -1,7 +1,6 @@
-// The ZIP format in one place: signatures, sizes, the records' fields in
-// order, flags, Zip64 markers, extra fields, the MS-DOS stamp and the piece
-// index. The reader, the packer, the test builder and the tools all parse and
-// write records through this header.
+// The ZIP format in one place: signatures, sizes, the records' fields in order, flags, Zip64
+// markers, extra fields, the MS-DOS stamp and the piece index. The reader, the packer, the test
+// builder and the tools all parse and write records through this header.
 #ifndef STARTER_ZIP_ZIP_FORMAT_H
 #define STARTER_ZIP_ZIP_FORMAT_H
 
@@ -60,8 +59,8 @@ constexpr std::uint32_t kDosAttributeArchive = 0x20;
 constexpr std::uint32_t kMarker32 = 0xFFFFFFFFu;
 constexpr std::uint16_t kMarker16 = 0xFFFFu;
 
-/// Extra-field IDs and header size. The piece index's ID collides with no
-/// writer PKWARE's or Info-ZIP's lists know: none assign 0xa220 to 0xcafe.
+/// Extra-field IDs and header size. The piece index's ID collides with no writer PKWARE's or
+/// Info-ZIP's lists know: none assign 0xa220 to 0xcafe.
 constexpr std::uint16_t kExtraIdZip64 = 0x0001;
 constexpr std::uint16_t kExtraIdExtendedTimestamp = 0x5455;  // Info-ZIP's
 constexpr std::uint16_t kExtraIdPieceIndex = 0xBC01;
@@ -99,8 +98,8 @@ struct DosStamp {
   std::uint16_t time = 0;
 };
 
-/// Encodes `civil` (seconds rounded down to even), clamped into 1980-01-01
-/// 00:00:00 .. 2107-12-31 23:59:58 and each field into its range.
+/// Encodes `civil` (seconds rounded down to even), clamped into 1980-01-01 00:00:00 .. 2107-12-31
+/// 23:59:58 and each field into its range.
 DosStamp DosStampFromCivil(const CivilTime& civil);
 
 /// Decodes a stamp's fields, unvalidated.
@@ -109,8 +108,8 @@ CivilTime CivilFromDosStamp(DosStamp stamp);
 /// True when `stamp` names a real date and time of day.
 bool IsValidDosStamp(DosStamp stamp);
 
-// Records hold their fields as stored; names, extra fields and comments are
-// views: into the block after a parse, of the bytes to write for an append.
+// Records hold their fields as stored; names, extra fields and comments are views: into the block
+// after a parse, of the bytes to write for an append.
 
 struct LocalHeader {
   std::uint16_t versionNeeded = 0;
@@ -178,9 +177,9 @@ std::uint64_t RecordLength(const LocalHeader& header);
 std::uint64_t RecordLength(const CentralRecord& record);
 std::uint64_t RecordLength(const EndRecord& record);
 
-/// Parse the record at `offset` of the first `limit` bytes at `data`: true
-/// when its signature and all its parts lie within the limit (a Zip64 end
-/// record's `recordSize` from 44); else false, the record untouched.
+/// Parse the record at `offset` of the first `limit` bytes at `data`: true when its signature and
+/// all its parts lie within the limit (a Zip64 end record's `recordSize` from 44); else false, the
+/// record untouched.
 bool ParseLocalHeader(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                       LocalHeader& header);
 bool ParseCentralRecord(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
@@ -192,14 +191,14 @@ bool ParseZip64EndRecord(const unsigned char* data, std::uint64_t limit, std::ui
 bool ParseZip64Locator(const unsigned char* data, std::uint64_t limit, std::uint64_t offset,
                        Zip64Locator& locator);
 
-/// Append the record as its fields stand, the lengths those of its views (at
-/// most kMaxFieldLength). Zip64 records' writers are test support.
+/// Append the record as its fields stand, the lengths those of its views (at most kMaxFieldLength).
+/// Zip64 records' writers are test support.
 void AppendLocalHeader(std::string& out, const LocalHeader& header);
 void AppendCentralRecord(std::string& out, const CentralRecord& record);
 void AppendEndRecord(std::string& out, const EndRecord& record);
 
-/// Sets `body` to the data of the first field `id` in `extra`; false, `body`
-/// untouched, when none before a field running past the end (padding).
+/// Sets `body` to the data of the first field `id` in `extra`; false, `body` untouched, when none
+/// before a field running past the end (padding).
 bool FindExtraField(std::string_view extra, std::uint16_t id, std::string_view& body);
 
 /// Appends an extra field's header.
@@ -212,14 +211,14 @@ struct EntryLocation {
   std::uint32_t diskStart = 0;
 };
 
-/// Fills `location` from `record`, each marked field taking the Zip64 extra
-/// field's next value (uncompressed, compressed size, offset: 8 bytes; disk:
-/// 4). False (`location` unspecified) when that field is missing or short.
+/// Fills `location` from `record`, each marked field taking the Zip64 extra field's next value
+/// (uncompressed, compressed size, offset: 8 bytes; disk: 4). False (`location` unspecified) when
+/// that field is missing or short.
 bool ResolveZip64(const CentralRecord& record, EntryLocation& location);
 
-/// A stored deflate block: a header byte (final bit, block type 0 in the next
-/// two, five unused bits), LEN and its complement NLEN, then LEN bytes. A sync
-/// flush ends with an empty one, ending in kSyncFlushMarker.
+/// A stored deflate block: a header byte (final bit, block type 0 in the next two, five unused
+/// bits), LEN and its complement NLEN, then LEN bytes. A sync flush ends with an empty one, ending
+/// in kSyncFlushMarker.
 constexpr unsigned char kStoredBlockHeader = 0x00;
 constexpr unsigned char kDeflateFinalBit = 0x01;
 constexpr unsigned char kDeflateBlockTypeBits = 0x06;
@@ -229,12 +228,10 @@ constexpr std::size_t kStoredBlockHeaderLength = 5;
 constexpr std::size_t kMaxStoredBlockLength = 65535;
 constexpr unsigned char kSyncFlushMarker[] = {0x00, 0x00, 0xFF, 0xFF};
 
-/// Deflate data in pieces that decode alone yet form one ordinary stream:
-/// piece i holds bytes [i, i + 1) * pieceSize (the last the rest) in
-/// compressedLengths[i] bytes, back to back, each but the last ending after a
-/// sync flush without the final bit, none referring back before its start.
-/// In the central extra field: a version byte, piece size and count, then
-/// each length (4 bytes each).
+/// Deflate data in pieces that decode alone yet form one ordinary stream: piece i holds bytes [i, i
+/// + 1) * pieceSize (the last the rest) in compressedLengths[i] bytes, back to back, each but the
+/// last ending after a sync flush without the final bit, none referring back before its start. In
+/// the central extra field: a version byte, piece size and count, then each length (4 bytes each).
 struct PieceIndex {
   std::uint32_t pieceSize = 0;
   std::vector<std::uint32_t> compressedLengths;
@@ -246,13 +243,12 @@ constexpr std::uint64_t kPieceIndexFixedSize = 9;  // version, piece size and co
 constexpr std::uint64_t kMaxIndexedPieces =
     (kMaxFieldLength - kExtraHeaderSize - kPieceIndexFixedSize) / 4;
 
-/// Fills `index` from a field's `body` of this version with exactly as many
-/// lengths as its count (zip_pieces.h checks the rest); else false, `index`
-/// untouched.
+/// Fills `index` from a field's `body` of this version with exactly as many lengths as its count
+/// (zip_pieces.h checks the rest); else false, `index` untouched.
 bool ParsePieceIndex(std::string_view body, PieceIndex& index);
 
-/// Appends `index` as a whole field to the extra-field area `out`; false,
-/// nothing appended, when `out` would exceed kMaxFieldLength.
+/// Appends `index` as a whole field to the extra-field area `out`; false, nothing appended, when
+/// `out` would exceed kMaxFieldLength.
 bool AppendPieceIndex(std::string& out, const PieceIndex& index);
 
 }  // namespace zip

@@ -1,6 +1,5 @@
-// A reader of ZIP archives in the caller's memory, in place. Calls report
-// failure by their return value and record a code that ZipTakeLastError()
-// hands out once. Never prints, throws or exits.
+// A reader of ZIP archives in the caller's memory, in place. Calls report failure by their return
+// value and record a code that ZipTakeLastError() hands out once. Never prints, throws or exits.
 #ifndef STARTER_ZIP_ZIP_READER_H
 #define STARTER_ZIP_ZIP_READER_H
 
@@ -54,8 +53,8 @@ struct ZipLocalHeaderRecord {
   std::uint64_t dataOffset = 0;  // first byte after the extra field
 };
 
-/// An open archive's end record as stored, and the directory's place and
-/// entry count in effect (from the Zip64 end record when used).
+/// An open archive's end record as stored, and the directory's place and entry count in effect
+/// (from the Zip64 end record when used).
 struct ZipArchiveFacts {
   std::uint64_t endRecordOffset = 0;  // from the first byte of the block
   EndRecord endRecord;                // the fields as stored; its comment a view
@@ -78,26 +77,24 @@ struct ZipArchive {
   std::vector<std::uint64_t> recordOffsets;  // one per entry, into the block
 };
 
-/// Finds where an archive ends in a block that may hold more: at the last end
-/// record whose comment ends the block (as ZipOpenMemory takes it), else the
-/// last in the final 22 + 65535 bytes whose comment fits. Sets `archiveSize`
-/// past that comment; false (null `data`, under 22 bytes, none) leaves it and
-/// records no error.
+/// Finds where an archive ends in a block that may hold more: at the last end record whose comment
+/// ends the block (as ZipOpenMemory takes it), else the last in the final 22 + 65535 bytes whose
+/// comment fits. Sets `archiveSize` past that comment; false (null `data`, under 22 bytes, none)
+/// leaves it and records no error.
 bool ZipFindArchiveEnd(const void* data, std::uint64_t size, std::uint64_t& archiveSize);
 
-/// Opens `archive` over `size` bytes at `data` (unchanged until ZipClose) and
-/// indexes every central record, each checked to fit; offsets count from
-/// `data`. Failure (null `data`, under 22 bytes, multi-volume, a record that
-/// does not fit) sets the last error and leaves `archive` closed; when already
-/// open, kInvalidParameter.
+/// Opens `archive` over `size` bytes at `data` (unchanged until ZipClose) and indexes every central
+/// record, each checked to fit; offsets count from `data`. Failure (null `data`, under 22 bytes,
+/// multi-volume, a record that does not fit) sets the last error and leaves `archive` closed; when
+/// already open, kInvalidParameter.
 bool ZipOpenMemory(ZipArchive& archive, const void* data, std::uint64_t size);
 
 /// Number of entries; 0 for a closed archive.
 std::uint32_t ZipEntryCount(const ZipArchive& archive);
 
-// Below, failure returns false, sets the last error and leaves out-parameters
-// untouched: kInvalidParameter for a closed archive or an index out of range,
-// kInternalError when the block changed since the open, kInvalidHeader as said.
+// Below, failure returns false, sets the last error and leaves out-parameters untouched:
+// kInvalidParameter for a closed archive or an index out of range, kInternalError when the block
+// changed since the open, kInvalidHeader as said.
 
 /// Fills `record` from central directory entry `index`.
 bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord& record);
@@ -105,22 +102,22 @@ bool ZipReadEntryRecord(ZipArchive& archive, std::uint32_t index, ZipEntryRecord
 /// Fills `facts` from the end records.
 bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts);
 
-/// Fills `header` from entry `index`'s local header, which must lie in front
-/// of the central directory (kInvalidHeader); its data is not checked.
+/// Fills `header` from entry `index`'s local header, which must lie in front of the central
+/// directory (kInvalidHeader); its data is not checked.
 bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header);
 
-/// Points `data` at entry `index`'s stored data and sets `length` to its
-/// compressed size; kInvalidHeader when the local header (as ZipReadLocalHeader
-/// checks it) or the data does not lie in front of the central directory.
+/// Points `data` at entry `index`'s stored data and sets `length` to its compressed size;
+/// kInvalidHeader when the local header (as ZipReadLocalHeader checks it) or the data does not lie
+/// in front of the central directory.
 bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
                         std::uint64_t& length);
 
-/// The POSIX mode for `record`'s new file before the umask: its rwx bits plus
-/// owner rw when made on Unix with some, else 0666; never set-id or sticky.
+/// The POSIX mode for `record`'s new file before the umask: its rwx bits plus owner rw when made on
+/// Unix with some, else 0666; never set-id or sticky.
 std::uint32_t ZipEntryFileMode(const CentralRecord& record);
 
-/// Where a decoded entry goes (the library opens nothing): calls come from the
-/// writing thread, but in a pieced write WriteAt for distinct ranges from any.
+/// Where a decoded entry goes (the library opens nothing): calls come from the writing thread, but
+/// in a pieced write WriteAt for distinct ranges from any.
 class ZipOutput {
  public:
   virtual ~ZipOutput() = default;
@@ -132,9 +129,9 @@ class ZipOutput {
   virtual bool Reset() = 0;
 };
 
-/// Stops a write: `requested(context)`, asked on the writing thread (any) before
-/// each output buffer, stored chunk or piece (at most 4 MiB decoded between),
-/// ends it with kStopped once true, leaving the output as it is.
+/// Stops a write: `requested(context)`, asked on the writing thread (any) before each output
+/// buffer, stored chunk or piece (at most 4 MiB decoded between), ends it with kStopped once true,
+/// leaving the output as it is.
 struct ZipStopRequest {
   bool (*requested)(const void* context) = nullptr;
   const void* context = nullptr;
@@ -142,9 +139,8 @@ struct ZipStopRequest {
   bool Asked() const { return requested != nullptr && requested(context); }
 };
 
-/// A file entry made ready on the archive's thread, to be written on any: it
-/// refers only to the block, which must stay unchanged until the write returns.
-/// A value-initialised job is "no job".
+/// A file entry made ready on the archive's thread, to be written on any: it refers only to the
+/// block, which must stay unchanged until the write returns. A value-initialised job is "no job".
 struct ZipEntryJob {
   const unsigned char* data = nullptr;   // the entry's stored data, in the block
   std::uint64_t compressedSize = 0;      // bytes at `data`
@@ -157,16 +153,15 @@ struct ZipEntryJob {
   ZipStopRequest stop;                   // the caller's, set after ZipPrepareEntryJob
 };
 
-/// Checks entry `index` for writing and fills `job`, its time read as local
-/// time here (workers never read the C library's time zone). Fails as
-/// ZipLocateEntryData does, but first with kUnsupportedFeature for a folder,
-/// encryption (flag bit 0 or 6), patch data (bit 5) or a method not 0 or 8.
+/// Checks entry `index` for writing and fills `job`, its time read as local time here (workers
+/// never read the C library's time zone). Fails as ZipLocateEntryData does, but first with
+/// kUnsupportedFeature for a folder, encryption (flag bit 0 or 6), patch data (bit 5) or a method
+/// not 0 or 8.
 bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job);
 
-/// Writes `job` with zlib's streaming decoder, the reference: kNone for
-/// exactly the recorded size and CRC-32; else kDecompressionFailed,
-/// kUnexpectedSize (nothing put past the recorded size), kFileWriteFailed,
-/// kAllocationFailed, kStopped, or kInvalidParameter for no job; what was put
+/// Writes `job` with zlib's streaming decoder, the reference: kNone for exactly the recorded size
+/// and CRC-32; else kDecompressionFailed, kUnexpectedSize (nothing put past the recorded size),
+/// kFileWriteFailed, kAllocationFailed, kStopped, or kInvalidParameter for no job; what was put
 /// stays. At the deflate stream's end `unusedInput` gets the bytes after it.
 ZipError ZipStreamEntryJob(const ZipEntryJob& job, ZipOutput& output,
                            std::uint64_t* unusedInput = nullptr);
@@ -178,34 +173,32 @@ struct ZipJobScratch {
   std::size_t bufferSize = 0;
 };
 
-/// Writes `job` into the empty `output` with ZipStreamEntryJob's outcome and
-/// output; calls with different `scratch` may run at once. A small deflate
-/// entry is first decoded whole (ZipPieceDecoder) and put with one WriteAt;
-/// unless exactly right, the output is reset and the entry streamed.
+/// Writes `job` into the empty `output` with ZipStreamEntryJob's outcome and output; calls with
+/// different `scratch` may run at once. A small deflate entry is first decoded whole
+/// (ZipPieceDecoder) and put with one WriteAt; unless exactly right, the output is reset and the
+/// entry streamed.
 ZipError ZipWriteEntryJob(const ZipEntryJob& job, ZipOutput& output, ZipJobScratch& scratch);
 
-/// ZipWriteEntryJob with the pieces decoded on several threads: Begin once,
-/// WritePiece per piece on any, Finish once. Unless every piece decodes as
-/// described and the CRC-32s combine to the recorded one, Finish resets the
-/// output and returns ZipWriteEntryJob's outcome.
+/// ZipWriteEntryJob with the pieces decoded on several threads: Begin once, WritePiece per piece on
+/// any, Finish once. Unless every piece decodes as described and the CRC-32s combine to the
+/// recorded one, Finish resets the output and returns ZipWriteEntryJob's outcome.
 class ZipPiecedWrite {
  public:
-  /// Takes `job` and the empty `output` until Finish returns. Returns the
-  /// piece count when the pieces (two or more, each at most 4 MiB unpacked)
-  /// lie back to back and cover both sizes; else 0: only Finish is to follow.
+  /// Takes `job` and the empty `output` until Finish returns. Returns the piece count when the
+  /// pieces (two or more, each at most 4 MiB unpacked) lie back to back and cover both sizes; else
+  /// 0: only Finish is to follow.
   std::size_t Begin(const ZipEntryJob& job, ZipOutput& output);
 
-  /// Sets `index` to the next piece not yet handed out; false when none is
-  /// left. Thread-safe.
+  /// Sets `index` to the next piece not yet handed out; false when none is left. Thread-safe.
   bool ClaimPiece(std::size_t& index);
 
-  /// Decodes piece `index` (each once, several at once) into its place; after
-  /// a failure or a stop (Finish then returns kStopped) later calls skip it.
-  /// True only for the last call to end, whose thread may then Finish.
+  /// Decodes piece `index` (each once, several at once) into its place; after a failure or a stop
+  /// (Finish then returns kStopped) later calls skip it. True only for the last call to end, whose
+  /// thread may then Finish.
   bool WritePiece(std::size_t index, ZipJobScratch& scratch);
 
-  /// Ends the write, once every WritePiece has ended, with ZipWriteEntryJob's
-  /// outcome and output (kInvalidParameter without Begin).
+  /// Ends the write, once every WritePiece has ended, with ZipWriteEntryJob's outcome and output
+  /// (kInvalidParameter without Begin).
   ZipError Finish(ZipJobScratch& scratch);
 
  private:
@@ -223,8 +216,7 @@ class ZipPiecedWrite {
 /// Returns the last error and resets it to ZipError::kNone.
 ZipError ZipTakeLastError(ZipArchive& archive);
 
-/// Returns `archive` to its closed state (the block untouched); false when it
-/// was not open.
+/// Returns `archive` to its closed state (the block untouched); false when it was not open.
 bool ZipClose(ZipArchive& archive);
 
 }  // namespace zip

@@ -520,8 +520,9 @@ bool PrepareArchive(const Settings& settings, StubKind kind, const NodeInfo& out
 }
 
 // The starter opens its archive with the ZIP reader: an archive it cannot
-// open, or one without the program to run, makes a useless starter.
-bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
+// open, or one without the program to run, makes a useless starter. A packed
+// folder's program was already looked for (`programChecked`).
+bool CheckReadyArchive(const MappedFile& archive, const std::string& source, bool programChecked,
                        const Settings& settings, std::ostream& err) {
   if (archive.size() > UINT32_MAX) {
     return Fail(err,
@@ -532,7 +533,7 @@ bool CheckReadyArchive(const MappedFile& archive, const std::string& source,
     return Fail(err, DisplayName(source) + ": the starter could not open it as an archive: " +
                          zip::ZipErrorText(zip::ZipTakeLastError(reader)));
   }
-  bool found = false;
+  bool found = programChecked;
   zip::ZipEntryRecord record;
   for (std::uint32_t i = 0; !found && i < zip::ZipEntryCount(reader); ++i) {
     found = zip::ZipReadEntryRecord(reader, i, record) && !record.isDirectory &&
@@ -583,7 +584,8 @@ int RunStub(const Settings& settings, const NodeInfo& outputFolder, std::ostream
   MappedFile archive;
   StarterParts parts;
   if (!PrepareArchive(settings, kind, outputFolder, packed, archive, out, err) ||
-      !CheckReadyArchive(archive, settings.positional[0], settings, err) ||
+      !CheckReadyArchive(archive, settings.positional[0], !packed.temporaryPath().empty(), settings,
+                         err) ||
       !WriteStarterFile(settings, stub, archive, parts, err)) {
     return kExitFailure;
   }

@@ -634,17 +634,22 @@ TEST(PackCliStub, MakesAStarterFromAReadyArchiveWithTheGivenIdentity) {
   EXPECT_EQ(stub_test::BlockText(block, 152, stub_test::Get(block, 22, 2)), u"\\bin\\run");
 }
 
-TEST(PackCliStub, WarnsWhenTheArchiveLacksTheExecutableOrFailsWithRequireExe) {
+TEST(PackCliStub, WarnsOnceWhenTheSourceLacksTheExecutableOrFailsWithRequireExe) {
   TempFolder app("pack-cli-app-");
   TempFolder out("pack-cli-out-");
   PutFile(app, "readme.txt", "no program");
   const std::string archive = (out / "a.zip").string();
   ASSERT_EQ(Cli({app.path().string(), "-o", archive, "--exe", ""}).status, pack::kExitSuccess);
   const std::string stub = WriteStub(out);
-  CliRun run = Cli({archive, "-o", (out / "starter").string(), "--stub", stub});
-  EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
-  EXPECT_NE(run.err.find("warning: "), std::string::npos) << run.err;
-  run = Cli({archive, "-o", (out / "never").string(), "--stub", stub, "--require-exe"});
+  // Whether the starter is made from the archive or straight from the
+  // folder, the missing program is reported once.
+  for (const std::string& source : {archive, app.path().string()}) {
+    const CliRun run = Cli({source, "-o", (out / "starter").string(), "--stub", stub});
+    EXPECT_EQ(run.status, pack::kExitSuccess) << run.err;
+    EXPECT_EQ(run.err, "pack: warning: " + source + " has no " + pack::kDefaultExecutablePath +
+                           " (the starter will have nothing to run)\n");
+  }
+  CliRun run = Cli({archive, "-o", (out / "never").string(), "--stub", stub, "--require-exe"});
   EXPECT_EQ(run.status, pack::kExitFailure);
   EXPECT_NE(run.err.find(pack::kDefaultExecutablePath), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists(out / "never"));

@@ -43,8 +43,8 @@ constexpr std::uint32_t kOptionalChecksum = 64;
 constexpr std::uint32_t kOptionalDirectoryCount = 108;
 constexpr std::uint32_t kOptionalDirectories = 112;
 
-// A data directory: an address (an RVA; a file offset for the certificate
-// table) and a size. The loader needs those up to the base relocations.
+// A data directory: an address (an RVA; a file offset for the certificate table) and a size. The
+// loader needs those up to the base relocations.
 constexpr std::uint32_t kDataDirectorySize = 8;
 constexpr std::uint32_t kDataDirectoryAddress = 0;
 constexpr std::uint32_t kDataDirectorySizeField = 4;
@@ -71,9 +71,8 @@ constexpr std::uint32_t kSectionWrite = 0x80000000;
 constexpr char kResourceSectionName[] = ".rsrc";
 constexpr char kRetiredResourceSectionName[] = ".oldrsrc";
 
-// A resource directory: the counts of its named and id entries, then those
-// entries, each an id (or a name, high bit set) and the offset of a
-// subdirectory (high bit set) or of a data entry.
+// A resource directory: the counts of its named and id entries, then those entries, each an id (or
+// a name, high bit set) and the offset of a subdirectory (high bit set) or of a data entry.
 constexpr std::uint32_t kResourceDirectorySize = 16;
 constexpr std::uint32_t kResourceNamedEntryCount = 12;
 constexpr std::uint32_t kResourceIdEntryCount = 14;
@@ -87,13 +86,12 @@ constexpr std::uint32_t kResourceDataEntrySize = 16;
 constexpr std::uint32_t kResourceDataAddress = 0;
 constexpr std::uint32_t kResourceDataSize = 4;
 constexpr std::uint32_t kResourceDataCodePage = 8;
-// Data blocks are aligned as resource compilers align them; more leaves than
-// any stub has are refused, so the rebuilt tree stays small.
+// Data blocks are aligned as resource compilers align them; more leaves than any stub has are
+// refused, so the rebuilt tree stays small.
 constexpr std::uint32_t kResourceDataAlignment = 8;
 constexpr std::size_t kMaxResources = 4096;
 
-// The levels of the resource tree, and the field of a resource that a
-// level's ids are.
+// The levels of the resource tree, and the field of a resource that a level's ids are.
 enum TreeLevel { kTypeLevel, kNameLevel, kLanguageLevel };
 template <typename Resource>
 auto& IdOn(int level, Resource& resource) {
@@ -117,8 +115,8 @@ std::uint64_t AlignUp(std::uint64_t value, std::uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
 }
 
-// Whether the `length` bytes at `at` lie in the `size` bytes from `start`;
-// never for an `at` outside them, even with no length.
+// Whether the `length` bytes at `at` lie in the `size` bytes from `start`; never for an `at`
+// outside them, even with no length.
 bool Holds(std::uint64_t start, std::uint64_t size, std::uint64_t at, std::uint64_t length) {
   return at >= start && at - start < size && length <= size - (at - start);
 }
@@ -149,11 +147,10 @@ std::pair<std::uint32_t, std::uint32_t> DataDirectory(const PeImage& image, std:
   return {LoadLe32(entry), LoadLe32(entry + kDataDirectorySizeField)};
 }
 
-// The resource tree at `base`, with `limit` bytes of its section from there
-// on to check offsets against. Entries may name one directory many times over
-// (60,000 types naming one directory of 60,000 names), while an unshared tree
-// has bytes of its own for every visit: so visits are charged to `budget`,
-// and a walk that reads more than the section holds is refused.
+// The resource tree at `base`, with `limit` bytes of its section from there on to check offsets
+// against. Entries may name one directory many times over (60,000 types naming one directory of
+// 60,000 names), while an unshared tree has bytes of its own for every visit: so visits are charged
+// to `budget`, and a walk that reads more than the section holds is refused.
 struct TreeReader {
   PeImage& image;
   const unsigned char* base = nullptr;
@@ -197,8 +194,8 @@ bool ReadDataEntry(TreeReader& tree, std::uint32_t target, PeResource resource,
   return true;
 }
 
-// Reads the directory at `offset` on `level` and what its entries refer to;
-// `resource` holds the ids of the levels above.
+// Reads the directory at `offset` on `level` and what its entries refer to; `resource` holds the
+// ids of the levels above.
 bool ReadDirectory(TreeReader& tree, std::uint32_t offset, int level, PeResource resource,
                    std::string& error) {
   if (!Holds(0, tree.limit, offset, kResourceDirectorySize)) {
@@ -353,8 +350,8 @@ bool ReadResources(PeImage& image, std::string& error) {
   return ReadDirectory(tree, 0, kTypeLevel, PeResource(), error);
 }
 
-// True when a data directory other than the resources' points into
-// `section`, which then cannot simply be replaced.
+// True when a data directory other than the resources' points into `section`, which then cannot
+// simply be replaced.
 bool HoldsOtherDirectories(const PeImage& image, const PeSection& section) {
   for (std::uint32_t d = 0; d < image.dataDirectoryCount; ++d) {
     const auto [rva, size] = DataDirectory(image, d);
@@ -367,8 +364,8 @@ bool HoldsOtherDirectories(const PeImage& image, const PeSection& section) {
   return false;
 }
 
-// An entry of a directory of the new tree: an id, and the span [first, last)
-// of the sorted resources under it.
+// An entry of a directory of the new tree: an id, and the span [first, last) of the sorted
+// resources under it.
 struct TreeEntry {
   std::uint32_t id = 0;
   std::size_t first = 0;
@@ -376,9 +373,8 @@ struct TreeEntry {
 };
 using Directory = std::vector<TreeEntry>;
 
-// The directories of the tree over `sorted`, breadth first. A type or name
-// directory has an entry per id among its resources, a language directory
-// one per resource.
+// The directories of the tree over `sorted`, breadth first. A type or name directory has an entry
+// per id among its resources, a language directory one per resource.
 std::vector<Directory> Directories(const std::vector<PeResource>& sorted) {
   std::vector<Directory> directories;
   std::vector<TreeEntry> parents{{0, 0, sorted.size()}};
@@ -402,9 +398,8 @@ std::vector<Directory> Directories(const std::vector<PeResource>& sorted) {
   return directories;
 }
 
-// Appends the new resource section at `virtualAddress` up to the data of
-// `sorted[added]`: the directories, the data entries, then every data block
-// but the added one, which comes last.
+// Appends the new resource section at `virtualAddress` up to the data of `sorted[added]`: the
+// directories, the data entries, then every data block but the added one, which comes last.
 void AppendResourceSection(const std::vector<PeResource>& sorted, std::size_t added,
                            std::uint64_t virtualAddress, std::vector<unsigned char>& front) {
   const std::vector<Directory> directories = Directories(sorted);
@@ -449,8 +444,8 @@ void AppendResourceSection(const std::vector<PeResource>& sorted, std::size_t ad
   placeData(added);
 }
 
-// Where the new section goes: in the old resource section's place when that
-// is last and holds nothing else; otherwise after the last section.
+// Where the new section goes: in the old resource section's place when that is last and holds
+// nothing else; otherwise after the last section.
 struct Placement {
   bool replace = false;
   std::size_t headerIndex = 0;  // its entry in the section table
@@ -459,8 +454,8 @@ struct Placement {
   std::uint64_t rawOffset = 0;
 };
 
-// Whether the section table has a free, zero-filled entry after its last one
-// that lies inside the headers and before every section's data.
+// Whether the section table has a free, zero-filled entry after its last one that lies inside the
+// headers and before every section's data.
 bool HasRoomForSectionHeader(const PeImage& image) {
   const std::uint64_t headerAt =
       image.sectionTableOffset + std::uint64_t{kSectionHeaderSize} * image.sections.size();
@@ -492,9 +487,8 @@ bool PlaceSection(const PeImage& image, Placement& placement, std::string& error
   return true;
 }
 
-// Writes the section table entry, the sizes and the resource directory for
-// a new section of `sectionSize` bytes, retiring the old one; refused when
-// the sizes outgrow 32 bits.
+// Writes the section table entry, the sizes and the resource directory for a new section of
+// `sectionSize` bytes, retiring the old one; refused when the sizes outgrow 32 bits.
 bool UpdateHeaders(const PeImage& image, const Placement& placement, std::uint64_t sectionSize,
                    std::vector<unsigned char>& front, std::string& error) {
   const std::uint64_t rawSize = AlignUp(sectionSize, image.fileAlignment);
@@ -583,8 +577,8 @@ bool AddPeResource(const PeImage& image, const PeResource& added, std::vector<un
   const std::size_t addedIndex =
       std::find_if(sorted.begin(), sorted.end(), isAdded) - sorted.begin();
 
-  // The front: the image up to the cut, zeros up to the new section, and the
-  // section's bytes up to the added data; the back pads the section.
+  // The front: the image up to the cut, zeros up to the new section, and the section's bytes up to
+  // the added data; the back pads the section.
   front.assign(image.bytes, image.bytes + placement.cut);
   front.resize(placement.rawOffset, 0);
   AppendResourceSection(sorted, addedIndex, placement.virtualAddress, front);
