@@ -425,11 +425,12 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
   return true;
 }
 
-bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header) {
-  ZipEntryRecord entry;
-  if (!ZipReadEntryRecord(archive, index, entry)) {
-    return false;
-  }
+namespace {
+
+// The two steps below take the entry's record as read, so that preparing an
+// entry parses its central record once.
+bool ReadLocalHeader(ZipArchive& archive, const ZipEntryRecord& entry,
+                     ZipLocalHeaderRecord& header) {
   ZipLocalHeaderRecord local;
   local.offset = entry.location.localHeaderOffset;
   if (!ParseLocalHeader(archive.data, archive.centralDirectoryOffset, local.offset, local.header)) {
@@ -440,11 +441,10 @@ bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeader
   return true;
 }
 
-bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
-                        std::uint64_t& length) {
-  ZipEntryRecord entry;
+bool LocateData(ZipArchive& archive, const ZipEntryRecord& entry, const unsigned char*& data,
+                std::uint64_t& length) {
   ZipLocalHeaderRecord local;
-  if (!ZipReadEntryRecord(archive, index, entry) || !ZipReadLocalHeader(archive, index, local)) {
+  if (!ReadLocalHeader(archive, entry, local)) {
     return false;
   }
   if (!RangeFits(local.dataOffset, entry.location.compressedSize, archive.centralDirectoryOffset)) {
@@ -453,6 +453,19 @@ bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned
   data = archive.data + local.dataOffset;
   length = entry.location.compressedSize;
   return true;
+}
+
+}  // namespace
+
+bool ZipReadLocalHeader(ZipArchive& archive, std::uint32_t index, ZipLocalHeaderRecord& header) {
+  ZipEntryRecord entry;
+  return ZipReadEntryRecord(archive, index, entry) && ReadLocalHeader(archive, entry, header);
+}
+
+bool ZipLocateEntryData(ZipArchive& archive, std::uint32_t index, const unsigned char*& data,
+                        std::uint64_t& length) {
+  ZipEntryRecord entry;
+  return ZipReadEntryRecord(archive, index, entry) && LocateData(archive, entry, data, length);
 }
 
 std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
@@ -474,7 +487,7 @@ bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& j
     return Fail(archive, ZipError::kUnsupportedFeature);
   }
   ZipEntryJob prepared;
-  if (!ZipLocateEntryData(archive, index, prepared.data, prepared.compressedSize)) {
+  if (!LocateData(archive, entry, prepared.data, prepared.compressedSize)) {
     return false;
   }
   prepared.uncompressedSize = entry.location.uncompressedSize;
