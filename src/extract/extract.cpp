@@ -172,7 +172,7 @@ struct FileWrite {
   const zip::ZipEntryJob job;
   zip::ZipError error = zip::ZipError::kNone;  // set by the task that finishes the file
   WorkerPool::Work work{};
-  zip::ZipPiecedWrite pieced{};  // after `output`: it ends its view first
+  zip::ZipPiecedWrite pieced{};
   std::vector<LogLine> after{};  // the walk's lines from after this file began
 };
 
@@ -307,7 +307,7 @@ void WalkEntry(std::uint32_t i, const fs::path& root, FolderWalker& walker, Orde
   }
   // Checked before its file is made, so that a failing entry leaves nothing.
   zip::ZipEntryJob job;
-  if (!zip::ZipPrepareEntryJob(g_zipArchive, i, job)) {
+  if (!zip::ZipPrepareEntryJob(g_zipArchive, record, job)) {
     return fail(zip::ZipTakeLastError(g_zipArchive));
   }
   // An interruption stops the writes in flight and those queued.

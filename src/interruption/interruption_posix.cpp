@@ -51,16 +51,21 @@ void SetDisposition(int number, void (*handler)(int)) {
   sigaction(number, &action, nullptr);
 }
 
+sigset_t SignalSet(std::initializer_list<int> numbers) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int number : numbers) {
+    sigaddset(&set, number);
+  }
+  return set;
+}
+
 // Blocks `numbers` while it lives, so that the main thread can read the
 // record and change dispositions without a handler in between.
 class HeldSignals {
  public:
   explicit HeldSignals(std::initializer_list<int> numbers) {
-    sigset_t held;
-    sigemptyset(&held);
-    for (const int number : numbers) {
-      sigaddset(&held, number);
-    }
+    const sigset_t held = SignalSet(numbers);
     sigprocmask(SIG_BLOCK, &held, &before_);
   }
   ~HeldSignals() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
@@ -179,9 +184,7 @@ void WaitForChild(pid_t child) {
 int EndAsInterrupted(const Interrupted& interruption) {
   const int number = interruption.cause();
   SetDisposition(number, SIG_DFL);
-  sigset_t unblocked;
-  sigemptyset(&unblocked);
-  sigaddset(&unblocked, number);
+  const sigset_t unblocked = SignalSet({number});
   sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
   raise(number);
   return 128 + number;

@@ -151,18 +151,21 @@ void AppendRecord(std::string& out, std::uint32_t signature, Record record) {
 }  // namespace
 
 void AppendLe16(std::string& out, std::uint16_t value) {
-  out.push_back(static_cast<char>(value & 0xFF));
-  out.push_back(static_cast<char>(value >> 8));
+  unsigned char bytes[2];
+  StoreLe16(bytes, value);
+  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 void AppendLe32(std::string& out, std::uint32_t value) {
-  AppendLe16(out, static_cast<std::uint16_t>(value & 0xFFFF));
-  AppendLe16(out, static_cast<std::uint16_t>(value >> 16));
+  unsigned char bytes[4];
+  StoreLe32(bytes, value);
+  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 void AppendLe64(std::string& out, std::uint64_t value) {
-  AppendLe32(out, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
-  AppendLe32(out, static_cast<std::uint32_t>(value >> 32));
+  unsigned char bytes[8];
+  StoreLe64(bytes, value);
+  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 DosStamp DosStampFromCivil(const CivilTime& civil) {

@@ -428,7 +428,7 @@ bool ZipReadArchiveFacts(ZipArchive& archive, ZipArchiveFacts& facts) {
 namespace {
 
 // The two steps below take the entry's record as read, so that preparing an
-// entry parses its central record once.
+// entry from its record does not parse the record again.
 bool ReadLocalHeader(ZipArchive& archive, const ZipEntryRecord& entry,
                      ZipLocalHeaderRecord& header) {
   ZipLocalHeaderRecord local;
@@ -477,9 +477,10 @@ std::uint32_t ZipEntryFileMode(const CentralRecord& record) {
 
 bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job) {
   ZipEntryRecord entry;
-  if (!ZipReadEntryRecord(archive, index, entry)) {
-    return false;
-  }
+  return ZipReadEntryRecord(archive, index, entry) && ZipPrepareEntryJob(archive, entry, job);
+}
+
+bool ZipPrepareEntryJob(ZipArchive& archive, const ZipEntryRecord& entry, ZipEntryJob& job) {
   const CentralRecord& record = entry.central;
   if (entry.isDirectory ||
       (record.flags & (kFlagEncrypted | kFlagPatchData | kFlagStrongEncryption)) != 0 ||

@@ -158,6 +158,8 @@ struct ZipEntryJob {
 /// kUnsupportedFeature for a folder, encryption (flag bit 0 or 6), patch data (bit 5) or a method
 /// not 0 or 8.
 bool ZipPrepareEntryJob(ZipArchive& archive, std::uint32_t index, ZipEntryJob& job);
+/// The same for an entry whose record the caller has read with ZipReadEntryRecord.
+bool ZipPrepareEntryJob(ZipArchive& archive, const ZipEntryRecord& entry, ZipEntryJob& job);
 
 /// Writes `job` with zlib's streaming decoder, the reference: kNone for exactly the recorded size
 /// and CRC-32; else kDecompressionFailed, kUnexpectedSize (nothing put past the recorded size),
