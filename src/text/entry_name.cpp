@@ -4,8 +4,6 @@
 #include <cctype>
 #include <string>
 
-#include "text/case_fold.h"
-
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -112,7 +110,10 @@ std::string WindowsNameProblem(std::string_view component) {
   // the first dot and whatever blanks trail the base name.
   std::string base(component.substr(0, component.find('.')));
   base.erase(base.find_last_not_of(' ') + 1);
-  base = FoldCase(base);
+  // The device names are ASCII: only ASCII letters need upper-casing.
+  std::transform(base.begin(), base.end(), base.begin(), [](char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  });
   const bool comOrLpt = base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0;
   const bool device = base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" ||
                       base == "CONIN$" || base == "CONOUT$" ||
