@@ -210,11 +210,16 @@ class Sink {
     return Flush(error) && WriteOut(offset, bytes.data(), bytes.size(), error);
   }
 
-  // Drops what was written from `offset` on (output of a file better stored).
-  bool Rewind(std::uint64_t offset, std::string& error) {
-    const bool flushed = Flush(error);
-    flushed_ = offset;
-    return flushed;
+  // Drops what was written from `offset` on (output of a file better stored),
+  // without writing out the buffered part of it; the stored copy that follows
+  // is longer than what it drops, so it covers any part already written.
+  void Rewind(std::uint64_t offset) {
+    if (offset >= flushed_) {
+      buffer_.resize(static_cast<std::size_t>(offset - flushed_));
+    } else {
+      buffer_.clear();
+      flushed_ = offset;
+    }
   }
 
   bool Flush(std::string& error) {
@@ -395,8 +400,8 @@ class ArchiveBuilder {
     if (compressionLost) {
       stored = true;
       InputFile* file = pool.File(index, error_);
-      if (file == nullptr || !sink.Rewind(dataStart, error_) ||
-          !CopyStored(entry, *file, crc, sink)) {
+      sink.Rewind(dataStart);
+      if (file == nullptr || !CopyStored(entry, *file, crc, sink)) {
         return false;
       }
     }

@@ -12,13 +12,10 @@ namespace pack {
 
 namespace {
 
-// ASCII letters upper-cased; bytes >= 0x80 unchanged.
-std::string AsciiUpper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  }
-  return upper;
+// An ASCII letter upper-cased; any other byte unchanged.
+unsigned char AsciiUpper(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte - ('a' - 'A')) : byte;
 }
 
 // An entry name without a folder's trailing '/'.
@@ -34,9 +31,15 @@ bool IsAscii(std::string_view text) {
 }
 
 int CompareSiblingNames(std::string_view a, std::string_view b) {
-  // std::string compares its bytes as unsigned char.
-  const int upper = AsciiUpper(a).compare(AsciiUpper(b));
-  const int order = upper != 0 ? upper : a.compare(b);
+  // Compared in place: the walk sorts every folder with this. Bytes compare
+  // as unsigned char, as std::string compares them.
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) {
+      return AsciiUpper(a[i]) < AsciiUpper(b[i]) ? -1 : 1;
+    }
+  }
+  const int order = a.size() != b.size() ? (a.size() < b.size() ? -1 : 1) : a.compare(b);
   return (order > 0) - (order < 0);
 }
 
