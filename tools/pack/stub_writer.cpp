@@ -134,15 +134,25 @@ bool BuildStarterParts(const unsigned char* stub, std::uint64_t stubSize,
   std::uint64_t block = 0;
   std::uint64_t archiveOffset = 0;
   std::string reason;
-  if (!(windows ? ParsePeImage(bytes.data(), bytes.size(), pe, reason)
-                : ParseElfImage(bytes.data(), bytes.size(), elf, reason)) ||
-      !FindIdentityBlock(bytes.data(), bytes.size(), block, reason) ||
-      !((windows ? IsInReadOnlySection(pe, block, kIdentityBlockSize)
-                 : IsInReadOnlySegment(elf, block, kIdentityBlockSize)) ||
-        Refuse(reason, "its identity block is not in read-only data")) ||
-      (!windows &&
-       !FillPayloadSlot(bytes, elf, archiveSize + kPayloadTrailerSize, archiveOffset, reason)) ||
-      !FillIdentityBlock(bytes.data() + block, identity, reason)) {
+  // The steps in the order whose first failure is reported.
+  const auto prepareStub = [&] {
+    const bool parsed = windows ? ParsePeImage(bytes.data(), bytes.size(), pe, reason)
+                                : ParseElfImage(bytes.data(), bytes.size(), elf, reason);
+    if (!parsed || !FindIdentityBlock(bytes.data(), bytes.size(), block, reason)) {
+      return false;
+    }
+    const bool readOnly = windows ? IsInReadOnlySection(pe, block, kIdentityBlockSize)
+                                  : IsInReadOnlySegment(elf, block, kIdentityBlockSize);
+    if (!readOnly) {
+      return Refuse(reason, "its identity block is not in read-only data");
+    }
+    if (!windows &&
+        !FillPayloadSlot(bytes, elf, archiveSize + kPayloadTrailerSize, archiveOffset, reason)) {
+      return false;
+    }
+    return FillIdentityBlock(bytes.data() + block, identity, reason);
+  };
+  if (!prepareStub()) {
     return Refuse(error, "not a starter stub: " + reason);
   }
   parts.archive = archive;
