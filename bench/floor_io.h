@@ -54,7 +54,9 @@ void UnpackArchive(int argc, char** argv, UnpackFile unpackFile) {
     zip::ZipEntryRecord record;
     const unsigned char* data = nullptr;
     std::uint64_t length = 0;
-    zip::ZipReadEntryRecord(archive, i, record);
+    if (!zip::ZipReadEntryRecord(archive, i, record)) {
+      Fail(zip::ZipErrorText(zip::ZipTakeLastError(archive)));
+    }
     const std::string name(record.central.name);
     if (record.isDirectory) {
       CreateFolder(name);

@@ -180,7 +180,8 @@ void CheckPieces(ZipArchive& archive, std::uint32_t index, const ZipEntryRecord&
 void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders,
                 std::uint64_t& budget, ZipEntryRecord& record) {
   FUZZ_CHECK(zip::ZipReadEntryRecord(archive, index, record));
-  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone && record.index == index);
+  FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone);
+  FUZZ_CHECK(record.index == index);
   const bool nameEndsInSlash = !record.central.name.empty() && record.central.name.back() == '/';
   FUZZ_CHECK(record.isDirectory == (nameEndsInSlash || (record.central.externalAttributes &
                                                         zip::kDosAttributeDirectory) != 0));
@@ -202,11 +203,13 @@ void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
   const ZipError error = zip::ZipTakeLastError(archive);
   std::error_code fileError;
   if (extracted) {
-    FUZZ_CHECK(error == ZipError::kNone && !record.isDirectory);
+    FUZZ_CHECK(error == ZipError::kNone);
+    FUZZ_CHECK(!record.isDirectory);
     FUZZ_CHECK(record.central.method == 0 || record.central.method == 8);
     FUZZ_CHECK((record.central.flags & kFlagsNeverExtracted) == 0);
     const std::uintmax_t size = fs::file_size(folders.out, fileError);
-    FUZZ_CHECK(!fileError && size == record.location.uncompressedSize);
+    FUZZ_CHECK(!fileError);
+    FUZZ_CHECK(size == record.location.uncompressedSize);
     FUZZ_CHECK(FileCrc(folders.out) == record.central.crc32);
   } else {
     FUZZ_CHECK(IsFailureText(error));
@@ -226,7 +229,9 @@ void CheckEntry(ZipArchive& archive, std::uint32_t index, const Folders& folders
 // Walks an open archive; on return it is closed.
 WalkSummary CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std::size_t size,
                              const Folders& folders) {
-  FUZZ_CHECK(archive.open && archive.data == data && archive.size == size);
+  FUZZ_CHECK(archive.open);
+  FUZZ_CHECK(archive.data == data);
+  FUZZ_CHECK(archive.size == size);
   FUZZ_CHECK(archive.centralDirectoryOffset <= size);
   FUZZ_CHECK(archive.centralDirectorySize <= size - archive.centralDirectoryOffset);
   FUZZ_CHECK(zip::ZipTakeLastError(archive) == ZipError::kNone);
@@ -263,8 +268,10 @@ WalkSummary CheckOpenArchive(ZipArchive& archive, const std::uint8_t* data, std:
   FUZZ_CHECK(archive.open && archive.data == data && zip::ZipEntryCount(archive) == count);
 
   FUZZ_CHECK(zip::ZipClose(archive));
-  FUZZ_CHECK(IsClosed(archive) && archive.lastError == ZipError::kNone);
-  FUZZ_CHECK(zip::ZipEntryCount(archive) == 0 && !zip::ZipClose(archive));
+  FUZZ_CHECK(IsClosed(archive));
+  FUZZ_CHECK(archive.lastError == ZipError::kNone);
+  FUZZ_CHECK(zip::ZipEntryCount(archive) == 0);
+  FUZZ_CHECK(!zip::ZipClose(archive));
   return summary;
 }
 
@@ -274,7 +281,8 @@ void CheckPayloadOutput(const Folders& folders, const std::set<std::string>& pay
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(folders.scratch, error);
        it != fs::recursive_directory_iterator(); it.increment(error)) {
-    FUZZ_CHECK(!error && !it->is_symlink(error));
+    FUZZ_CHECK(!error);
+    FUZZ_CHECK(!it->is_symlink(error));
     const std::string relative = it->path().lexically_relative(folders.scratch).generic_string();
     if (payloadPaths.count(relative) == 0) {
       std::fprintf(stderr, "not named by any entry: %s\n", relative.c_str());
@@ -311,20 +319,25 @@ void CheckExtractPayload(const std::uint8_t* data, std::size_t size, bool opens,
   std::cerr.rdbuf(standardError);
 
   if (!opens) {
-    FUZZ_CHECK(refusedOpen && g_extractLog == L"open error ");
-    FUZZ_CHECK(IsClosed(g_zipArchive) && FolderIsEmpty(folders.scratch));
+    FUZZ_CHECK(refusedOpen);
+    FUZZ_CHECK(g_extractLog == L"open error ");
+    FUZZ_CHECK(IsClosed(g_zipArchive));
+    FUZZ_CHECK(FolderIsEmpty(folders.scratch));
     return;
   }
-  FUZZ_CHECK(!refusedOpen && g_extractLog.rfind(L"open success", 0) == 0);
+  FUZZ_CHECK(!refusedOpen);
+  FUZZ_CHECK(g_extractLog.rfind(L"open success", 0) == 0);
   if (noRoom) {
-    FUZZ_CHECK(thrown == std::errc::no_space_on_device && g_zipArchive.open);
+    FUZZ_CHECK(thrown == std::errc::no_space_on_device);
+    FUZZ_CHECK(g_zipArchive.open);
     zip::ZipClose(g_zipArchive);
     g_zipArchive.lastError = ZipError::kNone;
     FUZZ_CHECK(FolderIsEmpty(folders.scratch));
     return;
   }
   if (returned) {
-    FUZZ_CHECK(log == g_extractLog.c_str() && IsClosed(g_zipArchive));
+    FUZZ_CHECK(log == g_extractLog.c_str());
+    FUZZ_CHECK(IsClosed(g_zipArchive));
     FUZZ_CHECK(g_extractLog.size() >= 4 &&
                g_extractLog.compare(g_extractLog.size() - 4, 4, L" End") == 0);
   } else {
@@ -341,7 +354,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static Folders folders;
   std::error_code error;
   fs::remove_all(folders.scratch, error);
-  FUZZ_CHECK(!error && fs::create_directory(folders.scratch, error));
+  FUZZ_CHECK(!error);
+  FUZZ_CHECK(fs::create_directory(folders.scratch, error));
 
   ZipArchive archive;
   const bool opens = zip::ZipOpenMemory(archive, data, size);
@@ -349,7 +363,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (opens) {
     summary = CheckOpenArchive(archive, data, size, folders);
   } else {
-    FUZZ_CHECK(IsClosed(archive) && IsFailureText(zip::ZipTakeLastError(archive)));
+    FUZZ_CHECK(IsClosed(archive));
+    FUZZ_CHECK(IsFailureText(zip::ZipTakeLastError(archive)));
     FUZZ_CHECK(archive.lastError == ZipError::kNone);
   }
   FUZZ_CHECK(FolderIsEmpty(folders.scratch));
